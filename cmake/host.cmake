@@ -1,0 +1,72 @@
+# Host build: the simulated kernel as a shared library, the driver as a loadable image (a shared
+# module, so that every load starts from a fresh copy of its globals), and the tests.
+include(CTest)
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+
+# WCHAR is 16 bits in both builds: driver code writes L"..." literals as kernel code does, and the
+# strings it hands to Plug and Play are UTF-16LE byte for byte. Nothing in the host build may hand a
+# wchar_t string to the C++ library's wide-character functions, which assume 32 bits.
+add_compile_options(-fshort-wchar)
+
+option(MSDSC_FUZZ "Build the libFuzzer targets (clang only)" OFF)
+option(MSDSC_BENCH "Build the benchmarks" ON)
+
+file(GLOB SIMKERNEL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/simkernel/src/*.cpp)
+add_library(simkernel SHARED ${SIMKERNEL_SOURCES})
+target_include_directories(simkernel PUBLIC ${CMAKE_SOURCE_DIR}/simkernel/include)
+target_include_directories(simkernel PRIVATE ${CMAKE_SOURCE_DIR}/simkernel/src)
+target_link_libraries(simkernel PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
+target_compile_options(simkernel PRIVATE -Wall -Wextra)
+
+# Driver sources compiled once, position independent, for the image and for the unit tests.
+set(DRIVER_INCLUDE_DIRS ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+if(DRIVER_SOURCES)
+  add_library(msdscbus_objects OBJECT ${DRIVER_SOURCES})
+  set_target_properties(msdscbus_objects PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  target_compile_options(msdscbus_objects PRIVATE ${DRIVER_KERNEL_FLAGS} -fno-gnu-unique)
+  target_include_directories(msdscbus_objects PRIVATE ${DRIVER_INCLUDE_DIRS})
+  target_link_libraries(msdscbus_objects PUBLIC simkernel)
+
+  # The driver image: loaded by the simulated kernel's loader with dlopen.
+  add_library(msdscbus MODULE $<TARGET_OBJECTS:msdscbus_objects>)
+  set_target_properties(msdscbus PROPERTIES PREFIX "" OUTPUT_NAME msdscbus)
+  target_link_libraries(msdscbus PRIVATE simkernel)
+endif()
+
+function(msdsc_add_gtest name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE simkernel GTest::gtest GTest::gtest_main Threads::Threads)
+  include(GoogleTest)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+# The simulated kernel's own tests, with small test drivers of their own.
+file(GLOB SIMKERNEL_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/simkernel/tests/*.cpp)
+if(SIMKERNEL_TESTS)
+  msdsc_add_gtest(simkernel_tests ${SIMKERNEL_TESTS})
+endif()
+
+# Unit tests: driver code linked in directly (no image load), for its pure parts.
+file(GLOB DRIVER_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
+if(DRIVER_UNIT_TESTS AND DRIVER_SOURCES)
+  msdsc_add_gtest(driver_unit_tests ${DRIVER_UNIT_TESTS} $<TARGET_OBJECTS:msdscbus_objects>)
+  target_include_directories(driver_unit_tests PRIVATE ${DRIVER_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/tests)
+endif()
+
+# Scenario tests: the driver image loaded into the simulated kernel, driven through the I/O
+# manager, the Plug and Play manager and the user-mode view. Driver headers may be included for
+# object layouts only: the driver's code is not linked in, so every call goes through the kernel.
+file(GLOB DRIVER_SCENARIO_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scenario/*.cpp)
+if(DRIVER_SCENARIO_TESTS AND DRIVER_SOURCES)
+  msdsc_add_gtest(driver_scenario_tests ${DRIVER_SCENARIO_TESTS})
+  target_include_directories(driver_scenario_tests PRIVATE ${DRIVER_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_definitions(driver_scenario_tests PRIVATE MSDSCBUS_IMAGE="$<TARGET_FILE:msdscbus>")
+  add_dependencies(driver_scenario_tests msdscbus)
+endif()
+
+foreach(extra client tools fuzz bench)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)
+    add_subdirectory(${extra})
+  endif()
+endforeach()

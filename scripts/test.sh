@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the host and the target build and runs every test: the host tests plain, under
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, and the target
+# image's own checks. Exits non-zero on the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+run_host_preset() {
+  local preset=$1
+  echo "=== host tests: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+}
+
+run_host_preset host
+run_host_preset host-asan
+run_host_preset host-tsan
+
+echo "=== target build"
+cmake --preset target >/dev/null
+cmake --build --preset target
+bash target/check-image.sh build/target
+
+if [ -x scripts/fuzz.sh ]; then
+  echo "=== fuzzing (bounded)"
+  bash scripts/fuzz.sh
+fi
+echo "=== all tests passed"
