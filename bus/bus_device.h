@@ -1,0 +1,49 @@
+// The bus functional device: one per bus instance that Plug and Play gives the driver. It owns
+// the list of the readers created on it and answers Plug and Play for the bus.
+#pragma once
+#include <ntddk.h>
+#include "msdscbus.h"
+#include "driver/attached_device.h"
+#include "driver/driver_entry.h"
+#include "registry/device_list.h"
+
+class BusDevice : public AttachedDevice
+{
+public:
+    BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject);
+
+    // Empties m_Readers; the readers themselves go through their own removal.
+    ~BusDevice() override;
+    NTSTATUS Start() override;
+    void Delete() override;
+    NTSTATUS DispatchPnp(PIRP Irp) override;
+
+    // Creates the bus's device object over PhysicalDeviceObject, builds the BusDevice in its
+    // extension and attaches it. On failure nothing is left and *Bus stays null.
+    static NTSTATUS Create(DriverObjectContext* Context, PDEVICE_OBJECT PhysicalDeviceObject, BusDevice** Bus);
+
+    // Plug and Play of the bus.
+    NTSTATUS OnStartDevice(PIRP Irp);
+    NTSTATUS OnQueryRemoveDevice(PIRP Irp);
+    NTSTATUS OnCancelRemoveDevice(PIRP Irp);
+    NTSTATUS OnRemoveDevice(PIRP Irp);
+    NTSTATUS OnQueryDeviceRelations(PIRP Irp);
+    // A new relations array holding the readers, with room for ExtraSlots more objects; on
+    // failure *Relations is unchanged.
+    NTSTATUS BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraSlots);
+
+    // Readers on the bus. ReaderKey is the reader's own device object, its key in m_Readers.
+    NTSTATUS CreateReader(const ReaderConfig* Config, PDEVICE_OBJECT* ReaderKey);
+    NTSTATUS RemoveReader(PDEVICE_OBJECT ReaderKey);
+
+    DriverObjectContext* m_DriverContext;
+    // Lock order: m_Mutex before the lock of m_Readers.
+    DeviceList m_Readers;
+    // Makes the m_Started test and the insertion of a new reader one step.
+    FAST_MUTEX m_Mutex;
+    bool m_Started;
+};
+
+// Called by Plug and Play once per bus instance: creates, attaches and registers the bus and
+// makes the control device openable.
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);

@@ -1,0 +1,41 @@
+// The records and control codes shared by the driver and its user-mode client. Include it after
+// <ntddk.h>/<wdm.h> in the driver, or after <windows.h> and <winioctl.h> in user mode.
+#pragma once
+
+#ifndef CTL_CODE
+#error "msdscbus.h needs CTL_CODE: include <ntddk.h>, or <windows.h> and <winioctl.h>, first"
+#endif
+
+#define IOCTL_BUS_GET_VERSION CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_BUS_ADD_READER CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_BUS_REMOVE_READER CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// The driver's version, last component first: "1.2.0.134" is { 134, 0, 2, 1 }, which read as one
+// little-endian 64-bit number is 0x0001000200000086.
+struct DriverVersion
+{
+    USHORT Elements[4];
+};
+
+// What the client gives for a new reader; the reader writes the three values to its hardware key.
+struct ReaderConfig
+{
+    ULONG Number;
+    ULONG Drive;
+    ULONG Log;
+};
+
+// Names a reader: the addresses of the bus's and the reader's device objects. Opaque to the
+// client; the driver only compares them with its list keys.
+struct BusReaderHandle
+{
+    ULONG64 BusHandle;
+    ULONG64 ReaderHandle;
+};
+
+static_assert(sizeof(DriverVersion) == 8, "DriverVersion is 8 bytes on the wire");
+static_assert(sizeof(ReaderConfig) == 12, "ReaderConfig is 12 bytes on the wire");
+static_assert(sizeof(BusReaderHandle) == 16, "BusReaderHandle is 16 bytes on the wire");
+static_assert(IOCTL_BUS_GET_VERSION == 0x222000, "control code of the version request");
+static_assert(IOCTL_BUS_ADD_READER == 0x222008, "control code of the add-reader request");
+static_assert(IOCTL_BUS_REMOVE_READER == 0x22200C, "control code of the remove-reader request");

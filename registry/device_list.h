@@ -1,0 +1,110 @@
+// The driver's one container: an ordered list binding device-object keys to the objects in
+// their extensions, with a lock that one thread can keep across several operations.
+#pragma once
+#include <ntddk.h>
+#include "driver/kernel_support.h"
+
+// Callers test only zero against non-zero.
+enum DeviceListResult : LONG
+{
+    Ok = 0,
+    NotFound = 2,
+    KeyExists = 4,
+};
+
+// One binding. The caller allocates it from the list's entry pool; the list owns it from
+// InsertUnique on. Keys and payloads are borrowed and never dereferenced.
+struct DeviceListEntry
+{
+    LIST_ENTRY m_Link;
+    PVOID m_Key;
+    LONG m_RefCount;
+    BOOLEAN m_Removing;
+    PVOID m_Payload;
+};
+
+constexpr ULONG DEVICE_LIST_ENTRY_TAG = MakePoolTag("apsl");
+
+// Single operations lock the list by themselves. Between Hold and Release one thread keeps the
+// list locked: its own single operations pass through the lock, every other thread's wait.
+// The lock is never recursive, and a list lock is always the innermost lock taken.
+class DeviceList
+{
+public:
+    DeviceList(BOOLEAN UseMutex, POOL_TYPE EntryPoolType, ULONG EntryTag);
+
+    DeviceList(const DeviceList&) = delete;
+    DeviceList& operator=(const DeviceList&) = delete;
+
+    // An entry from this list's own pool and tag, for a following InsertUnique; null when the
+    // pool is exhausted.
+    DeviceListEntry* AllocateEntry() const;
+
+    // Key: in, the key to use or null (then the entry's own address is the key); out, the key
+    // in effect on success. A refused entry is freed at once.
+    DeviceListResult InsertUnique(PVOID Payload, PVOID* Key, DeviceListEntry* Entry);
+    DeviceListResult Find(PVOID Key, PVOID* Payload);
+    DeviceListResult GetAt(LONG Index, PVOID* Key, PVOID* Payload);
+    DeviceListResult Remove(PVOID Key);
+    ULONG Count();
+
+    // Run once, by the destructor of the object that holds the list. Frees the entries only.
+    void Clear();
+
+    void Hold();
+    void Release();
+
+    POOL_TYPE EntryPoolType() const { return m_EntryPoolType; }
+    ULONG EntryTag() const { return m_EntryTag; }
+
+private:
+    struct HoldState
+    {
+        LONG Free;
+        HANDLE Owner;
+    };
+
+    void Lock();
+    void Unlock();
+    void AcquireLock();
+    void ReleaseLock();
+    HoldState ReadHold();
+    bool HeldByCaller();
+    DeviceListEntry* FindEntry(PVOID Key);
+    void FreeEntry(DeviceListEntry* Entry) const;
+
+    // The hold pair is only read and written inside a guard section (the guard word taken at
+    // DISPATCH_LEVEL), so no thread ever sees half of it.
+    KIRQL EnterGuard();
+    void LeaveGuard(KIRQL PreviousIrql);
+
+    FAST_MUTEX m_Mutex;
+    KSPIN_LOCK m_SpinLock;
+    LIST_ENTRY m_Entries;
+    KIRQL m_SavedIrql;
+    volatile LONG m_Guard;
+    LONG m_HoldFree;
+    HANDLE m_HoldOwner;
+    ULONG m_Count;
+    BOOLEAN m_UseMutex;
+    POOL_TYPE m_EntryPoolType;
+    ULONG m_EntryTag;
+};
+
+// Keeps a list held for a scope.
+class ListHold
+{
+public:
+    explicit ListHold(DeviceList& List) : m_List(List) { m_List.Hold(); }
+    ~ListHold() { m_List.Release(); }
+
+    ListHold(const ListHold&) = delete;
+    ListHold& operator=(const ListHold&) = delete;
+
+private:
+    DeviceList& m_List;
+};
+
+// Every registered bus: key = the bus's own device object, payload = its BusDevice. Created by
+// the driver entry, freed by the unload routine.
+extern DeviceList* g_BusRegistry;
