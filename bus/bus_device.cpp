@@ -1,0 +1,97 @@
+// The bus device object: its layout, creation over the physical device, and its registration
+// by AddDevice.
+#include <ntddk.h>
+#include "bus/bus_device.h"
+#include "control/control_device.h"
+
+BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
+    : AttachedDevice(Context->m_DriverObject, DeviceObject, PhysicalDeviceObject), m_DriverContext(Context),
+      m_Readers(TRUE, PagedPool, DEVICE_LIST_ENTRY_TAG), m_Started(false)
+{
+    ExInitializeFastMutex(&m_Mutex);
+}
+
+BusDevice::~BusDevice()
+{
+    m_Readers.Clear();
+}
+
+NTSTATUS BusDevice::Start()
+{
+    return AttachedDevice::Start();
+}
+
+void BusDevice::Delete()
+{
+    AttachedDevice::Delete();
+}
+
+NTSTATUS BusDevice::Create(DriverObjectContext* Context, PDEVICE_OBJECT PhysicalDeviceObject, BusDevice** Bus)
+{
+    *Bus = nullptr;
+    PDEVICE_OBJECT deviceObject = nullptr;
+    NTSTATUS status = IoCreateDevice(Context->m_DriverObject, sizeof(BusDevice), nullptr,
+                                     PhysicalDeviceObject->DeviceType,
+                                     PhysicalDeviceObject->Characteristics & FILE_DEVICE_SECURE_OPEN, FALSE,
+                                     &deviceObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // An assignment: the bus takes no buffering or paging flag from anywhere.
+    deviceObject->Flags = DO_DEVICE_INITIALIZING;
+
+    BusDevice* bus = new (deviceObject->DeviceExtension, InPlace) BusDevice(Context, deviceObject,
+                                                                          PhysicalDeviceObject);
+    DeleteOnFailure deleteOnFailure(bus);
+    status = bus->Start();
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    deleteOnFailure.Dismiss();
+    *Bus = bus;
+    return status;
+}
+
+namespace {
+
+// Enters the bus into the registry and makes the control device openable in one section under
+// the control device's mutex, so an open never sees a bus that is not yet registered. Lock
+// order: the control device's mutex, then the registry's lock.
+bool RegisterBus(BusDevice* Bus)
+{
+    MutexGuard guard(&g_ControlDevice->m_Mutex);
+    DeviceListEntry* entry = g_BusRegistry->AllocateEntry();
+    if (entry == nullptr) {
+        return false;
+    }
+    PVOID key = Bus->m_DeviceObject;
+    if (g_BusRegistry->InsertUnique(Bus, &key, entry) != Ok) {
+        return false;
+    }
+    g_ControlDevice->m_BusReady = true;
+    return true;
+}
+
+} // namespace
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    DriverObjectContext* context =
+        static_cast<DriverObjectContext*>(IoGetDriverObjectExtension(DriverObject, DriverObjectContextId()));
+    if (context == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    BusDevice* bus = nullptr;
+    const NTSTATUS status = BusDevice::Create(context, PhysicalDeviceObject, &bus);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // A bus that cannot be registered is detached and deleted again, after the mutex is let go.
+    DeleteOnFailure deleteOnFailure(bus);
+    if (!RegisterBus(bus)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    deleteOnFailure.Dismiss();
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,247 @@
+// The keyed device list and its owner-tracked lock.
+#include <ntddk.h>
+#include "registry/device_list.h"
+
+namespace {
+
+// The list's consistency violations stop the system with this code and no parameters.
+constexpr ULONG DRIVER_VIOLATION_CODE = 0x121;
+
+} // namespace
+
+DeviceList::DeviceList(BOOLEAN UseMutex, POOL_TYPE EntryPoolType, ULONG EntryTag)
+    : m_SavedIrql(0), m_Guard(1), m_HoldFree(1), m_HoldOwner(nullptr), m_Count(0),
+      m_UseMutex(UseMutex), m_EntryPoolType(EntryPoolType), m_EntryTag(EntryTag)
+{
+    ExInitializeFastMutex(&m_Mutex);
+    KeInitializeSpinLock(&m_SpinLock);
+    InitializeListHead(&m_Entries);
+}
+
+DeviceListEntry* DeviceList::AllocateEntry() const
+{
+    return static_cast<DeviceListEntry*>(ExAllocatePoolWithTag(m_EntryPoolType, sizeof(DeviceListEntry), m_EntryTag));
+}
+
+void DeviceList::FreeEntry(DeviceListEntry* Entry) const
+{
+    ExFreePoolWithTag(Entry, m_EntryTag);
+}
+
+KIRQL DeviceList::EnterGuard()
+{
+    KIRQL previousIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &previousIrql);
+    while (InterlockedExchange(&m_Guard, 0) == 0) {
+    }
+    return previousIrql;
+}
+
+void DeviceList::LeaveGuard(KIRQL PreviousIrql)
+{
+    InterlockedExchange(&m_Guard, 1);
+    KeLowerIrql(PreviousIrql);
+}
+
+DeviceList::HoldState DeviceList::ReadHold()
+{
+    const KIRQL previousIrql = EnterGuard();
+    const HoldState state = {m_HoldFree, m_HoldOwner};
+    LeaveGuard(previousIrql);
+    return state;
+}
+
+bool DeviceList::HeldByCaller()
+{
+    const HoldState state = ReadHold();
+    return state.Free == 0 && state.Owner == PsGetCurrentThreadId();
+}
+
+void DeviceList::AcquireLock()
+{
+    if (m_UseMutex) {
+        MutexGuard::Acquire(&m_Mutex);
+    } else {
+        m_SavedIrql = KeAcquireSpinLockRaiseToDpc(&m_SpinLock);
+    }
+}
+
+void DeviceList::ReleaseLock()
+{
+    if (m_UseMutex) {
+        MutexGuard::Release(&m_Mutex);
+    } else {
+        KeReleaseSpinLock(&m_SpinLock, m_SavedIrql);
+    }
+}
+
+void DeviceList::Lock()
+{
+    if (!HeldByCaller()) {
+        AcquireLock();
+    }
+}
+
+void DeviceList::Unlock()
+{
+    if (!HeldByCaller()) {
+        ReleaseLock();
+    }
+}
+
+void DeviceList::Hold()
+{
+    AcquireLock();
+    for (;;) {
+        const KIRQL previousIrql = EnterGuard();
+        const bool taken = m_HoldFree == 1;
+        if (taken) {
+            m_HoldFree = 0;
+            m_HoldOwner = PsGetCurrentThreadId();
+        }
+        LeaveGuard(previousIrql);
+        if (taken) {
+            return;
+        }
+    }
+}
+
+void DeviceList::Release()
+{
+    const HoldState state = ReadHold();
+    if (state.Free == 1 || state.Owner != PsGetCurrentThreadId()) {
+        KeBugCheck(DRIVER_VIOLATION_CODE);
+    }
+    const KIRQL previousIrql = EnterGuard();
+    m_HoldOwner = nullptr;
+    m_HoldFree = 1;
+    LeaveGuard(previousIrql);
+    ReleaseLock();
+}
+
+DeviceListEntry* DeviceList::FindEntry(PVOID Key)
+{
+    for (PLIST_ENTRY link = m_Entries.Flink; link != &m_Entries; link = link->Flink) {
+        DeviceListEntry* entry = CONTAINING_RECORD(link, DeviceListEntry, m_Link);
+        if (entry->m_Key == Key) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+DeviceListResult DeviceList::InsertUnique(PVOID Payload, PVOID* Key, DeviceListEntry* Entry)
+{
+    Entry->m_RefCount = 1;
+    Entry->m_Payload = Payload;
+    Entry->m_Removing = FALSE;
+
+    Lock();
+    bool duplicate = false;
+    if (*Key != nullptr) {
+        duplicate = FindEntry(*Key) != nullptr;
+        Entry->m_Key = *Key;
+    } else {
+        Entry->m_Key = Entry;
+    }
+    if (!duplicate) {
+        InsertTailList(&m_Entries, &Entry->m_Link);
+        *Key = Entry->m_Key;
+        ++m_Count;
+    }
+    Unlock();
+
+    if (duplicate) {
+        FreeEntry(Entry);
+        return KeyExists;
+    }
+    return Ok;
+}
+
+DeviceListResult DeviceList::Find(PVOID Key, PVOID* Payload)
+{
+    Lock();
+    const DeviceListEntry* entry = FindEntry(Key);
+    if (entry != nullptr) {
+        *Payload = entry->m_Payload;
+    }
+    Unlock();
+    return entry != nullptr ? Ok : NotFound;
+}
+
+DeviceListResult DeviceList::GetAt(LONG Index, PVOID* Key, PVOID* Payload)
+{
+    DeviceListResult result = NotFound;
+    Lock();
+    LONG remaining = Index;
+    for (PLIST_ENTRY link = m_Entries.Flink; remaining >= 0 && link != &m_Entries; link = link->Flink) {
+        if (remaining-- == 0) {
+            const DeviceListEntry* entry = CONTAINING_RECORD(link, DeviceListEntry, m_Link);
+            *Key = entry->m_Key;
+            *Payload = entry->m_Payload;
+            result = Ok;
+        }
+    }
+    Unlock();
+    return result;
+}
+
+DeviceListResult DeviceList::Remove(PVOID Key)
+{
+    // Pass 1 marks the entry. A mark already there means another removal of this key is between
+    // its passes and will unlink the entry: this call removes nothing.
+    Lock();
+    DeviceListEntry* entry = FindEntry(Key);
+    const bool markedBefore = entry != nullptr && entry->m_Removing;
+    if (entry != nullptr) {
+        entry->m_Removing = TRUE;
+    }
+    Unlock();
+    if (entry == nullptr || markedBefore) {
+        return NotFound;
+    }
+
+    // Pass 2 unlinks; the list was unlocked in between, so the entry is looked up again.
+    DeviceListEntry* unlinked = nullptr;
+    Lock();
+    entry = FindEntry(Key);
+    if (entry != nullptr && --entry->m_RefCount == 0) {
+        RemoveEntryList(&entry->m_Link);
+        --m_Count;
+        unlinked = entry;
+    }
+    Unlock();
+
+    if (unlinked != nullptr) {
+        FreeEntry(unlinked);
+    }
+    return entry != nullptr ? Ok : NotFound;
+}
+
+ULONG DeviceList::Count()
+{
+    Lock();
+    const ULONG count = m_Count;
+    Unlock();
+    return count;
+}
+
+void DeviceList::Clear()
+{
+    Lock();
+    PLIST_ENTRY link = m_Entries.Flink;
+    while (link != &m_Entries) {
+        DeviceListEntry* entry = CONTAINING_RECORD(link, DeviceListEntry, m_Link);
+        link = link->Flink;
+        if (--entry->m_RefCount == 0) {
+            RemoveEntryList(&entry->m_Link);
+            FreeEntry(entry);
+            --m_Count;
+        }
+    }
+    const bool empty = m_Count == 0;
+    Unlock();
+    if (!empty) {
+        KeBugCheck(DRIVER_VIOLATION_CODE);
+    }
+}
