@@ -1,0 +1,29 @@
+// The user-mode side of the simulated I/O manager: open a device through its symbolic link, send it
+// control requests, close it. Requests are delivered at PASSIVE_LEVEL on the calling thread.
+#pragma once
+
+#include "simkernel/basetypes.h"
+
+namespace simk::user {
+
+using Handle = void*;
+
+// Opens "\\.\Name", "\DosDevices\Name", "\??\Name" or a device name: the path is resolved through
+// the symbolic links, a FILE_OBJECT is created and IRP_MJ_CREATE goes to the top of the device's
+// stack. `desiredAccess` is checked against the access bits of control codes.
+NTSTATUS OpenDevice(const char16_t* path, Handle* out, ULONG desiredAccess = GENERIC_READ | GENERIC_WRITE);
+
+// METHOD_BUFFERED: a system buffer of exactly max(inLen, outLen) bytes from NonPagedPool (none when
+// both are 0) with the input copied in; after completion min(Information, outLen) bytes are copied
+// back to `out` unless the status is an error. METHOD_NEITHER passes the caller's buffers.
+// `information` receives IoStatus.Information (0 for an error status).
+NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen, void* out, ULONG outLen,
+                         ULONG_PTR* information);
+
+// IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once the last reference to the file object goes.
+NTSTATUS Close(Handle handle);
+
+// Handles currently open through this interface.
+size_t OpenHandleCount();
+
+}  // namespace simk::user

@@ -1,0 +1,114 @@
+// The verifier of the simulated kernel: every rule the kernel checks reports through here, under
+// the rule's name. By default a violation prints "VERIFIER VIOLATION <rule>: <details>" and aborts;
+// tests install a handler, or capture an expected violation with Expect.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace simk::verifier {
+
+// Rule names (one function per rule in the kernel's verifier layer).
+namespace rules {
+// IRQL
+constexpr const char* IrqlIoPassive = "IrqlIoPassive1";          // I/O manager routines at PASSIVE_LEVEL only
+constexpr const char* IrqlIoDispatch = "IrqlIoDispatchLte";       // IofCallDriver / IofCompleteRequest above DISPATCH_LEVEL
+constexpr const char* IrqlZwPassive = "IrqlZwPassive";            // Zw* and registry keys at PASSIVE_LEVEL only
+constexpr const char* IrqlPagedPool = "IrqlPagedPool";            // paged pool above APC_LEVEL
+constexpr const char* IrqlExAllocatePool = "IrqlExAllocatePool";  // any pool above DISPATCH_LEVEL
+constexpr const char* IrqlFastMutex = "IrqlExApcLte1";            // ExAcquire/ReleaseFastMutex above APC_LEVEL
+constexpr const char* FastMutexUnsafeApcsEnabled = "IrqlExApcLte2";  // ExAcquireFastMutexUnsafe with APCs enabled
+constexpr const char* IrqlKeWait = "IrqlKeWaitForSingleObject";   // waiting at DISPATCH_LEVEL with a non-zero timeout
+constexpr const char* IrqlKeRaise = "IrqlKeRaiseIrql";            // KeRaiseIrql to a lower level
+constexpr const char* IrqlKeLower = "IrqlKeLowerIrql";            // KeLowerIrql to a higher level
+constexpr const char* IrqlSpinLock = "IrqlKeDispatchLte";         // spin lock acquired above DISPATCH_LEVEL
+constexpr const char* IrqlSpinLockRelease = "IrqlKeReleaseSpinLock";  // release not at DISPATCH_LEVEL
+constexpr const char* DispatchIrqlChanged = "DispatchIrqlChanged";    // dispatch/completion routine returned at another IRQL
+constexpr const char* CriticalRegions = "CriticalRegions";        // dispatch routine left critical regions unbalanced
+// IRPs
+constexpr const char* IrpDoubleComplete = "IrpDoubleComplete";
+constexpr const char* IrpUseAfterComplete = "IrpUseAfterComplete";
+constexpr const char* IrpCompleteWithPending = "IrpCompleteStatusPending";
+constexpr const char* DispatchStatusMismatch = "DispatchStatusMismatch";
+constexpr const char* MarkIrpPending = "MarkIrpPending";    // returned STATUS_PENDING without IoMarkIrpPending
+constexpr const char* MarkIrpPending2 = "MarkIrpPending2";  // marked pending, returned another status
+constexpr const char* PowerIrpNoStartNext = "PowerIrpNoStartNext";
+constexpr const char* BadIrpFree = "BadIrpFree";            // IoFreeIrp of an IRP in flight or freed twice
+constexpr const char* InvalidDeviceObject = "InvalidDeviceObject";  // call to a freed or unknown device object
+constexpr const char* BufferedIoOverrun = "BufferedIoOverrun";  // Information beyond the output buffer
+// Pool
+constexpr const char* PoolFreeWrongTag = "PoolFreeWrongTag";
+constexpr const char* PoolFreeUnknown = "PoolFreeUnknown";  // freeing memory that is not a live allocation
+constexpr const char* PoolZeroSize = "PoolZeroSizeAllocation";
+constexpr const char* PoolOverrun = "PoolOverrun";          // bytes written past the end of an allocation
+constexpr const char* PoolFreeHeldLock = "PoolFreeHeldLock";  // freeing memory that holds an acquired lock
+// Locks
+constexpr const char* FastMutexRecursion = "FastMutexRecursion";
+constexpr const char* FastMutexWrongOwner = "FastMutexWrongOwner";
+constexpr const char* FastMutexMismatchedRelease = "FastMutexMismatchedRelease";  // safe/unsafe forms mixed
+constexpr const char* DeadlockLockOrder = "DeadlockLockOrder";
+constexpr const char* InvalidDispatcherObject = "InvalidDispatcherObject";
+// Objects and devices
+constexpr const char* DeleteDeviceTwice = "DeleteDeviceTwice";
+constexpr const char* DeleteDeviceStillAttached = "DeleteDeviceStillAttached";  // not detached from its lower device
+constexpr const char* DeleteDeviceWithAttachedDevice = "DeleteDeviceWithAttachedDevice";  // a device still on top
+constexpr const char* DetachNotAttached = "DetachNotAttached";
+constexpr const char* ObjectReferenceImbalance = "ObjectReferenceImbalance";
+constexpr const char* ObjectReferenceUnknown = "ObReferenceBadObject";
+// Unload
+constexpr const char* PoolLeakOnUnload = "PoolLeakOnUnload";
+constexpr const char* DeviceObjectLeakOnUnload = "DeviceObjectLeakOnUnload";
+constexpr const char* SymbolicLinkLeakOnUnload = "SymbolicLinkLeakOnUnload";
+}  // namespace rules
+
+struct Violation {
+    std::string rule;
+    std::string details;
+};
+
+using Handler = std::function<void(const Violation&)>;
+
+// Installs the handler for violations no Expect captures; an empty handler restores the default
+// (print and abort). Returns the previous handler.
+Handler SetHandler(Handler handler);
+
+// Entry point of every rule (also for the Plug and Play / power / registry managers).
+void Report(const char* rule, const std::string& details);
+
+// While alive, violations of `rule` (from any thread) are captured here instead of reaching the
+// handler. Scopes nest; the innermost matching one captures.
+class Expect {
+public:
+    explicit Expect(std::string rule);
+    ~Expect();
+    Expect(const Expect&) = delete;
+    Expect& operator=(const Expect&) = delete;
+
+    size_t Count() const;
+    bool Seen() const { return Count() > 0; }
+    std::vector<Violation> Captured() const;
+    const std::string& Rule() const { return m_Rule; }
+
+private:
+    std::string m_Rule;
+};
+
+// Installs a handler that records every violation not captured by an Expect; restores the previous
+// handler on destruction.
+class Recorder {
+public:
+    Recorder();
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+    std::vector<Violation> Take();
+
+private:
+    Handler m_Previous;
+};
+
+// Every violation reported since the last reset (captured or not), for diagnostics.
+std::vector<Violation> History();
+
+}  // namespace simk::verifier

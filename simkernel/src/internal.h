@@ -1,0 +1,69 @@
+// Hooks shared by the managers of the simulated kernel (I/O, executive, loader, verifier, Plug and
+// Play, power, registry). Not part of the test-facing interface.
+#pragma once
+
+#include <wdm.h>
+
+#include <string>
+
+#include "simkernel/faults.h"
+#include "simkernel/verifier.h"
+
+namespace simk::detail {
+
+// ---- Reset hooks, defined by the Plug and Play, registry and power managers -----------------
+// ResetKernel calls them first (Pnp, Power, Registry), before the I/O manager frees device objects.
+void ResetPnp();
+void ResetRegistry();
+void ResetPower();
+
+// ---- Verifier helpers ------------------------------------------------------------------------
+// Reports `rule` when the calling thread's IRQL is above `maxIrql`; returns true when it is not.
+bool RequireIrql(KIRQL maxIrql, const char* rule, const char* function);
+
+// Fault injection: counts the call and returns true (with *status set) when it must fail.
+bool ShouldFail(Call call, NTSTATUS* status);
+
+// PoStartNextPowerIrp (power manager) notes the IRP at its current stack location; IofCompleteRequest
+// checks that a power IRP's completer did so.
+void NotePoStartNextPowerIrp(PIRP irp);
+
+// ---- Driver attribution ----------------------------------------------------------------------
+// While alive, pool allocations and objects created on this thread are attributed to `driver`
+// (used around DriverEntry, AddDevice, dispatch and completion routines, DriverUnload).
+class DriverScope {
+public:
+    explicit DriverScope(PDRIVER_OBJECT driver);
+    ~DriverScope();
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
+
+private:
+    PDRIVER_OBJECT m_Previous;
+};
+PDRIVER_OBJECT CurrentDriver();
+std::string DriverNameForMessages(PDRIVER_OBJECT driver);  // "\Driver\X" or "(kernel)"
+
+// Calls AddDevice at PASSIVE_LEVEL in the driver's scope, with the verifier's IRQL check on return.
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObject);
+
+// ---- Kernel-internal memory --------------------------------------------------------------------
+// Pool owned by the kernel itself: counted in the pool accounting, never failed by fault injection,
+// never attributed to a driver.
+PVOID AllocateKernelPool(POOL_TYPE type, SIZE_T size, ULONG tag);
+void FreeKernelPool(PVOID p);
+
+// Called by the pool and the I/O manager when memory goes away, so lock-order state about locks in
+// that memory is forgotten.
+void ForgetLocksIn(const void* begin, size_t size);
+
+// ---- Reset of the managers this library implements itself ------------------------------------
+void ResetIo();       // device objects, files, IRPs, names, driver objects (loader drops images after)
+void ResetLoader();
+void ResetPool();
+void ResetSync();     // lock graph, per-thread lock state of the resetting thread
+void ResetRtl();
+void ResetFaults();
+void ResetVerifier();
+
+}  // namespace simk::detail
