@@ -47,15 +47,14 @@ std::vector<std::u16string> ValueNames(const std::u16string& keyPath);
 // IoOpenDeviceRegistryKey(PLUGPLAY_REGKEY_DEVICE) opens for a device.
 std::u16string DeviceHardwareKeyPath(const std::u16string& instancePath);
 
-// Kernel handles to keys that are open now, in all or opened by code inside one loaded module
-// (an image's base address as dladdr reports it).
+// Kernel handles to keys that are open now, in all or opened by one driver's code.
 size_t OpenHandleCount();
-size_t OpenHandleCountForModule(const void* moduleBase);
+size_t OpenHandleCount(PDRIVER_OBJECT owner);
 // The key a handle refers to, if the handle is open.
 std::optional<std::u16string> HandleKeyPath(HANDLE handle);
 
-// Run by the loader when an image unloads: every key handle that image still holds is a
-// "HandleLeak" violation. Returns how many were found; they are closed afterwards.
-size_t CheckHandlesAtUnload(const void* moduleBase, const char* imageName);
+// For the driver's unload: every key handle the driver still holds is a "HandleLeak" violation.
+// Returns how many were found; they are closed afterwards.
+size_t CheckHandlesAtUnload(PDRIVER_OBJECT driver);
 
 }  // namespace simk::registry

@@ -1,0 +1,208 @@
+// The child function-driver double: a minimal WDM function driver that the Plug and Play manager
+// loads over enumerated children, so a PDO sees what a real function driver above it sends.
+#include "simkernel/loader.h"
+#include "simkernel/pnp.h"
+#include "simkernel/power.h"
+
+#include "internal.h"
+#include "pnp_internal.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+struct FdoExtension {
+    DEVICE_OBJECT* self;
+    DEVICE_OBJECT* lower;
+    DEVICE_OBJECT* pdo;
+    BOOLEAN poweredDown;
+};
+
+std::mutex g_mutex;
+simk::pnp::ChildFunctionDriverOptions g_options;
+bool g_enabled;
+DRIVER_OBJECT* g_driver;
+std::atomic<size_t> g_deviceCount{0};
+
+simk::pnp::ChildFunctionDriverOptions Options() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_options;
+}
+
+std::u16string Fold(std::u16string s) {
+    for (auto& c : s)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
+    return s;
+}
+
+NTSTATUS PassDown(FdoExtension* ext, IRP* irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(ext->lower, irp);
+}
+
+NTSTATUS OnForwardedComplete(DEVICE_OBJECT*, IRP* irp, void* context) {
+    // The IRP comes back to the dispatch routine that waits for it; it completes it there.
+    if (irp->PendingReturned) KeSetEvent(static_cast<KEVENT*>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS ForwardAndWait(FdoExtension* ext, IRP* irp) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, OnForwardedComplete, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(ext->lower, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = irp->IoStatus.Status;
+    }
+    return status;
+}
+
+// As a function driver does before its device goes away: the device is put into D3 first, with a
+// power request of its own sent to the PDO.
+void PowerDown(FdoExtension* ext) {
+    if (ext->poweredDown) return;
+    ext->poweredDown = TRUE;
+    const size_t index =
+        simk::pnp::detail::LogIrp(ext->pdo, ext->lower, IRP_MJ_POWER, IRP_MN_SET_POWER, PowerDeviceD3);
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD3;
+    auto result = simk::pnp::detail::SendAndWait(ext->lower, IRP_MJ_POWER, IRP_MN_SET_POWER, [&](IO_STACK_LOCATION* sl) {
+        sl->Parameters.Power.Type = DevicePowerState;
+        sl->Parameters.Power.State = state;
+    });
+    simk::pnp::detail::LogIrpResult(index, result.status, result.information);
+    if (result.completed && NT_SUCCESS(result.status)) PoSetPowerState(ext->self, DevicePowerState, state);
+}
+
+NTSTATUS FdoPnp(FdoExtension* ext, IRP* irp) {
+    IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
+    switch (sl->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+        // The PDO starts first; only then may the function driver use the device.
+        NTSTATUS status = ForwardAndWait(ext, irp);
+        if (NT_SUCCESS(status)) ext->poweredDown = FALSE;
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(ext, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        if (Options().powerDownOnSurpriseRemoval) PowerDown(ext);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(ext, irp);
+    case IRP_MN_REMOVE_DEVICE: {
+        if (Options().powerDownOnRemove) PowerDown(ext);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        DEVICE_OBJECT* self = ext->self;
+        DEVICE_OBJECT* lower = ext->lower;
+        const NTSTATUS status = PassDown(ext, irp);
+        IoDetachDevice(lower);
+        IoDeleteDevice(self);
+        --g_deviceCount;
+        return status;
+    }
+    default:
+        return PassDown(ext, irp);
+    }
+}
+
+NTSTATUS FdoDispatch(DEVICE_OBJECT* device, IRP* irp) {
+    auto* ext = static_cast<FdoExtension*>(device->DeviceExtension);
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_PNP:
+        return FdoPnp(ext, irp);
+    case IRP_MJ_POWER:
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(ext->lower, irp);
+    default:
+        return PassDown(ext, irp);
+    }
+}
+
+NTSTATUS FdoAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
+    const NTSTATUS configured = Options().addDeviceStatus;
+    if (!NT_SUCCESS(configured)) return configured;
+    DEVICE_OBJECT* fdo = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(FdoExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+    auto* ext = static_cast<FdoExtension*>(fdo->DeviceExtension);
+    ext->self = fdo;
+    ext->pdo = pdo;
+    status = IoAttachDeviceToDeviceStackSafe(fdo, pdo, &ext->lower);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(fdo);
+        return status;
+    }
+    fdo->Flags |= DO_POWER_PAGABLE;
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    ++g_deviceCount;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FunctionDriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
+    for (auto& entry : driver->MajorFunction) entry = FdoDispatch;
+    driver->DriverExtension->AddDevice = FdoAddDevice;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+namespace simk::pnp {
+
+void SetChildFunctionDriver(const ChildFunctionDriverOptions& options) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_options = options;
+    g_enabled = true;
+    if (!g_driver) g_driver = simk::LoadDriverEntry(FunctionDriverEntry, u"ChildFunction").driverObject;
+}
+
+void ClearChildFunctionDriver() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_enabled = false;
+}
+
+DRIVER_OBJECT* ChildFunctionDriver() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_driver;
+}
+
+size_t ChildFunctionDeviceCount() { return g_deviceCount; }
+
+}  // namespace simk::pnp
+
+namespace simk::pnp::detail {
+
+bool FunctionDoubleWants(const std::vector<std::u16string>& hardwareIds) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_enabled) return false;
+    if (g_options.hardwareId.empty()) return true;
+    for (const auto& id : hardwareIds)
+        if (Fold(id) == Fold(g_options.hardwareId)) return true;
+    return false;
+}
+
+NTSTATUS FunctionDoubleAddDevice(DEVICE_OBJECT* pdo) {
+    DRIVER_OBJECT* driver;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        driver = g_driver;
+    }
+    return simk::detail::CallAddDevice(driver, pdo);
+}
+
+void ResetFunctionDouble() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_options = {};
+    g_enabled = false;
+    g_driver = nullptr;
+    g_deviceCount = 0;
+}
+
+}  // namespace simk::pnp::detail

@@ -1,0 +1,44 @@
+// What the Plug and Play, power and registry managers share inside the simulated kernel.
+#pragma once
+
+#include "simkernel/pnp.h"
+
+#include <functional>
+#include <string>
+
+namespace simk::pnp::detail {
+
+// The instance path of a PDO that has a node in the tree; false for any other device object.
+bool InstancePathOfPdo(const DEVICE_OBJECT* pdo, std::u16string* instancePath);
+
+struct SyncIrpResult {
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    ULONG_PTR information = 0;
+    bool completed = false;  // false: a driver held the request past the timeout
+};
+
+// Sends a new request to `target` the way the managers do: an IRP sized for the target's stack,
+// IoStatus.Status STATUS_NOT_SUPPORTED and Information 0, the first location filled by
+// `fill`, sent with IoCallDriver (PoCallDriver for power) at PASSIVE_LEVEL, waited for on an event.
+// A request still pending after the timeout is reported and abandoned (never freed).
+// `sending` sees the IRP just before it is sent; `completed` runs inside the completion routine,
+// before the IRP goes back to the sender.
+SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
+                          const std::function<void(IO_STACK_LOCATION*)>& fill,
+                          const std::function<void(IRP*)>& sending = {},
+                          const std::function<void(IRP*)>& completed = {});
+
+// Appends to the manager's request log; the returned index completes the entry.
+size_t LogIrp(DEVICE_OBJECT* pdo, DEVICE_OBJECT* target, UCHAR major, UCHAR minor, ULONG detail);
+void LogIrpResult(size_t index, NTSTATUS status, ULONG_PTR information);
+
+// The function-driver double, called by the manager for each new child before its start.
+bool FunctionDoubleWants(const std::vector<std::u16string>& hardwareIds);
+NTSTATUS FunctionDoubleAddDevice(DEVICE_OBJECT* pdo);
+void ResetFunctionDouble();
+
+}  // namespace simk::pnp::detail
+
+namespace simk::detail {
+void EnsureDeviceHardwareKey(const std::u16string& instancePath);
+}
