@@ -1,9 +1,199 @@
-// Plug and Play of the bus. For now every Plug and Play request travels down the bus's stack
-// like any other request.
+// Plug and Play of the bus: start, the removal veto while readers exist, removal with its
+// registry bookkeeping, and the bus relations that tell Plug and Play which readers exist.
 #include <ntddk.h>
 #include "bus/bus_device.h"
+#include "control/control_device.h"
+#include "reader/reader_device.h"
+
+namespace {
+
+// Bus-relations replies; Plug and Play frees them.
+constexpr ULONG BUS_RELATIONS_TAG = MakePoolTag("msbp");
+
+// Windows removes a bus's children before the bus, so a reader still listed here is one that
+// Plug and Play removed while it was present, or one it never saw. Nobody else will delete it,
+// and its m_Bus would point at freed memory.
+void DeleteListedReaders(BusDevice* Bus)
+{
+    LONG index = 0;
+    PVOID key = nullptr;
+    PVOID payload = nullptr;
+    while (Bus->m_Readers.GetAt(index, &key, &payload) == Ok) {
+        // A reader whose entry another removal is taking belongs to that removal.
+        if (Bus->m_Readers.Remove(key) != Ok) {
+            ++index;
+            continue;
+        }
+        ReaderDevice* reader = static_cast<ReaderDevice*>(payload);
+        reader->m_PreviousState = ReaderState::Deleted;
+        reader->m_State = ReaderState::Deleted;
+        reader->Delete();
+    }
+}
+
+} // namespace
 
 NTSTATUS BusDevice::DispatchPnp(PIRP Irp)
 {
-    return AttachedDevice::DispatchPnp(Irp);
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return OnStartDevice(Irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return OnQueryRemoveDevice(Irp);
+    case IRP_MN_REMOVE_DEVICE:
+        return OnRemoveDevice(Irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return OnCancelRemoveDevice(Irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        return OnQueryDeviceRelations(Irp);
+    default:
+        // Stop, surprise removal and the rest are the lower stack's business.
+        return PassIrpDown(m_LowerDeviceObject, Irp);
+    }
+}
+
+NTSTATUS BusDevice::OnStartDevice(PIRP Irp)
+{
+    // The lower stack starts first; the bus is usable only once the device under it is.
+    const NTSTATUS status = ForwardIrpAndWait(m_LowerDeviceObject, Irp);
+    if (NT_SUCCESS(status)) {
+        POWER_STATE state;
+        state.DeviceState = PowerDeviceD0;
+        PoSetPowerState(m_DeviceObject, DevicePowerState, state);
+        MutexGuard guard(&m_Mutex);
+        m_Started = true;
+    }
+    Irp->IoStatus.Status = status;
+    CompleteIrp(Irp);
+    return status;
+}
+
+NTSTATUS BusDevice::OnQueryRemoveDevice(PIRP Irp)
+{
+    ULONG readers;
+    {
+        // One section with reader creation: once this succeeds, no reader can be added until a
+        // cancel-remove or a new start.
+        MutexGuard guard(&m_Mutex);
+        readers = m_Readers.Count();
+        if (readers == 0) {
+            m_Started = false;
+        }
+    }
+    if (readers != 0) {
+        Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        CompleteIrp(Irp);
+        return STATUS_UNSUCCESSFUL;
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassIrpDown(m_LowerDeviceObject, Irp);
+}
+
+NTSTATUS BusDevice::OnCancelRemoveDevice(PIRP Irp)
+{
+    // The lower stack must have taken the cancel back before the bus takes readers again.
+    const NTSTATUS status = ForwardIrpAndWait(m_LowerDeviceObject, Irp);
+    if (NT_SUCCESS(status)) {
+        MutexGuard guard(&m_Mutex);
+        m_Started = true;
+    }
+    Irp->IoStatus.Status = status;
+    CompleteIrp(Irp);
+    return status;
+}
+
+NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
+{
+    // The bus is gone before the request travels down, so the way down is noted first.
+    PDEVICE_OBJECT lowerDevice = m_LowerDeviceObject;
+    PVOID key = m_DeviceObject;
+
+    PVOID payload = nullptr;
+    if (g_BusRegistry->Find(key, &payload) == Ok) {
+        g_BusRegistry->Remove(key);
+        // Lock order: the control device's mutex, then the registry's lock (inside Count).
+        MutexGuard guard(&g_ControlDevice->m_Mutex);
+        if (g_BusRegistry->Count() == 0) {
+            g_ControlDevice->m_BusReady = false;
+        }
+    }
+
+    DeleteListedReaders(this);
+    Delete();
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassIrpDown(lowerDevice, Irp);
+}
+
+NTSTATUS BusDevice::OnQueryDeviceRelations(PIRP Irp)
+{
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryDeviceRelations.Type != BusRelations) {
+        return PassIrpDown(m_LowerDeviceObject, Irp);
+    }
+
+    // Drivers above may already have put objects of their own in the request; they stay, after
+    // the readers, without another reference.
+    PDEVICE_RELATIONS earlier = reinterpret_cast<PDEVICE_RELATIONS>(Irp->IoStatus.Information);
+    const ULONG earlierCount = earlier != nullptr ? earlier->Count : 0;
+
+    PDEVICE_RELATIONS relations = nullptr;
+    const NTSTATUS status = BuildBusRelations(&relations, earlierCount);
+    if (!NT_SUCCESS(status)) {
+        // The earlier array stays in the request, untouched, for its owner to free.
+        Irp->IoStatus.Status = status;
+        CompleteIrp(Irp);
+        return status;
+    }
+
+    // Plug and Play drops one reference on every object it is handed.
+    PDEVICE_OBJECT* slots = relations->Objects;
+    for (ULONG i = 0; i < relations->Count; ++i) {
+        ObReferenceObject(slots[i]);
+    }
+    if (earlierCount != 0) {
+        const PDEVICE_OBJECT* earlierSlots = earlier->Objects;
+        for (ULONG i = 0; i < earlierCount; ++i) {
+            slots[relations->Count + i] = earlierSlots[i];
+        }
+        relations->Count += earlierCount;
+    }
+    if (earlier != nullptr) {
+        ExFreePoolWithTag(earlier, 0);
+    }
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+    return PassIrpDown(m_LowerDeviceObject, Irp);
+}
+
+NTSTATUS BusDevice::BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraSlots)
+{
+    // Held for the whole build, so the count and the entries belong to one state of the list.
+    ListHold hold(m_Readers);
+    const ULONG readers = m_Readers.Count();
+    // Counted in 64 bits: no count of extra objects can wrap the size into a small block.
+    SIZE_T slots = static_cast<SIZE_T>(readers) + ExtraSlots;
+    if (slots <= 1) {
+        slots = 1;
+    }
+    // DEVICE_RELATIONS already holds one slot, so the block always has one more than it fills.
+    const SIZE_T size = sizeof(DEVICE_RELATIONS) + slots * sizeof(PDEVICE_OBJECT);
+    PDEVICE_RELATIONS relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size,
+                                                                                       BUS_RELATIONS_TAG));
+    if (relations == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    relations->Count = readers;
+    PDEVICE_OBJECT* objects = relations->Objects;
+    for (ULONG i = 0; i < readers; ++i) {
+        PVOID key = nullptr;
+        PVOID payload = nullptr;
+        if (m_Readers.GetAt(static_cast<LONG>(i), &key, &payload) != Ok) {
+            ExFreePoolWithTag(relations, BUS_RELATIONS_TAG);
+            return STATUS_UNSUCCESSFUL;
+        }
+        objects[i] = static_cast<PDEVICE_OBJECT>(key);
+    }
+    *Relations = relations;
+    return STATUS_SUCCESS;
 }

@@ -1,0 +1,60 @@
+// Readers appearing on and disappearing from a bus. Both change the bus's reader list and then
+// ask Plug and Play to enumerate the bus again; neither deletes a listed reader.
+#include <ntddk.h>
+#include "bus/bus_device.h"
+#include "reader/reader_device.h"
+
+ULONG g_NextReaderNumber = 0;
+
+NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, PDEVICE_OBJECT* ReaderKey)
+{
+    PDEVICE_OBJECT key = nullptr;
+    {
+        // The m_Started test and the insertion are one step, so a successful query-remove (which
+        // clears m_Started under the same mutex) never sees a reader arrive after it.
+        MutexGuard guard(&m_Mutex);
+        if (!m_Started) {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        ReaderDevice* reader = nullptr;
+        const NTSTATUS status = ReaderDevice::Create(this, Config, &reader);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        DeleteOnFailure deleteOnFailure(reader);
+
+        DeviceListEntry* entry = m_Readers.AllocateEntry();
+        if (entry == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        PVOID listKey = reader->m_DeviceObject;
+        if (m_Readers.InsertUnique(reader, &listKey, entry) != Ok) {
+            // The list has freed the entry it refused.
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        deleteOnFailure.Dismiss();
+        key = reader->m_DeviceObject;
+    }
+    // Outside the mutex: Plug and Play may query the relations on this very thread.
+    IoInvalidateDeviceRelations(m_PhysicalDeviceObject, BusRelations);
+    *ReaderKey = key;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS BusDevice::RemoveReader(PDEVICE_OBJECT ReaderKey)
+{
+    // The payload is read under the list's lock, so the reader cannot be found through a freed
+    // entry. No mutex: a removal only lowers the count that query-remove tests.
+    PVOID payload = nullptr;
+    if (m_Readers.Find(ReaderKey, &payload) != Ok) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    // Removals of one reader overlap (the client, the reader's own removal, the cleanup of the
+    // control device); only the one whose Remove took the entry moves the state and tells Plug
+    // and Play.
+    if (m_Readers.Remove(ReaderKey) == Ok) {
+        static_cast<ReaderDevice*>(payload)->ChangeState(ReaderState::Unplugged);
+        IoInvalidateDeviceRelations(m_PhysicalDeviceObject, BusRelations);
+    }
+    return STATUS_SUCCESS;
+}

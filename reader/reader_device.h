@@ -1,0 +1,71 @@
+// The physical device object of one virtual reader: a child of a bus, with its own Plug and Play
+// identity, the configuration the client gave it, and the removal protocol that ends it.
+#pragma once
+#include <ntddk.h>
+#include "msdscbus.h"
+#include "driver/device_object_base.h"
+
+class BusDevice;
+
+// Where a reader is in its life. Every change first saves the old value in m_PreviousState.
+enum class ReaderState : ULONG
+{
+    NotStarted = 0,
+    Started = 1,
+    RemovePending = 2,
+    Unplugged = 3,
+    Deleted = 4,
+};
+
+class ReaderDevice : public DeviceObjectBase
+{
+public:
+    ReaderDevice(BusDevice* Bus, PDEVICE_OBJECT DeviceObject, ULONG Number, const ReaderConfig& Config);
+    ~ReaderDevice() override;
+
+    NTSTATUS DispatchPower(PIRP Irp) override;
+    NTSTATUS DispatchPnp(PIRP Irp) override;
+
+    // Creates a started reader for Bus, numbered from g_NextReaderNumber. Called with the bus's
+    // m_Mutex held. On failure nothing is left and *Reader is null.
+    static NTSTATUS Create(BusDevice* Bus, const ReaderConfig* Config, ReaderDevice** Reader);
+
+    // Each completes its request and returns the status it completed it with.
+    NTSTATUS OnStartDevice(PIRP Irp);
+    NTSTATUS OnQueryId(PIRP Irp);
+
+    // State is written without a lock by Plug and Play, power, the client's removal and the
+    // control device's cleanup; each writer goes through here so the history step is never lost.
+    void ChangeState(ReaderState NewState)
+    {
+        m_PreviousState = m_State;
+        m_State = NewState;
+    }
+
+    // The bus that created the reader; not owned. Valid for the reader's whole life: Plug and
+    // Play removes a bus's children before the bus, and a removed bus deletes any reader still
+    // on its list first.
+    BusDevice* m_Bus;
+    ULONG m_Number;
+    ReaderConfig m_Config;
+    ReaderState m_State;
+    ReaderState m_PreviousState;
+
+private:
+    NTSTATUS OnQueryRemoveDevice(PIRP Irp);
+    NTSTATUS OnRemoveDevice(PIRP Irp);
+    NTSTATUS OnCancelRemoveDevice(PIRP Irp);
+    NTSTATUS OnSurpriseRemoval(PIRP Irp);
+    NTSTATUS OnQueryDeviceRelations(PIRP Irp);
+    NTSTATUS OnQueryCapabilities(PIRP Irp);
+    NTSTATUS OnQueryDeviceText(PIRP Irp);
+    NTSTATUS OnQueryBusInformation(PIRP Irp);
+    NTSTATUS OnSetPower(PIRP Irp);
+
+    // Opens the hardware key and writes the configuration values, stopping at the first failure.
+    NTSTATUS WriteConfiguration();
+    bool IsOnBus();
+};
+
+// The number the next reader gets: shared by every bus, never reused while the driver is loaded.
+extern ULONG g_NextReaderNumber;

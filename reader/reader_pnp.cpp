@@ -1,0 +1,325 @@
+// Plug and Play of a reader: its identity and capabilities, its configuration values written at
+// start, and the removal protocol that deletes it once it is off its bus. A reader is the bottom
+// of its stack, so every request ends here.
+#include <ntddk.h>
+#include "reader/reader_device.h"
+#include "bus/bus_device.h"
+#include "driver/kernel_support.h"
+
+// Sent by systems newer than the oldest one the driver supports, whose kit headers omit it.
+#ifndef IRP_MN_DEVICE_ENUMERATED
+#define IRP_MN_DEVICE_ENUMERATED 0x19
+#endif
+
+namespace {
+
+// Every reply handed to Plug and Play, which frees it.
+constexpr ULONG READER_REPLY_TAG = MakePoolTag("mdbp");
+
+// The device ID, and the one entry of the hardware IDs, for which the reader function driver is
+// installed.
+constexpr WCHAR READER_HARDWARE_ID[] = L"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+// The ID with its terminator and one zero character more.
+constexpr SIZE_T DEVICE_ID_REPLY_SIZE = sizeof(READER_HARDWARE_ID) + sizeof(WCHAR);
+// A multi-string of one entry: the ID's terminator, the list terminator and one zero character more.
+constexpr SIZE_T HARDWARE_IDS_REPLY_SIZE = sizeof(READER_HARDWARE_ID) + 2 * sizeof(WCHAR);
+static_assert(DEVICE_ID_REPLY_SIZE == 88 && HARDWARE_IDS_REPLY_SIZE == 90, "ID reply sizes");
+
+constexpr WCHAR READER_DESCRIPTION[] = L"MicroSD SmartCard Reader";
+constexpr SIZE_T DESCRIPTION_REPLY_SIZE = sizeof(READER_DESCRIPTION) + sizeof(WCHAR);
+static_assert(DESCRIPTION_REPLY_SIZE == 52, "description reply size");
+
+// {AF529766-0F2F-4DAA-A70E-8A86D503E78A}
+constexpr GUID READER_BUS_TYPE_GUID = {0xAF529766, 0x0F2F, 0x4DAA, {0xA7, 0x0E, 0x8A, 0x86, 0xD5, 0x03, 0xE7, 0x8A}};
+
+// Ten decimal digits and a terminator fit, so the first instance-ID buffer always suffices.
+constexpr USHORT INSTANCE_ID_FIRST_SIZE = 64;
+
+
+// A zeroed reply block, or null when the pool is exhausted.
+PVOID AllocateReply(SIZE_T Size)
+{
+    PVOID reply = ExAllocatePoolWithTag(PagedPool, Size, READER_REPLY_TAG);
+    if (reply != nullptr) {
+        RtlZeroMemory(reply, Size);
+    }
+    return reply;
+}
+
+// A copy of Text in a zeroed reply of Size bytes (at least the text with its terminator).
+PVOID AllocateTextReply(const WCHAR* Text, SIZE_T TextSize, SIZE_T Size)
+{
+    PVOID reply = AllocateReply(Size);
+    if (reply != nullptr) {
+        RtlCopyMemory(reply, Text, TextSize);
+    }
+    return reply;
+}
+
+NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    CompleteIrp(Irp);
+    return Status;
+}
+
+// Completes with what the Plug and Play manager (or a driver before us) set: a request the
+// reader has nothing to say about must not look answered.
+NTSTATUS CompleteAsItCame(PIRP Irp)
+{
+    const NTSTATUS status = Irp->IoStatus.Status;
+    CompleteIrp(Irp);
+    return status;
+}
+
+NTSTATUS HandOver(PIRP Irp, PVOID Reply)
+{
+    if (Reply == nullptr) {
+        return CompleteWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(Reply);
+    return CompleteWith(Irp, STATUS_SUCCESS);
+}
+
+} // namespace
+
+NTSTATUS ReaderDevice::DispatchPnp(PIRP Irp)
+{
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return OnStartDevice(Irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return OnQueryRemoveDevice(Irp);
+    case IRP_MN_REMOVE_DEVICE:
+        return OnRemoveDevice(Irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return OnCancelRemoveDevice(Irp);
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        // Nothing to stop: the reader holds no hardware resources.
+        return CompleteWith(Irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        return OnQueryDeviceRelations(Irp);
+    case IRP_MN_QUERY_CAPABILITIES:
+        return OnQueryCapabilities(Irp);
+    case IRP_MN_QUERY_DEVICE_TEXT:
+        return OnQueryDeviceText(Irp);
+    case IRP_MN_QUERY_ID:
+        return OnQueryId(Irp);
+    case IRP_MN_QUERY_BUS_INFORMATION:
+        return OnQueryBusInformation(Irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        return OnSurpriseRemoval(Irp);
+    case IRP_MN_DEVICE_ENUMERATED:
+        return CompleteWith(Irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_INTERFACE:
+    case IRP_MN_QUERY_RESOURCES:
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+    case IRP_MN_FILTER_RESOURCE_REQUIREMENTS:
+    case IRP_MN_SET_LOCK:
+        return CompleteAsItCame(Irp);
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+        // The reader can carry no paging, hibernation or dump file.
+        return CompleteWith(Irp, STATUS_NOT_SUPPORTED);
+    default:
+        // 0x0E, config space, eject, device state, legacy bus information and anything newer.
+        return CompleteWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+namespace {
+
+// The values the reader function driver reads from the hardware key.
+constexpr WCHAR NUMBER_VALUE_NAME[] = L"Number";
+constexpr WCHAR DRIVE_VALUE_NAME[] = L"Drive";
+constexpr WCHAR LOG_VALUE_NAME[] = L"Log";
+constexpr WCHAR EXISTS_VALUE_NAME[] = L"Exists";
+constexpr ULONG READER_EXISTS = 1;
+
+} // namespace
+
+NTSTATUS ReaderDevice::WriteConfiguration()
+{
+    HANDLE key = nullptr;
+    NTSTATUS status = IoOpenDeviceRegistryKey(m_DeviceObject, PLUGPLAY_REGKEY_DEVICE, GENERIC_ALL, &key);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    // Written in this order; a failure stops the writes and leaves the earlier values behind.
+    struct ConfigurationValue
+    {
+        const WCHAR* Name;
+        const ULONG* Data;
+    };
+    const ConfigurationValue values[] = {
+        {NUMBER_VALUE_NAME, &m_Config.Number},
+        {DRIVE_VALUE_NAME, &m_Config.Drive},
+        {LOG_VALUE_NAME, &m_Config.Log},
+        {EXISTS_VALUE_NAME, &READER_EXISTS},
+    };
+    for (const ConfigurationValue& value : values) {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, value.Name);
+        status = ZwSetValueKey(key, &name, 0, REG_DWORD, const_cast<ULONG*>(value.Data), sizeof(ULONG));
+        if (!NT_SUCCESS(status)) {
+            break;
+        }
+    }
+    ZwClose(key);
+    return status;
+}
+
+NTSTATUS ReaderDevice::OnStartDevice(PIRP Irp)
+{
+    // The start's resource lists are ignored: the reader has no hardware resources, and it
+    // reports no power state of its own here.
+    const NTSTATUS status = WriteConfiguration();
+    if (!NT_SUCCESS(status)) {
+        return CompleteWith(Irp, status);
+    }
+    ChangeState(ReaderState::Started);
+    return CompleteWith(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS ReaderDevice::OnQueryRemoveDevice(PIRP Irp)
+{
+    ChangeState(ReaderState::RemovePending);
+    return CompleteWith(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS ReaderDevice::OnCancelRemoveDevice(PIRP Irp)
+{
+    m_State = m_PreviousState;
+    return CompleteWith(Irp, STATUS_SUCCESS);
+}
+
+bool ReaderDevice::IsOnBus()
+{
+    PVOID payload = nullptr;
+    return m_Bus->m_Readers.Find(m_DeviceObject, &payload) == Ok;
+}
+
+NTSTATUS ReaderDevice::OnRemoveDevice(PIRP Irp)
+{
+    // A removal after a query-remove is the user's: the reader leaves its bus for good.
+    if (m_State == ReaderState::RemovePending) {
+        m_Bus->RemoveReader(m_DeviceObject);
+    }
+    // A reader still on its bus stays: Plug and Play finds it again in the next bus relations.
+    // One that is off its bus is deleted whatever its state, because Plug and Play has let go of
+    // it and no one else will: a power change or a query-remove may have overwritten Unplugged
+    // after the client removed it (a function driver commonly powers its device down to D3 on
+    // the way out).
+    if (m_State == ReaderState::Unplugged || !IsOnBus()) {
+        m_PreviousState = ReaderState::Deleted;
+        m_State = ReaderState::Deleted;
+        Delete();
+    }
+    return CompleteWith(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS ReaderDevice::OnSurpriseRemoval(PIRP Irp)
+{
+    // An Unplugged reader is already off its bus; the removal that follows deletes it.
+    if (m_State != ReaderState::Unplugged) {
+        m_Bus->RemoveReader(m_DeviceObject);
+    }
+    return CompleteWith(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS ReaderDevice::OnQueryDeviceRelations(PIRP Irp)
+{
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) {
+        return CompleteAsItCame(Irp);
+    }
+    PDEVICE_RELATIONS relations = static_cast<PDEVICE_RELATIONS>(AllocateReply(sizeof(DEVICE_RELATIONS)));
+    if (relations != nullptr) {
+        relations->Count = 1;
+        relations->Objects[0] = m_DeviceObject;
+        // The reference belongs to whoever receives the relation.
+        ObReferenceObject(m_DeviceObject);
+    }
+    return HandOver(Irp, relations);
+}
+
+NTSTATUS ReaderDevice::OnQueryCapabilities(PIRP Irp)
+{
+    PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+    // The card can be pulled at any time and needs no user interaction to install.
+    capabilities->Removable = TRUE;
+    capabilities->SurpriseRemovalOK = TRUE;
+    capabilities->SilentInstall = TRUE;
+    capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    const SYSTEM_POWER_STATE sleepingStates[] = {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3,
+                                                 PowerSystemHibernate, PowerSystemShutdown};
+    for (const SYSTEM_POWER_STATE state : sleepingStates) {
+        capabilities->DeviceState[state] = PowerDeviceD3;
+    }
+    return CompleteWith(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS ReaderDevice::OnQueryDeviceText(PIRP Irp)
+{
+    // One description for every locale.
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
+        return CompleteWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    return HandOver(Irp, AllocateTextReply(READER_DESCRIPTION, sizeof(READER_DESCRIPTION), DESCRIPTION_REPLY_SIZE));
+}
+
+NTSTATUS ReaderDevice::OnQueryBusInformation(PIRP Irp)
+{
+    PPNP_BUS_INFORMATION information = static_cast<PPNP_BUS_INFORMATION>(AllocateReply(sizeof(PNP_BUS_INFORMATION)));
+    if (information != nullptr) {
+        information->BusTypeGuid = READER_BUS_TYPE_GUID;
+        information->LegacyBusType = PNPBus;
+        information->BusNumber = m_Number;
+    }
+    return HandOver(Irp, information);
+}
+
+NTSTATUS ReaderDevice::OnQueryId(PIRP Irp)
+{
+    switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryId.IdType) {
+    case BusQueryDeviceID:
+        return HandOver(Irp, AllocateTextReply(READER_HARDWARE_ID, sizeof(READER_HARDWARE_ID), DEVICE_ID_REPLY_SIZE));
+    case BusQueryHardwareIDs:
+        return HandOver(Irp,
+                        AllocateTextReply(READER_HARDWARE_ID, sizeof(READER_HARDWARE_ID), HARDWARE_IDS_REPLY_SIZE));
+    case BusQueryInstanceID:
+        break;
+    default:
+        // No compatible IDs, serial number or container: whatever came stays.
+        return CompleteAsItCame(Irp);
+    }
+
+    // The instance ID is the reader number in decimal, unique under the device ID because
+    // numbers are never reused while the driver is loaded.
+    USHORT size = INSTANCE_ID_FIRST_SIZE;
+    PWCHAR buffer = nullptr;
+    NTSTATUS status;
+    for (;;) {
+        if (buffer != nullptr) {
+            ExFreePoolWithTag(buffer, READER_REPLY_TAG);
+        }
+        buffer = static_cast<PWCHAR>(AllocateReply(size));
+        if (buffer == nullptr) {
+            return CompleteWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
+        }
+        UNICODE_STRING text = {0, size, buffer};
+        status = RtlIntegerToUnicodeString(m_Number, 0, &text);
+        if (status != STATUS_BUFFER_OVERFLOW) {
+            break;
+        }
+        size = static_cast<USHORT>(size * 2);
+    }
+    if (!NT_SUCCESS(status)) {
+        // A failed request hands nothing over, so nothing would ever free the buffer.
+        ExFreePoolWithTag(buffer, READER_REPLY_TAG);
+        return CompleteWith(Irp, status);
+    }
+    Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
+    return CompleteWith(Irp, status);
+}
