@@ -42,13 +42,14 @@ ULONG_PTR __stack_chk_guard = INITIAL_STACK_GUARD;
 
 __attribute__((noreturn)) void __stack_chk_fail(void)
 {
-    // The frame that failed is not trustworthy; report only what the system can verify.
+    // The parameters this stop code carries: the canary found (unknown here, the failing frame
+    // does not pass it), the expected guard and its complement.
     KeBugCheckEx(DRIVER_OVERRAN_STACK_BUFFER, 0, __stack_chk_guard, ~__stack_chk_guard, 0);
     __builtin_unreachable();
 }
 
-// Pure virtual functions are never called: every device class overrides its handlers before an
-// object is built, and objects are destroyed only through their complete type.
+// Reached only by a virtual call from a base-class constructor or destructor, which the driver
+// never makes.
 void __cxa_pure_virtual(void)
 {
     StopUnreachable(UnreachableHook::PureVirtualCall, __builtin_return_address(0));
@@ -64,7 +65,8 @@ __attribute__((no_stack_protector)) NTSTATUS MsdscImageEntry(PDRIVER_OBJECT Driv
     seed ^= reinterpret_cast<ULONG_PTR>(__builtin_frame_address(0)) >> 4;
     seed *= 0x9E3779B97F4A7C15ULL;
     seed ^= seed >> 29;
-    // The canary's low byte is zero so an overrun by an unterminated string copy stops at it.
+    // A zero low byte (the first byte an overrun reaches) means no string copy, which writes a
+    // zero only at its end, can write the canary back intact.
     seed &= ~static_cast<ULONG_PTR>(0xFF);
     if (seed == 0)
         seed = INITIAL_STACK_GUARD & ~static_cast<ULONG_PTR>(0xFF);
