@@ -1,0 +1,281 @@
+// Removing devices the way Windows does: the user's uninstall (query-remove, veto and cancel,
+// removal children first), surprise removal, drivers that fail what must not fail, and the child
+// function-driver double powering its device down on the way out.
+#include "pnp_test_bus.h"
+
+#include "simkernel/kernel.h"
+#include "simkernel/pnp.h"
+#include "simkernel/power.h"
+#include "simkernel/testing.h"
+
+#include <algorithm>
+
+using namespace simk::pnp;
+using pnptest::ChildSpec;
+using pnptest::Minors;
+using pnptest::TestBus;
+
+namespace {
+
+struct Sent {
+    DeviceNode* node;
+    UCHAR minor;
+    bool operator==(const Sent& o) const { return node == o.node && minor == o.minor; }
+};
+
+std::ostream& operator<<(std::ostream& os, const Sent& s) {
+    return os << simk::Narrow(InstancePath(s.node)) << ":" << static_cast<int>(s.minor);
+}
+
+class PnpRemoval : public simk::testing::KernelTest {
+protected:
+    // A started bus with two started children.
+    void SetUp() override {
+        KernelTest::SetUp();
+        bus = std::make_unique<TestBus>();
+        busNode = CreateRootDevice(bus->Driver(), u"TestBus\\Bus");
+        ASSERT_EQ(State(busNode), NodeState::Started);
+    }
+    void TearDown() override {
+        KernelTest::TearDown();
+        bus.reset();
+    }
+
+    void PlugTwo(ChildSpec first = {}, ChildSpec second = {}) {
+        c0 = bus->Plug(first);
+        c1 = bus->Plug(second);
+        bus->Invalidate();
+        RunUntilIdle();
+        n0 = FindNodeByPdo(c0->pdo);
+        n1 = FindNodeByPdo(c1->pdo);
+        ASSERT_TRUE(n0 && n1);
+        ASSERT_EQ(State(n0), NodeState::Started);
+        ASSERT_EQ(State(n1), NodeState::Started);
+        ClearIrpLog();
+    }
+
+    // The removal-protocol requests the manager sent since the log was cleared, in order.
+    std::vector<Sent> RemovalTraffic() {
+        std::vector<Sent> out;
+        for (const auto& r : IrpLog()) {
+            if (r.major != IRP_MJ_PNP) continue;
+            switch (r.minor) {
+            case IRP_MN_QUERY_REMOVE_DEVICE:
+            case IRP_MN_CANCEL_REMOVE_DEVICE:
+            case IRP_MN_REMOVE_DEVICE:
+            case IRP_MN_SURPRISE_REMOVAL: out.push_back({r.node, r.minor}); break;
+            default: break;
+            }
+        }
+        return out;
+    }
+
+    std::unique_ptr<TestBus> bus;
+    DeviceNode* busNode = nullptr;
+    pnptest::Child* c0 = nullptr;
+    pnptest::Child* c1 = nullptr;
+    DeviceNode* n0 = nullptr;
+    DeviceNode* n1 = nullptr;
+};
+
+TEST_F(PnpRemoval, UninstallingABusQueriesAndRemovesChildrenFirst) {
+    PlugTwo();
+    DEVICE_OBJECT* busPdo = bus->BusPdo();
+    DeviceNode* vetoedBy = busNode;
+    EXPECT_EQ(RemoveDevice(busNode, &vetoedBy), STATUS_SUCCESS);
+    EXPECT_EQ(vetoedBy, nullptr);
+    EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_QUERY_REMOVE_DEVICE},
+                                                   {n1, IRP_MN_QUERY_REMOVE_DEVICE},
+                                                   {busNode, IRP_MN_QUERY_REMOVE_DEVICE},
+                                                   {n0, IRP_MN_REMOVE_DEVICE},
+                                                   {n1, IRP_MN_REMOVE_DEVICE},
+                                                   {busNode, IRP_MN_REMOVE_DEVICE}}));
+    for (DeviceNode* n : {n0, n1, busNode}) EXPECT_EQ(State(n), NodeState::Removed);
+    EXPECT_TRUE(RootDevices().empty());
+    EXPECT_EQ(FindNodeByPdo(busPdo), nullptr);
+    // The bus deleted its FDO and its children; the root enumerator deleted its PDO.
+    EXPECT_TRUE(simk::DevicesOfDriver(bus->Driver()).empty());
+    EXPECT_TRUE(simk::DevicesOfDriver(RootBusDriver()).empty());
+    EXPECT_FALSE(simk::IsDeviceObject(busPdo));
+    EXPECT_EQ(RemoveDevice(busNode), STATUS_NO_SUCH_DEVICE);
+}
+
+TEST_F(PnpRemoval, AVetoedQueryRemoveIsCancelledInReverseOrder) {
+    ChildSpec vetoing;
+    vetoing.queryRemoveStatus = STATUS_DEVICE_BUSY;
+    PlugTwo({}, vetoing);
+    DeviceNode* vetoedBy = nullptr;
+    EXPECT_EQ(RemoveDevice(busNode, &vetoedBy), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(vetoedBy, n1);
+    EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_QUERY_REMOVE_DEVICE},
+                                                   {n1, IRP_MN_QUERY_REMOVE_DEVICE},
+                                                   {n1, IRP_MN_CANCEL_REMOVE_DEVICE},
+                                                   {n0, IRP_MN_CANCEL_REMOVE_DEVICE}}));
+    for (DeviceNode* n : {n0, n1, busNode}) EXPECT_EQ(State(n), NodeState::Started);
+
+    // The parent's veto comes last and rolls back every child too.
+    ClearIrpLog();
+    bus->vetoQueryRemove = true;
+    c1->spec.queryRemoveStatus = STATUS_SUCCESS;
+    EXPECT_EQ(RemoveDevice(busNode, &vetoedBy), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(vetoedBy, busNode);
+    EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_QUERY_REMOVE_DEVICE},
+                                                   {n1, IRP_MN_QUERY_REMOVE_DEVICE},
+                                                   {busNode, IRP_MN_QUERY_REMOVE_DEVICE},
+                                                   {busNode, IRP_MN_CANCEL_REMOVE_DEVICE},
+                                                   {n1, IRP_MN_CANCEL_REMOVE_DEVICE},
+                                                   {n0, IRP_MN_CANCEL_REMOVE_DEVICE}}));
+    EXPECT_EQ(Children(busNode).size(), 2u);
+}
+
+TEST_F(PnpRemoval, RemovingOneChildLeavesItsPdoWhileTheBusStillReportsIt) {
+    PlugTwo();
+    EXPECT_EQ(RemoveDevice(n0), STATUS_SUCCESS);
+    EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_QUERY_REMOVE_DEVICE}, {n0, IRP_MN_REMOVE_DEVICE}}));
+    EXPECT_EQ(State(n0), NodeState::Removed);
+    EXPECT_EQ(Children(busNode), std::vector<DeviceNode*>{n1});
+    EXPECT_TRUE(simk::IsDeviceObject(c0->pdo));
+    EXPECT_EQ(simk::ObjectReferenceCount(c0->pdo), 0);
+
+    // The bus still reports it, so the next enumeration finds it again as a new device.
+    bus->Invalidate();
+    RunUntilIdle();
+    DeviceNode* again = FindNodeByPdo(c0->pdo);
+    ASSERT_NE(again, nullptr);
+    EXPECT_NE(again, n0);
+    EXPECT_EQ(State(again), NodeState::Started);
+    EXPECT_EQ(simk::ObjectReferenceCount(c0->pdo), 1);
+}
+
+TEST_F(PnpRemoval, SurpriseRemovalReachesEveryStartedStackBeforeAnyRemoval) {
+    PlugTwo();
+    SurpriseRemoveDevice(busNode);
+    EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_SURPRISE_REMOVAL},
+                                                   {n1, IRP_MN_SURPRISE_REMOVAL},
+                                                   {busNode, IRP_MN_SURPRISE_REMOVAL},
+                                                   {n0, IRP_MN_REMOVE_DEVICE},
+                                                   {n1, IRP_MN_REMOVE_DEVICE},
+                                                   {busNode, IRP_MN_REMOVE_DEVICE}}));
+    EXPECT_TRUE(RootDevices().empty());
+    EXPECT_TRUE(simk::DevicesOfDriver(bus->Driver()).empty());
+}
+
+// Surprise removal, removal and cancel-remove must not fail; Windows treats it as a driver bug.
+TEST_F(PnpRemoval, FailingWhatMustNotFailIsCaught) {
+    ChildSpec badSurprise;
+    badSurprise.surpriseRemovalStatus = STATUS_UNSUCCESSFUL;
+    ChildSpec badRemove;
+    badRemove.removeStatus = STATUS_DEVICE_BUSY;
+    PlugTwo(badSurprise, badRemove);
+    bus->Unplug(c0);
+    bus->Invalidate();
+    SIMK_EXPECT_VIOLATION("PnpIrpFailedSurpriseRemoval", RunUntilIdle());
+    EXPECT_EQ(State(n0), NodeState::Removed);  // the manager goes on regardless
+
+    {
+        simk::verifier::Expect failedRemove("PnpIrpFailedRemoveDevice");
+        bus->Unplug(c1);
+        bus->Invalidate();
+        RunUntilIdle();
+        ASSERT_EQ(failedRemove.Count(), 1u);
+        EXPECT_NE(failedRemove.Captured()[0].details.find("0x80000011"), std::string::npos)
+            << failedRemove.Captured()[0].details;
+    }
+
+    pnptest::Child* c2 = nullptr;
+    ChildSpec badCancel;
+    badCancel.queryRemoveStatus = STATUS_UNSUCCESSFUL;
+    badCancel.cancelRemoveStatus = STATUS_UNSUCCESSFUL;
+    c2 = bus->Plug(badCancel);
+    bus->Invalidate();
+    RunUntilIdle();
+    SIMK_EXPECT_VIOLATION("PnpIrpFailedCancelRemove", RemoveDevice(FindNodeByPdo(c2->pdo)));
+}
+
+class PnpFunctionDouble : public PnpRemoval {};
+
+TEST_F(PnpFunctionDouble, AttachesOverChildrenAndPowersThemDownOnTheWayOut) {
+    ChildFunctionDriverOptions options;
+    options.powerDownOnSurpriseRemoval = true;
+    options.powerDownOnRemove = true;
+    SetChildFunctionDriver(options);
+    PlugTwo();
+    EXPECT_TRUE(Info(n0).functionDriverAttached);
+    EXPECT_EQ(ChildFunctionDeviceCount(), 2u);
+    DEVICE_OBJECT* fdo = c0->pdo->AttachedDevice;
+    ASSERT_NE(fdo, nullptr);
+    EXPECT_EQ(fdo->DriverObject, ChildFunctionDriver());
+    EXPECT_EQ(IrpLogFor(n0).back().target, fdo);  // requests go to the top of the stack
+    // The start went through the FDO down to the PDO.
+    std::vector<UCHAR> seen = Minors(bus->ChildSeen(c0));
+    EXPECT_NE(std::find(seen.begin(), seen.end(), IRP_MN_START_DEVICE), seen.end());
+
+    bus->Unplug(c0);
+    bus->Invalidate();
+    RunUntilIdle();
+    // D3 once, before the surprise removal reaches the PDO; then the removal; the FDO is gone.
+    std::vector<pnptest::SeenIrp> tail = bus->ChildSeen(c0);
+    ASSERT_GE(tail.size(), 3u);
+    const auto& power = tail[tail.size() - 3];
+    EXPECT_EQ(power.major, IRP_MJ_POWER);
+    EXPECT_EQ(power.minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(power.detail, static_cast<ULONG>(PowerDeviceD3));
+    EXPECT_EQ(tail[tail.size() - 2].minor, IRP_MN_SURPRISE_REMOVAL);
+    EXPECT_EQ(tail.back().minor, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(ChildFunctionDeviceCount(), 1u);
+    EXPECT_FALSE(simk::IsDeviceObject(fdo));
+    auto reported = simk::power::SetPowerStateCallsFor(c0->pdo);
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0].state.DeviceState, PowerDeviceD3);
+}
+
+TEST_F(PnpFunctionDouble, PowersDownOnRemovalAloneWhenAskedOnlyForThat) {
+    ChildFunctionDriverOptions options;
+    options.powerDownOnRemove = true;
+    SetChildFunctionDriver(options);
+    PlugTwo();
+    bus->Unplug(c1);
+    bus->Invalidate();
+    RunUntilIdle();
+    std::vector<pnptest::SeenIrp> tail = bus->ChildSeen(c1);
+    ASSERT_GE(tail.size(), 3u);
+    EXPECT_EQ(tail[tail.size() - 3].minor, IRP_MN_SURPRISE_REMOVAL);
+    EXPECT_EQ(tail[tail.size() - 2].major, IRP_MJ_POWER);
+    EXPECT_EQ(tail.back().minor, IRP_MN_REMOVE_DEVICE);
+
+    // The manager's log shows the double's own power request, sent while the removal was under way.
+    std::vector<IrpRecord> log = IrpLogFor(n1);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2].major, IRP_MJ_PNP);
+    EXPECT_EQ(log[log.size() - 2].minor, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(log.back().major, IRP_MJ_POWER);
+    EXPECT_EQ(log.back().detail, static_cast<ULONG>(PowerDeviceD3));
+    EXPECT_EQ(log.back().status, STATUS_SUCCESS);
+    EXPECT_EQ(log.back().target, c1->pdo);
+}
+
+TEST_F(PnpFunctionDouble, ChoosesChildrenByHardwareIdAndCanFailAddDevice) {
+    ChildFunctionDriverOptions options;
+    options.hardwareId = u"testbus\\WANTED";
+    SetChildFunctionDriver(options);
+    ChildSpec wanted;
+    wanted.hardwareIds = {u"TestBus\\Other", u"TestBus\\Wanted"};
+    PlugTwo(wanted, {});
+    EXPECT_TRUE(Info(n0).functionDriverAttached);
+    EXPECT_FALSE(Info(n1).functionDriverAttached);
+    EXPECT_EQ(c1->pdo->AttachedDevice, nullptr);
+
+    options.hardwareId.clear();
+    options.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
+    SetChildFunctionDriver(options);
+    pnptest::Child* c2 = bus->Plug();
+    bus->Invalidate();
+    RunUntilIdle();
+    DeviceNode* n2 = FindNodeByPdo(c2->pdo);
+    EXPECT_EQ(State(n2), NodeState::AddDeviceFailed);
+    EXPECT_EQ(Info(n2).problem, STATUS_INSUFFICIENT_RESOURCES);
+    std::vector<UCHAR> seen = Minors(bus->ChildSeen(c2));
+    EXPECT_EQ(std::find(seen.begin(), seen.end(), IRP_MN_START_DEVICE), seen.end());
+}
+
+}  // namespace

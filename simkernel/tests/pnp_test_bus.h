@@ -1,0 +1,96 @@
+// A small WDM bus driver for the Plug and Play manager's tests: its FDO reports the child PDOs a test
+// plugs in, and each child answers IDs, texts, capabilities and bus information as configured and
+// records every request it is sent.
+#pragma once
+
+#include <wdm.h>
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pnptest {
+
+struct ChildSpec {
+    std::u16string deviceId = u"TestBus\\Child";
+    std::u16string instanceId;  // empty: the child's number
+    std::vector<std::u16string> hardwareIds{u"TestBus\\Child"};
+    std::vector<std::u16string> compatibleIds;   // empty: the query is completed as it came
+    std::optional<std::u16string> description = u"Test child";
+    std::optional<std::u16string> location;      // none: the query is completed as it came
+    NTSTATUS deviceIdStatus = STATUS_SUCCESS;
+    NTSTATUS startStatus = STATUS_SUCCESS;
+    NTSTATUS queryRemoveStatus = STATUS_SUCCESS;
+    NTSTATUS cancelRemoveStatus = STATUS_SUCCESS;  // anything else is a driver bug
+    NTSTATUS surpriseRemovalStatus = STATUS_SUCCESS;
+    NTSTATUS removeStatus = STATUS_SUCCESS;
+    bool pendStart = false;            // hold the start request until CompleteHeldStart
+    std::optional<ULONG> writeOnStart;  // write "Value" into the hardware key when started
+    bool leakKeyOnStart = false;       // ... and keep the key open
+};
+
+struct SeenIrp {
+    UCHAR major;
+    UCHAR minor;
+    ULONG detail;  // ID type, text type, relation type or power state
+};
+
+struct Child {
+    ChildSpec spec;
+    ULONG number = 0;
+    DEVICE_OBJECT* pdo = nullptr;
+    bool present = true;
+    bool deleted = false;
+    std::vector<SeenIrp> seen;
+    std::optional<DEVICE_CAPABILITIES> capabilitiesOnArrival;
+    ULONG localeSeen = 0;
+    IRP* heldStart = nullptr;
+};
+
+class TestBus {
+public:
+    TestBus();  // loads the driver "\Driver\TestBus"; one at a time
+    ~TestBus();
+    TestBus(const TestBus&) = delete;
+    TestBus& operator=(const TestBus&) = delete;
+
+    DRIVER_OBJECT* Driver() const { return m_Driver; }
+    DEVICE_OBJECT* Fdo() const { return m_Fdo; }
+    DEVICE_OBJECT* BusPdo() const { return m_BusPdo; }
+
+    // A new child PDO, present on the bus; Plug and Play learns of it at the next enumeration.
+    Child* Plug(ChildSpec spec = {});
+    // The child leaves the bus; its PDO goes with its removal.
+    void Unplug(Child* child);
+    void Invalidate();  // IoInvalidateDeviceRelations(bus PDO, BusRelations)
+    void CompleteHeldStart(Child* child, NTSTATUS status);
+
+    bool vetoQueryRemove = false;
+    bool reportFirstChildTwice = false;
+    std::vector<SeenIrp> FdoSeen() const;
+    std::vector<SeenIrp> ChildSeen(const Child* child) const;
+
+    // Driver side (static dispatch routines find the one instance).
+    static TestBus* Current();
+    NTSTATUS OnAddDevice(DEVICE_OBJECT* pdo);
+    NTSTATUS OnFdo(DEVICE_OBJECT* device, IRP* irp);
+    NTSTATUS OnChild(Child* child, IRP* irp);
+    mutable std::mutex mutex;
+
+private:
+    NTSTATUS OnChildPnp(Child* child, IRP* irp);
+    NTSTATUS OnChildPower(Child* child, IRP* irp);
+
+    DRIVER_OBJECT* m_Driver = nullptr;
+    DEVICE_OBJECT* m_Fdo = nullptr;
+    DEVICE_OBJECT* m_Lower = nullptr;
+    DEVICE_OBJECT* m_BusPdo = nullptr;
+    std::vector<Child*> m_Children;  // owned; freed with the bus
+    std::vector<SeenIrp> m_FdoSeen;
+};
+
+// The minor functions of a request list, for readable comparisons.
+std::vector<UCHAR> Minors(const std::vector<SeenIrp>& seen, UCHAR major = IRP_MJ_PNP);
+
+}  // namespace pnptest
