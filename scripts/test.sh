@@ -22,6 +22,7 @@ echo "=== target build"
 cmake --preset target >/dev/null
 cmake --build --preset target
 bash target/check-image.sh build/target
+bash packaging/check-package.sh build/target
 
 if [ -x scripts/fuzz.sh ]; then
   echo "=== fuzzing (bounded)"

@@ -1,0 +1,242 @@
+// The client library: the control device's three requests over DeviceIoControl, with the status
+// the driver completed each request with and a message that says what it means for that request.
+#include "msdscclient.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+// Reported when a request succeeded but handed back less than its record; the simulated kernel's
+// headers carry only the statuses the driver itself uses.
+#ifndef STATUS_INFO_LENGTH_MISMATCH
+#define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
+#endif
+
+namespace msdsc {
+
+const WCHAR* const CONTROL_DEVICE_PATH = L"\\\\.\\MicroSDSmartCardControl";
+
+namespace {
+
+// Before a call: forget the status of an earlier failure, so a failure that never reached the
+// kernel cannot be reported with a stale status. On Windows RtlNtStatusToDosError stores its
+// argument as the thread's last status, which is the one documented way to reset it.
+void ForgetLastStatus() {
+#if defined(_WIN32)
+    RtlNtStatusToDosError(STATUS_SUCCESS);
+#endif
+    SetLastError(ERROR_SUCCESS);
+}
+
+// After a failed CreateFileW/DeviceIoControl/CloseHandle: the NTSTATUS behind it. Win32 turns the
+// driver's status into an error code that loses it (STATUS_INVALID_DEVICE_STATE and
+// STATUS_INVALID_DEVICE_REQUEST both read ERROR_BAD_COMMAND); the thread keeps the status itself.
+NTSTATUS StatusOfFailure() {
+    const NTSTATUS status = RtlGetLastNtStatus();
+    if (!NT_SUCCESS(status)) return status;
+    // The call failed before reaching the kernel; derive what we can from the Win32 error.
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND: return STATUS_OBJECT_NAME_NOT_FOUND;
+    case ERROR_PATH_NOT_FOUND: return STATUS_OBJECT_PATH_NOT_FOUND;
+    case ERROR_ACCESS_DENIED: return STATUS_ACCESS_DENIED;
+    case ERROR_INVALID_HANDLE: return STATUS_INVALID_HANDLE;
+    case ERROR_NOT_ENOUGH_MEMORY: return STATUS_NO_MEMORY;
+    case ERROR_INVALID_PARAMETER: return STATUS_INVALID_PARAMETER;
+    default: return STATUS_UNSUCCESSFUL;
+    }
+}
+
+const char* CommonMessage(NTSTATUS status) {
+    switch (status) {
+    case STATUS_SUCCESS: return "success";
+    case STATUS_INVALID_HANDLE: return "the control device is not open";
+    case STATUS_INVALID_DEVICE_REQUEST:
+    case STATUS_NOT_IMPLEMENTED: return "the driver does not know this request (a different driver version?)";
+    case STATUS_INSUFFICIENT_RESOURCES:
+    case STATUS_NO_MEMORY: return "the system ran out of memory";
+    case STATUS_INFO_LENGTH_MISMATCH: return "the driver's reply is shorter than its record";
+    default: return "the request failed with an unexpected status";
+    }
+}
+
+}  // namespace
+
+std::string FormatVersion(const DriverVersion& version) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", version.Elements[3], version.Elements[2],
+                  version.Elements[1], version.Elements[0]);
+    return text;
+}
+
+ControlClient::~ControlClient() {
+    Close();
+}
+
+NTSTATUS ControlClient::Record(MsdscOperation operation, NTSTATUS status) {
+    if (!NT_SUCCESS(status)) {
+        m_LastOperation = operation;
+        m_LastStatus = status;
+    }
+    return status;
+}
+
+NTSTATUS ControlClient::Open() {
+    if (IsOpen()) return Record(MsdscOperationOpen, STATUS_ACCESS_DENIED);
+    ForgetLastStatus();
+    // The driver admits one handle and ignores access and sharing; ask for what its control codes
+    // (FILE_ANY_ACCESS) need, which is nothing beyond an open handle.
+    HANDLE handle = CreateFileW(CONTROL_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return Record(MsdscOperationOpen, StatusOfFailure());
+    HANDLE expected = nullptr;
+    if (!m_Handle.compare_exchange_strong(expected, handle)) {
+        // Another thread of this process opened at the same time and won; the driver refused ours
+        // already (one handle), but keep the object's single handle either way.
+        CloseHandle(handle);
+        return Record(MsdscOperationOpen, STATUS_ACCESS_DENIED);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ControlClient::Control(MsdscOperation operation, ULONG code, void* in, ULONG inLength, void* out,
+                                ULONG outLength, ULONG expectedReply) {
+    HANDLE handle = m_Handle.load();
+    if (!handle) return Record(operation, STATUS_INVALID_HANDLE);
+    DWORD returned = 0;
+    ForgetLastStatus();
+    if (!DeviceIoControl(handle, code, in, inLength, out, outLength, &returned, nullptr))
+        return Record(operation, StatusOfFailure());
+    if (returned < expectedReply) return Record(operation, STATUS_INFO_LENGTH_MISMATCH);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ControlClient::GetVersion(DriverVersion* version) {
+    DriverVersion reply{};
+    const NTSTATUS status = Control(MsdscOperationGetVersion, IOCTL_BUS_GET_VERSION, nullptr, 0, &reply,
+                                    sizeof(reply), sizeof(reply));
+    if (NT_SUCCESS(status)) *version = reply;
+    return status;
+}
+
+NTSTATUS ControlClient::AddReader(const ReaderConfig& config, BusReaderHandle* handle) {
+    // One buffer for both directions, as METHOD_BUFFERED hands the driver one system buffer
+    // anyway: the configuration goes in, the handle comes back over it.
+    union {
+        ReaderConfig config;
+        BusReaderHandle handle;
+    } buffer{};
+    buffer.config = config;
+    const NTSTATUS status = Control(MsdscOperationAddReader, IOCTL_BUS_ADD_READER, &buffer, sizeof(ReaderConfig),
+                                    &buffer, sizeof(BusReaderHandle), sizeof(BusReaderHandle));
+    if (NT_SUCCESS(status)) *handle = buffer.handle;
+    return status;
+}
+
+NTSTATUS ControlClient::RemoveReader(const BusReaderHandle& handle) {
+    BusReaderHandle copy = handle;
+    return Control(MsdscOperationRemoveReader, IOCTL_BUS_REMOVE_READER, &copy, sizeof(copy), nullptr, 0, 0);
+}
+
+NTSTATUS ControlClient::Close() {
+    HANDLE handle = m_Handle.exchange(nullptr);
+    if (!handle) return Record(MsdscOperationClose, STATUS_INVALID_HANDLE);
+    ForgetLastStatus();
+    if (!CloseHandle(handle)) return Record(MsdscOperationClose, StatusOfFailure());
+    return STATUS_SUCCESS;
+}
+
+}  // namespace msdsc
+
+// ---- The C surface ------------------------------------------------------------------------------
+
+struct MsdscClient {
+    msdsc::ControlClient client;
+};
+
+extern "C" const char* MsdscStatusMessage(MsdscOperation operation, MsdscStatus status) {
+    switch (operation) {
+    case MsdscOperationOpen:
+        switch (status) {
+        case STATUS_INVALID_DEVICE_STATE: return "no bus device is installed";
+        case STATUS_ACCESS_DENIED: return "another client holds the control device";
+        case STATUS_OBJECT_NAME_NOT_FOUND:
+        case STATUS_OBJECT_PATH_NOT_FOUND:
+        case STATUS_NO_SUCH_DEVICE: return "the driver is not loaded: there is no control device";
+        }
+        break;
+    case MsdscOperationGetVersion:
+        switch (status) {
+        case STATUS_INVALID_DEVICE_STATE: return "no bus device is installed";
+        case STATUS_INVALID_PARAMETER: return "the driver refused the reply buffer";
+        case STATUS_UNSUCCESSFUL: return "the driver could not read its own version";
+        }
+        break;
+    case MsdscOperationAddReader:
+        switch (status) {
+        // With a handle open, no bus at all is rare (the last one was removed); a bus that has been
+        // added but not started by Plug and Play is the usual cause.
+        case STATUS_INVALID_DEVICE_STATE: return "the bus chosen for the reader is not started (or no bus device is installed)";
+        case STATUS_UNSUCCESSFUL: return "no bus device is registered";
+        case STATUS_INVALID_PARAMETER: return "the driver refused the request's buffers";
+        }
+        break;
+    case MsdscOperationRemoveReader:
+        switch (status) {
+        case STATUS_UNSUCCESSFUL: return "no such reader: the handle names no reader of an installed bus (removed already?)";
+        case STATUS_INVALID_PARAMETER: return "the driver refused the request's buffer";
+        }
+        break;
+    case MsdscOperationClose:
+        break;
+    }
+    return msdsc::CommonMessage(status);
+}
+
+extern "C" MsdscStatus MsdscOpen(MsdscClient** client) {
+    if (!client) return STATUS_INVALID_PARAMETER;
+    *client = nullptr;
+    auto* created = new (std::nothrow) MsdscClient;
+    if (!created) return STATUS_NO_MEMORY;
+    const NTSTATUS status = created->client.Open();
+    if (!NT_SUCCESS(status)) {
+        delete created;
+        return status;
+    }
+    *client = created;
+    return STATUS_SUCCESS;
+}
+
+extern "C" MsdscStatus MsdscGetVersion(MsdscClient* client, uint16_t components[4]) {
+    if (!client) return STATUS_INVALID_HANDLE;
+    if (!components) return STATUS_INVALID_PARAMETER;
+    DriverVersion version{};
+    const NTSTATUS status = client->client.GetVersion(&version);
+    if (NT_SUCCESS(status))
+        for (int i = 0; i < 4; ++i) components[i] = version.Elements[3 - i];
+    return status;
+}
+
+extern "C" MsdscStatus MsdscAddReader(MsdscClient* client, uint32_t number, uint32_t drive, uint32_t log,
+                                      uint64_t* busHandle, uint64_t* readerHandle) {
+    if (!client) return STATUS_INVALID_HANDLE;
+    if (!busHandle || !readerHandle) return STATUS_INVALID_PARAMETER;
+    BusReaderHandle handle{};
+    const NTSTATUS status = client->client.AddReader(ReaderConfig{number, drive, log}, &handle);
+    if (NT_SUCCESS(status)) {
+        *busHandle = handle.BusHandle;
+        *readerHandle = handle.ReaderHandle;
+    }
+    return status;
+}
+
+extern "C" MsdscStatus MsdscRemoveReader(MsdscClient* client, uint64_t busHandle, uint64_t readerHandle) {
+    if (!client) return STATUS_INVALID_HANDLE;
+    return client->client.RemoveReader(BusReaderHandle{busHandle, readerHandle});
+}
+
+extern "C" MsdscStatus MsdscClose(MsdscClient* client) {
+    if (!client) return STATUS_INVALID_HANDLE;
+    const NTSTATUS status = client->client.Close();
+    delete client;
+    return status;
+}

@@ -1,0 +1,162 @@
+// The host tool's simulated machine: loads the driver, creates its buses, and reads back the device
+// tree and the readers' registry values the way a user would look at Device Manager and regedit.
+#include "host_environment.h"
+
+#include <mutex>
+#include <ostream>
+
+#include "../session/session.h"
+#include "simkernel/kernel.h"
+#include "simkernel/loader.h"
+#include "simkernel/pool.h"
+#include "simkernel/registry.h"
+#include "simkernel/verifier.h"
+
+namespace msdsc::host {
+
+const char16_t BUS_HARDWARE_ID[] = u"Root\\MicroSDSmartCardBus";
+const char* const READER_VALUE_NAMES[4] = {"Number", "Drive", "Log", "Exists"};
+
+namespace {
+const char16_t READER_HARDWARE_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const char16_t SERVICE_NAME[] = u"msdscbus";
+}  // namespace
+
+// Violations are collected rather than aborting the tool, so the session's output is complete
+// and the tool can report them at the end.
+struct Environment::Recording {
+    std::mutex mutex;
+    std::vector<std::string> violations;
+    simk::verifier::Handler previous;
+};
+
+Environment::Environment() : m_Recording(new Recording) {
+    simk::ResetKernel();
+    Recording* recording = m_Recording;
+    recording->previous = simk::verifier::SetHandler([recording](const simk::verifier::Violation& violation) {
+        std::lock_guard<std::mutex> lock(recording->mutex);
+        recording->violations.push_back(violation.rule + ": " + violation.details);
+    });
+}
+
+Environment::~Environment() {
+    simk::ResetKernel();
+    simk::verifier::SetHandler(m_Recording->previous);
+    delete m_Recording;
+}
+
+bool Environment::Load(const char* imagePath, std::string* error) {
+    simk::pnp::ChildFunctionDriverOptions options;
+    options.hardwareId = READER_HARDWARE_ID;
+    simk::pnp::SetChildFunctionDriver(options);
+
+    const simk::LoadResult result = simk::LoadDriver(imagePath, SERVICE_NAME);
+    if (!result.driverObject) {
+        *error = "cannot load " + std::string(imagePath) + ": " +
+                 (result.error.empty() ? "DriverEntry failed with status " + tool::FormatStatus(result.status)
+                                       : result.error);
+        return false;
+    }
+    m_Driver = result.driverObject;
+    return true;
+}
+
+bool Environment::CreateBuses(unsigned count, std::string* error) {
+    for (unsigned i = 0; i < count; ++i) {
+        simk::pnp::DeviceNode* node = simk::pnp::CreateRootDevice(m_Driver, BUS_HARDWARE_ID);
+        m_Buses.push_back(node);
+        Settle();
+        if (simk::pnp::State(node) != simk::pnp::NodeState::Started) {
+            const simk::pnp::NodeInfo info = simk::pnp::Info(node);
+            *error = "bus " + std::to_string(i + 1) + " did not start: " +
+                     simk::pnp::NodeStateName(info.state) + ", status " + tool::FormatStatus(info.problem);
+            return false;
+        }
+    }
+    return true;
+}
+
+void Environment::Settle() {
+    simk::pnp::RunUntilIdle();
+}
+
+std::vector<BusView> Environment::View() const {
+    std::vector<BusView> view;
+    for (simk::pnp::DeviceNode* bus : m_Buses) {
+        BusView busView;
+        busView.instancePath = simk::Narrow(simk::pnp::InstancePath(bus));
+        busView.state = simk::pnp::NodeStateName(simk::pnp::State(bus));
+        for (simk::pnp::DeviceNode* child : simk::pnp::Children(bus)) {
+            ReaderView reader;
+            const std::u16string path = simk::pnp::InstancePath(child);
+            reader.instancePath = simk::Narrow(path);
+            const simk::pnp::NodeState state = simk::pnp::State(child);
+            reader.state = simk::pnp::NodeStateName(state);
+            reader.started = state == simk::pnp::NodeState::Started;
+            if (reader.started) {
+                const std::u16string key = simk::registry::DeviceHardwareKeyPath(path);
+                for (int i = 0; i < 4; ++i)
+                    reader.values[i] = simk::registry::QueryDword(key, simk::Widen(READER_VALUE_NAMES[i]));
+            }
+            busView.readers.push_back(reader);
+        }
+        view.push_back(busView);
+    }
+    return view;
+}
+
+size_t Environment::DriverPoolBlocks() const {
+    return m_Driver ? simk::pool::OutstandingCount(m_Driver) : 0;
+}
+
+std::vector<std::string> Environment::Violations() const {
+    std::lock_guard<std::mutex> lock(m_Recording->mutex);
+    return m_Recording->violations;
+}
+
+void PrintView(const std::vector<BusView>& view, std::ostream& out, bool json) {
+    if (json) {
+        out << "{\"pnp\":[";
+        for (size_t b = 0; b < view.size(); ++b) {
+            const BusView& bus = view[b];
+            out << (b ? "," : "") << "{\"instance\":" << tool::JsonString(bus.instancePath)
+                << ",\"state\":" << tool::JsonString(bus.state) << ",\"readers\":[";
+            for (size_t r = 0; r < bus.readers.size(); ++r) {
+                const ReaderView& reader = bus.readers[r];
+                out << (r ? "," : "") << "{\"instance\":" << tool::JsonString(reader.instancePath)
+                    << ",\"state\":" << tool::JsonString(reader.state);
+                if (reader.started) {
+                    out << ",\"values\":{";
+                    for (int i = 0; i < 4; ++i) {
+                        out << (i ? "," : "") << tool::JsonString(READER_VALUE_NAMES[i]) << ":";
+                        if (reader.values[i]) out << *reader.values[i];
+                        else out << "null";
+                    }
+                    out << "}";
+                }
+                out << "}";
+            }
+            out << "]}";
+        }
+        out << "]}\n";
+        return;
+    }
+    out << "  plug and play sees:\n";
+    for (const BusView& bus : view) {
+        out << "    " << bus.instancePath << "  " << bus.state << "\n";
+        if (bus.readers.empty()) out << "      (no readers)\n";
+        for (const ReaderView& reader : bus.readers) {
+            out << "      " << reader.instancePath << "  " << reader.state;
+            if (reader.started) {
+                for (int i = 0; i < 4; ++i) {
+                    out << "  " << READER_VALUE_NAMES[i] << "=";
+                    if (reader.values[i]) out << *reader.values[i];
+                    else out << "(missing)";
+                }
+            }
+            out << "\n";
+        }
+    }
+}
+
+}  // namespace msdsc::host

@@ -1,0 +1,69 @@
+// The simulated machine the host tool runs the driver in: the driver image loaded, N root bus
+// devices created through the Plug and Play manager, and the view of what Plug and Play sees.
+#pragma once
+
+#include <wdm.h>
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "simkernel/pnp.h"
+
+namespace msdsc::host {
+
+// The bus's hardware ID, which the INF binds the driver to on Windows.
+extern const char16_t BUS_HARDWARE_ID[];
+
+struct ReaderView {
+    std::string instancePath;
+    std::string state;
+    bool started = false;
+    // "Number", "Drive", "Log", "Exists" from the reader's hardware key, for started readers; a
+    // value the driver did not write stays empty.
+    std::optional<ULONG> values[4];
+};
+
+struct BusView {
+    std::string instancePath;
+    std::string state;
+    std::vector<ReaderView> readers;  // the bus's children in the device tree
+};
+
+extern const char* const READER_VALUE_NAMES[4];
+
+class Environment {
+public:
+    Environment();
+    ~Environment();  // resets the simulated kernel
+    Environment(const Environment&) = delete;
+    Environment& operator=(const Environment&) = delete;
+
+    // Loads the driver image and puts the stand-in for the reader function driver over every reader
+    // Plug and Play enumerates, as Windows loads the reader's driver.
+    bool Load(const char* imagePath, std::string* error);
+    // Creates root bus devices with the bus hardware ID; each must reach Started.
+    bool CreateBuses(unsigned count, std::string* error);
+    // Lets Plug and Play finish what the driver asked for (enumerations after adds and removals).
+    void Settle();
+
+    std::vector<BusView> View() const;
+    // Pool blocks the driver holds now.
+    size_t DriverPoolBlocks() const;
+    // Verifier violations reported since Load.
+    std::vector<std::string> Violations() const;
+
+    PDRIVER_OBJECT Driver() const { return m_Driver; }
+    const std::vector<simk::pnp::DeviceNode*>& Buses() const { return m_Buses; }
+
+private:
+    PDRIVER_OBJECT m_Driver = nullptr;
+    std::vector<simk::pnp::DeviceNode*> m_Buses;
+    struct Recording;
+    Recording* m_Recording;
+};
+
+void PrintView(const std::vector<BusView>& view, std::ostream& out, bool json);
+
+}  // namespace msdsc::host

@@ -1,0 +1,232 @@
+// Install and uninstall of the root bus device through SetupAPI and the driver-update call, as
+// device-installation tools do: Plug and Play never enumerates a root device by itself, so the
+// device node is created here and the INF is bound to it by its hardware ID.
+#include "device_install.h"
+
+#include <initguid.h>
+#include <devguid.h>
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace msdsc::windows {
+
+const wchar_t BUS_HARDWARE_ID[] = L"Root\\MicroSDSmartCardBus";
+
+namespace {
+
+// Class names are at most 32 characters with the terminator (cfgmgr32's MAX_CLASS_NAME_LEN, which
+// mingw's setupapi.h does not carry).
+const DWORD CLASS_NAME_LENGTH = 32;
+
+// SPDRP_HARDWAREID is a multi-string: the one ID, its terminator, and the list's terminator.
+std::vector<wchar_t> HardwareIdMultiString() {
+    std::vector<wchar_t> value(BUS_HARDWARE_ID, BUS_HARDWARE_ID + wcslen(BUS_HARDWARE_ID));
+    value.push_back(L'\0');
+    value.push_back(L'\0');
+    return value;
+}
+
+InstallOutcome Failed(const char* step, DWORD error) {
+    InstallOutcome outcome;
+    outcome.step = step;
+    outcome.error = error;
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+        outcome.advice = "run the tool from an elevated (administrator) command prompt";
+        break;
+    case ERROR_IN_WOW64:
+        outcome.advice = "run the 64-bit tool on 64-bit Windows";
+        break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        outcome.advice = "keep msdscbus.inf and msdscbus.sys together, or give the INF's path";
+        break;
+    case ERROR_NO_CATALOG_FOR_OEM_INF:
+    case ERROR_AUTHENTICODE_TRUST_NOT_ESTABLISHED:
+    case ERROR_AUTHENTICODE_PUBLISHER_NOT_TRUSTED:
+    case ERROR_AUTHENTICODE_DISALLOWED:
+    case static_cast<DWORD>(TRUST_E_NOSIGNATURE):
+        outcome.advice = "the driver package must be signed: enable test signing (bcdedit /set testsigning on, "
+                         "restart) and sign msdscbus.cat with a test certificate, see docs/windows.md";
+        break;
+    default:
+        break;
+    }
+    return outcome;
+}
+
+// Holds a device information set and destroys it on every path.
+class DeviceInfoSet {
+public:
+    explicit DeviceInfoSet(HDEVINFO set) : m_Set(set) {}
+    ~DeviceInfoSet() {
+        if (Valid()) SetupDiDestroyDeviceInfoList(m_Set);
+    }
+    DeviceInfoSet(const DeviceInfoSet&) = delete;
+    DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
+    bool Valid() const { return m_Set != INVALID_HANDLE_VALUE; }
+    HDEVINFO Get() const { return m_Set; }
+
+private:
+    HDEVINFO m_Set;
+};
+
+bool HasBusHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
+    DWORD type = 0, size = 0;
+    SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, nullptr, 0, &size);
+    if (size == 0) return false;
+    // Room for two terminators more than reported, in case the stored value lacks them.
+    std::vector<wchar_t> ids(size / sizeof(wchar_t) + 2, L'\0');
+    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, reinterpret_cast<BYTE*>(ids.data()),
+                                           size, nullptr) ||
+        type != REG_MULTI_SZ)
+        return false;
+    for (const wchar_t* id = ids.data(); *id; id += wcslen(id) + 1)
+        if (lstrcmpiW(id, BUS_HARDWARE_ID) == 0) return true;
+    return false;
+}
+
+bool NeedsRestart(HDEVINFO set, SP_DEVINFO_DATA* device) {
+    SP_DEVINSTALL_PARAMS_W params{};
+    params.cbSize = sizeof(params);
+    return SetupDiGetDeviceInstallParamsW(set, device, &params) &&
+           (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0;
+}
+
+// Removes one device node; `restart` is set when Windows could not finish without a restart
+// (the bus vetoes its removal while it has readers).
+bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* device, bool* restart) {
+    SP_REMOVEDEVICE_PARAMS remove{};
+    remove.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    remove.ClassInstallHeader.InstallFunction = DIF_REMOVE;
+    remove.Scope = DI_REMOVEDEVICE_GLOBAL;
+    if (!SetupDiSetClassInstallParamsW(set, device, &remove.ClassInstallHeader, sizeof(remove)) ||
+        !SetupDiCallClassInstaller(DIF_REMOVE, set, device))
+        return false;
+    if (NeedsRestart(set, device)) *restart = true;
+    return true;
+}
+
+unsigned CountBusDevices(DWORD* error) {
+    DeviceInfoSet set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT));
+    if (!set.Valid()) {
+        *error = GetLastError();
+        return 0;
+    }
+    unsigned count = 0;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set.Get(), i, &device); ++i)
+        if (HasBusHardwareId(set.Get(), &device)) ++count;
+    *error = 0;
+    return count;
+}
+
+}  // namespace
+
+std::string ErrorText(DWORD error) {
+    char* text = nullptr;
+    const DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result;
+    if (length && text) {
+        result.assign(text, length);
+        while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
+            result.pop_back();
+    }
+    if (text) LocalFree(text);
+    char code[32];
+    std::snprintf(code, sizeof(code), "error 0x%08lX", static_cast<unsigned long>(error));
+    return result.empty() ? std::string(code) : result + " (" + code + ")";
+}
+
+InstallOutcome InstallBusDevice(const std::wstring& infPath) {
+    // The driver-update call wants a full path; a relative one names a different file for SetupAPI.
+    wchar_t fullPath[MAX_PATH];
+    const DWORD length = GetFullPathNameW(infPath.c_str(), MAX_PATH, fullPath, nullptr);
+    if (length == 0 || length >= MAX_PATH) return Failed("find the INF", GetLastError());
+    if (GetFileAttributesW(fullPath) == INVALID_FILE_ATTRIBUTES) return Failed("find the INF", GetLastError());
+
+    GUID classGuid{};
+    wchar_t className[CLASS_NAME_LENGTH];
+    if (!SetupDiGetINFClassW(fullPath, &classGuid, className, CLASS_NAME_LENGTH, nullptr))
+        return Failed("read the device class from the INF", GetLastError());
+
+    DWORD error = 0;
+    const unsigned existing = CountBusDevices(&error);
+    if (error) return Failed("look for an installed bus device", error);
+
+    InstallOutcome outcome;
+    if (existing == 0) {
+        DeviceInfoSet set(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
+        if (!set.Valid()) return Failed("create a device information set", GetLastError());
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof(device);
+        // DICD_GENERATE_ID: Windows names the instance ROOT\<class>\NNNN, as for any root device.
+        if (!SetupDiCreateDeviceInfoW(set.Get(), className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, &device))
+            return Failed("create the bus device", GetLastError());
+        const std::vector<wchar_t> ids = HardwareIdMultiString();
+        if (!SetupDiSetDeviceRegistryPropertyW(set.Get(), &device, SPDRP_HARDWAREID,
+                                               reinterpret_cast<const BYTE*>(ids.data()),
+                                               static_cast<DWORD>(ids.size() * sizeof(wchar_t))))
+            return Failed("set the bus device's hardware ID", GetLastError());
+        // Until registered the device node exists only in this set and vanishes with it.
+        if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set.Get(), &device))
+            return Failed("register the bus device", GetLastError());
+
+        BOOL reboot = FALSE;
+        if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot)) {
+            const DWORD updateError = GetLastError();
+            // Leave no device without a driver behind: the next install starts clean.
+            bool restart = false;
+            RemoveDevice(set.Get(), &device, &restart);
+            return Failed("install the driver on the bus device", updateError);
+        }
+        outcome.step = "created the bus device and installed the driver";
+        outcome.restartNeeded = reboot != FALSE;
+    } else {
+        BOOL reboot = FALSE;
+        if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot))
+            return Failed("update the driver of the installed bus device", GetLastError());
+        outcome.step = "a bus device was installed already: updated its driver";
+        outcome.restartNeeded = reboot != FALSE;
+    }
+    outcome.ok = true;
+    outcome.devices = existing ? existing : 1;
+    return outcome;
+}
+
+InstallOutcome UninstallBusDevices() {
+    // Devices not present now are removed too, so no stale node keeps the hardware ID.
+    DeviceInfoSet set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
+    if (!set.Valid()) return Failed("list the devices", GetLastError());
+
+    InstallOutcome outcome;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set.Get(), i, &device); ++i) {
+        if (!HasBusHardwareId(set.Get(), &device)) continue;
+        if (!RemoveDevice(set.Get(), &device, &outcome.restartNeeded)) {
+            InstallOutcome failed = Failed("remove a bus device", GetLastError());
+            failed.devices = outcome.devices;
+            return failed;
+        }
+        ++outcome.devices;
+    }
+    if (outcome.devices == 0) {
+        outcome.step = "no bus device is installed";
+        return outcome;  // not ok: nothing was there to remove
+    }
+    outcome.ok = true;
+    outcome.step = "removed the bus device";
+    if (outcome.restartNeeded)
+        outcome.advice = "a bus keeps its readers while a client holds the control device; close the client, "
+                         "or restart Windows to finish";
+    return outcome;
+}
+
+}  // namespace msdsc::windows

@@ -1,0 +1,31 @@
+// Installing and uninstalling the root-enumerated bus device on Windows, the way device-installation
+// tools do it: a device node with the bus hardware ID, bound to the driver through the INF.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace msdsc::windows {
+
+extern const wchar_t BUS_HARDWARE_ID[];
+
+struct InstallOutcome {
+    bool ok = false;
+    bool restartNeeded = false;
+    unsigned devices = 0;  // devices created, updated or removed
+    DWORD error = 0;       // the Win32 / SetupAPI error of the step that failed
+    std::string step;      // which step failed, or what was done
+    std::string advice;    // what the user can do about it
+};
+
+// Creates the bus device and installs the INF's driver on it; when a bus device exists already,
+// only its driver is updated from the INF.
+InstallOutcome InstallBusDevice(const std::wstring& infPath);
+// Removes every device (present or not) that has the bus hardware ID.
+InstallOutcome UninstallBusDevices();
+
+// The system's text for a Win32 or SetupAPI error, without the trailing line break.
+std::string ErrorText(DWORD error);
+
+}  // namespace msdsc::windows
