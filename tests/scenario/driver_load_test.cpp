@@ -1,0 +1,152 @@
+// Loading and unloading the driver image: the systems it accepts, every way its entry can fail
+// with the status it reports, and that neither a failed load nor an unload leaves anything.
+#include <ntddk.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "simkernel/faults.h"
+#include "simkernel/kernel.h"
+#include "simkernel/loader.h"
+#include "simkernel/lowerdriver.h"
+#include "simkernel/pool.h"
+#include "simkernel/testing.h"
+#include "support/driver_fixtures.h"
+
+namespace {
+
+using msdsc::testing::CONTROL_DEVICE_NAME;
+using msdsc::testing::CONTROL_LINK_NAME;
+using msdsc::testing::SERVICE_NAME;
+
+class DriverLoad : public simk::testing::KernelTest {
+protected:
+    static simk::LoadResult Load() { return simk::LoadDriver(MSDSCBUS_IMAGE, SERVICE_NAME); }
+
+    // What the kernel holds that a driver could have left: pool, device objects, links.
+    struct Holdings {
+        size_t pool;
+        size_t devices;
+        size_t links;
+        bool operator==(const Holdings& other) const
+        {
+            return pool == other.pool && devices == other.devices && links == other.links;
+        }
+    };
+    static Holdings Now()
+    {
+        return Holdings{simk::pool::OutstandingCount(), simk::LiveDeviceCount(), simk::SymbolicLinks().size()};
+    }
+};
+
+struct SystemVersion {
+    ULONG major;
+    ULONG minor;
+};
+
+class SupportedSystem : public DriverLoad, public ::testing::WithParamInterface<SystemVersion> {};
+
+TEST_P(SupportedSystem, LoadsAndUnloadsLeavingNothing)
+{
+    simk::SetOsVersion(GetParam().major, GetParam().minor, 2600);
+    const Holdings before = Now();
+    const simk::LoadResult loaded = Load();
+    ASSERT_EQ(loaded.status, STATUS_SUCCESS) << loaded.error;
+    ASSERT_NE(loaded.driverObject, nullptr);
+    EXPECT_NE(loaded.driverObject->DriverUnload, nullptr);
+    EXPECT_NE(simk::FindDevice(CONTROL_DEVICE_NAME), nullptr);
+    EXPECT_EQ(simk::SymbolicLinkTarget(CONTROL_LINK_NAME), CONTROL_DEVICE_NAME);
+
+    // The unload releases the link, the control device and the registry; the kernel's unload
+    // checks report anything left as a violation, which fails the test.
+    EXPECT_EQ(simk::UnloadDriver(loaded.driverObject), STATUS_SUCCESS);
+    EXPECT_EQ(simk::FindDevice(CONTROL_DEVICE_NAME), nullptr);
+    EXPECT_FALSE(simk::SymbolicLinkExists(CONTROL_LINK_NAME));
+    EXPECT_TRUE(Now() == before);
+
+    // A second load starts from fresh globals and builds everything again.
+    const simk::LoadResult again = Load();
+    ASSERT_EQ(again.status, STATUS_SUCCESS);
+    EXPECT_EQ(simk::UnloadDriver(again.driverObject), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, SupportedSystem,
+                         ::testing::Values(SystemVersion{5, 1}, SystemVersion{5, 2}, SystemVersion{6, 0},
+                                           SystemVersion{6, 1}, SystemVersion{6, 3}, SystemVersion{10, 0}),
+                         [](const ::testing::TestParamInfo<SystemVersion>& info) {
+                             return "Windows" + std::to_string(info.param.major) + "_" +
+                                    std::to_string(info.param.minor);
+                         });
+
+struct LoadFailure {
+    const char* name;
+    ULONG major;
+    ULONG minor;
+    void (*arrange)(simk::test::LowerDriver& other);
+    NTSTATUS expected;
+};
+
+class LoadFailureRow : public DriverLoad, public ::testing::WithParamInterface<LoadFailure> {};
+
+TEST_P(LoadFailureRow, ReturnsItsStatusAndLeavesNothingBehind)
+{
+    const LoadFailure& c = GetParam();
+    simk::test::LowerDriver other(u"OtherDriver");
+    simk::SetOsVersion(c.major, c.minor);
+    if (c.arrange != nullptr) {
+        c.arrange(other);
+    }
+    const Holdings before = Now();
+
+    const simk::LoadResult loaded = Load();
+    EXPECT_EQ(loaded.status, c.expected);
+    EXPECT_EQ(loaded.driverObject, nullptr);
+    EXPECT_TRUE(Now() == before) << "pool, device objects or links outlived the failed load:\n"
+                                 << simk::pool::Describe(simk::pool::Outstanding());
+    other.JoinThreads();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LoadFailureRow,
+    ::testing::Values(
+        LoadFailure{"Windows4_0", 4, 0, nullptr, STATUS_UNSUCCESSFUL},
+        LoadFailure{"Windows4_10", 4, 10, nullptr, STATUS_UNSUCCESSFUL},
+        LoadFailure{"Windows5_0", 5, 0, nullptr, STATUS_UNSUCCESSFUL},
+        LoadFailure{"DriverObjectExtensionRefused", 10, 0,
+                    [](simk::test::LowerDriver&) {
+                        simk::faults::FailNth(simk::Call::IoAllocateDriverObjectExtension, 1, STATUS_NO_MEMORY);
+                    },
+                    STATUS_NO_MEMORY},
+        LoadFailure{"NoPoolForTheBusRegistry", 10, 0,
+                    [](simk::test::LowerDriver&) { simk::faults::FailPoolTag(simk::Tag("ansl")); },
+                    STATUS_UNSUCCESSFUL},
+        LoadFailure{"ControlDeviceNotCreated", 10, 0,
+                    [](simk::test::LowerDriver&) {
+                        simk::faults::FailNth(simk::Call::IoCreateDevice, 1, STATUS_INSUFFICIENT_RESOURCES);
+                    },
+                    STATUS_INSUFFICIENT_RESOURCES},
+        LoadFailure{"ControlDeviceNameTaken", 10, 0,
+                    [](simk::test::LowerDriver& other) { other.CreateDevice(CONTROL_DEVICE_NAME); },
+                    STATUS_OBJECT_NAME_COLLISION},
+        LoadFailure{"SymbolicLinkAlreadyPresent", 10, 0,
+                    [](simk::test::LowerDriver& other) {
+                        other.CreateDevice(u"\\Device\\SomeoneElse");
+                        simk::OwnedUnicodeString link(CONTROL_LINK_NAME);
+                        simk::OwnedUnicodeString target(u"\\Device\\SomeoneElse");
+                        ASSERT_EQ(IoCreateSymbolicLink(link, target), STATUS_SUCCESS);
+                    },
+                    STATUS_OBJECT_NAME_COLLISION}),
+    [](const ::testing::TestParamInfo<LoadFailure>& info) { return std::string(info.param.name); });
+
+TEST_F(DriverLoad, FailedLoadIsFollowedByACleanOne)
+{
+    simk::faults::FailNth(simk::Call::IoCreateSymbolicLink, 1, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(Load().status, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(simk::FindDevice(CONTROL_DEVICE_NAME), nullptr) << "the control device outlived its failed start";
+
+    const simk::LoadResult loaded = Load();
+    ASSERT_EQ(loaded.status, STATUS_SUCCESS);
+    EXPECT_EQ(simk::UnloadDriver(loaded.driverObject), STATUS_SUCCESS);
+}
+
+} // namespace

@@ -1,0 +1,173 @@
+// Fixtures for scenario tests: the driver image loaded into a fresh simulated kernel, buses that
+// Plug and Play has added and started, and a client holding the control device open. Tests drive
+// the driver only through the kernel, the user-mode view and Plug and Play; driver headers are
+// included for object layouts only.
+#pragma once
+
+#include <ntddk.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bus/bus_device.h"
+#include "control/control_device.h"
+#include "simkernel/kernel.h"
+#include "simkernel/loader.h"
+#include "simkernel/pnp.h"
+#include "simkernel/testing.h"
+#include "simkernel/user.h"
+
+#ifndef MSDSCBUS_IMAGE
+#error "scenario tests are built with MSDSCBUS_IMAGE, the path of the driver image"
+#endif
+
+namespace msdsc::testing {
+
+inline constexpr char16_t SERVICE_NAME[] = u"msdscbus";
+inline constexpr char16_t CONTROL_DEVICE_NAME[] = u"\\Device\\MicroSDSmartCardControl";
+inline constexpr char16_t CONTROL_LINK_NAME[] = u"\\DosDevices\\MicroSDSmartCardControl";
+inline constexpr char16_t CONTROL_USER_PATH[] = u"\\\\.\\MicroSDSmartCardControl";
+// The hardware ID a bus instance is installed under (the driver never sees it).
+inline constexpr char16_t BUS_HARDWARE_ID[] = u"Root\\MicroSDSmartCardBusTest";
+
+// A fresh kernel with the driver image loaded. TearDown removes what Plug and Play added and
+// unloads the driver, so the kernel's unload checks (pool, device objects, links) run on every
+// test that leaves the driver loaded.
+class LoadedDriver : public simk::testing::KernelTest {
+protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        ASSERT_EQ(Load(), STATUS_SUCCESS);
+    }
+
+    void TearDown() override
+    {
+        CloseClients();
+        if (m_Driver != nullptr && simk::IsDriverLoaded(m_Driver)) {
+            RemoveBuses();
+            EXPECT_EQ(simk::UnloadDriver(m_Driver), STATUS_SUCCESS);
+        }
+        KernelTest::TearDown();
+    }
+
+    NTSTATUS Load()
+    {
+        const simk::LoadResult loaded = simk::LoadDriver(MSDSCBUS_IMAGE, SERVICE_NAME);
+        m_Driver = loaded.driverObject;
+        EXPECT_TRUE(loaded.error.empty()) << loaded.error;
+        return loaded.status;
+    }
+
+    PDRIVER_OBJECT Driver() const { return m_Driver; }
+
+    PDEVICE_OBJECT ControlDeviceObject() const { return simk::FindDevice(CONTROL_DEVICE_NAME); }
+
+    // The ControlDevice in the control device object's extension (layout only: read fields).
+    ControlDevice* Control() const
+    {
+        PDEVICE_OBJECT device = ControlDeviceObject();
+        return device != nullptr ? static_cast<ControlDevice*>(device->DeviceExtension) : nullptr;
+    }
+
+    // Plug and Play adds a root-enumerated bus instance: AddDevice, start, enumeration.
+    simk::pnp::DeviceNode* AddBus()
+    {
+        simk::pnp::DeviceNode* node = simk::pnp::CreateRootDevice(m_Driver, BUS_HARDWARE_ID);
+        simk::pnp::RunUntilIdle();
+        m_Buses.push_back(node);
+        return node;
+    }
+
+    // The bus device object (the driver's FDO) over a bus node's physical device.
+    static PDEVICE_OBJECT BusFdo(simk::pnp::DeviceNode* node)
+    {
+        PDEVICE_OBJECT pdo = simk::pnp::Pdo(node);
+        return pdo != nullptr ? pdo->AttachedDevice : nullptr;
+    }
+
+    // The BusDevice in a bus device object's extension (layout only: read fields).
+    static BusDevice* Bus(simk::pnp::DeviceNode* node)
+    {
+        PDEVICE_OBJECT fdo = BusFdo(node);
+        return fdo != nullptr ? static_cast<BusDevice*>(fdo->DeviceExtension) : nullptr;
+    }
+
+    // Opens the control device as a client does; the handle is closed at TearDown if still open.
+    NTSTATUS Open(simk::user::Handle* handle)
+    {
+        const NTSTATUS status = simk::user::OpenDevice(CONTROL_USER_PATH, handle);
+        if (NT_SUCCESS(status)) {
+            m_Clients.push_back(*handle);
+        }
+        return status;
+    }
+
+    NTSTATUS Close(simk::user::Handle handle)
+    {
+        for (auto it = m_Clients.begin(); it != m_Clients.end(); ++it) {
+            if (*it == handle) {
+                m_Clients.erase(it);
+                break;
+            }
+        }
+        return simk::user::Close(handle);
+    }
+
+    // Uninstalls every bus this fixture added that is still in the tree.
+    void RemoveBuses()
+    {
+        for (simk::pnp::DeviceNode* node : m_Buses) {
+            if (simk::pnp::State(node) != simk::pnp::NodeState::Removed) {
+                EXPECT_EQ(simk::pnp::RemoveDevice(node), STATUS_SUCCESS);
+            }
+        }
+        simk::pnp::RunUntilIdle();
+        m_Buses.clear();
+    }
+
+    void CloseClients()
+    {
+        while (!m_Clients.empty()) {
+            Close(m_Clients.back());
+        }
+    }
+
+    std::vector<simk::pnp::DeviceNode*> m_Buses;
+
+private:
+    PDRIVER_OBJECT m_Driver = nullptr;
+    std::vector<simk::user::Handle> m_Clients;
+};
+
+// The driver with N buses added and started by Plug and Play.
+template <unsigned N>
+class WithBuses : public LoadedDriver {
+protected:
+    void SetUp() override
+    {
+        LoadedDriver::SetUp();
+        for (unsigned i = 0; i < N; ++i) {
+            simk::pnp::DeviceNode* node = AddBus();
+            ASSERT_EQ(simk::pnp::State(node), simk::pnp::NodeState::Started) << "bus " << i;
+        }
+    }
+
+    simk::pnp::DeviceNode* BusNode(unsigned index) const { return m_Buses.at(index); }
+};
+
+// N started buses and a client holding the control device open.
+template <unsigned N>
+class WithOpenClient : public WithBuses<N> {
+protected:
+    void SetUp() override
+    {
+        WithBuses<N>::SetUp();
+        ASSERT_EQ(this->Open(&m_Client), STATUS_SUCCESS);
+    }
+
+    simk::user::Handle m_Client = nullptr;
+};
+
+} // namespace msdsc::testing

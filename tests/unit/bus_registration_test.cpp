@@ -1,0 +1,342 @@
+// The driver linked in and loaded in-process, so that its globals can be looked at: the entry's
+// failure paths leave no registry, control device or unload routine behind, and AddDevice
+// registers buses in order and leaves the registry and the control device's flag as they were
+// when it fails.
+#include <ntddk.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "bus/bus_device.h"
+#include "control/control_device.h"
+#include "driver/driver_entry.h"
+#include "registry/device_list.h"
+#include "simkernel/faults.h"
+#include "simkernel/kernel.h"
+#include "simkernel/loader.h"
+#include "simkernel/lowerdriver.h"
+#include "simkernel/pool.h"
+#include "simkernel/testing.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using simk::test::LowerDriver;
+
+PDRIVER_UNLOAD g_UnloadAfterEntry = nullptr;
+
+NTSTATUS ObservedDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    const NTSTATUS status = DriverEntry(driver, registryPath);
+    g_UnloadAfterEntry = driver->DriverUnload;
+    return status;
+}
+
+// The driver's globals as a failed or unloaded driver must leave them.
+void ExpectGlobalsCleared()
+{
+    EXPECT_EQ(g_BusRegistry, nullptr);
+    EXPECT_EQ(g_ControlDevice, nullptr);
+}
+
+class InProcessDriverTest : public simk::testing::KernelTest {
+protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        g_UnloadAfterEntry = nullptr;
+        m_Lower = std::make_unique<LowerDriver>(u"BusPdoDriver");
+    }
+
+    void TearDown() override
+    {
+        // Buses remove themselves only through Plug and Play; here they are taken down by hand
+        // so the unload finds what a real unload would: no bus.
+        if (m_Driver != nullptr && simk::IsDriverLoaded(m_Driver)) {
+            RemoveAllBuses();
+            EXPECT_EQ(simk::UnloadDriver(m_Driver), STATUS_SUCCESS);
+            ExpectGlobalsCleared();
+        }
+        m_Lower->JoinThreads();
+        KernelTest::TearDown();
+        m_Lower.reset();
+    }
+
+    NTSTATUS Load()
+    {
+        const simk::LoadResult loaded = simk::LoadDriverEntry(ObservedDriverEntry, u"msdscbus");
+        m_Driver = loaded.driverObject;
+        return loaded.status;
+    }
+
+    NTSTATUS AddBus(PDEVICE_OBJECT pdo) { return m_Driver->DriverExtension->AddDevice(m_Driver, pdo); }
+
+    void RemoveAllBuses()
+    {
+        PVOID key = nullptr;
+        PVOID payload = nullptr;
+        while (g_BusRegistry != nullptr && g_BusRegistry->GetAt(0, &key, &payload) == Ok) {
+            g_BusRegistry->Remove(key);
+            static_cast<BusDevice*>(payload)->Delete();
+        }
+    }
+
+    BusDevice* BusAt(LONG index)
+    {
+        PVOID key = nullptr;
+        PVOID payload = nullptr;
+        if (g_BusRegistry->GetAt(index, &key, &payload) != Ok) {
+            return nullptr;
+        }
+        EXPECT_EQ(key, static_cast<BusDevice*>(payload)->m_DeviceObject) << "a bus's key is its own device";
+        return static_cast<BusDevice*>(payload);
+    }
+
+    // The control device's mutex is free: another thread can take it at once.
+    static bool ControlMutexIsFree()
+    {
+        auto taken = std::make_shared<std::promise<void>>();
+        std::future<void> done = taken->get_future();
+        std::thread([taken] {
+            MutexGuard guard(&g_ControlDevice->m_Mutex);
+            taken->set_value();
+        }).detach();
+        return done.wait_for(2s) == std::future_status::ready;
+    }
+
+    std::unique_ptr<LowerDriver> m_Lower;
+    PDRIVER_OBJECT m_Driver = nullptr;
+};
+
+TEST_F(InProcessDriverTest, LoadBuildsTheRegistryAndControlDeviceAndUnloadReleasesThem)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_EQ(g_UnloadAfterEntry, DriverUnload);
+    ASSERT_NE(g_BusRegistry, nullptr);
+    ASSERT_NE(g_ControlDevice, nullptr);
+    EXPECT_EQ(g_BusRegistry->Count(), 0u);
+    EXPECT_EQ(g_BusRegistry->EntryPoolType(), PagedPool);
+    EXPECT_EQ(g_BusRegistry->EntryTag(), DEVICE_LIST_ENTRY_TAG);
+    simk::pool::Allocation registry{};
+    ASSERT_TRUE(simk::pool::IsOutstanding(g_BusRegistry, &registry));
+    EXPECT_EQ(registry.tag, simk::Tag("ansl"));
+    EXPECT_EQ(registry.type, NonPagedPool);
+    EXPECT_FALSE(g_ControlDevice->m_BusReady);
+    EXPECT_FALSE(g_ControlDevice->m_Opened);
+    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        EXPECT_EQ(m_Driver->MajorFunction[major], DispatchIrp) << "major function " << major;
+    }
+    EXPECT_EQ(m_Driver->DriverExtension->AddDevice, AddDevice);
+    auto* context = static_cast<DriverObjectContext*>(IoGetDriverObjectExtension(m_Driver, DriverObjectContextId()));
+    ASSERT_NE(context, nullptr);
+    EXPECT_EQ(context->m_DriverObject, m_Driver);
+    // TearDown unloads with the kernel's leak checks and finds the globals cleared.
+}
+
+struct EntryFailure {
+    const char* name;
+    ULONG major;
+    ULONG minor;
+    void (*arm)();
+    NTSTATUS expected;
+};
+
+class DriverEntryFailureTest : public InProcessDriverTest, public ::testing::WithParamInterface<EntryFailure> {};
+
+TEST_P(DriverEntryFailureTest, LeavesNoUnloadRoutineAndNoGlobals)
+{
+    const EntryFailure& c = GetParam();
+    simk::SetOsVersion(c.major, c.minor);
+    if (c.arm != nullptr) {
+        c.arm();
+    }
+    EXPECT_EQ(Load(), c.expected);
+    EXPECT_EQ(g_UnloadAfterEntry, nullptr);
+    ExpectGlobalsCleared();
+    simk::faults::DisarmAll();
+
+    // The next load starts from scratch and succeeds.
+    simk::SetOsVersion(10, 0);
+    EXPECT_EQ(Load(), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DriverEntryFailureTest,
+    ::testing::Values(
+        EntryFailure{"Windows4", 4, 0, nullptr, STATUS_UNSUCCESSFUL},
+        EntryFailure{"Windows5_0", 5, 0, nullptr, STATUS_UNSUCCESSFUL},
+        EntryFailure{"NoDriverObjectExtension", 10, 0,
+                     [] {
+                         simk::faults::FailNth(simk::Call::IoAllocateDriverObjectExtension, 1,
+                                               STATUS_INSUFFICIENT_RESOURCES);
+                     },
+                     STATUS_INSUFFICIENT_RESOURCES},
+        EntryFailure{"NoPoolForTheRegistry", 10, 0, [] { simk::faults::FailPoolTag(simk::Tag("ansl")); },
+                     STATUS_UNSUCCESSFUL},
+        EntryFailure{"ControlDeviceNotCreated", 10, 0,
+                     [] { simk::faults::FailNth(simk::Call::IoCreateDevice, 1, STATUS_INSUFFICIENT_RESOURCES); },
+                     STATUS_INSUFFICIENT_RESOURCES},
+        EntryFailure{"SymbolicLinkNotCreated", 10, 0,
+                     [] {
+                         simk::faults::FailNth(simk::Call::IoCreateSymbolicLink, 1, STATUS_OBJECT_NAME_COLLISION);
+                     },
+                     STATUS_OBJECT_NAME_COLLISION}),
+    [](const ::testing::TestParamInfo<EntryFailure>& info) { return std::string(info.param.name); });
+
+TEST_F(InProcessDriverTest, BusesRegisterInTheOrderAddDeviceSawThem)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    PDEVICE_OBJECT first = m_Lower->CreateDevice();
+    PDEVICE_OBJECT second = m_Lower->CreateDevice();
+
+    ASSERT_EQ(AddBus(first), STATUS_SUCCESS);
+    EXPECT_TRUE(g_ControlDevice->m_BusReady);
+    ASSERT_EQ(AddBus(second), STATUS_SUCCESS);
+    EXPECT_TRUE(g_ControlDevice->m_BusReady);
+    ASSERT_EQ(g_BusRegistry->Count(), 2u);
+
+    BusDevice* firstBus = BusAt(0);
+    BusDevice* secondBus = BusAt(1);
+    ASSERT_NE(firstBus, nullptr);
+    ASSERT_NE(secondBus, nullptr);
+    EXPECT_EQ(firstBus->m_PhysicalDeviceObject, first);
+    EXPECT_EQ(firstBus->m_LowerDeviceObject, first);
+    EXPECT_EQ(first->AttachedDevice, firstBus->m_DeviceObject);
+    EXPECT_EQ(secondBus->m_PhysicalDeviceObject, second);
+    EXPECT_EQ(static_cast<PVOID>(firstBus), firstBus->m_DeviceObject->DeviceExtension);
+
+    // A new bus: its driver context, an empty reader list of its own, and not yet started.
+    EXPECT_EQ(firstBus->m_DriverContext, IoGetDriverObjectExtension(m_Driver, DriverObjectContextId()));
+    EXPECT_EQ(firstBus->m_DriverObject, m_Driver);
+    EXPECT_FALSE(firstBus->m_Deleted);
+    EXPECT_FALSE(firstBus->m_Started);
+    EXPECT_EQ(firstBus->m_Readers.Count(), 0u);
+    EXPECT_EQ(firstBus->m_Readers.EntryPoolType(), PagedPool);
+    EXPECT_EQ(firstBus->m_Readers.EntryTag(), simk::Tag("apsl"));
+}
+
+TEST_F(InProcessDriverTest, DestroyingABusFreesItsReaderEntriesButNotTheReaders)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo = m_Lower->CreateDevice();
+    ASSERT_EQ(AddBus(pdo), STATUS_SUCCESS);
+    BusDevice* bus = BusAt(0);
+    ASSERT_NE(bus, nullptr);
+
+    // Two stand-ins for reader devices, entered the way a reader creation enters them.
+    PDEVICE_OBJECT readers[2] = {m_Lower->CreateDevice(), m_Lower->CreateDevice()};
+    for (PDEVICE_OBJECT reader : readers) {
+        DeviceListEntry* entry = bus->m_Readers.AllocateEntry();
+        PVOID key = reader;
+        ASSERT_EQ(bus->m_Readers.InsertUnique(reader->DeviceExtension, &key, entry), Ok);
+    }
+    const size_t entriesBefore = simk::pool::OutstandingCount(simk::Tag("apsl"));
+
+    g_BusRegistry->Remove(bus->m_DeviceObject);
+    bus->Delete();
+    EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("apsl")), entriesBefore - 3)
+        << "the bus's registry entry and its two reader entries";
+    for (PDEVICE_OBJECT reader : readers) {
+        EXPECT_TRUE(simk::IsDeviceObject(reader));
+        EXPECT_FALSE(simk::IsDeviceDeleted(reader));
+    }
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+}
+
+struct AddDeviceFailure {
+    const char* name;
+    void (*arm)();
+    NTSTATUS expected;
+    bool foreignDriver;  // AddDevice is called for a driver object without the driver's context
+};
+
+class AddDeviceFailureTest : public InProcessDriverTest,
+                             public ::testing::WithParamInterface<std::tuple<AddDeviceFailure, bool>> {};
+
+TEST_P(AddDeviceFailureTest, LeavesRegistryFlagDevicesAndPoolAsTheyWere)
+{
+    const AddDeviceFailure& c = std::get<0>(GetParam());
+    const bool busBefore = std::get<1>(GetParam());
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    if (busBefore) {
+        ASSERT_EQ(AddBus(m_Lower->CreateDevice()), STATUS_SUCCESS);
+    }
+    PDEVICE_OBJECT pdo = m_Lower->CreateDevice();
+    const ULONG countBefore = g_BusRegistry->Count();
+    const size_t devicesBefore = simk::DevicesOfDriver(m_Driver).size();
+    const size_t liveDevicesBefore = simk::LiveDeviceCount();
+    const simk::pool::Snapshot poolBefore;
+
+    c.arm();
+    PDRIVER_OBJECT driver = c.foreignDriver ? m_Lower->Driver() : m_Driver;
+    EXPECT_EQ(m_Driver->DriverExtension->AddDevice(driver, pdo), c.expected);
+    simk::faults::DisarmAll();
+
+    EXPECT_EQ(g_BusRegistry->Count(), countBefore);
+    EXPECT_EQ(g_ControlDevice->m_BusReady, busBefore);
+    EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), devicesBefore);
+    EXPECT_EQ(simk::LiveDeviceCount(), liveDevicesBefore) << "a deleted bus device object is still referenced";
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+    EXPECT_TRUE(poolBefore.Unchanged()) << simk::pool::Describe(poolBefore.NewSince());
+    EXPECT_TRUE(ControlMutexIsFree());
+}
+
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, AddDeviceFailureTest,
+    ::testing::Combine(
+        ::testing::Values(
+            AddDeviceFailure{"NoDriverContext", [] {}, STATUS_UNSUCCESSFUL, true},
+            AddDeviceFailure{"DeviceNotCreated",
+                             [] { simk::faults::FailNth(simk::Call::IoCreateDevice, 1, STATUS_INSUFFICIENT_RESOURCES); },
+                             STATUS_INSUFFICIENT_RESOURCES, false},
+            AddDeviceFailure{"AttachmentFails",
+                             [] {
+                                 simk::faults::FailNth(simk::Call::IoAttachDeviceToDeviceStackSafe, 1,
+                                                       STATUS_NO_SUCH_DEVICE);
+                             },
+                             STATUS_NO_SUCH_DEVICE, false},
+            AddDeviceFailure{"NoPoolForTheEntry", [] { simk::faults::FailPoolTag(simk::Tag("apsl")); },
+                             STATUS_UNSUCCESSFUL, false}),
+        ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<AddDeviceFailure, bool>>& info) {
+        return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_WithABus" : "_FirstBus");
+    });
+
+TEST_F(InProcessDriverTest, KeyAlreadyInTheRegistryFailsAndDeletesTheAttachedBus)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo = m_Lower->CreateDevice();
+
+    // Learn where the next bus device object will live: create one of the same size and free it.
+    PDEVICE_OBJECT probe = nullptr;
+    ASSERT_EQ(IoCreateDevice(m_Driver, sizeof(BusDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &probe),
+              STATUS_SUCCESS);
+    PVOID staleKey = probe;
+    IoDeleteDevice(probe);
+    DeviceListEntry* stale = g_BusRegistry->AllocateEntry();
+    ASSERT_EQ(g_BusRegistry->InsertUnique(nullptr, &staleKey, stale), Ok);
+    const simk::pool::Snapshot poolBefore;
+    const size_t liveDevicesBefore = simk::LiveDeviceCount();
+
+    const NTSTATUS status = AddBus(pdo);
+    if (status == STATUS_SUCCESS) {
+        g_BusRegistry->Remove(staleKey);
+        GTEST_SKIP() << "the kernel placed the new device object elsewhere; the collision could not be arranged";
+    }
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(g_BusRegistry->Count(), 1u);
+    EXPECT_FALSE(g_ControlDevice->m_BusReady);
+    EXPECT_EQ(pdo->AttachedDevice, nullptr) << "the refused bus was not detached";
+    EXPECT_EQ(simk::LiveDeviceCount(), liveDevicesBefore);
+    EXPECT_TRUE(poolBefore.Unchanged()) << simk::pool::Describe(poolBefore.NewSince());
+    EXPECT_TRUE(ControlMutexIsFree());
+    g_BusRegistry->Remove(staleKey);
+}
+
+} // namespace
