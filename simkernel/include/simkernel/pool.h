@@ -1,5 +1,6 @@
-// Pool accounting of the simulated kernel: every tagged allocation outstanding, by tag and by owner,
-// and snapshots to compare two moments.
+// Pool accounting of the simulated kernel: every allocation made through ExAllocatePoolWithTag that is
+// still outstanding, by tag and by owner, and snapshots to compare two moments. The kernel's own
+// allocations (system buffers, driver-object extensions) are not counted; IsOutstanding sees them.
 #pragma once
 
 #include <wdm.h>

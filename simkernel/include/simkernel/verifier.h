@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -104,8 +105,11 @@ public:
     Recorder& operator=(const Recorder&) = delete;
     std::vector<Violation> Take();
 
+    struct Store;
+
 private:
     Handler m_Previous;
+    std::shared_ptr<Store> m_Store;
 };
 
 // Every violation reported since the last reset (captured or not), for diagnostics.

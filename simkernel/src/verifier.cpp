@@ -1,0 +1,361 @@
+// The verifier layer: how violations are reported and captured, and one function per rule that
+// words the violation for the reader (which rule, which driver, which object).
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <sstream>
+
+#include "core.h"
+
+namespace simk::verifier {
+namespace {
+
+struct ExpectEntry {
+    const Expect* owner;
+    std::vector<Violation> captured;
+};
+
+struct VerifierState {
+    std::mutex lock;
+    Handler handler;
+    std::vector<ExpectEntry> expects;  // innermost last
+    std::vector<Violation> history;
+};
+
+VerifierState& State() {
+    static VerifierState* state = new VerifierState;
+    return *state;
+}
+
+void DefaultHandler(const Violation& v) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "VERIFIER VIOLATION %s: %s\n", v.rule.c_str(), v.details.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace
+
+struct Recorder::Store {
+    std::mutex lock;
+    std::vector<Violation> recorded;
+};
+
+Handler SetHandler(Handler handler) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    Handler previous = std::move(State().handler);
+    State().handler = std::move(handler);
+    return previous;
+}
+
+void Report(const char* rule, const std::string& details) {
+    Violation v{rule, details};
+    PDRIVER_OBJECT driver = simk::detail::CurrentDriver();
+    if (driver) v.details += " [in " + simk::detail::DriverNameForMessages(driver) + "]";
+    Handler handler;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        State().history.push_back(v);
+        for (auto it = State().expects.rbegin(); it != State().expects.rend(); ++it) {
+            if (it->owner->Rule() == v.rule) {
+                it->captured.push_back(v);
+                return;
+            }
+        }
+        handler = State().handler;
+    }
+    if (handler) {
+        handler(v);
+    } else {
+        DefaultHandler(v);
+    }
+}
+
+Expect::Expect(std::string rule) : m_Rule(std::move(rule)) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().expects.push_back({this, {}});
+}
+
+Expect::~Expect() {
+    std::lock_guard<std::mutex> guard(State().lock);
+    auto& expects = State().expects;
+    for (auto it = expects.begin(); it != expects.end(); ++it) {
+        if (it->owner == this) {
+            expects.erase(it);
+            break;
+        }
+    }
+}
+
+size_t Expect::Count() const { return Captured().size(); }
+
+std::vector<Violation> Expect::Captured() const {
+    std::lock_guard<std::mutex> guard(State().lock);
+    for (const auto& entry : State().expects) {
+        if (entry.owner == this) return entry.captured;
+    }
+    return {};
+}
+
+Recorder::Recorder() : m_Store(std::make_shared<Store>()) {
+    std::shared_ptr<Store> store = m_Store;
+    m_Previous = SetHandler([store](const Violation& v) {
+        std::lock_guard<std::mutex> guard(store->lock);
+        store->recorded.push_back(v);
+    });
+}
+
+Recorder::~Recorder() { SetHandler(std::move(m_Previous)); }
+
+std::vector<Violation> Recorder::Take() {
+    std::lock_guard<std::mutex> guard(m_Store->lock);
+    std::vector<Violation> taken;
+    taken.swap(m_Store->recorded);
+    return taken;
+}
+
+std::vector<Violation> History() {
+    std::lock_guard<std::mutex> guard(State().lock);
+    return State().history;
+}
+
+}  // namespace simk::verifier
+
+namespace simk::detail {
+
+void ResetVerifier() {
+    auto& state = simk::verifier::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.history.clear();
+}
+
+namespace rule {
+namespace {
+namespace rules = simk::verifier::rules;
+using simk::verifier::Report;
+
+std::string MajorName(UCHAR major) {
+    static const char* const names[] = {"IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ",
+                                        "IRP_MJ_WRITE", "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION",
+                                        "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA", "IRP_MJ_FLUSH_BUFFERS",
+                                        "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
+                                        "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL",
+                                        "IRP_MJ_DEVICE_CONTROL", "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+                                        "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
+                                        "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY",
+                                        "IRP_MJ_POWER", "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE",
+                                        "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA", "IRP_MJ_PNP"};
+    if (major <= IRP_MJ_MAXIMUM_FUNCTION) return names[major];
+    return "major " + Hex(major);
+}
+
+std::string Request(UCHAR major, UCHAR minor) {
+    std::string text = MajorName(major);
+    if (major == IRP_MJ_PNP || major == IRP_MJ_POWER) text += " minor " + Hex(minor);
+    return text;
+}
+
+}  // namespace
+
+void IrqlTooHigh(const char* rule, const char* function, KIRQL current, KIRQL maximum) {
+    std::ostringstream s;
+    s << function << " called at IRQL " << (int)current << "; allowed up to " << (int)maximum;
+    Report(rule, s.str());
+}
+
+void IrqlRaiseToLower(KIRQL current, KIRQL requested) {
+    std::ostringstream s;
+    s << "KeRaiseIrql from IRQL " << (int)current << " to the lower IRQL " << (int)requested;
+    Report(rules::IrqlKeRaise, s.str());
+}
+
+void IrqlLowerToHigher(KIRQL current, KIRQL requested) {
+    std::ostringstream s;
+    s << "KeLowerIrql from IRQL " << (int)current << " to the higher IRQL " << (int)requested;
+    Report(rules::IrqlKeLower, s.str());
+}
+
+void SpinLockReleaseIrql(KIRQL current) {
+    std::ostringstream s;
+    s << "KeReleaseSpinLock called at IRQL " << (int)current << " instead of DISPATCH_LEVEL";
+    Report(rules::IrqlSpinLockRelease, s.str());
+}
+
+void DispatchIrqlChanged(const char* routine, PDEVICE_OBJECT device, KIRQL before, KIRQL after) {
+    std::ostringstream s;
+    s << routine << " for " << DescribeDevice(device) << " was called at IRQL " << (int)before
+      << " and returned at IRQL " << (int)after;
+    Report(rules::DispatchIrqlChanged, s.str());
+}
+
+void CriticalRegions(const char* routine, PDEVICE_OBJECT device, ULONG before, ULONG after) {
+    std::ostringstream s;
+    s << routine << " for " << DescribeDevice(device) << " entered with " << before
+      << " critical region(s) and returned with " << after;
+    Report(rules::CriticalRegions, s.str());
+}
+
+void IrpDoubleComplete(PIRP irp) {
+    Report(rules::IrpDoubleComplete, "IoCompleteRequest on " + DescribeIrp(irp) + ", which is already completed");
+}
+
+void IrpUseAfterComplete(PIRP irp, const char* function) {
+    Report(rules::IrpUseAfterComplete,
+           std::string(function) + " on " + DescribeIrp(irp) + " after it was completed or freed");
+}
+
+void IrpCompleteWithPending(PIRP irp) {
+    Report(rules::IrpCompleteWithPending, "IoCompleteRequest on " + DescribeIrp(irp) + " with IoStatus.Status STATUS_PENDING");
+}
+
+void DispatchStatusMismatch(PDEVICE_OBJECT device, PIRP irp, UCHAR major, UCHAR minor, NTSTATUS returned,
+                            NTSTATUS completed) {
+    Report(rules::DispatchStatusMismatch, "the dispatch routine of " + DescribeDevice(device) + " completed " +
+                                              Request(major, minor) + " (" + DescribeIrp(irp) + ") with " +
+                                              StatusText(completed) + " but returned " + StatusText(returned));
+}
+
+void DispatchReturnedWithoutCompleting(PDEVICE_OBJECT device, PIRP irp, UCHAR major, UCHAR minor,
+                                       NTSTATUS returned) {
+    Report(rules::DispatchStatusMismatch, "the dispatch routine of " + DescribeDevice(device) + " returned " +
+                                              StatusText(returned) + " for " + Request(major, minor) + " (" +
+                                              DescribeIrp(irp) +
+                                              ") without completing it and without returning STATUS_PENDING");
+}
+
+void MarkIrpPending(PDEVICE_OBJECT device, PIRP irp, UCHAR major, UCHAR minor) {
+    Report(rules::MarkIrpPending, "the dispatch routine of " + DescribeDevice(device) +
+                                      " returned STATUS_PENDING for " + Request(major, minor) + " (" +
+                                      DescribeIrp(irp) + ") without marking its stack location pending");
+}
+
+void MarkIrpPending2(PDEVICE_OBJECT device, PIRP irp, UCHAR major, UCHAR minor, NTSTATUS returned) {
+    Report(rules::MarkIrpPending2, "the dispatch routine of " + DescribeDevice(device) + " marked " +
+                                       Request(major, minor) + " (" + DescribeIrp(irp) + ") pending but returned " +
+                                       StatusText(returned));
+}
+
+void PowerIrpNoStartNext(PDEVICE_OBJECT device, PIRP irp, UCHAR minor) {
+    Report(rules::PowerIrpNoStartNext, DescribeDevice(device) + " completed IRP_MJ_POWER minor " + Hex(minor) + " (" +
+                                           DescribeIrp(irp) + ") without calling PoStartNextPowerIrp first");
+}
+
+void BadIrpFree(PIRP irp, const char* why) { Report(rules::BadIrpFree, "IoFreeIrp on " + DescribeIrp(irp) + ": " + why); }
+
+void InvalidDeviceObject(const void* device, const char* function) {
+    Report(rules::InvalidDeviceObject, std::string(function) + " on " + Hex((uintptr_t)device) +
+                                           ", which is not a device object (or was already freed)");
+}
+
+void BufferedIoOverrun(PDEVICE_OBJECT device, ULONG code, ULONG_PTR information, ULONG outputLength) {
+    Report(rules::BufferedIoOverrun, DescribeDevice(device) + " completed control code " + Hex(code) +
+                                         " with Information " + std::to_string(information) +
+                                         ", more than the output buffer's " + std::to_string(outputLength) + " bytes");
+}
+
+void PoolFreeWrongTag(const void* address, ULONG tag, ULONG expected) {
+    Report(rules::PoolFreeWrongTag, "ExFreePoolWithTag(" + Hex((uintptr_t)address) + ", '" + simk::TagText(tag) +
+                                        "') on an allocation tagged '" + simk::TagText(expected) + "'");
+}
+
+void PoolFreeUnknown(const void* address) {
+    Report(rules::PoolFreeUnknown,
+           "ExFreePool(" + Hex((uintptr_t)address) + "): not the start of an outstanding pool allocation");
+}
+
+void PoolZeroSize(ULONG tag) {
+    Report(rules::PoolZeroSize, "ExAllocatePoolWithTag of zero bytes with tag '" + simk::TagText(tag) + "'");
+}
+
+void PoolOverrun(const void* address, ULONG tag, size_t size) {
+    Report(rules::PoolOverrun, "bytes written past the end of pool allocation " + Hex((uintptr_t)address) + " ('" +
+                                   simk::TagText(tag) + "', " + std::to_string(size) + " bytes)");
+}
+
+void PoolFreeHeldLock(const void* address, ULONG tag) {
+    Report(rules::PoolFreeHeldLock, "pool allocation " + Hex((uintptr_t)address) + " ('" + simk::TagText(tag) +
+                                        "') freed while a lock inside it is held");
+}
+
+void FastMutexRecursion(const void* mutex) {
+    Report(rules::FastMutexRecursion,
+           "fast mutex " + Hex((uintptr_t)mutex) + " acquired again by the thread that holds it");
+}
+
+void FastMutexWrongOwner(const void* mutex, bool owned) {
+    Report(rules::FastMutexWrongOwner, "fast mutex " + Hex((uintptr_t)mutex) + " released by a thread that does not own it" +
+                                           (owned ? "" : " (it is not held at all)"));
+}
+
+void FastMutexMismatchedRelease(const void* mutex, bool acquiredUnsafe) {
+    Report(rules::FastMutexMismatchedRelease,
+           "fast mutex " + Hex((uintptr_t)mutex) + " acquired with " +
+               (acquiredUnsafe ? "ExAcquireFastMutexUnsafe" : "ExAcquireFastMutex") + " but released with " +
+               (acquiredUnsafe ? "ExReleaseFastMutex" : "ExReleaseFastMutexUnsafe"));
+}
+
+void FastMutexUnsafeApcsEnabled(const void* mutex) {
+    Report(rules::FastMutexUnsafeApcsEnabled, "ExAcquireFastMutexUnsafe(" + Hex((uintptr_t)mutex) +
+                                                  ") outside a critical region and below APC_LEVEL");
+}
+
+void DeadlockLockOrder(const void* held, const void* acquiring) {
+    Report(rules::DeadlockLockOrder, "lock " + Hex((uintptr_t)acquiring) + " acquired while holding lock " +
+                                         Hex((uintptr_t)held) + ", after they were once taken in the opposite order");
+}
+
+void InvalidDispatcherObject(const void* object, const char* function) {
+    Report(rules::InvalidDispatcherObject,
+           std::string(function) + " on " + Hex((uintptr_t)object) + ", which is not an initialised event");
+}
+
+void DeleteDeviceTwice(PDEVICE_OBJECT device) {
+    Report(rules::DeleteDeviceTwice, "IoDeleteDevice on " + DescribeDevice(device) + ", which is already deleted");
+}
+
+void DeleteDeviceStillAttached(PDEVICE_OBJECT device, PDEVICE_OBJECT lower) {
+    Report(rules::DeleteDeviceStillAttached, "IoDeleteDevice on " + DescribeDevice(device) +
+                                                 ", which is still attached to " + DescribeDevice(lower) +
+                                                 " (IoDetachDevice first)");
+}
+
+void DeleteDeviceWithAttachedDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT upper) {
+    Report(rules::DeleteDeviceWithAttachedDevice,
+           "IoDeleteDevice on " + DescribeDevice(device) + " while " + DescribeDevice(upper) + " is attached to it");
+}
+
+void DetachNotAttached(PDEVICE_OBJECT device) {
+    Report(rules::DetachNotAttached, "IoDetachDevice on " + DescribeDevice(device) + ", which has no attached device");
+}
+
+void ObjectReferenceImbalance(const void* object, const std::string& what) {
+    Report(rules::ObjectReferenceImbalance, "object " + Hex((uintptr_t)object) + ": " + what);
+}
+
+void ObjectReferenceUnknown(const void* object, const char* function) {
+    Report(rules::ObjectReferenceUnknown,
+           std::string(function) + " on " + Hex((uintptr_t)object) + ", which is not a live kernel object");
+}
+
+void PoolLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<simk::pool::Allocation>& leaked, const char* when) {
+    Report(rules::PoolLeakOnUnload, DriverNameForMessages(driver) + " " + when + " with " +
+                                        std::to_string(leaked.size()) + " pool allocation(s) outstanding:\n" +
+                                        simk::pool::Describe(leaked));
+}
+
+void DeviceObjectLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<PDEVICE_OBJECT>& devices, const char* when) {
+    std::string list;
+    for (PDEVICE_OBJECT d : devices) list += "\n  " + DescribeDevice(d);
+    Report(rules::DeviceObjectLeakOnUnload, DriverNameForMessages(driver) + " " + when + " with " +
+                                                std::to_string(devices.size()) + " device object(s) not deleted:" + list);
+}
+
+void SymbolicLinkLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<std::u16string>& links, const char* when) {
+    std::string list;
+    for (const auto& l : links) list += "\n  " + simk::Narrow(l);
+    Report(rules::SymbolicLinkLeakOnUnload, DriverNameForMessages(driver) + " " + when + " with " +
+                                                std::to_string(links.size()) + " symbolic link(s) not deleted:" + list);
+}
+
+}  // namespace rule
+}  // namespace simk::detail
