@@ -620,7 +620,7 @@ std::u16string DeviceName(PDEVICE_OBJECT device) {
 
 LONG_PTR ObjectReferenceCount(const void* object) {
     Guard guard(State().lock);
-    if (DeviceRec* rec = LiveDevice(object)) return rec->references;
+    if (DeviceRec* rec = LiveDevice(object)) return rec->references - (rec->deleted ? 0 : 1);
     auto file = State().files.find((PFILE_OBJECT)object);
     if (file != State().files.end()) return file->second.references;
     if (DriverRec* rec = FindDriver((PDRIVER_OBJECT)object)) return rec->references;
@@ -840,8 +840,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
         name = rec->name;
     }
+    // A device still on top is legal: a function driver passes IRP_MN_REMOVE_DEVICE down before it
+    // detaches, and the bus driver deletes its PDO while handling it.
+    (void)upper;
     if (lower) rule::DeleteDeviceStillAttached(DeviceObject, lower);
-    if (upper) rule::DeleteDeviceWithAttachedDevice(DeviceObject, upper);
     if (!name.empty()) RemoveName(name, NameKind::Device);
     {
         Guard guard(State().lock);

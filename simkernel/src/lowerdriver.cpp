@@ -40,7 +40,7 @@ void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information, bool startNext) 
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     if (startNext && IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
-        simk::detail::NotePoStartNextPowerIrp(irp);
+        PoStartNextPowerIrp(irp);
     }
     IofCompleteRequest(irp, IO_NO_INCREMENT);
 }

@@ -51,7 +51,9 @@ std::vector<std::u16string> SymbolicLinks();                  // normalised name
 bool IsDeviceObject(const void* object);    // created by IoCreateDevice and not yet freed
 bool IsDeviceDeleted(PDEVICE_OBJECT device);  // IoDeleteDevice has been called (memory may remain)
 std::u16string DeviceName(PDEVICE_OBJECT device);  // empty for an unnamed device
-LONG_PTR ObjectReferenceCount(const void* object);  // object-manager pointer count; -1 if unknown
+// References taken on an object with ObReferenceObject (and by opens of a device), not counting the
+// reference a device object holds on itself until IoDeleteDevice; -1 for an unknown object.
+LONG_PTR ObjectReferenceCount(const void* object);
 std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driver);  // not yet deleted, list order
 size_t LiveDeviceCount();  // device objects whose memory still exists (deleted or not)
 

@@ -53,7 +53,8 @@ constexpr const char* InvalidDispatcherObject = "InvalidDispatcherObject";
 // Objects and devices
 constexpr const char* DeleteDeviceTwice = "DeleteDeviceTwice";
 constexpr const char* DeleteDeviceStillAttached = "DeleteDeviceStillAttached";  // not detached from its lower device
-constexpr const char* DeleteDeviceWithAttachedDevice = "DeleteDeviceWithAttachedDevice";  // a device still on top
+// Not reported: deleting a PDO while the function device is still attached is the normal removal order.
+constexpr const char* DeleteDeviceWithAttachedDevice = "DeleteDeviceWithAttachedDevice";
 constexpr const char* DetachNotAttached = "DetachNotAttached";
 constexpr const char* ObjectReferenceImbalance = "ObjectReferenceImbalance";
 constexpr const char* ObjectReferenceUnknown = "ObReferenceBadObject";
