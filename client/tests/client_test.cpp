@@ -1,0 +1,272 @@
+// The client library against the real driver image in the simulated kernel: every failure reaches
+// the caller with the driver's status and the message for that request, and a session on two
+// buses leaves nothing behind.
+#include <cstring>
+
+#include "client_fixture.h"
+#include "simkernel/lowerdriver.h"
+#include "simkernel/user.h"
+
+namespace msdsc::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using simk::pnp::NodeState;
+
+TEST(ClientWithoutDriver, OpenSaysTheDriverIsNotLoaded) {
+    simk::Kernel kernel;
+    ControlClient client;
+    EXPECT_EQ(client.Open(), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_FALSE(client.IsOpen());
+    EXPECT_EQ(client.LastOperation(), MsdscOperationOpen);
+    EXPECT_THAT(client.LastMessage(), HasSubstr("driver is not loaded"));
+}
+
+using ClientOpen = LoadedDriverTest;
+
+TEST_F(ClientOpen, NoBusDeviceThenBusAddedThenOpens) {
+    ControlClient client;
+    EXPECT_EQ(client.Open(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_STREQ(client.LastMessage(), "no bus device is installed");
+    EXPECT_FALSE(client.IsOpen());
+
+    AddStartedBus();
+    EXPECT_EQ(client.Open(), STATUS_SUCCESS);
+    EXPECT_TRUE(client.IsOpen());
+    // The failure stays readable after later successes, so a caller can report it late.
+    EXPECT_EQ(client.LastStatus(), STATUS_INVALID_DEVICE_STATE);
+}
+
+TEST_F(ClientOpen, SecondClientIsRefusedUntilTheFirstCloses) {
+    AddStartedBus();
+    ControlClient first, second;
+    ASSERT_EQ(first.Open(), STATUS_SUCCESS);
+    EXPECT_EQ(second.Open(), STATUS_ACCESS_DENIED);
+    EXPECT_STREQ(second.LastMessage(), "another client holds the control device");
+    EXPECT_TRUE(first.IsOpen());
+
+    DriverVersion version{};
+    EXPECT_EQ(first.GetVersion(&version), STATUS_SUCCESS) << "the refused open must not disturb the first";
+    EXPECT_EQ(first.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(second.Open(), STATUS_SUCCESS);
+}
+
+TEST_F(ClientOpen, OneObjectHoldsOneHandle) {
+    AddStartedBus();
+    ControlClient client;
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    EXPECT_EQ(client.Open(), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(simk::user::OpenHandleCount(), 1u) << "a second Open on the same object must not leak a handle";
+    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(simk::user::OpenHandleCount(), 0u);
+    EXPECT_EQ(client.Close(), STATUS_INVALID_HANDLE);
+    EXPECT_STREQ(client.LastMessage(), "the control device is not open");
+}
+
+TEST_F(ClientOpen, RequestsOnAClosedClientFailWithoutReachingTheDriver) {
+    AddStartedBus();
+    ControlClient client;
+    DriverVersion version{};
+    BusReaderHandle handle{};
+    EXPECT_EQ(client.GetVersion(&version), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(client.AddReader(ReaderConfig{1, 2, 3}, &handle), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(client.LastOperation(), MsdscOperationAddReader);
+    EXPECT_EQ(client.RemoveReader(handle), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(client.LastOperation(), MsdscOperationRemoveReader);
+    EXPECT_STREQ(client.LastMessage(), "the control device is not open");
+}
+
+TEST_F(ClientOpen, VersionIsTheDriversOwn) {
+    AddStartedBus();
+    ControlClient client;
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    DriverVersion version{};
+    ASSERT_EQ(client.GetVersion(&version), STATUS_SUCCESS);
+    EXPECT_EQ(version.Elements[0], 134);
+    EXPECT_EQ(version.Elements[3], 1);
+    EXPECT_EQ(FormatVersion(version), "1.2.0.134");
+}
+
+TEST_F(ClientOpen, VersionAfterTheLastBusWentSaysNoBus) {
+    simk::pnp::DeviceNode* bus = AddStartedBus();
+    ControlClient client;
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(simk::pnp::RemoveDevice(bus), STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+
+    DriverVersion version{};
+    EXPECT_EQ(client.GetVersion(&version), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_STREQ(client.LastMessage(), "no bus device is installed");
+    BusReaderHandle handle{};
+    EXPECT_EQ(client.AddReader(ReaderConfig{1, 1, 1}, &handle), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_THAT(client.LastMessage(), HasSubstr("no bus device is installed"));
+}
+
+using ClientReaders = LoadedDriverTest;
+
+TEST_F(ClientReaders, BadHandlesAreNoSuchReader) {
+    simk::pnp::DeviceNode* bus = AddStartedBus();
+    ControlClient client;
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    BusReaderHandle handle{};
+    ASSERT_EQ(client.AddReader(ReaderConfig{7, 1, 0}, &handle), STATUS_SUCCESS);
+
+    const BusReaderHandle zero{0, 0};
+    const BusReaderHandle wrongBus{handle.ReaderHandle, handle.ReaderHandle};
+    const BusReaderHandle wrongReader{handle.BusHandle, handle.BusHandle};
+    for (const BusReaderHandle& bad : {zero, wrongBus, wrongReader}) {
+        EXPECT_EQ(client.RemoveReader(bad), STATUS_UNSUCCESSFUL);
+        EXPECT_THAT(client.LastMessage(), HasSubstr("no such reader"));
+    }
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(Readers(bus).size(), 1u) << "a refused removal must leave the reader in place";
+
+    EXPECT_EQ(client.RemoveReader(handle), STATUS_SUCCESS);
+    EXPECT_EQ(client.RemoveReader(handle), STATUS_UNSUCCESSFUL) << "the same handle twice";
+    EXPECT_THAT(client.LastMessage(), HasSubstr("no such reader"));
+}
+
+TEST_F(ClientReaders, BusNotStartedRefusesTheReader) {
+    // AddDevice without a start: the bus is registered, so the control device opens, but a bus
+    // that Plug and Play has not started creates no reader.
+    simk::test::LowerDriver lower;
+    PDEVICE_OBJECT pdo = lower.CreateDevice();
+    ASSERT_EQ(m_Driver->DriverExtension->AddDevice(m_Driver, pdo), STATUS_SUCCESS);
+
+    ControlClient client;
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    BusReaderHandle handle{0x1111, 0x2222};
+    BusReaderHandle untouched = handle;
+    EXPECT_EQ(client.AddReader(ReaderConfig{1, 2, 3}, &handle), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_THAT(client.LastMessage(), HasSubstr("not started"));
+    EXPECT_EQ(std::memcmp(&handle, &untouched, sizeof(handle)), 0) << "a failed add must not write the handle";
+    // The cleanup re-enumerates the bus through the device it was attached over, which here is a
+    // test driver's device and not a PDO Plug and Play knows.
+    SIMK_EXPECT_VIOLATION("PnpInvalidPdo", EXPECT_EQ(client.Close(), STATUS_SUCCESS));
+}
+
+// The whole user story: readers on two buses, one removed, the rest removed by closing.
+TEST_F(ClientReaders, SessionOnTwoBusesLeavesNothingBehind) {
+    simk::pnp::DeviceNode* buses[2] = {AddStartedBus(), AddStartedBus()};
+    const size_t devicesBefore = simk::DevicesOfDriver(m_Driver).size();
+    const size_t poolBefore = simk::pool::OutstandingCount(m_Driver);
+
+    ControlClient client;
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    const ReaderConfig configs[3] = {{7, 1, 0}, {8, 2, 1}, {9, 3, 0xFFFFFFFF}};
+    BusReaderHandle handles[3];
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(client.AddReader(configs[i], &handles[i]), STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+
+    // Round robin over the registry: bus 0, bus 1, then bus 0 again.
+    EXPECT_EQ(handles[0].BusHandle, BusKey(buses[0]));
+    EXPECT_EQ(handles[1].BusHandle, BusKey(buses[1]));
+    EXPECT_EQ(handles[2].BusHandle, BusKey(buses[0]));
+    ASSERT_EQ(Readers(buses[0]).size(), 2u);
+    ASSERT_EQ(Readers(buses[1]).size(), 1u);
+
+    std::vector<simk::pnp::DeviceNode*> readerNodes;
+    for (int i = 0; i < 3; ++i) {
+        simk::pnp::DeviceNode* node = simk::pnp::FindNodeByPdo(reinterpret_cast<DEVICE_OBJECT*>(handles[i].ReaderHandle));
+        ASSERT_NE(node, nullptr) << "reader " << i << ": its handle names no device Plug and Play knows";
+        readerNodes.push_back(node);
+        EXPECT_EQ(simk::pnp::State(node), NodeState::Started);
+        EXPECT_EQ(ReaderValue(node, "Number"), configs[i].Number);
+        EXPECT_EQ(ReaderValue(node, "Drive"), configs[i].Drive);
+        EXPECT_EQ(ReaderValue(node, "Log"), configs[i].Log);
+        EXPECT_EQ(ReaderValue(node, "Exists"), 1u);
+    }
+
+    ASSERT_EQ(client.RemoveReader(handles[1]), STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(simk::pnp::State(readerNodes[1]), NodeState::Removed);
+    EXPECT_TRUE(Readers(buses[1]).empty());
+    EXPECT_EQ(Readers(buses[0]).size(), 2u);
+
+    ASSERT_EQ(client.Close(), STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    for (simk::pnp::DeviceNode* node : readerNodes) EXPECT_EQ(simk::pnp::State(node), NodeState::Removed);
+    EXPECT_TRUE(Readers(buses[0]).empty());
+    EXPECT_TRUE(Readers(buses[1]).empty());
+    EXPECT_EQ(simk::pnp::State(buses[0]), NodeState::Started);
+    EXPECT_EQ(simk::pnp::State(buses[1]), NodeState::Started);
+    EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), devicesBefore) << "a reader device object outlived the session";
+    EXPECT_EQ(simk::pool::OutstandingCount(m_Driver), poolBefore)
+        << simk::pool::Describe(simk::pool::Outstanding());
+    EXPECT_EQ(simk::pnp::OwnedPoolBlocks(), 0u);
+
+    // The control device is free again for the next session.
+    ControlClient next;
+    EXPECT_EQ(next.Open(), STATUS_SUCCESS);
+}
+
+TEST_F(ClientReaders, DestroyingTheClientClosesTheSession) {
+    simk::pnp::DeviceNode* bus = AddStartedBus();
+    {
+        ControlClient client;
+        ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+        BusReaderHandle handle{};
+        ASSERT_EQ(client.AddReader(ReaderConfig{1, 0, 0}, &handle), STATUS_SUCCESS);
+        simk::pnp::RunUntilIdle();
+        ASSERT_EQ(Readers(bus).size(), 1u);
+    }
+    simk::pnp::RunUntilIdle();
+    EXPECT_TRUE(Readers(bus).empty());
+    ControlClient next;
+    EXPECT_EQ(next.Open(), STATUS_SUCCESS);
+}
+
+// ---- The C surface -------------------------------------------------------------------------------
+
+extern "C" {
+struct CSessionResult {
+    int32_t openStatus, versionStatus, addStatus, removeStatus, removeAgainStatus, closeStatus;
+    uint16_t version[4];
+    uint64_t busHandle, readerHandle;
+};
+void RunCSession(struct CSessionResult* result);
+}
+
+TEST_F(ClientReaders, CSurfaceRunsASession) {
+    simk::pnp::DeviceNode* bus = AddStartedBus();
+    CSessionResult result{};
+    RunCSession(&result);
+    EXPECT_EQ(result.openStatus, STATUS_SUCCESS);
+    EXPECT_EQ(result.versionStatus, STATUS_SUCCESS);
+    // Most significant component first, unlike the driver's record.
+    EXPECT_EQ(result.version[0], 1);
+    EXPECT_EQ(result.version[1], 2);
+    EXPECT_EQ(result.version[2], 0);
+    EXPECT_EQ(result.version[3], 134);
+    EXPECT_EQ(result.addStatus, STATUS_SUCCESS);
+    EXPECT_EQ(result.busHandle, BusKey(bus));
+    EXPECT_NE(result.readerHandle, 0u);
+    EXPECT_EQ(result.removeStatus, STATUS_SUCCESS);
+    EXPECT_EQ(result.removeAgainStatus, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(result.closeStatus, STATUS_SUCCESS);
+}
+
+TEST_F(ClientOpen, CSurfaceOpenFailureLeavesNoClient) {
+    MsdscClient* client = reinterpret_cast<MsdscClient*>(0x1);
+    EXPECT_EQ(MsdscOpen(&client), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(client, nullptr);
+    EXPECT_EQ(MsdscGetVersion(nullptr, nullptr), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(MsdscClose(nullptr), STATUS_INVALID_HANDLE);
+}
+
+TEST(ClientMessages, SameStatusReadsDifferentlyPerOperation) {
+    const std::string atOpen = MsdscStatusMessage(MsdscOperationOpen, STATUS_INVALID_DEVICE_STATE);
+    const std::string atAdd = MsdscStatusMessage(MsdscOperationAddReader, STATUS_INVALID_DEVICE_STATE);
+    const std::string atRemove = MsdscStatusMessage(MsdscOperationRemoveReader, STATUS_UNSUCCESSFUL);
+    const std::string atAddUnsuccessful = MsdscStatusMessage(MsdscOperationAddReader, STATUS_UNSUCCESSFUL);
+    EXPECT_NE(atOpen, atAdd);
+    EXPECT_NE(atRemove, atAddUnsuccessful);
+    // An unknown status still gets a message, never null or empty.
+    const char* unknown = MsdscStatusMessage(MsdscOperationRemoveReader, static_cast<MsdscStatus>(0xC0001234));
+    ASSERT_NE(unknown, nullptr);
+    EXPECT_GT(std::strlen(unknown), 0u);
+    EXPECT_STREQ(MsdscStatusMessage(MsdscOperationClose, STATUS_SUCCESS), "success");
+}
+
+}  // namespace
+}  // namespace msdsc::testing

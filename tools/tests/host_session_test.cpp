@@ -1,0 +1,194 @@
+// The tool's session against the driver image in the simulated kernel: what a user types, what the
+// tool prints, what Plug and Play sees after each command; and the host tool run as a program.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "host_environment.h"
+#include "session.h"
+
+namespace msdsc::tool {
+namespace {
+
+using ::testing::ContainsRegex;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+class HostSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(m_Machine.Load(MSDSCBUS_IMAGE, &error)) << error;
+        ASSERT_TRUE(m_Machine.CreateBuses(2, &error)) << error;
+    }
+
+    void TearDown() override {
+        for (const std::string& violation : m_Machine.Violations()) ADD_FAILURE() << "verifier: " << violation;
+    }
+
+    // Runs a typed session to its end, with Plug and Play's view after every command.
+    std::string Run(const std::string& input, bool json, std::vector<std::vector<host::BusView>>* views = nullptr) {
+        std::ostringstream out;
+        ControlClient client;
+        Session session(client, out, json);
+        session.afterCommand = [&] {
+            m_Machine.Settle();
+            if (views) views->push_back(m_Machine.View());
+        };
+        EXPECT_TRUE(session.Open()) << out.str();
+        std::istringstream in(input);
+        session.RunLines(in);
+        session.Close();
+        m_ExitCode = session.ExitCode();
+        return out.str();
+    }
+
+    host::Environment m_Machine;
+    int m_ExitCode = -1;
+};
+
+TEST_F(HostSession, TypedSessionOnTwoBuses) {
+    std::vector<std::vector<host::BusView>> views;
+    const std::string out = Run("version\n"
+                                "add 7 1 0\n"
+                                "add 8 2 1   # lands on the second bus\n"
+                                "list\n"
+                                "remove 1\n"
+                                "remove 1\n"
+                                "frobnicate\n"
+                                "list quit\n"
+                                "add 9 9 9\n",
+                                false, &views);
+    EXPECT_THAT(out, HasSubstr("driver version 1.2.0.134\n"));
+    EXPECT_THAT(out, ContainsRegex("added reader 1 \\(number 7, drive 1, log 0\\), handle [0-9a-f]{16}:[0-9a-f]{16}\n"));
+    EXPECT_THAT(out, HasSubstr("added reader 2 (number 8, drive 2, log 1)"));
+    EXPECT_THAT(out, HasSubstr("2 readers added by this session"));
+    EXPECT_THAT(out, HasSubstr("removed reader 1, handle"));
+    EXPECT_THAT(out, ContainsRegex("error: remove: no such reader.*\\(status 0xC0000001\\)"));
+    EXPECT_THAT(out, HasSubstr("error: unknown command 'frobnicate'"));
+    EXPECT_THAT(out, HasSubstr("1 reader added by this session\n  reader 2: number 8"));
+    EXPECT_THAT(out, HasSubstr("removes the 1 reader still added"));
+    EXPECT_THAT(out, Not(HasSubstr("number 9"))) << "nothing runs after quit";
+    EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);
+
+    // open, version, add, add, list, remove, remove, the bad line, list, close
+    ASSERT_EQ(views.size(), 10u);
+    const std::vector<host::BusView>& afterAdds = views[3];
+    ASSERT_EQ(afterAdds.size(), 2u);
+    ASSERT_EQ(afterAdds[0].readers.size(), 1u);
+    ASSERT_EQ(afterAdds[1].readers.size(), 1u);
+    const host::ReaderView& second = afterAdds[1].readers[0];
+    EXPECT_THAT(second.instancePath, ContainsRegex("^MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9]+$"));
+    EXPECT_EQ(second.state, "Started");
+    EXPECT_EQ(second.values[0], 8u);
+    EXPECT_EQ(second.values[1], 2u);
+    EXPECT_EQ(second.values[2], 1u);
+    EXPECT_EQ(second.values[3], 1u);
+
+    EXPECT_TRUE(views[5][0].readers.empty()) << "reader 1 should be gone once Plug and Play settled";
+    EXPECT_EQ(views[5][1].readers.size(), 1u);
+    for (const host::BusView& bus : views.back()) {
+        EXPECT_EQ(bus.state, "Started");
+        EXPECT_TRUE(bus.readers.empty()) << bus.instancePath << " kept a reader after the close";
+    }
+}
+
+TEST_F(HostSession, JsonSessionPrintsOneObjectPerLine) {
+    const std::string out = Run("version\nadd 7 1 0\nremove 0:0\nlist\n", true);
+    std::istringstream lines(out);
+    std::vector<std::string> objects;
+    for (std::string line; std::getline(lines, line);) {
+        ASSERT_FALSE(line.empty());
+        EXPECT_EQ(line.front(), '{') << line;
+        EXPECT_EQ(line.back(), '}') << line;
+        objects.push_back(line);
+    }
+    ASSERT_EQ(objects.size(), 6u) << out;
+    EXPECT_EQ(objects[0], "{\"command\":\"open\",\"ok\":true}");
+    EXPECT_EQ(objects[1], "{\"command\":\"version\",\"ok\":true,\"version\":\"1.2.0.134\"}");
+    EXPECT_THAT(objects[2], ContainsRegex("^\\{\"command\":\"add\",\"ok\":true,\"reader\":1,\"number\":7,\"drive\":1,"
+                                          "\"log\":0,\"handle\":\"[0-9a-f]{16}:[0-9a-f]{16}\"\\}$"));
+    EXPECT_EQ(objects[3], "{\"command\":\"remove\",\"ok\":false,\"status\":\"0xC0000001\",\"message\":\"" +
+                              std::string(MsdscStatusMessage(MsdscOperationRemoveReader, STATUS_UNSUCCESSFUL)) + "\"}");
+    EXPECT_THAT(objects[4], HasSubstr("\"readers\":[{\"reader\":1,"));
+    EXPECT_EQ(objects[5], "{\"command\":\"close\",\"ok\":true,\"readersRemoved\":1}");
+}
+
+TEST_F(HostSession, PlugAndPlayViewInBothEncodings) {
+    ControlClient client;
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    BusReaderHandle handle{};
+    ASSERT_EQ(client.AddReader(ReaderConfig{5, 6, 7}, &handle), STATUS_SUCCESS);
+    m_Machine.Settle();
+
+    std::ostringstream text, json;
+    host::PrintView(m_Machine.View(), text, false);
+    host::PrintView(m_Machine.View(), json, true);
+    EXPECT_THAT(text.str(), ContainsRegex("ROOT\\\\MicroSDSmartCardBus\\\\0000  Started\n"
+                                          "      MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9]+  Started"
+                                          "  Number=5  Drive=6  Log=7  Exists=1\n"));
+    EXPECT_THAT(text.str(), HasSubstr("(no readers)"));
+    EXPECT_THAT(json.str(), ContainsRegex("\"readers\":\\[\\{\"instance\":\"MicroSDSmartCardBus\\\\\\\\MicroSDSmartCardReader"
+                                          "\\\\\\\\[0-9]+\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
+                                          "\"Log\":7,\"Exists\":1\\}\\}\\]"));
+}
+
+// ---- The host tool as a program ------------------------------------------------------------------
+
+struct ProgramRun {
+    int exitCode = -1;
+    std::string output;
+};
+
+ProgramRun RunHostTool(const std::string& arguments, const std::string& input = "") {
+    const std::string command = (input.empty() ? std::string() : "printf '" + input + "' | ") +
+                                std::string(MSDSCCTL_HOST) + " " + arguments + " 2>&1" +
+                                (input.empty() ? " </dev/null" : "");
+    ProgramRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return run;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) run.output.append(buffer, n);
+    const int status = pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+TEST(HostTool, CommandsFromArgumentsShowPlugAndPlayAndEndClean) {
+    const ProgramRun run = RunHostTool("--buses 2 version add 7 1 0 add 8 2 0 remove 1 list quit");
+    EXPECT_EQ(run.exitCode, EXIT_OK) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("2 bus devices created"));
+    EXPECT_THAT(run.output, HasSubstr("ROOT\\MicroSDSmartCardBus\\0001  Started"));
+    EXPECT_THAT(run.output, ContainsRegex("MicroSDSmartCardReader\\\\[0-9]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
+    EXPECT_THAT(run.output, Not(HasSubstr("VERIFIER")));
+    // After the close each bus shows no reader: the last view printed lists none.
+    const size_t lastView = run.output.rfind("plug and play sees:");
+    ASSERT_NE(lastView, std::string::npos);
+    EXPECT_THAT(run.output.substr(lastView), Not(HasSubstr("MicroSDSmartCardReader")));
+}
+
+TEST(HostTool, CommandsFromStandardInput) {
+    const ProgramRun run = RunHostTool("--json", "add 1 2 3\\nremove 9\\n");
+    EXPECT_EQ(run.exitCode, EXIT_COMMAND_FAILED) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("\"Number\":1,\"Drive\":2,\"Log\":3,\"Exists\":1"));
+    EXPECT_THAT(run.output, HasSubstr("this session added no reader 9"));
+    EXPECT_THAT(run.output, HasSubstr("{\"command\":\"close\",\"ok\":true,\"readersRemoved\":1}"));
+}
+
+TEST(HostTool, UsageErrorsRunNothing) {
+    for (const char* arguments : {"--buses 0 version", "--buses", "add 1 2", "version launch"}) {
+        const ProgramRun run = RunHostTool(arguments);
+        EXPECT_EQ(run.exitCode, EXIT_USAGE) << arguments << "\n" << run.output;
+        EXPECT_THAT(run.output, Not(HasSubstr("opened the control device"))) << arguments;
+    }
+    const ProgramRun missingImage = RunHostTool("--image /nonexistent/msdscbus.so version");
+    EXPECT_EQ(missingImage.exitCode, EXIT_NO_DEVICE) << missingImage.output;
+    EXPECT_THAT(missingImage.output, HasSubstr("cannot load /nonexistent/msdscbus.so"));
+}
+
+}  // namespace
+}  // namespace msdsc::tool
