@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "core.h"
+#include "simkernel/registry.h"
 
 namespace simk::detail {
 namespace {
@@ -331,6 +332,8 @@ void RunUnloadChecks(PDRIVER_OBJECT driver, const char* when) {
     std::vector<std::u16string> links;
     for (const auto& entry : NamesCreatedBy(driver, NameKind::SymbolicLink)) links.push_back(entry.name);
     if (!links.empty()) rule::SymbolicLinkLeakOnUnload(driver, links, when);
+
+    simk::registry::CheckHandlesAtUnload(driver);  // registry key handles ("HandleLeak")
 }
 
 bool DriverHasDeviceMemory(PDRIVER_OBJECT driver) {
