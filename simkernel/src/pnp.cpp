@@ -28,7 +28,6 @@ struct DeviceNode {
     NodeInfo info;
     bool inTree = true;
     bool rootEnumerated = false;
-    NodeState stateBeforeQueryRemove = NodeState::Started;
 };
 
 }  // namespace simk::pnp
@@ -683,10 +682,6 @@ NTSTATUS RemoveDevice(DeviceNode* node, DeviceNode** vetoedBy) {
         queried.push_back(n);
         auto result = SendPnp(n, IRP_MN_QUERY_REMOVE_DEVICE, 0);
         if (result.completed && NT_SUCCESS(result.status)) {
-            {
-                std::lock_guard<std::mutex> lock(g_stateMutex);
-                n->stateBeforeQueryRemove = state;
-            }
             SetState(n, NodeState::QueryRemoved);
             continue;
         }

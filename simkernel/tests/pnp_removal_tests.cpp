@@ -205,7 +205,9 @@ TEST_F(PnpFunctionDouble, AttachesOverChildrenAndPowersThemDownOnTheWayOut) {
     DEVICE_OBJECT* fdo = c0->pdo->AttachedDevice;
     ASSERT_NE(fdo, nullptr);
     EXPECT_EQ(fdo->DriverObject, ChildFunctionDriver());
-    EXPECT_EQ(IrpLogFor(n0).back().target, fdo);  // requests go to the top of the stack
+    EnumerateNow(n0);
+    ASSERT_EQ(IrpLogFor(n0).size(), 1u);
+    EXPECT_EQ(IrpLogFor(n0)[0].target, fdo);  // requests go to the top of the stack
     // The start went through the FDO down to the PDO.
     std::vector<UCHAR> seen = Minors(bus->ChildSeen(c0));
     EXPECT_NE(std::find(seen.begin(), seen.end(), IRP_MN_START_DEVICE), seen.end());
