@@ -2,6 +2,7 @@
 // tree and the readers' registry values the way a user would look at Device Manager and regedit.
 #include "host_environment.h"
 
+#include <map>
 #include <mutex>
 #include <ostream>
 
@@ -107,6 +108,15 @@ std::vector<BusView> Environment::View() const {
 
 size_t Environment::DriverPoolBlocks() const {
     return m_Driver ? simk::pool::OutstandingCount(m_Driver) : 0;
+}
+
+std::string Environment::DriverPoolByTag() const {
+    std::map<std::string, size_t> counts;
+    for (const simk::pool::Allocation& allocation : simk::pool::Outstanding())
+        if (m_Driver && allocation.owner == m_Driver) ++counts[simk::TagText(allocation.tag)];
+    std::string text;
+    for (const auto& [tag, count] : counts) text += (text.empty() ? "" : ", ") + tag + " " + std::to_string(count);
+    return text;
 }
 
 std::vector<std::string> Environment::Violations() const {

@@ -51,6 +51,8 @@ public:
     std::vector<BusView> View() const;
     // Pool blocks the driver holds now.
     size_t DriverPoolBlocks() const;
+    // The same by pool tag: "ansl 1, apsl 2".
+    std::string DriverPoolByTag() const;
     // Verifier violations reported since Load.
     std::vector<std::string> Violations() const;
 

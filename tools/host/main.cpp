@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -72,13 +73,21 @@ int main(int argc, char** argv) {
     if (!json)
         std::cout << "loaded " << image << " into the simulated kernel; " << buses
                   << (buses == 1 ? " bus device" : " bus devices") << " created\n";
-    host::PrintView(machine.View(), std::cout, json);
 
     ControlClient client;
     tool::Session session(client, std::cout, json);
+    // In text a view that did not change is not repeated, so the changes stand out.
+    std::string lastView;
     session.afterCommand = [&] {
         machine.Settle();
-        host::PrintView(machine.View(), std::cout, json);
+        std::ostringstream view;
+        host::PrintView(machine.View(), view, json);
+        if (!json && view.str() == lastView) {
+            std::cout << "  plug and play sees: no change\n";
+            return;
+        }
+        lastView = view.str();
+        std::cout << lastView;
     };
     if (!session.Open()) return tool::EXIT_NO_DEVICE;
     if (words.empty())
@@ -94,8 +103,10 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < violations.size(); ++i) std::cout << (i ? "," : "") << tool::JsonString(violations[i]);
         std::cout << "]}\n";
     } else {
-        std::cout << "driver pool outstanding: " << machine.DriverPoolBlocks()
-                  << " block(s), held for the control device and the buses\n";
+        std::cout << "driver pool outstanding: " << machine.DriverPoolBlocks() << " block(s)";
+        const std::string byTag = machine.DriverPoolByTag();
+        if (!byTag.empty()) std::cout << " (" << byTag << ")";
+        std::cout << "\n";
         for (const std::string& violation : violations) std::cout << "VERIFIER VIOLATION " << violation << "\n";
     }
     if (!violations.empty()) exitCode = tool::EXIT_COMMAND_FAILED;

@@ -1,0 +1,134 @@
+// Readers in the simulated kernel: a reader's whole life through the Plug and Play manager, the
+// bus-relations query against the number of readers on the bus, and the pool a reader owns.
+#include <wdm.h>
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "msdscclient.h"
+#include "simkernel/io.h"
+#include "simkernel/kernel.h"
+#include "simkernel/loader.h"
+#include "simkernel/pnp.h"
+#include "simkernel/pool.h"
+
+namespace {
+
+// The driver image loaded into a fresh kernel, one started root bus, and an open client.
+struct Machine {
+    Machine()
+    {
+        simk::ResetKernel();
+        driver = simk::LoadDriver(MSDSCBUS_IMAGE, u"msdscbus").driverObject;
+        if (!driver) return;
+        bus = simk::pnp::CreateRootDevice(driver, u"Root\\MicroSDSmartCardBus");
+        simk::pnp::RunUntilIdle();
+        ready = simk::pnp::State(bus) == simk::pnp::NodeState::Started && NT_SUCCESS(client.Open());
+    }
+    ~Machine()
+    {
+        client.Close();
+        simk::ResetKernel();
+    }
+    PDEVICE_OBJECT BusDevice() const { return simk::pnp::Pdo(bus)->AttachedDevice; }
+
+    PDRIVER_OBJECT driver = nullptr;
+    simk::pnp::DeviceNode* bus = nullptr;
+    msdsc::ControlClient client;
+    bool ready = false;
+};
+
+void BM_ReaderLifeThroughPlugAndPlay(benchmark::State& state)
+{
+    Machine machine;
+    if (!machine.ready) return state.SkipWithError("the driver did not load or the bus did not start");
+    for (auto _ : state) {
+        BusReaderHandle handle{};
+        // Add, then Plug and Play enumerates, identifies and starts it (the registry values are
+        // written); remove, then it sends surprise removal and removal and the reader deletes itself.
+        if (!NT_SUCCESS(machine.client.AddReader(ReaderConfig{1, 2, 3}, &handle))) return state.SkipWithError("add failed");
+        simk::pnp::RunUntilIdle();
+        if (!NT_SUCCESS(machine.client.RemoveReader(handle))) return state.SkipWithError("remove failed");
+        simk::pnp::RunUntilIdle();
+    }
+    if (!simk::pnp::Children(machine.bus).empty()) state.SkipWithError("a reader outlived its removal");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ReaderLifeThroughPlugAndPlay)->Unit(benchmark::kMicrosecond);
+
+void BM_BusRelationsQuery(benchmark::State& state)
+{
+    const ULONG readers = static_cast<ULONG>(state.range(0));
+    Machine machine;
+    if (!machine.ready) return state.SkipWithError("the driver did not load or the bus did not start");
+    // The readers are created and listed by the bus; Plug and Play is left to enumerate them
+    // never, so only the driver's side of the query is measured.
+    for (ULONG i = 0; i < readers; ++i) {
+        BusReaderHandle handle{};
+        if (!NT_SUCCESS(machine.client.AddReader(ReaderConfig{i, 0, 0}, &handle))) return state.SkipWithError("add failed");
+    }
+    PDEVICE_OBJECT busDevice = machine.BusDevice();
+    for (auto _ : state) {
+        IO_STATUS_BLOCK iosb{};
+        const NTSTATUS status = simk::io::Call(
+            busDevice, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
+            [](PIO_STACK_LOCATION location, PIRP) { location->Parameters.QueryDeviceRelations.Type = BusRelations; },
+            &iosb);
+        auto* relations = reinterpret_cast<DEVICE_RELATIONS*>(iosb.Information);
+        if (!NT_SUCCESS(status) || !relations || relations->Count != readers)
+            return state.SkipWithError("the reply does not list every reader");
+        // What Plug and Play does with the reply: drop each reference, free the block.
+        for (ULONG i = 0; i < relations->Count; ++i) ObDereferenceObject(relations->Objects[i]);
+        ExFreePool(relations);
+    }
+    state.SetComplexityN(readers);
+    state.counters["readers"] = readers;
+    state.counters["per_reader"] =
+        benchmark::Counter(readers, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_BusRelationsQuery)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->Complexity(benchmark::oN)->Unit(benchmark::kMicrosecond);
+
+// Not a timing: the pool the driver holds per started reader, from the kernel's accounting, and
+// what is left once the readers are gone.
+size_t DriverPoolBytes(PDRIVER_OBJECT driver)
+{
+    size_t bytes = 0;
+    for (const simk::pool::Allocation& allocation : simk::pool::Outstanding())
+        if (allocation.owner == driver) bytes += allocation.size;
+    return bytes;
+}
+
+void BM_PoolOwnedPerReader(benchmark::State& state)
+{
+    const ULONG readers = static_cast<ULONG>(state.range(0));
+    for (auto _ : state) {
+        Machine machine;
+        if (!machine.ready) return state.SkipWithError("the driver did not load or the bus did not start");
+        const size_t blocksBefore = simk::pool::OutstandingCount(machine.driver);
+        const size_t bytesBefore = DriverPoolBytes(machine.driver);
+        const size_t entriesBefore = simk::pool::OutstandingCount(simk::Tag("apsl"));
+        for (ULONG i = 0; i < readers; ++i) {
+            BusReaderHandle handle{};
+            if (!NT_SUCCESS(machine.client.AddReader(ReaderConfig{i, 0, 0}, &handle))) return state.SkipWithError("add failed");
+        }
+        simk::pnp::RunUntilIdle();
+        if (simk::pnp::Children(machine.bus).size() != readers) return state.SkipWithError("not every reader was enumerated");
+        state.counters["pool_blocks_per_reader"] =
+            double(simk::pool::OutstandingCount(machine.driver) - blocksBefore) / readers;
+        state.counters["pool_bytes_per_reader"] =
+            double(DriverPoolBytes(machine.driver) - bytesBefore) / readers;
+        state.counters["list_entries_per_reader"] =
+            double(simk::pool::OutstandingCount(simk::Tag("apsl")) - entriesBefore) / readers;
+        state.counters["pnp_held_blocks"] = double(simk::pnp::OwnedPoolBlocks());
+        machine.client.Close();
+        simk::pnp::RunUntilIdle();
+        state.counters["pool_blocks_left_after_close"] =
+            double(simk::pool::OutstandingCount(machine.driver)) - double(blocksBefore);
+    }
+}
+BENCHMARK(BM_PoolOwnedPerReader)->Arg(100)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
