@@ -104,8 +104,6 @@ DeviceNode* NewNode(DeviceNode* parent, DEVICE_OBJECT* pdo) {
     DeviceNode* node = owned.get();
     node->parent = parent;
     node->info.pdo = pdo;
-    // The manager's first query happens before any driver has seen the request.
-    node->info.capabilities.Size = sizeof(DEVICE_CAPABILITIES);
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         g_nodes.push_back(std::move(owned));
@@ -288,7 +286,7 @@ void StartNode(DeviceNode* node) {
     if (!result.completed || !NT_SUCCESS(result.status)) {
         SetState(node, NodeState::StartFailed, result.completed ? result.status : STATUS_PENDING);
         // A stack that failed its start is torn down again; the PDO stays until it is reported missing.
-        if (result.completed) SendPnp(node, IRP_MN_REMOVE_DEVICE, 0);
+        if (result.completed) SendMustSucceed(node, IRP_MN_REMOVE_DEVICE, "PnpIrpFailedRemoveDevice");
         return;
     }
     SetState(node, NodeState::Started);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ enum class NodeState {
     Removed,          // its final IRP_MN_REMOVE_DEVICE was sent: no longer in the tree
 };
 const char* NodeStateName(NodeState state);
+inline std::ostream& operator<<(std::ostream& os, NodeState state) { return os << NodeStateName(state); }
 
 // One reply a driver handed over in IoStatus.Information, copied before the manager freed it.
 struct Reply {
