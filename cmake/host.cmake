@@ -24,7 +24,7 @@ set(DRIVER_INCLUDE_DIRS ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
 if(DRIVER_SOURCES)
   add_library(msdscbus_objects OBJECT ${DRIVER_SOURCES})
   set_target_properties(msdscbus_objects PROPERTIES POSITION_INDEPENDENT_CODE ON)
-  target_compile_options(msdscbus_objects PRIVATE ${DRIVER_KERNEL_FLAGS} -fno-gnu-unique)
+  target_compile_options(msdscbus_objects PRIVATE ${DRIVER_KERNEL_FLAGS} $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
   target_include_directories(msdscbus_objects PRIVATE ${DRIVER_INCLUDE_DIRS})
   target_link_libraries(msdscbus_objects PUBLIC simkernel)
 
@@ -45,6 +45,16 @@ endfunction()
 file(GLOB SIMKERNEL_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/simkernel/tests/*.cpp)
 if(SIMKERNEL_TESTS)
   msdsc_add_gtest(simkernel_tests ${SIMKERNEL_TESTS})
+  # A small driver image for the loader's tests, built like the driver image (no unique symbols, so
+  # dlclose really unloads it and every load starts from fresh globals).
+  add_library(simk_loader_test_driver MODULE ${CMAKE_SOURCE_DIR}/simkernel/tests/drivers/loader_test_driver.cpp)
+  set_target_properties(simk_loader_test_driver PROPERTIES PREFIX "")
+  target_compile_options(simk_loader_test_driver PRIVATE -fno-exceptions -fno-rtti -fno-gnu-unique)
+  target_link_libraries(simk_loader_test_driver PRIVATE simkernel)
+  target_compile_definitions(simkernel_tests PRIVATE
+    SIMK_LOADER_TEST_DRIVER="$<TARGET_FILE:simk_loader_test_driver>"
+    SIMK_KERNEL_LIBRARY="$<TARGET_FILE:simkernel>")
+  add_dependencies(simkernel_tests simk_loader_test_driver)
 endif()
 
 # Unit tests: driver code linked in directly (no image load), for its pure parts.
@@ -52,6 +62,8 @@ file(GLOB DRIVER_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.c
 if(DRIVER_UNIT_TESTS AND DRIVER_SOURCES)
   msdsc_add_gtest(driver_unit_tests ${DRIVER_UNIT_TESTS} $<TARGET_OBJECTS:msdscbus_objects>)
   target_include_directories(driver_unit_tests PRIVATE ${DRIVER_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/tests)
+  # Test classes derive from the driver's classes, which carry no type information (kernel code).
+  target_compile_options(driver_unit_tests PRIVATE -fno-rtti)
 endif()
 
 # Scenario tests: the driver image loaded into the simulated kernel, driven through the I/O

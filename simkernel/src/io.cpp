@@ -1155,9 +1155,11 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     {
         Guard guard(State().lock);
         if (DeviceRec* rec = LiveDevice(Object)) {
-            if (rec->references <= 0) {
-                rule::ObjectReferenceImbalance(Object, "ObDereferenceObject below zero on " + DescribeDevice(rec->device));
-                return 0;
+            // Until IoDeleteDevice the I/O manager's own reference is not the driver's to drop.
+            if (rec->references <= (rec->deleted ? 0 : 1)) {
+                rule::ObjectReferenceImbalance(Object, "ObDereferenceObject without a matching reference on " +
+                                                           DescribeDevice(rec->device));
+                return rec->references;
             }
             result = rec->references - 1;
             gone = DropDeviceReference(*rec);

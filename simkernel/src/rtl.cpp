@@ -185,8 +185,10 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
     } while (Value != 0);
     // As the kernel does (through RtlAnsiStringToUnicodeString), Length is set before the room for
     // the digits and the terminator is checked, so it holds the needed length even on overflow.
+    // (The kernel's test is Length >= MaximumLength; for the odd maximum lengths where that would
+    // let the terminator run one byte past the buffer, this one reports the overflow instead.)
     String->Length = (USHORT)(n * sizeof(WCHAR));
-    if (String->Length >= String->MaximumLength) return STATUS_BUFFER_OVERFLOW;
+    if ((ULONG)String->MaximumLength < (ULONG)String->Length + sizeof(WCHAR)) return STATUS_BUFFER_OVERFLOW;
     for (int i = 0; i < n; ++i) String->Buffer[i] = (WCHAR)digits[n - 1 - i];
     String->Buffer[n] = 0;
     return STATUS_SUCCESS;

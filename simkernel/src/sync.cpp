@@ -143,7 +143,7 @@ bool AcquireFastMutex(PFAST_MUTEX mutex, bool unsafe) {
 
 // Returns true when the mutex was really released (not an inner recursive release, not a release
 // of a mutex nobody holds); *oldIrql receives the IRQL saved at acquisition.
-bool ReleaseFastMutex(PFAST_MUTEX mutex, bool unsafe, ULONG* oldIrql) {
+bool ReleaseFastMutex(PFAST_MUTEX mutex, bool unsafe, ULONG* oldIrql, bool* acquiredUnsafeOut = nullptr) {
     std::unique_lock<std::mutex> guard(SyncLock());
     auto it = State().locks.find(mutex);
     if (it == State().locks.end() || it->second.owner == nullptr) {
@@ -160,6 +160,7 @@ bool ReleaseFastMutex(PFAST_MUTEX mutex, bool unsafe, ULONG* oldIrql) {
     bool wrongOwner = owner != &t_Thread;
     bool mismatched = info.unsafe != unsafe;
     bool acquiredUnsafe = info.unsafe;
+    if (acquiredUnsafeOut) *acquiredUnsafeOut = acquiredUnsafe;
     RemoveHeld(owner, mutex);
     *oldIrql = mutex->OldIrql;
     info.owner = nullptr;
@@ -419,8 +420,10 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
         rule::IrqlTooHigh(rules::IrqlFastMutex, "ExReleaseFastMutex (must run at APC_LEVEL)", t_Thread.irql, APC_LEVEL);
     }
     ULONG oldIrql = PASSIVE_LEVEL;
-    if (!ReleaseFastMutex(FastMutex, false, &oldIrql)) return;
-    if (oldIrql <= t_Thread.irql) t_Thread.irql = (KIRQL)oldIrql;
+    bool acquiredUnsafe = false;
+    if (!ReleaseFastMutex(FastMutex, false, &oldIrql, &acquiredUnsafe)) return;
+    // An unsafe acquisition saved no IRQL to go back to.
+    if (!acquiredUnsafe && oldIrql <= t_Thread.irql) t_Thread.irql = (KIRQL)oldIrql;
 }
 
 VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex) {
