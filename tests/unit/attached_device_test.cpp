@@ -4,6 +4,7 @@
 #include <ntddk.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "simkernel/faults.h"
 #include "simkernel/io.h"
 #include "simkernel/kernel.h"
+#include "simkernel/loader.h"
 #include "simkernel/lowerdriver.h"
 #include "simkernel/power.h"
 #include "simkernel/testing.h"
@@ -151,6 +153,8 @@ TEST_F(AttachedDeviceTest, StartAttachesToTheTopOfTheStackAndCopiesNothing)
 
 TEST_F(AttachedDeviceTest, StartOverAVanishingStackFailsAndDeleteDetachesNothing)
 {
+    // A reference keeps the deleted device's memory, as a stack being torn down keeps it.
+    ObReferenceObject(m_Pdo);
     IoDeleteDevice(m_Pdo);
     TestAttached* object = CreateAttached(m_Pdo);
     PDEVICE_OBJECT device = object->m_DeviceObject;
@@ -163,6 +167,7 @@ TEST_F(AttachedDeviceTest, StartOverAVanishingStackFailsAndDeleteDetachesNothing
     // The verifier would report a detach of something not attached.
     object->Delete();
     EXPECT_FALSE(simk::IsDeviceObject(device));
+    ObDereferenceObject(m_Pdo);
 }
 
 TEST_F(AttachedDeviceTest, AttachmentFailureStatusComesBackUnchanged)
@@ -200,24 +205,58 @@ TEST_F(AttachedDeviceTest, RequestsPassDownWithTheSameStackLocation)
     object->Delete();
 }
 
+// What a power request looked like when it reached the device below, and whether the power
+// manager had been told to start the next one by then.
+struct PowerArrival {
+    bool startNextBefore;
+    int locationIndex;
+    IO_STACK_LOCATION location;
+};
+std::vector<PowerArrival> g_PowerArrivals;
+
+NTSTATUS NTAPI RecordPowerArrival(PDEVICE_OBJECT, PIRP Irp)
+{
+    const std::vector<IRP*> calls = simk::power::StartNextPowerIrpCalls();
+    const bool before = std::find(calls.begin(), calls.end(), Irp) != calls.end();
+    g_PowerArrivals.push_back(PowerArrival{before, Irp->CurrentLocation - 1, *IoGetCurrentIrpStackLocation(Irp)});
+    PoStartNextPowerIrp(Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PowerRecorderEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->MajorFunction[IRP_MJ_POWER] = RecordPowerArrival;
+    return STATUS_SUCCESS;
+}
+
 TEST_F(AttachedDeviceTest, PowerRequestPassedDownStartsTheNextOneFirst)
 {
-    TestAttached* object = CreateStarted();
+    g_PowerArrivals.clear();
+    PDRIVER_OBJECT recorder = simk::LoadDriverEntry(PowerRecorderEntry, u"PowerRecorder").driverObject;
+    ASSERT_NE(recorder, nullptr);
+    PDEVICE_OBJECT pdo = nullptr;
+    ASSERT_EQ(IoCreateDevice(recorder, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo), STATUS_SUCCESS);
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    TestAttached* object = CreateAttached(pdo);
+    ASSERT_EQ(object->Start(), STATUS_SUCCESS);
     const int ourLocation = object->m_DeviceObject->StackSize - 1;
 
     const auto result = simk::power::SetDevicePower(object->m_DeviceObject, PowerDeviceD2);
     EXPECT_TRUE(result.completed);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
 
-    const auto seen = m_Lower->Seen();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_TRUE(seen[0].startNextNotedAbove) << "PoStartNextPowerIrp did not precede PoCallDriver";
-    EXPECT_EQ(seen[0].locationIndex, ourLocation);
-    EXPECT_EQ(seen[0].location.MajorFunction, IRP_MJ_POWER);
-    EXPECT_EQ(seen[0].location.MinorFunction, IRP_MN_SET_POWER);
-    EXPECT_EQ(seen[0].location.Parameters.Power.Type, DevicePowerState);
-    EXPECT_EQ(seen[0].location.Parameters.Power.State.DeviceState, PowerDeviceD2);
+    ASSERT_EQ(g_PowerArrivals.size(), 1u);
+    const PowerArrival& arrival = g_PowerArrivals[0];
+    EXPECT_TRUE(arrival.startNextBefore) << "PoStartNextPowerIrp did not precede PoCallDriver";
+    EXPECT_EQ(arrival.locationIndex, ourLocation) << "the stack location was copied instead of skipped";
+    EXPECT_EQ(arrival.location.MajorFunction, IRP_MJ_POWER);
+    EXPECT_EQ(arrival.location.MinorFunction, IRP_MN_SET_POWER);
+    EXPECT_EQ(arrival.location.Parameters.Power.Type, DevicePowerState);
+    EXPECT_EQ(arrival.location.Parameters.Power.State.DeviceState, PowerDeviceD2);
     object->Delete();
+    IoDeleteDevice(pdo);
 }
 
 TEST_F(AttachedDeviceTest, PowerRequestSentWithACompletionRoutineDoesNotStartTheNextOne)
@@ -270,7 +309,10 @@ TEST_P(ForwardIrpAndWaitTest, GivesTheRequestBackUncompletedWithTheLowerStacksSt
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].locationIndex, ourLocation - 1);
     EXPECT_EQ(seen[0].location.MinorFunction, IRP_MN_START_DEVICE);
-    EXPECT_EQ(seen[0].location.CompletionRoutine, nullptr) << "the lower driver's own location has no routine";
+    // Our completion routine sits in the copied location, invoked on success, error and cancel.
+    EXPECT_EQ(seen[0].location.CompletionRoutine, ForwardIrpAndWaitCompletion);
+    EXPECT_EQ(seen[0].location.Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL),
+              SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
     object->Delete();
 }
 
@@ -598,6 +640,7 @@ TEST_F(FastIoForwardingTest, QueryOpenPointsTheStackAtTheLowerDeviceOnlyDuringTh
     IoGetCurrentIrpStackLocation(irp)->DeviceObject = nullptr;
     EXPECT_EQ(m_Object->FastIoQueryOpen(irp, nullptr, ours), FALSE);
     EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->DeviceObject, nullptr);
+    IoSkipCurrentIrpStackLocation(irp);
     IoFreeIrp(irp);
     m_Object->Delete();
 }

@@ -103,7 +103,9 @@ protected:
         auto taken = std::make_shared<std::promise<void>>();
         std::future<void> done = taken->get_future();
         std::thread([taken] {
-            MutexGuard guard(&g_ControlDevice->m_Mutex);
+            {
+                MutexGuard guard(&g_ControlDevice->m_Mutex);
+            }
             taken->set_value();
         }).detach();
         return done.wait_for(2s) == std::future_status::ready;
@@ -310,19 +312,25 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(InProcessDriverTest, KeyAlreadyInTheRegistryFailsAndDeletesTheAttachedBus)
 {
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    PDEVICE_OBJECT pdo = m_Lower->CreateDevice();
-
-    // Learn where the next bus device object will live: create one of the same size and free it.
+    // Arrange for the registry to hold, before AddDevice runs, the key its new bus device object
+    // will have: a device of a bus's size is created and the kernel reset, which hands its memory
+    // back; the next device of that size is then very likely placed at the same address.
     PDEVICE_OBJECT probe = nullptr;
-    ASSERT_EQ(IoCreateDevice(m_Driver, sizeof(BusDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &probe),
+    ASSERT_EQ(IoCreateDevice(m_Lower->Driver(), sizeof(BusDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &probe),
               STATUS_SUCCESS);
     PVOID staleKey = probe;
-    IoDeleteDevice(probe);
+    m_Lower->JoinThreads();
+    m_Lower.reset();
+    simk::ResetKernel();
+    m_Lower = std::make_unique<LowerDriver>(u"BusPdoDriver");
+
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo = m_Lower->CreateDevice();
     DeviceListEntry* stale = g_BusRegistry->AllocateEntry();
     ASSERT_EQ(g_BusRegistry->InsertUnique(nullptr, &staleKey, stale), Ok);
     const simk::pool::Snapshot poolBefore;
     const size_t liveDevicesBefore = simk::LiveDeviceCount();
+    const unsigned createdBefore = simk::faults::CallCount(simk::Call::IoCreateDevice);
 
     const NTSTATUS status = AddBus(pdo);
     if (status == STATUS_SUCCESS) {
@@ -330,6 +338,7 @@ TEST_F(InProcessDriverTest, KeyAlreadyInTheRegistryFailsAndDeletesTheAttachedBus
         GTEST_SKIP() << "the kernel placed the new device object elsewhere; the collision could not be arranged";
     }
     EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(simk::faults::CallCount(simk::Call::IoCreateDevice), createdBefore + 1);
     EXPECT_EQ(g_BusRegistry->Count(), 1u);
     EXPECT_FALSE(g_ControlDevice->m_BusReady);
     EXPECT_EQ(pdo->AttachedDevice, nullptr) << "the refused bus was not detached";
