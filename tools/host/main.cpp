@@ -1,5 +1,7 @@
 // msdscctl-host: the command-line tool's session run against the driver inside the simulated
 // kernel, showing after every command what Plug and Play sees.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -90,8 +92,10 @@ int main(int argc, char** argv) {
         std::cout << lastView;
     };
     if (!session.Open()) return tool::EXIT_NO_DEVICE;
-    if (words.empty())
+    if (words.empty()) {
+        if (isatty(STDIN_FILENO) && !json) session.prompt = "msdscctl-host> ";
         session.RunLines(std::cin);
+    }
     else
         session.RunAll(commands);
     session.Close();

@@ -361,7 +361,7 @@ void Session::RunAll(const std::vector<Command>& commands) {
 
 void Session::RunLines(std::istream& in) {
     std::string line;
-    while (std::getline(in, line)) {
+    while ((prompt.empty() || m_Out << prompt << std::flush) && std::getline(in, line)) {
         const std::vector<std::string> words = SplitWords(line);
         size_t position = 0;
         while (position < words.size()) {

@@ -70,6 +70,8 @@ public:
     // Called after every command (and after the close), for a caller that shows more: the host
     // tool prints what Plug and Play sees.
     std::function<void()> afterCommand;
+    // Printed before each line is read, for a person typing at a terminal; empty for none.
+    std::string prompt;
 
     int ExitCode() const { return m_Failed ? EXIT_COMMAND_FAILED : EXIT_OK; }
     bool Json() const { return m_Json; }

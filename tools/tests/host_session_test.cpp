@@ -118,6 +118,31 @@ TEST_F(HostSession, JsonSessionPrintsOneObjectPerLine) {
     EXPECT_EQ(objects[5], "{\"command\":\"close\",\"ok\":true,\"readersRemoved\":1}");
 }
 
+TEST_F(HostSession, RemovingByFullHandleIsRemovingThatReader) {
+    std::ostringstream out;
+    ControlClient client;
+    Session session(client, out, false);
+    session.prompt = "> ";
+    ASSERT_TRUE(session.Open());
+    std::istringstream first("add 1 1 1\nadd 2 2 2\n");
+    session.RunLines(first);
+    ASSERT_EQ(session.Readers().size(), 2u);
+    const std::string typed = FormatHandle(session.Readers()[1].handle);
+
+    std::istringstream second("remove " + typed + "\nlist\n");
+    session.RunLines(second);
+    EXPECT_TRUE(session.Readers()[1].removed);
+    EXPECT_FALSE(session.Readers()[0].removed);
+    EXPECT_THAT(out.str(), HasSubstr("removed reader 2, handle " + typed));
+    EXPECT_THAT(out.str(), HasSubstr("1 reader added by this session\n  reader 1:"));
+    // One prompt per line read, and one more for the end of each input.
+    size_t prompts = 0;
+    for (size_t at = out.str().find("> "); at != std::string::npos; at = out.str().find("> ", at + 1)) ++prompts;
+    EXPECT_EQ(prompts, 6u);
+    session.Close();
+    EXPECT_EQ(session.ExitCode(), EXIT_OK);
+}
+
 TEST_F(HostSession, PlugAndPlayViewInBothEncodings) {
     ControlClient client;
     ASSERT_EQ(client.Open(), STATUS_SUCCESS);

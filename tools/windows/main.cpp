@@ -3,6 +3,8 @@
 // The session's header first: it includes <windows.h> so that <ntstatus.h> can follow it.
 #include "../session/session.h"
 
+#include <io.h>
+
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -118,8 +120,10 @@ int wmain(int argc, wchar_t** argv) {
     g_Client = &client;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     if (!session.Open()) return tool::EXIT_NO_DEVICE;
-    if (words.empty())
+    if (words.empty()) {
+        if (_isatty(_fileno(stdin)) && !json) session.prompt = "msdscctl> ";
         session.RunLines(std::cin);
+    }
     else
         session.RunAll(commands);
     session.Close();
