@@ -19,8 +19,8 @@ const WCHAR* const CONTROL_DEVICE_PATH = L"\\\\.\\MicroSDSmartCardControl";
 namespace {
 
 // Before a call: forget the status of an earlier failure, so a failure that never reached the
-// kernel cannot be reported with a stale status. On Windows RtlNtStatusToDosError stores its
-// argument as the thread's last status, which is the one documented way to reset it.
+// kernel cannot be reported with a stale status. ntdll's RtlNtStatusToDosError stores its argument
+// as the thread's last status (the value RtlGetLastNtStatus reads), so converting success resets it.
 void ForgetLastStatus() {
 #if defined(_WIN32)
     RtlNtStatusToDosError(STATUS_SUCCESS);
