@@ -1,0 +1,397 @@
+// msdscwine.exe: the Windows side of the end-to-end test under Wine (scripts/wine-test.sh). It
+// prepares the prefix the way a machine that has seen the readers before would be, drives the
+// control device with raw requests on one handle, and reads what the readers wrote to the registry.
+// Every check prints one line; the exit code is the number of failed checks (capped), 0 when all pass.
+#ifndef WIN32_NO_STATUS
+#define WIN32_NO_STATUS
+#endif
+#include <windows.h>
+#undef WIN32_NO_STATUS
+#include <ntstatus.h>
+#include <winioctl.h>
+
+#include <initguid.h>
+#include <devguid.h>
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "msdscbus.h"
+
+extern "C" __declspec(dllimport) NTSTATUS NTAPI RtlGetLastNtStatus(void);
+
+namespace {
+
+const wchar_t CONTROL_DEVICE[] = L"\\\\.\\MicroSDSmartCardControl";
+const wchar_t READER_HARDWARE_ID[] = L"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const wchar_t READER_INSTANCE_PREFIX[] = L"MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\";
+const wchar_t READER_ENUM_KEY[] = L"System\\CurrentControlSet\\Enum\\MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\";
+const wchar_t BUS_SERVICE[] = L"msdscbus";
+const wchar_t FILL_SERVICE[] = L"winefill";
+// Wine's service manager runs the kernel drivers of one load-order group in one winedevice process;
+// the group puts msdscbus.sys next to winefill.sys.
+const wchar_t SHARED_GROUP[] = L"MsdscWineTest";
+// Function number 0x801, between the version and the add request, is not assigned.
+const DWORD IOCTL_UNASSIGNED = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+int g_Passed = 0;
+int g_Failed = 0;
+
+void Check(bool ok, const char* what, const std::string& detail = std::string()) {
+    (ok ? g_Passed : g_Failed)++;
+    std::printf("%s %s%s%s\n", ok ? "ok  " : "FAIL", what, detail.empty() ? "" : ": ", detail.c_str());
+    std::fflush(stdout);
+}
+
+std::string Format(const char* format, ...) {
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof(text), format, arguments);
+    va_end(arguments);
+    return text;
+}
+
+// Pointers as Wine's debug channels print them, so the script can find them in the winedevice log.
+std::string Pointer(ULONG64 value) { return Format("%016llX", static_cast<unsigned long long>(value)); }
+
+int Finish() {
+    std::printf("%d passed, %d failed\n", g_Passed, g_Failed);
+    return g_Failed > 100 ? 100 : g_Failed;
+}
+
+// --- the control device -------------------------------------------------------------------------
+
+struct Reply {
+    bool ok;
+    DWORD returned;
+    DWORD error;       // GetLastError after a failure
+    NTSTATUS status;   // the driver's status behind it
+};
+
+Reply Control(HANDLE device, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength) {
+    Reply reply{};
+    SetLastError(0);
+    reply.ok = DeviceIoControl(device, code, const_cast<void*>(in), inLength, out, outLength, &reply.returned,
+                               nullptr) != FALSE;
+    if (!reply.ok) {
+        reply.error = GetLastError();
+        reply.status = RtlGetLastNtStatus();
+    }
+    return reply;
+}
+
+std::string Describe(const Reply& reply) {
+    return reply.ok ? Format("succeeded, %lu bytes", reply.returned)
+                    : Format("failed with error %lu (status 0x%08lX)", reply.error, static_cast<unsigned long>(reply.status));
+}
+
+void ExpectFailure(const Reply& reply, DWORD error, NTSTATUS status, const char* what) {
+    Check(!reply.ok && reply.error == error && reply.status == status, what,
+          Describe(reply) + Format("; expected error %lu (status 0x%08lX)", error, static_cast<unsigned long>(status)));
+}
+
+// --- the registry values of a reader ------------------------------------------------------------
+
+struct Values {
+    bool present[4];
+    DWORD value[4];
+};
+const wchar_t* const VALUE_NAMES[4] = {L"Number", L"Drive", L"Log", L"Exists"};
+
+Values ReadValues(unsigned instance) {
+    Values values{};
+    const std::wstring path = std::wstring(READER_ENUM_KEY) + std::to_wstring(instance) + L"\\Device Parameters";
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return values;
+    for (int i = 0; i < 4; ++i) {
+        DWORD type = 0, data = 0, size = sizeof(data);
+        values.present[i] = RegQueryValueExW(key, VALUE_NAMES[i], nullptr, &type, reinterpret_cast<BYTE*>(&data),
+                                             &size) == ERROR_SUCCESS &&
+                            type == REG_DWORD && size == sizeof(DWORD);
+        values.value[i] = data;
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+bool AnyValue(const Values& values) {
+    return values.present[0] || values.present[1] || values.present[2] || values.present[3];
+}
+
+bool Matches(const Values& values, const ReaderConfig& config) {
+    const DWORD expected[4] = {config.Number, config.Drive, config.Log, 1};
+    for (int i = 0; i < 4; ++i)
+        if (!values.present[i] || values.value[i] != expected[i]) return false;
+    return true;
+}
+
+std::string Show(const Values& values) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char name[16];
+        WideCharToMultiByte(CP_UTF8, 0, VALUE_NAMES[i], -1, name, sizeof(name), nullptr, nullptr);
+        text += Format("%s%s=%s", i ? " " : "", name,
+                       values.present[i] ? Format("0x%lX", values.value[i]).c_str() : "(none)");
+    }
+    return text;
+}
+
+// Wine enumerates a bus's new children on a thread of its own after IoInvalidateDeviceRelations,
+// and starts each one there: the values appear some time after the add request has returned.
+Values WaitForValues(unsigned instance, const ReaderConfig& config, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const Values values = ReadValues(instance);
+        if (Matches(values, config) || GetTickCount() - start > timeoutMs) return values;
+        Sleep(50);
+    }
+}
+
+// --- set-up steps -------------------------------------------------------------------------------
+
+class DeviceInfoSet {
+public:
+    explicit DeviceInfoSet(HDEVINFO set) : m_Set(set) {}
+    ~DeviceInfoSet() {
+        if (m_Set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(m_Set);
+    }
+    HDEVINFO Get() const { return m_Set; }
+    bool Valid() const { return m_Set != INVALID_HANDLE_VALUE; }
+
+private:
+    HDEVINFO m_Set;
+};
+
+bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs, SERVICE_STATUS* status) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (!QueryServiceStatus(service, status)) return false;
+        if (status->dwCurrentState == state) return true;
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(50);
+    }
+}
+
+// Creates the two driver services in one load-order group and starts winefill.sys, so that the
+// driver install that follows starts msdscbus.sys in the process where the missing calls are filled.
+// The INF's AddService keeps a group it does not name.
+int PrepareServices() {
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring fill = std::wstring(system) + L"\\drivers\\winefill.sys";
+    const std::wstring bus = std::wstring(system) + L"\\drivers\\msdscbus.sys";
+
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    Check(manager != nullptr, "open the service manager", Format("error %lu", GetLastError()));
+    if (!manager) return Finish();
+    SC_HANDLE fillService =
+        CreateServiceW(manager, FILL_SERVICE, FILL_SERVICE, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, fill.c_str(), SHARED_GROUP, nullptr, nullptr,
+                       nullptr, nullptr);
+    Check(fillService != nullptr, "create the winefill service", Format("error %lu", GetLastError()));
+    SC_HANDLE busService =
+        CreateServiceW(manager, BUS_SERVICE, BUS_SERVICE, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, bus.c_str(), SHARED_GROUP, nullptr, nullptr,
+                       nullptr, nullptr);
+    Check(busService != nullptr, "create the msdscbus service in the same group", Format("error %lu", GetLastError()));
+    if (fillService) {
+        SERVICE_STATUS status{};
+        const bool started = StartServiceW(fillService, 0, nullptr) != FALSE;
+        const DWORD error = started ? 0 : GetLastError();
+        Check(started && WaitForState(fillService, SERVICE_RUNNING, 15000, &status), "start winefill.sys",
+              Format("error %lu, state %lu", error, status.dwCurrentState));
+        CloseServiceHandle(fillService);
+    }
+    if (busService) CloseServiceHandle(busService);
+    CloseServiceHandle(manager);
+    return Finish();
+}
+
+// Registers the reader device nodes MICROSDSMARTCARDBUS\MICROSDSMARTCARDREADER\0 ... count-1 and
+// installs the null driver of the INF on them. Wine installs a driver for a newly enumerated child
+// only if the child answers the compatible-IDs query; a device node that already has its driver is
+// started as soon as the bus reports it.
+int PrepareReaders(const std::wstring& infPath, unsigned count) {
+    wchar_t fullPath[MAX_PATH];
+    GetFullPathNameW(infPath.c_str(), MAX_PATH, fullPath, nullptr);
+    GUID classGuid{};
+    wchar_t className[64];
+    const bool classRead = SetupDiGetINFClassW(fullPath, &classGuid, className, 64, nullptr) != FALSE;
+    Check(classRead, "read the class of the null-driver INF", Format("error %lu", GetLastError()));
+    if (!classRead) return Finish();
+
+    DeviceInfoSet set(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
+    std::vector<wchar_t> ids(READER_HARDWARE_ID, READER_HARDWARE_ID + wcslen(READER_HARDWARE_ID));
+    ids.push_back(L'\0');
+    ids.push_back(L'\0');
+    for (unsigned instance = 0; instance < count; ++instance) {
+        const std::wstring id = READER_INSTANCE_PREFIX + std::to_wstring(instance);
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof(device);
+        const bool registered =
+            SetupDiCreateDeviceInfoW(set.Get(), id.c_str(), &classGuid, nullptr, nullptr, 0, &device) &&
+            SetupDiSetDeviceRegistryPropertyW(set.Get(), &device, SPDRP_HARDWAREID,
+                                              reinterpret_cast<const BYTE*>(ids.data()),
+                                              static_cast<DWORD>(ids.size() * sizeof(wchar_t))) &&
+            SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set.Get(), &device);
+        Check(registered, Format("register reader device node %u", instance).c_str(), Format("error %lu", GetLastError()));
+    }
+    BOOL reboot = FALSE;
+    const bool installed =
+        UpdateDriverForPlugAndPlayDevicesW(nullptr, READER_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot) != FALSE;
+    Check(installed, "install the null driver on the reader device nodes", Format("error %lu", GetLastError()));
+
+    // What the bus's readers will be judged by must not be there yet.
+    for (unsigned instance = 0; instance < count; ++instance) {
+        const std::wstring id = READER_INSTANCE_PREFIX + std::to_wstring(instance);
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof(device);
+        bool hasDriver = false;
+        if (SetupDiOpenDeviceInfoW(set.Get(), id.c_str(), nullptr, 0, &device)) {
+            HKEY key = SetupDiOpenDevRegKey(set.Get(), &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+            if (key != INVALID_HANDLE_VALUE) {
+                hasDriver = RegQueryValueExW(key, L"InfPath", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+                RegCloseKey(key);
+            }
+        }
+        const Values values = ReadValues(instance);
+        Check(hasDriver && !AnyValue(values), Format("reader %u has its driver and no values yet", instance).c_str(),
+              Format("InfPath %s, %s", hasDriver ? "set" : "missing", Show(values).c_str()));
+    }
+    return Finish();
+}
+
+// --- the scenario on one handle -----------------------------------------------------------------
+
+bool AddReader(HANDLE device, const ReaderConfig& config, BusReaderHandle* handle, const char* what) {
+    unsigned char buffer[16] = {};
+    std::memcpy(buffer, &config, sizeof(config));
+    const Reply reply = Control(device, IOCTL_BUS_ADD_READER, buffer, sizeof(config), buffer, sizeof(buffer));
+    std::memcpy(handle, buffer, sizeof(*handle));
+    const bool ok = reply.ok && reply.returned == sizeof(BusReaderHandle) && handle->BusHandle && handle->ReaderHandle;
+    Check(ok, what, Describe(reply) + Format(", bus %s reader %s", Pointer(handle->BusHandle).c_str(),
+                                             Pointer(handle->ReaderHandle).c_str()));
+    return ok;
+}
+
+void ExpectValues(unsigned instance, const ReaderConfig& config) {
+    const Values values = WaitForValues(instance, config, 15000);
+    Check(Matches(values, config),
+          Format("reader %u started and wrote Number 0x%lX, Drive 0x%lX, Log 0x%lX, Exists 1", instance, config.Number,
+                 config.Drive, config.Log).c_str(),
+          Show(values));
+}
+
+int Scenario() {
+    // Wine creates the handle before the driver has answered IRP_MJ_CREATE, so the open itself
+    // proves only that the control device's name exists.
+    HANDLE device = CreateFileW(CONTROL_DEVICE, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    Check(device != INVALID_HANDLE_VALUE, "open the control device", Format("error %lu", GetLastError()));
+    if (device == INVALID_HANDLE_VALUE) return Finish();
+
+    // The version: exactly the eight bytes, also into a longer buffer.
+    unsigned char version[16];
+    std::memset(version, 0xCC, sizeof(version));
+    const unsigned char expected[8] = {0x86, 0x00, 0x00, 0x00, 0x02, 0x00, 0x01, 0x00};
+    Reply reply = Control(device, IOCTL_BUS_GET_VERSION, nullptr, 0, version, 8);
+    Check(reply.ok && reply.returned == 8 && std::memcmp(version, expected, 8) == 0, "version bytes 86 00 00 00 02 00 01 00",
+          Describe(reply) + Format(": %02X %02X %02X %02X %02X %02X %02X %02X", version[0], version[1], version[2],
+                                   version[3], version[4], version[5], version[6], version[7]));
+    std::memset(version, 0xCC, sizeof(version));
+    reply = Control(device, IOCTL_BUS_GET_VERSION, nullptr, 0, version, sizeof(version));
+    Check(reply.ok && reply.returned == 8 && std::memcmp(version, expected, 8) == 0,
+          "version into a 16-byte buffer gives the same 8 bytes", Describe(reply));
+
+    // Requests the driver refuses, with the Win32 errors of their statuses.
+    reply = Control(device, IOCTL_BUS_GET_VERSION, nullptr, 0, version, 7);
+    ExpectFailure(reply, ERROR_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, "version into 7 bytes is refused");
+    reply = Control(device, IOCTL_UNASSIGNED, nullptr, 0, version, 8);
+    ExpectFailure(reply, ERROR_INVALID_FUNCTION, STATUS_INVALID_DEVICE_REQUEST, "control code 0x222004 is refused");
+    unsigned char buffer[32] = {};
+    reply = Control(device, IOCTL_BUS_ADD_READER, buffer, 11, buffer, 16);
+    ExpectFailure(reply, ERROR_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, "add with an 11-byte configuration is refused");
+    reply = Control(device, IOCTL_BUS_ADD_READER, buffer, 12, buffer, 15);
+    ExpectFailure(reply, ERROR_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, "add with a 15-byte reply buffer is refused");
+    reply = Control(device, IOCTL_BUS_ADD_READER, nullptr, 0, nullptr, 0);
+    ExpectFailure(reply, ERROR_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, "add with no buffers is refused");
+    reply = Control(device, IOCTL_BUS_REMOVE_READER, buffer, 15, nullptr, 0);
+    ExpectFailure(reply, ERROR_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, "remove with a 15-byte handle is refused");
+    Check(!AnyValue(ReadValues(0)), "no reader appeared from the refused requests", Show(ReadValues(0)));
+
+    // Three readers with distinct configurations: instances 0, 1, 2, each started with its values.
+    const ReaderConfig configs[4] = {{0x1001, 1, 0}, {0x2002, 2, 1}, {0x3003, 3, 0xFFFFFFFF}, {0x4004, 4, 2}};
+    BusReaderHandle handles[4] = {};
+    bool added = true;
+    for (unsigned i = 0; i < 3; ++i)
+        added &= AddReader(device, configs[i], &handles[i], Format("add reader %u", i).c_str());
+    if (!added) {
+        CloseHandle(device);
+        return Finish();
+    }
+    Check(handles[0].BusHandle == handles[1].BusHandle && handles[1].BusHandle == handles[2].BusHandle,
+          "one bus: every handle names the same bus");
+    Check(handles[0].ReaderHandle != handles[1].ReaderHandle && handles[1].ReaderHandle != handles[2].ReaderHandle &&
+              handles[0].ReaderHandle != handles[2].ReaderHandle,
+          "each reader has its own handle");
+    for (unsigned i = 0; i < 3; ++i) ExpectValues(i, configs[i]);
+    std::printf("bus %s\n", Pointer(handles[0].BusHandle).c_str());
+    for (unsigned i = 0; i < 3; ++i) std::printf("reader %u %s\n", i, Pointer(handles[i].ReaderHandle).c_str());
+
+    // Remove the middle one; the same handle a second time finds nothing, and so does a bus handle
+    // that names no bus.
+    reply = Control(device, IOCTL_BUS_REMOVE_READER, &handles[1], sizeof(handles[1]), nullptr, 0);
+    Check(reply.ok && reply.returned == 0, "remove reader 1", Describe(reply));
+    std::printf("removed 1 %s\n", Pointer(handles[1].ReaderHandle).c_str());
+    reply = Control(device, IOCTL_BUS_REMOVE_READER, &handles[1], sizeof(handles[1]), nullptr, 0);
+    ExpectFailure(reply, ERROR_GEN_FAILURE, STATUS_UNSUCCESSFUL, "removing reader 1 a second time fails");
+    BusReaderHandle stranger = handles[0];
+    stranger.BusHandle ^= 0x10;
+    reply = Control(device, IOCTL_BUS_REMOVE_READER, &stranger, sizeof(stranger), nullptr, 0);
+    ExpectFailure(reply, ERROR_GEN_FAILURE, STATUS_UNSUCCESSFUL, "a handle naming no bus is refused");
+
+    // Reader numbers are never reused: the next reader is instance 3.
+    if (AddReader(device, configs[3], &handles[3], "add reader 3 after the removal")) {
+        ExpectValues(3, configs[3]);
+        std::printf("reader 3 %s\n", Pointer(handles[3].ReaderHandle).c_str());
+    }
+    // Readers 0, 2 and 3 stay: Wine sends no IRP_MJ_CLEANUP when the handle closes, so they are
+    // still there when the bus device is uninstalled.
+    CloseHandle(device);
+    return Finish();
+}
+
+int StopService(const wchar_t* name) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_ALL_ACCESS) : nullptr;
+    Check(service != nullptr, "open the msdscbus service", Format("error %lu", GetLastError()));
+    if (service) {
+        SERVICE_STATUS status{};
+        const bool sent = ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
+        const DWORD error = sent ? 0 : GetLastError();
+        Check(sent && WaitForState(service, SERVICE_STOPPED, 15000, &status), "stop the msdscbus service",
+              Format("error %lu, state %lu", error, status.dwCurrentState));
+        CloseServiceHandle(service);
+    }
+    if (manager) CloseServiceHandle(manager);
+    return Finish();
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"services" && argc == 2) return PrepareServices();
+    if (command == L"readers" && argc == 4) return PrepareReaders(argv[2], static_cast<unsigned>(_wtoi(argv[3])));
+    if (command == L"scenario" && argc == 2) return Scenario();
+    if (command == L"stop" && argc == 2) return StopService(BUS_SERVICE);
+    std::fputs("usage: msdscwine services | readers NULL-INF COUNT | scenario | stop\n", stderr);
+    return 2;
+}
