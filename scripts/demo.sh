@@ -5,7 +5,19 @@
 # of each started reader. Extra arguments go to the tool (for instance --json).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+
+# Only what the host build needs (the full set, with the cross compilers, is scripts/setup.sh's).
+packages=(cmake make g++ libgtest-dev libgmock-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "demo: installing ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
+fi
 
 echo "=== building the host tool (build/host)"
 cmake --preset host >/dev/null
