@@ -13,3 +13,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
 fi
+# Wine, for the end-to-end test of the target build.
+if [ -x "$(dirname "$0")/wine-setup.sh" ]; then bash "$(dirname "$0")/wine-setup.sh"; fi

@@ -24,6 +24,11 @@ cmake --build --preset target
 bash target/check-image.sh build/target
 bash packaging/check-package.sh build/target
 
+if [ -x scripts/wine-test.sh ]; then
+  echo "=== the target build end to end under Wine (bounded)"
+  bash scripts/wine-test.sh build/target
+fi
+
 if [ -x scripts/fuzz.sh ]; then
   echo "=== fuzzing (bounded)"
   bash scripts/fuzz.sh

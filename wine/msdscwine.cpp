@@ -368,6 +368,31 @@ int Scenario() {
     return Finish();
 }
 
+// Removes every device node with the bus hardware ID by DIF_REMOVE with the class installer's default
+// parameters (a global removal). Wine 8.0's SetupDiSetClassInstallParamsW is a stub that fails, so
+// a removal that sets its parameters first, as msdscctl's does, cannot run there.
+int UninstallBus() {
+    DeviceInfoSet set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
+    Check(set.Valid(), "list the device nodes", Format("error %lu", GetLastError()));
+    if (!set.Valid()) return Finish();
+    unsigned removed = 0;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set.Get(), i, &device); ++i) {
+        wchar_t ids[256] = {};
+        DWORD type = 0;
+        if (!SetupDiGetDeviceRegistryPropertyW(set.Get(), &device, SPDRP_HARDWAREID, &type, reinterpret_cast<BYTE*>(ids),
+                                               sizeof(ids) - 2 * sizeof(wchar_t), nullptr) ||
+            lstrcmpiW(ids, L"Root\\MicroSDSmartCardBus") != 0)
+            continue;
+        const bool ok = SetupDiCallClassInstaller(DIF_REMOVE, set.Get(), &device) != FALSE;
+        Check(ok, "remove the bus device node with DIF_REMOVE", Format("error 0x%lX", GetLastError()));
+        removed += ok ? 1 : 0;
+    }
+    Check(removed == 1, "exactly one bus device node was there", Format("%u removed", removed));
+    return Finish();
+}
+
 int StopService(const wchar_t* name) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_ALL_ACCESS) : nullptr;
@@ -391,7 +416,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"services" && argc == 2) return PrepareServices();
     if (command == L"readers" && argc == 4) return PrepareReaders(argv[2], static_cast<unsigned>(_wtoi(argv[3])));
     if (command == L"scenario" && argc == 2) return Scenario();
+    if (command == L"uninstall" && argc == 2) return UninstallBus();
     if (command == L"stop" && argc == 2) return StopService(BUS_SERVICE);
-    std::fputs("usage: msdscwine services | readers NULL-INF COUNT | scenario | stop\n", stderr);
+    std::fputs("usage: msdscwine services | readers NULL-INF COUNT | scenario | uninstall | stop\n", stderr);
     return 2;
 }
