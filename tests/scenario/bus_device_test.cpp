@@ -214,12 +214,17 @@ TEST_F(BusAddDevice, AttachmentOverAVanishingStackFailsWithItsStatus)
 {
     PDEVICE_OBJECT pdo = NewPdo();
     m_Pdos.pop_back();
+    // A reference keeps the deleted device's memory, as a stack being torn down keeps it.
+    ObReferenceObject(pdo);
     IoDeleteDevice(pdo);
     const size_t liveDevicesBefore = simk::LiveDeviceCount();
+    const simk::pool::Snapshot poolBefore;
     const NTSTATUS status = CallAddDevice(pdo);
-    EXPECT_FALSE(NT_SUCCESS(status));
+    EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(simk::DevicesOfDriver(Driver()).size(), 1u);
     EXPECT_EQ(simk::LiveDeviceCount(), liveDevicesBefore);
+    EXPECT_TRUE(poolBefore.Unchanged());
+    ObDereferenceObject(pdo);
 }
 
 using BusesFromPlugAndPlay = LoadedDriver;
