@@ -194,6 +194,11 @@ NTSTATUS BusDevice::BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraS
         }
         objects[i] = static_cast<PDEVICE_OBJECT>(key);
     }
+    // Still under the hold, so a removal of one of them sees the mark; a failed build reports
+    // nothing and marks nothing.
+    for (ULONG i = 0; i < readers; ++i) {
+        static_cast<ReaderDevice*>(objects[i]->DeviceExtension)->m_Reported = true;
+    }
     *Relations = relations;
     return STATUS_SUCCESS;
 }

@@ -43,18 +43,33 @@ NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, PDEVICE_OBJECT* Rea
 
 NTSTATUS BusDevice::RemoveReader(PDEVICE_OBJECT ReaderKey)
 {
-    // The payload is read under the list's lock, so the reader cannot be found through a freed
-    // entry. No mutex: a removal only lowers the count that query-remove tests.
-    PVOID payload = nullptr;
-    if (m_Readers.Find(ReaderKey, &payload) != Ok) {
-        return STATUS_UNSUCCESSFUL;
+    ReaderDevice* unknownToPnp = nullptr;
+    {
+        // One hold from the lookup to the state change: the reader's own removal request decides
+        // under the same hold whether it is off its bus and deletes itself, so it cannot vanish
+        // between the two. No mutex: a removal only lowers the count that query-remove tests.
+        ListHold hold(m_Readers);
+        PVOID payload = nullptr;
+        if (m_Readers.Find(ReaderKey, &payload) != Ok) {
+            return STATUS_UNSUCCESSFUL;
+        }
+        // Removals of one reader overlap (the client, the reader's own removal, the cleanup of
+        // the control device); only the one whose Remove took the entry moves the state.
+        if (m_Readers.Remove(ReaderKey) != Ok) {
+            return STATUS_SUCCESS;
+        }
+        ReaderDevice* reader = static_cast<ReaderDevice*>(payload);
+        reader->ChangeState(ReaderState::Unplugged);
+        if (!reader->m_Reported) {
+            unknownToPnp = reader;
+        }
     }
-    // Removals of one reader overlap (the client, the reader's own removal, the cleanup of the
-    // control device); only the one whose Remove took the entry moves the state and tells Plug
-    // and Play.
-    if (m_Readers.Remove(ReaderKey) == Ok) {
-        static_cast<ReaderDevice*>(payload)->ChangeState(ReaderState::Unplugged);
-        IoInvalidateDeviceRelations(m_PhysicalDeviceObject, BusRelations);
+    if (unknownToPnp != nullptr) {
+        // No relations ever listed it, so no removal request will ever come for it, and the
+        // relations Plug and Play holds have not changed.
+        unknownToPnp->Delete();
+        return STATUS_SUCCESS;
     }
+    IoInvalidateDeviceRelations(m_PhysicalDeviceObject, BusRelations);
     return STATUS_SUCCESS;
 }

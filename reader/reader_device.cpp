@@ -5,7 +5,7 @@
 
 ReaderDevice::ReaderDevice(BusDevice* Bus, PDEVICE_OBJECT DeviceObject, ULONG Number, const ReaderConfig& Config)
     : DeviceObjectBase(Bus->m_DriverObject, DeviceObject), m_Bus(Bus), m_Number(Number), m_Config(Config),
-      m_State(ReaderState::NotStarted), m_PreviousState(ReaderState::NotStarted)
+      m_State(ReaderState::NotStarted), m_PreviousState(ReaderState::NotStarted), m_Reported(false)
 {
 }
 

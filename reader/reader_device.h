@@ -50,6 +50,10 @@ public:
     ReaderConfig m_Config;
     ReaderState m_State;
     ReaderState m_PreviousState;
+    // A bus-relations reply has listed the reader (set under the bus's list hold, never
+    // cleared). Plug and Play sends no removal to a reader it was never told of, so whoever takes
+    // such a reader off its bus deletes it.
+    bool m_Reported;
 
 private:
     NTSTATUS OnQueryRemoveDevice(PIRP Irp);

@@ -212,7 +212,18 @@ NTSTATUS ReaderDevice::OnRemoveDevice(PIRP Irp)
     // it and no one else will: a power change or a query-remove may have overwritten Unplugged
     // after the client removed it (a function driver commonly powers its device down to D3 on
     // the way out).
-    if (m_State == ReaderState::Unplugged || !IsOnBus()) {
+    // A reader that stays is still known to Plug and Play (a failed start leaves its node in
+    // place until the bus stops reporting it), so m_Reported stays set and a later removal by the
+    // client waits for Plug and Play's final removal instead of deleting it.
+    bool offBus;
+    {
+        // Decided under the bus's list hold: a client's removal or the control device's cleanup
+        // takes the reader off and changes its state under the same hold, so the reader is never
+        // deleted between their lookup and their state change.
+        ListHold hold(m_Bus->m_Readers);
+        offBus = m_State == ReaderState::Unplugged || !IsOnBus();
+    }
+    if (offBus) {
         m_PreviousState = ReaderState::Deleted;
         m_State = ReaderState::Deleted;
         Delete();

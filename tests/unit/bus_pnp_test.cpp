@@ -1,0 +1,188 @@
+// The bus's Plug and Play requests sent straight to its device over a pass-through lower device:
+// start and cancel-remove against the lower stack's answer, the removal veto, what passes down
+// untouched, and removal with its registry bookkeeping and the readers it still lists.
+#include "bus_test_driver.h"
+
+#include <algorithm>
+
+#include "simkernel/power.h"
+
+namespace {
+
+using namespace msdsc::testing;
+
+using BusPnpTest = DriverTest;
+
+NTSTATUS TryCreateReader(BusDevice* bus)
+{
+    const ReaderConfig config = {1, 2, 3};
+    PDEVICE_OBJECT key = nullptr;
+    return bus->CreateReader(&config, &key);
+}
+
+size_t SeenByLower(UCHAR minor)
+{
+    size_t count = 0;
+    for (const LowerRequest& request : PassThroughLower::Seen()) {
+        count += request.major == IRP_MJ_PNP && request.minor == minor;
+    }
+    return count;
+}
+
+TEST_F(BusPnpTest, StartReportsD0AfterTheLowerStackAndOpensTheBusToReaders)
+{
+    BusDevice* bus = AddBus(false);
+    EXPECT_EQ(TryCreateReader(bus), STATUS_INVALID_DEVICE_STATE);
+
+    const IrpOutcome started = SendPnp(bus->m_DeviceObject, IRP_MN_START_DEVICE);
+    EXPECT_EQ(started.status, STATUS_SUCCESS);
+    EXPECT_EQ(started.returned, STATUS_SUCCESS);
+    EXPECT_EQ(SeenByLower(IRP_MN_START_DEVICE), 1u);
+    EXPECT_EQ(simk::power::DevicePowerStateOf(bus->m_DeviceObject), PowerDeviceD0);
+    EXPECT_EQ(TryCreateReader(bus), STATUS_SUCCESS);
+}
+
+// A start or a cancel-remove that the lower stack fails is completed with its status and leaves
+// the bus exactly as it was: not taking readers, and no power state reported.
+class LowerStackFailure : public DriverTest, public ::testing::WithParamInterface<UCHAR> {};
+
+TEST_P(LowerStackFailure, CompletesWithItsStatusAndChangesNothing)
+{
+    const UCHAR minor = GetParam();
+    BusDevice* bus = AddBus(minor == IRP_MN_CANCEL_REMOVE_DEVICE);
+    if (minor == IRP_MN_CANCEL_REMOVE_DEVICE) {
+        ASSERT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    }
+    simk::power::ClearRecords();
+    PassThroughLower::FailPnp(minor, STATUS_DEVICE_NOT_READY);
+
+    const IrpOutcome outcome = SendPnp(bus->m_DeviceObject, minor);
+    EXPECT_EQ(outcome.status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(outcome.returned, STATUS_DEVICE_NOT_READY);
+    EXPECT_TRUE(simk::power::SetPowerStateCallsFor(bus->m_DeviceObject).empty());
+    EXPECT_FALSE(bus->m_Started);
+    EXPECT_EQ(TryCreateReader(bus), STATUS_INVALID_DEVICE_STATE);
+}
+
+INSTANTIATE_TEST_SUITE_P(StartAndCancelRemove, LowerStackFailure,
+                         ::testing::Values(UCHAR{IRP_MN_START_DEVICE}, UCHAR{IRP_MN_CANCEL_REMOVE_DEVICE}));
+
+TEST_F(BusPnpTest, QueryRemoveIsVetoedWhileAReaderExistsAndLeavesTheBusStarted)
+{
+    BusDevice* bus = AddBus();
+    ASSERT_NE(CreateReader(bus), nullptr);
+
+    const IrpOutcome outcome = SendPnp(bus->m_DeviceObject, IRP_MN_QUERY_REMOVE_DEVICE);
+    EXPECT_EQ(outcome.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(outcome.returned, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SeenByLower(IRP_MN_QUERY_REMOVE_DEVICE), 0u) << "a veto is not passed down";
+    EXPECT_EQ(TryCreateReader(bus), STATUS_SUCCESS);
+}
+
+TEST_F(BusPnpTest, QueryRemoveWithoutReadersStopsCreationUntilCancelRemoveSucceeds)
+{
+    BusDevice* bus = AddBus();
+
+    const IrpOutcome queried = SendPnp(bus->m_DeviceObject, IRP_MN_QUERY_REMOVE_DEVICE);
+    EXPECT_EQ(queried.status, STATUS_SUCCESS);
+    const std::vector<LowerRequest> seen = PassThroughLower::Seen();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().minor, IRP_MN_QUERY_REMOVE_DEVICE);
+    EXPECT_EQ(seen.back().statusOnArrival, STATUS_SUCCESS) << "the bus agrees before passing it down";
+
+    EXPECT_EQ(TryCreateReader(bus), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(g_NextReaderNumber, 0u) << "a refused creation consumes no number";
+
+    EXPECT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    ReaderDevice* reader = CreateReader(bus);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(reader->m_Number, 0u);
+}
+
+// Everything the bus does not handle travels down with IoStatus as it came, and leaves m_Started
+// alone.
+struct PassedDownCase
+{
+    UCHAR minor;
+    int relationType;  // for IRP_MN_QUERY_DEVICE_RELATIONS; -1 otherwise
+};
+
+class PassedDown : public DriverTest, public ::testing::WithParamInterface<PassedDownCase> {};
+
+TEST_P(PassedDown, ReachesTheLowerStackUntouched)
+{
+    BusDevice* bus = AddBus();
+    const ULONG_PTR marker = 0x5A5A0000;
+    const PassedDownCase c = GetParam();
+
+    const IrpOutcome outcome = SendPnp(
+        bus->m_DeviceObject, c.minor,
+        [&](PIO_STACK_LOCATION location) {
+            if (c.relationType >= 0) {
+                location->Parameters.QueryDeviceRelations.Type = static_cast<DEVICE_RELATION_TYPE>(c.relationType);
+            }
+        },
+        marker);
+    const std::vector<LowerRequest> seen = PassThroughLower::Seen();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().minor, c.minor);
+    EXPECT_EQ(seen.back().statusOnArrival, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(seen.back().informationOnArrival, marker);
+    EXPECT_EQ(outcome.information, marker);
+    EXPECT_TRUE(bus->m_Started);
+    EXPECT_EQ(TryCreateReader(bus), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Minors, PassedDown,
+    ::testing::Values(PassedDownCase{IRP_MN_STOP_DEVICE, -1}, PassedDownCase{IRP_MN_QUERY_STOP_DEVICE, -1},
+                      PassedDownCase{IRP_MN_SURPRISE_REMOVAL, -1}, PassedDownCase{IRP_MN_QUERY_CAPABILITIES, -1},
+                      PassedDownCase{IRP_MN_QUERY_ID, -1},
+                      PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations},
+                      PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, EjectionRelations},
+                      PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, TargetDeviceRelation}));
+
+TEST_F(BusPnpTest, RemovingOneOfTwoBusesKeepsBusReadyAndRemovingTheLastClearsIt)
+{
+    BusDevice* first = AddBus();
+    BusDevice* second = AddBus();
+    PDEVICE_OBJECT firstDevice = first->m_DeviceObject;
+    PDEVICE_OBJECT secondDevice = second->m_DeviceObject;
+
+    const IrpOutcome removed = SendPnp(firstDevice, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(removed.status, STATUS_SUCCESS);
+    EXPECT_EQ(PassThroughLower::Seen().back().minor, IRP_MN_REMOVE_DEVICE) << "passed down after the deletion";
+    EXPECT_EQ(PassThroughLower::Seen().back().statusOnArrival, STATUS_SUCCESS);
+    EXPECT_EQ(g_BusRegistry->Count(), 1u);
+    EXPECT_TRUE(g_ControlDevice->m_BusReady);
+    EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), 2u) << "the control device and the second bus";
+
+    EXPECT_EQ(SendPnp(secondDevice, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(g_BusRegistry->Count(), 0u);
+    EXPECT_FALSE(g_ControlDevice->m_BusReady);
+    EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), 1u);
+    EXPECT_EQ(simk::pool::OutstandingCount(LIST_ENTRY_TAG), 0u);
+}
+
+TEST_F(BusPnpTest, RemovedBusDeletesTheReadersStillOnItsListBeforeItself)
+{
+    BusDevice* bus = AddBus();
+    ReaderDevice* listed = CreateReader(bus);
+    ReaderDevice* unplugged = CreateReader(bus);
+    ASSERT_NE(listed, nullptr);
+    ASSERT_NE(unplugged, nullptr);
+    PDEVICE_OBJECT unpluggedDevice = unplugged->m_DeviceObject;
+    ReportReaders(bus);
+    // One reader already off the list: its own removal deletes it, the bus must not.
+    ASSERT_EQ(bus->RemoveReader(unpluggedDevice), STATUS_SUCCESS);
+
+    EXPECT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    const std::vector<PDEVICE_OBJECT> left = simk::DevicesOfDriver(m_Driver);
+    ASSERT_EQ(left.size(), 2u) << "the control device and the unplugged reader";
+    EXPECT_NE(std::find(left.begin(), left.end(), unpluggedDevice), left.end());
+    EXPECT_EQ(simk::pool::OutstandingCount(LIST_ENTRY_TAG), 0u);
+    // Plug and Play removes a bus's children before the bus, so the unplugged reader's own removal
+    // would have come first; here it is left to the kernel's reset.
+}
+
+} // namespace
