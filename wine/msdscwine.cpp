@@ -205,8 +205,8 @@ int PrepareServices() {
         SERVICE_STATUS status{};
         const bool started = StartServiceW(fillService, 0, nullptr) != FALSE;
         const DWORD error = started ? 0 : GetLastError();
-        Check(started && WaitForState(fillService, SERVICE_RUNNING, 15000, &status), "start winefill.sys",
-              Format("error %lu, state %lu", error, status.dwCurrentState));
+        const bool running = started && WaitForState(fillService, SERVICE_RUNNING, 15000, &status);
+        Check(running, "start winefill.sys", Format("error %lu, state %lu", error, status.dwCurrentState));
         CloseServiceHandle(fillService);
     }
     if (busService) CloseServiceHandle(busService);
@@ -401,8 +401,8 @@ int StopService(const wchar_t* name) {
         SERVICE_STATUS status{};
         const bool sent = ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
         const DWORD error = sent ? 0 : GetLastError();
-        Check(sent && WaitForState(service, SERVICE_STOPPED, 15000, &status), "stop the msdscbus service",
-              Format("error %lu, state %lu", error, status.dwCurrentState));
+        const bool stopped = sent && WaitForState(service, SERVICE_STOPPED, 15000, &status);
+        Check(stopped, "stop the msdscbus service", Format("error %lu, state %lu", error, status.dwCurrentState));
         CloseServiceHandle(service);
     }
     if (manager) CloseServiceHandle(manager);
