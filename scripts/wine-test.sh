@@ -71,7 +71,6 @@ failed=0
 pass() { passed=$((passed + 1)); echo "  ok    $*"; }
 fail() { failed=$((failed + 1)); echo "  FAIL  $*"; }
 started_at=$(date +%s.%N)
-step_at=$started_at
 step() {
     local now
     now=$(date +%s.%N)
@@ -135,7 +134,6 @@ finish() {
     [ "$failed" -eq 0 ]
     exit $?
 }
-
 
 step "boot a fresh prefix ($("$wine" --version))"
 if timeout "$(left)" "$wine" wineboot -i >>"$log" 2>&1; then pass "wineboot -i"; else fail "wineboot -i"; finish; fi
