@@ -2,6 +2,7 @@
 // reader numbers, the creation failures and what they leave, and removals alone and overlapping.
 #include "bus_test_driver.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <future>
@@ -73,6 +74,47 @@ TEST_F(BusReadersTest, NumbersStartAtZeroAndAreSharedByAllBuses)
     EXPECT_EQ(CreateReader(first)->m_Number, 0u);
     EXPECT_EQ(CreateReader(second)->m_Number, 1u);
     EXPECT_EQ(CreateReader(first)->m_Number, 2u);
+}
+
+// Buses take readers under their own mutexes only, so creations on different buses run at once;
+// the shared counter still gives every reader its own number.
+TEST_F(BusReadersTest, CreationsOnSeveralBusesAtOnceNeverShareANumber)
+{
+    constexpr int BUSES = 4;
+    constexpr int READERS_PER_BUS = 250;
+    std::vector<BusDevice*> buses;
+    for (int i = 0; i < BUSES; ++i) {
+        buses.push_back(AddBus());
+    }
+    std::promise<void> go;
+    std::shared_future<void> start = go.get_future().share();
+    std::vector<std::future<std::vector<ULONG>>> creators;
+    for (BusDevice* bus : buses) {
+        creators.push_back(std::async(std::launch::async, [bus, start] {
+            start.wait();
+            std::vector<ULONG> numbers;
+            for (int i = 0; i < READERS_PER_BUS; ++i) {
+                const ReaderConfig config = {1, 2, 3};
+                PDEVICE_OBJECT key = nullptr;
+                if (bus->CreateReader(&config, &key) == STATUS_SUCCESS) {
+                    numbers.push_back(ReaderOf(key)->m_Number);
+                }
+            }
+            return numbers;
+        }));
+    }
+    go.set_value();
+    std::vector<ULONG> all;
+    for (auto& creator : creators) {
+        const std::vector<ULONG> numbers = creator.get();
+        all.insert(all.end(), numbers.begin(), numbers.end());
+    }
+    ASSERT_EQ(all.size(), size_t{BUSES * READERS_PER_BUS});
+    std::sort(all.begin(), all.end());
+    for (size_t i = 0; i < all.size(); ++i) {
+        ASSERT_EQ(all[i], i) << "numbers are 0 to " << all.size() - 1 << ", each once";
+    }
+    EXPECT_EQ(g_NextReaderNumber, all.size());
 }
 
 // Every way a creation can fail: its status, whether its number is consumed, and nothing else
