@@ -1,5 +1,6 @@
 // Readers appearing on and disappearing from a bus. Both change the bus's reader list and then
-// ask Plug and Play to enumerate the bus again; neither deletes a listed reader.
+// ask Plug and Play to enumerate the bus again; a reader Plug and Play knows is deleted only by
+// its own removal request.
 #include <ntddk.h>
 #include "bus/bus_device.h"
 #include "reader/reader_device.h"

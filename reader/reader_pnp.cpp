@@ -207,14 +207,12 @@ NTSTATUS ReaderDevice::OnRemoveDevice(PIRP Irp)
     if (m_State == ReaderState::RemovePending) {
         m_Bus->RemoveReader(m_DeviceObject);
     }
-    // A reader still on its bus stays: Plug and Play finds it again in the next bus relations.
-    // One that is off its bus is deleted whatever its state, because Plug and Play has let go of
-    // it and no one else will: a power change or a query-remove may have overwritten Unplugged
-    // after the client removed it (a function driver commonly powers its device down to D3 on
-    // the way out).
-    // A reader that stays is still known to Plug and Play (a failed start leaves its node in
-    // place until the bus stops reporting it), so m_Reported stays set and a later removal by the
-    // client waits for Plug and Play's final removal instead of deleting it.
+    // A reader still on its bus stays: Plug and Play still knows it (a failed start leaves its
+    // node in place until the bus stops reporting it), so a later removal by the client waits for
+    // Plug and Play's final removal. One that is off its bus is deleted whatever its state,
+    // because Plug and Play has let go of it and no one else will: a power change or a
+    // query-remove may have overwritten Unplugged after the client removed it (a function driver
+    // commonly powers its device down to D3 on the way out).
     bool offBus;
     {
         // Decided under the bus's list hold: a client's removal or the control device's cleanup
