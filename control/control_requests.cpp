@@ -93,7 +93,12 @@ void UnplugEveryReader(BusDevice* Bus)
                 ++index;
                 continue;
             }
-            static_cast<ReaderDevice*>(payload)->ChangeState(ReaderState::Unplugged);
+            ReaderDevice* reader = static_cast<ReaderDevice*>(payload);
+            reader->ChangeState(ReaderState::Unplugged);
+            if (!reader->m_Reported) {
+                // Plug and Play never saw it and will send it no removal.
+                reader->Delete();
+            }
         }
     }
     // Every bus is re-enumerated, also one that had no readers.
