@@ -197,6 +197,26 @@ TEST_F(ReaderLife, ReaderLeftOnAPulledBusGoesWithTheBus)
     ExpectNoReplyPoolLeft();
 }
 
+// Plug and Play keeps the node of a reader whose start failed until the bus stops reporting it,
+// so the client's removal ends it through Plug and Play's final removal, not at once.
+TEST_F(ReaderLife, ReaderWhoseStartFailedIsRemovedByTheClientThroughPlugAndPlay)
+{
+    simk::faults::FailAlways(simk::Call::IoOpenDeviceRegistryKey, STATUS_ACCESS_DENIED);
+    PDEVICE_OBJECT device = Add({1, 2, 3});
+    simk::pnp::RunUntilIdle();
+    simk::faults::DisarmAll();
+    DeviceNode* node = simk::pnp::FindNodeByPdo(device);
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(simk::pnp::State(node), NodeState::StartFailed);
+
+    EXPECT_EQ(RemoveLast(), STATUS_SUCCESS);
+    EXPECT_TRUE(Exists(device)) << "Plug and Play still holds its node";
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(simk::pnp::State(node), NodeState::Removed);
+    EXPECT_FALSE(Exists(device));
+    ExpectNoReplyPoolLeft();
+}
+
 using BusRemoval = msdsc::testing::WithBuses<2>;
 
 TEST_F(BusRemoval, RemovingOneOfTwoBusesKeepsTheControlDeviceOpenableAndTheLastClosesIt)
