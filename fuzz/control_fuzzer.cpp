@@ -1,0 +1,380 @@
+// libFuzzer target over the control device: each input is a sequence of opens, closes and control
+// requests with arbitrary codes, lengths and bytes, interleaved with buses arriving and leaving,
+// Plug and Play settling and pool shortages. Every input ends with the driver unloaded and the
+// verifier's unload checks run; a verifier violation, a stop or a broken expectation is a finding.
+//
+// The driver's objects are linked into this program rather than loaded as an image: libFuzzer's
+// coverage counters of a dlopen'd image are unmapped when the loader closes it after the unload,
+// and the program would read freed memory on the next input. Linked in, the globals the unload
+// routine restores are checked here after every input; the two counters a fresh image starts at
+// zero are set back by hand, so an input replays the same way alone or inside a run.
+#include <ntddk.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "msdscbus.h"
+#include "control/control_device.h"
+#include "control/control_requests.h"
+#include "driver/driver_entry.h"
+#include "reader/reader_device.h"
+#include "registry/device_list.h"
+#include "simkernel/faults.h"
+#include "simkernel/kernel.h"
+#include "simkernel/loader.h"
+#include "simkernel/pnp.h"
+#include "simkernel/pool.h"
+#include "simkernel/user.h"
+#include "simkernel/verifier.h"
+
+namespace {
+
+constexpr char16_t CONTROL_PATH[] = u"\\\\.\\MicroSDSmartCardControl";
+constexpr char16_t BUS_HARDWARE_ID[] = u"ROOT\\MicroSDSmartCardBus";
+constexpr size_t MAX_OPERATIONS = 96;
+constexpr size_t MAX_BUSES = 4;
+
+[[noreturn]] void Finding(const char* what, long detail = 0)
+{
+    std::fprintf(stderr, "FINDING: %s (0x%lx)\n", what, detail);
+    std::abort();
+}
+
+void Expect(bool condition, const char* what, long detail = 0)
+{
+    if (!condition) {
+        Finding(what, detail);
+    }
+}
+
+// Reads the input front to back; past its end every read gives zero.
+class InputReader
+{
+public:
+    InputReader(const uint8_t* data, size_t size) : m_Data(data), m_Size(size) {}
+
+    bool Empty() const { return m_Offset >= m_Size; }
+    uint8_t Byte() { return m_Offset < m_Size ? m_Data[m_Offset++] : 0; }
+    uint32_t U32()
+    {
+        uint32_t value = 0;
+        for (int i = 0; i < 4; ++i) {
+            value |= static_cast<uint32_t>(Byte()) << (8 * i);
+        }
+        return value;
+    }
+    void Bytes(uint8_t* out, size_t count)
+    {
+        for (size_t i = 0; i < count; ++i) {
+            out[i] = Byte();
+        }
+    }
+
+private:
+    const uint8_t* m_Data;
+    size_t m_Size;
+    size_t m_Offset = 0;
+};
+
+// What the client and the test know of the system, to judge the driver's answers.
+struct Session
+{
+    PDRIVER_OBJECT driver = nullptr;
+    std::vector<simk::pnp::DeviceNode*> buses;  // registered with the driver
+    simk::user::Handle handle = nullptr;
+    std::vector<BusReaderHandle> readers;  // handed out by successful adds
+    bool faultArmed = false;                 // answers under a shortage are not judged
+    unsigned failDeviceCreation = 0;         // the armed IoCreateDevice call, counted from the arming
+};
+
+bool IsBusObject(const Session& session, ULONG64 busHandle)
+{
+    for (simk::pnp::DeviceNode* node : session.buses) {
+        PDEVICE_OBJECT fdo = simk::pnp::Pdo(node)->AttachedDevice;
+        if (reinterpret_cast<ULONG64>(fdo) == busHandle) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Open(Session& session)
+{
+    simk::user::Handle handle = nullptr;
+    const NTSTATUS status = simk::user::OpenDevice(CONTROL_PATH, &handle);
+    if (session.handle != nullptr) {
+        Expect(status == STATUS_ACCESS_DENIED, "second open not refused", status);
+        return;
+    }
+    if (session.buses.empty()) {
+        Expect(status == STATUS_INVALID_DEVICE_STATE, "open without a bus", status);
+        return;
+    }
+    Expect(status == STATUS_SUCCESS, "open with a bus refused", status);
+    session.handle = handle;
+}
+
+void Close(Session& session)
+{
+    if (session.handle == nullptr) {
+        return;
+    }
+    Expect(simk::user::Close(session.handle) == STATUS_SUCCESS, "close failed");
+    session.handle = nullptr;
+    session.readers.clear();
+}
+
+// A control code: one of the driver's, the unassigned neighbour, another buffered code of the same
+// device type, or anything at all.
+ULONG PickControlCode(InputReader& input)
+{
+    const uint8_t selector = input.Byte();
+    switch (selector % 6) {
+    case 0:
+        return IOCTL_BUS_GET_VERSION;
+    case 1:
+        return IOCTL_BUS_ADD_READER;
+    case 2:
+        return IOCTL_BUS_REMOVE_READER;
+    case 3:
+        return CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    case 4:
+        return CTL_CODE(FILE_DEVICE_UNKNOWN, input.Byte() | 0x800u, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    default:
+        return input.U32();
+    }
+}
+
+bool IsDriverCode(ULONG code)
+{
+    return code == IOCTL_BUS_GET_VERSION || code == IOCTL_BUS_ADD_READER || code == IOCTL_BUS_REMOVE_READER;
+}
+
+void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, NTSTATUS status,
+                ULONG_PTR information, const uint8_t* out)
+{
+    const bool busReady = !session.buses.empty();
+    const bool buffered = METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && DEVICE_TYPE_FROM_CTL_CODE(code) ==
+                                                                                FILE_DEVICE_UNKNOWN;
+    if (!IsDriverCode(code)) {
+        if (buffered) {
+            Expect(status == STATUS_INVALID_DEVICE_REQUEST, "unknown code accepted", status);
+        }
+        return;
+    }
+    if (code == IOCTL_BUS_GET_VERSION) {
+        if (!busReady) {
+            Expect(status == STATUS_INVALID_DEVICE_STATE, "version without a bus", status);
+        } else if (outLength < sizeof(DriverVersion)) {
+            Expect(status == STATUS_INVALID_PARAMETER, "version into a short buffer", status);
+        } else {
+            static const uint8_t expected[8] = {0x86, 0, 0, 0, 2, 0, 1, 0};
+            Expect(status == STATUS_SUCCESS && information == 8, "version refused", status);
+            Expect(std::memcmp(out, expected, sizeof(expected)) == 0, "version bytes");
+        }
+        return;
+    }
+    if (code == IOCTL_BUS_ADD_READER) {
+        if (!busReady) {
+            Expect(status == STATUS_INVALID_DEVICE_STATE, "add without a bus", status);
+        } else if (inLength < sizeof(ReaderConfig) || outLength < sizeof(BusReaderHandle)) {
+            Expect(status == STATUS_INVALID_PARAMETER, "add with short buffers", status);
+        } else if (NT_SUCCESS(status)) {
+            Expect(status == STATUS_SUCCESS && information == sizeof(BusReaderHandle), "add reply size", status);
+            BusReaderHandle reply;
+            std::memcpy(&reply, out, sizeof(reply));
+            Expect(IsBusObject(session, reply.BusHandle), "add names an unknown bus");
+            session.readers.push_back(reply);
+        } else {
+            // Every bus the session knows is started; only a shortage makes an add fail.
+            Expect(session.faultArmed, "add failed on a started bus", status);
+        }
+        return;
+    }
+    if (inLength < sizeof(BusReaderHandle)) {
+        Expect(status == STATUS_INVALID_PARAMETER, "remove with a short buffer", status);
+    } else {
+        Expect(status == STATUS_SUCCESS || status == STATUS_UNSUCCESSFUL, "remove status", status);
+        Expect(information == 0, "remove hands a reply back", static_cast<long>(information));
+    }
+}
+
+void Control(Session& session, InputReader& input)
+{
+    if (session.handle == nullptr) {
+        return;
+    }
+    const ULONG code = PickControlCode(input);
+    ULONG inLength = input.Byte();
+    const ULONG outLength = input.Byte();
+    uint8_t in[256] = {};
+    const uint8_t source = input.Byte();
+    if (source % 4 == 0 && !session.readers.empty()) {
+        // A handle the driver gave out, possibly stale, possibly with one half bent.
+        BusReaderHandle handle = session.readers[input.Byte() % session.readers.size()];
+        if (source & 0x10) {
+            handle.ReaderHandle ^= input.Byte();
+        }
+        if (source & 0x20) {
+            handle.BusHandle ^= input.Byte();
+        }
+        std::memcpy(in, &handle, sizeof(handle));
+        if (inLength < sizeof(handle) && (source & 0x40)) {
+            inLength = sizeof(handle);
+        }
+    } else {
+        input.Bytes(in, inLength);
+    }
+    uint8_t out[256];
+    std::memset(out, 0xCD, sizeof(out));
+    ULONG_PTR information = 0;
+    const NTSTATUS status =
+        simk::user::DeviceIoControl(session.handle, code, inLength ? in : nullptr, inLength, outLength ? out : nullptr,
+                                    outLength, &information);
+    JudgeReply(session, code, inLength, outLength, status, information, out);
+}
+
+void AddBus(Session& session)
+{
+    if (session.buses.size() >= MAX_BUSES) {
+        return;
+    }
+    if (session.failDeviceCreation != 0) {
+        // The manager's own physical device object comes first; a shortage is meant for the driver.
+        simk::faults::FailNth(simk::Call::IoCreateDevice, session.failDeviceCreation + 1);
+    }
+    simk::pnp::DeviceNode* node = simk::pnp::CreateRootDevice(session.driver, BUS_HARDWARE_ID);
+    if (simk::pnp::State(node) == simk::pnp::NodeState::Started) {
+        session.buses.push_back(node);
+    } else {
+        Expect(session.faultArmed, "a bus failed to start");
+    }
+}
+
+void RemoveBus(Session& session, InputReader& input)
+{
+    if (session.buses.empty()) {
+        return;
+    }
+    const uint8_t how = input.Byte();
+    const size_t index = how % session.buses.size();
+    simk::pnp::DeviceNode* node = session.buses[index];
+    if (how & 0x80) {
+        simk::pnp::SurpriseRemoveDevice(node);
+    } else if (!NT_SUCCESS(simk::pnp::RemoveDevice(node))) {
+        return;  // vetoed: the bus still has readers
+    }
+    Expect(simk::pnp::State(node) == simk::pnp::NodeState::Removed, "bus removal left the node",
+           static_cast<long>(simk::pnp::State(node)));
+    session.buses.erase(session.buses.begin() + static_cast<long>(index));
+}
+
+// The next operation runs short of one kind of the driver's pool, or of device objects.
+void ArmFault(Session& session, InputReader& input)
+{
+    static const ULONG tags[] = {simk::Tag("apsl"), simk::Tag("msbp"), simk::Tag("mdbp")};
+    const uint8_t which = input.Byte();
+    if (which % 4 == 3) {
+        session.failDeviceCreation = 1 + (which >> 2) % 3;
+        simk::faults::FailNth(simk::Call::IoCreateDevice, session.failDeviceCreation);
+    } else {
+        simk::faults::FailPoolTag(tags[which % 4]);
+    }
+    session.faultArmed = true;
+}
+
+void Disarm(Session& session)
+{
+    if (session.faultArmed) {
+        simk::faults::DisarmAll();
+        session.faultArmed = false;
+        session.failDeviceCreation = 0;
+    }
+}
+
+// Leaves the system as a user would before unloading the driver: the handle closed, every reader
+// gone through Plug and Play, every bus uninstalled.
+void TearDown(Session& session)
+{
+    Disarm(session);
+    Close(session);
+    simk::pnp::RunUntilIdle();
+    for (simk::pnp::DeviceNode* node : session.buses) {
+        const NTSTATUS status = simk::pnp::RemoveDevice(node);
+        Expect(status == STATUS_SUCCESS, "a bus without readers refused its removal", status);
+    }
+    session.buses.clear();
+    simk::pnp::RunUntilIdle();
+    Expect(simk::pnp::OwnedPoolBlocks() == 0, "Plug and Play still holds replies");
+    Expect(simk::UnloadDriver(session.driver) == STATUS_SUCCESS, "unload refused");
+    Expect(g_BusRegistry == nullptr && g_ControlDevice == nullptr, "unload left the driver's globals set");
+    Expect(simk::pool::OutstandingCount(session.driver) == 0, "pool left after unload");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    simk::ResetKernel();
+    g_NextBusIndex = 0;
+    g_NextReaderNumber = 0;
+
+    InputReader input(data, size);
+    const uint8_t options = input.Byte();
+    if (options & 1) {
+        simk::pnp::ChildFunctionDriverOptions child;
+        child.powerDownOnRemove = (options & 2) != 0;
+        child.powerDownOnSurpriseRemoval = (options & 4) != 0;
+        simk::pnp::SetChildFunctionDriver(child);
+    }
+
+    Session session;
+    const simk::LoadResult loaded = simk::LoadDriverEntry(DriverEntry, u"msdscbus");
+    Expect(loaded.status == STATUS_SUCCESS, "driver failed to load", loaded.status);
+    session.driver = loaded.driverObject;
+
+    for (size_t operation = 0; operation < MAX_OPERATIONS && !input.Empty(); ++operation) {
+        const uint8_t op = input.Byte();
+        const bool faultThisOp = session.faultArmed;
+        switch (op % 9) {
+        case 0:
+            Open(session);
+            break;
+        case 1:
+            Close(session);
+            break;
+        case 2:
+        case 3:
+            Control(session, input);
+            break;
+        case 4:
+            AddBus(session);
+            break;
+        case 5:
+            RemoveBus(session, input);
+            break;
+        case 6:
+            simk::pnp::RunUntilIdle();
+            break;
+        case 7:
+            ArmFault(session, input);
+            break;
+        default:
+            if (!session.buses.empty()) {
+                simk::pnp::EnumerateNow(session.buses[input.Byte() % session.buses.size()]);
+            }
+            break;
+        }
+        // A shortage lasts for the one operation after it was armed.
+        if (faultThisOp) {
+            Disarm(session);
+        }
+    }
+
+    TearDown(session);
+    simk::ResetKernel();
+    return 0;
+}
