@@ -4,6 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
@@ -30,7 +32,6 @@ std::condition_variable& SyncCv() {
 
 struct LockInfo {
     ThreadState* owner = nullptr;
-    unsigned recursion = 0;
     bool unsafe = false;  // acquired with ExAcquireFastMutexUnsafe
 };
 
@@ -46,6 +47,9 @@ SyncState& State() {
 }
 
 std::atomic<unsigned long long> g_NextThreadId{0};
+
+// A wait on a fast mutex this long is a deadlock: the test stops with a message instead of hanging.
+constexpr int kDeadlockSeconds = 30;
 
 struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
@@ -113,7 +117,8 @@ bool AcquireFastMutex(PFAST_MUTEX mutex, bool unsafe) {
         std::unique_lock<std::mutex> guard(SyncLock());
         LockInfo& info = State().locks[mutex];
         if (info.owner == &t_Thread) {
-            info.recursion++;
+            // On Windows the thread would wait for itself for ever. Here the second acquisition is
+            // reported and ignored, so the first release frees the mutex.
             guard.unlock();
             rule::FastMutexRecursion(mutex);
             return false;
@@ -124,25 +129,39 @@ bool AcquireFastMutex(PFAST_MUTEX mutex, bool unsafe) {
 
     std::unique_lock<std::mutex> guard(SyncLock());
     bool counted = false;
+    auto started = std::chrono::steady_clock::now();
     while (mutex->Count != 1) {
+        if (State().locks[mutex].owner == nullptr) {
+            // Taken, but by no thread the kernel knows: never initialised, or its memory was
+            // reused while it was held. Waiting would never end.
+            guard.unlock();
+            rule::InvalidDispatcherObject(mutex, "ExAcquireFastMutex (the mutex is taken but has no owner)");
+            guard.lock();
+            break;
+        }
         if (!counted) {
             mutex->Contention++;
             counted = true;
         }
-        SyncCv().wait(guard);
+        SyncCv().wait_for(guard, std::chrono::seconds(1));
+        if (mutex->Count != 1 && std::chrono::steady_clock::now() - started > std::chrono::seconds(kDeadlockSeconds)) {
+            std::fprintf(stderr,
+                         "*** STOP: fast mutex %p has been waited for %d s; its owner never released it "
+                         "(a deadlock)\n",
+                         (void*)mutex, kDeadlockSeconds);
+            std::abort();
+        }
     }
     mutex->Count = 0;
     mutex->Owner = (PKTHREAD)&t_Thread;
     LockInfo& info = State().locks[mutex];
     info.owner = &t_Thread;
-    info.recursion = 0;
     info.unsafe = unsafe;
     t_Thread.held.push_back(mutex);
     return true;
 }
 
-// Returns true when the mutex was really released (not an inner recursive release, not a release
-// of a mutex nobody holds); *oldIrql receives the IRQL saved at acquisition.
+// Returns true when the mutex was really released (not a release of a mutex nobody holds); *oldIrql receives the IRQL saved at acquisition.
 bool ReleaseFastMutex(PFAST_MUTEX mutex, bool unsafe, ULONG* oldIrql, bool* acquiredUnsafeOut = nullptr) {
     std::unique_lock<std::mutex> guard(SyncLock());
     auto it = State().locks.find(mutex);
@@ -153,10 +172,6 @@ bool ReleaseFastMutex(PFAST_MUTEX mutex, bool unsafe, ULONG* oldIrql, bool* acqu
     }
     LockInfo& info = it->second;
     ThreadState* owner = info.owner;
-    if (owner == &t_Thread && info.recursion > 0) {
-        info.recursion--;
-        return false;
-    }
     bool wrongOwner = owner != &t_Thread;
     bool mismatched = info.unsafe != unsafe;
     bool acquiredUnsafe = info.unsafe;
@@ -164,7 +179,6 @@ bool ReleaseFastMutex(PFAST_MUTEX mutex, bool unsafe, ULONG* oldIrql, bool* acqu
     RemoveHeld(owner, mutex);
     *oldIrql = mutex->OldIrql;
     info.owner = nullptr;
-    info.recursion = 0;
     mutex->Owner = nullptr;
     mutex->Count = 1;
     guard.unlock();

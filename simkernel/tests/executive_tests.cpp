@@ -221,8 +221,17 @@ TEST_F(FastMutexes, AcquireRaisesToApcLevelAndExcludesOtherThreads) {
 TEST_F(FastMutexes, RecursionAndReleaseByAnotherThreadAreCaught) {
     ExAcquireFastMutex(&a);
     SIMK_EXPECT_VIOLATION(rules::FastMutexRecursion, ExAcquireFastMutex(&a));
-    ExReleaseFastMutex(&a);  // the inner acquisition
-    EXPECT_EQ(a.Count, 0);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    // The second acquisition is ignored: one release frees the mutex, a second one is caught.
+    ExReleaseFastMutex(&a);
+    EXPECT_EQ(a.Count, 1);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    {
+        simk::verifier::Expect notAtApcLevel(rules::IrqlFastMutex);
+        SIMK_EXPECT_VIOLATION(rules::FastMutexWrongOwner, ExReleaseFastMutex(&a));
+    }
+
+    ExAcquireFastMutex(&a);
     {
         simk::verifier::Expect wrongOwner(rules::FastMutexWrongOwner);
         simk::verifier::Expect wrongIrql(rules::IrqlFastMutex);  // the other thread is not at APC_LEVEL
