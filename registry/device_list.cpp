@@ -186,6 +186,17 @@ DeviceListResult DeviceList::GetAt(LONG Index, PVOID* Key, PVOID* Payload)
     return result;
 }
 
+DeviceListResult DeviceList::GetKeys(PVOID* Keys, ULONG Count)
+{
+    Lock();
+    ULONG copied = 0;
+    for (PLIST_ENTRY link = m_Entries.Flink; copied < Count && link != &m_Entries; link = link->Flink) {
+        Keys[copied++] = CONTAINING_RECORD(link, DeviceListEntry, m_Link)->m_Key;
+    }
+    Unlock();
+    return copied == Count ? Ok : NotFound;
+}
+
 DeviceListResult DeviceList::Remove(PVOID Key)
 {
     // Pass 1 marks the entry. A mark already there means another removal of this key is between

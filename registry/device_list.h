@@ -45,6 +45,10 @@ public:
     DeviceListResult InsertUnique(PVOID Payload, PVOID* Key, DeviceListEntry* Entry);
     DeviceListResult Find(PVOID Key, PVOID* Payload);
     DeviceListResult GetAt(LONG Index, PVOID* Key, PVOID* Payload);
+    // The keys at positions 0 to Count - 1, oldest first, in one walk: what GetAt gives position by
+    // position, without walking from the head again for every position. NotFound, with Keys
+    // partly written, when the list holds fewer than Count entries.
+    DeviceListResult GetKeys(PVOID* Keys, ULONG Count);
     DeviceListResult Remove(PVOID Key);
     ULONG Count();
 

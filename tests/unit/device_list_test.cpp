@@ -111,6 +111,29 @@ TEST_F(DeviceListTest, EntriesKeepInsertionOrderAcrossRemoval)
     List().Clear();
 }
 
+TEST_F(DeviceListTest, GetKeysWalksOnceInTheOrderGetAtGives)
+{
+    Insert(FakePointer(0x1000), FakePointer(0xA));
+    Insert(FakePointer(0x2000), FakePointer(0xB));
+    Insert(FakePointer(0x3000), FakePointer(0xC));
+    ASSERT_EQ(List().Remove(FakePointer(0x2000)), Ok);
+    Insert(FakePointer(0x4000), FakePointer(0xD));
+
+    PVOID keys[4] = {};
+    ASSERT_EQ(List().GetKeys(keys, 3), Ok);
+    for (LONG i = 0; i < 3; ++i) {
+        PVOID key = nullptr;
+        PVOID payload = nullptr;
+        ASSERT_EQ(List().GetAt(i, &key, &payload), Ok);
+        EXPECT_EQ(keys[i], key) << "position " << i;
+    }
+    EXPECT_EQ(keys[3], nullptr) << "nothing written past the count asked for";
+    EXPECT_EQ(List().GetKeys(keys, 0), Ok);
+    EXPECT_EQ(List().GetKeys(keys, 4), NotFound) << "the list holds only three";
+
+    List().Clear();
+}
+
 TEST_F(DeviceListTest, DuplicateKeyIsRefusedAndTheOfferedEntryFreed)
 {
     Insert(FakePointer(0x1000), FakePointer(0xA));
