@@ -152,4 +152,25 @@ TEST_F(Loader, InProcessEntryPointsLoadLikeImages) {
     EXPECT_EQ(entered, 2);
 }
 
+TEST_F(Loader, AReferenceLeftOnADeletedDeviceIsReportedAndKeepsTheDriverObject) {
+    static PDEVICE_OBJECT device = nullptr;
+    auto result = simk::LoadDriverEntry(
+        [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
+            NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+            driver->DriverUnload = [](PDRIVER_OBJECT) { IoDeleteDevice(device); };
+            return status;
+        },
+        u"Referenced");
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    ObReferenceObject(device);
+    SIMK_EXPECT_VIOLATION(rules::ObjectReferenceImbalance, simk::UnloadDriver(result.driverObject));
+    EXPECT_TRUE(simk::IsDeviceObject(device));
+    EXPECT_EQ(simk::DeviceName(device), u"");
+    // The driver object goes once its last device does (at the loader's next call).
+    ObDereferenceObject(device);
+    EXPECT_FALSE(simk::IsDeviceObject(device));
+    EXPECT_EQ(simk::LoadDriverEntry([](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, u"Referenced").status,
+              STATUS_SUCCESS);
+}
+
 }  // namespace
