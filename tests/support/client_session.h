@@ -47,7 +47,9 @@ inline Reply AddReader(simk::user::Handle handle, const ReaderConfig& config, UL
                        ULONG outLength = sizeof(BusReaderHandle))
 {
     std::vector<unsigned char> in(inLength, 0);
-    std::memcpy(in.data(), &config, inLength < sizeof(config) ? inLength : sizeof(config));
+    if (inLength != 0) {
+        std::memcpy(in.data(), &config, inLength < sizeof(config) ? inLength : sizeof(config));
+    }
     return Request(handle, IOCTL_BUS_ADD_READER, inLength ? in.data() : nullptr, inLength, outLength);
 }
 
