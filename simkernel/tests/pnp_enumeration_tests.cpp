@@ -13,7 +13,7 @@
 #include <thread>
 
 using namespace simk::pnp;
-using pnptest::ChildSpec;
+using pnptest::ChildShape;
 using pnptest::Minors;
 using pnptest::TestBus;
 
@@ -65,12 +65,12 @@ TEST_F(PnpEnumeration, RootDeviceIsAddedStartedAndAskedForItsChildren) {
 }
 
 TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder) {
-    ChildSpec spec;
-    spec.deviceId = u"TestBus\\Reader";
-    spec.instanceId = u"Seven";
-    spec.hardwareIds = {u"TestBus\\Reader", u"TestBus\\Generic"};
-    spec.description = u"A reader";
-    pnptest::Child* child = bus->Plug(spec);
+    ChildShape shape;
+    shape.deviceId = u"TestBus\\Reader";
+    shape.instanceId = u"Seven";
+    shape.hardwareIds = {u"TestBus\\Reader", u"TestBus\\Generic"};
+    shape.description = u"A reader";
+    pnptest::Child* child = bus->Plug(shape);
     bus->Invalidate();
     EXPECT_EQ(QueuedWorkCount(), 1u);  // nothing happens until the manager's work runs
     EXPECT_TRUE(Children(busNode).empty());
@@ -154,9 +154,9 @@ TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder) {
 }
 
 TEST_F(PnpEnumeration, ChildrenThatFailAreKeptInFailedStatesAndNeverStarted) {
-    ChildSpec noId;
+    ChildShape noId;
     noId.deviceIdStatus = STATUS_INSUFFICIENT_RESOURCES;
-    ChildSpec badStart;
+    ChildShape badStart;
     badStart.deviceId = u"TestBus\\BadStart";
     badStart.startStatus = STATUS_DEVICE_NOT_READY;
     pnptest::Child* a = bus->Plug(noId);
@@ -207,11 +207,11 @@ TEST_F(PnpEnumeration, RelationsListingADeviceTwiceAreCaughtAndBalanced) {
 }
 
 TEST_F(PnpEnumeration, TwoDevicesWithOneInstancePathAreCaught) {
-    ChildSpec spec;
-    spec.instanceId = u"Same";
-    pnptest::Child* first = bus->Plug(spec);
-    spec.instanceId = u"SAME";  // instance paths compare without case
-    pnptest::Child* second = bus->Plug(spec);
+    ChildShape shape;
+    shape.instanceId = u"Same";
+    pnptest::Child* first = bus->Plug(shape);
+    shape.instanceId = u"SAME";  // instance paths compare without case
+    pnptest::Child* second = bus->Plug(shape);
     bus->Invalidate();
     SIMK_EXPECT_VIOLATION("PnpDuplicateDeviceInstance", RunUntilIdle());
     EXPECT_EQ(State(FindNodeByPdo(first->pdo)), NodeState::Started);
@@ -225,9 +225,9 @@ TEST_F(PnpEnumeration, InvalidatingSomethingThatIsNotAPdoIsCaught) {
 }
 
 TEST_F(PnpEnumeration, StartLeftPendingForeverIsReported) {
-    ChildSpec spec;
-    spec.pendStart = true;
-    pnptest::Child* child = bus->Plug(spec);
+    ChildShape shape;
+    shape.pendStart = true;
+    pnptest::Child* child = bus->Plug(shape);
     SetPendingIrpTimeout(std::chrono::milliseconds(50));
     bus->Invalidate();
     SIMK_EXPECT_VIOLATION("PnpIrpNeverCompleted", RunUntilIdle());
@@ -245,9 +245,9 @@ TEST_F(PnpEnumeration, WorkerThreadSettlesConcurrentPlugAndUnplug) {
     std::vector<std::vector<pnptest::Child*>> plugged(2);
     auto plugger = [&](int t) {
         for (int i = 0; i < PER_THREAD; ++i) {
-            ChildSpec spec;
-            spec.instanceId = simk::Widen(std::to_string(t * 100 + i));
-            pnptest::Child* child = bus->Plug(spec);
+            ChildShape shape;
+            shape.instanceId = simk::Widen(std::to_string(t * 100 + i));
+            pnptest::Child* child = bus->Plug(shape);
             plugged[t].push_back(child);
             bus->Invalidate();
             if (i % 3 == 2) {

@@ -11,7 +11,7 @@
 #include <algorithm>
 
 using namespace simk::pnp;
-using pnptest::ChildSpec;
+using pnptest::ChildShape;
 using pnptest::Minors;
 using pnptest::TestBus;
 
@@ -41,7 +41,7 @@ protected:
         bus.reset();
     }
 
-    void PlugTwo(ChildSpec first = {}, ChildSpec second = {}) {
+    void PlugTwo(ChildShape first = {}, ChildShape second = {}) {
         c0 = bus->Plug(first);
         c1 = bus->Plug(second);
         bus->Invalidate();
@@ -101,7 +101,7 @@ TEST_F(PnpRemoval, UninstallingABusQueriesAndRemovesChildrenFirst) {
 }
 
 TEST_F(PnpRemoval, AVetoedQueryRemoveIsCancelledInReverseOrder) {
-    ChildSpec vetoing;
+    ChildShape vetoing;
     vetoing.queryRemoveStatus = STATUS_DEVICE_BUSY;
     PlugTwo({}, vetoing);
     DeviceNode* vetoedBy = nullptr;
@@ -116,7 +116,7 @@ TEST_F(PnpRemoval, AVetoedQueryRemoveIsCancelledInReverseOrder) {
     // The parent's veto comes last and rolls back every child too.
     ClearIrpLog();
     bus->vetoQueryRemove = true;
-    c1->spec.queryRemoveStatus = STATUS_SUCCESS;
+    c1->shape.queryRemoveStatus = STATUS_SUCCESS;
     EXPECT_EQ(RemoveDevice(busNode, &vetoedBy), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(vetoedBy, busNode);
     EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_QUERY_REMOVE_DEVICE},
@@ -162,9 +162,9 @@ TEST_F(PnpRemoval, SurpriseRemovalReachesEveryStartedStackBeforeAnyRemoval) {
 
 // Surprise removal, removal and cancel-remove must not fail; Windows treats it as a driver bug.
 TEST_F(PnpRemoval, FailingWhatMustNotFailIsCaught) {
-    ChildSpec badSurprise;
+    ChildShape badSurprise;
     badSurprise.surpriseRemovalStatus = STATUS_UNSUCCESSFUL;
-    ChildSpec badRemove;
+    ChildShape badRemove;
     badRemove.removeStatus = STATUS_DEVICE_BUSY;
     PlugTwo(badSurprise, badRemove);
     bus->Unplug(c0);
@@ -183,7 +183,7 @@ TEST_F(PnpRemoval, FailingWhatMustNotFailIsCaught) {
     }
 
     pnptest::Child* c2 = nullptr;
-    ChildSpec badCancel;
+    ChildShape badCancel;
     badCancel.queryRemoveStatus = STATUS_UNSUCCESSFUL;
     badCancel.cancelRemoveStatus = STATUS_UNSUCCESSFUL;
     c2 = bus->Plug(badCancel);
@@ -260,7 +260,7 @@ TEST_F(PnpFunctionDouble, ChoosesChildrenByHardwareIdAndCanFailAddDevice) {
     ChildFunctionDriverOptions options;
     options.hardwareId = u"testbus\\WANTED";
     SetChildFunctionDriver(options);
-    ChildSpec wanted;
+    ChildShape wanted;
     wanted.hardwareIds = {u"TestBus\\Other", u"TestBus\\Wanted"};
     PlugTwo(wanted, {});
     EXPECT_TRUE(Info(n0).functionDriverAttached);

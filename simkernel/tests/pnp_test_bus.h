@@ -12,7 +12,7 @@
 
 namespace pnptest {
 
-struct ChildSpec {
+struct ChildShape {
     std::u16string deviceId = u"TestBus\\Child";
     std::u16string instanceId;  // empty: the child's number
     std::vector<std::u16string> hardwareIds{u"TestBus\\Child"};
@@ -37,7 +37,7 @@ struct SeenIrp {
 };
 
 struct Child {
-    ChildSpec spec;
+    ChildShape shape;
     ULONG number = 0;
     DEVICE_OBJECT* pdo = nullptr;
     bool present = true;
@@ -60,7 +60,7 @@ public:
     DEVICE_OBJECT* BusPdo() const { return m_BusPdo; }
 
     // A new child PDO, present on the bus; Plug and Play learns of it at the next enumeration.
-    Child* Plug(ChildSpec spec = {});
+    Child* Plug(ChildShape shape = {});
     // The child leaves the bus; its PDO goes with its removal.
     void Unplug(Child* child);
     void Invalidate();  // IoInvalidateDeviceRelations(bus PDO, BusRelations)

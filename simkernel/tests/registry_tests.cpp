@@ -168,10 +168,10 @@ void NothingToUnload(DRIVER_OBJECT*) {}
 TEST_F(Registry, HandlesLeftOpenByADriverAreReportedAtItsUnload) {
     pnptest::TestBus bus;
     DeviceNode* busNode = CreateRootDevice(bus.Driver(), u"TestBus\\Bus");
-    pnptest::ChildSpec spec;
-    spec.writeOnStart = 0x1234;
-    spec.leakKeyOnStart = true;
-    pnptest::Child* child = bus.Plug(spec);
+    pnptest::ChildShape shape;
+    shape.writeOnStart = 0x1234;
+    shape.leakKeyOnStart = true;
+    pnptest::Child* child = bus.Plug(shape);
     bus.Invalidate();
     RunUntilIdle();
     DeviceNode* childNode = FindNodeByPdo(child->pdo);
