@@ -818,6 +818,10 @@ struct Waiter {
     std::function<void(IRP*)> completed;
 };
 
+// Waits for IRPs a driver never completed: the driver may still complete them, so their waiters
+// live until the kernel is reset, which also takes back the IRPs.
+std::vector<std::unique_ptr<Waiter>> g_abandonedWaiters;
+
 NTSTATUS OnSyncIrpComplete(DEVICE_OBJECT*, IRP* irp, void* context) {
     auto* waiter = static_cast<Waiter*>(context);
     waiter->status = irp->IoStatus;
@@ -866,6 +870,10 @@ SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
                       major, minor, static_cast<unsigned>(returned));
         simk::verifier::Report("PnpIrpNeverCompleted", details);
         // The driver still owns the IRP and may complete it later: leave it and its event alone.
+        {
+            std::lock_guard<std::mutex> lock(g_stateMutex);
+            g_abandonedWaiters.emplace_back(waiter);
+        }
         result.status = returned;
         return result;
     }
@@ -898,6 +906,7 @@ void ResetPnp() {
     g_rootDriver = nullptr;
     g_ownedBlocks = 0;
     g_pendingTimeout = std::chrono::milliseconds(5000);
+    simk::pnp::detail::g_abandonedWaiters.clear();
     simk::pnp::detail::ResetFunctionDouble();
 }
 

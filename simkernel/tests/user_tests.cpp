@@ -67,9 +67,10 @@ protected:
                                                       : irp->AssociatedIrp.SystemBuffer);
         if (bytes) s.input.assign(bytes, bytes + s.inputLength);
         seen.push_back(s);
-        if (bytes) {
+        const size_t replyLength = std::min<size_t>(replyBytes, s.input.size());
+        if (bytes && irp->AssociatedIrp.SystemBuffer && replyLength != 0) {
             std::vector<unsigned char> reversed(s.input.rbegin(), s.input.rend());
-            std::memcpy(irp->AssociatedIrp.SystemBuffer, reversed.data(), std::min<size_t>(replyBytes, reversed.size()));
+            std::memcpy(irp->AssociatedIrp.SystemBuffer, reversed.data(), replyLength);
         }
         return ktest::CompleteIrp(irp, replyStatus, replyInformation);
     }
