@@ -7,6 +7,8 @@
 #include "driver/driver_entry.h"
 #include "registry/device_list.h"
 
+class ReaderDevice;
+
 class BusDevice : public AttachedDevice
 {
 public:
@@ -35,6 +37,26 @@ public:
     // Readers on the bus. ReaderKey is the reader's own device object, its key in m_Readers.
     NTSTATUS CreateReader(const ReaderConfig* Config, PDEVICE_OBJECT* ReaderKey);
     NTSTATUS RemoveReader(PDEVICE_OBJECT ReaderKey);
+
+    // Takes the readers off m_Readers, oldest first, under one hold of the list, and hands each to
+    // Taken. An entry that another removal has already marked belongs to that removal, which
+    // unlinks it once the hold ends and changes the reader's state itself: it is passed over.
+    template <typename Action>
+    void TakeEveryReader(Action Taken)
+    {
+        ListHold hold(m_Readers);
+        LONG index = 0;
+        PVOID key = nullptr;
+        PVOID payload = nullptr;
+        while (m_Readers.GetAt(index, &key, &payload) == Ok) {
+            // The payload is taken before the entry goes.
+            if (m_Readers.Remove(key) != Ok) {
+                ++index;
+                continue;
+            }
+            Taken(static_cast<ReaderDevice*>(payload));
+        }
+    }
 
     DriverObjectContext* m_DriverContext;
     // Lock order: m_Mutex before the lock of m_Readers.

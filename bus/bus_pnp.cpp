@@ -15,20 +15,11 @@ constexpr ULONG BUS_RELATIONS_TAG = MakePoolTag("msbp");
 // and its m_Bus would point at freed memory.
 void DeleteListedReaders(BusDevice* Bus)
 {
-    LONG index = 0;
-    PVOID key = nullptr;
-    PVOID payload = nullptr;
-    while (Bus->m_Readers.GetAt(index, &key, &payload) == Ok) {
-        // A reader whose entry another removal is taking belongs to that removal.
-        if (Bus->m_Readers.Remove(key) != Ok) {
-            ++index;
-            continue;
-        }
-        ReaderDevice* reader = static_cast<ReaderDevice*>(payload);
-        reader->m_PreviousState = ReaderState::Deleted;
-        reader->m_State = ReaderState::Deleted;
-        reader->Delete();
-    }
+    Bus->TakeEveryReader([](ReaderDevice* Reader) {
+        Reader->m_PreviousState = ReaderState::Deleted;
+        Reader->m_State = ReaderState::Deleted;
+        Reader->Delete();
+    });
 }
 
 } // namespace
@@ -63,9 +54,7 @@ NTSTATUS BusDevice::OnStartDevice(PIRP Irp)
         MutexGuard guard(&m_Mutex);
         m_Started = true;
     }
-    Irp->IoStatus.Status = status;
-    CompleteIrp(Irp);
-    return status;
+    return CompleteIrpWith(Irp, status);
 }
 
 NTSTATUS BusDevice::OnQueryRemoveDevice(PIRP Irp)
@@ -81,9 +70,7 @@ NTSTATUS BusDevice::OnQueryRemoveDevice(PIRP Irp)
         }
     }
     if (readers != 0) {
-        Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        CompleteIrp(Irp);
-        return STATUS_UNSUCCESSFUL;
+        return CompleteIrpWith(Irp, STATUS_UNSUCCESSFUL);
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return PassIrpDown(m_LowerDeviceObject, Irp);
@@ -97,9 +84,7 @@ NTSTATUS BusDevice::OnCancelRemoveDevice(PIRP Irp)
         MutexGuard guard(&m_Mutex);
         m_Started = true;
     }
-    Irp->IoStatus.Status = status;
-    CompleteIrp(Irp);
-    return status;
+    return CompleteIrpWith(Irp, status);
 }
 
 NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
@@ -140,9 +125,7 @@ NTSTATUS BusDevice::OnQueryDeviceRelations(PIRP Irp)
     const NTSTATUS status = BuildBusRelations(&relations, earlierCount);
     if (!NT_SUCCESS(status)) {
         // The earlier array stays in the request, untouched, for its owner to free.
-        Irp->IoStatus.Status = status;
-        CompleteIrp(Irp);
-        return status;
+        return CompleteIrpWith(Irp, status);
     }
 
     // Plug and Play drops one reference on every object it is handed.

@@ -80,15 +80,11 @@ NTSTATUS ControlDevice::DispatchCreate(PIRP Irp)
             status = STATUS_SUCCESS;
         }
     }
-    Irp->IoStatus.Status = status;
-    CompleteIrp(Irp);
-    return status;
+    return CompleteIrpWith(Irp, status);
 }
 
 NTSTATUS ControlDevice::DispatchClose(PIRP Irp)
 {
     // The exclusive open ends with the handle's cleanup, not here.
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    CompleteIrp(Irp);
-    return STATUS_SUCCESS;
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }

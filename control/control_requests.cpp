@@ -79,28 +79,13 @@ NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
 // holds the bus registry, so the bus cannot go away meanwhile.
 void UnplugEveryReader(BusDevice* Bus)
 {
-    {
-        ListHold readersHold(Bus->m_Readers);
-        LONG index = 0;
-        PVOID key = nullptr;
-        PVOID payload = nullptr;
-        while (Bus->m_Readers.GetAt(index, &key, &payload) == Ok) {
-            // The payload is taken before the entry goes. An entry another removal has already
-            // marked is unlinked by that removal once this hold ends, and that removal also
-            // changes the reader's state; waiting for it here would never end, so it is passed
-            // over.
-            if (Bus->m_Readers.Remove(key) != Ok) {
-                ++index;
-                continue;
-            }
-            ReaderDevice* reader = static_cast<ReaderDevice*>(payload);
-            reader->ChangeState(ReaderState::Unplugged);
-            if (!reader->m_Reported) {
-                // Plug and Play never saw it and will send it no removal.
-                reader->Delete();
-            }
+    Bus->TakeEveryReader([](ReaderDevice* Reader) {
+        Reader->ChangeState(ReaderState::Unplugged);
+        if (!Reader->m_Reported) {
+            // Plug and Play never saw it and will send it no removal.
+            Reader->Delete();
         }
-    }
+    });
     // Every bus is re-enumerated, also one that had no readers.
     IoInvalidateDeviceRelations(Bus->m_PhysicalDeviceObject, BusRelations);
 }
@@ -161,9 +146,7 @@ NTSTATUS ControlDevice::DispatchDeviceControl(PIRP Irp)
         break;
     }
     // Information was set only by the two requests that hand a reply back.
-    Irp->IoStatus.Status = status;
-    CompleteIrp(Irp);
-    return status;
+    return CompleteIrpWith(Irp, status);
 }
 
 NTSTATUS ControlDevice::DispatchCleanup(PIRP Irp)
@@ -183,7 +166,5 @@ NTSTATUS ControlDevice::DispatchCleanup(PIRP Irp)
         MutexGuard guard(&m_Mutex);
         m_Opened = false;
     }
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    CompleteIrp(Irp);
-    return STATUS_SUCCESS;
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }

@@ -90,11 +90,16 @@ void DeviceObjectBase::Delete()
     }
 }
 
+NTSTATUS CompleteIrpWith(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    CompleteIrp(Irp);
+    return Status;
+}
+
 NTSTATUS DeviceObjectBase::CompleteNotImplemented(PIRP Irp)
 {
-    Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    CompleteIrp(Irp);
-    return STATUS_NOT_IMPLEMENTED;
+    return CompleteIrpWith(Irp, STATUS_NOT_IMPLEMENTED);
 }
 
 NTSTATUS DeviceObjectBase::DispatchCreate(PIRP Irp) { return CompleteNotImplemented(Irp); }

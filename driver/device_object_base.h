@@ -7,6 +7,9 @@
 // Completes a request whose IoStatus the caller has already filled in. A power request must
 // let the power manager send the next one before it goes.
 void CompleteIrp(PIRP Irp);
+// Stores Status in IoStatus.Status, completes the request and returns Status: a handler that
+// answers a request itself ends with this.
+NTSTATUS CompleteIrpWith(PIRP Irp, NTSTATUS Status);
 
 // The table's order is the object's interface: destructor, Start, Delete, one handler per major
 // function code 0x00-0x1B, DispatchOther for anything above, then the FAST_IO_DISPATCH members.

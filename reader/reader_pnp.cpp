@@ -56,13 +56,6 @@ PVOID AllocateTextReply(const WCHAR* Text, SIZE_T TextSize, SIZE_T Size)
     return reply;
 }
 
-NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    CompleteIrp(Irp);
-    return Status;
-}
-
 // Completes with what the Plug and Play manager (or a driver before us) set: a request the
 // reader has nothing to say about must not look answered.
 NTSTATUS CompleteAsItCame(PIRP Irp)
@@ -75,10 +68,10 @@ NTSTATUS CompleteAsItCame(PIRP Irp)
 NTSTATUS HandOver(PIRP Irp, PVOID Reply)
 {
     if (Reply == nullptr) {
-        return CompleteWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
+        return CompleteIrpWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
     Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(Reply);
-    return CompleteWith(Irp, STATUS_SUCCESS);
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 } // namespace
@@ -98,7 +91,7 @@ NTSTATUS ReaderDevice::DispatchPnp(PIRP Irp)
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
         // Nothing to stop: the reader holds no hardware resources.
-        return CompleteWith(Irp, STATUS_SUCCESS);
+        return CompleteIrpWith(Irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         return OnQueryDeviceRelations(Irp);
     case IRP_MN_QUERY_CAPABILITIES:
@@ -112,7 +105,7 @@ NTSTATUS ReaderDevice::DispatchPnp(PIRP Irp)
     case IRP_MN_SURPRISE_REMOVAL:
         return OnSurpriseRemoval(Irp);
     case IRP_MN_DEVICE_ENUMERATED:
-        return CompleteWith(Irp, STATUS_SUCCESS);
+        return CompleteIrpWith(Irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_INTERFACE:
     case IRP_MN_QUERY_RESOURCES:
     case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
@@ -121,10 +114,10 @@ NTSTATUS ReaderDevice::DispatchPnp(PIRP Irp)
         return CompleteAsItCame(Irp);
     case IRP_MN_DEVICE_USAGE_NOTIFICATION:
         // The reader can carry no paging, hibernation or dump file.
-        return CompleteWith(Irp, STATUS_NOT_SUPPORTED);
+        return CompleteIrpWith(Irp, STATUS_NOT_SUPPORTED);
     default:
         // 0x0E, config space, eject, device state, legacy bus information and anything newer.
-        return CompleteWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteIrpWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
@@ -177,22 +170,22 @@ NTSTATUS ReaderDevice::OnStartDevice(PIRP Irp)
     // reports no power state of its own here.
     const NTSTATUS status = WriteConfiguration();
     if (!NT_SUCCESS(status)) {
-        return CompleteWith(Irp, status);
+        return CompleteIrpWith(Irp, status);
     }
     ChangeState(ReaderState::Started);
-    return CompleteWith(Irp, STATUS_SUCCESS);
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ReaderDevice::OnQueryRemoveDevice(PIRP Irp)
 {
     ChangeState(ReaderState::RemovePending);
-    return CompleteWith(Irp, STATUS_SUCCESS);
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ReaderDevice::OnCancelRemoveDevice(PIRP Irp)
 {
     m_State = m_PreviousState;
-    return CompleteWith(Irp, STATUS_SUCCESS);
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 bool ReaderDevice::IsOnBus()
@@ -226,7 +219,7 @@ NTSTATUS ReaderDevice::OnRemoveDevice(PIRP Irp)
         m_State = ReaderState::Deleted;
         Delete();
     }
-    return CompleteWith(Irp, STATUS_SUCCESS);
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ReaderDevice::OnSurpriseRemoval(PIRP Irp)
@@ -235,7 +228,7 @@ NTSTATUS ReaderDevice::OnSurpriseRemoval(PIRP Irp)
     if (m_State != ReaderState::Unplugged) {
         m_Bus->RemoveReader(m_DeviceObject);
     }
-    return CompleteWith(Irp, STATUS_SUCCESS);
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ReaderDevice::OnQueryDeviceRelations(PIRP Irp)
@@ -266,14 +259,14 @@ NTSTATUS ReaderDevice::OnQueryCapabilities(PIRP Irp)
     for (const SYSTEM_POWER_STATE state : sleepingStates) {
         capabilities->DeviceState[state] = PowerDeviceD3;
     }
-    return CompleteWith(Irp, STATUS_SUCCESS);
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ReaderDevice::OnQueryDeviceText(PIRP Irp)
 {
     // One description for every locale.
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
-        return CompleteWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteIrpWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     return HandOver(Irp, AllocateTextReply(READER_DESCRIPTION, sizeof(READER_DESCRIPTION), DESCRIPTION_REPLY_SIZE));
 }
@@ -315,7 +308,7 @@ NTSTATUS ReaderDevice::OnQueryId(PIRP Irp)
         }
         buffer = static_cast<PWCHAR>(AllocateReply(size));
         if (buffer == nullptr) {
-            return CompleteWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
+            return CompleteIrpWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
         }
         UNICODE_STRING text = {0, size, buffer};
         status = RtlIntegerToUnicodeString(m_Number, 0, &text);
@@ -327,8 +320,8 @@ NTSTATUS ReaderDevice::OnQueryId(PIRP Irp)
     if (!NT_SUCCESS(status)) {
         // A failed request hands nothing over, so nothing would ever free the buffer.
         ExFreePoolWithTag(buffer, READER_REPLY_TAG);
-        return CompleteWith(Irp, status);
+        return CompleteIrpWith(Irp, status);
     }
     Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
-    return CompleteWith(Irp, status);
+    return CompleteIrpWith(Irp, status);
 }

@@ -19,9 +19,7 @@ NTSTATUS ReaderDevice::DispatchPower(PIRP Irp)
         status = STATUS_NOT_IMPLEMENTED;
         break;
     }
-    Irp->IoStatus.Status = status;
-    CompleteIrp(Irp);
-    return status;
+    return CompleteIrpWith(Irp, status);
 }
 
 NTSTATUS ReaderDevice::OnSetPower(PIRP Irp)
