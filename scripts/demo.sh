@@ -6,18 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Only what the host build needs (the full set, with the cross compilers, is scripts/setup.sh's).
-packages=(cmake make g++ libgtest-dev libgmock-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "demo: installing ${missing[*]}"
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
-fi
+bash scripts/setup.sh --host-only
 
 echo "=== building the host tool (build/host)"
 cmake --preset host >/dev/null

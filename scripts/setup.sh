@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need, with apt-get, only where something is missing.
+#   --host-only   just what the host build needs (the main job); otherwise also the cross
+#                 compilers, clang for the fuzzer and Wine for the end-to-end test.
 set -euo pipefail
-packages=(cmake make g++ gcc clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
+packages=(cmake make g++ gcc googletest libgtest-dev libgmock-dev)
+if [ "${1:-}" != "--host-only" ]; then
+  packages+=(clang libclang-rt-14-dev libbenchmark-dev
+             g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -14,4 +19,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
 fi
 # Wine, for the end-to-end test of the target build.
-if [ -x "$(dirname "$0")/wine-setup.sh" ]; then bash "$(dirname "$0")/wine-setup.sh"; fi
+if [ "${1:-}" != "--host-only" ] && [ -x "$(dirname "$0")/wine-setup.sh" ]; then
+  bash "$(dirname "$0")/wine-setup.sh"
+fi
