@@ -82,7 +82,7 @@ TEST_F(HostSession, TypedSessionOnTwoBuses) {
     ASSERT_EQ(afterAdds[0].readers.size(), 1u);
     ASSERT_EQ(afterAdds[1].readers.size(), 1u);
     const host::ReaderView& second = afterAdds[1].readers[0];
-    EXPECT_THAT(second.instancePath, ContainsRegex("^MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9]+$"));
+    EXPECT_THAT(second.instancePath, ContainsRegex("^MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f]+&[0-9a-f]+&[0-9a-f]+&[0-9]+$"));
     EXPECT_EQ(second.state, "Started");
     EXPECT_EQ(second.values[0], 8u);
     EXPECT_EQ(second.values[1], 2u);
@@ -154,11 +154,11 @@ TEST_F(HostSession, PlugAndPlayViewInBothEncodings) {
     host::PrintView(m_Machine.View(), text, false);
     host::PrintView(m_Machine.View(), json, true);
     EXPECT_THAT(text.str(), ContainsRegex("ROOT\\\\MicroSDSmartCardBus\\\\0000  Started\n"
-                                          "      MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9]+  Started"
+                                          "      MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f&]+  Started"
                                           "  Number=5  Drive=6  Log=7  Exists=1\n"));
     EXPECT_THAT(text.str(), HasSubstr("(no readers)"));
     EXPECT_THAT(json.str(), ContainsRegex("\"readers\":\\[\\{\"instance\":\"MicroSDSmartCardBus\\\\\\\\MicroSDSmartCardReader"
-                                          "\\\\\\\\[0-9]+\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
+                                          "\\\\\\\\[0-9a-f&]+\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
                                           "\"Log\":7,\"Exists\":1\\}\\}\\]"));
 }
 
@@ -188,7 +188,7 @@ TEST(HostTool, CommandsFromArgumentsShowPlugAndPlayAndEndClean) {
     EXPECT_EQ(run.exitCode, EXIT_OK) << run.output;
     EXPECT_THAT(run.output, HasSubstr("2 bus devices created"));
     EXPECT_THAT(run.output, HasSubstr("ROOT\\MicroSDSmartCardBus\\0001  Started"));
-    EXPECT_THAT(run.output, ContainsRegex("MicroSDSmartCardReader\\\\[0-9]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
+    EXPECT_THAT(run.output, ContainsRegex("MicroSDSmartCardReader\\\\[0-9a-f&]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
     EXPECT_THAT(run.output, Not(HasSubstr("VERIFIER")));
     // After the close each bus shows no reader: the last view printed lists none.
     const size_t lastView = run.output.rfind("plug and play sees:");
