@@ -2,8 +2,8 @@
 # Checks the release package `cmake --build --preset package` made: the folder holds exactly the
 # files packaging/package.cmake declares (plus, with --signed, the two scripts/sign-test.sh
 # adds), nothing the Wine test or the build leaves, and the zip holds the same; the INF's
-# identity and version; the driver free of debug sections; the tool a console program that
-# imports only DLLs that ship with Windows.
+# identity and version; the driver free of debug sections and its PDB, where the build made one,
+# matching it; the tool a console program that imports only DLLs that ship with Windows.
 #   usage: packaging/check-package.sh [--signed] <target build dir>
 set -uo pipefail
 
@@ -19,6 +19,9 @@ fi
 build_dir=$1
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
 
 failures=0
 pass() { echo "  ok    $*"; }
@@ -75,6 +78,29 @@ image="$folder/msdscbus.sys"
 if [ -f "$image" ]; then
     debug_sections=$("$objdump" -h "$image" | awk '$1 ~ /^[0-9]+$/ && $2 ~ /^\.debug/ { print $2 }')
     if [ -z "$debug_sections" ]; then pass "msdscbus.sys: no debug sections"; else fail "msdscbus.sys: debug sections $(paste -sd' ' <<<"$debug_sections")"; fi
+fi
+
+# The symbols zip, when the build made one: the PDB a debugger matches to this very driver, by the
+# GUID and age in the driver's CodeView record; the record names the PDB by file name alone.
+symbols=$(awk '$1 == "symbols" { print $2 }' "$manifest")
+if [ -n "$symbols" ] && [ -f "$image" ]; then
+    pdb="$scratch/msdscbus.pdb"
+    if [ "$(unzip -Z1 "$symbols" 2>/dev/null)" = "msdscbus.pdb" ] && unzip -p "$symbols" msdscbus.pdb >"$pdb"; then
+        pass "$(basename "$symbols") holds msdscbus.pdb alone"
+    else
+        fail "$(basename "$symbols") does not hold msdscbus.pdb alone"
+    fi
+    record=$(llvm-readobj --coff-debug-directory "$image" 2>/dev/null)
+    read -r -a g < <(sed -n 's/.*PDBGUID: (\(.*\))/\1/p' <<<"$record")
+    image_id="{${g[3]}${g[2]}${g[1]}${g[0]}-${g[5]}${g[4]}-${g[7]}${g[6]}-${g[8]}${g[9]}-${g[10]}${g[11]}${g[12]}${g[13]}${g[14]}${g[15]}} $(awk '/PDBAge:/ { print $2 }' <<<"$record")"
+    pdb_id=$(llvm-pdbutil dump -summary "$pdb" 2>/dev/null | awk '/GUID:/ { guid = $2 } /Age:/ { age = $2 } END { print guid, age }')
+    if [ ${#g[@]} -eq 16 ] && [ "$image_id" = "$pdb_id" ]; then
+        pass "msdscbus.pdb matches msdscbus.sys (GUID and age $pdb_id)"
+    else
+        fail "msdscbus.pdb ($pdb_id) does not match msdscbus.sys ($image_id)"
+    fi
+    pdb_name=$(awk '/PDBFileName:/ { print $2 }' <<<"$record")
+    if [ "$pdb_name" = "msdscbus.pdb" ]; then pass "msdscbus.sys names its PDB msdscbus.pdb, no build path"; else fail "msdscbus.sys names its PDB '$pdb_name'"; fi
 fi
 
 inf="$folder/msdscbus.inf"

@@ -54,16 +54,31 @@ set(MSDSC_PACKAGE_FILES
   $<TARGET_FILE:msdscctl>
   ${CMAKE_CURRENT_BINARY_DIR}/README.md)
 
-# For the check: the folder, the zip and the files it must hold.
+# The driver's PDB, when clang and lld built it, goes into a zip of its own beside the package:
+# the debugger's machine needs it, the test machine does not.
+if(MSDSC_DRIVER_SYMBOLS)
+  get_filename_component(symbols_dir ${MSDSC_DRIVER_SYMBOLS} DIRECTORY)
+  get_filename_component(symbols_name ${MSDSC_DRIVER_SYMBOLS} NAME)
+  set(MSDSC_SYMBOLS_ZIP ${MSDSC_PACKAGE_DIR}-symbols.zip)
+  set(symbols_commands
+    COMMAND ${CMAKE_COMMAND} -E chdir ${symbols_dir}
+            ${CMAKE_COMMAND} -E tar cf ${MSDSC_SYMBOLS_ZIP} --format=zip ${symbols_name})
+  set(symbols_line "symbols ${MSDSC_SYMBOLS_ZIP}\n")
+endif()
+
+# For the check: the folder, the zips and the files the folder must hold.
 file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/package-manifest.txt
-     CONTENT "folder ${MSDSC_PACKAGE_DIR}\nzip ${MSDSC_PACKAGE_DIR}.zip\nfile $<JOIN:${MSDSC_PACKAGE_FILES},\nfile >\n")
+     CONTENT "folder ${MSDSC_PACKAGE_DIR}\nzip ${MSDSC_PACKAGE_DIR}.zip\n${symbols_line}file $<JOIN:${MSDSC_PACKAGE_FILES},\nfile >\n")
 
 add_custom_target(dist
-  COMMAND ${CMAKE_COMMAND} -E rm -rf ${MSDSC_PACKAGE_DIR} ${MSDSC_PACKAGE_DIR}.zip
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${MSDSC_PACKAGE_DIR} ${MSDSC_PACKAGE_DIR}.zip ${MSDSC_PACKAGE_DIR}-symbols.zip
   COMMAND ${CMAKE_COMMAND} -E make_directory ${MSDSC_PACKAGE_DIR}
   COMMAND ${CMAKE_COMMAND} -E copy ${MSDSC_PACKAGE_FILES} ${MSDSC_PACKAGE_DIR}
   COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_SOURCE_DIR}/dist
           ${CMAKE_COMMAND} -E tar cf ${MSDSC_PACKAGE_NAME}.zip --format=zip ${MSDSC_PACKAGE_NAME}
+  ${symbols_commands}
   COMMAND ${CMAKE_COMMAND} -E echo "package: ${MSDSC_PACKAGE_DIR} (and .zip)"
-  DEPENDS ${MSDSC_PACKAGE_FILES}
+  DEPENDS ${MSDSC_PACKAGE_FILES} ${MSDSC_DRIVER_SYMBOLS}
   VERBATIM)
+# The image may come from the build of its own (target/CMakeLists.txt): order by target as well.
+add_dependencies(dist msdscbus msdscctl)
