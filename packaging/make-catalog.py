@@ -18,7 +18,10 @@ import subprocess
 import sys
 import tempfile
 
-from asn1crypto import algos, cms, core
+try:
+    from asn1crypto import algos, cms, core
+except ImportError:
+    sys.exit('make-catalog: needs python3-asn1crypto (bash scripts/setup.sh)')
 
 # Object identifiers of the catalog format (wintrust's mscat.h and wincrypt.h).
 CTL = '1.3.6.1.4.1.311.10.1'
@@ -183,8 +186,12 @@ def pe_indirect_data(path):
     """The Authenticode indirect data of a PE image, with SHA-256 page hashes, from osslsigncode."""
     with tempfile.TemporaryDirectory() as scratch:
         out = os.path.join(scratch, 'data.der')
-        subprocess.run(['osslsigncode', 'extract-data', '-h', 'sha256', '-ph', '-in', path, '-out', out],
-                       check=True, stdout=subprocess.DEVNULL)
+        try:
+            subprocess.run(['osslsigncode', 'extract-data', '-h', 'sha256', '-ph', '-in', path, '-out', out],
+                           check=True, stdout=subprocess.DEVNULL)
+        except (OSError, subprocess.CalledProcessError) as error:
+            sys.exit(f'make-catalog: osslsigncode 2.8 or later could not hash {path} ({error}); '
+                     'bash scripts/setup.sh installs it')
         with open(out, 'rb') as data:
             signed = cms.ContentInfo.load(data.read())['content']
     content = signed['encap_content_info']
