@@ -461,11 +461,12 @@ void DereferenceDeviceForClose(PDEVICE_OBJECT device) {
         DeviceRec* rec = LiveDevice(device);
         if (!rec) return;
         lastOpen = --device->ReferenceCount == 0;
-        // Plug and Play holds its own reference on a device it still knows, so the device is not
-        // freed below while the manager is told.
-        if (lastOpen) simk::pnp::detail::NoteLastHandleClosed(device);
         gone = DropDeviceReference(*rec);
     }
+    // Outside the lock (the manager takes its own locks, which come before this one). A device
+    // the manager still knows keeps the manager's reference, so it is not freed yet; any other is
+    // only compared.
+    if (lastOpen) simk::pnp::detail::NoteLastHandleClosed(device);
     if (gone) DriverDevicesGone(gone);
 }
 
