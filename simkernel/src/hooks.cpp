@@ -67,17 +67,26 @@ Gate::Gate(Point point) : m_State(std::make_shared<State>()) {
     detail::ArmSpec spec = SpecOf(std::move(point));
     if (spec.nth == 0) spec.nth = 1;
     spec.run = [state = m_State](const CallSite& site) {
-        detail::WaitingScope waiting;
-        std::unique_lock<std::mutex> guard(state->lock);
-        state->where = site;
-        state->held = true;
-        state->reached = true;
-        state->changed.notify_all();
-        if (!state->changed.wait_for(guard, kBound, [&] { return state->released; })) {
-            state->timedOut = true;
+        {
+            std::lock_guard<std::mutex> guard(state->lock);
+            state->where = site;
+            state->held = true;
+            state->reached = true;
+            state->changed.notify_all();
+        }
+        bool released;
+        {
+            // Waiting in the kernel's eyes only until let go, before Release returns.
+            detail::WaitingScope waiting;
+            std::unique_lock<std::mutex> guard(state->lock);
+            released = state->changed.wait_for(guard, kBound, [&] { return state->released; });
+        }
+        if (!released) {
             std::fprintf(stderr, "*** a thread held at %s was not let go within %lld ms; it goes on by itself\n",
                          CallName(site.call), (long long)kBound.count());
         }
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->timedOut = !released;
         state->held = false;
         state->changed.notify_all();
     };
@@ -105,9 +114,11 @@ bool Gate::WaitHeld(std::chrono::milliseconds bound) const {
 }
 
 void Gate::Release() {
-    std::lock_guard<std::mutex> guard(m_State->lock);
+    std::unique_lock<std::mutex> guard(m_State->lock);
     m_State->released = true;
     m_State->changed.notify_all();
+    // A held thread has left the gate when this returns, so it no longer counts as waiting.
+    m_State->changed.wait_for(guard, kBound, [&] { return !m_State->held; });
 }
 
 bool Gate::TimedOut() const {

@@ -66,7 +66,7 @@ public:
     bool Held() const;    // a thread is held now
     bool Reached() const;  // a thread was held (and may have been let go since)
     bool WaitHeld(std::chrono::milliseconds bound = kBound) const;
-    void Release();
+    void Release();  // returns once a held thread has left the gate
     bool TimedOut() const;
     const CallSite& Where() const;  // the call that was held (valid once Reached)
 
