@@ -39,7 +39,6 @@ Point LockBoundary(unsigned nth, HANDLE thread) {
 
 Hook::Hook(Point point, std::function<void(const CallSite&)> action) : m_Fired(std::make_shared<std::atomic<bool>>(false)) {
     detail::ArmSpec spec = SpecOf(std::move(point));
-    if (spec.nth == 0) spec.nth = 1;
     spec.run = [fired = m_Fired, action = std::move(action)](const CallSite& site) {
         *fired = true;
         action(site);

@@ -6,6 +6,7 @@
 #include "support/client_session.h"
 #include "support/race.h"
 
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -48,11 +49,17 @@ protected:
             if (HasFatalFailure()) {
                 break;
             }
+            // Every device object the driver deletes during the race, so that a reply can be
+            // checked against the readers that existed.
+            m_Deleted.clear();
+            const simk::hooks::Hook deletions({{{simk::Call::IoDeleteDevice, simk::When::Before}}, 0},
+                                              [this](const simk::CallSite& site) {
+                                                  std::lock_guard<std::mutex> lock(m_DeletedMutex);
+                                                  m_Deleted.insert(site.object);
+                                              });
             const bool reached = race(nth);
             simk::pnp::RunUntilIdle();
-            const std::string o = check();
-            fprintf(stderr, "DBG nth=%u reached=%d outcome=%s\n", nth, reached, o.c_str());
-            outcomes.insert(o);
+            outcomes.insert(check());
             ExpectPlugAndPlayMatchesTheDriver();
             ClearSurvivors();
             UnloadEverything();
@@ -140,6 +147,20 @@ protected:
         EXPECT_TRUE(ReaderObjects().empty()) << "a reader outlived a second session's cleanup";
     }
 
+    // A successful add's reply names the reader it created: one that exists now or that was
+    // deleted during the race, never memory that was something else.
+    void ExpectNamesAReader(const Reply& add)
+    {
+        if (add.status != STATUS_SUCCESS) {
+            return;
+        }
+        const PDEVICE_OBJECT reader = ReaderObject(HandleOf(add));
+        const std::vector<PDEVICE_OBJECT> readers = ReaderObjects();
+        std::lock_guard<std::mutex> lock(m_DeletedMutex);
+        EXPECT_TRUE(std::find(readers.begin(), readers.end(), reader) != readers.end() || m_Deleted.count(reader) != 0)
+            << "the add replied with " << reader << ", which was never a reader";
+    }
+
     bool BusRemoved(unsigned index) { return simk::pnp::State(m_Buses.at(index)) == NodeState::Removed; }
 
     // Arranges started buses, an open client and one settled reader per bus when asked.
@@ -159,6 +180,8 @@ protected:
     }
 
     std::vector<BusReaderHandle> m_Existing;
+    std::mutex m_DeletedMutex;
+    std::set<const void*> m_Deleted;
 };
 
 // A query-remove of a bus arriving between the bus's "started" test and the insertion of a new
@@ -178,6 +201,7 @@ TEST_P(RacePoints, AddAgainstUninstallOfItsBus)
                 [&, bus] { uninstall = simk::pnp::RemoveDevice(bus); });
         },
         [&]() -> std::string {
+            ExpectNamesAReader(add);
             if (add.status == STATUS_SUCCESS) {
                 EXPECT_NE(uninstall, STATUS_SUCCESS) << "the bus was removed under a reader just added to it";
                 EXPECT_FALSE(BusRemoved(0));
@@ -210,6 +234,7 @@ TEST_P(RacePoints, AddWhileTheCleanupWalksTheBuses)
             return reached;
         },
         [&]() -> std::string {
+            ExpectNamesAReader(add);
             for (const BusReaderHandle& existing : m_Existing) {
                 EXPECT_EQ(simk::pnp::FindNodeByPdo(ReaderObject(existing)), nullptr)
                     << "a reader the cleanup should have taken is still there";
@@ -240,6 +265,7 @@ TEST_P(RacePoints, BusSurpriseRemovalAgainstAnAdd)
                 [bus] { simk::pnp::SurpriseRemoveDevice(bus); });
         },
         [&]() -> std::string {
+            ExpectNamesAReader(add);
             EXPECT_TRUE(BusRemoved(0));
             EXPECT_TRUE(ReaderObjects().empty()) << "a reader outlived its bus";
             return add.status == STATUS_SUCCESS ? "added, then gone with the bus" : "no bus to add to";
@@ -271,6 +297,29 @@ TEST_P(RacePoints, BusSurpriseRemovalAgainstARemove)
             return "bus gone first";
         });
     EXPECT_EQ(outcomes.size(), 2u);
+}
+
+// A bus is yanked while the client's handle is closed and its cleanup walks the buses: the walk
+// never reaches a bus that is gone, and every reader ends up removed.
+TEST_P(RacePoints, BusSurpriseRemovalAgainstTheCleanup)
+{
+    const std::set<std::string> outcomes = Sweep(
+        [&] { ArrangeBusesAndClient(2, true); },
+        [&](unsigned nth) {
+            simk::pnp::DeviceNode* bus = m_Buses[0];
+            simk::user::Handle handle = m_Handle;
+            m_Handle = nullptr;
+            return Race(
+                nth, [&, handle] { EXPECT_EQ(Close(handle), STATUS_SUCCESS); },
+                [bus] { simk::pnp::SurpriseRemoveDevice(bus); });
+        },
+        [&]() -> std::string {
+            EXPECT_TRUE(BusRemoved(0));
+            EXPECT_FALSE(BusRemoved(1));
+            EXPECT_TRUE(ReaderObjects().empty()) << "a reader outlived the cleanup";
+            return "settled";
+        });
+    EXPECT_EQ(outcomes.size(), 1u);
 }
 
 // Plug and Play removes a reader (the user uninstalls it, or it is yanked) while the client

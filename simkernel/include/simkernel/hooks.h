@@ -40,7 +40,8 @@ struct Point {
 // go. Between two sections another thread's request can run to the end or to a lock it must wait for.
 Point LockBoundary(unsigned nth, HANDLE thread);
 
-// Runs `action` on the calling thread when the point is reached, once. Disarmed when destroyed.
+// Runs `action` on the calling thread when the point is reached: once, or at every matching call
+// when the point's nth is 0. Disarmed when destroyed.
 class Hook {
 public:
     Hook(Point point, std::function<void(const CallSite&)> action);
