@@ -66,18 +66,16 @@ Gate::Gate(Point point) : m_State(std::make_shared<State>()) {
     detail::ArmSpec spec = SpecOf(std::move(point));
     if (spec.nth == 0) spec.nth = 1;
     spec.run = [state = m_State](const CallSite& site) {
+        bool released;
         {
-            std::lock_guard<std::mutex> guard(state->lock);
+            // Waiting in the kernel's eyes for as long as `held` is set, so no longer once Release
+            // has returned.
+            detail::WaitingScope waiting;
+            std::unique_lock<std::mutex> guard(state->lock);
             state->where = site;
             state->held = true;
             state->reached = true;
             state->changed.notify_all();
-        }
-        bool released;
-        {
-            // Waiting in the kernel's eyes only until let go, before Release returns.
-            detail::WaitingScope waiting;
-            std::unique_lock<std::mutex> guard(state->lock);
             released = state->changed.wait_for(guard, kBound, [&] { return state->released; });
         }
         if (!released) {
