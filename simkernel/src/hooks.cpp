@@ -24,6 +24,14 @@ detail::ArmSpec SpecOf(Point point) {
 
 }  // namespace
 
+Point At(Call call, When when, unsigned nth, HANDLE thread) {
+    Point point;
+    point.sites = {{call, when}};
+    point.nth = nth;
+    point.thread = thread;
+    return point;
+}
+
 Point LockBoundary(unsigned nth, HANDLE thread) {
     Point point;
     point.sites = {{Call::ExAcquireFastMutex, When::Before},

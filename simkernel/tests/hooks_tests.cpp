@@ -11,6 +11,7 @@ namespace {
 
 using simk::Call;
 using simk::When;
+using simk::hooks::At;
 using simk::hooks::Gate;
 using simk::hooks::Hook;
 using simk::hooks::Point;
@@ -49,7 +50,7 @@ TEST_F(Hooks, AGateHoldsItsThreadAtTheNthCallWhileAnotherWaitsForItsLock) {
         note(1);
         Unlock(&second);
     });
-    Gate gate({{{Call::ExAcquireFastMutexUnsafe, When::After}}, 2, held.KernelThread()});
+    Gate gate(At(Call::ExAcquireFastMutexUnsafe, When::After, 2, held.KernelThread()));
     // The test thread's own acquisition does not count towards the held thread's second.
     Lock(&second);
     Unlock(&second);
@@ -82,10 +83,10 @@ TEST_F(Hooks, PointsCountOnlyTheCallsTheyMatch) {
     ExInitializeFastMutex(&watched);
     ExInitializeFastMutex(&other);
     unsigned seen = 0;
-    Point point{{{Call::ExReleaseFastMutexUnsafe, When::Before}}, 0};
+    Point point = At(Call::ExReleaseFastMutexUnsafe, When::Before, 0);
     point.match = [&](const simk::CallSite& site) { return site.object == &watched; };
     Hook every(point, [&](const simk::CallSite&) { ++seen; });
-    Gate never({{{Call::IoDeleteDevice, When::Before}}, 1});
+    Gate never(At(Call::IoDeleteDevice, When::Before));
     for (int i = 0; i < 3; ++i) {
         Lock(&watched);
         Unlock(&watched);
@@ -101,7 +102,7 @@ TEST_F(Hooks, PointsCountOnlyTheCallsTheyMatch) {
 // call still fails. Routines that cannot fail refuse to be armed.
 TEST_F(Hooks, FaultInjectionSharesTheCallPoints) {
     bool hooked = false;
-    Hook hook({{{Call::ExAllocatePoolWithTag, When::Before}}, 2},
+    Hook hook(At(Call::ExAllocatePoolWithTag, When::Before, 2),
               [&](const simk::CallSite& site) { hooked = site.tag == simk::Tag("hook"); });
     simk::faults::FailNth(Call::ExAllocatePoolWithTag, 2);
     PVOID first = ExAllocatePoolWithTag(PagedPool, 8, simk::Tag("hook"));

@@ -52,7 +52,7 @@ protected:
             // Every device object the driver deletes during the race, so that a reply can be
             // checked against the readers that existed.
             m_Deleted.clear();
-            const simk::hooks::Hook deletions({{{simk::Call::IoDeleteDevice, simk::When::Before}}, 0},
+            const simk::hooks::Hook deletions(simk::hooks::At(simk::Call::IoDeleteDevice, simk::When::Before, 0),
                                               [this](const simk::CallSite& site) {
                                                   std::lock_guard<std::mutex> lock(m_DeletedMutex);
                                                   m_Deleted.insert(site.object);

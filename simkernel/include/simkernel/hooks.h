@@ -36,6 +36,9 @@ struct Point {
     std::function<bool(const CallSite&)> match;
 };
 
+// One site: Point At(Call::IoDeleteDevice, When::Before) is the first call to IoDeleteDevice.
+Point At(Call call, When when, unsigned nth = 1, HANDLE thread = nullptr);
+
 // The boundaries of a thread's locked sections: before it takes a fast mutex and after it lets one
 // go. Between two sections another thread's request can run to the end or to a lock it must wait for.
 Point LockBoundary(unsigned nth, HANDLE thread);
