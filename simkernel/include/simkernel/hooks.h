@@ -36,7 +36,8 @@ struct Point {
     std::function<bool(const CallSite&)> match;
 };
 
-// One site: Point At(Call::IoDeleteDevice, When::Before) is the first call to IoDeleteDevice.
+// A point at one site: At(Call::IoDeleteDevice, When::Before) is the next call of IoDeleteDevice,
+// just before it runs.
 Point At(Call call, When when, unsigned nth = 1, HANDLE thread = nullptr);
 
 // The boundaries of a thread's locked sections: before it takes a fast mutex and after it lets one
@@ -58,8 +59,8 @@ private:
     std::shared_ptr<std::atomic<bool>> m_Fired;
 };
 
-// Holds the thread that reaches the point until Release. The held thread counts as waiting in the
-// kernel. A held thread that is not let go within kBound goes on by itself and TimedOut is set.
+// Holds the one thread that reaches the point (an nth of 0 counts as 1) until Release. The held
+// thread counts as waiting in the kernel. A held thread that is not let go within kBound goes on by itself and TimedOut is set.
 class Gate {
 public:
     explicit Gate(Point point);
