@@ -126,6 +126,7 @@ const char* CallName(Call call) {
     case Call::ExAcquireFastMutexUnsafe: return "ExAcquireFastMutexUnsafe";
     case Call::ExReleaseFastMutexUnsafe: return "ExReleaseFastMutexUnsafe";
     case Call::IoDeleteDevice: return "IoDeleteDevice";
+    case Call::IoInvalidateDeviceRelations: return "IoInvalidateDeviceRelations";
     case Call::Count_: break;
     }
     return "?";

@@ -21,6 +21,7 @@ enum class Call {
     ExAcquireFastMutexUnsafe,
     ExReleaseFastMutexUnsafe,
     IoDeleteDevice,
+    IoInvalidateDeviceRelations,
     Count_
 };
 
