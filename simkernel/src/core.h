@@ -22,10 +22,19 @@ ULONG ThreadCriticalRegionDepth();
 bool WaitKernelEvent(PKEVENT event, long long timeoutMs);
 // Fast mutexes and spin locks held by any thread whose memory lies in [begin, begin+size).
 bool AnyLockHeldIn(const void* begin, size_t size);
+// The calling thread waits for something another thread must do (a fast mutex, an event, a gate)
+// while at least one of these is alive; ThreadWaiting tells whether a thread is in one now.
+class WaitingScope {
+public:
+    WaitingScope();
+    ~WaitingScope();
+    WaitingScope(const WaitingScope&) = delete;
+    WaitingScope& operator=(const WaitingScope&) = delete;
+};
+bool ThreadWaiting(HANDLE thread);
 
 // ---- Pool (pool.cpp) -----------------------------------------------------------------------------
 std::vector<simk::pool::Allocation> PoolOwnedBy(PDRIVER_OBJECT driver);
-bool PoolTagFails(ULONG tag);  // faults.cpp: FailPoolTag armed for this tag
 
 // ---- Loader (loader.cpp) -------------------------------------------------------------------------
 PDRIVER_OBJECT DriverOfAddress(const void* address);  // the loaded image containing `address`

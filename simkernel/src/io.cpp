@@ -738,7 +738,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "IoCreateDevice");
     *DeviceObject = nullptr;
     NTSTATUS status;
-    if (ShouldFail(simk::Call::IoCreateDevice, &status)) return status;
+    if (CallBefore(simk::Call::IoCreateDevice, DriverObject, 0, &status)) return status;
+    AfterCall after(simk::Call::IoCreateDevice, DriverObject);
 
     std::u16string name;
     bool named = false;
@@ -822,6 +823,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "IoDeleteDevice");
+    CallBefore(simk::Call::IoDeleteDevice, DeviceObject, 0, nullptr);
+    AfterCall after(simk::Call::IoDeleteDevice, DeviceObject);
     PDRIVER_OBJECT gone = nullptr;
     PDEVICE_OBJECT lower = nullptr, upper = nullptr;
     std::u16string name;

@@ -221,8 +221,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     }
     if (NumberOfBytes == 0) rule::PoolZeroSize(Tag);
     NTSTATUS ignored;
-    if (ShouldFail(simk::Call::ExAllocatePoolWithTag, &ignored)) return nullptr;
-    if (PoolTagFails(Tag)) return nullptr;
+    if (CallBefore(simk::Call::ExAllocatePoolWithTag, nullptr, Tag, &ignored)) return nullptr;
     PDRIVER_OBJECT owner = DriverOfAddress(__builtin_return_address(0));
     if (!owner) owner = CurrentDriver();
     return Allocate(PoolType, NumberOfBytes, Tag, owner, false);

@@ -21,10 +21,14 @@ UserState& State() {
     return *state;
 }
 
-PFILE_OBJECT FileOf(simk::user::Handle handle) {
+// The handle's file object with a reference for one request, as the I/O manager takes one by handle:
+// a close during the request sends the cleanup at once and the close only after the request.
+PFILE_OBJECT ReferenceFileOf(simk::user::Handle handle) {
     std::lock_guard<std::mutex> guard(State().lock);
     auto it = State().handles.find(handle);
-    return it == State().handles.end() ? nullptr : it->second;
+    if (it == State().handles.end()) return nullptr;
+    ObfReferenceObject(it->second);
+    return it->second;
 }
 
 }  // namespace
@@ -89,8 +93,14 @@ NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen,
                          ULONG_PTR* information) {
     if (information) *information = 0;
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode control request");
-    PFILE_OBJECT file = FileOf(handle);
+    PFILE_OBJECT file = ReferenceFileOf(handle);
     if (!file) return STATUS_INVALID_HANDLE;
+    struct Dereference {
+        PFILE_OBJECT file;
+        ~Dereference() {
+            if (file) ObfDereferenceObject(file);
+        }
+    } dereference{file};
     ULONG required = (code >> 14) & 3;
     if (((required & FILE_READ_ACCESS) && !file->ReadAccess) || ((required & FILE_WRITE_ACCESS) && !file->WriteAccess)) {
         return STATUS_ACCESS_DENIED;
@@ -140,7 +150,11 @@ NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen,
     bool abandoned = false;
     NTSTATUS status = SendIoManagerIrp(target, irp, &iosb, &abandoned);
     ReleaseIoManagerIrp(irp);
-    if (abandoned) return status;  // the driver still holds the IRP and its buffers
+    if (abandoned) {
+        // The driver still holds the IRP, its buffers and so the file object.
+        dereference.file = nullptr;
+        return status;
+    }
 
     if (method == METHOD_BUFFERED && !NT_ERROR(status)) {
         ULONG_PTR copy = iosb.Information;
