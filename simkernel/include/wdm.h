@@ -1503,6 +1503,14 @@ static_assert(sizeof(FAST_IO_DISPATCH) == 8 + 27 * 8 && offsetof(FAST_IO_DISPATC
               "FAST_IO_DISPATCH");
 static_assert(sizeof(RTL_OSVERSIONINFOW) == 276, "RTL_OSVERSIONINFOW");
 
+// DbgPrintEx components and levels (dpfilter.h)
+#define DPFLTR_IHVDRIVER_ID 77
+#define DPFLTR_ERROR_LEVEL 0
+#define DPFLTR_WARNING_LEVEL 1
+#define DPFLTR_TRACE_LEVEL 2
+#define DPFLTR_INFO_LEVEL 3
+#define DPFLTR_MASK_ERROR 0x00000001
+
 // ---------------------------------------------------------------------------------------------
 // Kernel routines (C linkage, as ntoskrnl exports them)
 // ---------------------------------------------------------------------------------------------
@@ -1602,6 +1610,7 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
 WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 ULONG DbgPrint(PCSTR Format, ...);
+ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 
 SIMK_EXTERN_C_END
 
