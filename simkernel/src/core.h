@@ -89,6 +89,12 @@ void ResetNames();
 // User-mode side (user.cpp)
 void ResetUser();
 
+// Object security (security.cpp)
+// STATUS_SUCCESS when the current caller may open `device` with `desired` access.
+NTSTATUS CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired);
+void ForgetObjectSecurity(const void* object);  // the object is being deleted
+void ResetSecurity();
+
 // ---- Strings (rtl.cpp) -----------------------------------------------------------------------------
 std::u16string FromUnicodeString(PCUNICODE_STRING s);
 std::string Hex(unsigned long long value);

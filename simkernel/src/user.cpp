@@ -49,6 +49,12 @@ NTSTATUS OpenDevice(const char16_t* path, Handle* out, ULONG desiredAccess) {
     if (!NT_SUCCESS(status)) return status;
     status = ReferenceDeviceForOpen(device);
     if (!NT_SUCCESS(status)) return status;
+    // The named device's own security decides, before its driver hears of the open.
+    status = CheckDeviceAccess(device, desiredAccess);
+    if (!NT_SUCCESS(status)) {
+        DereferenceDeviceForClose(device);
+        return status;
+    }
 
     bool read = desiredAccess & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
     bool write = desiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA);
@@ -167,6 +173,20 @@ NTSTATUS Close(Handle handle) {
     SendIoManagerIrp(target, irp, &iosb);
     ReleaseIoManagerIrp(irp);
     // The handle's reference; IRP_MJ_CLOSE follows when it was the last one.
+    ObfDereferenceObject(file);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CloseWithoutCleanup(Handle handle) {
+    PFILE_OBJECT file;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        auto it = State().handles.find(handle);
+        if (it == State().handles.end()) return STATUS_INVALID_HANDLE;
+        file = it->second;
+        State().handles.erase(it);
+    }
+    RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "a user-mode close");
     ObfDereferenceObject(file);
     return STATUS_SUCCESS;
 }
