@@ -91,7 +91,7 @@ NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
 {
     // The bus is gone before the request travels down, so the way down is noted first.
     PDEVICE_OBJECT lowerDevice = m_LowerDeviceObject;
-    PVOID key = m_DeviceObject;
+    PVOID key = RegistryKey();
 
     PVOID payload = nullptr;
     if (g_BusRegistry->Find(key, &payload) == Ok) {
@@ -169,15 +169,19 @@ NTSTATUS BusDevice::BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraS
     relations->Count = readers;
     PDEVICE_OBJECT* objects = relations->Objects;
     // One walk of the held list gives the same reply as fetching each position in turn, at a cost
-    // that stays flat per reader however many there are.
-    if (m_Readers.GetKeys(reinterpret_cast<PVOID*>(objects), readers) != Ok) {
+    // that stays flat per reader however many there are. The slots first hold the readers, then
+    // their device objects.
+    PVOID* readerSlots = reinterpret_cast<PVOID*>(objects);
+    if (m_Readers.GetPayloads(readerSlots, readers) != Ok) {
         ExFreePoolWithTag(relations, BUS_RELATIONS_TAG);
         return STATUS_UNSUCCESSFUL;
     }
     // Still under the hold, so a removal of one of them sees the mark; a failed build reports
     // nothing and marks nothing.
     for (ULONG i = 0; i < readers; ++i) {
-        static_cast<ReaderDevice*>(objects[i]->DeviceExtension)->m_Reported = true;
+        ReaderDevice* reader = static_cast<ReaderDevice*>(readerSlots[i]);
+        reader->m_Reported = true;
+        objects[i] = reader->m_DeviceObject;
     }
     *Relations = relations;
     return STATUS_SUCCESS;

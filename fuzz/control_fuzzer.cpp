@@ -106,7 +106,7 @@ void Open(Session& session)
     simk::user::Handle handle = nullptr;
     const NTSTATUS status = simk::user::OpenDevice(CONTROL_PATH, &handle);
     if (session.handle != nullptr) {
-        Expect(status == STATUS_ACCESS_DENIED, "second open not refused", status);
+        Expect(status == STATUS_SHARING_VIOLATION, "second open not refused", status);
         return;
     }
     if (session.buses.empty()) {

@@ -191,14 +191,14 @@ NTSTATUS ReaderDevice::OnCancelRemoveDevice(PIRP Irp)
 bool ReaderDevice::IsOnBus()
 {
     PVOID payload = nullptr;
-    return m_Bus->m_Readers.Find(m_DeviceObject, &payload) == Ok;
+    return m_Bus->m_Readers.Find(ReaderKey(m_Number), &payload) == Ok;
 }
 
 NTSTATUS ReaderDevice::OnRemoveDevice(PIRP Irp)
 {
     // A removal after a query-remove is the user's: the reader leaves its bus for good.
     if (m_State == ReaderState::RemovePending) {
-        m_Bus->RemoveReader(m_DeviceObject);
+        m_Bus->RemoveReader(m_Number);
     }
     // A reader still on its bus stays: Plug and Play still knows it (a failed start leaves its
     // node in place until the bus stops reporting it), so a later removal by the client waits for
@@ -226,7 +226,7 @@ NTSTATUS ReaderDevice::OnSurpriseRemoval(PIRP Irp)
 {
     // An Unplugged reader is already off its bus; the removal that follows deletes it.
     if (m_State != ReaderState::Unplugged) {
-        m_Bus->RemoveReader(m_DeviceObject);
+        m_Bus->RemoveReader(m_Number);
     }
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }

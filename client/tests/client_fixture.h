@@ -37,9 +37,10 @@ protected:
         return bus;
     }
 
-    // The bus's own device object: the handle's first half names it.
-    static ULONG64 BusKey(simk::pnp::DeviceNode* bus) {
-        return reinterpret_cast<ULONG64>(simk::pnp::Pdo(bus)->AttachedDevice);
+    // The device node a handle names: its reader half is the reader's instance ID.
+    static simk::pnp::DeviceNode* ReaderNode(const BusReaderHandle& handle) {
+        return simk::pnp::FindNode(u"MicroSDSmartCardBus\\MicroSDSmartCardReader\\" +
+                                   simk::Widen(std::to_string(handle.ReaderHandle)));
     }
 
     static std::vector<simk::pnp::DeviceNode*> Readers(simk::pnp::DeviceNode* bus) {

@@ -183,7 +183,7 @@ TEST_F(ClientStress, OverlappingRequestsWhileBusesComeAndGo)
     std::set<ULONG64> present;
     for (PDEVICE_OBJECT device : simk::DevicesOfDriver(Driver())) {
         if (std::find(std::begin(notReaders), std::end(notReaders), device) == std::end(notReaders)) {
-            present.insert(reinterpret_cast<ULONG_PTR>(device));
+            present.insert(static_cast<const ReaderDevice*>(device->DeviceExtension)->m_Number);
         }
     }
     size_t expectedPresent = 0;
@@ -195,7 +195,7 @@ TEST_F(ClientStress, OverlappingRequestsWhileBusesComeAndGo)
         const bool shouldBeGone = record.removedByClient || busLeft;
         const bool isPresent = present.count(address) != 0;
         if (shouldBeGone) {
-            // The latest reader at an address: no newer one can stand behind it.
+            // Reader numbers are never given twice, so no newer reader can stand behind it.
             EXPECT_FALSE(isPresent) << (record.removedByClient ? "reader removed by the client"
                                                                : "reader of a bus that left")
                                     << " still exists";

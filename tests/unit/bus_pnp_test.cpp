@@ -16,8 +16,8 @@ using BusPnpTest = DriverTest;
 NTSTATUS TryCreateReader(BusDevice* bus)
 {
     const ReaderConfig config = {1, 2, 3};
-    PDEVICE_OBJECT key = nullptr;
-    return bus->CreateReader(&config, &key);
+    ULONG number = 0;
+    return bus->CreateReader(&config, &number);
 }
 
 size_t SeenByLower(UCHAR minor)
@@ -174,7 +174,7 @@ TEST_F(BusPnpTest, RemovedBusDeletesTheReadersStillOnItsListBeforeItself)
     PDEVICE_OBJECT unpluggedDevice = unplugged->m_DeviceObject;
     ReportReaders(bus);
     // One reader already off the list: its own removal deletes it, the bus must not.
-    ASSERT_EQ(bus->RemoveReader(unpluggedDevice), STATUS_SUCCESS);
+    ASSERT_EQ(bus->RemoveReader(unplugged->m_Number), STATUS_SUCCESS);
 
     EXPECT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
     const std::vector<PDEVICE_OBJECT> left = simk::DevicesOfDriver(m_Driver);
