@@ -51,6 +51,27 @@ TEST_F(ClientOpen, SecondClientIsRefusedUntilTheFirstCloses) {
     EXPECT_EQ(second.Open(), STATUS_SUCCESS);
 }
 
+// The two refusals a user meets at open say different things: elevate, or close the other session.
+TEST_F(ClientOpen, NotElevatedIsToldApartFromHeldByAnotherSession) {
+    AddStartedBus();
+    ControlClient plain;
+    {
+        simk::user::ActingAs user(simk::user::Caller::User);
+        EXPECT_EQ(plain.Open(), STATUS_ACCESS_DENIED);
+    }
+    EXPECT_THAT(plain.LastMessage(), HasSubstr("only an administrator"));
+
+    ControlClient first, second;
+    ASSERT_EQ(first.Open(), STATUS_SUCCESS);
+    {
+        simk::user::ActingAs user(simk::user::Caller::User);
+        EXPECT_EQ(plain.Open(), STATUS_ACCESS_DENIED) << "a plain user is not told that the device is busy";
+    }
+    EXPECT_EQ(second.Open(), STATUS_SHARING_VIOLATION);
+    EXPECT_THAT(second.LastMessage(), HasSubstr("another session holds the control device"));
+    EXPECT_STRNE(plain.LastMessage(), second.LastMessage());
+}
+
 TEST_F(ClientOpen, OneObjectHoldsOneHandle) {
     AddStartedBus();
     ControlClient client;

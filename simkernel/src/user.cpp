@@ -21,10 +21,15 @@ UserState& State() {
     return *state;
 }
 
-PFILE_OBJECT FileOf(simk::user::Handle handle) {
+// The handle's file object with a reference for the caller, taken before another thread's close
+// can drop the handle's own: as ObReferenceObjectByHandle does for a request, so that a request
+// under way keeps the file object, and the driver's IRP_MJ_CLOSE waits for its end.
+PFILE_OBJECT ReferenceFileOf(simk::user::Handle handle) {
     std::lock_guard<std::mutex> guard(State().lock);
     auto it = State().handles.find(handle);
-    return it == State().handles.end() ? nullptr : it->second;
+    if (it == State().handles.end()) return nullptr;
+    ObfReferenceObject(it->second);
+    return it->second;
 }
 
 }  // namespace
@@ -89,8 +94,12 @@ NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen,
                          ULONG_PTR* information) {
     if (information) *information = 0;
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode control request");
-    PFILE_OBJECT file = FileOf(handle);
+    PFILE_OBJECT file = ReferenceFileOf(handle);
     if (!file) return STATUS_INVALID_HANDLE;
+    struct Dereference {
+        PFILE_OBJECT file;
+        ~Dereference() { ObfDereferenceObject(file); }
+    } dereference{file};
     ULONG required = (code >> 14) & 3;
     if (((required & FILE_READ_ACCESS) && !file->ReadAccess) || ((required & FILE_WRITE_ACCESS) && !file->WriteAccess)) {
         return STATUS_ACCESS_DENIED;
