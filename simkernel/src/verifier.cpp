@@ -267,6 +267,11 @@ void PoolZeroSize(ULONG tag) {
     Report(rules::PoolZeroSize, "ExAllocatePoolWithTag of zero bytes with tag '" + simk::TagText(tag) + "'");
 }
 
+void PoolTypeUnknownToSystem(POOL_TYPE type, ULONG tag) {
+    Report(rules::BadPoolCaller, "ExAllocatePoolWithTag with pool type " + std::to_string(type) + " (tag '" +
+                                     simk::TagText(tag) + "'), which this Windows version does not have");
+}
+
 void PoolOverrun(const void* address, ULONG tag, size_t size) {
     Report(rules::PoolOverrun, "bytes written past the end of pool allocation " + Hex((uintptr_t)address) + " ('" +
                                    simk::TagText(tag) + "', " + std::to_string(size) + " bytes)");

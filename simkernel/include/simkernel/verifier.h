@@ -42,6 +42,7 @@ constexpr const char* BufferedIoOverrun = "BufferedIoOverrun";  // Information b
 constexpr const char* PoolFreeWrongTag = "PoolFreeWrongTag";
 constexpr const char* PoolFreeUnknown = "PoolFreeUnknown";  // freeing memory that is not a live allocation
 constexpr const char* PoolZeroSize = "PoolZeroSizeAllocation";
+constexpr const char* BadPoolCaller = "BadPoolCaller";  // a pool type the running system does not have
 constexpr const char* PoolOverrun = "PoolOverrun";          // bytes written past the end of an allocation
 constexpr const char* PoolFreeHeldLock = "PoolFreeHeldLock";  // freeing memory that holds an acquired lock
 // Locks
