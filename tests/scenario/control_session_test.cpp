@@ -90,7 +90,7 @@ TEST_F(ControlSession, CloseWithoutCleanupRemovesTheSessionsReaders)
     simk::pnp::RunUntilIdle();
     ASSERT_EQ(ReaderCount(Driver(), 2), 3u);
 
-    ASSERT_EQ(simk::user::CloseWithoutCleanup(handle), STATUS_SUCCESS);
+    ASSERT_EQ(CloseWithoutCleanup(handle), STATUS_SUCCESS);
     m_Handle = nullptr;
     simk::pnp::RunUntilIdle();
     EXPECT_EQ(ReaderCount(Driver(), 2), 0u);
