@@ -25,9 +25,9 @@ constexpr int CLIENT_THREADS = 4;
 constexpr int OPERATIONS_PER_THREAD = 250;
 constexpr int BUS_ROUNDS = 30;
 
-// What the client was told, by reader address. A reader's device object can be freed and its
-// address given to a newer reader; every record carries the generation it was made in so that
-// a late answer about the older reader does not land on the newer one.
+// What the client was told, by reader number (the reader half of its handle). Numbers are never
+// given twice while the driver is loaded, so no record should ever turn ambiguous; the generation
+// each record carries would catch a driver that reused one.
 class Ledger
 {
 public:
@@ -36,7 +36,7 @@ public:
         BusReaderHandle handle{};
         unsigned long generation = 0;
         bool removedByClient = false;
-        bool ambiguous = false;  // a stale handle may have removed a newer reader at the same address
+        bool ambiguous = false;  // a stale handle may have removed a newer reader with the same number
     };
 
     void Added(const BusReaderHandle& handle)
