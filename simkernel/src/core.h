@@ -127,6 +127,7 @@ void PoolFreeWrongTag(const void* address, ULONG tag, ULONG expected);
 void PoolFreeUnknown(const void* address);
 void PoolZeroSize(ULONG tag);
 void PoolTypeUnknownToSystem(POOL_TYPE type, ULONG tag);
+void ObjectHandleNotKernel(const char* function);
 void PoolOverrun(const void* address, ULONG tag, size_t size);
 void PoolFreeHeldLock(const void* address, ULONG tag);
 void FastMutexRecursion(const void* mutex);

@@ -323,10 +323,7 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STA
     if (AccessMode != KernelMode) return STATUS_ACCESS_DENIED;
     // Without OBJ_KERNEL_HANDLE the handle lands in whatever process the thread runs in, where
     // that process's user can use it: Windows allows it, a driver must not do it.
-    if (!(HandleAttributes & OBJ_KERNEL_HANDLE)) {
-        simk::verifier::Report("ObOpenObjectByPointer",
-                               "a handle opened by a driver without OBJ_KERNEL_HANDLE is a user-mode handle");
-    }
+    if (!(HandleAttributes & OBJ_KERNEL_HANDLE)) rule::ObjectHandleNotKernel("ObOpenObjectByPointer");
     ObfReferenceObject(Object);
     std::lock_guard<std::mutex> guard(State().lock);
     State().nextHandle += 4;
