@@ -3,10 +3,11 @@
 #include <ntddk.h>
 #include "bus/bus_device.h"
 #include "control/control_device.h"
+#include "control/control_requests.h"
 
 BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
     : AttachedDevice(Context->m_DriverObject, DeviceObject, PhysicalDeviceObject), m_DriverContext(Context),
-      m_Readers(TRUE, PagedPool, DEVICE_LIST_ENTRY_TAG), m_RepliesBuilt(0), m_ReplyInFlight(0), m_ReplyDelivered(0),
+      m_Handle(0), m_Readers(TRUE, PagedPool, DEVICE_LIST_ENTRY_TAG), m_RepliesBuilt(0), m_ReplyInFlight(0), m_ReplyDelivered(0),
       m_Started(false)
 {
     InitializeListHead(&m_Departed);
@@ -67,7 +68,10 @@ bool RegisterBus(BusDevice* Bus)
     if (entry == nullptr) {
         return false;
     }
-    PVOID key = Bus->m_DeviceObject;
+    // A serial number that a failed insertion consumed is not given again: serials only need to
+    // be unique.
+    Bus->m_Handle = MakeBusHandle(g_NextBusSerial++);
+    PVOID key = Bus->RegistryKey();
     if (g_BusRegistry->InsertUnique(Bus, &key, entry) != Ok) {
         return false;
     }

@@ -110,7 +110,7 @@ NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
     IoReleaseRemoveLockAndWait(&m_RemoveLock, Irp);
     // The bus is gone before the request travels down, so the way down is noted first.
     PDEVICE_OBJECT lowerDevice = m_LowerDeviceObject;
-    PVOID key = m_DeviceObject;
+    PVOID key = RegistryKey();
 
     PVOID payload = nullptr;
     if (g_BusRegistry->Find(key, &payload) == Ok) {
@@ -201,8 +201,10 @@ NTSTATUS BusDevice::BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraS
     relations->Count = readers;
     PDEVICE_OBJECT* objects = relations->Objects;
     // One walk of the held list gives the same reply as fetching each position in turn, at a cost
-    // that stays flat per reader however many there are.
-    if (m_Readers.GetKeys(reinterpret_cast<PVOID*>(objects), readers) != Ok) {
+    // that stays flat per reader however many there are. The slots first hold the readers, then
+    // their device objects.
+    PVOID* readerSlots = reinterpret_cast<PVOID*>(objects);
+    if (m_Readers.GetPayloads(readerSlots, readers) != Ok) {
         ExFreePoolWithTag(relations, BUS_RELATIONS_TAG);
         return STATUS_UNSUCCESSFUL;
     }
@@ -210,10 +212,11 @@ NTSTATUS BusDevice::BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraS
     // reports nothing and marks nothing.
     m_ReplyInFlight = ++m_RepliesBuilt;
     for (ULONG i = 0; i < readers; ++i) {
-        ReaderDevice* reader = static_cast<ReaderDevice*>(objects[i]->DeviceExtension);
+        ReaderDevice* reader = static_cast<ReaderDevice*>(readerSlots[i]);
         if (reader->m_FirstListedIn == 0) {
             reader->m_FirstListedIn = m_ReplyInFlight;
         }
+        objects[i] = reader->m_DeviceObject;
     }
     *Relations = relations;
     return STATUS_SUCCESS;

@@ -22,9 +22,9 @@ void DeleteChained(PLIST_ENTRY Chain)
 
 } // namespace
 
-NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, PDEVICE_OBJECT* ReaderKey)
+NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, ULONG* ReaderNumber)
 {
-    PDEVICE_OBJECT key = nullptr;
+    ULONG number = 0;
     {
         // The m_Started test and the insertion are one step, so a successful query-remove or a
         // surprise removal (which clear m_Started under the same mutex) never sees a reader
@@ -44,17 +44,17 @@ NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, PDEVICE_OBJECT* Rea
         if (entry == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        PVOID listKey = reader->m_DeviceObject;
+        PVOID listKey = ReaderKey(reader->m_Number);
         if (m_Readers.InsertUnique(reader, &listKey, entry) != Ok) {
             // The list has freed the entry it refused.
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         deleteOnFailure.Dismiss();
-        key = reader->m_DeviceObject;
+        number = reader->m_Number;
     }
     // Outside the mutex: Plug and Play may query the relations on this very thread.
     IoInvalidateDeviceRelations(m_PhysicalDeviceObject, BusRelations);
-    *ReaderKey = key;
+    *ReaderNumber = number;
     return STATUS_SUCCESS;
 }
 
@@ -82,8 +82,9 @@ bool BusDevice::ReportedMissingLocked(const ReaderDevice* Reader) const
     return !Reader->m_OnBus && Reader->m_KnownToPnp && m_ReplyDelivered > Reader->m_LeftAfter;
 }
 
-NTSTATUS BusDevice::RemoveReader(PDEVICE_OBJECT ReaderKey)
+NTSTATUS BusDevice::RemoveReader(ULONG ReaderNumber)
 {
+    const PVOID key = ReaderKey(ReaderNumber);
     ReaderDevice* unknownToPnp = nullptr;
     {
         // One hold from the lookup to the state change: the reader's own removal request decides
@@ -91,12 +92,12 @@ NTSTATUS BusDevice::RemoveReader(PDEVICE_OBJECT ReaderKey)
         // between the two. No mutex: a removal only lowers the count that query-remove tests.
         ListHold hold(m_Readers);
         PVOID payload = nullptr;
-        if (m_Readers.Find(ReaderKey, &payload) != Ok) {
+        if (m_Readers.Find(key, &payload) != Ok) {
             return STATUS_UNSUCCESSFUL;
         }
         // Removals of one reader overlap (the client, the reader's own removal, the cleanup of
         // the control device); only the one whose Remove took the entry moves the reader on.
-        if (m_Readers.Remove(ReaderKey) != Ok) {
+        if (m_Readers.Remove(key) != Ok) {
             return STATUS_SUCCESS;
         }
         ReaderDevice* reader = static_cast<ReaderDevice*>(payload);

@@ -8,6 +8,17 @@
 #include "registry/device_list.h"
 
 ULONG g_NextBusIndex = 0;
+ULONG g_HandleTag = 0;
+ULONG g_NextBusSerial = 0;
+
+void InitializeHandleTag()
+{
+    // Any value that differs between two loads will do; the tag is no secret (the client sees it),
+    // only a way to tell this load's handles from an earlier one's.
+    const LARGE_INTEGER counter = KeQueryPerformanceCounter(nullptr);
+    const ULONG tag = counter.LowPart ^ static_cast<ULONG>(counter.HighPart);
+    g_HandleTag = tag != 0 ? tag : 1;
+}
 
 namespace {
 
@@ -60,18 +71,21 @@ NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
         return STATUS_INVALID_PARAMETER;
     }
     const BusReaderHandle request = *handle;
+    // No reader number fills more than the lower half: anything above is no handle of ours.
+    if (request.ReaderHandle > MAXULONG) {
+        return STATUS_UNSUCCESSFUL;
+    }
 
     // The registry stays held until the bus has answered: a bus's removal looks the bus up in the
     // registry before it deletes it, so it waits here and cannot delete the bus under the call.
-    // The handle's halves are only compared with list keys until a match is found.
+    // The handle's halves are only compared with list keys.
     ListHold registryHold(*g_BusRegistry);
     PVOID payload = nullptr;
     if (g_BusRegistry->Find(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(request.BusHandle)), &payload) != Ok) {
         return STATUS_UNSUCCESSFUL;
     }
     BusDevice* bus = static_cast<BusDevice*>(payload);
-    const NTSTATUS status =
-        bus->RemoveReader(reinterpret_cast<PDEVICE_OBJECT>(static_cast<ULONG_PTR>(request.ReaderHandle)));
+    const NTSTATUS status = bus->RemoveReader(static_cast<ULONG>(request.ReaderHandle));
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
@@ -109,19 +123,24 @@ NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
 
     // A bus that refuses is not replaced by another: the client sees that bus's answer.
     BusDevice* bus = static_cast<BusDevice*>(payload);
-    PDEVICE_OBJECT readerKey = nullptr;
-    const NTSTATUS status = bus->CreateReader(&config, &readerKey);
+    ULONG readerNumber = 0;
+    const NTSTATUS status = bus->CreateReader(&config, &readerNumber);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    Handle->BusHandle = reinterpret_cast<ULONG_PTR>(busKey);
-    Handle->ReaderHandle = reinterpret_cast<ULONG_PTR>(readerKey);
+    Handle->BusHandle = bus->m_Handle;
+    Handle->ReaderHandle = readerNumber;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS ControlDevice::DispatchDeviceControl(PIRP Irp)
 {
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    // A request that reaches us after its handle's cleanup (another thread closed the handle while
+    // it was on its way) would create readers no session owns.
+    if (!EnterSessionRequest(stack->FileObject)) {
+        return CompleteIrpWith(Irp, STATUS_FILE_CLOSED);
+    }
     NTSTATUS status;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_BUS_GET_VERSION:
@@ -137,15 +156,39 @@ NTSTATUS ControlDevice::DispatchDeviceControl(PIRP Irp)
         status = STATUS_INVALID_DEVICE_REQUEST;
         break;
     }
+    LeaveSessionRequest();
     // Information was set only by the two requests that hand a reply back.
     return CompleteIrpWith(Irp, status);
 }
 
 NTSTATUS ControlDevice::DispatchCleanup(PIRP Irp)
 {
+    EndSession(IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
+}
+
+void ControlDevice::EndSession(PFILE_OBJECT FileObject)
+{
+    bool wait;
     {
-        // The whole walk under one hold, so no bus is deleted halfway through it. A reader that
-        // another thread adds to a bus after that bus's turn survives the cleanup.
+        MutexGuard guard(&m_Mutex);
+        // A refused open's file object, or a close after the cleanup: nothing of ours to end.
+        if (!m_Opened || m_SessionEnding || FileObject != m_Session) {
+            return;
+        }
+        m_SessionEnding = true;
+        wait = m_RequestsUnderWay != 0;
+        if (wait) {
+            KeClearEvent(&m_RequestsDone);
+        }
+    }
+    // From here on no request of the session is admitted, and the ones under way (an add that
+    // started before the end) finish first, so the walk below sees every reader they made.
+    if (wait) {
+        KeWaitForSingleObject(&m_RequestsDone, Executive, KernelMode, FALSE, nullptr);
+    }
+    {
+        // The whole walk under one hold, so no bus is deleted halfway through it.
         ListHold registryHold(*g_BusRegistry);
         PVOID key = nullptr;
         PVOID payload = nullptr;
@@ -154,9 +197,8 @@ NTSTATUS ControlDevice::DispatchCleanup(PIRP Irp)
         }
     }
     // Lock order: the control device's mutex only after the registry's hold has ended.
-    {
-        MutexGuard guard(&m_Mutex);
-        m_Opened = false;
-    }
-    return CompleteIrpWith(Irp, STATUS_SUCCESS);
+    MutexGuard guard(&m_Mutex);
+    m_Opened = false;
+    m_SessionEnding = false;
+    m_Session = nullptr;
 }

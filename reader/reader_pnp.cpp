@@ -226,8 +226,8 @@ NTSTATUS ReaderDevice::OnRemoveDevice(PIRP Irp)
         PVOID payload = nullptr;
         // A removal after a query-remove is the user's (a disable or an uninstall): the reader
         // leaves its bus for good.
-        if (userRemoval && m_OnBus && bus->m_Readers.Find(m_DeviceObject, &payload) == Ok &&
-            bus->m_Readers.Remove(m_DeviceObject) == Ok) {
+        if (userRemoval && m_OnBus && bus->m_Readers.Find(ReaderKey(m_Number), &payload) == Ok &&
+            bus->m_Readers.Remove(ReaderKey(m_Number)) == Ok) {
             leftNow = true;
             deleteNow = bus->LeaveLocked(this);
         }
@@ -255,7 +255,7 @@ NTSTATUS ReaderDevice::OnSurpriseRemoval(PIRP Irp)
     // A reader already off its bus has left it for good; one still on it (its bus was pulled)
     // leaves it now.
     if (m_Bus != nullptr && m_OnBus) {
-        m_Bus->RemoveReader(m_DeviceObject);
+        m_Bus->RemoveReader(m_Number);
     }
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }

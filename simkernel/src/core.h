@@ -98,6 +98,12 @@ void ResetNames();
 // User-mode side (user.cpp)
 void ResetUser();
 
+// Object security (security.cpp)
+// STATUS_SUCCESS when the current caller may open `device` with `desired` access.
+NTSTATUS CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired);
+void ForgetObjectSecurity(const void* object);  // the object is being deleted
+void ResetSecurity();
+
 // ---- Strings (rtl.cpp) -----------------------------------------------------------------------------
 std::u16string FromUnicodeString(PCUNICODE_STRING s);
 std::string Hex(unsigned long long value);
@@ -131,6 +137,8 @@ void BufferedIoOverrun(PDEVICE_OBJECT device, ULONG code, ULONG_PTR information,
 void PoolFreeWrongTag(const void* address, ULONG tag, ULONG expected);
 void PoolFreeUnknown(const void* address);
 void PoolZeroSize(ULONG tag);
+void PoolTypeUnknownToSystem(POOL_TYPE type, ULONG tag);
+void ObjectHandleNotKernel(const char* function);
 void PoolOverrun(const void* address, ULONG tag, size_t size);
 void PoolFreeHeldLock(const void* address, ULONG tag);
 void FastMutexRecursion(const void* mutex);

@@ -20,6 +20,10 @@ void ResetPnp();
 void ResetRegistry();
 void ResetPower();
 
+// ---- Object handles (security.cpp) -----------------------------------------------------------
+// ZwClose of a handle ObOpenObjectByPointer gave; false when it is not such a handle.
+bool CloseObjectHandle(HANDLE handle);
+
 // ---- Verifier helpers ------------------------------------------------------------------------
 // Reports `rule` when the calling thread's IRQL is above `maxIrql`; returns true when it is not.
 bool RequireIrql(KIRQL maxIrql, const char* rule, const char* function);

@@ -858,6 +858,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     (void)upper;
     if (lower) rule::DeleteDeviceStillAttached(DeviceObject, lower);
     if (!name.empty()) RemoveName(name, NameKind::Device);
+    ForgetObjectSecurity(DeviceObject);
     {
         Guard guard(State().lock);
         DeviceRec* rec = FindDevice(DeviceObject);

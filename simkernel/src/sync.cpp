@@ -444,6 +444,15 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = HostSystemTime(); }
 
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+    // Ticks of 100 ns since the host started counting, as a 10 MHz counter.
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    LARGE_INTEGER counter;
+    counter.QuadPart = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
+    if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10000000;
+    return counter;
+}
+
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     RequireIrql(APC_LEVEL, rules::IrqlFastMutex, "ExAcquireFastMutex");
     CallBefore(simk::Call::ExAcquireFastMutex, FastMutex, 0, nullptr);

@@ -21,8 +21,9 @@ UserState& State() {
     return *state;
 }
 
-// The handle's file object with a reference for one request, as the I/O manager takes one by handle:
-// a close during the request sends the cleanup at once and the close only after the request.
+// The handle's file object with a reference for the caller, taken before another thread's close
+// can drop the handle's own: as ObReferenceObjectByHandle does for a request, so that a request
+// under way keeps the file object, and the driver's IRP_MJ_CLOSE waits for its end.
 PFILE_OBJECT ReferenceFileOf(simk::user::Handle handle) {
     std::lock_guard<std::mutex> guard(State().lock);
     auto it = State().handles.find(handle);
@@ -59,6 +60,12 @@ NTSTATUS OpenDeviceObject(PDEVICE_OBJECT device, Handle* out, ULONG desiredAcces
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode open");
     NTSTATUS status = ReferenceDeviceForOpen(device);
     if (!NT_SUCCESS(status)) return status;
+    // The named device's own security decides, before its driver hears of the open.
+    status = CheckDeviceAccess(device, desiredAccess);
+    if (!NT_SUCCESS(status)) {
+        DereferenceDeviceForClose(device);
+        return status;
+    }
 
     bool read = desiredAccess & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
     bool write = desiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA);
@@ -187,6 +194,20 @@ NTSTATUS Close(Handle handle) {
     SendIoManagerIrp(target, irp, &iosb);
     ReleaseIoManagerIrp(irp);
     // The handle's reference; IRP_MJ_CLOSE follows when it was the last one.
+    ObfDereferenceObject(file);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CloseWithoutCleanup(Handle handle) {
+    PFILE_OBJECT file;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        auto it = State().handles.find(handle);
+        if (it == State().handles.end()) return STATUS_INVALID_HANDLE;
+        file = it->second;
+        State().handles.erase(it);
+    }
+    RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "a user-mode close");
     ObfDereferenceObject(file);
     return STATUS_SUCCESS;
 }

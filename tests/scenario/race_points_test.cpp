@@ -55,7 +55,7 @@ protected:
             const simk::hooks::Hook deletions(simk::hooks::At(simk::Call::IoDeleteDevice, simk::When::Before, 0),
                                               [this](const simk::CallSite& site) {
                                                   std::lock_guard<std::mutex> lock(m_DeletedMutex);
-                                                  m_Deleted.insert(site.object);
+                                                  m_Deleted.insert(NumberOf(site.object));
                                               });
             const bool reached = race(nth);
             simk::pnp::RunUntilIdle();
@@ -154,11 +154,25 @@ protected:
         if (add.status != STATUS_SUCCESS) {
             return;
         }
-        const PDEVICE_OBJECT reader = ReaderObject(HandleOf(add));
-        const std::vector<PDEVICE_OBJECT> readers = ReaderObjects();
+        const ULONG64 number = HandleOf(add).ReaderHandle;
+        std::set<ULONG64> numbers;
+        for (PDEVICE_OBJECT reader : ReaderObjects()) {
+            numbers.insert(NumberOf(reader));
+        }
         std::lock_guard<std::mutex> lock(m_DeletedMutex);
-        EXPECT_TRUE(std::find(readers.begin(), readers.end(), reader) != readers.end() || m_Deleted.count(reader) != 0)
-            << "the add replied with " << reader << ", which was never a reader";
+        EXPECT_TRUE(numbers.count(number) != 0 || m_Deleted.count(number) != 0)
+            << "the add replied with reader " << number << ", which was never a reader";
+    }
+
+    // A reader's number, read from its device extension (layout only); the bus and control devices
+    // deleted during a race get numbers no reader has.
+    ULONG64 NumberOf(const void* device)
+    {
+        const auto* object = static_cast<const DEVICE_OBJECT*>(device);
+        if (object == ControlDeviceObject() || object->DeviceObjectExtension->AttachedTo != nullptr) {
+            return ~0ull;
+        }
+        return static_cast<const ReaderDevice*>(object->DeviceExtension)->m_Number;
     }
 
     bool BusRemoved(unsigned index) { return simk::pnp::State(m_Buses.at(index)) == NodeState::Removed; }
@@ -181,7 +195,7 @@ protected:
 
     std::vector<BusReaderHandle> m_Existing;
     std::mutex m_DeletedMutex;
-    std::set<const void*> m_Deleted;
+    std::set<ULONG64> m_Deleted;  // the numbers of the readers deleted during the race
 };
 
 // A query-remove of a bus arriving between the bus's "started" test and the insertion of a new

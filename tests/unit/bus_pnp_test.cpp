@@ -21,8 +21,8 @@ using BusPnpTest = DriverTest;
 NTSTATUS TryCreateReader(BusDevice* bus)
 {
     const ReaderConfig config = {1, 2, 3};
-    PDEVICE_OBJECT key = nullptr;
-    return bus->CreateReader(&config, &key);
+    ULONG number = 0;
+    return bus->CreateReader(&config, &number);
 }
 
 size_t SeenByLower(UCHAR minor)
@@ -178,7 +178,7 @@ TEST_F(BusPnpTest, RemovedBusDeletesItsReadersButOneWhoseFinalRemovalIsStillToCo
     ASSERT_TRUE(listed != nullptr && unplugged != nullptr && held != nullptr);
     PDEVICE_OBJECT heldDevice = held->m_DeviceObject;
     ReportReaders(bus);
-    ASSERT_EQ(bus->RemoveReader(unplugged->m_DeviceObject), STATUS_SUCCESS);
+    ASSERT_EQ(bus->RemoveReader(unplugged->m_Number), STATUS_SUCCESS);
     // Surprise-removed, with a handle on its stack holding its final removal back past the bus's.
     ASSERT_EQ(SendPnp(heldDevice, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
 
