@@ -4,6 +4,7 @@
 #include "bus/bus_device.h"
 #include "control/control_device.h"
 #include "control/control_requests.h"
+#include "driver/diagnostics.h"
 
 BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
     : AttachedDevice(Context->m_DriverObject, DeviceObject, PhysicalDeviceObject), m_DriverContext(Context),
@@ -97,8 +98,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     // A bus that cannot be registered is detached and deleted again, after the mutex is let go.
     DeleteOnFailure deleteOnFailure(bus);
     if (!RegisterBus(bus)) {
+        MSDSC_FAILED("a bus could not be registered");
         return STATUS_UNSUCCESSFUL;
     }
     deleteOnFailure.Dismiss();
+    MSDSC_EVENT("bus %u added", static_cast<unsigned>(bus->Serial()));
     return STATUS_SUCCESS;
 }

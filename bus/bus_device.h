@@ -40,6 +40,9 @@ public:
     NTSTATUS CreateReader(const ReaderConfig* Config, ULONG* ReaderNumber);
     NTSTATUS RemoveReader(ULONG ReaderNumber);
 
+    // The bus's serial number, its name in diagnostics.
+    ULONG Serial() const { return static_cast<ULONG>(m_Handle); }
+
     // The bus's key in g_BusRegistry, which is also its half of the client's reader handles.
     PVOID RegistryKey() const { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(m_Handle)); }
     // Takes every reader off the bus, as the client's cleanup does, and re-enumerates the bus.

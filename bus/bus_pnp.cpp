@@ -3,6 +3,7 @@
 #include <ntddk.h>
 #include "bus/bus_device.h"
 #include "control/control_device.h"
+#include "driver/diagnostics.h"
 #include "reader/reader_device.h"
 
 namespace {
@@ -60,6 +61,11 @@ NTSTATUS BusDevice::OnStartDevice(PIRP Irp)
         MutexGuard guard(&m_Mutex);
         m_Started = true;
     }
+    if (NT_SUCCESS(status)) {
+        MSDSC_EVENT("bus %u started", static_cast<unsigned>(Serial()));
+    } else {
+        MSDSC_EVENT("bus %u: the stack below failed its start (%08X)", static_cast<unsigned>(Serial()), StatusCode(status));
+    }
     return CompleteIrpWith(Irp, status);
 }
 
@@ -76,6 +82,8 @@ NTSTATUS BusDevice::OnQueryRemoveDevice(PIRP Irp)
         }
     }
     if (readers != 0) {
+        MSDSC_REFUSED("bus %u: removal vetoed, %u reader(s) still on it", static_cast<unsigned>(Serial()),
+                      static_cast<unsigned>(readers));
         return CompleteIrpWith(Irp, STATUS_UNSUCCESSFUL);
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -101,6 +109,7 @@ NTSTATUS BusDevice::OnSurpriseRemoval(PIRP Irp)
         MutexGuard guard(&m_Mutex);
         m_Started = false;
     }
+    MSDSC_EVENT("bus %u surprise-removed: it takes no more readers", static_cast<unsigned>(Serial()));
     return PassIrpDown(m_LowerDeviceObject, Irp);
 }
 
@@ -122,6 +131,7 @@ NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
         }
     }
 
+    MSDSC_EVENT("bus %u removed", static_cast<unsigned>(Serial()));
     ReleaseReaders();
     Delete();
 

@@ -6,6 +6,7 @@
 #include <ntddk.h>
 #include "bus/bus_device.h"
 #include "reader/reader_device.h"
+#include "driver/diagnostics.h"
 
 ULONG g_NextReaderNumber = 0;
 
@@ -52,6 +53,7 @@ NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, ULONG* ReaderNumber
         deleteOnFailure.Dismiss();
         number = reader->m_Number;
     }
+    MSDSC_EVENT("reader %u created on bus %u", static_cast<unsigned>(number), static_cast<unsigned>(Serial()));
     // Outside the mutex: Plug and Play may query the relations on this very thread.
     IoInvalidateDeviceRelations(m_PhysicalDeviceObject, BusRelations);
     *ReaderNumber = number;
@@ -63,6 +65,7 @@ bool BusDevice::LeaveLocked(ReaderDevice* Reader)
     Reader->ChangeState(ReaderState::Unplugged);
     Reader->m_OnBus = false;
     Reader->m_LeftAfter = m_RepliesBuilt;
+    MSDSC_EVENT("reader %u left bus %u", static_cast<unsigned>(Reader->m_Number), static_cast<unsigned>(Serial()));
     const ULONG64 first = Reader->m_FirstListedIn;
     if (first != 0 && m_ReplyDelivered >= first) {
         // Every reply since the first that listed it did too, so Plug and Play has it.
@@ -180,6 +183,8 @@ void BusDevice::ReleaseReaders()
                 // Its final removal waits for a handle on its stack and comes after the bus is gone.
                 InitializeListHead(&reader->m_DepartedLink);
                 reader->m_Bus = nullptr;
+                MSDSC_EVENT("reader %u outlives bus %u until its final removal", static_cast<unsigned>(reader->m_Number),
+                            static_cast<unsigned>(Serial()));
                 continue;
             }
             InsertTailList(&doomed, &reader->m_DepartedLink);

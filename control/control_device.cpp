@@ -1,6 +1,7 @@
 // The control device: its creation with the symbolic link, and the exclusive open.
 #include <ntddk.h>
 #include "control/control_device.h"
+#include "driver/diagnostics.h"
 
 ControlDevice* g_ControlDevice = nullptr;
 
@@ -91,6 +92,13 @@ NTSTATUS ControlDevice::DispatchCreate(PIRP Irp)
             m_Session = IoGetCurrentIrpStackLocation(Irp)->FileObject;
             status = STATUS_SUCCESS;
         }
+    }
+    if (status == STATUS_SHARING_VIOLATION) {
+        MSDSC_REFUSED("open refused (%08X): another session holds the control device", StatusCode(status));
+    } else if (!NT_SUCCESS(status)) {
+        MSDSC_REFUSED("open refused (%08X): no bus is registered", StatusCode(status));
+    } else {
+        MSDSC_EVENT("session opened");
     }
     return CompleteIrpWith(Irp, status);
 }

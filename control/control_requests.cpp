@@ -3,6 +3,7 @@
 #include <ntddk.h>
 #include "control/control_device.h"
 #include "control/control_requests.h"
+#include "driver/diagnostics.h"
 #include "bus/bus_device.h"
 #include "reader/reader_device.h"
 #include "registry/device_list.h"
@@ -89,6 +90,27 @@ NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
+// Why a control request was refused, for the debugger: each status has one meaning per code.
+const char* RefusalReason(ULONG Code, NTSTATUS Status)
+{
+    switch (Status) {
+    case STATUS_FILE_CLOSED:
+        return "its session has ended";
+    case STATUS_INVALID_PARAMETER:
+        return "a buffer is missing or too small";
+    case STATUS_INVALID_DEVICE_REQUEST:
+        return "unknown control code";
+    case STATUS_INVALID_DEVICE_STATE:
+        return Code == IOCTL_BUS_ADD_READER ? "no bus, or the bus picked is not started" : "no bus is registered";
+    case STATUS_INSUFFICIENT_RESOURCES:
+        return "out of pool";
+    case STATUS_UNSUCCESSFUL:
+        return Code == IOCTL_BUS_REMOVE_READER ? "the handle names no reader of this load" : "the request failed";
+    default:
+        return "the request failed";
+    }
+}
+
 // Takes every reader off one bus and tells Plug and Play, which then removes them. The caller
 // holds the bus registry, so the bus cannot go away meanwhile.
 void UnplugEveryReader(BusDevice* Bus)
@@ -138,7 +160,10 @@ NTSTATUS ControlDevice::DispatchDeviceControl(PIRP Irp)
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     // A request that reaches us after its handle's cleanup (another thread closed the handle while
     // it was on its way) would create readers no session owns.
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     if (!EnterSessionRequest(stack->FileObject)) {
+        MSDSC_REFUSED("control code %08X refused (%08X): %s", static_cast<unsigned>(code),
+                      StatusCode(STATUS_FILE_CLOSED), RefusalReason(code, STATUS_FILE_CLOSED));
         return CompleteIrpWith(Irp, STATUS_FILE_CLOSED);
     }
     NTSTATUS status;
@@ -157,6 +182,10 @@ NTSTATUS ControlDevice::DispatchDeviceControl(PIRP Irp)
         break;
     }
     LeaveSessionRequest();
+    if (!NT_SUCCESS(status)) {
+        MSDSC_REFUSED("control code %08X refused (%08X): %s", static_cast<unsigned>(code), StatusCode(status),
+                      RefusalReason(code, status));
+    }
     // Information was set only by the two requests that hand a reply back.
     return CompleteIrpWith(Irp, status);
 }

@@ -5,6 +5,7 @@
 #include "reader/reader_device.h"
 #include "bus/bus_device.h"
 #include "driver/kernel_support.h"
+#include "driver/diagnostics.h"
 
 // Sent by systems newer than the oldest one the driver supports, whose kit headers omit it.
 #ifndef IRP_MN_DEVICE_ENUMERATED
@@ -188,8 +189,11 @@ NTSTATUS ReaderDevice::OnStartDevice(PIRP Irp)
     // reports no power state of its own here.
     const NTSTATUS status = WriteConfiguration();
     if (!NT_SUCCESS(status)) {
+        MSDSC_REFUSED("reader %u: start failed, its configuration could not be written (%08X)",
+                      static_cast<unsigned>(m_Number), StatusCode(status));
         return CompleteIrpWith(Irp, status);
     }
+    MSDSC_EVENT("reader %u started", static_cast<unsigned>(m_Number));
     ChangeState(ReaderState::Started);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
