@@ -113,6 +113,12 @@ in_order() {
 
 finish() {
     step "done"
+    # The driver's diagnostics: a bus's start and a refused request, as a debugger would see them.
+    if grep -q 'msdscbus: bus [0-9]* started' "$log" && grep -q 'msdscbus: control code 00222004 refused (C0000010): unknown control code' "$log"; then
+        pass "the driver's DbgPrintEx diagnostics reach Wine's log (debugstr channel)"
+    else
+        fail "no driver diagnostics in the Wine log"
+    fi
     # A bug check ends winedevice (Wine logs KeBugCheckEx and exits); a fault in a driver ends it too.
     if grep -qE 'KeBugCheck|Unhandled (exception|page fault)|unimplemented function' "$log"; then
         fail "the log shows a bug check or a crash:"
@@ -148,7 +154,8 @@ cp "$out"/{msdscbus.sys,msdscbus.inf,msdscctl.exe,msdscwine.exe,reader-null.inf}
 cp "$out/winefill.sys" "$prefix/drive_c/windows/system32/drivers/"
 # What winedevice prints is what the test judges: Plug and Play and kernel traces, errors, fixmes.
 # services.exe and the winedevice processes it starts take this from the first program of the session.
-export WINEDEBUG=+plugplay,+ntoskrnl${WINE_TEST_DEBUG:+,$WINE_TEST_DEBUG}
+# +debugstr: Wine writes what drivers print with DbgPrintEx on that channel, whatever the level.
+export WINEDEBUG=+plugplay,+ntoskrnl,+debugstr${WINE_TEST_DEBUG:+,$WINE_TEST_DEBUG}
 
 if [ "$fill" = 1 ]; then
     step "services: winefill.sys started, msdscbus in its group"
