@@ -256,9 +256,9 @@ NTSTATUS ReaderDevice::OnSurpriseRemoval(PIRP Irp)
 {
     // The final removal follows, perhaps only once the last handle on the stack has closed.
     m_AwaitingRemoval = true;
-    // A reader already off its bus has left it for good; one still on it (its bus was pulled)
-    // leaves it now.
-    if (m_Bus != nullptr && m_OnBus) {
+    // A reader still on its bus (its bus was pulled) leaves it now; for one already off it, the bus
+    // finds nothing to take.
+    if (m_Bus != nullptr) {
         m_Bus->RemoveReader(m_Number);
     }
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
