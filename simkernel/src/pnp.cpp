@@ -37,19 +37,10 @@ namespace {
 using namespace simk::pnp;
 using namespace simk::pnp::tree;
 
-constexpr ULONG ROOT_REPLY_TAG = 0x20207050;  // "Pp  ", as Windows tags Plug and Play's own pool
 
-// The root bus driver keeps this in each of its PDOs.
-struct RootPdoExtension {
-    DeviceNode* node;
-    BOOLEAN deleteOnRemove;  // set before the final removal: the root enumerator forgets the device
-    NTSTATUS relationsFailure;  // a test's: bus-relations queries fail here with it (0: as they came)
-};
 
 std::map<const DEVICE_OBJECT*, DeviceNode*> g_byPdo;
-std::map<std::u16string, unsigned> g_rootInstances;  // by folded device ID: the next instance number
 std::vector<IrpRecord> g_log;
-DRIVER_OBJECT* g_rootDriver;
 size_t g_ownedBlocks;
 std::chrono::milliseconds g_pendingTimeout{5000};
 
@@ -73,20 +64,6 @@ std::deque<WorkItem> g_queue;
 unsigned g_busy;
 std::thread g_worker;
 bool g_workerStop;
-
-std::u16string LastComponent(const std::u16string& id) {
-    const size_t slash = id.find_last_of(u'\\');
-    return slash == std::u16string::npos ? id : id.substr(slash + 1);
-}
-
-std::u16string Digits4(unsigned n) {
-    std::u16string s;
-    for (int i = 0; i < 4; ++i) {
-        s.insert(s.begin(), static_cast<char16_t>(u'0' + n % 10));
-        n /= 10;
-    }
-    return s;
-}
 
 void Enqueue(DEVICE_OBJECT* pdo, WorkKind kind) {
     ObReferenceObject(pdo);  // held while the work waits in the queue
@@ -245,118 +222,6 @@ std::vector<DeviceNode*> LiveChildren(const DeviceNode* node) {
 
 namespace {
 
-// The root bus driver: completes what a root-enumerated PDO is sent, as the root enumerator does.
-NTSTATUS CompleteWith(IRP* irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS CompleteAsItCame(IRP* irp) {
-    const NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS RootReply(IRP* irp, const void* data, size_t size) {
-    void* block = ExAllocatePoolWithTag(PagedPool, size, ROOT_REPLY_TAG);
-    if (!block) return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
-    std::memcpy(block, data, size);
-    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(block);
-    return CompleteWith(irp, STATUS_SUCCESS);
-}
-
-NTSTATUS RootStringReply(IRP* irp, const std::u16string& text, bool multi) {
-    std::u16string s = text;
-    s.push_back(u'\0');
-    if (multi) s.push_back(u'\0');
-    return RootReply(irp, s.data(), s.size() * sizeof(char16_t));
-}
-
-NTSTATUS RootPdoPnp(DEVICE_OBJECT* device, IRP* irp) {
-    auto* ext = static_cast<RootPdoExtension*>(device->DeviceExtension);
-    IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
-    switch (sl->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_QUERY_CAPABILITIES:
-        return CompleteWith(irp, STATUS_SUCCESS);
-    case IRP_MN_REMOVE_DEVICE: {
-        const bool forget = ext->deleteOnRemove;
-        CompleteWith(irp, STATUS_SUCCESS);
-        if (forget) IoDeleteDevice(device);
-        return STATUS_SUCCESS;
-    }
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (sl->Parameters.QueryDeviceRelations.Type == BusRelations && ext->relationsFailure != 0) {
-            return CompleteWith(irp, ext->relationsFailure);
-        }
-        if (sl->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            DEVICE_RELATIONS relations{};
-            relations.Count = 1;
-            relations.Objects[0] = device;
-            ObReferenceObject(device);
-            return RootReply(irp, &relations, sizeof(relations));
-        }
-        return CompleteAsItCame(irp);
-    case IRP_MN_QUERY_ID: {
-        NodeInfo info;
-        {
-            std::lock_guard<std::mutex> lock(g_stateMutex);
-            info = ext->node->info;
-        }
-        switch (sl->Parameters.QueryId.IdType) {
-        case BusQueryDeviceID: return RootStringReply(irp, info.deviceId, false);
-        case BusQueryInstanceID: return RootStringReply(irp, info.instanceId, false);
-        case BusQueryHardwareIDs:
-            return RootStringReply(irp, info.hardwareIds.empty() ? std::u16string() : info.hardwareIds[0], true);
-        default: return CompleteAsItCame(irp);
-        }
-    }
-    default:
-        return CompleteAsItCame(irp);
-    }
-}
-
-NTSTATUS RootPdoPower(DEVICE_OBJECT* device, IRP* irp) {
-    IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
-    PoStartNextPowerIrp(irp);
-    if (sl->MinorFunction == IRP_MN_SET_POWER) {
-        PoSetPowerState(device, sl->Parameters.Power.Type, sl->Parameters.Power.State);
-        return CompleteWith(irp, STATUS_SUCCESS);
-    }
-    if (sl->MinorFunction == IRP_MN_QUERY_POWER) return CompleteWith(irp, STATUS_SUCCESS);
-    return CompleteAsItCame(irp);
-}
-
-NTSTATUS RootPdoDispatch(DEVICE_OBJECT* device, IRP* irp) {
-    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_PNP: return RootPdoPnp(device, irp);
-    case IRP_MJ_POWER: return RootPdoPower(device, irp);
-    case IRP_MJ_SYSTEM_CONTROL: return CompleteAsItCame(irp);
-    // A handle may be held on a root device's stack.
-    case IRP_MJ_CREATE:
-    case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE: return CompleteWith(irp, STATUS_SUCCESS);
-    default: return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
-    }
-}
-
-NTSTATUS RootDriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
-    for (auto& entry : driver->MajorFunction) entry = RootPdoDispatch;
-    return STATUS_SUCCESS;
-}
-
-DRIVER_OBJECT* EnsureRootDriver() {
-    if (!g_rootDriver) g_rootDriver = simk::LoadDriverEntry(RootDriverEntry, u"PnpManager").driverObject;
-    return g_rootDriver;
-}
-
 void ProcessItem(const WorkItem& item) {
     {
         std::lock_guard<std::recursive_mutex> action(g_actionMutex);
@@ -399,44 +264,6 @@ void Drain(std::unique_lock<std::mutex>& queueLock, bool stopWhenIdle) {
 
 namespace simk::pnp::detail {
 
-DEVICE_OBJECT* CreateRootPdo(DeviceNode** created, const std::u16string& hardwareId) {
-    DEVICE_OBJECT* pdo = nullptr;
-    NTSTATUS status = IoCreateDevice(EnsureRootDriver(), sizeof(RootPdoExtension), nullptr, FILE_DEVICE_BUS_EXTENDER,
-                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
-    if (!NT_SUCCESS(status)) return nullptr;
-    ObReferenceObject(pdo);  // the node's reference
-    // The root enumerator's devices are pageable, as on Windows: every device above them must be too.
-    pdo->Flags |= DO_POWER_PAGABLE;
-    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-
-    const std::u16string deviceId = u"ROOT\\" + LastComponent(hardwareId);
-    unsigned instance;
-    {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        instance = g_rootInstances[Fold(deviceId)]++;
-    }
-    DeviceNode* node = NewNode(nullptr, pdo);
-    node->rootEnumerated = true;
-    auto* ext = static_cast<RootPdoExtension*>(pdo->DeviceExtension);
-    ext->node = node;
-    ext->deleteOnRemove = FALSE;
-    ext->relationsFailure = 0;
-    {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        node->info.deviceId = deviceId;
-        node->info.instanceId = Digits4(instance);
-        node->info.instancePath = deviceId + u"\\" + node->info.instanceId;
-        node->info.hardwareIds = {hardwareId};
-    }
-    *created = node;
-    return pdo;
-}
-
-void MarkRootDeviceGoing(DeviceNode* node) {
-    if (!node->rootEnumerated) return;
-    static_cast<RootPdoExtension*>(node->info.pdo->DeviceExtension)->deleteOnRemove = TRUE;
-}
-
 std::chrono::milliseconds PendingTimeout() {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return g_pendingTimeout;
@@ -450,9 +277,7 @@ void NoteIrpArrival(DEVICE_OBJECT* device, const IRP* irp, UCHAR major) {
     auto node = g_byPdo.find(device);
     if (node == g_byPdo.end()) return;
     // A failure a test asked the root enumerator for is the fault under test, not one to report.
-    if (node->second->rootEnumerated &&
-        static_cast<RootPdoExtension*>(device->DeviceExtension)->relationsFailure != 0)
-        return;
+    if (node->second->rootEnumerated && RootRelationsFailing(device)) return;
     const IO_STACK_LOCATION* sl = irp->Tail.Overlay.CurrentStackLocation;
     g_answered[irp] = {device, major, sl->MinorFunction, irp->IoStatus.Status};
 }
@@ -545,11 +370,6 @@ const char* NodeStateName(NodeState state) {
     return "?";
 }
 
-void FailBusRelationsBelow(DeviceNode* rootDevice, NTSTATUS status) {
-    if (!rootDevice->rootEnumerated) return;
-    static_cast<RootPdoExtension*>(rootDevice->info.pdo->DeviceExtension)->relationsFailure = status;
-}
-
 NTSTATUS SendWmiRequest(DeviceNode* node, UCHAR minor) {
     DEVICE_OBJECT* pdo = node->info.pdo;
     DEVICE_OBJECT* top = IoGetAttachedDeviceReference(pdo);
@@ -558,11 +378,6 @@ NTSTATUS SendWmiRequest(DeviceNode* node, UCHAR minor) {
     simk::pnp::detail::LogIrpResult(index, result.status, result.information);
     ObDereferenceObject(top);
     return result.status;
-}
-
-DRIVER_OBJECT* RootBusDriver() {
-    std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-    return EnsureRootDriver();
 }
 
 void RunUntilIdle() {
@@ -791,9 +606,8 @@ void ResetPnp() {
     g_nodes.clear();
     g_roots.clear();
     g_byPdo.clear();
-    g_rootInstances.clear();
     g_log.clear();
-    g_rootDriver = nullptr;
+    simk::pnp::detail::ResetRootEnumerator();
     g_ownedBlocks = 0;
     g_answered.clear();
     g_pendingTimeout = std::chrono::milliseconds(5000);

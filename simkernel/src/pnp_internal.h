@@ -37,6 +37,10 @@ void LogIrpResult(size_t index, NTSTATUS status, ULONG_PTR information);
 DEVICE_OBJECT* CreateRootPdo(DeviceNode** created, const std::u16string& hardwareId);
 // Before a root device's final removal: the root enumerator deletes its PDO then.
 void MarkRootDeviceGoing(DeviceNode* node);
+// A test asked the root enumerator to fail bus-relations queries at this PDO.
+bool RootRelationsFailing(const DEVICE_OBJECT* pdo);
+// With the manager's reset, under its state lock.
+void ResetRootEnumerator();
 std::chrono::milliseconds PendingTimeout();
 
 // Checks on drivers, called by the I/O manager: a PnP or WMI request reaching a PDO already
