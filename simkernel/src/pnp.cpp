@@ -1,7 +1,7 @@
-// The Plug and Play manager's core: the device tree and its records, the root bus driver, the queue of
-// work that IoInvalidateDeviceRelations and closing handles start, lookups, the request log, and
-// the checks on what drivers do to Plug and Play's devices and requests. Enumeration and removal
-// live in pnp_enumeration.cpp and pnp_removal.cpp.
+// The Plug and Play manager's core: the device tree and its records, the queue of work that
+// IoInvalidateDeviceRelations and closing handles start, lookups, the request log, and the checks
+// on what drivers do to Plug and Play's devices and requests. Enumeration, removal and the root
+// enumerator live in pnp_enumeration.cpp, pnp_removal.cpp and pnp_root.cpp.
 #include "simkernel/pnp.h"
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
