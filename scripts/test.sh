@@ -23,6 +23,7 @@ cmake --preset target >/dev/null
 cmake --build --preset target
 bash target/check-image.sh build/target
 bash packaging/check-package.sh build/target
+bash client/check-library.sh build/target
 
 if [ -x scripts/wine-test.sh ]; then
   echo "=== the target build end to end under Wine (bounded)"

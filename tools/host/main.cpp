@@ -76,8 +76,7 @@ int main(int argc, char** argv) {
         std::cout << "loaded " << image << " into the simulated kernel; " << buses
                   << (buses == 1 ? " bus device" : " bus devices") << " created\n";
 
-    ControlClient client;
-    tool::Session session(client, std::cout, json);
+    tool::Session session(std::cout, json);
     // In text a view that did not change is not repeated, so the changes stand out.
     std::string lastView;
     session.afterCommand = [&] {

@@ -4,12 +4,16 @@
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <istream>
 #include <ostream>
 
 namespace msdsc::tool {
 
 namespace {
+
+// STATUS_INVALID_HANDLE: what the library answers on a client that is not open.
+constexpr MsdscStatus STATUS_INVALID_HANDLE_VALUE = static_cast<MsdscStatus>(0xC0000008u);
 
 bool ParseUnsigned64Hex(const std::string& text, uint64_t* value) {
     size_t i = 0;
@@ -34,14 +38,24 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::string ConfigText(const ReaderConfig& config) {
-    return "number " + std::to_string(config.Number) + ", drive " + std::to_string(config.Drive) + ", log " +
-           std::to_string(config.Log);
+std::string ConfigText(uint32_t number, uint32_t drive, uint32_t log) {
+    return "number " + std::to_string(number) + ", drive " + std::to_string(drive) + ", log " + std::to_string(log);
 }
 
-std::string ConfigJson(const ReaderConfig& config) {
-    return "\"number\":" + std::to_string(config.Number) + ",\"drive\":" + std::to_string(config.Drive) +
-           ",\"log\":" + std::to_string(config.Log);
+std::string ConfigJson(uint32_t number, uint32_t drive, uint32_t log) {
+    return "\"number\":" + std::to_string(number) + ",\"drive\":" + std::to_string(drive) +
+           ",\"log\":" + std::to_string(log);
+}
+
+bool SameHandle(const MsdscReaderHandle& a, const MsdscReaderHandle& b) {
+    return std::memcmp(a.bytes, b.bytes, sizeof(a.bytes)) == 0;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 }  // namespace
@@ -80,25 +94,32 @@ bool ParseUnsigned32(const std::string& text, uint32_t* value) {
     return true;
 }
 
-bool ParseFullHandle(const std::string& text, BusReaderHandle* handle) {
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos) return false;
-    uint64_t bus = 0, reader = 0;
-    if (!ParseUnsigned64Hex(text.substr(0, colon), &bus) || !ParseUnsigned64Hex(text.substr(colon + 1), &reader))
-        return false;
-    handle->BusHandle = bus;
-    handle->ReaderHandle = reader;
+bool ParseFullHandle(const std::string& text, MsdscReaderHandle* handle) {
+    const size_t half = sizeof(handle->bytes) / 2;
+    if (text.size() != 4 * half + 1 || text[2 * half] != ':') return false;
+    MsdscReaderHandle parsed{};
+    for (size_t i = 0; i < sizeof(parsed.bytes); ++i) {
+        const size_t at = 2 * i + (i < half ? 0 : 1);
+        const int high = HexDigit(text[at]), low = HexDigit(text[at + 1]);
+        if (high < 0 || low < 0) return false;
+        parsed.bytes[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    *handle = parsed;
     return true;
 }
 
-std::string FormatHandle(const BusReaderHandle& handle) {
-    char text[48];
-    std::snprintf(text, sizeof(text), "%016" PRIx64 ":%016" PRIx64, static_cast<uint64_t>(handle.BusHandle),
-                  static_cast<uint64_t>(handle.ReaderHandle));
+std::string FormatHandle(const MsdscReaderHandle& handle) {
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < sizeof(handle.bytes); ++i) {
+        if (i == sizeof(handle.bytes) / 2) text += ':';
+        text += DIGITS[handle.bytes[i] >> 4];
+        text += DIGITS[handle.bytes[i] & 0xF];
+    }
     return text;
 }
 
-std::string FormatStatus(NTSTATUS status) {
+std::string FormatStatus(MsdscStatus status) {
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08" PRIX32, static_cast<uint32_t>(status));
     return text;
@@ -162,9 +183,9 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
                 return false;
             }
         }
-        parsed.config.Number = values[0];
-        parsed.config.Drive = values[1];
-        parsed.config.Log = values[2];
+        parsed.number = values[0];
+        parsed.drive = values[1];
+        parsed.log = values[2];
         used = 4;
     } else if (name == "remove") {
         if (!arguments(1)) return false;
@@ -176,7 +197,7 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
         } else if (ParseUnsigned32(target, &id) && id != 0) {
             parsed.readerId = id;
         } else {
-            *error = "remove: HANDLE is a reader number from 'add' or 'list', or BUS:READER in hexadecimal, not '" +
+            *error = "remove: HANDLE is a reader number from 'add' or 'list', or the handle's 16 bytes in hexadecimal, not '" +
                      target + "'";
             return false;
         }
@@ -210,11 +231,28 @@ const char* HelpText() {
            "  quit                    close the control device: every reader of the session is removed\n";
 }
 
-Session::Session(ControlClient& client, std::ostream& out, bool json) : m_Client(client), m_Out(out), m_Json(json) {}
+Session::Session(std::ostream& out, bool json) : m_Out(out), m_Json(json) {}
 
-void Session::Failure(const char* command, MsdscOperation operation, NTSTATUS status) {
+Session::~Session() {
+    std::lock_guard<ClientLock> lock(m_ClientMutex);
+    if (m_Client) MsdscClose(m_Client, nullptr);
+}
+
+bool Session::IsOpen() {
+    std::lock_guard<ClientLock> lock(m_ClientMutex);
+    return m_Client != nullptr;
+}
+
+bool Session::Interrupt() {
+    std::lock_guard<ClientLock> lock(m_ClientMutex);
+    if (!m_Client) return false;
+    MsdscClose(m_Client, nullptr);
+    m_Client = nullptr;
+    return true;
+}
+
+void Session::Failure(const char* command, MsdscStatus status, const char* message) {
     m_Failed = true;
-    const char* message = MsdscStatusMessage(operation, status);
     if (m_Json) {
         m_Out << "{\"command\":" << JsonString(command) << ",\"ok\":false,\"status\":" << JsonString(FormatStatus(status))
               << ",\"message\":" << JsonString(message) << "}\n";
@@ -238,9 +276,14 @@ void Session::After() {
 }
 
 bool Session::Open() {
-    const NTSTATUS status = m_Client.Open();
-    if (!NT_SUCCESS(status)) {
-        Failure("open", MsdscOperationOpen, status);
+    const char* message = nullptr;
+    MsdscStatus status;
+    {
+        std::lock_guard<ClientLock> lock(m_ClientMutex);
+        status = m_Client ? MsdscStatus{0} : MsdscOpen(&m_Client, &message);
+    }
+    if (status < 0) {
+        Failure("open", status, message);
         return false;
     }
     if (m_Json)
@@ -251,45 +294,63 @@ bool Session::Open() {
     return true;
 }
 
+MsdscStatus Session::Call(const std::function<MsdscStatus(MsdscClient*)>& request, const char** message) {
+    std::lock_guard<ClientLock> lock(m_ClientMutex);
+    // Closed by an interrupt: the library's own answer for a client that is not open.
+    if (!m_Client) {
+        *message = MsdscStatusMessage(MsdscOperationClose, STATUS_INVALID_HANDLE_VALUE);
+        return STATUS_INVALID_HANDLE_VALUE;
+    }
+    return request(m_Client);
+}
+
 bool Session::Execute(const Command& command) {
     bool goOn = true;
     switch (command.kind) {
     case CommandKind::Version: {
-        DriverVersion version{};
-        const NTSTATUS status = m_Client.GetVersion(&version);
-        if (!NT_SUCCESS(status)) {
-            Failure("version", MsdscOperationGetVersion, status);
+        uint16_t version[4] = {};
+        const char* message = nullptr;
+        const MsdscStatus status = Call([&](MsdscClient* client) { return MsdscGetVersion(client, version, &message); },
+                                        &message);
+        const std::string text = std::to_string(version[0]) + "." + std::to_string(version[1]) + "." +
+                                 std::to_string(version[2]) + "." + std::to_string(version[3]);
+        if (status < 0) {
+            Failure("version", status, message);
         } else if (m_Json) {
-            m_Out << "{\"command\":\"version\",\"ok\":true,\"version\":" << JsonString(FormatVersion(version)) << "}\n";
+            m_Out << "{\"command\":\"version\",\"ok\":true,\"version\":" << JsonString(text) << "}\n";
         } else {
-            m_Out << "driver version " << FormatVersion(version) << "\n";
+            m_Out << "driver version " << text << "\n";
         }
         break;
     }
     case CommandKind::Add: {
-        BusReaderHandle handle{};
-        const NTSTATUS status = m_Client.AddReader(command.config, &handle);
-        if (!NT_SUCCESS(status)) {
-            Failure("add", MsdscOperationAddReader, status);
+        MsdscReaderHandle handle{};
+        const char* message = nullptr;
+        const MsdscStatus status = Call(
+            [&](MsdscClient* client) {
+                return MsdscAddReader(client, command.number, command.drive, command.log, &handle, &message);
+            },
+            &message);
+        if (status < 0) {
+            Failure("add", status, message);
             break;
         }
-        const Reader reader{m_NextId++, command.config, handle, false};
+        const Reader reader{m_NextId++, command.number, command.drive, command.log, handle, false};
         m_Readers.push_back(reader);
         if (m_Json)
-            m_Out << "{\"command\":\"add\",\"ok\":true,\"reader\":" << reader.id << "," << ConfigJson(reader.config)
-                  << ",\"handle\":" << JsonString(FormatHandle(handle)) << "}\n";
+            m_Out << "{\"command\":\"add\",\"ok\":true,\"reader\":" << reader.id << ","
+                  << ConfigJson(reader.number, reader.drive, reader.log) << ",\"handle\":"
+                  << JsonString(FormatHandle(handle)) << "}\n";
         else
-            m_Out << "added reader " << reader.id << " (" << ConfigText(reader.config) << "), handle "
-                  << FormatHandle(handle) << "\n";
+            m_Out << "added reader " << reader.id << " (" << ConfigText(reader.number, reader.drive, reader.log)
+                  << "), handle " << FormatHandle(handle) << "\n";
         break;
     }
     case CommandKind::Remove: {
-        BusReaderHandle handle = command.handle;
+        MsdscReaderHandle handle = command.handle;
         Reader* known = nullptr;
         for (Reader& reader : m_Readers) {
-            const bool match = command.fullHandle ? reader.handle.BusHandle == handle.BusHandle &&
-                                                        reader.handle.ReaderHandle == handle.ReaderHandle
-                                                  : reader.id == command.readerId;
+            const bool match = command.fullHandle ? SameHandle(reader.handle, handle) : reader.id == command.readerId;
             if (match) known = &reader;
         }
         if (!command.fullHandle) {
@@ -300,9 +361,11 @@ bool Session::Execute(const Command& command) {
             // A reader removed already is asked for again: the driver's answer is the one to show.
             handle = known->handle;
         }
-        const NTSTATUS status = m_Client.RemoveReader(handle);
-        if (!NT_SUCCESS(status)) {
-            Failure("remove", MsdscOperationRemoveReader, status);
+        const char* message = nullptr;
+        const MsdscStatus status =
+            Call([&](MsdscClient* client) { return MsdscRemoveReader(client, &handle, &message); }, &message);
+        if (status < 0) {
+            Failure("remove", status, message);
             break;
         }
         if (known) known->removed = true;
@@ -325,7 +388,7 @@ bool Session::Execute(const Command& command) {
             bool first = true;
             for (const Reader& reader : m_Readers) {
                 if (reader.removed) continue;
-                m_Out << (first ? "" : ",") << "{\"reader\":" << reader.id << "," << ConfigJson(reader.config)
+                m_Out << (first ? "" : ",") << "{\"reader\":" << reader.id << "," << ConfigJson(reader.number, reader.drive, reader.log)
                       << ",\"handle\":" << JsonString(FormatHandle(reader.handle)) << "}";
                 first = false;
             }
@@ -334,7 +397,7 @@ bool Session::Execute(const Command& command) {
             m_Out << present << (present == 1 ? " reader" : " readers") << " added by this session\n";
             for (const Reader& reader : m_Readers)
                 if (!reader.removed)
-                    m_Out << "  reader " << reader.id << ": " << ConfigText(reader.config) << ", handle "
+                    m_Out << "  reader " << reader.id << ": " << ConfigText(reader.number, reader.drive, reader.log) << ", handle "
                           << FormatHandle(reader.handle) << "\n";
         }
         break;
@@ -378,12 +441,18 @@ void Session::RunLines(std::istream& in) {
 }
 
 void Session::Close() {
-    if (!m_Client.IsOpen()) return;
     size_t present = 0;
     for (const Reader& reader : m_Readers) present += reader.removed ? 0 : 1;
-    const NTSTATUS status = m_Client.Close();
-    if (!NT_SUCCESS(status)) {
-        Failure("close", MsdscOperationClose, status);
+    const char* message = nullptr;
+    MsdscStatus status;
+    {
+        std::lock_guard<ClientLock> lock(m_ClientMutex);
+        if (!m_Client) return;
+        status = MsdscClose(m_Client, &message);
+        m_Client = nullptr;
+    }
+    if (status < 0) {
+        Failure("close", status, message);
     } else {
         for (Reader& reader : m_Readers) reader.removed = true;
         if (m_Json)

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>  // std::lock_guard
+
+#include "client_lock.h"
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -16,11 +19,11 @@ enum class CommandKind { Version, Add, Remove, List, Quit, Help };
 
 struct Command {
     CommandKind kind = CommandKind::Help;
-    ReaderConfig config{};          // add
+    uint32_t number = 0, drive = 0, log = 0;  // add
     // remove: either the number this session gave the reader, or a handle typed out in full
     unsigned readerId = 0;
     bool fullHandle = false;
-    BusReaderHandle handle{};
+    MsdscReaderHandle handle{};
     std::string text;               // the command as typed, for messages
 };
 
@@ -43,17 +46,20 @@ bool ParseCommands(const std::vector<std::string>& words, std::vector<Command>* 
 
 // Numbers of the command line: decimal or 0x-prefixed hexadecimal, unsigned 32-bit.
 bool ParseUnsigned32(const std::string& text, uint32_t* value);
-// A handle typed out in full: "BUS:READER", each 64-bit value in hexadecimal (0x optional).
-bool ParseFullHandle(const std::string& text, BusReaderHandle* handle);
-std::string FormatHandle(const BusReaderHandle& handle);
-std::string FormatStatus(NTSTATUS status);  // "0xC0000184"
+// A handle typed out in full: its 16 bytes in hexadecimal, in order, a ':' after the eighth.
+bool ParseFullHandle(const std::string& text, MsdscReaderHandle* handle);
+std::string FormatHandle(const MsdscReaderHandle& handle);
+std::string FormatStatus(MsdscStatus status);  // "0xC0000184"
 std::string JsonString(const std::string& text);  // quoted and escaped
 
 const char* HelpText();
 
 class Session {
 public:
-    Session(ControlClient& client, std::ostream& out, bool json);
+    Session(std::ostream& out, bool json);
+    ~Session();  // closes the client if it is still open
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     // Opens the control device; prints why when it cannot.
     bool Open();
@@ -66,6 +72,10 @@ public:
     void RunLines(std::istream& in);
     // Closes the handle, which removes every reader this session added, and says so.
     void Close();
+    // Ctrl+C: closes the handle from another thread, between two requests, and says so. False when
+    // nothing was open any more.
+    bool Interrupt();
+    bool IsOpen();
 
     // Called after every command (and after the close), for a caller that shows more: the host
     // tool prints what Plug and Play sees.
@@ -79,18 +89,23 @@ public:
 
     struct Reader {
         unsigned id;
-        ReaderConfig config;
-        BusReaderHandle handle;
+        uint32_t number, drive, log;
+        MsdscReaderHandle handle;
         bool removed;
     };
     const std::vector<Reader>& Readers() const { return m_Readers; }
 
 private:
-    void Failure(const char* command, MsdscOperation operation, NTSTATUS status);
+    void Failure(const char* command, MsdscStatus status, const char* message);
+    // Runs one request on the open client, under the client's mutex.
+    MsdscStatus Call(const std::function<MsdscStatus(MsdscClient*)>& request, const char** message);
     void UsageFailure(const std::string& message);
     void After();
 
-    ControlClient& m_Client;
+    // Null once closed. Requests hold the mutex, so Interrupt closes between two of them and no
+    // request starts on a client that is gone.
+    ClientLock m_ClientMutex;
+    MsdscClient* m_Client = nullptr;
     std::ostream& m_Out;
     bool m_Json;
     bool m_Failed = false;

@@ -33,8 +33,7 @@ protected:
     // Runs a typed session to its end, with Plug and Play's view after every command.
     std::string Run(const std::string& input, bool json, std::vector<std::vector<host::BusView>>* views = nullptr) {
         std::ostringstream out;
-        ControlClient client;
-        Session session(client, out, json);
+        Session session(out, json);
         session.afterCommand = [&] {
             m_Machine.Settle();
             if (views) views->push_back(m_Machine.View());
@@ -98,7 +97,7 @@ TEST_F(HostSession, TypedSessionOnTwoBuses) {
 }
 
 TEST_F(HostSession, JsonSessionPrintsOneObjectPerLine) {
-    const std::string out = Run("version\nadd 7 1 0\nremove 0:0\nlist\n", true);
+    const std::string out = Run("version\nadd 7 1 0\nremove 0000000000000000:0000000000000000\nlist\n", true);
     std::istringstream lines(out);
     std::vector<std::string> objects;
     for (std::string line; std::getline(lines, line);) {
@@ -120,8 +119,7 @@ TEST_F(HostSession, JsonSessionPrintsOneObjectPerLine) {
 
 TEST_F(HostSession, RemovingByFullHandleIsRemovingThatReader) {
     std::ostringstream out;
-    ControlClient client;
-    Session session(client, out, false);
+    Session session(out, false);
     session.prompt = "> ";
     ASSERT_TRUE(session.Open());
     std::istringstream first("add 1 1 1\nadd 2 2 2\n");
@@ -144,10 +142,10 @@ TEST_F(HostSession, RemovingByFullHandleIsRemovingThatReader) {
 }
 
 TEST_F(HostSession, PlugAndPlayViewInBothEncodings) {
-    ControlClient client;
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    BusReaderHandle handle{};
-    ASSERT_EQ(client.AddReader(ReaderConfig{5, 6, 7}, &handle), STATUS_SUCCESS);
+    MsdscClient* client = nullptr;
+    ASSERT_EQ(MsdscOpen(&client, nullptr), STATUS_SUCCESS);
+    MsdscReaderHandle handle{};
+    ASSERT_EQ(MsdscAddReader(client, 5, 6, 7, &handle, nullptr), STATUS_SUCCESS);
     m_Machine.Settle();
 
     std::ostringstream text, json;
@@ -160,6 +158,7 @@ TEST_F(HostSession, PlugAndPlayViewInBothEncodings) {
     EXPECT_THAT(json.str(), ContainsRegex("\"readers\":\\[\\{\"instance\":\"MicroSDSmartCardBus\\\\\\\\MicroSDSmartCardReader"
                                           "\\\\\\\\[0-9]+\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
                                           "\"Log\":7,\"Exists\":1\\}\\}\\]"));
+    EXPECT_EQ(MsdscClose(client, nullptr), STATUS_SUCCESS);
 }
 
 // ---- The host tool as a program ------------------------------------------------------------------

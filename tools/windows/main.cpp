@@ -1,8 +1,5 @@
 // msdscctl: the Windows command-line tool. Holds the driver's control device for a session of
 // commands, and installs or uninstalls the root bus device.
-// The session's header first: it includes <windows.h> so that <ntstatus.h> can follow it.
-#include "../session/session.h"
-
 #include <io.h>
 
 #include <cstdio>
@@ -10,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../session/session.h"
 #include "device_install.h"
 
 namespace {
@@ -27,13 +25,13 @@ const char USAGE[] =
 
 const int EXIT_RESTART_NEEDED = 3010;
 
-// The console's Ctrl+C and close events arrive on a thread of their own; the client hands its
-// handle over exactly once, whichever thread closes first.
-ControlClient* g_Client = nullptr;
+// The console's Ctrl+C and close events arrive on a thread of their own; the session closes its
+// client exactly once, between two requests, whichever thread closes first.
+tool::Session* g_Session = nullptr;
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     (void)event;
-    if (g_Client && g_Client->IsOpen() && NT_SUCCESS(g_Client->Close()))
+    if (g_Session && g_Session->Interrupt())
         std::fputs("\nmsdscctl: interrupted; closed the control device, the driver removes the readers\n", stderr);
     return FALSE;  // the default handler ends the process
 }
@@ -115,9 +113,8 @@ int wmain(int argc, wchar_t** argv) {
         return tool::EXIT_USAGE;
     }
 
-    ControlClient client;
-    tool::Session session(client, std::cout, json);
-    g_Client = &client;
+    tool::Session session(std::cout, json);
+    g_Session = &session;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     if (!session.Open()) return tool::EXIT_NO_DEVICE;
     if (words.empty()) {
