@@ -19,6 +19,7 @@ configure_file(${CMAKE_SOURCE_DIR}/packaging/msdscbus.inf.in ${CMAKE_CURRENT_BIN
 # otherwise only DLLs that ship with Windows (the C and C++ run times of the compiler are linked in
 # statically).
 add_executable(msdscctl
+  ${CMAKE_SOURCE_DIR}/tools/session/commands.cpp
   ${CMAKE_SOURCE_DIR}/tools/session/session.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/device_install.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/main.cpp)

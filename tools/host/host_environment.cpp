@@ -124,49 +124,62 @@ std::vector<std::string> Environment::Violations() const {
     return m_Recording->violations;
 }
 
-void PrintView(const std::vector<BusView>& view, std::ostream& out, bool json) {
-    if (json) {
-        out << "{\"pnp\":[";
-        for (size_t b = 0; b < view.size(); ++b) {
-            const BusView& bus = view[b];
-            out << (b ? "," : "") << "{\"instance\":" << tool::JsonString(bus.instancePath)
-                << ",\"state\":" << tool::JsonString(bus.state) << ",\"readers\":[";
-            for (size_t r = 0; r < bus.readers.size(); ++r) {
-                const ReaderView& reader = bus.readers[r];
-                out << (r ? "," : "") << "{\"instance\":" << tool::JsonString(reader.instancePath)
-                    << ",\"state\":" << tool::JsonString(reader.state);
-                if (reader.started) {
-                    out << ",\"values\":{";
-                    for (int i = 0; i < 4; ++i) {
-                        out << (i ? "," : "") << tool::JsonString(READER_VALUE_NAMES[i]) << ":";
-                        if (reader.values[i]) out << *reader.values[i];
-                        else out << "null";
-                    }
-                    out << "}";
-                }
-                out << "}";
-            }
-            out << "]}";
+namespace {
+
+struct DeviceLine {
+    std::string bus;  // empty for a bus
+    std::string state;
+    std::string text, json;
+};
+
+DeviceLine Describe(const std::string& bus, const std::string& instance, const std::string& state,
+                    const std::optional<ULONG>* values) {
+    DeviceLine line{bus, state, "  plug and play: " + instance + "  " + state, ""};
+    tool::Json json("pnp");
+    json.Add("instance", instance);
+    if (!bus.empty()) json.Add("bus", bus);
+    json.Add("state", state);
+    if (values) {
+        std::string object;
+        for (int i = 0; i < 4; ++i) {
+            line.text += std::string("  ") + READER_VALUE_NAMES[i] + "=" +
+                         (values[i] ? std::to_string(*values[i]) : std::string("(missing)"));
+            object += (i ? "," : "") + tool::JsonString(READER_VALUE_NAMES[i]) + ":" +
+                      (values[i] ? std::to_string(*values[i]) : std::string("null"));
         }
-        out << "]}\n";
-        return;
+        json.Raw("values", "{" + object + "}");
     }
-    out << "  plug and play sees:\n";
+    line.json = json.Object();
+    return line;
+}
+
+std::map<std::string, DeviceLine> Lines(const std::vector<BusView>& view) {
+    std::map<std::string, DeviceLine> lines;
     for (const BusView& bus : view) {
-        out << "    " << bus.instancePath << "  " << bus.state << "\n";
-        if (bus.readers.empty()) out << "      (no readers)\n";
-        for (const ReaderView& reader : bus.readers) {
-            out << "      " << reader.instancePath << "  " << reader.state;
-            if (reader.started) {
-                for (int i = 0; i < 4; ++i) {
-                    out << "  " << READER_VALUE_NAMES[i] << "=";
-                    if (reader.values[i]) out << *reader.values[i];
-                    else out << "(missing)";
-                }
-            }
-            out << "\n";
-        }
+        lines[bus.instancePath] = Describe("", bus.instancePath, bus.state, nullptr);
+        for (const ReaderView& reader : bus.readers)
+            lines[reader.instancePath] =
+                Describe(bus.instancePath, reader.instancePath, reader.state, reader.started ? reader.values : nullptr);
     }
+    return lines;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> ViewChanges(const std::vector<BusView>& before,
+                                                             const std::vector<BusView>& after) {
+    const std::map<std::string, DeviceLine> old = Lines(before), now = Lines(after);
+    std::vector<std::pair<std::string, std::string>> changes;
+    for (const auto& [instance, line] : old)
+        if (!now.count(instance)) {
+            const DeviceLine gone = Describe(line.bus, instance, "Removed", nullptr);
+            changes.emplace_back(gone.text, gone.json);
+        }
+    for (const auto& [instance, line] : now) {
+        const auto was = old.find(instance);
+        if (was == old.end() || was->second.text != line.text) changes.emplace_back(line.text, line.json);
+    }
+    return changes;
 }
 
 }  // namespace msdsc::host

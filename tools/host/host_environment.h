@@ -6,6 +6,7 @@
 
 #include <iosfwd>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,11 @@ private:
     Recording* m_Recording;
 };
 
-void PrintView(const std::vector<BusView>& view, std::ostream& out, bool json);
+// What changed in Plug and Play between two views, one line per device that appeared, changed state
+// or values, or went: text ("  plug and play: <instance>  <state>  Number=7 ...") or JSON objects
+// of type "pnp". Nothing for devices that did not change, so a command's output stays the size of
+// what it did.
+std::vector<std::pair<std::string, std::string>> ViewChanges(const std::vector<BusView>& before,
+                                                             const std::vector<BusView>& after);
 
 }  // namespace msdsc::host

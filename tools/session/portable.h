@@ -1,6 +1,7 @@
-// The lock the session holds around its client, so that a Ctrl+C handler's close falls between two
-// requests: a critical section on Windows (the target build's compiler, in its win32 thread model,
-// has no std::mutex), std::mutex in the host build. Usable with std::lock_guard.
+// What the session needs from the platform beyond the client library: the lock it holds around its
+// client, so that a Ctrl+C handler's close falls between two requests, and a pause between two looks
+// at Plug and Play. A critical section and Sleep on Windows (the target build's compiler, in its
+// win32 thread model, has no std::mutex), the standard library in the host build.
 #pragma once
 
 #if defined(_WIN32)
@@ -21,11 +22,19 @@ private:
     CRITICAL_SECTION m_Section;
 };
 
+inline void Pause(unsigned milliseconds) { Sleep(milliseconds); }
+
 }  // namespace msdsc::tool
 #else
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 namespace msdsc::tool {
+
 using ClientLock = std::mutex;
+
+inline void Pause(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
 }  // namespace msdsc::tool
 #endif
