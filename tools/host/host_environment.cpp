@@ -2,7 +2,9 @@
 // tree and the readers' registry values the way a user would look at Device Manager and regedit.
 #include "host_environment.h"
 
+#include <algorithm>
 #include <map>
+#include <unordered_map>
 #include <mutex>
 #include <ostream>
 
@@ -81,7 +83,12 @@ void Environment::Settle() {
     simk::pnp::RunUntilIdle();
 }
 
-std::vector<BusView> Environment::View() const {
+std::vector<BusView> Environment::View(const std::vector<BusView>* previous) const {
+    std::unordered_map<std::string, const ReaderView*> known;
+    if (previous)
+        for (const BusView& bus : *previous)
+            for (const ReaderView& reader : bus.readers)
+                if (reader.started) known[reader.instancePath] = &reader;
     std::vector<BusView> view;
     for (simk::pnp::DeviceNode* bus : m_Buses) {
         BusView busView;
@@ -94,7 +101,10 @@ std::vector<BusView> Environment::View() const {
             const simk::pnp::NodeState state = simk::pnp::State(child);
             reader.state = simk::pnp::NodeStateName(state);
             reader.started = state == simk::pnp::NodeState::Started;
-            if (reader.started) {
+            const auto seen = known.find(reader.instancePath);
+            if (reader.started && seen != known.end()) {
+                std::copy(std::begin(seen->second->values), std::end(seen->second->values), std::begin(reader.values));
+            } else if (reader.started) {
                 const std::u16string key = simk::registry::DeviceHardwareKeyPath(path);
                 for (int i = 0; i < 4; ++i)
                     reader.values[i] = simk::registry::QueryDword(key, simk::Widen(READER_VALUE_NAMES[i]));
@@ -126,59 +136,72 @@ std::vector<std::string> Environment::Violations() const {
 
 namespace {
 
-struct DeviceLine {
-    std::string bus;  // empty for a bus
-    std::string state;
-    std::string text, json;
+// A device as the changes see it: where it hangs, its state and, for a started reader, its values.
+struct DeviceState {
+    const std::string* bus = nullptr;  // null for a bus
+    const std::string* state = nullptr;
+    const std::optional<ULONG>* values = nullptr;
+
+    bool operator==(const DeviceState& other) const {
+        if (*state != *other.state || (values == nullptr) != (other.values == nullptr)) return false;
+        return !values || std::equal(values, values + 4, other.values);
+    }
 };
 
-DeviceLine Describe(const std::string& bus, const std::string& instance, const std::string& state,
-                    const std::optional<ULONG>* values) {
-    DeviceLine line{bus, state, "  plug and play: " + instance + "  " + state, ""};
+std::unordered_map<std::string, DeviceState> States(const std::vector<BusView>& view) {
+    std::unordered_map<std::string, DeviceState> states;
+    for (const BusView& bus : view) {
+        states[bus.instancePath] = DeviceState{nullptr, &bus.state, nullptr};
+        for (const ReaderView& reader : bus.readers)
+            states[reader.instancePath] =
+                DeviceState{&bus.instancePath, &reader.state, reader.started ? reader.values : nullptr};
+    }
+    return states;
+}
+
+std::pair<std::string, std::string> Describe(const std::string& instance, const DeviceState& device,
+                                             const std::string& state) {
+    std::string text = "  plug and play: " + instance + "  " + state;
     tool::Json json("pnp");
     json.Add("instance", instance);
-    if (!bus.empty()) json.Add("bus", bus);
+    if (device.bus) json.Add("bus", *device.bus);
     json.Add("state", state);
-    if (values) {
+    if (device.values) {
         std::string object;
         for (int i = 0; i < 4; ++i) {
-            line.text += std::string("  ") + READER_VALUE_NAMES[i] + "=" +
-                         (values[i] ? std::to_string(*values[i]) : std::string("(missing)"));
+            const std::optional<ULONG>& value = device.values[i];
+            text += std::string("  ") + READER_VALUE_NAMES[i] + "=" + (value ? std::to_string(*value) : "(missing)");
             object += (i ? "," : "") + tool::JsonString(READER_VALUE_NAMES[i]) + ":" +
-                      (values[i] ? std::to_string(*values[i]) : std::string("null"));
+                      (value ? std::to_string(*value) : std::string("null"));
         }
         json.Raw("values", "{" + object + "}");
     }
-    line.json = json.Object();
-    return line;
-}
-
-std::map<std::string, DeviceLine> Lines(const std::vector<BusView>& view) {
-    std::map<std::string, DeviceLine> lines;
-    for (const BusView& bus : view) {
-        lines[bus.instancePath] = Describe("", bus.instancePath, bus.state, nullptr);
-        for (const ReaderView& reader : bus.readers)
-            lines[reader.instancePath] =
-                Describe(bus.instancePath, reader.instancePath, reader.state, reader.started ? reader.values : nullptr);
-    }
-    return lines;
+    return {text, json.Object()};
 }
 
 }  // namespace
 
 std::vector<std::pair<std::string, std::string>> ViewChanges(const std::vector<BusView>& before,
                                                              const std::vector<BusView>& after) {
-    const std::map<std::string, DeviceLine> old = Lines(before), now = Lines(after);
+    const auto old = States(before), now = States(after);
     std::vector<std::pair<std::string, std::string>> changes;
-    for (const auto& [instance, line] : old)
-        if (!now.count(instance)) {
-            const DeviceLine gone = Describe(line.bus, instance, "Removed", nullptr);
-            changes.emplace_back(gone.text, gone.json);
+    // In the order of the views, so that a bus comes before its readers and readers come in order.
+    for (const BusView& bus : before)
+        for (size_t i = 0; i <= bus.readers.size(); ++i) {
+            const std::string& instance = i == 0 ? bus.instancePath : bus.readers[i - 1].instancePath;
+            if (!now.count(instance)) {
+                DeviceState gone = old.at(instance);
+                gone.values = nullptr;
+                changes.push_back(Describe(instance, gone, "Removed"));
+            }
         }
-    for (const auto& [instance, line] : now) {
-        const auto was = old.find(instance);
-        if (was == old.end() || was->second.text != line.text) changes.emplace_back(line.text, line.json);
-    }
+    for (const BusView& bus : after)
+        for (size_t i = 0; i <= bus.readers.size(); ++i) {
+            const std::string& instance = i == 0 ? bus.instancePath : bus.readers[i - 1].instancePath;
+            const DeviceState& device = now.at(instance);
+            const auto was = old.find(instance);
+            if (was == old.end() || !(was->second == device)) changes.push_back(Describe(instance, device, *device.state));
+        }
     return changes;
 }
 

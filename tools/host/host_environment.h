@@ -49,7 +49,9 @@ public:
     // Lets Plug and Play finish what the driver asked for (enumerations after adds and removals).
     void Settle();
 
-    std::vector<BusView> View() const;
+    // With `previous`, a started reader's values are taken from there instead of the registry: the
+    // driver writes them once, at the start, so a view after each command costs little per reader.
+    std::vector<BusView> View(const std::vector<BusView>* previous = nullptr) const;
     // Pool blocks the driver holds now.
     size_t DriverPoolBlocks() const;
     // The same by pool tag: "ansl 1, apsl 2".

@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     std::vector<host::BusView> lastView;
     session.afterCommand = [&] {
         machine.Settle();
-        std::vector<host::BusView> view = machine.View();
+        std::vector<host::BusView> view = machine.View(&lastView);
         for (const auto& [text, json] : host::ViewChanges(lastView, view)) session.Note(text, json);
         lastView = std::move(view);
     };
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
                          .Raw("violations", "[" + list + "]")
                          .Line();
     } else {
-        if (!output.quiet || machine.DriverPoolBlocks() != 0) {
+        if (!output.quiet) {
             std::cout << "driver pool outstanding: " << machine.DriverPoolBlocks() << " block(s)";
             const std::string byTag = machine.DriverPoolByTag();
             if (!byTag.empty()) std::cout << " (" << byTag << ")";
