@@ -19,6 +19,7 @@ const char USAGE[] =
     "       msdscctl [--json] install [INF]      create the bus device and install the driver\n"
     "                                            (INF defaults to msdscbus.inf next to this program)\n"
     "       msdscctl [--json] uninstall          remove every bus device\n"
+    "       msdscctl [--json] purge              remove the device nodes of readers no longer present\n"
     "options: --json (one JSON object per line, each with a \"type\"), --quiet (only what was asked for,\n"
     "and errors), --timeout MS (how long 'add --wait' and 'wait' wait, default 10000)\n"
     "Readers live as long as the session: quitting, end of input or Ctrl+C closes the handle and the\n"
@@ -116,9 +117,10 @@ int wmain(int argc, wchar_t** argv) {
             if (i + 2 < argc) return Usage(output.json, argument, "install takes at most one argument, the INF's path", false);
             const std::wstring inf = i + 1 < argc ? std::wstring(argv[i + 1]) : DefaultInfPath();
             return Report("install", windows::InstallBusDevice(inf), output.json);
-        } else if (words.empty() && argument == "uninstall") {
+        } else if (words.empty() && (argument == "uninstall" || argument == "purge")) {
             if (i + 1 < argc) return Usage(output.json, argument, argument + " takes no argument", false);
-            return Report("uninstall", windows::UninstallBusDevices(), output.json);
+            return argument == "purge" ? Report("purge", windows::PurgeReaderDevices(), output.json)
+                                       : Report("uninstall", windows::UninstallBusDevices(), output.json);
         } else {
             words.push_back(argument);
         }
