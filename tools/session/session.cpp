@@ -3,7 +3,6 @@
 #include "session.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <istream>
