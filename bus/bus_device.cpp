@@ -6,8 +6,10 @@
 
 BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
     : AttachedDevice(Context->m_DriverObject, DeviceObject, PhysicalDeviceObject), m_DriverContext(Context),
-      m_Readers(TRUE, PagedPool, DEVICE_LIST_ENTRY_TAG), m_Started(false)
+      m_Readers(TRUE, PagedPool, DEVICE_LIST_ENTRY_TAG), m_RepliesBuilt(0), m_ReplyInFlight(0), m_ReplyDelivered(0),
+      m_Started(false)
 {
+    InitializeListHead(&m_Departed);
     ExInitializeFastMutex(&m_Mutex);
 }
 
@@ -37,7 +39,8 @@ NTSTATUS BusDevice::Create(DriverObjectContext* Context, PDEVICE_OBJECT Physical
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    // An assignment: the bus takes no buffering or paging flag from anywhere.
+    // An assignment: the bus takes no buffering flag from anywhere, and its paging flag only from
+    // the device it attaches to.
     deviceObject->Flags = DO_DEVICE_INITIALIZING;
 
     BusDevice* bus = new (deviceObject->DeviceExtension, InPlace) BusDevice(Context, deviceObject,

@@ -10,37 +10,43 @@ namespace {
 // Bus-relations replies; Plug and Play frees them.
 constexpr ULONG BUS_RELATIONS_TAG = MakePoolTag("msbp");
 
-// Windows removes a bus's children before the bus, so a reader still listed here is one that
-// Plug and Play removed while it was present, or one it never saw. Nobody else will delete it,
-// and its m_Bus would point at freed memory.
-void DeleteListedReaders(BusDevice* Bus)
-{
-    Bus->TakeEveryReader([](ReaderDevice* Reader) {
-        Reader->m_PreviousState = ReaderState::Deleted;
-        Reader->m_State = ReaderState::Deleted;
-        Reader->Delete();
-    });
-}
-
 } // namespace
 
 NTSTATUS BusDevice::DispatchPnp(PIRP Irp)
 {
+    // Held for every request, so a removal waits for requests already on their way through the
+    // bus and turns away any that come after it.
+    const NTSTATUS held = IoAcquireRemoveLock(&m_RemoveLock, Irp);
+    if (!NT_SUCCESS(held)) {
+        return CompleteIrpWith(Irp, held);
+    }
+    NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
-        return OnStartDevice(Irp);
+        status = OnStartDevice(Irp);
+        break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
-        return OnQueryRemoveDevice(Irp);
+        status = OnQueryRemoveDevice(Irp);
+        break;
     case IRP_MN_REMOVE_DEVICE:
+        // Releases the lock itself, before the bus goes.
         return OnRemoveDevice(Irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-        return OnCancelRemoveDevice(Irp);
+        status = OnCancelRemoveDevice(Irp);
+        break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        status = OnSurpriseRemoval(Irp);
+        break;
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-        return OnQueryDeviceRelations(Irp);
+        status = OnQueryDeviceRelations(Irp);
+        break;
     default:
-        // Stop, surprise removal and the rest are the lower stack's business.
-        return PassIrpDown(m_LowerDeviceObject, Irp);
+        // Stop and the rest are the lower stack's business.
+        status = PassIrpDown(m_LowerDeviceObject, Irp);
+        break;
     }
+    IoReleaseRemoveLock(&m_RemoveLock, Irp);
+    return status;
 }
 
 NTSTATUS BusDevice::OnStartDevice(PIRP Irp)
@@ -87,8 +93,21 @@ NTSTATUS BusDevice::OnCancelRemoveDevice(PIRP Irp)
     return CompleteIrpWith(Irp, status);
 }
 
+NTSTATUS BusDevice::OnSurpriseRemoval(PIRP Irp)
+{
+    {
+        // The bus is gone from the machine: no reader may be added from here on, and no
+        // cancel-remove ever follows a surprise removal.
+        MutexGuard guard(&m_Mutex);
+        m_Started = false;
+    }
+    return PassIrpDown(m_LowerDeviceObject, Irp);
+}
+
 NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
 {
+    // Requests still on their way through the bus finish first; later ones are turned away.
+    IoReleaseRemoveLockAndWait(&m_RemoveLock, Irp);
     // The bus is gone before the request travels down, so the way down is noted first.
     PDEVICE_OBJECT lowerDevice = m_LowerDeviceObject;
     PVOID key = m_DeviceObject;
@@ -103,7 +122,7 @@ NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
         }
     }
 
-    DeleteListedReaders(this);
+    ReleaseReaders();
     Delete();
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -146,7 +165,20 @@ NTSTATUS BusDevice::OnQueryDeviceRelations(PIRP Irp)
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
-    return PassIrpDown(m_LowerDeviceObject, Irp);
+    // Waited for, because what the lower stack does with the reply decides what Plug and Play
+    // knows: a reply it fails never reached Plug and Play.
+    const NTSTATUS lowerStatus = ForwardIrpAndWait(m_LowerDeviceObject, Irp);
+    if (!NT_SUCCESS(lowerStatus) && Irp->IoStatus.Information == reinterpret_cast<ULONG_PTR>(relations)) {
+        // Plug and Play reads nothing from a failed request, so the reply and the references in
+        // it come back to the bus.
+        for (ULONG i = 0; i < relations->Count; ++i) {
+            ObDereferenceObject(slots[i]);
+        }
+        ExFreePoolWithTag(relations, BUS_RELATIONS_TAG);
+        Irp->IoStatus.Information = 0;
+    }
+    SettleReply(NT_SUCCESS(lowerStatus));
+    return CompleteIrpWith(Irp, lowerStatus);
 }
 
 NTSTATUS BusDevice::BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraSlots)
@@ -174,10 +206,14 @@ NTSTATUS BusDevice::BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraS
         ExFreePoolWithTag(relations, BUS_RELATIONS_TAG);
         return STATUS_UNSUCCESSFUL;
     }
-    // Still under the hold, so a removal of one of them sees the mark; a failed build reports
-    // nothing and marks nothing.
+    // Still under the hold, so a removal of one of them sees the reply on its way; a failed build
+    // reports nothing and marks nothing.
+    m_ReplyInFlight = ++m_RepliesBuilt;
     for (ULONG i = 0; i < readers; ++i) {
-        static_cast<ReaderDevice*>(objects[i]->DeviceExtension)->m_Reported = true;
+        ReaderDevice* reader = static_cast<ReaderDevice*>(objects[i]->DeviceExtension);
+        if (reader->m_FirstListedIn == 0) {
+            reader->m_FirstListedIn = m_ReplyInFlight;
+        }
     }
     *Relations = relations;
     return STATUS_SUCCESS;

@@ -79,15 +79,7 @@ NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
 // holds the bus registry, so the bus cannot go away meanwhile.
 void UnplugEveryReader(BusDevice* Bus)
 {
-    Bus->TakeEveryReader([](ReaderDevice* Reader) {
-        Reader->ChangeState(ReaderState::Unplugged);
-        if (!Reader->m_Reported) {
-            // Plug and Play never saw it and will send it no removal.
-            Reader->Delete();
-        }
-    });
-    // Every bus is re-enumerated, also one that had no readers.
-    IoInvalidateDeviceRelations(Bus->m_PhysicalDeviceObject, BusRelations);
+    Bus->UnplugEveryReader();
 }
 
 } // namespace

@@ -48,11 +48,18 @@ NTSTATUS NTAPI ForwardIrpAndWaitCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Conte
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+namespace {
+
+constexpr ULONG ATTACHED_REMOVE_LOCK_TAG = MakePoolTag("msrl");
+
+} // namespace
+
 AttachedDevice::AttachedDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
                                PDEVICE_OBJECT PhysicalDeviceObject)
     : DeviceObjectBase(DriverObject, DeviceObject), m_PhysicalDeviceObject(PhysicalDeviceObject),
       m_LowerDeviceObject(nullptr)
 {
+    IoInitializeRemoveLock(&m_RemoveLock, ATTACHED_REMOVE_LOCK_TAG, 0, 0);
 }
 
 AttachedDevice::~AttachedDevice() {}
@@ -64,8 +71,22 @@ NTSTATUS AttachedDevice::Start()
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // A device above a pageable one must be pageable too, or the power manager would call it at
+    // DISPATCH_LEVEL in a stack it believes it may page.
+    m_DeviceObject->Flags |= m_LowerDeviceObject->Flags & DO_POWER_PAGABLE;
     m_DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
+}
+
+NTSTATUS AttachedDevice::PassDownHeld(PIRP Irp)
+{
+    const NTSTATUS held = IoAcquireRemoveLock(&m_RemoveLock, Irp);
+    if (!NT_SUCCESS(held)) {
+        return CompleteIrpWith(Irp, held);
+    }
+    const NTSTATUS status = PassIrpDown(m_LowerDeviceObject, Irp);
+    IoReleaseRemoveLock(&m_RemoveLock, Irp);
+    return status;
 }
 
 void AttachedDevice::Delete()
@@ -77,35 +98,35 @@ void AttachedDevice::Delete()
     DeviceObjectBase::Delete();
 }
 
-NTSTATUS AttachedDevice::DispatchCreate(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchCreateNamedPipe(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchClose(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchRead(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchWrite(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchQueryInformation(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchSetInformation(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchQueryEa(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchSetEa(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchFlushBuffers(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchQueryVolumeInformation(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchSetVolumeInformation(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchDirectoryControl(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchFileSystemControl(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchDeviceControl(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchInternalDeviceControl(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchShutdown(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchLockControl(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchCleanup(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchCreateMailslot(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchQuerySecurity(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchSetSecurity(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchPower(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchSystemControl(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchDeviceChange(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchQueryQuota(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchSetQuota(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchPnp(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
-NTSTATUS AttachedDevice::DispatchOther(PIRP Irp) { return PassIrpDown(m_LowerDeviceObject, Irp); }
+NTSTATUS AttachedDevice::DispatchCreate(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchCreateNamedPipe(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchClose(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchRead(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchWrite(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchQueryInformation(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchSetInformation(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchQueryEa(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchSetEa(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchFlushBuffers(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchQueryVolumeInformation(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchSetVolumeInformation(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchDirectoryControl(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchFileSystemControl(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchDeviceControl(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchInternalDeviceControl(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchShutdown(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchLockControl(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchCleanup(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchCreateMailslot(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchQuerySecurity(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchSetSecurity(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchPower(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchSystemControl(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchDeviceChange(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchQueryQuota(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchSetQuota(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchPnp(PIRP Irp) { return PassDownHeld(Irp); }
+NTSTATUS AttachedDevice::DispatchOther(PIRP Irp) { return PassDownHeld(Irp); }
 
 // Fast I/O goes to the lower driver's table with the lower device in place of ours. A lower
 // driver without a table, or without the routine, gets FALSE; SizeOfFastIoDispatch is not

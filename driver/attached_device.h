@@ -110,9 +110,16 @@ public:
 
     PDEVICE_OBJECT m_PhysicalDeviceObject;
     PDEVICE_OBJECT m_LowerDeviceObject;
+    // Held by every request on its way through the device; the removal waits for them and turns
+    // later ones away, so none follows a lower device that is being detached.
+    IO_REMOVE_LOCK m_RemoveLock;
 
 protected:
     AttachedDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject);
+
+    // Passes the request down under the remove lock; one that arrives after the removal began is
+    // completed with STATUS_DELETE_PENDING.
+    NTSTATUS PassDownHeld(PIRP Irp);
 
     // The lower driver's fast-I/O table, or null when it offers none.
     PFAST_IO_DISPATCH LowerFastIo() const;

@@ -1,32 +1,107 @@
 #!/usr/bin/env bash
-# Checks the Windows package the target build made: msdscbus.sys, msdscbus.inf and msdscctl.exe in
-# one folder, the INF's identity and version, and the tool being a console program that imports
-# only DLLs that ship with Windows. usage: packaging/check-package.sh <target build dir>
+# Checks the release package `cmake --build --preset package` made: the folder holds exactly the
+# files packaging/package.cmake declares (plus, with --signed, the two scripts/sign-test.sh
+# adds), nothing the Wine test or the build leaves, and the zip holds the same; the INF's
+# identity and version; the driver free of debug sections and its PDB, where the build made one,
+# matching it; the tool a console program that imports only DLLs that ship with Windows.
+#   usage: packaging/check-package.sh [--signed] <target build dir>
 set -uo pipefail
 
+signed=0
+if [ "${1:-}" = "--signed" ]; then
+    signed=1
+    shift
+fi
 if [ $# -ne 1 ]; then
-    echo "usage: $0 <target build dir>" >&2
+    echo "usage: $0 [--signed] <target build dir>" >&2
     exit 2
 fi
 build_dir=$1
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
 failures=0
 pass() { echo "  ok    $*"; }
 fail() { echo "  FAIL  $*"; failures=$((failures + 1)); }
 
-image=$(find "$build_dir" -name msdscbus.sys -type f -print -quit 2>/dev/null)
-if [ -z "$image" ]; then
-    echo "check-package: no msdscbus.sys under $build_dir" >&2
+manifest=$(find "$build_dir" -name package-manifest.txt -type f -print -quit 2>/dev/null)
+if [ -z "$manifest" ]; then
+    echo "check-package: no package-manifest.txt under $build_dir (configure the target build)" >&2
     exit 1
 fi
-folder=$(dirname "$image")
+folder=$(awk '$1 == "folder" { print $2 }' "$manifest")
+zip=$(awk '$1 == "zip" { print $2 }' "$manifest")
+mapfile -t expected < <(awk '$1 == "file" { n = split($2, p, "/"); print p[n] }' "$manifest")
+if [ $signed -eq 1 ]; then
+    # What scripts/sign-test.sh leaves: the test certificate's public part and the commands that
+    # trust it.
+    expected+=(msdscbus-test.cer trust-test-certificate.cmd)
+fi
+if [ ! -d "$folder" ]; then
+    echo "check-package: no package folder $folder (cmake --build --preset package)" >&2
+    exit 1
+fi
 echo "check-package: $folder"
 
-for file in msdscbus.sys msdscbus.inf msdscctl.exe; do
-    if [ -f "$folder/$file" ]; then pass "$file is in the output folder"; else fail "$file is missing from $folder"; fi
-done
+expected_list=$(printf '%s\n' "${expected[@]}" | sort)
+actual_list=$(cd "$folder" && find . -mindepth 1 -printf '%P\n' | sort)
+if [ "$actual_list" = "$expected_list" ]; then
+    pass "the folder holds exactly what ships: $(paste -sd' ' <<<"$expected_list")"
+else
+    fail "the folder differs from what ships: missing [$(comm -23 <(echo "$expected_list") <(echo "$actual_list") | paste -sd' ')]," \
+         "not shipped [$(comm -13 <(echo "$expected_list") <(echo "$actual_list") | paste -sd' ')]"
+fi
+# What the Wine test and the build leave next to the driver must never be declared as shipping.
+leftovers=$(grep -iE '^(winefill\.sys|msdscwine\.exe|reader-null\.inf|CMakeFiles|Makefile|cmake_install\.cmake)$|\.(log|o|obj)$' <<<"$expected_list")
+if [ -z "$leftovers" ]; then
+    pass "nothing Wine-only, test-only or left by the build is declared"
+else
+    fail "declared as shipping but Wine-only, test-only or build output: $(paste -sd' ' <<<"$leftovers")"
+fi
+if [ -f "$zip" ] && zip_list=$(unzip -Z1 "$zip" 2>/dev/null); then
+    name=$(basename "$folder")
+    zip_files=$(grep -v '/$' <<<"$zip_list" | sed "s|^$name/||" | sort)
+    if [ "$zip_files" = "$actual_list" ] && ! grep -qv "^$name/" <<<"$zip_list"; then
+        pass "$(basename "$zip") holds the folder $name/ and the same files"
+    else
+        fail "$(basename "$zip") differs from the folder: $(paste -sd' ' <<<"$zip_files")"
+    fi
+else
+    fail "no readable zip $zip"
+fi
+
+# The shipped driver carries no debug information: symbols live in a separate file.
+image="$folder/msdscbus.sys"
+if [ -f "$image" ]; then
+    debug_sections=$("$objdump" -h "$image" | awk '$1 ~ /^[0-9]+$/ && $2 ~ /^\.debug/ { print $2 }')
+    if [ -z "$debug_sections" ]; then pass "msdscbus.sys: no debug sections"; else fail "msdscbus.sys: debug sections $(paste -sd' ' <<<"$debug_sections")"; fi
+fi
+
+# The symbols zip, when the build made one: the PDB a debugger matches to this very driver, by the
+# GUID and age in the driver's CodeView record; the record names the PDB by file name alone.
+symbols=$(awk '$1 == "symbols" { print $2 }' "$manifest")
+if [ -n "$symbols" ] && [ -f "$image" ]; then
+    pdb="$scratch/msdscbus.pdb"
+    if [ "$(unzip -Z1 "$symbols" 2>/dev/null)" = "msdscbus.pdb" ] && unzip -p "$symbols" msdscbus.pdb >"$pdb"; then
+        pass "$(basename "$symbols") holds msdscbus.pdb alone"
+    else
+        fail "$(basename "$symbols") does not hold msdscbus.pdb alone"
+    fi
+    record=$(llvm-readobj --coff-debug-directory "$image" 2>/dev/null)
+    read -r -a g < <(sed -n 's/.*PDBGUID: (\(.*\))/\1/p' <<<"$record")
+    image_id="{${g[3]}${g[2]}${g[1]}${g[0]}-${g[5]}${g[4]}-${g[7]}${g[6]}-${g[8]}${g[9]}-${g[10]}${g[11]}${g[12]}${g[13]}${g[14]}${g[15]}} $(awk '/PDBAge:/ { print $2 }' <<<"$record")"
+    pdb_id=$(llvm-pdbutil dump -summary "$pdb" 2>/dev/null | awk '/GUID:/ { guid = $2 } /Age:/ { age = $2 } END { print guid, age }')
+    if [ ${#g[@]} -eq 16 ] && [ "$image_id" = "$pdb_id" ]; then
+        pass "msdscbus.pdb matches msdscbus.sys (GUID and age $pdb_id)"
+    else
+        fail "msdscbus.pdb ($pdb_id) does not match msdscbus.sys ($image_id)"
+    fi
+    pdb_name=$(awk '/PDBFileName:/ { print $2 }' <<<"$record")
+    if [ "$pdb_name" = "msdscbus.pdb" ]; then pass "msdscbus.sys names its PDB msdscbus.pdb, no build path"; else fail "msdscbus.sys names its PDB '$pdb_name'"; fi
+fi
 
 inf="$folder/msdscbus.inf"
 if [ -f "$inf" ]; then

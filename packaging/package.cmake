@@ -29,3 +29,59 @@ target_compile_definitions(msdscctl PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0502
 target_compile_options(msdscctl PRIVATE -Wall -Wextra $<$<NOT:$<CONFIG:Debug>>:-O2>)
 target_link_options(msdscctl PRIVATE -municode -static -Wl,--subsystem,console $<$<NOT:$<CONFIG:Debug>>:-s>)
 target_link_libraries(msdscctl PRIVATE msdscclient setupapi newdev)
+
+# The release package: dist/msdscbus-<version>-x64/ holding what ships and nothing else, and a zip
+# of it (`cmake --build --preset package`). Built on request only: the catalog needs osslsigncode
+# and python3-asn1crypto, which the everyday target build does not.
+set(MSDSC_PACKAGE_NAME msdscbus-${MSDSC_DRIVER_VERSION}-x64)
+set(MSDSC_PACKAGE_DIR ${CMAKE_SOURCE_DIR}/dist/${MSDSC_PACKAGE_NAME})
+
+# The README for Windows is docs/windows.md, which starts from the zip.
+configure_file(${CMAKE_SOURCE_DIR}/docs/windows.md ${CMAKE_CURRENT_BINARY_DIR}/README.md COPYONLY)
+
+# The catalog the INF names (CatalogFile): the INF's and the driver's hashes, unsigned;
+# scripts/sign-test.sh signs it.
+add_custom_command(
+  OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.cat
+  COMMAND ${CMAKE_SOURCE_DIR}/packaging/make-catalog.py --inf ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf
+          --out ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.cat $<TARGET_FILE:msdscbus>
+  DEPENDS msdscbus ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf ${CMAKE_SOURCE_DIR}/packaging/make-catalog.py
+  VERBATIM)
+
+# What ships, in one list; packaging/check-package.sh holds the folder to exactly these files.
+set(MSDSC_PACKAGE_FILES
+  $<TARGET_FILE:msdscbus> ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.cat
+  $<TARGET_FILE:msdscctl>
+  # The client library the tool runs on, with what test code links against it.
+  $<TARGET_FILE:msdscclient> $<TARGET_LINKER_FILE:msdscclient> ${CMAKE_SOURCE_DIR}/client/include/msdscclient.h
+  ${CMAKE_CURRENT_BINARY_DIR}/README.md)
+
+# The driver's PDB, when clang and lld built it, goes into a zip of its own beside the package:
+# the debugger's machine needs it, the test machine does not.
+if(MSDSC_DRIVER_SYMBOLS)
+  get_filename_component(symbols_dir ${MSDSC_DRIVER_SYMBOLS} DIRECTORY)
+  get_filename_component(symbols_name ${MSDSC_DRIVER_SYMBOLS} NAME)
+  set(MSDSC_SYMBOLS_ZIP ${MSDSC_PACKAGE_DIR}-symbols.zip)
+  set(symbols_commands
+    COMMAND ${CMAKE_COMMAND} -E chdir ${symbols_dir}
+            ${CMAKE_COMMAND} -E tar cf ${MSDSC_SYMBOLS_ZIP} --format=zip ${symbols_name})
+  set(symbols_line "symbols ${MSDSC_SYMBOLS_ZIP}\n")
+endif()
+
+# For the check: the folder, the zips and the files the folder must hold.
+file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/package-manifest.txt
+     CONTENT "folder ${MSDSC_PACKAGE_DIR}\nzip ${MSDSC_PACKAGE_DIR}.zip\n${symbols_line}file $<JOIN:${MSDSC_PACKAGE_FILES},\nfile >\n")
+
+add_custom_target(dist
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${MSDSC_PACKAGE_DIR} ${MSDSC_PACKAGE_DIR}.zip ${MSDSC_PACKAGE_DIR}-symbols.zip
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${MSDSC_PACKAGE_DIR}
+  COMMAND ${CMAKE_COMMAND} -E copy ${MSDSC_PACKAGE_FILES} ${MSDSC_PACKAGE_DIR}
+  COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_SOURCE_DIR}/dist
+          ${CMAKE_COMMAND} -E tar cf ${MSDSC_PACKAGE_NAME}.zip --format=zip ${MSDSC_PACKAGE_NAME}
+  ${symbols_commands}
+  COMMAND ${CMAKE_COMMAND} -E echo "package: ${MSDSC_PACKAGE_DIR} (and .zip)"
+  DEPENDS ${MSDSC_PACKAGE_FILES} ${MSDSC_DRIVER_SYMBOLS}
+  VERBATIM)
+# A built target's file in the list orders dist after that target; the image may be imported
+# from the build of its own (target/CMakeLists.txt), which only a named dependency follows.
+add_dependencies(dist msdscbus)

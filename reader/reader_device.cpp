@@ -5,8 +5,18 @@
 
 ReaderDevice::ReaderDevice(BusDevice* Bus, PDEVICE_OBJECT DeviceObject, ULONG Number, const ReaderConfig& Config)
     : DeviceObjectBase(Bus->m_DriverObject, DeviceObject), m_Bus(Bus), m_Number(Number), m_Config(Config),
-      m_State(ReaderState::NotStarted), m_PreviousState(ReaderState::NotStarted), m_Reported(false)
+      m_State(ReaderState::NotStarted), m_PreviousState(ReaderState::NotStarted), m_OnBus(true),
+      m_KnownToPnp(false), m_AwaitingReply(false), m_FirstListedIn(0), m_LeftAfter(0), m_QueryRemoved(false),
+      m_AwaitingRemoval(false)
 {
+    InitializeListHead(&m_DepartedLink);
+}
+
+void ReaderDevice::DeleteReader()
+{
+    m_PreviousState = ReaderState::Deleted;
+    m_State = ReaderState::Deleted;
+    Delete();
 }
 
 ReaderDevice::~ReaderDevice() {}

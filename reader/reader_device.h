@@ -25,6 +25,7 @@ public:
 
     NTSTATUS DispatchPower(PIRP Irp) override;
     NTSTATUS DispatchPnp(PIRP Irp) override;
+    NTSTATUS DispatchSystemControl(PIRP Irp) override;
 
     // Creates a started reader for Bus, numbered from g_NextReaderNumber. Called with the bus's
     // m_Mutex held. On failure nothing is left and *Reader is null.
@@ -42,18 +43,30 @@ public:
         m_State = NewState;
     }
 
-    // The bus that created the reader; not owned. Valid for the reader's whole life: Plug and
-    // Play removes a bus's children before the bus, and a removed bus deletes any reader still
-    // on its list first.
+    // Deletes the reader: its state becomes Deleted, then its device object goes.
+    void DeleteReader();
+
+    // The bus that created the reader; not owned. Null once the bus has gone while the reader
+    // still waited for its final removal (a handle on its stack held that back): the removal
+    // that comes then deletes it without looking for a bus.
     BusDevice* m_Bus;
     ULONG m_Number;
     ReaderConfig m_Config;
     ReaderState m_State;
     ReaderState m_PreviousState;
-    // A bus-relations reply has listed the reader (set under the bus's list hold, never
-    // cleared). Plug and Play sends no removal to a reader it was never told of, so whoever takes
-    // such a reader off its bus deletes it.
-    bool m_Reported;
+
+    // The removal protocol, kept apart from m_State, which power requests overwrite (a function
+    // driver commonly powers its device to D3 on the way out). All but the last two are read and
+    // written under the hold of the bus's m_Readers.
+    bool m_OnBus;              // in m_Readers: reported in every relations reply from now on
+    bool m_KnownToPnp;         // decided when it left the bus: a reply Plug and Play received listed it
+    bool m_AwaitingReply;      // left the bus while the only reply listing it was on its way down
+    ULONG64 m_FirstListedIn;   // the first reply that listed it; 0: none yet
+    ULONG64 m_LeftAfter;       // the last reply built before it left the bus
+    LIST_ENTRY m_DepartedLink; // in the bus's m_Departed while it waits off the bus
+    // Plug and Play's requests are serialised per device, so these two need no lock.
+    bool m_QueryRemoved;       // between a query-remove and the removal or the cancel
+    bool m_AwaitingRemoval;    // surprise-removed: the final removal is still to come
 
 private:
     NTSTATUS OnQueryRemoveDevice(PIRP Irp);
@@ -68,7 +81,6 @@ private:
 
     // Opens the hardware key and writes the configuration values, stopping at the first failure.
     NTSTATUS WriteConfiguration();
-    bool IsOnBus();
 };
 
 // The number the next reader gets: shared by every bus, never reused while the driver is loaded.

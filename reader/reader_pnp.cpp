@@ -65,6 +65,18 @@ NTSTATUS CompleteAsItCame(PIRP Irp)
     return status;
 }
 
+// A request the reader has no answer of its own for: a driver above (the reader's function
+// driver) may have answered it on the way down, and that answer stays. Only a request nobody
+// answered, which still carries the status every Plug and Play and WMI request starts with, gets
+// the reader's refusal.
+NTSTATUS CompleteUnanswered(PIRP Irp, NTSTATUS Refusal)
+{
+    if (Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        return CompleteAsItCame(Irp);
+    }
+    return CompleteIrpWith(Irp, Refusal);
+}
+
 NTSTATUS HandOver(PIRP Irp, PVOID Reply)
 {
     if (Reply == nullptr) {
@@ -117,8 +129,14 @@ NTSTATUS ReaderDevice::DispatchPnp(PIRP Irp)
         return CompleteIrpWith(Irp, STATUS_NOT_SUPPORTED);
     default:
         // 0x0E, config space, eject, device state, legacy bus information and anything newer.
-        return CompleteIrpWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteUnanswered(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
+}
+
+NTSTATUS ReaderDevice::DispatchSystemControl(PIRP Irp)
+{
+    // The reader is no WMI provider; its function driver may be.
+    return CompleteUnanswered(Irp, STATUS_NOT_IMPLEMENTED);
 }
 
 namespace {
@@ -178,54 +196,65 @@ NTSTATUS ReaderDevice::OnStartDevice(PIRP Irp)
 
 NTSTATUS ReaderDevice::OnQueryRemoveDevice(PIRP Irp)
 {
+    m_QueryRemoved = true;
     ChangeState(ReaderState::RemovePending);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ReaderDevice::OnCancelRemoveDevice(PIRP Irp)
 {
+    m_QueryRemoved = false;
     m_State = m_PreviousState;
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
-bool ReaderDevice::IsOnBus()
-{
-    PVOID payload = nullptr;
-    return m_Bus->m_Readers.Find(m_DeviceObject, &payload) == Ok;
-}
-
 NTSTATUS ReaderDevice::OnRemoveDevice(PIRP Irp)
 {
-    // A removal after a query-remove is the user's: the reader leaves its bus for good.
-    if (m_State == ReaderState::RemovePending) {
-        m_Bus->RemoveReader(m_DeviceObject);
+    // Decided from the removal protocol's own marks, never from m_State: a power request may have
+    // overwritten that on the way out.
+    BusDevice* bus = m_Bus;
+    const bool userRemoval = m_QueryRemoved;
+    m_QueryRemoved = false;
+    m_AwaitingRemoval = false;
+    bool deleteNow = bus == nullptr;
+    bool leftNow = false;
+    if (bus != nullptr) {
+        // Under the bus's list hold: a client's removal or the control device's cleanup takes the
+        // reader off under the same hold, so the reader is never deleted between their lookup and
+        // their state change.
+        ListHold hold(bus->m_Readers);
+        PVOID payload = nullptr;
+        // A removal after a query-remove is the user's (a disable or an uninstall): the reader
+        // leaves its bus for good.
+        if (userRemoval && m_OnBus && bus->m_Readers.Find(m_DeviceObject, &payload) == Ok &&
+            bus->m_Readers.Remove(m_DeviceObject) == Ok) {
+            leftNow = true;
+            deleteNow = bus->LeaveLocked(this);
+        }
+        // Plug and Play keeps the node of a device its bus still reports and sends it another
+        // removal once the bus stops reporting it: only that one deletes the reader. A reader
+        // still on its bus stays for the bus's own removal.
+        if (!deleteNow && bus->ReportedMissingLocked(this)) {
+            RemoveEntryList(&m_DepartedLink);
+            deleteNow = true;
+        }
     }
-    // A reader still on its bus stays: Plug and Play still knows it (a failed start leaves its
-    // node in place until the bus stops reporting it), so a later removal by the client waits for
-    // Plug and Play's final removal. One that is off its bus is deleted whatever its state,
-    // because Plug and Play has let go of it and no one else will: a power change or a
-    // query-remove may have overwritten Unplugged after the client removed it (a function driver
-    // commonly powers its device down to D3 on the way out).
-    bool offBus;
-    {
-        // Decided under the bus's list hold: a client's removal or the control device's cleanup
-        // takes the reader off and changes its state under the same hold, so the reader is never
-        // deleted between their lookup and their state change.
-        ListHold hold(m_Bus->m_Readers);
-        offBus = m_State == ReaderState::Unplugged || !IsOnBus();
+    if (leftNow && !deleteNow) {
+        IoInvalidateDeviceRelations(bus->m_PhysicalDeviceObject, BusRelations);
     }
-    if (offBus) {
-        m_PreviousState = ReaderState::Deleted;
-        m_State = ReaderState::Deleted;
-        Delete();
+    if (deleteNow) {
+        DeleteReader();
     }
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ReaderDevice::OnSurpriseRemoval(PIRP Irp)
 {
-    // An Unplugged reader is already off its bus; the removal that follows deletes it.
-    if (m_State != ReaderState::Unplugged) {
+    // The final removal follows, perhaps only once the last handle on the stack has closed.
+    m_AwaitingRemoval = true;
+    // A reader already off its bus has left it for good; one still on it (its bus was pulled)
+    // leaves it now.
+    if (m_Bus != nullptr && m_OnBus) {
         m_Bus->RemoveReader(m_DeviceObject);
     }
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
@@ -266,7 +295,7 @@ NTSTATUS ReaderDevice::OnQueryDeviceText(PIRP Irp)
 {
     // One description for every locale.
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
-        return CompleteIrpWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteUnanswered(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     return HandOver(Irp, AllocateTextReply(READER_DESCRIPTION, sizeof(READER_DESCRIPTION), DESCRIPTION_REPLY_SIZE));
 }

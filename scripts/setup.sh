@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake make g++ gcc googletest libgtest-dev libgmock-dev nlohmann-json3-dev)
 if [ "${1:-}" != "--host-only" ]; then
   packages+=(clang libclang-rt-14-dev libbenchmark-dev
-             g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
+             g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+             lld llvm osslsigncode python3-asn1crypto openssl unzip)
 fi
 missing=()
 for p in "${packages[@]}"; do
@@ -17,6 +18,22 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
+fi
+# The package's catalog and its checks need osslsigncode 2.8 or later (extract-data, verify
+# -catalog); Debian 12 has 2.5, its backports 2.9.
+if [ "${1:-}" != "--host-only" ] && \
+   ! dpkg --compare-versions "$(dpkg-query -W -f='${Version}' osslsigncode)" ge 2.8; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  if grep -q '^VERSION_CODENAME=bookworm' /etc/os-release; then
+    echo "setup: installing osslsigncode from bookworm-backports"
+    echo "deb http://deb.debian.org/debian bookworm-backports main" |
+      $SUDO tee /etc/apt/sources.list.d/bookworm-backports.list >/dev/null
+    $SUDO apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q -t bookworm-backports osslsigncode
+  else
+    echo "setup: osslsigncode is older than 2.8; install 2.8 or later" >&2
+    exit 1
+  fi
 fi
 # Wine, for the end-to-end test of the target build.
 if [ "${1:-}" != "--host-only" ] && [ -x "$(dirname "$0")/wine-setup.sh" ]; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the host and the target build and runs every test: the host tests plain, under
-# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, and the target
-# image's own checks. Exits non-zero on the first failure.
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, the target
+# image's own checks and the test-signed release package. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -22,7 +22,12 @@ echo "=== target build"
 cmake --preset target >/dev/null
 cmake --build --preset target
 bash target/check-image.sh build/target
-bash packaging/check-package.sh build/target
+
+echo "=== the release package, test-signed"
+cmake --build --preset package
+bash scripts/sign-test.sh --cert-dir build/test-signing
+bash packaging/check-package.sh --signed build/target
+bash packaging/check-signature.sh build/target build/test-signing/test-signing.pem
 bash client/check-library.sh build/target
 
 if [ -x scripts/wine-test.sh ]; then

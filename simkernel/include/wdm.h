@@ -361,6 +361,17 @@ typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
+// Remove locks (the checked-build tracking block is not modelled: this is the free-build layout).
+typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
+    BOOLEAN Removed;
+    BOOLEAN Reserved[3];
+    volatile LONG IoCount;
+    KEVENT RemoveEvent;
+} IO_REMOVE_LOCK_COMMON_BLOCK;
+typedef struct _IO_REMOVE_LOCK {
+    IO_REMOVE_LOCK_COMMON_BLOCK Common;
+} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
+
 struct _KTHREAD;
 struct _KPROCESS;
 typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD, *PETHREAD;
@@ -671,6 +682,9 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 #define IRP_MN_DEVICE_USAGE_NOTIFICATION 0x16
 #define IRP_MN_SURPRISE_REMOVAL 0x17
 #define IRP_MN_QUERY_LEGACY_BUS_INFORMATION 0x18
+// WMI minor functions (IRP_MJ_SYSTEM_CONTROL)
+#define IRP_MN_QUERY_ALL_DATA 0x00
+#define IRP_MN_QUERY_SINGLE_INSTANCE 0x01
 #define IRP_MN_DEVICE_ENUMERATED 0x19
 
 #define IRP_MN_WAIT_WAKE 0x00
@@ -1515,6 +1529,11 @@ VOID IoFreeIrp(PIRP Irp);
 NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
                                          ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension);
 PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress);
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark,
+                              ULONG RemlockSize);
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize);
+VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 
 // Plug and Play manager, configuration manager, power manager
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
@@ -1585,6 +1604,14 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 ULONG DbgPrint(PCSTR Format, ...);
 
 SIMK_EXTERN_C_END
+
+#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \
+    IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(RemoveLock, Tag) \
+    IoAcquireRemoveLockEx(RemoveLock, Tag, "", 1, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(RemoveLock, Tag) IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
+    IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 
 // ---------------------------------------------------------------------------------------------
 // Inline helpers and macros, as the kernel headers define them

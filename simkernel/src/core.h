@@ -116,6 +116,8 @@ void MarkIrpPending2(PDEVICE_OBJECT device, PIRP irp, UCHAR major, UCHAR minor, 
 void PowerIrpNoStartNext(PDEVICE_OBJECT device, PIRP irp, UCHAR minor);
 void BadIrpFree(PIRP irp, const char* why);
 void InvalidDeviceObject(const void* device, const char* function);
+void IrpToDeletedDevice(PDEVICE_OBJECT device, UCHAR major, UCHAR minor);
+void RemoveLockUnbalanced(const void* lock, const char* function);
 void BufferedIoOverrun(PDEVICE_OBJECT device, ULONG code, ULONG_PTR information, ULONG outputLength);
 void PoolFreeWrongTag(const void* address, ULONG tag, ULONG expected);
 void PoolFreeUnknown(const void* address);

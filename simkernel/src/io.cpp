@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "core.h"
+#include "pnp_internal.h"
 #include "simkernel/registry.h"
 
 namespace simk::detail {
@@ -454,11 +455,15 @@ NTSTATUS ReferenceDeviceForOpen(PDEVICE_OBJECT device) {
 
 void DereferenceDeviceForClose(PDEVICE_OBJECT device) {
     PDRIVER_OBJECT gone = nullptr;
+    bool lastOpen;
     {
         Guard guard(State().lock);
         DeviceRec* rec = LiveDevice(device);
         if (!rec) return;
-        device->ReferenceCount--;
+        lastOpen = --device->ReferenceCount == 0;
+        // Plug and Play holds its own reference on a device it still knows, so the device is not
+        // freed below while the manager is told.
+        if (lastOpen) simk::pnp::detail::NoteLastHandleClosed(device);
         gone = DropDeviceReference(*rec);
     }
     if (gone) DriverDevicesGone(gone);
@@ -843,6 +848,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
         name = rec->name;
     }
+    simk::pnp::detail::NoteDeviceDeleted(DeviceObject);
     // A device still on top is legal: a function driver passes IRP_MN_REMOVE_DEVICE down before it
     // detaches, and the bus driver deletes its PDO while handling it.
     (void)upper;
@@ -1020,11 +1026,17 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     int index = Irp->CurrentLocation - 1;
     UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
     unsigned long long seqBefore;
+    bool deleted;
     {
         Guard guard(State().lock);
+        DeviceRec* device = LiveDevice(DeviceObject);
+        deleted = device && device->deleted;
         seqBefore = rec->locations[index].passSeq;
         rec->locations[index].startNextNoted.clear();
     }
+    // The handles of a deleted device still get their cleanup and close; nothing else may reach it.
+    if (deleted && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) rule::IrpToDeletedDevice(DeviceObject, major, minor);
+    simk::pnp::detail::NoteIrpArrival(DeviceObject, Irp, major);
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     PDRIVER_DISPATCH dispatch = major <= IRP_MJ_MAXIMUM_FUNCTION ? driver->MajorFunction[major] : nullptr;
     if (!dispatch) dispatch = InvalidDeviceRequest;
@@ -1060,6 +1072,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (Irp->IoStatus.Status == STATUS_PENDING) rule::IrpCompleteWithPending(Irp);
 
     PIO_STACK_LOCATION stackPtr = IoGetCurrentIrpStackLocation(Irp);
+    simk::pnp::detail::CheckPdoCompletion(stackPtr->DeviceObject, Irp);
     PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
     if (stackPtr->MajorFunction == IRP_MJ_POWER &&
         (stackPtr->MinorFunction == IRP_MN_SET_POWER || stackPtr->MinorFunction == IRP_MN_QUERY_POWER)) {

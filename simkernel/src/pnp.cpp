@@ -1,5 +1,7 @@
-// The Plug and Play manager: the device tree, root enumeration, bus-relations enumeration as queued
-// work, and the removal protocols, all carried out with IRPs through the I/O manager as on Windows.
+// The Plug and Play manager's core: the device tree and its records, the root bus driver, the queue of
+// work that IoInvalidateDeviceRelations and closing handles start, lookups, the request log, and
+// the checks on what drivers do to Plug and Play's devices and requests. Enumeration and removal
+// live in pnp_enumeration.cpp and pnp_removal.cpp.
 #include "simkernel/pnp.h"
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
@@ -9,6 +11,7 @@
 
 #include "internal.h"
 #include "pnp_internal.h"
+#include "pnp_tree.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -20,36 +23,29 @@
 #include <string>
 #include <thread>
 
-namespace simk::pnp {
+namespace simk::pnp::tree {
 
-struct DeviceNode {
-    DeviceNode* parent = nullptr;
-    std::vector<DeviceNode*> children;
-    NodeInfo info;
-    bool inTree = true;
-    bool rootEnumerated = false;
-};
+std::mutex g_stateMutex;
+std::recursive_mutex g_actionMutex;
+std::vector<std::unique_ptr<DeviceNode>> g_nodes;
+std::vector<DeviceNode*> g_roots;
 
-}  // namespace simk::pnp
+}  // namespace simk::pnp::tree
 
 namespace {
 
 using namespace simk::pnp;
+using namespace simk::pnp::tree;
 
-// Windows asks for texts in the system's default locale.
-constexpr LCID DEFAULT_LOCALE = 0x409;
 constexpr ULONG ROOT_REPLY_TAG = 0x20207050;  // "Pp  ", as Windows tags Plug and Play's own pool
 
 // The root bus driver keeps this in each of its PDOs.
 struct RootPdoExtension {
     DeviceNode* node;
     BOOLEAN deleteOnRemove;  // set before the final removal: the root enumerator forgets the device
+    NTSTATUS relationsFailure;  // a test's: bus-relations queries fail here with it (0: as they came)
 };
 
-std::mutex g_stateMutex;             // the tree, the nodes' records, the log; never held across a driver call
-std::recursive_mutex g_actionMutex;  // one Plug and Play operation at a time, as Windows serialises them
-std::vector<std::unique_ptr<DeviceNode>> g_nodes;
-std::vector<DeviceNode*> g_roots;
 std::map<const DEVICE_OBJECT*, DeviceNode*> g_byPdo;
 std::map<std::u16string, unsigned> g_rootInstances;  // by folded device ID: the next instance number
 std::vector<IrpRecord> g_log;
@@ -57,9 +53,19 @@ DRIVER_OBJECT* g_rootDriver;
 size_t g_ownedBlocks;
 std::chrono::milliseconds g_pendingTimeout{5000};
 
+// Requests a driver above a PDO had already answered when they reached it.
+struct Answered {
+    DEVICE_OBJECT* pdo;
+    UCHAR major;
+    UCHAR minor;
+    NTSTATUS status;
+};
+std::map<const IRP*, Answered> g_answered;
+
+enum class WorkKind { Relations, RemoveAfterClose };
 struct WorkItem {
     DEVICE_OBJECT* pdo;
-    DEVICE_RELATION_TYPE type;
+    WorkKind kind;
 };
 std::mutex g_queueMutex;
 std::condition_variable g_queueChanged;
@@ -67,12 +73,6 @@ std::deque<WorkItem> g_queue;
 unsigned g_busy;
 std::thread g_worker;
 bool g_workerStop;
-
-std::u16string Fold(std::u16string s) {
-    for (auto& c : s)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
-    return s;
-}
 
 std::u16string LastComponent(const std::u16string& id) {
     const size_t slash = id.find_last_of(u'\\');
@@ -88,7 +88,24 @@ std::u16string Digits4(unsigned n) {
     return s;
 }
 
-void SetState(DeviceNode* node, NodeState state, NTSTATUS problem = STATUS_SUCCESS) {
+void Enqueue(DEVICE_OBJECT* pdo, WorkKind kind) {
+    ObReferenceObject(pdo);  // held while the work waits in the queue
+    std::lock_guard<std::mutex> lock(g_queueMutex);
+    g_queue.push_back({pdo, kind});
+    g_queueChanged.notify_all();
+}
+
+}  // namespace
+
+namespace simk::pnp::tree {
+
+std::u16string Fold(std::u16string s) {
+    for (auto& c : s)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
+    return s;
+}
+
+void SetState(DeviceNode* node, NodeState state, NTSTATUS problem) {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     node->info.state = state;
     node->info.problem = problem;
@@ -104,6 +121,7 @@ DeviceNode* NewNode(DeviceNode* parent, DEVICE_OBJECT* pdo) {
     DeviceNode* node = owned.get();
     node->parent = parent;
     node->info.pdo = pdo;
+    node->depth = parent ? parent->depth + 1 : 1;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         g_nodes.push_back(std::move(owned));
@@ -118,12 +136,18 @@ DeviceNode* NewNode(DeviceNode* parent, DEVICE_OBJECT* pdo) {
     return node;
 }
 
-// Drops a node whose final removal was sent, and the reference the manager kept on its PDO.
+void Detach(DeviceNode* node) {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    auto& siblings = node->parent ? node->parent->children : g_roots;
+    siblings.erase(std::remove(siblings.begin(), siblings.end(), node), siblings.end());
+}
+
 void DropNode(DeviceNode* node) {
     DEVICE_OBJECT* pdo;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         node->inTree = false;
+        node->awaitingCloses = false;
         node->info.state = NodeState::Removed;
         auto& siblings = node->parent ? node->parent->children : g_roots;
         siblings.erase(std::remove(siblings.begin(), siblings.end(), node), siblings.end());
@@ -135,9 +159,8 @@ void DropNode(DeviceNode* node) {
     ObDereferenceObject(pdo);
 }
 
-// One Plug and Play request to the top of a node's stack, logged.
 simk::pnp::detail::SyncIrpResult SendPnp(DeviceNode* node, UCHAR minor, ULONG detail,
-                                          const std::function<void(IO_STACK_LOCATION*)>& fill = {}) {
+                                          const std::function<void(IO_STACK_LOCATION*)>& fill) {
     DEVICE_OBJECT* pdo = node->info.pdo;
     DEVICE_OBJECT* top = IoGetAttachedDeviceReference(pdo);
     const size_t index = simk::pnp::detail::LogIrp(pdo, top, IRP_MJ_PNP, minor, detail);
@@ -149,8 +172,7 @@ simk::pnp::detail::SyncIrpResult SendPnp(DeviceNode* node, UCHAR minor, ULONG de
     return result;
 }
 
-// Copies a reply handed over in IoStatus.Information and frees it, as Windows does once read.
-Reply TakeReply(const simk::pnp::detail::SyncIrpResult& result, size_t fixedSize = 0) {
+Reply TakeReply(const simk::pnp::detail::SyncIrpResult& result, size_t fixedSize) {
     Reply reply;
     reply.status = result.status;
     void* block = reinterpret_cast<void*>(result.information);
@@ -184,43 +206,27 @@ Reply TakeReply(const simk::pnp::detail::SyncIrpResult& result, size_t fixedSize
     return reply;
 }
 
-// A zero-terminated string from a reply's bytes (the whole block, if no terminator).
-std::u16string ReplyString(const Reply& reply) {
-    std::u16string s;
-    for (size_t i = 0; i + 1 < reply.bytes.size(); i += 2) {
-        char16_t c = static_cast<char16_t>(reply.bytes[i] | (reply.bytes[i + 1] << 8));
-        if (!c) break;
-        s.push_back(c);
+std::vector<DEVICE_OBJECT*> TakeRelations(DeviceNode* node, const simk::pnp::detail::SyncIrpResult& result) {
+    std::vector<DEVICE_OBJECT*> listed;
+    auto* relations = reinterpret_cast<DEVICE_RELATIONS*>(result.information);
+    if (!result.completed || !NT_SUCCESS(result.status) || !relations) return listed;
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        ++g_ownedBlocks;
     }
-    return s;
-}
-
-std::vector<std::u16string> ReplyMultiString(const Reply& reply) {
-    std::vector<std::u16string> entries;
-    std::u16string current;
-    for (size_t i = 0; i + 1 < reply.bytes.size(); i += 2) {
-        char16_t c = static_cast<char16_t>(reply.bytes[i] | (reply.bytes[i + 1] << 8));
-        if (c) {
-            current.push_back(c);
+    for (ULONG i = 0; i < relations->Count; ++i) {
+        DEVICE_OBJECT* object = relations->Objects[i];
+        if (std::find(listed.begin(), listed.end(), object) != listed.end()) {
+            Violation("PnpDuplicateRelation", "relations of " + Describe(node) + " list one device twice");
+            ObDereferenceObject(object);  // every entry carried its own reference
             continue;
         }
-        if (current.empty()) break;
-        entries.push_back(current);
-        current.clear();
+        listed.push_back(object);
     }
-    return entries;
-}
-
-Reply QueryId(DeviceNode* node, BUS_QUERY_ID_TYPE type) {
-    return TakeReply(SendPnp(node, IRP_MN_QUERY_ID, type,
-                             [&](IO_STACK_LOCATION* sl) { sl->Parameters.QueryId.IdType = type; }));
-}
-
-Reply QueryText(DeviceNode* node, DEVICE_TEXT_TYPE type) {
-    return TakeReply(SendPnp(node, IRP_MN_QUERY_DEVICE_TEXT, type, [&](IO_STACK_LOCATION* sl) {
-        sl->Parameters.QueryDeviceText.DeviceTextType = type;
-        sl->Parameters.QueryDeviceText.LocaleId = DEFAULT_LOCALE;
-    }));
+    ExFreePool(relations);
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    --g_ownedBlocks;
+    return listed;
 }
 
 void Violation(const char* rule, const std::string& details) { simk::verifier::Report(rule, details); }
@@ -230,203 +236,14 @@ std::string Describe(const DeviceNode* node) {
     return node->info.instancePath.empty() ? "an unidentified device" : simk::Narrow(node->info.instancePath);
 }
 
-void EnumerateBusRelations(DeviceNode* node);
-
-// Removal that must not fail: Windows treats a failure here as a driver bug.
-void SendMustSucceed(DeviceNode* node, UCHAR minor, const char* rule) {
-    auto result = SendPnp(node, minor, 0);
-    if (result.completed && !NT_SUCCESS(result.status)) {
-        char details[160];
-        std::snprintf(details, sizeof(details), "status 0x%08X from %s", static_cast<unsigned>(result.status),
-                      Describe(node).c_str());
-        Violation(rule, details);
-    }
-}
-
-void SendFinalRemove(DeviceNode* node) {
-    if (node->rootEnumerated) {
-        auto* ext = static_cast<RootPdoExtension*>(node->info.pdo->DeviceExtension);
-        ext->deleteOnRemove = TRUE;
-    }
-    SendMustSucceed(node, IRP_MN_REMOVE_DEVICE, "PnpIrpFailedRemoveDevice");
-    DropNode(node);
-}
-
 std::vector<DeviceNode*> LiveChildren(const DeviceNode* node) {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return node->children;
 }
 
-void SurpriseRemoveTree(DeviceNode* node) {
-    for (DeviceNode* child : LiveChildren(node)) SurpriseRemoveTree(child);
-    const NodeState state = GetState(node);
-    if (state == NodeState::Started || state == NodeState::QueryRemoved) {
-        SendMustSucceed(node, IRP_MN_SURPRISE_REMOVAL, "PnpIrpFailedSurpriseRemoval");
-        SetState(node, NodeState::SurpriseRemoved);
-    }
-}
+}  // namespace simk::pnp::tree
 
-void RemoveTree(DeviceNode* node) {
-    for (DeviceNode* child : LiveChildren(node)) RemoveTree(child);
-    SendFinalRemove(node);
-}
-
-void CollectPostOrder(DeviceNode* node, std::vector<DeviceNode*>* out) {
-    for (DeviceNode* child : LiveChildren(node)) CollectPostOrder(child, out);
-    out->push_back(node);
-}
-
-// AddDevice of the function driver has run (or none was wanted): start the stack and, as Windows
-// does after every start, ask it for its children.
-void StartNode(DeviceNode* node) {
-    auto result = SendPnp(node, IRP_MN_START_DEVICE, 0, [](IO_STACK_LOCATION* sl) {
-        sl->Parameters.StartDevice.AllocatedResources = nullptr;
-        sl->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
-    });
-    if (!result.completed || !NT_SUCCESS(result.status)) {
-        SetState(node, NodeState::StartFailed, result.completed ? result.status : STATUS_PENDING);
-        // A stack that failed its start is torn down again; the PDO stays until it is reported missing.
-        if (result.completed) SendMustSucceed(node, IRP_MN_REMOVE_DEVICE, "PnpIrpFailedRemoveDevice");
-        return;
-    }
-    SetState(node, NodeState::Started);
-    EnumerateBusRelations(node);
-}
-
-void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo) {
-    DeviceNode* node = NewNode(parent, pdo);
-
-    Reply deviceId = QueryId(node, BusQueryDeviceID);
-    Reply instanceId = deviceId.present ? QueryId(node, BusQueryInstanceID) : Reply{};
-    if (!deviceId.present || !instanceId.present) {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        node->info.deviceIdReply = deviceId;
-        node->info.instanceIdReply = instanceId;
-        node->info.state = NodeState::IdQueryFailed;
-        const NTSTATUS failed = !deviceId.present ? deviceId.status : instanceId.status;
-        node->info.problem = NT_SUCCESS(failed) ? STATUS_UNSUCCESSFUL : failed;
-        return;
-    }
-    Reply hardwareIds = QueryId(node, BusQueryHardwareIDs);
-    Reply compatibleIds = QueryId(node, BusQueryCompatibleIDs);
-
-    DEVICE_CAPABILITIES caps;
-    std::memset(&caps, 0, sizeof(caps));
-    caps.Size = sizeof(caps);
-    caps.Version = 1;
-    caps.Address = 0xFFFFFFFF;
-    caps.UINumber = 0xFFFFFFFF;
-    auto capsResult = SendPnp(node, IRP_MN_QUERY_CAPABILITIES, 0, [&](IO_STACK_LOCATION* sl) {
-        sl->Parameters.DeviceCapabilities.Capabilities = &caps;
-    });
-
-    Reply description = QueryText(node, DeviceTextDescription);
-    Reply location = QueryText(node, DeviceTextLocationInformation);
-    Reply busInfo = TakeReply(SendPnp(node, IRP_MN_QUERY_BUS_INFORMATION, 0), sizeof(PNP_BUS_INFORMATION));
-
-    const std::u16string path = ReplyString(deviceId) + u"\\" + ReplyString(instanceId);
-    bool duplicate = false;
-    {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        NodeInfo& info = node->info;
-        info.deviceIdReply = deviceId;
-        info.instanceIdReply = instanceId;
-        info.hardwareIdsReply = hardwareIds;
-        info.compatibleIdsReply = compatibleIds;
-        info.descriptionReply = description;
-        info.locationReply = location;
-        info.busInformationReply = busInfo;
-        info.deviceId = ReplyString(deviceId);
-        info.instanceId = ReplyString(instanceId);
-        info.hardwareIds = ReplyMultiString(hardwareIds);
-        info.compatibleIds = ReplyMultiString(compatibleIds);
-        if (description.present) info.description = ReplyString(description);
-        if (location.present) info.location = ReplyString(location);
-        info.capabilitiesStatus = capsResult.status;
-        info.capabilities = caps;
-        if (busInfo.present && busInfo.bytes.size() >= sizeof(PNP_BUS_INFORMATION)) {
-            PNP_BUS_INFORMATION bus;
-            std::memcpy(&bus, busInfo.bytes.data(), sizeof(bus));
-            info.busInformation = bus;
-        }
-        for (const auto& other : g_nodes)
-            if (other.get() != node && other->inTree && Fold(other->info.instancePath) == Fold(path))
-                duplicate = true;
-        if (!duplicate) info.instancePath = path;
-    }
-    if (duplicate) {
-        Violation("PnpDuplicateDeviceInstance", "two devices report the instance path " + simk::Narrow(path));
-        SetState(node, NodeState::IdQueryFailed, STATUS_OBJECT_NAME_COLLISION);
-        return;
-    }
-    simk::detail::EnsureDeviceHardwareKey(path);
-
-    std::vector<std::u16string> ids;
-    {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        ids = node->info.hardwareIds;
-    }
-    if (simk::pnp::detail::FunctionDoubleWants(ids)) {
-        const NTSTATUS status = simk::pnp::detail::FunctionDoubleAddDevice(pdo);
-        if (!NT_SUCCESS(status)) {
-            SetState(node, NodeState::AddDeviceFailed, status);
-            return;
-        }
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        node->info.functionDriverAttached = true;
-    }
-    StartNode(node);
-}
-
-void EnumerateBusRelations(DeviceNode* node) {
-    auto result = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations, [](IO_STACK_LOCATION* sl) {
-        sl->Parameters.QueryDeviceRelations.Type = BusRelations;
-    });
-    // A stack that does not answer keeps the children it had.
-    if (!result.completed || !NT_SUCCESS(result.status)) return;
-
-    std::vector<DEVICE_OBJECT*> listed;
-    if (auto* relations = reinterpret_cast<DEVICE_RELATIONS*>(result.information)) {
-        {
-            std::lock_guard<std::mutex> lock(g_stateMutex);
-            ++g_ownedBlocks;
-        }
-        for (ULONG i = 0; i < relations->Count; ++i) {
-            DEVICE_OBJECT* object = relations->Objects[i];
-            if (std::find(listed.begin(), listed.end(), object) != listed.end()) {
-                Violation("PnpDuplicateRelation", "bus relations of " + Describe(node) + " list one device twice");
-                ObDereferenceObject(object);  // every entry carried its own reference
-                continue;
-            }
-            listed.push_back(object);
-        }
-        ExFreePool(relations);
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        --g_ownedBlocks;
-    }
-
-    std::vector<DeviceNode*> known = LiveChildren(node);
-    for (DeviceNode* child : known) {
-        if (std::find(listed.begin(), listed.end(), child->info.pdo) != listed.end()) continue;
-        SurpriseRemoveTree(child);
-        RemoveTree(child);
-    }
-    for (DEVICE_OBJECT* object : listed) {
-        DeviceNode* owner = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(g_stateMutex);
-            auto it = g_byPdo.find(object);
-            if (it != g_byPdo.end()) owner = it->second;
-        }
-        if (owner) {
-            if (owner->parent != node)
-                Violation("PnpForeignRelation", "bus relations of " + Describe(node) + " list a device of another parent");
-            ObDereferenceObject(object);
-            continue;
-        }
-        EnumerateChild(node, object);  // the reference the relations carried is now the node's
-    }
-}
+namespace {
 
 // The root bus driver: completes what a root-enumerated PDO is sent, as the root enumerator does.
 NTSTATUS CompleteWith(IRP* irp, NTSTATUS status) {
@@ -476,6 +293,9 @@ NTSTATUS RootPdoPnp(DEVICE_OBJECT* device, IRP* irp) {
         return STATUS_SUCCESS;
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (sl->Parameters.QueryDeviceRelations.Type == BusRelations && ext->relationsFailure != 0) {
+            return CompleteWith(irp, ext->relationsFailure);
+        }
         if (sl->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
             DEVICE_RELATIONS relations{};
             relations.Count = 1;
@@ -519,6 +339,10 @@ NTSTATUS RootPdoDispatch(DEVICE_OBJECT* device, IRP* irp) {
     case IRP_MJ_PNP: return RootPdoPnp(device, irp);
     case IRP_MJ_POWER: return RootPdoPower(device, irp);
     case IRP_MJ_SYSTEM_CONTROL: return CompleteAsItCame(irp);
+    // A handle may be held on a root device's stack.
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_CLOSE: return CompleteWith(irp, STATUS_SUCCESS);
     default: return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
@@ -536,9 +360,13 @@ DRIVER_OBJECT* EnsureRootDriver() {
 void ProcessItem(const WorkItem& item) {
     {
         std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-        DeviceNode* node = FindNodeByPdo(item.pdo);
-        // Only a started device is enumerated; one on its way out has nothing left to report.
-        if (node && item.type == BusRelations && GetState(node) == NodeState::Started) EnumerateBusRelations(node);
+        if (item.kind == WorkKind::RemoveAfterClose) {
+            FinishRemovalAfterClose(item.pdo);
+        } else {
+            DeviceNode* node = FindNodeByPdo(item.pdo);
+            // Only a started device is enumerated; one on its way out has nothing left to report.
+            if (node && GetState(node) == NodeState::Started) EnumerateBusRelations(node);
+        }
     }
     ObDereferenceObject(item.pdo);
 }
@@ -568,34 +396,17 @@ void Drain(std::unique_lock<std::mutex>& queueLock, bool stopWhenIdle) {
 
 }  // namespace
 
-namespace simk::pnp {
 
-const char* NodeStateName(NodeState state) {
-    switch (state) {
-    case NodeState::Enumerated: return "Enumerated";
-    case NodeState::IdQueryFailed: return "IdQueryFailed";
-    case NodeState::AddDeviceFailed: return "AddDeviceFailed";
-    case NodeState::StartFailed: return "StartFailed";
-    case NodeState::Started: return "Started";
-    case NodeState::QueryRemoved: return "QueryRemoved";
-    case NodeState::SurpriseRemoved: return "SurpriseRemoved";
-    case NodeState::Removed: return "Removed";
-    }
-    return "?";
-}
+namespace simk::pnp::detail {
 
-DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwareId) {
-    std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-    simk::detail::RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "CreateRootDevice");
+DEVICE_OBJECT* CreateRootPdo(DeviceNode** created, const std::u16string& hardwareId) {
     DEVICE_OBJECT* pdo = nullptr;
     NTSTATUS status = IoCreateDevice(EnsureRootDriver(), sizeof(RootPdoExtension), nullptr, FILE_DEVICE_BUS_EXTENDER,
                                      FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
-    if (!NT_SUCCESS(status)) {
-        // Without a PDO there is nothing to hang a node on: that is a kernel fault, not a driver's.
-        Violation("PnpRootDeviceCreation", "IoCreateDevice failed for a root device");
-        return nullptr;
-    }
+    if (!NT_SUCCESS(status)) return nullptr;
     ObReferenceObject(pdo);  // the node's reference
+    // The root enumerator's devices are pageable, as on Windows: every device above them must be too.
+    pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
 
     const std::u16string deviceId = u"ROOT\\" + LastComponent(hardwareId);
@@ -609,6 +420,7 @@ DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwa
     auto* ext = static_cast<RootPdoExtension*>(pdo->DeviceExtension);
     ext->node = node;
     ext->deleteOnRemove = FALSE;
+    ext->relationsFailure = 0;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         node->info.deviceId = deviceId;
@@ -616,17 +428,136 @@ DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwa
         node->info.instancePath = deviceId + u"\\" + node->info.instanceId;
         node->info.hardwareIds = {hardwareId};
     }
-    simk::detail::EnsureDeviceHardwareKey(InstancePath(node));
+    *created = node;
+    return pdo;
+}
 
-    status = driver && driver->DriverExtension && driver->DriverExtension->AddDevice
-                 ? simk::detail::CallAddDevice(driver, pdo)
-                 : STATUS_NOT_IMPLEMENTED;
-    if (!NT_SUCCESS(status)) {
-        SetState(node, NodeState::AddDeviceFailed, status);
-        return node;
+void MarkRootDeviceGoing(DeviceNode* node) {
+    if (!node->rootEnumerated) return;
+    static_cast<RootPdoExtension*>(node->info.pdo->DeviceExtension)->deleteOnRemove = TRUE;
+}
+
+std::chrono::milliseconds PendingTimeout() {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    return g_pendingTimeout;
+}
+
+void NoteIrpArrival(DEVICE_OBJECT* device, const IRP* irp, UCHAR major) {
+    if (major != IRP_MJ_PNP && major != IRP_MJ_SYSTEM_CONTROL) return;
+    if (device->DeviceObjectExtension->AttachedTo || !device->AttachedDevice) return;  // a PDO with a driver above
+    if (irp->IoStatus.Status == STATUS_NOT_SUPPORTED) return;                          // nobody above answered
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    auto node = g_byPdo.find(device);
+    if (node == g_byPdo.end()) return;
+    // A failure a test asked the root enumerator for is the fault under test, not one to report.
+    if (node->second->rootEnumerated &&
+        static_cast<RootPdoExtension*>(device->DeviceExtension)->relationsFailure != 0)
+        return;
+    const IO_STACK_LOCATION* sl = irp->Tail.Overlay.CurrentStackLocation;
+    g_answered[irp] = {device, major, sl->MinorFunction, irp->IoStatus.Status};
+}
+
+namespace {
+
+// Requests whose outcome a PDO decides itself even after the drivers above agreed (a veto, a
+// failed start): only the queries are the upper drivers' to answer.
+bool PdoDecides(UCHAR minor) {
+    switch (minor) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+    case IRP_MN_EJECT:
+    case IRP_MN_SET_LOCK:
+        return true;
+    default:
+        return false;
     }
-    StartNode(node);
-    return node;
+}
+
+}  // namespace
+
+void CheckPdoCompletion(DEVICE_OBJECT* completer, const IRP* irp) {
+    Answered answered;
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        auto it = g_answered.find(irp);
+        if (it == g_answered.end()) return;
+        answered = it->second;
+        g_answered.erase(it);
+    }
+    if (completer != answered.pdo || irp->IoStatus.Status == answered.status) return;
+    if (answered.major == IRP_MJ_PNP && PdoDecides(answered.minor)) return;
+    char details[200];
+    std::snprintf(details, sizeof(details),
+                  "the PDO completed major 0x%02X minor 0x%02X with 0x%08X over the answer 0x%08X a driver above gave",
+                  answered.major, answered.minor, static_cast<unsigned>(irp->IoStatus.Status),
+                  static_cast<unsigned>(answered.status));
+    Violation(simk::verifier::rules::PdoChangedAnsweredStatus, details);
+}
+
+void NoteDeviceDeleted(DEVICE_OBJECT* device) {
+    DeviceNode* node = static_cast<DeviceNode*>(device->DeviceObjectExtension->DeviceNode);
+    if (!node || node->rootEnumerated) return;
+    bool early;
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        early = node->inTree && !node->finalRemoval;
+    }
+    if (early) {
+        Violation(simk::verifier::rules::PdoDeletedWhileReported,
+                  "IoDeleteDevice on the PDO of " + Describe(node) +
+                      " before its final removal: its bus still reports it, or Plug and Play has not removed it yet");
+    }
+}
+
+void NoteLastHandleClosed(DEVICE_OBJECT* device) {
+    bool waiting;
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        auto it = g_byPdo.find(device);
+        waiting = it != g_byPdo.end() && it->second->awaitingCloses;
+    }
+    if (waiting) Enqueue(device, WorkKind::RemoveAfterClose);
+}
+
+}  // namespace simk::pnp::detail
+
+namespace simk::pnp {
+
+const char* NodeStateName(NodeState state) {
+    switch (state) {
+    case NodeState::Enumerated: return "Enumerated";
+    case NodeState::IdQueryFailed: return "IdQueryFailed";
+    case NodeState::AddDeviceFailed: return "AddDeviceFailed";
+    case NodeState::StartFailed: return "StartFailed";
+    case NodeState::Disabled: return "Disabled";
+    case NodeState::Started: return "Started";
+    case NodeState::QueryRemoved: return "QueryRemoved";
+    case NodeState::SurpriseRemoved: return "SurpriseRemoved";
+    case NodeState::Removed: return "Removed";
+    }
+    return "?";
+}
+
+void FailBusRelationsBelow(DeviceNode* rootDevice, NTSTATUS status) {
+    if (!rootDevice->rootEnumerated) return;
+    static_cast<RootPdoExtension*>(rootDevice->info.pdo->DeviceExtension)->relationsFailure = status;
+}
+
+NTSTATUS SendWmiRequest(DeviceNode* node, UCHAR minor) {
+    DEVICE_OBJECT* pdo = node->info.pdo;
+    DEVICE_OBJECT* top = IoGetAttachedDeviceReference(pdo);
+    const size_t index = simk::pnp::detail::LogIrp(pdo, top, IRP_MJ_SYSTEM_CONTROL, minor, 0);
+    auto result = simk::pnp::detail::SendAndWait(top, IRP_MJ_SYSTEM_CONTROL, minor, {});
+    simk::pnp::detail::LogIrpResult(index, result.status, result.information);
+    ObDereferenceObject(top);
+    return result.status;
 }
 
 DRIVER_OBJECT* RootBusDriver() {
@@ -664,47 +595,6 @@ void StopWorkerThread() {
 size_t QueuedWorkCount() {
     std::lock_guard<std::mutex> lock(g_queueMutex);
     return g_queue.size();
-}
-
-NTSTATUS RemoveDevice(DeviceNode* node, DeviceNode** vetoedBy) {
-    std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-    if (vetoedBy) *vetoedBy = nullptr;
-    if (!node || !node->inTree) return STATUS_NO_SUCH_DEVICE;
-    std::vector<DeviceNode*> order;
-    CollectPostOrder(node, &order);
-
-    std::vector<DeviceNode*> queried;
-    for (DeviceNode* n : order) {
-        const NodeState state = GetState(n);
-        if (state != NodeState::Started) continue;  // a stack that is not running has nothing to veto
-        queried.push_back(n);
-        auto result = SendPnp(n, IRP_MN_QUERY_REMOVE_DEVICE, 0);
-        if (result.completed && NT_SUCCESS(result.status)) {
-            SetState(n, NodeState::QueryRemoved);
-            continue;
-        }
-        // The veto: every stack that was asked, the vetoing one too, hears that removal is off.
-        for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
-            SendMustSucceed(*it, IRP_MN_CANCEL_REMOVE_DEVICE, "PnpIrpFailedCancelRemove");
-            if (GetState(*it) == NodeState::QueryRemoved) SetState(*it, NodeState::Started);
-        }
-        if (vetoedBy) *vetoedBy = n;
-        return result.completed ? result.status : STATUS_PENDING;
-    }
-    for (DeviceNode* n : order) SendFinalRemove(n);
-    return STATUS_SUCCESS;
-}
-
-void SurpriseRemoveDevice(DeviceNode* node) {
-    std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-    if (!node || !node->inTree) return;
-    SurpriseRemoveTree(node);
-    RemoveTree(node);
-}
-
-void EnumerateNow(DeviceNode* node) {
-    std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-    if (node && node->inTree && GetState(node) == NodeState::Started) EnumerateBusRelations(node);
 }
 
 void SetPendingIrpTimeout(std::chrono::milliseconds timeout) {
@@ -905,6 +795,7 @@ void ResetPnp() {
     g_log.clear();
     g_rootDriver = nullptr;
     g_ownedBlocks = 0;
+    g_answered.clear();
     g_pendingTimeout = std::chrono::milliseconds(5000);
     simk::pnp::detail::g_abandonedWaiters.clear();
     simk::pnp::detail::ResetFunctionDouble();
@@ -920,8 +811,5 @@ extern "C" void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_
         return;
     }
     if (Type != BusRelations) return;  // other relations are asked for when a removal needs them
-    ObReferenceObject(DeviceObject);   // held while the request waits in the queue
-    std::lock_guard<std::mutex> lock(g_queueMutex);
-    g_queue.push_back({DeviceObject, Type});
-    g_queueChanged.notify_all();
+    Enqueue(DeviceObject, WorkKind::Relations);
 }

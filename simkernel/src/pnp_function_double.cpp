@@ -107,8 +107,16 @@ NTSTATUS FdoPnp(FdoExtension* ext, IRP* irp) {
         --g_deviceCount;
         return status;
     }
-    default:
+    default: {
+        // An answer of the function driver's own, which the PDO below must keep.
+        const auto options = Options();
+        auto answer = options.pnpAnswers.find(sl->MinorFunction);
+        if (answer != options.pnpAnswers.end()) {
+            irp->IoStatus.Status = answer->second.status;
+            irp->IoStatus.Information = answer->second.information;
+        }
         return PassDown(ext, irp);
+    }
     }
 }
 
@@ -121,6 +129,18 @@ NTSTATUS FdoDispatch(DEVICE_OBJECT* device, IRP* irp) {
         PoStartNextPowerIrp(irp);
         IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(ext->lower, irp);
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_CLOSE:
+        // Handles on the device are the function driver's; the PDO never sees them.
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    case IRP_MJ_SYSTEM_CONTROL: {
+        const auto options = Options();
+        if (options.wmiAnswer) irp->IoStatus.Status = *options.wmiAnswer;
+        return PassDown(ext, irp);
+    }
     default:
         return PassDown(ext, irp);
     }
@@ -140,7 +160,8 @@ NTSTATUS FdoAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
         IoDeleteDevice(fdo);
         return status;
     }
-    fdo->Flags |= DO_POWER_PAGABLE;
+    // As every driver above another must: pageable exactly when the device below is.
+    fdo->Flags |= ext->lower->Flags & DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     ++g_deviceCount;
     return STATUS_SUCCESS;

@@ -3,6 +3,7 @@
 
 #include "simkernel/pnp.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -31,6 +32,19 @@ SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
 // Appends to the manager's request log; the returned index completes the entry.
 size_t LogIrp(DEVICE_OBJECT* pdo, DEVICE_OBJECT* target, UCHAR major, UCHAR minor, ULONG detail);
 void LogIrpResult(size_t index, NTSTATUS status, ULONG_PTR information);
+
+// The root bus driver's PDO for a new root device, with its node; null when none can be created.
+DEVICE_OBJECT* CreateRootPdo(DeviceNode** created, const std::u16string& hardwareId);
+// Before a root device's final removal: the root enumerator deletes its PDO then.
+void MarkRootDeviceGoing(DeviceNode* node);
+std::chrono::milliseconds PendingTimeout();
+
+// Checks on drivers, called by the I/O manager: a PnP or WMI request reaching a PDO already
+// answered by a driver above, and its completion; a PDO deleted; the last open of a device closed.
+void NoteIrpArrival(DEVICE_OBJECT* device, const IRP* irp, UCHAR major);
+void CheckPdoCompletion(DEVICE_OBJECT* completer, const IRP* irp);
+void NoteDeviceDeleted(DEVICE_OBJECT* device);
+void NoteLastHandleClosed(DEVICE_OBJECT* device);
 
 // The function-driver double, called by the manager for each new child before its start.
 bool FunctionDoubleWants(const std::vector<std::u16string>& hardwareIds);

@@ -47,7 +47,13 @@ NTSTATUS OpenDevice(const char16_t* path, Handle* out, ULONG desiredAccess) {
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = ResolveDevicePath(path, &device);
     if (!NT_SUCCESS(status)) return status;
-    status = ReferenceDeviceForOpen(device);
+    return OpenDeviceObject(device, out, desiredAccess);
+}
+
+NTSTATUS OpenDeviceObject(PDEVICE_OBJECT device, Handle* out, ULONG desiredAccess) {
+    *out = nullptr;
+    RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode open");
+    NTSTATUS status = ReferenceDeviceForOpen(device);
     if (!NT_SUCCESS(status)) return status;
 
     bool read = desiredAccess & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);

@@ -247,6 +247,16 @@ void InvalidDeviceObject(const void* device, const char* function) {
                                            ", which is not a device object (or was already freed)");
 }
 
+void IrpToDeletedDevice(PDEVICE_OBJECT device, UCHAR major, UCHAR minor) {
+    Report(rules::IrpToDeletedDevice, "a request (major " + Hex(major) + " minor " + Hex(minor) + ") sent to " +
+                                          DescribeDevice(device) + ", which IoDeleteDevice already deleted");
+}
+
+void RemoveLockUnbalanced(const void* lock, const char* function) {
+    Report(rules::RemoveLockUnbalanced, std::string(function) + " on the remove lock at " + Hex((uintptr_t)lock) +
+                                            ", which the caller does not hold");
+}
+
 void BufferedIoOverrun(PDEVICE_OBJECT device, ULONG code, ULONG_PTR information, ULONG outputLength) {
     Report(rules::BufferedIoOverrun, DescribeDevice(device) + " completed control code " + Hex(code) +
                                          " with Information " + std::to_string(information) +

@@ -51,8 +51,10 @@ TEST_F(PnpEnumeration, RootDeviceIsAddedStartedAndAskedForItsChildren) {
     EXPECT_EQ(Pdo(busNode), bus->BusPdo());
     EXPECT_EQ(bus->Fdo()->AttachedDevice, nullptr);
     EXPECT_EQ(bus->BusPdo()->AttachedDevice, bus->Fdo());
-    EXPECT_EQ(Minors(bus->FdoSeen()), (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_DEVICE_RELATIONS}));
-    EXPECT_EQ(bus->FdoSeen()[1].detail, static_cast<ULONG>(BusRelations));
+    EXPECT_EQ(Minors(bus->FdoSeen()),
+              (std::vector<UCHAR>{IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
+                                  IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS}));
+    EXPECT_EQ(bus->FdoSeen()[4].detail, static_cast<ULONG>(BusRelations));
     EXPECT_TRUE(simk::registry::KeyExists(HardwareKeyPath(busNode)));
     EXPECT_TRUE(Children(busNode).empty());
 
@@ -68,6 +70,7 @@ TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder) {
     ChildShape shape;
     shape.deviceId = u"TestBus\\Reader";
     shape.instanceId = u"Seven";
+    shape.uniqueId = true;
     shape.hardwareIds = {u"TestBus\\Reader", u"TestBus\\Generic"};
     shape.description = u"A reader";
     pnptest::Child* child = bus->Plug(shape);
@@ -104,14 +107,17 @@ TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder) {
     EXPECT_EQ(Minors(seen), (std::vector<UCHAR>{IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID,
                                                  IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_TEXT,
                                                  IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_BUS_INFORMATION,
-                                                 IRP_MN_START_DEVICE, IRP_MN_QUERY_DEVICE_RELATIONS}));
+                                                 IRP_MN_QUERY_RESOURCES, IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+                                                 IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
+                                                 IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                                 IRP_MN_QUERY_DEVICE_RELATIONS}));
     EXPECT_EQ(seen[0].detail, static_cast<ULONG>(BusQueryDeviceID));
     EXPECT_EQ(seen[1].detail, static_cast<ULONG>(BusQueryInstanceID));
     EXPECT_EQ(seen[2].detail, static_cast<ULONG>(BusQueryHardwareIDs));
     EXPECT_EQ(seen[3].detail, static_cast<ULONG>(BusQueryCompatibleIDs));
     EXPECT_EQ(seen[5].detail, static_cast<ULONG>(DeviceTextDescription));
     EXPECT_EQ(seen[6].detail, static_cast<ULONG>(DeviceTextLocationInformation));
-    EXPECT_EQ(seen[9].detail, static_cast<ULONG>(BusRelations));
+    EXPECT_EQ(seen[14].detail, static_cast<ULONG>(BusRelations));
     ASSERT_TRUE(child->capabilitiesOnArrival.has_value());
     DEVICE_CAPABILITIES expected{};
     expected.Size = sizeof(DEVICE_CAPABILITIES);
@@ -129,7 +135,7 @@ TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder) {
     bus->Invalidate();
     bus->Invalidate();
     RunUntilIdle();
-    EXPECT_EQ(Minors(bus->ChildSeen(child)).size(), 10u);
+    EXPECT_EQ(Minors(bus->ChildSeen(child)).size(), 15u);
     EXPECT_EQ(simk::ObjectReferenceCount(child->pdo), 1);
     EXPECT_EQ(simk::pool::OutstandingCount(REPLY_TAG), 0u);
 

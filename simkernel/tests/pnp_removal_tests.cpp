@@ -5,6 +5,7 @@
 
 #include "simkernel/kernel.h"
 #include "simkernel/pnp.h"
+#include "simkernel/user.h"
 #include "simkernel/power.h"
 #include "simkernel/testing.h"
 
@@ -128,25 +129,85 @@ TEST_F(PnpRemoval, AVetoedQueryRemoveIsCancelledInReverseOrder) {
     EXPECT_EQ(Children(busNode).size(), 2u);
 }
 
-TEST_F(PnpRemoval, RemovingOneChildLeavesItsPdoWhileTheBusStillReportsIt) {
+TEST_F(PnpRemoval, DisabledChildKeepsItsNodeUntilItsBusStopsReportingIt) {
     PlugTwo();
-    EXPECT_EQ(RemoveDevice(n0), STATUS_SUCCESS);
+    EXPECT_EQ(DisableDevice(n0), STATUS_SUCCESS);
     EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_QUERY_REMOVE_DEVICE}, {n0, IRP_MN_REMOVE_DEVICE}}));
-    EXPECT_EQ(State(n0), NodeState::Removed);
-    EXPECT_EQ(Children(busNode), std::vector<DeviceNode*>{n1});
-    EXPECT_TRUE(simk::IsDeviceObject(c0->pdo));
-    EXPECT_EQ(simk::ObjectReferenceCount(c0->pdo), 0);
+    EXPECT_EQ(State(n0), NodeState::Disabled);
+    EXPECT_EQ(Children(busNode), (std::vector<DeviceNode*>{n0, n1}));
+    EXPECT_EQ(simk::ObjectReferenceCount(c0->pdo), 1);  // still the node's
 
-    // The bus still reports it, so the next enumeration finds it again as a new device.
+    // Still reported: an enumeration leaves the node as it is.
     bus->Invalidate();
     RunUntilIdle();
-    DeviceNode* again = FindNodeByPdo(c0->pdo);
-    ASSERT_NE(again, nullptr);
-    EXPECT_NE(again, n0);
-    EXPECT_EQ(State(again), NodeState::Started);
-    EXPECT_EQ(simk::ObjectReferenceCount(c0->pdo), 1);
+    EXPECT_EQ(FindNodeByPdo(c0->pdo), n0);
+    EXPECT_EQ(State(n0), NodeState::Disabled);
+
+    // Enabled, the same PDO starts again.
+    EXPECT_EQ(EnableDevice(n0), STATUS_SUCCESS);
+    EXPECT_EQ(State(n0), NodeState::Started);
+    const std::vector<UCHAR> minors = Minors(bus->ChildSeen(c0));
+    EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_START_DEVICE), 2);
+
+    // Disabled again, then gone from the bus: one more removal, no surprise removal, and the node goes.
+    ASSERT_EQ(DisableDevice(n0), STATUS_SUCCESS);
+    ClearIrpLog();
+    bus->Unplug(c0);
+    bus->Invalidate();
+    RunUntilIdle();
+    EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_REMOVE_DEVICE}}));
+    EXPECT_EQ(State(n0), NodeState::Removed);
+    EXPECT_TRUE(c0->deleted);
 }
 
+TEST_F(PnpRemoval, AnOpenHandleVetoesTheQueryAndHoldsBackTheFinalRemovalPastTheParent) {
+    PlugTwo();
+    simk::user::Handle handle = nullptr;
+    ASSERT_EQ(simk::user::OpenDeviceObject(c0->pdo, &handle), STATUS_SUCCESS);
+    DeviceNode* vetoedBy = nullptr;
+    EXPECT_EQ(RemoveDevice(n0, &vetoedBy), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(vetoedBy, n0);
+    EXPECT_EQ(State(n0), NodeState::Started);
+
+    ClearIrpLog();
+    SurpriseRemoveDevice(busNode);
+    EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_SURPRISE_REMOVAL},
+                                                   {n1, IRP_MN_SURPRISE_REMOVAL},
+                                                   {busNode, IRP_MN_SURPRISE_REMOVAL},
+                                                   {n1, IRP_MN_REMOVE_DEVICE},
+                                                   {busNode, IRP_MN_REMOVE_DEVICE}}));
+    EXPECT_TRUE(AwaitingCloses(n0));
+    EXPECT_EQ(State(n0), NodeState::SurpriseRemoved);
+    EXPECT_TRUE(RootDevices().empty());
+
+    ClearIrpLog();
+    ASSERT_EQ(simk::user::Close(handle), STATUS_SUCCESS);
+    EXPECT_TRUE(RemovalTraffic().empty()) << "queued, as Windows queues it";
+    RunUntilIdle();
+    EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_REMOVE_DEVICE}}));
+    EXPECT_EQ(State(n0), NodeState::Removed);
+}
+
+TEST_F(PnpRemoval, BusDriverFaultsAroundItsChildrenAreCaught) {
+    // A PDO deleted at a removal while its bus still reports it.
+    ChildShape faulty;
+    faulty.deleteAtAnyRemoval = true;
+    pnptest::Child* child = bus->Plug(faulty);
+    bus->Invalidate();
+    RunUntilIdle();
+    DeviceNode* node = FindNodeByPdo(child->pdo);
+    ASSERT_NE(node, nullptr);
+    {
+        simk::verifier::Expect deleted(simk::verifier::rules::PdoDeletedWhileReported);
+        // The node still lists the deleted PDO, so the next request to it is caught too.
+        simk::verifier::Expect sentToDeleted(simk::verifier::rules::IrpToDeletedDevice);
+        EXPECT_EQ(DisableDevice(node), STATUS_SUCCESS);
+        EXPECT_EQ(deleted.Count(), 1u);
+        EXPECT_EQ(EnableDevice(node), STATUS_SUCCESS);
+        EXPECT_TRUE(sentToDeleted.Seen());
+        EXPECT_EQ(RemoveDevice(busNode), STATUS_SUCCESS);
+    }
+}
 TEST_F(PnpRemoval, SurpriseRemovalReachesEveryStartedStackBeforeAnyRemoval) {
     PlugTwo();
     SurpriseRemoveDevice(busNode);

@@ -149,6 +149,7 @@ NTSTATUS TestBus::OnAddDevice(DEVICE_OBJECT* pdo) {
         IoDeleteDevice(fdo);
         return status;
     }
+    fdo->Flags |= m_Lower->Flags & DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     m_Fdo = fdo;
     m_BusPdo = pdo;
@@ -213,11 +214,17 @@ NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp) {
         std::vector<Child*> remaining;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            for (Child* child : m_Children)
+            for (Child* child : m_Children) {
+                // One whose final removal waits for a handle outlives the bus and goes with that removal.
+                if (child->awaitingRemoval) {
+                    child->present = false;
+                    continue;
+                }
                 if (!child->deleted) {
                     child->deleted = true;
                     remaining.push_back(child);
                 }
+            }
         }
         for (Child* child : remaining) IoDeleteDevice(child->pdo);
         irp->IoStatus.Status = STATUS_SUCCESS;
@@ -242,6 +249,9 @@ NTSTATUS TestBus::OnChild(Child* child, IRP* irp) {
     }
     if (sl->MajorFunction == IRP_MJ_PNP) return OnChildPnp(child, irp);
     if (sl->MajorFunction == IRP_MJ_POWER) return OnChildPower(child, irp);
+    // Handles may be opened on a child.
+    if (sl->MajorFunction == IRP_MJ_CREATE || sl->MajorFunction == IRP_MJ_CLEANUP || sl->MajorFunction == IRP_MJ_CLOSE)
+        return Complete(irp, STATUS_SUCCESS);
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
@@ -279,13 +289,18 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
     }
     case IRP_MN_QUERY_REMOVE_DEVICE: return Complete(irp, shape.queryRemoveStatus);
     case IRP_MN_CANCEL_REMOVE_DEVICE: return Complete(irp, shape.cancelRemoveStatus);
-    case IRP_MN_SURPRISE_REMOVAL: return Complete(irp, shape.surpriseRemovalStatus);
+    case IRP_MN_SURPRISE_REMOVAL: {
+        std::lock_guard<std::mutex> lock(mutex);
+        child->awaitingRemoval = true;
+        return Complete(irp, shape.surpriseRemovalStatus);
+    }
     case IRP_MN_REMOVE_DEVICE: {
         bool deleteNow = false;
         {
             std::lock_guard<std::mutex> lock(mutex);
+            child->awaitingRemoval = false;
             // A PDO goes only once its bus no longer reports it; until then it may be started again.
-            if (!child->present && !child->deleted) child->deleted = deleteNow = true;
+            if ((!child->present || shape.deleteAtAnyRemoval) && !child->deleted) child->deleted = deleteNow = true;
         }
         const NTSTATUS status = Complete(irp, shape.removeStatus);
         if (deleteNow) IoDeleteDevice(child->pdo);
@@ -325,6 +340,7 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
         }
         caps->Removable = TRUE;
         caps->SurpriseRemovalOK = TRUE;
+        caps->UniqueID = child->shape.uniqueId ? TRUE : FALSE;
         return Complete(irp, STATUS_SUCCESS);
     }
     case IRP_MN_QUERY_BUS_INFORMATION: {

@@ -28,6 +28,8 @@ struct ChildShape {
     bool pendStart = false;            // hold the start request until CompleteHeldStart
     std::optional<ULONG> writeOnStart;  // write "Value" into the hardware key when started
     bool leakKeyOnStart = false;       // ... and keep the key open
+    bool uniqueId = false;             // claims an instance ID unique on the machine
+    bool deleteAtAnyRemoval = false;   // a faulty bus: deletes the PDO while it still reports it
 };
 
 struct SeenIrp {
@@ -42,6 +44,7 @@ struct Child {
     DEVICE_OBJECT* pdo = nullptr;
     bool present = true;
     bool deleted = false;
+    bool awaitingRemoval = false;  // surprise-removed, its final removal still to come
     std::vector<SeenIrp> seen;
     std::optional<DEVICE_CAPABILITIES> capabilitiesOnArrival;
     ULONG localeSeen = 0;

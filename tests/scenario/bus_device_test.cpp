@@ -85,7 +85,8 @@ TEST_P(BusCharacteristics, BusDeviceIsUnnamedWithThePdosTypeAndOnlyItsSecureOpen
     EXPECT_EQ(fdo->DeviceType, ULONG(FILE_DEVICE_CONTROLLER));
     EXPECT_EQ(fdo->Characteristics, GetParam().bus);
     // Nothing is taken over from the device below, and the attachment ended the initialisation.
-    EXPECT_EQ(fdo->Flags, 0u);
+    // Pageable exactly when the device below is; no other flag.
+    EXPECT_EQ(fdo->Flags, pdo->Flags & DO_POWER_PAGABLE);
     EXPECT_EQ(fdo->StackSize, pdo->StackSize + 1);
 
     BusDevice* bus = static_cast<BusDevice*>(fdo->DeviceExtension);

@@ -94,7 +94,12 @@ TEST_F(ReaderLife, AddedEnumeratedStartedConfiguredRemovedAndDeleted)
     EXPECT_EQ(info.pdo, device);
     EXPECT_EQ(info.state, NodeState::Started);
     EXPECT_TRUE(info.functionDriverAttached);
-    EXPECT_EQ(info.instancePath, std::u16string(READER_ID) + u"\\0");
+    // The reader claims no machine-wide unique ID, so Plug and Play puts its bus's prefix before
+    // the number: "<hardware ID>\<parent prefix>&0".
+    const std::u16string prefix = std::u16string(READER_ID) + u"\\";
+    EXPECT_EQ(info.instancePath.rfind(prefix, 0), 0u) << simk::Narrow(info.instancePath);
+    EXPECT_EQ(info.instancePath.substr(info.instancePath.size() - 2), u"&0");
+    EXPECT_FALSE(info.capabilities.UniqueID);
     EXPECT_EQ(info.hardwareIds, std::vector<std::u16string>{READER_ID});
     EXPECT_EQ(info.deviceIdReply.bytes.size(), 88u);
     EXPECT_EQ(info.hardwareIdsReply.bytes.size(), 90u);
@@ -110,7 +115,7 @@ TEST_F(ReaderLife, AddedEnumeratedStartedConfiguredRemovedAndDeleted)
     EXPECT_EQ(StateOf(device), ReaderState::Started);
 
     const std::u16string key = simk::pnp::HardwareKeyPath(node);
-    EXPECT_EQ(key, simk::registry::DeviceHardwareKeyPath(std::u16string(READER_ID) + u"\\0"));
+    EXPECT_EQ(key, simk::registry::DeviceHardwareKeyPath(info.instancePath));
     EXPECT_EQ(simk::registry::ValueNames(key), (std::vector<std::u16string>{u"Number", u"Drive", u"Log", u"Exists"}));
     EXPECT_EQ(simk::registry::QueryDword(key, u"Number"), 5u);
     EXPECT_EQ(simk::registry::QueryDword(key, u"Drive"), 1u);

@@ -136,7 +136,7 @@ TEST_P(PassedDown, ReachesTheLowerStackUntouched)
 INSTANTIATE_TEST_SUITE_P(
     Minors, PassedDown,
     ::testing::Values(PassedDownCase{IRP_MN_STOP_DEVICE, -1}, PassedDownCase{IRP_MN_QUERY_STOP_DEVICE, -1},
-                      PassedDownCase{IRP_MN_SURPRISE_REMOVAL, -1}, PassedDownCase{IRP_MN_QUERY_CAPABILITIES, -1},
+                      PassedDownCase{IRP_MN_QUERY_CAPABILITIES, -1},
                       PassedDownCase{IRP_MN_QUERY_ID, -1},
                       PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations},
                       PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, EjectionRelations},
@@ -164,25 +164,29 @@ TEST_F(BusPnpTest, RemovingOneOfTwoBusesKeepsBusReadyAndRemovingTheLastClearsIt)
     EXPECT_EQ(simk::pool::OutstandingCount(LIST_ENTRY_TAG), 0u);
 }
 
-TEST_F(BusPnpTest, RemovedBusDeletesTheReadersStillOnItsListBeforeItself)
+TEST_F(BusPnpTest, RemovedBusDeletesItsReadersButOneWhoseFinalRemovalIsStillToCome)
 {
     BusDevice* bus = AddBus();
     ReaderDevice* listed = CreateReader(bus);
     ReaderDevice* unplugged = CreateReader(bus);
-    ASSERT_NE(listed, nullptr);
-    ASSERT_NE(unplugged, nullptr);
-    PDEVICE_OBJECT unpluggedDevice = unplugged->m_DeviceObject;
+    ReaderDevice* held = CreateReader(bus);
+    ASSERT_TRUE(listed != nullptr && unplugged != nullptr && held != nullptr);
+    PDEVICE_OBJECT heldDevice = held->m_DeviceObject;
     ReportReaders(bus);
-    // One reader already off the list: its own removal deletes it, the bus must not.
-    ASSERT_EQ(bus->RemoveReader(unpluggedDevice), STATUS_SUCCESS);
+    ASSERT_EQ(bus->RemoveReader(unplugged->m_DeviceObject), STATUS_SUCCESS);
+    // Surprise-removed, with a handle on its stack holding its final removal back past the bus's.
+    ASSERT_EQ(SendPnp(heldDevice, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
 
     EXPECT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
     const std::vector<PDEVICE_OBJECT> left = simk::DevicesOfDriver(m_Driver);
-    ASSERT_EQ(left.size(), 2u) << "the control device and the unplugged reader";
-    EXPECT_NE(std::find(left.begin(), left.end(), unpluggedDevice), left.end());
+    ASSERT_EQ(left.size(), 2u) << "the control device and the reader still to be removed";
+    EXPECT_NE(std::find(left.begin(), left.end(), heldDevice), left.end());
+    EXPECT_EQ(ReaderOf(heldDevice)->m_Bus, nullptr) << "cut loose from the bus that is gone";
     EXPECT_EQ(simk::pool::OutstandingCount(LIST_ENTRY_TAG), 0u);
-    // Plug and Play removes a bus's children before the bus, so the unplugged reader's own removal
-    // would have come first; here it is left to the kernel's reset.
+
+    // Its removal comes at last and deletes it without a bus to look at.
+    EXPECT_EQ(SendPnp(heldDevice, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), 1u);
 }
 
 } // namespace

@@ -85,7 +85,7 @@ TEST_F(HostSession, TypedSessionOnTwoBuses) {
     ASSERT_EQ(afterAdds[0].readers.size(), 1u);
     ASSERT_EQ(afterAdds[1].readers.size(), 1u);
     const host::ReaderView& second = afterAdds[1].readers[0];
-    EXPECT_THAT(second.instancePath, ContainsRegex("^MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9]+$"));
+    EXPECT_THAT(second.instancePath, ContainsRegex("^MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f]+&[0-9a-f]+&[0-9a-f]+&[0-9]+$"));
     EXPECT_EQ(second.state, "Started");
     EXPECT_EQ(second.values[0], 8u);
     EXPECT_EQ(second.values[1], 2u);
@@ -157,10 +157,10 @@ TEST_F(HostSession, PlugAndPlayChangesInBothEncodings) {
     // One line for the reader that appeared; nothing for the buses, which did not change.
     const auto changes = host::ViewChanges(before, after);
     ASSERT_EQ(changes.size(), 1u);
-    EXPECT_THAT(changes[0].first, ContainsRegex("^  plug and play: MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9]+"
+    EXPECT_THAT(changes[0].first, ContainsRegex("^  plug and play: MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f&]+"
                                                 "  Started  Number=5  Drive=6  Log=7  Exists=1$"));
     EXPECT_THAT(changes[0].second, ContainsRegex("^\\{\"type\":\"pnp\",\"instance\":\"MicroSDSmartCardBus\\\\\\\\"
-                                                 "MicroSDSmartCardReader\\\\\\\\[0-9]+\",\"bus\":\"ROOT\\\\\\\\MicroSDSmartCardBus"
+                                                 "MicroSDSmartCardReader\\\\\\\\[0-9a-f&]+\",\"bus\":\"ROOT\\\\\\\\MicroSDSmartCardBus"
                                                  "\\\\\\\\000[01]\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
                                                  "\"Log\":7,\"Exists\":1\\}\\}$"));
     EXPECT_TRUE(host::ViewChanges(after, after).empty());
@@ -249,13 +249,13 @@ TEST(HostTool, CommandsFromArgumentsShowPlugAndPlayAndEndClean) {
     EXPECT_EQ(run.exitCode, EXIT_OK) << run.output;
     EXPECT_THAT(run.output, HasSubstr("2 bus devices created"));
     EXPECT_THAT(run.output, HasSubstr("ROOT\\MicroSDSmartCardBus\\0001  Started"));
-    EXPECT_THAT(run.output, ContainsRegex("MicroSDSmartCardReader\\\\[0-9]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
+    EXPECT_THAT(run.output, ContainsRegex("MicroSDSmartCardReader\\\\[0-9a-f&]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
     EXPECT_THAT(run.output, Not(HasSubstr("VERIFIER")));
     // After the close the one reader left goes, and only it is shown.
     const size_t close = run.output.find("closed the control device");
     ASSERT_NE(close, std::string::npos);
     EXPECT_THAT(run.output.substr(close), ContainsRegex("^[^\n]+\n  plug and play: MicroSDSmartCardBus\\\\"
-                                                        "MicroSDSmartCardReader\\\\1  Removed\ndriver pool outstanding"));
+                                                        "MicroSDSmartCardReader\\\\([^ ]*&)?1  Removed\ndriver pool outstanding"));
 }
 
 TEST(HostTool, CommandsFromStandardInput) {

@@ -6,6 +6,7 @@
 #include <wdm.h>
 
 #include <chrono>
+#include <map>
 #include <cstddef>
 #include <optional>
 #include <ostream>
@@ -24,6 +25,7 @@ enum class NodeState {
     AddDeviceFailed,  // the function driver's AddDevice failed: never started
     StartFailed,      // the stack failed IRP_MN_START_DEVICE; the stack was then sent IRP_MN_REMOVE_DEVICE
     Started,
+    Disabled,         // removed while its bus still reports it: the node and the PDO stay, the stack is gone
     QueryRemoved,     // between a successful query-remove and the removal or the cancel
     SurpriseRemoved,  // IRP_MN_SURPRISE_REMOVAL sent; the removal follows
     Removed,          // its final IRP_MN_REMOVE_DEVICE was sent: no longer in the tree
@@ -44,7 +46,9 @@ struct NodeInfo {
     DEVICE_OBJECT* pdo = nullptr;
     NodeState state = NodeState::Enumerated;
     NTSTATUS problem = STATUS_SUCCESS;  // why it is in a failed state
-    std::u16string instancePath;        // "<device id>\<instance id>", case as reported
+    // "<device id>\<instance id>", case as reported; for a child that does not claim a unique ID,
+    // "<device id>\<parent prefix>&<instance id>", as Windows builds it.
+    std::u16string instancePath;
     std::u16string deviceId;
     std::u16string instanceId;
     std::vector<std::u16string> hardwareIds;    // the multi-string's entries
@@ -54,7 +58,9 @@ struct NodeInfo {
     Reply deviceIdReply, instanceIdReply, hardwareIdsReply, compatibleIdsReply;
     Reply descriptionReply, locationReply, busInformationReply;
     NTSTATUS capabilitiesStatus = STATUS_NOT_SUPPORTED;
-    DEVICE_CAPABILITIES capabilities{};  // as the stack left it
+    DEVICE_CAPABILITIES capabilities{};  // as the stack left it, asked again after each start
+    NTSTATUS deviceStateStatus = STATUS_NOT_SUPPORTED;  // IRP_MN_QUERY_PNP_DEVICE_STATE after the last start
+    ULONG_PTR deviceState = 0;                          // its PNP_DEVICE_STATE flags
     std::optional<PNP_BUS_INFORMATION> busInformation;
     bool functionDriverAttached = false;  // the child function-driver double is on its stack
 };
@@ -84,12 +90,28 @@ void StartWorkerThread();
 void StopWorkerThread();  // queued work stays queued
 size_t QueuedWorkCount();
 
-// The user uninstalls a device: query-remove of the subtree children first; on a veto, cancel-remove
-// to every stack that was queried, in reverse order, and the veto's status is returned (the node
-// that vetoed in *vetoedBy). Otherwise removal, children before parents.
+// The user uninstalls a device: removal relations and query-remove of the subtree, children first;
+// on a veto (a driver's, or a handle still open on a queried stack, STATUS_DEVICE_BUSY),
+// cancel-remove to every stack that was queried, in reverse order, and the veto's status is
+// returned (the node that vetoed in *vetoedBy). Otherwise removal, children before parents. A root
+// device goes for good; a child its bus still reports keeps its node as Disabled (the PDO stays
+// its bus driver's), and is removed once more when the bus stops reporting it.
 NTSTATUS RemoveDevice(DeviceNode* node, DeviceNode** vetoedBy = nullptr);
+// The user disables a device: as RemoveDevice, but a root device's node is kept Disabled too.
+NTSTATUS DisableDevice(DeviceNode* node, DeviceNode** vetoedBy = nullptr);
+// The user enables a Disabled device: its function driver is added again and the stack started.
+NTSTATUS EnableDevice(DeviceNode* node);
+// Resource rebalancing: query-stop (cancel-stop on a veto, whose status is returned), stop, and a
+// new start of the same stack.
+NTSTATUS Rebalance(DeviceNode* node);
 // The device is yanked: surprise removal of the started stacks in the subtree, then their removal.
+// A surprise-removed device with a handle open on its stack gets its final removal only once the
+// last handle closes (queued work, like enumeration), also after its parent is gone.
 void SurpriseRemoveDevice(DeviceNode* node);
+bool AwaitingCloses(const DeviceNode* node);
+// The root enumerator fails the bus-relations queries that reach a root device's PDO with `status`
+// (a driver above it then sees its reply refused); STATUS_SUCCESS ends that.
+void FailBusRelationsBelow(DeviceNode* rootDevice, NTSTATUS status);
 // The manager's own re-enumeration of a device's bus relations, done at once.
 void EnumerateNow(DeviceNode* node);
 
@@ -125,10 +147,21 @@ struct ChildFunctionDriverOptions {
     NTSTATUS addDeviceStatus = STATUS_SUCCESS;  // a failure here makes AddDevice fail, creating nothing
     bool powerDownOnSurpriseRemoval = false; // send IRP_MN_SET_POWER D3 to the PDO first
     bool powerDownOnRemove = false;          // the same on IRP_MN_REMOVE_DEVICE
+    // Requests (other than start, removal and stop) the function driver answers before passing
+    // them down: status and Information as it sets them.
+    struct Answer {
+        NTSTATUS status;
+        ULONG_PTR information;
+    };
+    std::map<UCHAR, Answer> pnpAnswers;
+    std::optional<NTSTATUS> wmiAnswer;  // its answer to every IRP_MJ_SYSTEM_CONTROL
 };
 void SetChildFunctionDriver(const ChildFunctionDriverOptions& options);
 void ClearChildFunctionDriver();  // existing FDOs stay until their devices are removed
 DRIVER_OBJECT* ChildFunctionDriver();
+// A WMI request (IRP_MJ_SYSTEM_CONTROL, Status STATUS_NOT_SUPPORTED) sent to the top of a node's
+// stack, as the WMI service sends them; the status it came back with.
+NTSTATUS SendWmiRequest(DeviceNode* node, UCHAR minor);
 size_t ChildFunctionDeviceCount();  // FDOs of the double that exist now
 
 }  // namespace simk::pnp

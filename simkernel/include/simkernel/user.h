@@ -12,6 +12,9 @@ using Handle = void*;
 // the symbolic links, a FILE_OBJECT is created and IRP_MJ_CREATE goes to the top of the device's
 // stack. `desiredAccess` is checked against the access bits of control codes.
 NTSTATUS OpenDevice(const char16_t* path, Handle* out, ULONG desiredAccess = GENERIC_READ | GENERIC_WRITE);
+// The same for a device object found otherwise (a device node's PDO, as an application opens a
+// device through its interface): IRP_MJ_CREATE goes to the top of its stack.
+NTSTATUS OpenDeviceObject(PDEVICE_OBJECT device, Handle* out, ULONG desiredAccess = GENERIC_READ | GENERIC_WRITE);
 
 // METHOD_BUFFERED: a system buffer of exactly max(inLen, outLen) bytes from NonPagedPool (none when
 // both are 0) with the input copied in; after completion min(Information, outLen) bytes are copied

@@ -52,6 +52,12 @@ constexpr const char* DeadlockLockOrder = "DeadlockLockOrder";
 constexpr const char* InvalidDispatcherObject = "InvalidDispatcherObject";
 // Objects and devices
 constexpr const char* DeleteDeviceTwice = "DeleteDeviceTwice";
+constexpr const char* IrpToDeletedDevice = "IoCallDriverDeletedDevice";  // a request sent to a deleted device object
+constexpr const char* RemoveLockUnbalanced = "RemoveLockUnbalanced";     // released more often than acquired
+// Plug and Play
+constexpr const char* PdoDeletedWhileReported = "PnpPdoDeletedWhileReported";  // before its final removal
+constexpr const char* PdoChangedAnsweredStatus = "PnpPdoChangedAnsweredStatus";  // overwrote an upper driver's answer
+constexpr const char* PowerPagableInconsistent = "PowerPagableInconsistent";  // non-pageable above pageable
 constexpr const char* DeleteDeviceStillAttached = "DeleteDeviceStillAttached";  // not detached from its lower device
 // Not reported: deleting a PDO while the function device is still attached is the normal removal order.
 constexpr const char* DeleteDeviceWithAttachedDevice = "DeleteDeviceWithAttachedDevice";

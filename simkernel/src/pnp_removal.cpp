@@ -1,0 +1,179 @@
+// Plug and Play removal, in the orders Windows uses: an uninstall or a disable (removal relations,
+// query-remove of the subtree, the veto and its cancels, open handles vetoing too, then removal,
+// children first), a surprise removal, and the final removal of a device whose bus stopped
+// reporting it, which waits for the last handle on its stack to close.
+#include "simkernel/pnp.h"
+#include "simkernel/verifier.h"
+
+#include "internal.h"
+#include "pnp_internal.h"
+#include "pnp_tree.h"
+
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+using namespace simk::pnp;
+using namespace simk::pnp::tree;
+
+// Removal that must not fail: Windows treats a failure here as a driver bug.
+void SendMustSucceed(DeviceNode* node, UCHAR minor, const char* rule) {
+    auto result = SendPnp(node, minor, 0);
+    if (result.completed && !NT_SUCCESS(result.status)) {
+        char details[160];
+        std::snprintf(details, sizeof(details), "status 0x%08X from %s", static_cast<unsigned>(result.status),
+                      Describe(node).c_str());
+        Violation(rule, details);
+    }
+}
+
+void SendFinalRemove(DeviceNode* node) {
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        node->finalRemoval = true;
+    }
+    simk::pnp::detail::MarkRootDeviceGoing(node);
+    SendMustSucceed(node, IRP_MN_REMOVE_DEVICE, "PnpIrpFailedRemoveDevice");
+    DropNode(node);
+}
+
+// Opens are counted on the device a handle was opened on, the PDO.
+bool HasOpenHandles(const DeviceNode* node) { return node->info.pdo->ReferenceCount > 0; }
+
+void CollectPostOrder(DeviceNode* node, std::vector<DeviceNode*>* out) {
+    for (DeviceNode* child : LiveChildren(node)) CollectPostOrder(child, out);
+    out->push_back(node);
+}
+
+// Every stack that was asked hears that the removal is off, the vetoing one too, in reverse order.
+void CancelRemoval(const std::vector<DeviceNode*>& queried) {
+    for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
+        SendMustSucceed(*it, IRP_MN_CANCEL_REMOVE_DEVICE, "PnpIrpFailedCancelRemove");
+        if (GetState(*it) == NodeState::QueryRemoved) SetState(*it, NodeState::Started);
+    }
+}
+
+// The removal relations a stack names are asked for before the query; this manager removes no
+// more than the subtree, so the devices named are only released.
+void QueryRemovalRelations(DeviceNode* node) {
+    auto result = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations, [](IO_STACK_LOCATION* sl) {
+        sl->Parameters.QueryDeviceRelations.Type = RemovalRelations;
+    });
+    for (DEVICE_OBJECT* object : TakeRelations(node, result)) ObDereferenceObject(object);
+}
+
+NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
+    std::lock_guard<std::recursive_mutex> action(g_actionMutex);
+    if (vetoedBy) *vetoedBy = nullptr;
+    if (!node || !node->inTree) return STATUS_NO_SUCH_DEVICE;
+    std::vector<DeviceNode*> order;
+    CollectPostOrder(node, &order);
+
+    std::vector<DeviceNode*> queried;
+    for (DeviceNode* n : order) {
+        if (GetState(n) != NodeState::Started) continue;  // a stack that is not running has nothing to veto
+        QueryRemovalRelations(n);
+        queried.push_back(n);
+        auto result = SendPnp(n, IRP_MN_QUERY_REMOVE_DEVICE, 0);
+        if (result.completed && NT_SUCCESS(result.status)) {
+            SetState(n, NodeState::QueryRemoved);
+            continue;
+        }
+        CancelRemoval(queried);
+        if (vetoedBy) *vetoedBy = n;
+        return result.completed ? result.status : STATUS_PENDING;
+    }
+    // Windows vetoes on an outstanding open once the drivers have agreed.
+    for (DeviceNode* n : queried) {
+        if (!HasOpenHandles(n)) continue;
+        CancelRemoval(queried);
+        if (vetoedBy) *vetoedBy = n;
+        return STATUS_DEVICE_BUSY;
+    }
+
+    for (DeviceNode* n : order) {
+        if (n != node) {
+            SendFinalRemove(n);
+            continue;
+        }
+        bool listed;
+        {
+            std::lock_guard<std::mutex> lock(g_stateMutex);
+            listed = node->listed;
+        }
+        // A device its bus still reports keeps its node: the PDO is the bus driver's until the bus
+        // stops reporting it, and Plug and Play removes it once more then.
+        const bool keep = node->rootEnumerated ? keepRoot : listed;
+        if (!keep) {
+            SendFinalRemove(n);
+            continue;
+        }
+        SendMustSucceed(n, IRP_MN_REMOVE_DEVICE, "PnpIrpFailedRemoveDevice");
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        n->info.state = NodeState::Disabled;
+        n->info.problem = STATUS_SUCCESS;
+        n->info.functionDriverAttached = false;
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+namespace simk::pnp::tree {
+
+void SurpriseRemoveTree(DeviceNode* node) {
+    for (DeviceNode* child : LiveChildren(node)) SurpriseRemoveTree(child);
+    const NodeState state = GetState(node);
+    if (state == NodeState::Started || state == NodeState::QueryRemoved) {
+        SendMustSucceed(node, IRP_MN_SURPRISE_REMOVAL, "PnpIrpFailedSurpriseRemoval");
+        SetState(node, NodeState::SurpriseRemoved);
+    }
+}
+
+void RemoveTree(DeviceNode* node) {
+    for (DeviceNode* child : LiveChildren(node)) RemoveTree(child);
+    if (GetState(node) == NodeState::SurpriseRemoved && HasOpenHandles(node)) {
+        // The final removal waits for the last handle, also past the removal of the parent.
+        {
+            std::lock_guard<std::mutex> lock(g_stateMutex);
+            node->awaitingCloses = true;
+        }
+        Detach(node);
+        return;
+    }
+    SendFinalRemove(node);
+}
+
+void FinishRemovalAfterClose(DEVICE_OBJECT* pdo) {
+    DeviceNode* node = FindNodeByPdo(pdo);
+    if (!node || HasOpenHandles(node)) return;
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        if (!node->awaitingCloses) return;
+    }
+    SendFinalRemove(node);
+}
+
+}  // namespace simk::pnp::tree
+
+namespace simk::pnp {
+
+NTSTATUS RemoveDevice(DeviceNode* node, DeviceNode** vetoedBy) { return RemoveSubtree(node, vetoedBy, false); }
+
+NTSTATUS DisableDevice(DeviceNode* node, DeviceNode** vetoedBy) { return RemoveSubtree(node, vetoedBy, true); }
+
+void SurpriseRemoveDevice(DeviceNode* node) {
+    std::lock_guard<std::recursive_mutex> action(g_actionMutex);
+    if (!node || !node->inTree) return;
+    SurpriseRemoveTree(node);
+    RemoveTree(node);
+}
+
+bool AwaitingCloses(const DeviceNode* node) {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    return node->awaitingCloses;
+}
+
+}  // namespace simk::pnp

@@ -1,0 +1,81 @@
+// The Plug and Play manager's own state, shared by its three flows: the device tree and its
+// records (pnp.cpp), enumeration and start (pnp_enumeration.cpp), and removal (pnp_removal.cpp).
+#pragma once
+
+#include "simkernel/pnp.h"
+
+#include "pnp_internal.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace simk::pnp {
+
+struct DeviceNode {
+    DeviceNode* parent = nullptr;
+    std::vector<DeviceNode*> children;
+    NodeInfo info;
+    bool inTree = true;
+    bool rootEnumerated = false;
+    // The parent's last bus-relations reply that reached the manager listed the PDO. Root devices
+    // are reported by the manager itself.
+    bool listed = true;
+    // Its final IRP_MN_REMOVE_DEVICE has begun: from here on its bus driver may delete the PDO.
+    bool finalRemoval = false;
+    // Surprise-removed with handles still open on its stack: out of its parent's children, its
+    // final removal queued for the last close.
+    bool awaitingCloses = false;
+    unsigned depth = 0;             // root devices are at depth 1
+    DRIVER_OBJECT* rootFunctionDriver = nullptr;  // the driver a root device was installed for
+    std::u16string parentIdPrefix;  // given to children that do not claim a unique ID
+};
+
+}  // namespace simk::pnp
+
+namespace simk::pnp::tree {
+
+extern std::mutex g_stateMutex;             // the tree, the nodes' records, the log; never held across a driver call
+extern std::recursive_mutex g_actionMutex;  // one Plug and Play operation at a time, as Windows serialises them
+extern std::vector<std::unique_ptr<DeviceNode>> g_nodes;
+extern std::vector<DeviceNode*> g_roots;
+
+DeviceNode* NewNode(DeviceNode* parent, DEVICE_OBJECT* pdo);
+// Drops a node whose final removal was sent, and the reference the manager kept on its PDO.
+void DropNode(DeviceNode* node);
+// Takes a node out of its parent's children without dropping it (a removal that waits for handles).
+void Detach(DeviceNode* node);
+
+void SetState(DeviceNode* node, NodeState state, NTSTATUS problem = STATUS_SUCCESS);
+NodeState GetState(const DeviceNode* node);
+std::vector<DeviceNode*> LiveChildren(const DeviceNode* node);
+std::string Describe(const DeviceNode* node);
+void Violation(const char* rule, const std::string& details);
+std::u16string Fold(std::u16string s);
+
+// One Plug and Play request to the top of a node's stack, logged.
+simk::pnp::detail::SyncIrpResult SendPnp(DeviceNode* node, UCHAR minor, ULONG detail,
+                                          const std::function<void(IO_STACK_LOCATION*)>& fill = {});
+// Copies a reply handed over in IoStatus.Information and frees it, as Windows does once read.
+Reply TakeReply(const simk::pnp::detail::SyncIrpResult& result, size_t fixedSize = 0);
+// A relations reply: its objects (each reference now the caller's), the array freed.
+std::vector<DEVICE_OBJECT*> TakeRelations(DeviceNode* node, const simk::pnp::detail::SyncIrpResult& result);
+
+// Enumeration (pnp_enumeration.cpp).
+void EnumerateBusRelations(DeviceNode* node);
+// AddDevice of the function driver has run (or none was wanted): resources, start, and what
+// Windows asks after every start.
+void StartNode(DeviceNode* node);
+
+// Removal (pnp_removal.cpp).
+void SurpriseRemoveTree(DeviceNode* node);
+// The final removal of a subtree, children first; a surprise-removed node with open handles waits.
+void RemoveTree(DeviceNode* node);
+// The queued final removal of a node whose last handle closed.
+void FinishRemovalAfterClose(DEVICE_OBJECT* pdo);
+
+}  // namespace simk::pnp::tree
