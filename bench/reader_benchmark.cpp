@@ -1,8 +1,15 @@
 // Readers in the simulated kernel: a reader's whole life through the Plug and Play manager, the
-// bus-relations query against the number of readers on the bus, and the pool a reader owns.
+// bus-relations query and the cost of one more add against the number of readers on the bus, and
+// the pool a reader owns.
 #include <wdm.h>
 
 #include <benchmark/benchmark.h>
+// Marks what callgrind collects; without valgrind's headers the marks are left out.
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_TOGGLE_COLLECT
+#endif
 
 #include <string>
 
@@ -89,6 +96,34 @@ void BM_BusRelationsQuery(benchmark::State& state)
         benchmark::Counter(readers, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_BusRelationsQuery)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->Complexity()->Unit(benchmark::kMicrosecond);
+
+// The N-th add: N - 1 readers are listed on the bus (Plug and Play is left to enumerate them never,
+// so only the driver's side counts), then each iteration adds one more and removes it again
+// untimed. Under callgrind (--collect-atstart=no) exactly the timed adds are collected.
+void BM_NthAdd(benchmark::State& state)
+{
+    const ULONG readers = static_cast<ULONG>(state.range(0));
+    Machine machine;
+    if (!machine.ready) return state.SkipWithError("the driver did not load or the bus did not start");
+    for (ULONG i = 1; i < readers; ++i) {
+        BusReaderHandle handle{};
+        if (!NT_SUCCESS(machine.client.AddReader(ReaderConfig{i, 0, 0}, &handle))) return state.SkipWithError("add failed");
+    }
+    for (auto _ : state) {
+        BusReaderHandle handle{};
+        CALLGRIND_TOGGLE_COLLECT;
+        const NTSTATUS added = machine.client.AddReader(ReaderConfig{readers, 0, 0}, &handle);
+        CALLGRIND_TOGGLE_COLLECT;
+        state.PauseTiming();
+        if (!NT_SUCCESS(added) || !NT_SUCCESS(machine.client.RemoveReader(handle))) {
+            state.ResumeTiming();
+            return state.SkipWithError("add or remove failed");
+        }
+        state.ResumeTiming();
+    }
+    state.counters["readers"] = readers;
+}
+BENCHMARK(BM_NthAdd)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
 // Not a timing: the pool the driver holds per started reader, from the kernel's accounting, and
 // what is left once the readers are gone.

@@ -3,10 +3,12 @@
 #include <ntddk.h>
 #include "bus/bus_device.h"
 #include "control/control_device.h"
+#include "control/control_requests.h"
+#include "driver/diagnostics.h"
 
 BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
     : AttachedDevice(Context->m_DriverObject, DeviceObject, PhysicalDeviceObject), m_DriverContext(Context),
-      m_Readers(TRUE, PagedPool, DEVICE_LIST_ENTRY_TAG), m_RepliesBuilt(0), m_ReplyInFlight(0), m_ReplyDelivered(0),
+      m_Handle(0), m_Readers(TRUE, PagedPool, DEVICE_LIST_ENTRY_TAG), m_RepliesBuilt(0), m_ReplyInFlight(0), m_ReplyDelivered(0),
       m_Started(false)
 {
     InitializeListHead(&m_Departed);
@@ -67,7 +69,10 @@ bool RegisterBus(BusDevice* Bus)
     if (entry == nullptr) {
         return false;
     }
-    PVOID key = Bus->m_DeviceObject;
+    // A serial number that a failed insertion consumed is not given again: serials only need to
+    // be unique.
+    Bus->m_Handle = MakeBusHandle(g_NextBusSerial++);
+    PVOID key = Bus->RegistryKey();
     if (g_BusRegistry->InsertUnique(Bus, &key, entry) != Ok) {
         return false;
     }
@@ -93,8 +98,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     // A bus that cannot be registered is detached and deleted again, after the mutex is let go.
     DeleteOnFailure deleteOnFailure(bus);
     if (!RegisterBus(bus)) {
+        MSDSC_FAILED("a bus could not be registered");
         return STATUS_UNSUCCESSFUL;
     }
     deleteOnFailure.Dismiss();
+    MSDSC_EVENT("bus %u added", static_cast<unsigned>(bus->Serial()));
     return STATUS_SUCCESS;
 }

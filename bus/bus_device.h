@@ -36,9 +36,15 @@ public:
 
     NTSTATUS OnSurpriseRemoval(PIRP Irp);
 
-    // Readers on the bus. ReaderKey is the reader's own device object, its key in m_Readers.
-    NTSTATUS CreateReader(const ReaderConfig* Config, PDEVICE_OBJECT* ReaderKey);
-    NTSTATUS RemoveReader(PDEVICE_OBJECT ReaderKey);
+    // Readers on the bus, named by their reader numbers (ReaderKey gives their keys in m_Readers).
+    NTSTATUS CreateReader(const ReaderConfig* Config, ULONG* ReaderNumber);
+    NTSTATUS RemoveReader(ULONG ReaderNumber);
+
+    // The bus's serial number, its name in diagnostics.
+    ULONG Serial() const { return static_cast<ULONG>(m_Handle); }
+
+    // The bus's key in g_BusRegistry, which is also its half of the client's reader handles.
+    PVOID RegistryKey() const { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(m_Handle)); }
     // Takes every reader off the bus, as the client's cleanup does, and re-enumerates the bus.
     void UnplugEveryReader();
 
@@ -72,6 +78,9 @@ public:
     }
 
     DriverObjectContext* m_DriverContext;
+    // Names the bus to the client without its address: this load's handle tag and the bus's
+    // serial number (MakeBusHandle). Set once, when AddDevice registers the bus.
+    ULONG64 m_Handle;
     // Lock order: m_Mutex before the lock of m_Readers.
     DeviceList m_Readers;
     // Readers off the bus that still exist: Plug and Play has yet to remove them, or a relations

@@ -3,6 +3,7 @@
 #include <ntddk.h>
 #include "bus/bus_device.h"
 #include "control/control_device.h"
+#include "driver/diagnostics.h"
 #include "reader/reader_device.h"
 
 namespace {
@@ -60,6 +61,11 @@ NTSTATUS BusDevice::OnStartDevice(PIRP Irp)
         MutexGuard guard(&m_Mutex);
         m_Started = true;
     }
+    if (NT_SUCCESS(status)) {
+        MSDSC_EVENT("bus %u started", static_cast<unsigned>(Serial()));
+    } else {
+        MSDSC_EVENT("bus %u: the stack below failed its start (%08X)", static_cast<unsigned>(Serial()), StatusCode(status));
+    }
     return CompleteIrpWith(Irp, status);
 }
 
@@ -76,6 +82,8 @@ NTSTATUS BusDevice::OnQueryRemoveDevice(PIRP Irp)
         }
     }
     if (readers != 0) {
+        MSDSC_REFUSED("bus %u: removal vetoed, %u reader(s) still on it", static_cast<unsigned>(Serial()),
+                      static_cast<unsigned>(readers));
         return CompleteIrpWith(Irp, STATUS_UNSUCCESSFUL);
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -101,6 +109,7 @@ NTSTATUS BusDevice::OnSurpriseRemoval(PIRP Irp)
         MutexGuard guard(&m_Mutex);
         m_Started = false;
     }
+    MSDSC_EVENT("bus %u surprise-removed: it takes no more readers", static_cast<unsigned>(Serial()));
     return PassIrpDown(m_LowerDeviceObject, Irp);
 }
 
@@ -110,7 +119,7 @@ NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
     IoReleaseRemoveLockAndWait(&m_RemoveLock, Irp);
     // The bus is gone before the request travels down, so the way down is noted first.
     PDEVICE_OBJECT lowerDevice = m_LowerDeviceObject;
-    PVOID key = m_DeviceObject;
+    PVOID key = RegistryKey();
 
     PVOID payload = nullptr;
     if (g_BusRegistry->Find(key, &payload) == Ok) {
@@ -122,6 +131,7 @@ NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
         }
     }
 
+    MSDSC_EVENT("bus %u removed", static_cast<unsigned>(Serial()));
     ReleaseReaders();
     Delete();
 
@@ -201,8 +211,10 @@ NTSTATUS BusDevice::BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraS
     relations->Count = readers;
     PDEVICE_OBJECT* objects = relations->Objects;
     // One walk of the held list gives the same reply as fetching each position in turn, at a cost
-    // that stays flat per reader however many there are.
-    if (m_Readers.GetKeys(reinterpret_cast<PVOID*>(objects), readers) != Ok) {
+    // that stays flat per reader however many there are. The slots first hold the readers, then
+    // their device objects.
+    PVOID* readerSlots = reinterpret_cast<PVOID*>(objects);
+    if (m_Readers.GetPayloads(readerSlots, readers) != Ok) {
         ExFreePoolWithTag(relations, BUS_RELATIONS_TAG);
         return STATUS_UNSUCCESSFUL;
     }
@@ -210,10 +222,11 @@ NTSTATUS BusDevice::BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraS
     // reports nothing and marks nothing.
     m_ReplyInFlight = ++m_RepliesBuilt;
     for (ULONG i = 0; i < readers; ++i) {
-        ReaderDevice* reader = static_cast<ReaderDevice*>(objects[i]->DeviceExtension);
+        ReaderDevice* reader = static_cast<ReaderDevice*>(readerSlots[i]);
         if (reader->m_FirstListedIn == 0) {
             reader->m_FirstListedIn = m_ReplyInFlight;
         }
+        objects[i] = reader->m_DeviceObject;
     }
     *Relations = relations;
     return STATUS_SUCCESS;

@@ -6,6 +6,7 @@
 #include <ntddk.h>
 #include "bus/bus_device.h"
 #include "reader/reader_device.h"
+#include "driver/diagnostics.h"
 
 ULONG g_NextReaderNumber = 0;
 
@@ -22,9 +23,9 @@ void DeleteChained(PLIST_ENTRY Chain)
 
 } // namespace
 
-NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, PDEVICE_OBJECT* ReaderKey)
+NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, ULONG* ReaderNumber)
 {
-    PDEVICE_OBJECT key = nullptr;
+    ULONG number = 0;
     {
         // The m_Started test and the insertion are one step, so a successful query-remove or a
         // surprise removal (which clear m_Started under the same mutex) never sees a reader
@@ -44,17 +45,18 @@ NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, PDEVICE_OBJECT* Rea
         if (entry == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        PVOID listKey = reader->m_DeviceObject;
+        PVOID listKey = ReaderKey(reader->m_Number);
         if (m_Readers.InsertUnique(reader, &listKey, entry) != Ok) {
             // The list has freed the entry it refused.
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         deleteOnFailure.Dismiss();
-        key = reader->m_DeviceObject;
+        number = reader->m_Number;
     }
+    MSDSC_EVENT("reader %u created on bus %u", static_cast<unsigned>(number), static_cast<unsigned>(Serial()));
     // Outside the mutex: Plug and Play may query the relations on this very thread.
     IoInvalidateDeviceRelations(m_PhysicalDeviceObject, BusRelations);
-    *ReaderKey = key;
+    *ReaderNumber = number;
     return STATUS_SUCCESS;
 }
 
@@ -63,6 +65,7 @@ bool BusDevice::LeaveLocked(ReaderDevice* Reader)
     Reader->ChangeState(ReaderState::Unplugged);
     Reader->m_OnBus = false;
     Reader->m_LeftAfter = m_RepliesBuilt;
+    MSDSC_EVENT("reader %u left bus %u", static_cast<unsigned>(Reader->m_Number), static_cast<unsigned>(Serial()));
     const ULONG64 first = Reader->m_FirstListedIn;
     if (first != 0 && m_ReplyDelivered >= first) {
         // Every reply since the first that listed it did too, so Plug and Play has it.
@@ -82,8 +85,9 @@ bool BusDevice::ReportedMissingLocked(const ReaderDevice* Reader) const
     return !Reader->m_OnBus && Reader->m_KnownToPnp && m_ReplyDelivered > Reader->m_LeftAfter;
 }
 
-NTSTATUS BusDevice::RemoveReader(PDEVICE_OBJECT ReaderKey)
+NTSTATUS BusDevice::RemoveReader(ULONG ReaderNumber)
 {
+    const PVOID key = ReaderKey(ReaderNumber);
     ReaderDevice* unknownToPnp = nullptr;
     {
         // One hold from the lookup to the state change: the reader's own removal request decides
@@ -91,12 +95,12 @@ NTSTATUS BusDevice::RemoveReader(PDEVICE_OBJECT ReaderKey)
         // between the two. No mutex: a removal only lowers the count that query-remove tests.
         ListHold hold(m_Readers);
         PVOID payload = nullptr;
-        if (m_Readers.Find(ReaderKey, &payload) != Ok) {
+        if (m_Readers.Find(key, &payload) != Ok) {
             return STATUS_UNSUCCESSFUL;
         }
         // Removals of one reader overlap (the client, the reader's own removal, the cleanup of
         // the control device); only the one whose Remove took the entry moves the reader on.
-        if (m_Readers.Remove(ReaderKey) != Ok) {
+        if (m_Readers.Remove(key) != Ok) {
             return STATUS_SUCCESS;
         }
         ReaderDevice* reader = static_cast<ReaderDevice*>(payload);
@@ -179,6 +183,8 @@ void BusDevice::ReleaseReaders()
                 // Its final removal waits for a handle on its stack and comes after the bus is gone.
                 InitializeListHead(&reader->m_DepartedLink);
                 reader->m_Bus = nullptr;
+                MSDSC_EVENT("reader %u outlives bus %u until its final removal", static_cast<unsigned>(reader->m_Number),
+                            static_cast<unsigned>(Serial()));
                 continue;
             }
             InsertTailList(&doomed, &reader->m_DepartedLink);

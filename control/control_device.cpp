@@ -1,6 +1,7 @@
 // The control device: its creation with the symbolic link, and the exclusive open.
 #include <ntddk.h>
 #include "control/control_device.h"
+#include "driver/diagnostics.h"
 
 ControlDevice* g_ControlDevice = nullptr;
 
@@ -42,20 +43,28 @@ void DeleteControlDevice()
 }
 
 ControlDevice::ControlDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject)
-    : DeviceObjectBase(DriverObject, DeviceObject), m_BusReady(false), m_Opened(false)
+    : DeviceObjectBase(DriverObject, DeviceObject), m_BusReady(false), m_Opened(false), m_SessionEnding(false),
+      m_Session(nullptr), m_RequestsUnderWay(0)
 {
     ExInitializeFastMutex(&m_Mutex);
+    KeInitializeEvent(&m_RequestsDone, NotificationEvent, FALSE);
 }
 
 ControlDevice::~ControlDevice() {}
 
 NTSTATUS ControlDevice::Start()
 {
+    // Before the link exists: no one may reach the device with the default security, which lets
+    // every local user in. A device that cannot be protected is not offered at all.
+    NTSTATUS status = ProtectControlDevice(m_DeviceObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     UNICODE_STRING deviceName;
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&deviceName, CONTROL_DEVICE_NAME);
     RtlInitUnicodeString(&linkName, CONTROL_LINK_NAME);
-    const NTSTATUS status = IoCreateSymbolicLink(&linkName, &deviceName);
+    status = IoCreateSymbolicLink(&linkName, &deviceName);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -70,21 +79,53 @@ NTSTATUS ControlDevice::DispatchCreate(PIRP Irp)
     NTSTATUS status;
     {
         MutexGuard guard(&m_Mutex);
-        // An open handle refuses the next open whatever the buses do.
+        // An open handle refuses the next open whatever the buses do. A sharing violation, not
+        // access denied: the I/O manager already answers that for a caller who is not an
+        // administrator, and the client tells the two apart.
         if (m_Opened) {
-            status = STATUS_ACCESS_DENIED;
+            status = STATUS_SHARING_VIOLATION;
         } else if (!m_BusReady) {
             status = STATUS_INVALID_DEVICE_STATE;
         } else {
             m_Opened = true;
+            m_SessionEnding = false;
+            m_Session = IoGetCurrentIrpStackLocation(Irp)->FileObject;
             status = STATUS_SUCCESS;
         }
+    }
+    if (status == STATUS_SHARING_VIOLATION) {
+        MSDSC_REFUSED("open refused (%08X): another session holds the control device", StatusCode(status));
+    } else if (!NT_SUCCESS(status)) {
+        MSDSC_REFUSED("open refused (%08X): no bus is registered", StatusCode(status));
+    } else {
+        MSDSC_EVENT("session opened");
     }
     return CompleteIrpWith(Irp, status);
 }
 
 NTSTATUS ControlDevice::DispatchClose(PIRP Irp)
 {
-    // The exclusive open ends with the handle's cleanup, not here.
+    // Windows has sent the cleanup already and this finds the session over; Wine sends none.
+    EndSession(IoGetCurrentIrpStackLocation(Irp)->FileObject);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
+}
+
+bool ControlDevice::EnterSessionRequest(PFILE_OBJECT FileObject)
+{
+    // One section with the session's end: a request is either counted before the end begins, and
+    // the end waits for it, or refused.
+    MutexGuard guard(&m_Mutex);
+    if (!m_Opened || m_SessionEnding || FileObject != m_Session) {
+        return false;
+    }
+    ++m_RequestsUnderWay;
+    return true;
+}
+
+void ControlDevice::LeaveSessionRequest()
+{
+    MutexGuard guard(&m_Mutex);
+    if (--m_RequestsUnderWay == 0 && m_SessionEnding) {
+        KeSetEvent(&m_RequestsDone, IO_NO_INCREMENT, FALSE);
+    }
 }

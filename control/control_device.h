@@ -10,7 +10,7 @@ public:
     ControlDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject);
     ~ControlDevice() override;
 
-    // Creates the symbolic link the client opens.
+    // Restricts who may open the device, then creates the symbolic link the client opens.
     NTSTATUS Start() override;
 
     NTSTATUS DispatchCreate(PIRP Irp) override;
@@ -18,13 +18,31 @@ public:
     NTSTATUS DispatchDeviceControl(PIRP Irp) override;
     NTSTATUS DispatchCleanup(PIRP Irp) override;
 
-    // Both flags are read and written only under m_Mutex. m_BusReady: a bus is registered
-    // (AddDevice sets it, bus removal clears it); m_Opened: a handle is open, from a successful
-    // create until that handle's cleanup.
+    // A request of the open session runs between these two; false (and nothing to leave) when
+    // FileObject is not the session's or its session is ending.
+    bool EnterSessionRequest(PFILE_OBJECT FileObject);
+    void LeaveSessionRequest();
+    // Ends the session of FileObject once: no request of it is admitted any more, the ones under
+    // way finish, then every reader of every bus is removed and the device can be opened again.
+    // The handle's cleanup calls it, and its close too, for a system (Wine) that sends no cleanup.
+    void EndSession(PFILE_OBJECT FileObject);
+
+    // Read and written only under m_Mutex. m_BusReady: a bus is registered (AddDevice sets it,
+    // bus removal clears it); m_Opened: a handle is open, from a successful create until its
+    // session has ended; m_Session: that handle's file object, which owns every reader;
+    // m_SessionEnding: its end has begun; m_RequestsUnderWay: its requests between enter and leave.
     bool m_BusReady;
     bool m_Opened;
+    bool m_SessionEnding;
+    PFILE_OBJECT m_Session;
+    LONG m_RequestsUnderWay;
     FAST_MUTEX m_Mutex;
+    // Signalled when the last request under way leaves an ending session.
+    KEVENT m_RequestsDone;
 };
+
+// Gives the control device a DACL that admits only the system and administrators.
+NTSTATUS ProtectControlDevice(PDEVICE_OBJECT DeviceObject);
 
 // Creates the control device and its symbolic link and sets g_ControlDevice; on failure nothing
 // is left and g_ControlDevice is null.

@@ -3,11 +3,23 @@
 #include <ntddk.h>
 #include "control/control_device.h"
 #include "control/control_requests.h"
+#include "driver/diagnostics.h"
 #include "bus/bus_device.h"
 #include "reader/reader_device.h"
 #include "registry/device_list.h"
 
 ULONG g_NextBusIndex = 0;
+ULONG g_HandleTag = 0;
+ULONG g_NextBusSerial = 0;
+
+void InitializeHandleTag()
+{
+    // Any value that differs between two loads will do; the tag is no secret (the client sees it),
+    // only a way to tell this load's handles from an earlier one's.
+    const LARGE_INTEGER counter = KeQueryPerformanceCounter(nullptr);
+    const ULONG tag = counter.LowPart ^ static_cast<ULONG>(counter.HighPart);
+    g_HandleTag = tag != 0 ? tag : 1;
+}
 
 namespace {
 
@@ -60,19 +72,43 @@ NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
         return STATUS_INVALID_PARAMETER;
     }
     const BusReaderHandle request = *handle;
+    // No reader number fills more than the lower half: anything above is no handle of ours.
+    if (request.ReaderHandle > MAXULONG) {
+        return STATUS_UNSUCCESSFUL;
+    }
 
     // The registry stays held until the bus has answered: a bus's removal looks the bus up in the
     // registry before it deletes it, so it waits here and cannot delete the bus under the call.
-    // The handle's halves are only compared with list keys until a match is found.
+    // The handle's halves are only compared with list keys.
     ListHold registryHold(*g_BusRegistry);
     PVOID payload = nullptr;
     if (g_BusRegistry->Find(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(request.BusHandle)), &payload) != Ok) {
         return STATUS_UNSUCCESSFUL;
     }
     BusDevice* bus = static_cast<BusDevice*>(payload);
-    const NTSTATUS status =
-        bus->RemoveReader(reinterpret_cast<PDEVICE_OBJECT>(static_cast<ULONG_PTR>(request.ReaderHandle)));
+    const NTSTATUS status = bus->RemoveReader(static_cast<ULONG>(request.ReaderHandle));
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
+}
+
+// Why a control request was refused, for the debugger: each status has one meaning per code.
+const char* RefusalReason(ULONG Code, NTSTATUS Status)
+{
+    switch (Status) {
+    case STATUS_FILE_CLOSED:
+        return "its session has ended";
+    case STATUS_INVALID_PARAMETER:
+        return "a buffer is missing or too small";
+    case STATUS_INVALID_DEVICE_REQUEST:
+        return "unknown control code";
+    case STATUS_INVALID_DEVICE_STATE:
+        return Code == IOCTL_BUS_ADD_READER ? "no bus, or the bus picked is not started" : "no bus is registered";
+    case STATUS_INSUFFICIENT_RESOURCES:
+        return "out of pool";
+    case STATUS_UNSUCCESSFUL:
+        return Code == IOCTL_BUS_REMOVE_READER ? "the handle names no reader of this load" : "the request failed";
+    default:
+        return "the request failed";
+    }
 }
 
 // Takes every reader off one bus and tells Plug and Play, which then removes them. The caller
@@ -109,19 +145,27 @@ NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
 
     // A bus that refuses is not replaced by another: the client sees that bus's answer.
     BusDevice* bus = static_cast<BusDevice*>(payload);
-    PDEVICE_OBJECT readerKey = nullptr;
-    const NTSTATUS status = bus->CreateReader(&config, &readerKey);
+    ULONG readerNumber = 0;
+    const NTSTATUS status = bus->CreateReader(&config, &readerNumber);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    Handle->BusHandle = reinterpret_cast<ULONG_PTR>(busKey);
-    Handle->ReaderHandle = reinterpret_cast<ULONG_PTR>(readerKey);
+    Handle->BusHandle = bus->m_Handle;
+    Handle->ReaderHandle = readerNumber;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS ControlDevice::DispatchDeviceControl(PIRP Irp)
 {
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    // A request that reaches us after its handle's cleanup (another thread closed the handle while
+    // it was on its way) would create readers no session owns.
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (!EnterSessionRequest(stack->FileObject)) {
+        MSDSC_REFUSED("control code %08X refused (%08X): %s", static_cast<unsigned>(code),
+                      StatusCode(STATUS_FILE_CLOSED), RefusalReason(code, STATUS_FILE_CLOSED));
+        return CompleteIrpWith(Irp, STATUS_FILE_CLOSED);
+    }
     NTSTATUS status;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_BUS_GET_VERSION:
@@ -137,15 +181,43 @@ NTSTATUS ControlDevice::DispatchDeviceControl(PIRP Irp)
         status = STATUS_INVALID_DEVICE_REQUEST;
         break;
     }
+    LeaveSessionRequest();
+    if (!NT_SUCCESS(status)) {
+        MSDSC_REFUSED("control code %08X refused (%08X): %s", static_cast<unsigned>(code), StatusCode(status),
+                      RefusalReason(code, status));
+    }
     // Information was set only by the two requests that hand a reply back.
     return CompleteIrpWith(Irp, status);
 }
 
 NTSTATUS ControlDevice::DispatchCleanup(PIRP Irp)
 {
+    EndSession(IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
+}
+
+void ControlDevice::EndSession(PFILE_OBJECT FileObject)
+{
+    bool wait;
     {
-        // The whole walk under one hold, so no bus is deleted halfway through it. A reader that
-        // another thread adds to a bus after that bus's turn survives the cleanup.
+        MutexGuard guard(&m_Mutex);
+        // A refused open's file object, or a close after the cleanup: nothing of ours to end.
+        if (!m_Opened || m_SessionEnding || FileObject != m_Session) {
+            return;
+        }
+        m_SessionEnding = true;
+        wait = m_RequestsUnderWay != 0;
+        if (wait) {
+            KeClearEvent(&m_RequestsDone);
+        }
+    }
+    // From here on no request of the session is admitted, and the ones under way (an add that
+    // started before the end) finish first, so the walk below sees every reader they made.
+    if (wait) {
+        KeWaitForSingleObject(&m_RequestsDone, Executive, KernelMode, FALSE, nullptr);
+    }
+    {
+        // The whole walk under one hold, so no bus is deleted halfway through it.
         ListHold registryHold(*g_BusRegistry);
         PVOID key = nullptr;
         PVOID payload = nullptr;
@@ -154,9 +226,8 @@ NTSTATUS ControlDevice::DispatchCleanup(PIRP Irp)
         }
     }
     // Lock order: the control device's mutex only after the registry's hold has ended.
-    {
-        MutexGuard guard(&m_Mutex);
-        m_Opened = false;
-    }
-    return CompleteIrpWith(Irp, STATUS_SUCCESS);
+    MutexGuard guard(&m_Mutex);
+    m_Opened = false;
+    m_SessionEnding = false;
+    m_Session = nullptr;
 }

@@ -4,9 +4,11 @@
 #include "driver/device_object_base.h"
 #include "registry/device_list.h"
 #include "control/control_device.h"
+#include "control/control_requests.h"
 #include "bus/bus_device.h"
 
 DeviceList* g_BusRegistry = nullptr;
+POOL_TYPE g_NonPagedPoolType = NonPagedPool;
 
 namespace {
 
@@ -63,6 +65,12 @@ bool ParseDriverVersion(DriverVersion* Version)
     return ParseDriverVersionText(DRIVER_VERSION_STRING, Version);
 }
 
+POOL_TYPE NonPagedPoolTypeFor(ULONG MajorVersion, ULONG MinorVersion)
+{
+    const bool hasNx = MajorVersion > 6 || (MajorVersion == 6 && MinorVersion >= 2);
+    return hasNx ? NonPagedPoolNx : NonPagedPool;
+}
+
 NTSTATUS DriverObjectContext::Initialize()
 {
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
@@ -72,7 +80,7 @@ NTSTATUS DriverObjectContext::Initialize()
 
     bool registryCreatedHere = false;
     if (g_BusRegistry == nullptr) {
-        PVOID memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(DeviceList), BUS_REGISTRY_TAG);
+        PVOID memory = ExAllocatePoolWithTag(g_NonPagedPoolType, sizeof(DeviceList), BUS_REGISTRY_TAG);
         if (memory == nullptr) {
             return STATUS_UNSUCCESSFUL;
         }
@@ -81,6 +89,7 @@ NTSTATUS DriverObjectContext::Initialize()
     }
 
     if (g_ControlDevice == nullptr) {
+        InitializeHandleTag();
         const NTSTATUS status = CreateControlDevice(m_DriverObject);
         if (!NT_SUCCESS(status)) {
             // A driver that fails to load leaves nothing behind.
@@ -103,6 +112,7 @@ NTSTATUS InitializeDriver(PDRIVER_OBJECT DriverObject)
     if (versionInfo.dwMajorVersion < 5 || (versionInfo.dwMajorVersion == 5 && versionInfo.dwMinorVersion < 1)) {
         return STATUS_UNSUCCESSFUL;
     }
+    g_NonPagedPoolType = NonPagedPoolTypeFor(versionInfo.dwMajorVersion, versionInfo.dwMinorVersion);
 
     PVOID memory = nullptr;
     const NTSTATUS status =

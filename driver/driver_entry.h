@@ -27,6 +27,14 @@ public:
     PDRIVER_OBJECT m_DriverObject;
 };
 
+// The pool for memory that must stay resident: NonPagedPoolNx on Windows 8 (6.2) and later, where
+// memory integrity wants data pages never executable, and NonPagedPool before, which has no Nx
+// type. Chosen from the running system's version at driver entry.
+extern POOL_TYPE g_NonPagedPoolType;
+
+// What the driver uses on a system of that version.
+POOL_TYPE NonPagedPoolTypeFor(ULONG MajorVersion, ULONG MinorVersion);
+
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 NTSTATUS InitializeDriver(PDRIVER_OBJECT DriverObject);
 void NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "msdscbus.h"
+#include "bus/bus_device.h"
 #include "control/control_device.h"
 #include "control/control_requests.h"
 #include "driver/driver_entry.h"
@@ -90,15 +91,29 @@ struct Session
     unsigned failDeviceCreation = 0;         // the armed IoCreateDevice call, counted from the arming
 };
 
-bool IsBusObject(const Session& session, ULONG64 busHandle)
+bool IsKnownBus(const Session& session, ULONG64 busHandle)
 {
     for (simk::pnp::DeviceNode* node : session.buses) {
         PDEVICE_OBJECT fdo = simk::pnp::Pdo(node)->AttachedDevice;
-        if (reinterpret_cast<ULONG64>(fdo) == busHandle) {
+        if (static_cast<BusDevice*>(fdo->DeviceExtension)->m_Handle == busHandle) {
             return true;
         }
     }
     return false;
+}
+
+// No reply hands a kernel address to user mode: no eight bytes of it, at any offset, are the
+// address of one of the driver's device objects or their extensions.
+void ExpectNoDeviceAddress(const Session& session, const uint8_t* out, size_t length)
+{
+    for (PDEVICE_OBJECT device : simk::DevicesOfDriver(session.driver)) {
+        for (ULONG64 address : {reinterpret_cast<ULONG64>(device), reinterpret_cast<ULONG64>(device->DeviceExtension)}) {
+            for (size_t offset = 0; offset + sizeof(address) <= length; ++offset) {
+                Expect(std::memcmp(out + offset, &address, sizeof(address)) != 0, "a reply holds a device address",
+                       static_cast<long>(offset));
+            }
+        }
+    }
 }
 
 void Open(Session& session)
@@ -106,7 +121,7 @@ void Open(Session& session)
     simk::user::Handle handle = nullptr;
     const NTSTATUS status = simk::user::OpenDevice(CONTROL_PATH, &handle);
     if (session.handle != nullptr) {
-        Expect(status == STATUS_ACCESS_DENIED, "second open not refused", status);
+        Expect(status == STATUS_SHARING_VIOLATION, "second open not refused", status);
         return;
     }
     if (session.buses.empty()) {
@@ -117,12 +132,25 @@ void Open(Session& session)
     session.handle = handle;
 }
 
-void Close(Session& session)
+// Only the system and administrators may open the control device, and the I/O manager refuses
+// anyone else before the driver hears of it.
+void OpenAsPlainUser(Session& session)
+{
+    simk::user::ActingAs user(simk::user::Caller::User);
+    simk::user::Handle handle = nullptr;
+    const NTSTATUS status = simk::user::OpenDevice(CONTROL_PATH, &handle);
+    Expect(status == STATUS_ACCESS_DENIED, "a plain user opened the control device", status);
+}
+
+// withoutCleanup: as Wine closes a handle, with IRP_MJ_CLOSE alone; the session ends the same way.
+void Close(Session& session, bool withoutCleanup = false)
 {
     if (session.handle == nullptr) {
         return;
     }
-    Expect(simk::user::Close(session.handle) == STATUS_SUCCESS, "close failed");
+    const NTSTATUS status =
+        withoutCleanup ? simk::user::CloseWithoutCleanup(session.handle) : simk::user::Close(session.handle);
+    Expect(status == STATUS_SUCCESS, "close failed");
     session.handle = nullptr;
     session.readers.clear();
 }
@@ -186,7 +214,8 @@ void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, N
             Expect(status == STATUS_SUCCESS && information == sizeof(BusReaderHandle), "add reply size", status);
             BusReaderHandle reply;
             std::memcpy(&reply, out, sizeof(reply));
-            Expect(IsBusObject(session, reply.BusHandle), "add names an unknown bus");
+            Expect(IsKnownBus(session, reply.BusHandle), "add names an unknown bus");
+            Expect(reply.ReaderHandle <= MAXULONG, "add's reader half is no reader number");
             session.readers.push_back(reply);
         } else {
             // Every bus the session knows is started; only a shortage makes an add fail.
@@ -235,6 +264,7 @@ void Control(Session& session, InputReader& input)
         simk::user::DeviceIoControl(session.handle, code, inLength ? in : nullptr, inLength, outLength ? out : nullptr,
                                     outLength, &information);
     JudgeReply(session, code, inLength, outLength, status, information, out);
+    ExpectNoDeviceAddress(session, out, outLength);
 }
 
 void AddBus(Session& session)
@@ -321,6 +351,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     simk::ResetKernel();
     g_NextBusIndex = 0;
     g_NextReaderNumber = 0;
+    g_NextBusSerial = 0;
 
     InputReader input(data, size);
     const uint8_t options = input.Byte();
@@ -339,7 +370,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t operation = 0; operation < MAX_OPERATIONS && !input.Empty(); ++operation) {
         const uint8_t op = input.Byte();
         const bool faultThisOp = session.faultArmed;
-        switch (op % 9) {
+        switch (op % 11) {
         case 0:
             Open(session);
             break;
@@ -361,6 +392,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         case 7:
             ArmFault(session, input);
+            break;
+        case 9:
+            OpenAsPlainUser(session);
+            break;
+        case 10:
+            Close(session, true);
             break;
         default:
             if (!session.buses.empty()) {

@@ -25,8 +25,10 @@ struct ReaderConfig
     ULONG Log;
 };
 
-// Names a reader: the addresses of the bus's and the reader's device objects. Opaque to the
-// client; the driver only compares them with its list keys.
+// Names a reader without a kernel address. BusHandle: a tag of this load of the driver (upper 32
+// bits) and the bus's serial number; ReaderHandle: the reader's number, the decimal instance ID Plug
+// and Play shows for it. Opaque to the client; the driver only compares the halves with its list
+// keys, so a stale handle, one of an earlier load or a forged one matches no reader.
 struct BusReaderHandle
 {
     ULONG64 BusHandle;

@@ -2,6 +2,7 @@
 #include <ntddk.h>
 #include "reader/reader_device.h"
 #include "bus/bus_device.h"
+#include "driver/diagnostics.h"
 
 ReaderDevice::ReaderDevice(BusDevice* Bus, PDEVICE_OBJECT DeviceObject, ULONG Number, const ReaderConfig& Config)
     : DeviceObjectBase(Bus->m_DriverObject, DeviceObject), m_Bus(Bus), m_Number(Number), m_Config(Config),
@@ -14,6 +15,7 @@ ReaderDevice::ReaderDevice(BusDevice* Bus, PDEVICE_OBJECT DeviceObject, ULONG Nu
 
 void ReaderDevice::DeleteReader()
 {
+    MSDSC_EVENT("reader %u deleted", static_cast<unsigned>(m_Number));
     m_PreviousState = ReaderState::Deleted;
     m_State = ReaderState::Deleted;
     Delete();

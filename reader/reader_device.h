@@ -85,3 +85,10 @@ private:
 
 // The number the next reader gets: shared by every bus, never reused while the driver is loaded.
 extern ULONG g_NextReaderNumber;
+
+// A reader's key in its bus's m_Readers: its number, moved up by one because a null key asks the
+// list for a key of its own. Numbers are unique, so the key is too.
+inline PVOID ReaderKey(ULONG Number)
+{
+    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Number) + 1);
+}

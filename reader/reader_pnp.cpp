@@ -5,6 +5,7 @@
 #include "reader/reader_device.h"
 #include "bus/bus_device.h"
 #include "driver/kernel_support.h"
+#include "driver/diagnostics.h"
 
 // Sent by systems newer than the oldest one the driver supports, whose kit headers omit it.
 #ifndef IRP_MN_DEVICE_ENUMERATED
@@ -188,8 +189,11 @@ NTSTATUS ReaderDevice::OnStartDevice(PIRP Irp)
     // reports no power state of its own here.
     const NTSTATUS status = WriteConfiguration();
     if (!NT_SUCCESS(status)) {
+        MSDSC_REFUSED("reader %u: start failed, its configuration could not be written (%08X)",
+                      static_cast<unsigned>(m_Number), StatusCode(status));
         return CompleteIrpWith(Irp, status);
     }
+    MSDSC_EVENT("reader %u started", static_cast<unsigned>(m_Number));
     ChangeState(ReaderState::Started);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
@@ -226,8 +230,8 @@ NTSTATUS ReaderDevice::OnRemoveDevice(PIRP Irp)
         PVOID payload = nullptr;
         // A removal after a query-remove is the user's (a disable or an uninstall): the reader
         // leaves its bus for good.
-        if (userRemoval && m_OnBus && bus->m_Readers.Find(m_DeviceObject, &payload) == Ok &&
-            bus->m_Readers.Remove(m_DeviceObject) == Ok) {
+        if (userRemoval && m_OnBus && bus->m_Readers.Find(ReaderKey(m_Number), &payload) == Ok &&
+            bus->m_Readers.Remove(ReaderKey(m_Number)) == Ok) {
             leftNow = true;
             deleteNow = bus->LeaveLocked(this);
         }
@@ -252,10 +256,10 @@ NTSTATUS ReaderDevice::OnSurpriseRemoval(PIRP Irp)
 {
     // The final removal follows, perhaps only once the last handle on the stack has closed.
     m_AwaitingRemoval = true;
-    // A reader already off its bus has left it for good; one still on it (its bus was pulled)
-    // leaves it now.
-    if (m_Bus != nullptr && m_OnBus) {
-        m_Bus->RemoveReader(m_DeviceObject);
+    // A reader still on its bus (its bus was pulled) leaves it now; for one already off it, the bus
+    // finds nothing to take.
+    if (m_Bus != nullptr) {
+        m_Bus->RemoveReader(m_Number);
     }
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }

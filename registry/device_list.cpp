@@ -7,11 +7,17 @@ namespace {
 // The list's consistency violations stop the system with this code and no parameters.
 constexpr ULONG DRIVER_VIOLATION_CODE = 0x121;
 
+// Below this many entries a walk is as cheap as the index and needs no memory.
+constexpr ULONG INDEX_THRESHOLD = 8;
+constexpr ULONG FIRST_INDEX_SHIFT = 4;
+// Grown when there are more entries than this many per bucket on average.
+constexpr ULONG ENTRIES_PER_BUCKET = 2;
+
 } // namespace
 
 DeviceList::DeviceList(BOOLEAN UseMutex, POOL_TYPE EntryPoolType, ULONG EntryTag)
-    : m_SavedIrql(0), m_Guard(1), m_HoldFree(1), m_HoldOwner(nullptr), m_Count(0),
-      m_UseMutex(UseMutex), m_EntryPoolType(EntryPoolType), m_EntryTag(EntryTag)
+    : m_SavedIrql(0), m_Guard(1), m_HoldFree(1), m_HoldOwner(nullptr), m_Count(0), m_Buckets(nullptr),
+      m_BucketShift(0), m_UseMutex(UseMutex), m_EntryPoolType(EntryPoolType), m_EntryTag(EntryTag)
 {
     ExInitializeFastMutex(&m_Mutex);
     KeInitializeSpinLock(&m_SpinLock);
@@ -119,8 +125,26 @@ void DeviceList::Release()
     ReleaseLock();
 }
 
+PLIST_ENTRY DeviceList::BucketOf(PVOID Key) const
+{
+    // Fibonacci hashing: the top bits of the product spread keys that differ only in low bits
+    // (numbers, aligned addresses) over every bucket.
+    const ULONG64 hash = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(Key)) * 0x9E3779B97F4A7C15ull;
+    return &m_Buckets[hash >> (64 - m_BucketShift)];
+}
+
 DeviceListEntry* DeviceList::FindEntry(PVOID Key)
 {
+    if (m_Buckets != nullptr) {
+        const PLIST_ENTRY bucket = BucketOf(Key);
+        for (PLIST_ENTRY link = bucket->Flink; link != bucket; link = link->Flink) {
+            DeviceListEntry* entry = CONTAINING_RECORD(link, DeviceListEntry, m_BucketLink);
+            if (entry->m_Key == Key) {
+                return entry;
+            }
+        }
+        return nullptr;
+    }
     for (PLIST_ENTRY link = m_Entries.Flink; link != &m_Entries; link = link->Flink) {
         DeviceListEntry* entry = CONTAINING_RECORD(link, DeviceListEntry, m_Link);
         if (entry->m_Key == Key) {
@@ -128,6 +152,53 @@ DeviceListEntry* DeviceList::FindEntry(PVOID Key)
         }
     }
     return nullptr;
+}
+
+void DeviceList::GrowIndex()
+{
+    const ULONG shift = m_Buckets == nullptr ? FIRST_INDEX_SHIFT : m_BucketShift + 1;
+    if (m_Count < INDEX_THRESHOLD || (m_Buckets != nullptr && m_Count <= (1ul << m_BucketShift) * ENTRIES_PER_BUCKET) ||
+        shift > 24) {
+        return;
+    }
+    const ULONG buckets = 1ul << shift;
+    PLIST_ENTRY memory =
+        static_cast<PLIST_ENTRY>(ExAllocatePoolWithTag(m_EntryPoolType, buckets * sizeof(LIST_ENTRY), DEVICE_LIST_INDEX_TAG));
+    if (memory == nullptr) {
+        return;
+    }
+    FreeIndex();
+    for (ULONG i = 0; i < buckets; ++i) {
+        InitializeListHead(&memory[i]);
+    }
+    m_Buckets = memory;
+    m_BucketShift = shift;
+    for (PLIST_ENTRY link = m_Entries.Flink; link != &m_Entries; link = link->Flink) {
+        DeviceListEntry* entry = CONTAINING_RECORD(link, DeviceListEntry, m_Link);
+        InsertTailList(BucketOf(entry->m_Key), &entry->m_BucketLink);
+    }
+}
+
+void DeviceList::FreeIndex()
+{
+    if (m_Buckets != nullptr) {
+        ExFreePoolWithTag(m_Buckets, DEVICE_LIST_INDEX_TAG);
+        m_Buckets = nullptr;
+        m_BucketShift = 0;
+    }
+}
+
+void DeviceList::Unlink(DeviceListEntry* Entry)
+{
+    RemoveEntryList(&Entry->m_Link);
+    if (m_Buckets != nullptr) {
+        RemoveEntryList(&Entry->m_BucketLink);
+    }
+    // An empty list gives its index back, so a list that had many entries once holds no memory
+    // for them after they have gone.
+    if (--m_Count == 0) {
+        FreeIndex();
+    }
 }
 
 DeviceListResult DeviceList::InsertUnique(PVOID Payload, PVOID* Key, DeviceListEntry* Entry)
@@ -146,8 +217,12 @@ DeviceListResult DeviceList::InsertUnique(PVOID Payload, PVOID* Key, DeviceListE
     }
     if (!duplicate) {
         InsertTailList(&m_Entries, &Entry->m_Link);
+        if (m_Buckets != nullptr) {
+            InsertTailList(BucketOf(Entry->m_Key), &Entry->m_BucketLink);
+        }
         *Key = Entry->m_Key;
         ++m_Count;
+        GrowIndex();
     }
     Unlock();
 
@@ -197,6 +272,17 @@ DeviceListResult DeviceList::GetKeys(PVOID* Keys, ULONG Count)
     return copied == Count ? Ok : NotFound;
 }
 
+DeviceListResult DeviceList::GetPayloads(PVOID* Payloads, ULONG Count)
+{
+    Lock();
+    ULONG copied = 0;
+    for (PLIST_ENTRY link = m_Entries.Flink; copied < Count && link != &m_Entries; link = link->Flink) {
+        Payloads[copied++] = CONTAINING_RECORD(link, DeviceListEntry, m_Link)->m_Payload;
+    }
+    Unlock();
+    return copied == Count ? Ok : NotFound;
+}
+
 DeviceListResult DeviceList::Remove(PVOID Key)
 {
     // Pass 1 marks the entry. A mark already there means another removal of this key is between
@@ -217,8 +303,7 @@ DeviceListResult DeviceList::Remove(PVOID Key)
     Lock();
     entry = FindEntry(Key);
     if (entry != nullptr && --entry->m_RefCount == 0) {
-        RemoveEntryList(&entry->m_Link);
-        --m_Count;
+        Unlink(entry);
         unlinked = entry;
     }
     Unlock();
@@ -245,12 +330,12 @@ void DeviceList::Clear()
         DeviceListEntry* entry = CONTAINING_RECORD(link, DeviceListEntry, m_Link);
         link = link->Flink;
         if (--entry->m_RefCount == 0) {
-            RemoveEntryList(&entry->m_Link);
+            Unlink(entry);
             FreeEntry(entry);
-            --m_Count;
         }
     }
     const bool empty = m_Count == 0;
+    FreeIndex();
     Unlock();
     if (!empty) {
         KeBugCheck(DRIVER_VIOLATION_CODE);

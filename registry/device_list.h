@@ -17,6 +17,8 @@ enum DeviceListResult : LONG
 struct DeviceListEntry
 {
     LIST_ENTRY m_Link;
+    // In the list's index, once it has one: the entries whose keys share a bucket.
+    LIST_ENTRY m_BucketLink;
     PVOID m_Key;
     LONG m_RefCount;
     BOOLEAN m_Removing;
@@ -24,7 +26,12 @@ struct DeviceListEntry
 };
 
 constexpr ULONG DEVICE_LIST_ENTRY_TAG = MakePoolTag("apsl");
+// The bucket array of a list's key index, from the same pool as its entries.
+constexpr ULONG DEVICE_LIST_INDEX_TAG = MakePoolTag("apsi");
 
+// A list of more than a few entries keeps an index of its keys (buckets of the entries by key
+// hash, doubled as the list grows), so finding, inserting and removing a key cost the same
+// however long the list is. Without memory for the index the list works as well, by walking.
 // Single operations lock the list by themselves. Between Hold and Release one thread keeps the
 // list locked: its own single operations pass through the lock, every other thread's wait.
 // The lock is never recursive, and a list lock is always the innermost lock taken.
@@ -49,6 +56,8 @@ public:
     // position, without walking from the head again for every position. NotFound, with Keys
     // partly written, when the list holds fewer than Count entries.
     DeviceListResult GetKeys(PVOID* Keys, ULONG Count);
+    // The same for the payloads.
+    DeviceListResult GetPayloads(PVOID* Payloads, ULONG Count);
     DeviceListResult Remove(PVOID Key);
     ULONG Count();
 
@@ -76,6 +85,12 @@ private:
     bool HeldByCaller();
     DeviceListEntry* FindEntry(PVOID Key);
     void FreeEntry(DeviceListEntry* Entry) const;
+    void Unlink(DeviceListEntry* Entry);
+    PLIST_ENTRY BucketOf(PVOID Key) const;
+    // Called with the list locked after an insertion: builds or doubles the index when the list
+    // has outgrown it. A failed allocation leaves the index as it was.
+    void GrowIndex();
+    void FreeIndex();
 
     // The hold pair is only read and written inside a guard section (the guard word taken at
     // DISPATCH_LEVEL), so no thread ever sees half of it.
@@ -90,6 +105,9 @@ private:
     LONG m_HoldFree;
     HANDLE m_HoldOwner;
     ULONG m_Count;
+    // Null while the list is short or had no memory for it; a power of two buckets otherwise.
+    PLIST_ENTRY m_Buckets;
+    ULONG m_BucketShift;
     BOOLEAN m_UseMutex;
     POOL_TYPE m_EntryPoolType;
     ULONG m_EntryTag;

@@ -113,6 +113,12 @@ in_order() {
 
 finish() {
     step "done"
+    # The driver's diagnostics: a bus's start and a refused request, as a debugger would see them.
+    if grep -q 'msdscbus: bus [0-9]* started' "$log" && grep -q 'msdscbus: control code 00222004 refused (C0000010): unknown control code' "$log"; then
+        pass "the driver's DbgPrintEx diagnostics reach Wine's log (debugstr channel)"
+    else
+        fail "no driver diagnostics in the Wine log"
+    fi
     # A bug check ends winedevice (Wine logs KeBugCheckEx and exits); a fault in a driver ends it too.
     if grep -qE 'KeBugCheck|Unhandled (exception|page fault)|unimplemented function' "$log"; then
         fail "the log shows a bug check or a crash:"
@@ -148,7 +154,8 @@ cp "$out"/{msdscbus.sys,msdscbus.inf,msdscctl.exe,msdscclient.dll,msdscwine.exe,
 cp "$out/winefill.sys" "$prefix/drive_c/windows/system32/drivers/"
 # What winedevice prints is what the test judges: Plug and Play and kernel traces, errors, fixmes.
 # services.exe and the winedevice processes it starts take this from the first program of the session.
-export WINEDEBUG=+plugplay,+ntoskrnl${WINE_TEST_DEBUG:+,$WINE_TEST_DEBUG}
+# +debugstr: Wine writes what drivers print with DbgPrintEx on that channel, whatever the level.
+export WINEDEBUG=+plugplay,+ntoskrnl,+debugstr${WINE_TEST_DEBUG:+,$WINE_TEST_DEBUG}
 
 if [ "$fill" = 1 ]; then
     step "services: winefill.sys started, msdscbus in its group"
@@ -171,54 +178,85 @@ else
     finish
 fi
 
-step "scenario on one handle of the control device"
+# The driver's device objects, from Wine's trace (the client's handles name none of them): the bus is
+# the device AddDevice attached, a reader the device Wine sends its last Plug and Play request (major
+# function 27) before it names the reader's device node: the instance-ID query.
+bus_line=$(grep -nE 'AddDevice routine [0-9A-F]+ returned 0\.' "$log" | tail -1 | cut -d: -f1)
+bus=$(head -n "$bus_line" "$log" | grep -oE 'IoAttachDeviceToDeviceStack [0-9A-F]{16}' | tail -1 | awk '{ print $2 }')
+created_line() {
+    grep -nE "Creating new device L\"MicroSDSmartCardBus\\\\\\\\MicroSDSmartCardReader\\\\\\\\$1\"" "$log" | tail -1 | cut -d: -f1
+}
+device_before() { head -n "$1" "$log" | grep -oE 'IoBuildSynchronousFsdRequest \(27 [0-9A-F]{16}' | tail -1 | awk '{ print $3 }'; }
+
+step "scenario: one handle of the control device, its close, a second session"
 mark=$(wc -l <"$transcript")
 scenario_line=$(wc -l <"$log")
-run 120 'C:\msdsc\msdscwine.exe' scenario
+run 150 'C:\msdsc\msdscwine.exe' scenario
 scenario_status=$?
 [ "$scenario_status" -eq 0 ] && pass "scenario" || fail "scenario: $scenario_status checks failed"
 # The programs write CR LF, as Windows console programs do.
 results=$(tail -n +"$((mark + 1))" "$transcript" | tr -d '\r')
-bus=$(awk '$1 == "bus" { print $2 }' <<<"$results")
-removed=$(awk '$1 == "removed" { print $3 }' <<<"$results")
-kept=$(awk '$1 == "reader" && $2 != 1 { print $2 ":" $3 }' <<<"$results")
-if [ -z "$bus" ] || [ -z "$removed" ] || [ "$(wc -w <<<"$kept")" -ne 3 ]; then
-    fail "the scenario did not name the bus and its readers"
+bus_handle=$(awk '$1 == "bus" { print $2 }' <<<"$results")
+if [ -z "$bus" ] || [ -z "$bus_handle" ]; then
+    fail "no bus device in the trace (${bus:-none}) or no bus handle from the scenario (${bus_handle:-none})"
     finish
 fi
+if [ "$bus_handle" != "$bus" ]; then
+    pass "the bus handle ($bus_handle) is not the bus device object's address ($bus)"
+else
+    fail "the bus handle is the bus device object's address"
+fi
+# The control device's DACL: the driver opens the device by pointer for WRITE_DAC (0x40000) with
+# OBJ_KERNEL_HANDLE (0x200) and sets it with ZwSetSecurityObject. Both work in Wine 8 (a failure would
+# have failed the load); every Wine process runs with an administrator's token, so the open is admitted.
+if grep -qE 'ObOpenObjectByPointer [0-9A-F]{16} 200 0000000000000000 40000 ' "$log"; then
+    pass "the driver opened its control device for WRITE_DAC to set its DACL"
+else
+    fail "no ObOpenObjectByPointer of the control device for WRITE_DAC in the log"
+fi
 
-# Each reader's instance ID is what Wine asked its device for: the decimal reader number.
-for entry in $kept 1:$removed; do
-    n=${entry%%:*}
-    if grep -qE "Creating new device L\"MicroSDSmartCardBus\\\\\\\\MicroSDSmartCardReader\\\\\\\\$n\"" "$log"; then
-        pass "Wine enumerated reader $n as MicroSDSmartCardBus\\MicroSDSmartCardReader\\$n"
+# Each reader's instance ID is what Wine asked its device for: the decimal reader number, which is
+# also the reader half of the client's handle (the scenario checked that half).
+declare -A device created
+for n in 0 1 2 3 4; do
+    created[$n]=$(created_line "$n")
+    if [ -n "${created[$n]}" ]; then
+        device[$n]=$(device_before "${created[$n]}")
+        pass "Wine enumerated reader $n as MicroSDSmartCardBus\\MicroSDSmartCardReader\\$n (device ${device[$n]:-unknown})"
     else
         fail "no enumeration of reader $n in the log"
     fi
 done
 
-step "the removed reader: surprise removal, removal, deletion"
-# A deleted device object's memory may come back for the next reader, so every search is limited to
-# the part of the log written since a given line.
-wait_for_log "IoDeleteDevice $removed" 15
-uninstall_line=$(wc -l <"$log")
-surprise=$(line_after "$scenario_line" "Removing device $removed, code 17\.")
-removal=$(line_after "$scenario_line" "Removing device $removed, code 2\.")
-deleted=$(line_after "$scenario_line" "IoDeleteDevice $removed")
-if in_order "$surprise" "$removal" "$deleted"; then
-    pass "reader 1: IRP_MN_SURPRISE_REMOVAL (log line $surprise), IRP_MN_REMOVE_DEVICE ($removal), IoDeleteDevice ($deleted)"
-else
-    fail "reader 1 ($removed): surprise removal at line ${surprise:-none}, removal ${removal:-none}, deletion ${deleted:-none}"
-fi
-stayed=1
-for entry in $kept; do
-    reader=${entry#*:}
-    expected=0
-    [ "$reader" = "$removed" ] && expected=1  # reader 3 got reader 1's memory back
-    count=$(head -n "$uninstall_line" "$log" | tail -n +"$((scenario_line + 1))" | grep -cE "Removing device $reader, code 17\." || true)
-    [ "$count" -eq "$expected" ] || { fail "reader ${entry%%:*} was removed before the uninstall"; stayed=0; }
+# A device object's memory may come back for a later reader (Wine's heap reuses it), so each search
+# starts at the line where that reader was named: its memory cannot be reused before it is deleted.
+removed_in_order() {
+    local n=$1 from=${created[$1]} dev=${device[$1]} surprise removal deleted count
+    [ -n "$from" ] && [ -n "$dev" ] || { fail "reader $n: not found in the trace"; return; }
+    surprise=$(line_after "$from" "Removing device $dev, code 17\.")
+    removal=$(line_after "$from" "Removing device $dev, code 2\.")
+    deleted=$(line_after "$from" "IoDeleteDevice $dev")
+    # One removal each: Wine sends a device no request after its removal.
+    count=$(tail -n +"$((from + 1))" "$log" | head -n "$(( ${deleted:-999999} - from ))" |
+            grep -cE "Removing device $dev, code 17\." || true)
+    if in_order "$surprise" "$removal" "$deleted" && [ "$count" -eq 1 ]; then
+        pass "reader $n ($2): surprise removal (line $surprise), removal ($removal), deletion ($deleted)"
+    else
+        fail "reader $n ($2): surprise removal at line ${surprise:-none} ($count), removal ${removal:-none}, deletion ${deleted:-none}"
+    fi
+}
+
+step "the readers leave: reader 1 by its removal, the others when their session's handle closes"
+for n in 0 1 2 3 4; do
+    [ -n "${device[$n]:-}" ] && wait_for_log "IoDeleteDevice ${device[$n]}" 15
 done
-[ "$stayed" = 1 ] && pass "readers 0, 2 and 3 stay after the handle is closed (Wine sends no IRP_MJ_CLEANUP)"
+removed_in_order 1 "removed by the client"
+for n in 0 2 3; do removed_in_order "$n" "the first handle's close"; done
+removed_in_order 4 "the second handle's close"
+# Wine sends IRP_MJ_CLOSE alone, and no IRP_MJ_CLEANUP, when a handle closes: the close ended each session.
+if tail -n +"$((scenario_line + 1))" "$log" | grep -q 'dispatch_cleanup'; then
+    echo "        (this Wine sent IRP_MJ_CLEANUP)"
+fi
 
 step "msdscctl devices and add --wait: the device view through SetupAPI and cfgmgr32"
 mark=$(wc -l <"$transcript")
@@ -227,7 +265,7 @@ run 60 'C:\msdsc\msdscctl.exe' --timeout 5000 devices add 5 6 7 --wait devices q
 view_status=$?
 view=$(tail -n +"$((mark + 1))" "$transcript" | tr -d '\r')
 # The readers are found by their hardware ID under their enumerator, with the reader number from the
-# instance path: the scenario's readers 0-3 and the pre-registered nodes 4-7.
+# instance path: the nodes 0-7 registered before the install, which the scenario's readers 0-4 used.
 listed=$(awk '/^8 reader device nodes$/ { n++ } END { print n + 0 }' <<<"$view")
 numbers=$(awk '$1 == "reader" && $2 == "number" && $4 ~ /^MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\[0-9]+$/ { split($4, p, "\\"); if (p[3] == $3) n++ } END { print n + 0 }' <<<"$view")
 if [ "$listed" -eq 2 ] && [ "$numbers" -eq 16 ]; then
@@ -236,10 +274,10 @@ else
     fail "msdscctl devices: expected 8 reader device nodes twice, got $listed list(s) with $numbers matching entries"
 fi
 if grep -qE '^added reader 1 \(number 5, drive 6, log 7\), handle ' <<<"$view" &&
-   [ -n "$(line_after "$view_line" 'Creating new device L"MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\4"')" ]; then
-    pass "msdscctl add: the driver added reader number 4 and Wine enumerated it"
+   [ -n "$(line_after "$view_line" 'Creating new device L"MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\5"')" ]; then
+    pass "msdscctl add: the driver added reader number 5 and Wine enumerated it"
 else
-    fail "msdscctl add: no reader added, or Wine did not enumerate reader 4"
+    fail "msdscctl add: no reader added, or Wine did not enumerate reader 5"
 fi
 # Wine 8.0 keeps the device tree in winedevice's ntoskrnl and tells user mode nothing of it:
 # CM_Get_DevNode_Status(_Ex) is a stub that answers CR_SUCCESS with status 0 and problem 0 for any
@@ -253,13 +291,17 @@ if tail -n +"$((view_line + 1))" "$log" | grep 'fixme:setupapi:CM_Get_DevNode_St
     else
         fail "msdscctl add --wait under Wine's stubbed CM_Get_DevNode_Status_Ex: expected a timeout and no started node (exit $view_status)"
     fi
-elif grep -qE '^added reader 1 .*, started as reader number 4 ' <<<"$view" && [ "$view_status" -eq 0 ]; then
-    pass "msdscctl add --wait: reader number 4 started"
+elif grep -qE '^added reader 1 .*, started as reader number 5 ' <<<"$view" && [ "$view_status" -eq 0 ]; then
+    pass "msdscctl add --wait: reader number 5 started"
 else
-    fail "msdscctl add --wait: reader number 4 was not seen started (exit $view_status)"
+    fail "msdscctl add --wait: reader number 5 was not seen started (exit $view_status)"
 fi
 
-step "uninstall the bus device with readers 0, 2, 3 present"
+# The session's close removed reader 5 (Wine's close without cleanup ends the session).
+[ -n "$(created_line 5)" ] && wait_for_log "IoDeleteDevice $(device_before "$(created_line 5)")" 15
+
+step "uninstall the bus device, which has no readers left"
+uninstall_line=$(wc -l <"$log")
 run 60 'C:\msdsc\msdscctl.exe' uninstall
 uninstall_status=$?
 if [ "$uninstall_status" -eq 0 ]; then
@@ -273,20 +315,6 @@ fi
 wait_for_log "IoDeleteDevice $bus" 15
 bus_deleted=$(line_after "$uninstall_line" "IoDeleteDevice $bus")
 if [ -n "$bus_deleted" ]; then pass "the bus device object ($bus) was deleted (log line $bus_deleted)"; else fail "the bus device was not deleted"; fi
-for entry in $kept; do
-    n=${entry%%:*}
-    reader=${entry#*:}
-    surprise=$(line_after "$uninstall_line" "Removing device $reader, code 17\.")
-    removal=$(line_after "$uninstall_line" "Removing device $reader, code 2\.")
-    deleted=$(line_after "$uninstall_line" "IoDeleteDevice $reader")
-    # One removal each: Wine sends a device no request after its removal.
-    count=$(tail -n +"$((uninstall_line + 1))" "$log" | grep -cE "Removing device $reader, code 17\." || true)
-    if in_order "$surprise" "$removal" "$deleted" "$bus_deleted" && [ "$count" -eq 1 ]; then
-        pass "reader $n: surprise removal ($surprise), removal ($removal), deletion ($deleted), before the bus went"
-    else
-        fail "reader $n: surprise removal at line ${surprise:-none} ($count in all), removal ${removal:-none}, deletion ${deleted:-none}, bus deleted at ${bus_deleted:-none}"
-    fi
-done
 
 step "stop the msdscbus service: the driver unloads"
 stop_line=$(wc -l <"$log")

@@ -42,6 +42,7 @@ NTSTATUS StatusOfFailure() {
     case ERROR_FILE_NOT_FOUND: return STATUS_OBJECT_NAME_NOT_FOUND;
     case ERROR_PATH_NOT_FOUND: return STATUS_OBJECT_PATH_NOT_FOUND;
     case ERROR_ACCESS_DENIED: return STATUS_ACCESS_DENIED;
+    case ERROR_SHARING_VIOLATION: return STATUS_SHARING_VIOLATION;
     case ERROR_INVALID_HANDLE: return STATUS_INVALID_HANDLE;
     case ERROR_NOT_ENOUGH_MEMORY: return STATUS_NO_MEMORY;
     case ERROR_INVALID_PARAMETER: return STATUS_INVALID_PARAMETER;
@@ -53,6 +54,7 @@ const char* CommonMessage(NTSTATUS status) {
     switch (status) {
     case STATUS_SUCCESS: return "success";
     case STATUS_INVALID_HANDLE: return "the control device is not open";
+    case STATUS_FILE_CLOSED: return "the control device's handle was closed while the request was on its way";
     case STATUS_INVALID_DEVICE_REQUEST:
     case STATUS_NOT_IMPLEMENTED: return "the driver does not know this request (a different driver version?)";
     case STATUS_INSUFFICIENT_RESOURCES:
@@ -84,7 +86,7 @@ NTSTATUS ControlClient::Record(MsdscOperation operation, NTSTATUS status) {
 }
 
 NTSTATUS ControlClient::Open() {
-    if (IsOpen()) return Record(MsdscOperationOpen, STATUS_ACCESS_DENIED);
+    if (IsOpen()) return Record(MsdscOperationOpen, STATUS_SHARING_VIOLATION);
     ForgetLastStatus();
     // The driver admits one handle and ignores access and sharing; ask for what its control codes
     // (FILE_ANY_ACCESS) need, which is nothing beyond an open handle.
@@ -96,7 +98,7 @@ NTSTATUS ControlClient::Open() {
         // Another thread of this process opened at the same time and won; the driver refused ours
         // already (one handle), but keep the object's single handle either way.
         CloseHandle(handle);
-        return Record(MsdscOperationOpen, STATUS_ACCESS_DENIED);
+        return Record(MsdscOperationOpen, STATUS_SHARING_VIOLATION);
     }
     return STATUS_SUCCESS;
 }
@@ -157,7 +159,10 @@ extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation op
     case MsdscOperationOpen:
         switch (status) {
         case STATUS_INVALID_DEVICE_STATE: return "no bus device is installed";
-        case STATUS_ACCESS_DENIED: return "another client holds the control device";
+        // The control device admits only the system and administrators: the I/O manager refuses
+        // anyone else before the driver hears of the open.
+        case STATUS_ACCESS_DENIED: return "access denied: only an administrator (an elevated prompt) may use the control device";
+        case STATUS_SHARING_VIOLATION: return "another session holds the control device: close it first";
         case STATUS_OBJECT_NAME_NOT_FOUND:
         case STATUS_OBJECT_PATH_NOT_FOUND:
         case STATUS_NO_SUCH_DEVICE: return "the driver is not loaded: there is no control device";
@@ -181,7 +186,7 @@ extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation op
         break;
     case MsdscOperationRemoveReader:
         switch (status) {
-        case STATUS_UNSUCCESSFUL: return "no such reader: the handle names no reader of an installed bus (removed already?)";
+        case STATUS_UNSUCCESSFUL: return "no such reader: the handle names no reader of an installed bus (removed already, or from an earlier session?)";
         case STATUS_INVALID_PARAMETER: return "the driver refused the request's buffer";
         }
         break;

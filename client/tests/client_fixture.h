@@ -37,9 +37,19 @@ protected:
         return bus;
     }
 
-    // The bus's own device object: the handle's first half names it.
-    static ULONG64 BusKey(simk::pnp::DeviceNode* bus) {
-        return reinterpret_cast<ULONG64>(simk::pnp::Pdo(bus)->AttachedDevice);
+    // The device node a handle names: its reader half is the reader's instance ID.
+    // The reader's device node, found as a test engineer finds it: by its hardware ID and its
+    // instance ID, the number in the handle's reader half.
+    static simk::pnp::DeviceNode* ReaderNode(const BusReaderHandle& handle) {
+        const std::u16string number = simk::Widen(std::to_string(handle.ReaderHandle));
+        for (simk::pnp::DeviceNode* bus : simk::pnp::RootDevices()) {
+            for (simk::pnp::DeviceNode* node : simk::pnp::Children(bus)) {
+                const simk::pnp::NodeInfo info = simk::pnp::Info(node);
+                if (info.deviceId == u"MicroSDSmartCardBus\\MicroSDSmartCardReader" && info.instanceId == number)
+                    return node;
+            }
+        }
+        return nullptr;
     }
 
     static std::vector<simk::pnp::DeviceNode*> Readers(simk::pnp::DeviceNode* bus) {

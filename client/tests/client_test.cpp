@@ -41,8 +41,8 @@ TEST_F(ClientOpen, SecondClientIsRefusedUntilTheFirstCloses) {
     AddStartedBus();
     ControlClient first, second;
     ASSERT_EQ(first.Open(), STATUS_SUCCESS);
-    EXPECT_EQ(second.Open(), STATUS_ACCESS_DENIED);
-    EXPECT_STREQ(second.LastMessage(), "another client holds the control device");
+    EXPECT_EQ(second.Open(), STATUS_SHARING_VIOLATION);
+    EXPECT_STREQ(second.LastMessage(), "another session holds the control device: close it first");
     EXPECT_TRUE(first.IsOpen());
 
     DriverVersion version{};
@@ -51,11 +51,32 @@ TEST_F(ClientOpen, SecondClientIsRefusedUntilTheFirstCloses) {
     EXPECT_EQ(second.Open(), STATUS_SUCCESS);
 }
 
+// The two refusals a user meets at open say different things: elevate, or close the other session.
+TEST_F(ClientOpen, NotElevatedIsToldApartFromHeldByAnotherSession) {
+    AddStartedBus();
+    ControlClient plain;
+    {
+        simk::user::ActingAs user(simk::user::Caller::User);
+        EXPECT_EQ(plain.Open(), STATUS_ACCESS_DENIED);
+    }
+    EXPECT_THAT(plain.LastMessage(), HasSubstr("only an administrator"));
+
+    ControlClient first, second;
+    ASSERT_EQ(first.Open(), STATUS_SUCCESS);
+    {
+        simk::user::ActingAs user(simk::user::Caller::User);
+        EXPECT_EQ(plain.Open(), STATUS_ACCESS_DENIED) << "a plain user is not told that the device is busy";
+    }
+    EXPECT_EQ(second.Open(), STATUS_SHARING_VIOLATION);
+    EXPECT_THAT(second.LastMessage(), HasSubstr("another session holds the control device"));
+    EXPECT_STRNE(plain.LastMessage(), second.LastMessage());
+}
+
 TEST_F(ClientOpen, OneObjectHoldsOneHandle) {
     AddStartedBus();
     ControlClient client;
     ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    EXPECT_EQ(client.Open(), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(client.Open(), STATUS_SHARING_VIOLATION);
     EXPECT_EQ(simk::user::OpenHandleCount(), 1u) << "a second Open on the same object must not leak a handle";
     EXPECT_EQ(client.Close(), STATUS_SUCCESS);
     EXPECT_EQ(simk::user::OpenHandleCount(), 0u);
@@ -159,15 +180,18 @@ TEST_F(ClientReaders, SessionOnTwoBusesLeavesNothingBehind) {
     simk::pnp::RunUntilIdle();
 
     // Round robin over the registry: bus 0, bus 1, then bus 0 again.
-    EXPECT_EQ(handles[0].BusHandle, BusKey(buses[0]));
-    EXPECT_EQ(handles[1].BusHandle, BusKey(buses[1]));
-    EXPECT_EQ(handles[2].BusHandle, BusKey(buses[0]));
+    EXPECT_EQ(handles[0].BusHandle, handles[2].BusHandle);
+    EXPECT_NE(handles[0].BusHandle, handles[1].BusHandle);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE(ReaderNode(handles[i]), nullptr) << "reader " << i;
+        EXPECT_EQ(simk::pnp::Parent(ReaderNode(handles[i])), buses[i == 1 ? 1 : 0]) << "reader " << i;
+    }
     ASSERT_EQ(Readers(buses[0]).size(), 2u);
     ASSERT_EQ(Readers(buses[1]).size(), 1u);
 
     std::vector<simk::pnp::DeviceNode*> readerNodes;
     for (int i = 0; i < 3; ++i) {
-        simk::pnp::DeviceNode* node = simk::pnp::FindNodeByPdo(reinterpret_cast<DEVICE_OBJECT*>(handles[i].ReaderHandle));
+        simk::pnp::DeviceNode* node = ReaderNode(handles[i]);
         ASSERT_NE(node, nullptr) << "reader " << i << ": its handle names no device Plug and Play knows";
         readerNodes.push_back(node);
         EXPECT_EQ(simk::pnp::State(node), NodeState::Started);

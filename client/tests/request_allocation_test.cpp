@@ -91,7 +91,9 @@ TEST_F(RequestAllocations, AddingAReaderAllocatesItsListEntryAndRepliesOnly) {
 TEST_F(RequestAllocations, PowerRequestsToAReaderAllocateNothing) {
     const BusReaderHandle handle = AddReader(1);
     Mark();
-    auto* pdo = reinterpret_cast<DEVICE_OBJECT*>(handle.ReaderHandle);
+    simk::pnp::RunUntilIdle();
+    ASSERT_NE(ReaderNode(handle), nullptr);
+    DEVICE_OBJECT* pdo = simk::pnp::Pdo(ReaderNode(handle));
     EXPECT_TRUE(simk::power::SetDevicePower(pdo, PowerDeviceD3).completed);
     EXPECT_TRUE(simk::power::SetDevicePower(pdo, PowerDeviceD0).completed);
     EXPECT_TRUE(simk::power::QuerySystemPower(pdo, PowerSystemSleeping1).completed);

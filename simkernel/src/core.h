@@ -22,10 +22,19 @@ ULONG ThreadCriticalRegionDepth();
 bool WaitKernelEvent(PKEVENT event, long long timeoutMs);
 // Fast mutexes and spin locks held by any thread whose memory lies in [begin, begin+size).
 bool AnyLockHeldIn(const void* begin, size_t size);
+// The calling thread waits for something another thread must do (a fast mutex, an event, a gate)
+// while at least one of these is alive; ThreadWaiting tells whether a thread is in one now.
+class WaitingScope {
+public:
+    WaitingScope();
+    ~WaitingScope();
+    WaitingScope(const WaitingScope&) = delete;
+    WaitingScope& operator=(const WaitingScope&) = delete;
+};
+bool ThreadWaiting(HANDLE thread);
 
 // ---- Pool (pool.cpp) -----------------------------------------------------------------------------
 std::vector<simk::pool::Allocation> PoolOwnedBy(PDRIVER_OBJECT driver);
-bool PoolTagFails(ULONG tag);  // faults.cpp: FailPoolTag armed for this tag
 
 // ---- Loader (loader.cpp) -------------------------------------------------------------------------
 PDRIVER_OBJECT DriverOfAddress(const void* address);  // the loaded image containing `address`
@@ -89,6 +98,12 @@ void ResetNames();
 // User-mode side (user.cpp)
 void ResetUser();
 
+// Object security (security.cpp)
+// STATUS_SUCCESS when the current caller may open `device` with `desired` access.
+NTSTATUS CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired);
+void ForgetObjectSecurity(const void* object);  // the object is being deleted
+void ResetSecurity();
+
 // ---- Strings (rtl.cpp) -----------------------------------------------------------------------------
 std::u16string FromUnicodeString(PCUNICODE_STRING s);
 std::string Hex(unsigned long long value);
@@ -122,6 +137,8 @@ void BufferedIoOverrun(PDEVICE_OBJECT device, ULONG code, ULONG_PTR information,
 void PoolFreeWrongTag(const void* address, ULONG tag, ULONG expected);
 void PoolFreeUnknown(const void* address);
 void PoolZeroSize(ULONG tag);
+void PoolTypeUnknownToSystem(POOL_TYPE type, ULONG tag);
+void ObjectHandleNotKernel(const char* function);
 void PoolOverrun(const void* address, ULONG tag, size_t size);
 void PoolFreeHeldLock(const void* address, ULONG tag);
 void FastMutexRecursion(const void* mutex);

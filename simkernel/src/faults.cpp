@@ -1,7 +1,13 @@
-// Fault injection: arming kernel routines to fail on their Nth call or on every call, and counting
-// the calls, for the sweeps that walk a creation path through each of its failure exits.
+// Call points: every hookable kernel routine counts its calls here and runs what is armed at it.
+// An arm is a point (the Nth matching call, or every one) and an action: fail the call with a
+// status (fault injection) or run test code (hooks.cpp). This file also holds the fault-injection
+// interface, which arms and disarms failures and reads the counts.
+#include <algorithm>
+#include <atomic>
 #include <mutex>
-#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "core.h"
 
@@ -9,27 +15,100 @@ namespace simk {
 namespace {
 
 struct Arm {
-    unsigned calls = 0;
+    detail::ArmSpec spec;
+    unsigned long long id = 0;
+    unsigned seen = 0;  // matching calls since the arming
+    bool spent = false;  // an Nth arm that has fired
+};
+
+struct CallStats {
+    std::atomic<unsigned> calls{0};  // counted without the lock while nothing is armed
     unsigned injected = 0;
-    unsigned nth = 0;  // 0: not armed
-    NTSTATUS nthStatus = STATUS_SUCCESS;
-    bool always = false;
-    NTSTATUS alwaysStatus = STATUS_SUCCESS;
     bool fired = false;
+
+    void Reset() {
+        calls = 0;
+        injected = 0;
+        fired = false;
+    }
 };
 
-struct FaultState {
+struct CallState {
     std::mutex lock;
-    Arm arms[(size_t)Call::Count_];
-    std::set<ULONG> failingTags;
+    std::vector<Arm> arms;
+    unsigned long long nextId = 0;
+    CallStats stats[(size_t)Call::Count_];
 };
 
-FaultState& State() {
-    static FaultState* state = new FaultState;
+CallState& State() {
+    static CallState* state = new CallState;
     return *state;
 }
 
-Arm& ArmOf(Call call) { return State().arms[(size_t)call]; }
+// Calls stay cheap while nothing is armed: the fast mutex routines go through here too.
+std::atomic<size_t> g_ArmCount{0};
+
+CallStats& StatsOf(Call call) { return State().stats[(size_t)call]; }
+
+bool AtSite(const detail::ArmSpec& spec, Call call, When when) {
+    return std::any_of(spec.sites.begin(), spec.sites.end(),
+                       [&](const std::pair<Call, When>& s) { return s.first == call && s.second == when; });
+}
+
+void RequireCanFail(Call call) {
+    if (!CanFail(call)) throw std::invalid_argument(std::string("fault injection: ") + CallName(call) + " cannot fail");
+}
+
+void RemoveFaultArms(bool (*which)(const Arm&, Call), Call call) {
+    auto& arms = State().arms;
+    arms.erase(std::remove_if(arms.begin(), arms.end(), [&](const Arm& a) { return a.spec.fault && which(a, call); }),
+               arms.end());
+    g_ArmCount = arms.size();
+}
+
+bool ArmedFor(const Arm& arm, Call call) { return AtSite(arm.spec, call, When::Before) && arm.spec.tag == 0; }
+
+void ArmFault(Call call, unsigned nth, NTSTATUS status) {
+    RequireCanFail(call);
+    std::lock_guard<std::mutex> guard(State().lock);
+    RemoveFaultArms(ArmedFor, call);
+    StatsOf(call).Reset();
+    detail::ArmSpec spec;
+    spec.sites = {{call, When::Before}};
+    spec.nth = nth;
+    spec.fails = true;
+    spec.status = status;
+    spec.fault = true;
+    State().arms.push_back(Arm{spec, ++State().nextId});
+    g_ArmCount = State().arms.size();
+}
+
+// Counts the call and collects what its arms do; the actions run after the lock is let go, since
+// a hook may block or call the kernel.
+bool Evaluate(const CallSite& site, NTSTATUS* status, std::vector<std::function<void(const CallSite&)>>* actions) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    if (site.when == When::Before) StatsOf(site.call).calls++;
+    bool fails = false;
+    for (Arm& arm : State().arms) {
+        const detail::ArmSpec& spec = arm.spec;
+        if (arm.spent || !AtSite(spec, site.call, site.when)) continue;
+        if (spec.thread != nullptr && spec.thread != site.thread) continue;
+        if (spec.tag != 0 && spec.tag != site.tag) continue;
+        if (spec.match && !spec.match(site)) continue;
+        ++arm.seen;
+        if (spec.nth != 0 && arm.seen != spec.nth) continue;
+        if (spec.nth != 0) arm.spent = true;
+        if (spec.fails && !fails) {
+            fails = true;
+            if (status) *status = spec.status;
+            CallStats& stats = StatsOf(site.call);
+            stats.injected++;
+            if (spec.nth != 0) stats.fired = true;
+        }
+        if (spec.run) actions->push_back(spec.run);
+    }
+    return fails;
+}
 
 }  // namespace
 
@@ -42,103 +121,109 @@ const char* CallName(Call call) {
     case Call::IoAllocateDriverObjectExtension: return "IoAllocateDriverObjectExtension";
     case Call::IoOpenDeviceRegistryKey: return "IoOpenDeviceRegistryKey";
     case Call::ZwSetValueKey: return "ZwSetValueKey";
+    case Call::ExAcquireFastMutex: return "ExAcquireFastMutex";
+    case Call::ExReleaseFastMutex: return "ExReleaseFastMutex";
+    case Call::ExAcquireFastMutexUnsafe: return "ExAcquireFastMutexUnsafe";
+    case Call::ExReleaseFastMutexUnsafe: return "ExReleaseFastMutexUnsafe";
+    case Call::IoDeleteDevice: return "IoDeleteDevice";
+    case Call::IoInvalidateDeviceRelations: return "IoInvalidateDeviceRelations";
     case Call::Count_: break;
     }
     return "?";
 }
 
-namespace faults {
-
-void FailNth(Call call, unsigned n, NTSTATUS status) {
-    std::lock_guard<std::mutex> guard(State().lock);
-    Arm& arm = ArmOf(call);
-    arm.calls = 0;
-    arm.injected = 0;
-    arm.fired = false;
-    arm.nth = n;
-    arm.nthStatus = status;
-}
-
-void FailAlways(Call call, NTSTATUS status) {
-    std::lock_guard<std::mutex> guard(State().lock);
-    Arm& arm = ArmOf(call);
-    arm.calls = 0;
-    arm.injected = 0;
-    arm.fired = false;
-    arm.always = true;
-    arm.alwaysStatus = status;
-}
-
-void FailPoolTag(ULONG tag) {
-    std::lock_guard<std::mutex> guard(State().lock);
-    State().failingTags.insert(tag);
-}
-
-void Disarm(Call call) {
-    std::lock_guard<std::mutex> guard(State().lock);
-    ArmOf(call).nth = 0;
-    ArmOf(call).always = false;
-}
-
-void DisarmAll() {
-    std::lock_guard<std::mutex> guard(State().lock);
-    for (Arm& arm : State().arms) {
-        arm.nth = 0;
-        arm.always = false;
-    }
-    State().failingTags.clear();
-}
-
-unsigned CallCount(Call call) {
-    std::lock_guard<std::mutex> guard(State().lock);
-    return ArmOf(call).calls;
-}
-
-unsigned Injected(Call call) {
-    std::lock_guard<std::mutex> guard(State().lock);
-    return ArmOf(call).injected;
-}
-
-bool Fired(Call call) {
-    std::lock_guard<std::mutex> guard(State().lock);
-    return ArmOf(call).fired;
-}
-
-}  // namespace faults
+bool CanFail(Call call) { return call < Call::ExAcquireFastMutex; }
 
 namespace detail {
 
-bool ShouldFail(Call call, NTSTATUS* status) {
-    std::lock_guard<std::mutex> guard(State().lock);
-    Arm& arm = ArmOf(call);
-    arm.calls++;
-    if (arm.always) {
-        arm.injected++;
-        if (status) *status = arm.alwaysStatus;
-        return true;
+bool CallBefore(Call call, const void* object, ULONG tag, NTSTATUS* status) {
+    if (g_ArmCount.load(std::memory_order_relaxed) == 0) {
+        StatsOf(call).calls++;
+        return false;
     }
-    if (arm.nth != 0 && arm.calls == arm.nth) {
-        arm.nth = 0;
-        arm.fired = true;
-        arm.injected++;
-        if (status) *status = arm.nthStatus;
-        return true;
-    }
-    return false;
+    std::vector<std::function<void(const CallSite&)>> actions;
+    const CallSite site{call, When::Before, object, tag, PsGetCurrentThreadId()};
+    const bool fails = Evaluate(site, status, &actions);
+    for (const auto& action : actions) action(site);
+    return fails;
 }
 
-// The tag filter is separate from the call counts so that a sweep over the Nth allocation and a
-// tag that always fails can be combined.
-bool PoolTagFails(ULONG tag) {
+void CallAfter(Call call, const void* object) {
+    if (g_ArmCount.load(std::memory_order_relaxed) == 0) return;
+    std::vector<std::function<void(const CallSite&)>> actions;
+    const CallSite site{call, When::After, object, 0, PsGetCurrentThreadId()};
+    Evaluate(site, nullptr, &actions);
+    for (const auto& action : actions) action(site);
+}
+
+unsigned long long AddArm(ArmSpec spec) {
     std::lock_guard<std::mutex> guard(State().lock);
-    return State().failingTags.count(tag) != 0;
+    State().arms.push_back(Arm{std::move(spec), ++State().nextId});
+    g_ArmCount = State().arms.size();
+    return State().nextId;
+}
+
+void RemoveArm(unsigned long long id) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    auto& arms = State().arms;
+    arms.erase(std::remove_if(arms.begin(), arms.end(), [&](const Arm& a) { return a.id == id; }), arms.end());
+    g_ArmCount = arms.size();
 }
 
 void ResetFaults() {
     std::lock_guard<std::mutex> guard(State().lock);
-    for (Arm& arm : State().arms) arm = Arm{};
-    State().failingTags.clear();
+    State().arms.clear();
+    for (CallStats& stats : State().stats) stats.Reset();
+    g_ArmCount = 0;
 }
 
 }  // namespace detail
+
+namespace faults {
+
+void FailNth(Call call, unsigned n, NTSTATUS status) {
+    if (n == 0) throw std::invalid_argument("fault injection: calls are counted from 1");
+    ArmFault(call, n, status);
+}
+
+void FailAlways(Call call, NTSTATUS status) { ArmFault(call, 0, status); }
+
+// The tag arm keeps its own count, so a sweep over the Nth allocation and a tag that always fails
+// can be combined.
+void FailPoolTag(ULONG tag) {
+    detail::ArmSpec spec;
+    spec.sites = {{Call::ExAllocatePoolWithTag, When::Before}};
+    spec.tag = tag;
+    spec.fails = true;
+    spec.status = STATUS_INSUFFICIENT_RESOURCES;
+    spec.fault = true;
+    detail::AddArm(std::move(spec));
+}
+
+void Disarm(Call call) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    RemoveFaultArms(ArmedFor, call);
+}
+
+void DisarmAll() {
+    std::lock_guard<std::mutex> guard(State().lock);
+    RemoveFaultArms([](const Arm&, Call) { return true; }, Call::Count_);
+}
+
+unsigned CallCount(Call call) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    return StatsOf(call).calls;
+}
+
+unsigned Injected(Call call) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    return StatsOf(call).injected;
+}
+
+bool Fired(Call call) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    return StatsOf(call).fired;
+}
+
+}  // namespace faults
 }  // namespace simk

@@ -4,7 +4,10 @@
 
 #include <wdm.h>
 
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "simkernel/faults.h"
 #include "simkernel/verifier.h"
@@ -17,12 +20,49 @@ void ResetPnp();
 void ResetRegistry();
 void ResetPower();
 
+// ---- Object handles (security.cpp) -----------------------------------------------------------
+// ZwClose of a handle ObOpenObjectByPointer gave; false when it is not such a handle.
+bool CloseObjectHandle(HANDLE handle);
+
 // ---- Verifier helpers ------------------------------------------------------------------------
 // Reports `rule` when the calling thread's IRQL is above `maxIrql`; returns true when it is not.
 bool RequireIrql(KIRQL maxIrql, const char* rule, const char* function);
 
-// Fault injection: counts the call and returns true (with *status set) when it must fail.
-bool ShouldFail(Call call, NTSTATUS* status);
+// ---- Call points (faults.cpp) ------------------------------------------------------------------
+// Counts a call of a hookable routine and runs what is armed before it; true (with *status set)
+// when fault injection makes the call fail. `object` is the routine's first argument.
+bool CallBefore(Call call, const void* object, ULONG tag, NTSTATUS* status);
+// Runs what is armed after the call.
+void CallAfter(Call call, const void* object);
+inline bool ShouldFail(Call call, NTSTATUS* status) { return CallBefore(call, nullptr, 0, status); }
+// Runs what is armed after the call when the routine returns, on every path.
+class AfterCall {
+public:
+    AfterCall(Call call, const void* object) : m_Call(call), m_Object(object) {}
+    ~AfterCall() { CallAfter(m_Call, m_Object); }
+    AfterCall(const AfterCall&) = delete;
+    AfterCall& operator=(const AfterCall&) = delete;
+
+private:
+    Call m_Call;
+    const void* m_Object;
+};
+
+// What is armed at a call point: the Nth matching call (every one when nth is 0) at one of the
+// sites, on one thread (any when null), with one pool tag (any when 0), accepted by `match`.
+struct ArmSpec {
+    std::vector<std::pair<Call, When>> sites;
+    unsigned nth = 0;
+    HANDLE thread = nullptr;
+    ULONG tag = 0;
+    std::function<bool(const CallSite&)> match;
+    bool fails = false;  // fault injection: the call fails with `status`
+    NTSTATUS status = STATUS_SUCCESS;
+    std::function<void(const CallSite&)> run;  // a hook: runs on the calling thread, outside any kernel lock
+    bool fault = false;  // armed through the fault-injection interface (DisarmAll removes it)
+};
+unsigned long long AddArm(ArmSpec spec);
+void RemoveArm(unsigned long long id);
 
 // PoStartNextPowerIrp (power manager) notes the IRP at its current stack location; IofCompleteRequest
 // checks that a power IRP's completer did so.

@@ -461,11 +461,12 @@ void DereferenceDeviceForClose(PDEVICE_OBJECT device) {
         DeviceRec* rec = LiveDevice(device);
         if (!rec) return;
         lastOpen = --device->ReferenceCount == 0;
-        // Plug and Play holds its own reference on a device it still knows, so the device is not
-        // freed below while the manager is told.
-        if (lastOpen) simk::pnp::detail::NoteLastHandleClosed(device);
         gone = DropDeviceReference(*rec);
     }
+    // Outside the lock (the manager takes its own locks, which come before this one). A device
+    // the manager still knows keeps the manager's reference, so it is not freed yet; any other is
+    // only compared.
+    if (lastOpen) simk::pnp::detail::NoteLastHandleClosed(device);
     if (gone) DriverDevicesGone(gone);
 }
 
@@ -737,7 +738,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "IoCreateDevice");
     *DeviceObject = nullptr;
     NTSTATUS status;
-    if (ShouldFail(simk::Call::IoCreateDevice, &status)) return status;
+    if (CallBefore(simk::Call::IoCreateDevice, DriverObject, 0, &status)) return status;
+    AfterCall after(simk::Call::IoCreateDevice, DriverObject);
 
     std::u16string name;
     bool named = false;
@@ -821,6 +823,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "IoDeleteDevice");
+    CallBefore(simk::Call::IoDeleteDevice, DeviceObject, 0, nullptr);
+    AfterCall after(simk::Call::IoDeleteDevice, DeviceObject);
     PDRIVER_OBJECT gone = nullptr;
     PDEVICE_OBJECT lower = nullptr, upper = nullptr;
     std::u16string name;
@@ -854,6 +858,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     (void)upper;
     if (lower) rule::DeleteDeviceStillAttached(DeviceObject, lower);
     if (!name.empty()) RemoveName(name, NameKind::Device);
+    ForgetObjectSecurity(DeviceObject);
     {
         Guard guard(State().lock);
         DeviceRec* rec = FindDevice(DeviceObject);

@@ -21,6 +21,7 @@ void ResetKernel() {
     if (ResetPower) ResetPower();
     if (ResetRegistry) ResetRegistry();
     ResetUser();
+    ResetSecurity();
     ResetIo();
     ResetLoader();
     ResetPool();

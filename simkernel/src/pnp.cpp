@@ -805,6 +805,8 @@ void ResetPnp() {
 
 extern "C" void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
     simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, "IoInvalidateDeviceRelations");
+    simk::detail::CallBefore(simk::Call::IoInvalidateDeviceRelations, DeviceObject, 0, nullptr);
+    simk::detail::AfterCall after(simk::Call::IoInvalidateDeviceRelations, DeviceObject);
     if (!DeviceObject || !(DeviceObject->Flags & DO_BUS_ENUMERATED_DEVICE)) {
         // Windows stops with PNP_DETECTED_FATAL_ERROR (invalid PDO) here.
         simk::verifier::Report("PnpInvalidPdo", "IoInvalidateDeviceRelations on a device object that is not a PDO");

@@ -138,6 +138,16 @@ bool AttachFunctionDriver(DeviceNode* node) {
     return true;
 }
 
+// AddDevice of the driver a root device was installed for; a failure shows in the node's state.
+NTSTATUS AddRootFunctionDriver(DeviceNode* node) {
+    DRIVER_OBJECT* driver = node->rootFunctionDriver;
+    const NTSTATUS status = driver && driver->DriverExtension && driver->DriverExtension->AddDevice
+                                ? simk::detail::CallAddDevice(driver, node->info.pdo)
+                                : STATUS_NOT_IMPLEMENTED;
+    if (!NT_SUCCESS(status)) SetState(node, NodeState::AddDeviceFailed, status);
+    return status;
+}
+
 // Sends the start and what follows it; false when the stack failed the start.
 bool SendStart(DeviceNode* node) {
     CheckPowerPagable(node);
@@ -299,15 +309,7 @@ DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwa
     }
     simk::detail::EnsureDeviceHardwareKey(InstancePath(node));
     node->rootFunctionDriver = driver;
-
-    const NTSTATUS status = driver && driver->DriverExtension && driver->DriverExtension->AddDevice
-                                ? simk::detail::CallAddDevice(driver, node->info.pdo)
-                                : STATUS_NOT_IMPLEMENTED;
-    if (!NT_SUCCESS(status)) {
-        SetState(node, NodeState::AddDeviceFailed, status);
-        return node;
-    }
-    StartNode(node);
+    if (NT_SUCCESS(AddRootFunctionDriver(node))) StartNode(node);
     return node;
 }
 
@@ -324,14 +326,8 @@ NTSTATUS EnableDevice(DeviceNode* node) {
         node->info.functionDriverAttached = false;
     }
     if (node->rootEnumerated) {
-        DRIVER_OBJECT* driver = node->rootFunctionDriver;
-        const NTSTATUS status = driver && driver->DriverExtension && driver->DriverExtension->AddDevice
-                                    ? simk::detail::CallAddDevice(driver, node->info.pdo)
-                                    : STATUS_NOT_IMPLEMENTED;
-        if (!NT_SUCCESS(status)) {
-            SetState(node, NodeState::AddDeviceFailed, status);
-            return status;
-        }
+        const NTSTATUS status = AddRootFunctionDriver(node);
+        if (!NT_SUCCESS(status)) return status;
     } else if (!AttachFunctionDriver(node)) {
         return Info(node).problem;
     }

@@ -39,6 +39,26 @@ void SendFinalRemove(DeviceNode* node) {
     DropNode(node);
 }
 
+// The removal of a node whose stack goes: for good, or, for a device its bus still reports, with
+// its node and PDO kept (Disabled) until the bus stops reporting it.
+void RemoveOrKeep(DeviceNode* node, bool keep) {
+    if (!keep) {
+        SendFinalRemove(node);
+        return;
+    }
+    SendMustSucceed(node, IRP_MN_REMOVE_DEVICE, "PnpIrpFailedRemoveDevice");
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    node->info.state = NodeState::Disabled;
+    node->info.problem = STATUS_SUCCESS;
+    node->info.functionDriverAttached = false;
+}
+
+bool KeptWhenListed(DeviceNode* node, bool keepIfListed) {
+    if (!keepIfListed || node->rootEnumerated) return false;
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    return node->listed;
+}
+
 // Opens are counted on the device a handle was opened on, the PDO.
 bool HasOpenHandles(const DeviceNode* node) { return node->info.pdo->ReferenceCount > 0; }
 
@@ -98,23 +118,9 @@ NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
             SendFinalRemove(n);
             continue;
         }
-        bool listed;
-        {
-            std::lock_guard<std::mutex> lock(g_stateMutex);
-            listed = node->listed;
-        }
         // A device its bus still reports keeps its node: the PDO is the bus driver's until the bus
         // stops reporting it, and Plug and Play removes it once more then.
-        const bool keep = node->rootEnumerated ? keepRoot : listed;
-        if (!keep) {
-            SendFinalRemove(n);
-            continue;
-        }
-        SendMustSucceed(n, IRP_MN_REMOVE_DEVICE, "PnpIrpFailedRemoveDevice");
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        n->info.state = NodeState::Disabled;
-        n->info.problem = STATUS_SUCCESS;
-        n->info.functionDriverAttached = false;
+        RemoveOrKeep(n, node->rootEnumerated ? keepRoot : KeptWhenListed(n, true));
     }
     return STATUS_SUCCESS;
 }
@@ -132,18 +138,21 @@ void SurpriseRemoveTree(DeviceNode* node) {
     }
 }
 
-void RemoveTree(DeviceNode* node) {
-    for (DeviceNode* child : LiveChildren(node)) RemoveTree(child);
+void RemoveTree(DeviceNode* node, bool keepIfListed) {
+    for (DeviceNode* child : LiveChildren(node)) RemoveTree(child, false);
+    const bool keep = KeptWhenListed(node, keepIfListed);
     if (GetState(node) == NodeState::SurpriseRemoved && HasOpenHandles(node)) {
-        // The final removal waits for the last handle, also past the removal of the parent.
+        // The removal waits for the last handle, also past the removal of the parent; a node that
+        // stays in its parent's children keeps its place there.
         {
             std::lock_guard<std::mutex> lock(g_stateMutex);
             node->awaitingCloses = true;
+            node->keepIfListed = keep;
         }
-        Detach(node);
+        if (!keep) Detach(node);
         return;
     }
-    SendFinalRemove(node);
+    RemoveOrKeep(node, keep);
 }
 
 void FinishRemovalAfterClose(DEVICE_OBJECT* pdo) {
@@ -152,8 +161,9 @@ void FinishRemovalAfterClose(DEVICE_OBJECT* pdo) {
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         if (!node->awaitingCloses) return;
+        node->awaitingCloses = false;
     }
-    SendFinalRemove(node);
+    RemoveOrKeep(node, KeptWhenListed(node, node->keepIfListed));
 }
 
 }  // namespace simk::pnp::tree
@@ -168,7 +178,7 @@ void SurpriseRemoveDevice(DeviceNode* node) {
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
     if (!node || !node->inTree) return;
     SurpriseRemoveTree(node);
-    RemoveTree(node);
+    RemoveTree(node, true);
 }
 
 bool AwaitingCloses(const DeviceNode* node) {

@@ -30,6 +30,8 @@ struct DeviceNode {
     // Surprise-removed with handles still open on its stack: out of its parent's children, its
     // final removal queued for the last close.
     bool awaitingCloses = false;
+    // When that removal comes: the node stays (Disabled) if its bus still reports it.
+    bool keepIfListed = false;
     unsigned depth = 0;             // root devices are at depth 1
     DRIVER_OBJECT* rootFunctionDriver = nullptr;  // the driver a root device was installed for
     std::u16string parentIdPrefix;  // given to children that do not claim a unique ID
@@ -73,8 +75,10 @@ void StartNode(DeviceNode* node);
 
 // Removal (pnp_removal.cpp).
 void SurpriseRemoveTree(DeviceNode* node);
-// The final removal of a subtree, children first; a surprise-removed node with open handles waits.
-void RemoveTree(DeviceNode* node);
+// The removal of a subtree, children first, each for good; a surprise-removed node with open
+// handles waits for the last close. With keepIfListed, the top node keeps its node and PDO when its
+// bus still reports it (a device that failed or was yanked while present).
+void RemoveTree(DeviceNode* node, bool keepIfListed = false);
 // The queued final removal of a node whose last handle closed.
 void FinishRemovalAfterClose(DEVICE_OBJECT* pdo);
 

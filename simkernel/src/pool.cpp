@@ -220,9 +220,17 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         RequireIrql(DISPATCH_LEVEL, rules::IrqlExAllocatePool, "ExAllocatePoolWithTag");
     }
     if (NumberOfBytes == 0) rule::PoolZeroSize(Tag);
+    if (PoolType & NonPagedPoolNx) {
+        // The no-execute pool types came with Windows 8 (6.2); an older kernel stops the system.
+        RTL_OSVERSIONINFOW version{};
+        version.dwOSVersionInfoSize = sizeof(version);
+        RtlGetVersion(&version);
+        if (version.dwMajorVersion < 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion < 2)) {
+            rule::PoolTypeUnknownToSystem(PoolType, Tag);
+        }
+    }
     NTSTATUS ignored;
-    if (ShouldFail(simk::Call::ExAllocatePoolWithTag, &ignored)) return nullptr;
-    if (PoolTagFails(Tag)) return nullptr;
+    if (CallBefore(simk::Call::ExAllocatePoolWithTag, nullptr, Tag, &ignored)) return nullptr;
     PDRIVER_OBJECT owner = DriverOfAddress(__builtin_return_address(0));
     if (!owner) owner = CurrentDriver();
     return Allocate(PoolType, NumberOfBytes, Tag, owner, false);

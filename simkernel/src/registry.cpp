@@ -339,6 +339,7 @@ NTSTATUS ZwClose(HANDLE Handle) {
         std::lock_guard<std::mutex> lock(g_mutex);
         if (g_handles.erase(reinterpret_cast<ULONG_PTR>(Handle))) return STATUS_SUCCESS;
     }
+    if (simk::detail::CloseObjectHandle(Handle)) return STATUS_SUCCESS;
     // Windows stops with INVALID_KERNEL_HANDLE when a driver closes a handle it does not have.
     char details[96];
     std::snprintf(details, sizeof(details), "ZwClose of handle %p, which is not open", Handle);

@@ -15,7 +15,9 @@ VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, ULONG) 
 
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, PCSTR, ULONG, ULONG) {
     InterlockedIncrement(&RemoveLock->Common.IoCount);
-    if (!RemoveLock->Common.Removed) return STATUS_SUCCESS;
+    // Read and written atomically here, so the race the design allows (an acquisition reading the
+    // switch while the removal sets it) is not reported as a data race.
+    if (!__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST)) return STATUS_SUCCESS;
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0) {
         KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
     }
@@ -24,7 +26,7 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, PCSTR, ULONG, 
 
 VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, ULONG) {
     const LONG left = InterlockedDecrement(&RemoveLock->Common.IoCount);
-    if (left < 0 || (left == 0 && !RemoveLock->Common.Removed)) {
+    if (left < 0 || (left == 0 && !__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST))) {
         rule::RemoveLockUnbalanced(RemoveLock, "IoReleaseRemoveLock");
         return;
     }
@@ -33,7 +35,7 @@ VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID, ULONG) {
 
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID, ULONG) {
     RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "IoReleaseRemoveLockAndWait");
-    RemoveLock->Common.Removed = TRUE;
+    __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);
     // The caller's own acquisition, then the bias: what is left are requests still in flight.
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) <= 0) {
         rule::RemoveLockUnbalanced(RemoveLock, "IoReleaseRemoveLockAndWait");

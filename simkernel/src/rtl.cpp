@@ -3,7 +3,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
+#include <string>
+#include <vector>
+
+#include "simkernel/debug.h"
 
 #include "core.h"
 
@@ -126,7 +131,27 @@ std::string StatusText(NTSTATUS status) {
     return buffer;
 }
 
-void ResetRtl() { SetOsVersion(10, 0, 19045); }
+namespace {
+
+struct DebugState {
+    std::mutex lock;
+    std::vector<simk::debug::Message> messages;
+    std::map<ULONG, ULONG> masks;
+};
+
+DebugState& Debug() {
+    static DebugState* state = new DebugState;
+    return *state;
+}
+
+}  // namespace
+
+void ResetRtl() {
+    SetOsVersion(10, 0, 19045);
+    std::lock_guard<std::mutex> guard(Debug().lock);
+    Debug().messages.clear();
+    Debug().masks.clear();
+}
 
 }  // namespace detail
 }  // namespace simk
@@ -270,6 +295,24 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
     }
 }
 
+ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, Format);
+    std::vsnprintf(text, sizeof(text), Format, args);
+    va_end(args);
+    // A level up to 31 is a level number; a larger value is a mask of levels. Errors are always
+    // shown, the rest only where the component's filter mask asks for them.
+    const ULONG levelMask = Level <= 31 ? 1u << Level : Level;
+    std::lock_guard<std::mutex> guard(simk::detail::Debug().lock);
+    auto mask = simk::detail::Debug().masks.find(ComponentId);
+    const ULONG filter = DPFLTR_MASK_ERROR | (mask == simk::detail::Debug().masks.end() ? 0 : mask->second);
+    const bool shown = (levelMask & filter) != 0;
+    simk::detail::Debug().messages.push_back({ComponentId, Level, text, shown});
+    if (shown && std::getenv("SIMK_DBGPRINT")) std::fputs(text, stderr);
+    return STATUS_SUCCESS;
+}
+
 ULONG DbgPrint(PCSTR Format, ...) {
     if (!std::getenv("SIMK_DBGPRINT")) return STATUS_SUCCESS;
     va_list args;
@@ -280,3 +323,17 @@ ULONG DbgPrint(PCSTR Format, ...) {
 }
 
 }  // extern "C"
+
+namespace simk::debug {
+
+std::vector<Message> Messages() {
+    std::lock_guard<std::mutex> guard(simk::detail::Debug().lock);
+    return simk::detail::Debug().messages;
+}
+
+void SetComponentMask(ULONG component, ULONG mask) {
+    std::lock_guard<std::mutex> guard(simk::detail::Debug().lock);
+    simk::detail::Debug().masks[component] = mask;
+}
+
+}  // namespace simk::debug

@@ -57,6 +57,7 @@ struct ThreadState {
     HANDLE id = nullptr;
     std::vector<const void*> held;  // locks in acquisition order (under SyncLock)
     PDRIVER_OBJECT driver = nullptr;
+    int waiting = 0;  // waits in progress (under SyncLock): a fast mutex, an event, a hook's gate
 
     ThreadState() {
         id = (HANDLE)(uintptr_t)(4 * ++g_NextThreadId);
@@ -130,6 +131,12 @@ bool AcquireFastMutex(PFAST_MUTEX mutex, bool unsafe) {
     std::unique_lock<std::mutex> guard(SyncLock());
     bool counted = false;
     auto started = std::chrono::steady_clock::now();
+    struct Waiting {
+        bool marked = false;
+        ~Waiting() {
+            if (marked) t_Thread.waiting--;
+        }
+    } waiting;
     while (mutex->Count != 1) {
         if (State().locks[mutex].owner == nullptr) {
             // Taken, but by no thread the kernel knows: never initialised, or its memory was
@@ -142,6 +149,8 @@ bool AcquireFastMutex(PFAST_MUTEX mutex, bool unsafe) {
         if (!counted) {
             mutex->Contention++;
             counted = true;
+            waiting.marked = true;
+            t_Thread.waiting++;
         }
         SyncCv().wait_for(guard, std::chrono::seconds(1));
         if (mutex->Count != 1 && std::chrono::steady_clock::now() - started > std::chrono::seconds(kDeadlockSeconds)) {
@@ -190,6 +199,12 @@ bool ReleaseFastMutex(PFAST_MUTEX mutex, bool unsafe, ULONG* oldIrql, bool* acqu
 
 NTSTATUS WaitOnEvent(PKEVENT event, const std::chrono::steady_clock::time_point* deadline) {
     std::unique_lock<std::mutex> guard(SyncLock());
+    // Decremented while the lock is held again on every way out.
+    struct Waiting {
+        ~Waiting() { t_Thread.waiting--; }
+    };
+    t_Thread.waiting++;
+    Waiting waiting;
     while (event->Header.SignalState == 0) {
         if (deadline) {
             if (SyncCv().wait_until(guard, *deadline) == std::cv_status::timeout &&
@@ -227,6 +242,24 @@ bool WaitKernelEvent(PKEVENT event, long long timeoutMs) {
     if (timeoutMs < 0) return WaitOnEvent(event, nullptr) == STATUS_SUCCESS;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     return WaitOnEvent(event, &deadline) == STATUS_SUCCESS;
+}
+
+WaitingScope::WaitingScope() {
+    std::lock_guard<std::mutex> guard(SyncLock());
+    t_Thread.waiting++;
+}
+
+WaitingScope::~WaitingScope() {
+    std::lock_guard<std::mutex> guard(SyncLock());
+    t_Thread.waiting--;
+}
+
+bool ThreadWaiting(HANDLE thread) {
+    std::lock_guard<std::mutex> guard(SyncLock());
+    for (ThreadState* state : State().threads) {
+        if (state->id == thread) return state->waiting > 0;
+    }
+    return false;
 }
 
 bool AnyLockHeldIn(const void* begin, size_t size) {
@@ -411,12 +444,24 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = HostSystemTime(); }
 
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+    // Ticks of 100 ns since the host started counting, as a 10 MHz counter.
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    LARGE_INTEGER counter;
+    counter.QuadPart = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
+    if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10000000;
+    return counter;
+}
+
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     RequireIrql(APC_LEVEL, rules::IrqlFastMutex, "ExAcquireFastMutex");
+    CallBefore(simk::Call::ExAcquireFastMutex, FastMutex, 0, nullptr);
     KIRQL old = t_Thread.irql;
-    if (!AcquireFastMutex(FastMutex, false)) return;
-    FastMutex->OldIrql = old;
-    if (t_Thread.irql < APC_LEVEL) t_Thread.irql = APC_LEVEL;
+    if (AcquireFastMutex(FastMutex, false)) {
+        FastMutex->OldIrql = old;
+        if (t_Thread.irql < APC_LEVEL) t_Thread.irql = APC_LEVEL;
+    }
+    CallAfter(simk::Call::ExAcquireFastMutex, FastMutex);
 }
 
 BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
@@ -433,23 +478,30 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     if (t_Thread.irql != APC_LEVEL) {
         rule::IrqlTooHigh(rules::IrqlFastMutex, "ExReleaseFastMutex (must run at APC_LEVEL)", t_Thread.irql, APC_LEVEL);
     }
+    CallBefore(simk::Call::ExReleaseFastMutex, FastMutex, 0, nullptr);
     ULONG oldIrql = PASSIVE_LEVEL;
     bool acquiredUnsafe = false;
-    if (!ReleaseFastMutex(FastMutex, false, &oldIrql, &acquiredUnsafe)) return;
-    // An unsafe acquisition saved no IRQL to go back to.
-    if (!acquiredUnsafe && oldIrql <= t_Thread.irql) t_Thread.irql = (KIRQL)oldIrql;
+    if (ReleaseFastMutex(FastMutex, false, &oldIrql, &acquiredUnsafe)) {
+        // An unsafe acquisition saved no IRQL to go back to.
+        if (!acquiredUnsafe && oldIrql <= t_Thread.irql) t_Thread.irql = (KIRQL)oldIrql;
+    }
+    CallAfter(simk::Call::ExReleaseFastMutex, FastMutex);
 }
 
 VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex) {
     RequireIrql(APC_LEVEL, rules::IrqlFastMutex, "ExAcquireFastMutexUnsafe");
     if (!KeAreApcsDisabled()) rule::FastMutexUnsafeApcsEnabled(FastMutex);
+    CallBefore(simk::Call::ExAcquireFastMutexUnsafe, FastMutex, 0, nullptr);
     AcquireFastMutex(FastMutex, true);
+    CallAfter(simk::Call::ExAcquireFastMutexUnsafe, FastMutex);
 }
 
 VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) {
     RequireIrql(APC_LEVEL, rules::IrqlFastMutex, "ExReleaseFastMutexUnsafe");
+    CallBefore(simk::Call::ExReleaseFastMutexUnsafe, FastMutex, 0, nullptr);
     ULONG ignored = 0;
     ReleaseFastMutex(FastMutex, true, &ignored);
+    CallAfter(simk::Call::ExReleaseFastMutexUnsafe, FastMutex);
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {

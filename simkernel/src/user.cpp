@@ -21,10 +21,15 @@ UserState& State() {
     return *state;
 }
 
-PFILE_OBJECT FileOf(simk::user::Handle handle) {
+// The handle's file object with a reference for the caller, taken before another thread's close
+// can drop the handle's own: as ObReferenceObjectByHandle does for a request, so that a request
+// under way keeps the file object, and the driver's IRP_MJ_CLOSE waits for its end.
+PFILE_OBJECT ReferenceFileOf(simk::user::Handle handle) {
     std::lock_guard<std::mutex> guard(State().lock);
     auto it = State().handles.find(handle);
-    return it == State().handles.end() ? nullptr : it->second;
+    if (it == State().handles.end()) return nullptr;
+    ObfReferenceObject(it->second);
+    return it->second;
 }
 
 }  // namespace
@@ -55,6 +60,12 @@ NTSTATUS OpenDeviceObject(PDEVICE_OBJECT device, Handle* out, ULONG desiredAcces
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode open");
     NTSTATUS status = ReferenceDeviceForOpen(device);
     if (!NT_SUCCESS(status)) return status;
+    // The named device's own security decides, before its driver hears of the open.
+    status = CheckDeviceAccess(device, desiredAccess);
+    if (!NT_SUCCESS(status)) {
+        DereferenceDeviceForClose(device);
+        return status;
+    }
 
     bool read = desiredAccess & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
     bool write = desiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA);
@@ -89,8 +100,14 @@ NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen,
                          ULONG_PTR* information) {
     if (information) *information = 0;
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode control request");
-    PFILE_OBJECT file = FileOf(handle);
+    PFILE_OBJECT file = ReferenceFileOf(handle);
     if (!file) return STATUS_INVALID_HANDLE;
+    struct Dereference {
+        PFILE_OBJECT file;
+        ~Dereference() {
+            if (file) ObfDereferenceObject(file);
+        }
+    } dereference{file};
     ULONG required = (code >> 14) & 3;
     if (((required & FILE_READ_ACCESS) && !file->ReadAccess) || ((required & FILE_WRITE_ACCESS) && !file->WriteAccess)) {
         return STATUS_ACCESS_DENIED;
@@ -140,7 +157,11 @@ NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen,
     bool abandoned = false;
     NTSTATUS status = SendIoManagerIrp(target, irp, &iosb, &abandoned);
     ReleaseIoManagerIrp(irp);
-    if (abandoned) return status;  // the driver still holds the IRP and its buffers
+    if (abandoned) {
+        // The driver still holds the IRP, its buffers and so the file object.
+        dereference.file = nullptr;
+        return status;
+    }
 
     if (method == METHOD_BUFFERED && !NT_ERROR(status)) {
         ULONG_PTR copy = iosb.Information;
@@ -173,6 +194,20 @@ NTSTATUS Close(Handle handle) {
     SendIoManagerIrp(target, irp, &iosb);
     ReleaseIoManagerIrp(irp);
     // The handle's reference; IRP_MJ_CLOSE follows when it was the last one.
+    ObfDereferenceObject(file);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CloseWithoutCleanup(Handle handle) {
+    PFILE_OBJECT file;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        auto it = State().handles.find(handle);
+        if (it == State().handles.end()) return STATUS_INVALID_HANDLE;
+        file = it->second;
+        State().handles.erase(it);
+    }
+    RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "a user-mode close");
     ObfDereferenceObject(file);
     return STATUS_SUCCESS;
 }

@@ -277,6 +277,17 @@ void PoolZeroSize(ULONG tag) {
     Report(rules::PoolZeroSize, "ExAllocatePoolWithTag of zero bytes with tag '" + simk::TagText(tag) + "'");
 }
 
+void ObjectHandleNotKernel(const char* function) {
+    Report(rules::ObjectHandleNotKernel, std::string(function) +
+                                             " without OBJ_KERNEL_HANDLE: the handle is the current process's, "
+                                             "which its user can use");
+}
+
+void PoolTypeUnknownToSystem(POOL_TYPE type, ULONG tag) {
+    Report(rules::BadPoolCaller, "ExAllocatePoolWithTag with pool type " + std::to_string(type) + " (tag '" +
+                                     simk::TagText(tag) + "'), which this Windows version does not have");
+}
+
 void PoolOverrun(const void* address, ULONG tag, size_t size) {
     Report(rules::PoolOverrun, "bytes written past the end of pool allocation " + Hex((uintptr_t)address) + " ('" +
                                    simk::TagText(tag) + "', " + std::to_string(size) + " bytes)");

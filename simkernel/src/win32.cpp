@@ -47,6 +47,8 @@ ULONG RtlNtStatusToDosError(NTSTATUS Status) {
         {STATUS_OBJECT_NAME_COLLISION, ERROR_ALREADY_EXISTS},
         {STATUS_OBJECT_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
         {STATUS_OBJECT_PATH_SYNTAX_BAD, 161 /* ERROR_BAD_PATHNAME */},
+        {STATUS_SHARING_VIOLATION, ERROR_SHARING_VIOLATION},
+        {STATUS_FILE_CLOSED, ERROR_INVALID_HANDLE},
         {STATUS_PROCEDURE_NOT_FOUND, 127 /* ERROR_PROC_NOT_FOUND */},
         {STATUS_INVALID_IMAGE_FORMAT, 193 /* ERROR_BAD_EXE_FORMAT */},
         {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
@@ -80,7 +82,10 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     }
     std::u16string path(reinterpret_cast<const char16_t*>(lpFileName));
     simk::user::Handle handle = nullptr;
-    NTSTATUS status = simk::user::OpenDevice(path.c_str(), &handle, dwDesiredAccess);
+    // As kernelbase does: every open also asks to wait on the handle and to read attributes, so
+    // even an open for no access passes the device's access check only if the DACL allows those.
+    NTSTATUS status =
+        simk::user::OpenDevice(path.c_str(), &handle, dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES);
     if (!NT_SUCCESS(status)) {
         Fail(status);
         return INVALID_HANDLE_VALUE;

@@ -144,12 +144,12 @@ TEST_F(BusAddDevice, FirstBusMakesTheControlDeviceOpenableExclusively)
     ASSERT_EQ(CallAddDevice(NewPdo()), STATUS_SUCCESS);
     ASSERT_EQ(Open(&client), STATUS_SUCCESS);
     Handle second = nullptr;
-    EXPECT_EQ(Open(&second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(&second), STATUS_SHARING_VIOLATION);
 
     // A second bus changes nothing about the open.
     ASSERT_EQ(CallAddDevice(NewPdo()), STATUS_SUCCESS);
     EXPECT_TRUE(Control()->m_BusReady);
-    EXPECT_EQ(Open(&second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(&second), STATUS_SHARING_VIOLATION);
     EXPECT_EQ(simk::DevicesOfDriver(Driver()).size(), 3u);
 }
 

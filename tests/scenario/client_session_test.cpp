@@ -118,7 +118,7 @@ TEST_F(ClientSession, HandleStaysOpenAfterTheLastBusLeaves)
 
     // Still this client's: a second open is refused for that, not for the missing bus.
     simk::user::Handle second = nullptr;
-    EXPECT_EQ(simk::user::OpenDevice(msdsc::testing::CONTROL_USER_PATH, &second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(simk::user::OpenDevice(msdsc::testing::CONTROL_USER_PATH, &second), STATUS_SHARING_VIOLATION);
 
     EXPECT_EQ(Request(handle, IOCTL_BUS_GET_VERSION, nullptr, 0, 8).status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(AddReader(handle, CONFIG).status, STATUS_INVALID_DEVICE_STATE);

@@ -47,13 +47,13 @@ TEST_F(ControlDeviceOpen, IsRefusedUntilABusIsRegisteredThenExclusive)
     EXPECT_TRUE(Control()->m_BusReady);
     ASSERT_EQ(Open(&first), STATUS_SUCCESS);
     Handle second = nullptr;
-    EXPECT_EQ(Open(&second), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Open(&second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(&second), STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(Open(&second), STATUS_SHARING_VIOLATION);
 
     // The handle outlives the last bus, and still holds the device exclusively.
     RemoveBuses();
     EXPECT_FALSE(Control()->m_BusReady);
-    EXPECT_EQ(Open(&second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(&second), STATUS_SHARING_VIOLATION);
 }
 
 TEST_F(ControlDeviceWithBus, CloseAloneDoesNotEndTheExclusiveOpen)
@@ -68,7 +68,7 @@ TEST_F(ControlDeviceWithBus, CloseAloneDoesNotEndTheExclusiveOpen)
     EXPECT_TRUE(Control()->m_Opened);
 
     Handle second = nullptr;
-    EXPECT_EQ(Open(&second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(&second), STATUS_SHARING_VIOLATION);
 }
 
 TEST_F(ControlDeviceWithBus, OneOfTwoRacingOpensWins)
@@ -93,7 +93,7 @@ TEST_F(ControlDeviceWithBus, OneOfTwoRacingOpensWins)
         const int winners = (results[0] == STATUS_SUCCESS) + (results[1] == STATUS_SUCCESS);
         ASSERT_EQ(winners, 1) << "round " << round;
         const int loser = results[0] == STATUS_SUCCESS ? 1 : 0;
-        ASSERT_EQ(results[loser], STATUS_ACCESS_DENIED) << "round " << round;
+        ASSERT_EQ(results[loser], STATUS_SHARING_VIOLATION) << "round " << round;
         // The winner's cleanup makes the device openable for the next round.
         ASSERT_EQ(simk::user::Close(handles[1 - loser]), STATUS_SUCCESS);
         ASSERT_FALSE(Control()->m_Opened) << "round " << round;

@@ -1,5 +1,6 @@
 // Fault injection swept over the client's paths: a bus arriving, a reader being added, Plug and
-// Play enumerating and starting it, the client removing it, and the handle's cleanup. For each
+// Play enumerating and starting it, the client removing it, and the end of the session (by the
+// handle's cleanup, or by its close alone as on Wine). For each
 // kernel call the path makes, the 1st, 2nd, ... call fails in turn (on a freshly loaded driver)
 // until the path runs without reaching the armed call. Every run must end with the documented
 // status, and with nothing left behind once the user has closed, uninstalled and unloaded.
@@ -23,7 +24,7 @@ using msdsc::testing::Reply;
 constexpr ReaderConfig CONFIG = {5, 6, 7};
 constexpr unsigned MAX_CALLS = 40;
 
-enum class Path { BusArrival, Add, Enumerate, Remove, Cleanup };
+enum class Path { BusArrival, Add, Enumerate, Remove, Cleanup, CloseWithoutCleanup };
 
 struct SweepCase
 {
@@ -60,15 +61,16 @@ protected:
         if (path == Path::BusArrival) {
             return;
         }
+        const bool sessionEnd = path == Path::Cleanup || path == Path::CloseWithoutCleanup;
         AddStartedBus();
-        if (path == Path::Cleanup) {
+        if (sessionEnd) {
             AddStartedBus();
         }
         Open();
         if (path == Path::Add) {
             return;
         }
-        const int readers = path == Path::Cleanup ? 3 : 1;
+        const int readers = sessionEnd ? 3 : 1;
         for (int i = 0; i < readers; ++i) {
             const Reply reply = AddReader(m_Handle, CONFIG);
             ASSERT_EQ(reply.status, STATUS_SUCCESS);
@@ -184,8 +186,13 @@ protected:
             EXPECT_EQ(DeviceObjectsBesidesControl(), 1u);
             return;
         }
-        case Path::Cleanup: {
-            EXPECT_EQ(Close(m_Handle), STATUS_SUCCESS);
+        case Path::Cleanup:
+        case Path::CloseWithoutCleanup: {
+            if (path == Path::Cleanup) {
+                EXPECT_EQ(Close(m_Handle), STATUS_SUCCESS);
+            } else {
+                EXPECT_EQ(CloseWithoutCleanup(m_Handle), STATUS_SUCCESS);
+            }
             m_Handle = nullptr;
             simk::pnp::RunUntilIdle();
             *fired = simk::faults::Fired(call);
@@ -251,6 +258,7 @@ const SweepCase SWEEPS[] = {
     {"enumerate and start, values", Path::Enumerate, simk::Call::ZwSetValueKey},
     {"remove, pool", Path::Remove, simk::Call::ExAllocatePoolWithTag},
     {"cleanup, pool", Path::Cleanup, simk::Call::ExAllocatePoolWithTag},
+    {"close without cleanup, pool", Path::CloseWithoutCleanup, simk::Call::ExAllocatePoolWithTag},
 };
 
 INSTANTIATE_TEST_SUITE_P(ClientPaths, FaultSweep, ::testing::ValuesIn(SWEEPS),

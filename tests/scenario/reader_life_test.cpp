@@ -1,6 +1,7 @@
 // Whole lives of readers with the driver image loaded: the client adds and removes them, the
 // Plug and Play manager enumerates, identifies, starts and removes them, and every test ends with
 // the loader's unload checks (no pool, device object or link left behind).
+#include "support/client_session.h"
 #include "support/driver_fixtures.h"
 
 #include <algorithm>
@@ -38,7 +39,7 @@ protected:
                                               sizeof(handle), &information),
                   STATUS_SUCCESS);
         m_Handle = handle;
-        return reinterpret_cast<PDEVICE_OBJECT>(static_cast<ULONG_PTR>(handle.ReaderHandle));
+        return msdsc::testing::ReaderObject(handle);
     }
 
     NTSTATUS RemoveLast()

@@ -201,6 +201,22 @@ TEST_F(ReaderLifetime, SurpriseRemovedBusRefusesNewReaders)
     EXPECT_EQ(simk::pnp::State(BusNode(0)), NodeState::Removed);
 }
 
+// Rebalancing stops and starts a stack again; the reader writes its configuration again and the
+// bus takes readers again.
+TEST_F(ReaderLifetime, RebalancedReaderAndBusStartAgain)
+{
+    BusReaderHandle handle{};
+    DeviceNode* node = AddSettled(&handle);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(simk::pnp::Rebalance(node), STATUS_SUCCESS);
+    EXPECT_EQ(simk::pnp::State(node), NodeState::Started);
+    EXPECT_EQ(simk::registry::QueryDword(simk::pnp::HardwareKeyPath(node), u"Drive"), 2u);
+
+    EXPECT_EQ(simk::pnp::Rebalance(BusNode(0)), STATUS_SUCCESS);
+    EXPECT_EQ(simk::pnp::State(BusNode(0)), NodeState::Started);
+    EXPECT_EQ(AddReader(m_Client, {4, 5, 6}).status, STATUS_SUCCESS);
+}
+
 // ---- The sweep -------------------------------------------------------------------------------
 
 enum class Step { ClientRemove, ClientCleanup, ReaderRemoval, BusRemoval };

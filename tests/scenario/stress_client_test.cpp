@@ -25,9 +25,9 @@ constexpr int CLIENT_THREADS = 4;
 constexpr int OPERATIONS_PER_THREAD = 250;
 constexpr int BUS_ROUNDS = 30;
 
-// What the client was told, by reader address. A reader's device object can be freed and its
-// address given to a newer reader; every record carries the generation it was made in so that
-// a late answer about the older reader does not land on the newer one.
+// What the client was told, by reader number (the reader half of its handle). Numbers are never
+// given twice while the driver is loaded, so no record should ever turn ambiguous; the generation
+// each record carries would catch a driver that reused one.
 class Ledger
 {
 public:
@@ -36,7 +36,7 @@ public:
         BusReaderHandle handle{};
         unsigned long generation = 0;
         bool removedByClient = false;
-        bool ambiguous = false;  // a stale handle may have removed a newer reader at the same address
+        bool ambiguous = false;  // a stale handle may have removed a newer reader with the same number
     };
 
     void Added(const BusReaderHandle& handle)
@@ -183,7 +183,7 @@ TEST_F(ClientStress, OverlappingRequestsWhileBusesComeAndGo)
     std::set<ULONG64> present;
     for (PDEVICE_OBJECT device : simk::DevicesOfDriver(Driver())) {
         if (std::find(std::begin(notReaders), std::end(notReaders), device) == std::end(notReaders)) {
-            present.insert(reinterpret_cast<ULONG_PTR>(device));
+            present.insert(static_cast<const ReaderDevice*>(device->DeviceExtension)->m_Number);
         }
     }
     size_t expectedPresent = 0;
@@ -195,7 +195,7 @@ TEST_F(ClientStress, OverlappingRequestsWhileBusesComeAndGo)
         const bool shouldBeGone = record.removedByClient || busLeft;
         const bool isPresent = present.count(address) != 0;
         if (shouldBeGone) {
-            // The latest reader at an address: no newer one can stand behind it.
+            // Reader numbers are never given twice, so no newer reader can stand behind it.
             EXPECT_FALSE(isPresent) << (record.removedByClient ? "reader removed by the client"
                                                                : "reader of a bus that left")
                                     << " still exists";

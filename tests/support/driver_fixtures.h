@@ -115,6 +115,18 @@ protected:
         return simk::user::Close(handle);
     }
 
+    // Closes with IRP_MJ_CLOSE alone, as Wine does.
+    NTSTATUS CloseWithoutCleanup(simk::user::Handle handle)
+    {
+        for (auto it = m_Clients.begin(); it != m_Clients.end(); ++it) {
+            if (*it == handle) {
+                m_Clients.erase(it);
+                break;
+            }
+        }
+        return simk::user::CloseWithoutCleanup(handle);
+    }
+
     // Uninstalls every bus this fixture added that is still in the tree.
     void RemoveBuses()
     {

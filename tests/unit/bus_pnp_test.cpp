@@ -4,7 +4,12 @@
 #include "bus_test_driver.h"
 
 #include <algorithm>
+#include <chrono>
+#include <future>
+#include <thread>
 
+#include "simkernel/io.h"
+#include "simkernel/lowerdriver.h"
 #include "simkernel/power.h"
 
 namespace {
@@ -16,8 +21,8 @@ using BusPnpTest = DriverTest;
 NTSTATUS TryCreateReader(BusDevice* bus)
 {
     const ReaderConfig config = {1, 2, 3};
-    PDEVICE_OBJECT key = nullptr;
-    return bus->CreateReader(&config, &key);
+    ULONG number = 0;
+    return bus->CreateReader(&config, &number);
 }
 
 size_t SeenByLower(UCHAR minor)
@@ -173,7 +178,7 @@ TEST_F(BusPnpTest, RemovedBusDeletesItsReadersButOneWhoseFinalRemovalIsStillToCo
     ASSERT_TRUE(listed != nullptr && unplugged != nullptr && held != nullptr);
     PDEVICE_OBJECT heldDevice = held->m_DeviceObject;
     ReportReaders(bus);
-    ASSERT_EQ(bus->RemoveReader(unplugged->m_DeviceObject), STATUS_SUCCESS);
+    ASSERT_EQ(bus->RemoveReader(unplugged->m_Number), STATUS_SUCCESS);
     // Surprise-removed, with a handle on its stack holding its final removal back past the bus's.
     ASSERT_EQ(SendPnp(heldDevice, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
 
@@ -187,6 +192,42 @@ TEST_F(BusPnpTest, RemovedBusDeletesItsReadersButOneWhoseFinalRemovalIsStillToCo
     // Its removal comes at last and deletes it without a bus to look at.
     EXPECT_EQ(SendPnp(heldDevice, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
     EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), 1u);
+}
+
+// A request the bus is still working on when its removal comes is waited for (here a start the
+// lower stack holds); one that arrives after the removal began is turned away at the bus and never
+// reaches the lower device that is being detached.
+TEST_F(BusPnpTest, RemovalWaitsForARequestInTheBusAndTurnsLaterOnesAway)
+{
+    simk::test::LowerDriver lower(u"SimkBusLower");
+    PDEVICE_OBJECT pdo = lower.CreateDevice(nullptr, FILE_DEVICE_BUS_EXTENDER);
+    ASSERT_EQ(AddDevice(m_Driver, pdo), STATUS_SUCCESS);
+    BusDevice* bus = BusOver(pdo);
+    PDEVICE_OBJECT fdo = bus->m_DeviceObject;
+    lower.SetResponse(IRP_MJ_PNP, {simk::test::Action::Pend});
+
+    auto start = std::async(std::launch::async, [&] { return SendPnp(fdo, IRP_MN_START_DEVICE).status; });
+    ASSERT_TRUE(lower.WaitForSeen(1));
+    auto removal = std::async(std::launch::async, [&] { return SendPnp(fdo, IRP_MN_REMOVE_DEVICE).status; });
+    const auto removalBegun = [&] { return __atomic_load_n(&bus->m_RemoveLock.Common.Removed, __ATOMIC_SEQ_CST); };
+    for (int i = 0; i < 5000 && !removalBegun(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(removalBegun()) << "the removal has begun";
+    EXPECT_EQ(lower.SeenCount(), 1u) << "and waits for the start before it detaches";
+
+    IO_STATUS_BLOCK late{};
+    simk::io::Call(fdo, IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION, PIRP) {}, &late);
+    EXPECT_EQ(late.Status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(lower.SeenCount(), 1u) << "the late request never went below the bus";
+
+    ASSERT_TRUE(lower.CompletePending(STATUS_SUCCESS));
+    EXPECT_EQ(start.get(), STATUS_SUCCESS);
+    ASSERT_TRUE(lower.WaitForSeen(2));
+    ASSERT_TRUE(lower.CompletePending(STATUS_SUCCESS));
+    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+    EXPECT_TRUE(simk::IsDeviceDeleted(fdo) || !simk::IsDeviceObject(fdo));
+    lower.JoinThreads();
 }
 
 } // namespace

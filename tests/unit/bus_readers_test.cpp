@@ -37,10 +37,13 @@ TEST_F(BusReadersTest, CreatedReaderIsStartedListedAtTheTailAndAnnouncedOnce)
     ASSERT_NE(first, nullptr);
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
     const ReaderConfig config = {0xA1, 0xB2, 0xC3};
-    PDEVICE_OBJECT key = nullptr;
+    ULONG number = 0;
 
-    ASSERT_EQ(bus->CreateReader(&config, &key), STATUS_SUCCESS);
-    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(bus->CreateReader(&config, &number), STATUS_SUCCESS);
+    EXPECT_EQ(number, 1u);
+    PVOID payload = nullptr;
+    ASSERT_EQ(bus->m_Readers.Find(ReaderKey(number), &payload), Ok) << "listed under its number";
+    PDEVICE_OBJECT key = static_cast<ReaderDevice*>(payload)->m_DeviceObject;
     EXPECT_EQ(simk::pnp::QueuedWorkCount(), queuedBefore + 1) << "one IoInvalidateDeviceRelations";
     EXPECT_EQ(key->Flags & (DO_DEVICE_INITIALIZING | DO_POWER_PAGABLE), ULONG{DO_POWER_PAGABLE});
     EXPECT_EQ(key->DeviceType, ULONG{FILE_DEVICE_BUS_EXTENDER});
@@ -62,7 +65,7 @@ TEST_F(BusReadersTest, CreatedReaderIsStartedListedAtTheTailAndAnnouncedOnce)
     PVOID tailKey = nullptr;
     PVOID tailPayload = nullptr;
     ASSERT_EQ(bus->m_Readers.GetAt(1, &tailKey, &tailPayload), Ok);
-    EXPECT_EQ(tailKey, key);
+    EXPECT_EQ(tailKey, ReaderKey(number));
     EXPECT_EQ(tailPayload, reader);
     EXPECT_EQ(bus->m_Readers.Count(), 2u);
 }
@@ -95,9 +98,9 @@ TEST_F(BusReadersTest, CreationsOnSeveralBusesAtOnceNeverShareANumber)
             std::vector<ULONG> numbers;
             for (int i = 0; i < READERS_PER_BUS; ++i) {
                 const ReaderConfig config = {1, 2, 3};
-                PDEVICE_OBJECT key = nullptr;
-                if (bus->CreateReader(&config, &key) == STATUS_SUCCESS) {
-                    numbers.push_back(ReaderOf(key)->m_Number);
+                ULONG number = 0;
+                if (bus->CreateReader(&config, &number) == STATUS_SUCCESS) {
+                    numbers.push_back(number);
                 }
             }
             return numbers;
@@ -149,11 +152,11 @@ TEST_P(CreationFailure, LeavesNothingBehind)
         simk::faults::FailPoolTag(LIST_ENTRY_TAG);
     }
     const ReaderConfig config = {4, 5, 6};
-    PDEVICE_OBJECT untouched = reinterpret_cast<PDEVICE_OBJECT>(0x1234);
+    ULONG untouched = 0x1234;
 
     EXPECT_EQ(bus->CreateReader(&config, &untouched), row.expected);
     simk::faults::DisarmAll();
-    EXPECT_EQ(untouched, reinterpret_cast<PDEVICE_OBJECT>(0x1234));
+    EXPECT_EQ(untouched, 0x1234u);
     EXPECT_EQ(g_NextReaderNumber, numberBefore + (row.consumesNumber ? 1 : 0));
     EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), devicesBefore);
     EXPECT_TRUE(pool.Unchanged()) << simk::pool::Describe(pool.NewSince());
@@ -184,8 +187,8 @@ TEST_F(BusReadersTest, NumberOfAFailedCreationIsNotGivenAgain)
     EXPECT_EQ(CreateReader(bus)->m_Number, 0u);
     simk::faults::FailPoolTag(LIST_ENTRY_TAG);
     const ReaderConfig config = {1, 2, 3};
-    PDEVICE_OBJECT key = nullptr;
-    EXPECT_EQ(bus->CreateReader(&config, &key), STATUS_INSUFFICIENT_RESOURCES);
+    ULONG number = 0;
+    EXPECT_EQ(bus->CreateReader(&config, &number), STATUS_INSUFFICIENT_RESOURCES);
     simk::faults::DisarmAll();
     EXPECT_EQ(CreateReader(bus)->m_Number, 2u);
 }
@@ -195,19 +198,20 @@ TEST_F(BusReadersTest, RemovalUnplugsAListedReaderOnceAndRefusesUnknownKeys)
     BusDevice* bus = AddBus();
     ReaderDevice* reader = CreateReader(bus);
     PDEVICE_OBJECT key = reader->m_DeviceObject;
+    const ULONG number = reader->m_Number;
     reader->ChangeState(ReaderState::Started);
     ReportReaders(bus);
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
 
-    EXPECT_EQ(bus->RemoveReader(key), STATUS_SUCCESS);
+    EXPECT_EQ(bus->RemoveReader(number), STATUS_SUCCESS);
     EXPECT_EQ(reader->m_State, ReaderState::Unplugged);
     EXPECT_EQ(reader->m_PreviousState, ReaderState::Started);
     EXPECT_EQ(bus->m_Readers.Count(), 0u);
     EXPECT_EQ(simk::pnp::QueuedWorkCount(), queuedBefore + 1);
     EXPECT_TRUE(simk::IsDeviceObject(key) && !simk::IsDeviceDeleted(key)) << "removal deletes nothing";
 
-    EXPECT_EQ(bus->RemoveReader(key), STATUS_UNSUCCESSFUL) << "already removed";
-    EXPECT_EQ(bus->RemoveReader(PassThroughLower::CreateDevice()), STATUS_UNSUCCESSFUL) << "never created";
+    EXPECT_EQ(bus->RemoveReader(number), STATUS_UNSUCCESSFUL) << "already removed";
+    EXPECT_EQ(bus->RemoveReader(number + 1), STATUS_UNSUCCESSFUL) << "never created";
     EXPECT_EQ(reader->m_PreviousState, ReaderState::Started);
     EXPECT_EQ(simk::pnp::QueuedWorkCount(), queuedBefore + 1);
 
@@ -220,14 +224,14 @@ TEST_F(BusReadersTest, ReaderRemovedBeforeAnyRelationsListedItIsDeletedAtOnce)
 {
     BusDevice* bus = AddBus();
     const simk::pool::Snapshot pool;
-    PDEVICE_OBJECT key = CreateReader(bus)->m_DeviceObject;
+    const ULONG number = CreateReader(bus)->m_Number;
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
 
-    EXPECT_EQ(bus->RemoveReader(key), STATUS_SUCCESS);
+    EXPECT_EQ(bus->RemoveReader(number), STATUS_SUCCESS);
     EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), 2u) << "the control device and the bus";
     EXPECT_EQ(simk::pnp::QueuedWorkCount(), queuedBefore);
     EXPECT_TRUE(pool.Unchanged()) << simk::pool::Describe(pool.NewSince());
-    EXPECT_EQ(bus->RemoveReader(key), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(bus->RemoveReader(number), STATUS_UNSUCCESSFUL);
 }
 
 TEST_F(BusReadersTest, OverlappingRemovalsOfOneReaderChangeItAndInvalidateExactlyOnce)
@@ -241,15 +245,16 @@ TEST_F(BusReadersTest, OverlappingRemovalsOfOneReaderChangeItAndInvalidateExactl
         reader->ChangeState(ReaderState::Started);
         ReportReaders(bus);
         PDEVICE_OBJECT key = reader->m_DeviceObject;
+        const ULONG number = reader->m_Number;
         const size_t queuedBefore = simk::pnp::QueuedWorkCount();
 
         std::promise<void> go;
         std::shared_future<void> start = go.get_future().share();
         std::vector<std::future<NTSTATUS>> removals;
         for (int i = 0; i < THREADS; ++i) {
-            removals.push_back(std::async(std::launch::async, [bus, key, start] {
+            removals.push_back(std::async(std::launch::async, [bus, number, start] {
                 start.wait();
-                return bus->RemoveReader(key);
+                return bus->RemoveReader(number);
             }));
         }
         go.set_value();

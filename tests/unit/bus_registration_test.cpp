@@ -13,6 +13,7 @@
 
 #include "bus/bus_device.h"
 #include "control/control_device.h"
+#include "control/control_requests.h"
 #include "driver/driver_entry.h"
 #include "registry/device_list.h"
 #include "simkernel/faults.h"
@@ -92,7 +93,8 @@ protected:
         if (g_BusRegistry->GetAt(index, &key, &payload) != Ok) {
             return nullptr;
         }
-        EXPECT_EQ(key, static_cast<BusDevice*>(payload)->m_DeviceObject) << "a bus's key is its own device";
+        EXPECT_EQ(key, static_cast<BusDevice*>(payload)->RegistryKey()) << "a bus's key is its handle";
+        EXPECT_EQ(static_cast<BusDevice*>(payload)->m_Handle >> 32, g_HandleTag) << "this load's tag";
         return static_cast<BusDevice*>(payload);
     }
 
@@ -126,7 +128,7 @@ TEST_F(InProcessDriverTest, LoadBuildsTheRegistryAndControlDeviceAndUnloadReleas
     simk::pool::Allocation registry{};
     ASSERT_TRUE(simk::pool::IsOutstanding(g_BusRegistry, &registry));
     EXPECT_EQ(registry.tag, simk::Tag("ansl"));
-    EXPECT_EQ(registry.type, NonPagedPool);
+    EXPECT_EQ(registry.type, NonPagedPoolNx) << "the simulated system is Windows 10";
     EXPECT_FALSE(g_ControlDevice->m_BusReady);
     EXPECT_FALSE(g_ControlDevice->m_Opened);
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
@@ -238,7 +240,7 @@ TEST_F(InProcessDriverTest, DestroyingABusFreesItsReaderEntriesButNotTheReaders)
     }
     const size_t entriesBefore = simk::pool::OutstandingCount(simk::Tag("apsl"));
 
-    g_BusRegistry->Remove(bus->m_DeviceObject);
+    g_BusRegistry->Remove(bus->RegistryKey());
     bus->Delete();
     EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("apsl")), entriesBefore - 3)
         << "the bus's registry entry and its two reader entries";

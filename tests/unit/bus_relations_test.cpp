@@ -135,10 +135,11 @@ TEST_F(BusRelationsTest, BuildWithoutPoolFailsTheRequestAndLeavesEverythingAsItW
 TEST_F(BusRelationsTest, ReaderTakenOffTheBusIsNoLongerReported)
 {
     BusDevice* bus = AddBus();
-    PDEVICE_OBJECT first = CreateReader(bus)->m_DeviceObject;
+    ReaderDevice* firstReader = CreateReader(bus);
+    PDEVICE_OBJECT first = firstReader->m_DeviceObject;
     PDEVICE_OBJECT second = CreateReader(bus)->m_DeviceObject;
     ASSERT_EQ(ReportReaders(bus), (std::vector<PDEVICE_OBJECT>{first, second}));
-    ASSERT_EQ(bus->RemoveReader(first), STATUS_SUCCESS);
+    ASSERT_EQ(bus->RemoveReader(firstReader->m_Number), STATUS_SUCCESS);
 
     const IrpOutcome outcome = QueryRelations(bus->m_DeviceObject, BusRelations);
     ASSERT_EQ(outcome.status, STATUS_SUCCESS);

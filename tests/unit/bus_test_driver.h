@@ -12,6 +12,7 @@
 
 #include "bus/bus_device.h"
 #include "control/control_device.h"
+#include "control/control_requests.h"
 #include "driver/driver_entry.h"
 #include "reader/reader_device.h"
 #include "registry/device_list.h"
@@ -257,6 +258,7 @@ protected:
         g_BusRegistry = nullptr;
         g_ControlDevice = nullptr;
         g_NextReaderNumber = 0;
+        g_NextBusSerial = 0;
     }
 
     // A registered bus over a new pass-through device; started unless told otherwise.
@@ -283,9 +285,13 @@ protected:
 
     static ReaderDevice* CreateReader(BusDevice* bus, ReaderConfig config = {7, 8, 9})
     {
-        PDEVICE_OBJECT key = nullptr;
-        EXPECT_EQ(bus->CreateReader(&config, &key), STATUS_SUCCESS);
-        return key != nullptr ? ReaderOf(key) : nullptr;
+        ULONG number = 0;
+        if (bus->CreateReader(&config, &number) != STATUS_SUCCESS) {
+            ADD_FAILURE() << "the bus created no reader";
+            return nullptr;
+        }
+        PVOID payload = nullptr;
+        return bus->m_Readers.Find(ReaderKey(number), &payload) == Ok ? static_cast<ReaderDevice*>(payload) : nullptr;
     }
 
     PDRIVER_OBJECT m_Driver = nullptr;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "registry/device_list.h"
+#include "simkernel/faults.h"
 #include "simkernel/kernel.h"
 #include "simkernel/pool.h"
 #include "simkernel/testing.h"
@@ -131,6 +132,60 @@ TEST_F(DeviceListTest, GetKeysWalksOnceInTheOrderGetAtGives)
     EXPECT_EQ(List().GetKeys(keys, 0), Ok);
     EXPECT_EQ(List().GetKeys(keys, 4), NotFound) << "the list holds only three";
 
+    List().Clear();
+}
+
+// Past a few entries the list indexes its keys: lookups, duplicates and removals must give what the
+// walk gave, in the same order, through every doubling, without memory for the index, and the
+// index's memory goes when the list empties. Keys differ only in low bits (reader keys are small
+// numbers) and in high bits (bus handles), the two ways a weak hash would crowd one bucket.
+TEST_F(DeviceListTest, IndexedListAnswersAsTheWalkDidAndGivesItsMemoryBack)
+{
+    constexpr ULONG KEYS = 300;
+    const auto keyOf = [](ULONG i) { return FakePointer(i % 2 ? i + 1 : (ULONG_PTR(i) << 32) | 7); };
+    for (ULONG i = 0; i < KEYS; ++i) {
+        if (i == KEYS / 2) {
+            // A doubling that finds no memory: the list carries on with the index it has.
+            simk::faults::FailPoolTag(DEVICE_LIST_INDEX_TAG);
+        }
+        Insert(keyOf(i), FakePointer(0x10000 + i));
+        if (i == KEYS / 2 + 80) {
+            simk::faults::DisarmAll();
+        }
+    }
+    EXPECT_EQ(simk::pool::OutstandingCount(DEVICE_LIST_INDEX_TAG), 1u) << "one bucket array at a time";
+    Insert(keyOf(17), FakePointer(0x1), KeyExists);
+    for (ULONG i = 0; i < KEYS; ++i) {
+        PVOID payload = nullptr;
+        ASSERT_EQ(List().Find(keyOf(i), &payload), Ok) << i;
+        EXPECT_EQ(payload, FakePointer(0x10000 + i));
+    }
+    EXPECT_EQ(List().Find(FakePointer(KEYS * 2 + 1), nullptr), NotFound);
+
+    for (ULONG i = 0; i < KEYS; i += 3) {
+        ASSERT_EQ(List().Remove(keyOf(i)), Ok) << i;
+    }
+    std::vector<PVOID> keys(List().Count());
+    ASSERT_EQ(List().GetKeys(keys.data(), List().Count()), Ok);
+    size_t position = 0;
+    for (ULONG i = 0; i < KEYS; ++i) {
+        if (i % 3 == 0) {
+            PVOID payload = nullptr;
+            EXPECT_EQ(List().Find(keyOf(i), &payload), NotFound) << i;
+            continue;
+        }
+        EXPECT_EQ(keys[position++], keyOf(i)) << "insertion order kept";
+    }
+
+    for (ULONG i = 0; i < KEYS; ++i) {
+        if (i % 3 != 0) {
+            ASSERT_EQ(List().Remove(keyOf(i)), Ok) << i;
+        }
+    }
+    EXPECT_EQ(List().Count(), 0u);
+    EXPECT_EQ(simk::pool::OutstandingCount(DEVICE_LIST_INDEX_TAG), 0u) << "an empty list holds no index";
+    EXPECT_EQ(EntriesInPool(), 0u);
+    Insert(keyOf(1), FakePointer(0x2));
     List().Clear();
 }
 

@@ -35,7 +35,7 @@ protected:
     bool Listed() const
     {
         PVOID payload = nullptr;
-        return m_Bus->m_Readers.Find(m_Device, &payload) == Ok;
+        return m_Bus->m_Readers.Find(ReaderKey(m_Reader->m_Number), &payload) == Ok;
     }
 
     NTSTATUS Send(UCHAR minor) { return SendPnp(m_Device, minor).status; }
@@ -99,7 +99,7 @@ TEST_F(ReaderRemovalTest, SurpriseRemovalTakesAListedReaderOffItsBusAndTheRemova
 
 TEST_F(ReaderRemovalTest, SurpriseRemovalOfAnUnpluggedReaderDoesNotTouchTheBusAgain)
 {
-    ASSERT_EQ(m_Bus->RemoveReader(m_Device), STATUS_SUCCESS);
+    ASSERT_EQ(m_Bus->RemoveReader(ReaderOf(m_Device)->m_Number), STATUS_SUCCESS);
     ReportReaders(m_Bus);
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
     EXPECT_EQ(Send(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
@@ -114,7 +114,7 @@ TEST_F(ReaderRemovalTest, SurpriseRemovalOfAnUnpluggedReaderDoesNotTouchTheBusAg
 // arrived: by a device power-down, or by a query-remove. Off its bus, it is deleted all the same.
 TEST_F(ReaderRemovalTest, ReaderOffItsBusIsDeletedWhateverItsStateWasOverwrittenWith)
 {
-    ASSERT_EQ(m_Bus->RemoveReader(m_Device), STATUS_SUCCESS);
+    ASSERT_EQ(m_Bus->RemoveReader(ReaderOf(m_Device)->m_Number), STATUS_SUCCESS);
     ReportReaders(m_Bus);
     ASSERT_TRUE(simk::power::SetDevicePower(m_Device, PowerDeviceD3).completed);
     ASSERT_EQ(m_Reader->m_State, ReaderState::NotStarted);
@@ -124,7 +124,7 @@ TEST_F(ReaderRemovalTest, ReaderOffItsBusIsDeletedWhateverItsStateWasOverwritten
     ReaderDevice* second = CreateReader(m_Bus);
     m_Device = second->m_DeviceObject;
     ReportReaders(m_Bus);
-    ASSERT_EQ(m_Bus->RemoveReader(m_Device), STATUS_SUCCESS);
+    ASSERT_EQ(m_Bus->RemoveReader(ReaderOf(m_Device)->m_Number), STATUS_SUCCESS);
     ReportReaders(m_Bus);
     EXPECT_EQ(Send(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
     ASSERT_EQ(second->m_State, ReaderState::RemovePending);

@@ -32,13 +32,6 @@ std::string Lower(std::string text) {
     return text;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 std::vector<std::string> SplitWords(const std::string& line) {
@@ -75,28 +68,24 @@ bool ParseUnsigned32(const std::string& text, uint32_t* value) {
     return true;
 }
 
+// The handle's two halves are the driver's record (two 64-bit values, little-endian on x64), shown
+// as numbers so that each half reads as the driver wrote it; the tools give them no meaning.
 bool ParseFullHandle(const std::string& text, MsdscReaderHandle* handle) {
-    const size_t half = sizeof(handle->bytes) / 2;
-    if (text.size() != 4 * half + 1 || text[2 * half] != ':') return false;
-    MsdscReaderHandle parsed{};
-    for (size_t i = 0; i < sizeof(parsed.bytes); ++i) {
-        const size_t at = 2 * i + (i < half ? 0 : 1);
-        const int high = HexDigit(text[at]), low = HexDigit(text[at + 1]);
-        if (high < 0 || low < 0) return false;
-        parsed.bytes[i] = static_cast<uint8_t>(high << 4 | low);
-    }
-    *handle = parsed;
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    uint64_t halves[2];
+    if (!ParseUnsigned64Hex(text.substr(0, colon), &halves[0]) || !ParseUnsigned64Hex(text.substr(colon + 1), &halves[1]))
+        return false;
+    for (size_t i = 0; i < sizeof(handle->bytes); ++i)
+        handle->bytes[i] = static_cast<uint8_t>(halves[i / 8] >> (8 * (i % 8)));
     return true;
 }
 
 std::string FormatHandle(const MsdscReaderHandle& handle) {
-    static const char DIGITS[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < sizeof(handle.bytes); ++i) {
-        if (i == sizeof(handle.bytes) / 2) text += ':';
-        text += DIGITS[handle.bytes[i] >> 4];
-        text += DIGITS[handle.bytes[i] & 0xF];
-    }
+    uint64_t halves[2] = {0, 0};
+    for (size_t i = 0; i < sizeof(handle.bytes); ++i) halves[i / 8] |= static_cast<uint64_t>(handle.bytes[i]) << (8 * (i % 8));
+    char text[48];
+    std::snprintf(text, sizeof(text), "%016" PRIx64 ":%016" PRIx64, halves[0], halves[1]);
     return text;
 }
 
@@ -187,8 +176,8 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
         } else if (ParseUnsigned32(target, &id) && id != 0) {
             parsed.readerId = id;
         } else {
-            *error = "remove: HANDLE is a reader number from 'add' or 'list', or the handle's 16 bytes in hexadecimal, "
-                     "not '" + target + "'";
+            *error = "remove: HANDLE is a reader number from 'add' or 'list', or BUS:READER in hexadecimal, not '" +
+                     target + "'";
             return false;
         }
         used = 2;

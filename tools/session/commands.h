@@ -42,7 +42,7 @@ bool ParseCommands(const std::vector<std::string>& words, std::vector<Command>* 
 
 // Numbers of the command line: decimal or 0x-prefixed hexadecimal, unsigned 32-bit.
 bool ParseUnsigned32(const std::string& text, uint32_t* value);
-// A handle typed out in full: its 16 bytes in hexadecimal, in order, a ':' after the eighth.
+// A handle typed out in full: "BUS:READER", each 64-bit half in hexadecimal (0x optional).
 bool ParseFullHandle(const std::string& text, MsdscReaderHandle* handle);
 std::string FormatHandle(const MsdscReaderHandle& handle);
 std::string FormatStatus(MsdscStatus status);  // "0xC0000184"

@@ -69,23 +69,21 @@ TEST(CommandParser, MissingArgumentsAndUnknownCommands) {
 
 TEST(CommandParser, RemoveTakesASessionNumberOrAFullHandle) {
     const std::vector<Command> commands =
-        Parse("remove 3 remove 00112233445566Ff:8899AABBCCDDEEFF remove 0000000000000000:0000000000000000");
+        Parse("remove 3 remove 6a3e19c200000000:0x2 remove 0:0");
     ASSERT_EQ(commands.size(), 3u);
     EXPECT_EQ(commands[0].readerId, 3u);
     EXPECT_TRUE(commands[1].fullHandle);
-    // The handle's bytes in order: nothing of it is read as a number.
-    EXPECT_EQ(commands[1].handle.bytes[0], 0x00);
-    EXPECT_EQ(commands[1].handle.bytes[7], 0xFF);
-    EXPECT_EQ(commands[1].handle.bytes[8], 0x88);
-    EXPECT_EQ(commands[1].handle.bytes[15], 0xFF);
+    // The halves land in the record as the driver lays it out: two little-endian 64-bit values.
+    const uint8_t expected[16] = {0, 0, 0, 0, 0xc2, 0x19, 0x3e, 0x6a, 2, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(commands[1].handle.bytes, expected, 16), 0);
     EXPECT_TRUE(commands[2].fullHandle);
 
-    // Reader numbers start at 1; a handle is exactly 16 bytes, a colon after the eighth.
+    // Reader numbers start at 1; a handle half wider than 64 bits or empty is no handle.
     EXPECT_THAT(ParseError("remove 0"), HasSubstr("HANDLE"));
-    EXPECT_THAT(ParseError("remove 0:0"), HasSubstr("HANDLE"));
-    EXPECT_THAT(ParseError("remove 001122334455667788:99AABBCCDDEEFF"), HasSubstr("HANDLE"));
-    EXPECT_THAT(ParseError("remove 0011223344556677:8899AABBCCDDEEF"), HasSubstr("HANDLE"));
-    EXPECT_THAT(ParseError("remove 0011223344556677:8899AABBCCDDEEFG"), HasSubstr("HANDLE"));
+    EXPECT_THAT(ParseError("remove 1ffffffffffffffff:0"), HasSubstr("HANDLE"));
+    EXPECT_THAT(ParseError("remove :5"), HasSubstr("HANDLE"));
+    EXPECT_THAT(ParseError("remove 5:"), HasSubstr("HANDLE"));
+    EXPECT_THAT(ParseError("remove 12:3g"), HasSubstr("HANDLE"));
     EXPECT_THAT(ParseError("remove first"), HasSubstr("HANDLE"));
 }
 
@@ -93,7 +91,7 @@ TEST(CommandOutput, HandleAndStatusFormatsRoundTrip) {
     MsdscReaderHandle handle{};
     for (unsigned i = 0; i < 16; ++i) handle.bytes[i] = static_cast<uint8_t>(i * 17);
     const std::string text = FormatHandle(handle);
-    EXPECT_EQ(text, "0011223344556677:8899aabbccddeeff");
+    EXPECT_EQ(text, "7766554433221100:ffeeddccbbaa9988");
     MsdscReaderHandle back{};
     ASSERT_TRUE(ParseFullHandle(text, &back));
     EXPECT_EQ(std::memcmp(&back, &handle, sizeof(handle)), 0);

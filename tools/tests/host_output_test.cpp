@@ -64,7 +64,7 @@ TEST(HostToolOutput, EveryJsonLineOfASessionWithErrorsParsesAndCarriesAType) {
                             "frobnicate\n"          // unknown command
                             "add 1 2 0x1FFFFFFFF\n" // a number out of range
                             "remove 9\n"            // no such reader of the session
-                            "remove 0011223344556677:8899aabbccddeeff\n"  // the driver refuses it
+                            "remove 11223344:8899aabbccddeeff\n"  // the driver refuses it
                             "wait 99\n"             // times out
                             "devices\n"
                             "list\n"

@@ -1,26 +1,14 @@
 // Fault injection: make the Nth call of a kernel routine (counted from the arming) or every call
 // fail with a chosen status, and count the calls made, so a test can sweep a creation path by
 // failing its 1st, 2nd, ... call in turn until the path runs without reaching the armed call.
+// Only routines for which CanFail holds can be armed; the others throw std::invalid_argument.
 #pragma once
 
 #include <wdm.h>
 
-namespace simk {
+#include "simkernel/calls.h"
 
-enum class Call {
-    ExAllocatePoolWithTag,  // fails by returning NULL (the status is not used)
-    IoCreateDevice,
-    IoCreateSymbolicLink,
-    IoAttachDeviceToDeviceStackSafe,
-    IoAllocateDriverObjectExtension,
-    IoOpenDeviceRegistryKey,
-    ZwSetValueKey,
-    Count_
-};
-
-const char* CallName(Call call);
-
-namespace faults {
+namespace simk::faults {
 
 // The `n`th call (1-based) after this arming fails with `status`; later calls succeed again.
 void FailNth(Call call, unsigned n, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
@@ -38,5 +26,4 @@ unsigned Injected(Call call);
 // True when an armed FailNth has fired (the path reached the armed call).
 bool Fired(Call call);
 
-}  // namespace faults
-}  // namespace simk
+}  // namespace simk::faults

@@ -105,7 +105,8 @@ NTSTATUS EnableDevice(DeviceNode* node);
 // new start of the same stack.
 NTSTATUS Rebalance(DeviceNode* node);
 // The device is yanked: surprise removal of the started stacks in the subtree, then their removal.
-// A surprise-removed device with a handle open on its stack gets its final removal only once the
+// A child its bus still reports (a device that failed while present) keeps its node as Disabled
+// until the bus stops reporting it, as after a disable. A surprise-removed device with a handle open on its stack gets its final removal only once the
 // last handle closes (queued work, like enumeration), also after its parent is gone.
 void SurpriseRemoveDevice(DeviceNode* node);
 bool AwaitingCloses(const DeviceNode* node);

@@ -42,6 +42,9 @@ constexpr const char* BufferedIoOverrun = "BufferedIoOverrun";  // Information b
 constexpr const char* PoolFreeWrongTag = "PoolFreeWrongTag";
 constexpr const char* PoolFreeUnknown = "PoolFreeUnknown";  // freeing memory that is not a live allocation
 constexpr const char* PoolZeroSize = "PoolZeroSizeAllocation";
+constexpr const char* BadPoolCaller = "BadPoolCaller";
+// A driver opened a handle without OBJ_KERNEL_HANDLE: it lands in the current process's table.
+constexpr const char* ObjectHandleNotKernel = "KernelHandleRequired";  // a pool type the running system does not have
 constexpr const char* PoolOverrun = "PoolOverrun";          // bytes written past the end of an allocation
 constexpr const char* PoolFreeHeldLock = "PoolFreeHeldLock";  // freeing memory that holds an acquired lock
 // Locks
