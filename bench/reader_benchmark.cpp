@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "msdscclient.h"
+#include "control_client.h"
 #include "simkernel/io.h"
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"

@@ -146,6 +146,8 @@ if [ -f "$exe" ]; then
     for dll in "${dlls[@]}"; do
         case "${dll,,}" in
             kernel32.dll | ntdll.dll | msvcrt.dll | setupapi.dll | newdev.dll | advapi32.dll | user32.dll) ;;
+            # The project's client library, shipped in the same folder (client/check-library.sh).
+            msdscclient.dll) ;;
             *) bad+=("$dll") ;;
         esac
     done

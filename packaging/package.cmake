@@ -15,20 +15,20 @@ set(MSDSC_DRIVER_DATE 12/07/2026)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/msdscbus.inf.in ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf
                @ONLY NEWLINE_STYLE WIN32)
 
-# The tool: a console program on the client library, importing only DLLs that ship with Windows
-# (the C and C++ run times of the compiler are linked in statically).
+# The tool: a console program on the client library (msdscclient.dll, next to it), importing
+# otherwise only DLLs that ship with Windows (the C and C++ run times of the compiler are linked in
+# statically).
 add_executable(msdscctl
-  ${CMAKE_SOURCE_DIR}/client/src/client.cpp
+  ${CMAKE_SOURCE_DIR}/tools/session/commands.cpp
   ${CMAKE_SOURCE_DIR}/tools/session/session.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/device_install.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/main.cpp)
-target_include_directories(msdscctl PRIVATE
-  ${CMAKE_SOURCE_DIR}/client/include ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/tools/session)
+target_include_directories(msdscctl PRIVATE ${CMAKE_SOURCE_DIR}/tools/session)
 # The oldest x64 Windows (5.2), as for the driver: every call used exists there.
 target_compile_definitions(msdscctl PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0502)
 target_compile_options(msdscctl PRIVATE -Wall -Wextra $<$<NOT:$<CONFIG:Debug>>:-O2>)
 target_link_options(msdscctl PRIVATE -municode -static -Wl,--subsystem,console $<$<NOT:$<CONFIG:Debug>>:-s>)
-target_link_libraries(msdscctl PRIVATE setupapi newdev ntdll)
+target_link_libraries(msdscctl PRIVATE msdscclient setupapi newdev)
 
 # The release package: dist/msdscbus-<version>-x64/ holding what ships and nothing else, and a zip
 # of it (`cmake --build --preset package`). Built on request only: the catalog needs osslsigncode
@@ -52,6 +52,8 @@ add_custom_command(
 set(MSDSC_PACKAGE_FILES
   $<TARGET_FILE:msdscbus> ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.cat
   $<TARGET_FILE:msdscctl>
+  # The client library the tool runs on, with what test code links against it.
+  $<TARGET_FILE:msdscclient> $<TARGET_LINKER_FILE:msdscclient> ${CMAKE_SOURCE_DIR}/client/include/msdscclient.h
   ${CMAKE_CURRENT_BINARY_DIR}/README.md)
 
 # The driver's PDB, when clang and lld built it, goes into a zip of its own beside the package:

@@ -3,7 +3,7 @@
 #   --host-only   just what the host build needs (the main job); otherwise also the cross
 #                 compilers, clang for the fuzzer and Wine for the end-to-end test.
 set -euo pipefail
-packages=(cmake make g++ gcc googletest libgtest-dev libgmock-dev)
+packages=(cmake make g++ gcc googletest libgtest-dev libgmock-dev nlohmann-json3-dev)
 if [ "${1:-}" != "--host-only" ]; then
   packages+=(clang libclang-rt-14-dev libbenchmark-dev valgrind
              g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev

@@ -28,6 +28,7 @@ cmake --build --preset package
 bash scripts/sign-test.sh --cert-dir build/test-signing
 bash packaging/check-package.sh --signed build/target
 bash packaging/check-signature.sh build/target build/test-signing/test-signing.pem
+bash client/check-library.sh build/target
 
 if [ -x scripts/wine-test.sh ]; then
   echo "=== the target build end to end under Wine (bounded)"

@@ -30,7 +30,7 @@ if [ -z "$image" ]; then
     exit 1
 fi
 out=$(dirname "$image")
-for file in msdscbus.inf msdscctl.exe msdscwine.exe winefill.sys reader-null.inf; do
+for file in msdscbus.inf msdscctl.exe msdscclient.dll msdscwine.exe winefill.sys reader-null.inf; do
     if [ ! -f "$out/$file" ]; then
         echo "wine-test: $out/$file is missing; rebuild the target build" >&2
         exit 1
@@ -150,7 +150,7 @@ timeout 20 "$server" -w
 "$server" -p
 
 mkdir -p "$prefix/drive_c/msdsc"
-cp "$out"/{msdscbus.sys,msdscbus.inf,msdscctl.exe,msdscwine.exe,reader-null.inf} "$prefix/drive_c/msdsc/"
+cp "$out"/{msdscbus.sys,msdscbus.inf,msdscctl.exe,msdscclient.dll,msdscwine.exe,reader-null.inf} "$prefix/drive_c/msdsc/"
 cp "$out/winefill.sys" "$prefix/drive_c/windows/system32/drivers/"
 # What winedevice prints is what the test judges: Plug and Play and kernel traces, errors, fixmes.
 # services.exe and the winedevice processes it starts take this from the first program of the session.
@@ -257,6 +257,48 @@ removed_in_order 4 "the second handle's close"
 if tail -n +"$((scenario_line + 1))" "$log" | grep -q 'dispatch_cleanup'; then
     echo "        (this Wine sent IRP_MJ_CLEANUP)"
 fi
+
+step "msdscctl devices and add --wait: the device view through SetupAPI and cfgmgr32"
+mark=$(wc -l <"$transcript")
+view_line=$(wc -l <"$log")
+run 60 'C:\msdsc\msdscctl.exe' --timeout 5000 devices add 5 6 7 --wait devices quit
+view_status=$?
+view=$(tail -n +"$((mark + 1))" "$transcript" | tr -d '\r')
+# The readers are found by their hardware ID under their enumerator, with the reader number from the
+# instance path: the nodes 0-7 registered before the install, which the scenario's readers 0-4 used.
+listed=$(awk '/^8 reader device nodes$/ { n++ } END { print n + 0 }' <<<"$view")
+numbers=$(awk '$1 == "reader" && $2 == "number" && $4 ~ /^MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\[0-9]+$/ { split($4, p, "\\"); if (p[3] == $3) n++ } END { print n + 0 }' <<<"$view")
+if [ "$listed" -eq 2 ] && [ "$numbers" -eq 16 ]; then
+    pass "msdscctl devices: the 8 reader device nodes by hardware ID, each reader number matching its instance path, twice"
+else
+    fail "msdscctl devices: expected 8 reader device nodes twice, got $listed list(s) with $numbers matching entries"
+fi
+if grep -qE '^added reader 1 \(number 5, drive 6, log 7\), handle ' <<<"$view" &&
+   [ -n "$(line_after "$view_line" 'Creating new device L"MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\5"')" ]; then
+    pass "msdscctl add: the driver added reader number 5 and Wine enumerated it"
+else
+    fail "msdscctl add: no reader added, or Wine did not enumerate reader 5"
+fi
+# Wine 8.0 keeps the device tree in winedevice's ntoskrnl and tells user mode nothing of it:
+# CM_Get_DevNode_Status(_Ex) is a stub that answers CR_SUCCESS with status 0 and problem 0 for any
+# device node, and SetupDiGetClassDevs ignores DIGCF_PRESENT. So every node reads as present and none
+# as started, and add --wait can only run out of time.
+if tail -n +"$((view_line + 1))" "$log" | grep 'fixme:setupapi:CM_Get_DevNode_Status_Ex.*stub' >/dev/null; then
+    if [ "$view_status" -eq 1 ] &&
+       grep -qE '^error: add: timed out: .*\(status 0xC00000B5\); [0-9]+ device node\(s\) present for the session.s 1 reader\(s\)$' <<<"$view" &&
+       ! grep -qE '  started( |$)' <<<"$view"; then
+        pass "msdscctl add --wait: timed out as expected, Wine 8.0's CM_Get_DevNode_Status_Ex is a stub (no presence, no start)"
+    else
+        fail "msdscctl add --wait under Wine's stubbed CM_Get_DevNode_Status_Ex: expected a timeout and no started node (exit $view_status)"
+    fi
+elif grep -qE '^added reader 1 .*, started as reader number 5 ' <<<"$view" && [ "$view_status" -eq 0 ]; then
+    pass "msdscctl add --wait: reader number 5 started"
+else
+    fail "msdscctl add --wait: reader number 5 was not seen started (exit $view_status)"
+fi
+
+# The session's close removed reader 5 (Wine's close without cleanup ends the session).
+[ -n "$(created_line 5)" ] && wait_for_log "IoDeleteDevice $(device_before "$(created_line 5)")" 15
 
 step "uninstall the bus device, which has no readers left"
 uninstall_line=$(wc -l <"$log")

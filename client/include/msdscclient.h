@@ -1,92 +1,131 @@
-// The client library of the bus driver: open its control device, read the driver version, add and
-// remove readers, close. A C surface for any caller, and a C++ class over the driver's own records.
-#pragma once
+/* msdscclient: the client library of the MicroSDSmartCardBus driver, for C, C++ and anything that can
+ * call a C function in a DLL (Python's ctypes, PowerShell's Add-Type). Opens the driver's control
+ * device, reads its version, adds and removes virtual readers, closes; and shows the readers as Plug
+ * and Play sees them. On Windows it is msdscclient.dll with its import library libmsdscclient.dll.a;
+ * in the host build libmsdscclient.so over the simulated kernel, with the same functions.
+ *
+ * Every call returns the NTSTATUS it ended with (0 is success, negative is failure: the driver's own
+ * status, the I/O manager's in front of it, or the library's for a bad argument) and, when `message`
+ * is not NULL, stores a text that says what that status means for that call: static storage, never
+ * NULL, English, one line. Readers live as long as the client that added them: closing the client
+ * (or the process ending) removes every reader it added. */
+#ifndef MSDSCCLIENT_H
+#define MSDSCCLIENT_H
 
 #include <stdint.h>
+
+#if defined(_WIN32)
+#define MSDSC_CALL __cdecl
+#if defined(MSDSC_BUILDING_LIBRARY)
+#define MSDSC_API __declspec(dllexport)
+#else
+#define MSDSC_API __declspec(dllimport)
+#endif
+#else
+#define MSDSC_CALL
+#if defined(MSDSC_BUILDING_LIBRARY)
+#define MSDSC_API __attribute__((visibility("default")))
+#else
+#define MSDSC_API
+#endif
+#endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-// What failed, so a message can say what a status means for that request: the same status means
-// "no bus device is installed" at open and "the chosen bus is not started" when adding a reader.
+typedef int32_t MsdscStatus;
+
+/* The operation a status belongs to, for MsdscStatusMessage: the same status means "no bus device is
+ * installed" at open and "the chosen bus is not started" when adding a reader. */
 typedef enum MsdscOperation {
     MsdscOperationOpen = 0,
     MsdscOperationGetVersion = 1,
     MsdscOperationAddReader = 2,
     MsdscOperationRemoveReader = 3,
-    MsdscOperationClose = 4
+    MsdscOperationClose = 4,
+    MsdscOperationListDevices = 5,
+    MsdscOperationWaitForDevice = 6
 } MsdscOperation;
 
-// Every call returns the NTSTATUS the driver (or the I/O manager in front of it) completed the
-// request with; 0 is success. A call on a client that is not open returns STATUS_INVALID_HANDLE.
-typedef int32_t MsdscStatus;
-
+/* One open control device. Only one client at a time may hold it, system-wide. */
 typedef struct MsdscClient MsdscClient;
 
-// A human-readable text for a status of an operation; never null, static storage.
-const char* MsdscStatusMessage(MsdscOperation operation, MsdscStatus status);
+/* Names a reader for MsdscRemoveReader. Its bytes are the driver's and mean nothing to the caller:
+ * copy them, compare them, print them, but do not build one. */
+typedef struct MsdscReaderHandle {
+    uint8_t bytes[16];
+} MsdscReaderHandle;
 
-// Opens the control device. On success *client is a new client; on failure it is null.
-MsdscStatus MsdscOpen(MsdscClient** client);
-// Four components of the driver version, most significant first ("1.2.0.134" gives 1, 2, 0, 134).
-MsdscStatus MsdscGetVersion(MsdscClient* client, uint16_t components[4]);
-// Adds a reader; on success the two opaque handle values that name it are written.
-MsdscStatus MsdscAddReader(MsdscClient* client, uint32_t number, uint32_t drive, uint32_t log,
-                           uint64_t* busHandle, uint64_t* readerHandle);
-MsdscStatus MsdscRemoveReader(MsdscClient* client, uint64_t busHandle, uint64_t readerHandle);
-// Closes the handle, which removes every reader, and frees the client (also when closing failed).
-MsdscStatus MsdscClose(MsdscClient* client);
+/* The text for a status of an operation; never NULL, static storage. */
+MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation operation, MsdscStatus status);
+
+/* Opens the control device. On success *client is a new client; on failure it is NULL. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscOpen(MsdscClient** client, const char** message);
+
+/* The driver's version, most significant component first: "1.2.0.134" gives 1, 2, 0, 134. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscGetVersion(MsdscClient* client, uint16_t components[4], const char** message);
+
+/* Adds a reader with the three values its function driver reads from its hardware key ("Number",
+ * "Drive", "Log"; see docs/windows.md). On success *handle names it; on failure *handle is untouched.
+ * The driver gives the reader a reader number of its own, which Plug and Play shows (see the device
+ * view below); the reader's device node appears, and starts, shortly after this returns. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscAddReader(MsdscClient* client, uint32_t number, uint32_t drive, uint32_t log,
+                                                MsdscReaderHandle* handle, const char** message);
+
+MSDSC_API MsdscStatus MSDSC_CALL MsdscRemoveReader(MsdscClient* client, const MsdscReaderHandle* handle,
+                                                   const char** message);
+
+/* Closes the control device, which removes every reader of this client, and frees the client, also
+ * when closing failed. May be called from another thread (a console's Ctrl+C handler) while a call
+ * on the same client runs: that call finishes (a request not yet sent fails with
+ * STATUS_INVALID_HANDLE, 0xC0000008) and the client is freed when it returns. The pointer must not
+ * be used for a new call afterwards. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscClose(MsdscClient* client, const char** message);
+
+/* ---- The device view: the readers as Plug and Play sees them ------------------------------------
+ * Every device node with the reader's hardware ID MicroSDSmartCardBus\MicroSDSmartCardReader that
+ * Plug and Play has ever created on this machine: present ones (a bus reports the reader now) and
+ * ones that are no longer present, which Windows keeps in the registry until they are removed.
+ * Needs no open client. */
+
+/* Instance paths are at most 200 characters (MAX_DEVICE_ID_LEN, terminator included). */
+#define MSDSC_INSTANCE_PATH_SIZE 200
+
+typedef struct MsdscReaderDevice {
+    /* The driver's number for the reader: its bus number in the bus information it reports, and the
+     * last part of the instance path. Numbers are not reused while the driver stays loaded; after a
+     * reload the same number (and the same device node) serves a new reader. */
+    uint32_t readerNumber;
+    uint32_t present;  /* 1: the device node is in the device tree now */
+    uint32_t started;  /* 1: started (its function driver's start succeeded) */
+    /* Windows' problem code (CM_PROB_*, as Device Manager shows "Code N"), 0 when none: 28 no driver
+     * installed, 31 the driver's AddDevice failed, 10 the start failed. */
+    uint32_t problem;
+    /* "MICROSDSMARTCARDBUS\MICROSDSMARTCARDREADER\..." as Windows built it (it may put a prefix of
+     * the parent's before the reader number); UTF-8, terminated. */
+    char instancePath[MSDSC_INSTANCE_PATH_SIZE];
+} MsdscReaderDevice;
+
+/* Fills devices[0..capacity) in increasing reader number and stores the number of readers in *count.
+ * With capacity too small, fills what fits and returns STATUS_BUFFER_OVERFLOW (0x80000005, a
+ * warning: *count says how many there are); devices may be NULL when capacity is 0. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscListReaderDevices(MsdscReaderDevice* devices, uint32_t capacity,
+                                                        uint32_t* count, const char** message);
+
+typedef enum MsdscWaitFor {
+    MsdscWaitForStarted = 0,  /* the reader's device node is present and started */
+    MsdscWaitForGone = 1      /* no present device node has the reader's number */
+} MsdscWaitFor;
+
+/* Waits until reader `readerNumber` is started (or gone), at most timeoutMs milliseconds. Returns 0
+ * when it is; STATUS_IO_TIMEOUT (0xC00000B5) when the time ran out. *device (may be NULL) receives
+ * the reader's last state; readerNumber alone and present 0 when no device node has that number. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReaderDevice(uint32_t readerNumber, MsdscWaitFor what, uint32_t timeoutMs,
+                                                          MsdscReaderDevice* device, const char** message);
 
 #ifdef __cplusplus
-}  // extern "C"
-
-#include <atomic>
-#include <string>
-
-#include "msdscclient_platform.h"
-
-namespace msdsc {
-
-// The control device's Win32 name.
-extern const WCHAR* const CONTROL_DEVICE_PATH;
-
-// "1.2.0.134": the record keeps the components last first.
-std::string FormatVersion(const DriverVersion& version);
-
-// One session with the driver. Readers live as long as the handle, so the object holds the handle
-// until Close or destruction. Close may be called from another thread (a console's Ctrl+C handler)
-// while requests run: the handle is taken exactly once.
-class ControlClient {
-public:
-    ControlClient() = default;
-    ~ControlClient();
-    ControlClient(const ControlClient&) = delete;
-    ControlClient& operator=(const ControlClient&) = delete;
-
-    NTSTATUS Open();
-    NTSTATUS GetVersion(DriverVersion* version);
-    NTSTATUS AddReader(const ReaderConfig& config, BusReaderHandle* handle);
-    NTSTATUS RemoveReader(const BusReaderHandle& handle);
-    // STATUS_INVALID_HANDLE when nothing is open.
-    NTSTATUS Close();
-    bool IsOpen() const { return m_Handle.load() != nullptr; }
-
-    // The status and the message of the last call that failed; STATUS_SUCCESS when none has.
-    NTSTATUS LastStatus() const { return m_LastStatus; }
-    MsdscOperation LastOperation() const { return m_LastOperation; }
-    const char* LastMessage() const { return MsdscStatusMessage(m_LastOperation, m_LastStatus); }
-
-private:
-    NTSTATUS Control(MsdscOperation operation, ULONG code, void* in, ULONG inLength, void* out,
-                     ULONG outLength, ULONG expectedReply);
-    NTSTATUS Record(MsdscOperation operation, NTSTATUS status);
-
-    // Null while closed; INVALID_HANDLE_VALUE is never stored.
-    std::atomic<HANDLE> m_Handle{nullptr};
-    NTSTATUS m_LastStatus = 0;
-    MsdscOperation m_LastOperation = MsdscOperationOpen;
-};
-
-}  // namespace msdsc
+} /* extern "C" */
 #endif
+
+#endif /* MSDSCCLIENT_H */

@@ -1,6 +1,6 @@
 // The client library: the control device's three requests over DeviceIoControl, with the status
 // the driver completed each request with and a message that says what it means for that request.
-#include "msdscclient.h"
+#include "control_client.h"
 
 #include <cstdio>
 #include <cstring>
@@ -10,6 +10,9 @@
 // headers carry only the statuses the driver itself uses.
 #ifndef STATUS_INFO_LENGTH_MISMATCH
 #define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
+#endif
+#ifndef STATUS_IO_TIMEOUT
+#define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
 #endif
 
 namespace msdsc {
@@ -149,13 +152,9 @@ NTSTATUS ControlClient::Close() {
 
 }  // namespace msdsc
 
-// ---- The C surface ------------------------------------------------------------------------------
+// ---- Messages ------------------------------------------------------------------------------------
 
-struct MsdscClient {
-    msdsc::ControlClient client;
-};
-
-extern "C" const char* MsdscStatusMessage(MsdscOperation operation, MsdscStatus status) {
+extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation operation, MsdscStatus status) {
     switch (operation) {
     case MsdscOperationOpen:
         switch (status) {
@@ -193,55 +192,18 @@ extern "C" const char* MsdscStatusMessage(MsdscOperation operation, MsdscStatus 
         break;
     case MsdscOperationClose:
         break;
+    case MsdscOperationListDevices:
+        switch (status) {
+        case STATUS_BUFFER_OVERFLOW: return "more readers than the buffer holds: the count says how many there are";
+        case STATUS_UNSUCCESSFUL: return "Plug and Play's device list could not be read";
+        }
+        break;
+    case MsdscOperationWaitForDevice:
+        switch (status) {
+        case STATUS_IO_TIMEOUT: return "timed out: the reader's device node did not reach that state in time";
+        case STATUS_UNSUCCESSFUL: return "Plug and Play's device list could not be read";
+        }
+        break;
     }
     return msdsc::CommonMessage(status);
-}
-
-extern "C" MsdscStatus MsdscOpen(MsdscClient** client) {
-    if (!client) return STATUS_INVALID_PARAMETER;
-    *client = nullptr;
-    auto* created = new (std::nothrow) MsdscClient;
-    if (!created) return STATUS_NO_MEMORY;
-    const NTSTATUS status = created->client.Open();
-    if (!NT_SUCCESS(status)) {
-        delete created;
-        return status;
-    }
-    *client = created;
-    return STATUS_SUCCESS;
-}
-
-extern "C" MsdscStatus MsdscGetVersion(MsdscClient* client, uint16_t components[4]) {
-    if (!client) return STATUS_INVALID_HANDLE;
-    if (!components) return STATUS_INVALID_PARAMETER;
-    DriverVersion version{};
-    const NTSTATUS status = client->client.GetVersion(&version);
-    if (NT_SUCCESS(status))
-        for (int i = 0; i < 4; ++i) components[i] = version.Elements[3 - i];
-    return status;
-}
-
-extern "C" MsdscStatus MsdscAddReader(MsdscClient* client, uint32_t number, uint32_t drive, uint32_t log,
-                                      uint64_t* busHandle, uint64_t* readerHandle) {
-    if (!client) return STATUS_INVALID_HANDLE;
-    if (!busHandle || !readerHandle) return STATUS_INVALID_PARAMETER;
-    BusReaderHandle handle{};
-    const NTSTATUS status = client->client.AddReader(ReaderConfig{number, drive, log}, &handle);
-    if (NT_SUCCESS(status)) {
-        *busHandle = handle.BusHandle;
-        *readerHandle = handle.ReaderHandle;
-    }
-    return status;
-}
-
-extern "C" MsdscStatus MsdscRemoveReader(MsdscClient* client, uint64_t busHandle, uint64_t readerHandle) {
-    if (!client) return STATUS_INVALID_HANDLE;
-    return client->client.RemoveReader(BusReaderHandle{busHandle, readerHandle});
-}
-
-extern "C" MsdscStatus MsdscClose(MsdscClient* client) {
-    if (!client) return STATUS_INVALID_HANDLE;
-    const NTSTATUS status = client->client.Close();
-    delete client;
-    return status;
 }

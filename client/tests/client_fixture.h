@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "msdscclient.h"
+#include "control_client.h"
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
 #include "simkernel/pnp.h"

@@ -242,42 +242,42 @@ TEST_F(ClientReaders, DestroyingTheClientClosesTheSession) {
 
 // ---- The C surface -------------------------------------------------------------------------------
 
-extern "C" {
-struct CSessionResult {
-    int32_t openStatus, versionStatus, addStatus, removeStatus, removeAgainStatus, closeStatus;
-    uint16_t version[4];
-    uint64_t busHandle, readerHandle;
-};
-void RunCSession(struct CSessionResult* result);
-}
-
-TEST_F(ClientReaders, CSurfaceRunsASession) {
-    simk::pnp::DeviceNode* bus = AddStartedBus();
-    CSessionResult result{};
-    RunCSession(&result);
-    EXPECT_EQ(result.openStatus, STATUS_SUCCESS);
-    EXPECT_EQ(result.versionStatus, STATUS_SUCCESS);
-    // Most significant component first, unlike the driver's record.
-    EXPECT_EQ(result.version[0], 1);
-    EXPECT_EQ(result.version[1], 2);
-    EXPECT_EQ(result.version[2], 0);
-    EXPECT_EQ(result.version[3], 134);
-    EXPECT_EQ(result.addStatus, STATUS_SUCCESS);
-    EXPECT_EQ(result.busHandle & 0xFFFFFFFFu, 0u) << "the first bus's serial number";
-    EXPECT_NE(result.busHandle >> 32, 0u) << "the load's tag";
-    EXPECT_EQ(result.readerHandle, 0u) << "the first reader's number";
-    (void)bus;
-    EXPECT_EQ(result.removeStatus, STATUS_SUCCESS);
-    EXPECT_EQ(result.removeAgainStatus, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(result.closeStatus, STATUS_SUCCESS);
-}
-
+// The C surface's answers: the driver's status with the message for that call, and the library's
+// own refusals of a missing argument before anything is sent. Its whole session is the C program's
+// (tests/c_program).
 TEST_F(ClientOpen, CSurfaceOpenFailureLeavesNoClient) {
     MsdscClient* client = reinterpret_cast<MsdscClient*>(0x1);
-    EXPECT_EQ(MsdscOpen(&client), STATUS_INVALID_DEVICE_STATE);
+    const char* message = nullptr;
+    EXPECT_EQ(MsdscOpen(&client, &message), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(client, nullptr);
-    EXPECT_EQ(MsdscGetVersion(nullptr, nullptr), STATUS_INVALID_HANDLE);
-    EXPECT_EQ(MsdscClose(nullptr), STATUS_INVALID_HANDLE);
+    EXPECT_STREQ(message, "no bus device is installed");
+    EXPECT_EQ(MsdscGetVersion(nullptr, nullptr, &message), STATUS_INVALID_HANDLE);
+    EXPECT_THAT(message, HasSubstr("NULL"));
+    EXPECT_EQ(MsdscClose(nullptr, nullptr), STATUS_INVALID_HANDLE);
+}
+
+TEST_F(ClientReaders, CSurfaceAnswersWithTheStatusAndItsMessage) {
+    AddStartedBus();
+    MsdscClient* client = nullptr;
+    const char* message = nullptr;
+    ASSERT_EQ(MsdscOpen(&client, &message), STATUS_SUCCESS);
+    EXPECT_STREQ(message, "success");
+
+    MsdscReaderHandle handle;
+    std::memset(&handle, 0xA5, sizeof(handle));
+    const MsdscReaderHandle untouched = handle;
+    EXPECT_EQ(MsdscAddReader(client, 1, 2, 3, nullptr, &message), STATUS_INVALID_PARAMETER);
+    EXPECT_THAT(message, HasSubstr("NULL"));
+    ASSERT_EQ(MsdscAddReader(client, 1, 2, 3, &handle, &message), STATUS_SUCCESS);
+    EXPECT_NE(std::memcmp(&handle, &untouched, sizeof(handle)), 0);
+
+    // A handle with one byte changed names no reader, and the message says so for a removal.
+    MsdscReaderHandle other = handle;
+    other.bytes[15] ^= 0x80;
+    EXPECT_EQ(MsdscRemoveReader(client, &other, &message), STATUS_UNSUCCESSFUL);
+    EXPECT_STREQ(message, MsdscStatusMessage(MsdscOperationRemoveReader, STATUS_UNSUCCESSFUL));
+    EXPECT_EQ(MsdscRemoveReader(client, &handle, nullptr), STATUS_SUCCESS) << "a NULL message is allowed";
+    EXPECT_EQ(MsdscClose(client, &message), STATUS_SUCCESS);
 }
 
 TEST(ClientMessages, SameStatusReadsDifferentlyPerOperation) {

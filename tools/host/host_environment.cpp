@@ -2,7 +2,9 @@
 // tree and the readers' registry values the way a user would look at Device Manager and regedit.
 #include "host_environment.h"
 
+#include <algorithm>
 #include <map>
+#include <unordered_map>
 #include <mutex>
 #include <ostream>
 
@@ -81,7 +83,12 @@ void Environment::Settle() {
     simk::pnp::RunUntilIdle();
 }
 
-std::vector<BusView> Environment::View() const {
+std::vector<BusView> Environment::View(const std::vector<BusView>* previous) const {
+    std::unordered_map<std::string, const ReaderView*> known;
+    if (previous)
+        for (const BusView& bus : *previous)
+            for (const ReaderView& reader : bus.readers)
+                if (reader.started) known[reader.instancePath] = &reader;
     std::vector<BusView> view;
     for (simk::pnp::DeviceNode* bus : m_Buses) {
         BusView busView;
@@ -94,7 +101,10 @@ std::vector<BusView> Environment::View() const {
             const simk::pnp::NodeState state = simk::pnp::State(child);
             reader.state = simk::pnp::NodeStateName(state);
             reader.started = state == simk::pnp::NodeState::Started;
-            if (reader.started) {
+            const auto seen = known.find(reader.instancePath);
+            if (reader.started && seen != known.end()) {
+                std::copy(std::begin(seen->second->values), std::end(seen->second->values), std::begin(reader.values));
+            } else if (reader.started) {
                 const std::u16string key = simk::registry::DeviceHardwareKeyPath(path);
                 for (int i = 0; i < 4; ++i)
                     reader.values[i] = simk::registry::QueryDword(key, simk::Widen(READER_VALUE_NAMES[i]));
@@ -124,49 +134,75 @@ std::vector<std::string> Environment::Violations() const {
     return m_Recording->violations;
 }
 
-void PrintView(const std::vector<BusView>& view, std::ostream& out, bool json) {
-    if (json) {
-        out << "{\"pnp\":[";
-        for (size_t b = 0; b < view.size(); ++b) {
-            const BusView& bus = view[b];
-            out << (b ? "," : "") << "{\"instance\":" << tool::JsonString(bus.instancePath)
-                << ",\"state\":" << tool::JsonString(bus.state) << ",\"readers\":[";
-            for (size_t r = 0; r < bus.readers.size(); ++r) {
-                const ReaderView& reader = bus.readers[r];
-                out << (r ? "," : "") << "{\"instance\":" << tool::JsonString(reader.instancePath)
-                    << ",\"state\":" << tool::JsonString(reader.state);
-                if (reader.started) {
-                    out << ",\"values\":{";
-                    for (int i = 0; i < 4; ++i) {
-                        out << (i ? "," : "") << tool::JsonString(READER_VALUE_NAMES[i]) << ":";
-                        if (reader.values[i]) out << *reader.values[i];
-                        else out << "null";
-                    }
-                    out << "}";
-                }
-                out << "}";
-            }
-            out << "]}";
-        }
-        out << "]}\n";
-        return;
+namespace {
+
+// A device as the changes see it: where it hangs, its state and, for a started reader, its values.
+struct DeviceState {
+    const std::string* bus = nullptr;  // null for a bus
+    const std::string* state = nullptr;
+    const std::optional<ULONG>* values = nullptr;
+
+    bool operator==(const DeviceState& other) const {
+        if (*state != *other.state || (values == nullptr) != (other.values == nullptr)) return false;
+        return !values || std::equal(values, values + 4, other.values);
     }
-    out << "  plug and play sees:\n";
+};
+
+std::unordered_map<std::string, DeviceState> States(const std::vector<BusView>& view) {
+    std::unordered_map<std::string, DeviceState> states;
     for (const BusView& bus : view) {
-        out << "    " << bus.instancePath << "  " << bus.state << "\n";
-        if (bus.readers.empty()) out << "      (no readers)\n";
-        for (const ReaderView& reader : bus.readers) {
-            out << "      " << reader.instancePath << "  " << reader.state;
-            if (reader.started) {
-                for (int i = 0; i < 4; ++i) {
-                    out << "  " << READER_VALUE_NAMES[i] << "=";
-                    if (reader.values[i]) out << *reader.values[i];
-                    else out << "(missing)";
-                }
-            }
-            out << "\n";
-        }
+        states[bus.instancePath] = DeviceState{nullptr, &bus.state, nullptr};
+        for (const ReaderView& reader : bus.readers)
+            states[reader.instancePath] =
+                DeviceState{&bus.instancePath, &reader.state, reader.started ? reader.values : nullptr};
     }
+    return states;
+}
+
+std::pair<std::string, std::string> Describe(const std::string& instance, const DeviceState& device,
+                                             const std::string& state) {
+    std::string text = "  plug and play: " + instance + "  " + state;
+    tool::Json json("pnp");
+    json.Add("instance", instance);
+    if (device.bus) json.Add("bus", *device.bus);
+    json.Add("state", state);
+    if (device.values) {
+        std::string object;
+        for (int i = 0; i < 4; ++i) {
+            const std::optional<ULONG>& value = device.values[i];
+            text += std::string("  ") + READER_VALUE_NAMES[i] + "=" + (value ? std::to_string(*value) : "(missing)");
+            object += (i ? "," : "") + tool::JsonString(READER_VALUE_NAMES[i]) + ":" +
+                      (value ? std::to_string(*value) : std::string("null"));
+        }
+        json.Raw("values", "{" + object + "}");
+    }
+    return {text, json.Object()};
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> ViewChanges(const std::vector<BusView>& before,
+                                                             const std::vector<BusView>& after) {
+    const auto old = States(before), now = States(after);
+    std::vector<std::pair<std::string, std::string>> changes;
+    // In the order of the views, so that a bus comes before its readers and readers come in order.
+    for (const BusView& bus : before)
+        for (size_t i = 0; i <= bus.readers.size(); ++i) {
+            const std::string& instance = i == 0 ? bus.instancePath : bus.readers[i - 1].instancePath;
+            if (!now.count(instance)) {
+                DeviceState gone = old.at(instance);
+                gone.values = nullptr;
+                changes.push_back(Describe(instance, gone, "Removed"));
+            }
+        }
+    for (const BusView& bus : after)
+        for (size_t i = 0; i <= bus.readers.size(); ++i) {
+            const std::string& instance = i == 0 ? bus.instancePath : bus.readers[i - 1].instancePath;
+            const DeviceState& device = now.at(instance);
+            const auto was = old.find(instance);
+            if (was == old.end() || !(was->second == device)) changes.push_back(Describe(instance, device, *device.state));
+        }
+    return changes;
 }
 
 }  // namespace msdsc::host

@@ -6,6 +6,7 @@
 
 #include <iosfwd>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,9 @@ public:
     // Lets Plug and Play finish what the driver asked for (enumerations after adds and removals).
     void Settle();
 
-    std::vector<BusView> View() const;
+    // With `previous`, a started reader's values are taken from there instead of the registry: the
+    // driver writes them once, at the start, so a view after each command costs little per reader.
+    std::vector<BusView> View(const std::vector<BusView>* previous = nullptr) const;
     // Pool blocks the driver holds now.
     size_t DriverPoolBlocks() const;
     // The same by pool tag: "ansl 1, apsl 2".
@@ -66,6 +69,11 @@ private:
     Recording* m_Recording;
 };
 
-void PrintView(const std::vector<BusView>& view, std::ostream& out, bool json);
+// What changed in Plug and Play between two views, one line per device that appeared, changed state
+// or values, or went: text ("  plug and play: <instance>  <state>  Number=7 ...") or JSON objects
+// of type "pnp". Nothing for devices that did not change, so a command's output stays the size of
+// what it did.
+std::vector<std::pair<std::string, std::string>> ViewChanges(const std::vector<BusView>& before,
+                                                             const std::vector<BusView>& after);
 
 }  // namespace msdsc::host

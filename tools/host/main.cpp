@@ -1,12 +1,13 @@
 // msdscctl-host: the command-line tool's session run against the driver inside the simulated
-// kernel, showing after every command what Plug and Play sees.
+// kernel, showing after every command what it changed in Plug and Play.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../session/session.h"
@@ -14,44 +15,82 @@
 
 namespace {
 
+using namespace msdsc;
+
 const char USAGE[] =
-    "usage: msdscctl-host [--buses N] [--json] [--image PATH] [COMMAND ...]\n"
+    "usage: msdscctl-host [--buses N] [--json] [--quiet] [--timeout MS] [--image PATH] [COMMAND ...]\n"
     "Loads the driver into the simulated kernel, creates N root bus devices (default 1) and runs the\n"
     "commands on one open handle: from the arguments, or else from standard input, one or more per line.\n"
-    "After each command it shows each bus and reader as Plug and Play sees them, with the four registry\n"
-    "values of each started reader. The driver image defaults to the one built with this tool\n"
-    "($MSDSCBUS_IMAGE overrides it).\n\n";
+    "After each command it shows what Plug and Play changed: devices that appeared, started or went,\n"
+    "with the four registry values of each started reader. --json prints one JSON object per line, each\n"
+    "with a \"type\"; --quiet only what was asked for and errors; --timeout how long 'add --wait' and\n"
+    "'wait' wait (default 10000 ms). The driver image defaults to the one built with this tool\n"
+    "($MSDSCBUS_IMAGE overrides it).\n"
+    "Exit codes: 0 ok, 1 a command failed, input after quit or a verifier violation, 2 usage, 3 the\n"
+    "driver or the control device is not there, 130 interrupted (Ctrl+C closed the handle).\n\n";
 
 #ifndef MSDSCBUS_IMAGE
 #define MSDSCBUS_IMAGE "msdscbus.so"
 #endif
 
+// A command-line error: plain on standard error, or a JSON line on standard output under --json.
+int Usage(bool json, const std::string& command, const std::string& message, bool showUsage) {
+    if (json) {
+        std::cout << tool::Json("usage-error").Add("command", command).Add("message", message).Line();
+    } else {
+        std::cerr << "msdscctl-host: " << message << "\n";
+        if (showUsage) std::cerr << USAGE;
+    }
+    return tool::EXIT_USAGE;
+}
+
+// Ctrl+C (SIGINT) and SIGTERM are taken by a thread of their own with sigwait, outside any signal
+// handler, so it can close the client the normal way: the driver's cleanup then removes the readers.
+void WatchForInterrupt(tool::Session& session, const sigset_t& signals) {
+    std::thread([&session, signals] {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0) return;
+        session.Interrupt();
+        std::cout.flush();
+        std::_Exit(tool::EXIT_INTERRUPTED);
+    }).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    using namespace msdsc;
-    bool json = false;
+    // Blocked before any thread starts, so every thread inherits it and only the watcher takes them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    tool::OutputOptions output;
     unsigned buses = 1;
+    uint32_t timeout = tool::DEFAULT_WAIT_MS;
     std::string image = std::getenv("MSDSCBUS_IMAGE") ? std::getenv("MSDSCBUS_IMAGE") : MSDSCBUS_IMAGE;
     std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) output.json |= std::strcmp(argv[i], "--json") == 0;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--json") {
-            json = true;
-        } else if (argument == "--buses" || argument == "--image") {
-            if (i + 1 == argc) {
-                std::cerr << "msdscctl-host: " << argument << " needs a value\n" << USAGE;
-                return tool::EXIT_USAGE;
-            }
+        } else if (argument == "--quiet") {
+            output.quiet = true;
+        } else if (argument == "--buses" || argument == "--image" || argument == "--timeout") {
+            if (i + 1 == argc) return Usage(output.json, argument, argument + " needs a value", true);
             const std::string value = argv[++i];
-            uint32_t count = 0;
+            uint32_t number = 0;
             if (argument == "--image") {
                 image = value;
-            } else if (!tool::ParseUnsigned32(value, &count) || count == 0 || count > 64) {
-                std::cerr << "msdscctl-host: --buses takes a number from 1 to 64, not '" << value << "'\n";
-                return tool::EXIT_USAGE;
+            } else if (argument == "--timeout") {
+                if (!tool::ParseUnsigned32(value, &number))
+                    return Usage(output.json, argument, "--timeout takes milliseconds, not '" + value + "'", false);
+                timeout = number;
+            } else if (!tool::ParseUnsigned32(value, &number) || number == 0 || number > 64) {
+                return Usage(output.json, argument, "--buses takes a number from 1 to 64, not '" + value + "'", false);
             } else {
-                buses = count;
+                buses = number;
             }
         } else if (argument == "--help" || argument == "-h") {
             std::cout << USAGE << tool::HelpText();
@@ -61,56 +100,58 @@ int main(int argc, char** argv) {
         }
     }
     std::vector<tool::Command> commands;
-    std::string error;
-    if (!tool::ParseCommands(words, &commands, &error)) {
-        std::cerr << "msdscctl-host: " << error << "\n";
-        return tool::EXIT_USAGE;
-    }
+    std::string error, name;
+    if (!tool::ParseCommands(words, &commands, &error, &name)) return Usage(output.json, name, error, false);
 
     host::Environment machine;
+    tool::Session session(std::cout, output);
+    session.SetWaitTimeout(timeout);
     if (!machine.Load(image.c_str(), &error) || !machine.CreateBuses(buses, &error)) {
-        std::cerr << "msdscctl-host: " << error << "\n";
+        if (output.json)
+            std::cout << tool::Json("error").Add("command", "load").Add("message", error).Line();
+        else
+            std::cerr << "msdscctl-host: " << error << "\n";
         return tool::EXIT_NO_DEVICE;
     }
-    if (!json)
-        std::cout << "loaded " << image << " into the simulated kernel; " << buses
-                  << (buses == 1 ? " bus device" : " bus devices") << " created\n";
+    session.Note("loaded " + image + " into the simulated kernel; " + std::to_string(buses) +
+                     (buses == 1 ? " bus device" : " bus devices") + " created",
+                 tool::Json("machine").Add("image", image).Add("buses", uint64_t{buses}));
 
-    ControlClient client;
-    tool::Session session(client, std::cout, json);
-    // In text a view that did not change is not repeated, so the changes stand out.
-    std::string lastView;
+    std::vector<host::BusView> lastView;
     session.afterCommand = [&] {
         machine.Settle();
-        std::ostringstream view;
-        host::PrintView(machine.View(), view, json);
-        if (!json && view.str() == lastView) {
-            std::cout << "  plug and play sees: no change\n";
-            return;
-        }
-        lastView = view.str();
-        std::cout << lastView;
+        std::vector<host::BusView> view = machine.View(&lastView);
+        for (const auto& [text, json] : host::ViewChanges(lastView, view)) session.Note(text, json);
+        lastView = std::move(view);
     };
+    WatchForInterrupt(session, signals);
     if (!session.Open()) return tool::EXIT_NO_DEVICE;
     if (words.empty()) {
-        if (isatty(STDIN_FILENO) && !json) session.prompt = "msdscctl-host> ";
+        const bool terminal = isatty(STDIN_FILENO);
+        if (terminal && !output.json) session.prompt = "msdscctl-host> ";
+        session.drainAfterQuit = !terminal;
         session.RunLines(std::cin);
-    }
-    else
+    } else {
         session.RunAll(commands);
+    }
     session.Close();
 
     int exitCode = session.ExitCode();
     const std::vector<std::string> violations = machine.Violations();
-    if (json) {
-        std::cout << "{\"driverPoolBlocks\":" << machine.DriverPoolBlocks() << ",\"violations\":[";
-        for (size_t i = 0; i < violations.size(); ++i) std::cout << (i ? "," : "") << tool::JsonString(violations[i]);
-        std::cout << "]}\n";
+    if (output.json) {
+        std::string list;
+        for (const std::string& violation : violations) list += (list.empty() ? "" : ",") + tool::JsonString(violation);
+        std::cout << tool::Json("summary")
+                         .Add("driverPoolBlocks", uint64_t{machine.DriverPoolBlocks()})
+                         .Raw("violations", "[" + list + "]")
+                         .Line();
     } else {
-        std::cout << "driver pool outstanding: " << machine.DriverPoolBlocks() << " block(s)";
-        const std::string byTag = machine.DriverPoolByTag();
-        if (!byTag.empty()) std::cout << " (" << byTag << ")";
-        std::cout << "\n";
+        if (!output.quiet) {
+            std::cout << "driver pool outstanding: " << machine.DriverPoolBlocks() << " block(s)";
+            const std::string byTag = machine.DriverPoolByTag();
+            if (!byTag.empty()) std::cout << " (" << byTag << ")";
+            std::cout << "\n";
+        }
         for (const std::string& violation : violations) std::cout << "VERIFIER VIOLATION " << violation << "\n";
     }
     if (!violations.empty()) exitCode = tool::EXIT_COMMAND_FAILED;

@@ -1,101 +1,123 @@
-// The command session shared by the Windows tool and its host build: parses the commands, runs
-// them through the client library on one held handle, and prints each result as text or JSON.
+// The command session shared by the Windows tool and its host build: runs the commands through the
+// client library on one held client, and prints each result as text or as JSON lines.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "msdscclient.h"
+#include "portable.h"
 
 namespace msdsc::tool {
 
-enum class CommandKind { Version, Add, Remove, List, Quit, Help };
-
-struct Command {
-    CommandKind kind = CommandKind::Help;
-    ReaderConfig config{};          // add
-    // remove: either the number this session gave the reader, or a handle typed out in full
-    unsigned readerId = 0;
-    bool fullHandle = false;
-    BusReaderHandle handle{};
-    std::string text;               // the command as typed, for messages
-};
-
-// Exit codes of both tools.
+// Exit codes of both tools (README lists them with the Windows tool's own).
 enum ExitCode : int {
     EXIT_OK = 0,
-    EXIT_COMMAND_FAILED = 1,  // at least one command failed; the others ran
+    EXIT_COMMAND_FAILED = 1,  // at least one command failed, or input after quit was not run; the others ran
     EXIT_USAGE = 2,           // the command line could not be understood; nothing ran
     EXIT_NO_DEVICE = 3,       // the control device could not be opened
+    EXIT_INTERRUPTED = 130,   // Ctrl+C: the handle was closed, so the driver removed the readers
 };
 
-// Splits a line into words; '#' starts a comment that runs to the end of the line.
-std::vector<std::string> SplitWords(const std::string& line);
+struct OutputOptions {
+    bool json = false;   // one JSON object per line, each with a "type"
+    bool quiet = false;  // only what was asked for (version, list, devices) and errors
+};
 
-// Parses the command starting at words[*position] and moves *position past it. On failure
-// *error says what is wrong and *position is unspecified.
-bool ParseCommand(const std::vector<std::string>& words, size_t* position, Command* command, std::string* error);
-// Every command of a word list; false with *error at the first one that does not parse.
-bool ParseCommands(const std::vector<std::string>& words, std::vector<Command>* commands, std::string* error);
-
-// Numbers of the command line: decimal or 0x-prefixed hexadecimal, unsigned 32-bit.
-bool ParseUnsigned32(const std::string& text, uint32_t* value);
-// A handle typed out in full: "BUS:READER", each 64-bit value in hexadecimal (0x optional).
-bool ParseFullHandle(const std::string& text, BusReaderHandle* handle);
-std::string FormatHandle(const BusReaderHandle& handle);
-std::string FormatStatus(NTSTATUS status);  // "0xC0000184"
-std::string JsonString(const std::string& text);  // quoted and escaped
-
-const char* HelpText();
+// How long `add --wait` and `wait` wait by default.
+inline constexpr uint32_t DEFAULT_WAIT_MS = 10000;
 
 class Session {
 public:
-    Session(ControlClient& client, std::ostream& out, bool json);
+    Session(std::ostream& out, OutputOptions options);
+    ~Session();  // closes the client if it is still open
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     // Opens the control device; prints why when it cannot.
     bool Open();
     // Runs one command; false once the session should end (quit).
     bool Execute(const Command& command);
-    // Runs a parsed list (the command line's commands); stops after quit.
+    // Runs a parsed list (the command line's commands); what follows a quit is reported, not run.
     void RunAll(const std::vector<Command>& commands);
     // Reads and runs lines until quit or end of input. A line that does not parse is reported and
-    // counts as a failed command; the session goes on.
+    // counts as a failed command; the session goes on. After a quit the rest of its line is
+    // reported, and with drainAfterQuit so is every further line of the input.
     void RunLines(std::istream& in);
     // Closes the handle, which removes every reader this session added, and says so.
     void Close();
+    // Ctrl+C, from another thread: closes the handle between two requests and says so. False when
+    // nothing was open any more.
+    bool Interrupt();
+    bool IsOpen();
+
+    void SetWaitTimeout(uint32_t milliseconds) { m_WaitMs = milliseconds; }
+
+    // A line of the tool's own (what it loaded, what Plug and Play changed), left out by --quiet;
+    // `json` is the same as a JSON object line.
+    void Note(const std::string& text, const Json& json) { Note(text, json.Object()); }
+    void Note(const std::string& text, const std::string& jsonObject);
+    // A usage error the tool found itself, reported like the session's own.
+    void UsageFailure(const std::string& command, const std::string& message);
 
     // Called after every command (and after the close), for a caller that shows more: the host
-    // tool prints what Plug and Play sees.
+    // tool prints what Plug and Play changed.
     std::function<void()> afterCommand;
     // Printed before each line is read, for a person typing at a terminal; empty for none.
     std::string prompt;
+    // After quit, read the input to its end and report what it held (not for a terminal).
+    bool drainAfterQuit = false;
 
     int ExitCode() const { return m_Failed ? EXIT_COMMAND_FAILED : EXIT_OK; }
-    bool Json() const { return m_Json; }
+    const OutputOptions& Options() const { return m_Options; }
     std::ostream& Out() { return m_Out; }
 
     struct Reader {
         unsigned id;
-        ReaderConfig config;
-        BusReaderHandle handle;
+        uint32_t number, drive, log;
+        MsdscReaderHandle handle;
         bool removed;
+        // The reader number Plug and Play shows, once the session has seen its device node.
+        std::optional<uint32_t> readerNumber;
     };
     const std::vector<Reader>& Readers() const { return m_Readers; }
 
 private:
-    void Failure(const char* command, MsdscOperation operation, NTSTATUS status);
-    void UsageFailure(const std::string& message);
+    void Failure(const std::string& command, MsdscStatus status, const char* message, const std::string& detail = "");
+    void Ignored(const std::string& text);
     void After();
+    // Runs one request on the open client, under the client's lock.
+    MsdscStatus Call(const std::function<MsdscStatus(MsdscClient*)>& request, const char** message);
 
-    ControlClient& m_Client;
+    void DoVersion(const Command& command);
+    void DoAdd(const Command& command);
+    void DoRemove(const Command& command);
+    void DoList(const Command& command);
+    void DoDevices(const Command& command);
+    void DoWait(const Command& command);
+    // Waits until every reader of the session that is not removed has its device node, and tells
+    // them apart (see session.cpp); the reader `target` must also be started.
+    MsdscStatus WaitForStarted(Reader& target, std::string* detail, std::vector<MsdscReaderDevice>* seen);
+    MsdscStatus ListDevices(std::vector<MsdscReaderDevice>* devices, const char** message);
+
     std::ostream& m_Out;
-    bool m_Json;
+    OutputOptions m_Options;
     bool m_Failed = false;
     unsigned m_NextId = 1;
+    uint32_t m_WaitMs = DEFAULT_WAIT_MS;
     std::vector<Reader> m_Readers;
+    // Reader numbers present when the session opened: readers of no one (an earlier session's, under
+    // Wine, which sends no cleanup), never this session's.
+    std::vector<uint32_t> m_Foreign;
+    // Null once closed. Requests hold the lock, so Interrupt closes between two of them and no
+    // request starts on a client that is gone.
+    ClientLock m_ClientLock;
+    MsdscClient* m_Client = nullptr;
 };
 
 }  // namespace msdsc::tool

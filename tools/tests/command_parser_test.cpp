@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "session.h"
 
 namespace msdsc::tool {
@@ -36,12 +38,12 @@ TEST(CommandParser, SeveralCommandsInOneLineByTheirArity) {
     ASSERT_EQ(commands.size(), 6u);
     EXPECT_EQ(commands[0].kind, CommandKind::Version);
     EXPECT_EQ(commands[1].kind, CommandKind::Add);
-    EXPECT_EQ(commands[1].config.Number, 7u);
-    EXPECT_EQ(commands[1].config.Drive, 1u);
-    EXPECT_EQ(commands[1].config.Log, 0u);
-    EXPECT_EQ(commands[2].config.Number, 16u);
-    EXPECT_EQ(commands[2].config.Drive, 255u);
-    EXPECT_EQ(commands[2].config.Log, 0xFFFFFFFFu);
+    EXPECT_EQ(commands[1].number, 7u);
+    EXPECT_EQ(commands[1].drive, 1u);
+    EXPECT_EQ(commands[1].log, 0u);
+    EXPECT_EQ(commands[2].number, 16u);
+    EXPECT_EQ(commands[2].drive, 255u);
+    EXPECT_EQ(commands[2].log, 0xFFFFFFFFu);
     EXPECT_EQ(commands[2].text, "Add 0x10 0XfF 4294967295");
     EXPECT_EQ(commands[3].kind, CommandKind::Remove);
     EXPECT_FALSE(commands[3].fullHandle);
@@ -67,31 +69,33 @@ TEST(CommandParser, MissingArgumentsAndUnknownCommands) {
 
 TEST(CommandParser, RemoveTakesASessionNumberOrAFullHandle) {
     const std::vector<Command> commands =
-        Parse("remove 3 remove ffffa00000001000:0xFFFFA00000002000 remove 0:0");
+        Parse("remove 3 remove 6a3e19c200000000:0x2 remove 0:0");
     ASSERT_EQ(commands.size(), 3u);
     EXPECT_EQ(commands[0].readerId, 3u);
     EXPECT_TRUE(commands[1].fullHandle);
-    EXPECT_EQ(commands[1].handle.BusHandle, 0xffffa00000001000ull);
-    EXPECT_EQ(commands[1].handle.ReaderHandle, 0xFFFFA00000002000ull);
+    // The halves land in the record as the driver lays it out: two little-endian 64-bit values.
+    const uint8_t expected[16] = {0, 0, 0, 0, 0xc2, 0x19, 0x3e, 0x6a, 2, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(commands[1].handle.bytes, expected, 16), 0);
     EXPECT_TRUE(commands[2].fullHandle);
-    EXPECT_EQ(commands[2].handle.BusHandle, 0u);
 
     // Reader numbers start at 1; a handle half wider than 64 bits or empty is no handle.
     EXPECT_THAT(ParseError("remove 0"), HasSubstr("HANDLE"));
     EXPECT_THAT(ParseError("remove 1ffffffffffffffff:0"), HasSubstr("HANDLE"));
     EXPECT_THAT(ParseError("remove :5"), HasSubstr("HANDLE"));
+    EXPECT_THAT(ParseError("remove 5:"), HasSubstr("HANDLE"));
+    EXPECT_THAT(ParseError("remove 12:3g"), HasSubstr("HANDLE"));
     EXPECT_THAT(ParseError("remove first"), HasSubstr("HANDLE"));
 }
 
 TEST(CommandOutput, HandleAndStatusFormatsRoundTrip) {
-    const BusReaderHandle handle{0xffffa00000001000ull, 0x2000ull};
+    MsdscReaderHandle handle{};
+    for (unsigned i = 0; i < 16; ++i) handle.bytes[i] = static_cast<uint8_t>(i * 17);
     const std::string text = FormatHandle(handle);
-    EXPECT_EQ(text, "ffffa00000001000:0000000000002000");
-    BusReaderHandle back{};
+    EXPECT_EQ(text, "7766554433221100:ffeeddccbbaa9988");
+    MsdscReaderHandle back{};
     ASSERT_TRUE(ParseFullHandle(text, &back));
-    EXPECT_EQ(back.BusHandle, handle.BusHandle);
-    EXPECT_EQ(back.ReaderHandle, handle.ReaderHandle);
-    EXPECT_EQ(FormatStatus(static_cast<NTSTATUS>(0xC0000184)), "0xC0000184");
+    EXPECT_EQ(std::memcmp(&back, &handle, sizeof(handle)), 0);
+    EXPECT_EQ(FormatStatus(static_cast<MsdscStatus>(0xC0000184)), "0xC0000184");
 }
 
 TEST(CommandOutput, JsonStringsEscapeWhatJsonRequires) {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "host_environment.h"
+#include "simkernel/pnp.h"
 #include "session.h"
 
 namespace msdsc::tool {
@@ -33,8 +34,9 @@ protected:
     // Runs a typed session to its end, with Plug and Play's view after every command.
     std::string Run(const std::string& input, bool json, std::vector<std::vector<host::BusView>>* views = nullptr) {
         std::ostringstream out;
-        ControlClient client;
-        Session session(client, out, json);
+        Session session(out, OutputOptions{json, false});
+        session.drainAfterQuit = true;
+        session.SetWaitTimeout(2000);
         session.afterCommand = [&] {
             m_Machine.Settle();
             if (views) views->push_back(m_Machine.View());
@@ -73,6 +75,7 @@ TEST_F(HostSession, TypedSessionOnTwoBuses) {
     EXPECT_THAT(out, HasSubstr("1 reader added by this session\n  reader 2: number 8"));
     EXPECT_THAT(out, HasSubstr("removes the 1 reader still added"));
     EXPECT_THAT(out, Not(HasSubstr("number 9"))) << "nothing runs after quit";
+    EXPECT_THAT(out, HasSubstr("error: input after quit is not run: add 9 9 9\n"));
     EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);
 
     // open, version, add, add, list, remove, remove, the bad line, list, close
@@ -108,20 +111,19 @@ TEST_F(HostSession, JsonSessionPrintsOneObjectPerLine) {
         objects.push_back(line);
     }
     ASSERT_EQ(objects.size(), 6u) << out;
-    EXPECT_EQ(objects[0], "{\"command\":\"open\",\"ok\":true}");
-    EXPECT_EQ(objects[1], "{\"command\":\"version\",\"ok\":true,\"version\":\"1.2.0.134\"}");
-    EXPECT_THAT(objects[2], ContainsRegex("^\\{\"command\":\"add\",\"ok\":true,\"reader\":1,\"number\":7,\"drive\":1,"
-                                          "\"log\":0,\"handle\":\"[0-9a-f]{16}:[0-9a-f]{16}\"\\}$"));
-    EXPECT_EQ(objects[3], "{\"command\":\"remove\",\"ok\":false,\"status\":\"0xC0000001\",\"message\":\"" +
+    EXPECT_EQ(objects[0], "{\"type\":\"reply\",\"command\":\"open\",\"ok\":true}");
+    EXPECT_EQ(objects[1], "{\"type\":\"reply\",\"command\":\"version\",\"ok\":true,\"version\":\"1.2.0.134\"}");
+    EXPECT_THAT(objects[2], ContainsRegex("^\\{\"type\":\"reply\",\"command\":\"add\",\"ok\":true,\"reader\":1,"
+                                          "\"number\":7,\"drive\":1,\"log\":0,\"handle\":\"[0-9a-f]{16}:[0-9a-f]{16}\"\\}$"));
+    EXPECT_EQ(objects[3], "{\"type\":\"error\",\"command\":\"remove\",\"status\":\"0xC0000001\",\"message\":\"" +
                               std::string(MsdscStatusMessage(MsdscOperationRemoveReader, STATUS_UNSUCCESSFUL)) + "\"}");
-    EXPECT_THAT(objects[4], HasSubstr("\"readers\":[{\"reader\":1,"));
-    EXPECT_EQ(objects[5], "{\"command\":\"close\",\"ok\":true,\"readersRemoved\":1}");
+    EXPECT_THAT(objects[4], HasSubstr("\"readers\":[{\"type\":\"reader\",\"reader\":1,"));
+    EXPECT_EQ(objects[5], "{\"type\":\"reply\",\"command\":\"close\",\"ok\":true,\"readersRemoved\":1}");
 }
 
 TEST_F(HostSession, RemovingByFullHandleIsRemovingThatReader) {
     std::ostringstream out;
-    ControlClient client;
-    Session session(client, out, false);
+    Session session(out, OutputOptions{});
     session.prompt = "> ";
     ASSERT_TRUE(session.Open());
     std::istringstream first("add 1 1 1\nadd 2 2 2\n");
@@ -143,23 +145,82 @@ TEST_F(HostSession, RemovingByFullHandleIsRemovingThatReader) {
     EXPECT_EQ(session.ExitCode(), EXIT_OK);
 }
 
-TEST_F(HostSession, PlugAndPlayViewInBothEncodings) {
-    ControlClient client;
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    BusReaderHandle handle{};
-    ASSERT_EQ(client.AddReader(ReaderConfig{5, 6, 7}, &handle), STATUS_SUCCESS);
+TEST_F(HostSession, PlugAndPlayChangesInBothEncodings) {
+    const std::vector<host::BusView> before = m_Machine.View();
+    MsdscClient* client = nullptr;
+    ASSERT_EQ(MsdscOpen(&client, nullptr), STATUS_SUCCESS);
+    MsdscReaderHandle handle{};
+    ASSERT_EQ(MsdscAddReader(client, 5, 6, 7, &handle, nullptr), STATUS_SUCCESS);
     m_Machine.Settle();
+    const std::vector<host::BusView> after = m_Machine.View();
 
-    std::ostringstream text, json;
-    host::PrintView(m_Machine.View(), text, false);
-    host::PrintView(m_Machine.View(), json, true);
-    EXPECT_THAT(text.str(), ContainsRegex("ROOT\\\\MicroSDSmartCardBus\\\\0000  Started\n"
-                                          "      MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f&]+  Started"
-                                          "  Number=5  Drive=6  Log=7  Exists=1\n"));
-    EXPECT_THAT(text.str(), HasSubstr("(no readers)"));
-    EXPECT_THAT(json.str(), ContainsRegex("\"readers\":\\[\\{\"instance\":\"MicroSDSmartCardBus\\\\\\\\MicroSDSmartCardReader"
-                                          "\\\\\\\\[0-9a-f&]+\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
-                                          "\"Log\":7,\"Exists\":1\\}\\}\\]"));
+    // One line for the reader that appeared; nothing for the buses, which did not change.
+    const auto changes = host::ViewChanges(before, after);
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_THAT(changes[0].first, ContainsRegex("^  plug and play: MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f&]+"
+                                                "  Started  Number=5  Drive=6  Log=7  Exists=1$"));
+    EXPECT_THAT(changes[0].second, ContainsRegex("^\\{\"type\":\"pnp\",\"instance\":\"MicroSDSmartCardBus\\\\\\\\"
+                                                 "MicroSDSmartCardReader\\\\\\\\[0-9a-f&]+\",\"bus\":\"ROOT\\\\\\\\MicroSDSmartCardBus"
+                                                 "\\\\\\\\000[01]\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
+                                                 "\"Log\":7,\"Exists\":1\\}\\}$"));
+    EXPECT_TRUE(host::ViewChanges(after, after).empty());
+
+    ASSERT_EQ(MsdscClose(client, nullptr), STATUS_SUCCESS);
+    m_Machine.Settle();
+    const auto gone = host::ViewChanges(after, m_Machine.View());
+    ASSERT_EQ(gone.size(), 1u);
+    EXPECT_THAT(gone[0].first, HasSubstr("  Removed"));
+    EXPECT_THAT(gone[0].second, HasSubstr("\"state\":\"Removed\""));
+}
+
+// The device view through the session: add --wait ties the reader to its device node, devices
+// shows every node with its state, wait follows a reader number to started or gone.
+TEST_F(HostSession, AddWaitDevicesAndWait) {
+    const std::string out = Run("add 7 1 0 --wait\n"
+                                "add 8 2 0\n"
+                                "add 9 3 0 --wait\n"
+                                "list\n"
+                                "remove 2\n"
+                                "wait 1 gone\n"
+                                "devices\n"
+                                "wait 0\n"
+                                "wait 77\n",
+                                false);
+    // Reader numbers come from the driver in the order it creates readers: 0, 1, 2. The instance
+    // path ends in the number; Windows may put a prefix of the parent's before it.
+    const std::string reader = "MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\([^ )\\\\]*&)?";
+    EXPECT_THAT(out, HasSubstr("added reader 1 (number 7, drive 1, log 0), handle "));
+    EXPECT_THAT(out, ContainsRegex("handle [0-9a-f:]+, started as reader number 0 \\(" + reader + "0\\)\n"));
+    EXPECT_THAT(out, ContainsRegex("added reader 3 \\(number 9, drive 3, log 0\\), handle [0-9a-f:]+, started as reader "
+                                   "number 2 "));
+    EXPECT_THAT(out, HasSubstr(", reader number 1\n")) << "add --wait of reader 3 also told reader 2 apart";
+    EXPECT_THAT(out, HasSubstr("reader number 1 is gone\n"));
+    EXPECT_THAT(out, ContainsRegex("3 reader device nodes\n"
+                                   "  reader number 0  " + reader + "0  started  \\(reader 1 of this session\\)\n"
+                                   "  reader number 1  " + reader + "1  not present\n"
+                                   "  reader number 2  " + reader + "2  started  \\(reader 3 of this session\\)\n"));
+    EXPECT_THAT(out, ContainsRegex("reader number 0 is started \\(" + reader + "0\\)\n"));
+    EXPECT_THAT(out, HasSubstr("error: wait: timed out: the reader's device node did not reach that state in time "
+                               "(status 0xC00000B5); reader number 77 is unknown\n"));
+    EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);
+}
+
+// A reader whose function driver fails AddDevice never starts: add --wait says so when its time is
+// up, with the problem code Device Manager would show, and the session goes on.
+TEST_F(HostSession, AddWaitReportsAReaderThatNeverStarts) {
+    simk::pnp::ChildFunctionDriverOptions failing;
+    failing.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+    failing.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
+    simk::pnp::SetChildFunctionDriver(failing);
+    const std::string out = Run("add 7 1 0 --wait\ndevices\n", true);
+    // In JSON each backslash of the path is doubled.
+    const std::string reader = "MicroSDSmartCardBus\\\\\\\\MicroSDSmartCardReader\\\\\\\\([^ )\"]*&)?";
+    EXPECT_THAT(out, ContainsRegex("\\{\"type\":\"error\",\"command\":\"add\",\"status\":\"0xC00000B5\",\"message\":"
+                                   "\"[^\"]+\",\"detail\":\"reader number 0 \\(" + reader + "0\\) is present, not started, "
+                                   "problem 31\"\\}"));
+    EXPECT_THAT(out, ContainsRegex("\\{\"type\":\"device\",\"readerNumber\":0,\"instance\":\"" + reader +
+                                   "0\",\"present\":true,\"started\":false,\"problem\":31,\"reader\":1\\}"));
+    EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);
 }
 
 // ---- The host tool as a program ------------------------------------------------------------------
@@ -190,10 +251,11 @@ TEST(HostTool, CommandsFromArgumentsShowPlugAndPlayAndEndClean) {
     EXPECT_THAT(run.output, HasSubstr("ROOT\\MicroSDSmartCardBus\\0001  Started"));
     EXPECT_THAT(run.output, ContainsRegex("MicroSDSmartCardReader\\\\[0-9a-f&]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
     EXPECT_THAT(run.output, Not(HasSubstr("VERIFIER")));
-    // After the close each bus shows no reader: the last view printed lists none.
-    const size_t lastView = run.output.rfind("plug and play sees:");
-    ASSERT_NE(lastView, std::string::npos);
-    EXPECT_THAT(run.output.substr(lastView), Not(HasSubstr("MicroSDSmartCardReader")));
+    // After the close the one reader left goes, and only it is shown.
+    const size_t close = run.output.find("closed the control device");
+    ASSERT_NE(close, std::string::npos);
+    EXPECT_THAT(run.output.substr(close), ContainsRegex("^[^\n]+\n  plug and play: MicroSDSmartCardBus\\\\"
+                                                        "MicroSDSmartCardReader\\\\([^ ]*&)?1  Removed\ndriver pool outstanding"));
 }
 
 TEST(HostTool, CommandsFromStandardInput) {
@@ -201,7 +263,7 @@ TEST(HostTool, CommandsFromStandardInput) {
     EXPECT_EQ(run.exitCode, EXIT_COMMAND_FAILED) << run.output;
     EXPECT_THAT(run.output, HasSubstr("\"Number\":1,\"Drive\":2,\"Log\":3,\"Exists\":1"));
     EXPECT_THAT(run.output, HasSubstr("this session added no reader 9"));
-    EXPECT_THAT(run.output, HasSubstr("{\"command\":\"close\",\"ok\":true,\"readersRemoved\":1}"));
+    EXPECT_THAT(run.output, HasSubstr("{\"type\":\"reply\",\"command\":\"close\",\"ok\":true,\"readersRemoved\":1}"));
 }
 
 TEST(HostTool, UsageErrorsRunNothing) {

@@ -7,6 +7,7 @@
 #include <devguid.h>
 #include <newdev.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 
 #include <cstdio>
 #include <vector>
@@ -16,6 +17,10 @@ namespace msdsc::windows {
 const wchar_t BUS_HARDWARE_ID[] = L"Root\\MicroSDSmartCardBus";
 
 namespace {
+
+const wchar_t READER_HARDWARE_ID[] = L"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+// The first part of the reader's device ID, under which Plug and Play files its device nodes.
+const wchar_t READER_ENUMERATOR[] = L"MicroSDSmartCardBus";
 
 // Class names are at most 32 characters with the terminator (cfgmgr32's MAX_CLASS_NAME_LEN, which
 // mingw's setupapi.h does not carry).
@@ -74,7 +79,7 @@ private:
     HDEVINFO m_Set;
 };
 
-bool HasBusHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
+bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device, const wchar_t* wanted) {
     DWORD type = 0, size = 0;
     SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, nullptr, 0, &size);
     if (size == 0) return false;
@@ -85,8 +90,12 @@ bool HasBusHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
         type != REG_MULTI_SZ)
         return false;
     for (const wchar_t* id = ids.data(); *id; id += wcslen(id) + 1)
-        if (lstrcmpiW(id, BUS_HARDWARE_ID) == 0) return true;
+        if (lstrcmpiW(id, wanted) == 0) return true;
     return false;
+}
+
+bool HasBusHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
+    return HasHardwareId(set, device, BUS_HARDWARE_ID);
 }
 
 bool NeedsRestart(HDEVINFO set, SP_DEVINFO_DATA* device) {
@@ -226,6 +235,42 @@ InstallOutcome UninstallBusDevices() {
     if (outcome.restartNeeded)
         outcome.advice = "a bus keeps its readers while a client holds the control device; close the client, "
                          "or restart Windows to finish";
+    return outcome;
+}
+
+InstallOutcome PurgeReaderDevices() {
+    DeviceInfoSet set(SetupDiGetClassDevsW(nullptr, READER_ENUMERATOR, nullptr, DIGCF_ALLCLASSES));
+    InstallOutcome outcome;
+    if (!set.Valid()) {
+        // No device node has ever had that enumerator: nothing to purge.
+        if (GetLastError() != ERROR_INVALID_DATA) return Failed("list the reader device nodes", GetLastError());
+        outcome.ok = true;
+        outcome.step = "no reader device node to remove";
+        return outcome;
+    }
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    unsigned kept = 0;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set.Get(), i, &device); ++i) {
+        if (!HasHardwareId(set.Get(), &device, READER_HARDWARE_ID)) continue;
+        ULONG status = 0, problem = 0;
+        // A present reader belongs to a session that holds the control device: never touched here.
+        if (CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) == CR_SUCCESS) {
+            ++kept;
+            continue;
+        }
+        // DIF_REMOVE with the class installer's defaults: a global removal of the device node and
+        // its registry keys, the hardware key with "Number", "Drive", "Log" and "Exists" included.
+        if (!SetupDiCallClassInstaller(DIF_REMOVE, set.Get(), &device)) {
+            InstallOutcome failed = Failed("remove a reader device node", GetLastError());
+            failed.devices = outcome.devices;
+            return failed;
+        }
+        ++outcome.devices;
+    }
+    outcome.ok = true;
+    outcome.step = "removed " + std::to_string(outcome.devices) + " reader device node(s) no longer present; " +
+                   std::to_string(kept) + " present kept";
     return outcome;
 }
 

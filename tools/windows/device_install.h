@@ -24,6 +24,9 @@ struct InstallOutcome {
 InstallOutcome InstallBusDevice(const std::wstring& infPath);
 // Removes every device (present or not) that has the bus hardware ID.
 InstallOutcome UninstallBusDevices();
+// Removes the device nodes of readers that are no longer present. The driver never reuses a reader
+// number while it stays loaded, so every add and remove leaves one node behind in the registry.
+InstallOutcome PurgeReaderDevices();
 
 // The system's text for a Win32 or SetupAPI error, without the trailing line break.
 std::string ErrorText(DWORD error);

@@ -1,8 +1,5 @@
 // msdscctl: the Windows command-line tool. Holds the driver's control device for a session of
 // commands, and installs or uninstalls the root bus device.
-// The session's header first: it includes <windows.h> so that <ntstatus.h> can follow it.
-#include "../session/session.h"
-
 #include <io.h>
 
 #include <cstdio>
@@ -10,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../session/session.h"
 #include "device_install.h"
 
 namespace {
@@ -17,25 +15,40 @@ namespace {
 using namespace msdsc;
 
 const char USAGE[] =
-    "usage: msdscctl [--json] [COMMAND ...]     run commands on one open handle (none given: read stdin)\n"
-    "       msdscctl [--json] install [INF]     create the bus device and install the driver\n"
-    "                                           (INF defaults to msdscbus.inf next to this program)\n"
-    "       msdscctl [--json] uninstall         remove every bus device\n"
+    "usage: msdscctl [OPTIONS] [COMMAND ...]     run commands on one open handle (none given: read stdin)\n"
+    "       msdscctl [--json] install [INF]      create the bus device and install the driver\n"
+    "                                            (INF defaults to msdscbus.inf next to this program)\n"
+    "       msdscctl [--json] uninstall          remove every bus device\n"
+    "       msdscctl [--json] purge              remove the device nodes of readers no longer present\n"
+    "options: --json (one JSON object per line, each with a \"type\"), --quiet (only what was asked for,\n"
+    "and errors), --timeout MS (how long 'add --wait' and 'wait' wait, default 10000)\n"
     "Readers live as long as the session: quitting, end of input or Ctrl+C closes the handle and the\n"
-    "driver removes them. Exit codes: 0 ok, 1 a command failed, 2 usage, 3 no control device or no\n"
-    "bus device, 3010 done but Windows must restart.\n\n";
+    "driver removes them. Exit codes: 0 ok, 1 a command failed or input after quit was not run, 2 usage,\n"
+    "3 no control device or no bus device, 130 interrupted by Ctrl+C (the handle was closed), 3010 done\n"
+    "but Windows must restart.\n\n";
 
 const int EXIT_RESTART_NEEDED = 3010;
 
-// The console's Ctrl+C and close events arrive on a thread of their own; the client hands its
-// handle over exactly once, whichever thread closes first.
-ControlClient* g_Client = nullptr;
+// The console's Ctrl+C and close events arrive on a thread of their own; the session closes its
+// client between two requests and says so, then the process ends with the documented code (the
+// default handler would end it with STATUS_CONTROL_C_EXIT).
+tool::Session* g_Session = nullptr;
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     (void)event;
-    if (g_Client && g_Client->IsOpen() && NT_SUCCESS(g_Client->Close()))
-        std::fputs("\nmsdscctl: interrupted; closed the control device, the driver removes the readers\n", stderr);
-    return FALSE;  // the default handler ends the process
+    if (!g_Session || !g_Session->Interrupt()) return FALSE;
+    std::fflush(stdout);
+    ExitProcess(tool::EXIT_INTERRUPTED);
+}
+
+int Usage(bool json, const std::string& command, const std::string& message, bool showUsage) {
+    if (json) {
+        std::cout << tool::Json("usage-error").Add("command", command).Add("message", message).Line();
+    } else {
+        std::cerr << "msdscctl: " << message << "\n";
+        if (showUsage) std::cerr << USAGE;
+    }
+    return tool::EXIT_USAGE;
 }
 
 std::string Utf8(const wchar_t* text) {
@@ -58,13 +71,15 @@ std::wstring DefaultInfPath() {
 
 int Report(const char* command, const windows::InstallOutcome& outcome, bool json) {
     if (json) {
-        std::cout << "{\"command\":" << tool::JsonString(command) << ",\"ok\":" << (outcome.ok ? "true" : "false")
-                  << ",\"devices\":" << outcome.devices << ",\"restartNeeded\":" << (outcome.restartNeeded ? "true" : "false")
-                  << ",\"step\":" << tool::JsonString(outcome.step);
-        if (outcome.error)
-            std::cout << ",\"error\":" << outcome.error << ",\"message\":" << tool::JsonString(windows::ErrorText(outcome.error));
-        if (!outcome.advice.empty()) std::cout << ",\"advice\":" << tool::JsonString(outcome.advice);
-        std::cout << "}\n";
+        tool::Json line(outcome.ok ? "reply" : "error");
+        line.Add("command", command)
+            .Add("ok", outcome.ok)
+            .Add("devices", uint64_t{outcome.devices})
+            .Add("restartNeeded", outcome.restartNeeded)
+            .Add("step", outcome.step);
+        if (outcome.error) line.Add("error", uint64_t{outcome.error}).Add("message", windows::ErrorText(outcome.error));
+        if (!outcome.advice.empty()) line.Add("advice", outcome.advice);
+        std::cout << line.Line();
     } else if (outcome.ok) {
         std::cout << command << ": " << outcome.step << "\n";
         if (outcome.restartNeeded) std::cout << command << ": Windows must restart to finish\n";
@@ -82,50 +97,51 @@ int Report(const char* command, const windows::InstallOutcome& outcome, bool jso
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    bool json = false;
+    tool::OutputOptions output;
+    uint32_t timeout = tool::DEFAULT_WAIT_MS;
     std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) output.json |= Utf8(argv[i]) == "--json";
     for (int i = 1; i < argc; ++i) {
         const std::string argument = Utf8(argv[i]);
         if (argument == "--json") {
-            json = true;
+        } else if (argument == "--quiet") {
+            output.quiet = true;
+        } else if (argument == "--timeout") {
+            if (i + 1 == argc || !tool::ParseUnsigned32(Utf8(argv[i + 1]), &timeout))
+                return Usage(output.json, argument, "--timeout takes milliseconds", false);
+            ++i;
         } else if (argument == "--help" || argument == "-h" || argument == "/?") {
             std::cout << USAGE << tool::HelpText();
             return tool::EXIT_OK;
         } else if (words.empty() && argument == "install") {
-            if (i + 2 < argc) {
-                std::cerr << "msdscctl: install takes at most one argument, the INF's path\n";
-                return tool::EXIT_USAGE;
-            }
+            if (i + 2 < argc) return Usage(output.json, argument, "install takes at most one argument, the INF's path", false);
             const std::wstring inf = i + 1 < argc ? std::wstring(argv[i + 1]) : DefaultInfPath();
-            return Report("install", windows::InstallBusDevice(inf), json);
-        } else if (words.empty() && argument == "uninstall") {
-            if (i + 1 < argc) {
-                std::cerr << "msdscctl: uninstall takes no argument\n";
-                return tool::EXIT_USAGE;
-            }
-            return Report("uninstall", windows::UninstallBusDevices(), json);
+            return Report("install", windows::InstallBusDevice(inf), output.json);
+        } else if (words.empty() && (argument == "uninstall" || argument == "purge")) {
+            if (i + 1 < argc) return Usage(output.json, argument, argument + " takes no argument", false);
+            return argument == "purge" ? Report("purge", windows::PurgeReaderDevices(), output.json)
+                                       : Report("uninstall", windows::UninstallBusDevices(), output.json);
         } else {
             words.push_back(argument);
         }
     }
     std::vector<tool::Command> commands;
-    std::string error;
-    if (!tool::ParseCommands(words, &commands, &error)) {
-        std::cerr << "msdscctl: " << error << "\n" << USAGE;
-        return tool::EXIT_USAGE;
-    }
+    std::string error, name;
+    if (!tool::ParseCommands(words, &commands, &error, &name)) return Usage(output.json, name, error, !output.json);
 
-    ControlClient client;
-    tool::Session session(client, std::cout, json);
-    g_Client = &client;
+    tool::Session session(std::cout, output);
+    session.SetWaitTimeout(timeout);
+    g_Session = &session;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     if (!session.Open()) return tool::EXIT_NO_DEVICE;
     if (words.empty()) {
-        if (_isatty(_fileno(stdin)) && !json) session.prompt = "msdscctl> ";
+        const bool terminal = _isatty(_fileno(stdin)) != 0;
+        if (terminal && !output.json) session.prompt = "msdscctl> ";
+        session.drainAfterQuit = !terminal;
         session.RunLines(std::cin);
-    }
-    else
+    } else {
         session.RunAll(commands);
+    }
     session.Close();
     return session.ExitCode();
 }

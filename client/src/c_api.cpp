@@ -1,0 +1,141 @@
+// The library's C surface (msdscclient.h): the functions msdscclient.dll exports, over the C++ core
+// and the platform's device view.
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "control_client.h"
+#include "device_view.h"
+
+#ifndef STATUS_IO_TIMEOUT
+#define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
+#endif
+
+struct MsdscClient {
+    msdsc::ControlClient client;
+    // The owner's reference and one per call running: a Close from another thread frees the client
+    // only once the calls in flight are out of it.
+    std::atomic<long> references{1};
+};
+
+namespace {
+
+void Release(MsdscClient* client) {
+    if (client->references.fetch_sub(1) == 1) delete client;
+}
+
+class CallReference {
+public:
+    explicit CallReference(MsdscClient* client) : m_Client(client) { m_Client->references.fetch_add(1); }
+    ~CallReference() { Release(m_Client); }
+    CallReference(const CallReference&) = delete;
+    CallReference& operator=(const CallReference&) = delete;
+
+private:
+    MsdscClient* m_Client;
+};
+
+MsdscStatus Answer(MsdscOperation operation, NTSTATUS status, const char** message) {
+    if (message) *message = MsdscStatusMessage(operation, status);
+    return status;
+}
+
+// A caller's mistake the library catches before anything is sent.
+MsdscStatus Refuse(NTSTATUS status, const char* text, const char** message) {
+    if (message) *message = text;
+    return status;
+}
+
+const char NO_CLIENT[] = "no client: the client pointer is NULL";
+
+void CopyOut(const msdsc::ReaderDevice& reader, MsdscReaderDevice* device) {
+    std::memset(device, 0, sizeof(*device));
+    device->readerNumber = reader.number;
+    device->present = reader.present ? 1 : 0;
+    device->started = reader.started ? 1 : 0;
+    device->problem = reader.problem;
+    std::strncpy(device->instancePath, reader.instancePath.c_str(), MSDSC_INSTANCE_PATH_SIZE - 1);
+}
+
+}  // namespace
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscOpen(MsdscClient** client, const char** message) {
+    if (!client) return Refuse(STATUS_INVALID_PARAMETER, "no place for the client: the pointer is NULL", message);
+    *client = nullptr;
+    auto* created = new (std::nothrow) MsdscClient;
+    if (!created) return Answer(MsdscOperationOpen, STATUS_NO_MEMORY, message);
+    const NTSTATUS status = created->client.Open();
+    if (!NT_SUCCESS(status)) {
+        Release(created);
+        return Answer(MsdscOperationOpen, status, message);
+    }
+    *client = created;
+    return Answer(MsdscOperationOpen, STATUS_SUCCESS, message);
+}
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscGetVersion(MsdscClient* client, uint16_t components[4],
+                                                            const char** message) {
+    if (!client) return Refuse(STATUS_INVALID_HANDLE, NO_CLIENT, message);
+    if (!components) return Refuse(STATUS_INVALID_PARAMETER, "no place for the version: the pointer is NULL", message);
+    CallReference hold(client);
+    DriverVersion version{};
+    const NTSTATUS status = client->client.GetVersion(&version);
+    if (NT_SUCCESS(status))
+        for (int i = 0; i < 4; ++i) components[i] = version.Elements[3 - i];
+    return Answer(MsdscOperationGetVersion, status, message);
+}
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscAddReader(MsdscClient* client, uint32_t number, uint32_t drive,
+                                                           uint32_t log, MsdscReaderHandle* handle,
+                                                           const char** message) {
+    if (!client) return Refuse(STATUS_INVALID_HANDLE, NO_CLIENT, message);
+    if (!handle) return Refuse(STATUS_INVALID_PARAMETER, "no place for the reader's handle: the pointer is NULL", message);
+    CallReference hold(client);
+    static_assert(sizeof(BusReaderHandle) == sizeof(MsdscReaderHandle), "the handle is the driver's record, as bytes");
+    BusReaderHandle reply{};
+    const NTSTATUS status = client->client.AddReader(ReaderConfig{number, drive, log}, &reply);
+    if (NT_SUCCESS(status)) std::memcpy(handle->bytes, &reply, sizeof(reply));
+    return Answer(MsdscOperationAddReader, status, message);
+}
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscRemoveReader(MsdscClient* client, const MsdscReaderHandle* handle,
+                                                              const char** message) {
+    if (!client) return Refuse(STATUS_INVALID_HANDLE, NO_CLIENT, message);
+    if (!handle) return Refuse(STATUS_INVALID_PARAMETER, "no reader's handle: the pointer is NULL", message);
+    CallReference hold(client);
+    BusReaderHandle record;
+    std::memcpy(&record, handle->bytes, sizeof(record));
+    return Answer(MsdscOperationRemoveReader, client->client.RemoveReader(record), message);
+}
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscClose(MsdscClient* client, const char** message) {
+    if (!client) return Refuse(STATUS_INVALID_HANDLE, NO_CLIENT, message);
+    const NTSTATUS status = client->client.Close();
+    Release(client);
+    return Answer(MsdscOperationClose, status, message);
+}
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscListReaderDevices(MsdscReaderDevice* devices, uint32_t capacity,
+                                                                   uint32_t* count, const char** message) {
+    if (!count || (capacity && !devices))
+        return Refuse(STATUS_INVALID_PARAMETER, "no place for the readers or their count: a pointer is NULL", message);
+    std::vector<msdsc::ReaderDevice> readers;
+    const NTSTATUS status = msdsc::PlatformDeviceView()->List(&readers);
+    if (!NT_SUCCESS(status)) return Answer(MsdscOperationListDevices, status, message);
+    *count = static_cast<uint32_t>(readers.size());
+    for (uint32_t i = 0; i < capacity && i < readers.size(); ++i) CopyOut(readers[i], &devices[i]);
+    return Answer(MsdscOperationListDevices, readers.size() > capacity ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS,
+                  message);
+}
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReaderDevice(uint32_t readerNumber, MsdscWaitFor what,
+                                                                     uint32_t timeoutMs, MsdscReaderDevice* device,
+                                                                     const char** message) {
+    if (what != MsdscWaitForStarted && what != MsdscWaitForGone)
+        return Refuse(STATUS_INVALID_PARAMETER, "what to wait for is neither started nor gone", message);
+    msdsc::ReaderDevice last;
+    const NTSTATUS status = msdsc::WaitForReader(*msdsc::PlatformDeviceView(), readerNumber, what,
+                                                 std::chrono::milliseconds(timeoutMs), &last);
+    if (device) CopyOut(last, device);
+    return Answer(MsdscOperationWaitForDevice, status, message);
+}

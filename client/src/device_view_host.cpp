@@ -1,0 +1,84 @@
+// The device view in the host build: the simulated Plug and Play manager's device tree for the
+// present readers, and the registry's Enum keys, which outlive their device nodes as on Windows, for
+// the ones no longer present.
+#include <algorithm>
+#include <cctype>
+
+#include "device_view.h"
+#include "simkernel/kernel.h"
+#include "simkernel/pnp.h"
+#include "simkernel/registry.h"
+
+namespace msdsc {
+
+namespace {
+
+std::string Folded(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+uint32_t ProblemOf(simk::pnp::NodeState state) {
+    switch (state) {
+    case simk::pnp::NodeState::IdQueryFailed: return PROBLEM_INVALID_DATA;
+    case simk::pnp::NodeState::AddDeviceFailed: return PROBLEM_FAILED_ADD;
+    case simk::pnp::NodeState::StartFailed: return PROBLEM_FAILED_START;
+    default: return 0;
+    }
+}
+
+class SimulatedDeviceView : public DeviceView {
+public:
+    NTSTATUS List(std::vector<ReaderDevice>* readers) override {
+        // On Windows Plug and Play works through what drivers asked for on threads of its own; the
+        // simulated manager does it when asked, so a view that looks is a view that lets it run.
+        simk::pnp::RunUntilIdle();
+        readers->clear();
+        const std::string hardwareId = Folded(READER_HARDWARE_ID_TEXT);
+        std::vector<std::string> presentPaths;
+        std::vector<simk::pnp::DeviceNode*> pending = simk::pnp::RootDevices();
+        while (!pending.empty()) {
+            simk::pnp::DeviceNode* node = pending.back();
+            pending.pop_back();
+            for (simk::pnp::DeviceNode* child : simk::pnp::Children(node)) pending.push_back(child);
+            const simk::pnp::NodeInfo info = simk::pnp::Info(node);
+            const bool isReader = std::any_of(info.hardwareIds.begin(), info.hardwareIds.end(),
+                                              [&](const std::u16string& id) { return Folded(simk::Narrow(id)) == hardwareId; });
+            // A reader the bus no longer reports is on its way out: not present for a caller.
+            if (!isReader || info.state == simk::pnp::NodeState::SurpriseRemoved) continue;
+            ReaderDevice reader;
+            reader.instancePath = simk::Narrow(info.instancePath);
+            reader.present = true;
+            reader.started = info.state == simk::pnp::NodeState::Started;
+            reader.problem = ProblemOf(info.state);
+            if (info.busInformation)
+                reader.number = info.busInformation->BusNumber;
+            else if (!ReaderNumberFromInstancePath(reader.instancePath, &reader.number))
+                continue;
+            presentPaths.push_back(Folded(reader.instancePath));
+            readers->push_back(reader);
+        }
+        const std::u16string deviceKey =
+            std::u16string(simk::registry::CURRENT_CONTROL_SET) + u"\\Enum\\" + simk::Widen(READER_HARDWARE_ID_TEXT);
+        for (const std::u16string& instance : simk::registry::SubKeyNames(deviceKey)) {
+            ReaderDevice reader;
+            reader.instancePath = std::string(READER_HARDWARE_ID_TEXT) + "\\" + simk::Narrow(instance);
+            if (std::find(presentPaths.begin(), presentPaths.end(), Folded(reader.instancePath)) != presentPaths.end())
+                continue;
+            if (!ReaderNumberFromInstancePath(reader.instancePath, &reader.number)) continue;
+            readers->push_back(reader);
+        }
+        std::sort(readers->begin(), readers->end(), [](const ReaderDevice& a, const ReaderDevice& b) {
+            return a.number != b.number ? a.number < b.number : a.present > b.present;
+        });
+        return STATUS_SUCCESS;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceView> PlatformDeviceView() {
+    return std::make_unique<SimulatedDeviceView>();
+}
+
+}  // namespace msdsc

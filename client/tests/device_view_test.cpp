@@ -1,0 +1,175 @@
+// The device view over the simulated Plug and Play manager: every reader device node with its
+// number, instance path, presence, start and problem code, and waiting for a reader to start or go.
+#include <cstring>
+
+#include "client_fixture.h"
+#include "device_view.h"
+
+namespace msdsc::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+constexpr MsdscStatus STATUS_IO_TIMEOUT_VALUE = static_cast<MsdscStatus>(0xC00000B5u);
+const char16_t READER_HARDWARE_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+
+class DeviceView : public LoadedDriverTest {
+protected:
+    void SetUp() override {
+        simk::pnp::ChildFunctionDriverOptions reader;
+        reader.hardwareId = READER_HARDWARE_ID;
+        m_Reader = reader;
+        LoadedDriverTest::SetUp();
+        if (HasFatalFailure()) return;
+        simk::pnp::SetChildFunctionDriver(m_Reader);
+        AddStartedBus();
+        AddStartedBus();
+        ASSERT_EQ(MsdscOpen(&m_Client, nullptr), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        if (m_Client) MsdscClose(m_Client, nullptr);
+        LoadedDriverTest::TearDown();
+    }
+
+    MsdscReaderHandle Add(uint32_t number) {
+        MsdscReaderHandle handle{};
+        EXPECT_EQ(MsdscAddReader(m_Client, number, 1, 0, &handle, nullptr), STATUS_SUCCESS);
+        return handle;
+    }
+
+    // The instance path the simulated manager built for the present reader with that number.
+    static std::string PathOfReader(uint32_t number) {
+        for (simk::pnp::DeviceNode* bus : simk::pnp::RootDevices())
+            for (simk::pnp::DeviceNode* reader : simk::pnp::Children(bus)) {
+                const simk::pnp::NodeInfo info = simk::pnp::Info(reader);
+                if (info.busInformation && info.busInformation->BusNumber == number) return simk::Narrow(info.instancePath);
+            }
+        return "(no present reader " + std::to_string(number) + ")";
+    }
+
+    std::vector<MsdscReaderDevice> List() {
+        MsdscReaderDevice devices[16];
+        uint32_t count = 0;
+        EXPECT_EQ(MsdscListReaderDevices(devices, 16, &count, nullptr), STATUS_SUCCESS);
+        return std::vector<MsdscReaderDevice>(devices, devices + std::min<uint32_t>(count, 16));
+    }
+
+    simk::pnp::ChildFunctionDriverOptions m_Reader;
+    MsdscClient* m_Client = nullptr;
+};
+
+TEST_F(DeviceView, ReadersByNumberWithTheirPathsAndStates) {
+    EXPECT_TRUE(List().empty());
+    const MsdscReaderHandle first = Add(7);
+    Add(8);
+    Add(9);
+    // The view lets Plug and Play finish first: all three are there and started at once.
+    std::vector<MsdscReaderDevice> devices = List();
+    ASSERT_EQ(devices.size(), 3u);
+    const std::string firstPath = PathOfReader(0);
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(devices[i].readerNumber, i);
+        EXPECT_EQ(std::string(devices[i].instancePath), PathOfReader(i));
+        uint32_t fromPath = 99;
+        EXPECT_TRUE(ReaderNumberFromInstancePath(devices[i].instancePath, &fromPath));
+        EXPECT_EQ(fromPath, i) << "the instance path ends in the reader number";
+        EXPECT_EQ(devices[i].present, 1u);
+        EXPECT_EQ(devices[i].started, 1u);
+        EXPECT_EQ(devices[i].problem, 0u);
+    }
+
+    // A removed reader's node stays, no longer present, as Windows keeps it in the registry.
+    ASSERT_EQ(MsdscRemoveReader(m_Client, &first, nullptr), STATUS_SUCCESS);
+    MsdscReaderDevice device;
+    const char* message = nullptr;
+    EXPECT_EQ(MsdscWaitForReaderDevice(0, MsdscWaitForGone, 1000, &device, &message), STATUS_SUCCESS);
+    EXPECT_EQ(device.present, 0u);
+    EXPECT_EQ(std::string(device.instancePath), firstPath);
+    devices = List();
+    ASSERT_EQ(devices.size(), 3u);
+    EXPECT_EQ(devices[0].present, 0u);
+    EXPECT_EQ(devices[0].started, 0u);
+    EXPECT_EQ(devices[1].present, 1u);
+
+    // Waiting for it to start again runs out of time, and says where it stands.
+    EXPECT_EQ(MsdscWaitForReaderDevice(0, MsdscWaitForStarted, 50, &device, &message), STATUS_IO_TIMEOUT_VALUE);
+    EXPECT_THAT(message, HasSubstr("timed out"));
+    EXPECT_EQ(device.readerNumber, 0u);
+    EXPECT_EQ(device.present, 0u);
+    // A number no node ever had: the time runs out, and the reply names only the number.
+    EXPECT_EQ(MsdscWaitForReaderDevice(42, MsdscWaitForStarted, 20, &device, nullptr), STATUS_IO_TIMEOUT_VALUE);
+    EXPECT_EQ(device.readerNumber, 42u);
+    EXPECT_EQ(device.instancePath[0], '\0');
+    EXPECT_EQ(MsdscWaitForReaderDevice(42, MsdscWaitForGone, 0, &device, nullptr), STATUS_SUCCESS);
+
+    ASSERT_EQ(MsdscClose(m_Client, nullptr), STATUS_SUCCESS);
+    m_Client = nullptr;
+    for (const MsdscReaderDevice& left : List()) EXPECT_EQ(left.present, 0u) << left.instancePath;
+}
+
+// A reader Plug and Play could not start shows the problem code Device Manager would show, and a
+// wait for its start ends at its timeout, not before.
+TEST_F(DeviceView, ProblemCodeOfAReaderWhoseDriverFailedAddDevice) {
+    m_Reader.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
+    simk::pnp::SetChildFunctionDriver(m_Reader);
+    Add(7);
+    MsdscReaderDevice device;
+    EXPECT_EQ(MsdscWaitForReaderDevice(0, MsdscWaitForStarted, 40, &device, nullptr), STATUS_IO_TIMEOUT_VALUE);
+    EXPECT_EQ(device.present, 1u);
+    EXPECT_EQ(device.started, 0u);
+    EXPECT_EQ(device.problem, PROBLEM_FAILED_ADD);
+}
+
+// Readers are found by hardware ID and number, not by a fixed path: an absent node from an earlier
+// load whose path carries a parent prefix, as Windows builds it for children that claim no unique
+// ID, is the same reader number; the present node with that number is the one a wait sees.
+TEST_F(DeviceView, NodesWithAParentPrefixAreFoundByTheirNumber) {
+    simk::registry::CreateKey(simk::registry::DeviceHardwareKeyPath(u"MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&1"));
+    simk::registry::CreateKey(simk::registry::DeviceHardwareKeyPath(u"MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&12"));
+    Add(7);
+    Add(8);
+    const std::vector<MsdscReaderDevice> devices = List();
+    ASSERT_EQ(devices.size(), 4u);
+    EXPECT_EQ(devices[0].readerNumber, 0u);
+    EXPECT_EQ(devices[1].readerNumber, 1u);
+    EXPECT_EQ(devices[1].present, 1u) << "the present node of a number comes first";
+    EXPECT_EQ(devices[2].readerNumber, 1u);
+    EXPECT_STREQ(devices[2].instancePath, "MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&1");
+    EXPECT_EQ(devices[2].present, 0u);
+    EXPECT_EQ(devices[3].readerNumber, 12u);
+
+    MsdscReaderDevice device;
+    EXPECT_EQ(MsdscWaitForReaderDevice(1, MsdscWaitForStarted, 1000, &device, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(device.instancePath), PathOfReader(1));
+    EXPECT_EQ(MsdscWaitForReaderDevice(12, MsdscWaitForGone, 0, &device, nullptr), STATUS_SUCCESS);
+    EXPECT_STREQ(device.instancePath, "MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&12");
+}
+
+TEST_F(DeviceView, ListIntoTooSmallABufferCountsAll) {
+    Add(7);
+    Add(8);
+    MsdscReaderDevice one;
+    std::memset(&one, 0xEE, sizeof(one));
+    uint32_t count = 0;
+    const char* message = nullptr;
+    EXPECT_EQ(MsdscListReaderDevices(&one, 1, &count, &message), static_cast<MsdscStatus>(0x80000005u));
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(one.readerNumber, 0u);
+    EXPECT_THAT(message, HasSubstr("count"));
+    EXPECT_EQ(MsdscListReaderDevices(nullptr, 0, &count, nullptr), static_cast<MsdscStatus>(0x80000005u));
+    EXPECT_EQ(MsdscListReaderDevices(nullptr, 0, nullptr, &message), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(MsdscWaitForReaderDevice(0, static_cast<MsdscWaitFor>(7), 0, nullptr, &message), STATUS_INVALID_PARAMETER);
+}
+
+TEST(ReaderNumberOfAnInstancePath, LastDecimalAfterABackslashOrAmpersand) {
+    uint32_t number = 99;
+    EXPECT_TRUE(ReaderNumberFromInstancePath("MicroSDSmartCardBus\\MicroSDSmartCardReader\\17", &number));
+    EXPECT_EQ(number, 17u);
+    EXPECT_TRUE(ReaderNumberFromInstancePath("MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\6&1a2b3c4d&0&4294967295", &number));
+    EXPECT_EQ(number, 4294967295u);
+    for (const char* bad : {"X\\Y\\", "X\\Y\\4294967296", "X\\Y\\1a", "X\\Y\\5&", "X\\Y\\-1"})
+        EXPECT_FALSE(ReaderNumberFromInstancePath(bad, &number)) << bad;
+}
+
+}  // namespace
+}  // namespace msdsc::testing

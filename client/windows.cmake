@@ -1,0 +1,23 @@
+# msdscclient.dll, its import library libmsdscclient.dll.a and msdscclient.h, for the target build:
+# the C surface over DeviceIoControl, cfgmgr32 and SetupAPI. Included by target/CMakeLists.txt, so
+# the DLL lands next to msdscbus.sys and the tool that uses it. Exports only what msdscclient.h
+# declares (MSDSC_API, __declspec(dllexport)); the compiler's run times are linked in statically, so
+# the DLL imports only system DLLs.
+set(MSDSC_CLIENT_DIR ${CMAKE_SOURCE_DIR}/client)
+add_library(msdscclient SHARED
+  ${MSDSC_CLIENT_DIR}/src/client.cpp
+  ${MSDSC_CLIENT_DIR}/src/c_api.cpp
+  ${MSDSC_CLIENT_DIR}/src/device_view.cpp
+  ${MSDSC_CLIENT_DIR}/src/device_view_windows.cpp)
+set_target_properties(msdscclient PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
+target_include_directories(msdscclient PUBLIC ${MSDSC_CLIENT_DIR}/include
+                           PRIVATE ${MSDSC_CLIENT_DIR}/src ${CMAKE_SOURCE_DIR}/include)
+target_compile_definitions(msdscclient PRIVATE MSDSC_BUILDING_LIBRARY UNICODE _UNICODE _WIN32_WINNT=0x0502)
+target_compile_options(msdscclient PRIVATE -Wall -Wextra $<$<NOT:$<CONFIG:Debug>>:-O2>)
+target_link_options(msdscclient PRIVATE -static -static-libgcc -static-libstdc++ $<$<NOT:$<CONFIG:Debug>>:-s>)
+target_link_libraries(msdscclient PRIVATE setupapi cfgmgr32 ntdll)
+
+# The header ships with the DLL and its import library.
+add_custom_command(TARGET msdscclient POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${MSDSC_CLIENT_DIR}/include/msdscclient.h
+          $<TARGET_FILE_DIR:msdscclient>/msdscclient.h)
