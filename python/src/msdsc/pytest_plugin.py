@@ -46,10 +46,8 @@ def pytest_unconfigure(config):
 def _require_driver(config):
     """Skips (or fails, with --msdsc-require) when the driver cannot be reached; on Linux starts the
     simulated machine the first time."""
-    global _availability, _machine_started
-    if _availability is None:
-        _availability = msdsc.driver_available()
-    available, reason = _availability
+    global _machine_started
+    available, reason = _available()
     if not available:
         if config.getoption("msdsc_require"):
             pytest.fail(f"the driver cannot be reached: {reason}", pytrace=False)
@@ -60,6 +58,25 @@ def _require_driver(config):
         if not host.running():
             host.start(config.getoption("msdsc_buses"))
             _machine_started = True
+
+
+def _available():
+    global _availability
+    if _availability is None:
+        _availability = msdsc.driver_available()
+    return _availability
+
+
+def pytest_collection_modifyitems(config, items):
+    # Skipped as marked, so that the report points at the test rather than at this plugin. Runs that
+    # mark nothing never look for the driver.
+    marked = [item for item in items if item.get_closest_marker("msdsc_driver")]
+    if not marked or config.getoption("msdsc_require"):
+        return
+    available, reason = _available()
+    if not available:
+        for item in marked:
+            item.add_marker(pytest.mark.skip(reason=f"the driver cannot be reached: {reason}"))
 
 
 def pytest_runtest_setup(item):
