@@ -5,6 +5,9 @@ import pytest
 
 from conftest import SOURCE_TREE
 
+# Found from here: the runs start in folders of their own.
+HOST_BUILD = msdsc._native.host_build_dir() and msdsc._native.host_build_dir().resolve()
+
 # Tests run in file order: the last one looks at what the others left behind.
 ENGINEERS_TESTS = """
 import msdsc
@@ -54,6 +57,8 @@ def test_nothing_left_behind(msdsc_machine):
 def run(pytester, monkeypatch):
     # The engineer's run imports the package from this source tree, as an installed one would be.
     monkeypatch.setenv("PYTHONPATH", str(SOURCE_TREE / "python" / "src"))
+    if HOST_BUILD:
+        monkeypatch.setenv("MSDSC_HOST_BUILD", str(HOST_BUILD))
 
     def run(source, *arguments):
         pytester.makepyfile(test_rig=source)
