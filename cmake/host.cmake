@@ -80,7 +80,7 @@ if(DRIVER_SCENARIO_TESTS AND DRIVER_SOURCES)
   add_dependencies(driver_scenario_tests msdscbus)
 endif()
 
-foreach(extra client tools fuzz bench)
+foreach(extra client tools fuzz bench python)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)
     add_subdirectory(${extra})
   endif()

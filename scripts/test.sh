@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the host and the target build and runs every test: the host tests plain, under
-# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, the target
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, the Python package's
+# tests against the simulated kernel, the target
 # image's own checks and the test-signed release package. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +16,12 @@ run_host_preset() {
 }
 
 run_host_preset host
+
+echo "=== the Python package against the simulated kernel"
+# Debian's pytest is installed for the system's Python, which another python3 on PATH may hide.
+python=python3; python3 -c 'import pytest' 2>/dev/null || python=/usr/bin/python3
+MSDSC_HOST_BUILD="$PWD/build/host" "$python" -m pytest -q -p no:cacheprovider python/tests --msdsc-require
+
 run_host_preset host-asan
 run_host_preset host-tsan
 

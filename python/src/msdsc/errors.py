@@ -1,0 +1,91 @@
+"""The exceptions: one per failure a caller handles, all carrying the NTSTATUS and the library's message."""
+
+from . import _native as n
+
+STATUS_SUCCESS = 0x00000000
+STATUS_BUFFER_OVERFLOW = 0x80000005
+STATUS_UNSUCCESSFUL = 0xC0000001
+STATUS_INVALID_HANDLE = 0xC0000008
+STATUS_INVALID_PARAMETER = 0xC000000D
+STATUS_NO_SUCH_DEVICE = 0xC000000E
+STATUS_ACCESS_DENIED = 0xC0000022
+STATUS_OBJECT_NAME_NOT_FOUND = 0xC0000034
+STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A
+STATUS_IO_TIMEOUT = 0xC00000B5
+STATUS_INVALID_DEVICE_STATE = 0xC0000184
+
+OPERATION_NAMES = {
+    n.MsdscOperationOpen: "open",
+    n.MsdscOperationGetVersion: "version",
+    n.MsdscOperationAddReader: "add reader",
+    n.MsdscOperationRemoveReader: "remove reader",
+    n.MsdscOperationClose: "close",
+    n.MsdscOperationListDevices: "list reader devices",
+    n.MsdscOperationWaitForDevice: "wait for reader device",
+}
+
+
+class MsdscError(Exception):
+    """A call of the client library failed.
+
+    ``status`` is the NTSTATUS as an unsigned 32-bit number (0xC0000022), ``message`` the library's
+    text for it in that call, ``operation`` the msdscclient.h operation (MsdscOperation*), ``detail``
+    what the package adds, if anything (which reader it waited for)."""
+
+    def __init__(self, operation, status, message, detail=None):
+        self.operation = operation
+        self.status = status & 0xFFFFFFFF
+        self.message = message
+        self.detail = detail
+        text = f"{OPERATION_NAMES.get(operation, 'call')}: 0x{self.status:08X} {message}"
+        super().__init__(text + (f" ({detail})" if detail else ""))
+
+
+class AccessDeniedError(MsdscError):
+    """The control device refused the open: another session holds it (it admits one client on the
+    whole machine), or on Windows the process is not elevated."""
+
+
+class NoBusError(MsdscError):
+    """No started bus device to serve the request: none installed, or the one chosen for a reader is
+    not started (removed, or not yet started by Plug and Play)."""
+
+
+class DriverNotLoadedError(NoBusError):
+    """There is no control device at all: the driver is not loaded, which on Windows means no bus
+    device is installed (the driver is loaded for its first bus)."""
+
+
+class NoSuchReaderError(MsdscError):
+    """The handle names no reader of an installed bus: removed already, or closed with its session."""
+
+
+class ClientClosedError(MsdscError):
+    """A call on a session that is closed."""
+
+
+class WaitTimeoutError(MsdscError, TimeoutError):
+    """A reader's device node did not reach the state waited for in time."""
+
+
+# (operation or None for any, status) -> class; the operation-specific entry wins.
+_CLASSES = {
+    (n.MsdscOperationOpen, STATUS_ACCESS_DENIED): AccessDeniedError,
+    (n.MsdscOperationOpen, STATUS_INVALID_DEVICE_STATE): NoBusError,
+    (n.MsdscOperationOpen, STATUS_OBJECT_NAME_NOT_FOUND): DriverNotLoadedError,
+    (n.MsdscOperationOpen, STATUS_OBJECT_PATH_NOT_FOUND): DriverNotLoadedError,
+    (n.MsdscOperationOpen, STATUS_NO_SUCH_DEVICE): DriverNotLoadedError,
+    (n.MsdscOperationGetVersion, STATUS_INVALID_DEVICE_STATE): NoBusError,
+    (n.MsdscOperationAddReader, STATUS_INVALID_DEVICE_STATE): NoBusError,
+    (n.MsdscOperationAddReader, STATUS_UNSUCCESSFUL): NoBusError,
+    (n.MsdscOperationRemoveReader, STATUS_UNSUCCESSFUL): NoSuchReaderError,
+    (n.MsdscOperationWaitForDevice, STATUS_IO_TIMEOUT): WaitTimeoutError,
+    (None, STATUS_INVALID_HANDLE): ClientClosedError,
+}
+
+
+def error_for(operation, status, message, detail=None):
+    """The exception for a failed call: its class chosen by operation and status."""
+    status &= 0xFFFFFFFF
+    cls = _CLASSES.get((operation, status)) or _CLASSES.get((None, status)) or MsdscError
+    return cls(operation, status, message, detail)

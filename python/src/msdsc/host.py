@@ -1,0 +1,73 @@
+"""The simulated machine of the host build (Linux): the driver image loaded into the simulated kernel
+with N root bus devices started, under the same client library calls as on Windows. One per process."""
+
+import contextlib
+import ctypes
+
+from . import _native as n
+from .client import _open_clients
+
+
+class MachineError(RuntimeError):
+    """The simulated machine could not be started."""
+
+
+def start(buses=2, driver_image=None):
+    """Starts a fresh machine: the driver loaded (the image the host build made, unless given) and
+    `buses` bus devices started. Fails when one is running."""
+    error = ctypes.create_string_buffer(512)
+    image = str(driver_image).encode() if driver_image else None
+    if n.host_library().MsdscHostStart(image, buses, error, len(error)) != 0:
+        raise MachineError(f"cannot start the simulated machine: {error.value.decode('utf-8', 'replace')}")
+
+
+def stop():
+    """Closes every session still open (their handles die with the machine), lets Plug and Play
+    finish, and resets the simulated kernel."""
+    for client in list(_open_clients):
+        with contextlib.suppress(Exception):
+            client.close(wait=False)
+    n.host_library().MsdscHostStop()
+
+
+def running():
+    return bool(n.host_library().MsdscHostRunning())
+
+
+@contextlib.contextmanager
+def machine(buses=2, driver_image=None):
+    start(buses, driver_image)
+    try:
+        yield
+    finally:
+        stop()
+
+
+def default_driver_image():
+    return n.host_library().MsdscHostDefaultDriverImage().decode()
+
+
+def surprise_remove_bus(index):
+    """Surprise-removes bus `index` (0-based), as when its device is pulled out."""
+    if n.host_library().MsdscHostSurpriseRemoveBus(index) != 0:
+        raise IndexError(f"no bus {index} on a running machine")
+
+
+def driver_pool_blocks():
+    """Pool blocks the driver holds now (once Plug and Play has finished its work)."""
+    return n.host_library().MsdscHostDriverPoolBlocks()
+
+
+def violations():
+    """The verifier violations the simulated kernel saw since the start, one text each."""
+    library = n.host_library()
+    count = library.MsdscHostViolations(None, 0)
+    if not count:
+        return []
+    size = 4096
+    while True:
+        text = ctypes.create_string_buffer(size)
+        library.MsdscHostViolations(text, size)
+        if len(text.value) < size - 1:
+            return text.value.decode("utf-8", "replace").splitlines()
+        size *= 4

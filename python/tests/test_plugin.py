@@ -1,0 +1,98 @@
+# The pytest plugin as a test engineer's run sees it: test files that use its fixtures and marker,
+# run by pytest in a process of their own (each with its own simulated machine on Linux).
+import msdsc
+import pytest
+
+from conftest import SOURCE_TREE
+
+# Found from here: the runs start in folders of their own.
+HOST_BUILD = msdsc._native.host_build_dir() and msdsc._native.host_build_dir().resolve()
+
+# Tests run in file order: the last one looks at what the others left behind.
+ENGINEERS_TESTS = """
+import msdsc
+import pytest
+
+pool = []
+
+
+def test_baseline(msdsc_machine):
+    if msdsc_machine:
+        pool.append(msdsc_machine.driver_pool_blocks())
+
+
+def test_fails_with_readers_added(msdsc_client, virtual_reader):
+    assert virtual_reader.device.started
+    assert (virtual_reader.number, virtual_reader.drive, virtual_reader.log) == (1, 0, 0)
+    msdsc_client.add(20, 1, 1)
+    msdsc_client.add(21, 1, 1, wait=False)
+    assert False, "the rig found a fault"
+
+
+@pytest.mark.parametrize("virtual_reader", [{"number": 9, "drive": 2, "log": 1}, (10, 3)], indirect=True)
+def test_parametrised_reader_removed_by_the_test(virtual_reader):
+    assert virtual_reader.number in (9, 10) and virtual_reader.drive in (2, 3)
+    assert virtual_reader.log == (1 if virtual_reader.number == 9 else 0)
+    virtual_reader.remove()
+
+
+@pytest.mark.msdsc_reader(5, drive=6, log=7)
+def test_marked_reader_session_closed_by_the_test(msdsc_client, virtual_reader):
+    assert (virtual_reader.number, virtual_reader.drive, virtual_reader.log) == (5, 6, 7)
+    msdsc_client.close()
+    assert virtual_reader.removed
+
+
+@pytest.mark.msdsc_driver
+def test_nothing_left_behind(msdsc_machine):
+    assert [device for device in msdsc.list_readers() if device.present] == []
+    msdsc.open().close()  # the control device is free
+    if msdsc_machine:
+        assert msdsc_machine.driver_pool_blocks() == pool[0]
+        assert msdsc_machine.violations() == []
+"""
+
+
+@pytest.fixture
+def run(pytester, monkeypatch):
+    # The engineer's run imports the package from this source tree, as an installed one would be.
+    monkeypatch.setenv("PYTHONPATH", str(SOURCE_TREE / "python" / "src"))
+    if HOST_BUILD:
+        monkeypatch.setenv("MSDSC_HOST_BUILD", str(HOST_BUILD))
+
+    def run(source, *arguments):
+        pytester.makepyfile(test_rig=source)
+        return pytester.runpytest_subprocess("-p", "msdsc.pytest_plugin", "-p", "no:cacheprovider", *arguments)
+    return run
+
+
+def test_fixtures_clean_up_after_a_failing_test(run):
+    result = run(ENGINEERS_TESTS, "-v")
+    result.assert_outcomes(passed=5, failed=1)
+    result.stdout.fnmatch_lines(["*test_fails_with_readers_added FAILED*", "*test_nothing_left_behind PASSED*",
+                                 "*AssertionError: the rig found a fault*"])
+
+
+def test_a_fixture_reports_a_reader_the_session_could_not_remove(run):
+    # A reader still present after its session closed is a fault of the driver stack under test:
+    # here the close is made to leave the readers behind.
+    result = run("""
+import msdsc.client
+
+def test_leaves_a_reader(monkeypatch, msdsc_client):
+    msdsc_client.add(1, 1, 1)
+    monkeypatch.setattr(msdsc.client.Client, "close", lambda self, **_: None)
+""")
+    result.assert_outcomes(passed=1, errors=1)
+    result.stdout.fnmatch_lines(["*readers still present after the session closed*"])
+
+
+def test_driver_marker_skips_where_the_library_is_missing(run, monkeypatch):
+    monkeypatch.setenv("MSDSC_CLIENT_LIBRARY", "/nonexistent/" + msdsc._native.CLIENT_LIBRARY_NAME)
+    result = run(ENGINEERS_TESTS, "-rs")
+    result.assert_outcomes(passed=0, skipped=6)
+    result.stdout.fnmatch_lines(["SKIPPED [[]1[]] test_rig.py:*: the driver cannot be reached: cannot load the client library*"])
+    # A rig that must have the driver fails instead.
+    result = run(ENGINEERS_TESTS, "--msdsc-require")
+    result.assert_outcomes(errors=6)
+    result.stdout.fnmatch_lines(["*ERROR at setup of test_nothing_left_behind*", "the driver cannot be reached*"])

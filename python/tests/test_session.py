@@ -1,0 +1,131 @@
+# A session through the package against the driver (on Linux in the simulated machine): readers added,
+# seen by Plug and Play, removed; the failures callers handle raised as their own classes.
+import re
+
+import pytest
+
+import msdsc
+from msdsc import errors
+
+from conftest import SOURCE_TREE
+
+
+def present_numbers():
+    return [device.reader_number for device in msdsc.list_readers() if device.present]
+
+
+def driver_version():
+    text = (SOURCE_TREE / "driver" / "driver_entry.h").read_text()
+    return re.search(r'DRIVER_VERSION_STRING\[\] = "([\d.]+)"', text).group(1)
+
+
+def test_session_adds_readers_plug_and_play_starts_and_removes_them(msdsc_client):
+    assert str(msdsc_client.version()) == driver_version()
+    readers = [msdsc_client.add(number, drive, 0) for number, drive in ((7, 1), (8, 2), (9, 3))]
+
+    numbers = [reader.reader_number for reader in readers]
+    assert numbers == sorted(numbers) and len(set(numbers)) == 3
+    for reader in readers:
+        device = reader.device
+        assert (device.present, device.started, device.problem) == (True, True, 0)
+        # The instance path ends in the reader number, behind whatever prefix Windows gave it.
+        assert re.search(r"\\(?:[0-9a-f]+&)*%d$" % reader.reader_number, device.instance_path, re.I)
+        assert device.instance_path.upper().startswith("MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\")
+
+    readers[1].remove()
+    assert readers[1].removed and msdsc_client.readers == [readers[0], readers[2]]
+    assert present_numbers() == [numbers[0], numbers[2]]
+    # Plug and Play keeps the removed reader's node, no longer present.
+    kept = {device.reader_number: device for device in msdsc.list_readers()}[numbers[1]]
+    assert not kept.present and not kept.started
+
+
+def test_readers_added_without_waiting_are_told_apart_by_number(msdsc_client):
+    # More readers than the package's first list buffer holds, so listing must grow it.
+    readers = [msdsc_client.add(100 + i, i, 0, wait=False) for i in range(20)]
+    readers[-1].wait_started()
+    assert [reader.reader_number for reader in readers] == sorted(present_numbers())
+    readers[0].remove()
+    readers[10].remove()
+    assert len(present_numbers()) == 18
+    assert readers[10].device.present is False
+
+
+def test_closing_removes_every_reader_and_frees_the_control_device(msdsc_machine):
+    pool = msdsc_machine.driver_pool_blocks()
+    with msdsc.open() as client:
+        for number in range(4):
+            client.add(number, 0, 0)
+        with pytest.raises(msdsc.AccessDeniedError):
+            msdsc.open()
+        assert len(present_numbers()) == 4
+    assert client.closed and client.readers == []
+    assert present_numbers() == []
+    assert msdsc_machine.driver_pool_blocks() == pool
+    with msdsc.open() as again:
+        assert again.version()
+
+
+def test_failures_raise_the_class_callers_handle(msdsc_client):
+    with pytest.raises(msdsc.AccessDeniedError) as held:
+        msdsc.open()
+    assert held.value.status == errors.STATUS_ACCESS_DENIED
+    assert held.value.message == "another client holds the control device"
+
+    reader = msdsc_client.add(1, 2, 3)
+    reader.remove()
+    with pytest.raises(msdsc.NoSuchReaderError) as removed:
+        msdsc_client.remove(reader)
+    assert removed.value.status == errors.STATUS_UNSUCCESSFUL
+    assert removed.value.message.startswith("no such reader")
+    # A handle the driver never gave out.
+    with pytest.raises(msdsc.NoSuchReaderError):
+        msdsc_client.remove(bytes(range(16)))
+
+    with pytest.raises(msdsc.WaitTimeoutError) as waited:
+        msdsc.wait_for_reader(reader.reader_number, timeout=0.05)
+    assert isinstance(waited.value, TimeoutError) and waited.value.status == errors.STATUS_IO_TIMEOUT
+    assert "not present" in str(waited.value)
+
+    msdsc_client.close()
+    for call in (msdsc_client.version, lambda: msdsc_client.add(1, 2, 3)):
+        with pytest.raises(msdsc.ClientClosedError) as closed:
+            call()
+        assert closed.value.status == errors.STATUS_INVALID_HANDLE
+        assert closed.value.message == "no client: the client pointer is NULL"
+
+
+def test_error_text_carries_operation_status_and_message(msdsc_client):
+    with pytest.raises(msdsc.MsdscError) as caught:
+        msdsc_client.remove(bytes(16))
+    assert str(caught.value).startswith(
+        "remove reader: 0xC0000001 no such reader: the handle names no reader of an installed bus")
+    assert caught.value.message == msdsc.status_message(caught.value.operation, caught.value.status)
+
+
+def test_no_bus_and_no_driver(own_machine):
+    with own_machine(buses=0):
+        with pytest.raises(msdsc.NoBusError) as no_bus:
+            msdsc.open()
+        assert type(no_bus.value) is msdsc.NoBusError
+        assert (no_bus.value.status, no_bus.value.message) == (errors.STATUS_INVALID_DEVICE_STATE,
+                                                               "no bus device is installed")
+    # Nothing loaded at all: no control device.
+    with pytest.raises(msdsc.DriverNotLoadedError) as no_driver:
+        msdsc.open()
+    assert isinstance(no_driver.value, msdsc.NoBusError)
+    assert no_driver.value.message == "the driver is not loaded: there is no control device"
+
+
+def test_adding_to_a_pulled_out_bus_raises_no_bus(own_machine):
+    with own_machine(buses=1) as host:
+        with msdsc.open() as client:
+            kept = client.add(5, 0, 0)
+            host.surprise_remove_bus(0)
+            with pytest.raises(msdsc.NoBusError) as no_bus:
+                client.add(6, 0, 0)
+            assert no_bus.value.operation == msdsc._native.MsdscOperationAddReader
+            assert no_bus.value.status == errors.STATUS_INVALID_DEVICE_STATE
+            assert kept.device is None or not kept.device.present
+        assert present_numbers() == []
+        assert host.violations() == []
