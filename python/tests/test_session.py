@@ -67,10 +67,11 @@ def test_closing_removes_every_reader_and_frees_the_control_device(msdsc_machine
 
 
 def test_failures_raise_the_class_callers_handle(msdsc_client):
-    with pytest.raises(msdsc.AccessDeniedError) as held:
+    with pytest.raises(msdsc.SessionHeldError) as held:
         msdsc.open()
-    assert held.value.status == errors.STATUS_ACCESS_DENIED
-    assert held.value.message == "another client holds the control device"
+    assert isinstance(held.value, msdsc.AccessDeniedError)
+    assert held.value.status == errors.STATUS_SHARING_VIOLATION
+    assert held.value.message == "another session holds the control device: close it first"
 
     reader = msdsc_client.add(1, 2, 3)
     reader.remove()

@@ -13,13 +13,14 @@ from ._native import IS_WINDOWS, LibraryNotFoundError
 from .client import (DEFAULT_TIMEOUT, Client, Reader, ReaderDevice, Version, list_readers, open, status_message,
                      wait_for_reader)
 from .errors import (AccessDeniedError, ClientClosedError, DriverNotLoadedError, MsdscError, NoBusError,
-                     NoSuchReaderError, WaitTimeoutError)
+                     NoSuchReaderError, NotElevatedError, SessionHeldError, WaitTimeoutError)
 
 __version__ = "1.0.0"
 
 __all__ = [
     "AccessDeniedError", "Client", "ClientClosedError", "DEFAULT_TIMEOUT", "DriverNotLoadedError", "IS_WINDOWS",
-    "LibraryNotFoundError", "MsdscError", "NoBusError", "NoSuchReaderError", "Reader", "ReaderDevice", "Version",
+    "LibraryNotFoundError", "MsdscError", "NoBusError", "NoSuchReaderError", "NotElevatedError", "Reader",
+    "ReaderDevice", "SessionHeldError", "Version",
     "WaitTimeoutError", "driver_available", "list_readers", "open", "status_message", "wait_for_reader",
 ]
 

@@ -9,6 +9,7 @@ STATUS_INVALID_HANDLE = 0xC0000008
 STATUS_INVALID_PARAMETER = 0xC000000D
 STATUS_NO_SUCH_DEVICE = 0xC000000E
 STATUS_ACCESS_DENIED = 0xC0000022
+STATUS_SHARING_VIOLATION = 0xC0000043
 STATUS_OBJECT_NAME_NOT_FOUND = 0xC0000034
 STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A
 STATUS_IO_TIMEOUT = 0xC00000B5
@@ -46,6 +47,14 @@ class AccessDeniedError(MsdscError):
     whole machine), or on Windows the process is not elevated."""
 
 
+class NotElevatedError(AccessDeniedError):
+    """The control device admits only SYSTEM and administrators: run elevated."""
+
+
+class SessionHeldError(AccessDeniedError):
+    """Another session holds the control device; it admits one at a time."""
+
+
 class NoBusError(MsdscError):
     """No started bus device to serve the request: none installed, or the one chosen for a reader is
     not started (removed, or not yet started by Plug and Play)."""
@@ -70,7 +79,8 @@ class WaitTimeoutError(MsdscError, TimeoutError):
 
 # (operation or None for any, status) -> class; the operation-specific entry wins.
 _CLASSES = {
-    (n.MsdscOperationOpen, STATUS_ACCESS_DENIED): AccessDeniedError,
+    (n.MsdscOperationOpen, STATUS_ACCESS_DENIED): NotElevatedError,
+    (n.MsdscOperationOpen, STATUS_SHARING_VIOLATION): SessionHeldError,
     (n.MsdscOperationOpen, STATUS_INVALID_DEVICE_STATE): NoBusError,
     (n.MsdscOperationOpen, STATUS_OBJECT_NAME_NOT_FOUND): DriverNotLoadedError,
     (n.MsdscOperationOpen, STATUS_OBJECT_PATH_NOT_FOUND): DriverNotLoadedError,
