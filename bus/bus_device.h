@@ -14,7 +14,7 @@ class BusDevice : public AttachedDevice
 public:
     BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject);
 
-    // Empties m_Readers; the readers themselves go through their own removal.
+    // Empties m_Readers; the readers are already deleted or cut loose by the bus's removal.
     ~BusDevice() override;
     NTSTATUS Start() override;
     void Delete() override;
