@@ -121,6 +121,8 @@ const char* CallName(Call call) {
     case Call::IoAllocateDriverObjectExtension: return "IoAllocateDriverObjectExtension";
     case Call::IoOpenDeviceRegistryKey: return "IoOpenDeviceRegistryKey";
     case Call::ZwSetValueKey: return "ZwSetValueKey";
+    case Call::ObOpenObjectByPointer: return "ObOpenObjectByPointer";
+    case Call::ZwSetSecurityObject: return "ZwSetSecurityObject";
     case Call::ExAcquireFastMutex: return "ExAcquireFastMutex";
     case Call::ExReleaseFastMutex: return "ExReleaseFastMutex";
     case Call::ExAcquireFastMutexUnsafe: return "ExAcquireFastMutexUnsafe";

@@ -318,6 +318,8 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STA
     (void)ObjectType;
     RequireIrql(PASSIVE_LEVEL, rules::IrqlZwPassive, "ObOpenObjectByPointer");
     *Handle = nullptr;
+    NTSTATUS injected;
+    if (ShouldFail(simk::Call::ObOpenObjectByPointer, &injected)) return injected;
     // Only device objects are opened here; a kernel caller is granted what it asks for.
     if (!simk::IsDeviceObject(Object)) return STATUS_OBJECT_TYPE_MISMATCH;
     if (AccessMode != KernelMode) return STATUS_ACCESS_DENIED;
@@ -336,6 +338,8 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STA
 NTSTATUS ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
                              PSECURITY_DESCRIPTOR SecurityDescriptor) {
     RequireIrql(PASSIVE_LEVEL, rules::IrqlZwPassive, "ZwSetSecurityObject");
+    NTSTATUS injected;
+    if (ShouldFail(simk::Call::ZwSetSecurityObject, &injected)) return injected;
     std::lock_guard<std::mutex> guard(State().lock);
     auto it = State().handles.find(reinterpret_cast<ULONG_PTR>(Handle));
     if (it == State().handles.end()) return STATUS_INVALID_HANDLE;

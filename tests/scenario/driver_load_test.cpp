@@ -132,6 +132,17 @@ INSTANTIATE_TEST_SUITE_P(
                         simk::faults::FailNth(simk::Call::IoCreateDevice, 1, STATUS_INSUFFICIENT_RESOURCES);
                     },
                     STATUS_INSUFFICIENT_RESOURCES},
+        // The control device is never left open to every user: no DACL, no driver.
+        LoadFailure{"ControlDeviceNotOpenedForItsSecurity", 10, 0,
+                    [](simk::test::LowerDriver&) {
+                        simk::faults::FailNth(simk::Call::ObOpenObjectByPointer, 1, STATUS_INSUFFICIENT_RESOURCES);
+                    },
+                    STATUS_INSUFFICIENT_RESOURCES},
+        LoadFailure{"ControlDeviceSecurityRefused", 10, 0,
+                    [](simk::test::LowerDriver&) {
+                        simk::faults::FailNth(simk::Call::ZwSetSecurityObject, 1, STATUS_ACCESS_DENIED);
+                    },
+                    STATUS_ACCESS_DENIED},
         LoadFailure{"ControlDeviceNameTaken", 10, 0,
                     [](simk::test::LowerDriver& other) { other.CreateDevice(CONTROL_DEVICE_NAME); },
                     STATUS_OBJECT_NAME_COLLISION},

@@ -15,6 +15,8 @@ enum class Call {
     IoAllocateDriverObjectExtension,
     IoOpenDeviceRegistryKey,
     ZwSetValueKey,
+    ObOpenObjectByPointer,
+    ZwSetSecurityObject,
     // Routines that cannot fail: hooks only, before and after the call.
     ExAcquireFastMutex,
     ExReleaseFastMutex,
