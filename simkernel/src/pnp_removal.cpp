@@ -60,6 +60,20 @@ bool KeptWhenListed(DeviceNode* node, bool keepIfListed) {
 }
 
 // Opens are counted on the device a handle was opened on, the PDO.
+bool HasOpenHandles(const DeviceNode* node);
+
+// The removal waits for the last handle, also past the removal of the parent; a node that stays in
+// its parent's children (its bus still reports it) keeps its place there.
+void WaitForCloses(DeviceNode* node, bool keep) {
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        node->awaitingCloses = true;
+        node->keepIfListed = keep;
+    }
+    if (!keep) Detach(node);
+}
+
+// Opens are counted on the device a handle was opened on, the PDO.
 bool HasOpenHandles(const DeviceNode* node) { return node->info.pdo->ReferenceCount > 0; }
 
 void CollectPostOrder(DeviceNode* node, std::vector<DeviceNode*>* out) {
@@ -115,7 +129,12 @@ NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
 
     for (DeviceNode* n : order) {
         if (n != node) {
-            SendFinalRemove(n);
+            // Gone with the subtree; one surprise-removed with a handle open still waits for it.
+            if (GetState(n) == NodeState::SurpriseRemoved && HasOpenHandles(n)) {
+                WaitForCloses(n, false);
+            } else {
+                SendFinalRemove(n);
+            }
             continue;
         }
         // A device its bus still reports keeps its node: the PDO is the bus driver's until the bus
@@ -142,14 +161,7 @@ void RemoveTree(DeviceNode* node, bool keepIfListed) {
     for (DeviceNode* child : LiveChildren(node)) RemoveTree(child, false);
     const bool keep = KeptWhenListed(node, keepIfListed);
     if (GetState(node) == NodeState::SurpriseRemoved && HasOpenHandles(node)) {
-        // The removal waits for the last handle, also past the removal of the parent; a node that
-        // stays in its parent's children keeps its place there.
-        {
-            std::lock_guard<std::mutex> lock(g_stateMutex);
-            node->awaitingCloses = true;
-            node->keepIfListed = keep;
-        }
-        if (!keep) Detach(node);
+        WaitForCloses(node, keep);
         return;
     }
     RemoveOrKeep(node, keep);

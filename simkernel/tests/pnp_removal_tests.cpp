@@ -188,6 +188,30 @@ TEST_F(PnpRemoval, AnOpenHandleVetoesTheQueryAndHoldsBackTheFinalRemovalPastTheP
     EXPECT_EQ(State(n0), NodeState::Removed);
 }
 
+// A child yanked while its bus still reports it keeps its node; with a handle open, neither that
+// nor its parent's uninstall sends it a removal before the handle closes.
+TEST_F(PnpRemoval, AYankedChildWithAHandleWaitsForItThroughItsParentsUninstall) {
+    PlugTwo();
+    simk::user::Handle handle = nullptr;
+    ASSERT_EQ(simk::user::OpenDeviceObject(c0->pdo, &handle), STATUS_SUCCESS);
+    SurpriseRemoveDevice(n0);
+    EXPECT_EQ(State(n0), NodeState::SurpriseRemoved);
+    EXPECT_TRUE(AwaitingCloses(n0));
+    EXPECT_EQ(Children(busNode), (std::vector<DeviceNode*>{n0, n1})) << "its bus still reports it";
+
+    ClearIrpLog();
+    ASSERT_EQ(RemoveDevice(busNode), STATUS_SUCCESS);
+    EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n1, IRP_MN_QUERY_REMOVE_DEVICE},
+                                                   {busNode, IRP_MN_QUERY_REMOVE_DEVICE},
+                                                   {n1, IRP_MN_REMOVE_DEVICE},
+                                                   {busNode, IRP_MN_REMOVE_DEVICE}}));
+    ClearIrpLog();
+    ASSERT_EQ(simk::user::Close(handle), STATUS_SUCCESS);
+    RunUntilIdle();
+    EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_REMOVE_DEVICE}}));
+    EXPECT_EQ(State(n0), NodeState::Removed);
+}
+
 TEST_F(PnpRemoval, BusDriverFaultsAroundItsChildrenAreCaught) {
     // A PDO deleted at a removal while its bus still reports it.
     ChildShape faulty;
