@@ -261,26 +261,26 @@ DeviceListResult DeviceList::GetAt(LONG Index, PVOID* Key, PVOID* Payload)
     return result;
 }
 
-DeviceListResult DeviceList::GetKeys(PVOID* Keys, ULONG Count)
+DeviceListResult DeviceList::CopyOut(PVOID* Out, ULONG Count, bool Payloads)
 {
     Lock();
     ULONG copied = 0;
     for (PLIST_ENTRY link = m_Entries.Flink; copied < Count && link != &m_Entries; link = link->Flink) {
-        Keys[copied++] = CONTAINING_RECORD(link, DeviceListEntry, m_Link)->m_Key;
+        const DeviceListEntry* entry = CONTAINING_RECORD(link, DeviceListEntry, m_Link);
+        Out[copied++] = Payloads ? entry->m_Payload : entry->m_Key;
     }
     Unlock();
     return copied == Count ? Ok : NotFound;
 }
 
+DeviceListResult DeviceList::GetKeys(PVOID* Keys, ULONG Count)
+{
+    return CopyOut(Keys, Count, false);
+}
+
 DeviceListResult DeviceList::GetPayloads(PVOID* Payloads, ULONG Count)
 {
-    Lock();
-    ULONG copied = 0;
-    for (PLIST_ENTRY link = m_Entries.Flink; copied < Count && link != &m_Entries; link = link->Flink) {
-        Payloads[copied++] = CONTAINING_RECORD(link, DeviceListEntry, m_Link)->m_Payload;
-    }
-    Unlock();
-    return copied == Count ? Ok : NotFound;
+    return CopyOut(Payloads, Count, true);
 }
 
 DeviceListResult DeviceList::Remove(PVOID Key)

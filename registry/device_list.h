@@ -84,6 +84,8 @@ private:
     HoldState ReadHold();
     bool HeldByCaller();
     DeviceListEntry* FindEntry(PVOID Key);
+    // The first Count keys or payloads in one walk, for GetKeys and GetPayloads.
+    DeviceListResult CopyOut(PVOID* Out, ULONG Count, bool Payloads);
     void FreeEntry(DeviceListEntry* Entry) const;
     void Unlink(DeviceListEntry* Entry);
     PLIST_ENTRY BucketOf(PVOID Key) const;

@@ -15,7 +15,7 @@ namespace simk {
 namespace {
 
 struct Arm {
-    detail::ArmSpec spec;
+    detail::ArmPlan plan;
     unsigned long long id = 0;
     unsigned seen = 0;  // matching calls since the arming
     bool spent = false;  // an Nth arm that has fired
@@ -50,8 +50,8 @@ std::atomic<size_t> g_ArmCount{0};
 
 CallStats& StatsOf(Call call) { return State().stats[(size_t)call]; }
 
-bool AtSite(const detail::ArmSpec& spec, Call call, When when) {
-    return std::any_of(spec.sites.begin(), spec.sites.end(),
+bool AtSite(const detail::ArmPlan& plan, Call call, When when) {
+    return std::any_of(plan.sites.begin(), plan.sites.end(),
                        [&](const std::pair<Call, When>& s) { return s.first == call && s.second == when; });
 }
 
@@ -61,25 +61,25 @@ void RequireCanFail(Call call) {
 
 void RemoveFaultArms(bool (*which)(const Arm&, Call), Call call) {
     auto& arms = State().arms;
-    arms.erase(std::remove_if(arms.begin(), arms.end(), [&](const Arm& a) { return a.spec.fault && which(a, call); }),
+    arms.erase(std::remove_if(arms.begin(), arms.end(), [&](const Arm& a) { return a.plan.fault && which(a, call); }),
                arms.end());
     g_ArmCount = arms.size();
 }
 
-bool ArmedFor(const Arm& arm, Call call) { return AtSite(arm.spec, call, When::Before) && arm.spec.tag == 0; }
+bool ArmedFor(const Arm& arm, Call call) { return AtSite(arm.plan, call, When::Before) && arm.plan.tag == 0; }
 
 void ArmFault(Call call, unsigned nth, NTSTATUS status) {
     RequireCanFail(call);
     std::lock_guard<std::mutex> guard(State().lock);
     RemoveFaultArms(ArmedFor, call);
     StatsOf(call).Reset();
-    detail::ArmSpec spec;
-    spec.sites = {{call, When::Before}};
-    spec.nth = nth;
-    spec.fails = true;
-    spec.status = status;
-    spec.fault = true;
-    State().arms.push_back(Arm{spec, ++State().nextId});
+    detail::ArmPlan plan;
+    plan.sites = {{call, When::Before}};
+    plan.nth = nth;
+    plan.fails = true;
+    plan.status = status;
+    plan.fault = true;
+    State().arms.push_back(Arm{plan, ++State().nextId});
     g_ArmCount = State().arms.size();
 }
 
@@ -90,22 +90,22 @@ bool Evaluate(const CallSite& site, NTSTATUS* status, std::vector<std::function<
     if (site.when == When::Before) StatsOf(site.call).calls++;
     bool fails = false;
     for (Arm& arm : State().arms) {
-        const detail::ArmSpec& spec = arm.spec;
-        if (arm.spent || !AtSite(spec, site.call, site.when)) continue;
-        if (spec.thread != nullptr && spec.thread != site.thread) continue;
-        if (spec.tag != 0 && spec.tag != site.tag) continue;
-        if (spec.match && !spec.match(site)) continue;
+        const detail::ArmPlan& plan = arm.plan;
+        if (arm.spent || !AtSite(plan, site.call, site.when)) continue;
+        if (plan.thread != nullptr && plan.thread != site.thread) continue;
+        if (plan.tag != 0 && plan.tag != site.tag) continue;
+        if (plan.match && !plan.match(site)) continue;
         ++arm.seen;
-        if (spec.nth != 0 && arm.seen != spec.nth) continue;
-        if (spec.nth != 0) arm.spent = true;
-        if (spec.fails && !fails) {
+        if (plan.nth != 0 && arm.seen != plan.nth) continue;
+        if (plan.nth != 0) arm.spent = true;
+        if (plan.fails && !fails) {
             fails = true;
-            if (status) *status = spec.status;
+            if (status) *status = plan.status;
             CallStats& stats = StatsOf(site.call);
             stats.injected++;
-            if (spec.nth != 0) stats.fired = true;
+            if (plan.nth != 0) stats.fired = true;
         }
-        if (spec.run) actions->push_back(spec.run);
+        if (plan.run) actions->push_back(plan.run);
     }
     return fails;
 }
@@ -158,9 +158,9 @@ void CallAfter(Call call, const void* object) {
     for (const auto& action : actions) action(site);
 }
 
-unsigned long long AddArm(ArmSpec spec) {
+unsigned long long AddArm(ArmPlan plan) {
     std::lock_guard<std::mutex> guard(State().lock);
-    State().arms.push_back(Arm{std::move(spec), ++State().nextId});
+    State().arms.push_back(Arm{std::move(plan), ++State().nextId});
     g_ArmCount = State().arms.size();
     return State().nextId;
 }
@@ -193,13 +193,13 @@ void FailAlways(Call call, NTSTATUS status) { ArmFault(call, 0, status); }
 // The tag arm keeps its own count, so a sweep over the Nth allocation and a tag that always fails
 // can be combined.
 void FailPoolTag(ULONG tag) {
-    detail::ArmSpec spec;
-    spec.sites = {{Call::ExAllocatePoolWithTag, When::Before}};
-    spec.tag = tag;
-    spec.fails = true;
-    spec.status = STATUS_INSUFFICIENT_RESOURCES;
-    spec.fault = true;
-    detail::AddArm(std::move(spec));
+    detail::ArmPlan plan;
+    plan.sites = {{Call::ExAllocatePoolWithTag, When::Before}};
+    plan.tag = tag;
+    plan.fails = true;
+    plan.status = STATUS_INSUFFICIENT_RESOURCES;
+    plan.fault = true;
+    detail::AddArm(std::move(plan));
 }
 
 void Disarm(Call call) {

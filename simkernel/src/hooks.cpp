@@ -13,13 +13,13 @@
 namespace simk::hooks {
 namespace {
 
-detail::ArmSpec SpecOf(Point point) {
-    detail::ArmSpec spec;
-    for (const Site& site : point.sites) spec.sites.emplace_back(site.call, site.when);
-    spec.nth = point.nth;
-    spec.thread = point.thread;
-    spec.match = std::move(point.match);
-    return spec;
+detail::ArmPlan SpecOf(Point point) {
+    detail::ArmPlan plan;
+    for (const Site& site : point.sites) plan.sites.emplace_back(site.call, site.when);
+    plan.nth = point.nth;
+    plan.thread = point.thread;
+    plan.match = std::move(point.match);
+    return plan;
 }
 
 }  // namespace
@@ -46,12 +46,12 @@ Point LockBoundary(unsigned nth, HANDLE thread) {
 // ---- Hook --------------------------------------------------------------------------------------
 
 Hook::Hook(Point point, std::function<void(const CallSite&)> action) : m_Fired(std::make_shared<std::atomic<bool>>(false)) {
-    detail::ArmSpec spec = SpecOf(std::move(point));
-    spec.run = [fired = m_Fired, action = std::move(action)](const CallSite& site) {
+    detail::ArmPlan plan = SpecOf(std::move(point));
+    plan.run = [fired = m_Fired, action = std::move(action)](const CallSite& site) {
         *fired = true;
         action(site);
     };
-    m_Id = detail::AddArm(std::move(spec));
+    m_Id = detail::AddArm(std::move(plan));
 }
 
 Hook::~Hook() { detail::RemoveArm(m_Id); }
@@ -71,9 +71,9 @@ struct Gate::State {
 };
 
 Gate::Gate(Point point) : m_State(std::make_shared<State>()) {
-    detail::ArmSpec spec = SpecOf(std::move(point));
-    if (spec.nth == 0) spec.nth = 1;
-    spec.run = [state = m_State](const CallSite& site) {
+    detail::ArmPlan plan = SpecOf(std::move(point));
+    if (plan.nth == 0) plan.nth = 1;
+    plan.run = [state = m_State](const CallSite& site) {
         bool released;
         {
             // Waiting in the kernel's eyes for as long as `held` is set, so no longer once Release
@@ -95,7 +95,7 @@ Gate::Gate(Point point) : m_State(std::make_shared<State>()) {
         state->held = false;
         state->changed.notify_all();
     };
-    m_Id = detail::AddArm(std::move(spec));
+    m_Id = detail::AddArm(std::move(plan));
 }
 
 Gate::~Gate() {

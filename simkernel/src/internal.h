@@ -50,7 +50,7 @@ private:
 
 // What is armed at a call point: the Nth matching call (every one when nth is 0) at one of the
 // sites, on one thread (any when null), with one pool tag (any when 0), accepted by `match`.
-struct ArmSpec {
+struct ArmPlan {
     std::vector<std::pair<Call, When>> sites;
     unsigned nth = 0;
     HANDLE thread = nullptr;
@@ -61,7 +61,7 @@ struct ArmSpec {
     std::function<void(const CallSite&)> run;  // a hook: runs on the calling thread, outside any kernel lock
     bool fault = false;  // armed through the fault-injection interface (DisarmAll removes it)
 };
-unsigned long long AddArm(ArmSpec spec);
+unsigned long long AddArm(ArmPlan plan);
 void RemoveArm(unsigned long long id);
 
 // PoStartNextPowerIrp (power manager) notes the IRP at its current stack location; IofCompleteRequest

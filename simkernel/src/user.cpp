@@ -32,6 +32,20 @@ PFILE_OBJECT ReferenceFileOf(simk::user::Handle handle) {
     return it->second;
 }
 
+// Closes the handle itself: its file object, with the handle's reference, or null for no such handle.
+PFILE_OBJECT TakeHandle(simk::user::Handle handle) {
+    PFILE_OBJECT file;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        auto it = State().handles.find(handle);
+        if (it == State().handles.end()) return nullptr;
+        file = it->second;
+        State().handles.erase(it);
+    }
+    RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "a user-mode close");
+    return file;
+}
+
 }  // namespace
 
 void ResetUser() {
@@ -178,15 +192,8 @@ NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen,
 }
 
 NTSTATUS Close(Handle handle) {
-    PFILE_OBJECT file;
-    {
-        std::lock_guard<std::mutex> guard(State().lock);
-        auto it = State().handles.find(handle);
-        if (it == State().handles.end()) return STATUS_INVALID_HANDLE;
-        file = it->second;
-        State().handles.erase(it);
-    }
-    RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "a user-mode close");
+    PFILE_OBJECT file = TakeHandle(handle);
+    if (!file) return STATUS_INVALID_HANDLE;
     PDEVICE_OBJECT target = IoGetAttachedDevice(file->DeviceObject);
     PIRP irp = AllocateIoManagerIrp(target, file);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CLEANUP;
@@ -199,15 +206,8 @@ NTSTATUS Close(Handle handle) {
 }
 
 NTSTATUS CloseWithoutCleanup(Handle handle) {
-    PFILE_OBJECT file;
-    {
-        std::lock_guard<std::mutex> guard(State().lock);
-        auto it = State().handles.find(handle);
-        if (it == State().handles.end()) return STATUS_INVALID_HANDLE;
-        file = it->second;
-        State().handles.erase(it);
-    }
-    RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "a user-mode close");
+    PFILE_OBJECT file = TakeHandle(handle);
+    if (!file) return STATUS_INVALID_HANDLE;
     ObfDereferenceObject(file);
     return STATUS_SUCCESS;
 }
