@@ -206,8 +206,16 @@ TEST_F(BusPnpTest, RemovalWaitsForARequestInTheBusAndTurnsLaterOnesAway)
     PDEVICE_OBJECT fdo = bus->m_DeviceObject;
     lower.SetResponse(IRP_MJ_PNP, {simk::test::Action::Pend});
 
+    // The lower driver sees a request before it holds it: each wait is for the hold.
+    const auto waitHeld = [&] {
+        for (int i = 0; i < 5000 && lower.PendingCount() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return lower.PendingCount() == 1;
+    };
     auto start = std::async(std::launch::async, [&] { return SendPnp(fdo, IRP_MN_START_DEVICE).status; });
     ASSERT_TRUE(lower.WaitForSeen(1));
+    ASSERT_TRUE(waitHeld());
     auto removal = std::async(std::launch::async, [&] { return SendPnp(fdo, IRP_MN_REMOVE_DEVICE).status; });
     const auto removalBegun = [&] { return __atomic_load_n(&bus->m_RemoveLock.Common.Removed, __ATOMIC_SEQ_CST); };
     for (int i = 0; i < 5000 && !removalBegun(); ++i) {
@@ -224,6 +232,7 @@ TEST_F(BusPnpTest, RemovalWaitsForARequestInTheBusAndTurnsLaterOnesAway)
     ASSERT_TRUE(lower.CompletePending(STATUS_SUCCESS));
     EXPECT_EQ(start.get(), STATUS_SUCCESS);
     ASSERT_TRUE(lower.WaitForSeen(2));
+    ASSERT_TRUE(waitHeld());
     ASSERT_TRUE(lower.CompletePending(STATUS_SUCCESS));
     EXPECT_EQ(removal.get(), STATUS_SUCCESS);
     EXPECT_TRUE(simk::IsDeviceDeleted(fdo) || !simk::IsDeviceObject(fdo));
