@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core.h"
+#include "simkernel/hooks.h"
 #include "simkernel/io.h"
 #include "simkernel/loader.h"
 #include "simkernel/lowerdriver.h"
@@ -23,6 +24,8 @@ struct LowerDriver::State {
     std::vector<SeenRequest> seen;
     std::deque<PIRP> pending;
     std::vector<std::thread> threads;
+    size_t blocked = 0;
+    bool unblocked = false;
 };
 
 namespace {
@@ -70,7 +73,16 @@ NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     state->changed.notify_all();
 
-    if (response.action == Action::Complete) {
+    if (response.action == Action::Block) {
+        // Waiting in the kernel's eyes, as a driver blocked on an event of its own would be.
+        simk::detail::WaitingScope waiting;
+        std::unique_lock<std::mutex> guard(state->lock);
+        ++state->blocked;
+        state->changed.notify_all();
+        state->changed.wait_for(guard, simk::hooks::kBound, [&] { return state->unblocked; });
+        --state->blocked;
+    }
+    if (response.action == Action::Complete || response.action == Action::Block) {
         Complete(Irp, response.status, response.information, response.callStartNextPowerIrp);
         return response.status;
     }
@@ -168,6 +180,23 @@ bool LowerDriver::WaitForSeen(size_t count, unsigned timeoutMs) const {
     std::unique_lock<std::mutex> guard(m_State->lock);
     return m_State->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                                      [&] { return m_State->seen.size() >= count; });
+}
+
+size_t LowerDriver::BlockedCount() const {
+    std::lock_guard<std::mutex> guard(m_State->lock);
+    return m_State->blocked;
+}
+
+bool LowerDriver::WaitForBlocked(size_t count, unsigned timeoutMs) const {
+    std::unique_lock<std::mutex> guard(m_State->lock);
+    return m_State->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                     [&] { return m_State->blocked >= count; });
+}
+
+void LowerDriver::Unblock() {
+    std::lock_guard<std::mutex> guard(m_State->lock);
+    m_State->unblocked = true;
+    m_State->changed.notify_all();
 }
 
 bool LowerDriver::CompletePending(NTSTATUS status, ULONG_PTR information) {

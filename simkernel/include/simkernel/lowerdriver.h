@@ -1,6 +1,7 @@
 // A configurable lower driver for tests: it creates device objects that answer each major function
-// at once, fail it, pass it on, or pend it and complete it later (on the test's thread or on a
-// thread of its own), and records what every request looked like when it arrived.
+// at once, fail it, pass it on, pend it and complete it later (on the test's thread or on a thread
+// of its own), or keep it inside the dispatch routine until the test lets it go, and records what
+// every request looked like when it arrived.
 #pragma once
 
 #include <wdm.h>
@@ -14,7 +15,8 @@ namespace simk::test {
 enum class Action {
     Complete,                // complete with the response's status and information
     Pend,                    // IoMarkIrpPending, return STATUS_PENDING; complete later with CompletePending
-    PendAndCompleteOnThread  // as Pend, and a thread of the driver completes it after `delayMs`
+    PendAndCompleteOnThread, // as Pend, and a thread of the driver completes it after `delayMs`
+    Block                    // stays inside the dispatch routine until Unblock, then completes as Complete
 };
 
 struct Response {
@@ -56,6 +58,12 @@ public:
     size_t PendingCount() const;
     // Waits until at least `count` requests have arrived (false on timeout).
     bool WaitForSeen(size_t count, unsigned timeoutMs = 5000) const;
+    // Requests inside the dispatch routine now (Action::Block); waits until there are `count`.
+    size_t BlockedCount() const;
+    bool WaitForBlocked(size_t count, unsigned timeoutMs = 5000) const;
+    // Lets every blocked request, and every one that blocks from now on, go on. A blocked request
+    // that is not let go within simk::hooks::kBound goes on by itself, so a deadlock fails the test.
+    void Unblock();
     // Completes the oldest pending request on the calling thread.
     bool CompletePending(NTSTATUS status, ULONG_PTR information = 0);
     // Completes the oldest pending request on a new thread and waits for that thread.
