@@ -87,12 +87,14 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     DriverObjectContext* context =
         static_cast<DriverObjectContext*>(IoGetDriverObjectExtension(DriverObject, DriverObjectContextId()));
     if (context == nullptr) {
+        MSDSC_FAILED("a bus could not be added: AddDevice was called for another driver object");
         return STATUS_UNSUCCESSFUL;
     }
 
     BusDevice* bus = nullptr;
     const NTSTATUS status = BusDevice::Create(context, PhysicalDeviceObject, &bus);
     if (!NT_SUCCESS(status)) {
+        MSDSC_FAILED("a bus could not be added (%08X)", StatusCode(status));
         return status;
     }
     // A bus that cannot be registered is detached and deleted again, after the mutex is let go.

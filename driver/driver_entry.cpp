@@ -6,6 +6,7 @@
 #include "control/control_device.h"
 #include "control/control_requests.h"
 #include "bus/bus_device.h"
+#include "driver/diagnostics.h"
 
 DeviceList* g_BusRegistry = nullptr;
 POOL_TYPE g_NonPagedPoolType = NonPagedPool;
@@ -131,11 +132,10 @@ NTSTATUS InitializeDriver(PDRIVER_OBJECT DriverObject)
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
 {
     DriverVersion version;
-    if (!ParseDriverVersion(&version)) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    const NTSTATUS status = InitializeDriver(DriverObject);
+    const NTSTATUS status = ParseDriverVersion(&version) ? InitializeDriver(DriverObject) : STATUS_UNSUCCESSFUL;
     if (!NT_SUCCESS(status)) {
+        // The only trace a failed load leaves where no debugger asked for the driver's messages.
+        MSDSC_FAILED("the driver did not load (%08X)", StatusCode(status));
         return status;
     }
     // Installed last, so that a driver that failed to load has no unload routine.

@@ -4,15 +4,18 @@
 #include <ntddk.h>
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 #include <string>
 
 #include "simkernel/faults.h"
+#include "simkernel/hooks.h"
 #include "simkernel/io.h"
 #include "simkernel/kernel.h"
 #include "simkernel/lowerdriver.h"
 #include "simkernel/pool.h"
 #include "support/driver_fixtures.h"
+#include "support/driver_messages.h"
 
 namespace {
 
@@ -137,6 +140,40 @@ TEST_F(BusAddDevice, RequestsOtherThanPlugAndPlayTravelDownToThePdosDriver)
     EXPECT_EQ(seen[1].location.Parameters.DeviceIoControl.IoControlCode, 0x2A0004u);
 }
 
+// The bus's removal arrives while a request the bus passed down is still inside the lower
+// driver's dispatch routine: the removal waits for that routine to return before it detaches from
+// the lower device and sends itself down.
+TEST_F(BusAddDevice, RemovalWaitsForARequestStillInTheLowerDriversDispatchRoutine)
+{
+    PDEVICE_OBJECT pdo = NewPdo();
+    ASSERT_EQ(CallAddDevice(pdo), STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo = pdo->AttachedDevice;
+    m_PdoDriver->SetResponse(IRP_MJ_DEVICE_CONTROL, Response{Action::Block, STATUS_SUCCESS, 0});
+    auto control = std::async(std::launch::async, [fdo] {
+        return simk::io::Call(fdo, IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION, PIRP) {});
+    });
+    ASSERT_TRUE(m_PdoDriver->WaitForBlocked(1));
+
+    simk::hooks::RaceThread removal([fdo] {
+        PIRP irp = simk::io::BuildIrp(fdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+        EXPECT_EQ(simk::io::SendAndWait(fdo, irp), STATUS_SUCCESS);
+        IoFreeIrp(irp);
+    });
+    removal.Go();
+    EXPECT_TRUE(removal.WaitDoneOrWaiting());
+    EXPECT_FALSE(removal.Done()) << "the removal did not wait for the request in the lower driver";
+    EXPECT_EQ(m_PdoDriver->SeenCount(), 1u) << "the removal reached the lower driver during its dispatch routine";
+
+    m_PdoDriver->Unblock();
+    EXPECT_EQ(control.get(), STATUS_SUCCESS);
+    ASSERT_TRUE(removal.Join());
+    const auto seen = m_PdoDriver->Seen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].location.MajorFunction, IRP_MJ_PNP);
+    EXPECT_EQ(seen[1].location.MinorFunction, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+}
+
 TEST_F(BusAddDevice, FirstBusMakesTheControlDeviceOpenableExclusively)
 {
     Handle client = nullptr;
@@ -175,9 +212,11 @@ TEST_P(AddDeviceFailureRow, ReturnsItsStatusAndLeavesNoDeviceAttachmentOrPool)
     const size_t liveDevicesBefore = simk::LiveDeviceCount();
     const simk::pool::Snapshot poolBefore;
 
+    const size_t errorsBefore = msdsc::testing::ShownDriverErrors();
     c.arm();
     EXPECT_EQ(CallAddDevice(pdo, c.foreignDriver ? m_PdoDriver->Driver() : nullptr), c.expected);
     simk::faults::DisarmAll();
+    EXPECT_EQ(msdsc::testing::ShownDriverErrors(), errorsBefore + 1) << "a failed AddDevice is told at the error level";
 
     EXPECT_EQ(pdo->AttachedDevice, nullptr);
     EXPECT_EQ(simk::DevicesOfDriver(Driver()).size(), devicesBefore);

@@ -6,12 +6,14 @@
 #include <string>
 
 #include "simkernel/faults.h"
+#include "simkernel/hooks.h"
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
 #include "simkernel/lowerdriver.h"
 #include "simkernel/pool.h"
 #include "simkernel/testing.h"
 #include "support/driver_fixtures.h"
+#include "support/driver_messages.h"
 
 namespace {
 
@@ -104,10 +106,12 @@ TEST_P(LoadFailureRow, ReturnsItsStatusAndLeavesNothingBehind)
         c.arrange(other);
     }
     const Holdings before = Now();
+    const size_t errorsBefore = msdsc::testing::ShownDriverErrors();
 
     const simk::LoadResult loaded = Load();
     EXPECT_EQ(loaded.status, c.expected);
     EXPECT_EQ(loaded.driverObject, nullptr);
+    EXPECT_EQ(msdsc::testing::ShownDriverErrors(), errorsBefore + 1) << "a failed load is told at the error level";
     EXPECT_TRUE(Now() == before) << "pool, device objects or links outlived the failed load:\n"
                                  << simk::pool::Describe(simk::pool::Outstanding());
     other.JoinThreads();
@@ -155,6 +159,22 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     STATUS_OBJECT_NAME_COLLISION}),
     [](const ::testing::TestParamInfo<LoadFailure>& info) { return std::string(info.param.name); });
+
+// The control device's DACL is in place before its link exists: until the link, no user can name
+// the device, so there is no moment in which every local user may open it.
+TEST_F(DriverLoad, ControlDeviceIsProtectedBeforeItsLinkExists)
+{
+    bool linkExisted = true;
+    const simk::hooks::Hook security(simk::hooks::At(simk::Call::ZwSetSecurityObject, simk::When::Before),
+                                     [&](const simk::CallSite&) {
+                                         linkExisted = simk::SymbolicLinkExists(CONTROL_LINK_NAME);
+                                     });
+    const simk::LoadResult loaded = Load();
+    ASSERT_EQ(loaded.status, STATUS_SUCCESS);
+    ASSERT_TRUE(security.Fired()) << "the control device's security was never set";
+    EXPECT_FALSE(linkExisted) << "the link existed while the device had the default security";
+    EXPECT_EQ(simk::UnloadDriver(loaded.driverObject), STATUS_SUCCESS);
+}
 
 TEST_F(DriverLoad, FailedLoadIsFollowedByACleanOne)
 {

@@ -22,6 +22,8 @@
 #include "simkernel/lowerdriver.h"
 #include "simkernel/pool.h"
 #include "simkernel/testing.h"
+#include "simkernel/user.h"
+#include "support/driver_messages.h"
 
 namespace {
 
@@ -98,18 +100,21 @@ protected:
         return static_cast<BusDevice*>(payload);
     }
 
-    // The control device's mutex is free: another thread can take it at once.
-    static bool ControlMutexIsFree()
+    // How the control device answers an open, asked on another thread; STATUS_TIMEOUT when it does
+    // not answer at once (its mutex is still held). A successful open is closed again.
+    static NTSTATUS OpenAnswer()
     {
-        auto taken = std::make_shared<std::promise<void>>();
-        std::future<void> done = taken->get_future();
-        std::thread([taken] {
-            {
-                MutexGuard guard(&g_ControlDevice->m_Mutex);
+        auto answer = std::make_shared<std::promise<NTSTATUS>>();
+        std::future<NTSTATUS> answered = answer->get_future();
+        std::thread([answer] {
+            simk::user::Handle handle = nullptr;
+            const NTSTATUS status = simk::user::OpenDevice(u"\\\\.\\MicroSDSmartCardControl", &handle);
+            if (NT_SUCCESS(status)) {
+                simk::user::Close(handle);
             }
-            taken->set_value();
+            answer->set_value(status);
         }).detach();
-        return done.wait_for(2s) == std::future_status::ready;
+        return answered.wait_for(2s) == std::future_status::ready ? answered.get() : STATUS_TIMEOUT;
     }
 
     std::unique_ptr<LowerDriver> m_Lower;
@@ -251,42 +256,37 @@ TEST_F(InProcessDriverTest, DestroyingABusFreesItsReaderEntriesButNotTheReaders)
     EXPECT_EQ(pdo->AttachedDevice, nullptr);
 }
 
+// The registry already holds the key the next bus will have (its handle: this load's tag and the
+// next serial), so the registration collides: AddDevice fails, says so at the error level, and
+// leaves neither the bus nor its entry, and the control device's mutex is free again.
 TEST_F(InProcessDriverTest, KeyAlreadyInTheRegistryFailsAndDeletesTheAttachedBus)
 {
-    // Arrange for the registry to hold, before AddDevice runs, the key its new bus device object
-    // will have: a device of a bus's size is created and the kernel reset, which hands its memory
-    // back; the next device of that size is then very likely placed at the same address.
-    PDEVICE_OBJECT probe = nullptr;
-    ASSERT_EQ(IoCreateDevice(m_Lower->Driver(), sizeof(BusDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &probe),
-              STATUS_SUCCESS);
-    PVOID staleKey = probe;
-    m_Lower->JoinThreads();
-    m_Lower.reset();
-    simk::ResetKernel();
-    m_Lower = std::make_unique<LowerDriver>(u"BusPdoDriver");
-
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     PDEVICE_OBJECT pdo = m_Lower->CreateDevice();
-    DeviceListEntry* stale = g_BusRegistry->AllocateEntry();
-    ASSERT_EQ(g_BusRegistry->InsertUnique(nullptr, &staleKey, stale), Ok);
+    PVOID takenKey = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(MakeBusHandle(g_NextBusSerial)));
+    DeviceListEntry* taken = g_BusRegistry->AllocateEntry();
+    ASSERT_EQ(g_BusRegistry->InsertUnique(nullptr, &takenKey, taken), Ok);
     const simk::pool::Snapshot poolBefore;
     const size_t liveDevicesBefore = simk::LiveDeviceCount();
     const unsigned createdBefore = simk::faults::CallCount(simk::Call::IoCreateDevice);
+    const size_t errorsBefore = msdsc::testing::ShownDriverErrors();
 
-    const NTSTATUS status = AddBus(pdo);
-    if (status == STATUS_SUCCESS) {
-        g_BusRegistry->Remove(staleKey);
-        GTEST_SKIP() << "the kernel placed the new device object elsewhere; the collision could not be arranged";
-    }
-    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(AddBus(pdo), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(simk::faults::CallCount(simk::Call::IoCreateDevice), createdBefore + 1);
     EXPECT_EQ(g_BusRegistry->Count(), 1u);
-    EXPECT_FALSE(g_ControlDevice->m_BusReady);
     EXPECT_EQ(pdo->AttachedDevice, nullptr) << "the refused bus was not detached";
     EXPECT_EQ(simk::LiveDeviceCount(), liveDevicesBefore);
     EXPECT_TRUE(poolBefore.Unchanged()) << simk::pool::Describe(poolBefore.NewSince());
-    EXPECT_TRUE(ControlMutexIsFree());
-    g_BusRegistry->Remove(staleKey);
+    EXPECT_EQ(msdsc::testing::ShownDriverErrors(), errorsBefore + 1) << "the failure is told at the error level";
+    EXPECT_EQ(OpenAnswer(), STATUS_INVALID_DEVICE_STATE) << "no bus, and the control device's mutex let go";
+    g_BusRegistry->Remove(takenKey);
+
+    // The serial the collision consumed is not given again; the next bus registers. (Its device
+    // stands for a physical device object, which the session's end may have re-enumerated.)
+    PDEVICE_OBJECT next = m_Lower->CreateDevice();
+    next->Flags |= DO_BUS_ENUMERATED_DEVICE;
+    ASSERT_EQ(AddBus(next), STATUS_SUCCESS);
+    EXPECT_EQ(OpenAnswer(), STATUS_SUCCESS);
 }
 
 } // namespace
