@@ -73,7 +73,8 @@ file(GLOB DRIVER_SCENARIO_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scen
 if(DRIVER_SCENARIO_TESTS AND DRIVER_SOURCES)
   msdsc_add_gtest(driver_scenario_tests ${DRIVER_SCENARIO_TESTS})
   target_include_directories(driver_scenario_tests PRIVATE ${DRIVER_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/tests)
-  target_compile_definitions(driver_scenario_tests PRIVATE MSDSCBUS_IMAGE="$<TARGET_FILE:msdscbus>")
+  target_compile_definitions(driver_scenario_tests PRIVATE MSDSCBUS_IMAGE="$<TARGET_FILE:msdscbus>"
+                             MSDSC_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   # Reading fields of the driver's classes must not ask for their type information, which kernel
   # code does not have (and which the undefined-behaviour sanitizer's vptr check would look up).
   target_compile_options(driver_scenario_tests PRIVATE -fno-rtti)

@@ -134,8 +134,8 @@ protected:
         }
     }
 
-    // Readers that outlived the client's handle go as a user would make them go: another session
-    // opens and closes the control device.
+    // After a failure, readers that outlived the client's handle go as a user would make them go
+    // (another session opens and closes the control device), so the next boundary starts clean.
     void ClearSurvivors()
     {
         if (ReaderObjects().empty() || m_Handle != nullptr) {
@@ -231,37 +231,73 @@ TEST_P(RacePoints, AddAgainstUninstallOfItsBus)
     EXPECT_EQ(outcomes, (std::set<std::string>{"add won", "removal won"}));
 }
 
-// An add already inside the driver while the client's handle is closed and its cleanup walks the
-// buses: the new reader is either taken by the cleanup or lives on as a started reader; the
-// readers that were there before are gone either way.
-TEST_P(RacePoints, AddWhileTheCleanupWalksTheBuses)
+// An add already inside the driver while the client's handle closes, in two sessions of one load
+// (what the first session's end leaves behind must not shorten the second's): the add is refused,
+// or its reader goes with the session like the readers that were there before. No reader outlives
+// its session, whichever side is held at whichever boundary.
+TEST_P(RacePoints, AnAddRacingTheSessionsEndNeverOutlivesIt)
 {
-    Reply add;
+    std::string sessions;
     const std::set<std::string> outcomes = Sweep(
         [&] { ArrangeBusesAndClient(2, true); },
         [&](unsigned nth) {
-            simk::user::Handle handle = m_Handle;
-            m_Handle = nullptr;
-            const bool reached = Race(
-                nth, [&, handle] { add = AddReader(handle, CONFIG); },
-                [&, handle] { EXPECT_EQ(Close(handle), STATUS_SUCCESS); }, true);
+            bool reached = false;
+            sessions.clear();
+            for (int session = 1; session <= 2; ++session) {
+                SCOPED_TRACE(::testing::Message() << "session " << session);
+                if (session == 2) {
+                    Open();
+                }
+                simk::user::Handle handle = m_Handle;
+                m_Handle = nullptr;
+                Reply add;
+                reached |= Race(
+                    nth, [&, handle] { add = AddReader(handle, CONFIG); },
+                    [&, handle] { EXPECT_EQ(Close(handle), STATUS_SUCCESS); }, true);
+                simk::pnp::RunUntilIdle();
+                ExpectNamesAReader(add);
+                EXPECT_TRUE(add.status == STATUS_SUCCESS || add.status == STATUS_FILE_CLOSED) << std::hex << add.status;
+                EXPECT_TRUE(ReaderObjects().empty()) << "a reader outlived its session";
+                sessions += add.status == STATUS_SUCCESS ? "added " : "refused ";
+            }
             return reached;
         },
-        [&]() -> std::string {
-            ExpectNamesAReader(add);
-            for (const BusReaderHandle& existing : m_Existing) {
-                EXPECT_EQ(simk::pnp::FindNodeByPdo(ReaderObject(existing)), nullptr)
-                    << "a reader the cleanup should have taken is still there";
-            }
-            const size_t left = ReaderObjects().size();
-            if (add.status != STATUS_SUCCESS) {
-                EXPECT_EQ(left, 0u);
-                return "add refused";
-            }
-            EXPECT_LE(left, 1u);
-            return left == 0 ? "new reader taken by the cleanup" : "new reader survived";
-        });
+        [&] { return sessions; });
     EXPECT_GE(outcomes.size(), 2u);
+}
+
+// An open racing the close of the session it would follow: refused as a sharing violation while
+// the old session is still there, or given a session of its own that works, which the old
+// session's end never touches.
+TEST_P(RacePoints, AnOpenRacingTheCloseIsRefusedOrGetsASessionThatWorks)
+{
+    NTSTATUS open = STATUS_PENDING;
+    simk::user::Handle next = nullptr;
+    const std::set<std::string> outcomes = Sweep(
+        [&] { ArrangeBusesAndClient(1, true); },
+        [&](unsigned nth) {
+            simk::user::Handle handle = m_Handle;
+            m_Handle = nullptr;
+            next = nullptr;
+            return Race(
+                nth, [&, handle] { EXPECT_EQ(Close(handle), STATUS_SUCCESS); },
+                [&] { open = simk::user::OpenDevice(msdsc::testing::CONTROL_USER_PATH, &next); });
+        },
+        [&]() -> std::string {
+            if (open == STATUS_SHARING_VIOLATION) {
+                EXPECT_TRUE(ReaderObjects().empty());
+                return "refused";
+            }
+            EXPECT_EQ(open, STATUS_SUCCESS);
+            m_Handle = next;
+            const Reply add = AddReader(next, CONFIG);
+            EXPECT_EQ(add.status, STATUS_SUCCESS) << "the new session does not work";
+            simk::pnp::RunUntilIdle();
+            EXPECT_EQ(ReaderObjects().size(), add.status == STATUS_SUCCESS ? 1u : 0u)
+                << "the old session's readers are gone, the new one's reader is there";
+            return "opened";
+        });
+    EXPECT_EQ(outcomes, (std::set<std::string>{"refused", "opened"}));
 }
 
 // The bus is yanked while an add holds the bus registry: the add either lands before (and the

@@ -155,6 +155,31 @@ TEST_F(ReaderLifetime, ReaderOnlyInARefusedRelationsReplyIsDeletedByTheClientsRe
     EXPECT_TRUE(simk::pnp::Children(BusNode(0)).empty());
 }
 
+// A reader Plug and Play learnt of from a reply that reached it; every reply after that is refused
+// below the bus, also after the client has removed the reader. Plug and Play still has it, so it
+// stays until Plug and Play's own removal, which comes once a reply without it gets through.
+TEST_F(ReaderLifetime, ReaderPlugAndPlayKnowsOutlivesRefusedRepliesUntilPlugAndPlayRemovesIt)
+{
+    BusReaderHandle handle{};
+    DeviceNode* node = AddSettled(&handle);
+    ASSERT_NE(node, nullptr);
+    PDEVICE_OBJECT pdo = simk::pnp::Pdo(node);
+    simk::pnp::FailBusRelationsBelow(BusNode(0), STATUS_INSUFFICIENT_RESOURCES);
+    simk::pnp::EnumerateNow(BusNode(0));
+
+    ASSERT_EQ(RemoveReader(m_Client, handle).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    simk::pnp::EnumerateNow(BusNode(0));
+    EXPECT_TRUE(Exists(pdo)) << "deleted while Plug and Play still has it";
+    EXPECT_EQ(simk::pnp::State(node), NodeState::Started);
+
+    simk::pnp::FailBusRelationsBelow(BusNode(0), STATUS_SUCCESS);
+    simk::pnp::EnumerateNow(BusNode(0));
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(simk::pnp::State(node), NodeState::Removed);
+    EXPECT_FALSE(Exists(pdo));
+}
+
 // The reader's function driver answers the device-state query sent after every start and WMI
 // requests; the reader keeps those answers and refuses only what nobody answered.
 TEST_F(ReaderLifetime, AnswersOfTheReadersFunctionDriverAreKept)

@@ -211,23 +211,28 @@ TEST_F(DeviceListTest, DuplicateKeyIsRefusedAndTheOfferedEntryFreed)
     List().Clear();
 }
 
-TEST_F(DeviceListTest, NullKeyBecomesTheEntrysOwnAddress)
+// A null key asks for the entry's own address as the key; such entries are found and removed by the
+// key they were given, before and after every doubling of the index.
+TEST_F(DeviceListTest, NullKeyBecomesTheEntrysOwnAddressAndFindsItThroughTheIndex)
 {
-    DeviceListEntry* entry = List().AllocateEntry();
-    ASSERT_NE(entry, nullptr);
-    PVOID key = nullptr;
-    ASSERT_EQ(List().InsertUnique(FakePointer(0xA), &key, entry), Ok);
-    EXPECT_EQ(key, static_cast<PVOID>(entry));
-
-    // A second null key cannot collide: it gets its own entry's address.
-    DeviceListEntry* second = List().AllocateEntry();
-    PVOID secondKey = nullptr;
-    ASSERT_EQ(List().InsertUnique(FakePointer(0xB), &secondKey, second), Ok);
-    EXPECT_EQ(secondKey, static_cast<PVOID>(second));
-
-    PVOID payload = nullptr;
-    ASSERT_EQ(List().Find(key, &payload), Ok);
-    EXPECT_EQ(payload, FakePointer(0xA));
+    constexpr ULONG ENTRIES = 100;
+    std::vector<PVOID> keys;
+    for (ULONG i = 0; i < ENTRIES; ++i) {
+        DeviceListEntry* entry = List().AllocateEntry();
+        ASSERT_NE(entry, nullptr);
+        PVOID key = nullptr;
+        ASSERT_EQ(List().InsertUnique(FakePointer(0xA + i), &key, entry), Ok);
+        EXPECT_EQ(key, static_cast<PVOID>(entry));
+        keys.push_back(key);
+        PVOID payload = nullptr;
+        ASSERT_EQ(List().Find(key, &payload), Ok) << "entry " << i;
+        EXPECT_EQ(payload, FakePointer(0xA + i));
+    }
+    for (ULONG i = 0; i < ENTRIES; ++i) {
+        ASSERT_EQ(List().Remove(keys[i]), Ok) << "entry " << i;
+    }
+    EXPECT_EQ(List().Count(), 0u);
+    EXPECT_EQ(EntriesInPool(), 0u);
     List().Clear();
 }
 

@@ -207,6 +207,8 @@ TEST_P(ReaderMinorTable, CompletesWithTheRowsStatusAndLeavesInformation)
                     location->Parameters.QueryDeviceRelations.Type = static_cast<DEVICE_RELATION_TYPE>(row.parameter);
                 } else if (row.minor == IRP_MN_QUERY_ID) {
                     location->Parameters.QueryId.IdType = static_cast<BUS_QUERY_ID_TYPE>(row.parameter);
+                } else if (row.minor == IRP_MN_QUERY_DEVICE_TEXT) {
+                    location->Parameters.QueryDeviceText.DeviceTextType = static_cast<DEVICE_TEXT_TYPE>(row.parameter);
                 }
             },
             MARKER, preset);
@@ -240,6 +242,8 @@ INSTANTIATE_TEST_SUITE_P(
                       MinorRow{IRP_MN_QUERY_ID, BusQueryCompatibleIDs, true, 0},
                       MinorRow{IRP_MN_QUERY_ID, BusQueryDeviceSerialNumber, true, 0},
                       MinorRow{IRP_MN_QUERY_ID, BusQueryContainerID, true, 0},
+                      MinorRow{IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation, false,
+                               STATUS_INVALID_DEVICE_REQUEST, true},
                       MinorRow{IRP_MN_QUERY_PNP_DEVICE_STATE, -1, false, STATUS_INVALID_DEVICE_REQUEST, true},
                       MinorRow{IRP_MN_DEVICE_USAGE_NOTIFICATION, -1, false, STATUS_NOT_SUPPORTED},
                       MinorRow{IRP_MN_QUERY_LEGACY_BUS_INFORMATION, -1, false, STATUS_INVALID_DEVICE_REQUEST, true},

@@ -55,6 +55,17 @@ TEST_F(ReaderRemovalTest, QueryRemoveThenCancelReturnsToStarted)
     EXPECT_TRUE(Listed());
 }
 
+// A cancelled query-remove leaves nothing behind: a removal without a query-remove after it (as
+// after a failed start) leaves the reader on its bus, reported in the next relations reply.
+TEST_F(ReaderRemovalTest, RemovalAfterACancelledQueryRemoveLeavesTheReaderOnItsBus)
+{
+    EXPECT_EQ(Send(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(Send(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(Send(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_TRUE(Exists());
+    EXPECT_EQ(ReportReaders(m_Bus), std::vector<PDEVICE_OBJECT>{m_Device});
+}
+
 TEST_F(ReaderRemovalTest, QueryRemoveThenRemovalTakesAStartedReaderOffItsBusAndTheNextRemovalDeletesIt)
 {
     EXPECT_EQ(Send(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
