@@ -182,11 +182,6 @@ bool LowerDriver::WaitForSeen(size_t count, unsigned timeoutMs) const {
                                      [&] { return m_State->seen.size() >= count; });
 }
 
-size_t LowerDriver::BlockedCount() const {
-    std::lock_guard<std::mutex> guard(m_State->lock);
-    return m_State->blocked;
-}
-
 bool LowerDriver::WaitForBlocked(size_t count, unsigned timeoutMs) const {
     std::unique_lock<std::mutex> guard(m_State->lock);
     return m_State->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),

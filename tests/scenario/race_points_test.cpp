@@ -255,7 +255,6 @@ TEST_P(RacePoints, AnAddRacingTheSessionsEndNeverOutlivesIt)
                     nth, [&, handle] { add = AddReader(handle, CONFIG); },
                     [&, handle] { EXPECT_EQ(Close(handle), STATUS_SUCCESS); }, true);
                 simk::pnp::RunUntilIdle();
-                ExpectNamesAReader(add);
                 EXPECT_TRUE(add.status == STATUS_SUCCESS || add.status == STATUS_FILE_CLOSED) << std::hex << add.status;
                 EXPECT_TRUE(ReaderObjects().empty()) << "a reader outlived its session";
                 sessions += add.status == STATUS_SUCCESS ? "added " : "refused ";

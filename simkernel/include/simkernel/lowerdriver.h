@@ -58,8 +58,7 @@ public:
     size_t PendingCount() const;
     // Waits until at least `count` requests have arrived (false on timeout).
     bool WaitForSeen(size_t count, unsigned timeoutMs = 5000) const;
-    // Requests inside the dispatch routine now (Action::Block); waits until there are `count`.
-    size_t BlockedCount() const;
+    // Waits until at least `count` requests are kept inside the dispatch routine (Action::Block).
     bool WaitForBlocked(size_t count, unsigned timeoutMs = 5000) const;
     // Lets every blocked request, and every one that blocks from now on, go on. A blocked request
     // that is not let go within simk::hooks::kBound goes on by itself, so a deadlock fails the test.
