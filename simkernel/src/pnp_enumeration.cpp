@@ -121,33 +121,6 @@ DEVICE_CAPABILITIES QueryCapabilities(DeviceNode* node, NTSTATUS* status) {
     return caps;
 }
 
-bool AttachFunctionDriver(DeviceNode* node) {
-    std::vector<std::u16string> ids;
-    {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        ids = node->info.hardwareIds;
-    }
-    if (!simk::pnp::detail::FunctionDoubleWants(ids)) return true;
-    const NTSTATUS status = simk::pnp::detail::FunctionDoubleAddDevice(node->info.pdo);
-    if (!NT_SUCCESS(status)) {
-        SetState(node, NodeState::AddDeviceFailed, status);
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    node->info.functionDriverAttached = true;
-    return true;
-}
-
-// AddDevice of the driver a root device was installed for; a failure shows in the node's state.
-NTSTATUS AddRootFunctionDriver(DeviceNode* node) {
-    DRIVER_OBJECT* driver = node->rootFunctionDriver;
-    const NTSTATUS status = driver && driver->DriverExtension && driver->DriverExtension->AddDevice
-                                ? simk::detail::CallAddDevice(driver, node->info.pdo)
-                                : STATUS_NOT_IMPLEMENTED;
-    if (!NT_SUCCESS(status)) SetState(node, NodeState::AddDeviceFailed, status);
-    return status;
-}
-
 // Sends the start and what follows it; false when the stack failed the start.
 bool SendStart(DeviceNode* node) {
     CheckPowerPagable(node);
@@ -250,7 +223,8 @@ void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo) {
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCES, 0));
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0));
 
-    if (AttachFunctionDriver(node)) StartNode(node);
+    InstallNewDevice(node);
+    if (BuildStack(node)) StartNode(node);
 }
 
 void EnumerateBusRelationsImpl(DeviceNode* node) {
@@ -298,7 +272,7 @@ void StartNode(DeviceNode* node) {
 
 namespace simk::pnp {
 
-DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwareId) {
+DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwareId, const std::u16string& classGuid) {
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
     simk::detail::RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "CreateRootDevice");
     DeviceNode* node = nullptr;
@@ -308,8 +282,8 @@ DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwa
         return nullptr;
     }
     simk::detail::EnsureDeviceHardwareKey(InstancePath(node));
-    node->rootFunctionDriver = driver;
-    if (NT_SUCCESS(AddRootFunctionDriver(node))) StartNode(node);
+    if (driver) SetServiceOf(node, driver, classGuid);
+    if (BuildStack(node)) StartNode(node);
     return node;
 }
 
@@ -321,16 +295,7 @@ void EnumerateNow(DeviceNode* node) {
 NTSTATUS EnableDevice(DeviceNode* node) {
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
     if (!node || !node->inTree || GetState(node) != NodeState::Disabled) return STATUS_INVALID_DEVICE_STATE;
-    {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        node->info.functionDriverAttached = false;
-    }
-    if (node->rootEnumerated) {
-        const NTSTATUS status = AddRootFunctionDriver(node);
-        if (!NT_SUCCESS(status)) return status;
-    } else if (!AttachFunctionDriver(node)) {
-        return Info(node).problem;
-    }
+    if (!BuildStack(node)) return Info(node).problem;
     StartNode(node);
     const NodeState state = GetState(node);
     return state == NodeState::Started ? STATUS_SUCCESS : Info(node).problem;

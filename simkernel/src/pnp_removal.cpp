@@ -50,6 +50,7 @@ void RemoveOrKeep(DeviceNode* node, bool keep) {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     node->info.state = NodeState::Disabled;
     node->info.problem = STATUS_SUCCESS;
+    node->info.problemCode = 0;
     node->info.functionDriverAttached = false;
 }
 

@@ -341,6 +341,7 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
         caps->Removable = TRUE;
         caps->SurpriseRemovalOK = TRUE;
         caps->UniqueID = child->shape.uniqueId ? TRUE : FALSE;
+        caps->RawDeviceOK = child->shape.rawDeviceOk ? TRUE : FALSE;
         return Complete(irp, STATUS_SUCCESS);
     }
     case IRP_MN_QUERY_BUS_INFORMATION: {
