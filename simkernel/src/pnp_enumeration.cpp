@@ -121,8 +121,11 @@ DEVICE_CAPABILITIES QueryCapabilities(DeviceNode* node, NTSTATUS* status) {
     return caps;
 }
 
-// Sends the start and what follows it; false when the stack failed the start.
-bool SendStart(DeviceNode* node) {
+}  // namespace
+
+namespace simk::pnp::tree {
+
+bool SendStart(DeviceNode* node, bool afterStop) {
     CheckPowerPagable(node);
     TakeReply(SendPnp(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0));
     auto result = SendPnp(node, IRP_MN_START_DEVICE, 0, [](IO_STACK_LOCATION* sl) {
@@ -131,8 +134,9 @@ bool SendStart(DeviceNode* node) {
     });
     if (!result.completed || !NT_SUCCESS(result.status)) {
         SetState(node, NodeState::StartFailed, result.completed ? result.status : STATUS_PENDING);
-        // A stack that failed its start is torn down again; the PDO stays until it is reported missing.
-        if (result.completed) {
+        // A stack that failed its first start is torn down again; the PDO stays until it is
+        // reported missing. After a stop the caller surprise-removes the subtree first.
+        if (result.completed && !afterStop) {
             auto removed = SendPnp(node, IRP_MN_REMOVE_DEVICE, 0);
             if (removed.completed && !NT_SUCCESS(removed.status))
                 Violation("PnpIrpFailedRemoveDevice", "the removal after a failed start failed for " + Describe(node));
@@ -142,11 +146,16 @@ bool SendStart(DeviceNode* node) {
     // Windows asks again after every start: a started driver may report other capabilities.
     NTSTATUS capsStatus;
     DEVICE_CAPABILITIES caps = QueryCapabilities(node, &capsStatus);
-    auto state = SendPnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE, 0);
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         node->info.capabilitiesStatus = capsStatus;
         node->info.capabilities = caps;
+    }
+    // IRP_MN_QUERY_PNP_DEVICE_STATE: sent after a device's first start succeeded, never on a start
+    // after a stop for resource rebalancing.
+    if (!afterStop) {
+        auto state = SendPnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE, 0);
+        std::lock_guard<std::mutex> lock(g_stateMutex);
         node->info.deviceStateStatus = state.status;
         // The answer is a set of flags in Information itself, not a block to free.
         node->info.deviceState = state.completed && NT_SUCCESS(state.status) ? state.information : 0;
@@ -154,6 +163,10 @@ bool SendStart(DeviceNode* node) {
     SetState(node, NodeState::Started);
     return true;
 }
+
+}  // namespace simk::pnp::tree
+
+namespace {
 
 void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo) {
     DeviceNode* node = NewNode(parent, pdo);
@@ -299,25 +312,6 @@ NTSTATUS EnableDevice(DeviceNode* node) {
     StartNode(node);
     const NodeState state = GetState(node);
     return state == NodeState::Started ? STATUS_SUCCESS : Info(node).problem;
-}
-
-NTSTATUS Rebalance(DeviceNode* node) {
-    std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-    if (!node || !node->inTree || GetState(node) != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
-    auto query = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE, 0);
-    if (!query.completed || !NT_SUCCESS(query.status)) {
-        auto cancel = SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE, 0);
-        if (cancel.completed && !NT_SUCCESS(cancel.status))
-            Violation("PnpIrpFailedCancelStop", "status of the cancel-stop from " + Describe(node));
-        return query.completed ? query.status : STATUS_PENDING;
-    }
-    auto stop = SendPnp(node, IRP_MN_STOP_DEVICE, 0);
-    if (stop.completed && !NT_SUCCESS(stop.status))
-        Violation("PnpIrpFailedStopDevice", "a stop that Windows does not let fail failed for " + Describe(node));
-    SetState(node, NodeState::Enumerated);
-    // New resources, the same stack: the start after a stop is an ordinary start.
-    if (!SendStart(node)) return Info(node).problem;
-    return STATUS_SUCCESS;
 }
 
 }  // namespace simk::pnp

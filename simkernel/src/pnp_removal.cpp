@@ -99,6 +99,10 @@ void QueryRemovalRelations(DeviceNode* node) {
     for (DEVICE_OBJECT* object : TakeRelations(node, result)) ObDereferenceObject(object);
 }
 
+}  // namespace
+
+namespace simk::pnp::tree {
+
 NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
     if (vetoedBy) *vetoedBy = nullptr;
@@ -144,10 +148,6 @@ NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
     }
     return STATUS_SUCCESS;
 }
-
-}  // namespace
-
-namespace simk::pnp::tree {
 
 void SurpriseRemoveTree(DeviceNode* node) {
     for (DeviceNode* child : LiveChildren(node)) SurpriseRemoveTree(child);

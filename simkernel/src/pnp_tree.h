@@ -69,6 +69,9 @@ Reply TakeReply(const simk::pnp::detail::SyncIrpResult& result, size_t fixedSize
 std::vector<DEVICE_OBJECT*> TakeRelations(DeviceNode* node, const simk::pnp::detail::SyncIrpResult& result);
 
 // Enumeration (pnp_enumeration.cpp).
+// Sends the start and what Windows sends around it; false when the stack failed the start. A
+// start after a stop (rebalance) is followed by no device-state query.
+bool SendStart(DeviceNode* node, bool afterStop = false);
 void EnumerateBusRelations(DeviceNode* node);
 // AddDevice of the function driver has run (or none was wanted): resources, start, and what
 // Windows asks after every start.
@@ -84,6 +87,9 @@ void SetServiceOf(DeviceNode* node, DRIVER_OBJECT* driver, const std::u16string&
 void ResetInstalls();
 
 // Removal (pnp_removal.cpp).
+// An uninstall, disable or restart: query-remove of the subtree (a veto cancels it and is
+// returned), then its removal, children first; with keepRoot a root device keeps its node.
+NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot);
 void SurpriseRemoveTree(DeviceNode* node);
 // The removal of a subtree, children first, each for good; a surprise-removed node with open
 // handles waits for the last close. With keepIfListed, the top node keeps its node and PDO when its

@@ -182,6 +182,10 @@ NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
             status = irp->IoStatus.Status;
         }
+        if (NT_SUCCESS(status) && failNextStart) {
+            failNextStart = false;
+            status = STATUS_UNSUCCESSFUL;
+        }
         return Complete(irp, status);
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS: {

@@ -71,6 +71,7 @@ public:
     void CompleteHeldStart(Child* child, NTSTATUS status);
 
     bool vetoQueryRemove = false;
+    bool failNextStart = false;  // the bus FDO fails its next start (after the PDO below succeeded)
     bool reportFirstChildTwice = false;
     std::vector<SeenIrp> FdoSeen() const;
     std::vector<SeenIrp> ChildSeen(const Child* child) const;
