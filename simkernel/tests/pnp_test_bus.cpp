@@ -367,4 +367,57 @@ std::vector<UCHAR> Minors(const std::vector<SeenIrp>& seen, UCHAR major) {
     return out;
 }
 
+namespace {
+
+struct PassExtension {
+    DEVICE_OBJECT* lower;
+};
+
+NTSTATUS PassDispatch(DEVICE_OBJECT* device, IRP* irp) {
+    auto* ext = static_cast<PassExtension*>(device->DeviceExtension);
+    IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
+    const UCHAR major = sl->MajorFunction;
+    const UCHAR minor = sl->MinorFunction;
+    DEVICE_OBJECT* lower = ext->lower;
+    if (major == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+    if (major == IRP_MJ_PNP &&
+        (minor == IRP_MN_START_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
+         minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_CANCEL_REMOVE_DEVICE))
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSkipCurrentIrpStackLocation(irp);
+    const NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(lower, irp) : IoCallDriver(lower, irp);
+    if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) {
+        IoDetachDevice(lower);
+        IoDeleteDevice(device);
+    }
+    return status;
+}
+
+NTSTATUS PassAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
+    DEVICE_OBJECT* fdo = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(PassExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+    auto* ext = static_cast<PassExtension*>(fdo->DeviceExtension);
+    status = IoAttachDeviceToDeviceStackSafe(fdo, pdo, &ext->lower);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(fdo);
+        return status;
+    }
+    fdo->Flags |= ext->lower->Flags & DO_POWER_PAGABLE;
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PassEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
+    for (auto& entry : driver->MajorFunction) entry = PassDispatch;
+    driver->DriverExtension->AddDevice = PassAddDevice;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+DRIVER_OBJECT* LoadPassThroughDriver(const char16_t* service) {
+    return simk::LoadDriverEntry(PassEntry, service).driverObject;
+}
+
 }  // namespace pnptest

@@ -95,6 +95,10 @@ private:
     std::vector<SeenIrp> m_FdoSeen;
 };
 
+// A driver of its own under `service` whose AddDevice attaches a device that passes everything
+// down (a function driver for updates, a filter for stack-order checks).
+DRIVER_OBJECT* LoadPassThroughDriver(const char16_t* service);
+
 // The minor functions of a request list, for readable comparisons.
 std::vector<UCHAR> Minors(const std::vector<SeenIrp>& seen, UCHAR major = IRP_MJ_PNP);
 

@@ -216,3 +216,73 @@ TEST_F(ScanForHardwareChanges, WithASessionOpenChangesNothing)
 }
 
 }  // namespace
+
+namespace {
+
+constexpr char16_t BUS_CLASS[] = u"{4d36e97d-e325-11ce-bfc1-08002be10318}";  // System devices
+
+// Another product's upper filter on the bus class (or a probe wrapped around the bus's
+// AddDevice), a driver image of its own that forwards by the rules for filters.
+class BusUpperFilter : public msdsc::testing::LoadedDriver {
+protected:
+    void SetUp() override
+    {
+        LoadedDriver::SetUp();
+        std::string error;
+        m_Filter = simk::pnp::InstallService(SIMK_FILTER_TEST_DRIVER, u"UpperProbe", &error);
+        ASSERT_NE(m_Filter, nullptr) << error;
+        simk::pnp::SetClassFilters(BUS_CLASS, {u"UpperProbe"}, {});
+        DeviceNode* bus = simk::pnp::CreateRootDevice(Driver(), msdsc::testing::BUS_HARDWARE_ID, BUS_CLASS);
+        simk::pnp::RunUntilIdle();
+        m_Buses.push_back(bus);
+        ASSERT_EQ(simk::pnp::State(bus), NodeState::Started);
+        ASSERT_EQ(Open(&m_Client), STATUS_SUCCESS);
+    }
+
+    LONG FilterDevices() const
+    {
+        auto count = reinterpret_cast<LONG (*)()>(simk::ImageSymbol(m_Filter, "FilterTestDeviceCount"));
+        return count != nullptr ? count() : -1;
+    }
+
+    PDRIVER_OBJECT m_Filter = nullptr;
+    simk::user::Handle m_Client = nullptr;
+};
+
+TEST_F(BusUpperFilter, SitsAboveTheBusAndReadersWorkThroughIt)
+{
+    const std::vector<PDEVICE_OBJECT> stack = simk::pnp::Stack(m_Buses[0]);
+    ASSERT_EQ(stack.size(), 3u);
+    EXPECT_EQ(stack[1]->DriverObject, Driver());
+    EXPECT_EQ(stack[2]->DriverObject, m_Filter);
+    const msdsc::testing::Reply added = AddReader(m_Client, CONFIG);
+    ASSERT_EQ(added.status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(ReaderNodes(m_Buses[0]).size(), 1u);
+    EXPECT_EQ(simk::pnp::State(ReaderNodes(m_Buses[0])[0]), NodeState::Started);
+    EXPECT_EQ(RemoveReader(m_Client, HandleOf(added)).status, STATUS_SUCCESS);
+}
+
+// The bus's removal travels through the filter: the bus deletes its device before it passes the
+// removal down, and the filter above detaches from it afterwards, as the documented removal
+// order has every driver do. Windows keeps the bus's deleted device until that detach.
+TEST_F(BusUpperFilter, UninstallOfTheBusWithTheFilterAboveLeavesNothing)
+{
+    EXPECT_EQ(simk::pnp::RemoveDevice(m_Buses[0]), STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(FilterDevices(), 0);
+    EXPECT_TRUE(simk::DevicesOfDriver(m_Filter).empty());
+}
+
+TEST_F(BusUpperFilter, SurpriseRemovalOfTheBusWithReadersAndTheFilterAboveLeavesNothing)
+{
+    ASSERT_EQ(AddReader(m_Client, CONFIG).status, STATUS_SUCCESS);
+    ASSERT_EQ(AddReader(m_Client, {8, 2, 0}).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    simk::pnp::SurpriseRemoveDevice(m_Buses[0]);
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(FilterDevices(), 0);
+    EXPECT_EQ(Close(m_Client), STATUS_SUCCESS);
+}
+
+}  // namespace

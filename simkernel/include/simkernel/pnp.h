@@ -146,6 +146,10 @@ void SetPendingIrpTimeout(std::chrono::milliseconds timeout);
 // `classGuid` as their setup class when they are first enumerated. As an install on Windows does,
 // the nodes that match and wait at problem 28 get their stacks built and started at once.
 void InstallDriver(const std::u16string& hardwareId, DRIVER_OBJECT* driver, const std::u16string& classGuid = {});
+// A service installed from a driver image (a filter, say): loaded as `serviceName` unless that
+// service is loaded already, and loaded again from the image whenever a stack needs it after it
+// was unloaded. Null (and *error set) when the image cannot be loaded.
+DRIVER_OBJECT* InstallService(const char* imagePath, const std::u16string& serviceName, std::string* error = nullptr);
 // The same for a driver image: loaded as `serviceName` unless that service is loaded already, and
 // loaded again from the image whenever a stack needs the service after it was unloaded. Null (and
 // *error set) when the image cannot be loaded.
