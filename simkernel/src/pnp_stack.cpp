@@ -165,6 +165,7 @@ bool BuildStack(DeviceNode* node) {
         if (rawOk) {
             std::lock_guard<std::mutex> lock(g_stateMutex);
             node->info.raw = true;
+            node->stackBuilt = true;
             return true;
         }
         SetState(node, NodeState::NotInstalled, STATUS_NO_SUCH_DEVICE);
@@ -193,6 +194,10 @@ bool BuildStack(DeviceNode* node) {
             SetState(node, NodeState::AddDeviceFailed, status);
             return false;
         }
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        node->stackBuilt = true;
     }
     DRIVER_OBJECT* functionDouble = ChildFunctionDriver();
     bool doubleAttached = false;

@@ -10,6 +10,8 @@
 #include "simkernel/testing.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 using namespace simk::pnp;
 using pnptest::ChildShape;
@@ -174,6 +176,74 @@ TEST_F(PnpStacks, FilterImageThatFailsTheStartOnItsWayUpFailsTheDevice) {
     EXPECT_EQ(devices(), 1);
     EXPECT_EQ(RemoveDevice(node), STATUS_SUCCESS);
     EXPECT_EQ(devices(), 0);
+}
+
+// The removal rules of an uninstall reach a device that never started: it is asked too, and hears
+// the cancel when another device of the subtree vetoes.
+TEST_F(PnpStacks, UninstallAsksADeviceThatNeverStartedAndCancelsItOnAVeto) {
+    ChildShape waiting;
+    waiting.rawDeviceOk = false;
+    pnptest::Child* idle = nullptr;
+    DeviceNode* idleNode = PlugAndEnumerate(waiting, &idle);
+    ASSERT_EQ(State(idleNode), NodeState::NotInstalled);
+    ChildShape vetoing;
+    vetoing.queryRemoveStatus = STATUS_DEVICE_BUSY;
+    DeviceNode* busy = PlugAndEnumerate(vetoing);
+    ASSERT_EQ(State(busy), NodeState::Started);
+
+    DeviceNode* vetoedBy = nullptr;
+    EXPECT_EQ(RemoveDevice(busNode, &vetoedBy), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(vetoedBy, busy);
+    const auto seen = Minors(bus->ChildSeen(idle));
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), IRP_MN_QUERY_REMOVE_DEVICE), 1);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), IRP_MN_CANCEL_REMOVE_DEVICE), 1);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), IRP_MN_SURPRISE_REMOVAL), 0);
+    EXPECT_EQ(State(idleNode), NodeState::NotInstalled);
+    EXPECT_EQ(State(busy), NodeState::Started);
+}
+
+// A device that never got its drivers is not sent a surprise removal when its bus is pulled: only
+// its final removal, like every device of the subtree.
+TEST_F(PnpStacks, PulledBusSendsSurpriseRemovalOnlyToStacksThatWereBuilt) {
+    ChildShape waiting;
+    waiting.rawDeviceOk = false;
+    pnptest::Child* idle = nullptr;
+    PlugAndEnumerate(waiting, &idle);
+    pnptest::Child* running = nullptr;
+    PlugAndEnumerate(ChildShape{}, &running);
+    SurpriseRemoveDevice(busNode);
+    const auto idleSeen = Minors(bus->ChildSeen(idle));
+    const auto runningSeen = Minors(bus->ChildSeen(running));
+    EXPECT_EQ(std::count(idleSeen.begin(), idleSeen.end(), IRP_MN_SURPRISE_REMOVAL), 0);
+    EXPECT_EQ(std::count(idleSeen.begin(), idleSeen.end(), IRP_MN_REMOVE_DEVICE), 1);
+    EXPECT_EQ(std::count(runningSeen.begin(), runningSeen.end(), IRP_MN_SURPRISE_REMOVAL), 1);
+    EXPECT_EQ(std::count(runningSeen.begin(), runningSeen.end(), IRP_MN_REMOVE_DEVICE), 1);
+}
+
+// Someone registers for notifications on a handle while the device is still starting: the target
+// relation query is not held back until the start is done.
+TEST_F(PnpStacks, TargetRelationIsAnsweredWhileTheStartIsUnderWay) {
+    ChildShape shape;
+    shape.pendStart = true;
+    pnptest::Child* child = bus->Plug(shape);
+    StartWorkerThread();
+    bus->Invalidate();
+    for (int i = 0; i < 2000; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(bus->mutex);
+            if (child->heldStart) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    DeviceNode* node = FindNodeByPdo(child->pdo);
+    ASSERT_NE(node, nullptr);
+    DEVICE_OBJECT* reported = nullptr;
+    EXPECT_EQ(QueryTargetDeviceRelation(node, &reported), STATUS_SUCCESS);
+    EXPECT_EQ(reported, child->pdo);
+    bus->CompleteHeldStart(child, STATUS_SUCCESS);
+    StopWorkerThread();
+    RunUntilIdle();
+    EXPECT_EQ(State(node), NodeState::Started);
 }
 
 }  // namespace

@@ -291,6 +291,16 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
         if (!shape.leakKeyOnStart) ZwClose(key);
         return Complete(irp, status);
     }
+    case IRP_MN_QUERY_DEVICE_RELATIONS: {
+        if (sl->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) return CompleteAsItCame(irp);
+        auto* relations = static_cast<DEVICE_RELATIONS*>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), REPLY_TAG));
+        if (!relations) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+        relations->Count = 1;
+        relations->Objects[0] = child->pdo;
+        ObReferenceObject(child->pdo);
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+        return Complete(irp, STATUS_SUCCESS);
+    }
     case IRP_MN_QUERY_REMOVE_DEVICE: return Complete(irp, shape.queryRemoveStatus);
     case IRP_MN_CANCEL_REMOVE_DEVICE: return Complete(irp, shape.cancelRemoveStatus);
     case IRP_MN_SURPRISE_REMOVAL: {

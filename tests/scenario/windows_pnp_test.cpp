@@ -286,3 +286,24 @@ TEST_F(BusUpperFilter, SurpriseRemovalOfTheBusWithReadersAndTheFilterAboveLeaves
 }
 
 }  // namespace
+
+namespace {
+
+using TargetRelation = msdsc::testing::WithOpenClient<1>;
+
+// A program registers for notifications on a reader's handle: Windows asks the stack for its
+// target relation, which must name the PDO; it may come at any time, here with a session open.
+TEST_F(TargetRelation, ReaderAndBusNameTheirOwnPdo)
+{
+    ASSERT_EQ(AddReader(m_Client, CONFIG).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(ReaderNodes(BusNode(0)).size(), 1u);
+    DeviceNode* reader = ReaderNodes(BusNode(0))[0];
+    PDEVICE_OBJECT reported = nullptr;
+    EXPECT_EQ(simk::pnp::QueryTargetDeviceRelation(reader, &reported), STATUS_SUCCESS);
+    EXPECT_EQ(reported, simk::pnp::Pdo(reader));
+    EXPECT_EQ(simk::pnp::QueryTargetDeviceRelation(BusNode(0), &reported), STATUS_SUCCESS);
+    EXPECT_EQ(reported, simk::pnp::Pdo(BusNode(0)));
+}
+
+}  // namespace

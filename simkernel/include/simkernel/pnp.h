@@ -123,6 +123,12 @@ NTSTATUS Rebalance(DeviceNode* node);
 // last handle closes (queued work, like enumeration), also after its parent is gone.
 void SurpriseRemoveDevice(DeviceNode* node);
 bool AwaitingCloses(const DeviceNode* node);
+// IRP_MN_QUERY_DEVICE_RELATIONS for TargetDeviceRelation, as Windows sends it when someone
+// registers for notifications on a handle to the device: at any time, also while another Plug and
+// Play request of the same node is under way (it does not wait for the manager's current
+// operation). The status; on success *reported is the device the stack named (its reference
+// released), which must be the PDO.
+NTSTATUS QueryTargetDeviceRelation(DeviceNode* node, DEVICE_OBJECT** reported = nullptr);
 // The root enumerator fails the bus-relations queries that reach a root device's PDO with `status`
 // (a driver above it then sees its reply refused); STATUS_SUCCESS ends that.
 void FailBusRelationsBelow(DeviceNode* rootDevice, NTSTATUS status);
