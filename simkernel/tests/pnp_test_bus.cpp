@@ -266,7 +266,10 @@ NTSTATUS TestBus::OnChildPower(Child* child, IRP* irp) {
         PoSetPowerState(child->pdo, sl->Parameters.Power.Type, sl->Parameters.Power.State);
         return Complete(irp, STATUS_SUCCESS);
     }
-    if (sl->MinorFunction == IRP_MN_QUERY_POWER) return Complete(irp, STATUS_SUCCESS);
+    if (sl->MinorFunction == IRP_MN_QUERY_POWER)
+        return Complete(irp, child->shape.failSystemQuery && sl->Parameters.Power.Type == SystemPowerState
+                                 ? STATUS_UNSUCCESSFUL
+                                 : STATUS_SUCCESS);
     return CompleteAsItCame(irp);
 }
 
@@ -356,6 +359,10 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
         caps->SurpriseRemovalOK = TRUE;
         caps->UniqueID = child->shape.uniqueId ? TRUE : FALSE;
         caps->RawDeviceOK = child->shape.rawDeviceOk ? TRUE : FALSE;
+        // D2 while the machine sleeps, D3 in hibernation: a table the power policy owner must follow.
+        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+        caps->DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+        caps->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
         return Complete(irp, STATUS_SUCCESS);
     }
     case IRP_MN_QUERY_BUS_INFORMATION: {

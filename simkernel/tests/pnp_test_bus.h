@@ -29,7 +29,8 @@ struct ChildShape {
     std::optional<ULONG> writeOnStart;  // write "Value" into the hardware key when started
     bool leakKeyOnStart = false;       // ... and keep the key open
     bool uniqueId = false;             // claims an instance ID unique on the machine
-    bool rawDeviceOk = true;           // may run without a function driver (clear: problem 28 without one)
+    bool rawDeviceOk = true;
+    bool failSystemQuery = false;      // vetoes a system query-power           // may run without a function driver (clear: problem 28 without one)
     bool deleteAtAnyRemoval = false;   // a faulty bus: deletes the PDO while it still reports it
 };
 

@@ -10,6 +10,7 @@
 
 #include "msdscbus.h"
 #include "simkernel/pool.h"
+#include "simkernel/power.h"
 #include "simkernel/registry.h"
 
 namespace {
@@ -304,6 +305,67 @@ TEST_F(TargetRelation, ReaderAndBusNameTheirOwnPdo)
     EXPECT_EQ(reported, simk::pnp::Pdo(reader));
     EXPECT_EQ(simk::pnp::QueryTargetDeviceRelation(BusNode(0), &reported), STATUS_SUCCESS);
     EXPECT_EQ(reported, simk::pnp::Pdo(BusNode(0)));
+}
+
+}  // namespace
+
+namespace {
+
+using SleepOvernight = msdsc::testing::WithOpenClient<1>;
+
+// The engineer's machine sleeps (S3) or hibernates (S4) overnight with a session open and readers
+// present: each reader's power policy owner takes it to the device state its capabilities name
+// and back to D0 in the morning; the session goes on with the same readers.
+TEST_F(SleepOvernight, WithASessionOpenReadersComeBackAndTheSessionGoesOn)
+{
+    const msdsc::testing::Reply first = AddReader(m_Client, CONFIG);
+    ASSERT_EQ(first.status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(ReaderNodes(BusNode(0)).size(), 1u);
+    DeviceNode* reader = ReaderNodes(BusNode(0))[0];
+    PDEVICE_OBJECT pdo = simk::pnp::Pdo(reader);
+
+    for (SYSTEM_POWER_STATE night : {PowerSystemSleeping3, PowerSystemHibernate}) {
+        SCOPED_TRACE(night == PowerSystemSleeping3 ? "S3" : "S4");
+        ASSERT_EQ(simk::pnp::SetSystemPowerState(night), STATUS_SUCCESS);
+        EXPECT_EQ(simk::power::DevicePowerStateOf(pdo), simk::pnp::Info(reader).capabilities.DeviceState[night]);
+        EXPECT_EQ(simk::power::DevicePowerStateOf(pdo), PowerDeviceD3);
+        ASSERT_EQ(simk::pnp::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+        EXPECT_EQ(simk::power::DevicePowerStateOf(pdo), PowerDeviceD0);
+        simk::pnp::RunUntilIdle();
+        ASSERT_EQ(ReaderNodes(BusNode(0)).size(), 1u);
+        EXPECT_EQ(simk::pnp::State(reader), NodeState::Started);
+    }
+
+    // The morning: the session adds and removes readers as before.
+    const msdsc::testing::Reply second = AddReader(m_Client, {8, 2, 0});
+    ASSERT_EQ(second.status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(ReaderNodes(BusNode(0)).size(), 2u);
+    EXPECT_EQ(RemoveReader(m_Client, HandleOf(first)).status, STATUS_SUCCESS);
+    EXPECT_EQ(RemoveReader(m_Client, HandleOf(second)).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_TRUE(ReaderNodes(BusNode(0)).empty());
+}
+
+// A client's request that reaches the driver while the machine is asleep (sent just before the
+// sleep, as a queued request is) is answered, and the reader it adds starts with the others.
+TEST_F(SleepOvernight, RequestArrivingDuringTheSleepIsAnsweredAndItsReaderRunsAfterWaking)
+{
+    ASSERT_EQ(AddReader(m_Client, CONFIG).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(simk::pnp::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+    const msdsc::testing::Reply during = AddReader(m_Client, {8, 2, 0});
+    EXPECT_EQ(during.status, STATUS_SUCCESS);
+    ASSERT_EQ(simk::pnp::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    const std::vector<DeviceNode*> readers = ReaderNodes(BusNode(0));
+    ASSERT_EQ(readers.size(), 2u);
+    for (DeviceNode* reader : readers) {
+        EXPECT_EQ(simk::pnp::State(reader), NodeState::Started);
+    }
+    // The one that slept is back in D0; the new one started after the machine woke.
+    EXPECT_EQ(simk::power::DevicePowerStateOf(simk::pnp::Pdo(readers[0])), PowerDeviceD0);
 }
 
 }  // namespace

@@ -188,6 +188,17 @@ NTSTATUS UpdateDriver(DeviceNode* node, DRIVER_OBJECT* driver, DeviceNode** veto
 // the roots down, as the manager's own re-enumeration of the tree.
 void ScanForHardwareChanges();
 
+// ---- System power ------------------------------------------------------------------------
+// The power manager takes the machine to `state` (PowerSystemSleeping3, PowerSystemHibernate) or
+// back to PowerSystemWorking: IRP_MN_QUERY_POWER for a sleep state to every started stack (a
+// failure vetoes the transition, returned with nothing set), then IRP_MN_SET_POWER, each a system
+// power IRP sent to the top of the stack and waited for. Going to sleep, children hear it before
+// their parents; waking, parents before children. A stack's power policy owner (the
+// function-driver double for readers) answers with the D-IRP its device's DeviceState table maps
+// the state to.
+NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state);
+SYSTEM_POWER_STATE CurrentSystemPowerState();  // PowerSystemWorking until a transition
+
 // Lookup. Instance paths are compared case-insensitively; only nodes in the tree are found.
 DeviceNode* FindNode(const std::u16string& instancePath);
 DeviceNode* FindNodeByPdo(const DEVICE_OBJECT* pdo);
