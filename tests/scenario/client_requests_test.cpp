@@ -173,14 +173,14 @@ TEST_F(ClientRequests, RemoveUnplugsTheReaderOnceAndPlugAndPlayDeletesIt)
     simk::pnp::RunUntilIdle();
     simk::pnp::DeviceNode* node = simk::pnp::FindNodeByPdo(ReaderObject(reader));
     ASSERT_NE(node, nullptr);
-    ASSERT_EQ(ReaderOf(reader)->m_State, ReaderState::Started);
+    ASSERT_EQ(ReaderOf(reader)->State(), ReaderState::Started);
 
     simk::pnp::ClearIrpLog();
     const Reply removed = RemoveReader(handle, reader);
     EXPECT_EQ(removed.status, STATUS_SUCCESS);
     EXPECT_EQ(removed.information, 0u);
-    EXPECT_EQ(ReaderOf(reader)->m_State, ReaderState::Unplugged);
-    EXPECT_EQ(ReaderOf(reader)->m_PreviousState, ReaderState::Started);
+    EXPECT_EQ(ReaderOf(reader)->State(), ReaderState::Unplugged);
+    EXPECT_EQ(ReaderOf(reader)->PreviousState(), ReaderState::Started);
 
     // The bus is enumerated again, the reader is missing, and Plug and Play removes it.
     simk::pnp::RunUntilIdle();
@@ -229,7 +229,7 @@ TEST_F(ClientRequests, RemoveFindsNothingForHandlesItDidNotGive)
     }
     EXPECT_EQ(RemoveReader(handle, reader, 15).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Request(handle, IOCTL_BUS_REMOVE_READER, nullptr, 0, 16).status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(ReaderOf(reader)->m_State, ReaderState::NotStarted);
+    EXPECT_EQ(ReaderOf(reader)->State(), ReaderState::NotStarted);
 
     // The real handle still works after all that; an output buffer is not looked at.
     const Reply reply = Request(handle, IOCTL_BUS_REMOVE_READER, &reader, sizeof(reader), 4);
