@@ -35,6 +35,7 @@ public:
     NTSTATUS BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraSlots);
 
     NTSTATUS OnSurpriseRemoval(PIRP Irp);
+    NTSTATUS OnStopDevice(PIRP Irp);
 
     // Readers on the bus, named by their reader numbers (ReaderKey gives their keys in the roster).
     NTSTATUS CreateReader(const ReaderConfig* Config, ULONG* ReaderNumber);

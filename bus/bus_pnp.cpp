@@ -31,11 +31,14 @@ NTSTATUS BusDevice::DispatchPnp(PIRP Irp)
     case IRP_MN_SURPRISE_REMOVAL:
         status = OnSurpriseRemoval(Irp);
         break;
+    case IRP_MN_STOP_DEVICE:
+        status = OnStopDevice(Irp);
+        break;
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         status = OnQueryDeviceRelations(Irp);
         break;
     default:
-        // Stop and the rest are the lower stack's business.
+        // The rest are the lower stack's business.
         status = PassIrpDown(m_LowerDeviceObject, Irp);
         break;
     }
@@ -92,6 +95,17 @@ NTSTATUS BusDevice::OnCancelRemoveDevice(PIRP Irp)
         m_Started = true;
     }
     return CompleteIrpWith(Irp, status);
+}
+
+NTSTATUS BusDevice::OnStopDevice(PIRP Irp)
+{
+    {
+        // Stopped for a rebalance: no reader is added until the start that follows, which sets
+        // m_Started again. The readers it has stay.
+        MutexGuard guard(&m_Mutex);
+        m_Started = false;
+    }
+    return PassIrpDown(m_LowerDeviceObject, Irp);
 }
 
 NTSTATUS BusDevice::OnSurpriseRemoval(PIRP Irp)

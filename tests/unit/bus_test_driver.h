@@ -37,6 +37,7 @@ struct LowerRequest
     UCHAR minor;
     NTSTATUS statusOnArrival;
     ULONG_PTR informationOnArrival;
+    bool attachedOnArrival;  // a device (the bus) was still attached over the lower device
 };
 
 // The device under a bus: it succeeds the Plug and Play requests a physical device object must
@@ -89,14 +90,14 @@ private:
         return STATUS_SUCCESS;
     }
 
-    static NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp)
+    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
     {
         const PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
         NTSTATUS status = irp->IoStatus.Status;
         {
             std::lock_guard<std::mutex> lock(s_Mutex);
             s_Seen.push_back({location->MajorFunction, location->MinorFunction, irp->IoStatus.Status,
-                              irp->IoStatus.Information});
+                              irp->IoStatus.Information, device->AttachedDevice != nullptr});
             const auto failure = s_PnpFailures.find(location->MinorFunction);
             if (location->MajorFunction == IRP_MJ_PNP && failure != s_PnpFailures.end()) {
                 status = failure->second;
