@@ -230,7 +230,9 @@ TEST_F(ReaderLifetime, RebalancedReaderAndBusStartAgain)
 // ---- The sweep -------------------------------------------------------------------------------
 
 enum class Step { ClientRemove, ClientCleanup, ReaderRemoval, BusRemoval };
-enum class ReaderAction { StaysStarted, Disable, Uninstall };
+// What Plug and Play does to the reader's own node: nothing, a disable, an uninstall, an uninstall
+// followed by "scan for hardware changes", a restart, or a driver update of its function driver.
+enum class ReaderAction { StaysStarted, Disable, Uninstall, UninstallAndScan, Restart, DriverUpdate };
 enum class BusAction { Uninstall, Pull };
 
 struct Life {
@@ -246,8 +248,9 @@ std::string NameOf(const ::testing::TestParamInfo<Life>& info)
     const Life& life = info.param;
     std::string name = !life.functionDriver ? "Bare" : life.powerDown ? "PoweringDown" : "Driven";
     name += life.handle ? "Held" : "";
-    name += life.reader == ReaderAction::StaysStarted ? "Started" : life.reader == ReaderAction::Disable ? "Disabled"
-                                                                                                       : "Uninstalled";
+    static const char* const readerNames[] = {"Started",           "Disabled",  "Uninstalled",
+                                              "UninstalledScanned", "Restarted", "Updated"};
+    name += readerNames[static_cast<int>(life.reader)];
     name += life.bus == BusAction::Uninstall ? "BusUninstalled" : "BusPulled";
     return name;
 }
@@ -258,7 +261,8 @@ std::vector<Life> EveryLife()
     const Life setups[] = {{false, false, false}, {true, false, false}, {true, false, true},
                            {true, true, false},   {true, true, true}};
     for (const Life& setup : setups) {
-        for (ReaderAction reader : {ReaderAction::StaysStarted, ReaderAction::Disable, ReaderAction::Uninstall}) {
+        for (ReaderAction reader : {ReaderAction::StaysStarted, ReaderAction::Disable, ReaderAction::Uninstall,
+                                    ReaderAction::UninstallAndScan, ReaderAction::Restart, ReaderAction::DriverUpdate}) {
             for (BusAction bus : {BusAction::Uninstall, BusAction::Pull}) {
                 Life life = setup;
                 life.reader = reader;
@@ -298,8 +302,26 @@ protected:
             case Step::ReaderRemoval:
                 // A veto (an open handle) is a sound outcome too.
                 if (simk::pnp::State(node) == NodeState::Started) {
-                    if (life.reader == ReaderAction::Disable) simk::pnp::DisableDevice(node);
-                    if (life.reader == ReaderAction::Uninstall) simk::pnp::RemoveDevice(node);
+                    switch (life.reader) {
+                    case ReaderAction::StaysStarted:
+                        break;
+                    case ReaderAction::Disable:
+                        simk::pnp::DisableDevice(node);
+                        break;
+                    case ReaderAction::Uninstall:
+                        simk::pnp::RemoveDevice(node);
+                        break;
+                    case ReaderAction::UninstallAndScan:
+                        simk::pnp::RemoveDevice(node);
+                        simk::pnp::ScanForHardwareChanges();
+                        break;
+                    case ReaderAction::Restart:
+                        simk::pnp::RestartDevice(node);
+                        break;
+                    case ReaderAction::DriverUpdate:
+                        simk::pnp::UpdateDriver(node, simk::pnp::ChildFunctionDriver());
+                        break;
+                    }
                 }
                 break;
             case Step::BusRemoval:
