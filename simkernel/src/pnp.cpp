@@ -157,6 +157,10 @@ simk::pnp::detail::SyncIrpResult SendPnp(DeviceNode* node, UCHAR minor, ULONG de
     });
     simk::pnp::detail::LogIrpResult(index, result.status, result.information);
     ObDereferenceObject(top);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        node->stackBuilt = false;
+    }
     return result;
 }
 
@@ -626,6 +630,7 @@ void ResetPnp() {
     simk::pnp::detail::g_abandonedWaiters.clear();
     simk::pnp::detail::ResetFunctionDouble();
     simk::pnp::tree::ResetInstalls();
+    simk::pnp::detail::ResetSystemPower();
 }
 
 }  // namespace simk::detail

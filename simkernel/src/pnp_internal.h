@@ -51,6 +51,7 @@ void NoteDeviceDeleted(DEVICE_OBJECT* device);
 void NoteLastHandleClosed(DEVICE_OBJECT* device);
 
 void ResetFunctionDouble();
+void ResetSystemPower();
 
 }  // namespace simk::pnp::detail
 

@@ -165,6 +165,7 @@ bool BuildStack(DeviceNode* node) {
         if (rawOk) {
             std::lock_guard<std::mutex> lock(g_stateMutex);
             node->info.raw = true;
+            node->stackBuilt = true;
             return true;
         }
         SetState(node, NodeState::NotInstalled, STATUS_NO_SUCH_DEVICE);
@@ -193,6 +194,10 @@ bool BuildStack(DeviceNode* node) {
             SetState(node, NodeState::AddDeviceFailed, status);
             return false;
         }
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        node->stackBuilt = true;
     }
     DRIVER_OBJECT* functionDouble = ChildFunctionDriver();
     bool doubleAttached = false;
@@ -259,6 +264,12 @@ void InstallDriver(const std::u16string& hardwareId, DRIVER_OBJECT* driver, cons
 DRIVER_OBJECT* InstallDriverImage(const std::u16string& hardwareId, const char* imagePath,
                                   const std::u16string& serviceName, const std::u16string& classGuid,
                                   std::string* error) {
+    DRIVER_OBJECT* driver = InstallService(imagePath, serviceName, error);
+    if (driver) InstallDriver(hardwareId, driver, classGuid);
+    return driver;
+}
+
+DRIVER_OBJECT* InstallService(const char* imagePath, const std::u16string& serviceName, std::string* error) {
     {
         std::lock_guard<std::mutex> lock(g_installMutex);
         g_images[Fold(serviceName)] = imagePath;
@@ -270,7 +281,6 @@ DRIVER_OBJECT* InstallDriverImage(const std::u16string& hardwareId, const char* 
         if (!driver && error)
             *error = loaded.error.empty() ? "DriverEntry failed" : loaded.error;
     }
-    if (driver) InstallDriver(hardwareId, driver, classGuid);
     return driver;
 }
 

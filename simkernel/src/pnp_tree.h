@@ -33,6 +33,9 @@ struct DeviceNode {
     bool awaitingCloses = false;
     // When that removal comes: the node stays (Disabled) if its bus still reports it.
     bool keepIfListed = false;
+    // AddDevice of its drivers ran (or it runs raw) and no IRP_MN_REMOVE_DEVICE has taken the
+    // stack down since.
+    bool stackBuilt = false;
     unsigned depth = 0;             // root devices are at depth 1
     std::u16string parentIdPrefix;  // given to children that do not claim a unique ID
 };

@@ -18,51 +18,6 @@ namespace {
 
 constexpr char16_t CHILD_ID[] = u"TestBus\\Child";
 
-// A second function driver for updates: attaches over the PDO and passes everything down.
-struct PassExtension {
-    DEVICE_OBJECT* lower;
-};
-
-NTSTATUS PassDispatch(DEVICE_OBJECT* device, IRP* irp) {
-    auto* ext = static_cast<PassExtension*>(device->DeviceExtension);
-    IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
-    DEVICE_OBJECT* lower = ext->lower;
-    if (sl->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
-    if (sl->MajorFunction == IRP_MJ_PNP &&
-        (sl->MinorFunction == IRP_MN_START_DEVICE || sl->MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE ||
-         sl->MinorFunction == IRP_MN_REMOVE_DEVICE || sl->MinorFunction == IRP_MN_SURPRISE_REMOVAL ||
-         sl->MinorFunction == IRP_MN_CANCEL_REMOVE_DEVICE))
-        irp->IoStatus.Status = STATUS_SUCCESS;
-    IoSkipCurrentIrpStackLocation(irp);
-    const NTSTATUS status = sl->MajorFunction == IRP_MJ_POWER ? PoCallDriver(lower, irp) : IoCallDriver(lower, irp);
-    if (sl->MajorFunction == IRP_MJ_PNP && sl->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-        IoDetachDevice(lower);
-        IoDeleteDevice(device);
-    }
-    return status;
-}
-
-NTSTATUS PassAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
-    DEVICE_OBJECT* fdo = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(PassExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) return status;
-    auto* ext = static_cast<PassExtension*>(fdo->DeviceExtension);
-    status = IoAttachDeviceToDeviceStackSafe(fdo, pdo, &ext->lower);
-    if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(fdo);
-        return status;
-    }
-    fdo->Flags |= ext->lower->Flags & DO_POWER_PAGABLE;
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS PassEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
-    for (auto& entry : driver->MajorFunction) entry = PassDispatch;
-    driver->DriverExtension->AddDevice = PassAddDevice;
-    return STATUS_SUCCESS;
-}
-
 class PnpRestart : public simk::testing::KernelTest {
 protected:
     void SetUp() override {
@@ -134,7 +89,7 @@ TEST_F(PnpRestart, VetoedRestartIsCancelledAndKeepsTheRunningStack) {
 
 TEST_F(PnpRestart, DriverUpdatePutsTheNewFunctionDriverOnTheSamePdo) {
     DeviceNode* node = Plug();
-    DRIVER_OBJECT* updated = simk::LoadDriverEntry(PassEntry, u"UpdatedFunction").driverObject;
+    DRIVER_OBJECT* updated = pnptest::LoadPassThroughDriver(u"UpdatedFunction");
     ASSERT_NE(updated, nullptr);
     EXPECT_EQ(UpdateDriver(node, updated), STATUS_SUCCESS);
     EXPECT_EQ(State(node), NodeState::Started);
@@ -153,7 +108,7 @@ TEST_F(PnpRestart, NodeWaitingAtProblem28StartsWithAnUpdatedDriver) {
     shape.hardwareIds = {u"TestBus\\Unknown"};
     DeviceNode* node = Plug(shape);
     ASSERT_EQ(State(node), NodeState::NotInstalled);
-    DRIVER_OBJECT* updated = simk::LoadDriverEntry(PassEntry, u"UpdatedFunction").driverObject;
+    DRIVER_OBJECT* updated = pnptest::LoadPassThroughDriver(u"UpdatedFunction");
     EXPECT_EQ(UpdateDriver(node, updated), STATUS_SUCCESS);
     EXPECT_EQ(State(node), NodeState::Started);
     EXPECT_EQ(Stack(node).at(1)->DriverObject, updated);

@@ -9,6 +9,7 @@
 
 #include "msdscbus.h"
 #include "simkernel/pool.h"
+#include "simkernel/power.h"
 #include "simkernel/registry.h"
 
 namespace {
@@ -229,6 +230,158 @@ TEST_F(ScanForHardwareChanges, WithASessionOpenChangesNothing)
             EXPECT_EQ(simk::pnp::State(reader), NodeState::Started);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+constexpr char16_t BUS_CLASS[] = u"{4d36e97d-e325-11ce-bfc1-08002be10318}";  // System devices
+
+// Another product's upper filter on the bus class (or a probe wrapped around the bus's
+// AddDevice), a driver image of its own that forwards by the rules for filters.
+class BusUpperFilter : public msdsc::testing::LoadedDriver {
+protected:
+    void SetUp() override
+    {
+        LoadedDriver::SetUp();
+        std::string error;
+        m_Filter = simk::pnp::InstallService(SIMK_FILTER_TEST_DRIVER, u"UpperProbe", &error);
+        ASSERT_NE(m_Filter, nullptr) << error;
+        simk::pnp::SetClassFilters(BUS_CLASS, {u"UpperProbe"}, {});
+        DeviceNode* bus = simk::pnp::CreateRootDevice(Driver(), msdsc::testing::BUS_HARDWARE_ID, BUS_CLASS);
+        simk::pnp::RunUntilIdle();
+        m_Buses.push_back(bus);
+        ASSERT_EQ(simk::pnp::State(bus), NodeState::Started);
+        ASSERT_EQ(Open(&m_Client), STATUS_SUCCESS);
+    }
+
+    LONG FilterDevices() const
+    {
+        auto count = reinterpret_cast<LONG (*)()>(simk::ImageSymbol(m_Filter, "FilterTestDeviceCount"));
+        return count != nullptr ? count() : -1;
+    }
+
+    PDRIVER_OBJECT m_Filter = nullptr;
+    simk::user::Handle m_Client = nullptr;
+};
+
+TEST_F(BusUpperFilter, SitsAboveTheBusAndReadersWorkThroughIt)
+{
+    const std::vector<PDEVICE_OBJECT> stack = simk::pnp::Stack(m_Buses[0]);
+    ASSERT_EQ(stack.size(), 3u);
+    EXPECT_EQ(stack[1]->DriverObject, Driver());
+    EXPECT_EQ(stack[2]->DriverObject, m_Filter);
+    const msdsc::testing::Reply added = AddReader(m_Client, CONFIG);
+    ASSERT_EQ(added.status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(ReaderNodes(m_Buses[0]).size(), 1u);
+    EXPECT_EQ(simk::pnp::State(ReaderNodes(m_Buses[0])[0]), NodeState::Started);
+    EXPECT_EQ(RemoveReader(m_Client, HandleOf(added)).status, STATUS_SUCCESS);
+}
+
+// The bus's removal travels through the filter: the bus deletes its device before it passes the
+// removal down, and the filter above detaches from it afterwards, as the documented removal
+// order has every driver do. Windows keeps the bus's deleted device until that detach.
+TEST_F(BusUpperFilter, UninstallOfTheBusWithTheFilterAboveLeavesNothing)
+{
+    EXPECT_EQ(simk::pnp::RemoveDevice(m_Buses[0]), STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(FilterDevices(), 0);
+    EXPECT_TRUE(simk::DevicesOfDriver(m_Filter).empty());
+}
+
+TEST_F(BusUpperFilter, SurpriseRemovalOfTheBusWithReadersAndTheFilterAboveLeavesNothing)
+{
+    ASSERT_EQ(AddReader(m_Client, CONFIG).status, STATUS_SUCCESS);
+    ASSERT_EQ(AddReader(m_Client, {8, 2, 0}).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    simk::pnp::SurpriseRemoveDevice(m_Buses[0]);
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(FilterDevices(), 0);
+    EXPECT_EQ(Close(m_Client), STATUS_SUCCESS);
+}
+
+}  // namespace
+
+namespace {
+
+using TargetRelation = msdsc::testing::WithOpenClient<1>;
+
+// A program registers for notifications on a reader's handle: Windows asks the stack for its
+// target relation, which must name the PDO; it may come at any time, here with a session open.
+TEST_F(TargetRelation, ReaderAndBusNameTheirOwnPdo)
+{
+    ASSERT_EQ(AddReader(m_Client, CONFIG).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(ReaderNodes(BusNode(0)).size(), 1u);
+    DeviceNode* reader = ReaderNodes(BusNode(0))[0];
+    PDEVICE_OBJECT reported = nullptr;
+    EXPECT_EQ(simk::pnp::QueryTargetDeviceRelation(reader, &reported), STATUS_SUCCESS);
+    EXPECT_EQ(reported, simk::pnp::Pdo(reader));
+    EXPECT_EQ(simk::pnp::QueryTargetDeviceRelation(BusNode(0), &reported), STATUS_SUCCESS);
+    EXPECT_EQ(reported, simk::pnp::Pdo(BusNode(0)));
+}
+
+}  // namespace
+
+namespace {
+
+using SleepOvernight = msdsc::testing::WithOpenClient<1>;
+
+// The engineer's machine sleeps (S3) or hibernates (S4) overnight with a session open and readers
+// present: each reader's power policy owner takes it to the device state its capabilities name
+// and back to D0 in the morning; the session goes on with the same readers.
+TEST_F(SleepOvernight, WithASessionOpenReadersComeBackAndTheSessionGoesOn)
+{
+    const msdsc::testing::Reply first = AddReader(m_Client, CONFIG);
+    ASSERT_EQ(first.status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(ReaderNodes(BusNode(0)).size(), 1u);
+    DeviceNode* reader = ReaderNodes(BusNode(0))[0];
+    PDEVICE_OBJECT pdo = simk::pnp::Pdo(reader);
+
+    for (SYSTEM_POWER_STATE night : {PowerSystemSleeping3, PowerSystemHibernate}) {
+        SCOPED_TRACE(night == PowerSystemSleeping3 ? "S3" : "S4");
+        ASSERT_EQ(simk::pnp::SetSystemPowerState(night), STATUS_SUCCESS);
+        EXPECT_EQ(simk::power::DevicePowerStateOf(pdo), simk::pnp::Info(reader).capabilities.DeviceState[night]);
+        EXPECT_EQ(simk::power::DevicePowerStateOf(pdo), PowerDeviceD3);
+        ASSERT_EQ(simk::pnp::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+        EXPECT_EQ(simk::power::DevicePowerStateOf(pdo), PowerDeviceD0);
+        simk::pnp::RunUntilIdle();
+        ASSERT_EQ(ReaderNodes(BusNode(0)).size(), 1u);
+        EXPECT_EQ(simk::pnp::State(reader), NodeState::Started);
+    }
+
+    // The morning: the session adds and removes readers as before.
+    const msdsc::testing::Reply second = AddReader(m_Client, {8, 2, 0});
+    ASSERT_EQ(second.status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(ReaderNodes(BusNode(0)).size(), 2u);
+    EXPECT_EQ(RemoveReader(m_Client, HandleOf(first)).status, STATUS_SUCCESS);
+    EXPECT_EQ(RemoveReader(m_Client, HandleOf(second)).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_TRUE(ReaderNodes(BusNode(0)).empty());
+}
+
+// A client's request that reaches the driver while the machine is asleep (sent just before the
+// sleep, as a queued request is) is answered, and the reader it adds starts with the others.
+TEST_F(SleepOvernight, RequestArrivingDuringTheSleepIsAnsweredAndItsReaderRunsAfterWaking)
+{
+    ASSERT_EQ(AddReader(m_Client, CONFIG).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(simk::pnp::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+    const msdsc::testing::Reply during = AddReader(m_Client, {8, 2, 0});
+    EXPECT_EQ(during.status, STATUS_SUCCESS);
+    ASSERT_EQ(simk::pnp::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    const std::vector<DeviceNode*> readers = ReaderNodes(BusNode(0));
+    ASSERT_EQ(readers.size(), 2u);
+    for (DeviceNode* reader : readers) {
+        EXPECT_EQ(simk::pnp::State(reader), NodeState::Started);
+    }
+    // The one that slept is back in D0; the new one started after the machine woke.
+    EXPECT_EQ(simk::power::DevicePowerStateOf(simk::pnp::Pdo(readers[0])), PowerDeviceD0);
 }
 
 }  // namespace

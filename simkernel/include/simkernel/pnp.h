@@ -123,6 +123,12 @@ NTSTATUS Rebalance(DeviceNode* node);
 // last handle closes (queued work, like enumeration), also after its parent is gone.
 void SurpriseRemoveDevice(DeviceNode* node);
 bool AwaitingCloses(const DeviceNode* node);
+// IRP_MN_QUERY_DEVICE_RELATIONS for TargetDeviceRelation, as Windows sends it when someone
+// registers for notifications on a handle to the device: at any time, also while another Plug and
+// Play request of the same node is under way (it does not wait for the manager's current
+// operation). The status; on success *reported is the device the stack named (its reference
+// released), which must be the PDO.
+NTSTATUS QueryTargetDeviceRelation(DeviceNode* node, DEVICE_OBJECT** reported = nullptr);
 // The root enumerator fails the bus-relations queries that reach a root device's PDO with `status`
 // (a driver above it then sees its reply refused); STATUS_SUCCESS ends that.
 void FailBusRelationsBelow(DeviceNode* rootDevice, NTSTATUS status);
@@ -146,6 +152,10 @@ void SetPendingIrpTimeout(std::chrono::milliseconds timeout);
 // `classGuid` as their setup class when they are first enumerated. As an install on Windows does,
 // the nodes that match and wait at problem 28 get their stacks built and started at once.
 void InstallDriver(const std::u16string& hardwareId, DRIVER_OBJECT* driver, const std::u16string& classGuid = {});
+// A service installed from a driver image (a filter, say): loaded as `serviceName` unless that
+// service is loaded already, and loaded again from the image whenever a stack needs it after it
+// was unloaded. Null (and *error set) when the image cannot be loaded.
+DRIVER_OBJECT* InstallService(const char* imagePath, const std::u16string& serviceName, std::string* error = nullptr);
 // The same for a driver image: loaded as `serviceName` unless that service is loaded already, and
 // loaded again from the image whenever a stack needs the service after it was unloaded. Null (and
 // *error set) when the image cannot be loaded.
@@ -177,6 +187,17 @@ NTSTATUS UpdateDriver(DeviceNode* node, DRIVER_OBJECT* driver, DeviceNode** veto
 // Device Manager's "Scan for hardware changes": the bus relations of every started device, from
 // the roots down, as the manager's own re-enumeration of the tree.
 void ScanForHardwareChanges();
+
+// ---- System power ------------------------------------------------------------------------
+// The power manager takes the machine to `state` (PowerSystemSleeping3, PowerSystemHibernate) or
+// back to PowerSystemWorking: IRP_MN_QUERY_POWER for a sleep state to every started stack (a
+// failure vetoes the transition, returned with nothing set), then IRP_MN_SET_POWER, each a system
+// power IRP sent to the top of the stack and waited for. Going to sleep, children hear it before
+// their parents; waking, parents before children. A stack's power policy owner (the
+// function-driver double for readers) answers with the D-IRP its device's DeviceState table maps
+// the state to.
+NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state);
+SYSTEM_POWER_STATE CurrentSystemPowerState();  // PowerSystemWorking until a transition
 
 // Lookup. Instance paths are compared case-insensitively; only nodes in the tree are found.
 DeviceNode* FindNode(const std::u16string& instancePath);
