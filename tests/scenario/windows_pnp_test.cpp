@@ -1,8 +1,7 @@
 // The driver through what the Plug and Play manager does on Windows beyond a plain add and remove:
 // a reader nobody installed a function driver for, a restart or driver update of a reader, a filter
 // above the bus, "scan for hardware changes", sleep with a session open, and the driver after its
-// last bus is gone. Outcomes the driver still gets wrong are asserted as they are today, in tests
-// named KnownFault..., so they run every time and fail once the driver is fixed.
+// last bus is gone.
 #include "support/client_session.h"
 #include "support/driver_fixtures.h"
 
@@ -111,35 +110,52 @@ protected:
 
 // Windows restarts a reader (Device Manager's "restart", a driver update of the reader's own
 // driver, disable then enable) with query-remove and removal of the same PDO, then AddDevice and
-// start again: the reader is still on its bus and must come back as the client's reader.
-// KNOWN FAULT (the driver's, to be fixed there): the driver takes the reader off its bus at that
-// removal, so the client's reader is gone. These tests assert today's outcome and fail once the
-// driver keeps the reader; then they become the tests of the fix.
-TEST_F(ReaderRestart, KnownFault_RestartOfAReaderDestroysTheClientsReader)
+// start again. The reader is still on its bus, so it comes back as the client's reader: the same
+// PDO and instance, its values written again, and the client's handle still removes it.
+void ExpectBackAsTheClientsReader(DeviceNode* reader, PDEVICE_OBJECT pdo, DeviceNode* bus)
+{
+    ASSERT_EQ(ReaderNodes(bus).size(), 1u);
+    EXPECT_EQ(ReaderNodes(bus)[0], reader);
+    EXPECT_EQ(simk::pnp::State(reader), NodeState::Started);
+    EXPECT_EQ(simk::pnp::Pdo(reader), pdo);
+    EXPECT_EQ(ValuesWritten(reader), 4u);
+    EXPECT_EQ(simk::registry::QueryDword(simk::pnp::HardwareKeyPath(reader), u"Number"), CONFIG.Number);
+}
+
+TEST_F(ReaderRestart, RestartOfAReaderKeepsTheClientsReader)
 {
     BusReaderHandle handle{};
     DeviceNode* reader = AddSettled(&handle);
     ASSERT_NE(reader, nullptr);
     ASSERT_EQ(simk::pnp::State(reader), NodeState::Started);
+    PDEVICE_OBJECT pdo = simk::pnp::Pdo(reader);
+    simk::registry::SetDword(simk::pnp::HardwareKeyPath(reader), u"Number", 0);
 
-    // The same PDO starts again, but the driver took the reader off its bus at the removal, so
-    // Plug and Play loses it at the next enumeration and the client's handle names nothing.
     EXPECT_EQ(simk::pnp::RestartDevice(reader), STATUS_SUCCESS);
     simk::pnp::RunUntilIdle();
-    EXPECT_TRUE(ReaderNodes(BusNode(0)).empty()) << "the known fault is fixed: make this test the check of the fix";
-    EXPECT_FALSE(NT_SUCCESS(RemoveReader(m_Client, handle).status));
+    ExpectBackAsTheClientsReader(reader, pdo, BusNode(0));
+
+    EXPECT_EQ(RemoveReader(m_Client, handle).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_TRUE(ReaderNodes(BusNode(0)).empty());
 }
 
-// The same through a driver update of the reader's function driver.
-TEST_F(ReaderRestart, KnownFault_DriverUpdateOfTheReadersFunctionDriverDestroysTheClientsReader)
+// The same through a driver update of the reader's function driver, twice over.
+TEST_F(ReaderRestart, DriverUpdateOfTheReadersFunctionDriverKeepsTheClientsReader)
 {
     BusReaderHandle handle{};
     DeviceNode* reader = AddSettled(&handle);
     ASSERT_NE(reader, nullptr);
-    EXPECT_EQ(simk::pnp::UpdateDriver(reader, simk::pnp::ChildFunctionDriver()), STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo = simk::pnp::Pdo(reader);
+    for (int update = 0; update < 2; ++update) {
+        SCOPED_TRACE(update);
+        EXPECT_EQ(simk::pnp::UpdateDriver(reader, simk::pnp::ChildFunctionDriver()), STATUS_SUCCESS);
+        simk::pnp::RunUntilIdle();
+        ExpectBackAsTheClientsReader(reader, pdo, BusNode(0));
+    }
+    EXPECT_EQ(RemoveReader(m_Client, handle).status, STATUS_SUCCESS);
     simk::pnp::RunUntilIdle();
-    EXPECT_TRUE(ReaderNodes(BusNode(0)).empty()) << "the known fault is fixed: make this test the check of the fix";
-    EXPECT_FALSE(NT_SUCCESS(RemoveReader(m_Client, handle).status));
+    EXPECT_TRUE(ReaderNodes(BusNode(0)).empty());
 }
 
 // A reader that cannot be restarted because a handle is open on it: the restart is vetoed, the
