@@ -22,6 +22,7 @@
 #include "simkernel/pnp.h"
 #include "simkernel/pool.h"
 #include "simkernel/testing.h"
+#include "support/known_driver_faults.h"
 
 namespace msdsc::testing {
 
@@ -300,6 +301,7 @@ protected:
     }
 
     PDRIVER_OBJECT m_Driver = nullptr;
+    msdsc::testing::KnownDriverFaults m_KnownFaults;
 };
 
 } // namespace msdsc::testing
