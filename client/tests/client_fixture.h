@@ -15,6 +15,7 @@
 #include "simkernel/pool.h"
 #include "simkernel/registry.h"
 #include "simkernel/testing.h"
+#include "support/known_driver_faults.h"
 
 namespace msdsc::testing {
 
@@ -65,6 +66,7 @@ protected:
     }
 
     PDRIVER_OBJECT m_Driver = nullptr;
+    msdsc::testing::KnownDriverFaults m_KnownFaults;
 };
 
 }  // namespace msdsc::testing

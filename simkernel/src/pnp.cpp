@@ -50,6 +50,8 @@ struct Answered {
     UCHAR major;
     UCHAR minor;
     NTSTATUS status;
+    bool byNobody;   // it still carried the status every Plug and Play and WMI request starts with
+    ULONG relation;  // the relation type of IRP_MN_QUERY_DEVICE_RELATIONS
 };
 std::map<const IRP*, Answered> g_answered;
 
@@ -286,15 +288,20 @@ std::chrono::milliseconds PendingTimeout() {
 
 void NoteIrpArrival(DEVICE_OBJECT* device, const IRP* irp, UCHAR major) {
     if (major != IRP_MJ_PNP && major != IRP_MJ_SYSTEM_CONTROL) return;
-    if (device->DeviceObjectExtension->AttachedTo || !device->AttachedDevice) return;  // a PDO with a driver above
-    if (irp->IoStatus.Status == STATUS_NOT_SUPPORTED) return;                          // nobody above answered
+    if (device->DeviceObjectExtension->AttachedTo) return;  // only PDOs
     std::lock_guard<std::mutex> lock(g_stateMutex);
     auto node = g_byPdo.find(device);
     if (node == g_byPdo.end()) return;
     // A failure a test asked the root enumerator for is the fault under test, not one to report.
     if (node->second->rootEnumerated && RootRelationsFailing(device)) return;
     const IO_STACK_LOCATION* sl = irp->Tail.Overlay.CurrentStackLocation;
-    g_answered[irp] = {device, major, sl->MinorFunction, irp->IoStatus.Status};
+    const bool byNobody = irp->IoStatus.Status == STATUS_NOT_SUPPORTED;
+    // A driver above answering matters only where there is one.
+    if (!byNobody && !device->AttachedDevice) return;
+    const ULONG relation = sl->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS && major == IRP_MJ_PNP
+                               ? static_cast<ULONG>(sl->Parameters.QueryDeviceRelations.Type)
+                               : 0;
+    g_answered[irp] = {device, major, sl->MinorFunction, irp->IoStatus.Status, byNobody, relation};
 }
 
 namespace {
@@ -320,6 +327,50 @@ bool PdoDecides(UCHAR minor) {
     }
 }
 
+// The requests a bus driver answers for its child itself, so its PDO may set a status nobody
+// above set. For every other request the page of the request says: "If a bus driver does not
+// handle this IRP, it leaves Irp->IoStatus.Status as is and completes the IRP" (Plug and Play
+// minor IRPs; IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_FILTER_RESOURCE_REQUIREMENTS and the
+// relation types other than TargetDeviceRelation among them), and a PDO that is no WMI provider
+// completes IRP_MJ_SYSTEM_CONTROL as it came (WMI Requirements for WDM Drivers).
+bool BusDriverAnswers(UCHAR minor, ULONG relation) {
+    switch (minor) {
+    // "All PnP drivers must handle this IRP": the removal protocol, start, stop, usage notification.
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+    // The bus driver must answer these for its children (IRP_MN_QUERY_ID, IRP_MN_QUERY_CAPABILITIES,
+    // IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_BUS_INFORMATION, IRP_MN_QUERY_RESOURCES,
+    // IRP_MN_QUERY_RESOURCE_REQUIREMENTS pages).
+    case IRP_MN_QUERY_ID:
+    case IRP_MN_QUERY_CAPABILITIES:
+    case IRP_MN_QUERY_DEVICE_TEXT:
+    case IRP_MN_QUERY_BUS_INFORMATION:
+    case IRP_MN_QUERY_RESOURCES:
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+    // Answered by the bus driver of a device that supports them (IRP_MN_EJECT, IRP_MN_SET_LOCK,
+    // IRP_MN_QUERY_INTERFACE, IRP_MN_READ_CONFIG / IRP_MN_WRITE_CONFIG, IRP_MN_DEVICE_ENUMERATED).
+    case IRP_MN_EJECT:
+    case IRP_MN_SET_LOCK:
+    case IRP_MN_QUERY_INTERFACE:
+    case IRP_MN_READ_CONFIG:
+    case IRP_MN_WRITE_CONFIG:
+    case IRP_MN_DEVICE_ENUMERATED:
+        return true;
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        // IRP_MN_QUERY_DEVICE_RELATIONS: the bus driver returns the PDO for TargetDeviceRelation.
+        return relation == TargetDeviceRelation;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 void CheckPdoCompletion(DEVICE_OBJECT* completer, const IRP* irp) {
@@ -332,6 +383,16 @@ void CheckPdoCompletion(DEVICE_OBJECT* completer, const IRP* irp) {
         g_answered.erase(it);
     }
     if (completer != answered.pdo || irp->IoStatus.Status == answered.status) return;
+    if (answered.byNobody) {
+        if (answered.major == IRP_MJ_PNP && BusDriverAnswers(answered.minor, answered.relation)) return;
+        char details[200];
+        std::snprintf(details, sizeof(details),
+                      "the PDO completed major 0x%02X minor 0x%02X, which nobody answered, with 0x%08X instead of "
+                      "leaving its status as it came",
+                      answered.major, answered.minor, static_cast<unsigned>(irp->IoStatus.Status));
+        Violation(simk::verifier::rules::PdoChangedUnansweredStatus, details);
+        return;
+    }
     if (answered.major == IRP_MJ_PNP && PdoDecides(answered.minor)) return;
     char details[200];
     std::snprintf(details, sizeof(details),

@@ -8,6 +8,7 @@
 #include "simkernel/pnp.h"
 #include "simkernel/registry.h"
 #include "simkernel/testing.h"
+#include "simkernel/verifier.h"
 
 #include <algorithm>
 #include <chrono>
@@ -244,6 +245,32 @@ TEST_F(PnpStacks, TargetRelationIsAnsweredWhileTheStartIsUnderWay) {
     StopWorkerThread();
     RunUntilIdle();
     EXPECT_EQ(State(node), NodeState::Started);
+}
+
+// A PDO that refuses a request it does not handle and nobody above answered is caught; one the
+// bus driver must answer itself (its capabilities, say) is not.
+TEST_F(PnpStacks, PdoChangingTheStatusOfARequestNobodyAnsweredIsCaught) {
+    ChildShape shape;
+    shape.refuseUnanswered = true;
+    simk::verifier::Expect unanswered(simk::verifier::rules::PdoChangedUnansweredStatus);
+    DeviceNode* node = PlugAndEnumerate(shape);
+    ASSERT_EQ(State(node), NodeState::Started);
+    // IRP_MN_FILTER_RESOURCE_REQUIREMENTS before the start and IRP_MN_QUERY_PNP_DEVICE_STATE after
+    // it; none of the queries the bus driver must answer.
+    ASSERT_EQ(unanswered.Count(), 2u);
+    EXPECT_NE(unanswered.Captured()[0].details.find("minor 0x0D"), std::string::npos);
+    EXPECT_NE(unanswered.Captured()[1].details.find("minor 0x14"), std::string::npos);
+
+    // With the function driver above answering the device state, the PDO keeps that answer.
+    ChildFunctionDriverOptions function;
+    function.hardwareId = CHILD_ID;
+    function.pnpAnswers[IRP_MN_QUERY_PNP_DEVICE_STATE] = {STATUS_SUCCESS, 0};
+    SetChildFunctionDriver(function);
+    shape.instanceId = u"Answered";
+    simk::verifier::Expect answered(simk::verifier::rules::PdoChangedAnsweredStatus);
+    PlugAndEnumerate(shape);
+    EXPECT_EQ(unanswered.Count(), 3u);  // the resource requirements only
+    EXPECT_EQ(answered.Count(), 0u);
 }
 
 }  // namespace

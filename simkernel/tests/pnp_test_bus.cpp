@@ -373,6 +373,9 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
         return Reply(irp, &info, sizeof(info));
     }
     default:
+        // A faulty bus driver refuses what it does not handle instead of leaving it as it came.
+        if (shape.refuseUnanswered && irp->IoStatus.Status == STATUS_NOT_SUPPORTED)
+            return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
         return CompleteAsItCame(irp);
     }
 }

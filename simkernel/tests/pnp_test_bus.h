@@ -30,7 +30,8 @@ struct ChildShape {
     bool leakKeyOnStart = false;       // ... and keep the key open
     bool uniqueId = false;             // claims an instance ID unique on the machine
     bool rawDeviceOk = true;
-    bool failSystemQuery = false;      // vetoes a system query-power           // may run without a function driver (clear: problem 28 without one)
+    bool failSystemQuery = false;      // vetoes a system query-power
+    bool refuseUnanswered = false;     // a faulty bus: refuses requests it does not handle           // may run without a function driver (clear: problem 28 without one)
     bool deleteAtAnyRemoval = false;   // a faulty bus: deletes the PDO while it still reports it
 };
 

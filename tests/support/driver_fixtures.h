@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/known_driver_faults.h"
 #include "bus/bus_device.h"
 #include "control/control_device.h"
 #include "simkernel/kernel.h"
@@ -164,6 +165,7 @@ protected:
     bool m_InstallReaderDriver = true;
 
 private:
+    KnownDriverFaults m_KnownFaults;
     PDRIVER_OBJECT m_Driver = nullptr;
     std::vector<simk::user::Handle> m_Clients;
 };

@@ -60,6 +60,8 @@ constexpr const char* RemoveLockUnbalanced = "RemoveLockUnbalanced";     // rele
 // Plug and Play
 constexpr const char* PdoDeletedWhileReported = "PnpPdoDeletedWhileReported";  // before its final removal
 constexpr const char* PdoChangedAnsweredStatus = "PnpPdoChangedAnsweredStatus";  // overwrote an upper driver's answer
+// Completed a request nobody answered, which it does not handle, with a status of its own.
+constexpr const char* PdoChangedUnansweredStatus = "PnpPdoChangedUnansweredStatus";
 constexpr const char* PowerPagableInconsistent = "PowerPagableInconsistent";  // non-pageable above pageable
 constexpr const char* DeleteDeviceStillAttached = "DeleteDeviceStillAttached";  // not detached from its lower device
 // Not reported: deleting a PDO while the function device is still attached is the normal removal order.
