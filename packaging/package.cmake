@@ -23,7 +23,7 @@ add_executable(msdscctl
   ${CMAKE_SOURCE_DIR}/tools/session/session.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/device_install.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/main.cpp)
-target_include_directories(msdscctl PRIVATE ${CMAKE_SOURCE_DIR}/tools/session)
+target_include_directories(msdscctl PRIVATE ${CMAKE_SOURCE_DIR}/tools/session ${CMAKE_SOURCE_DIR}/include)
 # The oldest x64 Windows (5.2), as for the driver: every call used exists there.
 target_compile_definitions(msdscctl PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0502)
 target_compile_options(msdscctl PRIVATE -Wall -Wextra $<$<NOT:$<CONFIG:Debug>>:-O2>)

@@ -23,13 +23,14 @@
 #include <vector>
 
 #include "msdscbus.h"
+#include "msdscnames.h"
 
 extern "C" __declspec(dllimport) NTSTATUS NTAPI RtlGetLastNtStatus(void);
 
 namespace {
 
-const wchar_t CONTROL_DEVICE[] = L"\\\\.\\MicroSDSmartCardControl";
-const wchar_t READER_HARDWARE_ID[] = L"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const wchar_t CONTROL_DEVICE[] = MSDSC_WIDE(MSDSC_CONTROL_USER_PATH);
+const wchar_t READER_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_READER_HARDWARE_ID);
 const wchar_t READER_INSTANCE_PREFIX[] = L"MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\";
 const wchar_t READER_ENUM_KEY[] = L"System\\CurrentControlSet\\Enum\\MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\";
 const wchar_t BUS_SERVICE[] = L"msdscbus";
@@ -103,7 +104,8 @@ struct Values {
     bool present[4];
     DWORD value[4];
 };
-const wchar_t* const VALUE_NAMES[4] = {L"Number", L"Drive", L"Log", L"Exists"};
+const wchar_t* const VALUE_NAMES[4] = {MSDSC_WIDE(MSDSC_VALUE_NUMBER), MSDSC_WIDE(MSDSC_VALUE_DRIVE), MSDSC_WIDE(MSDSC_VALUE_LOG),
+                                       MSDSC_WIDE(MSDSC_VALUE_EXISTS)};
 
 Values ReadValues(unsigned instance) {
     Values values{};

@@ -1,6 +1,7 @@
 // The client library: the control device's three requests over DeviceIoControl, with the status
 // the driver completed each request with and a message that says what it means for that request.
 #include "control_client.h"
+#include "msdscnames.h"
 
 #include <cstdio>
 #include <cstring>
@@ -17,7 +18,7 @@
 
 namespace msdsc {
 
-const WCHAR* const CONTROL_DEVICE_PATH = L"\\\\.\\MicroSDSmartCardControl";
+const WCHAR* const CONTROL_DEVICE_PATH = MSDSC_WIDE(MSDSC_CONTROL_USER_PATH);
 
 namespace {
 

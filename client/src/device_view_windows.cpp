@@ -2,6 +2,7 @@
 // or not (Windows keeps absent ones in the registry), and cfgmgr32 says which are in the device tree
 // now, started, or held back by a problem.
 #include "device_view.h"
+#include "msdscnames.h"
 
 #include <setupapi.h>
 #include <cfgmgr32.h>
@@ -14,8 +15,8 @@ namespace {
 
 // The first part of the reader's device ID: Plug and Play files the device nodes a bus reports under
 // the enumerator named there.
-const wchar_t READER_ENUMERATOR[] = L"MicroSDSmartCardBus";
-const wchar_t READER_HARDWARE_ID[] = L"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const wchar_t READER_ENUMERATOR[] = MSDSC_WIDE(MSDSC_READER_ENUMERATOR);
+const wchar_t READER_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_READER_HARDWARE_ID);
 
 std::string Utf8(const wchar_t* text) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);

@@ -2,6 +2,7 @@
 // device-installation tools do: Plug and Play never enumerates a root device by itself, so the
 // device node is created here and the INF is bound to it by its hardware ID.
 #include "device_install.h"
+#include "msdscnames.h"
 
 #include <initguid.h>
 #include <devguid.h>
@@ -14,13 +15,13 @@
 
 namespace msdsc::windows {
 
-const wchar_t BUS_HARDWARE_ID[] = L"Root\\MicroSDSmartCardBus";
+const wchar_t BUS_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_BUS_HARDWARE_ID);
 
 namespace {
 
-const wchar_t READER_HARDWARE_ID[] = L"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const wchar_t READER_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_READER_HARDWARE_ID);
 // The first part of the reader's device ID, under which Plug and Play files its device nodes.
-const wchar_t READER_ENUMERATOR[] = L"MicroSDSmartCardBus";
+const wchar_t READER_ENUMERATOR[] = MSDSC_WIDE(MSDSC_READER_ENUMERATOR);
 
 // Class names are at most 32 characters with the terminator (cfgmgr32's MAX_CLASS_NAME_LEN, which
 // mingw's setupapi.h does not carry).
