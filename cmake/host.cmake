@@ -85,3 +85,12 @@ foreach(extra client tools fuzz bench python)
     add_subdirectory(${extra})
   endif()
 endforeach()
+
+# The INF rules: each rule's fixture INF must fail that rule alone, and the good one none. The
+# package's own INFs are held to the same rules by packaging/check-package.sh.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+  add_test(NAME InfRules.EachRuleFailsItsFixture
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/packaging/check-inf.py
+                   --fixtures ${CMAKE_SOURCE_DIR}/packaging/tests/inf)
+endif()

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the release package `cmake --build --preset package` made: the folder holds exactly the
 # files packaging/package.cmake declares (plus, with --signed, the two scripts/sign-test.sh
-# adds), nothing the Wine test or the build leaves, and the zip holds the same; the INF's
-# identity and version; the driver free of debug sections and its PDB, where the build made one,
-# matching it; the tool a console program that imports only DLLs that ship with Windows.
+# adds), nothing the Wine test or the build leaves, and the zip holds the same; the INFs' identity
+# and version and the INF rules (packaging/check-inf.py); the drivers free of debug sections and the
+# bus driver's PDB, where the build made one, matching it; the tool a console program that imports only DLLs that ship with Windows.
 #   usage: packaging/check-package.sh [--signed] <target build dir>
 set -uo pipefail
 
@@ -148,6 +148,16 @@ if [ -f "$inf" ]; then
     # Older than any driver of the user's own, which then ranks above the sample.
     sample_year=$(sed -n 's/^driverver=[0-9]*\/[0-9]*\/\([0-9]*\),.*/\1/p' <<<"$norm")
     if [ -n "$sample_year" ] && [ "$sample_year" -le 2000 ]; then pass "msdscsample.inf: DriverVer dated $sample_year, older than any reader driver"; else fail "msdscsample.inf: DriverVer dated '$sample_year', after 2000"; fi
+fi
+
+# Both INFs against the named INF rules (packaging/check-inf.py, whose fixtures show each rule
+# failing).
+if [ -f "$folder/msdscbus.inf" ] && [ -f "$folder/msdscsample.inf" ]; then
+    if rules=$(python3 "$source_dir/packaging/check-inf.py" "$folder/msdscbus.inf" "$folder/msdscsample.inf"); then
+        pass "msdscbus.inf and msdscsample.inf: every INF rule holds ($(grep -c '  ok ' <<<"$rules") checks)"
+    else
+        fail "INF rules broken: $(grep 'FAIL' <<<"$rules" | paste -sd';')"
+    fi
 fi
 
 # The shipped drivers carry no debug information: symbols live in a separate file.
