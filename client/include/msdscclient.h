@@ -124,6 +124,20 @@ typedef enum MsdscWaitFor {
 MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReaderDevice(uint32_t readerNumber, MsdscWaitFor what, uint32_t timeoutMs,
                                                           MsdscReaderDevice* device, const char** message);
 
+typedef enum MsdscDeviceKind {
+    MsdscDeviceBus = 0,    /* the root-enumerated bus device (hardware ID Root\MicroSDSmartCardBus) */
+    MsdscDeviceReader = 1  /* a reader's device node */
+} MsdscDeviceKind;
+
+/* What Windows' problem code `problem` (the `problem` of MsdscReaderDevice, Device Manager's "Code N")
+ * means for a bus or a reader, and what to do about it, in one sentence; never NULL, static storage,
+ * empty for 0. *waitHelps (may be NULL) is 1 for 0 and for the problems Windows shows while a device
+ * still installs (1, 18), which end by themselves; 0 for every other one (28 no function driver, 31
+ * AddDevice failed, 10 the start failed, 39 the driver did not load, 52 its signature is not
+ * trusted, 22 disabled, and the rest), which stays until someone acts: a wait for a start would
+ * only run out. */
+MSDSC_API const char* MSDSC_CALL MsdscProblemAdvice(MsdscDeviceKind kind, uint32_t problem, uint32_t* waitHelps);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

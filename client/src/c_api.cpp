@@ -6,6 +6,7 @@
 
 #include "control_client.h"
 #include "device_view.h"
+#include "problem_advice.h"
 
 #ifndef STATUS_IO_TIMEOUT
 #define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
@@ -138,4 +139,11 @@ extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReaderDevice(uint32_t re
                                                  std::chrono::milliseconds(timeoutMs), &last);
     if (device) CopyOut(last, device);
     return Answer(MsdscOperationWaitForDevice, status, message);
+}
+
+extern "C" MSDSC_API const char* MSDSC_CALL MsdscProblemAdvice(MsdscDeviceKind kind, uint32_t problem,
+                                                              uint32_t* waitHelps) {
+    const msdsc::ProblemAdvice advice = msdsc::AdviceForProblem(kind, problem);
+    if (waitHelps) *waitHelps = advice.waitHelps ? 1 : 0;
+    return advice.text;
 }

@@ -15,6 +15,7 @@ from pathlib import Path
 MsdscStatus = ctypes.c_int32
 MsdscOperation = ctypes.c_int  # an enum: int-sized in both builds' C ABIs
 MsdscWaitFor = ctypes.c_int
+MsdscDeviceKind = ctypes.c_int
 
 MSDSC_INSTANCE_PATH_SIZE = 200
 
@@ -30,6 +31,10 @@ MsdscOperationWaitForDevice = 6
 # typedef enum MsdscWaitFor
 MsdscWaitForStarted = 0
 MsdscWaitForGone = 1
+
+# typedef enum MsdscDeviceKind
+MsdscDeviceBus = 0
+MsdscDeviceReader = 1
 
 
 class MsdscClient(ctypes.Structure):
@@ -66,6 +71,7 @@ CLIENT_FUNCTIONS = {
                                              ctypes.POINTER(ctypes.c_uint32), _message]),
     "MsdscWaitForReaderDevice": (MsdscStatus, [ctypes.c_uint32, MsdscWaitFor, ctypes.c_uint32,
                                                ctypes.POINTER(MsdscReaderDevice), _message]),
+    "MsdscProblemAdvice": (ctypes.c_char_p, [MsdscDeviceKind, ctypes.c_uint32, ctypes.POINTER(ctypes.c_uint32)]),
 }
 
 HOST_FUNCTIONS = {
