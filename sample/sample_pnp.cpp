@@ -73,12 +73,20 @@ NTSTATUS OnStartDevice(SampleDevice* Device, PIRP Irp)
 {
     NTSTATUS status = SampleForwardAndWait(Device, Irp);
     if (NT_SUCCESS(status)) status = SampleReadConfiguration(Device);
-    if (NT_SUCCESS(status) && !Device->InterfaceEnabled) {
-        status = IoSetDeviceInterfaceState(&Device->InterfaceName, TRUE);
-        if (NT_SUCCESS(status)) Device->InterfaceEnabled = TRUE;
+    if (NT_SUCCESS(status)) {
+        // Started before the interface appears: a client told of its arrival opens it at once.
+        const SampleState before = Device->State;
+        Device->State = SampleState::Started;
+        if (!Device->InterfaceEnabled) {
+            status = IoSetDeviceInterfaceState(&Device->InterfaceName, TRUE);
+            if (NT_SUCCESS(status)) {
+                Device->InterfaceEnabled = TRUE;
+            } else {
+                Device->State = before;
+            }
+        }
     }
     if (NT_SUCCESS(status)) {
-        Device->State = SampleState::Started;
         // A started device is in D0; the power manager learns it here, without a power request of
         // the driver's own.
         POWER_STATE working;
