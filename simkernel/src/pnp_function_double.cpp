@@ -177,16 +177,34 @@ NTSTATUS FunctionDriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
 
 namespace simk::pnp {
 
+// The double is installed as any driver is: for its hardware ID, through the install table, so
+// its FDOs are added by the one routine that builds every stack.
 void SetChildFunctionDriver(const ChildFunctionDriverOptions& options) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_options = options;
-    g_enabled = true;
-    if (!g_driver) g_driver = simk::LoadDriverEntry(FunctionDriverEntry, u"ChildFunction").driverObject;
+    DRIVER_OBJECT* driver;
+    bool replaces;
+    std::u16string previous;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        replaces = g_enabled && Fold(g_options.hardwareId) != Fold(options.hardwareId);
+        previous = g_options.hardwareId;
+        g_options = options;
+        g_enabled = true;
+        if (!g_driver) g_driver = simk::LoadDriverEntry(FunctionDriverEntry, u"ChildFunction").driverObject;
+        driver = g_driver;
+    }
+    if (replaces) UninstallDriverPackage(previous);
+    InstallDriver(options.hardwareId, driver);
 }
 
 void ClearChildFunctionDriver() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_enabled = false;
+    std::u16string hardwareId;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!g_enabled) return;
+        g_enabled = false;
+        hardwareId = g_options.hardwareId;
+    }
+    UninstallDriverPackage(hardwareId);
 }
 
 DRIVER_OBJECT* ChildFunctionDriver() {
@@ -199,24 +217,6 @@ size_t ChildFunctionDeviceCount() { return g_deviceCount; }
 }  // namespace simk::pnp
 
 namespace simk::pnp::detail {
-
-bool FunctionDoubleWants(const std::vector<std::u16string>& hardwareIds) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (!g_enabled) return false;
-    if (g_options.hardwareId.empty()) return true;
-    for (const auto& id : hardwareIds)
-        if (Fold(id) == Fold(g_options.hardwareId)) return true;
-    return false;
-}
-
-NTSTATUS FunctionDoubleAddDevice(DEVICE_OBJECT* pdo) {
-    DRIVER_OBJECT* driver;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        driver = g_driver;
-    }
-    return simk::detail::CallAddDevice(driver, pdo);
-}
 
 void ResetFunctionDouble() {
     std::lock_guard<std::mutex> lock(g_mutex);

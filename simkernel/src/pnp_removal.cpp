@@ -50,6 +50,7 @@ void RemoveOrKeep(DeviceNode* node, bool keep) {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     node->info.state = NodeState::Disabled;
     node->info.problem = STATUS_SUCCESS;
+    node->info.problemCode = 0;
     node->info.functionDriverAttached = false;
 }
 
@@ -98,6 +99,10 @@ void QueryRemovalRelations(DeviceNode* node) {
     for (DEVICE_OBJECT* object : TakeRelations(node, result)) ObDereferenceObject(object);
 }
 
+}  // namespace
+
+namespace simk::pnp::tree {
+
 NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
     if (vetoedBy) *vetoedBy = nullptr;
@@ -143,10 +148,6 @@ NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
     }
     return STATUS_SUCCESS;
 }
-
-}  // namespace
-
-namespace simk::pnp::tree {
 
 void SurpriseRemoveTree(DeviceNode* node) {
     for (DeviceNode* child : LiveChildren(node)) SurpriseRemoveTree(child);

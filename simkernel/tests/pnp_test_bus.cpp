@@ -182,6 +182,10 @@ NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
             status = irp->IoStatus.Status;
         }
+        if (NT_SUCCESS(status) && failNextStart) {
+            failNextStart = false;
+            status = STATUS_UNSUCCESSFUL;
+        }
         return Complete(irp, status);
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
@@ -341,6 +345,7 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
         caps->Removable = TRUE;
         caps->SurpriseRemovalOK = TRUE;
         caps->UniqueID = child->shape.uniqueId ? TRUE : FALSE;
+        caps->RawDeviceOK = child->shape.rawDeviceOk ? TRUE : FALSE;
         return Complete(irp, STATUS_SUCCESS);
     }
     case IRP_MN_QUERY_BUS_INFORMATION: {

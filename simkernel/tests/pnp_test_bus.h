@@ -29,6 +29,7 @@ struct ChildShape {
     std::optional<ULONG> writeOnStart;  // write "Value" into the hardware key when started
     bool leakKeyOnStart = false;       // ... and keep the key open
     bool uniqueId = false;             // claims an instance ID unique on the machine
+    bool rawDeviceOk = true;           // may run without a function driver (clear: problem 28 without one)
     bool deleteAtAnyRemoval = false;   // a faulty bus: deletes the PDO while it still reports it
 };
 
@@ -70,6 +71,7 @@ public:
     void CompleteHeldStart(Child* child, NTSTATUS status);
 
     bool vetoQueryRemove = false;
+    bool failNextStart = false;  // the bus FDO fails its next start (after the PDO below succeeded)
     bool reportFirstChildTwice = false;
     std::vector<SeenIrp> FdoSeen() const;
     std::vector<SeenIrp> ChildSeen(const Child* child) const;

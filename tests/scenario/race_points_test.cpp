@@ -70,6 +70,8 @@ protected:
                 break;
             }
         }
+        // The sweep's case count, in the test's XML output, so a change that loses cases shows.
+        RecordProperty("lock_boundaries_swept", static_cast<int>(nth));
         EXPECT_GT(nth, 1u) << "the held request crossed no lock boundary";
         EXPECT_LE(nth, MAX_LOCK_BOUNDARIES) << "the held request kept crossing lock boundaries";
         return outcomes;

@@ -242,6 +242,11 @@ protected:
         KernelTest::SetUp();
         ForgetDriverGlobals();
         PassThroughLower::Reset();
+        // The readers' function driver, installed as on a machine that uses them (without one a
+        // reader Plug and Play enumerates waits at problem 28).
+        simk::pnp::ChildFunctionDriverOptions reader;
+        reader.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+        simk::pnp::SetChildFunctionDriver(reader);
         const simk::LoadResult loaded = simk::LoadDriverEntry(DriverEntry, u"MsdscBus");
         ASSERT_EQ(loaded.status, STATUS_SUCCESS) << loaded.error;
         m_Driver = loaded.driverObject;
