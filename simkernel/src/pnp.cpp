@@ -626,6 +626,7 @@ void ResetPnp() {
     simk::pnp::detail::g_abandonedWaiters.clear();
     simk::pnp::detail::ResetFunctionDouble();
     simk::pnp::tree::ResetInstalls();
+    simk::pnp::detail::ResetInterfaces();
 }
 
 }  // namespace simk::detail
