@@ -229,12 +229,13 @@ struct Life {
     bool handle;
     ReaderAction reader;
     BusAction bus;
+    bool sample = false;  // the package's sample reader driver in place of the double
 };
 
 std::string NameOf(const ::testing::TestParamInfo<Life>& info)
 {
     const Life& life = info.param;
-    std::string name = !life.functionDriver ? "Bare" : life.powerDown ? "PoweringDown" : "Driven";
+    std::string name = life.sample ? "Sample" : !life.functionDriver ? "Bare" : life.powerDown ? "PoweringDown" : "Driven";
     name += life.handle ? "Held" : "";
     name += life.reader == ReaderAction::StaysStarted ? "Started" : life.reader == ReaderAction::Disable ? "Disabled"
                                                                                                        : "Uninstalled";
@@ -246,7 +247,8 @@ std::vector<Life> EveryLife()
 {
     std::vector<Life> lives;
     const Life setups[] = {{false, false, false}, {true, false, false}, {true, false, true},
-                           {true, true, false},   {true, true, true}};
+                           {true, true, false},   {true, true, true},
+                           {true, false, false, {}, {}, true}, {true, false, true, {}, {}, true}};
     for (const Life& setup : setups) {
         for (ReaderAction reader : {ReaderAction::StaysStarted, ReaderAction::Disable, ReaderAction::Uninstall}) {
             for (BusAction bus : {BusAction::Uninstall, BusAction::Pull}) {
@@ -266,12 +268,19 @@ protected:
     void Live(const std::array<Step, 4>& order)
     {
         const Life life = GetParam();
-        if (life.functionDriver) {
+        if (life.sample) {
+            simk::pnp::ClearChildFunctionDriver();
+            ASSERT_NE(InstallSampleReaderDriver(), nullptr);
+        } else if (life.functionDriver) {
             UseFunctionDriver(life.powerDown);
         }
         BusReaderHandle handle{};
         DeviceNode* node = AddSettled(&handle);
         ASSERT_NE(node, nullptr);
+        if (life.sample) {
+            ASSERT_NE(simk::pnp::Pdo(node)->AttachedDevice, nullptr);
+            ASSERT_EQ(simk::pnp::Pdo(node)->AttachedDevice->DriverObject, m_Sample) << "the sample is the reader's driver";
+        }
         simk::user::Handle onReader = nullptr;
         if (life.handle) {
             ASSERT_EQ(simk::user::OpenDeviceObject(simk::pnp::Pdo(node), &onReader), STATUS_SUCCESS);

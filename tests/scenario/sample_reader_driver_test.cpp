@@ -10,7 +10,6 @@
 #include "msdscbus.h"
 #include "msdscnames.h"
 #include "msdscsample.h"
-#include "simkernel/pool.h"
 #include "simkernel/power.h"
 #include "simkernel/registry.h"
 
@@ -40,29 +39,7 @@ class SampleReaderDriver : public msdsc::testing::WithOpenClient<2> {
 protected:
     SampleReaderDriver() { m_InstallReaderDriver = false; }
 
-    void TearDown() override
-    {
-        CloseClients();
-        RemoveBuses();
-        // With its last reader gone the sample has no device left: its unload must find nothing of
-        // its own, pool included.
-        if (m_Sample != nullptr && simk::IsDriverLoaded(m_Sample)) {
-            EXPECT_EQ(simk::pnp::ChildFunctionDeviceCount(), 0u);
-            EXPECT_EQ(m_Sample->DeviceObject, nullptr);
-            EXPECT_EQ(simk::pool::OutstandingCount(m_Sample), 0u);
-            EXPECT_EQ(simk::UnloadDriver(m_Sample), STATUS_SUCCESS);
-        }
-        WithOpenClient<2>::TearDown();
-    }
-
-    // As `pnputil /add-driver msdscsample.inf /install` does on Windows.
-    void InstallSample()
-    {
-        std::string error;
-        m_Sample = simk::pnp::InstallDriverImage(READER_HARDWARE_ID, MSDSCSAMPLE_IMAGE, u"msdscsample", {}, &error);
-        ASSERT_NE(m_Sample, nullptr) << error;
-        simk::pnp::RunUntilIdle();
-    }
+    void InstallSample() { ASSERT_NE(InstallSampleReaderDriver(), nullptr); }
 
     DeviceNode* AddSettled(const ReaderConfig& config, BusReaderHandle* handle = nullptr)
     {
@@ -107,7 +84,6 @@ protected:
         return pdo != nullptr ? pdo->AttachedDevice : nullptr;
     }
 
-    PDRIVER_OBJECT m_Sample = nullptr;
     unsigned m_Added = 0;
 };
 
