@@ -199,6 +199,12 @@ extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation op
         case STATUS_UNSUCCESSFUL: return "Plug and Play's device list could not be read";
         }
         break;
+    case MsdscOperationReadConfiguration:
+        switch (status) {
+        case STATUS_NOT_FOUND: return "no started reader of that number has the sample reader driver over it";
+        case STATUS_UNSUCCESSFUL: return "the sample's device interfaces could not be listed";
+        }
+        break;
     case MsdscOperationWaitForDevice:
         switch (status) {
         case STATUS_IO_TIMEOUT: return "timed out: the reader's device node did not reach that state in time";
