@@ -10,6 +10,8 @@
 #include "msdscbus.h"
 #include "msdscnames.h"
 #include "msdscsample.h"
+#include "simkernel/faults.h"
+#include "simkernel/pool.h"
 #include "simkernel/power.h"
 #include "simkernel/registry.h"
 
@@ -195,6 +197,26 @@ TEST_F(SampleReaderDriver, SleepAndWakeAskForTheReadersDeviceStatesAndCompleteTh
     EXPECT_EQ(simk::power::DevicePowerStateOf(fdo), PowerDeviceD0);
     EXPECT_EQ(simk::power::DevicePowerStateOf(pdo), PowerDeviceD0);
     ExpectReadAsGiven(AskSample(reader), config);
+}
+
+// The sample's own start fails when the hardware key does not open for it, after the reader's start
+// wrote the values: the stack is taken down (problem 10) and the sample leaves nothing behind.
+TEST_F(SampleReaderDriver, StartThatCannotReadTheHardwareKeyFailsWithItsStatusAndLeavesNothing)
+{
+    DeviceNode* reader = AddSettled({4, 4, 4});
+    ASSERT_NE(reader, nullptr);
+    ASSERT_EQ(simk::pnp::State(reader), NodeState::NotInstalled);
+    // The reader's open is the first, the sample's the second.
+    simk::faults::FailNth(simk::Call::IoOpenDeviceRegistryKey, 2, STATUS_ACCESS_DENIED);
+    InstallSample();
+    EXPECT_EQ(simk::pnp::State(reader), NodeState::StartFailed);
+    EXPECT_EQ(simk::pnp::Info(reader).problem, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(simk::pnp::Info(reader).problemCode, simk::pnp::CM_PROB_FAILED_START);
+    EXPECT_EQ(simk::registry::QueryDword(simk::pnp::HardwareKeyPath(reader), u"" MSDSC_VALUE_NUMBER), 4u);
+    EXPECT_EQ(AskSample(reader).open, STATUS_OBJECT_NAME_NOT_FOUND);
+    // The stack went with the failed start: no device of the sample, none of its pool.
+    EXPECT_EQ(m_Sample->DeviceObject, nullptr);
+    EXPECT_EQ(simk::pool::OutstandingCount(m_Sample), 0u);
 }
 
 // A driver update of the sample restarts the reader: query-remove, removal, AddDevice of the new
