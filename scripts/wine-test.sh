@@ -287,6 +287,12 @@ if grep -qE '^added reader 1 \(number 5, drive 6, log 7\), handle ' <<<"$view" &
 else
     fail "msdscctl add: no reader added, or Wine did not enumerate reader 5"
 fi
+# The tool read reader 5's values through the sample's interface, as the sample read them at its start.
+if grep -qE '^    read by msdscsample: Number=5 Drive=6 Log=7 Exists=1$' <<<"$view"; then
+    pass "msdscctl devices: reader 5's values as the sample read them, through its interface"
+else
+    fail "msdscctl devices: no values of reader 5 read through the sample's interface"
+fi
 # Wine 8.0 keeps the device tree in winedevice's ntoskrnl and tells user mode nothing of it:
 # CM_Get_DevNode_Status(_Ex) is a stub that answers CR_SUCCESS with status 0 and problem 0 for any
 # device node, and SetupDiGetClassDevs ignores DIGCF_PRESENT. So every node reads as present and none

@@ -53,7 +53,7 @@ std::string DeviceJson(const MsdscReaderDevice& device, const Session::Reader* r
         .Add("problem", uint64_t{device.problem})
         .Add("driver", std::string(device.driver));
     MsdscReaderConfiguration read{};
-    if (device.started && MsdscReadReaderConfiguration(device.readerNumber, &read, nullptr) >= 0)
+    if (device.present && MsdscReadReaderConfiguration(device.readerNumber, &read, nullptr) >= 0)
         json.Raw("read", Json("configuration")
                              .Add("Number", uint64_t{read.number})
                              .Add("Drive", uint64_t{read.drive})
@@ -284,9 +284,10 @@ void Session::DoDevices(const Command& command) {
         m_Out << "  reader number " << device.readerNumber << "  " << device.instancePath << "  " << DeviceState(device)
               << (device.driver[0] ? std::string("  driver ") + device.driver : device.present ? "  no driver" : "")
               << (reader ? "  (reader " + std::to_string(reader->id) + " of this session)" : "") << "\n";
-        // What the reader's function driver found in the hardware key, where it tells (the sample).
+        // What the reader's function driver found in the hardware key, where it tells (the sample);
+        // asked of every present reader, since Wine cannot say which one is started.
         MsdscReaderConfiguration read{};
-        if (device.started && MsdscReadReaderConfiguration(device.readerNumber, &read, nullptr) >= 0)
+        if (device.present && MsdscReadReaderConfiguration(device.readerNumber, &read, nullptr) >= 0)
             m_Out << "    read by " << device.driver << ": Number=" << read.number << " Drive=" << read.drive
                   << " Log=" << read.log << " Exists=" << read.exists << "\n";
     }
