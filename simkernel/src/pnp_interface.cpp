@@ -54,14 +54,20 @@ std::u16string FromUnicode(PCUNICODE_STRING text) {
 namespace simk::pnp {
 
 std::vector<DeviceInterface> DeviceInterfaces(const GUID& guid) {
+    // Copied under the interfaces' lock and resolved after it: the manager's lock is never taken
+    // inside it (a driver enables an interface while the manager holds its own).
+    std::vector<std::pair<std::u16string, std::u16string>> enabled;  // link name, instance path
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        for (const auto& [folded, entry] : g_interfaces)
+            if (entry.enabled && std::memcmp(&entry.guid, &guid, sizeof(GUID)) == 0)
+                enabled.emplace_back(folded, entry.instancePath);
+    }
     std::vector<DeviceInterface> out;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    for (const auto& [folded, entry] : g_interfaces) {
-        if (std::memcmp(&entry.guid, &guid, sizeof(GUID)) != 0 || !entry.enabled) continue;
+    for (const auto& [link, instancePath] : enabled) {
         // A device that is gone takes its interfaces with it, as the manager disables them at its removal.
-        DeviceNode* node = FindNode(entry.instancePath);
-        if (!node) continue;
-        out.push_back({folded, node, Pdo(node)});
+        DeviceNode* node = FindNode(instancePath);
+        if (node) out.push_back({link, node, Pdo(node)});
     }
     return out;
 }
