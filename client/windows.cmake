@@ -8,7 +8,8 @@ add_library(msdscclient SHARED
   ${MSDSC_CLIENT_DIR}/src/client.cpp
   ${MSDSC_CLIENT_DIR}/src/c_api.cpp
   ${MSDSC_CLIENT_DIR}/src/device_view.cpp
-  ${MSDSC_CLIENT_DIR}/src/device_view_windows.cpp)
+  ${MSDSC_CLIENT_DIR}/src/device_view_windows.cpp
+  ${MSDSC_CLIENT_DIR}/src/problem_advice.cpp)
 set_target_properties(msdscclient PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
 target_include_directories(msdscclient PUBLIC ${MSDSC_CLIENT_DIR}/include
                            PRIVATE ${MSDSC_CLIENT_DIR}/src ${CMAKE_SOURCE_DIR}/include)

@@ -34,6 +34,17 @@ if(DRIVER_SOURCES)
   target_link_libraries(msdscbus PRIVATE simkernel)
 endif()
 
+# The sample reader driver's image, which a test installs for the reader's hardware ID in place of
+# the function-driver double: built from the same sources as msdscsample.sys, by the kernel rules.
+file(GLOB SAMPLE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sample/*.cpp)
+if(SAMPLE_SOURCES)
+  add_library(msdscsample MODULE ${SAMPLE_SOURCES})
+  set_target_properties(msdscsample PROPERTIES PREFIX "" OUTPUT_NAME msdscsample)
+  target_compile_options(msdscsample PRIVATE ${DRIVER_KERNEL_FLAGS} $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
+  target_include_directories(msdscsample PRIVATE ${DRIVER_INCLUDE_DIRS})
+  target_link_libraries(msdscsample PRIVATE simkernel)
+endif()
+
 function(msdsc_add_gtest name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE simkernel GTest::gtest GTest::gtest_main Threads::Threads)
@@ -81,11 +92,12 @@ if(DRIVER_SCENARIO_TESTS AND DRIVER_SOURCES)
   target_include_directories(driver_scenario_tests PRIVATE ${DRIVER_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/tests)
   target_compile_definitions(driver_scenario_tests PRIVATE MSDSCBUS_IMAGE="$<TARGET_FILE:msdscbus>"
                              MSDSC_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
-                             SIMK_FILTER_TEST_DRIVER="$<TARGET_FILE:simk_filter_test_driver>")
+                             SIMK_FILTER_TEST_DRIVER="$<TARGET_FILE:simk_filter_test_driver>"
+                             MSDSCSAMPLE_IMAGE="$<TARGET_FILE:msdscsample>")
   # Reading fields of the driver's classes must not ask for their type information, which kernel
   # code does not have (and which the undefined-behaviour sanitizer's vptr check would look up).
   target_compile_options(driver_scenario_tests PRIVATE -fno-rtti)
-  add_dependencies(driver_scenario_tests msdscbus simk_filter_test_driver)
+  add_dependencies(driver_scenario_tests msdscbus simk_filter_test_driver msdscsample)
 endif()
 
 foreach(extra client tools fuzz bench python)
@@ -93,3 +105,12 @@ foreach(extra client tools fuzz bench python)
     add_subdirectory(${extra})
   endif()
 endforeach()
+
+# The INF rules: each rule's fixture INF must fail that rule alone, and the good one none. The
+# package's own INFs are held to the same rules by packaging/check-package.sh.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+  add_test(NAME InfRules.EachRuleFailsItsFixture
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/packaging/check-inf.py
+                   --fixtures ${CMAKE_SOURCE_DIR}/packaging/tests/inf)
+endif()

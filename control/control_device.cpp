@@ -2,13 +2,14 @@
 #include <ntddk.h>
 #include "control/control_device.h"
 #include "driver/diagnostics.h"
+#include "msdscnames.h"
 
 ControlDevice* g_ControlDevice = nullptr;
 
 namespace {
 
-constexpr WCHAR CONTROL_DEVICE_NAME[] = L"\\Device\\MicroSDSmartCardControl";
-constexpr WCHAR CONTROL_LINK_NAME[] = L"\\DosDevices\\MicroSDSmartCardControl";
+constexpr WCHAR CONTROL_DEVICE_NAME[] = MSDSC_WIDE(MSDSC_CONTROL_DEVICE_NAME);
+constexpr WCHAR CONTROL_LINK_NAME[] = MSDSC_WIDE(MSDSC_CONTROL_LINK_NAME);
 
 } // namespace
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "msdscbus.h"
+#include "msdscnames.h"
 #include "bus/bus_device.h"
 #include "control/control_device.h"
 #include "control/control_requests.h"
@@ -34,7 +35,7 @@
 
 namespace {
 
-constexpr char16_t CONTROL_PATH[] = u"\\\\.\\MicroSDSmartCardControl";
+constexpr char16_t CONTROL_PATH[] = MSDSC_UTF16(MSDSC_CONTROL_USER_PATH);
 constexpr char16_t BUS_HARDWARE_ID[] = u"ROOT\\MicroSDSmartCardBus";
 constexpr size_t MAX_OPERATIONS = 96;
 constexpr size_t MAX_BUSES = 4;

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the release package `cmake --build --preset package` made: the folder holds exactly the
 # files packaging/package.cmake declares (plus, with --signed, the two scripts/sign-test.sh
-# adds), nothing the Wine test or the build leaves, and the zip holds the same; the INF's
-# identity and version; the driver free of debug sections and its PDB, where the build made one,
-# matching it; the tool a console program that imports only DLLs that ship with Windows.
+# adds), nothing the Wine test or the build leaves, and the zip holds the same; the INFs' identity
+# and version and the INF rules (packaging/check-inf.py); the drivers free of debug sections and the
+# bus driver's PDB, where the build made one, matching it; the tool a console program that imports only DLLs that ship with Windows.
 #   usage: packaging/check-package.sh [--signed] <target build dir>
 set -uo pipefail
 
@@ -55,7 +55,7 @@ else
          "not shipped [$(comm -13 <(echo "$expected_list") <(echo "$actual_list") | paste -sd' ')]"
 fi
 # What the Wine test and the build leave next to the driver must never be declared as shipping.
-leftovers=$(grep -iE '^(winefill\.sys|msdscwine\.exe|reader-null\.inf|CMakeFiles|Makefile|cmake_install\.cmake)$|\.(log|o|obj)$' <<<"$expected_list")
+leftovers=$(grep -iE '^(winefill\.sys|msdscwine\.exe|CMakeFiles|Makefile|cmake_install\.cmake)$|\.(log|o|obj)$' <<<"$expected_list")
 if [ -z "$leftovers" ]; then
     pass "nothing Wine-only, test-only or left by the build is declared"
 else
@@ -103,29 +103,68 @@ if [ -n "$symbols" ] && [ -f "$image" ]; then
     if [ "$pdb_name" = "msdscbus.pdb" ]; then pass "msdscbus.sys names its PDB msdscbus.pdb, no build path"; else fail "msdscbus.sys names its PDB '$pdb_name'"; fi
 fi
 
-inf="$folder/msdscbus.inf"
-if [ -f "$inf" ]; then
-    # INF keys are case-insensitive and may carry spaces around '='; compare on a normalised copy.
-    norm=$(tr -d '\r' <"$inf" | sed -e 's/;.*$//' -e 's/[[:space:]]*=[[:space:]]*/=/' -e 's/[[:space:]]*$//' | tr '[:upper:]' '[:lower:]')
+# INF keys are case-insensitive and may carry spaces around '='; compare on a normalised copy.
+normalised_inf() {
+    tr -d '\r' <"$1" | sed -e 's/;.*$//' -e 's/[[:space:]]*=[[:space:]]*/=/' -e 's/[[:space:]]*$//' | tr '[:upper:]' '[:lower:]'
+}
+# $1: the INF, $2: the version its DriverVer must carry, $3: where that version comes from.
+check_inf_identity() {
+    # name and norm stay set for the checks of this INF that follow.
+    local inf=$1 version=$2 origin=$3 inf_version
+    name=$(basename "$inf")
+    norm=$(normalised_inf "$inf")
     expect_line() {
-        if grep -qxF "$1" <<<"$norm"; then pass "INF: $2"; else fail "INF: $2 (no line '$1')"; fi
+        if grep -qxF "$1" <<<"$norm"; then pass "$name: $2"; else fail "$name: $2 (no line '$1')"; fi
     }
-    driver_version=$(sed -n 's/.*DRIVER_VERSION_STRING\[\] *= *"\([0-9.]*\)".*/\1/p' "$source_dir/driver/driver_entry.h")
     inf_version=$(sed -n 's/^driverver=[^,]*,\([0-9.]*\)$/\1/p' <<<"$norm")
-    if [ -n "$driver_version" ] && [ "$inf_version" = "$driver_version" ]; then
-        pass "INF: DriverVer $inf_version is the driver's version"
+    if [ -n "$version" ] && [ "$inf_version" = "$version" ]; then
+        pass "$name: DriverVer $inf_version is $origin"
     else
-        fail "INF: DriverVer '$inf_version' differs from the driver's version '$driver_version'"
+        fail "$name: DriverVer '$inf_version' differs from $origin '$version'"
     fi
     expect_line 'class=system' "class System"
     expect_line 'classguid={4d36e97d-e325-11ce-bfc1-08002be10318}' "the System class GUID"
-    expect_line '%manufacturername%=standard,ntamd64' "models for x64 (NTamd64)"
-    expect_line '%busdevicedescription%=msdscbus_device, root\microsdsmartcardbus' "binds the hardware ID Root\\MicroSDSmartCardBus"
+    if grep -q $'\r$' "$inf" && ! grep -q $'[^\r]$' "$inf"; then pass "$name: CRLF line ends"; else fail "$name: line ends are not CRLF throughout"; fi
+}
+
+inf="$folder/msdscbus.inf"
+if [ -f "$inf" ]; then
+    driver_version=$(sed -n 's/.*DRIVER_VERSION_STRING\[\] *= *"\([0-9.]*\)".*/\1/p' "$source_dir/driver/driver_entry.h")
+    check_inf_identity "$inf" "$driver_version" "the driver's version"
+    expect_line '%busdevicedescription%=msdscbus_store, root\microsdsmartcardbus' "binds the hardware ID Root\\MicroSDSmartCardBus (driver store)"
+    expect_line '%busdevicedescription%=msdscbus_device, root\microsdsmartcardbus' "binds the hardware ID Root\\MicroSDSmartCardBus (System32)"
     expect_line 'addservice=msdscbus, 0x00000002, msdscbus_service' "the service is the device's function driver"
-    expect_line 'servicetype=1' "a kernel driver service"
-    expect_line 'starttype=3' "demand start"
-    expect_line 'servicebinary=%12%\msdscbus.sys' "the service runs the installed msdscbus.sys"
-    if grep -q $'\r$' "$inf" && ! grep -q $'[^\r]$' "$inf"; then pass "INF: CRLF line ends"; else fail "INF: line ends are not CRLF throughout"; fi
+    expect_line 'servicebinary=%13%\msdscbus.sys' "the service runs msdscbus.sys from the driver store (Windows 10 1709 on)"
+    expect_line 'servicebinary=%12%\msdscbus.sys' "the service runs the installed msdscbus.sys (older versions)"
+fi
+
+inf="$folder/msdscsample.inf"
+if [ -f "$inf" ]; then
+    # The sample's version is SAMPLE_VERSION in its source, last component first.
+    sample_version=$(sed -n 's/.*SAMPLE_VERSION = {{\([0-9]*\), \([0-9]*\), \([0-9]*\), \([0-9]*\)}};.*/\4.\3.\2.\1/p' "$source_dir/sample/sample_driver.cpp")
+    check_inf_identity "$inf" "$sample_version" "the sample's version"
+    expect_line '%readerdescription%=msdscsample_store, microsdsmartcardbus\microsdsmartcardreader' "binds the reader's hardware ID (driver store)"
+    expect_line '%readerdescription%=msdscsample_device, microsdsmartcardbus\microsdsmartcardreader' "binds the reader's hardware ID (System32)"
+    # Older than any driver of the user's own, which then ranks above the sample.
+    sample_year=$(sed -n 's/^driverver=[0-9]*\/[0-9]*\/\([0-9]*\),.*/\1/p' <<<"$norm")
+    if [ -n "$sample_year" ] && [ "$sample_year" -le 2000 ]; then pass "msdscsample.inf: DriverVer dated $sample_year, older than any reader driver"; else fail "msdscsample.inf: DriverVer dated '$sample_year', after 2000"; fi
+fi
+
+# Both INFs against the named INF rules (packaging/check-inf.py, whose fixtures show each rule
+# failing).
+if [ -f "$folder/msdscbus.inf" ] && [ -f "$folder/msdscsample.inf" ]; then
+    if rules=$(python3 "$source_dir/packaging/check-inf.py" "$folder/msdscbus.inf" "$folder/msdscsample.inf"); then
+        pass "msdscbus.inf and msdscsample.inf: every INF rule holds ($(grep -c '  ok ' <<<"$rules") checks)"
+    else
+        fail "INF rules broken: $(grep 'FAIL' <<<"$rules" | paste -sd';')"
+    fi
+fi
+
+# The shipped drivers carry no debug information: symbols live in a separate file.
+image="$folder/msdscsample.sys"
+if [ -f "$image" ]; then
+    debug_sections=$("$objdump" -h "$image" | awk '$1 ~ /^[0-9]+$/ && $2 ~ /^\.debug/ { print $2 }')
+    if [ -z "$debug_sections" ]; then pass "msdscsample.sys: no debug sections"; else fail "msdscsample.sys: debug sections $(paste -sd' ' <<<"$debug_sections")"; fi
 fi
 
 exe="$folder/msdscctl.exe"

@@ -169,9 +169,9 @@ def os_attributes_and_hardware_ids(inf_path):
                                  decoration.lower())
             if not match or match.group(1) not in (None, 'amd64'):
                 sys.exit(f'make-catalog: {inf_path}: decoration "{decoration}" is not an x64 one')
-            if match.group(2):
-                version = (int(match.group(2)), int(match.group(3) or 0))
-                minimum = version if minimum is None else min(minimum, version)
+            # A models section without a version serves every version: the lowest bound is none.
+            version = (int(match.group(2)), int(match.group(3) or 0)) if match.group(2) else (0, 0)
+            minimum = version if minimum is None else min(minimum, version)
             section = f'{models}.{decoration}'.lower() if decoration else models.lower()
             for model in sections.get(section, []):
                 ids = [i.strip().lower() for i in model.split('=', 1)[1].split(',')[1:]]

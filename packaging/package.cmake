@@ -12,7 +12,29 @@ if(NOT MSDSC_DRIVER_VERSION)
 endif()
 # The date of this driver version; change it with the version.
 set(MSDSC_DRIVER_DATE 12/07/2026)
+# The hardware IDs the INFs bind, from the one header that spells them.
+foreach(name BUS_HARDWARE_ID READER_HARDWARE_ID)
+  file(STRINGS ${CMAKE_SOURCE_DIR}/include/msdscnames.h line REGEX "#define MSDSC_${name} \"")
+  string(REGEX REPLACE ".*\"(.*)\".*" "\\1" text "${line}")
+  string(REPLACE "\\\\" "\\" MSDSC_${name} "${text}")
+  if(NOT MSDSC_${name})
+    message(FATAL_ERROR "packaging: MSDSC_${name} not found in include/msdscnames.h")
+  endif()
+endforeach()
 configure_file(${CMAKE_SOURCE_DIR}/packaging/msdscbus.inf.in ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf
+               @ONLY NEWLINE_STYLE WIN32)
+
+# The sample reader driver's INF: its version from the sample's source, its date old on purpose
+# (see the INF).
+file(STRINGS ${CMAKE_SOURCE_DIR}/sample/sample_driver.cpp MSDSC_SAMPLE_VERSION_LINE
+     REGEX "SAMPLE_VERSION = {{[0-9, ]+}};")
+string(REGEX MATCH "([0-9]+), ([0-9]+), ([0-9]+), ([0-9]+)" MSDSC_SAMPLE_VERSION_PARTS "${MSDSC_SAMPLE_VERSION_LINE}")
+if(NOT MSDSC_SAMPLE_VERSION_PARTS)
+  message(FATAL_ERROR "packaging: SAMPLE_VERSION not found in sample/sample_driver.cpp")
+endif()
+set(MSDSC_SAMPLE_VERSION ${CMAKE_MATCH_4}.${CMAKE_MATCH_3}.${CMAKE_MATCH_2}.${CMAKE_MATCH_1})
+set(MSDSC_SAMPLE_DATE 01/01/2000)
+configure_file(${CMAKE_SOURCE_DIR}/sample/msdscsample.inf.in ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.inf
                @ONLY NEWLINE_STYLE WIN32)
 
 # The tool: a console program on the client library (msdscclient.dll, next to it), importing
@@ -23,7 +45,7 @@ add_executable(msdscctl
   ${CMAKE_SOURCE_DIR}/tools/session/session.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/device_install.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/main.cpp)
-target_include_directories(msdscctl PRIVATE ${CMAKE_SOURCE_DIR}/tools/session)
+target_include_directories(msdscctl PRIVATE ${CMAKE_SOURCE_DIR}/tools/session ${CMAKE_SOURCE_DIR}/include)
 # The oldest x64 Windows (5.2), as for the driver: every call used exists there.
 target_compile_definitions(msdscctl PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0502)
 target_compile_options(msdscctl PRIVATE -Wall -Wextra $<$<NOT:$<CONFIG:Debug>>:-O2>)
@@ -47,10 +69,18 @@ add_custom_command(
           --out ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.cat $<TARGET_FILE:msdscbus>
   DEPENDS msdscbus ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf ${CMAKE_SOURCE_DIR}/packaging/make-catalog.py
   VERBATIM)
+add_custom_command(
+  OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.cat
+  COMMAND ${CMAKE_SOURCE_DIR}/packaging/make-catalog.py --inf ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.inf
+          --out ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.cat $<TARGET_FILE:msdscsample>
+  DEPENDS msdscsample ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.inf ${CMAKE_SOURCE_DIR}/packaging/make-catalog.py
+  VERBATIM)
 
 # What ships, in one list; packaging/check-package.sh holds the folder to exactly these files.
 set(MSDSC_PACKAGE_FILES
   $<TARGET_FILE:msdscbus> ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.cat
+  # The sample reader driver, to try readers with before a driver of one's own exists.
+  $<TARGET_FILE:msdscsample> ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.inf ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.cat
   $<TARGET_FILE:msdscctl>
   # The client library the tool runs on, with what test code links against it.
   $<TARGET_FILE:msdscclient> $<TARGET_LINKER_FILE:msdscclient> ${CMAKE_SOURCE_DIR}/client/include/msdscclient.h

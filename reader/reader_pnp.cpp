@@ -6,6 +6,7 @@
 #include "bus/bus_device.h"
 #include "driver/kernel_support.h"
 #include "driver/diagnostics.h"
+#include "msdscnames.h"
 
 // Sent by systems newer than the oldest one the driver supports, whose kit headers omit it.
 #ifndef IRP_MN_DEVICE_ENUMERATED
@@ -19,7 +20,7 @@ constexpr ULONG READER_REPLY_TAG = MakePoolTag("mdbp");
 
 // The device ID, and the one entry of the hardware IDs, for which the reader function driver is
 // installed.
-constexpr WCHAR READER_HARDWARE_ID[] = L"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+constexpr WCHAR READER_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_READER_HARDWARE_ID);
 // The ID with its terminator and one zero character more.
 constexpr SIZE_T DEVICE_ID_REPLY_SIZE = sizeof(READER_HARDWARE_ID) + sizeof(WCHAR);
 // A multi-string of one entry: the ID's terminator, the list terminator and one zero character more.
@@ -137,10 +138,10 @@ NTSTATUS ReaderDevice::DispatchSystemControl(PIRP Irp)
 namespace {
 
 // The values the reader function driver reads from the hardware key.
-constexpr WCHAR NUMBER_VALUE_NAME[] = L"Number";
-constexpr WCHAR DRIVE_VALUE_NAME[] = L"Drive";
-constexpr WCHAR LOG_VALUE_NAME[] = L"Log";
-constexpr WCHAR EXISTS_VALUE_NAME[] = L"Exists";
+constexpr WCHAR NUMBER_VALUE_NAME[] = MSDSC_WIDE(MSDSC_VALUE_NUMBER);
+constexpr WCHAR DRIVE_VALUE_NAME[] = MSDSC_WIDE(MSDSC_VALUE_DRIVE);
+constexpr WCHAR LOG_VALUE_NAME[] = MSDSC_WIDE(MSDSC_VALUE_LOG);
+constexpr WCHAR EXISTS_VALUE_NAME[] = MSDSC_WIDE(MSDSC_VALUE_EXISTS);
 constexpr ULONG READER_EXISTS = 1;
 
 } // namespace

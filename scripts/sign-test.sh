@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Test-signs the release package for a test machine: signs msdscbus.sys (with page hashes) and
-# msdscbus.cat with a test code-signing certificate (SHA-256, osslsigncode), leaves the
-# certificate's public part and the commands that trust it in the package, and remakes the zip.
+# Test-signs the release package for a test machine: signs msdscbus.sys and msdscsample.sys (with
+# page hashes) and their catalogs with a test code-signing certificate (SHA-256, osslsigncode),
+# leaves the certificate's public part and the commands that trust it in the package, and remakes the zip.
 #   usage: scripts/sign-test.sh [--cert-dir DIR] [PACKAGE_FOLDER]
 # PACKAGE_FOLDER defaults to dist/msdscbus-<the driver's version>-x64, which
 # `cmake --build --preset package` writes.
@@ -26,7 +26,7 @@ else
     version=$(sed -n 's/.*DRIVER_VERSION_STRING\[\] *= *"\([0-9.]*\)".*/\1/p' driver/driver_entry.h)
     package=dist/msdscbus-$version-x64
 fi
-for file in msdscbus.sys msdscbus.cat; do
+for file in msdscbus.sys msdscbus.cat msdscsample.sys msdscsample.cat; do
     [ -f "$package/$file" ] || { echo "sign-test: no $file in $package" >&2; exit 1; }
 done
 
@@ -72,6 +72,8 @@ sign() {
 # Page hashes: Windows checks each page of a kernel image as it is paged in, where they exist.
 sign msdscbus.sys -ph -n "MicroSD SmartCard Bus driver"
 sign msdscbus.cat
+sign msdscsample.sys -ph -n "MicroSD SmartCard sample reader driver"
+sign msdscsample.cat
 
 openssl x509 -in "$cert" -outform DER -out "$package/$certificate_name"
 # certutil comes with every Windows; -f replaces an older copy of the same certificate.

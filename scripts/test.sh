@@ -29,6 +29,7 @@ echo "=== target build"
 cmake --preset target >/dev/null
 cmake --build --preset target
 bash target/check-image.sh build/target
+bash target/check-image.sh build/target msdscsample
 
 echo "=== the release package, test-signed"
 cmake --build --preset package

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end test of the target build under Wine, the one independent implementation of the Windows
 # kernel interfaces on this machine: on a fresh prefix it installs msdscbus.sys with the project's own
-# install command, drives the control device on one handle (msdscwine.exe), and checks in Wine's own
+# install command and the sample reader driver over the readers, drives the control device on one handle (msdscwine.exe), and checks in Wine's own
 # Plug and Play trace that readers are enumerated, started, surprise-removed, removed and deleted, that
 # uninstalling the bus removes the readers it still has first, and that the driver unloads.
 #   usage: scripts/wine-test.sh [TARGET-BUILD-DIR]     (default build/target)
@@ -30,7 +30,7 @@ if [ -z "$image" ]; then
     exit 1
 fi
 out=$(dirname "$image")
-for file in msdscbus.inf msdscctl.exe msdscclient.dll msdscwine.exe winefill.sys reader-null.inf; do
+for file in msdscbus.inf msdscsample.sys msdscsample.inf msdscctl.exe msdscclient.dll msdscwine.exe winefill.sys; do
     if [ ! -f "$out/$file" ]; then
         echo "wine-test: $out/$file is missing; rebuild the target build" >&2
         exit 1
@@ -150,7 +150,7 @@ timeout 20 "$server" -w
 "$server" -p
 
 mkdir -p "$prefix/drive_c/msdsc"
-cp "$out"/{msdscbus.sys,msdscbus.inf,msdscctl.exe,msdscclient.dll,msdscwine.exe,reader-null.inf} "$prefix/drive_c/msdsc/"
+cp "$out"/{msdscbus.sys,msdscbus.inf,msdscsample.sys,msdscsample.inf,msdscctl.exe,msdscclient.dll,msdscwine.exe} "$prefix/drive_c/msdsc/"
 cp "$out/winefill.sys" "$prefix/drive_c/windows/system32/drivers/"
 # What winedevice prints is what the test judges: Plug and Play and kernel traces, errors, fixmes.
 # services.exe and the winedevice processes it starts take this from the first program of the session.
@@ -158,12 +158,12 @@ cp "$out/winefill.sys" "$prefix/drive_c/windows/system32/drivers/"
 export WINEDEBUG=+plugplay,+ntoskrnl,+debugstr${WINE_TEST_DEBUG:+,$WINE_TEST_DEBUG}
 
 if [ "$fill" = 1 ]; then
-    step "services: winefill.sys started, msdscbus in its group"
+    step "services: winefill.sys started, msdscbus and msdscsample in its group"
     if run 60 'C:\msdsc\msdscwine.exe' services; then pass "services prepared"; else fail "services"; finish; fi
 fi
 
-step "reader device nodes 0-7 with the null driver"
-if run 90 'C:\msdsc\msdscwine.exe' readers 'C:\msdsc\reader-null.inf' 8; then pass "reader device nodes"; else fail "reader device nodes"; finish; fi
+step "reader device nodes 0-7 with the sample reader driver"
+if run 90 'C:\msdsc\msdscwine.exe' readers 'C:\msdsc\msdscsample.inf' 8; then pass "reader device nodes"; else fail "reader device nodes"; finish; fi
 
 step "msdscctl install (the project's install command)"
 if run 60 'C:\msdsc\msdscctl.exe' install 'C:\msdsc\msdscbus.inf'; then pass "msdscctl install"; else fail "msdscctl install"; fi
@@ -213,6 +213,14 @@ if grep -qE 'ObOpenObjectByPointer [0-9A-F]{16} 200 0000000000000000 40000 ' "$l
     pass "the driver opened its control device for WRITE_DAC to set its DACL"
 else
     fail "no ObOpenObjectByPointer of the control device for WRITE_DAC in the log"
+fi
+
+# Wine's Plug and Play loaded the sample for the readers (ZwLoadDriver, not the service manager);
+# the scenario read each reader's values through the sample's interface.
+if grep -qE 'load_driver loading driver L".*msdscsample\.sys"' "$log" && grep -q 'init done for L"msdscsample"' "$log"; then
+    pass "Wine's Plug and Play loaded msdscsample.sys for the readers"
+else
+    fail "msdscsample.sys was not loaded"
 fi
 
 # Each reader's instance ID is what Wine asked its device for: the decimal reader number, which is
@@ -279,6 +287,12 @@ if grep -qE '^added reader 1 \(number 5, drive 6, log 7\), handle ' <<<"$view" &
 else
     fail "msdscctl add: no reader added, or Wine did not enumerate reader 5"
 fi
+# The tool read reader 5's values through the sample's interface, as the sample read them at its start.
+if grep -qE '^    read by msdscsample: Number=5 Drive=6 Log=7 Exists=1$' <<<"$view"; then
+    pass "msdscctl devices: reader 5's values as the sample read them, through its interface"
+else
+    fail "msdscctl devices: no values of reader 5 read through the sample's interface"
+fi
 # Wine 8.0 keeps the device tree in winedevice's ntoskrnl and tells user mode nothing of it:
 # CM_Get_DevNode_Status(_Ex) is a stub that answers CR_SUCCESS with status 0 and problem 0 for any
 # device node, and SetupDiGetClassDevs ignores DIGCF_PRESENT. So every node reads as present and none
@@ -316,9 +330,11 @@ wait_for_log "IoDeleteDevice $bus" 15
 bus_deleted=$(line_after "$uninstall_line" "IoDeleteDevice $bus")
 if [ -n "$bus_deleted" ]; then pass "the bus device object ($bus) was deleted (log line $bus_deleted)"; else fail "the bus device was not deleted"; fi
 
+# Not the sample's: Wine's Plug and Play loaded it with ZwLoadDriver, behind the service manager,
+# which then answers a stop with ERROR_SERVICE_CANNOT_ACCEPT_CTRL.
 step "stop the msdscbus service: the driver unloads"
 stop_line=$(wc -l <"$log")
-if run 60 'C:\msdsc\msdscwine.exe' stop; then pass "service stopped"; else fail "service stop"; fi
+if run 60 'C:\msdsc\msdscwine.exe' stop msdscbus; then pass "service stopped"; else fail "service stop"; fi
 if tail -n +"$((stop_line + 1))" "$log" | grep -qE 'cannot unload|does not support unloading'; then
     fail "Wine did not unload the driver:"
     tail -n +"$((stop_line + 1))" "$log" | grep -E 'unload' | sed 's/^/        /'

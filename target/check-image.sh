@@ -1,24 +1,26 @@
 #!/usr/bin/env bash
 # Checks the built kernel image against what the Windows loader and the kernel's rules demand:
-# usage: target/check-image.sh <target build dir>. Prints each check; exits non-zero on any failure.
+# usage: target/check-image.sh <target build dir> [image name, msdscbus by default; msdscsample for
+# the sample reader driver]. Prints each check; exits non-zero on any failure.
 set -uo pipefail
 
-if [ $# -ne 1 ]; then
-    echo "usage: $0 <target build dir>" >&2
+if [ $# -ne 1 ] && [ $# -ne 2 ]; then
+    echo "usage: $0 <target build dir> [image name]" >&2
     exit 2
 fi
 build_dir=$1
+name=${2:-msdscbus}
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
-image=$(find "$build_dir" -name msdscbus.sys -type f -print -quit 2>/dev/null)
+image=$(find "$build_dir" -name "$name.sys" -type f -print -quit 2>/dev/null)
 # The image's own objects only: user-mode tools built in the same tree may have constructors.
-object_dir=$(find "$build_dir" -type d -name msdscbus.dir -print -quit 2>/dev/null)
+object_dir=$(find "$build_dir" -type d -name "$name.dir" -print -quit 2>/dev/null)
 
 failures=0
 pass() { echo "  ok    $*"; }
 fail() { echo "  FAIL  $*"; failures=$((failures + 1)); }
 
 if [ -z "$image" ]; then
-    echo "check-image: no msdscbus.sys under $build_dir" >&2
+    echo "check-image: no $name.sys under $build_dir" >&2
     exit 1
 fi
 if ! command -v "$objdump" >/dev/null; then
@@ -97,7 +99,7 @@ fi
 # an object that registers one would leave that global unconstructed. The linker folds these
 # sections into .text, so only the objects show them.
 if [ -z "$object_dir" ]; then
-    fail "no object directory of msdscbus under $build_dir"
+    fail "no object directory of $name under $build_dir"
 else
     mapfile -t objects < <(find "$object_dir" -type f \( -name '*.obj' -o -name '*.o' \) | sort)
     if [ ${#objects[@]} -eq 0 ]; then

@@ -23,19 +23,24 @@
 #include <vector>
 
 #include "msdscbus.h"
+#include "msdscsample.h"
+#include "msdscnames.h"
 
 extern "C" __declspec(dllimport) NTSTATUS NTAPI RtlGetLastNtStatus(void);
 
 namespace {
 
-const wchar_t CONTROL_DEVICE[] = L"\\\\.\\MicroSDSmartCardControl";
-const wchar_t READER_HARDWARE_ID[] = L"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const wchar_t CONTROL_DEVICE[] = MSDSC_WIDE(MSDSC_CONTROL_USER_PATH);
+const wchar_t READER_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_READER_HARDWARE_ID);
 const wchar_t READER_INSTANCE_PREFIX[] = L"MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\";
 const wchar_t READER_ENUM_KEY[] = L"System\\CurrentControlSet\\Enum\\MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\";
 const wchar_t BUS_SERVICE[] = L"msdscbus";
 const wchar_t FILL_SERVICE[] = L"winefill";
+const wchar_t SAMPLE_SERVICE[] = L"msdscsample";
+const GUID SAMPLE_INTERFACE = MSDSC_SAMPLE_INTERFACE_GUID_INITIALIZER;
 // Wine's service manager runs the kernel drivers of one load-order group in one winedevice process;
-// the group puts msdscbus.sys next to winefill.sys.
+// the group puts msdscbus.sys next to winefill.sys, and the sample reader driver in the same process
+// as the readers it attaches over (Wine keeps a device stack in one process).
 const wchar_t SHARED_GROUP[] = L"MsdscWineTest";
 // Function number 0x801, between the version and the add request, is not assigned.
 const DWORD IOCTL_UNASSIGNED = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
@@ -103,7 +108,8 @@ struct Values {
     bool present[4];
     DWORD value[4];
 };
-const wchar_t* const VALUE_NAMES[4] = {L"Number", L"Drive", L"Log", L"Exists"};
+const wchar_t* const VALUE_NAMES[4] = {MSDSC_WIDE(MSDSC_VALUE_NUMBER), MSDSC_WIDE(MSDSC_VALUE_DRIVE), MSDSC_WIDE(MSDSC_VALUE_LOG),
+                                       MSDSC_WIDE(MSDSC_VALUE_EXISTS)};
 
 Values ReadValues(unsigned instance) {
     Values values{};
@@ -154,8 +160,6 @@ Values WaitForValues(unsigned instance, const ReaderConfig& config, DWORD timeou
     }
 }
 
-// --- set-up steps -------------------------------------------------------------------------------
-
 class DeviceInfoSet {
 public:
     explicit DeviceInfoSet(HDEVINFO set) : m_Set(set) {}
@@ -169,6 +173,72 @@ private:
     HDEVINFO m_Set;
 };
 
+// --- the values as the sample reader driver read them -------------------------------------------
+
+// The reader's instance ID as Wine spells it in upper case, for a comparison without case.
+bool IsReader(const wchar_t* instanceId, unsigned instance) {
+    return lstrcmpiW(instanceId, (std::wstring(READER_INSTANCE_PREFIX) + std::to_wstring(instance)).c_str()) == 0;
+}
+
+// Asks the sample over reader `instance` what it read at its start, through its device interface.
+// Wine lists the interfaces of readers that are gone too, and an interface only appears once the
+// sample has started: the reader's own one is looked for until it answers.
+bool ReadThroughSample(unsigned instance, SampleConfiguration* read, std::string* detail) {
+    DeviceInfoSet set(SetupDiGetClassDevsW(&SAMPLE_INTERFACE, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT));
+    if (!set.Valid()) {
+        *detail = Format("no interface list, error %lu", GetLastError());
+        return false;
+    }
+    SP_DEVICE_INTERFACE_DATA entry{};
+    entry.cbSize = sizeof(entry);
+    *detail = "no interface of the sample for this reader";
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set.Get(), nullptr, &SAMPLE_INTERFACE, i, &entry); ++i) {
+        DWORD size = 0;
+        SetupDiGetDeviceInterfaceDetailW(set.Get(), &entry, nullptr, 0, &size, nullptr);
+        if (size == 0) continue;
+        std::vector<unsigned char> buffer(size);
+        auto* path = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+        path->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof(device);
+        wchar_t instanceId[256] = {};
+        if (!SetupDiGetDeviceInterfaceDetailW(set.Get(), &entry, path, size, nullptr, &device) ||
+            !SetupDiGetDeviceInstanceIdW(set.Get(), &device, instanceId, 256, nullptr) || !IsReader(instanceId, instance))
+            continue;
+        HANDLE sample = CreateFileW(path->DevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (sample == INVALID_HANDLE_VALUE) {
+            *detail = Format("the interface does not open, error %lu", GetLastError());
+            continue;
+        }
+        const Reply reply = Control(sample, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, read, sizeof(*read));
+        CloseHandle(sample);
+        if (reply.ok && reply.returned == sizeof(*read)) return true;
+        *detail = "the configuration request " + Describe(reply);
+    }
+    return false;
+}
+
+void ExpectSampleValues(unsigned instance, const ReaderConfig& config) {
+    SampleConfiguration read{};
+    std::string detail;
+    const DWORD start = GetTickCount();
+    bool answered = false;
+    while (!(answered = ReadThroughSample(instance, &read, &detail)) && GetTickCount() - start < 15000) Sleep(100);
+    const bool same = answered && read.Number == config.Number && read.Drive == config.Drive && read.Log == config.Log &&
+                      read.Exists == 1;
+    const DriverVersion& v = read.SampleVersion;
+    Check(same,
+          Format("the sample over reader %u read Number 0x%lX, Drive 0x%lX, Log 0x%lX, Exists 1 at its start", instance,
+                 config.Number, config.Drive, config.Log).c_str(),
+          answered ? Format("Number=0x%lX Drive=0x%lX Log=0x%lX Exists=0x%lX, sample version %u.%u.%u.%u", read.Number,
+                            read.Drive, read.Log, read.Exists, v.Elements[3], v.Elements[2], v.Elements[1], v.Elements[0])
+                   : detail);
+}
+
+// --- set-up steps -------------------------------------------------------------------------------
+
+
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs, SERVICE_STATUS* status) {
     const DWORD start = GetTickCount();
     for (;;) {
@@ -179,7 +249,7 @@ bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs, SERVICE_STATU
     }
 }
 
-// Creates the two driver services in one load-order group and starts winefill.sys, so that the
+// Creates the three driver services in one load-order group and starts winefill.sys, so that the
 // driver install that follows starts msdscbus.sys in the process where the missing calls are filled.
 // The INF's AddService keeps a group it does not name.
 int PrepareServices() {
@@ -187,6 +257,7 @@ int PrepareServices() {
     GetSystemDirectoryW(system, MAX_PATH);
     const std::wstring fill = std::wstring(system) + L"\\drivers\\winefill.sys";
     const std::wstring bus = std::wstring(system) + L"\\drivers\\msdscbus.sys";
+    const std::wstring sample = std::wstring(system) + L"\\drivers\\msdscsample.sys";
 
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     Check(manager != nullptr, "open the service manager", Format("error %lu", GetLastError()));
@@ -201,6 +272,12 @@ int PrepareServices() {
                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, bus.c_str(), SHARED_GROUP, nullptr, nullptr,
                        nullptr, nullptr);
     Check(busService != nullptr, "create the msdscbus service in the same group", Format("error %lu", GetLastError()));
+    SC_HANDLE sampleService =
+        CreateServiceW(manager, SAMPLE_SERVICE, SAMPLE_SERVICE, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, sample.c_str(), SHARED_GROUP, nullptr, nullptr,
+                       nullptr, nullptr);
+    Check(sampleService != nullptr, "create the msdscsample service in the same group", Format("error %lu", GetLastError()));
+    if (sampleService) CloseServiceHandle(sampleService);
     if (fillService) {
         SERVICE_STATUS status{};
         const bool started = StartServiceW(fillService, 0, nullptr) != FALSE;
@@ -215,7 +292,7 @@ int PrepareServices() {
 }
 
 // Registers the reader device nodes MICROSDSMARTCARDBUS\MICROSDSMARTCARDREADER\0 ... count-1 and
-// installs the null driver of the INF on them. Wine installs a driver for a newly enumerated child
+// installs the sample reader driver of the INF on them. Wine installs a driver for a newly enumerated child
 // only if the child answers the compatible-IDs query; a device node that already has its driver is
 // started as soon as the bus reports it.
 int PrepareReaders(const std::wstring& infPath, unsigned count) {
@@ -224,7 +301,7 @@ int PrepareReaders(const std::wstring& infPath, unsigned count) {
     GUID classGuid{};
     wchar_t className[64];
     const bool classRead = SetupDiGetINFClassW(fullPath, &classGuid, className, 64, nullptr) != FALSE;
-    Check(classRead, "read the class of the null-driver INF", Format("error %lu", GetLastError()));
+    Check(classRead, "read the class of the sample's INF", Format("error %lu", GetLastError()));
     if (!classRead) return Finish();
 
     DeviceInfoSet set(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
@@ -246,7 +323,7 @@ int PrepareReaders(const std::wstring& infPath, unsigned count) {
     BOOL reboot = FALSE;
     const bool installed =
         UpdateDriverForPlugAndPlayDevicesW(nullptr, READER_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot) != FALSE;
-    Check(installed, "install the null driver on the reader device nodes", Format("error %lu", GetLastError()));
+    Check(installed, "install the sample reader driver on the reader device nodes", Format("error %lu", GetLastError()));
 
     // What the bus's readers will be judged by must not be there yet.
     for (unsigned instance = 0; instance < count; ++instance) {
@@ -290,6 +367,7 @@ void ExpectValues(unsigned instance, const ReaderConfig& config) {
           Format("reader %u started and wrote Number 0x%lX, Drive 0x%lX, Log 0x%lX, Exists 1", instance, config.Number,
                  config.Drive, config.Log).c_str(),
           Show(values));
+    ExpectSampleValues(instance, config);
 }
 
 int Scenario() {
@@ -412,13 +490,15 @@ int UninstallBus() {
 int StopService(const wchar_t* name) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_ALL_ACCESS) : nullptr;
-    Check(service != nullptr, "open the msdscbus service", Format("error %lu", GetLastError()));
+    char utf8[64] = {};
+    WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8, sizeof(utf8) - 1, nullptr, nullptr);
+    Check(service != nullptr, Format("open the %s service", utf8).c_str(), Format("error %lu", GetLastError()));
     if (service) {
         SERVICE_STATUS status{};
         const bool sent = ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
         const DWORD error = sent ? 0 : GetLastError();
         const bool stopped = sent && WaitForState(service, SERVICE_STOPPED, 15000, &status);
-        Check(stopped, "stop the msdscbus service", Format("error %lu, state %lu", error, status.dwCurrentState));
+        Check(stopped, Format("stop the %s service", utf8).c_str(), Format("error %lu, state %lu", error, status.dwCurrentState));
         CloseServiceHandle(service);
     }
     if (manager) CloseServiceHandle(manager);
@@ -433,7 +513,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"readers" && argc == 4) return PrepareReaders(argv[2], static_cast<unsigned>(_wtoi(argv[3])));
     if (command == L"scenario" && argc == 2) return Scenario();
     if (command == L"uninstall" && argc == 2) return UninstallBus();
-    if (command == L"stop" && argc == 2) return StopService(BUS_SERVICE);
-    std::fputs("usage: msdscwine services | readers NULL-INF COUNT | scenario | uninstall | stop\n", stderr);
+    if (command == L"stop" && argc == 3) return StopService(argv[2]);
+    std::fputs("usage: msdscwine services | readers SAMPLE-INF COUNT | scenario | uninstall | stop SERVICE\n", stderr);
     return 2;
 }

@@ -6,7 +6,8 @@
  *    IoGetDriverObjectExtension with NULL (both "stub" FIXMEs), and exports IoAttachDeviceToDeviceStackSafe
  *    as an unimplemented stub that raises an exception. At load the entry of each in the process's
  *    ntoskrnl.exe is rewritten into a jump to the implementation below.
- * 2. One Plug and Play request at a time: when Wine removes a bus with children, its removal thread
+ * 2. One Plug and Play request at a time (for the bus driver's devices alone, known by its driver
+ *    object's name): when Wine removes a bus with children, its removal thread
  *    sends each child surprise removal, and a child that then invalidates its bus's relations (as a
  *    reader still on its bus does) wakes Wine's Plug and Play thread, which queries the bus while the
  *    removal thread is removing it. Windows handles such an invalidation after the removal, when the bus
@@ -225,6 +226,14 @@ static BOOLEAN RedirectImport(PVOID code_in_driver, PVOID wine_function, PVOID i
     return found;
 }
 
+/* The bus driver is the one whose driver object Wine named after its service. */
+static BOOLEAN IsBusDriver(PDRIVER_OBJECT driver)
+{
+    UNICODE_STRING bus;
+    RtlInitUnicodeString(&bus, L"\\Driver\\msdscbus");
+    return RtlEqualUnicodeString(&driver->DriverName, &bus, TRUE);
+}
+
 /* Wine implements the unsafe form; the safe one differs only in writing the lower device before the
  * attachment becomes visible. The first bus attached also puts the driver's Plug and Play requests
  * and its invalidations through this driver. */
@@ -237,6 +246,9 @@ static NTSTATUS NTAPI FillAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT source, P
 
     *attached_to = lower;
     if (lower == NULL) return STATUS_NO_SUCH_DEVICE;
+    /* Only the bus driver's devices are buses; a function driver in the same process (the sample
+     * reader driver over each reader) may attach this way too. */
+    if (!IsBusDriver(driver)) return STATUS_SUCCESS;
 
     AcquireSRWLockExclusive(&g_Lock);
     for (i = 0; i < MAX_BUSES; ++i) {

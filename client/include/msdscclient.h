@@ -45,7 +45,8 @@ typedef enum MsdscOperation {
     MsdscOperationRemoveReader = 3,
     MsdscOperationClose = 4,
     MsdscOperationListDevices = 5,
-    MsdscOperationWaitForDevice = 6
+    MsdscOperationWaitForDevice = 6,
+    MsdscOperationReadConfiguration = 7
 } MsdscOperation;
 
 /* One open control device. Only one client at a time may hold it, system-wide. */
@@ -91,6 +92,8 @@ MSDSC_API MsdscStatus MSDSC_CALL MsdscClose(MsdscClient* client, const char** me
 
 /* Instance paths are at most 200 characters (MAX_DEVICE_ID_LEN, terminator included). */
 #define MSDSC_INSTANCE_PATH_SIZE 200
+/* Service names of the drivers bound to a reader, terminator included. */
+#define MSDSC_DRIVER_NAME_SIZE 32
 
 typedef struct MsdscReaderDevice {
     /* The driver's number for the reader: its bus number in the bus information it reports, and the
@@ -105,6 +108,9 @@ typedef struct MsdscReaderDevice {
     /* "MICROSDSMARTCARDBUS\MICROSDSMARTCARDREADER\..." as Windows built it (it may put a prefix of
      * the parent's before the reader number); UTF-8, terminated. */
     char instancePath[MSDSC_INSTANCE_PATH_SIZE];
+    /* The service of the reader's function driver as Plug and Play bound it ("msdscsample" for the
+     * sample reader driver); empty when none is installed for the reader (problem 28). UTF-8. */
+    char driver[MSDSC_DRIVER_NAME_SIZE];
 } MsdscReaderDevice;
 
 /* Fills devices[0..capacity) in increasing reader number and stores the number of readers in *count.
@@ -123,6 +129,38 @@ typedef enum MsdscWaitFor {
  * the reader's last state; readerNumber alone and present 0 when no device node has that number. */
 MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReaderDevice(uint32_t readerNumber, MsdscWaitFor what, uint32_t timeoutMs,
                                                           MsdscReaderDevice* device, const char** message);
+
+/* A started reader's configuration as its function driver read it from the reader's hardware key,
+ * when that driver is the sample reader driver: the four values and the sample's version, most
+ * significant component first. */
+typedef struct MsdscReaderConfiguration {
+    uint32_t number;
+    uint32_t drive;
+    uint32_t log;
+    uint32_t exists;
+    uint16_t driverVersion[4];
+} MsdscReaderConfiguration;
+
+/* Asks the sample reader driver over reader `readerNumber`, through its device interface, what it
+ * read at its start. STATUS_NOT_FOUND (0xC0000225) when no started reader of that number has the
+ * sample as its function driver (another driver, none, or not started). Needs no open client. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscReadReaderConfiguration(uint32_t readerNumber,
+                                                              MsdscReaderConfiguration* configuration,
+                                                              const char** message);
+
+typedef enum MsdscDeviceKind {
+    MsdscDeviceBus = 0,    /* the root-enumerated bus device (hardware ID Root\MicroSDSmartCardBus) */
+    MsdscDeviceReader = 1  /* a reader's device node */
+} MsdscDeviceKind;
+
+/* What Windows' problem code `problem` (the `problem` of MsdscReaderDevice, Device Manager's "Code N")
+ * means for a bus or a reader, and what to do about it, in one sentence; never NULL, static storage,
+ * empty for 0. *waitHelps (may be NULL) is 1 for 0 and for the problems Windows shows while a device
+ * still installs (1, 18), which end by themselves; 0 for every other one (28 no function driver, 31
+ * AddDevice failed, 10 the start failed, 39 the driver did not load, 52 its signature is not
+ * trusted, 22 disabled, and the rest), which stays until someone acts: a wait for a start would
+ * only run out. */
+MSDSC_API const char* MSDSC_CALL MsdscProblemAdvice(MsdscDeviceKind kind, uint32_t problem, uint32_t* waitHelps);
 
 #ifdef __cplusplus
 } /* extern "C" */

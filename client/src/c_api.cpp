@@ -6,6 +6,7 @@
 
 #include "control_client.h"
 #include "device_view.h"
+#include "problem_advice.h"
 
 #ifndef STATUS_IO_TIMEOUT
 #define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
@@ -55,6 +56,7 @@ void CopyOut(const msdsc::ReaderDevice& reader, MsdscReaderDevice* device) {
     device->started = reader.started ? 1 : 0;
     device->problem = reader.problem;
     std::strncpy(device->instancePath, reader.instancePath.c_str(), MSDSC_INSTANCE_PATH_SIZE - 1);
+    std::strncpy(device->driver, reader.driver.c_str(), MSDSC_DRIVER_NAME_SIZE - 1);
 }
 
 }  // namespace
@@ -138,4 +140,27 @@ extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReaderDevice(uint32_t re
                                                  std::chrono::milliseconds(timeoutMs), &last);
     if (device) CopyOut(last, device);
     return Answer(MsdscOperationWaitForDevice, status, message);
+}
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscReadReaderConfiguration(uint32_t readerNumber,
+                                                                         MsdscReaderConfiguration* configuration,
+                                                                         const char** message) {
+    if (!configuration) return Refuse(STATUS_INVALID_PARAMETER, "no place for the configuration: the pointer is NULL", message);
+    SampleConfiguration read{};
+    const NTSTATUS status = msdsc::PlatformDeviceView()->ReadConfiguration(readerNumber, &read);
+    if (NT_SUCCESS(status)) {
+        configuration->number = read.Number;
+        configuration->drive = read.Drive;
+        configuration->log = read.Log;
+        configuration->exists = read.Exists;
+        for (int i = 0; i < 4; ++i) configuration->driverVersion[i] = read.SampleVersion.Elements[3 - i];
+    }
+    return Answer(MsdscOperationReadConfiguration, status, message);
+}
+
+extern "C" MSDSC_API const char* MSDSC_CALL MsdscProblemAdvice(MsdscDeviceKind kind, uint32_t problem,
+                                                              uint32_t* waitHelps) {
+    const msdsc::ProblemAdvice advice = msdsc::AdviceForProblem(kind, problem);
+    if (waitHelps) *waitHelps = advice.waitHelps ? 1 : 0;
+    return advice.text;
 }

@@ -1,6 +1,7 @@
 // The client library: the control device's three requests over DeviceIoControl, with the status
 // the driver completed each request with and a message that says what it means for that request.
 #include "control_client.h"
+#include "msdscnames.h"
 
 #include <cstdio>
 #include <cstring>
@@ -17,7 +18,7 @@
 
 namespace msdsc {
 
-const WCHAR* const CONTROL_DEVICE_PATH = L"\\\\.\\MicroSDSmartCardControl";
+const WCHAR* const CONTROL_DEVICE_PATH = MSDSC_WIDE(MSDSC_CONTROL_USER_PATH);
 
 namespace {
 
@@ -196,6 +197,12 @@ extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation op
         switch (status) {
         case STATUS_BUFFER_OVERFLOW: return "more readers than the buffer holds: the count says how many there are";
         case STATUS_UNSUCCESSFUL: return "Plug and Play's device list could not be read";
+        }
+        break;
+    case MsdscOperationReadConfiguration:
+        switch (status) {
+        case STATUS_NOT_FOUND: return "no started reader of that number has the sample reader driver over it";
+        case STATUS_UNSUCCESSFUL: return "the sample's device interfaces could not be listed";
         }
         break;
     case MsdscOperationWaitForDevice:

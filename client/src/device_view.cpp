@@ -1,5 +1,6 @@
 // What both device views share: reading a reader number out of an instance path, and the wait.
 #include "device_view.h"
+#include "msdscnames.h"
 
 #if !defined(_WIN32)
 #include <thread>
@@ -11,7 +12,7 @@
 
 namespace msdsc {
 
-const char* const READER_HARDWARE_ID_TEXT = "MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const char* const READER_HARDWARE_ID_TEXT = MSDSC_READER_HARDWARE_ID;
 
 namespace {
 // Plug and Play starts a reader within milliseconds of its enumeration; a person waiting notices

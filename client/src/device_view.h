@@ -12,6 +12,7 @@
 
 #include "msdscclient.h"
 #include "msdscclient_platform.h"
+#include "msdscsample.h"
 
 namespace msdsc {
 
@@ -24,6 +25,7 @@ struct ReaderDevice {
     bool present = false;
     bool started = false;
     uint32_t problem = 0;  // CM_PROB_*
+    std::string driver;    // the service of its function driver; empty when none is installed
 };
 
 // Windows' problem codes the view reports (cfg.h's CM_PROB_ values).
@@ -39,6 +41,9 @@ public:
     virtual ~DeviceView() = default;
     // Every device node with the reader hardware ID, present or not, in increasing reader number.
     virtual NTSTATUS List(std::vector<ReaderDevice>* readers) = 0;
+    // What the sample reader driver over reader `number` read at its start, through its interface:
+    // STATUS_NOT_FOUND when no started reader of that number has the sample over it.
+    virtual NTSTATUS ReadConfiguration(uint32_t number, SampleConfiguration* read) = 0;
 };
 
 // The view of the platform the library is built for.

@@ -8,6 +8,8 @@
 #include "simkernel/kernel.h"
 #include "simkernel/pnp.h"
 #include "simkernel/registry.h"
+#include "simkernel/user.h"
+#include "msdscnames.h"
 
 namespace msdsc {
 
@@ -16,6 +18,17 @@ namespace {
 std::string Folded(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
+}
+
+const GUID SAMPLE_INTERFACE = MSDSC_SAMPLE_INTERFACE_GUID_INITIALIZER;
+
+// The service Plug and Play bound to the node ("Service" of its device key), as SPDRP_SERVICE reads it.
+std::string ServiceOf(simk::pnp::DeviceNode* node) {
+    const auto value = simk::registry::QueryValue(simk::pnp::DeviceKeyPath(node), u"Service");
+    if (!value || value->type != REG_SZ) return {};
+    std::u16string text(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / sizeof(char16_t));
+    while (!text.empty() && text.back() == u'\0') text.pop_back();
+    return simk::Narrow(text);
 }
 
 uint32_t ProblemOf(simk::pnp::NodeState state) {
@@ -52,6 +65,7 @@ public:
             reader.present = true;
             reader.started = info.state == simk::pnp::NodeState::Started;
             reader.problem = ProblemOf(info.state);
+            reader.driver = ServiceOf(node);
             if (info.busInformation)
                 reader.number = info.busInformation->BusNumber;
             else if (!ReaderNumberFromInstancePath(reader.instancePath, &reader.number))
@@ -73,6 +87,24 @@ public:
             return a.number != b.number ? a.number < b.number : a.present > b.present;
         });
         return STATUS_SUCCESS;
+    }
+
+    NTSTATUS ReadConfiguration(uint32_t number, SampleConfiguration* read) override {
+        simk::pnp::RunUntilIdle();
+        for (const simk::pnp::DeviceInterface& entry : simk::pnp::DeviceInterfaces(SAMPLE_INTERFACE)) {
+            uint32_t readerNumber = 0;
+            if (!ReaderNumberFromInstancePath(simk::Narrow(simk::pnp::InstancePath(entry.node)), &readerNumber) ||
+                readerNumber != number)
+                continue;
+            simk::user::Handle handle = nullptr;
+            if (!NT_SUCCESS(simk::user::OpenDeviceObject(entry.pdo, &handle, GENERIC_READ))) continue;
+            ULONG_PTR information = 0;
+            const NTSTATUS status = simk::user::DeviceIoControl(handle, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, read,
+                                                                sizeof(*read), &information);
+            simk::user::Close(handle);
+            if (NT_SUCCESS(status) && information == sizeof(*read)) return STATUS_SUCCESS;
+        }
+        return STATUS_NOT_FOUND;
     }
 };
 

@@ -2,6 +2,7 @@
 // or not (Windows keeps absent ones in the registry), and cfgmgr32 says which are in the device tree
 // now, started, or held back by a problem.
 #include "device_view.h"
+#include "msdscnames.h"
 
 #include <setupapi.h>
 #include <cfgmgr32.h>
@@ -14,8 +15,8 @@ namespace {
 
 // The first part of the reader's device ID: Plug and Play files the device nodes a bus reports under
 // the enumerator named there.
-const wchar_t READER_ENUMERATOR[] = L"MicroSDSmartCardBus";
-const wchar_t READER_HARDWARE_ID[] = L"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const wchar_t READER_ENUMERATOR[] = MSDSC_WIDE(MSDSC_READER_ENUMERATOR);
+const wchar_t READER_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_READER_HARDWARE_ID);
 
 std::string Utf8(const wchar_t* text) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -40,6 +41,8 @@ bool HasReaderHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
         if (lstrcmpiW(id, READER_HARDWARE_ID) == 0) return true;
     return false;
 }
+
+const GUID SAMPLE_INTERFACE = MSDSC_SAMPLE_INTERFACE_GUID_INITIALIZER;
 
 class CfgmgrDeviceView : public DeviceView {
 public:
@@ -70,6 +73,10 @@ public:
                                   SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_BUSNUMBER, nullptr,
                                                                     reinterpret_cast<BYTE*>(&busNumber),
                                                                     sizeof(busNumber), nullptr);
+            wchar_t service[MSDSC_DRIVER_NAME_SIZE] = {};
+            if (SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_SERVICE, nullptr, reinterpret_cast<BYTE*>(service),
+                                                  sizeof(service) - sizeof(wchar_t), nullptr))
+                reader.driver = Utf8(service);
             if (reported)
                 reader.number = busNumber;
             else if (!ReaderNumberFromInstancePath(reader.instancePath, &reader.number))
@@ -81,6 +88,42 @@ public:
             return a.number != b.number ? a.number < b.number : a.present > b.present;
         });
         return STATUS_SUCCESS;
+    }
+
+    // Wine lists interfaces of readers that are gone too, which do not open; the reader's own one is
+    // looked for among all of them.
+    NTSTATUS ReadConfiguration(uint32_t number, SampleConfiguration* read) override {
+        HDEVINFO set = SetupDiGetClassDevsW(&SAMPLE_INTERFACE, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+        if (set == INVALID_HANDLE_VALUE) return STATUS_NOT_FOUND;
+        NTSTATUS result = STATUS_NOT_FOUND;
+        SP_DEVICE_INTERFACE_DATA entry{};
+        entry.cbSize = sizeof(entry);
+        for (DWORD i = 0; result != STATUS_SUCCESS && SetupDiEnumDeviceInterfaces(set, nullptr, &SAMPLE_INTERFACE, i, &entry); ++i) {
+            DWORD size = 0;
+            SetupDiGetDeviceInterfaceDetailW(set, &entry, nullptr, 0, &size, nullptr);
+            if (size == 0) continue;
+            std::vector<unsigned char> buffer(size);
+            auto* path = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+            path->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+            SP_DEVINFO_DATA device{};
+            device.cbSize = sizeof(device);
+            wchar_t instance[MAX_DEVICE_ID_LEN];
+            uint32_t readerNumber = 0;
+            if (!SetupDiGetDeviceInterfaceDetailW(set, &entry, path, size, nullptr, &device) ||
+                !SetupDiGetDeviceInstanceIdW(set, &device, instance, MAX_DEVICE_ID_LEN, nullptr) ||
+                !ReaderNumberFromInstancePath(Utf8(instance), &readerNumber) || readerNumber != number)
+                continue;
+            HANDLE handle = CreateFileW(path->DevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (handle == INVALID_HANDLE_VALUE) continue;
+            DWORD returned = 0;
+            if (DeviceIoControl(handle, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, read, sizeof(*read), &returned, nullptr) &&
+                returned == sizeof(*read))
+                result = STATUS_SUCCESS;
+            CloseHandle(handle);
+        }
+        SetupDiDestroyDeviceInfoList(set);
+        return result;
     }
 };
 

@@ -173,3 +173,52 @@ TEST(ReaderNumberOfAnInstancePath, LastDecimalAfterABackslashOrAmpersand) {
 
 }  // namespace
 }  // namespace msdsc::testing
+
+namespace msdsc::testing {
+namespace {
+
+constexpr MsdscStatus STATUS_NOT_FOUND_VALUE = static_cast<MsdscStatus>(0xC0000225u);
+
+// A reader's configuration as its function driver saw it, read through the sample reader driver's
+// interface, and the driver each reader is bound to: none (problem 28), then the sample.
+TEST_F(DeviceView, ReadsWhatTheSampleReadAndNamesEachReadersDriver) {
+    simk::pnp::ClearChildFunctionDriver();
+    simk::pnp::UninstallDriverPackage(READER_HARDWARE_ID);
+    Add(0x1234);
+    Add(0xFFFFFFFF);
+    MsdscReaderConfiguration read{};
+    const char* message = nullptr;
+    for (const MsdscReaderDevice& device : List()) {
+        EXPECT_EQ(device.problem, 28u);
+        EXPECT_STREQ(device.driver, "");
+        EXPECT_EQ(MsdscReadReaderConfiguration(device.readerNumber, &read, &message), STATUS_NOT_FOUND_VALUE);
+        EXPECT_THAT(message, HasSubstr("sample"));
+    }
+
+    std::string error;
+    PDRIVER_OBJECT sample = simk::pnp::InstallDriverImage(READER_HARDWARE_ID, MSDSCSAMPLE_IMAGE, u"msdscsample", {}, &error);
+    ASSERT_NE(sample, nullptr) << error;
+    const std::vector<MsdscReaderDevice> devices = List();
+    ASSERT_EQ(devices.size(), 2u);
+    const uint32_t numbers[2] = {0x1234, 0xFFFFFFFF};
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(devices[i].started, 1u);
+        EXPECT_STREQ(devices[i].driver, "msdscsample");
+        ASSERT_EQ(MsdscReadReaderConfiguration(devices[i].readerNumber, &read, nullptr), STATUS_SUCCESS);
+        EXPECT_EQ(read.number, numbers[i]);
+        EXPECT_EQ(read.drive, 1u);
+        EXPECT_EQ(read.log, 0u);
+        EXPECT_EQ(read.exists, 1u);
+        const uint16_t version[4] = {1, 0, 0, 3};
+        EXPECT_EQ(std::memcmp(read.driverVersion, version, sizeof(version)), 0);
+    }
+    // A number no reader has.
+    EXPECT_EQ(MsdscReadReaderConfiguration(99, &read, nullptr), STATUS_NOT_FOUND_VALUE);
+    MsdscClose(m_Client, nullptr);
+    m_Client = nullptr;
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(simk::UnloadDriver(sample), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace msdsc::testing

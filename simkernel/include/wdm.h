@@ -178,6 +178,8 @@ typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 #define STATUS_ALLOTTED_SPACE_EXCEEDED ((NTSTATUS)0xC0000099L)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
 #define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+#define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_INVALID_PARAMETER_1 ((NTSTATUS)0xC00000EFL)
 #define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
@@ -1576,6 +1578,15 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 NTSTATUS ZwClose(HANDLE Handle);
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID PoStartNextPowerIrp(PIRP Irp);
+typedef VOID REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                    PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 typedef VOID REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                     PVOID Context, PIO_STATUS_BLOCK IoStatus);

@@ -673,6 +673,10 @@ namespace simk::detail {
 
 void ResetPnp() {
     simk::pnp::StopWorkerThread();
+    // Their own locks, which are taken before the manager's (an install reads nodes under its
+    // lock), never inside it.
+    simk::pnp::detail::ResetInterfaces();
+    simk::pnp::tree::ResetInstalls();
     {
         std::lock_guard<std::mutex> lock(g_queueMutex);
         g_queue.clear();  // the device objects go with the I/O manager's reset
@@ -690,7 +694,6 @@ void ResetPnp() {
     g_pendingTimeout = std::chrono::milliseconds(5000);
     simk::pnp::detail::g_abandonedWaiters.clear();
     simk::pnp::detail::ResetFunctionDouble();
-    simk::pnp::tree::ResetInstalls();
     simk::pnp::detail::ResetSystemPower();
 }
 

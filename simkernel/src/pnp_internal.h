@@ -11,6 +11,8 @@ namespace simk::pnp::detail {
 
 // The instance path of a PDO that has a node in the tree; false for any other device object.
 bool InstancePathOfPdo(const DEVICE_OBJECT* pdo, std::u16string* instancePath);
+// Forgets every registered device interface (a kernel reset).
+void ResetInterfaces();
 
 struct SyncIrpResult {
     NTSTATUS status = STATUS_NOT_SUPPORTED;

@@ -270,12 +270,13 @@ struct Life {
     bool sleep;    // the machine sleeps (S3) and wakes after every step
     ReaderAction reader;
     BusAction bus;
+    bool sample = false;  // the package's sample reader driver in place of the double
 };
 
 std::string NameOf(const ::testing::TestParamInfo<Life>& info)
 {
     const Life& life = info.param;
-    std::string name = !life.functionDriver ? "Bare" : life.powerDown ? "PoweringDown" : "Driven";
+    std::string name = life.sample ? "Sample" : !life.functionDriver ? "Bare" : life.powerDown ? "PoweringDown" : "Driven";
     name += life.handle ? "Held" : "";
     name += life.filters ? "Filtered" : "";
     name += life.sleep ? "Sleeping" : "";
@@ -292,7 +293,9 @@ std::vector<Life> EveryLife()
     const Life setups[] = {{false, false, false, false, false}, {true, false, false, false, false},
                            {true, false, true, false, false},   {true, true, false, false, false},
                            {true, true, true, false, false},    {true, false, true, true, false},
-                           {true, true, false, true, true}};
+                           {true, true, false, true, true},
+                           {true, false, false, false, false, {}, {}, true},
+                           {true, false, true, false, false, {}, {}, true}};
     for (const Life& setup : setups) {
         for (ReaderAction reader : {ReaderAction::StaysStarted, ReaderAction::Disable, ReaderAction::Uninstall,
                                     ReaderAction::UninstallAndScan, ReaderAction::Restart, ReaderAction::DriverUpdate}) {
@@ -313,7 +316,10 @@ protected:
     void Live(const std::array<Step, 4>& order)
     {
         const Life life = GetParam();
-        if (life.functionDriver) {
+        if (life.sample) {
+            simk::pnp::ClearChildFunctionDriver();
+            ASSERT_NE(InstallSampleReaderDriver(), nullptr);
+        } else if (life.functionDriver) {
             UseFunctionDriver(life.powerDown);
         }
         if (life.filters) {
@@ -330,6 +336,10 @@ protected:
             ASSERT_EQ(simk::pnp::RestartDevice(node), STATUS_SUCCESS);
             simk::pnp::RunUntilIdle();
             ASSERT_EQ(simk::pnp::Stack(node).size(), 3u) << "the reader, its function driver and the filter";
+        }
+        if (life.sample) {
+            ASSERT_NE(simk::pnp::Pdo(node)->AttachedDevice, nullptr);
+            ASSERT_EQ(simk::pnp::Pdo(node)->AttachedDevice->DriverObject, m_Sample) << "the sample is the reader's driver";
         }
         simk::user::Handle onReader = nullptr;
         if (life.handle) {

@@ -86,9 +86,25 @@ private:
     unsigned long m_Generation = 0;
 };
 
-using ClientStress = ClientTest;
+class ClientStress : public ClientTest {
+protected:
+    void OverlappingRequestsWhileBusesComeAndGo();
+};
 
 TEST_F(ClientStress, OverlappingRequestsWhileBusesComeAndGo)
+{
+    OverlappingRequestsWhileBusesComeAndGo();
+}
+
+// The same with the package's sample reader driver over every reader, starting and removing with it.
+TEST_F(ClientStress, OverlappingRequestsWhileBusesComeAndGoWithTheSampleAsReadersDriver)
+{
+    simk::pnp::ClearChildFunctionDriver();
+    ASSERT_NE(InstallSampleReaderDriver(), nullptr);
+    OverlappingRequestsWhileBusesComeAndGo();
+}
+
+void ClientStress::OverlappingRequestsWhileBusesComeAndGo()
 {
     simk::pnp::DeviceNode* fixedBuses[2] = {AddStartedBus(), AddStartedBus()};
     simk::user::Handle handle = Open();
@@ -208,6 +224,10 @@ TEST_F(ClientStress, OverlappingRequestsWhileBusesComeAndGo)
             ASSERT_NE(node, nullptr) << "reader not known to Plug and Play";
             EXPECT_EQ(simk::pnp::State(node), simk::pnp::NodeState::Started);
             EXPECT_EQ(BusHandleOf(simk::pnp::Parent(node)), record.handle.BusHandle);
+            if (m_Sample != nullptr) {
+                const PDEVICE_OBJECT top = simk::pnp::Pdo(node)->AttachedDevice;
+                EXPECT_TRUE(top != nullptr && top->DriverObject == m_Sample) << "a reader without the sample over it";
+            }
         }
     }
     EXPECT_EQ(present.size(), expectedPresent) << "readers exist that the client was never told of";

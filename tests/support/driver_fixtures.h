@@ -16,6 +16,7 @@
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
 #include "simkernel/pnp.h"
+#include "simkernel/pool.h"
 #include "simkernel/testing.h"
 #include "simkernel/user.h"
 
@@ -63,7 +64,33 @@ protected:
             RemoveBuses();
             EXPECT_EQ(simk::UnloadDriver(m_Driver), STATUS_SUCCESS);
         }
+        UnloadSampleReaderDriver();
         KernelTest::TearDown();
+    }
+
+#ifdef MSDSCSAMPLE_IMAGE
+    // The package's sample reader driver as the readers' function driver, as `pnputil /add-driver
+    // msdscsample.inf /install` installs it: readers waiting at problem 28 start at once.
+    PDRIVER_OBJECT InstallSampleReaderDriver()
+    {
+        std::string error;
+        m_Sample = simk::pnp::InstallDriverImage(READER_HARDWARE_ID, MSDSCSAMPLE_IMAGE, u"msdscsample", {}, &error);
+        EXPECT_NE(m_Sample, nullptr) << error;
+        simk::pnp::RunUntilIdle();
+        return m_Sample;
+    }
+#endif
+
+    // With its readers gone the sample has no device left: its unload must find nothing of its
+    // own, pool included.
+    void UnloadSampleReaderDriver()
+    {
+        if (m_Sample == nullptr || !simk::IsDriverLoaded(m_Sample)) return;
+        simk::pnp::RunUntilIdle();
+        EXPECT_EQ(m_Sample->DeviceObject, nullptr) << "a device of the sample outlived its reader";
+        EXPECT_EQ(simk::pool::OutstandingCount(m_Sample), 0u) << "the sample leaks pool";
+        EXPECT_EQ(simk::UnloadDriver(m_Sample), STATUS_SUCCESS);
+        m_Sample = nullptr;
     }
 
     NTSTATUS Load()
@@ -163,6 +190,7 @@ protected:
     std::vector<simk::pnp::DeviceNode*> m_Buses;
     // A test of readers with no function driver clears this in its constructor.
     bool m_InstallReaderDriver = true;
+    PDRIVER_OBJECT m_Sample = nullptr;
 
 private:
     KnownDriverFaults m_KnownFaults;

@@ -1,6 +1,7 @@
 // The host tool's simulated machine: loads the driver, creates its buses, and reads back the device
 // tree and the readers' registry values the way a user would look at Device Manager and regedit.
 #include "host_environment.h"
+#include "msdscnames.h"
 
 #include <algorithm>
 #include <map>
@@ -18,11 +19,11 @@
 
 namespace msdsc::host {
 
-const char16_t BUS_HARDWARE_ID[] = u"Root\\MicroSDSmartCardBus";
-const char* const READER_VALUE_NAMES[4] = {"Number", "Drive", "Log", "Exists"};
+const char16_t BUS_HARDWARE_ID[] = MSDSC_UTF16(MSDSC_BUS_HARDWARE_ID);
+const char* const READER_VALUE_NAMES[4] = {MSDSC_VALUE_NUMBER, MSDSC_VALUE_DRIVE, MSDSC_VALUE_LOG, MSDSC_VALUE_EXISTS};
 
 namespace {
-const char16_t READER_HARDWARE_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const char16_t READER_HARDWARE_ID[] = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
 const char16_t SERVICE_NAME[] = u"msdscbus";
 }  // namespace
 

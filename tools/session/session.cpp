@@ -50,7 +50,16 @@ std::string DeviceJson(const MsdscReaderDevice& device, const Session::Reader* r
         .Add("instance", device.instancePath)
         .Add("present", device.present != 0)
         .Add("started", device.started != 0)
-        .Add("problem", uint64_t{device.problem});
+        .Add("problem", uint64_t{device.problem})
+        .Add("driver", std::string(device.driver));
+    MsdscReaderConfiguration read{};
+    if (device.present && MsdscReadReaderConfiguration(device.readerNumber, &read, nullptr) >= 0)
+        json.Raw("read", Json("configuration")
+                             .Add("Number", uint64_t{read.number})
+                             .Add("Drive", uint64_t{read.drive})
+                             .Add("Log", uint64_t{read.log})
+                             .Add("Exists", uint64_t{read.exists})
+                             .Object());
     if (reader) json.Add("reader", uint64_t{reader->id});
     return json.Object();
 }
@@ -273,7 +282,14 @@ void Session::DoDevices(const Command& command) {
     for (const MsdscReaderDevice& device : devices) {
         const Reader* reader = owner(device);
         m_Out << "  reader number " << device.readerNumber << "  " << device.instancePath << "  " << DeviceState(device)
+              << (device.driver[0] ? std::string("  driver ") + device.driver : device.present ? "  no driver" : "")
               << (reader ? "  (reader " + std::to_string(reader->id) + " of this session)" : "") << "\n";
+        // What the reader's function driver found in the hardware key, where it tells (the sample);
+        // asked of every present reader, since Wine cannot say which one is started.
+        MsdscReaderConfiguration read{};
+        if (device.present && MsdscReadReaderConfiguration(device.readerNumber, &read, nullptr) >= 0)
+            m_Out << "    read by " << device.driver << ": Number=" << read.number << " Drive=" << read.drive
+                  << " Log=" << read.log << " Exists=" << read.exists << "\n";
     }
 }
 

@@ -196,9 +196,9 @@ TEST_F(HostSession, AddWaitDevicesAndWait) {
     EXPECT_THAT(out, HasSubstr(", reader number 1\n")) << "add --wait of reader 3 also told reader 2 apart";
     EXPECT_THAT(out, HasSubstr("reader number 1 is gone\n"));
     EXPECT_THAT(out, ContainsRegex("3 reader device nodes\n"
-                                   "  reader number 0  " + reader + "0  started  \\(reader 1 of this session\\)\n"
+                                   "  reader number 0  " + reader + "0  started  driver ChildFunction  \\(reader 1 of this session\\)\n"
                                    "  reader number 1  " + reader + "1  not present\n"
-                                   "  reader number 2  " + reader + "2  started  \\(reader 3 of this session\\)\n"));
+                                   "  reader number 2  " + reader + "2  started  driver ChildFunction  \\(reader 3 of this session\\)\n"));
     EXPECT_THAT(out, ContainsRegex("reader number 0 is started \\(" + reader + "0\\)\n"));
     EXPECT_THAT(out, HasSubstr("error: wait: timed out: the reader's device node did not reach that state in time "
                                "(status 0xC00000B5); reader number 77 is unknown\n"));
@@ -219,7 +219,7 @@ TEST_F(HostSession, AddWaitReportsAReaderThatNeverStarts) {
                                    "\"[^\"]+\",\"detail\":\"reader number 0 \\(" + reader + "0\\) is present, not started, "
                                    "problem 31\"\\}"));
     EXPECT_THAT(out, ContainsRegex("\\{\"type\":\"device\",\"readerNumber\":0,\"instance\":\"" + reader +
-                                   "0\",\"present\":true,\"started\":false,\"problem\":31,\"reader\":1\\}"));
+                                   "0\",\"present\":true,\"started\":false,\"problem\":31,\"driver\":\"ChildFunction\",\"reader\":1\\}"));
     EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);
 }
 

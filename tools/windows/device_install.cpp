@@ -2,6 +2,8 @@
 // device-installation tools do: Plug and Play never enumerates a root device by itself, so the
 // device node is created here and the INF is bound to it by its hardware ID.
 #include "device_install.h"
+#include "msdscclient.h"
+#include "msdscnames.h"
 
 #include <initguid.h>
 #include <devguid.h>
@@ -14,13 +16,13 @@
 
 namespace msdsc::windows {
 
-const wchar_t BUS_HARDWARE_ID[] = L"Root\\MicroSDSmartCardBus";
+const wchar_t BUS_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_BUS_HARDWARE_ID);
 
 namespace {
 
-const wchar_t READER_HARDWARE_ID[] = L"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const wchar_t READER_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_READER_HARDWARE_ID);
 // The first part of the reader's device ID, under which Plug and Play files its device nodes.
-const wchar_t READER_ENUMERATOR[] = L"MicroSDSmartCardBus";
+const wchar_t READER_ENUMERATOR[] = MSDSC_WIDE(MSDSC_READER_ENUMERATOR);
 
 // Class names are at most 32 characters with the terminator (cfgmgr32's MAX_CLASS_NAME_LEN, which
 // mingw's setupapi.h does not carry).
@@ -271,6 +273,81 @@ InstallOutcome PurgeReaderDevices() {
     outcome.ok = true;
     outcome.step = "removed " + std::to_string(outcome.devices) + " reader device node(s) no longer present; " +
                    std::to_string(kept) + " present kept";
+    return outcome;
+}
+
+}  // namespace msdsc::windows
+
+namespace msdsc::windows {
+
+namespace {
+
+// The problem code of the present bus device, 0 when it has none or Windows does not tell (Wine
+// 8.0's node status is a stub).
+uint32_t BusProblem() {
+    DeviceInfoSet set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT));
+    if (!set.Valid()) return 0;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set.Get(), i, &device); ++i) {
+        if (!HasBusHardwareId(set.Get(), &device)) continue;
+        ULONG status = 0, problem = 0;
+        if (CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) == CR_SUCCESS && (status & DN_HAS_PROBLEM))
+            return problem;
+    }
+    return 0;
+}
+
+// Statuses of an open of the control device (ntstatus.h, which does not mix with windows.h).
+const uint32_t OPEN_NO_SUCH_NAME = 0xC0000034u;    // STATUS_OBJECT_NAME_NOT_FOUND
+const uint32_t OPEN_NO_SUCH_PATH = 0xC000003Au;    // STATUS_OBJECT_PATH_NOT_FOUND
+const uint32_t OPEN_NO_SUCH_DEVICE = 0xC000000Eu;  // STATUS_NO_SUCH_DEVICE
+const uint32_t OPEN_NO_BUS_YET = 0xC0000184u;      // STATUS_INVALID_DEVICE_STATE
+
+// Whether the driver is loaded, by its control device: any answer but "no such name" comes from the
+// driver. Open at once by another session, it is loaded; refused while no bus is registered yet,
+// it is loaded but not ready (*busReady false).
+bool ControlDeviceAnswers(bool* busReady) {
+    MsdscClient* client = nullptr;
+    const uint32_t status = static_cast<uint32_t>(MsdscOpen(&client, nullptr));
+    if (client) MsdscClose(client, nullptr);
+    *busReady = status != OPEN_NO_BUS_YET;
+    return status != OPEN_NO_SUCH_NAME && status != OPEN_NO_SUCH_PATH && status != OPEN_NO_SUCH_DEVICE;
+}
+
+}  // namespace
+
+InstallOutcome CheckDriverLoaded(InstallOutcome outcome, uint32_t timeoutMs) {
+    if (!outcome.ok || outcome.restartNeeded) return outcome;
+    // The install starts the bus device before it returns; a slow start gets the tool's timeout.
+    // GetTickCount wraps every 49 days; the difference of two readings does not mind.
+    const DWORD start = GetTickCount();
+    uint32_t problem = 0;
+    bool loaded = false, busReady = false;
+    for (;;) {
+        loaded = ControlDeviceAnswers(&busReady);
+        if (loaded && busReady) return outcome;
+        problem = BusProblem();
+        uint32_t waitHelps = 1;
+        if (problem) MsdscProblemAdvice(MsdscDeviceBus, problem, &waitHelps);
+        if (!waitHelps || GetTickCount() - start >= timeoutMs) break;
+        Sleep(100);
+    }
+    outcome.ok = false;
+    char step[160];
+    if (problem) {
+        std::snprintf(step, sizeof(step), "%s, but the bus device did not start: problem code %lu", outcome.step.c_str(),
+                      static_cast<unsigned long>(problem));
+        outcome.advice = MsdscProblemAdvice(MsdscDeviceBus, problem, nullptr);
+    } else if (loaded) {
+        std::snprintf(step, sizeof(step), "%s, and the driver loaded, but no bus device started", outcome.step.c_str());
+        outcome.advice = "see C:\\Windows\\INF\\setupapi.dev.log and Device Manager's status of the bus device";
+    } else {
+        std::snprintf(step, sizeof(step), "%s, but the driver did not load: its control device does not open",
+                      outcome.step.c_str());
+        outcome.advice = "see C:\\Windows\\INF\\setupapi.dev.log and Device Manager's status of the bus device";
+    }
+    outcome.step = step;
     return outcome;
 }
 

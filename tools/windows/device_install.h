@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 namespace msdsc::windows {
@@ -22,6 +23,10 @@ struct InstallOutcome {
 // Creates the bus device and installs the INF's driver on it; when a bus device exists already,
 // only its driver is updated from the INF.
 InstallOutcome InstallBusDevice(const std::wstring& infPath);
+// After a successful install: whether the driver loaded (its control device opens and a bus is
+// registered), waiting up to timeoutMs; if not, the outcome fails with the bus device's problem
+// code and its advice, where Windows tells one.
+InstallOutcome CheckDriverLoaded(InstallOutcome installed, uint32_t timeoutMs);
 // Removes every device (present or not) that has the bus hardware ID.
 InstallOutcome UninstallBusDevices();
 // Removes the device nodes of readers that are no longer present. The driver never reuses a reader

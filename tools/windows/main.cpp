@@ -17,15 +17,16 @@ using namespace msdsc;
 const char USAGE[] =
     "usage: msdscctl [OPTIONS] [COMMAND ...]     run commands on one open handle (none given: read stdin)\n"
     "       msdscctl [--json] install [INF]      create the bus device and install the driver\n"
-    "                                            (INF defaults to msdscbus.inf next to this program)\n"
+    "                                            (INF defaults to msdscbus.inf next to this program),\n"
+    "                                            then check that the driver loaded (up to --timeout)\n"
     "       msdscctl [--json] uninstall          remove every bus device\n"
     "       msdscctl [--json] purge              remove the device nodes of readers no longer present\n"
     "options: --json (one JSON object per line, each with a \"type\"), --quiet (only what was asked for,\n"
     "and errors), --timeout MS (how long 'add --wait' and 'wait' wait, default 10000)\n"
     "Readers live as long as the session: quitting, end of input or Ctrl+C closes the handle and the\n"
     "driver removes them. Exit codes: 0 ok, 1 a command failed or input after quit was not run, 2 usage,\n"
-    "3 no control device or no bus device, 130 interrupted by Ctrl+C (the handle was closed), 3010 done\n"
-    "but Windows must restart.\n\n";
+    "3 no control device or no bus device (after install: the driver did not load), 130 interrupted by\n"
+    "Ctrl+C (the handle was closed), 3010 done but Windows must restart.\n\n";
 
 const int EXIT_RESTART_NEEDED = 3010;
 
@@ -89,6 +90,7 @@ int Report(const char* command, const windows::InstallOutcome& outcome, bool jso
         if (!outcome.advice.empty()) std::cerr << command << ": " << outcome.advice << "\n";
     } else {
         std::cerr << command << ": " << outcome.step << "\n";
+        if (!outcome.advice.empty()) std::cerr << command << ": " << outcome.advice << "\n";
     }
     if (!outcome.ok) return outcome.error ? tool::EXIT_COMMAND_FAILED : tool::EXIT_NO_DEVICE;
     return outcome.restartNeeded ? EXIT_RESTART_NEEDED : tool::EXIT_OK;
@@ -116,7 +118,7 @@ int wmain(int argc, wchar_t** argv) {
         } else if (words.empty() && argument == "install") {
             if (i + 2 < argc) return Usage(output.json, argument, "install takes at most one argument, the INF's path", false);
             const std::wstring inf = i + 1 < argc ? std::wstring(argv[i + 1]) : DefaultInfPath();
-            return Report("install", windows::InstallBusDevice(inf), output.json);
+            return Report("install", windows::CheckDriverLoaded(windows::InstallBusDevice(inf), timeout), output.json);
         } else if (words.empty() && (argument == "uninstall" || argument == "purge")) {
             if (i + 1 < argc) return Usage(output.json, argument, argument + " takes no argument", false);
             return argument == "purge" ? Report("purge", windows::PurgeReaderDevices(), output.json)

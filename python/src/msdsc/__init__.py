@@ -10,8 +10,8 @@ msdsc.host).
 """
 
 from ._native import IS_WINDOWS, LibraryNotFoundError
-from .client import (DEFAULT_TIMEOUT, Client, Reader, ReaderDevice, Version, list_readers, open, status_message,
-                     wait_for_reader)
+from .client import (DEFAULT_TIMEOUT, Client, Reader, ReaderConfiguration, ReaderDevice, Version, list_readers, open,
+                     read_configuration, status_message, wait_for_reader)
 from .errors import (AccessDeniedError, ClientClosedError, DriverNotLoadedError, MsdscError, NoBusError,
                      NoSuchReaderError, NotElevatedError, SessionHeldError, WaitTimeoutError)
 
@@ -20,8 +20,9 @@ __version__ = "1.0.0"
 __all__ = [
     "AccessDeniedError", "Client", "ClientClosedError", "DEFAULT_TIMEOUT", "DriverNotLoadedError", "IS_WINDOWS",
     "LibraryNotFoundError", "MsdscError", "NoBusError", "NoSuchReaderError", "NotElevatedError", "Reader",
-    "ReaderDevice", "SessionHeldError", "Version",
-    "WaitTimeoutError", "driver_available", "list_readers", "open", "status_message", "wait_for_reader",
+    "ReaderConfiguration", "ReaderDevice", "SessionHeldError", "Version",
+    "WaitTimeoutError", "driver_available", "list_readers", "open", "read_configuration", "status_message",
+    "wait_for_reader",
 ]
 
 

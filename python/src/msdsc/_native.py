@@ -15,8 +15,10 @@ from pathlib import Path
 MsdscStatus = ctypes.c_int32
 MsdscOperation = ctypes.c_int  # an enum: int-sized in both builds' C ABIs
 MsdscWaitFor = ctypes.c_int
+MsdscDeviceKind = ctypes.c_int
 
 MSDSC_INSTANCE_PATH_SIZE = 200
+MSDSC_DRIVER_NAME_SIZE = 32
 
 # typedef enum MsdscOperation
 MsdscOperationOpen = 0
@@ -26,10 +28,15 @@ MsdscOperationRemoveReader = 3
 MsdscOperationClose = 4
 MsdscOperationListDevices = 5
 MsdscOperationWaitForDevice = 6
+MsdscOperationReadConfiguration = 7
 
 # typedef enum MsdscWaitFor
 MsdscWaitForStarted = 0
 MsdscWaitForGone = 1
+
+# typedef enum MsdscDeviceKind
+MsdscDeviceBus = 0
+MsdscDeviceReader = 1
 
 
 class MsdscClient(ctypes.Structure):
@@ -47,6 +54,17 @@ class MsdscReaderDevice(ctypes.Structure):
         ("started", ctypes.c_uint32),
         ("problem", ctypes.c_uint32),
         ("instancePath", ctypes.c_char * MSDSC_INSTANCE_PATH_SIZE),
+        ("driver", ctypes.c_char * MSDSC_DRIVER_NAME_SIZE),
+    ]
+
+
+class MsdscReaderConfiguration(ctypes.Structure):
+    _fields_ = [
+        ("number", ctypes.c_uint32),
+        ("drive", ctypes.c_uint32),
+        ("log", ctypes.c_uint32),
+        ("exists", ctypes.c_uint32),
+        ("driverVersion", ctypes.c_uint16 * 4),
     ]
 
 
@@ -66,6 +84,8 @@ CLIENT_FUNCTIONS = {
                                              ctypes.POINTER(ctypes.c_uint32), _message]),
     "MsdscWaitForReaderDevice": (MsdscStatus, [ctypes.c_uint32, MsdscWaitFor, ctypes.c_uint32,
                                                ctypes.POINTER(MsdscReaderDevice), _message]),
+    "MsdscReadReaderConfiguration": (MsdscStatus, [ctypes.c_uint32, ctypes.POINTER(MsdscReaderConfiguration), _message]),
+    "MsdscProblemAdvice": (ctypes.c_char_p, [MsdscDeviceKind, ctypes.c_uint32, ctypes.POINTER(ctypes.c_uint32)]),
 }
 
 HOST_FUNCTIONS = {

@@ -42,11 +42,33 @@ class ReaderDevice:
     started: bool
     problem: int  # CM_PROB_*, 0 for none
     instance_path: str
+    driver: str = ""  # the service of its function driver; empty when none is installed (problem 28)
 
     @classmethod
     def _from(cls, record):
         return cls(record.readerNumber, bool(record.present), bool(record.started), record.problem,
-                   _text(record.instancePath))
+                   _text(record.instancePath), _text(record.driver))
+
+
+class ReaderConfiguration(NamedTuple):
+    """A started reader's configuration as the sample reader driver read it at its start."""
+    number: int
+    drive: int
+    log: int
+    exists: int
+    driver_version: tuple
+
+
+def read_configuration(reader_number):
+    """What the sample reader driver over that reader read from its hardware key, through the
+    sample's interface. Raises MsdscError (status STATUS_NOT_FOUND) when no started reader of that
+    number has the sample as its driver. Needs no session."""
+    record = n.MsdscReaderConfiguration()
+    message = ctypes.c_char_p()
+    status = n.client_library().MsdscReadReaderConfiguration(reader_number, ctypes.byref(record),
+                                                             ctypes.byref(message))
+    _check(n.MsdscOperationReadConfiguration, status, message, f"reader number {reader_number}")
+    return ReaderConfiguration(record.number, record.drive, record.log, record.exists, tuple(record.driverVersion))
 
 
 def list_readers():

@@ -23,6 +23,7 @@ OPERATION_NAMES = {
     n.MsdscOperationClose: "close",
     n.MsdscOperationListDevices: "list reader devices",
     n.MsdscOperationWaitForDevice: "wait for reader device",
+    n.MsdscOperationReadConfiguration: "read reader configuration",
 }
 
 

@@ -247,4 +247,15 @@ DRIVER_OBJECT* ChildFunctionDriver();
 NTSTATUS SendWmiRequest(DeviceNode* node, UCHAR minor);
 size_t ChildFunctionDeviceCount();  // FDOs of the double that exist now
 
+// ---- Device interfaces ------------------------------------------------------------------------
+// The enabled interfaces of a class whose device is in the tree, as SetupDiGetClassDevs
+// (DIGCF_DEVICEINTERFACE | DIGCF_PRESENT) lists them; an application opens one through its device
+// (simk::user::OpenDeviceObject of the PDO sends the create to the top of the stack).
+struct DeviceInterface {
+    std::u16string linkName;  // "\??\<instance path, '' as '#'>#{guid}", folded
+    DeviceNode* node = nullptr;
+    DEVICE_OBJECT* pdo = nullptr;
+};
+std::vector<DeviceInterface> DeviceInterfaces(const GUID& interfaceClass);
+
 }  // namespace simk::pnp
