@@ -19,13 +19,11 @@
 #include "simkernel/loader.h"
 #include "simkernel/pnp.h"
 #include "simkernel/pool.h"
-#include "../tests/support/known_driver_faults.h"
 
 namespace {
 
 // The driver image loaded into a fresh kernel, one started root bus, and an open client.
 struct Machine {
-    msdsc::testing::KnownDriverFaults knownFaults;  // the driver's own, not the benchmark's to stop on
     Machine()
     {
         simk::ResetKernel();

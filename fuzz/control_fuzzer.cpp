@@ -31,7 +31,6 @@
 #include "simkernel/pool.h"
 #include "simkernel/user.h"
 #include "simkernel/verifier.h"
-#include "../tests/support/known_driver_faults.h"
 
 namespace {
 
@@ -367,7 +366,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         simk::pnp::SetChildFunctionDriver(child);
     }
 
-    msdsc::testing::KnownDriverFaults knownFaults;  // the driver's, not findings of this fuzzer
     Session session;
     const simk::LoadResult loaded = simk::LoadDriverEntry(DriverEntry, u"msdscbus");
     Expect(loaded.status == STATUS_SUCCESS, "driver failed to load", loaded.status);

@@ -15,7 +15,6 @@
 #include "simkernel/pool.h"
 #include "simkernel/registry.h"
 #include "simkernel/testing.h"
-#include "support/known_driver_faults.h"
 
 namespace msdsc::testing {
 
@@ -66,7 +65,6 @@ protected:
     }
 
     PDRIVER_OBJECT m_Driver = nullptr;
-    msdsc::testing::KnownDriverFaults m_KnownFaults;
 };
 
 }  // namespace msdsc::testing

@@ -137,28 +137,4 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
-// PoRequestPowerIrp (wdm.h): a device power request (IRP_MN_SET_POWER, IRP_MN_QUERY_POWER or
-// IRP_MN_WAIT_WAKE) sent to the top of the stack of DeviceObject, the PDO; CompletionFunction runs
-// once it completes, here as soon as the stack has completed it. "A driver cannot use this routine to
-// create an IRP to send a system power request."
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
-    simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, "PoRequestPowerIrp");
-    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE)
-        return STATUS_INVALID_PARAMETER_2;
-    std::u16string instancePath;
-    if (!DeviceObject || !simk::pnp::detail::InstancePathOfPdo(DeviceObject, &instancePath))
-        return STATUS_INVALID_PARAMETER_1;
-    if (Irp) *Irp = nullptr;
-    const simk::power::PowerIrpResult result =
-        simk::power::SendPowerIrp(IoGetAttachedDevice(DeviceObject), MinorFunction, DevicePowerState, PowerState);
-    if (CompletionFunction) {
-        IO_STATUS_BLOCK status{};
-        status.Status = result.status;
-        status.Information = result.information;
-        CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
-    }
-    return STATUS_PENDING;
-}
-
 }  // extern "C"

@@ -220,20 +220,28 @@ TEST_F(SampleReaderDriver, StartThatCannotReadTheHardwareKeyFailsWithItsStatusAn
 }
 
 // A driver update of the sample restarts the reader: query-remove, removal, AddDevice of the new
-// driver and a start of the same PDO. KNOWN FAULT (the bus driver's, to be fixed there): the bus
-// driver takes the reader off its bus at the removal and deletes it, so the client's reader is gone
-// after the update instead of starting again under the new driver.
-TEST_F(SampleReaderDriver, KnownFault_DriverUpdateOfTheSampleDestroysTheClientsReader)
+// driver and a start of the same PDO. The client's reader lives on: the new driver reads the same
+// values from the same node, and the client's handle still removes it.
+TEST_F(SampleReaderDriver, DriverUpdateOfTheSampleKeepsTheClientsReader)
 {
     InstallSample();
     const ReaderConfig config = {3, 3, 3};
-    DeviceNode* reader = AddSettled(config);
+    BusReaderHandle handle{};
+    DeviceNode* reader = AddSettled(config, &handle);
     ASSERT_NE(reader, nullptr);
     ASSERT_EQ(simk::pnp::State(reader), NodeState::Started);
+    DEVICE_OBJECT* const pdo = simk::pnp::Pdo(reader);
+    DeviceNode* const bus = simk::pnp::Parent(reader);
     simk::pnp::UpdateDriver(reader, m_Sample);
     simk::pnp::RunUntilIdle();
-    EXPECT_NE(simk::pnp::State(reader), NodeState::Started)
-        << "the known fault is fixed: make this test the check that the reader starts again with the values";
+    ASSERT_EQ(simk::pnp::State(reader), NodeState::Started);
+    EXPECT_EQ(simk::pnp::Pdo(reader), pdo) << "the same reader started again";
+    ASSERT_NE(SampleFdo(reader), nullptr);
+    EXPECT_EQ(SampleFdo(reader)->DriverObject, m_Sample);
+    ExpectReadAsGiven(AskSample(reader), config);
+    EXPECT_EQ(RemoveReader(m_Client, handle).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_TRUE(simk::pnp::Children(bus).empty());
 }
 
 }  // namespace

@@ -385,26 +385,3 @@ TEST_F(SleepOvernight, RequestArrivingDuringTheSleepIsAnsweredAndItsReaderRunsAf
 }
 
 }  // namespace
-
-namespace {
-
-using PdoStatus = msdsc::testing::WithBuses<1>;
-
-// KNOWN FAULT (the driver's, to be fixed there): a reader completes IRP_MN_QUERY_PNP_DEVICE_STATE
-// (sent after each start) and WMI requests that nobody above answered with a refusal of its own;
-// a bus driver that does not handle a request leaves its status as it came. The fixtures capture
-// this rule (support/known_driver_faults.h); this test sees it still happen and fails once the
-// driver is fixed, the sign to drop the capture.
-TEST_F(PdoStatus, KnownFault_ReaderChangesTheStatusOfRequestsNobodyAnswered)
-{
-    simk::user::Handle client = nullptr;
-    ASSERT_EQ(Open(&client), STATUS_SUCCESS);
-    simk::verifier::Expect unanswered(simk::verifier::rules::PdoChangedUnansweredStatus);
-    ASSERT_EQ(AddReader(client, CONFIG).status, STATUS_SUCCESS);
-    simk::pnp::RunUntilIdle();
-    ASSERT_EQ(ReaderNodes(BusNode(0)).size(), 1u);
-    simk::pnp::SendWmiRequest(ReaderNodes(BusNode(0))[0], IRP_MN_QUERY_ALL_DATA);
-    EXPECT_GE(unanswered.Count(), 2u) << "the known fault is fixed: delete this test and the fixtures' capture";
-}
-
-}  // namespace

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "support/known_driver_faults.h"
 #include "bus/bus_device.h"
 #include "control/control_device.h"
 #include "simkernel/kernel.h"
@@ -193,7 +192,6 @@ protected:
     PDRIVER_OBJECT m_Sample = nullptr;
 
 private:
-    KnownDriverFaults m_KnownFaults;
     PDRIVER_OBJECT m_Driver = nullptr;
     std::vector<simk::user::Handle> m_Clients;
 };

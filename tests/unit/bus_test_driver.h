@@ -23,7 +23,6 @@
 #include "simkernel/pool.h"
 #include "simkernel/power.h"
 #include "simkernel/testing.h"
-#include "support/known_driver_faults.h"
 
 namespace msdsc::testing {
 
@@ -303,7 +302,6 @@ protected:
     }
 
     PDRIVER_OBJECT m_Driver = nullptr;
-    msdsc::testing::KnownDriverFaults m_KnownFaults;
 };
 
 // Brings a reader into a state the way the power manager, Plug and Play or the client would: the

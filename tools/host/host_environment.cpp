@@ -15,7 +15,6 @@
 #include "simkernel/pool.h"
 #include "simkernel/registry.h"
 #include "simkernel/verifier.h"
-#include "../../tests/support/known_driver_faults.h"
 
 namespace msdsc::host {
 
@@ -33,8 +32,6 @@ struct Environment::Recording {
     std::mutex mutex;
     std::vector<std::string> violations;
     simk::verifier::Handler previous;
-    // The driver's own known faults are not this machine's to report (see the header).
-    msdsc::testing::KnownDriverFaults knownFaults;
 };
 
 Environment::Environment() : m_Recording(new Recording) {

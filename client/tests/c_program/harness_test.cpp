@@ -8,13 +8,11 @@
 #include "simkernel/loader.h"
 #include "simkernel/pnp.h"
 #include "simkernel/pool.h"
-#include "../../../tests/support/known_driver_faults.h"
 
 namespace {
 
 TEST(CProgram, AddsListsAndRemovesReadersThroughTheShippedLibrary) {
     simk::Kernel kernel;
-    msdsc::testing::KnownDriverFaults knownFaults;
     simk::pnp::ChildFunctionDriverOptions reader;
     reader.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
     simk::pnp::SetChildFunctionDriver(reader);
