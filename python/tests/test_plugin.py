@@ -1,5 +1,7 @@
 # The pytest plugin as a test engineer's run sees it: test files that use its fixtures and marker,
 # run by pytest in a process of their own (each with its own simulated machine on Linux).
+from pathlib import Path
+
 import msdsc
 import pytest
 
@@ -55,8 +57,11 @@ def test_nothing_left_behind(msdsc_machine):
 
 @pytest.fixture
 def run(pytester, monkeypatch):
-    # The engineer's run imports the package from this source tree, as an installed one would be.
-    monkeypatch.setenv("PYTHONPATH", str(SOURCE_TREE / "python" / "src"))
+    # The engineer's run imports the package these tests run on: this source tree's, or the
+    # installed one (which needs nothing on the path).
+    source = SOURCE_TREE / "python" / "src"
+    if Path(msdsc.__file__).resolve().is_relative_to(source):
+        monkeypatch.setenv("PYTHONPATH", str(source))
     if HOST_BUILD:
         monkeypatch.setenv("MSDSC_HOST_BUILD", str(HOST_BUILD))
 

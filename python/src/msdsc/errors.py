@@ -13,6 +13,7 @@ STATUS_SHARING_VIOLATION = 0xC0000043
 STATUS_OBJECT_NAME_NOT_FOUND = 0xC0000034
 STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A
 STATUS_IO_TIMEOUT = 0xC00000B5
+STATUS_DEVICE_CONFIGURATION_ERROR = 0xC0000182
 STATUS_INVALID_DEVICE_STATE = 0xC0000184
 
 OPERATION_NAMES = {
@@ -77,6 +78,13 @@ class WaitTimeoutError(MsdscError, TimeoutError):
     """A reader's device node did not reach the state waited for in time."""
 
 
+class ReaderProblemError(MsdscError):
+    """A wait for a reader's start ended early: its device node has a problem code waiting does not
+    cure (28 no function driver installed, 31 its AddDevice failed, 10 its start failed, 39 the driver
+    could not be loaded, 52 its signature could not be verified, 22 disabled). ``message`` says what
+    to do; ``detail`` names the reader and its problem code."""
+
+
 # (operation or None for any, status) -> class; the operation-specific entry wins.
 _CLASSES = {
     (n.MsdscOperationOpen, STATUS_ACCESS_DENIED): NotElevatedError,
@@ -90,6 +98,7 @@ _CLASSES = {
     (n.MsdscOperationAddReader, STATUS_UNSUCCESSFUL): NoBusError,
     (n.MsdscOperationRemoveReader, STATUS_UNSUCCESSFUL): NoSuchReaderError,
     (n.MsdscOperationWaitForDevice, STATUS_IO_TIMEOUT): WaitTimeoutError,
+    (n.MsdscOperationWaitForDevice, STATUS_DEVICE_CONFIGURATION_ERROR): ReaderProblemError,
     (None, STATUS_INVALID_HANDLE): ClientClosedError,
 }
 
