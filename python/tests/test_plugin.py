@@ -1,14 +1,7 @@
 # The pytest plugin as a test engineer's run sees it: test files that use its fixtures and marker,
 # run by pytest in a process of their own (each with its own simulated machine on Linux).
-from pathlib import Path
-
 import msdsc
 import pytest
-
-from conftest import SOURCE_TREE
-
-# Found from here: the runs start in folders of their own.
-HOST_BUILD = msdsc._native.host_build_dir() and msdsc._native.host_build_dir().resolve()
 
 # Tests run in file order: the last one looks at what the others left behind.
 ENGINEERS_TESTS = """
@@ -55,22 +48,6 @@ def test_nothing_left_behind(msdsc_machine):
 """
 
 
-@pytest.fixture
-def run(pytester, monkeypatch):
-    # The engineer's run imports the package these tests run on: this source tree's, or the
-    # installed one (which needs nothing on the path).
-    source = SOURCE_TREE / "python" / "src"
-    if Path(msdsc.__file__).resolve().is_relative_to(source):
-        monkeypatch.setenv("PYTHONPATH", str(source))
-    if HOST_BUILD:
-        monkeypatch.setenv("MSDSC_HOST_BUILD", str(HOST_BUILD))
-
-    def run(source, *arguments):
-        pytester.makepyfile(test_rig=source)
-        return pytester.runpytest_subprocess("-p", "msdsc.pytest_plugin", "-p", "no:cacheprovider", *arguments)
-    return run
-
-
 def test_fixtures_clean_up_after_a_failing_test(run):
     result = run(ENGINEERS_TESTS, "-v")
     result.assert_outcomes(passed=5, failed=1)
@@ -112,7 +89,7 @@ def test_leaks_a_session():
 
 def test_after_it(msdsc_client):
     assert msdsc_client.add(4, 5, 6).device.started
-""", "-p", "msdsc.pytest_plugin", "-rE")
+""", "-rE")
     result.assert_outcomes(passed=2, errors=1)
     result.stdout.fnmatch_lines(["*ERROR at teardown of test_leaks_a_session*",
                                  "*test_rig.py::test_leaks_a_session left 1 msdsc session(s) open*"])
@@ -146,7 +123,7 @@ def test_a_narrower_fixture_removed_only_its_own(msdsc_module_client, module_rea
 
 
 def test_narrower_fixtures_share_the_widest_session_and_remove_only_their_readers(run):
-    result = run(SCOPED_TESTS, "-p", "msdsc.pytest_plugin")
+    result = run(SCOPED_TESTS)
     result.assert_outcomes(passed=2)
 
 
