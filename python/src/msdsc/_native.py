@@ -116,7 +116,7 @@ def host_build_dir() -> Optional[Path]:
     return None
 
 
-def client_library_path():
+def client_library_path() -> Optional[str]:
     """Where the client library is looked for: $MSDSC_CLIENT_LIBRARY first; on Windows then next to
     msdscctl.exe on PATH (the package folder), else the DLL search order; on Linux the host build."""
     configured = os.environ.get("MSDSC_CLIENT_LIBRARY")
@@ -132,7 +132,7 @@ def client_library_path():
     return str(build / "client" / CLIENT_LIBRARY_NAME) if build else None
 
 
-def host_library_path():
+def host_library_path() -> Optional[str]:
     configured = os.environ.get("MSDSC_HOST_LIBRARY")
     if configured:
         return configured
@@ -152,7 +152,7 @@ _client_library = None
 _host_library = None
 
 
-def _load(path, what):
+def _load(path: Optional[str], what: str) -> ctypes.CDLL:
     if not path:
         raise LibraryNotFoundError(
             f"{what} not found: set MSDSC_HOST_BUILD (or pytest's --msdsc-host-build) to the host build "
@@ -163,14 +163,14 @@ def _load(path, what):
         raise LibraryNotFoundError(f"cannot load {what} {path}: {error}") from None
 
 
-def client_library():
+def client_library() -> ctypes.CDLL:
     global _client_library
     if _client_library is None:
         _client_library = _bind(_load(client_library_path(), "the client library"), CLIENT_FUNCTIONS)
     return _client_library
 
 
-def host_library():
+def host_library() -> ctypes.CDLL:
     """The simulated machine's library; only the host build has one."""
     global _host_library
     if IS_WINDOWS:

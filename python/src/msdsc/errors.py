@@ -1,5 +1,9 @@
 """The exceptions: one per failure a caller handles, all carrying the NTSTATUS and the library's message."""
 
+from __future__ import annotations
+
+from typing import Dict, Optional, Tuple, Type
+
 from . import _native as n
 
 STATUS_SUCCESS = 0x00000000
@@ -34,7 +38,7 @@ class MsdscError(Exception):
     text for it in that call, ``operation`` the msdscclient.h operation (MsdscOperation*), ``detail``
     what the package adds, if anything (which reader it waited for)."""
 
-    def __init__(self, operation, status, message, detail=None):
+    def __init__(self, operation: int, status: int, message: str, detail: Optional[str] = None) -> None:
         self.operation = operation
         self.status = status & 0xFFFFFFFF
         self.message = message
@@ -86,7 +90,7 @@ class ReaderProblemError(MsdscError):
 
 
 # (operation or None for any, status) -> class; the operation-specific entry wins.
-_CLASSES = {
+_CLASSES: Dict[Tuple[Optional[int], int], Type[MsdscError]] = {
     (n.MsdscOperationOpen, STATUS_ACCESS_DENIED): NotElevatedError,
     (n.MsdscOperationOpen, STATUS_SHARING_VIOLATION): SessionHeldError,
     (n.MsdscOperationOpen, STATUS_INVALID_DEVICE_STATE): NoBusError,
@@ -103,7 +107,7 @@ _CLASSES = {
 }
 
 
-def error_for(operation, status, message, detail=None):
+def error_for(operation: int, status: int, message: str, detail: Optional[str] = None) -> MsdscError:
     """The exception for a failed call: its class chosen by operation and status."""
     status &= 0xFFFFFFFF
     cls = _CLASSES.get((operation, status)) or _CLASSES.get((None, status)) or MsdscError

@@ -21,6 +21,7 @@ session open fails at its teardown, named, and the session is closed so the next
 from __future__ import annotations
 
 import os
+from types import ModuleType
 from typing import Callable, Dict, Iterator, List, Optional, Tuple
 
 import pytest
@@ -231,7 +232,7 @@ def msdsc_client(request: pytest.FixtureRequest) -> Iterator[msdsc.Client]:
 
 
 @pytest.fixture
-def msdsc_machine(request: pytest.FixtureRequest):
+def msdsc_machine(request: pytest.FixtureRequest) -> Optional[ModuleType]:
     """Linux: the msdsc.host module over the run's simulated machine (started if need be); Windows: None."""
     _require_driver(request.config)
     return None if msdsc.IS_WINDOWS else msdsc.host
