@@ -274,10 +274,11 @@ void Session::DoList(const Command& command) {
 void Session::DoDevices(const Command& command) {
     std::vector<MsdscReaderDevice> devices;
     const char* message = nullptr;
-    MsdscStatus status = ListDevices(&devices, &message);
-    uint32_t buses = 0;
-    if (status >= 0) status = MsdscCountBusDevices(&buses, &message);
+    const MsdscStatus status = ListDevices(&devices, &message);
     if (status < 0) return Failure(command.name, status, message);
+    // The bus count only adds a remark: a device list that cannot say leaves it out.
+    uint32_t buses = 0;
+    const bool counted = MsdscCountBusDevices(&buses, nullptr) >= 0;
     auto ours = [&](const MsdscReaderDevice& device) {
         if (!device.present) return false;
         return std::any_of(m_Readers.begin(), m_Readers.end(), [&](const Reader& reader) {
@@ -288,15 +289,13 @@ void Session::DoDevices(const Command& command) {
         std::string objects;
         for (const MsdscReaderDevice& device : devices)
             objects += (objects.empty() ? "" : ",") + DeviceJson(device, ours(device));
-        m_Out << Json("reply")
-                     .Add("command", command.name)
-                     .Add("ok", true)
-                     .Add("buses", uint64_t{buses})
-                     .Raw("devices", "[" + objects + "]")
-                     .Line();
+        Json json("reply");
+        json.Add("command", command.name).Add("ok", true);
+        if (counted) json.Add("buses", uint64_t{buses});
+        m_Out << json.Raw("devices", "[" + objects + "]").Line();
         return;
     }
-    if (buses == 0) m_Out << NO_BUS_DEVICE << "\n";
+    if (counted && buses == 0) m_Out << NO_BUS_DEVICE << "\n";
     m_Out << devices.size() << (devices.size() == 1 ? " reader device node" : " reader device nodes") << "\n";
     for (const MsdscReaderDevice& device : devices)
         m_Out << "  reader " << device.readerNumber << "  " << device.instancePath << "  " << DeviceState(device)
