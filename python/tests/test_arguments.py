@@ -48,6 +48,8 @@ def test_waits_refuse_what_names_no_reader(msdsc_machine):
         msdsc.wait_for_reader(1.5)
     with pytest.raises(ValueError, match="timeout must be 0 or more seconds"):
         msdsc.wait_for_reader(0, timeout=float("nan"))
+    # No reader ever had this number, so it is gone at once, however long the wait may be.
+    assert not msdsc.wait_for_reader(123456, gone=True, timeout=float("inf")).present
 
 
 def test_handles_print_and_parse_as_the_tools_do(msdsc_client):

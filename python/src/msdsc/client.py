@@ -46,7 +46,8 @@ def _timeout_ms(timeout: object) -> int:
         raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
     if not timeout >= 0:
         raise ValueError(f"timeout must be 0 or more seconds, not {timeout}")
-    return min(int(timeout * 1000), _UINT32_MAX)
+    # The library's longest wait (about 49 days) stands for anything longer, infinity included.
+    return int(min(timeout * 1000, _UINT32_MAX))
 
 
 def _handle_bytes(name: str, value: object) -> bytes:
