@@ -108,20 +108,20 @@ TEST_F(DeviceView, ReadersByNumberWithTheirPathsAndStates) {
 }
 
 // A reader Plug and Play could not start shows the problem code Device Manager would show, and a
-// wait for its start ends on it at once with the advice for it, by number or by handle: the timeout
-// here is one no test run sits out, so only an early end passes.
+// wait for its start ends on it at once with the advice for it, by number or by handle.
 TEST_F(DeviceView, AProblemWaitingDoesNotCureEndsTheWaitWithTheProblem) {
     m_Reader.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
     simk::pnp::SetChildFunctionDriver(m_Reader);
     const MsdscReaderHandle handle = Add(7);
-    constexpr uint32_t FOREVER_MS = 0xFFFFFFFFu;
+    // Far longer than a start takes here: a wait that does not end early fails with the timeout.
+    constexpr uint32_t LONG_MS = 30000;
     MsdscReaderDevice device;
     const char* message = nullptr;
-    EXPECT_EQ(MsdscWaitForReaderDevice(0, MsdscWaitForStarted, FOREVER_MS, &device, &message),
+    EXPECT_EQ(MsdscWaitForReaderDevice(0, MsdscWaitForStarted, LONG_MS, &device, &message),
               STATUS_DEVICE_CONFIGURATION_ERROR);
     EXPECT_THAT(message, HasSubstr("Code 31"));
     std::memset(&device, 0, sizeof(device));
-    EXPECT_EQ(MsdscWaitForReader(&handle, MsdscWaitForStarted, FOREVER_MS, &device, &message),
+    EXPECT_EQ(MsdscWaitForReader(&handle, MsdscWaitForStarted, LONG_MS, &device, &message),
               STATUS_DEVICE_CONFIGURATION_ERROR);
     EXPECT_EQ(device.readerNumber, 0u);
     EXPECT_EQ(device.present, 1u);
@@ -131,7 +131,7 @@ TEST_F(DeviceView, AProblemWaitingDoesNotCureEndsTheWaitWithTheProblem) {
 
     // The add-and-wait hands the handle back with the problem, so the caller can remove the reader.
     MsdscReaderHandle second{};
-    EXPECT_EQ(MsdscAddReaderAndWait(m_Client, 8, 1, 0, FOREVER_MS, &second, &device, &message),
+    EXPECT_EQ(MsdscAddReaderAndWait(m_Client, 8, 1, 0, LONG_MS, &second, &device, &message),
               STATUS_DEVICE_CONFIGURATION_ERROR);
     uint32_t number = 99;
     ASSERT_EQ(MsdscReaderNumberOfHandle(&second, &number, nullptr), STATUS_SUCCESS);

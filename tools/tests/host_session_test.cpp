@@ -209,14 +209,14 @@ TEST_F(HostSession, AddWaitDevicesAndWait) {
 }
 
 // A reader whose function driver fails AddDevice never starts: add --wait says so at once, with the
-// problem code Device Manager would show, and the session goes on. The timeout is one no test run
-// sits out.
+// problem code Device Manager would show, and the session goes on. The timeout is far longer than a
+// start takes, so a wait that did not end early fails with the timeout's status.
 TEST_F(HostSession, AddWaitReportsAReaderThatNeverStarts) {
     simk::pnp::ChildFunctionDriverOptions failing;
     failing.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
     failing.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
     simk::pnp::SetChildFunctionDriver(failing);
-    m_WaitMs = 0xFFFFFFFFu;
+    m_WaitMs = 30000;
     const std::string out = Run("add 7 1 0 --wait\ndevices\nremove 0\n", true);
     // In JSON each backslash of the path is doubled.
     const std::string reader = "MicroSDSmartCardBus\\\\\\\\MicroSDSmartCardReader\\\\\\\\([^ )\"]*&)?";
