@@ -37,6 +37,7 @@ uint32_t ProblemOf(simk::pnp::NodeState state) {
     case simk::pnp::NodeState::AddDeviceFailed: return PROBLEM_FAILED_ADD;
     case simk::pnp::NodeState::StartFailed: return PROBLEM_FAILED_START;
     case simk::pnp::NodeState::NotInstalled: return PROBLEM_FAILED_INSTALL;
+    case simk::pnp::NodeState::Disabled: return PROBLEM_DISABLED;
     default: return 0;
     }
 }
@@ -105,6 +106,23 @@ public:
             if (NT_SUCCESS(status) && information == sizeof(*read)) return STATUS_SUCCESS;
         }
         return STATUS_NOT_FOUND;
+    }
+
+    NTSTATUS CountBuses(uint32_t* count) override {
+        simk::pnp::RunUntilIdle();
+        const std::string hardwareId = Folded(BUS_HARDWARE_ID_TEXT);
+        *count = 0;
+        for (simk::pnp::DeviceNode* node : simk::pnp::RootDevices()) {
+            const simk::pnp::NodeInfo info = simk::pnp::Info(node);
+            if (info.state == simk::pnp::NodeState::SurpriseRemoved || info.state == simk::pnp::NodeState::Removed)
+                continue;
+            for (const std::u16string& id : info.hardwareIds)
+                if (Folded(simk::Narrow(id)) == hardwareId) {
+                    ++*count;
+                    break;
+                }
+        }
+        return STATUS_SUCCESS;
     }
 };
 
