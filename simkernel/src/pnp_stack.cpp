@@ -128,9 +128,10 @@ void AssignService(DeviceNode* node) {
     const std::u16string key = DeviceKeyPath(node);
     if (!ReadString(key, u"Service").empty()) return;
     Install chosen;
+    const NodeInfo info = Info(node);  // before the install lock: the manager's reset takes them the other way
     {
         std::lock_guard<std::mutex> lock(g_installMutex);
-        const Install* install = BestInstall(Info(node));
+        const Install* install = BestInstall(info);
         if (!install) return;
         chosen = *install;
     }
