@@ -100,8 +100,7 @@ NTSTATUS OpenFound(PDEVICE_OBJECT device, const std::u16string& fileName, PFILE_
     accessState.OriginalDesiredAccess = request.desiredAccess;
     accessState.PreviouslyGrantedAccess = access.granted;
     accessState.RemainingDesiredAccess = 0;
-    IO_SECURITY_CONTEXT security{nullptr, request.passAccessState ? &accessState : nullptr,
-                                 request.desiredAccess, request.createOptions};
+    IO_SECURITY_CONTEXT security{nullptr, &accessState, request.desiredAccess, request.createOptions};
 
     PDEVICE_OBJECT target = IoGetAttachedDevice(device);
     PIRP irp = AllocateIoManagerIrp(target, file);
@@ -115,8 +114,9 @@ NTSTATUS OpenFound(PDEVICE_OBJECT device, const std::u16string& fileName, PFILE_
     }
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = IRP_MJ_CREATE;
-    sp->Parameters.Create.SecurityContext = &security;
-    sp->Parameters.Create.Options = (request.disposition << 24) | (request.createOptions & 0x00FFFFFF);
+    sp->Parameters.Create.SecurityContext = request.asWine ? nullptr : &security;
+    sp->Parameters.Create.Options =
+        (request.asWine ? 0 : request.disposition << 24) | (request.createOptions & 0x00FFFFFF);
     sp->Parameters.Create.ShareAccess = 0;
     sp->Parameters.Create.FileAttributes = 0;
     sp->Parameters.Create.EaLength = static_cast<ULONG>(ea.size());

@@ -39,7 +39,9 @@ struct OpenRequest {
     const void* eaBuffer = nullptr;  // FILE_FULL_EA_INFORMATION entries
     ULONG eaLength = 0;
     Handle related = nullptr;  // the path is then relative to this handle's file (it may be empty)
-    bool passAccessState = true;  // false: the driver gets no access state, as under Wine 8.0
+    // As Wine 8.0 sends the create: no security context at all (so no access state), and the
+    // create options alone, without the disposition in the top byte.
+    bool asWine = false;
 };
 
 // Opens "\\.\Name", "\DosDevices\Name", "\??\Name", "\??\Global\Name" or a device name, with
