@@ -16,6 +16,7 @@ struct UserState {
     std::mutex lock;
     std::map<simk::user::Handle, PFILE_OBJECT> handles;
     std::map<simk::user::Handle, ACCESS_MASK> granted;
+    simk::user::OpenRecord lastOpen;
     uintptr_t next = 0;
 };
 
@@ -56,6 +57,7 @@ void ResetUser() {
     std::lock_guard<std::mutex> guard(State().lock);
     State().handles.clear();
     State().granted.clear();
+    State().lastOpen = simk::user::OpenRecord{};
     State().next = 0;
 }
 
@@ -147,6 +149,10 @@ NTSTATUS OpenFound(PDEVICE_OBJECT device, const std::u16string& fileName, PFILE_
 NTSTATUS Open(const char16_t* path, const OpenRequest& request, Handle* out) {
     *out = nullptr;
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode open");
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        State().lastOpen = OpenRecord{path ? std::u16string(path) : std::u16string(), request};
+    }
     if (request.disposition > FILE_MAXIMUM_DISPOSITION) return STATUS_INVALID_PARAMETER;
     std::u16string fileName;
     PDEVICE_OBJECT device = nullptr;
@@ -285,6 +291,11 @@ NTSTATUS CloseWithoutCleanup(Handle handle) {
 size_t OpenHandleCount() {
     std::lock_guard<std::mutex> guard(State().lock);
     return State().handles.size();
+}
+
+OpenRecord LastOpen() {
+    std::lock_guard<std::mutex> guard(State().lock);
+    return State().lastOpen;
 }
 
 ACCESS_MASK GrantedAccess(Handle handle) {

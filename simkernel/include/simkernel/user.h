@@ -2,6 +2,8 @@
 // control requests, close it. Requests are delivered at PASSIVE_LEVEL on the calling thread.
 #pragma once
 
+#include <string>
+
 #include "simkernel/basetypes.h"
 
 namespace simk::user {
@@ -42,7 +44,17 @@ struct OpenRequest {
     // As Wine 8.0 sends the create: no security context at all (so no access state), and the
     // create options alone, without the disposition in the top byte.
     bool asWine = false;
+    // CreateFile's SECURITY_SQOS_PRESENT and impersonation level bits (0: none given), which say
+    // how far the opened side may impersonate the caller.
+    ULONG securityQos = 0;
 };
+
+// The last open made through this interface, refused or not: the path as given and its request.
+struct OpenRecord {
+    std::u16string path;
+    OpenRequest request;
+};
+OpenRecord LastOpen();
 
 // Opens "\\.\Name", "\DosDevices\Name", "\??\Name", "\??\Global\Name" or a device name, with
 // anything after the name handed to the driver as the file object's name. The device's security is
