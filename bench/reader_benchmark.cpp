@@ -27,6 +27,9 @@ struct Machine {
     Machine()
     {
         simk::ResetKernel();
+        simk::pnp::ChildFunctionDriverOptions reader;  // the readers' function driver, so they start
+        reader.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+        simk::pnp::SetChildFunctionDriver(reader);
         driver = simk::LoadDriver(MSDSCBUS_IMAGE, u"msdscbus").driverObject;
         if (!driver) return;
         bus = simk::pnp::CreateRootDevice(driver, u"Root\\MicroSDSmartCardBus");

@@ -8,17 +8,12 @@
 
 BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
     : AttachedDevice(Context->m_DriverObject, DeviceObject, PhysicalDeviceObject), m_DriverContext(Context),
-      m_Handle(0), m_Readers(TRUE, PagedPool, DEVICE_LIST_ENTRY_TAG), m_RepliesBuilt(0), m_ReplyInFlight(0), m_ReplyDelivered(0),
-      m_Started(false)
+      m_Handle(0), m_Roster(this), m_Started(false)
 {
-    InitializeListHead(&m_Departed);
     ExInitializeFastMutex(&m_Mutex);
 }
 
-BusDevice::~BusDevice()
-{
-    m_Readers.Clear();
-}
+BusDevice::~BusDevice() {}
 
 NTSTATUS BusDevice::Start()
 {

@@ -6,6 +6,7 @@
 #include "driver/attached_device.h"
 #include "driver/driver_entry.h"
 #include "registry/device_list.h"
+#include "bus/reader_roster.h"
 
 class ReaderDevice;
 
@@ -14,7 +15,6 @@ class BusDevice : public AttachedDevice
 public:
     BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject);
 
-    // Empties m_Readers; the readers are already deleted or cut loose by the bus's removal.
     ~BusDevice() override;
     NTSTATUS Start() override;
     void Delete() override;
@@ -35,8 +35,9 @@ public:
     NTSTATUS BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraSlots);
 
     NTSTATUS OnSurpriseRemoval(PIRP Irp);
+    NTSTATUS OnStopDevice(PIRP Irp);
 
-    // Readers on the bus, named by their reader numbers (ReaderKey gives their keys in m_Readers).
+    // Readers on the bus, named by their reader numbers (ReaderKey gives their keys in the roster).
     NTSTATUS CreateReader(const ReaderConfig* Config, ULONG* ReaderNumber);
     NTSTATUS RemoveReader(ULONG ReaderNumber);
 
@@ -48,62 +49,16 @@ public:
     // Takes every reader off the bus, as the client's cleanup does, and re-enumerates the bus.
     void UnplugEveryReader();
 
-    // Under the hold of m_Readers, for a reader whose entry the caller has just taken out of
-    // m_Readers: the reader is Unplugged, and either waits among m_Departed for Plug and Play's
-    // removal, or, when no reply Plug and Play received or may still receive listed it, is
-    // returned true: nobody will remove it, and the caller deletes it once the hold ends.
-    bool LeaveLocked(ReaderDevice* Reader);
-    // Under the hold of m_Readers: a reply that reached Plug and Play no longer lists the reader,
-    // so the removal Plug and Play sends it now is its last.
-    bool ReportedMissingLocked(const ReaderDevice* Reader) const;
-
-    // Takes the readers off m_Readers, oldest first, under one hold of the list, and hands each to
-    // Taken. An entry that another removal has already marked belongs to that removal, which
-    // unlinks it once the hold ends and changes the reader's state itself: it is passed over.
-    // The caller holds m_Readers.
-    template <typename Action>
-    void TakeEveryReaderLocked(Action Taken)
-    {
-        LONG index = 0;
-        PVOID key = nullptr;
-        PVOID payload = nullptr;
-        while (m_Readers.GetAt(index, &key, &payload) == Ok) {
-            // The payload is taken before the entry goes.
-            if (m_Readers.Remove(key) != Ok) {
-                ++index;
-                continue;
-            }
-            Taken(static_cast<ReaderDevice*>(payload));
-        }
-    }
-
     DriverObjectContext* m_DriverContext;
     // Names the bus to the client without its address: this load's handle tag and the bus's
     // serial number (MakeBusHandle). Set once, when AddDevice registers the bus.
     ULONG64 m_Handle;
-    // Lock order: m_Mutex before the lock of m_Readers.
-    DeviceList m_Readers;
-    // Readers off the bus that still exist: Plug and Play has yet to remove them, or a relations
-    // reply that listed them is still on its way down. Linked through ReaderDevice::m_DepartedLink
-    // and guarded by the hold of m_Readers, like the three reply numbers below.
-    LIST_ENTRY m_Departed;
-    // Bus-relations replies, numbered from 1: the last one built, the one on its way down the
-    // stack (0: none; Plug and Play sends one query at a time), and the last one the stack let
-    // through to Plug and Play.
-    ULONG64 m_RepliesBuilt;
-    ULONG64 m_ReplyInFlight;
-    ULONG64 m_ReplyDelivered;
-    // Makes the m_Started test and the insertion of a new reader one step.
+    // The readers on the bus and their removal protocol.
+    ReaderRoster m_Roster;
+    // Makes the m_Started test and the insertion of a new reader one step. Lock order: m_Mutex
+    // before the lock of the roster's reader list.
     FAST_MUTEX m_Mutex;
     bool m_Started;
-
-private:
-    // Settles the reply on its way down once the stack has answered: readers that left the bus
-    // meanwhile become Plug and Play's to remove, or, when the reply never reached it, are deleted.
-    void SettleReply(bool Delivered);
-    // At the bus's own removal: every reader still known here is deleted, except one that waits
-    // for a final removal held back by open handles, which is cut loose from the bus.
-    void ReleaseReaders();
 };
 
 // Called by Plug and Play once per bus instance: creates, attaches and registers the bus and

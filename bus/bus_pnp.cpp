@@ -6,13 +6,6 @@
 #include "driver/diagnostics.h"
 #include "reader/reader_device.h"
 
-namespace {
-
-// Bus-relations replies; Plug and Play frees them.
-constexpr ULONG BUS_RELATIONS_TAG = MakePoolTag("msbp");
-
-} // namespace
-
 NTSTATUS BusDevice::DispatchPnp(PIRP Irp)
 {
     // Held for every request, so a removal waits for requests already on their way through the
@@ -38,11 +31,14 @@ NTSTATUS BusDevice::DispatchPnp(PIRP Irp)
     case IRP_MN_SURPRISE_REMOVAL:
         status = OnSurpriseRemoval(Irp);
         break;
+    case IRP_MN_STOP_DEVICE:
+        status = OnStopDevice(Irp);
+        break;
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         status = OnQueryDeviceRelations(Irp);
         break;
     default:
-        // Stop and the rest are the lower stack's business.
+        // The rest are the lower stack's business.
         status = PassIrpDown(m_LowerDeviceObject, Irp);
         break;
     }
@@ -76,7 +72,7 @@ NTSTATUS BusDevice::OnQueryRemoveDevice(PIRP Irp)
         // One section with reader creation: once this succeeds, no reader can be added until a
         // cancel-remove or a new start.
         MutexGuard guard(&m_Mutex);
-        readers = m_Readers.Count();
+        readers = m_Roster.Count();
         if (readers == 0) {
             m_Started = false;
         }
@@ -101,6 +97,17 @@ NTSTATUS BusDevice::OnCancelRemoveDevice(PIRP Irp)
     return CompleteIrpWith(Irp, status);
 }
 
+NTSTATUS BusDevice::OnStopDevice(PIRP Irp)
+{
+    {
+        // Stopped for a rebalance: no reader is added until the start that follows, which sets
+        // m_Started again. The readers it has stay.
+        MutexGuard guard(&m_Mutex);
+        m_Started = false;
+    }
+    return PassIrpDown(m_LowerDeviceObject, Irp);
+}
+
 NTSTATUS BusDevice::OnSurpriseRemoval(PIRP Irp)
 {
     {
@@ -109,18 +116,17 @@ NTSTATUS BusDevice::OnSurpriseRemoval(PIRP Irp)
         MutexGuard guard(&m_Mutex);
         m_Started = false;
     }
+    m_Roster.BusPulled();
     MSDSC_EVENT("bus %u surprise-removed: it takes no more readers", static_cast<unsigned>(Serial()));
     return PassIrpDown(m_LowerDeviceObject, Irp);
 }
 
 NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
 {
-    // Requests still on their way through the bus finish first; later ones are turned away.
+    // Requests still on their way through the bus finish first, and later ones are turned away,
+    // before anything is torn down ("Using Remove Locks").
     IoReleaseRemoveLockAndWait(&m_RemoveLock, Irp);
-    // The bus is gone before the request travels down, so the way down is noted first.
-    PDEVICE_OBJECT lowerDevice = m_LowerDeviceObject;
     PVOID key = RegistryKey();
-
     PVOID payload = nullptr;
     if (g_BusRegistry->Find(key, &payload) == Ok) {
         g_BusRegistry->Remove(key);
@@ -130,13 +136,17 @@ NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
             g_ControlDevice->m_BusReady = false;
         }
     }
-
     MSDSC_EVENT("bus %u removed", static_cast<unsigned>(Serial()));
-    ReleaseReaders();
-    Delete();
 
+    // "Removing a Device in a Function Driver": a bus's function driver deletes the children that
+    // are left, passes the removal down, and only then detaches and deletes its own device. A
+    // filter above the bus detaches from it after this returns, and one below still has the bus
+    // attached over it while it handles the removal.
+    m_Roster.ReleaseAll();
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    return PassIrpDown(lowerDevice, Irp);
+    const NTSTATUS status = PassIrpDown(m_LowerDeviceObject, Irp);
+    Delete();
+    return status;
 }
 
 NTSTATUS BusDevice::OnQueryDeviceRelations(PIRP Irp)
@@ -184,50 +194,14 @@ NTSTATUS BusDevice::OnQueryDeviceRelations(PIRP Irp)
         for (ULONG i = 0; i < relations->Count; ++i) {
             ObDereferenceObject(slots[i]);
         }
-        ExFreePoolWithTag(relations, BUS_RELATIONS_TAG);
+        ExFreePoolWithTag(relations, ReaderRoster::BUS_RELATIONS_TAG);
         Irp->IoStatus.Information = 0;
     }
-    SettleReply(NT_SUCCESS(lowerStatus));
+    m_Roster.SettleReply(NT_SUCCESS(lowerStatus));
     return CompleteIrpWith(Irp, lowerStatus);
 }
 
 NTSTATUS BusDevice::BuildBusRelations(PDEVICE_RELATIONS* Relations, ULONG ExtraSlots)
 {
-    // Held for the whole build, so the count and the entries belong to one state of the list.
-    ListHold hold(m_Readers);
-    const ULONG readers = m_Readers.Count();
-    // Counted in 64 bits: no count of extra objects can wrap the size into a small block.
-    SIZE_T slots = static_cast<SIZE_T>(readers) + ExtraSlots;
-    if (slots <= 1) {
-        slots = 1;
-    }
-    // DEVICE_RELATIONS already holds one slot, so the block always has one more than it fills.
-    const SIZE_T size = sizeof(DEVICE_RELATIONS) + slots * sizeof(PDEVICE_OBJECT);
-    PDEVICE_RELATIONS relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size,
-                                                                                       BUS_RELATIONS_TAG));
-    if (relations == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    relations->Count = readers;
-    PDEVICE_OBJECT* objects = relations->Objects;
-    // One walk of the held list gives the same reply as fetching each position in turn, at a cost
-    // that stays flat per reader however many there are. The slots first hold the readers, then
-    // their device objects.
-    PVOID* readerSlots = reinterpret_cast<PVOID*>(objects);
-    if (m_Readers.GetPayloads(readerSlots, readers) != Ok) {
-        ExFreePoolWithTag(relations, BUS_RELATIONS_TAG);
-        return STATUS_UNSUCCESSFUL;
-    }
-    // Still under the hold, so a removal of one of them sees the reply on its way; a failed build
-    // reports nothing and marks nothing.
-    m_ReplyInFlight = ++m_RepliesBuilt;
-    for (ULONG i = 0; i < readers; ++i) {
-        ReaderDevice* reader = static_cast<ReaderDevice*>(readerSlots[i]);
-        if (reader->m_FirstListedIn == 0) {
-            reader->m_FirstListedIn = m_ReplyInFlight;
-        }
-        objects[i] = reader->m_DeviceObject;
-    }
-    *Relations = relations;
-    return STATUS_SUCCESS;
+    return m_Roster.BuildReply(Relations, ExtraSlots);
 }

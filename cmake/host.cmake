@@ -51,10 +51,16 @@ if(SIMKERNEL_TESTS)
   set_target_properties(simk_loader_test_driver PROPERTIES PREFIX "")
   target_compile_options(simk_loader_test_driver PRIVATE -fno-exceptions -fno-rtti -fno-gnu-unique)
   target_link_libraries(simk_loader_test_driver PRIVATE simkernel)
+  # A filter driver image that tests install above or below other drivers.
+  add_library(simk_filter_test_driver MODULE ${CMAKE_SOURCE_DIR}/simkernel/tests/drivers/filter_test_driver.cpp)
+  set_target_properties(simk_filter_test_driver PROPERTIES PREFIX "")
+  target_compile_options(simk_filter_test_driver PRIVATE -fno-exceptions -fno-rtti -fno-gnu-unique)
+  target_link_libraries(simk_filter_test_driver PRIVATE simkernel)
   target_compile_definitions(simkernel_tests PRIVATE
     SIMK_LOADER_TEST_DRIVER="$<TARGET_FILE:simk_loader_test_driver>"
+    SIMK_FILTER_TEST_DRIVER="$<TARGET_FILE:simk_filter_test_driver>"
     SIMK_KERNEL_LIBRARY="$<TARGET_FILE:simkernel>")
-  add_dependencies(simkernel_tests simk_loader_test_driver)
+  add_dependencies(simkernel_tests simk_loader_test_driver simk_filter_test_driver)
 endif()
 
 # Unit tests: driver code linked in directly (no image load), for its pure parts.
@@ -73,11 +79,12 @@ file(GLOB DRIVER_SCENARIO_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scen
 if(DRIVER_SCENARIO_TESTS AND DRIVER_SOURCES)
   msdsc_add_gtest(driver_scenario_tests ${DRIVER_SCENARIO_TESTS})
   target_include_directories(driver_scenario_tests PRIVATE ${DRIVER_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/tests)
-  target_compile_definitions(driver_scenario_tests PRIVATE MSDSCBUS_IMAGE="$<TARGET_FILE:msdscbus>")
+  target_compile_definitions(driver_scenario_tests PRIVATE MSDSCBUS_IMAGE="$<TARGET_FILE:msdscbus>"
+    SIMK_FILTER_TEST_DRIVER="$<TARGET_FILE:simk_filter_test_driver>")
   # Reading fields of the driver's classes must not ask for their type information, which kernel
   # code does not have (and which the undefined-behaviour sanitizer's vptr check would look up).
   target_compile_options(driver_scenario_tests PRIVATE -fno-rtti)
-  add_dependencies(driver_scenario_tests msdscbus)
+  add_dependencies(driver_scenario_tests msdscbus simk_filter_test_driver)
 endif()
 
 foreach(extra client tools fuzz bench python)

@@ -101,7 +101,7 @@ const char* RefusalReason(ULONG Code, NTSTATUS Status)
     case STATUS_INVALID_DEVICE_REQUEST:
         return "unknown control code";
     case STATUS_INVALID_DEVICE_STATE:
-        return Code == IOCTL_BUS_ADD_READER ? "no bus, or the bus picked is not started" : "no bus is registered";
+        return Code == IOCTL_BUS_ADD_READER ? "no bus is started" : "no bus is registered";
     case STATUS_INSUFFICIENT_RESOURCES:
         return "out of pool";
     case STATUS_UNSUCCESSFUL:
@@ -130,29 +130,42 @@ NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
     // registry's hold, then the bus's mutex, then its reader list's lock.
     ListHold registryHold(*g_BusRegistry);
     const ULONG count = g_BusRegistry->Count();
-    ULONG index = 0;
+    ULONG picked = 0;
     if (g_NextBusIndex < count) {
-        index = g_NextBusIndex++;
+        picked = g_NextBusIndex++;
     } else {
         // Wrapping sets the position to 0, not 1, so after a wrap the first bus is picked twice.
         g_NextBusIndex = 0;
     }
-    PVOID busKey = nullptr;
-    PVOID payload = nullptr;
-    if (g_BusRegistry->GetAt(static_cast<LONG>(index), &busKey, &payload) != Ok) {
-        return STATUS_UNSUCCESSFUL;
-    }
 
-    // A bus that refuses is not replaced by another: the client sees that bus's answer.
-    BusDevice* bus = static_cast<BusDevice*>(payload);
-    ULONG readerNumber = 0;
-    const NTSTATUS status = bus->CreateReader(&config, &readerNumber);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    // A bus that is not started (pulled but held open, stopped for a rebalance, its removal
+    // queried) refuses, and the next one in registry order is asked, each once. Only a started
+    // bus's own failure is the client's answer.
+    for (ULONG tried = 0; tried < count; ++tried) {
+        const ULONG index = (picked + tried) % count;
+        PVOID busKey = nullptr;
+        PVOID payload = nullptr;
+        if (g_BusRegistry->GetAt(static_cast<LONG>(index), &busKey, &payload) != Ok) {
+            return STATUS_UNSUCCESSFUL;
+        }
+        BusDevice* bus = static_cast<BusDevice*>(payload);
+        ULONG readerNumber = 0;
+        const NTSTATUS status = bus->CreateReader(&config, &readerNumber);
+        if (status == STATUS_INVALID_DEVICE_STATE) {
+            continue;
+        }
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        if (tried != 0) {
+            // The turn moves on from the bus that took the reader.
+            g_NextBusIndex = index + 1;
+        }
+        Handle->BusHandle = bus->m_Handle;
+        Handle->ReaderHandle = readerNumber;
+        return STATUS_SUCCESS;
     }
-    Handle->BusHandle = bus->m_Handle;
-    Handle->ReaderHandle = readerNumber;
-    return STATUS_SUCCESS;
+    return STATUS_INVALID_DEVICE_STATE;
 }
 
 NTSTATUS ControlDevice::DispatchDeviceControl(PIRP Irp)

@@ -386,8 +386,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     InputReader input(data, size);
     const uint8_t options = input.Byte();
-    if (options & 1) {
+    // The readers' function driver is always installed (without one they wait at problem 28);
+    // the options choose how it powers the reader down.
+    {
         simk::pnp::ChildFunctionDriverOptions child;
+        child.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
         child.powerDownOnRemove = (options & 2) != 0;
         child.powerDownOnSurpriseRemoval = (options & 4) != 0;
         simk::pnp::SetChildFunctionDriver(child);

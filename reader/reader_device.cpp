@@ -2,23 +2,11 @@
 #include <ntddk.h>
 #include "reader/reader_device.h"
 #include "bus/bus_device.h"
-#include "driver/diagnostics.h"
 
 ReaderDevice::ReaderDevice(BusDevice* Bus, PDEVICE_OBJECT DeviceObject, ULONG Number, const ReaderConfig& Config)
     : DeviceObjectBase(Bus->m_DriverObject, DeviceObject), m_Bus(Bus), m_Number(Number), m_Config(Config),
-      m_State(ReaderState::NotStarted), m_PreviousState(ReaderState::NotStarted), m_OnBus(true),
-      m_KnownToPnp(false), m_AwaitingReply(false), m_FirstListedIn(0), m_LeftAfter(0), m_QueryRemoved(false),
-      m_AwaitingRemoval(false)
+      m_State(ReaderState::NotStarted), m_PreviousState(ReaderState::NotStarted)
 {
-    InitializeListHead(&m_DepartedLink);
-}
-
-void ReaderDevice::DeleteReader()
-{
-    MSDSC_EVENT("reader %u deleted", static_cast<unsigned>(m_Number));
-    m_PreviousState = ReaderState::Deleted;
-    m_State = ReaderState::Deleted;
-    Delete();
 }
 
 ReaderDevice::~ReaderDevice() {}

@@ -4,10 +4,12 @@
 #include <ntddk.h>
 #include "msdscbus.h"
 #include "driver/device_object_base.h"
+#include "bus/reader_roster.h"
 
 class BusDevice;
 
-// Where a reader is in its life. Every change first saves the old value in m_PreviousState.
+// Where a reader is in its life. Every change first saves the old value in m_PreviousState; the
+// reader's roster makes every change.
 enum class ReaderState : ULONG
 {
     NotStarted = 0,
@@ -35,16 +37,8 @@ public:
     NTSTATUS OnStartDevice(PIRP Irp);
     NTSTATUS OnQueryId(PIRP Irp);
 
-    // State is written without a lock by Plug and Play, power, the client's removal and the
-    // control device's cleanup; each writer goes through here so the history step is never lost.
-    void ChangeState(ReaderState NewState)
-    {
-        m_PreviousState = m_State;
-        m_State = NewState;
-    }
-
-    // Deletes the reader: its state becomes Deleted, then its device object goes.
-    void DeleteReader();
+    ReaderState State() const { return m_State; }
+    ReaderState PreviousState() const { return m_PreviousState; }
 
     // The bus that created the reader; not owned. Null once the bus has gone while the reader
     // still waited for its final removal (a handle on its stack held that back): the removal
@@ -52,21 +46,6 @@ public:
     BusDevice* m_Bus;
     ULONG m_Number;
     ReaderConfig m_Config;
-    ReaderState m_State;
-    ReaderState m_PreviousState;
-
-    // The removal protocol, kept apart from m_State, which power requests overwrite (a function
-    // driver commonly powers its device to D3 on the way out). All but the last two are read and
-    // written under the hold of the bus's m_Readers.
-    bool m_OnBus;              // in m_Readers: reported in every relations reply from now on
-    bool m_KnownToPnp;         // decided when it left the bus: a reply Plug and Play received listed it
-    bool m_AwaitingReply;      // left the bus while the only reply listing it was on its way down
-    ULONG64 m_FirstListedIn;   // the first reply that listed it; 0: none yet
-    ULONG64 m_LeftAfter;       // the last reply built before it left the bus
-    LIST_ENTRY m_DepartedLink; // in the bus's m_Departed while it waits off the bus
-    // Plug and Play's requests are serialised per device, so these two need no lock.
-    bool m_QueryRemoved;       // between a query-remove and the removal or the cancel
-    bool m_AwaitingRemoval;    // surprise-removed: the final removal is still to come
 
 private:
     NTSTATUS OnQueryRemoveDevice(PIRP Irp);
@@ -81,6 +60,14 @@ private:
 
     // Opens the hardware key and writes the configuration values, stopping at the first failure.
     NTSTATUS WriteConfiguration();
+
+    // The removal protocol's part of the reader: written without a lock by Plug and Play's and the
+    // power manager's requests, by the client's removal and by the session's end, all through the
+    // roster, which alone reads the marks.
+    friend class ReaderRoster;
+    ReaderState m_State;
+    ReaderState m_PreviousState;
+    RosterMarks m_Marks;
 };
 
 // The number the next reader gets: shared by every bus, never reused while the driver is loaded.

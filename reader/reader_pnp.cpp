@@ -66,18 +66,6 @@ NTSTATUS CompleteAsItCame(PIRP Irp)
     return status;
 }
 
-// A request the reader has no answer of its own for: a driver above (the reader's function
-// driver) may have answered it on the way down, and that answer stays. Only a request nobody
-// answered, which still carries the status every Plug and Play and WMI request starts with, gets
-// the reader's refusal.
-NTSTATUS CompleteUnanswered(PIRP Irp, NTSTATUS Refusal)
-{
-    if (Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
-        return CompleteAsItCame(Irp);
-    }
-    return CompleteIrpWith(Irp, Refusal);
-}
-
 NTSTATUS HandOver(PIRP Irp, PVOID Reply)
 {
     if (Reply == nullptr) {
@@ -129,15 +117,21 @@ NTSTATUS ReaderDevice::DispatchPnp(PIRP Irp)
         // The reader can carry no paging, hibernation or dump file.
         return CompleteIrpWith(Irp, STATUS_NOT_SUPPORTED);
     default:
-        // 0x0E, config space, eject, device state, legacy bus information and anything newer.
-        return CompleteUnanswered(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        // 0x0E, config space, eject, device state, legacy bus information and anything newer:
+        // "If a bus driver does not handle this IRP, it leaves Irp->IoStatus.Status as is and
+        // completes the IRP" (IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_EJECT and the others), so an
+        // answer a driver above gave stays, and a request nobody answered keeps the status Plug
+        // and Play sent it with.
+        return CompleteAsItCame(Irp);
     }
 }
 
 NTSTATUS ReaderDevice::DispatchSystemControl(PIRP Irp)
 {
-    // The reader is no WMI provider; its function driver may be.
-    return CompleteUnanswered(Irp, STATUS_NOT_IMPLEMENTED);
+    // The reader is no WMI provider; its function driver may be. The bottom of a stack
+    // completes a WMI request that is not its own with the status it came with (WmiSystemControl:
+    // IrpNotWmi and IrpForward).
+    return CompleteAsItCame(Irp);
 }
 
 namespace {
@@ -194,73 +188,32 @@ NTSTATUS ReaderDevice::OnStartDevice(PIRP Irp)
         return CompleteIrpWith(Irp, status);
     }
     MSDSC_EVENT("reader %u started", static_cast<unsigned>(m_Number));
-    ChangeState(ReaderState::Started);
+    ReaderRoster::ChildStarted(this);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ReaderDevice::OnQueryRemoveDevice(PIRP Irp)
 {
-    m_QueryRemoved = true;
-    ChangeState(ReaderState::RemovePending);
+    ReaderRoster::ChildQueryRemoved(this);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ReaderDevice::OnCancelRemoveDevice(PIRP Irp)
 {
-    m_QueryRemoved = false;
-    m_State = m_PreviousState;
+    ReaderRoster::ChildCancelRemoved(this);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ReaderDevice::OnRemoveDevice(PIRP Irp)
 {
-    // Decided from the removal protocol's own marks, never from m_State: a power request may have
-    // overwritten that on the way out.
-    BusDevice* bus = m_Bus;
-    const bool userRemoval = m_QueryRemoved;
-    m_QueryRemoved = false;
-    m_AwaitingRemoval = false;
-    bool deleteNow = bus == nullptr;
-    bool leftNow = false;
-    if (bus != nullptr) {
-        // Under the bus's list hold: a client's removal or the control device's cleanup takes the
-        // reader off under the same hold, so the reader is never deleted between their lookup and
-        // their state change.
-        ListHold hold(bus->m_Readers);
-        PVOID payload = nullptr;
-        // A removal after a query-remove is the user's (a disable or an uninstall): the reader
-        // leaves its bus for good.
-        if (userRemoval && m_OnBus && bus->m_Readers.Find(ReaderKey(m_Number), &payload) == Ok &&
-            bus->m_Readers.Remove(ReaderKey(m_Number)) == Ok) {
-            leftNow = true;
-            deleteNow = bus->LeaveLocked(this);
-        }
-        // Plug and Play keeps the node of a device its bus still reports and sends it another
-        // removal once the bus stops reporting it: only that one deletes the reader. A reader
-        // still on its bus stays for the bus's own removal.
-        if (!deleteNow && bus->ReportedMissingLocked(this)) {
-            RemoveEntryList(&m_DepartedLink);
-            deleteNow = true;
-        }
-    }
-    if (leftNow && !deleteNow) {
-        IoInvalidateDeviceRelations(bus->m_PhysicalDeviceObject, BusRelations);
-    }
-    if (deleteNow) {
-        DeleteReader();
-    }
+    // May delete the reader; the request is not part of it and is completed after.
+    ReaderRoster::ChildRemoved(this);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ReaderDevice::OnSurpriseRemoval(PIRP Irp)
 {
-    // The final removal follows, perhaps only once the last handle on the stack has closed.
-    m_AwaitingRemoval = true;
-    // A reader still on its bus (its bus was pulled) leaves it now; for one already off it, the bus
-    // finds nothing to take.
-    if (m_Bus != nullptr) {
-        m_Bus->RemoveReader(m_Number);
-    }
+    ReaderRoster::ChildSurpriseRemoved(this);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 
@@ -299,7 +252,7 @@ NTSTATUS ReaderDevice::OnQueryDeviceText(PIRP Irp)
 {
     // One description for every locale.
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
-        return CompleteUnanswered(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteAsItCame(Irp);
     }
     return HandOver(Irp, AllocateTextReply(READER_DESCRIPTION, sizeof(READER_DESCRIPTION), DESCRIPTION_REPLY_SIZE));
 }

@@ -3,6 +3,19 @@
 #include <ntddk.h>
 #include "reader/reader_device.h"
 
+// How the bottom of the stack answers each power request, by minor code:
+//
+// | Minor code            | Completed with      | Page                                               |
+// |-----------------------|---------------------|----------------------------------------------------|
+// | IRP_MN_SET_POWER      | STATUS_SUCCESS      | Handling a System Set-Power IRP in a Bus Driver;   |
+// |                       |                     | Handling IRP_MN_SET_POWER for Device Power States  |
+// | IRP_MN_QUERY_POWER    | STATUS_SUCCESS      | Handling a System Query-Power IRP in a Bus Driver  |
+// | IRP_MN_WAIT_WAKE      | STATUS_NOT_SUPPORTED| IRP_MN_WAIT_WAKE: "the device does not support     |
+// |                       |                     | wake-up"; never held pending                       |
+// | IRP_MN_POWER_SEQUENCE | STATUS_NOT_IMPLEMENTED | IRP_MN_POWER_SEQUENCE: a bus driver that keeps  |
+// |                       |                     | no power sequence count                            |
+// | any other             | the status it came  | none documented: like an unhandled Plug and Play   |
+// |                       | with                | request, its status is left as it is               |
 NTSTATUS ReaderDevice::DispatchPower(PIRP Irp)
 {
     NTSTATUS status;
@@ -14,9 +27,14 @@ NTSTATUS ReaderDevice::DispatchPower(PIRP Irp)
         // Nothing keeps the reader from any state.
         status = STATUS_SUCCESS;
         break;
-    default:
-        // No wake signal and no power sequence: never leave one pending.
+    case IRP_MN_WAIT_WAKE:
+        status = STATUS_NOT_SUPPORTED;
+        break;
+    case IRP_MN_POWER_SEQUENCE:
         status = STATUS_NOT_IMPLEMENTED;
+        break;
+    default:
+        status = Irp->IoStatus.Status;
         break;
     }
     return CompleteIrpWith(Irp, status);
@@ -30,9 +48,7 @@ NTSTATUS ReaderDevice::OnSetPower(PIRP Irp)
     // Reported for system requests too, so the power manager's view of the reader is complete.
     PoSetPowerState(m_DeviceObject, type, state);
     if (type == DevicePowerState) {
-        // This overwrites whatever the removal protocol left, Unplugged included; the removal
-        // of a reader that is off its bus does not depend on that state.
-        ChangeState(state.DeviceState == PowerDeviceD0 ? ReaderState::Started : ReaderState::NotStarted);
+        ReaderRoster::ChildPowered(this, state.DeviceState);
     }
     return STATUS_SUCCESS;
 }

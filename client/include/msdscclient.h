@@ -37,7 +37,7 @@ extern "C" {
 typedef int32_t MsdscStatus;
 
 /* The operation a status belongs to, for MsdscStatusMessage: the same status means "no bus device is
- * installed" at open and "the chosen bus is not started" when adding a reader. */
+ * installed" at open and "no bus device is started" when adding a reader. */
 typedef enum MsdscOperation {
     MsdscOperationOpen = 0,
     MsdscOperationGetVersion = 1,

@@ -179,9 +179,9 @@ extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation op
         break;
     case MsdscOperationAddReader:
         switch (status) {
-        // With a handle open, no bus at all is rare (the last one was removed); a bus that has been
-        // added but not started by Plug and Play is the usual cause.
-        case STATUS_INVALID_DEVICE_STATE: return "the bus chosen for the reader is not started (or no bus device is installed)";
+        // The driver tries every bus before it gives up: none is started (added but not yet
+        // started, stopped, or pulled), or the last one was removed.
+        case STATUS_INVALID_DEVICE_STATE: return "no bus device is installed, or the buses are not started";
         case STATUS_UNSUCCESSFUL: return "no bus device is registered";
         case STATUS_INVALID_PARAMETER: return "the driver refused the request's buffers";
         }

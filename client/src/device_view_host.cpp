@@ -23,6 +23,7 @@ uint32_t ProblemOf(simk::pnp::NodeState state) {
     case simk::pnp::NodeState::IdQueryFailed: return PROBLEM_INVALID_DATA;
     case simk::pnp::NodeState::AddDeviceFailed: return PROBLEM_FAILED_ADD;
     case simk::pnp::NodeState::StartFailed: return PROBLEM_FAILED_START;
+    case simk::pnp::NodeState::NotInstalled: return PROBLEM_FAILED_INSTALL;
     default: return 0;
     }
 }

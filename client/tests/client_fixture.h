@@ -24,6 +24,10 @@ class LoadedDriverTest : public simk::testing::KernelTest {
 protected:
     void SetUp() override {
         KernelTest::SetUp();
+        // The readers' function driver, as installed on a machine that uses them.
+        simk::pnp::ChildFunctionDriverOptions reader;
+        reader.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+        simk::pnp::SetChildFunctionDriver(reader);
         const simk::LoadResult result = simk::LoadDriver(MSDSCBUS_IMAGE, u"msdscbus");
         ASSERT_NE(result.driverObject, nullptr) << result.error;
         m_Driver = result.driverObject;

@@ -30,6 +30,8 @@ struct DeviceRec {
     std::u16string driverName;
     bool deleted = false;
     bool freed = false;
+    // Deleted while a device was still attached above it: kept until that device detaches.
+    bool heldByUpper = false;
     LONG_PTR references = 1;  // the creation reference, dropped by IoDeleteDevice
     void* memory = nullptr;
     size_t memorySize = 0;
@@ -648,7 +650,7 @@ std::u16string DeviceName(PDEVICE_OBJECT device) {
 
 LONG_PTR ObjectReferenceCount(const void* object) {
     Guard guard(State().lock);
-    if (DeviceRec* rec = LiveDevice(object)) return rec->references - (rec->deleted ? 0 : 1);
+    if (DeviceRec* rec = LiveDevice(object)) return rec->references - (rec->deleted && !rec->heldByUpper ? 0 : 1);
     auto file = State().files.find((PFILE_OBJECT)object);
     if (file != State().files.end()) return file->second.references;
     if (DriverRec* rec = FindDriver((PDRIVER_OBJECT)object)) return rec->references;
@@ -872,16 +874,21 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         name = rec->name;
     }
     simk::pnp::detail::NoteDeviceDeleted(DeviceObject);
-    // A device still on top is legal: a function driver passes IRP_MN_REMOVE_DEVICE down before it
-    // detaches, and the bus driver deletes its PDO while handling it.
-    (void)upper;
     if (lower) rule::DeleteDeviceStillAttached(DeviceObject, lower);
     if (!name.empty()) RemoveName(name, NameKind::Device);
     ForgetObjectSecurity(DeviceObject);
     {
         Guard guard(State().lock);
         DeviceRec* rec = FindDevice(DeviceObject);
-        gone = DropDeviceReference(*rec);
+        // Handling an IRP_MN_REMOVE_DEVICE Request: a driver passes the removal down before it
+        // detaches, so the devices below it (a filter, the PDO) are deleted while it is still
+        // attached. Windows keeps such a device until the one above detaches (IoDetachDevice
+        // completes the deletion), so that detach is legal.
+        if (upper) {
+            rec->heldByUpper = true;
+        } else {
+            gone = DropDeviceReference(*rec);
+        }
     }
     if (gone) DriverDevicesGone(gone);
 }
@@ -940,18 +947,28 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "IoDetachDevice");
-    Guard guard(State().lock);
-    if (!LiveDevice(TargetDevice)) {
-        rule::InvalidDeviceObject(TargetDevice, "IoDetachDevice");
-        return;
+    PDRIVER_OBJECT gone = nullptr;
+    {
+        Guard guard(State().lock);
+        DeviceRec* rec = LiveDevice(TargetDevice);
+        if (!rec) {
+            rule::InvalidDeviceObject(TargetDevice, "IoDetachDevice");
+            return;
+        }
+        PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+        if (!upper) {
+            rule::DetachNotAttached(TargetDevice);
+            return;
+        }
+        upper->DeviceObjectExtension->AttachedTo = nullptr;
+        TargetDevice->AttachedDevice = nullptr;
+        // The deletion IoDeleteDevice left pending for the device above completes now.
+        if (rec->heldByUpper) {
+            rec->heldByUpper = false;
+            gone = DropDeviceReference(*rec);
+        }
     }
-    PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
-    if (!upper) {
-        rule::DetachNotAttached(TargetDevice);
-        return;
-    }
-    upper->DeviceObjectExtension->AttachedTo = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    if (gone) DriverDevicesGone(gone);
 }
 
 NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,

@@ -82,10 +82,21 @@ std::u16string Fold(std::u16string s) {
     return s;
 }
 
+// Device Manager's problem code for a state a node failed into.
+ULONG ProblemCodeOf(NodeState state) {
+    switch (state) {
+    case NodeState::NotInstalled: return CM_PROB_FAILED_INSTALL;
+    case NodeState::AddDeviceFailed: return CM_PROB_FAILED_ADD;
+    case NodeState::StartFailed: return CM_PROB_FAILED_START;
+    default: return 0;
+    }
+}
+
 void SetState(DeviceNode* node, NodeState state, NTSTATUS problem) {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     node->info.state = state;
     node->info.problem = problem;
+    node->info.problemCode = ProblemCodeOf(state);
 }
 
 NodeState GetState(const DeviceNode* node) {
@@ -146,6 +157,10 @@ simk::pnp::detail::SyncIrpResult SendPnp(DeviceNode* node, UCHAR minor, ULONG de
     });
     simk::pnp::detail::LogIrpResult(index, result.status, result.information);
     ObDereferenceObject(top);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        node->stackBuilt = false;
+    }
     return result;
 }
 
@@ -361,6 +376,7 @@ const char* NodeStateName(NodeState state) {
     case NodeState::IdQueryFailed: return "IdQueryFailed";
     case NodeState::AddDeviceFailed: return "AddDeviceFailed";
     case NodeState::StartFailed: return "StartFailed";
+    case NodeState::NotInstalled: return "NotInstalled";
     case NodeState::Disabled: return "Disabled";
     case NodeState::Started: return "Started";
     case NodeState::QueryRemoved: return "QueryRemoved";
@@ -613,6 +629,8 @@ void ResetPnp() {
     g_pendingTimeout = std::chrono::milliseconds(5000);
     simk::pnp::detail::g_abandonedWaiters.clear();
     simk::pnp::detail::ResetFunctionDouble();
+    simk::pnp::tree::ResetInstalls();
+    simk::pnp::detail::ResetSystemPower();
 }
 
 }  // namespace simk::detail

@@ -121,35 +121,11 @@ DEVICE_CAPABILITIES QueryCapabilities(DeviceNode* node, NTSTATUS* status) {
     return caps;
 }
 
-bool AttachFunctionDriver(DeviceNode* node) {
-    std::vector<std::u16string> ids;
-    {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        ids = node->info.hardwareIds;
-    }
-    if (!simk::pnp::detail::FunctionDoubleWants(ids)) return true;
-    const NTSTATUS status = simk::pnp::detail::FunctionDoubleAddDevice(node->info.pdo);
-    if (!NT_SUCCESS(status)) {
-        SetState(node, NodeState::AddDeviceFailed, status);
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    node->info.functionDriverAttached = true;
-    return true;
-}
+}  // namespace
 
-// AddDevice of the driver a root device was installed for; a failure shows in the node's state.
-NTSTATUS AddRootFunctionDriver(DeviceNode* node) {
-    DRIVER_OBJECT* driver = node->rootFunctionDriver;
-    const NTSTATUS status = driver && driver->DriverExtension && driver->DriverExtension->AddDevice
-                                ? simk::detail::CallAddDevice(driver, node->info.pdo)
-                                : STATUS_NOT_IMPLEMENTED;
-    if (!NT_SUCCESS(status)) SetState(node, NodeState::AddDeviceFailed, status);
-    return status;
-}
+namespace simk::pnp::tree {
 
-// Sends the start and what follows it; false when the stack failed the start.
-bool SendStart(DeviceNode* node) {
+bool SendStart(DeviceNode* node, bool afterStop) {
     CheckPowerPagable(node);
     TakeReply(SendPnp(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0));
     auto result = SendPnp(node, IRP_MN_START_DEVICE, 0, [](IO_STACK_LOCATION* sl) {
@@ -158,8 +134,9 @@ bool SendStart(DeviceNode* node) {
     });
     if (!result.completed || !NT_SUCCESS(result.status)) {
         SetState(node, NodeState::StartFailed, result.completed ? result.status : STATUS_PENDING);
-        // A stack that failed its start is torn down again; the PDO stays until it is reported missing.
-        if (result.completed) {
+        // A stack that failed its first start is torn down again; the PDO stays until it is
+        // reported missing. After a stop the caller surprise-removes the subtree first.
+        if (result.completed && !afterStop) {
             auto removed = SendPnp(node, IRP_MN_REMOVE_DEVICE, 0);
             if (removed.completed && !NT_SUCCESS(removed.status))
                 Violation("PnpIrpFailedRemoveDevice", "the removal after a failed start failed for " + Describe(node));
@@ -169,11 +146,16 @@ bool SendStart(DeviceNode* node) {
     // Windows asks again after every start: a started driver may report other capabilities.
     NTSTATUS capsStatus;
     DEVICE_CAPABILITIES caps = QueryCapabilities(node, &capsStatus);
-    auto state = SendPnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE, 0);
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         node->info.capabilitiesStatus = capsStatus;
         node->info.capabilities = caps;
+    }
+    // IRP_MN_QUERY_PNP_DEVICE_STATE: sent after a device's first start succeeded, never on a start
+    // after a stop for resource rebalancing.
+    if (!afterStop) {
+        auto state = SendPnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE, 0);
+        std::lock_guard<std::mutex> lock(g_stateMutex);
         node->info.deviceStateStatus = state.status;
         // The answer is a set of flags in Information itself, not a block to free.
         node->info.deviceState = state.completed && NT_SUCCESS(state.status) ? state.information : 0;
@@ -181,6 +163,10 @@ bool SendStart(DeviceNode* node) {
     SetState(node, NodeState::Started);
     return true;
 }
+
+}  // namespace simk::pnp::tree
+
+namespace {
 
 void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo) {
     DeviceNode* node = NewNode(parent, pdo);
@@ -250,7 +236,8 @@ void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo) {
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCES, 0));
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0));
 
-    if (AttachFunctionDriver(node)) StartNode(node);
+    InstallNewDevice(node);
+    if (BuildStack(node)) StartNode(node);
 }
 
 void EnumerateBusRelationsImpl(DeviceNode* node) {
@@ -298,7 +285,7 @@ void StartNode(DeviceNode* node) {
 
 namespace simk::pnp {
 
-DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwareId) {
+DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwareId, const std::u16string& classGuid) {
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
     simk::detail::RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "CreateRootDevice");
     DeviceNode* node = nullptr;
@@ -308,8 +295,8 @@ DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwa
         return nullptr;
     }
     simk::detail::EnsureDeviceHardwareKey(InstancePath(node));
-    node->rootFunctionDriver = driver;
-    if (NT_SUCCESS(AddRootFunctionDriver(node))) StartNode(node);
+    if (driver) SetServiceOf(node, driver, classGuid);
+    if (BuildStack(node)) StartNode(node);
     return node;
 }
 
@@ -321,38 +308,10 @@ void EnumerateNow(DeviceNode* node) {
 NTSTATUS EnableDevice(DeviceNode* node) {
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
     if (!node || !node->inTree || GetState(node) != NodeState::Disabled) return STATUS_INVALID_DEVICE_STATE;
-    {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        node->info.functionDriverAttached = false;
-    }
-    if (node->rootEnumerated) {
-        const NTSTATUS status = AddRootFunctionDriver(node);
-        if (!NT_SUCCESS(status)) return status;
-    } else if (!AttachFunctionDriver(node)) {
-        return Info(node).problem;
-    }
+    if (!BuildStack(node)) return Info(node).problem;
     StartNode(node);
     const NodeState state = GetState(node);
     return state == NodeState::Started ? STATUS_SUCCESS : Info(node).problem;
-}
-
-NTSTATUS Rebalance(DeviceNode* node) {
-    std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-    if (!node || !node->inTree || GetState(node) != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
-    auto query = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE, 0);
-    if (!query.completed || !NT_SUCCESS(query.status)) {
-        auto cancel = SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE, 0);
-        if (cancel.completed && !NT_SUCCESS(cancel.status))
-            Violation("PnpIrpFailedCancelStop", "status of the cancel-stop from " + Describe(node));
-        return query.completed ? query.status : STATUS_PENDING;
-    }
-    auto stop = SendPnp(node, IRP_MN_STOP_DEVICE, 0);
-    if (stop.completed && !NT_SUCCESS(stop.status))
-        Violation("PnpIrpFailedStopDevice", "a stop that Windows does not let fail failed for " + Describe(node));
-    SetState(node, NodeState::Enumerated);
-    // New resources, the same stack: the start after a stop is an ordinary start.
-    if (!SendStart(node)) return Info(node).problem;
-    return STATUS_SUCCESS;
 }
 
 }  // namespace simk::pnp

@@ -17,6 +17,8 @@ struct FdoExtension {
     DEVICE_OBJECT* lower;
     DEVICE_OBJECT* pdo;
     BOOLEAN poweredDown;
+    // The device state for each system state, from the capabilities the bus reported.
+    DEVICE_POWER_STATE deviceStates[POWER_SYSTEM_MAXIMUM];
 };
 
 std::mutex g_mutex;
@@ -80,6 +82,16 @@ void PowerDown(FdoExtension* ext) {
 NTSTATUS FdoPnp(FdoExtension* ext, IRP* irp) {
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     switch (sl->MinorFunction) {
+    case IRP_MN_QUERY_CAPABILITIES: {
+        // The power policy owner keeps the DeviceState table the bus filled in on the way up.
+        NTSTATUS status = ForwardAndWait(ext, irp);
+        if (NT_SUCCESS(status)) {
+            const DEVICE_CAPABILITIES* caps = sl->Parameters.DeviceCapabilities.Capabilities;
+            for (int s = 0; s < POWER_SYSTEM_MAXIMUM; ++s) ext->deviceStates[s] = caps->DeviceState[s];
+        }
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
     case IRP_MN_START_DEVICE: {
         // The PDO starts first; only then may the function driver use the device.
         NTSTATUS status = ForwardAndWait(ext, irp);
@@ -120,15 +132,66 @@ NTSTATUS FdoPnp(FdoExtension* ext, IRP* irp) {
     }
 }
 
+// Handling a System Set-Power IRP in a Device Power Policy Owner: the S-IRP goes down first; on
+// its way back the owner asks for the D-IRP its DeviceState table maps the system state to
+// (Determining the Correct Device Power State) and completes the S-IRP once that D-IRP is done.
+struct SystemPowerRequest {
+    FdoExtension* ext;
+    IRP* systemIrp;
+};
+
+VOID OnDevicePowerDone(DEVICE_OBJECT*, UCHAR, POWER_STATE, PVOID context, IO_STATUS_BLOCK* status) {
+    auto* request = static_cast<SystemPowerRequest*>(context);
+    IRP* systemIrp = request->systemIrp;
+    if (!NT_SUCCESS(status->Status)) systemIrp->IoStatus.Status = status->Status;
+    delete request;
+    PoStartNextPowerIrp(systemIrp);
+    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+}
+
+NTSTATUS OnSystemPowerPassed(DEVICE_OBJECT*, IRP* irp, void* context) {
+    auto* ext = static_cast<FdoExtension*>(context);
+    if (!NT_SUCCESS(irp->IoStatus.Status)) {
+        PoStartNextPowerIrp(irp);
+        return STATUS_CONTINUE_COMPLETION;
+    }
+    const SYSTEM_POWER_STATE system = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
+    DEVICE_POWER_STATE device = system < POWER_SYSTEM_MAXIMUM ? ext->deviceStates[system] : PowerDeviceD3;
+    if (device == PowerDeviceUnspecified) device = system == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+    POWER_STATE state;
+    state.DeviceState = device;
+    const NTSTATUS requested = PoRequestPowerIrp(ext->pdo, IRP_MN_SET_POWER, state, OnDevicePowerDone,
+                                                 new SystemPowerRequest{ext, irp}, nullptr);
+    if (!NT_SUCCESS(requested)) {
+        PoStartNextPowerIrp(irp);
+        return STATUS_CONTINUE_COMPLETION;
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS FdoPower(FdoExtension* ext, IRP* irp) {
+    IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
+    if (sl->MinorFunction == IRP_MN_SET_POWER && sl->Parameters.Power.Type == SystemPowerState) {
+        IoMarkIrpPending(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, OnSystemPowerPassed, ext, TRUE, TRUE, TRUE);
+        PoCallDriver(ext->lower, irp);
+        return STATUS_PENDING;
+    }
+    if (sl->MinorFunction == IRP_MN_SET_POWER && sl->Parameters.Power.Type == DevicePowerState)
+        PoSetPowerState(ext->self, DevicePowerState, sl->Parameters.Power.State);
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(ext->lower, irp);
+}
+
 NTSTATUS FdoDispatch(DEVICE_OBJECT* device, IRP* irp) {
     auto* ext = static_cast<FdoExtension*>(device->DeviceExtension);
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
     case IRP_MJ_PNP:
         return FdoPnp(ext, irp);
     case IRP_MJ_POWER:
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(ext->lower, irp);
+        return FdoPower(ext, irp);
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
     case IRP_MJ_CLOSE:
@@ -155,6 +218,7 @@ NTSTATUS FdoAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
     auto* ext = static_cast<FdoExtension*>(fdo->DeviceExtension);
     ext->self = fdo;
     ext->pdo = pdo;
+    for (auto& state : ext->deviceStates) state = PowerDeviceUnspecified;
     status = IoAttachDeviceToDeviceStackSafe(fdo, pdo, &ext->lower);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(fdo);
@@ -177,16 +241,34 @@ NTSTATUS FunctionDriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
 
 namespace simk::pnp {
 
+// The double is installed as any driver is: for its hardware ID, through the install table, so
+// its FDOs are added by the one routine that builds every stack.
 void SetChildFunctionDriver(const ChildFunctionDriverOptions& options) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_options = options;
-    g_enabled = true;
-    if (!g_driver) g_driver = simk::LoadDriverEntry(FunctionDriverEntry, u"ChildFunction").driverObject;
+    DRIVER_OBJECT* driver;
+    bool replaces;
+    std::u16string previous;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        replaces = g_enabled && Fold(g_options.hardwareId) != Fold(options.hardwareId);
+        previous = g_options.hardwareId;
+        g_options = options;
+        g_enabled = true;
+        if (!g_driver) g_driver = simk::LoadDriverEntry(FunctionDriverEntry, u"ChildFunction").driverObject;
+        driver = g_driver;
+    }
+    if (replaces) UninstallDriverPackage(previous);
+    InstallDriver(options.hardwareId, driver);
 }
 
 void ClearChildFunctionDriver() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_enabled = false;
+    std::u16string hardwareId;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!g_enabled) return;
+        g_enabled = false;
+        hardwareId = g_options.hardwareId;
+    }
+    UninstallDriverPackage(hardwareId);
 }
 
 DRIVER_OBJECT* ChildFunctionDriver() {
@@ -199,24 +281,6 @@ size_t ChildFunctionDeviceCount() { return g_deviceCount; }
 }  // namespace simk::pnp
 
 namespace simk::pnp::detail {
-
-bool FunctionDoubleWants(const std::vector<std::u16string>& hardwareIds) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (!g_enabled) return false;
-    if (g_options.hardwareId.empty()) return true;
-    for (const auto& id : hardwareIds)
-        if (Fold(id) == Fold(g_options.hardwareId)) return true;
-    return false;
-}
-
-NTSTATUS FunctionDoubleAddDevice(DEVICE_OBJECT* pdo) {
-    DRIVER_OBJECT* driver;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        driver = g_driver;
-    }
-    return simk::detail::CallAddDevice(driver, pdo);
-}
 
 void ResetFunctionDouble() {
     std::lock_guard<std::mutex> lock(g_mutex);

@@ -50,10 +50,8 @@ void CheckPdoCompletion(DEVICE_OBJECT* completer, const IRP* irp);
 void NoteDeviceDeleted(DEVICE_OBJECT* device);
 void NoteLastHandleClosed(DEVICE_OBJECT* device);
 
-// The function-driver double, called by the manager for each new child before its start.
-bool FunctionDoubleWants(const std::vector<std::u16string>& hardwareIds);
-NTSTATUS FunctionDoubleAddDevice(DEVICE_OBJECT* pdo);
 void ResetFunctionDouble();
+void ResetSystemPower();
 
 }  // namespace simk::pnp::detail
 

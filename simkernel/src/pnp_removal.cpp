@@ -50,6 +50,7 @@ void RemoveOrKeep(DeviceNode* node, bool keep) {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     node->info.state = NodeState::Disabled;
     node->info.problem = STATUS_SUCCESS;
+    node->info.problemCode = 0;
     node->info.functionDriverAttached = false;
 }
 
@@ -81,6 +82,20 @@ void CollectPostOrder(DeviceNode* node, std::vector<DeviceNode*>* out) {
     out->push_back(node);
 }
 
+bool Queryable(DeviceNode* n) {
+    switch (GetState(n)) {
+    case NodeState::Started:
+    case NodeState::NotInstalled:
+        return true;
+    case NodeState::Enumerated: {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        return n->stackBuilt;
+    }
+    default:
+        return false;
+    }
+}
+
 // Every stack that was asked hears that the removal is off, the vetoing one too, in reverse order.
 void CancelRemoval(const std::vector<DeviceNode*>& queried) {
     for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
@@ -98,6 +113,10 @@ void QueryRemovalRelations(DeviceNode* node) {
     for (DEVICE_OBJECT* object : TakeRelations(node, result)) ObDereferenceObject(object);
 }
 
+}  // namespace
+
+namespace simk::pnp::tree {
+
 NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
     if (vetoedBy) *vetoedBy = nullptr;
@@ -107,12 +126,15 @@ NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
 
     std::vector<DeviceNode*> queried;
     for (DeviceNode* n : order) {
-        if (GetState(n) != NodeState::Started) continue;  // a stack that is not running has nothing to veto
+        // IRP_MN_QUERY_REMOVE_DEVICE goes to every device of the subtree that is still there, also
+        // one that never started (Windows asks whether it can be removed, not whether it runs).
+        if (!Queryable(n)) continue;
         QueryRemovalRelations(n);
         queried.push_back(n);
+        const bool wasStarted = GetState(n) == NodeState::Started;
         auto result = SendPnp(n, IRP_MN_QUERY_REMOVE_DEVICE, 0);
         if (result.completed && NT_SUCCESS(result.status)) {
-            SetState(n, NodeState::QueryRemoved);
+            if (wasStarted) SetState(n, NodeState::QueryRemoved);
             continue;
         }
         CancelRemoval(queried);
@@ -144,14 +166,16 @@ NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
     return STATUS_SUCCESS;
 }
 
-}  // namespace
-
-namespace simk::pnp::tree {
-
 void SurpriseRemoveTree(DeviceNode* node) {
     for (DeviceNode* child : LiveChildren(node)) SurpriseRemoveTree(child);
-    const NodeState state = GetState(node);
-    if (state == NodeState::Started || state == NodeState::QueryRemoved) {
+    // IRP_MN_SURPRISE_REMOVAL: the device can be in any Plug and Play state when it is sent, so
+    // every stack built by AddDevice hears it, started or not.
+    bool built;
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        built = node->stackBuilt;
+    }
+    if (built && GetState(node) != NodeState::SurpriseRemoved) {
         SendMustSucceed(node, IRP_MN_SURPRISE_REMOVAL, "PnpIrpFailedSurpriseRemoval");
         SetState(node, NodeState::SurpriseRemoved);
     }
@@ -191,6 +215,22 @@ void SurpriseRemoveDevice(DeviceNode* node) {
     if (!node || !node->inTree) return;
     SurpriseRemoveTree(node);
     RemoveTree(node, true);
+}
+
+NTSTATUS QueryTargetDeviceRelation(DeviceNode* node, DEVICE_OBJECT** reported) {
+    if (reported) *reported = nullptr;
+    if (!node || !node->inTree) return STATUS_NO_SUCH_DEVICE;
+    auto result = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, TargetDeviceRelation, [](IO_STACK_LOCATION* sl) {
+        sl->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
+    });
+    const std::vector<DEVICE_OBJECT*> named = TakeRelations(node, result);
+    // IRP_MN_QUERY_DEVICE_RELATIONS: for TargetDeviceRelation the bus driver returns the PDO alone,
+    // referenced.
+    if (result.completed && NT_SUCCESS(result.status) && (named.size() != 1 || named[0] != node->info.pdo))
+        Violation("PnpInvalidTargetRelation", "the target relation of " + Describe(node) + " is not its PDO alone");
+    if (reported && named.size() == 1) *reported = named[0];
+    for (DEVICE_OBJECT* object : named) ObDereferenceObject(object);
+    return result.completed ? result.status : STATUS_PENDING;
 }
 
 bool AwaitingCloses(const DeviceNode* node) {

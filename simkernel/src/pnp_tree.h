@@ -1,5 +1,6 @@
-// The Plug and Play manager's own state, shared by its three flows: the device tree and its
-// records (pnp.cpp), enumeration and start (pnp_enumeration.cpp), and removal (pnp_removal.cpp).
+// The Plug and Play manager's own state, shared by its flows: the device tree and its records
+// (pnp.cpp), enumeration and start (pnp_enumeration.cpp), stacks built from the installed drivers
+// (pnp_stack.cpp), removal (pnp_removal.cpp), and restarts and scans (pnp_restart.cpp).
 #pragma once
 
 #include "simkernel/pnp.h"
@@ -32,8 +33,10 @@ struct DeviceNode {
     bool awaitingCloses = false;
     // When that removal comes: the node stays (Disabled) if its bus still reports it.
     bool keepIfListed = false;
+    // AddDevice of its drivers ran (or it runs raw) and no IRP_MN_REMOVE_DEVICE has taken the
+    // stack down since.
+    bool stackBuilt = false;
     unsigned depth = 0;             // root devices are at depth 1
-    DRIVER_OBJECT* rootFunctionDriver = nullptr;  // the driver a root device was installed for
     std::u16string parentIdPrefix;  // given to children that do not claim a unique ID
 };
 
@@ -52,6 +55,7 @@ void DropNode(DeviceNode* node);
 // Takes a node out of its parent's children without dropping it (a removal that waits for handles).
 void Detach(DeviceNode* node);
 
+// Also sets the node's problem code by the state.
 void SetState(DeviceNode* node, NodeState state, NTSTATUS problem = STATUS_SUCCESS);
 NodeState GetState(const DeviceNode* node);
 std::vector<DeviceNode*> LiveChildren(const DeviceNode* node);
@@ -68,12 +72,27 @@ Reply TakeReply(const simk::pnp::detail::SyncIrpResult& result, size_t fixedSize
 std::vector<DEVICE_OBJECT*> TakeRelations(DeviceNode* node, const simk::pnp::detail::SyncIrpResult& result);
 
 // Enumeration (pnp_enumeration.cpp).
+// Sends the start and what Windows sends around it; false when the stack failed the start. A
+// start after a stop (rebalance) is followed by no device-state query.
+bool SendStart(DeviceNode* node, bool afterStop = false);
 void EnumerateBusRelations(DeviceNode* node);
 // AddDevice of the function driver has run (or none was wanted): resources, start, and what
 // Windows asks after every start.
 void StartNode(DeviceNode* node);
 
+// Installed drivers and stacks (pnp_stack.cpp).
+// Builds the node's stack from the registry; false (the node NotInstalled or AddDeviceFailed, with
+// its problem code) when it cannot start.
+bool BuildStack(DeviceNode* node);
+// A node first enumerated: the best install there is becomes its service, unless it has one.
+void InstallNewDevice(DeviceNode* node);
+void SetServiceOf(DeviceNode* node, DRIVER_OBJECT* driver, const std::u16string& classGuid = {});
+void ResetInstalls();
+
 // Removal (pnp_removal.cpp).
+// An uninstall, disable or restart: query-remove of the subtree (a veto cancels it and is
+// returned), then its removal, children first; with keepRoot a root device keeps its node.
+NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot);
 void SurpriseRemoveTree(DeviceNode* node);
 // The removal of a subtree, children first, each for good; a surprise-removed node with open
 // handles waits for the last close. With keepIfListed, the top node keeps its node and PDO when its

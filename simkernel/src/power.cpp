@@ -158,6 +158,57 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
     simk::detail::NotePoStartNextPowerIrp(Irp);
 }
 
+// PoRequestPowerIrp: allocates a device power IRP, sends it to the top of the stack that holds
+// DeviceObject and, once every driver has completed it, calls the requester's completion function.
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+    simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, "PoRequestPowerIrp");
+    if (Irp) *Irp = nullptr;
+    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE)
+        return STATUS_INVALID_PARAMETER_2;
+    DEVICE_OBJECT* top = IoGetAttachedDeviceReference(DeviceObject);
+    IRP* irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (!irp) {
+        ObDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    DEVICE_OBJECT* pdo = DeviceObject;
+    while (pdo->DeviceObjectExtension->AttachedTo) pdo = pdo->DeviceObjectExtension->AttachedTo;
+    struct Request {
+        PDEVICE_OBJECT device;
+        PDEVICE_OBJECT top;
+        UCHAR minor;
+        POWER_STATE state;
+        PREQUEST_POWER_COMPLETE completion;
+        PVOID context;
+        size_t logIndex;
+    };
+    auto* request = new Request{DeviceObject, top, MinorFunction, PowerState, CompletionFunction, Context,
+                                simk::pnp::detail::LogIrp(pdo, top, IRP_MJ_POWER, MinorFunction, PowerState.DeviceState)};
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IO_STACK_LOCATION* sl = IoGetNextIrpStackLocation(irp);
+    sl->MajorFunction = IRP_MJ_POWER;
+    sl->MinorFunction = MinorFunction;
+    sl->Parameters.Power.Type = DevicePowerState;
+    sl->Parameters.Power.State = PowerState;
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP done, PVOID context) -> NTSTATUS {
+            auto* r = static_cast<Request*>(context);
+            simk::pnp::detail::LogIrpResult(r->logIndex, done->IoStatus.Status, done->IoStatus.Information);
+            IO_STATUS_BLOCK status = done->IoStatus;
+            if (r->completion) r->completion(r->device, r->minor, r->state, r->context, &status);
+            IoFreeIrp(done);
+            ObDereferenceObject(r->top);
+            delete r;
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        request, TRUE, TRUE, TRUE);
+    if (Irp) *Irp = irp;
+    PoCallDriver(top, irp);
+    return STATUS_PENDING;
+}
+
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Since Windows Vista power requests travel like any other; only the bookkeeping differs.
     return IofCallDriver(DeviceObject, Irp);

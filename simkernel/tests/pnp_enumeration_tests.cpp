@@ -58,11 +58,13 @@ TEST_F(PnpEnumeration, RootDeviceIsAddedStartedAndAskedForItsChildren) {
     EXPECT_TRUE(simk::registry::KeyExists(HardwareKeyPath(busNode)));
     EXPECT_TRUE(Children(busNode).empty());
 
-    // Instance numbers count per device ID, whatever the case of the hardware ID.
+    // Instance numbers count per device ID, whatever the case of the hardware ID. A device with no
+    // driver installed waits at problem 28; nobody is called for it.
     DeviceNode* second = CreateRootDevice(nullptr, u"OTHER\\BUS");
     EXPECT_EQ(InstancePath(second), u"ROOT\\BUS\\0001");
-    EXPECT_EQ(State(second), NodeState::AddDeviceFailed);
-    EXPECT_EQ(Info(second).problem, STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(State(second), NodeState::NotInstalled);
+    EXPECT_EQ(Info(second).problemCode, CM_PROB_FAILED_INSTALL);
+    EXPECT_EQ(Stack(second).size(), 1u);
     EXPECT_EQ(RootDevices().size(), 2u);
 }
 

@@ -182,6 +182,10 @@ NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
             status = irp->IoStatus.Status;
         }
+        if (NT_SUCCESS(status) && failNextStart) {
+            failNextStart = false;
+            status = STATUS_UNSUCCESSFUL;
+        }
         return Complete(irp, status);
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
@@ -262,7 +266,10 @@ NTSTATUS TestBus::OnChildPower(Child* child, IRP* irp) {
         PoSetPowerState(child->pdo, sl->Parameters.Power.Type, sl->Parameters.Power.State);
         return Complete(irp, STATUS_SUCCESS);
     }
-    if (sl->MinorFunction == IRP_MN_QUERY_POWER) return Complete(irp, STATUS_SUCCESS);
+    if (sl->MinorFunction == IRP_MN_QUERY_POWER)
+        return Complete(irp, child->shape.failSystemQuery && sl->Parameters.Power.Type == SystemPowerState
+                                 ? STATUS_UNSUCCESSFUL
+                                 : STATUS_SUCCESS);
     return CompleteAsItCame(irp);
 }
 
@@ -286,6 +293,16 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
         status = ZwSetValueKey(key, name, 0, REG_DWORD, &value, sizeof(value));
         if (!shape.leakKeyOnStart) ZwClose(key);
         return Complete(irp, status);
+    }
+    case IRP_MN_QUERY_DEVICE_RELATIONS: {
+        if (sl->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) return CompleteAsItCame(irp);
+        auto* relations = static_cast<DEVICE_RELATIONS*>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), REPLY_TAG));
+        if (!relations) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+        relations->Count = 1;
+        relations->Objects[0] = child->pdo;
+        ObReferenceObject(child->pdo);
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+        return Complete(irp, STATUS_SUCCESS);
     }
     case IRP_MN_QUERY_REMOVE_DEVICE: return Complete(irp, shape.queryRemoveStatus);
     case IRP_MN_CANCEL_REMOVE_DEVICE: return Complete(irp, shape.cancelRemoveStatus);
@@ -341,6 +358,11 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
         caps->Removable = TRUE;
         caps->SurpriseRemovalOK = TRUE;
         caps->UniqueID = child->shape.uniqueId ? TRUE : FALSE;
+        caps->RawDeviceOK = child->shape.rawDeviceOk ? TRUE : FALSE;
+        // D2 while the machine sleeps, D3 in hibernation: a table the power policy owner must follow.
+        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+        caps->DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+        caps->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
         return Complete(irp, STATUS_SUCCESS);
     }
     case IRP_MN_QUERY_BUS_INFORMATION: {
@@ -360,6 +382,59 @@ std::vector<UCHAR> Minors(const std::vector<SeenIrp>& seen, UCHAR major) {
     for (const auto& s : seen)
         if (s.major == major) out.push_back(s.minor);
     return out;
+}
+
+namespace {
+
+struct PassExtension {
+    DEVICE_OBJECT* lower;
+};
+
+NTSTATUS PassDispatch(DEVICE_OBJECT* device, IRP* irp) {
+    auto* ext = static_cast<PassExtension*>(device->DeviceExtension);
+    IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
+    const UCHAR major = sl->MajorFunction;
+    const UCHAR minor = sl->MinorFunction;
+    DEVICE_OBJECT* lower = ext->lower;
+    if (major == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+    if (major == IRP_MJ_PNP &&
+        (minor == IRP_MN_START_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
+         minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_CANCEL_REMOVE_DEVICE))
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSkipCurrentIrpStackLocation(irp);
+    const NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(lower, irp) : IoCallDriver(lower, irp);
+    if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) {
+        IoDetachDevice(lower);
+        IoDeleteDevice(device);
+    }
+    return status;
+}
+
+NTSTATUS PassAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
+    DEVICE_OBJECT* fdo = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(PassExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+    auto* ext = static_cast<PassExtension*>(fdo->DeviceExtension);
+    status = IoAttachDeviceToDeviceStackSafe(fdo, pdo, &ext->lower);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(fdo);
+        return status;
+    }
+    fdo->Flags |= ext->lower->Flags & DO_POWER_PAGABLE;
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PassEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
+    for (auto& entry : driver->MajorFunction) entry = PassDispatch;
+    driver->DriverExtension->AddDevice = PassAddDevice;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+DRIVER_OBJECT* LoadPassThroughDriver(const char16_t* service) {
+    return simk::LoadDriverEntry(PassEntry, service).driverObject;
 }
 
 }  // namespace pnptest

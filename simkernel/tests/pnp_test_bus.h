@@ -29,6 +29,8 @@ struct ChildShape {
     std::optional<ULONG> writeOnStart;  // write "Value" into the hardware key when started
     bool leakKeyOnStart = false;       // ... and keep the key open
     bool uniqueId = false;             // claims an instance ID unique on the machine
+    bool rawDeviceOk = true;
+    bool failSystemQuery = false;      // vetoes a system query-power           // may run without a function driver (clear: problem 28 without one)
     bool deleteAtAnyRemoval = false;   // a faulty bus: deletes the PDO while it still reports it
 };
 
@@ -70,6 +72,7 @@ public:
     void CompleteHeldStart(Child* child, NTSTATUS status);
 
     bool vetoQueryRemove = false;
+    bool failNextStart = false;  // the bus FDO fails its next start (after the PDO below succeeded)
     bool reportFirstChildTwice = false;
     std::vector<SeenIrp> FdoSeen() const;
     std::vector<SeenIrp> ChildSeen(const Child* child) const;
@@ -92,6 +95,10 @@ private:
     std::vector<Child*> m_Children;  // owned; freed with the bus
     std::vector<SeenIrp> m_FdoSeen;
 };
+
+// A driver of its own under `service` whose AddDevice attaches a device that passes everything
+// down (a function driver for updates, a filter for stack-order checks).
+DRIVER_OBJECT* LoadPassThroughDriver(const char16_t* service);
 
 // The minor functions of a request list, for readable comparisons.
 std::vector<UCHAR> Minors(const std::vector<SeenIrp>& seen, UCHAR major = IRP_MJ_PNP);

@@ -54,8 +54,8 @@ TEST_F(ClientSession, CloseUnplugsEveryReaderOnEveryBusAndPlugAndPlayRemovesThem
 
     // A started reader that the function driver has powered down keeps that in its history.
     ASSERT_TRUE(simk::power::SetDevicePower(ReaderObject(readers[1]), PowerDeviceD3).completed);
-    const ReaderState beforeClose[3] = {ReaderOf(readers[0])->m_State, ReaderOf(readers[1])->m_State,
-                                        ReaderOf(readers[2])->m_State};
+    const ReaderState beforeClose[3] = {ReaderOf(readers[0])->State(), ReaderOf(readers[1])->State(),
+                                        ReaderOf(readers[2])->State()};
 
     std::vector<simk::pnp::DeviceNode*> nodes;
     for (const BusReaderHandle& reader : readers) {
@@ -67,8 +67,8 @@ TEST_F(ClientSession, CloseUnplugsEveryReaderOnEveryBusAndPlugAndPlayRemovesThem
 
     for (size_t i = 0; i < readers.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(ReaderOf(readers[i])->m_State, ReaderState::Unplugged);
-        EXPECT_EQ(ReaderOf(readers[i])->m_PreviousState, beforeClose[i]);
+        EXPECT_EQ(ReaderOf(readers[i])->State(), ReaderState::Unplugged);
+        EXPECT_EQ(ReaderOf(readers[i])->PreviousState(), beforeClose[i]);
     }
 
     simk::pnp::RunUntilIdle();
@@ -100,7 +100,7 @@ TEST_F(ClientSession, CloseDeletesReadersPlugAndPlayHasNotSeenYet)
     CloseClient();
     // The unseen reader is gone at once; the seen one waits for its removal by Plug and Play.
     EXPECT_EQ(simk::DevicesOfDriver(Driver()).size(), 1u + 2u + 1u);
-    EXPECT_EQ(ReaderOf(seen)->m_State, ReaderState::Unplugged);
+    EXPECT_EQ(ReaderOf(seen)->State(), ReaderState::Unplugged);
     simk::pnp::RunUntilIdle();
     EXPECT_EQ(simk::DevicesOfDriver(Driver()).size(), 1u + 2u);
     EXPECT_TRUE(simk::pnp::Children(buses[0]).empty());

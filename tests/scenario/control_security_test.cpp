@@ -168,7 +168,7 @@ TEST_F(ControlSecurity, NoReplyCarriesADeviceObjectAddress)
         }
     }
     simk::pnp::RunUntilIdle();
-    ASSERT_EQ(readers.size(), 5u) << "the adds that picked the unstarted bus failed";
+    ASSERT_EQ(readers.size(), 6u) << "the unstarted bus gives its turns to the started ones";
     std::set<ULONG64> addresses;
     for (PDEVICE_OBJECT device : simk::DevicesOfDriver(Driver())) {
         addresses.insert(reinterpret_cast<ULONG_PTR>(device));

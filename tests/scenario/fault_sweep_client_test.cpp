@@ -151,7 +151,7 @@ protected:
                 if (node != nullptr) {
                     EXPECT_NE(simk::pnp::State(node), simk::pnp::NodeState::Removed);
                 } else {
-                    EXPECT_EQ(ReaderOf(m_Readers[0])->m_State, ReaderState::NotStarted);
+                    EXPECT_EQ(ReaderOf(m_Readers[0])->State(), ReaderState::NotStarted);
                 }
             } else {
                 // The start could not write the configuration: it fails with that status and the
@@ -159,7 +159,7 @@ protected:
                 ASSERT_NE(node, nullptr);
                 EXPECT_EQ(simk::pnp::State(node), simk::pnp::NodeState::StartFailed);
                 EXPECT_EQ(simk::pnp::Info(node).problem, injected);
-                EXPECT_EQ(ReaderOf(m_Readers[0])->m_State, ReaderState::NotStarted);
+                EXPECT_EQ(ReaderOf(m_Readers[0])->State(), ReaderState::NotStarted);
             }
             // However far it got, closing the handle takes the reader away for good.
             CloseClient();

@@ -52,7 +52,7 @@ protected:
     // Layout only: the reader's state as its device extension holds it.
     static ReaderState StateOf(PDEVICE_OBJECT device)
     {
-        return static_cast<ReaderDevice*>(device->DeviceExtension)->m_State;
+        return static_cast<ReaderDevice*>(device->DeviceExtension)->State();
     }
 
     bool Exists(PDEVICE_OBJECT device) const

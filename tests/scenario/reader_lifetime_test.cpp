@@ -99,9 +99,10 @@ TEST_F(ReaderLifetime, ReaderHeldByAHandleOutlivesItsUninstalledBusAndGoesAtTheL
     EXPECT_FALSE(Exists(pdo));
 }
 
-// A started reader is uninstalled while its function driver powers it down on the way out; the
-// client then removes it. Plug and Play removes it once more when the bus stops reporting it.
-TEST_F(ReaderLifetime, UninstalledReaderPoweredDownOnTheWayOutIsDeletedOnceItsBusStopsReportingIt)
+// A started reader is uninstalled while its function driver powers it down on the way out. Its bus
+// still reports it, so it stays, and only the client's removal ends it: Plug and Play removes it
+// once more when the bus stops reporting it.
+TEST_F(ReaderLifetime, UninstalledReaderStaysOnItsBusUntilTheClientRemovesIt)
 {
     UseFunctionDriver(true);
     BusReaderHandle handle{};
@@ -112,30 +113,38 @@ TEST_F(ReaderLifetime, UninstalledReaderPoweredDownOnTheWayOutIsDeletedOnceItsBu
     ASSERT_EQ(simk::pnp::RemoveDevice(node), STATUS_SUCCESS);
     EXPECT_EQ(simk::pnp::State(node), NodeState::Disabled) << "its bus still reports it";
     EXPECT_TRUE(Exists(pdo));
-    // The uninstall took it off its bus already: the client's removal finds nothing to remove.
-    EXPECT_EQ(RemoveReader(m_Client, handle).status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(RemoveReader(m_Client, handle).status, STATUS_SUCCESS) << "the uninstall left it to the client";
     simk::pnp::RunUntilIdle();
     EXPECT_EQ(simk::pnp::State(node), NodeState::Removed);
     EXPECT_FALSE(Exists(pdo));
 }
 
-// Disable: removal while the bus still lists the reader keeps the device node and the PDO; the
-// enumeration that follows finds it missing and its second removal deletes it, once.
-TEST_F(ReaderLifetime, DisabledReaderStaysUntilTheNextEnumerationAndIsDeletedOnce)
+// Disable and enable: the removal leaves the reader on its bus, and the enable starts the same
+// reader again, with its number, its configuration and the client's handle still good.
+TEST_F(ReaderLifetime, DisabledReaderStartsAgainWhenEnabledAndIsTheClientsStill)
 {
+    UseFunctionDriver(true);
     BusReaderHandle handle{};
     DeviceNode* node = AddSettled(&handle);
     ASSERT_NE(node, nullptr);
     PDEVICE_OBJECT pdo = simk::pnp::Pdo(node);
+    const std::u16string key = simk::pnp::HardwareKeyPath(node);
 
     ASSERT_EQ(simk::pnp::DisableDevice(node), STATUS_SUCCESS);
     EXPECT_EQ(simk::pnp::State(node), NodeState::Disabled);
-    EXPECT_TRUE(Exists(pdo));
-    EXPECT_EQ(simk::pnp::QueuedWorkCount(), 1u) << "disable takes the reader off its bus";
+    EXPECT_EQ(simk::pnp::QueuedWorkCount(), 0u) << "the reader stays on its bus";
+    simk::registry::SetDword(key, u"Drive", 0);
+    ASSERT_EQ(simk::pnp::EnableDevice(node), STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(simk::pnp::State(node), NodeState::Started);
+    EXPECT_EQ(simk::pnp::Pdo(node), pdo);
+    EXPECT_EQ(simk::pnp::Info(node).instanceId, u"0");
+    EXPECT_EQ(simk::registry::QueryDword(key, u"Drive"), 2u) << "the configuration is written again";
+
+    ASSERT_EQ(RemoveReader(m_Client, handle).status, STATUS_SUCCESS);
     simk::pnp::RunUntilIdle();
     EXPECT_EQ(simk::pnp::State(node), NodeState::Removed);
     EXPECT_FALSE(Exists(pdo));
-    EXPECT_EQ(RemoveReader(m_Client, handle).status, STATUS_UNSUCCESSFUL);
 }
 
 // A relations reply the stack below the bus refuses never reached Plug and Play: the reader in it
@@ -156,7 +165,8 @@ TEST_F(ReaderLifetime, ReaderOnlyInARefusedRelationsReplyIsDeletedByTheClientsRe
 }
 
 // The reader's function driver answers the device-state query sent after every start and WMI
-// requests; the reader keeps those answers and refuses only what nobody answered.
+// requests; the reader keeps those answers, and a request nobody answered keeps the status it was
+// sent with.
 TEST_F(ReaderLifetime, AnswersOfTheReadersFunctionDriverAreKept)
 {
     simk::pnp::ChildFunctionDriverOptions answering;
@@ -178,8 +188,8 @@ TEST_F(ReaderLifetime, AnswersOfTheReadersFunctionDriverAreKept)
     ASSERT_NE(unanswered, nullptr);
     info = simk::pnp::Info(unanswered);
     EXPECT_EQ(info.state, NodeState::Started);
-    EXPECT_EQ(info.deviceStateStatus, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(simk::pnp::SendWmiRequest(unanswered, IRP_MN_QUERY_ALL_DATA), STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(info.deviceStateStatus, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(simk::pnp::SendWmiRequest(unanswered, IRP_MN_QUERY_ALL_DATA), STATUS_NOT_SUPPORTED);
 }
 
 // A surprise-removed bus waits for a handle on its stack before its final removal; until then it
@@ -220,7 +230,9 @@ TEST_F(ReaderLifetime, RebalancedReaderAndBusStartAgain)
 // ---- The sweep -------------------------------------------------------------------------------
 
 enum class Step { ClientRemove, ClientCleanup, ReaderRemoval, BusRemoval };
-enum class ReaderAction { StaysStarted, Disable, Uninstall };
+// What Plug and Play does to the reader's own node: nothing, a disable, an uninstall, an uninstall
+// followed by "scan for hardware changes", a restart, or a driver update of its function driver.
+enum class ReaderAction { StaysStarted, Disable, Uninstall, UninstallAndScan, Restart, DriverUpdate };
 enum class BusAction { Uninstall, Pull };
 
 struct Life {
@@ -236,8 +248,9 @@ std::string NameOf(const ::testing::TestParamInfo<Life>& info)
     const Life& life = info.param;
     std::string name = !life.functionDriver ? "Bare" : life.powerDown ? "PoweringDown" : "Driven";
     name += life.handle ? "Held" : "";
-    name += life.reader == ReaderAction::StaysStarted ? "Started" : life.reader == ReaderAction::Disable ? "Disabled"
-                                                                                                       : "Uninstalled";
+    static const char* const readerNames[] = {"Started",           "Disabled",  "Uninstalled",
+                                              "UninstalledScanned", "Restarted", "Updated"};
+    name += readerNames[static_cast<int>(life.reader)];
     name += life.bus == BusAction::Uninstall ? "BusUninstalled" : "BusPulled";
     return name;
 }
@@ -248,7 +261,8 @@ std::vector<Life> EveryLife()
     const Life setups[] = {{false, false, false}, {true, false, false}, {true, false, true},
                            {true, true, false},   {true, true, true}};
     for (const Life& setup : setups) {
-        for (ReaderAction reader : {ReaderAction::StaysStarted, ReaderAction::Disable, ReaderAction::Uninstall}) {
+        for (ReaderAction reader : {ReaderAction::StaysStarted, ReaderAction::Disable, ReaderAction::Uninstall,
+                                    ReaderAction::UninstallAndScan, ReaderAction::Restart, ReaderAction::DriverUpdate}) {
             for (BusAction bus : {BusAction::Uninstall, BusAction::Pull}) {
                 Life life = setup;
                 life.reader = reader;
@@ -288,8 +302,26 @@ protected:
             case Step::ReaderRemoval:
                 // A veto (an open handle) is a sound outcome too.
                 if (simk::pnp::State(node) == NodeState::Started) {
-                    if (life.reader == ReaderAction::Disable) simk::pnp::DisableDevice(node);
-                    if (life.reader == ReaderAction::Uninstall) simk::pnp::RemoveDevice(node);
+                    switch (life.reader) {
+                    case ReaderAction::StaysStarted:
+                        break;
+                    case ReaderAction::Disable:
+                        simk::pnp::DisableDevice(node);
+                        break;
+                    case ReaderAction::Uninstall:
+                        simk::pnp::RemoveDevice(node);
+                        break;
+                    case ReaderAction::UninstallAndScan:
+                        simk::pnp::RemoveDevice(node);
+                        simk::pnp::ScanForHardwareChanges();
+                        break;
+                    case ReaderAction::Restart:
+                        simk::pnp::RestartDevice(node);
+                        break;
+                    case ReaderAction::DriverUpdate:
+                        simk::pnp::UpdateDriver(node, simk::pnp::ChildFunctionDriver());
+                        break;
+                    }
                 }
                 break;
             case Step::BusRemoval:

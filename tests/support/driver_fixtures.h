@@ -30,6 +30,16 @@ inline constexpr char16_t CONTROL_LINK_NAME[] = u"\\DosDevices\\MicroSDSmartCard
 inline constexpr char16_t CONTROL_USER_PATH[] = u"\\\\.\\MicroSDSmartCardControl";
 // The hardware ID a bus instance is installed under (the driver never sees it).
 inline constexpr char16_t BUS_HARDWARE_ID[] = u"Root\\MicroSDSmartCardBusTest";
+// The readers' hardware ID, for which the function-driver double is installed by default.
+inline constexpr char16_t READER_HARDWARE_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+
+// Installs the function-driver double for the readers, as a reader's own driver would be
+// installed: without one a reader waits at problem 28, as on Windows.
+inline void InstallReaderFunctionDriver(simk::pnp::ChildFunctionDriverOptions options = {})
+{
+    options.hardwareId = READER_HARDWARE_ID;
+    simk::pnp::SetChildFunctionDriver(options);
+}
 
 // A fresh kernel with the driver image loaded. TearDown removes what Plug and Play added and
 // unloads the driver, so the kernel's unload checks (pool, device objects, links) run on every
@@ -39,6 +49,9 @@ protected:
     void SetUp() override
     {
         KernelTest::SetUp();
+        if (m_InstallReaderDriver) {
+            InstallReaderFunctionDriver();
+        }
         ASSERT_EQ(Load(), STATUS_SUCCESS);
     }
 
@@ -147,6 +160,8 @@ protected:
     }
 
     std::vector<simk::pnp::DeviceNode*> m_Buses;
+    // A test of readers with no function driver clears this in its constructor.
+    bool m_InstallReaderDriver = true;
 
 private:
     PDRIVER_OBJECT m_Driver = nullptr;

@@ -140,12 +140,26 @@ TEST_P(PassedDown, ReachesTheLowerStackUntouched)
 
 INSTANTIATE_TEST_SUITE_P(
     Minors, PassedDown,
-    ::testing::Values(PassedDownCase{IRP_MN_STOP_DEVICE, -1}, PassedDownCase{IRP_MN_QUERY_STOP_DEVICE, -1},
+    ::testing::Values(PassedDownCase{IRP_MN_QUERY_STOP_DEVICE, -1},
                       PassedDownCase{IRP_MN_QUERY_CAPABILITIES, -1},
                       PassedDownCase{IRP_MN_QUERY_ID, -1},
                       PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations},
                       PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, EjectionRelations},
                       PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, TargetDeviceRelation}));
+
+// A rebalance stops the bus and starts it again: in between it takes no readers, and its readers stay.
+TEST_F(BusPnpTest, StoppedBusTakesNoReadersUntilItStartsAgain)
+{
+    BusDevice* bus = AddBus();
+    ASSERT_NE(CreateReader(bus), nullptr);
+    ASSERT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(PassThroughLower::Seen().back().minor, IRP_MN_STOP_DEVICE);
+    EXPECT_EQ(TryCreateReader(bus), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(bus->m_Roster.m_Readers.Count(), 1u);
+    EXPECT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(TryCreateReader(bus), STATUS_SUCCESS);
+}
 
 TEST_F(BusPnpTest, RemovingOneOfTwoBusesKeepsBusReadyAndRemovingTheLastClearsIt)
 {
@@ -156,8 +170,10 @@ TEST_F(BusPnpTest, RemovingOneOfTwoBusesKeepsBusReadyAndRemovingTheLastClearsIt)
 
     const IrpOutcome removed = SendPnp(firstDevice, IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(removed.status, STATUS_SUCCESS);
-    EXPECT_EQ(PassThroughLower::Seen().back().minor, IRP_MN_REMOVE_DEVICE) << "passed down after the deletion";
+    EXPECT_EQ(PassThroughLower::Seen().back().minor, IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(PassThroughLower::Seen().back().statusOnArrival, STATUS_SUCCESS);
+    // Passed down first, then detached and deleted: the device below still has the bus over it.
+    EXPECT_TRUE(PassThroughLower::Seen().back().attachedOnArrival);
     EXPECT_EQ(g_BusRegistry->Count(), 1u);
     EXPECT_TRUE(g_ControlDevice->m_BusReady);
     EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), 2u) << "the control device and the second bus";

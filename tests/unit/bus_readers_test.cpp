@@ -42,7 +42,7 @@ TEST_F(BusReadersTest, CreatedReaderIsStartedListedAtTheTailAndAnnouncedOnce)
     ASSERT_EQ(bus->CreateReader(&config, &number), STATUS_SUCCESS);
     EXPECT_EQ(number, 1u);
     PVOID payload = nullptr;
-    ASSERT_EQ(bus->m_Readers.Find(ReaderKey(number), &payload), Ok) << "listed under its number";
+    ASSERT_EQ(bus->m_Roster.m_Readers.Find(ReaderKey(number), &payload), Ok) << "listed under its number";
     PDEVICE_OBJECT key = static_cast<ReaderDevice*>(payload)->m_DeviceObject;
     EXPECT_EQ(simk::pnp::QueuedWorkCount(), queuedBefore + 1) << "one IoInvalidateDeviceRelations";
     EXPECT_EQ(key->Flags & (DO_DEVICE_INITIALIZING | DO_POWER_PAGABLE), ULONG{DO_POWER_PAGABLE});
@@ -59,15 +59,15 @@ TEST_F(BusReadersTest, CreatedReaderIsStartedListedAtTheTailAndAnnouncedOnce)
     EXPECT_EQ(reader->m_Config.Number, 0xA1u);
     EXPECT_EQ(reader->m_Config.Drive, 0xB2u);
     EXPECT_EQ(reader->m_Config.Log, 0xC3u);
-    EXPECT_EQ(reader->m_State, ReaderState::NotStarted);
-    EXPECT_EQ(reader->m_PreviousState, ReaderState::NotStarted);
+    EXPECT_EQ(reader->State(), ReaderState::NotStarted);
+    EXPECT_EQ(reader->PreviousState(), ReaderState::NotStarted);
 
     PVOID tailKey = nullptr;
     PVOID tailPayload = nullptr;
-    ASSERT_EQ(bus->m_Readers.GetAt(1, &tailKey, &tailPayload), Ok);
+    ASSERT_EQ(bus->m_Roster.m_Readers.GetAt(1, &tailKey, &tailPayload), Ok);
     EXPECT_EQ(tailKey, ReaderKey(number));
     EXPECT_EQ(tailPayload, reader);
-    EXPECT_EQ(bus->m_Readers.Count(), 2u);
+    EXPECT_EQ(bus->m_Roster.m_Readers.Count(), 2u);
 }
 
 TEST_F(BusReadersTest, NumbersStartAtZeroAndAreSharedByAllBuses)
@@ -141,7 +141,7 @@ TEST_P(CreationFailure, LeavesNothingBehind)
     if (started) {
         CreateReader(bus, {1, 1, 1});  // a reader before, so the number in use is not the first
     }
-    const ULONG readersBefore = bus->m_Readers.Count();
+    const ULONG readersBefore = bus->m_Roster.m_Readers.Count();
     const ULONG numberBefore = g_NextReaderNumber;
     const size_t devicesBefore = simk::DevicesOfDriver(m_Driver).size();
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
@@ -161,7 +161,7 @@ TEST_P(CreationFailure, LeavesNothingBehind)
     EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), devicesBefore);
     EXPECT_TRUE(pool.Unchanged()) << simk::pool::Describe(pool.NewSince());
     EXPECT_EQ(simk::pnp::QueuedWorkCount(), queuedBefore);
-    EXPECT_EQ(bus->m_Readers.Count(), readersBefore);
+    EXPECT_EQ(bus->m_Roster.m_Readers.Count(), readersBefore);
     EXPECT_EQ(simk::CriticalRegionDepth(), 0u);
     EXPECT_TRUE(MutexIsFree(&bus->m_Mutex));
 }
@@ -199,20 +199,20 @@ TEST_F(BusReadersTest, RemovalUnplugsAListedReaderOnceAndRefusesUnknownKeys)
     ReaderDevice* reader = CreateReader(bus);
     PDEVICE_OBJECT key = reader->m_DeviceObject;
     const ULONG number = reader->m_Number;
-    reader->ChangeState(ReaderState::Started);
+    DriveTo(bus, reader, ReaderState::Started);
     ReportReaders(bus);
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
 
     EXPECT_EQ(bus->RemoveReader(number), STATUS_SUCCESS);
-    EXPECT_EQ(reader->m_State, ReaderState::Unplugged);
-    EXPECT_EQ(reader->m_PreviousState, ReaderState::Started);
-    EXPECT_EQ(bus->m_Readers.Count(), 0u);
+    EXPECT_EQ(reader->State(), ReaderState::Unplugged);
+    EXPECT_EQ(reader->PreviousState(), ReaderState::Started);
+    EXPECT_EQ(bus->m_Roster.m_Readers.Count(), 0u);
     EXPECT_EQ(simk::pnp::QueuedWorkCount(), queuedBefore + 1);
     EXPECT_TRUE(simk::IsDeviceObject(key) && !simk::IsDeviceDeleted(key)) << "removal deletes nothing";
 
     EXPECT_EQ(bus->RemoveReader(number), STATUS_UNSUCCESSFUL) << "already removed";
     EXPECT_EQ(bus->RemoveReader(number + 1), STATUS_UNSUCCESSFUL) << "never created";
-    EXPECT_EQ(reader->m_PreviousState, ReaderState::Started);
+    EXPECT_EQ(reader->PreviousState(), ReaderState::Started);
     EXPECT_EQ(simk::pnp::QueuedWorkCount(), queuedBefore + 1);
 
     EXPECT_EQ(SendPnp(key, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
@@ -242,7 +242,7 @@ TEST_F(BusReadersTest, OverlappingRemovalsOfOneReaderChangeItAndInvalidateExactl
     for (int round = 0; round < ROUNDS; ++round) {
         ReaderDevice* reader = CreateReader(bus);
         ASSERT_NE(reader, nullptr);
-        reader->ChangeState(ReaderState::Started);
+        DriveTo(bus, reader, ReaderState::Started);
         ReportReaders(bus);
         PDEVICE_OBJECT key = reader->m_DeviceObject;
         const ULONG number = reader->m_Number;
@@ -267,11 +267,11 @@ TEST_F(BusReadersTest, OverlappingRemovalsOfOneReaderChangeItAndInvalidateExactl
         EXPECT_GE(succeeded, 1);
         EXPECT_EQ(simk::pnp::QueuedWorkCount(), queuedBefore + 1) << "round " << round;
         // A second state change would have saved Unplugged as the previous state.
-        EXPECT_EQ(reader->m_State, ReaderState::Unplugged);
-        EXPECT_EQ(reader->m_PreviousState, ReaderState::Started) << "round " << round;
+        EXPECT_EQ(reader->State(), ReaderState::Unplugged);
+        EXPECT_EQ(reader->PreviousState(), ReaderState::Started) << "round " << round;
         EXPECT_EQ(SendPnp(key, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
     }
-    EXPECT_EQ(bus->m_Readers.Count(), 0u);
+    EXPECT_EQ(bus->m_Roster.m_Readers.Count(), 0u);
 }
 
 } // namespace

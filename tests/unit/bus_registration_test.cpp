@@ -218,9 +218,9 @@ TEST_F(InProcessDriverTest, BusesRegisterInTheOrderAddDeviceSawThem)
     EXPECT_EQ(firstBus->m_DriverObject, m_Driver);
     EXPECT_FALSE(firstBus->m_Deleted);
     EXPECT_FALSE(firstBus->m_Started);
-    EXPECT_EQ(firstBus->m_Readers.Count(), 0u);
-    EXPECT_EQ(firstBus->m_Readers.EntryPoolType(), PagedPool);
-    EXPECT_EQ(firstBus->m_Readers.EntryTag(), simk::Tag("apsl"));
+    EXPECT_EQ(firstBus->m_Roster.m_Readers.Count(), 0u);
+    EXPECT_EQ(firstBus->m_Roster.m_Readers.EntryPoolType(), PagedPool);
+    EXPECT_EQ(firstBus->m_Roster.m_Readers.EntryTag(), simk::Tag("apsl"));
 }
 
 TEST_F(InProcessDriverTest, DestroyingABusFreesItsReaderEntriesButNotTheReaders)
@@ -234,9 +234,9 @@ TEST_F(InProcessDriverTest, DestroyingABusFreesItsReaderEntriesButNotTheReaders)
     // Two stand-ins for reader devices, entered the way a reader creation enters them.
     PDEVICE_OBJECT readers[2] = {m_Lower->CreateDevice(), m_Lower->CreateDevice()};
     for (PDEVICE_OBJECT reader : readers) {
-        DeviceListEntry* entry = bus->m_Readers.AllocateEntry();
+        DeviceListEntry* entry = bus->m_Roster.m_Readers.AllocateEntry();
         PVOID key = reader;
-        ASSERT_EQ(bus->m_Readers.InsertUnique(reader->DeviceExtension, &key, entry), Ok);
+        ASSERT_EQ(bus->m_Roster.m_Readers.InsertUnique(reader->DeviceExtension, &key, entry), Ok);
     }
     const size_t entriesBefore = simk::pool::OutstandingCount(simk::Tag("apsl"));
 

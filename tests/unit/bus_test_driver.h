@@ -21,6 +21,7 @@
 #include "simkernel/loader.h"
 #include "simkernel/pnp.h"
 #include "simkernel/pool.h"
+#include "simkernel/power.h"
 #include "simkernel/testing.h"
 
 namespace msdsc::testing {
@@ -36,6 +37,7 @@ struct LowerRequest
     UCHAR minor;
     NTSTATUS statusOnArrival;
     ULONG_PTR informationOnArrival;
+    bool attachedOnArrival;  // a device (the bus) was still attached over the lower device
 };
 
 // The device under a bus: it succeeds the Plug and Play requests a physical device object must
@@ -88,14 +90,14 @@ private:
         return STATUS_SUCCESS;
     }
 
-    static NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp)
+    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
     {
         const PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
         NTSTATUS status = irp->IoStatus.Status;
         {
             std::lock_guard<std::mutex> lock(s_Mutex);
             s_Seen.push_back({location->MajorFunction, location->MinorFunction, irp->IoStatus.Status,
-                              irp->IoStatus.Information});
+                              irp->IoStatus.Information, device->AttachedDevice != nullptr});
             const auto failure = s_PnpFailures.find(location->MinorFunction);
             if (location->MajorFunction == IRP_MJ_PNP && failure != s_PnpFailures.end()) {
                 status = failure->second;
@@ -242,6 +244,11 @@ protected:
         KernelTest::SetUp();
         ForgetDriverGlobals();
         PassThroughLower::Reset();
+        // The readers' function driver, installed as on a machine that uses them (without one a
+        // reader Plug and Play enumerates waits at problem 28).
+        simk::pnp::ChildFunctionDriverOptions reader;
+        reader.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+        simk::pnp::SetChildFunctionDriver(reader);
         const simk::LoadResult loaded = simk::LoadDriverEntry(DriverEntry, u"MsdscBus");
         ASSERT_EQ(loaded.status, STATUS_SUCCESS) << loaded.error;
         m_Driver = loaded.driverObject;
@@ -291,10 +298,35 @@ protected:
             return nullptr;
         }
         PVOID payload = nullptr;
-        return bus->m_Readers.Find(ReaderKey(number), &payload) == Ok ? static_cast<ReaderDevice*>(payload) : nullptr;
+        return bus->m_Roster.m_Readers.Find(ReaderKey(number), &payload) == Ok ? static_cast<ReaderDevice*>(payload) : nullptr;
     }
 
     PDRIVER_OBJECT m_Driver = nullptr;
 };
+
+// Brings a reader into a state the way the power manager, Plug and Play or the client would: the
+// reader has no other way in.
+inline void DriveTo(BusDevice* bus, ReaderDevice* reader, ReaderState state)
+{
+    switch (state) {
+    case ReaderState::Started:
+        simk::power::SetDevicePower(reader->m_DeviceObject, PowerDeviceD0);
+        break;
+    case ReaderState::NotStarted:
+        simk::power::SetDevicePower(reader->m_DeviceObject, PowerDeviceD3);
+        break;
+    case ReaderState::RemovePending:
+        SendPnp(reader->m_DeviceObject, IRP_MN_QUERY_REMOVE_DEVICE);
+        break;
+    case ReaderState::Unplugged:
+        // Reported first, so the client's removal leaves it waiting for Plug and Play.
+        ReportReaders(bus);
+        bus->RemoveReader(reader->m_Number);
+        break;
+    case ReaderState::Deleted:
+        break;
+    }
+    ASSERT_EQ(reader->State(), state);
+}
 
 } // namespace msdsc::testing

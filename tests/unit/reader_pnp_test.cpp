@@ -104,15 +104,16 @@ TEST_F(ReaderPnpTest, IdReplies)
     EXPECT_EQ(Utf16(widest.bytes, 0, 11), std::u16string(u"4294967295\0", 11)) << "unsigned, no sign";
 }
 
-TEST_F(ReaderPnpTest, DescriptionIsTheSameForEveryLocaleAndLocationIsRefused)
+TEST_F(ReaderPnpTest, DescriptionIsTheSameForEveryLocaleAndLocationIsLeftAsItCame)
 {
     for (LCID locale : {LCID{0x409}, LCID{0x407}, LCID{0}}) {
         const TakenReply text = ExpectReply(QueryText(DeviceTextDescription, locale), 52);
         EXPECT_EQ(Utf16(text.bytes, 0, 24), u"MicroSD SmartCard Reader");
         EXPECT_TRUE(ZeroFrom(text.bytes, 48));
     }
+    // The reader has no location text; the status Plug and Play sent stays.
     const IrpOutcome location = QueryText(DeviceTextLocationInformation, 0x409);
-    EXPECT_EQ(location.status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(location.status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(location.information, MARKER);
 }
 
@@ -185,9 +186,6 @@ struct MinorRow
     int parameter;  // relation, ID or text type where the row needs one; -1 otherwise
     bool asItCame;
     NTSTATUS status;  // for the rows that are not "as it came"
-    // The reader has no answer of its own: one a driver above gave stays, and the status is the
-    // reader's refusal only when nobody answered.
-    bool keepsAnswer = false;
 };
 
 class ReaderMinorTable : public ReaderPnpTest, public ::testing::WithParamInterface<MinorRow> {};
@@ -195,7 +193,7 @@ class ReaderMinorTable : public ReaderPnpTest, public ::testing::WithParamInterf
 TEST_P(ReaderMinorTable, CompletesWithTheRowsStatusAndLeavesInformation)
 {
     const MinorRow row = GetParam();
-    const ReaderState stateBefore = m_Reader->m_State;
+    const ReaderState stateBefore = m_Reader->State();
     for (NTSTATUS preset : {STATUS_NOT_SUPPORTED, STATUS_SUCCESS}) {
         const IrpOutcome outcome = SendPnp(
             Device(), row.minor,
@@ -210,14 +208,13 @@ TEST_P(ReaderMinorTable, CompletesWithTheRowsStatusAndLeavesInformation)
                 }
             },
             MARKER, preset);
-        const bool answered = preset != STATUS_NOT_SUPPORTED;
-        const NTSTATUS expected = row.asItCame || (row.keepsAnswer && answered) ? preset : row.status;
+        const NTSTATUS expected = row.asItCame ? preset : row.status;
         EXPECT_EQ(outcome.status, expected) << "preset 0x" << std::hex << preset;
         EXPECT_EQ(outcome.returned, expected);
         EXPECT_EQ(outcome.information, MARKER);
     }
-    EXPECT_EQ(m_Reader->m_State, stateBefore);
-    EXPECT_EQ(m_Bus->m_Readers.Count(), 1u);
+    EXPECT_EQ(m_Reader->State(), stateBefore);
+    EXPECT_EQ(m_Bus->m_Roster.m_Readers.Count(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -232,20 +229,20 @@ INSTANTIATE_TEST_SUITE_P(
                       MinorRow{IRP_MN_QUERY_RESOURCES, -1, true, 0},
                       MinorRow{IRP_MN_QUERY_RESOURCE_REQUIREMENTS, -1, true, 0},
                       MinorRow{IRP_MN_FILTER_RESOURCE_REQUIREMENTS, -1, true, 0},
-                      MinorRow{0x0E, -1, false, STATUS_INVALID_DEVICE_REQUEST, true},
-                      MinorRow{IRP_MN_READ_CONFIG, -1, false, STATUS_INVALID_DEVICE_REQUEST, true},
-                      MinorRow{IRP_MN_WRITE_CONFIG, -1, false, STATUS_INVALID_DEVICE_REQUEST, true},
-                      MinorRow{IRP_MN_EJECT, -1, false, STATUS_INVALID_DEVICE_REQUEST, true},
+                      MinorRow{0x0E, -1, true, 0},
+                      MinorRow{IRP_MN_READ_CONFIG, -1, true, 0},
+                      MinorRow{IRP_MN_WRITE_CONFIG, -1, true, 0},
+                      MinorRow{IRP_MN_EJECT, -1, true, 0},
                       MinorRow{IRP_MN_SET_LOCK, -1, true, 0},
                       MinorRow{IRP_MN_QUERY_ID, BusQueryCompatibleIDs, true, 0},
                       MinorRow{IRP_MN_QUERY_ID, BusQueryDeviceSerialNumber, true, 0},
                       MinorRow{IRP_MN_QUERY_ID, BusQueryContainerID, true, 0},
-                      MinorRow{IRP_MN_QUERY_PNP_DEVICE_STATE, -1, false, STATUS_INVALID_DEVICE_REQUEST, true},
+                      MinorRow{IRP_MN_QUERY_PNP_DEVICE_STATE, -1, true, 0},
                       MinorRow{IRP_MN_DEVICE_USAGE_NOTIFICATION, -1, false, STATUS_NOT_SUPPORTED},
-                      MinorRow{IRP_MN_QUERY_LEGACY_BUS_INFORMATION, -1, false, STATUS_INVALID_DEVICE_REQUEST, true},
+                      MinorRow{IRP_MN_QUERY_LEGACY_BUS_INFORMATION, -1, true, 0},
                       MinorRow{0x19, -1, false, STATUS_SUCCESS},
-                      MinorRow{0x1A, -1, false, STATUS_INVALID_DEVICE_REQUEST, true},
-                      MinorRow{0xFF, -1, false, STATUS_INVALID_DEVICE_REQUEST, true}));
+                      MinorRow{0x1A, -1, true, 0},
+                      MinorRow{0xFF, -1, true, 0}));
 
 TEST_F(ReaderPnpTest, CapabilitiesSetTheRemovalBitsAndSleepStatesAndKeepTheRest)
 {
@@ -312,8 +309,8 @@ TEST_F(ReaderStartTest, WritesTheFourValuesInOrderAndStarts)
     const IrpOutcome outcome = Start();
     EXPECT_EQ(outcome.status, STATUS_SUCCESS);
     EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
-    EXPECT_EQ(m_Reader->m_State, ReaderState::Started);
-    EXPECT_EQ(m_Reader->m_PreviousState, ReaderState::NotStarted);
+    EXPECT_EQ(m_Reader->State(), ReaderState::Started);
+    EXPECT_EQ(m_Reader->PreviousState(), ReaderState::NotStarted);
     const std::vector<simk::registry::NamedValue> values = simk::registry::Values(m_Key);
     ASSERT_EQ(values.size(), 4u);
     const std::vector<std::pair<std::u16string, ULONG>> expected = {
@@ -332,19 +329,19 @@ TEST_F(ReaderStartTest, KeyThatCannotBeOpenedFailsTheStartAndChangesNothing)
     const IrpOutcome outcome = Start();
     EXPECT_EQ(outcome.status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(outcome.returned, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(m_Reader->m_State, ReaderState::NotStarted);
+    EXPECT_EQ(m_Reader->State(), ReaderState::NotStarted);
     EXPECT_TRUE(simk::registry::Values(m_Key).empty());
 }
 
 TEST_F(ReaderStartTest, SecondValueFailingKeepsTheFirstClosesTheKeyAndChangesNoState)
 {
-    m_Reader->ChangeState(ReaderState::RemovePending);
+    ASSERT_EQ(SendPnp(m_Reader->m_DeviceObject, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
     simk::faults::FailNth(simk::Call::ZwSetValueKey, 2, STATUS_INSUFFICIENT_RESOURCES);
     const IrpOutcome outcome = Start();
     EXPECT_EQ(outcome.status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(simk::faults::CallCount(simk::Call::ZwSetValueKey), 2u) << "stops at the first failure";
-    EXPECT_EQ(m_Reader->m_State, ReaderState::RemovePending);
-    EXPECT_EQ(m_Reader->m_PreviousState, ReaderState::NotStarted);
+    EXPECT_EQ(m_Reader->State(), ReaderState::RemovePending);
+    EXPECT_EQ(m_Reader->PreviousState(), ReaderState::NotStarted);
     EXPECT_EQ(simk::registry::ValueNames(m_Key), std::vector<std::u16string>{u"Number"});
     EXPECT_EQ(simk::registry::OpenHandleCount(), 0u) << "the key is closed";
 }

@@ -13,7 +13,8 @@ protected:
     void SetUp() override
     {
         DriverTest::SetUp();
-        m_Reader = CreateReader(AddBus());
+        m_Bus = AddBus();
+        m_Reader = CreateReader(m_Bus);
         ASSERT_NE(m_Reader, nullptr);
         simk::power::ClearRecords();
     }
@@ -27,6 +28,14 @@ protected:
         EXPECT_TRUE(result.startNextBeforeCompletion);
     }
 
+    // Brings the reader into a state by the requests that lead there, then forgets them.
+    void Prepare(ReaderState state)
+    {
+        DriveTo(m_Bus, m_Reader, state);
+        simk::power::ClearRecords();
+    }
+
+    BusDevice* m_Bus = nullptr;
     ReaderDevice* m_Reader = nullptr;
 };
 
@@ -42,10 +51,11 @@ class DeviceSetPower : public ReaderPowerTest, public ::testing::WithParamInterf
 TEST_P(DeviceSetPower, MirrorsTheDeviceStateAndKeepsTheOneBefore)
 {
     const DeviceStateRow row = GetParam();
-    m_Reader->ChangeState(row.before);
+    Prepare(row.before);
+    const ReaderState previous = m_Reader->State();
     ExpectCompletedWith(simk::power::SetDevicePower(Device(), row.request), STATUS_SUCCESS);
-    EXPECT_EQ(m_Reader->m_State, row.after);
-    EXPECT_EQ(m_Reader->m_PreviousState, row.before);
+    EXPECT_EQ(m_Reader->State(), row.after);
+    EXPECT_EQ(m_Reader->PreviousState(), previous);
     const auto calls = simk::power::SetPowerStateCallsFor(Device());
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].type, DevicePowerState);
@@ -63,31 +73,35 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ReaderPowerTest, SystemSetPowerIsReportedAndLeavesTheStateAlone)
 {
-    m_Reader->ChangeState(ReaderState::Started);
+    Prepare(ReaderState::Started);
     ExpectCompletedWith(simk::power::SetSystemPower(Device(), PowerSystemSleeping3), STATUS_SUCCESS);
     const auto calls = simk::power::SetPowerStateCallsFor(Device());
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].type, SystemPowerState);
     EXPECT_EQ(calls[0].state.SystemState, PowerSystemSleeping3);
-    EXPECT_EQ(m_Reader->m_State, ReaderState::Started);
-    EXPECT_EQ(m_Reader->m_PreviousState, ReaderState::NotStarted);
+    EXPECT_EQ(m_Reader->State(), ReaderState::Started);
+    EXPECT_EQ(m_Reader->PreviousState(), ReaderState::NotStarted);
 }
 
-TEST_F(ReaderPowerTest, QueriesSucceedAndOtherRequestsAreNotImplemented)
+// Wake is refused as a device without wake-up refuses it, the power sequence is not implemented,
+// and a minor code nobody documents keeps the status it came with.
+TEST_F(ReaderPowerTest, QueriesSucceedWakeIsUnsupportedAndUnknownRequestsKeepTheirStatus)
 {
-    m_Reader->ChangeState(ReaderState::Started);
+    Prepare(ReaderState::Started);
     ExpectCompletedWith(simk::power::QueryDevicePower(Device(), PowerDeviceD3), STATUS_SUCCESS);
     ExpectCompletedWith(simk::power::QuerySystemPower(Device(), PowerSystemHibernate), STATUS_SUCCESS);
     POWER_STATE state;
     state.SystemState = PowerSystemSleeping1;
-    for (UCHAR minor : {UCHAR{IRP_MN_WAIT_WAKE}, UCHAR{IRP_MN_POWER_SEQUENCE}, UCHAR{0x07}}) {
+    const std::pair<UCHAR, NTSTATUS> rows[] = {{IRP_MN_WAIT_WAKE, STATUS_NOT_SUPPORTED},
+                                               {IRP_MN_POWER_SEQUENCE, STATUS_NOT_IMPLEMENTED},
+                                               {0x07, STATUS_NOT_SUPPORTED}};
+    for (const auto& [minor, status] : rows) {
         SCOPED_TRACE(static_cast<int>(minor));
-        ExpectCompletedWith(simk::power::SendPowerIrp(Device(), minor, SystemPowerState, state),
-                            STATUS_NOT_IMPLEMENTED);
+        ExpectCompletedWith(simk::power::SendPowerIrp(Device(), minor, SystemPowerState, state), status);
     }
     EXPECT_TRUE(simk::power::SetPowerStateCallsFor(Device()).empty());
-    EXPECT_EQ(m_Reader->m_State, ReaderState::Started);
-    EXPECT_EQ(m_Reader->m_PreviousState, ReaderState::NotStarted);
+    EXPECT_EQ(m_Reader->State(), ReaderState::Started);
+    EXPECT_EQ(m_Reader->PreviousState(), ReaderState::NotStarted);
     EXPECT_EQ(simk::power::StartNextPowerIrpCalls().size(), 5u);
 }
 

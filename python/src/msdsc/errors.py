@@ -56,8 +56,8 @@ class SessionHeldError(AccessDeniedError):
 
 
 class NoBusError(MsdscError):
-    """No started bus device to serve the request: none installed, or the one chosen for a reader is
-    not started (removed, or not yet started by Plug and Play)."""
+    """No started bus device to serve the request: none installed, or none of them started (removed,
+    stopped, or not yet started by Plug and Play)."""
 
 
 class DriverNotLoadedError(NoBusError):

@@ -24,6 +24,8 @@ enum class NodeState {
     IdQueryFailed,    // its device ID or instance ID could not be read, or clashed: never started
     AddDeviceFailed,  // the function driver's AddDevice failed: never started
     StartFailed,      // the stack failed IRP_MN_START_DEVICE; the stack was then sent IRP_MN_REMOVE_DEVICE
+    NotInstalled,     // present and identified, but no function driver is installed for it and it cannot run
+                      // raw (RawDeviceOK clear): never started, problem code 28 (CM_PROB_FAILED_INSTALL)
     Started,
     Disabled,         // removed while its bus still reports it: the node and the PDO stay, the stack is gone
     QueryRemoved,     // between a successful query-remove and the removal or the cancel
@@ -46,6 +48,7 @@ struct NodeInfo {
     DEVICE_OBJECT* pdo = nullptr;
     NodeState state = NodeState::Enumerated;
     NTSTATUS problem = STATUS_SUCCESS;  // why it is in a failed state
+    ULONG problemCode = 0;              // its CM_PROB_* code as Device Manager shows it; 0 when it has none
     // "<device id>\<instance id>", case as reported; for a child that does not claim a unique ID,
     // "<device id>\<parent prefix>&<instance id>", as Windows builds it.
     std::u16string instancePath;
@@ -63,7 +66,14 @@ struct NodeInfo {
     ULONG_PTR deviceState = 0;                          // its PNP_DEVICE_STATE flags
     std::optional<PNP_BUS_INFORMATION> busInformation;
     bool functionDriverAttached = false;  // the child function-driver double is on its stack
+    bool raw = false;                     // started without a function driver (RawDeviceOK)
 };
+
+// Device Manager's problem codes the manager sets (cfg.h).
+inline constexpr ULONG CM_PROB_FAILED_START = 10;
+inline constexpr ULONG CM_PROB_FAILED_INSTALL = 28;
+inline constexpr ULONG CM_PROB_FAILED_ADD = 31;
+inline constexpr ULONG CM_PROB_DISABLED = 22;
 
 // One Plug and Play (or, from the function-driver double, power) request as the manager saw it.
 struct IrpRecord {
@@ -78,9 +88,12 @@ struct IrpRecord {
 };
 
 // Root-enumerated device "ROOT\<last component of hardwareId>\NNNN", a PDO of the manager's own root
-// bus driver. Calls driver->DriverExtension->AddDevice at PASSIVE_LEVEL, starts the stack and
-// enumerates its bus relations. Never null: a failure shows in the node's state.
-DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwareId);
+// bus driver, installed with `driver` as its service ("Service" in its device key). Its stack is
+// built as every node's is (filters and function driver from the registry, AddDevice at
+// PASSIVE_LEVEL), then started and its bus relations enumerated. Never null: a failure shows in the
+// node's state; with no driver it stays NotInstalled.
+DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwareId,
+                             const std::u16string& classGuid = {});
 DRIVER_OBJECT* RootBusDriver();  // "\Driver\PnpManager", created with the first root device
 
 // Work queued by IoInvalidateDeviceRelations. RunUntilIdle processes it on the calling thread (or
@@ -110,6 +123,12 @@ NTSTATUS Rebalance(DeviceNode* node);
 // last handle closes (queued work, like enumeration), also after its parent is gone.
 void SurpriseRemoveDevice(DeviceNode* node);
 bool AwaitingCloses(const DeviceNode* node);
+// IRP_MN_QUERY_DEVICE_RELATIONS for TargetDeviceRelation, as Windows sends it when someone
+// registers for notifications on a handle to the device: at any time, also while another Plug and
+// Play request of the same node is under way (it does not wait for the manager's current
+// operation). The status; on success *reported is the device the stack named (its reference
+// released), which must be the PDO.
+NTSTATUS QueryTargetDeviceRelation(DeviceNode* node, DEVICE_OBJECT** reported = nullptr);
 // The root enumerator fails the bus-relations queries that reach a root device's PDO with `status`
 // (a driver above it then sees its reply refused); STATUS_SUCCESS ends that.
 void FailBusRelationsBelow(DeviceNode* rootDevice, NTSTATUS status);
@@ -119,6 +138,66 @@ void EnumerateNow(DeviceNode* node);
 // How long the manager waits for a request that a driver left pending before it reports
 // "PnpIrpNeverCompleted" and leaves the request to its fate.
 void SetPendingIrpTimeout(std::chrono::milliseconds timeout);
+
+// ---- Installed drivers and the stacks built from them ---------------------------------------
+// Every node's stack is built by one routine from the registry, as Windows builds it: the
+// "Service" and "ClassGUID" of the node's device key ("Enum\<instance path>"), the "LowerFilters"
+// and "UpperFilters" (REG_MULTI_SZ service names) of that key and of the class key
+// ("Control\Class\<ClassGUID>"), AddDevice called in the order device lower filters, class lower
+// filters, function driver, device upper filters, class upper filters. A service whose driver is
+// not loaded is loaded from the image it was installed with.
+
+// What an INF install leaves behind: devices reporting `hardwareId` (among their hardware or
+// compatible IDs; empty: every device) get `driver`'s service as their function driver and
+// `classGuid` as their setup class when they are first enumerated. As an install on Windows does,
+// the nodes that match and wait at problem 28 get their stacks built and started at once.
+void InstallDriver(const std::u16string& hardwareId, DRIVER_OBJECT* driver, const std::u16string& classGuid = {});
+// A service installed from a driver image (a filter, say): loaded as `serviceName` unless that
+// service is loaded already, and loaded again from the image whenever a stack needs it after it
+// was unloaded. Null (and *error set) when the image cannot be loaded.
+DRIVER_OBJECT* InstallService(const char* imagePath, const std::u16string& serviceName, std::string* error = nullptr);
+// The same for a driver image: loaded as `serviceName` unless that service is loaded already, and
+// loaded again from the image whenever a stack needs the service after it was unloaded. Null (and
+// *error set) when the image cannot be loaded.
+DRIVER_OBJECT* InstallDriverImage(const std::u16string& hardwareId, const char* imagePath,
+                                  const std::u16string& serviceName, const std::u16string& classGuid = {},
+                                  std::string* error = nullptr);
+// Forgets an install: devices enumerated from then on no longer get its driver (installed devices keep theirs).
+void UninstallDriverPackage(const std::u16string& hardwareId);
+// Filters as an INF's AddReg (device) or a class installer (class) writes them. They take effect
+// at the node's next stack build: its first start, a restart, an enable.
+void SetDeviceFilters(DeviceNode* node, const std::vector<std::u16string>& upper,
+                      const std::vector<std::u16string>& lower);
+void SetClassFilters(const std::u16string& classGuid, const std::vector<std::u16string>& upper,
+                     const std::vector<std::u16string>& lower);
+std::u16string DeviceKeyPath(const DeviceNode* node);  // "<CurrentControlSet>\Enum\<instance path>"
+// The node's device objects from the PDO up, as attached now.
+std::vector<DEVICE_OBJECT*> Stack(const DeviceNode* node);
+
+// ---- What a user or an installer does to a device ------------------------------------------
+// "Restart device" (and what a driver update does): removal relations and query-remove of the
+// subtree (a veto, or a handle open on a queried stack, ends it with cancel-remove and the veto's
+// status), removal of the subtree, children first (the node and its PDO stay), then the node's
+// stack built again from the registry (so a new function driver or filter takes over) and the
+// same PDO started and enumerated.
+NTSTATUS RestartDevice(DeviceNode* node, DeviceNode** vetoedBy = nullptr);
+// A driver update: `driver` becomes the node's service, then the node restarts. A node at
+// problem 28 is started with it.
+NTSTATUS UpdateDriver(DeviceNode* node, DRIVER_OBJECT* driver, DeviceNode** vetoedBy = nullptr);
+// Device Manager's "Scan for hardware changes": the bus relations of every started device, from
+// the roots down, as the manager's own re-enumeration of the tree.
+void ScanForHardwareChanges();
+
+// ---- System power ------------------------------------------------------------------------
+// The power manager takes the machine to `state` (PowerSystemSleeping3, PowerSystemHibernate) or
+// back to PowerSystemWorking: IRP_MN_QUERY_POWER for a sleep state to every started stack (a
+// failure vetoes the transition, returned with nothing set), then IRP_MN_SET_POWER, each a system
+// power IRP sent to the top of the stack and waited for. Going to sleep, children hear it before
+// their parents; waking, parents before children. A stack's power policy owner (the
+// function-driver double for readers) answers with the D-IRP its device's DeviceState table maps
+// the state to.
+NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state);
+SYSTEM_POWER_STATE CurrentSystemPowerState();  // PowerSystemWorking until a transition
 
 // Lookup. Instance paths are compared case-insensitively; only nodes in the tree are found.
 DeviceNode* FindNode(const std::u16string& instancePath);
@@ -141,8 +220,11 @@ void ClearIrpLog();
 // replies are copied and freed at once, so whatever else is outstanding belongs to drivers.
 size_t OwnedPoolBlocks();
 
-// The child function-driver double: a driver of its own ("\Driver\ChildFunction") whose AddDevice
-// attaches an FDO over each child the manager enumerates from then on.
+// The child function-driver double: a driver of its own ("\Driver\ChildFunction"), installed as
+// InstallDriver installs one for `hardwareId` (empty: every device), so its AddDevice attaches an
+// FDO over each matching child the manager enumerates from then on (and over those waiting at
+// problem 28). The host tool, the Python host library, the benchmarks and the driver's test
+// fixtures install it for the reader's hardware ID, as a reader's own driver would be.
 struct ChildFunctionDriverOptions {
     std::u16string hardwareId;               // attach only over children reporting it; empty: all
     NTSTATUS addDeviceStatus = STATUS_SUCCESS;  // a failure here makes AddDevice fail, creating nothing

@@ -1,0 +1,114 @@
+// A bus's bookkeeping of its readers, and with it the whole removal protocol: which readers the bus
+// reports, which of them Plug and Play has learnt of, what each reader's state is, and when a
+// reader's device object may go. Nothing outside reader_roster.cpp writes any of it.
+#pragma once
+#include <ntddk.h>
+#include "driver/kernel_support.h"
+#include "registry/device_list.h"
+
+class BusDevice;
+class ReaderDevice;
+enum class ReaderState : ULONG;
+
+// A reader's marks in the protocol. They live in the reader and only the roster reads or writes
+// them; the reader's Plug and Play and power handlers report their requests to the roster instead.
+class RosterMarks
+{
+public:
+    RosterMarks() { InitializeListHead(&m_DepartedLink); }
+
+private:
+    friend class ReaderRoster;
+
+    // Where the reader stands towards Plug and Play's picture of the bus.
+    enum class Standing : UCHAR
+    {
+        OnBus,             // in m_Readers: every relations reply from now on lists it
+        LeftReplyPending,  // off the bus while the only reply that listed it is on its way down
+        LeftKnown,         // off the bus, and a reply Plug and Play received listed it
+    };
+    // The removal Plug and Play has announced to the reader's stack.
+    enum class Announced : UCHAR
+    {
+        Nothing,
+        QueryRemove,   // between a query-remove and the removal or the cancel
+        FinalRemoval,  // surprise-removed: the removal comes, perhaps only at the last handle's close
+    };
+
+    Standing m_Standing = Standing::OnBus;
+    Announced m_Announced = Announced::Nothing;
+    ULONG64 m_FirstListedIn = 0;  // the first reply that listed it; 0: none yet
+    ULONG64 m_LeftAfter = 0;      // the last reply built before it left the bus
+    LIST_ENTRY m_DepartedLink;    // in the roster's m_Departed while it waits off the bus
+};
+
+class ReaderRoster
+{
+public:
+    // Bus-relations replies; Plug and Play frees them.
+    static constexpr ULONG BUS_RELATIONS_TAG = MakePoolTag("msbp");
+
+    explicit ReaderRoster(BusDevice* Bus);
+    // Frees the list's entries; the readers are already deleted or cut loose by the bus's removal.
+    ~ReaderRoster();
+
+    ReaderRoster(const ReaderRoster&) = delete;
+    ReaderRoster& operator=(const ReaderRoster&) = delete;
+
+    // A new reader joins the bus; called under the bus's m_Mutex, after the m_Started test.
+    NTSTATUS Add(ReaderDevice* Reader);
+    // The client's removal: the reader leaves the bus. STATUS_UNSUCCESSFUL when it is not on it.
+    NTSTATUS TakeOff(ULONG ReaderNumber);
+    // The session's end: every reader leaves the bus, and the bus is enumerated again.
+    void TakeAllOff();
+    ULONG Count();
+
+    // A relations reply listing the bus's readers, with room for ExtraSlots more objects; on
+    // failure *Relations is unchanged. Then, once the stack below has answered, whether the reply
+    // reached Plug and Play.
+    NTSTATUS BuildReply(PDEVICE_RELATIONS* Relations, ULONG ExtraSlots);
+    void SettleReply(bool Delivered);
+
+    // The bus went from the machine: its readers go with it, each at the removal Plug and Play
+    // sends it.
+    void BusPulled();
+    // The bus's own removal: every reader still here is deleted, except one whose final removal
+    // an open handle holds back, which is cut loose and goes at that removal.
+    void ReleaseAll();
+
+    // What Plug and Play and the power manager did to one reader. Static: a reader cut loose from
+    // a bus that is gone still hears its last requests.
+    static void ChildStarted(ReaderDevice* Reader);
+    static void ChildQueryRemoved(ReaderDevice* Reader);
+    static void ChildCancelRemoved(ReaderDevice* Reader);
+    static void ChildSurpriseRemoved(ReaderDevice* Reader);
+    // Deletes the reader when this removal is its last; otherwise it stays for a later start.
+    static void ChildRemoved(ReaderDevice* Reader);
+    static void ChildPowered(ReaderDevice* Reader, DEVICE_POWER_STATE State);
+
+    // The readers on the bus: key ReaderKey(number), payload the ReaderDevice, in order of
+    // creation. Lock order: the bus's m_Mutex before this list's lock. Read it freely; only the
+    // verbs above change it.
+    DeviceList m_Readers;
+
+private:
+    static void Record(ReaderDevice* Reader, ReaderState NewState);
+    static void DeleteReader(ReaderDevice* Reader);
+    static ReaderDevice* ReaderOfLink(PLIST_ENTRY Link);
+    static void DeleteChained(PLIST_ENTRY Chain);
+    bool LeaveLocked(ReaderDevice* Reader);
+    bool ReportedMissingLocked(const ReaderDevice* Reader) const;
+
+    BusDevice* m_Bus;
+    // Readers off the bus that still exist, waiting for Plug and Play's removal or for the reply
+    // on its way down. Guarded by the hold of m_Readers, like the reply numbers below.
+    LIST_ENTRY m_Departed;
+    // Relations replies, numbered from 1: the last one built, the one on its way down the stack
+    // (0: none; Plug and Play sends one query at a time), and the last one that reached Plug and
+    // Play.
+    ULONG64 m_RepliesBuilt;
+    ULONG64 m_ReplyInFlight;
+    ULONG64 m_ReplyDelivered;
+    // The bus was surprise-removed: no reply will ever report a reader missing again.
+    bool m_Pulled;
+};
