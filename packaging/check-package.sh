@@ -3,7 +3,8 @@
 # files packaging/package.cmake declares (plus, with --signed, the two scripts/sign-test.sh
 # adds), nothing the Wine test or the build leaves, and the zip holds the same; the INF's
 # identity and version; the driver free of debug sections and its PDB, where the build made one,
-# matching it; the tool a console program that imports only DLLs that ship with Windows.
+# matching it; the tool a console program that imports only DLLs that ship with Windows; the
+# Python wheel with its package and pytest plugin.
 #   usage: packaging/check-package.sh [--signed] <target build dir>
 set -uo pipefail
 
@@ -156,6 +157,24 @@ if [ -f "$exe" ]; then
     else
         fail "msdscctl.exe: imports ${bad[*]:-nothing} (only system DLLs are allowed)"
     fi
+fi
+
+# The Python wheel: the package with its type information, registering the pytest plugin.
+wheel=$(find "$folder" -maxdepth 1 -name 'msdsc-*-py3-none-any.whl' -print -quit)
+if [ -n "$wheel" ] && wheel_list=$(unzip -Z1 "$wheel" 2>/dev/null); then
+    missing=()
+    for member in msdsc/__init__.py msdsc/client.py msdsc/pytest_plugin.py msdsc/py.typed; do
+        grep -qx "$member" <<<"$wheel_list" || missing+=("$member")
+    done
+    entry_points=$(unzip -p "$wheel" '*.dist-info/entry_points.txt' 2>/dev/null)
+    if [ ${#missing[@]} -eq 0 ] && grep -q '^\[pytest11\]' <<<"$entry_points" &&
+       grep -q '^msdsc.pytest_plugin = msdsc.pytest_plugin' <<<"$entry_points"; then
+        pass "$(basename "$wheel"): the package, py.typed and the pytest11 entry point"
+    else
+        fail "$(basename "$wheel"): missing [${missing[*]}] or no pytest11 entry point msdsc.pytest_plugin"
+    fi
+else
+    fail "no readable msdsc wheel in $folder"
 fi
 
 if [ $failures -ne 0 ]; then

@@ -48,12 +48,37 @@ add_custom_command(
   DEPENDS msdscbus ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf ${CMAKE_SOURCE_DIR}/packaging/make-catalog.py
   VERBATIM)
 
+# The Python package as a wheel (pure Python: the same file on Windows), built from a copy of
+# python/ so that the build leaves nothing in the source tree; no index and no build isolation, so
+# only the system's setuptools and wheel are used and no registry is reached. Debian's Python first,
+# which setup.sh gives those.
+file(STRINGS ${CMAKE_SOURCE_DIR}/python/pyproject.toml MSDSC_PYTHON_VERSION_LINE REGEX "^version = \"[0-9.]+\"")
+string(REGEX MATCH "[0-9]+\\.[0-9]+\\.[0-9]+" MSDSC_PYTHON_VERSION "${MSDSC_PYTHON_VERSION_LINE}")
+find_program(MSDSC_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(MSDSC_PYTHON NAMES python3)
+set(MSDSC_WHEEL ${CMAKE_CURRENT_BINARY_DIR}/wheel/msdsc-${MSDSC_PYTHON_VERSION}-py3-none-any.whl)
+file(GLOB_RECURSE MSDSC_PYTHON_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/src/*.py
+     ${CMAKE_SOURCE_DIR}/python/src/*.typed)
+add_custom_command(
+  OUTPUT ${MSDSC_WHEEL}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_CURRENT_BINARY_DIR}/wheel ${CMAKE_CURRENT_BINARY_DIR}/wheel-source
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/wheel-source
+  COMMAND ${CMAKE_COMMAND} -E copy_directory ${CMAKE_SOURCE_DIR}/python/src ${CMAKE_CURRENT_BINARY_DIR}/wheel-source/src
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/python/pyproject.toml ${CMAKE_SOURCE_DIR}/python/README.md
+          ${CMAKE_CURRENT_BINARY_DIR}/wheel-source
+  COMMAND ${MSDSC_PYTHON} -m pip wheel --quiet --no-build-isolation --no-index --no-deps
+          --wheel-dir ${CMAKE_CURRENT_BINARY_DIR}/wheel ${CMAKE_CURRENT_BINARY_DIR}/wheel-source
+  DEPENDS ${MSDSC_PYTHON_SOURCES} ${CMAKE_SOURCE_DIR}/python/pyproject.toml ${CMAKE_SOURCE_DIR}/python/README.md
+  VERBATIM)
+
 # What ships, in one list; packaging/check-package.sh holds the folder to exactly these files.
 set(MSDSC_PACKAGE_FILES
   $<TARGET_FILE:msdscbus> ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.cat
   $<TARGET_FILE:msdscctl>
   # The client library the tool runs on, with what test code links against it.
   $<TARGET_FILE:msdscclient> $<TARGET_LINKER_FILE:msdscclient> ${CMAKE_SOURCE_DIR}/client/include/msdscclient.h
+  # The Python package and its pytest plugin, over that library.
+  ${MSDSC_WHEEL}
   ${CMAKE_CURRENT_BINARY_DIR}/README.md)
 
 # The driver's PDB, when clang and lld built it, goes into a zip of its own beside the package:

@@ -7,7 +7,7 @@ packages=(cmake make g++ gcc googletest libgtest-dev libgmock-dev nlohmann-json3
 if [ "${1:-}" != "--host-only" ]; then
   packages+=(clang libclang-rt-14-dev libbenchmark-dev valgrind
              g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-             lld llvm osslsigncode python3-asn1crypto openssl unzip python3-pytest)
+             lld llvm osslsigncode python3-asn1crypto openssl unzip python3-pytest python3-pytest-xdist python3-venv python3-pip python3-setuptools python3-wheel)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -51,8 +51,10 @@ typedef enum MsdscOperation {
 /* One open control device. Only one client at a time may hold it, system-wide. */
 typedef struct MsdscClient MsdscClient;
 
-/* Names a reader for MsdscRemoveReader. Its bytes are the driver's and mean nothing to the caller:
- * copy them, compare them, print them, but do not build one. */
+/* Names a reader for MsdscRemoveReader and MsdscWaitForReader. Its bytes are the driver's: copy
+ * them, compare them, print them, but do not build one. The library reads the reader's number out
+ * of it (MsdscReaderNumberOfHandle); the tools print it as two 64-bit halves in hexadecimal,
+ * BUS:READER, of which the reader half is that number. */
 typedef struct MsdscReaderHandle {
     uint8_t bytes[16];
 } MsdscReaderHandle;
@@ -75,6 +77,11 @@ MSDSC_API MsdscStatus MSDSC_CALL MsdscAddReader(MsdscClient* client, uint32_t nu
 
 MSDSC_API MsdscStatus MSDSC_CALL MsdscRemoveReader(MsdscClient* client, const MsdscReaderHandle* handle,
                                                    const char** message);
+
+/* The reader number a handle names: the reader's instance ID, which Plug and Play and the device
+ * view below show. STATUS_INVALID_PARAMETER (0xC000000D) for bytes that name no reader number. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscReaderNumberOfHandle(const MsdscReaderHandle* handle, uint32_t* readerNumber,
+                                                           const char** message);
 
 /* Closes the control device, which removes every reader of this client, and frees the client, also
  * when closing failed. May be called from another thread (a console's Ctrl+C handler) while a call
@@ -100,7 +107,7 @@ typedef struct MsdscReaderDevice {
     uint32_t present;  /* 1: the device node is in the device tree now */
     uint32_t started;  /* 1: started (its function driver's start succeeded) */
     /* Windows' problem code (CM_PROB_*, as Device Manager shows "Code N"), 0 when none: 28 no driver
-     * installed, 31 the driver's AddDevice failed, 10 the start failed. */
+     * installed, 31 the driver's AddDevice failed, 10 the start failed, 22 disabled. */
     uint32_t problem;
     /* "MICROSDSMARTCARDBUS\MICROSDSMARTCARDREADER\..." as Windows built it (it may put a prefix of
      * the parent's before the reader number); UTF-8, terminated. */
@@ -119,10 +126,33 @@ typedef enum MsdscWaitFor {
 } MsdscWaitFor;
 
 /* Waits until reader `readerNumber` is started (or gone), at most timeoutMs milliseconds. Returns 0
- * when it is; STATUS_IO_TIMEOUT (0xC00000B5) when the time ran out. *device (may be NULL) receives
+ * when it is; STATUS_IO_TIMEOUT (0xC00000B5) when the time ran out; a wait for the start ends early
+ * on a problem code waiting does not cure (see MsdscWaitForReader). *device (may be NULL) receives
  * the reader's last state; readerNumber alone and present 0 when no device node has that number. */
 MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReaderDevice(uint32_t readerNumber, MsdscWaitFor what, uint32_t timeoutMs,
                                                           MsdscReaderDevice* device, const char** message);
+
+/* Waits for the reader a handle names, as MsdscWaitForReaderDevice does for its number. Also ends,
+ * at once, when the reader's device node has a problem that waiting does not cure: 28 (no function
+ * driver installed), 31 (its AddDevice failed), 10 (its start failed), 39 (the driver could not be
+ * loaded), 52 (its signature could not be verified), 22 (disabled). Then it returns
+ * STATUS_DEVICE_CONFIGURATION_ERROR (0xC0000182), *device carries the problem code and the message
+ * says what to do about it. Any other state that is not yet started (no node, problems 1 and 18,
+ * present without a problem) is waited for. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReader(const MsdscReaderHandle* handle, MsdscWaitFor what,
+                                                    uint32_t timeoutMs, MsdscReaderDevice* device,
+                                                    const char** message);
+
+/* MsdscAddReader, then MsdscWaitForReader(started) on the new reader. When the add fails *handle is
+ * untouched and the add's status is returned; when only the wait fails the reader stays added,
+ * *handle names it (remove it, or let MsdscClose do so) and the wait's status is returned. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscAddReaderAndWait(MsdscClient* client, uint32_t number, uint32_t drive,
+                                                       uint32_t log, uint32_t timeoutMs, MsdscReaderHandle* handle,
+                                                       MsdscReaderDevice* device, const char** message);
+
+/* Bus devices present on the machine (device nodes with the hardware ID Root\MicroSDSmartCardBus).
+ * Needs no open client: 0 tells "no bus device is installed" apart from "no reader yet". */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscCountBusDevices(uint32_t* count, const char** message);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -128,14 +128,69 @@ extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscListReaderDevices(MsdscReaderDe
                   message);
 }
 
+namespace {
+
+const char NOT_A_READER_HANDLE[] = "the handle's reader half holds no reader number: not a handle the driver gave";
+
+// The wait both waits share; a problem that ended it is told by its own advice.
+MsdscStatus Wait(uint32_t readerNumber, MsdscWaitFor what, uint32_t timeoutMs, MsdscReaderDevice* device,
+                 const char** message) {
+    msdsc::ReaderDevice last;
+    const NTSTATUS status = msdsc::WaitForReader(*msdsc::PlatformDeviceView(), readerNumber, what,
+                                                 std::chrono::milliseconds(timeoutMs), &last);
+    if (device) CopyOut(last, device);
+    if (status == STATUS_DEVICE_CONFIGURATION_ERROR)
+        return Refuse(status, msdsc::FinalProblemMessage(last.problem), message);
+    return Answer(MsdscOperationWaitForDevice, status, message);
+}
+
+}  // namespace
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscReaderNumberOfHandle(const MsdscReaderHandle* handle,
+                                                                      uint32_t* readerNumber, const char** message) {
+    if (!handle || !readerNumber)
+        return Refuse(STATUS_INVALID_PARAMETER, "no handle or no place for the number: a pointer is NULL", message);
+    BusReaderHandle record;
+    std::memcpy(&record, handle->bytes, sizeof(record));
+    if (!msdsc::ReaderNumberOfHandle(record, readerNumber))
+        return Refuse(STATUS_INVALID_PARAMETER, NOT_A_READER_HANDLE, message);
+    return Answer(MsdscOperationWaitForDevice, STATUS_SUCCESS, message);
+}
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReader(const MsdscReaderHandle* handle, MsdscWaitFor what,
+                                                               uint32_t timeoutMs, MsdscReaderDevice* device,
+                                                               const char** message) {
+    if (!handle) return Refuse(STATUS_INVALID_PARAMETER, "no reader's handle: the pointer is NULL", message);
+    if (what != MsdscWaitForStarted && what != MsdscWaitForGone)
+        return Refuse(STATUS_INVALID_PARAMETER, "what to wait for is neither started nor gone", message);
+    BusReaderHandle record;
+    std::memcpy(&record, handle->bytes, sizeof(record));
+    uint32_t number = 0;
+    if (!msdsc::ReaderNumberOfHandle(record, &number)) return Refuse(STATUS_INVALID_PARAMETER, NOT_A_READER_HANDLE, message);
+    return Wait(number, what, timeoutMs, device, message);
+}
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscAddReaderAndWait(MsdscClient* client, uint32_t number, uint32_t drive,
+                                                                  uint32_t log, uint32_t timeoutMs,
+                                                                  MsdscReaderHandle* handle, MsdscReaderDevice* device,
+                                                                  const char** message) {
+    if (!handle) return MsdscAddReader(client, number, drive, log, nullptr, message);
+    MsdscReaderHandle added;
+    const MsdscStatus status = MsdscAddReader(client, number, drive, log, &added, message);
+    if (status < 0) return status;
+    *handle = added;
+    return MsdscWaitForReader(&added, MsdscWaitForStarted, timeoutMs, device, message);
+}
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscCountBusDevices(uint32_t* count, const char** message) {
+    if (!count) return Refuse(STATUS_INVALID_PARAMETER, "no place for the count: the pointer is NULL", message);
+    return Answer(MsdscOperationListDevices, msdsc::PlatformDeviceView()->CountBuses(count), message);
+}
+
 extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReaderDevice(uint32_t readerNumber, MsdscWaitFor what,
                                                                      uint32_t timeoutMs, MsdscReaderDevice* device,
                                                                      const char** message) {
     if (what != MsdscWaitForStarted && what != MsdscWaitForGone)
         return Refuse(STATUS_INVALID_PARAMETER, "what to wait for is neither started nor gone", message);
-    msdsc::ReaderDevice last;
-    const NTSTATUS status = msdsc::WaitForReader(*msdsc::PlatformDeviceView(), readerNumber, what,
-                                                 std::chrono::milliseconds(timeoutMs), &last);
-    if (device) CopyOut(last, device);
-    return Answer(MsdscOperationWaitForDevice, status, message);
+    return Wait(readerNumber, what, timeoutMs, device, message);
 }

@@ -14,6 +14,9 @@
 #ifndef STATUS_IO_TIMEOUT
 #define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
 #endif
+#ifndef STATUS_DEVICE_CONFIGURATION_ERROR
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+#endif
 
 namespace msdsc {
 
@@ -203,6 +206,7 @@ extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation op
     case MsdscOperationWaitForDevice:
         switch (status) {
         case STATUS_IO_TIMEOUT: return "timed out: the reader's device node did not reach that state in time";
+        case STATUS_DEVICE_CONFIGURATION_ERROR: return "the reader's device node has a problem that waiting does not end (see its problem code)";
         case STATUS_UNSUCCESSFUL: return "Plug and Play's device list could not be read";
         }
         break;

@@ -12,12 +12,38 @@
 namespace msdsc {
 
 const char* const READER_HARDWARE_ID_TEXT = "MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const char* const BUS_HARDWARE_ID_TEXT = "Root\\MicroSDSmartCardBus";
 
 namespace {
 // Plug and Play starts a reader within milliseconds of its enumeration; a person waiting notices
 // nothing below a tenth of a second, and the view costs one device-list walk per poll.
 constexpr std::chrono::milliseconds POLL_INTERVAL{20};
 }  // namespace
+
+// Problems that stay until someone acts (installs or signs a driver, enables the device, fixes the
+// function driver) end a wait at once: the test gets the cause now instead of a timeout later.
+// Windows sets 1 and 18 for a moment while it installs the driver for a new node, so those are
+// waited for.
+const char* FinalProblemMessage(uint32_t problem) {
+    switch (problem) {
+    case PROBLEM_FAILED_INSTALL:
+        return "the reader has no function driver (Code 28): install the reader driver package for MicroSDSmartCardBus\\MicroSDSmartCardReader";
+    case PROBLEM_FAILED_ADD: return "the reader's function driver failed its AddDevice (Code 31)";
+    case PROBLEM_FAILED_START: return "the reader's start failed in its driver stack (Code 10)";
+    case PROBLEM_DRIVER_FAILED_LOAD:
+        return "the reader's function driver could not be loaded (Code 39: missing, corrupt, or refused by memory integrity)";
+    case PROBLEM_UNSIGNED_DRIVER:
+        return "Windows cannot verify the signature of the reader's function driver (Code 52): test signing on, certificate trusted?";
+    case PROBLEM_DISABLED: return "the reader's device node is disabled (Code 22)";
+    default: return nullptr;
+    }
+}
+
+bool ReaderNumberOfHandle(const BusReaderHandle& handle, uint32_t* number) {
+    if (handle.ReaderHandle > 0xFFFFFFFFull) return false;
+    *number = static_cast<uint32_t>(handle.ReaderHandle);
+    return true;
+}
 
 bool ReaderNumberFromInstancePath(const std::string& instancePath, uint32_t* number) {
     const size_t separator = instancePath.find_last_of("\\&");
@@ -53,6 +79,8 @@ NTSTATUS WaitForReader(DeviceView& view, uint32_t number, MsdscWaitFor what, std
         *last = seen;
         const bool reached = what == MsdscWaitForStarted ? seen.present && seen.started : !seen.present;
         if (reached) return STATUS_SUCCESS;
+        if (what == MsdscWaitForStarted && seen.present && FinalProblemMessage(seen.problem))
+            return STATUS_DEVICE_CONFIGURATION_ERROR;
         if (std::chrono::steady_clock::now() >= deadline) return STATUS_IO_TIMEOUT;
 #if defined(_WIN32)
         // The target build's compiler (win32 thread model) would take sleep_for to its own run time.

@@ -26,20 +26,42 @@ struct ReaderDevice {
     uint32_t problem = 0;  // CM_PROB_*
 };
 
-// Windows' problem codes the view reports (cfg.h's CM_PROB_ values).
+// Windows' problem codes the view reports or the wait acts on (cfg.h's CM_PROB_ values).
 enum : uint32_t {
-    PROBLEM_FAILED_START = 10,   // CM_PROB_FAILED_START
-    PROBLEM_FAILED_INSTALL = 28, // CM_PROB_FAILED_INSTALL: no driver installed
-    PROBLEM_FAILED_ADD = 31,     // CM_PROB_FAILED_ADD
-    PROBLEM_INVALID_DATA = 9,    // CM_PROB_INVALID_DATA: its IDs could not be read
+    PROBLEM_NOT_CONFIGURED = 1,         // CM_PROB_NOT_CONFIGURED: installation not finished yet
+    PROBLEM_INVALID_DATA = 9,           // CM_PROB_INVALID_DATA: its IDs could not be read
+    PROBLEM_FAILED_START = 10,          // CM_PROB_FAILED_START
+    PROBLEM_REINSTALL = 18,             // CM_PROB_REINSTALL: Windows is (re)installing its driver
+    PROBLEM_DISABLED = 22,              // CM_PROB_DISABLED
+    PROBLEM_FAILED_INSTALL = 28,        // CM_PROB_FAILED_INSTALL: no driver installed
+    PROBLEM_FAILED_ADD = 31,            // CM_PROB_FAILED_ADD
+    PROBLEM_DRIVER_FAILED_LOAD = 39,    // CM_PROB_DRIVER_FAILED_LOAD
+    PROBLEM_UNSIGNED_DRIVER = 52,       // CM_PROB_UNSIGNED_DRIVER
 };
+
+// What a wait for a start ends with when the reader's node has a problem waiting does not cure.
+#ifndef STATUS_DEVICE_CONFIGURATION_ERROR
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+#endif
+
+// The advice for a problem that ends a wait at once; null for a problem that is waited for (1, 18:
+// Windows is still installing) or none.
+const char* FinalProblemMessage(uint32_t problem);
 
 class DeviceView {
 public:
     virtual ~DeviceView() = default;
     // Every device node with the reader hardware ID, present or not, in increasing reader number.
     virtual NTSTATUS List(std::vector<ReaderDevice>* readers) = 0;
+    // Present device nodes with the bus hardware ID.
+    virtual NTSTATUS CountBuses(uint32_t* count) = 0;
 };
+
+// The bus's hardware ID, which the INF binds the driver to.
+extern const char* const BUS_HARDWARE_ID_TEXT;
+
+// The reader number in a handle's reader half; false for one that holds no 32-bit number.
+bool ReaderNumberOfHandle(const BusReaderHandle& handle, uint32_t* number);
 
 // The view of the platform the library is built for.
 std::unique_ptr<DeviceView> PlatformDeviceView();
@@ -49,7 +71,8 @@ std::unique_ptr<DeviceView> PlatformDeviceView();
 bool ReaderNumberFromInstancePath(const std::string& instancePath, uint32_t* number);
 
 // Polls the view until reader `number` is started (or no present node has it), or the time is up:
-// STATUS_SUCCESS or STATUS_IO_TIMEOUT, with the reader's last state in *last.
+// STATUS_SUCCESS or STATUS_IO_TIMEOUT, with the reader's last state in *last. A wait for the start
+// ends at once with STATUS_DEVICE_CONFIGURATION_ERROR on a problem FinalProblemMessage names.
 NTSTATUS WaitForReader(DeviceView& view, uint32_t number, MsdscWaitFor what, std::chrono::milliseconds timeout,
                        ReaderDevice* last);
 

@@ -24,6 +24,7 @@ uint32_t ProblemOf(simk::pnp::NodeState state) {
     case simk::pnp::NodeState::AddDeviceFailed: return PROBLEM_FAILED_ADD;
     case simk::pnp::NodeState::StartFailed: return PROBLEM_FAILED_START;
     case simk::pnp::NodeState::NotInstalled: return PROBLEM_FAILED_INSTALL;
+    case simk::pnp::NodeState::Disabled: return PROBLEM_DISABLED;
     default: return 0;
     }
 }
@@ -72,6 +73,23 @@ public:
         std::sort(readers->begin(), readers->end(), [](const ReaderDevice& a, const ReaderDevice& b) {
             return a.number != b.number ? a.number < b.number : a.present > b.present;
         });
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS CountBuses(uint32_t* count) override {
+        simk::pnp::RunUntilIdle();
+        const std::string hardwareId = Folded(BUS_HARDWARE_ID_TEXT);
+        *count = 0;
+        for (simk::pnp::DeviceNode* node : simk::pnp::RootDevices()) {
+            const simk::pnp::NodeInfo info = simk::pnp::Info(node);
+            if (info.state == simk::pnp::NodeState::SurpriseRemoved || info.state == simk::pnp::NodeState::Removed)
+                continue;
+            for (const std::u16string& id : info.hardwareIds)
+                if (Folded(simk::Narrow(id)) == hardwareId) {
+                    ++*count;
+                    break;
+                }
+        }
         return STATUS_SUCCESS;
     }
 };

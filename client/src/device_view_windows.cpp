@@ -16,6 +16,9 @@ namespace {
 // the enumerator named there.
 const wchar_t READER_ENUMERATOR[] = L"MicroSDSmartCardBus";
 const wchar_t READER_HARDWARE_ID[] = L"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+// The bus device is root-enumerated: `msdscctl install` creates it under the ROOT enumerator.
+const wchar_t BUS_ENUMERATOR[] = L"ROOT";
+const wchar_t BUS_HARDWARE_ID[] = L"Root\\MicroSDSmartCardBus";
 
 std::string Utf8(const wchar_t* text) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -26,7 +29,7 @@ std::string Utf8(const wchar_t* text) {
     return result;
 }
 
-bool HasReaderHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
+bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device, const wchar_t* wanted) {
     DWORD type = 0, size = 0;
     SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, nullptr, 0, &size);
     if (size == 0) return false;
@@ -37,7 +40,7 @@ bool HasReaderHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
         type != REG_MULTI_SZ)
         return false;
     for (const wchar_t* id = ids.data(); *id; id += wcslen(id) + 1)
-        if (lstrcmpiW(id, READER_HARDWARE_ID) == 0) return true;
+        if (lstrcmpiW(id, wanted) == 0) return true;
     return false;
 }
 
@@ -54,7 +57,7 @@ public:
         SP_DEVINFO_DATA device{};
         device.cbSize = sizeof(device);
         for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-            if (!HasReaderHardwareId(set, &device)) continue;
+            if (!HasHardwareId(set, &device, READER_HARDWARE_ID)) continue;
             wchar_t instance[MAX_DEVICE_ID_LEN];
             if (!SetupDiGetDeviceInstanceIdW(set, &device, instance, MAX_DEVICE_ID_LEN, nullptr)) continue;
             ReaderDevice reader;
@@ -80,6 +83,18 @@ public:
         std::sort(readers->begin(), readers->end(), [](const ReaderDevice& a, const ReaderDevice& b) {
             return a.number != b.number ? a.number < b.number : a.present > b.present;
         });
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS CountBuses(uint32_t* count) override {
+        *count = 0;
+        HDEVINFO set = SetupDiGetClassDevsW(nullptr, BUS_ENUMERATOR, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+        if (set == INVALID_HANDLE_VALUE) return STATUS_UNSUCCESSFUL;
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof(device);
+        for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i)
+            if (HasHardwareId(set, &device, BUS_HARDWARE_ID)) ++*count;
+        SetupDiDestroyDeviceInfoList(set);
         return STATUS_SUCCESS;
     }
 };

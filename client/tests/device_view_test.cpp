@@ -108,16 +108,68 @@ TEST_F(DeviceView, ReadersByNumberWithTheirPathsAndStates) {
 }
 
 // A reader Plug and Play could not start shows the problem code Device Manager would show, and a
-// wait for its start ends at its timeout, not before.
-TEST_F(DeviceView, ProblemCodeOfAReaderWhoseDriverFailedAddDevice) {
+// wait for its start ends on it at once with the advice for it, by number or by handle.
+TEST_F(DeviceView, AProblemWaitingDoesNotCureEndsTheWaitWithTheProblem) {
     m_Reader.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
     simk::pnp::SetChildFunctionDriver(m_Reader);
-    Add(7);
+    const MsdscReaderHandle handle = Add(7);
+    // Far longer than a start takes here: a wait that does not end early fails with the timeout.
+    constexpr uint32_t LONG_MS = 30000;
     MsdscReaderDevice device;
-    EXPECT_EQ(MsdscWaitForReaderDevice(0, MsdscWaitForStarted, 40, &device, nullptr), STATUS_IO_TIMEOUT_VALUE);
+    const char* message = nullptr;
+    EXPECT_EQ(MsdscWaitForReaderDevice(0, MsdscWaitForStarted, LONG_MS, &device, &message),
+              STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_THAT(message, HasSubstr("Code 31"));
+    std::memset(&device, 0, sizeof(device));
+    EXPECT_EQ(MsdscWaitForReader(&handle, MsdscWaitForStarted, LONG_MS, &device, &message),
+              STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(device.readerNumber, 0u);
     EXPECT_EQ(device.present, 1u);
     EXPECT_EQ(device.started, 0u);
     EXPECT_EQ(device.problem, PROBLEM_FAILED_ADD);
+    EXPECT_THAT(message, HasSubstr("AddDevice"));
+
+    // The add-and-wait hands the handle back with the problem, so the caller can remove the reader.
+    MsdscReaderHandle second{};
+    EXPECT_EQ(MsdscAddReaderAndWait(m_Client, 8, 1, 0, LONG_MS, &second, &device, &message),
+              STATUS_DEVICE_CONFIGURATION_ERROR);
+    uint32_t number = 99;
+    ASSERT_EQ(MsdscReaderNumberOfHandle(&second, &number, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(number, 1u);
+    EXPECT_EQ(device.readerNumber, 1u);
+    EXPECT_EQ(MsdscRemoveReader(m_Client, &second, nullptr), STATUS_SUCCESS);
+
+    // Problems Windows shows while it still installs a driver are waited for, as is a node
+    // without one: only the set above ends a wait early.
+    for (uint32_t problem : {0u, 1u, 9u, 18u}) EXPECT_EQ(FinalProblemMessage(problem), nullptr) << problem;
+    for (uint32_t problem : {10u, 22u, 28u, 31u, 39u, 52u})
+        EXPECT_THAT(FinalProblemMessage(problem), HasSubstr("Code " + std::to_string(problem)));
+}
+
+// Handles whose reader half holds no reader number are refused before anything is waited for.
+TEST_F(DeviceView, WaitByHandleRefusesAHandleWithoutAReaderNumber) {
+    MsdscReaderHandle handle = Add(7);
+    uint32_t number = 99;
+    ASSERT_EQ(MsdscReaderNumberOfHandle(&handle, &number, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(number, 0u);
+    handle.bytes[12] = 1;  // the reader half beyond 32 bits
+    const char* message = nullptr;
+    EXPECT_EQ(MsdscReaderNumberOfHandle(&handle, &number, &message), STATUS_INVALID_PARAMETER);
+    EXPECT_THAT(message, HasSubstr("no reader number"));
+    EXPECT_EQ(MsdscWaitForReader(&handle, MsdscWaitForStarted, 0xFFFFFFFFu, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(MsdscWaitForReader(nullptr, MsdscWaitForStarted, 0, nullptr, &message), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(MsdscAddReaderAndWait(m_Client, 1, 2, 3, 0, nullptr, nullptr, &message), STATUS_INVALID_PARAMETER);
+}
+
+// The bus count tells the tools "no bus device is installed" apart from "no reader yet".
+TEST_F(DeviceView, BusDevicesAreCountedUntilOneIsPulled) {
+    uint32_t count = 0;
+    ASSERT_EQ(MsdscCountBusDevices(&count, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(count, 2u);
+    simk::pnp::SurpriseRemoveDevice(simk::pnp::RootDevices().front());
+    ASSERT_EQ(MsdscCountBusDevices(&count, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(MsdscCountBusDevices(nullptr, nullptr), STATUS_INVALID_PARAMETER);
 }
 
 // Readers are found by hardware ID and number, not by a fixed path: an absent node from an earlier

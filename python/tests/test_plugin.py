@@ -3,11 +3,6 @@
 import msdsc
 import pytest
 
-from conftest import SOURCE_TREE
-
-# Found from here: the runs start in folders of their own.
-HOST_BUILD = msdsc._native.host_build_dir() and msdsc._native.host_build_dir().resolve()
-
 # Tests run in file order: the last one looks at what the others left behind.
 ENGINEERS_TESTS = """
 import msdsc
@@ -53,19 +48,6 @@ def test_nothing_left_behind(msdsc_machine):
 """
 
 
-@pytest.fixture
-def run(pytester, monkeypatch):
-    # The engineer's run imports the package from this source tree, as an installed one would be.
-    monkeypatch.setenv("PYTHONPATH", str(SOURCE_TREE / "python" / "src"))
-    if HOST_BUILD:
-        monkeypatch.setenv("MSDSC_HOST_BUILD", str(HOST_BUILD))
-
-    def run(source, *arguments):
-        pytester.makepyfile(test_rig=source)
-        return pytester.runpytest_subprocess("-p", "msdsc.pytest_plugin", "-p", "no:cacheprovider", *arguments)
-    return run
-
-
 def test_fixtures_clean_up_after_a_failing_test(run):
     result = run(ENGINEERS_TESTS, "-v")
     result.assert_outcomes(passed=5, failed=1)
@@ -96,3 +78,86 @@ def test_driver_marker_skips_where_the_library_is_missing(run, monkeypatch):
     result = run(ENGINEERS_TESTS, "--msdsc-require")
     result.assert_outcomes(errors=6)
     result.stdout.fnmatch_lines(["*ERROR at setup of test_nothing_left_behind*", "the driver cannot be reached*"])
+
+
+def test_a_test_that_leaves_a_session_open_fails_named_and_the_next_one_runs(run):
+    result = run("""
+import msdsc
+
+def test_leaks_a_session():
+    msdsc.open().add(1, 2, 3)
+
+def test_after_it(msdsc_client):
+    assert msdsc_client.add(4, 5, 6).device.started
+""", "-rE")
+    result.assert_outcomes(passed=2, errors=1)
+    result.stdout.fnmatch_lines(["*ERROR at teardown of test_leaks_a_session*",
+                                 "*test_rig.py::test_leaks_a_session left 1 msdsc session(s) open*"])
+
+
+SCOPED_TESTS = """
+import msdsc
+import pytest
+
+seen = []
+
+
+@pytest.fixture(scope="module", autouse=True)
+def module_reader(msdsc_module_client):
+    return msdsc_module_client.add(100, 0, 0)
+
+
+def test_factory_gives_configured_readers_of_the_module_session(msdsc_module_client, msdsc_client,
+                                                                msdsc_reader_factory):
+    assert msdsc_client is msdsc_module_client
+    reader = msdsc_reader_factory(7, drive=1, log=2)
+    assert reader.config == {"number": 7, "drive": 1, "log": 2} and reader.device.started
+    seen.append(reader)
+
+
+def test_a_narrower_fixture_removed_only_its_own(msdsc_module_client, module_reader, virtual_reader):
+    assert seen[0].removed and not seen[0].device.present
+    assert module_reader.device.started and not module_reader.removed
+    assert msdsc_module_client.readers == [module_reader, virtual_reader]
+"""
+
+
+def test_narrower_fixtures_share_the_widest_session_and_remove_only_their_readers(run):
+    result = run(SCOPED_TESTS)
+    result.assert_outcomes(passed=2)
+
+
+def test_header_names_the_versions_and_the_ini_sets_the_buses(run, pytester):
+    pytester.makeini("[pytest]\nmsdsc_buses = 3\n")
+    result = run("""
+def test_three_buses(msdsc_machine):
+    assert msdsc_machine is None or __import__("msdsc").bus_devices() == 3
+""")
+    result.assert_outcomes(passed=1)
+    result.stdout.fnmatch_lines([f"msdsc {msdsc.__version__}: client library *, driver 1.2.0.134 (*)"])
+
+
+def test_parallel_runs_are_refused_on_windows_only(run, pytester):
+    from msdsc import pytest_plugin
+
+    class Options:
+        numprocesses = 2
+    config = type("Config", (), {"option": Options()})()
+    with pytest.raises(pytest.UsageError, match="cannot run in parallel on Windows"):
+        pytest_plugin._refuse_parallel_runs(config, windows=True)
+    pytest_plugin._refuse_parallel_runs(config, windows=False)
+    pytest.importorskip("xdist")
+    # On Linux each worker process has a simulated machine of its own.
+    result = run(ENGINEERS_TESTS.replace("def test_nothing_left_behind", "def _unused"), "-n", "2")
+    result.assert_outcomes(passed=4, failed=1)
+
+
+def test_host_is_an_attribute_and_availability_needs_a_running_machine(own_machine):
+    with own_machine(buses=1) as host:
+        assert msdsc.host is host
+        assert msdsc.driver_available() == (True, "")
+        with msdsc.open():
+            available, why = msdsc.driver_available()
+            assert not available and "another session holds the control device" in why
+    available, why = msdsc.driver_available()
+    assert not available and "no simulated machine is running" in why

@@ -130,3 +130,28 @@ def test_adding_to_a_pulled_out_bus_raises_no_bus(own_machine):
             assert kept.device is None or not kept.device.present
         assert present_numbers() == []
         assert host.violations() == []
+
+
+def test_every_add_after_a_bus_is_pulled_waits_for_its_own_reader(own_machine):
+    # Readers used to be paired with device nodes by counting: once a pulled bus took its readers
+    # along, every later add timed out or named another reader.
+    with own_machine(buses=2) as host:
+        with msdsc.open() as client:
+            before = [client.add(10 + i, 0, 0) for i in range(4)]
+            host.surprise_remove_bus(0)
+            started = []
+            for i in range(6):
+                try:
+                    reader = client.add(20 + i, 0, 0, timeout=5)
+                except msdsc.NoBusError:
+                    continue  # the pulled bus's turn in the round-robin
+                device = reader.device
+                assert (device.reader_number, device.present, device.started) == (reader.reader_number, True, True)
+                assert msdsc.reader_number_of(reader.handle) == reader.reader_number
+                started.append(reader)
+            assert len(started) >= 3
+            assert len({reader.reader_number for reader in before + started}) == len(before) + len(started)
+        assert present_numbers() == []
+        assert host.violations() == []
+
+

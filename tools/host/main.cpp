@@ -18,16 +18,20 @@ namespace {
 using namespace msdsc;
 
 const char USAGE[] =
-    "usage: msdscctl-host [--buses N] [--json] [--quiet] [--timeout MS] [--image PATH] [COMMAND ...]\n"
-    "Loads the driver into the simulated kernel, creates N root bus devices (default 1) and runs the\n"
-    "commands on one open handle: from the arguments, or else from standard input, one or more per line.\n"
+    "usage: msdscctl-host [--buses N] [--json] [--quiet] [--debug] [--timeout MS] [--image PATH] [COMMAND ...]\n"
+    "Loads the driver into the simulated kernel, creates N root bus devices (default 1, 0 for none) and\n"
+    "runs the commands on one open handle: from the arguments, or else from standard input, one or more\n"
+    "per line; 'devices' and 'wait' need no handle, so the control device is opened by the first command\n"
+    "that does.\n"
     "After each command it shows what Plug and Play changed: devices that appeared, started or went,\n"
     "with the four registry values of each started reader. --json prints one JSON object per line, each\n"
     "with a \"type\"; --quiet only what was asked for and errors; --timeout how long 'add --wait' and\n"
-    "'wait' wait (default 10000 ms). The driver image defaults to the one built with this tool\n"
-    "($MSDSCBUS_IMAGE overrides it).\n"
+    "'wait' wait (default 10000 ms); --debug adds, at the end, the pool blocks the driver still holds\n"
+    "(its registry of buses and the buses' own records: a steady number, not a leak). The driver image\n"
+    "defaults to the one built with this tool ($MSDSCBUS_IMAGE overrides it).\n"
     "Exit codes: 0 ok, 1 a command failed, input after quit or a verifier violation, 2 usage, 3 the\n"
-    "driver or the control device is not there, 130 interrupted (Ctrl+C closed the handle).\n\n";
+    "driver, the control device or a bus device is not there, 130 interrupted (Ctrl+C closed the handle),\n"
+    "143 terminated (SIGTERM closed the handle).\n\n";
 
 #ifndef MSDSCBUS_IMAGE
 #define MSDSCBUS_IMAGE "msdscbus.so"
@@ -36,7 +40,7 @@ const char USAGE[] =
 // A command-line error: plain on standard error, or a JSON line on standard output under --json.
 int Usage(bool json, const std::string& command, const std::string& message, bool showUsage) {
     if (json) {
-        std::cout << tool::Json("usage-error").Add("command", command).Add("message", message).Line();
+        std::cout << tool::Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
     } else {
         std::cerr << "msdscctl-host: " << message << "\n";
         if (showUsage) std::cerr << USAGE;
@@ -50,9 +54,10 @@ void WatchForInterrupt(tool::Session& session, const sigset_t& signals) {
     std::thread([&session, signals] {
         int signal = 0;
         if (sigwait(&signals, &signal) != 0) return;
-        session.Interrupt();
+        const bool terminated = signal == SIGTERM;
+        session.Interrupt(terminated ? tool::Ending::Termination : tool::Ending::Interrupt);
         std::cout.flush();
-        std::_Exit(tool::EXIT_INTERRUPTED);
+        std::_Exit(terminated ? tool::EXIT_TERMINATED : tool::EXIT_INTERRUPTED);
     }).detach();
 }
 
@@ -67,6 +72,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     tool::OutputOptions output;
+    bool debug = false;
     unsigned buses = 1;
     uint32_t timeout = tool::DEFAULT_WAIT_MS;
     std::string image = std::getenv("MSDSCBUS_IMAGE") ? std::getenv("MSDSCBUS_IMAGE") : MSDSCBUS_IMAGE;
@@ -77,6 +83,8 @@ int main(int argc, char** argv) {
         if (argument == "--json") {
         } else if (argument == "--quiet") {
             output.quiet = true;
+        } else if (argument == "--debug") {
+            debug = true;
         } else if (argument == "--buses" || argument == "--image" || argument == "--timeout") {
             if (i + 1 == argc) return Usage(output.json, argument, argument + " needs a value", true);
             const std::string value = argv[++i];
@@ -87,8 +95,8 @@ int main(int argc, char** argv) {
                 if (!tool::ParseUnsigned32(value, &number))
                     return Usage(output.json, argument, "--timeout takes milliseconds, not '" + value + "'", false);
                 timeout = number;
-            } else if (!tool::ParseUnsigned32(value, &number) || number == 0 || number > 64) {
-                return Usage(output.json, argument, "--buses takes a number from 1 to 64, not '" + value + "'", false);
+            } else if (!tool::ParseUnsigned32(value, &number) || number > 64) {
+                return Usage(output.json, argument, "--buses takes a number from 0 to 64, not '" + value + "'", false);
             } else {
                 buses = number;
             }
@@ -104,11 +112,11 @@ int main(int argc, char** argv) {
     if (!tool::ParseCommands(words, &commands, &error, &name)) return Usage(output.json, name, error, false);
 
     host::Environment machine;
-    tool::Session session(std::cout, output);
+    tool::Session session(std::cout, output, &std::cerr);
     session.SetWaitTimeout(timeout);
     if (!machine.Load(image.c_str(), &error) || !machine.CreateBuses(buses, &error)) {
         if (output.json)
-            std::cout << tool::Json("error").Add("command", "load").Add("message", error).Line();
+            std::cout << tool::Json("error").Add("command", "load").Add("ok", false).Add("message", error).Line();
         else
             std::cerr << "msdscctl-host: " << error << "\n";
         return tool::EXIT_NO_DEVICE;
@@ -125,7 +133,6 @@ int main(int argc, char** argv) {
         lastView = std::move(view);
     };
     WatchForInterrupt(session, signals);
-    if (!session.Open()) return tool::EXIT_NO_DEVICE;
     if (words.empty()) {
         const bool terminal = isatty(STDIN_FILENO);
         if (terminal && !output.json) session.prompt = "msdscctl-host> ";
@@ -138,16 +145,19 @@ int main(int argc, char** argv) {
 
     int exitCode = session.ExitCode();
     const std::vector<std::string> violations = machine.Violations();
+    // The pool the driver holds between sessions (its bus registry, each bus's list) is steady, not a
+    // leak; it is shown on request, and with violations, where it helps to read them.
+    const bool showPool = debug || !violations.empty();
     if (output.json) {
         std::string list;
         for (const std::string& violation : violations) list += (list.empty() ? "" : ",") + tool::JsonString(violation);
-        std::cout << tool::Json("summary")
-                         .Add("driverPoolBlocks", uint64_t{machine.DriverPoolBlocks()})
-                         .Raw("violations", "[" + list + "]")
-                         .Line();
+        tool::Json summary("summary");
+        summary.Add("ok", violations.empty());
+        if (showPool) summary.Add("driverPoolBlocks", uint64_t{machine.DriverPoolBlocks()});
+        std::cout << summary.Raw("violations", "[" + list + "]").Line();
     } else {
-        if (!output.quiet) {
-            std::cout << "driver pool outstanding: " << machine.DriverPoolBlocks() << " block(s)";
+        if (showPool) {
+            std::cout << "driver pool held: " << machine.DriverPoolBlocks() << " block(s)";
             const std::string byTag = machine.DriverPoolByTag();
             if (!byTag.empty()) std::cout << " (" << byTag << ")";
             std::cout << "\n";

@@ -170,13 +170,10 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
         if (!arguments(1)) return false;
         parsed.kind = CommandKind::Remove;
         const std::string& target = words[start + 1];
-        uint32_t id = 0;
         if (ParseFullHandle(target, &parsed.handle)) {
             parsed.fullHandle = true;
-        } else if (ParseUnsigned32(target, &id) && id != 0) {
-            parsed.readerId = id;
-        } else {
-            *error = "remove: HANDLE is a reader number from 'add' or 'list', or BUS:READER in hexadecimal, not '" +
+        } else if (!ParseUnsigned32(target, &parsed.readerNumber)) {
+            *error = "remove: READER is a reader number from 'add' or 'list', or BUS:READER in hexadecimal, not '" +
                      target + "'";
             return false;
         }
@@ -185,7 +182,7 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
         if (!arguments(1)) return false;
         parsed.kind = CommandKind::Wait;
         if (!ParseUnsigned32(words[start + 1], &parsed.readerNumber)) {
-            *error = "wait: READER-NUMBER is the number 'devices' shows, not '" + words[start + 1] + "'";
+            *error = "wait: READER is a reader number, as 'add' and 'devices' show it, not '" + words[start + 1] + "'";
             return false;
         }
         used = 2;
@@ -197,7 +194,7 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
         *error = "unknown command '" + words[start] + "' (try 'help')";
         return false;
     }
-    parsed.name = name == "exit" ? "quit" : name == "?" ? "help" : name;
+    parsed.name = words[start];
     for (size_t i = 0; i < used; ++i) parsed.text += (i ? " " : "") + words[start + i];
     *command = parsed;
     *position = start + used;
@@ -215,10 +212,10 @@ bool ParseCommands(const std::vector<std::string>& words, std::vector<Command>* 
     return true;
 }
 
-Json::Json(const char* type) : m_Text("{\"type\":" + JsonString(type)) {}
+Json::Json(const char* type) : m_Text(type ? "{\"type\":" + JsonString(type) : "{") {}
 
 Json& Json::Key(const char* key) {
-    m_Text += "," + JsonString(key) + ":";
+    m_Text += (m_Text.size() > 1 ? "," : "") + JsonString(key) + ":";
     return *this;
 }
 
@@ -252,15 +249,16 @@ Json& Json::Raw(const char* key, const std::string& json) {
 }
 
 const char* HelpText() {
-    return "commands:\n"
+    return "commands (READER is a reader number, the instance ID Plug and Play shows and the handle's\n"
+           "reader half; NUMBER, DRIVE and LOG are the configuration its function driver reads):\n"
            "  version                    the driver's version\n"
            "  add NUMBER DRIVE LOG       add a reader with this configuration (numbers: decimal or 0x hex)\n"
            "  add NUMBER DRIVE LOG --wait   ... and wait until Plug and Play has started it\n"
-           "  remove HANDLE              remove a reader: its number from 'add'/'list', or the handle 'add' printed\n"
+           "  remove READER              remove a reader of this session; or remove BUS:READER, a handle\n"
            "  list                       the readers this session added and has not removed\n"
            "  devices                    every reader device node Plug and Play has: reader number, instance\n"
-           "                             path, present or not, started or not, problem code\n"
-           "  wait READER-NUMBER [gone]  wait until that reader (the number 'devices' shows) is started, or gone\n"
+           "                             path, present or not, started or not, problem code (no session needed)\n"
+           "  wait READER [gone]         wait until that reader is started, or gone (no session needed)\n"
            "  quit                       close the control device: every reader of the session is removed\n";
 }
 

@@ -17,14 +17,13 @@ struct Command {
     CommandKind kind = CommandKind::Help;
     uint32_t number = 0, drive = 0, log = 0;  // add
     bool wait = false;                        // add --wait: until Plug and Play has started the reader
-    // remove: either the number this session gave the reader, or a handle typed out in full
-    unsigned readerId = 0;
+    // remove and wait: the reader number (its instance ID, which its handle carries too); remove
+    // also takes a handle typed out in full
+    uint32_t readerNumber = 0;
     bool fullHandle = false;
     MsdscReaderHandle handle{};
-    // wait: the reader number Plug and Play shows, and whether to wait for it to go
-    uint32_t readerNumber = 0;
-    bool gone = false;
-    std::string name;  // the command's name in lower case ("add"), which replies name
+    bool gone = false;  // wait: for the reader to go rather than to start
+    std::string name;  // the command's name as typed ("add", "Quit", "exit"), which replies name
     std::string text;  // the command as typed, for messages
 };
 
@@ -51,7 +50,7 @@ std::string JsonString(const std::string& text);  // quoted and escaped
 // One JSON object on one line, built field by field: Json("reply").Add("command", "add").Line().
 class Json {
 public:
-    explicit Json(const char* type);
+    explicit Json(const char* type);  // null: a plain object, without a "type"
     Json& Add(const char* key, const std::string& value);
     Json& Add(const char* key, const char* value);
     Json& Add(const char* key, uint64_t value);

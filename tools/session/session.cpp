@@ -13,23 +13,26 @@ namespace msdsc::tool {
 
 namespace {
 
-// What the library answers for a client that is not open, and for a wait that ran out of time.
+// What the library answers for a client that is not open, for a wait that ran out of time, and for
+// a device list that did not fit; what the tools answer when no bus device is installed.
 constexpr MsdscStatus STATUS_INVALID_HANDLE_VALUE = static_cast<MsdscStatus>(0xC0000008u);
-constexpr MsdscStatus STATUS_IO_TIMEOUT_VALUE = static_cast<MsdscStatus>(0xC00000B5u);
 constexpr MsdscStatus STATUS_BUFFER_OVERFLOW_VALUE = static_cast<MsdscStatus>(0x80000005u);
-// Between two looks at Plug and Play while the session waits for its readers' device nodes.
-constexpr unsigned POLL_MS = 20;
+constexpr MsdscStatus STATUS_NO_SUCH_DEVICE_VALUE = static_cast<MsdscStatus>(0xC000000Eu);
+const char NO_BUS_DEVICE[] = "no bus device installed";
 
+// The configuration as the reader's hardware key holds it, and as the Plug and Play lines show it.
 std::string ConfigText(const Session::Reader& reader) {
-    return "number " + std::to_string(reader.number) + ", drive " + std::to_string(reader.drive) + ", log " +
-           std::to_string(reader.log);
+    return "Number=" + std::to_string(reader.number) + ", Drive=" + std::to_string(reader.drive) +
+           ", Log=" + std::to_string(reader.log);
 }
 
-Json& AddConfig(Json& json, const Session::Reader& reader) {
-    return json.Add("reader", uint64_t{reader.id})
-        .Add("number", uint64_t{reader.number})
-        .Add("drive", uint64_t{reader.drive})
-        .Add("log", uint64_t{reader.log})
+Json& AddReader(Json& json, const Session::Reader& reader) {
+    return json.Add("readerNumber", uint64_t{reader.readerNumber})
+        .Raw("config", Json(nullptr)
+                           .Add("Number", uint64_t{reader.number})
+                           .Add("Drive", uint64_t{reader.drive})
+                           .Add("Log", uint64_t{reader.log})
+                           .Object())
         .Add("handle", FormatHandle(reader.handle));
 }
 
@@ -44,14 +47,14 @@ std::string DeviceState(const MsdscReaderDevice& device) {
     return state;
 }
 
-std::string DeviceJson(const MsdscReaderDevice& device, const Session::Reader* reader) {
+std::string DeviceJson(const MsdscReaderDevice& device, bool ours) {
     Json json("device");
     json.Add("readerNumber", uint64_t{device.readerNumber})
         .Add("instance", device.instancePath)
         .Add("present", device.present != 0)
         .Add("started", device.started != 0)
-        .Add("problem", uint64_t{device.problem});
-    if (reader) json.Add("reader", uint64_t{reader->id});
+        .Add("problem", uint64_t{device.problem})
+        .Add("thisSession", ours);
     return json.Object();
 }
 
@@ -62,7 +65,8 @@ std::string VersionText(const uint16_t version[4]) {
 
 }  // namespace
 
-Session::Session(std::ostream& out, OutputOptions options) : m_Out(out), m_Options(options) {}
+Session::Session(std::ostream& out, OutputOptions options, std::ostream* errors)
+    : m_Out(out), m_Errors(errors ? *errors : out), m_Options(options) {}
 
 Session::~Session() {
     std::lock_guard<ClientLock> lock(m_ClientLock);
@@ -83,33 +87,40 @@ void Session::Failure(const std::string& command, MsdscStatus status, const char
     m_Failed = true;
     if (m_Options.json) {
         Json json("error");
-        json.Add("command", command).Add("status", FormatStatus(status)).Add("message", message);
+        json.Add("command", command).Add("ok", false).Add("status", FormatStatus(status)).Add("message", message);
         if (!detail.empty()) json.Add("detail", detail);
         m_Out << json.Line();
     } else {
-        m_Out << "error: " << command << ": " << message << " (status " << FormatStatus(status) << ")"
-              << (detail.empty() ? "" : "; " + detail) << "\n";
+        m_Out.flush();
+        Errors() << "error: " << command << ": " << message << " (status " << FormatStatus(status) << ")"
+                 << (detail.empty() ? "" : "; " + detail) << "\n";
     }
 }
 
 void Session::UsageFailure(const std::string& command, const std::string& message) {
     m_Failed = true;
-    if (m_Options.json)
-        m_Out << Json("usage-error").Add("command", command).Add("message", message).Line();
-    else
-        m_Out << "error: " << message << "\n";
+    if (m_Options.json) {
+        m_Out << Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
+    } else {
+        m_Out.flush();
+        Errors() << "error: " << message << "\n";
+    }
 }
 
 void Session::Ignored(const std::string& text) {
     m_Failed = true;
-    if (m_Options.json)
-        m_Out << Json("ignored").Add("command", "quit").Add("input", text).Add("message", "input after quit is not run").Line();
-    else
-        m_Out << "error: input after quit is not run: " << text << "\n";
+    if (m_Options.json) {
+        m_Out << Json("ignored").Add("command", m_QuitName).Add("ok", false).Add("input", text)
+                     .Add("message", "input after quit is not run").Line();
+    } else {
+        m_Out.flush();
+        Errors() << "error: input after quit is not run: " << text << "\n";
+    }
 }
 
 void Session::After() {
     m_Out.flush();
+    m_Errors.flush();
     if (afterCommand) afterCommand();
     m_Out.flush();
 }
@@ -142,24 +153,20 @@ bool Session::Open() {
     MsdscStatus status;
     {
         std::lock_guard<ClientLock> lock(m_ClientLock);
-        status = m_Client ? MsdscStatus{0} : MsdscOpen(&m_Client, &message);
+        if (m_Client) return true;
+        status = MsdscOpen(&m_Client, &message);
     }
     if (status < 0) {
         Failure("open", status, message);
-        return false;
+        m_NoDevice = true;
+            return false;
     }
-    // Readers present now are not this session's: the control device admits one client, and a
-    // closed client's readers are gone (except under Wine, which sends no cleanup).
-    std::vector<MsdscReaderDevice> devices;
-    if (ListDevices(&devices, &message) >= 0)
-        for (const MsdscReaderDevice& device : devices)
-            if (device.present) m_Foreign.push_back(device.readerNumber);
     Note("opened the control device", Json("reply").Add("command", "open").Add("ok", true));
-    After();
     return true;
 }
 
 void Session::DoVersion(const Command& command) {
+    if (!Open()) return;
     uint16_t version[4] = {};
     const char* message = nullptr;
     const MsdscStatus status =
@@ -172,59 +179,73 @@ void Session::DoVersion(const Command& command) {
 }
 
 void Session::DoAdd(const Command& command) {
-    MsdscReaderHandle handle{};
+    if (!Open()) return;
+    // All ones until the driver answers: a reader half that holds no reader number tells a failed
+    // add from an added reader whose wait failed.
+    MsdscReaderHandle handle;
+    std::memset(handle.bytes, 0xFF, sizeof(handle.bytes));
+    MsdscReaderDevice device{};
     const char* message = nullptr;
+    // One call for both: the wait follows the reader the handle names, whatever became of others.
     const MsdscStatus status = Call(
         [&](MsdscClient* client) {
-            return MsdscAddReader(client, command.number, command.drive, command.log, &handle, &message);
+            return command.wait ? MsdscAddReaderAndWait(client, command.number, command.drive, command.log, m_WaitMs,
+                                                        &handle, &device, &message)
+                                : MsdscAddReader(client, command.number, command.drive, command.log, &handle, &message);
         },
         &message);
-    if (status < 0) return Failure(command.name, status, message);
-    m_Readers.push_back(Reader{m_NextId++, command.number, command.drive, command.log, handle, false, std::nullopt});
-    Reader& reader = m_Readers.back();
-    std::string started;
+    uint32_t readerNumber = 0;
+    if (MsdscReaderNumberOfHandle(&handle, &readerNumber, nullptr) < 0) return Failure(command.name, status, message);
+    m_Readers.push_back(Reader{readerNumber, command.number, command.drive, command.log, handle, false});
+    const Reader& reader = m_Readers.back();
     Json json("reply");
     json.Add("command", command.name).Add("ok", true);
-    AddConfig(json, reader);
-    if (command.wait) {
-        std::string detail;
-        std::vector<MsdscReaderDevice> devices;
-        const MsdscStatus waited = WaitForStarted(reader, &detail, &devices);
-        if (waited < 0) {
-            Note("added reader " + std::to_string(reader.id) + " (" + ConfigText(reader) + "), handle " +
-                     FormatHandle(handle),
-                 json);
-            return Failure(command.name, waited, MsdscStatusMessage(MsdscOperationWaitForDevice, waited), detail);
-        }
-        json.Add("readerNumber", uint64_t{*reader.readerNumber}).Add("instance", detail).Add("started", true);
-        started = ", started as reader number " + std::to_string(*reader.readerNumber) + " (" + detail + ")";
+    AddReader(json, reader);
+    const std::string added = "added reader " + std::to_string(reader.readerNumber) + " (" + ConfigText(reader) +
+                              "), handle " + FormatHandle(handle);
+    if (status < 0) {
+        Note(added, json);
+        return Failure(command.name, status, message,
+                       "reader " + std::to_string(readerNumber) +
+                           (device.instancePath[0] ? std::string(" (") + device.instancePath + ")" : std::string()) +
+                           " is " + (device.instancePath[0] ? DeviceState(device) : "not present"));
     }
-    Note("added reader " + std::to_string(reader.id) + " (" + ConfigText(reader) + "), handle " + FormatHandle(handle) +
-             started,
-         json);
+    if (command.wait) {
+        json.Add("instance", device.instancePath).Add("started", true);
+        Note(added + ", started (" + device.instancePath + ")", json);
+    } else {
+        Note(added, json);
+    }
 }
 
 void Session::DoRemove(const Command& command) {
     MsdscReaderHandle handle = command.handle;
     Reader* known = nullptr;
-    for (Reader& reader : m_Readers)
-        if (command.fullHandle ? SameHandle(reader.handle, handle) : reader.id == command.readerId) known = &reader;
+    for (Reader& reader : m_Readers) {
+        const bool named = command.fullHandle ? SameHandle(reader.handle, handle) : reader.readerNumber == command.readerNumber;
+        // A number the session gave out twice (after a reload) names the reader still added.
+        if (named && (!known || known->removed)) known = &reader;
+    }
     if (!command.fullHandle) {
         if (!known)
-            return UsageFailure(command.name, "remove: this session added no reader " + std::to_string(command.readerId));
+            return UsageFailure(command.name,
+                                command.name + ": this session added no reader " + std::to_string(command.readerNumber));
         // A reader removed already is asked for again: the driver's answer is the one to show.
         handle = known->handle;
     }
+    if (!Open()) return;
     const char* message = nullptr;
     const MsdscStatus status =
         Call([&](MsdscClient* client) { return MsdscRemoveReader(client, &handle, &message); }, &message);
     if (status < 0) return Failure(command.name, status, message);
     if (known) known->removed = true;
+    uint32_t readerNumber = 0;
+    const bool numbered = MsdscReaderNumberOfHandle(&handle, &readerNumber, nullptr) >= 0;
     Json json("reply");
     json.Add("command", command.name).Add("ok", true);
-    if (known) json.Add("reader", uint64_t{known->id});
+    if (numbered) json.Add("readerNumber", uint64_t{readerNumber});
     json.Add("handle", FormatHandle(handle));
-    Note("removed " + (known ? "reader " + std::to_string(known->id) + ", " : std::string()) + "handle " +
+    Note("removed " + (numbered ? "reader " + std::to_string(readerNumber) + ", " : std::string()) + "handle " +
              FormatHandle(handle),
          json);
 }
@@ -236,8 +257,7 @@ void Session::DoList(const Command& command) {
         if (reader.removed) continue;
         ++present;
         Json json("reader");
-        AddConfig(json, reader);
-        if (reader.readerNumber) json.Add("readerNumber", uint64_t{*reader.readerNumber});
+        AddReader(json, reader);
         objects += (objects.empty() ? "" : ",") + json.Object();
     }
     if (m_Options.json) {
@@ -247,8 +267,8 @@ void Session::DoList(const Command& command) {
     m_Out << present << (present == 1 ? " reader" : " readers") << " added by this session\n";
     for (const Reader& reader : m_Readers)
         if (!reader.removed)
-            m_Out << "  reader " << reader.id << ": " << ConfigText(reader) << ", handle " << FormatHandle(reader.handle)
-                  << (reader.readerNumber ? ", reader number " + std::to_string(*reader.readerNumber) : "") << "\n";
+            m_Out << "  reader " << reader.readerNumber << ": " << ConfigText(reader) << ", handle "
+                  << FormatHandle(reader.handle) << "\n";
 }
 
 void Session::DoDevices(const Command& command) {
@@ -256,93 +276,54 @@ void Session::DoDevices(const Command& command) {
     const char* message = nullptr;
     const MsdscStatus status = ListDevices(&devices, &message);
     if (status < 0) return Failure(command.name, status, message);
-    auto owner = [&](const MsdscReaderDevice& device) -> const Reader* {
-        if (!device.present) return nullptr;
-        for (const Reader& reader : m_Readers)
-            if (!reader.removed && reader.readerNumber == device.readerNumber) return &reader;
-        return nullptr;
+    // The bus count only adds a remark: a device list that cannot say leaves it out.
+    uint32_t buses = 0;
+    const bool counted = MsdscCountBusDevices(&buses, nullptr) >= 0;
+    auto ours = [&](const MsdscReaderDevice& device) {
+        if (!device.present) return false;
+        return std::any_of(m_Readers.begin(), m_Readers.end(), [&](const Reader& reader) {
+            return !reader.removed && reader.readerNumber == device.readerNumber;
+        });
     };
     if (m_Options.json) {
         std::string objects;
         for (const MsdscReaderDevice& device : devices)
-            objects += (objects.empty() ? "" : ",") + DeviceJson(device, owner(device));
-        m_Out << Json("reply").Add("command", command.name).Add("ok", true).Raw("devices", "[" + objects + "]").Line();
+            objects += (objects.empty() ? "" : ",") + DeviceJson(device, ours(device));
+        Json json("reply");
+        json.Add("command", command.name).Add("ok", true);
+        if (counted) json.Add("buses", uint64_t{buses});
+        m_Out << json.Raw("devices", "[" + objects + "]").Line();
         return;
     }
+    if (counted && buses == 0) m_Out << NO_BUS_DEVICE << "\n";
     m_Out << devices.size() << (devices.size() == 1 ? " reader device node" : " reader device nodes") << "\n";
-    for (const MsdscReaderDevice& device : devices) {
-        const Reader* reader = owner(device);
-        m_Out << "  reader number " << device.readerNumber << "  " << device.instancePath << "  " << DeviceState(device)
-              << (reader ? "  (reader " + std::to_string(reader->id) + " of this session)" : "") << "\n";
-    }
+    for (const MsdscReaderDevice& device : devices)
+        m_Out << "  reader " << device.readerNumber << "  " << device.instancePath << "  " << DeviceState(device)
+              << (ours(device) ? "  (this session's)" : "") << "\n";
 }
 
 void Session::DoWait(const Command& command) {
-    MsdscReaderDevice device{};
+    const std::string number = std::to_string(command.readerNumber);
+    uint32_t buses = 0;
     const char* message = nullptr;
+    if (!command.gone && MsdscCountBusDevices(&buses, &message) >= 0 && buses == 0) {
+        m_NoDevice = true;
+        return Failure(command.name, STATUS_NO_SUCH_DEVICE_VALUE, NO_BUS_DEVICE,
+                       "reader " + number + " cannot start");
+    }
+    MsdscReaderDevice device{};
     const MsdscStatus status = MsdscWaitForReaderDevice(
         command.readerNumber, command.gone ? MsdscWaitForGone : MsdscWaitForStarted, m_WaitMs, &device, &message);
-    const std::string number = std::to_string(command.readerNumber);
     if (status < 0)
         return Failure(command.name, status, message,
-                       "reader number " + number + " is " + (device.instancePath[0] ? DeviceState(device) : "unknown"));
+                       "reader " + number + " is " + (device.instancePath[0] ? DeviceState(device) : "unknown"));
     const char* state = command.gone ? "gone" : "started";
     Json json("reply");
     json.Add("command", command.name).Add("ok", true).Add("readerNumber", uint64_t{command.readerNumber}).Add("state", state);
     if (device.instancePath[0]) json.Add("instance", device.instancePath);
-    Note("reader number " + number + " is " + state + (device.instancePath[0] && !command.gone
-                                                            ? std::string(" (") + device.instancePath + ")"
-                                                            : std::string()),
+    Note("reader " + number + " is " + state +
+             (device.instancePath[0] && !command.gone ? std::string(" (") + device.instancePath + ")" : std::string()),
          json);
-}
-
-// Which device node is which reader: the handle says nothing (its bytes are the driver's), but the
-// driver numbers readers in the order it creates them and never reuses a number while loaded, and
-// only this session adds readers while it holds the control device. So once the present nodes that
-// are neither foreign nor a removed reader's are exactly as many as the session's live readers, in
-// increasing number they are those readers in the order they were added.
-MsdscStatus Session::WaitForStarted(Reader& target, std::string* detail, std::vector<MsdscReaderDevice>* devices) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_WaitMs);
-    for (;;) {
-        const char* message = nullptr;
-        const MsdscStatus status = ListDevices(devices, &message);
-        if (status < 0) {
-            *detail = message;
-            return status;
-        }
-        std::vector<const MsdscReaderDevice*> mine;
-        for (const MsdscReaderDevice& device : *devices) {
-            if (!device.present ||
-                std::find(m_Foreign.begin(), m_Foreign.end(), device.readerNumber) != m_Foreign.end())
-                continue;
-            const bool removedReader = std::any_of(m_Readers.begin(), m_Readers.end(), [&](const Reader& reader) {
-                return reader.removed && reader.readerNumber == device.readerNumber;
-            });
-            if (!removedReader) mine.push_back(&device);
-        }
-        std::vector<Reader*> live;
-        for (Reader& reader : m_Readers)
-            if (!reader.removed) live.push_back(&reader);
-        const MsdscReaderDevice* targetDevice = nullptr;
-        if (mine.size() == live.size()) {
-            for (size_t i = 0; i < live.size(); ++i) {
-                live[i]->readerNumber = mine[i]->readerNumber;
-                if (live[i] == &target) targetDevice = mine[i];
-            }
-        }
-        if (targetDevice && targetDevice->started) {
-            *detail = targetDevice->instancePath;
-            return 0;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            *detail = targetDevice ? "reader number " + std::to_string(targetDevice->readerNumber) + " (" +
-                                         targetDevice->instancePath + ") is " + DeviceState(*targetDevice)
-                                   : std::to_string(mine.size()) + " device node(s) present for the session's " +
-                                         std::to_string(live.size()) + " reader(s)";
-            return STATUS_IO_TIMEOUT_VALUE;
-        }
-        Pause(POLL_MS);
-    }
 }
 
 bool Session::Execute(const Command& command) {
@@ -360,7 +341,8 @@ bool Session::Execute(const Command& command) {
             m_Out << HelpText();
         break;
     case CommandKind::Quit:
-        // Quit shows nothing of its own; the close that follows does.
+        // Quit shows nothing of its own; the close that follows answers it.
+        m_QuitName = command.name;
         return false;
     }
     After();
@@ -414,27 +396,34 @@ void Session::Close() {
         m_Client = nullptr;
     }
     if (status < 0) {
-        Failure("close", status, message);
+        Failure(m_QuitName, status, message);
     } else {
         for (Reader& reader : m_Readers) reader.removed = true;
         Note("closed the control device: the driver removes the " + std::to_string(present) +
                  (present == 1 ? " reader" : " readers") + " still added",
-             Json("reply").Add("command", "close").Add("ok", true).Add("readersRemoved", uint64_t{present}));
+             Json("reply").Add("command", m_QuitName).Add("ok", true).Add("readersRemoved", uint64_t{present}));
     }
     After();
 }
 
-bool Session::Interrupt() {
+bool Session::Interrupt(Ending ending) {
     std::lock_guard<ClientLock> lock(m_ClientLock);
     if (!m_Client) return false;
     MsdscClose(m_Client, nullptr);
     m_Client = nullptr;
+    const bool interrupted = ending == Ending::Interrupt;
     // Said also under --quiet: the readers went because of it.
-    const char* text = "closed the control device on Ctrl+C: the driver removes every reader of the session";
+    const std::string text = std::string("closed the control device on ") +
+                             (interrupted ? "Ctrl+C" : "a termination request") +
+                             ": the driver removes every reader of the session";
     if (m_Options.json)
-        m_Out << Json("interrupted").Add("command", "interrupt").Add("message", text).Line();
+        m_Out << Json(interrupted ? "interrupted" : "terminated")
+                     .Add("command", interrupted ? "interrupt" : "terminate")
+                     .Add("ok", false)
+                     .Add("message", text)
+                     .Line();
     else
-        m_Out << "\ninterrupted: " << text << "\n";
+        m_Out << "\n" << (interrupted ? "interrupted: " : "terminated: ") << text << "\n";
     m_Out.flush();
     return true;
 }

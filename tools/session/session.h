@@ -20,8 +20,9 @@ enum ExitCode : int {
     EXIT_OK = 0,
     EXIT_COMMAND_FAILED = 1,  // at least one command failed, or input after quit was not run; the others ran
     EXIT_USAGE = 2,           // the command line could not be understood; nothing ran
-    EXIT_NO_DEVICE = 3,       // the control device could not be opened
+    EXIT_NO_DEVICE = 3,       // the control device could not be opened, or no bus device is installed
     EXIT_INTERRUPTED = 130,   // Ctrl+C: the handle was closed, so the driver removed the readers
+    EXIT_TERMINATED = 143,    // SIGTERM (Windows: the console closed, logoff, shutdown): the same
 };
 
 struct OutputOptions {
@@ -32,14 +33,21 @@ struct OutputOptions {
 // How long `add --wait` and `wait` wait by default.
 inline constexpr uint32_t DEFAULT_WAIT_MS = 10000;
 
+// How a session was ended from outside.
+enum class Ending { Interrupt, Termination };
+
 class Session {
 public:
-    Session(std::ostream& out, OutputOptions options);
+    // Errors go to `errors` in text mode (standard error for the tools); null sends them to `out`.
+    // Under --json every line goes to `out`, so that one stream carries the whole session.
+    Session(std::ostream& out, OutputOptions options, std::ostream* errors = nullptr);
     ~Session();  // closes the client if it is still open
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Opens the control device; prints why when it cannot.
+    // Opens the control device unless it is open; prints why when it cannot. The commands that need
+    // it call this themselves, so `devices` and `wait` run without it (while another process holds
+    // the session, or with no bus device installed).
     bool Open();
     // Runs one command; false once the session should end (quit).
     bool Execute(const Command& command);
@@ -49,11 +57,11 @@ public:
     // counts as a failed command; the session goes on. After a quit the rest of its line is
     // reported, and with drainAfterQuit so is every further line of the input.
     void RunLines(std::istream& in);
-    // Closes the handle, which removes every reader this session added, and says so.
+    // Closes the handle, if one is open, which removes every reader this session added, and says so.
     void Close();
-    // Ctrl+C, from another thread: closes the handle between two requests and says so. False when
-    // nothing was open any more.
-    bool Interrupt();
+    // Ctrl+C or a termination request, from another thread: closes the handle between two requests
+    // and says so. False when nothing was open any more.
+    bool Interrupt(Ending ending = Ending::Interrupt);
     bool IsOpen();
 
     void SetWaitTimeout(uint32_t milliseconds) { m_WaitMs = milliseconds; }
@@ -73,17 +81,17 @@ public:
     // After quit, read the input to its end and report what it held (not for a terminal).
     bool drainAfterQuit = false;
 
-    int ExitCode() const { return m_Failed ? EXIT_COMMAND_FAILED : EXIT_OK; }
+    int ExitCode() const { return m_NoDevice ? EXIT_NO_DEVICE : m_Failed ? EXIT_COMMAND_FAILED : EXIT_OK; }
     const OutputOptions& Options() const { return m_Options; }
     std::ostream& Out() { return m_Out; }
 
+    // A reader this session added. The user knows it by its reader number, which the driver gives
+    // it, Plug and Play shows as its instance ID, and its handle carries.
     struct Reader {
-        unsigned id;
+        uint32_t readerNumber;
         uint32_t number, drive, log;
         MsdscReaderHandle handle;
         bool removed;
-        // The reader number Plug and Play shows, once the session has seen its device node.
-        std::optional<uint32_t> readerNumber;
     };
     const std::vector<Reader>& Readers() const { return m_Readers; }
 
@@ -91,6 +99,7 @@ private:
     void Failure(const std::string& command, MsdscStatus status, const char* message, const std::string& detail = "");
     void Ignored(const std::string& text);
     void After();
+    std::ostream& Errors() { return m_Options.json ? m_Out : m_Errors; }
     // Runs one request on the open client, under the client's lock.
     MsdscStatus Call(const std::function<MsdscStatus(MsdscClient*)>& request, const char** message);
 
@@ -100,21 +109,18 @@ private:
     void DoList(const Command& command);
     void DoDevices(const Command& command);
     void DoWait(const Command& command);
-    // Waits until every reader of the session that is not removed has its device node, and tells
-    // them apart (see session.cpp); the reader `target` must also be started.
-    MsdscStatus WaitForStarted(Reader& target, std::string* detail, std::vector<MsdscReaderDevice>* seen);
     MsdscStatus ListDevices(std::vector<MsdscReaderDevice>* devices, const char** message);
 
     std::ostream& m_Out;
+    std::ostream& m_Errors;
     OutputOptions m_Options;
     bool m_Failed = false;
-    unsigned m_NextId = 1;
+    bool m_NoDevice = false;
     uint32_t m_WaitMs = DEFAULT_WAIT_MS;
     std::vector<Reader> m_Readers;
-    // Reader numbers present when the session opened: readers of no one (an earlier session's, under
-    // Wine, which sends no cleanup), never this session's.
-    std::vector<uint32_t> m_Foreign;
-    // Null once closed. Requests hold the lock, so Interrupt closes between two of them and no
+    // The quit command as typed, which the close that follows answers.
+    std::string m_QuitName = "close";
+    // Null while closed. Requests hold the lock, so Interrupt closes between two of them and no
     // request starts on a client that is gone.
     ClientLock m_ClientLock;
     MsdscClient* m_Client = nullptr;

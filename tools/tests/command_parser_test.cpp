@@ -47,7 +47,7 @@ TEST(CommandParser, SeveralCommandsInOneLineByTheirArity) {
     EXPECT_EQ(commands[2].text, "Add 0x10 0XfF 4294967295");
     EXPECT_EQ(commands[3].kind, CommandKind::Remove);
     EXPECT_FALSE(commands[3].fullHandle);
-    EXPECT_EQ(commands[3].readerId, 1u);
+    EXPECT_EQ(commands[3].readerNumber, 1u);
     EXPECT_EQ(commands[4].kind, CommandKind::List);
     EXPECT_EQ(commands[5].kind, CommandKind::Quit);
 }
@@ -67,24 +67,31 @@ TEST(CommandParser, MissingArgumentsAndUnknownCommands) {
     EXPECT_THAT(ParseError("list frobnicate"), HasSubstr("unknown command 'frobnicate'"));
 }
 
-TEST(CommandParser, RemoveTakesASessionNumberOrAFullHandle) {
+TEST(CommandParser, RemoveTakesAReaderNumberOrAFullHandle) {
     const std::vector<Command> commands =
-        Parse("remove 3 remove 6a3e19c200000000:0x2 remove 0:0");
-    ASSERT_EQ(commands.size(), 3u);
-    EXPECT_EQ(commands[0].readerId, 3u);
+        Parse("remove 3 remove 6a3e19c200000000:0x2 remove 0:0 remove 0 EXIT");
+    ASSERT_EQ(commands.size(), 5u);
+    EXPECT_EQ(commands[0].readerNumber, 3u);
+    EXPECT_FALSE(commands[0].fullHandle);
     EXPECT_TRUE(commands[1].fullHandle);
     // The halves land in the record as the driver lays it out: two little-endian 64-bit values.
     const uint8_t expected[16] = {0, 0, 0, 0, 0xc2, 0x19, 0x3e, 0x6a, 2, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(std::memcmp(commands[1].handle.bytes, expected, 16), 0);
     EXPECT_TRUE(commands[2].fullHandle);
+    // 0 is a reader number like any other: the driver's first reader has it.
+    EXPECT_FALSE(commands[3].fullHandle);
+    EXPECT_EQ(commands[3].readerNumber, 0u);
+    // Replies name a command as it was typed.
+    EXPECT_EQ(commands[4].kind, CommandKind::Quit);
+    EXPECT_EQ(commands[4].name, "EXIT");
 
-    // Reader numbers start at 1; a handle half wider than 64 bits or empty is no handle.
-    EXPECT_THAT(ParseError("remove 0"), HasSubstr("HANDLE"));
-    EXPECT_THAT(ParseError("remove 1ffffffffffffffff:0"), HasSubstr("HANDLE"));
-    EXPECT_THAT(ParseError("remove :5"), HasSubstr("HANDLE"));
-    EXPECT_THAT(ParseError("remove 5:"), HasSubstr("HANDLE"));
-    EXPECT_THAT(ParseError("remove 12:3g"), HasSubstr("HANDLE"));
-    EXPECT_THAT(ParseError("remove first"), HasSubstr("HANDLE"));
+    // A handle half wider than 64 bits or empty is no handle.
+    EXPECT_THAT(ParseError("remove 1ffffffffffffffff:0"), HasSubstr("READER"));
+    EXPECT_THAT(ParseError("remove :5"), HasSubstr("READER"));
+    EXPECT_THAT(ParseError("remove 5:"), HasSubstr("READER"));
+    EXPECT_THAT(ParseError("remove 12:3g"), HasSubstr("READER"));
+    EXPECT_THAT(ParseError("remove first"), HasSubstr("READER"));
+    EXPECT_THAT(ParseError("remove 4294967296"), HasSubstr("READER"));
 }
 
 TEST(CommandOutput, HandleAndStatusFormatsRoundTrip) {

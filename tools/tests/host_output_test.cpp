@@ -27,6 +27,7 @@ using ::testing::Not;
 struct ToolRun {
     int exitCode = -1;
     std::string out;
+    std::string err;
 };
 
 // The tool with `arguments`, standard input from a file of `input`, standard output captured.
@@ -38,14 +39,19 @@ ToolRun RunTool(const std::string& arguments, const std::string& input) {
     close(fd);
     ToolRun run;
     if (written != static_cast<ssize_t>(input.size())) return run;
-    FILE* pipe = popen((std::string(MSDSCCTL_HOST) + " " + arguments + " <" + path).c_str(), "r");
+    const std::string errors = std::string(path) + ".err";
+    FILE* pipe =
+        popen((std::string(MSDSCCTL_HOST) + " " + arguments + " <" + path + " 2>" + errors).c_str(), "r");
     if (pipe) {
         char buffer[65536];
         for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) run.out.append(buffer, n);
         const int status = pclose(pipe);
         run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    std::ifstream err(errors);
+    run.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
     unlink(path);
+    unlink(errors.c_str());
     return run;
 }
 
@@ -69,9 +75,10 @@ TEST(HostToolOutput, EveryJsonLineOfASessionWithErrorsParsesAndCarriesAType) {
                             "devices\n"
                             "list\n"
                             "help\n"
-                            "remove 1 quit add 9 9 9\n"
+                            "remove 1 Quit add 9 9 9\n"
                             "list\n");
     EXPECT_EQ(run.exitCode, EXIT_COMMAND_FAILED) << run.out;
+    EXPECT_EQ(run.err, "") << "under --json every line goes to standard output";
     std::multiset<std::string> types;
     std::set<std::string> replies;
     for (const std::string& line : Lines(run.out)) {
@@ -81,9 +88,11 @@ TEST(HostToolOutput, EveryJsonLineOfASessionWithErrorsParsesAndCarriesAType) {
         ASSERT_TRUE(object.contains("type") && object["type"].is_string()) << line;
         const std::string type = object["type"];
         types.insert(type);
-        // Whatever answers a command names it.
+        // Whatever answers a command names it, as typed, and says whether it went well.
         if (type == "reply" || type == "error" || type == "usage-error" || type == "ignored") {
             ASSERT_TRUE(object.contains("command") && object["command"].is_string()) << line;
+            ASSERT_TRUE(object.contains("ok") && object["ok"].is_boolean()) << line;
+            EXPECT_EQ(object["ok"].get<bool>(), type == "reply") << line;
             if (type == "reply") replies.insert(object["command"].get<std::string>());
         }
     }
@@ -93,11 +102,12 @@ TEST(HostToolOutput, EveryJsonLineOfASessionWithErrorsParsesAndCarriesAType) {
     EXPECT_EQ(types.count("error"), 2u) << "the driver's refusal and the wait's timeout";
     EXPECT_EQ(types.count("ignored"), 2u) << "'add 9 9 9' after quit, and the line after it";
     EXPECT_GE(types.count("pnp"), 4u) << "two buses, two readers started, removed";
-    EXPECT_EQ(replies, (std::set<std::string>{"open", "version", "add", "devices", "list", "help", "remove", "close"}));
+    // The close after quit answers the quit, as it was typed.
+    EXPECT_EQ(replies, (std::set<std::string>{"open", "version", "add", "devices", "list", "help", "remove", "Quit"}));
 }
 
 TEST(HostToolOutput, CommandLineUsageErrorsAreJsonLinesToo) {
-    for (const char* arguments : {"--json --buses 0 version", "--json add 1 2", "--json --timeout"}) {
+    for (const char* arguments : {"--json --buses 65 version", "--json add 1 2", "--json --timeout"}) {
         const ToolRun run = RunTool(arguments, "");
         EXPECT_EQ(run.exitCode, EXIT_USAGE) << arguments;
         const std::vector<std::string> lines = Lines(run.out);
@@ -105,6 +115,7 @@ TEST(HostToolOutput, CommandLineUsageErrorsAreJsonLinesToo) {
         const nlohmann::json object = nlohmann::json::parse(lines[0]);
         EXPECT_EQ(object["type"], "usage-error") << lines[0];
         EXPECT_TRUE(object["command"].is_string()) << lines[0];
+        EXPECT_EQ(object["ok"], false) << lines[0];
     }
 }
 
@@ -128,65 +139,103 @@ TEST(HostToolOutput, OutputOfAddsIsLinearInTheAdds) {
     EXPECT_LT(thousand.out.size(), one.out.size() + 1000 * (bytesPerAdd + 3 * 6));
 }
 
+// Text mode: what was asked for on standard output, errors on standard error.
 TEST(HostToolOutput, QuietPrintsWhatWasAskedForAndErrorsOnly) {
     const ToolRun run = RunTool("--quiet --buses 2 version add 7 1 0 list remove 5 quit", "");
     EXPECT_EQ(run.exitCode, EXIT_COMMAND_FAILED);
     const std::vector<std::string> lines = Lines(run.out);
-    ASSERT_EQ(lines.size(), 4u) << run.out;
+    ASSERT_EQ(lines.size(), 3u) << run.out;
     EXPECT_EQ(lines[0], "driver version 1.2.0.134");
     EXPECT_EQ(lines[1], "1 reader added by this session");
-    EXPECT_THAT(lines[2], HasSubstr("  reader 1: number 7, drive 1, log 0, handle "));
-    EXPECT_EQ(lines[3], "error: remove: this session added no reader 5");
+    EXPECT_THAT(lines[2], HasSubstr("  reader 0: Number=7, Drive=1, Log=0, handle "));
+    EXPECT_EQ(run.err, "error: remove: this session added no reader 5\n");
+}
+
+// The pool line reads like a leak report to anyone who does not know the driver keeps its bus
+// registry and each bus's list between sessions: it is there on request only.
+TEST(HostToolOutput, DriverPoolOnlyWithDebug) {
+    const ToolRun plain = RunTool("--buses 1 add 1 2 3", "");
+    EXPECT_EQ(plain.exitCode, EXIT_OK) << plain.out;
+    EXPECT_THAT(plain.out, Not(HasSubstr("pool")));
+    const ToolRun debug = RunTool("--debug --buses 1 add 1 2 3", "");
+    EXPECT_THAT(debug.out, HasSubstr("driver pool held: "));
+    const ToolRun json = RunTool("--json --buses 1 add 1 2 3", "");
+    EXPECT_THAT(json.out, Not(HasSubstr("driverPoolBlocks")));
 }
 
 TEST(HostToolOutput, ArgumentsAfterQuitAreReportedNotRun) {
     const ToolRun run = RunTool("add 7 1 0 quit add 8 1 0 version", "");
     EXPECT_EQ(run.exitCode, EXIT_COMMAND_FAILED) << run.out;
-    EXPECT_THAT(run.out, HasSubstr("error: input after quit is not run: add 8 1 0\n"));
-    EXPECT_THAT(run.out, HasSubstr("error: input after quit is not run: version\n"));
+    EXPECT_THAT(run.err, HasSubstr("error: input after quit is not run: add 8 1 0\n"));
+    EXPECT_THAT(run.err, HasSubstr("error: input after quit is not run: version\n"));
     EXPECT_THAT(run.out, Not(HasSubstr("driver version")));
 }
 
-// Ctrl+C while the tool reads its input: it closes the handle, says so, and exits with 130.
-TEST(HostToolOutput, InterruptClosesTheHandleAndSaysSo) {
-    int input[2], output[2];
-    ASSERT_EQ(pipe(input), 0);
-    ASSERT_EQ(pipe(output), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        dup2(input[0], STDIN_FILENO);
-        dup2(output[1], STDOUT_FILENO);
+// Ctrl+C, or SIGTERM, while the tool reads its input: it closes the handle, says which of the two
+// ended it, and exits with the code of that one.
+TEST(HostToolOutput, InterruptAndTerminationCloseTheHandleAndSaySo) {
+    struct Case {
+        int signal;
+        int exitCode;
+        const char* type;
+    };
+    for (const Case& ending : {Case{SIGINT, EXIT_INTERRUPTED, "interrupted"}, Case{SIGTERM, EXIT_TERMINATED, "terminated"}}) {
+        int input[2], output[2];
+        ASSERT_EQ(pipe(input), 0);
+        ASSERT_EQ(pipe(output), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            dup2(input[0], STDIN_FILENO);
+            dup2(output[1], STDOUT_FILENO);
+            close(input[1]);
+            close(output[0]);
+            execl(MSDSCCTL_HOST, MSDSCCTL_HOST, "--json", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(input[0]);
+        close(output[1]);
+        const std::string add = "add 7 1 0 --wait\n";
+        ASSERT_EQ(write(input[1], add.data(), add.size()), static_cast<ssize_t>(add.size()));
+        // Read until the add has been answered; the tool then waits for more input.
+        std::string out;
+        char buffer[4096];
+        while (out.find("\"command\":\"add\"") == std::string::npos) {
+            const ssize_t n = read(output[0], buffer, sizeof(buffer));
+            ASSERT_GT(n, 0) << out;
+            out.append(buffer, static_cast<size_t>(n));
+        }
+        ASSERT_EQ(kill(child, ending.signal), 0);
+        for (ssize_t n; (n = read(output[0], buffer, sizeof(buffer))) > 0;) out.append(buffer, static_cast<size_t>(n));
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
         close(input[1]);
         close(output[0]);
-        execl(MSDSCCTL_HOST, MSDSCCTL_HOST, "--json", static_cast<char*>(nullptr));
-        _exit(127);
+        ASSERT_TRUE(WIFEXITED(status)) << out;
+        EXPECT_EQ(WEXITSTATUS(status), ending.exitCode) << out;
+        const std::vector<std::string> lines = Lines(out);
+        ASSERT_FALSE(lines.empty());
+        const nlohmann::json last = nlohmann::json::parse(lines.back());
+        EXPECT_EQ(last["type"], ending.type);
+        EXPECT_EQ(last["ok"], false);
+        EXPECT_THAT(last["message"].get<std::string>(), HasSubstr("closed the control device"));
     }
-    close(input[0]);
-    close(output[1]);
-    const std::string add = "add 7 1 0 --wait\n";
-    ASSERT_EQ(write(input[1], add.data(), add.size()), static_cast<ssize_t>(add.size()));
-    // Read until the add has been answered; the tool then waits for more input.
-    std::string out;
-    char buffer[4096];
-    while (out.find("\"command\":\"add\"") == std::string::npos) {
-        const ssize_t n = read(output[0], buffer, sizeof(buffer));
-        ASSERT_GT(n, 0) << out;
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    ASSERT_EQ(kill(child, SIGINT), 0);
-    for (ssize_t n; (n = read(output[0], buffer, sizeof(buffer))) > 0;) out.append(buffer, static_cast<size_t>(n));
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    close(input[1]);
-    close(output[0]);
-    ASSERT_TRUE(WIFEXITED(status)) << out;
-    EXPECT_EQ(WEXITSTATUS(status), EXIT_INTERRUPTED) << out;
-    const std::vector<std::string> lines = Lines(out);
-    ASSERT_FALSE(lines.empty());
-    const nlohmann::json last = nlohmann::json::parse(lines.back());
-    EXPECT_EQ(last["type"], "interrupted");
-    EXPECT_THAT(last["message"].get<std::string>(), HasSubstr("closed the control device"));
+}
+
+// devices and wait look at Plug and Play only: with no bus device they say so, and nothing opens
+// the control device.
+TEST(HostToolOutput, DevicesAndWaitWithoutABusDevice) {
+    const ToolRun devices = RunTool("--buses 0 devices", "");
+    EXPECT_EQ(devices.exitCode, EXIT_OK) << devices.out << devices.err;
+    EXPECT_THAT(devices.out, HasSubstr("no bus device installed\n0 reader device nodes\n"));
+    EXPECT_THAT(devices.out, Not(HasSubstr("opened the control device")));
+    const ToolRun wait = RunTool("--buses 0 --timeout 60000 wait 0", "");
+    EXPECT_EQ(wait.exitCode, EXIT_NO_DEVICE) << wait.out << wait.err;
+    EXPECT_THAT(wait.err, HasSubstr("error: wait: no bus device installed"));
+    const ToolRun version = RunTool("--buses 0 version devices", "");
+    EXPECT_EQ(version.exitCode, EXIT_NO_DEVICE);
+    EXPECT_THAT(version.err, HasSubstr("error: open: no bus device is installed"));
+    EXPECT_THAT(version.out, HasSubstr("0 reader device nodes")) << "the rest of the session still runs";
 }
 
 }  // namespace

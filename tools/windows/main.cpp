@@ -24,8 +24,9 @@ const char USAGE[] =
     "and errors), --timeout MS (how long 'add --wait' and 'wait' wait, default 10000)\n"
     "Readers live as long as the session: quitting, end of input or Ctrl+C closes the handle and the\n"
     "driver removes them. Exit codes: 0 ok, 1 a command failed or input after quit was not run, 2 usage,\n"
-    "3 no control device or no bus device, 130 interrupted by Ctrl+C (the handle was closed), 3010 done\n"
-    "but Windows must restart.\n\n";
+    "3 no control device or no bus device, 130 interrupted by Ctrl+C (the handle was closed), 143 ended\n"
+    "by the console closing, logoff or shutdown (the same), 3010 done but Windows must restart.\n"
+    "'devices' and 'wait' need no session: they work while another process holds the control device.\n\n";
 
 const int EXIT_RESTART_NEEDED = 3010;
 
@@ -35,15 +36,18 @@ const int EXIT_RESTART_NEEDED = 3010;
 tool::Session* g_Session = nullptr;
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
-    (void)event;
-    if (!g_Session || !g_Session->Interrupt()) return FALSE;
+    // Ctrl+C and Ctrl+Break are the user's interrupt; the console closing, logoff and shutdown ask
+    // the process to end, as SIGTERM does elsewhere.
+    const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    if (!g_Session || !g_Session->Interrupt(interrupt ? tool::Ending::Interrupt : tool::Ending::Termination))
+        return FALSE;
     std::fflush(stdout);
-    ExitProcess(tool::EXIT_INTERRUPTED);
+    ExitProcess(interrupt ? tool::EXIT_INTERRUPTED : tool::EXIT_TERMINATED);
 }
 
 int Usage(bool json, const std::string& command, const std::string& message, bool showUsage) {
     if (json) {
-        std::cout << tool::Json("usage-error").Add("command", command).Add("message", message).Line();
+        std::cout << tool::Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
     } else {
         std::cerr << "msdscctl: " << message << "\n";
         if (showUsage) std::cerr << USAGE;
@@ -129,11 +133,10 @@ int wmain(int argc, wchar_t** argv) {
     std::string error, name;
     if (!tool::ParseCommands(words, &commands, &error, &name)) return Usage(output.json, name, error, !output.json);
 
-    tool::Session session(std::cout, output);
+    tool::Session session(std::cout, output, &std::cerr);
     session.SetWaitTimeout(timeout);
     g_Session = &session;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    if (!session.Open()) return tool::EXIT_NO_DEVICE;
     if (words.empty()) {
         const bool terminal = _isatty(_fileno(stdin)) != 0;
         if (terminal && !output.json) session.prompt = "msdscctl> ";

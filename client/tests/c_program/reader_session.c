@@ -36,6 +36,13 @@ static uint32_t CountPresent(const MsdscReaderDevice* devices, uint32_t count, u
     return present;
 }
 
+/* The reader number of a handle, as the library reads it. */
+static uint32_t NumberOf(const MsdscReaderHandle* handle) {
+    uint32_t number = 0xFFFFFFFFu;
+    if (MsdscReaderNumberOfHandle(handle, &number, NULL) != 0) return 0xFFFFFFFFu;
+    return number;
+}
+
 const char* RunReaderSession(char* transcript, size_t size) {
     MsdscClient* client = NULL;
     MsdscReaderHandle handles[READERS];
@@ -64,14 +71,15 @@ const char* RunReaderSession(char* transcript, size_t size) {
         if (status != 0) return "add";
     }
 
-    /* Plug and Play starts the readers on its own time: wait for each one the view lists. */
-    status = MsdscListReaderDevices(devices, MAX_LISTED, &count, &message);
-    if (status != 0 || count != READERS) return "list after the adds";
-    for (i = 0; i < count; ++i) {
-        status = MsdscWaitForReaderDevice(devices[i].readerNumber, MsdscWaitForStarted, 5000, &device, &message);
+    /* Plug and Play starts the readers on its own time: wait for each one by its handle. */
+    for (i = 0; i < READERS; ++i) {
+        status = MsdscWaitForReader(&handles[i], MsdscWaitForStarted, 5000, &device, &message);
         Say("reader %lu: %s, %s\n", (unsigned long)device.readerNumber, device.instancePath, message);
         if (status != 0 || !device.present || !device.started || device.problem != 0) return "wait for started";
+        if (device.readerNumber != NumberOf(&handles[i])) return "the wait named another reader";
     }
+    status = MsdscListReaderDevices(devices, MAX_LISTED, &count, &message);
+    if (status != 0 || count != READERS) return "list after the adds";
 
     /* Too small a buffer: what fits, and the count of all. */
     status = MsdscListReaderDevices(devices, 1, &count, &message);
@@ -96,7 +104,8 @@ const char* RunReaderSession(char* transcript, size_t size) {
             ++found;
         }
     if (found != 1) return "one absent reader";
-    status = MsdscWaitForReaderDevice(removedNumber, MsdscWaitForGone, 5000, &device, &message);
+    if (removedNumber != NumberOf(&handles[1])) return "the absent node is not the removed reader's";
+    status = MsdscWaitForReader(&handles[1], MsdscWaitForGone, 5000, &device, &message);
     if (status != 0 || device.present) return "wait for gone";
 
     status = MsdscClose(client, &message);
@@ -104,5 +113,43 @@ const char* RunReaderSession(char* transcript, size_t size) {
     if (status != 0) return "close";
     status = MsdscListReaderDevices(devices, MAX_LISTED, &count, &message);
     if (status != 0 || count != READERS || CountPresent(devices, count, &started) != 0) return "list after the close";
+    return NULL;
+}
+
+
+const char* RunPulledBusSession(char* transcript, size_t size, void (*pullBus)(void)) {
+    MsdscClient* client = NULL;
+    MsdscReaderHandle handle;
+    MsdscReaderDevice device;
+    const char* message = NULL;
+    MsdscStatus status;
+    uint32_t i, added = 0;
+
+    g_Transcript = transcript;
+    g_Size = size;
+    transcript[0] = '\0';
+    if (MsdscOpen(&client, &message) != 0) return "open";
+    for (i = 0; i < 4; ++i) {
+        status = MsdscAddReaderAndWait(client, 20 + i, i, 0, 5000, &handle, &device, &message);
+        Say("add %lu: 0x%08lX %s, reader number %lu\n", (unsigned long)i, (unsigned long)(uint32_t)status, message,
+            (unsigned long)device.readerNumber);
+        if (status != 0 || device.readerNumber != NumberOf(&handle) || !device.started) return "add and wait before the pull";
+    }
+    pullBus();
+    /* Adds that land on the pulled bus are refused; every add that succeeds names its own reader. */
+    for (i = 0; i < 6; ++i) {
+        status = MsdscAddReaderAndWait(client, 30 + i, i, 1, 5000, &handle, &device, &message);
+        Say("add after the pull: 0x%08lX %s, reader number %lu\n", (unsigned long)(uint32_t)status, message,
+            (unsigned long)device.readerNumber);
+        if (status < 0 && status != (MsdscStatus)0xC0000184L) return "add after the pull";
+        if (status < 0) continue;
+        ++added;
+        if (device.readerNumber != NumberOf(&handle) || !device.present || !device.started)
+            return "a wait after the pull named another reader";
+        if (MsdscRemoveReader(client, &handle, &message) != 0) return "remove after the pull";
+        if (MsdscWaitForReader(&handle, MsdscWaitForGone, 5000, &device, &message) != 0) return "gone after the pull";
+    }
+    if (added < 3) return "the remaining bus took too few readers";
+    if (MsdscClose(client, &message) != 0) return "close";
     return NULL;
 }

@@ -11,6 +11,11 @@ extern "C" {
 
 const char* RunReaderSession(char* transcript, size_t size);
 
+/* Four readers added and started, then `pullBus` pulls one of the two buses out (as a person pulls a
+ * device) and more readers are added: each add-and-wait must name its own reader, whatever became
+ * of the readers on the pulled bus. */
+const char* RunPulledBusSession(char* transcript, size_t size, void (*pullBus)(void));
+
 #ifdef __cplusplus
 }
 #endif

@@ -9,34 +9,38 @@ msdsc.host).
         reader.remove()
 """
 
+from typing import Tuple
+
 from ._native import IS_WINDOWS, LibraryNotFoundError
-from .client import (DEFAULT_TIMEOUT, Client, Reader, ReaderDevice, Version, list_readers, open, status_message,
-                     wait_for_reader)
+from .client import (DEFAULT_TIMEOUT, Client, Reader, ReaderDevice, Version, bus_devices, format_handle,
+                     list_readers, open, parse_handle, reader_number_of, status_message, wait_for_reader)
 from .errors import (AccessDeniedError, ClientClosedError, DriverNotLoadedError, MsdscError, NoBusError,
-                     NoSuchReaderError, NotElevatedError, SessionHeldError, WaitTimeoutError)
+                     NoSuchReaderError, NotElevatedError, ReaderProblemError, SessionHeldError, WaitTimeoutError)
+
+if not IS_WINDOWS:
+    # The simulated machine; importing it loads nothing until it is used.
+    from . import host  # noqa: F401
 
 __version__ = "1.0.0"
 
 __all__ = [
     "AccessDeniedError", "Client", "ClientClosedError", "DEFAULT_TIMEOUT", "DriverNotLoadedError", "IS_WINDOWS",
     "LibraryNotFoundError", "MsdscError", "NoBusError", "NoSuchReaderError", "NotElevatedError", "Reader",
-    "ReaderDevice", "SessionHeldError", "Version",
-    "WaitTimeoutError", "driver_available", "list_readers", "open", "status_message", "wait_for_reader",
+    "ReaderDevice", "ReaderProblemError", "SessionHeldError", "Version", "WaitTimeoutError", "bus_devices",
+    "driver_available", "format_handle", "list_readers", "open", "parse_handle", "reader_number_of",
+    "status_message", "wait_for_reader",
 ]
 
 
-def driver_available():
-    """(True, "") when readers can be made here, else (False, why). On Linux: the host build's
-    libraries load (the simulated machine is started separately, see msdsc.host). On Windows: the
-    library loads and the control device opens (it is closed again at once)."""
+def driver_available() -> Tuple[bool, str]:
+    """(True, "") when a session could be opened here now, else (False, why). It opens the control
+    device and closes it again at once; so while a session of this process is open the answer is
+    (False, "another session holds the control device ..."). On Linux the simulated machine must be
+    running (msdsc.host.start, or the pytest plugin)."""
     try:
-        if not IS_WINDOWS:
-            from . import host
-            host.running()
-            return True, ""
+        if not IS_WINDOWS and not host.running():
+            return False, "no simulated machine is running: start one with msdsc.host.start() or msdsc.host.machine()"
         Client().close(wait=False)
         return True, ""
-    except LibraryNotFoundError as error:
-        return False, str(error)
-    except MsdscError as error:
+    except (LibraryNotFoundError, MsdscError) as error:
         return False, str(error)

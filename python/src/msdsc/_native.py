@@ -9,6 +9,7 @@ import ctypes
 import os
 import sys
 from pathlib import Path
+from typing import Optional
 
 # ---- Types of msdscclient.h -----------------------------------------------------------------------
 
@@ -61,11 +62,19 @@ CLIENT_FUNCTIONS = {
     "MsdscAddReader": (MsdscStatus, [_client, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_uint32,
                                      ctypes.POINTER(MsdscReaderHandle), _message]),
     "MsdscRemoveReader": (MsdscStatus, [_client, ctypes.POINTER(MsdscReaderHandle), _message]),
+    "MsdscReaderNumberOfHandle": (MsdscStatus, [ctypes.POINTER(MsdscReaderHandle), ctypes.POINTER(ctypes.c_uint32),
+                                                _message]),
     "MsdscClose": (MsdscStatus, [_client, _message]),
     "MsdscListReaderDevices": (MsdscStatus, [ctypes.POINTER(MsdscReaderDevice), ctypes.c_uint32,
                                              ctypes.POINTER(ctypes.c_uint32), _message]),
     "MsdscWaitForReaderDevice": (MsdscStatus, [ctypes.c_uint32, MsdscWaitFor, ctypes.c_uint32,
                                                ctypes.POINTER(MsdscReaderDevice), _message]),
+    "MsdscWaitForReader": (MsdscStatus, [ctypes.POINTER(MsdscReaderHandle), MsdscWaitFor, ctypes.c_uint32,
+                                         ctypes.POINTER(MsdscReaderDevice), _message]),
+    "MsdscAddReaderAndWait": (MsdscStatus, [_client, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_uint32,
+                                            ctypes.c_uint32, ctypes.POINTER(MsdscReaderHandle),
+                                            ctypes.POINTER(MsdscReaderDevice), _message]),
+    "MsdscCountBusDevices": (MsdscStatus, [ctypes.POINTER(ctypes.c_uint32), _message]),
 }
 
 HOST_FUNCTIONS = {
@@ -89,10 +98,15 @@ class LibraryNotFoundError(RuntimeError):
     """The client library (or, on Linux, the simulated machine's library) could not be loaded."""
 
 
-def host_build_dir():
-    """The host build folder: $MSDSC_HOST_BUILD, else build/host of the source tree this package
-    sits in (python/src/msdsc inside the checkout); None when neither exists."""
-    configured = os.environ.get("MSDSC_HOST_BUILD")
+# Set by the pytest plugin's --msdsc-host-build; wins over the environment.
+host_build_override: Optional[str] = None
+
+
+def host_build_dir() -> Optional[Path]:
+    """The host build folder: --msdsc-host-build, else $MSDSC_HOST_BUILD, else build/host of the
+    source tree this package sits in (python/src/msdsc inside the checkout; an installed package
+    sits in no checkout); None when none is there."""
+    configured = host_build_override or os.environ.get("MSDSC_HOST_BUILD")
     if configured:
         return Path(configured)
     for parent in Path(__file__).resolve().parents:
@@ -102,7 +116,7 @@ def host_build_dir():
     return None
 
 
-def client_library_path():
+def client_library_path() -> Optional[str]:
     """Where the client library is looked for: $MSDSC_CLIENT_LIBRARY first; on Windows then next to
     msdscctl.exe on PATH (the package folder), else the DLL search order; on Linux the host build."""
     configured = os.environ.get("MSDSC_CLIENT_LIBRARY")
@@ -118,7 +132,7 @@ def client_library_path():
     return str(build / "client" / CLIENT_LIBRARY_NAME) if build else None
 
 
-def host_library_path():
+def host_library_path() -> Optional[str]:
     configured = os.environ.get("MSDSC_HOST_LIBRARY")
     if configured:
         return configured
@@ -138,24 +152,25 @@ _client_library = None
 _host_library = None
 
 
-def _load(path, what):
+def _load(path: Optional[str], what: str) -> ctypes.CDLL:
     if not path:
         raise LibraryNotFoundError(
-            f"{what} not found: set MSDSC_HOST_BUILD to the host build folder (cmake --preset host)")
+            f"{what} not found: set MSDSC_HOST_BUILD (or pytest's --msdsc-host-build) to the host build "
+            "folder (cmake --preset host)")
     try:
         return ctypes.CDLL(path)
     except OSError as error:
         raise LibraryNotFoundError(f"cannot load {what} {path}: {error}") from None
 
 
-def client_library():
+def client_library() -> ctypes.CDLL:
     global _client_library
     if _client_library is None:
         _client_library = _bind(_load(client_library_path(), "the client library"), CLIENT_FUNCTIONS)
     return _client_library
 
 
-def host_library():
+def host_library() -> ctypes.CDLL:
     """The simulated machine's library; only the host build has one."""
     global _host_library
     if IS_WINDOWS:

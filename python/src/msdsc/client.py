@@ -1,34 +1,95 @@
 """A session with the driver: the control device open, readers added and removed, and the readers as
 Plug and Play sees them, over the client library."""
 
+from __future__ import annotations
+
 import ctypes
-import time
 import weakref
 from dataclasses import dataclass
-from typing import NamedTuple, Optional
+from typing import List, NamedTuple, Optional, Union
 
 from . import _native as n
-from .errors import STATUS_BUFFER_OVERFLOW, STATUS_IO_TIMEOUT, error_for
+from .errors import STATUS_BUFFER_OVERFLOW, error_for
 
 DEFAULT_TIMEOUT = 10.0
-_POLL_SECONDS = 0.02
+_UINT32_MAX = 0xFFFFFFFF
+_HANDLE_SIZE = 16
 
-# Sessions not yet closed, so that the simulated machine can close them before it stops.
-_open_clients = weakref.WeakSet()
+# Sessions not yet closed, so that the simulated machine (and the pytest plugin, for a session a
+# test left open) can close them.
+_open_clients: "weakref.WeakSet[Client]" = weakref.WeakSet()
 
 
-def _text(value):
+def _text(value: Optional[bytes]) -> str:
     return value.decode("utf-8", "replace") if value else ""
 
 
-def _check(operation, status, message, detail=None):
+def _check(operation: int, status: int, message: ctypes.c_char_p, detail: Optional[str] = None) -> int:
     """Raises for a failed call; STATUS_BUFFER_OVERFLOW is a warning the caller handles."""
     if status < 0 and (status & 0xFFFFFFFF) != STATUS_BUFFER_OVERFLOW:
         raise error_for(operation, status, _text(message.value), detail)
     return status & 0xFFFFFFFF
 
 
-def status_message(operation, status):
+# ---- Arguments, checked before they reach ctypes (which would wrap -1 to 4294967295) ----------------
+
+def _uint32(name: str, value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int (unsigned 32-bit), not {type(value).__name__}")
+    if not 0 <= value <= _UINT32_MAX:
+        raise ValueError(f"{name} must be from 0 to {_UINT32_MAX}, not {value}")
+    return value
+
+
+def _timeout_ms(timeout: object) -> int:
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
+    if not timeout >= 0:
+        raise ValueError(f"timeout must be 0 or more seconds, not {timeout}")
+    # The library's longest wait (about 49 days) stands for anything longer, infinity included.
+    return int(min(timeout * 1000, _UINT32_MAX))
+
+
+def _handle_bytes(name: str, value: object) -> bytes:
+    """A Reader's handle, or 16 bytes of one."""
+    if isinstance(value, Reader):
+        return value.handle
+    if not isinstance(value, (bytes, bytearray, memoryview)):
+        raise TypeError(f"{name} must be a Reader or a handle's 16 bytes, not {type(value).__name__}"
+                        + (" (parse a handle the tools printed with msdsc.parse_handle)" if isinstance(value, str) else ""))
+    data = bytes(value)
+    if len(data) != _HANDLE_SIZE:
+        raise ValueError(f"{name} must be 16 bytes, not {len(data)}")
+    return data
+
+
+def _record(handle: bytes) -> n.MsdscReaderHandle:
+    record = n.MsdscReaderHandle()
+    record.bytes[:] = handle
+    return record
+
+
+def format_handle(handle: Union[bytes, "Reader"]) -> str:
+    """A handle as the tools print it and `msdscctl remove` takes it: BUS:READER, each 64-bit
+    little-endian half in hexadecimal. The reader half is the reader number."""
+    data = _handle_bytes("handle", handle)
+    return f"{int.from_bytes(data[:8], 'little'):016x}:{int.from_bytes(data[8:], 'little'):016x}"
+
+
+def parse_handle(text: str) -> bytes:
+    """The 16 bytes of a handle printed as BUS:READER (hexadecimal halves, 0x optional)."""
+    if not isinstance(text, str):
+        raise TypeError(f"text must be a str, not {type(text).__name__}")
+    try:
+        halves = [int(half, 16) for half in text.split(":")]
+    except ValueError:
+        halves = []
+    if len(halves) != 2 or not all(0 <= half <= 0xFFFFFFFFFFFFFFFF for half in halves):
+        raise ValueError(f"a handle is BUS:READER, two 64-bit halves in hexadecimal, not {text!r}")
+    return halves[0].to_bytes(8, "little") + halves[1].to_bytes(8, "little")
+
+
+def status_message(operation: int, status: int) -> str:
     """The library's text for a status of an operation (MsdscOperation*)."""
     signed = ctypes.c_int32(status & 0xFFFFFFFF).value
     return _text(n.client_library().MsdscStatusMessage(operation, signed))
@@ -44,12 +105,12 @@ class ReaderDevice:
     instance_path: str
 
     @classmethod
-    def _from(cls, record):
+    def _from(cls, record: n.MsdscReaderDevice) -> "ReaderDevice":
         return cls(record.readerNumber, bool(record.present), bool(record.started), record.problem,
                    _text(record.instancePath))
 
 
-def list_readers():
+def list_readers() -> List[ReaderDevice]:
     """Every reader device node, present or not, in increasing reader number. Needs no session."""
     library = n.client_library()
     capacity = 16
@@ -63,30 +124,49 @@ def list_readers():
         capacity = count.value + 4  # readers may come between two calls
 
 
-def wait_for_reader(reader_number, gone=False, timeout=DEFAULT_TIMEOUT):
-    """Waits until the reader with that number is started (or, with gone, no present device node has
-    it), and returns its last state. Raises WaitTimeoutError when the time runs out."""
-    record = n.MsdscReaderDevice()
+def bus_devices() -> int:
+    """The bus devices present on the machine; 0 means no bus device is installed. Needs no session."""
+    count = ctypes.c_uint32()
     message = ctypes.c_char_p()
-    status = n.client_library().MsdscWaitForReaderDevice(
-        reader_number, n.MsdscWaitForGone if gone else n.MsdscWaitForStarted, _milliseconds(timeout),
-        ctypes.byref(record), ctypes.byref(message))
-    device = ReaderDevice._from(record)
-    _check(n.MsdscOperationWaitForDevice, status, message,
-           f"reader number {reader_number}: {_state(device)}" if status < 0 else None)
-    return device
+    _check(n.MsdscOperationListDevices,
+           n.client_library().MsdscCountBusDevices(ctypes.byref(count), ctypes.byref(message)), message)
+    return count.value
 
 
-def _milliseconds(seconds):
-    return max(0, min(int(seconds * 1000), 0xFFFFFFFF))
-
-
-def _state(device):
+def _state(device: ReaderDevice) -> str:
     if not device.present:
         return "not present"
     if device.started:
         return "started"
     return f"present, not started (problem {device.problem})" if device.problem else "present, not started"
+
+
+def _waited(status: int, record: n.MsdscReaderDevice, message: ctypes.c_char_p) -> ReaderDevice:
+    device = ReaderDevice._from(record)
+    _check(n.MsdscOperationWaitForDevice, status, message,
+           f"reader {device.reader_number}: {_state(device)}" if status < 0 else None)
+    return device
+
+
+def wait_for_reader(reader: Union[int, bytes, "Reader"], gone: bool = False,
+                    timeout: float = DEFAULT_TIMEOUT) -> ReaderDevice:
+    """Waits until a reader (its reader number, its handle or a Reader) is started or, with gone, no
+    present device node has it, and returns its last state. Raises WaitTimeoutError when the time runs
+    out; a wait for the start ends at once with ReaderProblemError on a problem code waiting does not
+    cure (no function driver, its AddDevice or start failed, disabled ...)."""
+    what = n.MsdscWaitForGone if gone else n.MsdscWaitForStarted
+    milliseconds = _timeout_ms(timeout)
+    record = n.MsdscReaderDevice()
+    message = ctypes.c_char_p()
+    library = n.client_library()
+    if isinstance(reader, int) and not isinstance(reader, bool):
+        status = library.MsdscWaitForReaderDevice(_uint32("reader", reader), what, milliseconds,
+                                                  ctypes.byref(record), ctypes.byref(message))
+    else:
+        handle = _record(_handle_bytes("reader", reader))
+        status = library.MsdscWaitForReader(ctypes.byref(handle), what, milliseconds, ctypes.byref(record),
+                                            ctypes.byref(message))
+    return _waited(status, record, message)
 
 
 class Version(NamedTuple):
@@ -95,138 +175,153 @@ class Version(NamedTuple):
     build: int
     revision: int
 
-    def __str__(self):
+    def __str__(self) -> str:
         return ".".join(str(part) for part in self)
+
+
+def reader_number_of(handle: Union[bytes, "Reader"]) -> int:
+    """The reader number a handle names: the reader's instance ID, as Plug and Play shows it."""
+    record = _record(_handle_bytes("handle", handle))
+    number = ctypes.c_uint32()
+    message = ctypes.c_char_p()
+    _check(n.MsdscOperationWaitForDevice,
+           n.client_library().MsdscReaderNumberOfHandle(ctypes.byref(record), ctypes.byref(number),
+                                                         ctypes.byref(message)), message)
+    return number.value
 
 
 class Reader:
     """A reader this session added: its configuration (number, drive, log), the driver's handle for it
-    (16 bytes), and its reader number once Plug and Play shows it (see ``wait_started``)."""
+    (16 bytes) and its reader number, which the handle carries and Plug and Play shows."""
 
-    def __init__(self, client, number, drive, log, handle):
+    def __init__(self, client: "Client", number: int, drive: int, log: int, handle: bytes) -> None:
         self.client = client
         self.number = number
         self.drive = drive
         self.log = log
         self.handle = handle
-        self.reader_number: Optional[int] = None
+        self.reader_number: int = reader_number_of(handle)
         self.removed = False
 
     @property
-    def device(self):
-        """The reader's device node as Plug and Play sees it now; None before its number is known."""
-        if self.reader_number is None:
-            self.client._assign_numbers(list_readers())
-        if self.reader_number is None:
-            return None
-        return next((device for device in list_readers() if device.reader_number == self.reader_number), None)
+    def config(self) -> dict:
+        """The configuration as its function driver reads it from the hardware key."""
+        return {"number": self.number, "drive": self.drive, "log": self.log}
 
-    def wait_started(self, timeout=DEFAULT_TIMEOUT):
+    @property
+    def handle_text(self) -> str:
+        """The handle as the tools print it (`msdscctl remove` takes it)."""
+        return format_handle(self.handle)
+
+    @property
+    def device(self) -> Optional[ReaderDevice]:
+        """The reader's device node as Plug and Play sees it now; None when it has none."""
+        nodes = [device for device in list_readers() if device.reader_number == self.reader_number]
+        return next((device for device in nodes if device.present), nodes[0] if nodes else None)
+
+    def wait_started(self, timeout: float = DEFAULT_TIMEOUT) -> ReaderDevice:
         """Waits until Plug and Play has started the reader; returns its device node."""
-        deadline = time.monotonic() + timeout
-        while self.reader_number is None:
-            mine, live = self.client._assign_numbers(list_readers())
-            if self.reader_number is not None:
-                break
-            if time.monotonic() >= deadline:
-                raise error_for(n.MsdscOperationWaitForDevice, STATUS_IO_TIMEOUT,
-                                status_message(n.MsdscOperationWaitForDevice, STATUS_IO_TIMEOUT),
-                                f"{mine} device node(s) present for the session's {live} reader(s)")
-            time.sleep(_POLL_SECONDS)
-        return wait_for_reader(self.reader_number, timeout=max(0.0, deadline - time.monotonic()))
+        return wait_for_reader(self, timeout=timeout)
 
-    def wait_gone(self, timeout=DEFAULT_TIMEOUT):
-        if self.reader_number is None:
-            raise ValueError("the reader's number is not known: it was never seen by Plug and Play")
-        return wait_for_reader(self.reader_number, gone=True, timeout=timeout)
+    def wait_gone(self, timeout: float = DEFAULT_TIMEOUT) -> ReaderDevice:
+        return wait_for_reader(self, gone=True, timeout=timeout)
 
-    def remove(self, wait=True, timeout=DEFAULT_TIMEOUT):
+    def remove(self, wait: bool = True, timeout: float = DEFAULT_TIMEOUT) -> None:
         self.client.remove(self, wait=wait, timeout=timeout)
 
-    def __repr__(self):
-        return (f"<Reader number={self.number} drive={self.drive} log={self.log} handle={self.handle.hex()} "
-                f"reader_number={self.reader_number}{' removed' if self.removed else ''}>")
+    def __repr__(self) -> str:
+        return (f"<Reader {self.reader_number} number={self.number} drive={self.drive} log={self.log} "
+                f"handle={self.handle_text}{' removed' if self.removed else ''}>")
 
 
 class Client:
     """The control device, open: one session, the only one on the machine while it lasts. Closing it
     (or the process ending) removes every reader it added. A context manager."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self._library = n.client_library()
         pointer = ctypes.POINTER(n.MsdscClient)()
         message = ctypes.c_char_p()
         _check(n.MsdscOperationOpen, self._library.MsdscOpen(ctypes.byref(pointer), ctypes.byref(message)), message)
         self._pointer = pointer
-        self._added = []
-        # Readers present now are not this session's: the control device admits one client.
-        self._foreign = {device.reader_number for device in list_readers() if device.present}
+        self._added: List[Reader] = []
         _open_clients.add(self)
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return not self._pointer
 
     @property
-    def readers(self):
+    def readers(self) -> List[Reader]:
         """The readers this session added and has not removed."""
         return [reader for reader in self._added if not reader.removed]
 
     @property
-    def added(self):
+    def added(self) -> List[Reader]:
         """Every reader this session added, removed or not."""
         return list(self._added)
 
-    def _call(self, operation, name, *arguments, detail=None):
+    def _call(self, operation: int, name: str, *arguments: object, detail: Optional[str] = None) -> int:
         message = ctypes.c_char_p()
         # A closed session passes NULL, and the library refuses it with its own status and message.
         pointer = self._pointer or ctypes.POINTER(n.MsdscClient)()
         status = getattr(self._library, name)(pointer, *arguments, ctypes.byref(message))
         return _check(operation, status, message, detail)
 
-    def version(self):
+    def version(self) -> Version:
         components = (ctypes.c_uint16 * 4)()
         self._call(n.MsdscOperationGetVersion, "MsdscGetVersion", components)
         return Version(*components)
 
-    def add(self, number, drive, log, wait=True, timeout=DEFAULT_TIMEOUT):
-        """Adds a reader with the three values its function driver reads; with wait, returns once
-        Plug and Play has started it (its reader number and device node known)."""
+    def add(self, number: int, drive: int, log: int, wait: bool = True,
+            timeout: float = DEFAULT_TIMEOUT) -> Reader:
+        """Adds a reader with the three values its function driver reads (each unsigned 32-bit); with
+        wait, returns once Plug and Play has started it. When only the wait fails, the reader stays
+        added (it is in `readers`, and the close removes it) and the wait's error is raised."""
+        values = [_uint32(name, value) for name, value in (("number", number), ("drive", drive), ("log", log))]
+        milliseconds = _timeout_ms(timeout)
+        # All ones until the driver answers: a reader half without a reader number means no reader.
         handle = n.MsdscReaderHandle()
-        self._call(n.MsdscOperationAddReader, "MsdscAddReader", number, drive, log, ctypes.byref(handle))
-        reader = Reader(self, number, drive, log, bytes(handle.bytes))
-        self._added.append(reader)
-        if wait:
-            reader.wait_started(timeout)
+        handle.bytes[:] = b"\xff" * _HANDLE_SIZE
+        if not wait:
+            self._call(n.MsdscOperationAddReader, "MsdscAddReader", *values, ctypes.byref(handle))
+            return self._adopt(values, bytes(handle.bytes))
+        record = n.MsdscReaderDevice()
+        message = ctypes.c_char_p()
+        pointer = self._pointer or ctypes.POINTER(n.MsdscClient)()
+        status = self._library.MsdscAddReaderAndWait(pointer, *values, milliseconds, ctypes.byref(handle),
+                                                     ctypes.byref(record), ctypes.byref(message))
+        if bytes(handle.bytes[8:]) == b"\xff" * 8:
+            _check(n.MsdscOperationAddReader, status, message)
+        reader = self._adopt(values, bytes(handle.bytes))
+        _waited(status, record, message)
         return reader
 
-    def remove(self, reader, wait=True, timeout=DEFAULT_TIMEOUT):
+    def _adopt(self, values: List[int], handle: bytes) -> Reader:
+        reader = Reader(self, *values, handle)
+        self._added.append(reader)
+        return reader
+
+    def remove(self, reader: Union[Reader, bytes], wait: bool = True, timeout: float = DEFAULT_TIMEOUT) -> None:
         """Removes a reader (a Reader, or a handle's 16 bytes); with wait, returns once its device
         node is gone."""
-        handle = reader.handle if isinstance(reader, Reader) else bytes(reader)
-        mine = next((added for added in self._added if added.handle == handle and not added.removed), None)
-        if mine is not None and mine.reader_number is None:
-            # Its number must be known before it goes, or nothing tells which node was it.
-            self._assign_numbers(list_readers())
-        record = n.MsdscReaderHandle()
-        record.bytes[:] = handle
-        self._call(n.MsdscOperationRemoveReader, "MsdscRemoveReader", ctypes.byref(record),
-                   detail=f"handle {handle.hex()}")
-        if mine is not None:
-            mine.removed = True
-            if wait and mine.reader_number is not None:
-                mine.wait_gone(timeout)
+        handle = _handle_bytes("reader", reader)
+        milliseconds = _timeout_ms(timeout)
+        self._call(n.MsdscOperationRemoveReader, "MsdscRemoveReader", ctypes.byref(_record(handle)),
+                   detail=f"handle {format_handle(handle)}")
+        for added in self._added:
+            if added.handle == handle:
+                added.removed = True
+        if wait:
+            wait_for_reader(handle, gone=True, timeout=milliseconds / 1000)
 
-    def close(self, wait=True, timeout=DEFAULT_TIMEOUT):
+    def close(self, wait: bool = True, timeout: float = DEFAULT_TIMEOUT) -> None:
         """Closes the control device; the driver removes the session's readers. With wait, returns
         once their device nodes are gone. Closing a closed session does nothing."""
         if self.closed:
             return
+        milliseconds = _timeout_ms(timeout)
         live = self.readers
-        for reader in live:
-            if reader.reader_number is None:
-                self._assign_numbers(list_readers())
-                break
         pointer, self._pointer = self._pointer, None
         _open_clients.discard(self)
         for reader in live:
@@ -235,44 +330,26 @@ class Client:
         # The library frees the client also when closing fails.
         _check(n.MsdscOperationClose, self._library.MsdscClose(pointer, ctypes.byref(message)), message)
         if wait:
-            deadline = time.monotonic() + timeout
             for reader in live:
-                if reader.reader_number is not None:
-                    reader.wait_gone(max(0.0, deadline - time.monotonic()))
+                reader.wait_gone(milliseconds / 1000)
 
-    # Which device node is which reader: the handle says nothing (its bytes are the driver's), but the
-    # driver numbers readers in the order it creates them and never reuses a number while loaded, and
-    # only this session adds readers while it holds the control device. So once the present nodes that
-    # are neither foreign nor a removed reader's are as many as the session's live readers, in
-    # increasing number they are those readers in the order they were added.
-    def _assign_numbers(self, devices):
-        removed_numbers = {reader.reader_number for reader in self._added if reader.removed}
-        mine = [device.reader_number for device in devices
-                if device.present and device.reader_number not in self._foreign
-                and device.reader_number not in removed_numbers]
-        live = self.readers
-        if len(mine) == len(live):
-            for reader, number in zip(live, sorted(mine)):
-                reader.reader_number = number
-        return len(mine), len(live)
-
-    def __enter__(self):
+    def __enter__(self) -> "Client":
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         # A dropped session would hold the control device, and so every later open, until the process ends.
         try:
             self.close(wait=False)
         except Exception:
             pass
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<msdsc.Client {'closed' if self.closed else 'open'}, {len(self.readers)} reader(s)>"
 
 
-def open():  # noqa: A001 - msdsc.open, as the library's MsdscOpen
+def open() -> Client:  # noqa: A001 - msdsc.open, as the library's MsdscOpen
     """Opens the control device: a new session (a context manager)."""
     return Client()

@@ -1,5 +1,9 @@
 """The exceptions: one per failure a caller handles, all carrying the NTSTATUS and the library's message."""
 
+from __future__ import annotations
+
+from typing import Dict, Optional, Tuple, Type
+
 from . import _native as n
 
 STATUS_SUCCESS = 0x00000000
@@ -13,6 +17,7 @@ STATUS_SHARING_VIOLATION = 0xC0000043
 STATUS_OBJECT_NAME_NOT_FOUND = 0xC0000034
 STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A
 STATUS_IO_TIMEOUT = 0xC00000B5
+STATUS_DEVICE_CONFIGURATION_ERROR = 0xC0000182
 STATUS_INVALID_DEVICE_STATE = 0xC0000184
 
 OPERATION_NAMES = {
@@ -33,7 +38,7 @@ class MsdscError(Exception):
     text for it in that call, ``operation`` the msdscclient.h operation (MsdscOperation*), ``detail``
     what the package adds, if anything (which reader it waited for)."""
 
-    def __init__(self, operation, status, message, detail=None):
+    def __init__(self, operation: int, status: int, message: str, detail: Optional[str] = None) -> None:
         self.operation = operation
         self.status = status & 0xFFFFFFFF
         self.message = message
@@ -77,8 +82,15 @@ class WaitTimeoutError(MsdscError, TimeoutError):
     """A reader's device node did not reach the state waited for in time."""
 
 
+class ReaderProblemError(MsdscError):
+    """A wait for a reader's start ended early: its device node has a problem code waiting does not
+    cure (28 no function driver installed, 31 its AddDevice failed, 10 its start failed, 39 the driver
+    could not be loaded, 52 its signature could not be verified, 22 disabled). ``message`` says what
+    to do; ``detail`` names the reader and its problem code."""
+
+
 # (operation or None for any, status) -> class; the operation-specific entry wins.
-_CLASSES = {
+_CLASSES: Dict[Tuple[Optional[int], int], Type[MsdscError]] = {
     (n.MsdscOperationOpen, STATUS_ACCESS_DENIED): NotElevatedError,
     (n.MsdscOperationOpen, STATUS_SHARING_VIOLATION): SessionHeldError,
     (n.MsdscOperationOpen, STATUS_INVALID_DEVICE_STATE): NoBusError,
@@ -90,11 +102,12 @@ _CLASSES = {
     (n.MsdscOperationAddReader, STATUS_UNSUCCESSFUL): NoBusError,
     (n.MsdscOperationRemoveReader, STATUS_UNSUCCESSFUL): NoSuchReaderError,
     (n.MsdscOperationWaitForDevice, STATUS_IO_TIMEOUT): WaitTimeoutError,
+    (n.MsdscOperationWaitForDevice, STATUS_DEVICE_CONFIGURATION_ERROR): ReaderProblemError,
     (None, STATUS_INVALID_HANDLE): ClientClosedError,
 }
 
 
-def error_for(operation, status, message, detail=None):
+def error_for(operation: int, status: int, message: str, detail: Optional[str] = None) -> MsdscError:
     """The exception for a failed call: its class chosen by operation and status."""
     status &= 0xFFFFFFFF
     cls = _CLASSES.get((operation, status)) or _CLASSES.get((None, status)) or MsdscError

@@ -1,8 +1,12 @@
 """The simulated machine of the host build (Linux): the driver image loaded into the simulated kernel
 with N root bus devices started, under the same client library calls as on Windows. One per process."""
 
+from __future__ import annotations
+
 import contextlib
 import ctypes
+from typing import Iterator, List, Optional, Union
+from os import PathLike
 
 from . import _native as n
 from .client import _open_clients
@@ -12,7 +16,7 @@ class MachineError(RuntimeError):
     """The simulated machine could not be started."""
 
 
-def start(buses=2, driver_image=None):
+def start(buses: int = 2, driver_image: Optional[Union[str, PathLike]] = None) -> None:
     """Starts a fresh machine: the driver loaded (the image the host build made, unless given) and
     `buses` bus devices started. Fails when one is running."""
     error = ctypes.create_string_buffer(512)
@@ -21,7 +25,7 @@ def start(buses=2, driver_image=None):
         raise MachineError(f"cannot start the simulated machine: {error.value.decode('utf-8', 'replace')}")
 
 
-def stop():
+def stop() -> None:
     """Closes every session still open (their handles die with the machine), lets Plug and Play
     finish, and resets the simulated kernel."""
     for client in list(_open_clients):
@@ -30,12 +34,14 @@ def stop():
     n.host_library().MsdscHostStop()
 
 
-def running():
+def running() -> bool:
+    """True while a machine runs in this process."""
     return bool(n.host_library().MsdscHostRunning())
 
 
 @contextlib.contextmanager
-def machine(buses=2, driver_image=None):
+def machine(buses: int = 2, driver_image: Optional[Union[str, PathLike]] = None) -> Iterator[None]:
+    """A machine for the `with` block: started, then stopped."""
     start(buses, driver_image)
     try:
         yield
@@ -43,22 +49,22 @@ def machine(buses=2, driver_image=None):
         stop()
 
 
-def default_driver_image():
+def default_driver_image() -> str:
     return n.host_library().MsdscHostDefaultDriverImage().decode()
 
 
-def surprise_remove_bus(index):
+def surprise_remove_bus(index: int) -> None:
     """Surprise-removes bus `index` (0-based), as when its device is pulled out."""
     if n.host_library().MsdscHostSurpriseRemoveBus(index) != 0:
         raise IndexError(f"no bus {index} on a running machine")
 
 
-def driver_pool_blocks():
+def driver_pool_blocks() -> int:
     """Pool blocks the driver holds now (once Plug and Play has finished its work)."""
     return n.host_library().MsdscHostDriverPoolBlocks()
 
 
-def violations():
+def violations() -> List[str]:
     """The verifier violations the simulated kernel saw since the start, one text each."""
     library = n.host_library()
     count = library.MsdscHostViolations(None, 0)
