@@ -381,7 +381,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     simk::ResetKernel();
     g_NextBusIndex = 0;
-    g_NextReaderNumber = 0;
+    g_ReaderGenerations = 0;
     g_NextBusSerial = 0;
 
     InputReader input(data, size);

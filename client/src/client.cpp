@@ -187,6 +187,10 @@ extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation op
         case STATUS_INVALID_DEVICE_STATE: return "no bus device is installed, or the buses are not started";
         case STATUS_UNSUCCESSFUL: return "no bus device is registered";
         case STATUS_INVALID_PARAMETER: return "the driver refused the request's buffers";
+        // Also a shortage of pool; the cap is by far the likelier.
+        case STATUS_INSUFFICIENT_RESOURCES:
+            return "the driver holds its most readers (256, counting removed ones Plug and Play has not yet "
+                   "let go), or the system ran out of memory: remove a reader first";
         }
         break;
     case MsdscOperationRemoveReader:
