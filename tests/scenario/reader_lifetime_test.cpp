@@ -1,7 +1,9 @@
 // Reader and bus lifetimes as Windows drives them: handles that hold a final removal back past the
 // bus, disable and uninstall while the bus still reports a reader, relations replies the stack
 // refuses, answers of the reader's function driver, and a sweep over the orders in which the
-// client, the control handle's cleanup, Plug and Play's reader removal and the bus's removal come.
+// client, the control handle's cleanup, Plug and Play's action on the reader (disable, uninstall
+// and rescan, restart, driver update) and the bus's removal come, also with filters above the bus
+// and the reader and with the machine sleeping between the steps.
 // Every test ends with the loader's unload checks; a device deleted twice, a request to a deleted
 // device or a PDO deleted while still reported stops the test as a verifier violation.
 #include "support/client_session.h"
@@ -239,6 +241,8 @@ struct Life {
     bool functionDriver;
     bool powerDown;
     bool handle;
+    bool filters;  // another product's upper filter above the bus and above the reader
+    bool sleep;    // the machine sleeps (S3) and wakes after every step
     ReaderAction reader;
     BusAction bus;
 };
@@ -248,6 +252,8 @@ std::string NameOf(const ::testing::TestParamInfo<Life>& info)
     const Life& life = info.param;
     std::string name = !life.functionDriver ? "Bare" : life.powerDown ? "PoweringDown" : "Driven";
     name += life.handle ? "Held" : "";
+    name += life.filters ? "Filtered" : "";
+    name += life.sleep ? "Sleeping" : "";
     static const char* const readerNames[] = {"Started",           "Disabled",  "Uninstalled",
                                               "UninstalledScanned", "Restarted", "Updated"};
     name += readerNames[static_cast<int>(life.reader)];
@@ -258,8 +264,10 @@ std::string NameOf(const ::testing::TestParamInfo<Life>& info)
 std::vector<Life> EveryLife()
 {
     std::vector<Life> lives;
-    const Life setups[] = {{false, false, false}, {true, false, false}, {true, false, true},
-                           {true, true, false},   {true, true, true}};
+    const Life setups[] = {{false, false, false, false, false}, {true, false, false, false, false},
+                           {true, false, true, false, false},   {true, true, false, false, false},
+                           {true, true, true, false, false},    {true, false, true, true, false},
+                           {true, true, false, true, true}};
     for (const Life& setup : setups) {
         for (ReaderAction reader : {ReaderAction::StaysStarted, ReaderAction::Disable, ReaderAction::Uninstall,
                                     ReaderAction::UninstallAndScan, ReaderAction::Restart, ReaderAction::DriverUpdate}) {
@@ -283,9 +291,21 @@ protected:
         if (life.functionDriver) {
             UseFunctionDriver(life.powerDown);
         }
+        if (life.filters) {
+            std::string error;
+            ASSERT_NE(simk::pnp::InstallService(SIMK_FILTER_TEST_DRIVER, u"UpperProbe", &error), nullptr) << error;
+            simk::pnp::SetDeviceFilters(BusNode(0), {u"UpperProbe"}, {});
+            ASSERT_EQ(simk::pnp::RestartDevice(BusNode(0)), STATUS_SUCCESS);
+        }
         BusReaderHandle handle{};
         DeviceNode* node = AddSettled(&handle);
         ASSERT_NE(node, nullptr);
+        if (life.filters) {
+            simk::pnp::SetDeviceFilters(node, {u"UpperProbe"}, {});
+            ASSERT_EQ(simk::pnp::RestartDevice(node), STATUS_SUCCESS);
+            simk::pnp::RunUntilIdle();
+            ASSERT_EQ(simk::pnp::Stack(node).size(), 3u) << "the reader, its function driver and the filter";
+        }
         simk::user::Handle onReader = nullptr;
         if (life.handle) {
             ASSERT_EQ(simk::user::OpenDeviceObject(simk::pnp::Pdo(node), &onReader), STATUS_SUCCESS);
@@ -334,6 +354,12 @@ protected:
                 break;
             }
             simk::pnp::RunUntilIdle();
+            if (life.sleep) {
+                // Any status: only a crash or a violation fails.
+                simk::pnp::SetSystemPowerState(PowerSystemSleeping3);
+                simk::pnp::SetSystemPowerState(PowerSystemWorking);
+                simk::pnp::RunUntilIdle();
+            }
         }
         if (onReader != nullptr) {
             ASSERT_EQ(simk::user::Close(onReader), STATUS_SUCCESS);

@@ -280,8 +280,8 @@ TEST_F(BusUpperFilter, SitsAboveTheBusAndReadersWorkThroughIt)
     EXPECT_EQ(RemoveReader(m_Client, HandleOf(added)).status, STATUS_SUCCESS);
 }
 
-// The bus's removal travels through the filter: the bus deletes its device before it passes the
-// removal down, and the filter above detaches from it afterwards, as the documented removal
+// The bus's removal travels through the filter: the bus passes the removal down, then detaches and
+// deletes its device, and the filter above detaches from it afterwards, as the documented removal
 // order has every driver do. Windows keeps the bus's deleted device until that detach.
 TEST_F(BusUpperFilter, UninstallOfTheBusWithTheFilterAboveLeavesNothing)
 {
