@@ -37,9 +37,10 @@ public:
     NTSTATUS OnSurpriseRemoval(PIRP Irp);
     NTSTATUS OnStopDevice(PIRP Irp);
 
-    // Readers on the bus, named by their reader numbers (ReaderKey gives their keys in the roster).
-    NTSTATUS CreateReader(const ReaderConfig* Config, ULONG* ReaderNumber);
-    NTSTATUS RemoveReader(ULONG ReaderNumber);
+    // Readers on the bus, named by the reader half of the client's handle (ReaderDevice::Handle):
+    // the number, whose ReaderKey is the key in the roster, and the generation above it.
+    NTSTATUS CreateReader(const ReaderConfig* Config, ULONG64* ReaderHandle);
+    NTSTATUS RemoveReader(ULONG64 ReaderHandle);
 
     // The bus's serial number, its name in diagnostics.
     ULONG Serial() const { return static_cast<ULONG>(m_Handle); }

@@ -6,11 +6,10 @@
 #include "reader/reader_device.h"
 #include "driver/diagnostics.h"
 
-ULONG g_NextReaderNumber = 0;
-
-NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, ULONG* ReaderNumber)
+NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, ULONG64* ReaderHandle)
 {
     ULONG number = 0;
+    ULONG64 handle = 0;
     {
         // The m_Started test and the insertion are one step, so a successful query-remove or a
         // surprise removal (which clear m_Started under the same mutex) never sees a reader
@@ -31,17 +30,18 @@ NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, ULONG* ReaderNumber
         }
         deleteOnFailure.Dismiss();
         number = reader->m_Number;
+        handle = reader->Handle();
     }
     MSDSC_EVENT("reader %u created on bus %u", static_cast<unsigned>(number), static_cast<unsigned>(Serial()));
     // Outside the mutex: Plug and Play may query the relations on this very thread.
     IoInvalidateDeviceRelations(m_PhysicalDeviceObject, BusRelations);
-    *ReaderNumber = number;
+    *ReaderHandle = handle;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS BusDevice::RemoveReader(ULONG ReaderNumber)
+NTSTATUS BusDevice::RemoveReader(ULONG64 ReaderHandle)
 {
-    return m_Roster.TakeOff(ReaderNumber);
+    return m_Roster.TakeOff(ReaderHandle);
 }
 
 void BusDevice::UnplugEveryReader()

@@ -103,9 +103,9 @@ bool ReaderRoster::ReportedMissingLocked(const ReaderDevice* Reader) const
     return m_Pulled || (marks.m_Standing == RosterMarks::Standing::LeftKnown && m_ReplyDelivered > marks.m_LeftAfter);
 }
 
-NTSTATUS ReaderRoster::TakeOff(ULONG ReaderNumber)
+NTSTATUS ReaderRoster::TakeOff(ULONG64 ReaderHandle)
 {
-    const PVOID key = ReaderKey(ReaderNumber);
+    const PVOID key = ReaderKey(static_cast<ULONG>(ReaderHandle));
     ReaderDevice* unknownToPnp = nullptr;
     {
         // One hold from the lookup to the state change: the reader's own removal decides under the
@@ -113,7 +113,8 @@ NTSTATUS ReaderRoster::TakeOff(ULONG ReaderNumber)
         // only lowers the count that the bus's query-remove tests.
         ListHold hold(m_Readers);
         PVOID payload = nullptr;
-        if (m_Readers.Find(key, &payload) != Ok) {
+        if (m_Readers.Find(key, &payload) != Ok ||
+            static_cast<ReaderDevice*>(payload)->Handle() != ReaderHandle) {
             return STATUS_UNSUCCESSFUL;
         }
         // Removals of one reader overlap (the client, the session's end); only the one whose

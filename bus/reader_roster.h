@@ -57,8 +57,9 @@ public:
 
     // A new reader joins the bus; called under the bus's m_Mutex, after the m_Started test.
     NTSTATUS Add(ReaderDevice* Reader);
-    // The client's removal: the reader leaves the bus. STATUS_UNSUCCESSFUL when it is not on it.
-    NTSTATUS TakeOff(ULONG ReaderNumber);
+    // The client's removal: the reader leaves the bus. STATUS_UNSUCCESSFUL when no reader on it
+    // has this handle (an earlier reader's handle names the number but not the generation).
+    NTSTATUS TakeOff(ULONG64 ReaderHandle);
     // The session's end: every reader leaves the bus, and the bus is enumerated again.
     void TakeAllOff();
     ULONG Count();

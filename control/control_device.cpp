@@ -11,6 +11,51 @@ namespace {
 constexpr WCHAR CONTROL_DEVICE_NAME[] = MSDSC_WIDE(MSDSC_CONTROL_DEVICE_NAME);
 constexpr WCHAR CONTROL_LINK_NAME[] = MSDSC_WIDE(MSDSC_CONTROL_LINK_NAME);
 
+// What a session's handle must have been granted: the control codes are FILE_ANY_ACCESS, which
+// existing clients rely on, so the open is where a handle without these rights is turned away.
+constexpr ACCESS_MASK SESSION_ACCESS = FILE_READ_DATA | FILE_WRITE_DATA;
+
+// STATUS_SUCCESS when the create is a plain open of the device itself, read and write, or the
+// status it is refused with. What IRP_MJ_CREATE carries (IO_SECURITY_CONTEXT, ACCESS_STATE):
+// - a name below the device, or one relative to an open file of it: the device has no namespace,
+//   and a name there is not found (FILE_DEVICE_SECURE_OPEN only makes the I/O manager check the
+//   device's DACL for such names; answering them is the driver's part);
+// - extended attributes: the device keeps none;
+// - FILE_OPEN_FOR_BACKUP_INTENT: a backup operator's privileges pass the access check without the
+//   DACL (ZwCreateFile), and nothing here is backed up or restored;
+// - a disposition other than FILE_OPEN: nothing can be created, replaced or overwritten;
+// - an access state that granted less than read and write: the DACL admitted the caller, but the
+//   handle was opened for less (SYNCHRONIZE alone, say).
+// Windows always passes the security context. Wine 8.0 passes none, and its options lack the
+// disposition: there the DACL alone has decided, and the disposition cannot be told.
+NTSTATUS CheckSessionOpen(PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PFILE_OBJECT fileObject = stack->FileObject;
+    if (fileObject != nullptr && (fileObject->FileName.Length != 0 || fileObject->RelatedFileObject != nullptr)) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    if (stack->Parameters.Create.EaLength != 0) {
+        return STATUS_EAS_NOT_SUPPORTED;
+    }
+    const ULONG options = stack->Parameters.Create.Options;
+    if ((options & FILE_OPEN_FOR_BACKUP_INTENT) != 0) {
+        return STATUS_ACCESS_DENIED;
+    }
+    PIO_SECURITY_CONTEXT security = stack->Parameters.Create.SecurityContext;
+    if (security == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    if ((options >> 24) != FILE_OPEN) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (security->AccessState != nullptr &&
+        (security->AccessState->PreviouslyGrantedAccess & SESSION_ACCESS) != SESSION_ACCESS) {
+        return STATUS_ACCESS_DENIED;
+    }
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
 NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject)
@@ -77,7 +122,13 @@ NTSTATUS ControlDevice::Start()
 
 NTSTATUS ControlDevice::DispatchCreate(PIRP Irp)
 {
-    NTSTATUS status;
+    // What the open asks for is judged before whether the device is free: a malformed open never
+    // learns that a session exists.
+    NTSTATUS status = CheckSessionOpen(Irp);
+    if (!NT_SUCCESS(status)) {
+        MSDSC_REFUSED("open refused (%08X): not a plain read and write open of the device", StatusCode(status));
+        return CompleteIrpWith(Irp, status);
+    }
     {
         MutexGuard guard(&m_Mutex);
         // An open handle refuses the next open whatever the buses do. A sharing violation, not

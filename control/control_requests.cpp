@@ -72,10 +72,6 @@ NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
         return STATUS_INVALID_PARAMETER;
     }
     const BusReaderHandle request = *handle;
-    // No reader number fills more than the lower half: anything above is no handle of ours.
-    if (request.ReaderHandle > MAXULONG) {
-        return STATUS_UNSUCCESSFUL;
-    }
 
     // The registry stays held until the bus has answered: a bus's removal looks the bus up in the
     // registry before it deletes it, so it waits here and cannot delete the bus under the call.
@@ -86,7 +82,7 @@ NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
         return STATUS_UNSUCCESSFUL;
     }
     BusDevice* bus = static_cast<BusDevice*>(payload);
-    const NTSTATUS status = bus->RemoveReader(static_cast<ULONG>(request.ReaderHandle));
+    const NTSTATUS status = bus->RemoveReader(request.ReaderHandle);
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
@@ -149,8 +145,8 @@ NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
             return STATUS_UNSUCCESSFUL;
         }
         BusDevice* bus = static_cast<BusDevice*>(payload);
-        ULONG readerNumber = 0;
-        const NTSTATUS status = bus->CreateReader(&config, &readerNumber);
+        ULONG64 readerHandle = 0;
+        const NTSTATUS status = bus->CreateReader(&config, &readerHandle);
         if (status == STATUS_INVALID_DEVICE_STATE) {
             continue;
         }
@@ -162,7 +158,7 @@ NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
             g_NextBusIndex = index + 1;
         }
         Handle->BusHandle = bus->m_Handle;
-        Handle->ReaderHandle = readerNumber;
+        Handle->ReaderHandle = readerHandle;
         return STATUS_SUCCESS;
     }
     return STATUS_INVALID_DEVICE_STATE;

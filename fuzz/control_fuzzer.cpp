@@ -117,10 +117,38 @@ void ExpectNoDeviceAddress(const Session& session, const uint8_t* out, size_t le
     }
 }
 
-void Open(Session& session)
+// The desired access of an open: the client's, the ones a session can come from, the ones the
+// access check or the driver must refuse, or anything at all.
+ACCESS_MASK PickDesiredAccess(InputReader& input)
 {
+    static const ACCESS_MASK known[] = {
+        GENERIC_READ | GENERIC_WRITE, MAXIMUM_ALLOWED, FILE_ALL_ACCESS, FILE_READ_DATA | FILE_WRITE_DATA,
+        0, GENERIC_READ, GENERIC_WRITE, SYNCHRONIZE | FILE_READ_ATTRIBUTES, ACCESS_SYSTEM_SECURITY | GENERIC_ALL,
+    };
+    const uint8_t pick = input.Byte();
+    if (pick < 2 * std::size(known)) {
+        return known[pick % std::size(known)];
+    }
+    ACCESS_MASK any = 0;
+    for (int i = 0; i < 4; ++i) {
+        any = (any << 8) | input.Byte();
+    }
+    return any;
+}
+
+void Open(Session& session, InputReader& input)
+{
+    const ACCESS_MASK desired = PickDesiredAccess(input);
     simk::user::Handle handle = nullptr;
-    const NTSTATUS status = simk::user::OpenDevice(CONTROL_PATH, &handle);
+    const NTSTATUS status = simk::user::OpenDevice(CONTROL_PATH, &handle, desired);
+    // An administrator is allowed every right of the device, so these always pass the access check
+    // and carry read and write; anything else may be refused, by the check or by the driver.
+    const bool readWrite = desired == (GENERIC_READ | GENERIC_WRITE) || desired == MAXIMUM_ALLOWED ||
+                         desired == FILE_ALL_ACCESS || desired == (FILE_READ_DATA | FILE_WRITE_DATA);
+    if (status == STATUS_ACCESS_DENIED) {
+        Expect(!readWrite, "a read and write open refused access", static_cast<long>(desired));
+        return;
+    }
     if (session.handle != nullptr) {
         Expect(status == STATUS_SHARING_VIOLATION, "second open not refused", status);
         return;
@@ -130,6 +158,9 @@ void Open(Session& session)
         return;
     }
     Expect(status == STATUS_SUCCESS, "open with a bus refused", status);
+    const ACCESS_MASK granted = simk::user::GrantedAccess(handle);
+    Expect((granted & (FILE_READ_DATA | FILE_WRITE_DATA)) == (FILE_READ_DATA | FILE_WRITE_DATA),
+           "a session without read and write rights", static_cast<long>(granted));
     session.handle = handle;
 }
 
@@ -351,7 +382,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     simk::ResetKernel();
     g_NextBusIndex = 0;
-    g_NextReaderNumber = 0;
+    g_ReaderGenerations = 0;
     g_NextBusSerial = 0;
 
     InputReader input(data, size);
@@ -376,7 +407,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const bool faultThisOp = session.faultArmed;
         switch (op % 11) {
         case 0:
-            Open(session);
+            Open(session, input);
             break;
         case 1:
             Close(session);

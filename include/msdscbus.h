@@ -25,10 +25,20 @@ struct ReaderConfig
     ULONG Log;
 };
 
+// The most readers the driver holds at once, over all its buses (a reader that has left its bus
+// counts until Plug and Play has removed it); reader numbers lie in [0, MAX_READERS), and an add
+// beyond it fails with STATUS_INSUFFICIENT_RESOURCES. A rig exercises a reader stack with a handful
+// of readers; the cap keeps what one session can make the system keep (device objects, pool, and
+// for good the device nodes and their registry keys, which Windows never deletes: at most this
+// many per bus) to a size nobody notices, while leaving room for any rig's test of many readers.
+constexpr ULONG MAX_READERS = 256;
+
 // Names a reader without a kernel address. BusHandle: a tag of this load of the driver (upper 32
-// bits) and the bus's serial number; ReaderHandle: the reader's number, the decimal instance ID Plug
-// and Play shows for it. Opaque to the client; the driver only compares the halves with its list
-// keys, so a stale handle, one of an earlier load or a forged one matches no reader.
+// bits) and the bus's serial number; ReaderHandle: the reader's generation (upper 32 bits, which
+// reader of this load held the number) and its number (lower 32 bits), the decimal instance ID Plug
+// and Play shows for it. Numbers are reused once their reader is gone; generations are not within a
+// load. Opaque to the client; the driver only compares the halves with what it keeps, so a stale
+// handle, one of an earlier load or a forged one matches no reader.
 struct BusReaderHandle
 {
     ULONG64 BusHandle;

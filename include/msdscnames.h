@@ -27,6 +27,8 @@
 #define MSDSC_CONTROL_DEVICE_NAME "\\Device\\MicroSDSmartCardControl"
 #define MSDSC_CONTROL_LINK_NAME "\\DosDevices\\MicroSDSmartCardControl"
 #define MSDSC_CONTROL_USER_PATH "\\\\.\\MicroSDSmartCardControl"
+/* The same through the global names, which a per-session DosDevices entry cannot shadow. */
+#define MSDSC_CONTROL_GLOBAL_PATH "\\\\.\\Global\\MicroSDSmartCardControl"
 
 /* The device interface of the sample reader driver, through which a client reads what it found in
  * its reader's hardware key. A GUID of its own: the sample is no smart-card reader driver, and a

@@ -22,15 +22,17 @@ enum class ReaderState : ULONG
 class ReaderDevice : public DeviceObjectBase
 {
 public:
-    ReaderDevice(BusDevice* Bus, PDEVICE_OBJECT DeviceObject, ULONG Number, const ReaderConfig& Config);
+    ReaderDevice(BusDevice* Bus, PDEVICE_OBJECT DeviceObject, ULONG Number, ULONG Generation,
+                 const ReaderConfig& Config);
     ~ReaderDevice() override;
 
     NTSTATUS DispatchPower(PIRP Irp) override;
     NTSTATUS DispatchPnp(PIRP Irp) override;
     NTSTATUS DispatchSystemControl(PIRP Irp) override;
 
-    // Creates a started reader for Bus, numbered from g_NextReaderNumber. Called with the bus's
-    // m_Mutex held. On failure nothing is left and *Reader is null.
+    // Creates a started reader for Bus with the lowest free reader number. Called with the bus's
+    // m_Mutex held. On failure nothing is left and *Reader is null; with every number held, the
+    // status is STATUS_INSUFFICIENT_RESOURCES and nothing was created.
     static NTSTATUS Create(BusDevice* Bus, const ReaderConfig* Config, ReaderDevice** Reader);
 
     // Each completes its request and returns the status it completed it with.
@@ -45,7 +47,13 @@ public:
     // that comes then deletes it without looking for a bus.
     BusDevice* m_Bus;
     ULONG m_Number;
+    // Which of the readers that held this number it is: the client's handle carries it, so that a
+    // handle of an earlier reader never names a later one in the same slot.
+    ULONG m_Generation;
     ReaderConfig m_Config;
+
+    // The reader half of the client's handle: the generation above the number.
+    ULONG64 Handle() const { return (static_cast<ULONG64>(m_Generation) << 32) | m_Number; }
 
 private:
     NTSTATUS OnQueryRemoveDevice(PIRP Irp);
@@ -70,8 +78,15 @@ private:
     RosterMarks m_Marks;
 };
 
-// The number the next reader gets: shared by every bus, never reused while the driver is loaded.
-extern ULONG g_NextReaderNumber;
+// Bit n set: a reader device object of this driver holds number n (from its creation until its
+// device object is deleted, so also while a departed reader waits for Plug and Play's removal).
+extern LONG g_ReaderNumbersHeld[MAX_READERS / 32];
+// Counts readers created in this load; each reader's generation is the count after its creation.
+extern ULONG g_ReaderGenerations;
+
+// The lowest number no reader holds, taken; false when every one is held.
+bool TakeReaderNumber(ULONG* Number);
+void ReleaseReaderNumber(ULONG Number);
 
 // A reader's key in its bus's m_Readers: its number, moved up by one because a null key asks the
 // list for a key of its own. Numbers are unique, so the key is too.

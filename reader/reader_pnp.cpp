@@ -284,8 +284,8 @@ NTSTATUS ReaderDevice::OnQueryId(PIRP Irp)
         return CompleteAsItCame(Irp);
     }
 
-    // The instance ID is the reader number in decimal, unique under the device ID because
-    // numbers are never reused while the driver is loaded.
+    // The instance ID is the reader number in decimal: no two reader device objects hold one number
+    // at once, and a later reader with this number is the same device node on purpose (a slot).
     USHORT size = INSTANCE_ID_FIRST_SIZE;
     PWCHAR buffer = nullptr;
     NTSTATUS status;

@@ -104,8 +104,9 @@ MSDSC_API MsdscStatus MSDSC_CALL MsdscClose(MsdscClient* client, const char** me
 
 typedef struct MsdscReaderDevice {
     /* The driver's number for the reader: its bus number in the bus information it reports, and the
-     * last part of the instance path. Numbers are not reused while the driver stays loaded; after a
-     * reload the same number (and the same device node) serves a new reader. */
+     * last part of the instance path. A new reader takes the lowest number no reader holds (below
+     * 256), so the same number, and on the same bus the same device node, serves later readers, in
+     * this load and after a reload: a slot. The handle's generation tells them apart. */
     uint32_t readerNumber;
     uint32_t present;  /* 1: the device node is in the device tree now */
     uint32_t started;  /* 1: started (its function driver's start succeeded) */

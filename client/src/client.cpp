@@ -21,7 +21,9 @@
 
 namespace msdsc {
 
-const WCHAR* const CONTROL_DEVICE_PATH = MSDSC_WIDE(MSDSC_CONTROL_USER_PATH);
+// Through the global names: a per-session DosDevices entry of that name, which any user of the
+// session can create, is never opened instead of the driver's.
+const WCHAR* const CONTROL_DEVICE_PATH = MSDSC_WIDE(MSDSC_CONTROL_GLOBAL_PATH);
 
 namespace {
 
@@ -92,10 +94,10 @@ NTSTATUS ControlClient::Record(MsdscOperation operation, NTSTATUS status) {
 NTSTATUS ControlClient::Open() {
     if (IsOpen()) return Record(MsdscOperationOpen, STATUS_SHARING_VIOLATION);
     ForgetLastStatus();
-    // The driver admits one handle and ignores access and sharing; ask for what its control codes
-    // (FILE_ANY_ACCESS) need, which is nothing beyond an open handle.
+    // The driver admits one handle, and only one opened for reading and writing. Identification
+    // only: whatever answers the name may learn who the caller is, never act as the caller.
     HANDLE handle = CreateFileW(CONTROL_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+                                FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return Record(MsdscOperationOpen, StatusOfFailure());
     HANDLE expected = nullptr;
     if (!m_Handle.compare_exchange_strong(expected, handle)) {
@@ -186,6 +188,10 @@ extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation op
         case STATUS_INVALID_DEVICE_STATE: return "no bus device is installed, or the buses are not started";
         case STATUS_UNSUCCESSFUL: return "no bus device is registered";
         case STATUS_INVALID_PARAMETER: return "the driver refused the request's buffers";
+        // Also a shortage of pool; the cap is by far the likelier.
+        case STATUS_INSUFFICIENT_RESOURCES:
+            return "the driver holds its most readers (256, counting removed ones Plug and Play has not yet "
+                   "let go), or the system ran out of memory: remove a reader first";
         }
         break;
     case MsdscOperationRemoveReader:

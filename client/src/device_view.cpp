@@ -41,8 +41,10 @@ const char* FinalProblemMessage(uint32_t problem) {
 }
 
 bool ReaderNumberOfHandle(const BusReaderHandle& handle, uint32_t* number) {
-    if (handle.ReaderHandle > 0xFFFFFFFFull) return false;
-    *number = static_cast<uint32_t>(handle.ReaderHandle);
+    // The lower half is the number; the upper one tells the readers that held it apart.
+    const uint32_t value = static_cast<uint32_t>(handle.ReaderHandle);
+    if (value >= MAX_READERS) return false;
+    *number = value;
     return true;
 }
 

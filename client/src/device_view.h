@@ -65,7 +65,8 @@ public:
 // The bus's hardware ID, which the INF binds the driver to.
 extern const char* const BUS_HARDWARE_ID_TEXT;
 
-// The reader number in a handle's reader half; false for one that holds no 32-bit number.
+// The reader number in a handle's reader half; false for one no reader can have (at or above
+// MAX_READERS).
 bool ReaderNumberOfHandle(const BusReaderHandle& handle, uint32_t* number);
 
 // The view of the platform the library is built for.

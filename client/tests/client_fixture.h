@@ -45,7 +45,7 @@ protected:
     // The reader's device node, found as a test engineer finds it: by its hardware ID and its
     // instance ID, the number in the handle's reader half.
     static simk::pnp::DeviceNode* ReaderNode(const BusReaderHandle& handle) {
-        const std::u16string number = simk::Widen(std::to_string(handle.ReaderHandle));
+        const std::u16string number = simk::Widen(std::to_string(handle.ReaderHandle & 0xFFFFFFFFull));
         for (simk::pnp::DeviceNode* bus : simk::pnp::RootDevices()) {
             for (simk::pnp::DeviceNode* node : simk::pnp::Children(bus)) {
                 const simk::pnp::NodeInfo info = simk::pnp::Info(node);

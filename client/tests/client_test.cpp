@@ -37,6 +37,20 @@ TEST_F(ClientOpen, NoBusDeviceThenBusAddedThenOpens) {
     EXPECT_EQ(client.LastStatus(), STATUS_INVALID_DEVICE_STATE);
 }
 
+// The open a planted name or server could exploit: a per-session DosDevices name, or an open that
+// lets whatever answers act as the caller. The client names the global link and allows only
+// identification.
+TEST_F(ClientOpen, OpensTheGlobalNameForIdentificationOnly) {
+    AddStartedBus();
+    ControlClient client;
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    const simk::user::OpenRecord open = simk::user::LastOpen();
+    EXPECT_EQ(open.path, u"\\\\.\\Global\\MicroSDSmartCardControl");
+    EXPECT_EQ(open.request.securityQos, ULONG(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+    EXPECT_EQ(open.request.disposition, ULONG(FILE_OPEN));
+    EXPECT_EQ(open.request.desiredAccess & (GENERIC_READ | GENERIC_WRITE), ULONG(GENERIC_READ | GENERIC_WRITE));
+}
+
 TEST_F(ClientOpen, SecondClientIsRefusedUntilTheFirstCloses) {
     AddStartedBus();
     ControlClient first, second;

@@ -152,7 +152,7 @@ TEST_F(DeviceView, WaitByHandleRefusesAHandleWithoutAReaderNumber) {
     uint32_t number = 99;
     ASSERT_EQ(MsdscReaderNumberOfHandle(&handle, &number, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(number, 0u);
-    handle.bytes[12] = 1;  // the reader half beyond 32 bits
+    handle.bytes[9] = 1;  // number 256: at or above the cap, no reader has it
     const char* message = nullptr;
     EXPECT_EQ(MsdscReaderNumberOfHandle(&handle, &number, &message), STATUS_INVALID_PARAMETER);
     EXPECT_THAT(message, HasSubstr("no reader number"));

@@ -56,8 +56,9 @@ def test_handles_print_and_parse_as_the_tools_do(msdsc_client):
     reader = msdsc_client.add(7, 1, 0)
     text = reader.handle_text
     bus, number = text.split(":")
-    # The reader half is the reader number, in hex, as msdscctl prints it and `remove` takes it.
-    assert len(bus) == 16 and int(number, 16) == reader.reader_number
+    # The reader half is the generation and the reader number, in hex, as msdscctl prints it and
+    # `remove` takes it.
+    assert len(bus) == 16 and int(number, 16) & 0xFFFFFFFF == reader.reader_number
     assert msdsc.parse_handle(text) == reader.handle == msdsc.parse_handle("0x" + bus + ":0x" + number)
     assert text in repr(reader)
     msdsc_client.remove(msdsc.parse_handle(text))

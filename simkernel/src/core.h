@@ -60,7 +60,9 @@ bool GetDriverInfo(PDRIVER_OBJECT driver, DriverInfo* info);
 std::vector<PDRIVER_OBJECT> AllDrivers();
 
 // Resolves a path a user-mode caller opens to the named device object (through symbolic links).
-NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device);
+// With `remaining`, a path that goes on below the device resolves to it and the rest ("\\x") is
+// returned, as the I/O manager passes it to the driver in the file object's name.
+NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device, std::u16string* remaining = nullptr);
 // Checks whether a device can be opened (IopCheckDeviceAndDriver) and counts the open.
 NTSTATUS ReferenceDeviceForOpen(PDEVICE_OBJECT device);
 void DereferenceDeviceForClose(PDEVICE_OBJECT device);
@@ -99,8 +101,13 @@ void ResetNames();
 void ResetUser();
 
 // Object security (security.cpp)
-// STATUS_SUCCESS when the current caller may open `device` with `desired` access.
-NTSTATUS CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired);
+// Whether the current caller may open `device` with `desired` access, and what the open is granted.
+struct AccessCheckResult {
+    NTSTATUS status = STATUS_ACCESS_DENIED;
+    ACCESS_MASK granted = 0;
+    ULONG privilegeFlags = 0;  // TOKEN_HAS_BACKUP_PRIVILEGE and TOKEN_HAS_RESTORE_PRIVILEGE as used
+};
+AccessCheckResult CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired, bool backupIntent);
 void ForgetObjectSecurity(const void* object);  // the object is being deleted
 void ResetSecurity();
 

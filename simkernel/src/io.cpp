@@ -421,20 +421,39 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObjec
 
 // ---- Opens and file objects ---------------------------------------------------------------------
 
-NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device) {
+NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device, std::u16string* remaining) {
     std::u16string name = path;
     if (name.rfind(u"\\\\.\\", 0) == 0 || name.rfind(u"\\\\?\\", 0) == 0) name = u"\\??\\" + name.substr(4);
+    if (remaining) remaining->clear();
     for (int hops = 0; hops < 32; ++hops) {
         name = NormalizeObjectName(name);
-        NTSTATUS status = ValidateObjectName(name);
-        if (!NT_SUCCESS(status)) return status;
+        if (name.empty() || name[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
+        // As the object manager parses: the longest leading part that names an object decides, and
+        // what follows it is handed on (reparsed after a link, or to the device as its file name).
         NameEntry entry;
-        if (!LookupName(name, &entry)) return STATUS_OBJECT_NAME_NOT_FOUND;
+        size_t end = name.size();
+        bool found = false;
+        while (end > 0) {
+            if (LookupName(name.substr(0, end), &entry)) {
+                found = true;
+                break;
+            }
+            end = name.rfind(u'\\', end - 1);
+            if (end == std::u16string::npos || end == 0) break;
+        }
+        if (!found) {
+            NTSTATUS status = ValidateObjectName(name);
+            return NT_SUCCESS(status) ? STATUS_OBJECT_NAME_NOT_FOUND : status;
+        }
+        const std::u16string rest = name.substr(end);
         if (entry.kind == NameKind::SymbolicLink) {
-            name = entry.target;
+            name = entry.target + rest;
             continue;
         }
         if (entry.kind != NameKind::Device) return STATUS_OBJECT_TYPE_MISMATCH;
+        // Without a caller that takes a file name, a name below a device does not exist.
+        if (!rest.empty() && !remaining) return STATUS_OBJECT_PATH_NOT_FOUND;
+        if (remaining) *remaining = rest;
         *device = static_cast<PDEVICE_OBJECT>(entry.object);
         return STATUS_SUCCESS;
     }

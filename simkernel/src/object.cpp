@@ -43,7 +43,10 @@ std::u16string UpcaseName(const std::u16string& name) {
 }
 
 std::u16string NormalizeObjectName(const std::u16string& name) {
-    static const char16_t* const aliases[] = {u"\\DosDevices\\", u"\\GLOBAL??\\"};
+    // "\??\Global" is the link from a session's DosDevices to the global ones, which are the only
+    // ones modelled.
+    static const char16_t* const aliases[] = {u"\\??\\Global\\", u"\\DosDevices\\Global\\", u"\\DosDevices\\",
+                                              u"\\GLOBAL??\\"};
     for (const char16_t* alias : aliases) {
         std::u16string a(alias);
         if (StartsWithNoCase(name, a)) return u"\\??\\" + name.substr(a.size());

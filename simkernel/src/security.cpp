@@ -83,6 +83,11 @@ const SidBytes& UsersSid() {
     return sid;
 }
 
+const SidBytes& BackupOperatorsSid() {
+    static const SidBytes sid = MakeSid(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_BACKUP_OPS});
+    return sid;
+}
+
 // The enabled groups of each caller's token. An administrator's is the elevated one; a plain
 // user's (like an administrator's filtered token) has no enabled Administrators group.
 std::vector<SidBytes> TokenSids(simk::user::Caller caller) {
@@ -94,11 +99,17 @@ std::vector<SidBytes> TokenSids(simk::user::Caller caller) {
     case simk::user::Caller::Administrator:
         return {MakeSid(5, {SECURITY_NT_NON_UNIQUE, 1, 2, 3, 500}), AdministratorsSid(), UsersSid(), WorldSid(),
                 authenticated, interactive};
+    case simk::user::Caller::BackupOperator:
+        return {MakeSid(5, {SECURITY_NT_NON_UNIQUE, 1, 2, 3, 1002}), BackupOperatorsSid(), UsersSid(), WorldSid(),
+                authenticated, interactive};
     case simk::user::Caller::User:
         break;
     }
     return {MakeSid(5, {SECURITY_NT_NON_UNIQUE, 1, 2, 3, 1001}), UsersSid(), WorldSid(), authenticated, interactive};
 }
+
+// SeBackupPrivilege and SeRestorePrivilege: everyone but a plain user holds both.
+bool HoldsBackupPrivileges(simk::user::Caller caller) { return caller != simk::user::Caller::User; }
 
 // What IoCreateDevice gives a named device when its driver sets nothing: full access for the
 // system and administrators, read, write and execute for everyone else.
@@ -181,29 +192,81 @@ void ForgetObjectSecurity(const void* object) {
     State().dacls.erase(object);
 }
 
-NTSTATUS CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired) {
+// The access check an open of a device makes, as SeAccessCheck (wdm.h) describes it and the
+// "How AccessCheck Works" page walks it:
+// - the ACEs are walked in order; the first that speaks about a right decides it;
+// - nothing requested and nothing granted before is refused, not granted as "all of nothing";
+// - MAXIMUM_ALLOWED grants every right the DACL allows the caller (with a NULL DACL, all of them),
+//   plus whatever else was asked for explicitly, which must be allowed as well; it is refused
+//   when that comes to nothing;
+// - FILE_OPEN_FOR_BACKUP_INTENT (ZwCreateFile) grants, before the DACL is looked at, the read
+//   rights of SeBackupPrivilege and the write rights of SeRestorePrivilege a holder asked for
+//   (all of them with MAXIMUM_ALLOWED), and says so in the access state's flags.
+AccessCheckResult CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired, bool backupIntent) {
+    constexpr ACCESS_MASK BACKUP_RIGHTS = READ_CONTROL | ACCESS_SYSTEM_SECURITY | FILE_GENERIC_READ | FILE_TRAVERSE;
+    constexpr ACCESS_MASK RESTORE_RIGHTS = WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY | FILE_GENERIC_WRITE |
+                                           FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | DELETE;
+    AccessCheckResult result;
     Dacl dacl;
     {
         std::lock_guard<std::mutex> guard(State().lock);
         auto it = State().dacls.find(device);
         dacl = it != State().dacls.end() ? it->second : DefaultDeviceDacl();
     }
-    if (!dacl.present) return STATUS_SUCCESS;
-    const std::vector<SidBytes> token = TokenSids(g_Caller.load());
+    const simk::user::Caller caller = g_Caller.load();
+    const bool maximum = (desired & MAXIMUM_ALLOWED) != 0;
+    const ACCESS_MASK requested = MapGeneric(desired & ~MAXIMUM_ALLOWED);
+
+    ACCESS_MASK previously = 0;
+    if (backupIntent && HoldsBackupPrivileges(caller)) {
+        previously |= maximum ? BACKUP_RIGHTS | RESTORE_RIGHTS : requested & (BACKUP_RIGHTS | RESTORE_RIGHTS);
+        result.privilegeFlags = TOKEN_HAS_BACKUP_PRIVILEGE | TOKEN_HAS_RESTORE_PRIVILEGE;
+    }
+    ACCESS_MASK remaining = requested & ~previously;
+    if (!maximum && remaining == 0) {
+        if (previously == 0) return result;
+        result.status = STATUS_SUCCESS;
+        result.granted = previously;
+        return result;
+    }
+    if (!dacl.present) {
+        result.status = STATUS_SUCCESS;
+        result.granted = requested | previously | (maximum ? FILE_ALL_ACCESS : 0);
+        return result;
+    }
+
+    const std::vector<SidBytes> token = TokenSids(caller);
     auto inToken = [&](const SidBytes& sid) {
         for (const SidBytes& own : token)
             if (own == sid) return true;
         return false;
     };
-    // Walked in order: the first ACE that speaks about a right decides it.
-    ACCESS_MASK remaining = MapGeneric(desired & ~MAXIMUM_ALLOWED);
+    ACCESS_MASK allowed = 0;
+    ACCESS_MASK denied = 0;
     for (const Ace& ace : dacl.aces) {
         if (!inToken(ace.sid)) continue;
         const ACCESS_MASK mask = MapGeneric(ace.mask);
-        if (ace.type == ACCESS_DENIED_ACE_TYPE && (mask & remaining)) return STATUS_ACCESS_DENIED;
-        if (ace.type == ACCESS_ALLOWED_ACE_TYPE) remaining &= ~mask;
+        if (ace.type == ACCESS_DENIED_ACE_TYPE) {
+            if (!maximum && (mask & remaining)) return result;
+            denied |= mask & ~allowed;
+        } else if (ace.type == ACCESS_ALLOWED_ACE_TYPE) {
+            remaining &= ~mask;
+            allowed |= mask & ~denied;
+            if (!maximum && remaining == 0) break;
+        }
     }
-    return remaining == 0 ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
+    if (maximum) {
+        // What was asked for by name must be allowed too; what a deny took is not.
+        if ((requested & ~previously & ~allowed) != 0) return result;
+        result.granted = allowed | previously;
+        if (result.granted == 0) return result;
+        result.status = STATUS_SUCCESS;
+        return result;
+    }
+    if (remaining != 0) return result;
+    result.status = STATUS_SUCCESS;
+    result.granted = requested | previously;
+    return result;
 }
 
 void ResetSecurity() {

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "core.h"
 #include "simkernel/user.h"
@@ -13,6 +15,8 @@ namespace {
 struct UserState {
     std::mutex lock;
     std::map<simk::user::Handle, PFILE_OBJECT> handles;
+    std::map<simk::user::Handle, ACCESS_MASK> granted;
+    simk::user::OpenRecord lastOpen;
     uintptr_t next = 0;
 };
 
@@ -41,6 +45,7 @@ PFILE_OBJECT TakeHandle(simk::user::Handle handle) {
         if (it == State().handles.end()) return nullptr;
         file = it->second;
         State().handles.erase(it);
+        State().granted.erase(handle);
     }
     RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "a user-mode close");
     return file;
@@ -51,6 +56,8 @@ PFILE_OBJECT TakeHandle(simk::user::Handle handle) {
 void ResetUser() {
     std::lock_guard<std::mutex> guard(State().lock);
     State().handles.clear();
+    State().granted.clear();
+    State().lastOpen = simk::user::OpenRecord{};
     State().next = 0;
 }
 
@@ -60,43 +67,69 @@ namespace simk::user {
 using namespace simk::detail;
 namespace rules = simk::verifier::rules;
 
-NTSTATUS OpenDevice(const char16_t* path, Handle* out, ULONG desiredAccess) {
-    *out = nullptr;
-    RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode open");
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = ResolveDevicePath(path, &device);
-    if (!NT_SUCCESS(status)) return status;
-    return OpenDeviceObject(device, out, desiredAccess);
-}
+namespace {
 
-NTSTATUS OpenDeviceObject(PDEVICE_OBJECT device, Handle* out, ULONG desiredAccess) {
-    *out = nullptr;
-    RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode open");
+// An open of a device already found: the access check, the file object, IRP_MJ_CREATE.
+NTSTATUS OpenFound(PDEVICE_OBJECT device, const std::u16string& fileName, PFILE_OBJECT related,
+                   const OpenRequest& request, Handle* out) {
     NTSTATUS status = ReferenceDeviceForOpen(device);
     if (!NT_SUCCESS(status)) return status;
-    // The named device's own security decides, before its driver hears of the open.
-    status = CheckDeviceAccess(device, desiredAccess);
-    if (!NT_SUCCESS(status)) {
+    // The named device's own security decides, before its driver hears of the open. With
+    // FILE_DEVICE_SECURE_OPEN it also covers names below the device; without it Windows checks
+    // only an open of the device itself, a hole this model does not reproduce (it is stricter).
+    const bool backupIntent = (request.createOptions & FILE_OPEN_FOR_BACKUP_INTENT) != 0;
+    const AccessCheckResult access = CheckDeviceAccess(device, request.desiredAccess, backupIntent);
+    if (!NT_SUCCESS(access.status)) {
         DereferenceDeviceForClose(device);
-        return status;
+        return access.status;
     }
 
-    bool read = desiredAccess & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
-    bool write = desiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA);
-    PFILE_OBJECT file = CreateFileObject(device, read, write);
+    PFILE_OBJECT file = CreateFileObject(device, (access.granted & FILE_READ_DATA) != 0,
+                                         (access.granted & FILE_WRITE_DATA) != 0);
+    std::vector<WCHAR> nameBuffer(fileName.begin(), fileName.end());
+    if (!fileName.empty()) {
+        file->FileName.Buffer = nameBuffer.data();
+        file->FileName.Length = static_cast<USHORT>(fileName.size() * sizeof(WCHAR));
+        file->FileName.MaximumLength = file->FileName.Length;
+    }
+    file->RelatedFileObject = related;
+
+    // As IopParseDevice leaves it for the driver (IRP_MJ_CREATE, IO_SECURITY_CONTEXT): the access
+    // check is done, what it granted is previously granted, nothing remains to be granted.
+    ACCESS_STATE accessState{};
+    accessState.SecurityEvaluated = TRUE;
+    accessState.Flags = access.privilegeFlags;
+    accessState.OriginalDesiredAccess = request.desiredAccess;
+    accessState.PreviouslyGrantedAccess = access.granted;
+    accessState.RemainingDesiredAccess = 0;
+    IO_SECURITY_CONTEXT security{nullptr, &accessState, request.desiredAccess, request.createOptions};
+
     PDEVICE_OBJECT target = IoGetAttachedDevice(device);
     PIRP irp = AllocateIoManagerIrp(target, file);
     irp->Flags |= IRP_CREATE_OPERATION;
-    IO_SECURITY_CONTEXT security{nullptr, nullptr, desiredAccess, 0};
+    // The EA buffer reaches the driver in the system buffer, copied as the I/O manager does.
+    std::vector<unsigned char> ea;
+    if (request.eaBuffer && request.eaLength) {
+        const auto* bytes = static_cast<const unsigned char*>(request.eaBuffer);
+        ea.assign(bytes, bytes + request.eaLength);
+        irp->AssociatedIrp.SystemBuffer = ea.data();
+    }
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = IRP_MJ_CREATE;
-    sp->Parameters.Create.SecurityContext = &security;
-    sp->Parameters.Create.Options = (FILE_OPEN << 24) | FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+    sp->Parameters.Create.SecurityContext = request.asWine ? nullptr : &security;
+    sp->Parameters.Create.Options =
+        (request.asWine ? 0 : request.disposition << 24) | (request.createOptions & 0x00FFFFFF);
     sp->Parameters.Create.ShareAccess = 0;
     sp->Parameters.Create.FileAttributes = 0;
+    sp->Parameters.Create.EaLength = static_cast<ULONG>(ea.size());
     IO_STATUS_BLOCK iosb;
     status = SendIoManagerIrp(target, irp, &iosb);
+    irp->AssociatedIrp.SystemBuffer = nullptr;
     ReleaseIoManagerIrp(irp);
+    // Windows keeps both for the file object's life; here only the driver's create may look at
+    // them, so that the name's buffer and the related file need not outlive this call.
+    file->FileName = UNICODE_STRING{};
+    file->RelatedFileObject = nullptr;
     if (!NT_SUCCESS(status)) {
         // A failed create never reaches the driver's close: the file object simply goes.
         FreeUnopenedFileObject(file);
@@ -106,8 +139,51 @@ NTSTATUS OpenDeviceObject(PDEVICE_OBJECT device, Handle* out, ULONG desiredAcces
     std::lock_guard<std::mutex> guard(State().lock);
     Handle handle = (Handle)(uintptr_t)(4 * ++State().next);
     State().handles[handle] = file;
+    State().granted[handle] = access.granted;
     *out = handle;
     return status;
+}
+
+}  // namespace
+
+NTSTATUS Open(const char16_t* path, const OpenRequest& request, Handle* out) {
+    *out = nullptr;
+    RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode open");
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        State().lastOpen = OpenRecord{path ? std::u16string(path) : std::u16string(), request};
+    }
+    if (request.disposition > FILE_MAXIMUM_DISPOSITION) return STATUS_INVALID_PARAMETER;
+    std::u16string fileName;
+    PDEVICE_OBJECT device = nullptr;
+    PFILE_OBJECT related = nullptr;
+    if (request.related) {
+        // A name relative to an open file goes to that file's device, whole.
+        related = ReferenceFileOf(request.related);
+        if (!related) return STATUS_INVALID_HANDLE;
+        device = related->DeviceObject;
+        fileName = path ? std::u16string(path) : std::u16string();
+    } else {
+        NTSTATUS status = ResolveDevicePath(path, &device, &fileName);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    NTSTATUS status = OpenFound(device, fileName, related, request, out);
+    if (related) ObfDereferenceObject(related);
+    return status;
+}
+
+NTSTATUS OpenDevice(const char16_t* path, Handle* out, ULONG desiredAccess) {
+    OpenRequest request;
+    request.desiredAccess = desiredAccess;
+    return Open(path, request, out);
+}
+
+NTSTATUS OpenDeviceObject(PDEVICE_OBJECT device, Handle* out, ULONG desiredAccess) {
+    *out = nullptr;
+    RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode open");
+    OpenRequest request;
+    request.desiredAccess = desiredAccess;
+    return OpenFound(device, std::u16string(), nullptr, request, out);
 }
 
 NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen, void* out, ULONG outLen,
@@ -215,6 +291,17 @@ NTSTATUS CloseWithoutCleanup(Handle handle) {
 size_t OpenHandleCount() {
     std::lock_guard<std::mutex> guard(State().lock);
     return State().handles.size();
+}
+
+OpenRecord LastOpen() {
+    std::lock_guard<std::mutex> guard(State().lock);
+    return State().lastOpen;
+}
+
+ACCESS_MASK GrantedAccess(Handle handle) {
+    std::lock_guard<std::mutex> guard(State().lock);
+    auto it = State().granted.find(handle);
+    return it == State().granted.end() ? 0 : it->second;
 }
 
 }  // namespace simk::user

@@ -48,6 +48,7 @@ ULONG RtlNtStatusToDosError(NTSTATUS Status) {
         {STATUS_OBJECT_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
         {STATUS_OBJECT_PATH_SYNTAX_BAD, 161 /* ERROR_BAD_PATHNAME */},
         {STATUS_SHARING_VIOLATION, ERROR_SHARING_VIOLATION},
+        {STATUS_EAS_NOT_SUPPORTED, 282 /* ERROR_EAS_NOT_SUPPORTED */},
         {STATUS_FILE_CLOSED, ERROR_INVALID_HANDLE},
         {STATUS_PROCEDURE_NOT_FOUND, 127 /* ERROR_PROC_NOT_FOUND */},
         {STATUS_INVALID_IMAGE_FORMAT, 193 /* ERROR_BAD_EXE_FORMAT */},
@@ -73,19 +74,29 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
     (void)dwShareMode;
     (void)lpSecurityAttributes;
-    (void)dwCreationDisposition;
-    (void)dwFlagsAndAttributes;
     (void)hTemplateFile;
     if (!lpFileName) {
         Fail(STATUS_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    // CreateFile's dispositions as NtCreateFile's.
+    static const ULONG dispositions[] = {0, FILE_CREATE, FILE_OVERWRITE_IF, FILE_OPEN, FILE_OPEN_IF, FILE_OVERWRITE};
+    if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
+        Fail(STATUS_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
     std::u16string path(reinterpret_cast<const char16_t*>(lpFileName));
-    simk::user::Handle handle = nullptr;
+    simk::user::OpenRequest request;
     // As kernelbase does: every open also asks to wait on the handle and to read attributes, so
     // even an open for no access passes the device's access check only if the DACL allows those.
-    NTSTATUS status =
-        simk::user::OpenDevice(path.c_str(), &handle, dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES);
+    request.desiredAccess = dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+    request.disposition = dispositions[dwCreationDisposition];
+    if (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) request.createOptions |= FILE_OPEN_FOR_BACKUP_INTENT;
+    if (dwFlagsAndAttributes & SECURITY_SQOS_PRESENT) {
+        request.securityQos = dwFlagsAndAttributes & (SECURITY_SQOS_PRESENT | 0x000F0000);
+    }
+    simk::user::Handle handle = nullptr;
+    NTSTATUS status = simk::user::Open(path.c_str(), request, &handle);
     if (!NT_SUCCESS(status)) {
         Fail(status);
         return INVALID_HANDLE_VALUE;

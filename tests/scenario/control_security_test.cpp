@@ -98,7 +98,8 @@ TEST_F(ControlSecurity, StaleAndForgedHandlesMatchNoReader)
         removed,                                                 // stale: its reader is gone
         {kept.BusHandle, other.ReaderHandle},                    // a reader of another bus
         {other.BusHandle, kept.ReaderHandle},
-        {kept.BusHandle, kept.ReaderHandle | (1ull << 32)},      // above any reader number
+        {kept.BusHandle, kept.ReaderHandle ^ (1ull << 32)},      // another generation of its number
+        {kept.BusHandle, kept.ReaderHandle + MAX_READERS},       // above any reader number
         {kept.BusHandle ^ (1ull << 32), kept.ReaderHandle},      // another load's tag
         {kept.BusHandle & 0xFFFFFFFFull, kept.ReaderHandle},     // no tag
         {kept.BusHandle + 7, kept.ReaderHandle},                 // a bus never registered
@@ -120,9 +121,9 @@ TEST_F(ControlSecurity, StaleAndForgedHandlesMatchNoReader)
     // The reader half is the instance ID Plug and Play shows: the handle leads to the device node.
     simk::pnp::DeviceNode* node = simk::pnp::FindNodeByPdo(keptObject);
     ASSERT_NE(node, nullptr);
-    EXPECT_EQ(simk::pnp::Info(node).instanceId, simk::Widen(std::to_string(kept.ReaderHandle)));
+    EXPECT_EQ(simk::pnp::Info(node).instanceId, simk::Widen(std::to_string(kept.ReaderHandle & 0xFFFFFFFFull)));
     const std::u16string path = simk::pnp::InstancePath(node);
-    EXPECT_EQ(path.substr(path.rfind(u'&') + 1), simk::Widen(std::to_string(kept.ReaderHandle)));
+    EXPECT_EQ(path.substr(path.rfind(u'&') + 1), simk::Widen(std::to_string(kept.ReaderHandle & 0xFFFFFFFFull)));
     EXPECT_EQ(RemoveReader(handle, kept).status, STATUS_SUCCESS);
 }
 

@@ -250,7 +250,8 @@ TEST_F(RequestInformation, FailuresLeaveInformationAsItCame)
     simk::faults::DisarmAll();
 
     PVOID busKey = Bus(bus)->RegistryKey();
-    const BusReaderHandle present = {reinterpret_cast<ULONG_PTR>(busKey), 0};
+    // Reader 0, the first reader made in this load (generation 1).
+    const BusReaderHandle present = {reinterpret_cast<ULONG_PTR>(busKey), 1ull << 32};
     expect(Send(Remove(present, 15)), STATUS_INVALID_PARAMETER, SENTINEL, "remove, 15-byte input");
     expect(Send(Remove(present, 16, false)), STATUS_INVALID_PARAMETER, SENTINEL, "remove, no buffer");
     expect(Send(Remove({present.BusHandle + 9, 0})), STATUS_UNSUCCESSFUL, SENTINEL, "remove, no such bus");

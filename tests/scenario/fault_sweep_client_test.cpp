@@ -130,10 +130,12 @@ protected:
             EXPECT_EQ(reply.information, 0u);
             EXPECT_EQ(DeviceObjectsBesidesControl(), 1u) << "the failed reader was left behind";
             EXPECT_EQ(simk::pnp::QueuedWorkCount(), 0u) << "a failed add announced a reader";
-            // The next add works; a reader number is used up only once its device object existed.
+            // The next add works in the failed one's slot; a generation is used up only once its
+            // device object existed.
             const Reply next = AddReader(m_Handle, CONFIG);
             ASSERT_EQ(next.status, STATUS_SUCCESS);
-            EXPECT_EQ(ReaderOf(HandleOf(next))->m_Number, call == simk::Call::IoCreateDevice ? 0u : 1u);
+            EXPECT_EQ(ReaderOf(HandleOf(next))->m_Number, 0u);
+            EXPECT_EQ(HandleOf(next).ReaderHandle >> 32, call == simk::Call::IoCreateDevice ? 1u : 2u);
             return;
         }
         case Path::Enumerate: {

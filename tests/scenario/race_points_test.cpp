@@ -166,7 +166,7 @@ protected:
             << "the add replied with reader " << number << ", which was never a reader";
     }
 
-    // A reader's number, read from its device extension (layout only); the bus and control devices
+    // A reader's handle half (generation and number), read from its device extension (layout only); the bus and control devices
     // deleted during a race get numbers no reader has.
     ULONG64 NumberOf(const void* device)
     {
@@ -174,7 +174,7 @@ protected:
         if (object == ControlDeviceObject() || object->DeviceObjectExtension->AttachedTo != nullptr) {
             return ~0ull;
         }
-        return static_cast<const ReaderDevice*>(object->DeviceExtension)->m_Number;
+        return static_cast<const ReaderDevice*>(object->DeviceExtension)->Handle();
     }
 
     bool BusRemoved(unsigned index) { return simk::pnp::State(m_Buses.at(index)) == NodeState::Removed; }

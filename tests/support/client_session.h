@@ -83,7 +83,7 @@ inline PDEVICE_OBJECT ReaderObject(const BusReaderHandle& handle)
             continue;
         }
         const ReaderDevice* reader = static_cast<const ReaderDevice*>(device->DeviceExtension);
-        if (reader->m_Number == handle.ReaderHandle && reader->m_Bus->m_Handle == handle.BusHandle) {
+        if (reader->Handle() == handle.ReaderHandle && reader->m_Bus->m_Handle == handle.BusHandle) {
             return device;
         }
     }

@@ -21,8 +21,8 @@ using BusPnpTest = DriverTest;
 NTSTATUS TryCreateReader(BusDevice* bus)
 {
     const ReaderConfig config = {1, 2, 3};
-    ULONG number = 0;
-    return bus->CreateReader(&config, &number);
+    ULONG64 handle = 0;
+    return bus->CreateReader(&config, &handle);
 }
 
 size_t SeenByLower(UCHAR minor)
@@ -96,7 +96,7 @@ TEST_F(BusPnpTest, QueryRemoveWithoutReadersStopsCreationUntilCancelRemoveSuccee
     EXPECT_EQ(seen.back().statusOnArrival, STATUS_SUCCESS) << "the bus agrees before passing it down";
 
     EXPECT_EQ(TryCreateReader(bus), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(g_NextReaderNumber, 0u) << "a refused creation consumes no number";
+    EXPECT_EQ(g_ReaderNumbersHeld[0], 0) << "a refused creation holds no number";
 
     EXPECT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
     ReaderDevice* reader = CreateReader(bus);
@@ -194,7 +194,7 @@ TEST_F(BusPnpTest, RemovedBusDeletesItsReadersButOneWhoseFinalRemovalIsStillToCo
     ASSERT_TRUE(listed != nullptr && unplugged != nullptr && held != nullptr);
     PDEVICE_OBJECT heldDevice = held->m_DeviceObject;
     ReportReaders(bus);
-    ASSERT_EQ(bus->RemoveReader(unplugged->m_Number), STATUS_SUCCESS);
+    ASSERT_EQ(bus->RemoveReader(unplugged->Handle()), STATUS_SUCCESS);
     // Surprise-removed, with a handle on its stack holding its final removal back past the bus's.
     ASSERT_EQ(SendPnp(heldDevice, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
 

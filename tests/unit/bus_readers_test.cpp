@@ -37,10 +37,11 @@ TEST_F(BusReadersTest, CreatedReaderIsStartedListedAtTheTailAndAnnouncedOnce)
     ASSERT_NE(first, nullptr);
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
     const ReaderConfig config = {0xA1, 0xB2, 0xC3};
-    ULONG number = 0;
+    ULONG64 handle = 0;
 
-    ASSERT_EQ(bus->CreateReader(&config, &number), STATUS_SUCCESS);
-    EXPECT_EQ(number, 1u);
+    ASSERT_EQ(bus->CreateReader(&config, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(handle, (2ull << 32) | 1u) << "the second reader created, number 1";
+    const ULONG number = static_cast<ULONG>(handle);
     PVOID payload = nullptr;
     ASSERT_EQ(bus->m_Roster.m_Readers.Find(ReaderKey(number), &payload), Ok) << "listed under its number";
     PDEVICE_OBJECT key = static_cast<ReaderDevice*>(payload)->m_DeviceObject;
@@ -84,7 +85,7 @@ TEST_F(BusReadersTest, NumbersStartAtZeroAndAreSharedByAllBuses)
 TEST_F(BusReadersTest, CreationsOnSeveralBusesAtOnceNeverShareANumber)
 {
     constexpr int BUSES = 4;
-    constexpr int READERS_PER_BUS = 250;
+    constexpr int READERS_PER_BUS = MAX_READERS / 4;
     std::vector<BusDevice*> buses;
     for (int i = 0; i < BUSES; ++i) {
         buses.push_back(AddBus());
@@ -98,9 +99,9 @@ TEST_F(BusReadersTest, CreationsOnSeveralBusesAtOnceNeverShareANumber)
             std::vector<ULONG> numbers;
             for (int i = 0; i < READERS_PER_BUS; ++i) {
                 const ReaderConfig config = {1, 2, 3};
-                ULONG number = 0;
-                if (bus->CreateReader(&config, &number) == STATUS_SUCCESS) {
-                    numbers.push_back(number);
+                ULONG64 handle = 0;
+                if (bus->CreateReader(&config, &handle) == STATUS_SUCCESS) {
+                    numbers.push_back(static_cast<ULONG>(handle));
                 }
             }
             return numbers;
@@ -117,17 +118,17 @@ TEST_F(BusReadersTest, CreationsOnSeveralBusesAtOnceNeverShareANumber)
     for (size_t i = 0; i < all.size(); ++i) {
         ASSERT_EQ(all[i], i) << "numbers are 0 to " << all.size() - 1 << ", each once";
     }
-    EXPECT_EQ(g_NextReaderNumber, all.size());
+    EXPECT_EQ(g_ReaderGenerations, all.size());
 }
 
-// Every way a creation can fail: its status, whether its number is consumed, and nothing else
-// left behind (no device object, no pool, no invalidation, the mutex free, the out-parameter
+// Every way a creation can fail: its status, whether it used up a generation, its number given
+// back, and nothing else left behind (no device object, no pool, no invalidation, the mutex free, the out-parameter
 // untouched).
 struct FailureRow
 {
     const char* name;
     NTSTATUS expected;
-    bool consumesNumber;
+    bool consumesGeneration;
 };
 
 class CreationFailure : public DriverTest, public ::testing::WithParamInterface<FailureRow> {};
@@ -142,7 +143,8 @@ TEST_P(CreationFailure, LeavesNothingBehind)
         CreateReader(bus, {1, 1, 1});  // a reader before, so the number in use is not the first
     }
     const ULONG readersBefore = bus->m_Roster.m_Readers.Count();
-    const ULONG numberBefore = g_NextReaderNumber;
+    const ULONG generationBefore = g_ReaderGenerations;
+    const LONG heldBefore = g_ReaderNumbersHeld[0];
     const size_t devicesBefore = simk::DevicesOfDriver(m_Driver).size();
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
     const simk::pool::Snapshot pool;
@@ -152,12 +154,13 @@ TEST_P(CreationFailure, LeavesNothingBehind)
         simk::faults::FailPoolTag(LIST_ENTRY_TAG);
     }
     const ReaderConfig config = {4, 5, 6};
-    ULONG untouched = 0x1234;
+    ULONG64 untouched = 0x1234;
 
     EXPECT_EQ(bus->CreateReader(&config, &untouched), row.expected);
     simk::faults::DisarmAll();
     EXPECT_EQ(untouched, 0x1234u);
-    EXPECT_EQ(g_NextReaderNumber, numberBefore + (row.consumesNumber ? 1 : 0));
+    EXPECT_EQ(g_ReaderGenerations, generationBefore + (row.consumesGeneration ? 1 : 0));
+    EXPECT_EQ(g_ReaderNumbersHeld[0], heldBefore) << "the number is free again";
     EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), devicesBefore);
     EXPECT_TRUE(pool.Unchanged()) << simk::pool::Describe(pool.NewSince());
     EXPECT_EQ(simk::pnp::QueuedWorkCount(), queuedBefore);
@@ -181,16 +184,20 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST_F(BusReadersTest, NumberOfAFailedCreationIsNotGivenAgain)
+// The number of a failed creation is free again at once; its generation is not given again, so
+// the next reader in the slot has a handle of its own.
+TEST_F(BusReadersTest, NumberOfAFailedCreationIsGivenAgainUnderANewGeneration)
 {
     BusDevice* bus = AddBus();
     EXPECT_EQ(CreateReader(bus)->m_Number, 0u);
     simk::faults::FailPoolTag(LIST_ENTRY_TAG);
     const ReaderConfig config = {1, 2, 3};
-    ULONG number = 0;
-    EXPECT_EQ(bus->CreateReader(&config, &number), STATUS_INSUFFICIENT_RESOURCES);
+    ULONG64 handle = 0;
+    EXPECT_EQ(bus->CreateReader(&config, &handle), STATUS_INSUFFICIENT_RESOURCES);
     simk::faults::DisarmAll();
-    EXPECT_EQ(CreateReader(bus)->m_Number, 2u);
+    ReaderDevice* next = CreateReader(bus);
+    EXPECT_EQ(next->m_Number, 1u);
+    EXPECT_EQ(next->Handle(), (3ull << 32) | 1u);
 }
 
 TEST_F(BusReadersTest, RemovalUnplugsAListedReaderOnceAndRefusesUnknownKeys)
@@ -198,11 +205,12 @@ TEST_F(BusReadersTest, RemovalUnplugsAListedReaderOnceAndRefusesUnknownKeys)
     BusDevice* bus = AddBus();
     ReaderDevice* reader = CreateReader(bus);
     PDEVICE_OBJECT key = reader->m_DeviceObject;
-    const ULONG number = reader->m_Number;
+    const ULONG64 number = reader->Handle();
     DriveTo(bus, reader, ReaderState::Started);
     ReportReaders(bus);
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
 
+    EXPECT_EQ(bus->RemoveReader(reader->m_Number), STATUS_UNSUCCESSFUL) << "the number without its generation";
     EXPECT_EQ(bus->RemoveReader(number), STATUS_SUCCESS);
     EXPECT_EQ(reader->State(), ReaderState::Unplugged);
     EXPECT_EQ(reader->PreviousState(), ReaderState::Started);
@@ -224,7 +232,7 @@ TEST_F(BusReadersTest, ReaderRemovedBeforeAnyRelationsListedItIsDeletedAtOnce)
 {
     BusDevice* bus = AddBus();
     const simk::pool::Snapshot pool;
-    const ULONG number = CreateReader(bus)->m_Number;
+    const ULONG64 number = CreateReader(bus)->Handle();
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
 
     EXPECT_EQ(bus->RemoveReader(number), STATUS_SUCCESS);
@@ -245,7 +253,7 @@ TEST_F(BusReadersTest, OverlappingRemovalsOfOneReaderChangeItAndInvalidateExactl
         DriveTo(bus, reader, ReaderState::Started);
         ReportReaders(bus);
         PDEVICE_OBJECT key = reader->m_DeviceObject;
-        const ULONG number = reader->m_Number;
+        const ULONG64 number = reader->Handle();
         const size_t queuedBefore = simk::pnp::QueuedWorkCount();
 
         std::promise<void> go;

@@ -139,7 +139,7 @@ TEST_F(BusRelationsTest, ReaderTakenOffTheBusIsNoLongerReported)
     PDEVICE_OBJECT first = firstReader->m_DeviceObject;
     PDEVICE_OBJECT second = CreateReader(bus)->m_DeviceObject;
     ASSERT_EQ(ReportReaders(bus), (std::vector<PDEVICE_OBJECT>{first, second}));
-    ASSERT_EQ(bus->RemoveReader(firstReader->m_Number), STATUS_SUCCESS);
+    ASSERT_EQ(bus->RemoveReader(firstReader->Handle()), STATUS_SUCCESS);
 
     const IrpOutcome outcome = QueryRelations(bus->m_DeviceObject, BusRelations);
     ASSERT_EQ(outcome.status, STATUS_SUCCESS);

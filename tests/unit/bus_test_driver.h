@@ -2,6 +2,7 @@
 // simulated loader on a fresh kernel, buses over a pass-through lower device or over root devices
 // of the Plug and Play manager, and Plug and Play requests sent straight to a device.
 #pragma once
+#include <cstring>
 
 #include <ntddk.h>
 #include <gtest/gtest.h>
@@ -264,7 +265,8 @@ protected:
     {
         g_BusRegistry = nullptr;
         g_ControlDevice = nullptr;
-        g_NextReaderNumber = 0;
+        std::memset(g_ReaderNumbersHeld, 0, sizeof(g_ReaderNumbersHeld));
+        g_ReaderGenerations = 0;
         g_NextBusSerial = 0;
     }
 
@@ -292,13 +294,13 @@ protected:
 
     static ReaderDevice* CreateReader(BusDevice* bus, ReaderConfig config = {7, 8, 9})
     {
-        ULONG number = 0;
-        if (bus->CreateReader(&config, &number) != STATUS_SUCCESS) {
+        ULONG64 handle = 0;
+        if (bus->CreateReader(&config, &handle) != STATUS_SUCCESS) {
             ADD_FAILURE() << "the bus created no reader";
             return nullptr;
         }
         PVOID payload = nullptr;
-        return bus->m_Roster.m_Readers.Find(ReaderKey(number), &payload) == Ok ? static_cast<ReaderDevice*>(payload) : nullptr;
+        return bus->m_Roster.m_Readers.Find(ReaderKey(static_cast<ULONG>(handle)), &payload) == Ok ? static_cast<ReaderDevice*>(payload) : nullptr;
     }
 
     PDRIVER_OBJECT m_Driver = nullptr;
@@ -321,7 +323,7 @@ inline void DriveTo(BusDevice* bus, ReaderDevice* reader, ReaderState state)
     case ReaderState::Unplugged:
         // Reported first, so the client's removal leaves it waiting for Plug and Play.
         ReportReaders(bus);
-        bus->RemoveReader(reader->m_Number);
+        bus->RemoveReader(reader->Handle());
         break;
     case ReaderState::Deleted:
         break;

@@ -93,15 +93,22 @@ TEST_F(ReaderPnpTest, IdReplies)
     const TakenReply first = ExpectReply(QueryId(BusQueryInstanceID), 64);
     EXPECT_EQ(Utf16(first.bytes, 0, 2), std::u16string(u"0\0", 2));
 
-    g_NextReaderNumber = 12;
+    g_ReaderNumbersHeld[0] |= 0xFFE;  // 1 to 11 taken, as by readers on other buses
     ReaderDevice* twelfth = CreateReader(m_Bus);
+    g_ReaderNumbersHeld[0] &= ~0xFFE;
     const TakenReply second = ExpectReply(QueryId(BusQueryInstanceID, twelfth->m_DeviceObject), 64);
     EXPECT_EQ(Utf16(second.bytes, 0, 3), std::u16string(u"12\0", 3));
 
-    g_NextReaderNumber = 0xFFFFFFFF;
+    // Every number but the last held: the last one is MAX_READERS - 1.
+    LONG held[MAX_READERS / 32];
+    std::memcpy(held, g_ReaderNumbersHeld, sizeof(held));
+    std::memset(g_ReaderNumbersHeld, 0xFF, sizeof(g_ReaderNumbersHeld));
+    g_ReaderNumbersHeld[MAX_READERS / 32 - 1] = 0x7FFFFFFF;
     ReaderDevice* largest = CreateReader(m_Bus);
+    std::memcpy(g_ReaderNumbersHeld, held, sizeof(held));
+    g_ReaderNumbersHeld[MAX_READERS / 32 - 1] |= static_cast<LONG>(0x80000000u);
     const TakenReply widest = ExpectReply(QueryId(BusQueryInstanceID, largest->m_DeviceObject), 64);
-    EXPECT_EQ(Utf16(widest.bytes, 0, 11), std::u16string(u"4294967295\0", 11)) << "unsigned, no sign";
+    EXPECT_EQ(Utf16(widest.bytes, 0, 4), std::u16string(u"255\0", 4));
 }
 
 TEST_F(ReaderPnpTest, DescriptionIsTheSameForEveryLocaleAndLocationIsLeftAsItCame)
@@ -119,8 +126,9 @@ TEST_F(ReaderPnpTest, DescriptionIsTheSameForEveryLocaleAndLocationIsLeftAsItCam
 
 TEST_F(ReaderPnpTest, BusInformationCarriesTheBusTypeAndTheReaderNumber)
 {
-    g_NextReaderNumber = 12;
+    g_ReaderNumbersHeld[0] |= 0xFFF;  // 0 to 11 taken, as by readers on other buses
     ReaderDevice* reader = CreateReader(m_Bus);
+    g_ReaderNumbersHeld[0] &= ~0xFFF;
     const TakenReply reply =
         ExpectReply(SendPnp(reader->m_DeviceObject, IRP_MN_QUERY_BUS_INFORMATION, [](PIO_STACK_LOCATION) {}), 24);
     const std::vector<unsigned char> guid = {0x66, 0x97, 0x52, 0xAF, 0x2F, 0x0F, 0xAA, 0x4D,

@@ -86,7 +86,7 @@ TEST_F(ReaderRemovalTest, RemovalWhileItsBusReportsItKeepsTheReaderOnItsBus)
         EXPECT_EQ(ReportReaders(m_Bus), std::vector<PDEVICE_OBJECT>{m_Device});
     }
 
-    ASSERT_EQ(m_Bus->RemoveReader(m_Reader->m_Number), STATUS_SUCCESS);
+    ASSERT_EQ(m_Bus->RemoveReader(m_Reader->Handle()), STATUS_SUCCESS);
     EXPECT_EQ(Send(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_TRUE(Exists()) << "the last reply Plug and Play has still lists it";
     EXPECT_EQ(ReportReaders(m_Bus), std::vector<PDEVICE_OBJECT>{});
@@ -107,7 +107,7 @@ TEST_F(ReaderRemovalTest, ReaderOfAPulledBusGoesAtItsRemoval)
 
 TEST_F(ReaderRemovalTest, SurpriseRemovalOfAnUnpluggedReaderDoesNotTouchTheBusAgain)
 {
-    ASSERT_EQ(m_Bus->RemoveReader(ReaderOf(m_Device)->m_Number), STATUS_SUCCESS);
+    ASSERT_EQ(m_Bus->RemoveReader(ReaderOf(m_Device)->Handle()), STATUS_SUCCESS);
     ReportReaders(m_Bus);
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
     EXPECT_EQ(Send(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
@@ -122,7 +122,7 @@ TEST_F(ReaderRemovalTest, SurpriseRemovalOfAnUnpluggedReaderDoesNotTouchTheBusAg
 // arrived: by a device power-down, or by a query-remove. Off its bus, it is deleted all the same.
 TEST_F(ReaderRemovalTest, ReaderOffItsBusIsDeletedWhateverItsStateWasOverwrittenWith)
 {
-    ASSERT_EQ(m_Bus->RemoveReader(ReaderOf(m_Device)->m_Number), STATUS_SUCCESS);
+    ASSERT_EQ(m_Bus->RemoveReader(ReaderOf(m_Device)->Handle()), STATUS_SUCCESS);
     ReportReaders(m_Bus);
     ASSERT_TRUE(simk::power::SetDevicePower(m_Device, PowerDeviceD3).completed);
     ASSERT_EQ(m_Reader->State(), ReaderState::NotStarted);
@@ -132,7 +132,7 @@ TEST_F(ReaderRemovalTest, ReaderOffItsBusIsDeletedWhateverItsStateWasOverwritten
     ReaderDevice* second = CreateReader(m_Bus);
     m_Device = second->m_DeviceObject;
     ReportReaders(m_Bus);
-    ASSERT_EQ(m_Bus->RemoveReader(ReaderOf(m_Device)->m_Number), STATUS_SUCCESS);
+    ASSERT_EQ(m_Bus->RemoveReader(ReaderOf(m_Device)->Handle()), STATUS_SUCCESS);
     ReportReaders(m_Bus);
     EXPECT_EQ(Send(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
     ASSERT_EQ(second->State(), ReaderState::RemovePending);

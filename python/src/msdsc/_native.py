@@ -136,28 +136,44 @@ def host_build_dir() -> Optional[Path]:
     return None
 
 
+def _explicit(variable: str) -> Optional[str]:
+    """An environment variable naming a path: only an absolute one counts. A relative path (or a
+    bare name, which the loader would search for) could resolve into the current directory."""
+    value = os.environ.get(variable)
+    if not value:
+        return None
+    if not os.path.isabs(value):
+        raise LibraryNotFoundError(f"{variable} must be an absolute path, not {value!r}")
+    return value
+
+
 def client_library_path() -> Optional[str]:
-    """Where the client library is looked for: $MSDSC_CLIENT_LIBRARY first; on Windows then next to
-    msdscctl.exe on PATH (the package folder), else the DLL search order; on Linux the host build."""
-    configured = os.environ.get("MSDSC_CLIENT_LIBRARY")
+    """Where the client library is looked for, only ever by absolute path: $MSDSC_CLIENT_LIBRARY;
+    on Windows then the package's own folder, then $MSDSC_TOOL_DIR (the folder of the unzipped
+    package's msdscctl.exe); on Linux the host build. Never the current directory, PATH or the DLL
+    search order: an elevated rig started in a folder a user can write to would load a planted
+    library with the rig's rights."""
+    configured = _explicit("MSDSC_CLIENT_LIBRARY")
     if configured:
         return configured
     if IS_WINDOWS:
-        import shutil
-        tool = shutil.which("msdscctl.exe")
-        if tool and (Path(tool).parent / CLIENT_LIBRARY_NAME).is_file():
-            return str(Path(tool).parent / CLIENT_LIBRARY_NAME)
-        return CLIENT_LIBRARY_NAME
+        own = Path(__file__).resolve().parent / CLIENT_LIBRARY_NAME
+        if own.is_file():
+            return str(own)
+        tool_dir = _explicit("MSDSC_TOOL_DIR")
+        if tool_dir and (Path(tool_dir) / CLIENT_LIBRARY_NAME).is_file():
+            return str(Path(tool_dir) / CLIENT_LIBRARY_NAME)
+        return None
     build = host_build_dir()
-    return str(build / "client" / CLIENT_LIBRARY_NAME) if build else None
+    return str(build.resolve() / "client" / CLIENT_LIBRARY_NAME) if build else None
 
 
 def host_library_path() -> Optional[str]:
-    configured = os.environ.get("MSDSC_HOST_LIBRARY")
+    configured = _explicit("MSDSC_HOST_LIBRARY")
     if configured:
         return configured
     build = host_build_dir()
-    return str(build / "python" / HOST_LIBRARY_NAME) if build else None
+    return str(build.resolve() / "python" / HOST_LIBRARY_NAME) if build else None
 
 
 def _bind(library, functions):
@@ -174,6 +190,10 @@ _host_library = None
 
 def _load(path: Optional[str], what: str) -> ctypes.CDLL:
     if not path:
+        if IS_WINDOWS:
+            raise LibraryNotFoundError(
+                f"{what} not found: set MSDSC_TOOL_DIR to the folder of the unzipped package's msdscctl.exe, "
+                "or MSDSC_CLIENT_LIBRARY to the DLL's full path")
         raise LibraryNotFoundError(
             f"{what} not found: set MSDSC_HOST_BUILD (or pytest's --msdsc-host-build) to the host build "
             "folder (cmake --preset host)")

@@ -2,6 +2,8 @@
 // control requests, close it. Requests are delivered at PASSIVE_LEVEL on the calling thread.
 #pragma once
 
+#include <string>
+
 #include "simkernel/basetypes.h"
 
 namespace simk::user {
@@ -10,8 +12,11 @@ using Handle = void*;
 
 // Who opens: the access check of an open weighs the device's security against this caller's
 // groups. An administrator runs elevated; a plain user (or an administrator's filtered token) has
-// no enabled Administrators group. Administrator until set, and again after a kernel reset.
-enum class Caller { System, Administrator, User };
+// no enabled Administrators group. A backup operator is a plain user in Backup Operators. The
+// system, an administrator and a backup operator hold the backup and restore privileges, taken as
+// enabled (a backup program enables them before it opens). Administrator until set, and again
+// after a kernel reset.
+enum class Caller { System, Administrator, User, BackupOperator };
 void SetCaller(Caller caller);
 Caller CurrentCaller();
 
@@ -27,10 +32,37 @@ private:
     Caller m_Earlier;
 };
 
-// Opens "\\.\Name", "\DosDevices\Name", "\??\Name" or a device name: the path is resolved through
-// the symbolic links, a FILE_OBJECT is created and IRP_MJ_CREATE goes to the top of the device's
-// stack. The device's security is checked first against the caller and `desiredAccess`
-// (STATUS_ACCESS_DENIED), which is also checked against the access bits of control codes.
+// What NtCreateFile takes besides the path; the defaults are CreateFile's OPEN_EXISTING for read and
+// write.
+struct OpenRequest {
+    ACCESS_MASK desiredAccess = GENERIC_READ | GENERIC_WRITE;
+    ULONG disposition = 1;       // FILE_OPEN (the kernel headers need not be included here)
+    ULONG createOptions = 0x60;  // FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT
+    const void* eaBuffer = nullptr;  // FILE_FULL_EA_INFORMATION entries
+    ULONG eaLength = 0;
+    Handle related = nullptr;  // the path is then relative to this handle's file (it may be empty)
+    // As Wine 8.0 sends the create: no security context at all (so no access state), and the
+    // create options alone, without the disposition in the top byte.
+    bool asWine = false;
+    // CreateFile's SECURITY_SQOS_PRESENT and impersonation level bits (0: none given), which say
+    // how far the opened side may impersonate the caller.
+    ULONG securityQos = 0;
+};
+
+// The last open made through this interface, refused or not: the path as given and its request.
+struct OpenRecord {
+    std::u16string path;
+    OpenRequest request;
+};
+OpenRecord LastOpen();
+
+// Opens "\\.\Name", "\DosDevices\Name", "\??\Name", "\??\Global\Name" or a device name, with
+// anything after the name handed to the driver as the file object's name. The device's security is
+// checked first against the caller and the desired access (STATUS_ACCESS_DENIED); the handle has
+// the rights granted, which control codes' access bits are checked against. The driver's
+// IRP_MJ_CREATE carries the access state with what was granted, the disposition and options, the
+// EA buffer and the related file object.
+NTSTATUS Open(const char16_t* path, const OpenRequest& request, Handle* out);
 NTSTATUS OpenDevice(const char16_t* path, Handle* out, ULONG desiredAccess = GENERIC_READ | GENERIC_WRITE);
 // The same for a device object found otherwise (a device node's PDO, as an application opens a
 // device through its interface): IRP_MJ_CREATE goes to the top of its stack.
@@ -50,5 +82,8 @@ NTSTATUS CloseWithoutCleanup(Handle handle);
 
 // Handles currently open through this interface.
 size_t OpenHandleCount();
+
+// The rights a handle was granted at its open; 0 for no such handle.
+ACCESS_MASK GrantedAccess(Handle handle);
 
 }  // namespace simk::user
