@@ -17,7 +17,7 @@ bool TakeReaderNumber(ULONG* Number)
                 break;
             }
             ULONG bit = 0;
-            while ((held & (1L << bit)) != 0) {
+            while ((static_cast<ULONG>(held) & (1UL << bit)) != 0) {
                 ++bit;
             }
             if (InterlockedCompareExchange(&g_ReaderNumbersHeld[word], held | static_cast<LONG>(1UL << bit), held) ==
