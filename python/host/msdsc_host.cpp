@@ -66,6 +66,13 @@ extern "C" MSDSC_HOST_API int32_t MsdscHostSurpriseRemoveBus(uint32_t index) {
     return 0;
 }
 
+extern "C" MSDSC_HOST_API int32_t MsdscHostUninstallReaderDriver(void) {
+    std::lock_guard<std::mutex> lock(g_Lock);
+    if (!g_Machine) return -1;
+    simk::pnp::ClearChildFunctionDriver();
+    return 0;
+}
+
 extern "C" MSDSC_HOST_API uint64_t MsdscHostDriverPoolBlocks(void) {
     std::lock_guard<std::mutex> lock(g_Lock);
     if (!g_Machine) return 0;

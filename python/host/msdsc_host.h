@@ -36,6 +36,11 @@ MSDSC_HOST_API int32_t MsdscHostRunning(void);
  * Returns 0, or -1 when there is no such bus or no machine. */
 MSDSC_HOST_API int32_t MsdscHostSurpriseRemoveBus(uint32_t index);
 
+/* Uninstalls the reader's function driver, as on a machine where none was ever installed: readers
+ * enumerated from now on stay present, not started, with problem 28 (readers already started keep
+ * their driver). Returns 0, or -1 when there is no machine. */
+MSDSC_HOST_API int32_t MsdscHostUninstallReaderDriver(void);
+
 /* Pool blocks the driver holds now, after letting Plug and Play finish its work. */
 MSDSC_HOST_API uint64_t MsdscHostDriverPoolBlocks(void);
 

@@ -132,6 +132,22 @@ def test_adding_to_a_pulled_out_bus_raises_no_bus(own_machine):
         assert host.violations() == []
 
 
+def test_a_reader_without_a_function_driver_fails_its_add_at_once(own_machine):
+    # On a clean machine no driver serves the reader: waiting cannot help, so add() says so at once
+    # (well inside its timeout) with the problem code and what to do, and the reader stays added.
+    with own_machine(buses=1) as host:
+        host.uninstall_reader_driver()
+        with msdsc.open() as client:
+            with pytest.raises(msdsc.ReaderProblemError) as raised:
+                client.add(7, 1, 0, timeout=30)
+            assert "code 28" in str(raised.value)
+            assert "msdscsample.inf" in str(raised.value)
+            [device] = msdsc.list_readers()
+            assert (device.present, device.started, device.problem) == (True, False, 28)
+        assert present_numbers() == []
+        assert host.violations() == []
+
+
 def test_every_add_after_a_bus_is_pulled_waits_for_its_own_reader(own_machine):
     # Readers used to be paired with device nodes by counting: once a pulled bus took its readers
     # along, every later add timed out or named another reader.

@@ -103,6 +103,7 @@ HOST_FUNCTIONS = {
     "MsdscHostStop": (None, []),
     "MsdscHostRunning": (ctypes.c_int32, []),
     "MsdscHostSurpriseRemoveBus": (ctypes.c_int32, [ctypes.c_uint32]),
+    "MsdscHostUninstallReaderDriver": (ctypes.c_int32, []),
     "MsdscHostDriverPoolBlocks": (ctypes.c_uint64, []),
     "MsdscHostViolations": (ctypes.c_uint32, [ctypes.c_char_p, ctypes.c_uint32]),
 }

@@ -59,6 +59,13 @@ def surprise_remove_bus(index: int) -> None:
         raise IndexError(f"no bus {index} on a running machine")
 
 
+def uninstall_reader_driver() -> None:
+    """Uninstalls the reader's function driver, as on a clean machine: readers added from now on
+    stay at problem 28 (no function driver), and a wait for their start fails at once."""
+    if n.host_library().MsdscHostUninstallReaderDriver() != 0:
+        raise MachineError("no simulated machine is running")
+
+
 def driver_pool_blocks() -> int:
     """Pool blocks the driver holds now (once Plug and Play has finished its work)."""
     return n.host_library().MsdscHostDriverPoolBlocks()
