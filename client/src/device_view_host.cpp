@@ -65,7 +65,7 @@ public:
             reader.instancePath = simk::Narrow(info.instancePath);
             reader.present = true;
             reader.started = info.state == simk::pnp::NodeState::Started;
-            reader.problem = ProblemOf(info.state);
+            reader.problem = info.problemCode != 0 ? info.problemCode : ProblemOf(info.state);
             reader.driver = ServiceOf(node);
             if (info.busInformation)
                 reader.number = info.busInformation->BusNumber;

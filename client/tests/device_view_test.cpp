@@ -146,6 +146,22 @@ TEST_F(DeviceView, AProblemWaitingDoesNotCureEndsTheWaitWithTheProblem) {
         EXPECT_THAT(FinalProblemMessage(problem), HasSubstr("code " + std::to_string(problem)));
 }
 
+// A new reader whose installation has not finished shows problem 1, which ends by itself: a wait
+// runs on through it (out to its timeout, not failing at once), and ends once the reader starts.
+TEST_F(DeviceView, AReaderStillInstallingIsWaitedFor) {
+    simk::pnp::HoldNewDeviceInstalls(true);
+    const MsdscReaderHandle handle = Add(7);
+    MsdscReaderDevice device;
+    EXPECT_EQ(MsdscWaitForReader(&handle, MsdscWaitForStarted, 200, &device, nullptr), STATUS_IO_TIMEOUT_VALUE);
+    EXPECT_EQ(device.present, 1u);
+    EXPECT_EQ(device.started, 0u);
+    EXPECT_EQ(device.problem, 1u);
+    simk::pnp::ReleaseHeldInstalls();
+    EXPECT_EQ(MsdscWaitForReader(&handle, MsdscWaitForStarted, 30000, &device, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(device.started, 1u);
+    EXPECT_EQ(device.problem, 0u);
+}
+
 // Handles whose reader half holds no reader number are refused before anything is waited for.
 TEST_F(DeviceView, WaitByHandleRefusesAHandleWithoutAReaderNumber) {
     MsdscReaderHandle handle = Add(7);

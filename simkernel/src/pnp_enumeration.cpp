@@ -236,6 +236,7 @@ void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo) {
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCES, 0));
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0));
 
+    if (HoldInstallOf(node)) return;
     InstallNewDevice(node);
     if (BuildStack(node)) StartNode(node);
 }

@@ -29,6 +29,9 @@ struct Install {
 };
 
 std::mutex g_installMutex;
+// Installations of new devices held back (HoldNewDeviceInstalls), in the order they were enumerated.
+bool g_holdInstalls = false;
+std::vector<DeviceNode*> g_heldInstalls;
 std::vector<Install> g_installs;                   // newest first
 std::map<std::u16string, std::string> g_images;    // by folded service name: the image to load it from
 
@@ -217,8 +220,21 @@ void SetServiceOf(DeviceNode* node, DRIVER_OBJECT* driver, const std::u16string&
     if (!classGuid.empty()) WriteString(DeviceKeyPath(node), u"ClassGUID", classGuid);
 }
 
+bool HoldInstallOf(DeviceNode* node) {
+    {
+        std::lock_guard<std::mutex> lock(g_installMutex);
+        if (!g_holdInstalls) return false;
+        g_heldInstalls.push_back(node);
+    }
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    node->info.problemCode = CM_PROB_NOT_CONFIGURED;
+    return true;
+}
+
 void ResetInstalls() {
     std::lock_guard<std::mutex> lock(g_installMutex);
+    g_holdInstalls = false;
+    g_heldInstalls.clear();
     g_installs.clear();
     g_images.clear();
 }
@@ -258,6 +274,30 @@ void InstallDriver(const std::u16string& hardwareId, DRIVER_OBJECT* driver, cons
     }
     for (DeviceNode* node : waiting) {
         AssignService(node);
+        if (BuildStack(node)) StartNode(node);
+    }
+}
+
+void HoldNewDeviceInstalls(bool hold) {
+    std::lock_guard<std::mutex> lock(g_installMutex);
+    g_holdInstalls = hold;
+}
+
+void ReleaseHeldInstalls() {
+    std::lock_guard<std::recursive_mutex> action(g_actionMutex);
+    std::vector<DeviceNode*> held;
+    {
+        std::lock_guard<std::mutex> lock(g_installMutex);
+        held.swap(g_heldInstalls);
+    }
+    for (DeviceNode* node : held) {
+        {
+            // One that went while it waited (its bus stopped reporting it) is not installed.
+            std::lock_guard<std::mutex> lock(g_stateMutex);
+            if (!node->inTree || node->info.state != NodeState::Enumerated) continue;
+            node->info.problemCode = 0;
+        }
+        InstallNewDevice(node);
         if (BuildStack(node)) StartNode(node);
     }
 }

@@ -88,6 +88,8 @@ bool BuildStack(DeviceNode* node);
 void InstallNewDevice(DeviceNode* node);
 void SetServiceOf(DeviceNode* node, DRIVER_OBJECT* driver, const std::u16string& classGuid = {});
 void ResetInstalls();
+// A new device stops before its installation while installs are held: true when it was held here.
+bool HoldInstallOf(DeviceNode* node);
 
 // Removal (pnp_removal.cpp).
 // An uninstall, disable or restart: query-remove of the subtree (a veto cancels it and is

@@ -70,6 +70,7 @@ struct NodeInfo {
 };
 
 // Device Manager's problem codes the manager sets (cfg.h).
+inline constexpr ULONG CM_PROB_NOT_CONFIGURED = 1;  // a new device whose installation has not finished
 inline constexpr ULONG CM_PROB_FAILED_START = 10;
 inline constexpr ULONG CM_PROB_FAILED_INSTALL = 28;
 inline constexpr ULONG CM_PROB_FAILED_ADD = 31;
@@ -162,6 +163,13 @@ DRIVER_OBJECT* InstallService(const char* imagePath, const std::u16string& servi
 DRIVER_OBJECT* InstallDriverImage(const std::u16string& hardwareId, const char* imagePath,
                                   const std::u16string& serviceName, const std::u16string& classGuid = {},
                                   std::string* error = nullptr);
+// On a real machine a new device waits for its installation (driver selection, the class installer,
+// copying files) before AddDevice: seconds, in which Device Manager shows it with problem 1. While
+// held, every device enumerated for the first time stops there (Enumerated, problem code 1), and
+// ReleaseHeldInstalls installs and starts the ones still in the tree, as the finished installation
+// would. Devices seen before, and every other operation, are not held.
+void HoldNewDeviceInstalls(bool hold);
+void ReleaseHeldInstalls();
 // Forgets an install: devices enumerated from then on no longer get its driver (installed devices keep theirs).
 void UninstallDriverPackage(const std::u16string& hardwareId);
 // Filters as an INF's AddReg (device) or a class installer (class) writes them. They take effect
