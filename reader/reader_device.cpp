@@ -12,7 +12,8 @@ bool TakeReaderNumber(ULONG* Number)
 {
     for (ULONG word = 0; word < MAX_READERS / 32; ++word) {
         for (;;) {
-            const LONG held = g_ReaderNumbersHeld[word];
+            // Read atomically: another bus's creation or a deletion may change the word meanwhile.
+            const LONG held = InterlockedOr(&g_ReaderNumbersHeld[word], 0);
             if (held == -1) {
                 break;
             }
