@@ -279,19 +279,58 @@ void ReaderRoster::ReleaseAll()
     DeleteChained(&doomed);
 }
 
+namespace {
+
+// Plug and Play and the power manager change a reader's state and marks on their own threads, while
+// the client's removal, the session's end and the bus's removal change them under the hold of the
+// bus's reader list: the requests take the same hold. A reader cut loose from a bus that is gone has
+// no other writer left.
+class ChildHold
+{
+public:
+    explicit ChildHold(DeviceList* Readers) : m_Readers(Readers)
+    {
+        if (m_Readers != nullptr) {
+            m_Readers->Hold();
+        }
+    }
+    ~ChildHold()
+    {
+        if (m_Readers != nullptr) {
+            m_Readers->Release();
+        }
+    }
+
+    ChildHold(const ChildHold&) = delete;
+    ChildHold& operator=(const ChildHold&) = delete;
+
+private:
+    DeviceList* m_Readers;
+};
+
+} // namespace
+
+DeviceList* ReaderRoster::ListOf(ReaderDevice* Reader)
+{
+    return Reader->m_Bus != nullptr ? &Reader->m_Bus->m_Roster.m_Readers : nullptr;
+}
+
 void ReaderRoster::ChildStarted(ReaderDevice* Reader)
 {
+    ChildHold hold(ListOf(Reader));
     Record(Reader, ReaderState::Started);
 }
 
 void ReaderRoster::ChildQueryRemoved(ReaderDevice* Reader)
 {
+    ChildHold hold(ListOf(Reader));
     Reader->m_Marks.m_Announced = RosterMarks::Announced::QueryRemove;
     Record(Reader, ReaderState::RemovePending);
 }
 
 void ReaderRoster::ChildCancelRemoved(ReaderDevice* Reader)
 {
+    ChildHold hold(ListOf(Reader));
     // Plug and Play also cancels the removal of devices it never queried (the children and removal
     // relations of the device whose removal failed): only a query-remove is undone.
     if (Reader->m_Marks.m_Announced != RosterMarks::Announced::QueryRemove) {
@@ -303,6 +342,7 @@ void ReaderRoster::ChildCancelRemoved(ReaderDevice* Reader)
 
 void ReaderRoster::ChildSurpriseRemoved(ReaderDevice* Reader)
 {
+    ChildHold hold(ListOf(Reader));
     // The removal follows, perhaps only once the last handle on the stack has closed. The reader
     // stays on its bus: a stack that failed while the bus still reports it keeps its device.
     Reader->m_Marks.m_Announced = RosterMarks::Announced::FinalRemoval;
@@ -312,7 +352,6 @@ void ReaderRoster::ChildRemoved(ReaderDevice* Reader)
 {
     // Decided from the roster's marks, never from m_State: a power request may have overwritten
     // that on the way out.
-    Reader->m_Marks.m_Announced = RosterMarks::Announced::Nothing;
     BusDevice* bus = Reader->m_Bus;
     if (bus == nullptr) {
         // Cut loose when its bus went: this is the removal it waited for.
@@ -326,6 +365,7 @@ void ReaderRoster::ChildRemoved(ReaderDevice* Reader)
         // the same hold, so the reader is never deleted between their lookup and their state change.
         ListHold hold(roster.m_Readers);
         RosterMarks& marks = Reader->m_Marks;
+        marks.m_Announced = RosterMarks::Announced::Nothing;
         if (marks.m_Standing == RosterMarks::Standing::OnBus) {
             if (roster.m_Pulled && roster.m_Readers.Remove(ReaderKey(Reader->m_Number)) == Ok) {
                 // Gone with its bus.
@@ -354,5 +394,6 @@ void ReaderRoster::ChildPowered(ReaderDevice* Reader, DEVICE_POWER_STATE State)
 {
     // This overwrites whatever the removal protocol left, Unplugged included; the marks decide the
     // removal, not the state.
+    ChildHold hold(ListOf(Reader));
     Record(Reader, State == PowerDeviceD0 ? ReaderState::Started : ReaderState::NotStarted);
 }

@@ -94,6 +94,8 @@ public:
 
 private:
     static void Record(ReaderDevice* Reader, ReaderState NewState);
+    // The reader list of the reader's bus; null for a reader cut loose from a bus that is gone.
+    static DeviceList* ListOf(ReaderDevice* Reader);
     static void DeleteReader(ReaderDevice* Reader);
     static ReaderDevice* ReaderOfLink(PLIST_ENTRY Link);
     static void DeleteChained(PLIST_ENTRY Chain);
