@@ -460,6 +460,9 @@ NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device, s
     return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
+// An open of a device that is deleted but still referenced is refused, and the device goes when
+// its last reference does ("IoDeleteDevice function": with references outstanding the I/O manager
+// marks the device object "delete pending" and deletes it when they are released).
 NTSTATUS ReferenceDeviceForOpen(PDEVICE_OBJECT device) {
     Guard guard(State().lock);
     DeviceRec* rec = LiveDevice(device);

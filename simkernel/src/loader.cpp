@@ -185,6 +185,15 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject) {
     if (!GetDriverInfo(driverObject, &info) || info.unloaded) return STATUS_INVALID_PARAMETER;
     // Windows refuses to unload a driver that installed no unload routine.
     if (!driverObject->DriverUnload) return STATUS_INVALID_DEVICE_REQUEST;
+    // A Plug and Play driver (one with AddDevice) is unloaded only once all its devices are gone
+    // ("PnP Driver's Unload Routine": the Unload routine "can be called at any time after all the
+    // driver's devices have been removed"). A device object it created itself, such as a control
+    // device, keeps it loaded: the request is refused and DriverUnload is not called. A driver
+    // without AddDevice is a legacy driver, whose Unload deletes its own devices ("A Non-PnP
+    // Driver's Unload Routine"), so it is called with them present.
+    if (driverObject->DriverExtension && driverObject->DriverExtension->AddDevice && driverObject->DeviceObject) {
+        return STATUS_DEVICE_BUSY;
+    }
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "DriverUnload");
     KIRQL irql = ThreadIrql();
     ULONG regions = ThreadCriticalRegionDepth();

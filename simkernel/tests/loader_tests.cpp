@@ -124,6 +124,33 @@ TEST_F(Loader, ADriverWithoutAnUnloadRoutineStaysLoaded) {
     EXPECT_TRUE(simk::IsDriverLoaded(driver));
 }
 
+// A Plug and Play driver is unloaded only once all its devices are gone: a device it made itself
+// (a control device) keeps it loaded and its unload routine uncalled; once that device is deleted
+// the unload runs. A legacy driver (no AddDevice) is unloaded with its devices present, as
+// ADriverThatCleansUpUnloadsQuietly shows.
+TEST_F(Loader, APlugAndPlayDriverWithADeviceLeftIsNotUnloaded) {
+    static int unloads = 0;
+    static PDEVICE_OBJECT control = nullptr;
+    unloads = 0;
+    auto result = simk::LoadDriverEntry(
+        [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
+            driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT, PDEVICE_OBJECT) { return STATUS_SUCCESS; };
+            driver->DriverUnload = [](PDRIVER_OBJECT) { ++unloads; };
+            return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &control);
+        },
+        u"PnpWithControl");
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(simk::UnloadDriver(result.driverObject), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(unloads, 0);
+    EXPECT_TRUE(simk::IsDriverLoaded(result.driverObject));
+    EXPECT_EQ(result.driverObject->DeviceObject, control);
+
+    IoDeleteDevice(control);
+    EXPECT_EQ(simk::UnloadDriver(result.driverObject), STATUS_SUCCESS);
+    EXPECT_EQ(unloads, 1);
+    EXPECT_FALSE(simk::IsDriverLoaded(result.driverObject));
+}
+
 TEST_F(Loader, ImagesThatCannotBeDriversAreRefused) {
     simk::LoadResult missing = simk::LoadDriver("/nonexistent/driver.so", u"Missing");
     EXPECT_EQ(missing.status, STATUS_OBJECT_NAME_NOT_FOUND);

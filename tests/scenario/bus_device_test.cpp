@@ -269,7 +269,7 @@ TEST_F(BusAddDevice, AttachmentOverAVanishingStackFailsWithItsStatus)
 
 using BusesFromPlugAndPlay = LoadedDriver;
 
-TEST_F(BusesFromPlugAndPlay, RootEnumeratedBusesAreAddedStartedAndUnloadCleanly)
+TEST_F(BusesFromPlugAndPlay, RootEnumeratedBusesAreAddedStartedAndLeaveNothing)
 {
     simk::pnp::DeviceNode* first = AddBus();
     simk::pnp::DeviceNode* second = AddBus();
@@ -280,7 +280,7 @@ TEST_F(BusesFromPlugAndPlay, RootEnumeratedBusesAreAddedStartedAndUnloadCleanly)
     EXPECT_NE(BusFdo(first), BusFdo(second));
     EXPECT_EQ(BusFdo(first)->DriverObject, Driver());
     EXPECT_TRUE(Control()->m_BusReady);
-    // TearDown removes both buses through Plug and Play and unloads with the leak checks.
+    // TearDown removes both buses through Plug and Play and checks that only the control device remains.
 }
 
 } // namespace

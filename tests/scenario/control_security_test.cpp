@@ -127,7 +127,7 @@ TEST_F(ControlSecurity, StaleAndForgedHandlesMatchNoReader)
     EXPECT_EQ(RemoveReader(handle, kept).status, STATUS_SUCCESS);
 }
 
-// After an unload and a new load the same bus and reader numbers exist again; a handle of the
+// After a restart and a new load the same bus and reader numbers exist again; a handle of the
 // earlier load names neither.
 TEST_F(ControlSecurity, HandlesOfAnEarlierLoadMatchNothing)
 {
@@ -136,7 +136,7 @@ TEST_F(ControlSecurity, HandlesOfAnEarlierLoadMatchNothing)
     const BusReaderHandle earlier = HandleOf(AddReader(handle, CONFIG));
     UnloadEverything();
 
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_EQ(Restart(), STATUS_SUCCESS);
     simk::pnp::DeviceNode* bus = AddStartedBus();
     handle = Open();
     const BusReaderHandle now = HandleOf(AddReader(handle, CONFIG));

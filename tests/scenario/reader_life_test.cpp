@@ -1,6 +1,6 @@
 // Whole lives of readers with the driver image loaded: the client adds and removes them, the
 // Plug and Play manager enumerates, identifies, starts and removes them, and every test ends with
-// the loader's unload checks (no pool, device object or link left behind).
+// the checks after the last bus (no pool, device object or link left but the control device's).
 #include "support/client_session.h"
 #include "support/driver_fixtures.h"
 
@@ -131,7 +131,7 @@ TEST_F(ReaderLife, AddedEnumeratedStartedConfiguredRemovedAndDeleted)
     EXPECT_TRUE(Saw(node, IRP_MN_REMOVE_DEVICE));
     EXPECT_FALSE(Exists(device));
     ExpectNoReplyPoolLeft();
-    // TearDown closes the client, uninstalls the bus and unloads with the leak checks.
+    // TearDown closes the client, uninstalls the bus and runs the leak checks.
 }
 
 TEST_F(ReaderLife, SecondReaderGetsTheNextNumberAsItsInstance)

@@ -4,7 +4,7 @@
 // client, the control handle's cleanup, Plug and Play's action on the reader (disable, uninstall
 // and rescan, restart, driver update) and the bus's removal come, also with filters above the bus
 // and the reader and with the machine sleeping between the steps.
-// Every test ends with the loader's unload checks; a device deleted twice, a request to a deleted
+// Every test ends with the leak checks after the last bus; a device deleted twice, a request to a deleted
 // device or a PDO deleted while still reported stops the test as a verifier violation.
 #include "support/client_session.h"
 
@@ -412,7 +412,7 @@ TEST_P(LifetimeSweep, EveryOrderEndsWithEveryReaderDeletedOnceAndNothingLeaked)
     bool first = true;
     do {
         if (!first) {
-            // A fresh kernel and a fresh load for each order; the unload checks run in between.
+            // A fresh kernel and a fresh load for each order; the leak checks run in between.
             TearDown();
             SetUp();
         }

@@ -88,7 +88,7 @@ TEST_F(ReaderWithoutFunctionDriver, RemovedByTheClientWhileWaitingLeavesNothingB
     EXPECT_EQ(RemoveReader(m_Client, HandleOf(added)).status, STATUS_SUCCESS);
     simk::pnp::RunUntilIdle();
     EXPECT_TRUE(ReaderNodes(BusNode(0)).empty());
-    // Closing the session and uninstalling the bus (TearDown) then run the unload checks.
+    // Closing the session and uninstalling the bus (TearDown) then run the leak checks.
 }
 
 }  // namespace

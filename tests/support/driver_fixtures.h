@@ -16,6 +16,7 @@
 #include "simkernel/loader.h"
 #include "simkernel/pnp.h"
 #include "simkernel/pool.h"
+#include "simkernel/registry.h"
 #include "simkernel/testing.h"
 #include "simkernel/user.h"
 
@@ -42,9 +43,9 @@ inline void InstallReaderFunctionDriver(simk::pnp::ChildFunctionDriverOptions op
     simk::pnp::SetChildFunctionDriver(options);
 }
 
-// A fresh kernel with the driver image loaded. TearDown removes what Plug and Play added and
-// unloads the driver, so the kernel's unload checks (pool, device objects, links) run on every
-// test that leaves the driver loaded.
+// A fresh kernel with the driver image loaded. TearDown removes what Plug and Play added and checks
+// that the driver is left as Windows leaves it after its last bus (loaded, with nothing but its
+// control device and what its entry allocated) on every test that leaves the driver loaded.
 class LoadedDriver : public simk::testing::KernelTest {
 protected:
     void SetUp() override
@@ -61,10 +62,34 @@ protected:
         CloseClients();
         if (m_Driver != nullptr && simk::IsDriverLoaded(m_Driver)) {
             RemoveBuses();
-            EXPECT_EQ(simk::UnloadDriver(m_Driver), STATUS_SUCCESS);
+            ExpectLeftAsAfterTheLastBus();
         }
         UnloadSampleReaderDriver();
+        // The kernel's reset frees the control device and the registry without calling
+        // DriverUnload, as a restart of the machine would.
         KernelTest::TearDown();
+    }
+
+    // Windows unloads a Plug and Play driver only once it has no device object left, and the
+    // control device lives as long as the driver: after the last bus the driver stays loaded with
+    // the control device, its link and the pool its entry allocated, and nothing else.
+    void ExpectLeftAsAfterTheLastBus()
+    {
+        EXPECT_EQ(simk::UnloadDriver(m_Driver), STATUS_DEVICE_BUSY) << "unloaded with its control device";
+        ASSERT_TRUE(simk::IsDriverLoaded(m_Driver));
+        const PDEVICE_OBJECT control = ControlDeviceObject();
+        ASSERT_NE(control, nullptr) << "the control device went before the driver";
+        EXPECT_EQ(m_Driver->DeviceObject, control) << "a device object outlived its bus";
+        EXPECT_EQ(control->NextDevice, nullptr) << "a device object outlived its bus";
+        EXPECT_EQ(simk::SymbolicLinkTarget(CONTROL_LINK_NAME), CONTROL_DEVICE_NAME);
+        std::vector<unsigned long long> kept;
+        for (const simk::pool::Allocation& allocation : simk::pool::Outstanding()) {
+            if (allocation.owner == m_Driver) {
+                kept.push_back(allocation.serial);
+            }
+        }
+        EXPECT_EQ(kept, m_PoolAtLoad) << "pool of the driver's buses or readers outlived them";
+        EXPECT_EQ(simk::registry::OpenHandleCount(m_Driver), 0u) << "a registry key of a bus or reader is still open";
     }
 
 #ifdef MSDSCSAMPLE_IMAGE
@@ -92,10 +117,30 @@ protected:
         m_Sample = nullptr;
     }
 
+    // A restart of the machine: a fresh kernel, the readers' driver installed again and the driver
+    // loaded anew, which is the only way Windows replaces a loaded image of this driver.
+    NTSTATUS Restart()
+    {
+        m_Buses.clear();
+        m_Clients.clear();
+        m_Sample = nullptr;
+        simk::ResetKernel();
+        if (m_InstallReaderDriver) {
+            InstallReaderFunctionDriver();
+        }
+        return Load();
+    }
+
     NTSTATUS Load()
     {
         const simk::LoadResult loaded = simk::LoadDriver(MSDSCBUS_IMAGE, SERVICE_NAME);
         m_Driver = loaded.driverObject;
+        m_PoolAtLoad.clear();
+        for (const simk::pool::Allocation& allocation : simk::pool::Outstanding()) {
+            if (m_Driver != nullptr && allocation.owner == m_Driver) {
+                m_PoolAtLoad.push_back(allocation.serial);
+            }
+        }
         EXPECT_TRUE(loaded.error.empty()) << loaded.error;
         return loaded.status;
     }
@@ -193,6 +238,7 @@ protected:
 
 private:
     PDRIVER_OBJECT m_Driver = nullptr;
+    std::vector<unsigned long long> m_PoolAtLoad;  // what the driver's entry allocated
     std::vector<simk::user::Handle> m_Clients;
 };
 

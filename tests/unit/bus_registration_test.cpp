@@ -57,12 +57,19 @@ protected:
 
     void TearDown() override
     {
-        // Buses remove themselves only through Plug and Play; here they are taken down by hand
-        // so the unload finds what a real unload would: no bus.
+        // Buses remove themselves only through Plug and Play; here they are taken down by hand.
+        // The kernel then refuses the unload, as Windows does while the control device lives, so
+        // the unload routine is called here as the unit it is (the globals of this in-process
+        // driver outlive the kernel's reset, and the next test's entry must find them cleared).
         if (m_Driver != nullptr && simk::IsDriverLoaded(m_Driver)) {
             RemoveAllBuses();
-            EXPECT_EQ(simk::UnloadDriver(m_Driver), STATUS_SUCCESS);
+            EXPECT_EQ(simk::UnloadDriver(m_Driver), STATUS_DEVICE_BUSY);
+            EXPECT_NE(m_Driver->DeviceObject, nullptr) << "the refused unload took the control device";
+            DriverUnload(m_Driver);
             ExpectGlobalsCleared();
+            EXPECT_EQ(m_Driver->DeviceObject, nullptr) << "the unload routine left a device object";
+            EXPECT_EQ(simk::pool::OutstandingCount(m_Driver), 0u) << "the unload routine left pool";
+            EXPECT_TRUE(simk::SymbolicLinkTarget(u"\\DosDevices\\MicroSDSmartCardControl").empty());
         }
         m_Lower->JoinThreads();
         KernelTest::TearDown();
@@ -143,7 +150,7 @@ TEST_F(InProcessDriverTest, LoadBuildsTheRegistryAndControlDeviceAndUnloadReleas
     auto* context = static_cast<DriverObjectContext*>(IoGetDriverObjectExtension(m_Driver, DriverObjectContextId()));
     ASSERT_NE(context, nullptr);
     EXPECT_EQ(context->m_DriverObject, m_Driver);
-    // TearDown unloads with the kernel's leak checks and finds the globals cleared.
+    // TearDown runs the unload routine and finds everything released and the globals cleared.
 }
 
 struct EntryFailure {

@@ -25,7 +25,10 @@ LoadResult LoadDriverEntry(PDRIVER_INITIALIZE entry, const char16_t* serviceName
 
 // Calls DriverUnload at PASSIVE_LEVEL, then checks that the driver left no pool, device objects,
 // symbolic links or references behind. Without an unload routine the driver cannot be unloaded:
-// STATUS_INVALID_DEVICE_REQUEST and nothing happens. The image is closed once no device object of
+// STATUS_INVALID_DEVICE_REQUEST and nothing happens. A Plug and Play driver (AddDevice set) that
+// still has a device object is not unloaded either, as Windows unloads such a driver only once its
+// devices are gone: STATUS_DEVICE_BUSY, DriverUnload is not called and the driver stays loaded
+// (ResetKernel frees it without calling DriverUnload). The image is closed once no device object of
 // the driver remains (as Windows keeps an image while its device objects exist; the rest goes at
 // ResetKernel).
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject);
