@@ -248,11 +248,16 @@ void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, N
             BusReaderHandle reply;
             std::memcpy(&reply, out, sizeof(reply));
             Expect(IsKnownBus(session, reply.BusHandle), "add names an unknown bus");
-            Expect(reply.ReaderHandle <= MAXULONG, "add's reader half is no reader number");
+            // The reader half: a generation above, the reader number below, inside the cap.
+            Expect((reply.ReaderHandle >> 32) != 0 && static_cast<ULONG>(reply.ReaderHandle) < MAX_READERS,
+                   "add's reader half is no generation and reader number");
             session.readers.push_back(reply);
         } else {
-            // Every bus the session knows is started; only a shortage makes an add fail.
-            Expect(session.faultArmed, "add failed on a started bus", status);
+            // Every bus the session knows is started; only a shortage, or the cap on readers held
+            // at once, makes an add fail.
+            Expect(session.faultArmed ||
+                       (status == STATUS_INSUFFICIENT_RESOURCES && session.readers.size() >= MAX_READERS),
+                   "add failed on a started bus", status);
         }
         return;
     }
