@@ -136,6 +136,22 @@ NTSTATUS ReaderRoster::TakeOff(ULONG64 ReaderHandle)
     return STATUS_SUCCESS;
 }
 
+// Under the hold of m_Readers: takes the entry at *Index or after it off the list and returns its
+// reader; null once none is left. The payload is taken before the entry goes; an entry another
+// removal took first is that removal's, and is stepped over.
+ReaderDevice* ReaderRoster::TakeNextLocked(LONG* Index)
+{
+    PVOID key = nullptr;
+    PVOID payload = nullptr;
+    while (m_Readers.GetAt(*Index, &key, &payload) == Ok) {
+        if (m_Readers.Remove(key) == Ok) {
+            return static_cast<ReaderDevice*>(payload);
+        }
+        ++*Index;
+    }
+    return nullptr;
+}
+
 void ReaderRoster::TakeAllOff()
 {
     LIST_ENTRY unknownToPnp;
@@ -143,16 +159,7 @@ void ReaderRoster::TakeAllOff()
     {
         ListHold hold(m_Readers);
         LONG index = 0;
-        PVOID key = nullptr;
-        PVOID payload = nullptr;
-        while (m_Readers.GetAt(index, &key, &payload) == Ok) {
-            // The payload is taken before the entry goes; an entry another removal took first is
-            // that removal's.
-            if (m_Readers.Remove(key) != Ok) {
-                ++index;
-                continue;
-            }
-            ReaderDevice* reader = static_cast<ReaderDevice*>(payload);
+        while (ReaderDevice* reader = TakeNextLocked(&index)) {
             if (LeaveLocked(reader)) {
                 InsertTailList(&unknownToPnp, &reader->m_Marks.m_DepartedLink);
             }
@@ -251,14 +258,7 @@ void ReaderRoster::ReleaseAll()
         // Windows removes a bus's children before the bus, so a reader still on it is one Plug and
         // Play removed while the bus still reported it, or one it never saw.
         LONG index = 0;
-        PVOID key = nullptr;
-        PVOID payload = nullptr;
-        while (m_Readers.GetAt(index, &key, &payload) == Ok) {
-            if (m_Readers.Remove(key) != Ok) {
-                ++index;
-                continue;
-            }
-            ReaderDevice* reader = static_cast<ReaderDevice*>(payload);
+        while (ReaderDevice* reader = TakeNextLocked(&index)) {
             Record(reader, ReaderState::Unplugged);
             reader->m_Marks.m_Standing = RosterMarks::Standing::LeftKnown;
             InsertTailList(&m_Departed, &reader->m_Marks.m_DepartedLink);

@@ -99,6 +99,7 @@ private:
     static void DeleteReader(ReaderDevice* Reader);
     static ReaderDevice* ReaderOfLink(PLIST_ENTRY Link);
     static void DeleteChained(PLIST_ENTRY Chain);
+    ReaderDevice* TakeNextLocked(LONG* Index);
     bool LeaveLocked(ReaderDevice* Reader);
     bool ReportedMissingLocked(const ReaderDevice* Reader) const;
 

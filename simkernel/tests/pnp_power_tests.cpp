@@ -10,38 +10,10 @@
 
 using namespace simk::pnp;
 using pnptest::ChildShape;
-using pnptest::TestBus;
 
 namespace {
 
-constexpr char16_t CHILD_ID[] = u"TestBus\\Child";
-
-class PnpPower : public simk::testing::KernelTest {
-protected:
-    void SetUp() override {
-        KernelTest::SetUp();
-        bus = std::make_unique<TestBus>();
-        busNode = CreateRootDevice(bus->Driver(), u"TestBus\\Bus");
-        ChildFunctionDriverOptions function;
-        function.hardwareId = CHILD_ID;
-        SetChildFunctionDriver(function);
-    }
-    void TearDown() override {
-        KernelTest::TearDown();
-        bus.reset();
-    }
-
-    DeviceNode* Plug(ChildShape shape = {}) {
-        child = bus->Plug(shape);
-        bus->Invalidate();
-        RunUntilIdle();
-        return FindNodeByPdo(child->pdo);
-    }
-
-    std::unique_ptr<TestBus> bus;
-    DeviceNode* busNode = nullptr;
-    pnptest::Child* child = nullptr;
-};
+using PnpPower = pnptest::BusWithChildDriver;
 
 TEST_F(PnpPower, SleepGoesFromTheLeavesUpAndTheOwnerAsksForItsMappedDeviceState) {
     DeviceNode* node = Plug();

@@ -16,41 +16,14 @@ using pnptest::TestBus;
 
 namespace {
 
-constexpr char16_t CHILD_ID[] = u"TestBus\\Child";
-
-class PnpRestart : public simk::testing::KernelTest {
+class PnpRestart : public pnptest::BusWithChildDriver {
 protected:
-    void SetUp() override {
-        KernelTest::SetUp();
-        bus = std::make_unique<TestBus>();
-        busNode = CreateRootDevice(bus->Driver(), u"TestBus\\Bus");
-        ASSERT_EQ(State(busNode), NodeState::Started);
-        ChildFunctionDriverOptions function;
-        function.hardwareId = CHILD_ID;
-        SetChildFunctionDriver(function);
-    }
-    void TearDown() override {
-        KernelTest::TearDown();
-        bus.reset();
-    }
-
-    DeviceNode* Plug(ChildShape shape = {}) {
-        child = bus->Plug(shape);
-        bus->Invalidate();
-        RunUntilIdle();
-        return FindNodeByPdo(child->pdo);
-    }
-
     std::vector<UCHAR> LoggedMinors(const DeviceNode* node) {
         std::vector<UCHAR> out;
         for (const auto& r : IrpLogFor(node))
             if (r.major == IRP_MJ_PNP) out.push_back(r.minor);
         return out;
     }
-
-    std::unique_ptr<TestBus> bus;
-    DeviceNode* busNode = nullptr;
-    pnptest::Child* child = nullptr;
 };
 
 TEST_F(PnpRestart, RestartTakesTheStackDownAndStartsTheSamePdoWithANewStack) {

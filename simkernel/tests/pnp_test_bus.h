@@ -5,6 +5,10 @@
 
 #include <wdm.h>
 
+#include "simkernel/pnp.h"
+#include "simkernel/testing.h"
+
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -103,5 +107,38 @@ DRIVER_OBJECT* LoadPassThroughDriver(const char16_t* service);
 
 // The minor functions of a request list, for readable comparisons.
 std::vector<UCHAR> Minors(const std::vector<SeenIrp>& seen, UCHAR major = IRP_MJ_PNP);
+
+// A started root device of the test bus driver, with the function-driver double installed for the
+// children it reports ("TestBus\\Child"), so that they start.
+class BusWithChildDriver : public simk::testing::KernelTest {
+protected:
+    static constexpr const char16_t* CHILD_ID = u"TestBus\\Child";
+
+    void SetUp() override {
+        KernelTest::SetUp();
+        bus = std::make_unique<TestBus>();
+        busNode = simk::pnp::CreateRootDevice(bus->Driver(), u"TestBus\\Bus");
+        ASSERT_EQ(simk::pnp::State(busNode), simk::pnp::NodeState::Started);
+        simk::pnp::ChildFunctionDriverOptions function;
+        function.hardwareId = CHILD_ID;
+        simk::pnp::SetChildFunctionDriver(function);
+    }
+    void TearDown() override {
+        KernelTest::TearDown();
+        bus.reset();
+    }
+
+    // Plugs a child in and lets Plug and Play enumerate and start it.
+    simk::pnp::DeviceNode* Plug(ChildShape shape = {}) {
+        child = bus->Plug(shape);
+        bus->Invalidate();
+        simk::pnp::RunUntilIdle();
+        return simk::pnp::FindNodeByPdo(child->pdo);
+    }
+
+    std::unique_ptr<TestBus> bus;
+    simk::pnp::DeviceNode* busNode = nullptr;
+    Child* child = nullptr;
+};
 
 }  // namespace pnptest
