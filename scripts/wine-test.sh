@@ -301,6 +301,9 @@ fi
 # device node, and SetupDiGetClassDevs ignores DIGCF_PRESENT. So every node reads as present and none
 # as started, and add --wait can only run out of time. Errors go to standard error, which is the log.
 if tail -n +"$((view_line + 1))" "$log" | grep 'fixme:setupapi:CM_Get_DevNode_Status_Ex.*stub' >/dev/null; then
+    # The tool's standard error reaches the log through Wine's console, which may write it a moment
+    # after the tool has exited.
+    wait_for_log "^error: add: timed out: .*; reader $added_number \\(.*\\) is present, not started" 10
     if [ "$view_status" -eq 1 ] &&
        tail -n +"$((view_line + 1))" "$log" | tr -d '\r' |
            grep -qE "^error: add: timed out: .*\\(status 0xC00000B5\\); reader $added_number \\(.*\\) is present, not started\$" &&
