@@ -10,8 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "../session/session.h"
-#include "host_environment.h"
+#include "machine.h"
+#include "session.h"
+#include "view_changes.h"
 
 namespace {
 
@@ -111,7 +112,7 @@ int main(int argc, char** argv) {
     std::string error, name;
     if (!tool::ParseCommands(words, &commands, &error, &name)) return Usage(output.json, name, error, false);
 
-    host::Environment machine;
+    machine::Machine machine;
     tool::Session session(std::cout, output, &std::cerr);
     session.SetWaitTimeout(timeout);
     if (!machine.Load(image.c_str(), &error) || !machine.CreateBuses(buses, &error)) {
@@ -125,11 +126,11 @@ int main(int argc, char** argv) {
                      (buses == 1 ? " bus device" : " bus devices") + " created",
                  tool::Json("machine").Add("image", image).Add("buses", uint64_t{buses}));
 
-    std::vector<host::BusView> lastView;
+    std::vector<machine::BusView> lastView;
     session.afterCommand = [&] {
         machine.Settle();
-        std::vector<host::BusView> view = machine.View(&lastView);
-        for (const auto& [text, json] : host::ViewChanges(lastView, view)) session.Note(text, json);
+        std::vector<machine::BusView> view = machine.View(&lastView);
+        for (const auto& [text, json] : tool::ViewChanges(lastView, view)) session.Note(text, json);
         lastView = std::move(view);
     };
     WatchForInterrupt(session, signals);
