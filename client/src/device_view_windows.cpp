@@ -3,6 +3,7 @@
 // now, started, or held back by a problem.
 #include "device_view.h"
 #include "msdscnames.h"
+#include "windows_helpers.h"
 
 #include <setupapi.h>
 #include <cfgmgr32.h>
@@ -20,30 +21,6 @@ const wchar_t READER_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_READER_HARDWARE_ID);
 // The bus device is root-enumerated: `msdscctl install` creates it under the ROOT enumerator.
 const wchar_t BUS_ENUMERATOR[] = L"ROOT";
 const wchar_t BUS_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_BUS_HARDWARE_ID);
-
-std::string Utf8(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return std::string();
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &result[0], size, nullptr, nullptr);
-    result.resize(static_cast<size_t>(size) - 1);
-    return result;
-}
-
-bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device, const wchar_t* wanted) {
-    DWORD type = 0, size = 0;
-    SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, nullptr, 0, &size);
-    if (size == 0) return false;
-    // Two terminators more than reported, in case the stored value lacks them.
-    std::vector<wchar_t> ids(size / sizeof(wchar_t) + 2, L'\0');
-    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, reinterpret_cast<BYTE*>(ids.data()),
-                                           size, nullptr) ||
-        type != REG_MULTI_SZ)
-        return false;
-    for (const wchar_t* id = ids.data(); *id; id += wcslen(id) + 1)
-        if (lstrcmpiW(id, wanted) == 0) return true;
-    return false;
-}
 
 const GUID SAMPLE_INTERFACE = MSDSC_SAMPLE_INTERFACE_GUID_INITIALIZER;
 

@@ -9,6 +9,7 @@
 
 #include "../session/session.h"
 #include "device_install.h"
+#include "windows_helpers.h"
 
 namespace {
 
@@ -55,15 +56,6 @@ int Usage(bool json, const std::string& command, const std::string& message, boo
         if (showUsage) std::cerr << USAGE;
     }
     return tool::EXIT_USAGE;
-}
-
-std::string Utf8(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return std::string();
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &result[0], size, nullptr, nullptr);
-    result.resize(static_cast<size_t>(size) - 1);
-    return result;
 }
 
 std::wstring DefaultInfPath() {
