@@ -38,15 +38,8 @@ const char USAGE[] =
 #define MSDSCBUS_IMAGE "msdscbus.so"
 #endif
 
-// A command-line error: plain on standard error, or a JSON line on standard output under --json.
 int Usage(bool json, const std::string& command, const std::string& message, bool showUsage) {
-    if (json) {
-        std::cout << tool::Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
-    } else {
-        std::cerr << "msdscctl-host: " << message << "\n";
-        if (showUsage) std::cerr << USAGE;
-    }
-    return tool::EXIT_USAGE;
+    return tool::CommandLineError("msdscctl-host", USAGE, json, command, message, showUsage);
 }
 
 // Ctrl+C (SIGINT) and SIGTERM are taken by a thread of their own with sigwait, outside any signal
@@ -134,14 +127,10 @@ int main(int argc, char** argv) {
         lastView = std::move(view);
     };
     WatchForInterrupt(session, signals);
-    if (words.empty()) {
-        const bool terminal = isatty(STDIN_FILENO);
-        if (terminal && !output.json) session.prompt = "msdscctl-host> ";
-        session.drainAfterQuit = !terminal;
-        session.RunLines(std::cin);
-    } else {
+    if (words.empty())
+        session.RunInput(std::cin, isatty(STDIN_FILENO), "msdscctl-host> ");
+    else
         session.RunAll(commands);
-    }
     session.Close();
 
     int exitCode = session.ExitCode();

@@ -49,13 +49,7 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 }
 
 int Usage(bool json, const std::string& command, const std::string& message, bool showUsage) {
-    if (json) {
-        std::cout << tool::Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
-    } else {
-        std::cerr << "msdscctl: " << message << "\n";
-        if (showUsage) std::cerr << USAGE;
-    }
-    return tool::EXIT_USAGE;
+    return tool::CommandLineError("msdscctl", USAGE, json, command, message, showUsage);
 }
 
 std::wstring DefaultInfPath() {
@@ -132,14 +126,10 @@ int wmain(int argc, wchar_t** argv) {
     session.SetWaitTimeout(timeout);
     g_Session = &session;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    if (words.empty()) {
-        const bool terminal = _isatty(_fileno(stdin)) != 0;
-        if (terminal && !output.json) session.prompt = "msdscctl> ";
-        session.drainAfterQuit = !terminal;
-        session.RunLines(std::cin);
-    } else {
+    if (words.empty())
+        session.RunInput(std::cin, _isatty(_fileno(stdin)) != 0, "msdscctl> ");
+    else
         session.RunAll(commands);
-    }
     session.Close();
     return session.ExitCode();
 }
