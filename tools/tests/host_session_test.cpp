@@ -20,6 +20,7 @@ namespace {
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
 
 class HostSession : public ::testing::Test {
 protected:
@@ -339,6 +340,9 @@ TEST(HostTool, UsageErrorsRunNothing) {
         EXPECT_EQ(run.exitCode, EXIT_USAGE) << arguments << "\n" << run.output;
         EXPECT_THAT(run.output, Not(HasSubstr("opened the control device"))) << arguments;
     }
+    // In the tool's name, with the usage after an option that lacks its value but not after a bad one.
+    EXPECT_EQ(RunHostTool("--buses 65 version").output, "msdscctl-host: --buses takes a number from 0 to 64, not '65'\n");
+    EXPECT_THAT(RunHostTool("--buses").output, StartsWith("msdscctl-host: --buses needs a value\nusage: msdscctl-host "));
     const ProgramRun missingImage = RunHostTool("--image /nonexistent/msdscbus.so version");
     EXPECT_EQ(missingImage.exitCode, EXIT_NO_DEVICE) << missingImage.output;
     EXPECT_THAT(missingImage.output, HasSubstr("cannot load /nonexistent/msdscbus.so"));
