@@ -1,4 +1,4 @@
-// Win32 helpers of the client library that the Windows tool compiles in as well.
+// Win32 helpers of the client library that the Windows tool and the Wine test link in as well.
 #include "windows_helpers.h"
 
 #include <cwchar>

@@ -1,6 +1,7 @@
-// What the client library and the Windows tool both need of Win32 around the devices they look at:
-// wide text as UTF-8, and whether a SetupAPI device carries a hardware ID. Built into both from this
-// one source, since the library exports only its C surface.
+// What the client library, the Windows tool and the Wine test's client all need of Win32 around the
+// devices they look at: wide text as UTF-8, a SetupAPI device list that is destroyed once, and
+// whether a device carries a hardware ID. Built into each from this one source, since the library
+// exports only its C surface.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +13,22 @@ namespace msdsc {
 
 // UTF-8 of a terminated wide string; empty for an empty one.
 std::string Utf8(const wchar_t* text);
+
+// Owns a SetupAPI device information list: destroyed once, on every path.
+class DeviceInfoSet {
+public:
+    explicit DeviceInfoSet(HDEVINFO set) : m_Set(set) {}
+    ~DeviceInfoSet() {
+        if (Valid()) SetupDiDestroyDeviceInfoList(m_Set);
+    }
+    DeviceInfoSet(const DeviceInfoSet&) = delete;
+    DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
+    bool Valid() const { return m_Set != INVALID_HANDLE_VALUE; }
+    HDEVINFO Get() const { return m_Set; }
+
+private:
+    HDEVINFO m_Set;
+};
 
 // Whether `wanted` is among the device's hardware IDs, compared as Windows compares them (case
 // folded); false when the device has none or they cannot be read.

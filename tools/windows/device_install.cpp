@@ -67,21 +67,6 @@ InstallOutcome Failed(const char* step, DWORD error) {
 }
 
 // Holds a device information set and destroys it on every path.
-class DeviceInfoSet {
-public:
-    explicit DeviceInfoSet(HDEVINFO set) : m_Set(set) {}
-    ~DeviceInfoSet() {
-        if (Valid()) SetupDiDestroyDeviceInfoList(m_Set);
-    }
-    DeviceInfoSet(const DeviceInfoSet&) = delete;
-    DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
-    bool Valid() const { return m_Set != INVALID_HANDLE_VALUE; }
-    HDEVINFO Get() const { return m_Set; }
-
-private:
-    HDEVINFO m_Set;
-};
-
 bool HasBusHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
     return HasHardwareId(set, device, BUS_HARDWARE_ID);
 }
