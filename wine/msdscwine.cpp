@@ -32,6 +32,7 @@ extern "C" __declspec(dllimport) NTSTATUS NTAPI RtlGetLastNtStatus(void);
 namespace {
 
 using msdsc::DeviceInfoSet;
+using msdsc::ForEachInterface;
 using msdsc::HasHardwareId;
 using msdsc::Utf8;
 
@@ -179,34 +180,21 @@ bool ReadThroughSample(unsigned instance, SampleConfiguration* read, std::string
         *detail = Format("no interface list, error %lu", GetLastError());
         return false;
     }
-    SP_DEVICE_INTERFACE_DATA entry{};
-    entry.cbSize = sizeof(entry);
     *detail = "no interface of the sample for this reader";
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set.Get(), nullptr, &SAMPLE_INTERFACE, i, &entry); ++i) {
-        DWORD size = 0;
-        SetupDiGetDeviceInterfaceDetailW(set.Get(), &entry, nullptr, 0, &size, nullptr);
-        if (size == 0) continue;
-        std::vector<unsigned char> buffer(size);
-        auto* path = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-        path->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        SP_DEVINFO_DATA device{};
-        device.cbSize = sizeof(device);
-        wchar_t instanceId[256] = {};
-        if (!SetupDiGetDeviceInterfaceDetailW(set.Get(), &entry, path, size, nullptr, &device) ||
-            !SetupDiGetDeviceInstanceIdW(set.Get(), &device, instanceId, 256, nullptr) || !IsReader(instanceId, instance))
-            continue;
-        HANDLE sample = CreateFileW(path->DevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return ForEachInterface(set.Get(), SAMPLE_INTERFACE, [&](const wchar_t* path, const wchar_t* instanceId) {
+        if (!IsReader(instanceId, instance)) return false;
+        HANDLE sample = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
         if (sample == INVALID_HANDLE_VALUE) {
             *detail = Format("the interface does not open, error %lu", GetLastError());
-            continue;
+            return false;
         }
         const Reply reply = Control(sample, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, read, sizeof(*read));
         CloseHandle(sample);
         if (reply.ok && reply.returned == sizeof(*read)) return true;
         *detail = "the configuration request " + Describe(reply);
-    }
-    return false;
+        return false;
+    });
 }
 
 void ExpectSampleValues(unsigned instance, const ReaderConfig& config) {

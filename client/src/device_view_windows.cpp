@@ -73,37 +73,22 @@ public:
     // Wine lists interfaces of readers that are gone too, which do not open; the reader's own one is
     // looked for among all of them.
     NTSTATUS ReadConfiguration(uint32_t number, SampleConfiguration* read) override {
-        HDEVINFO set = SetupDiGetClassDevsW(&SAMPLE_INTERFACE, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
-        if (set == INVALID_HANDLE_VALUE) return STATUS_NOT_FOUND;
-        NTSTATUS result = STATUS_NOT_FOUND;
-        SP_DEVICE_INTERFACE_DATA entry{};
-        entry.cbSize = sizeof(entry);
-        for (DWORD i = 0; result != STATUS_SUCCESS && SetupDiEnumDeviceInterfaces(set, nullptr, &SAMPLE_INTERFACE, i, &entry); ++i) {
-            DWORD size = 0;
-            SetupDiGetDeviceInterfaceDetailW(set, &entry, nullptr, 0, &size, nullptr);
-            if (size == 0) continue;
-            std::vector<unsigned char> buffer(size);
-            auto* path = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-            path->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-            SP_DEVINFO_DATA device{};
-            device.cbSize = sizeof(device);
-            wchar_t instance[MAX_DEVICE_ID_LEN];
+        DeviceInfoSet set(SetupDiGetClassDevsW(&SAMPLE_INTERFACE, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT));
+        if (!set.Valid()) return STATUS_NOT_FOUND;
+        const bool answered = ForEachInterface(set.Get(), SAMPLE_INTERFACE, [&](const wchar_t* path, const wchar_t* instance) {
             uint32_t readerNumber = 0;
-            if (!SetupDiGetDeviceInterfaceDetailW(set, &entry, path, size, nullptr, &device) ||
-                !SetupDiGetDeviceInstanceIdW(set, &device, instance, MAX_DEVICE_ID_LEN, nullptr) ||
-                !ReaderNumberFromInstancePath(Utf8(instance), &readerNumber) || readerNumber != number)
-                continue;
-            HANDLE handle = CreateFileW(path->DevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (handle == INVALID_HANDLE_VALUE) continue;
+            if (!ReaderNumberFromInstancePath(Utf8(instance), &readerNumber) || readerNumber != number) return false;
+            HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (handle == INVALID_HANDLE_VALUE) return false;
             DWORD returned = 0;
-            if (DeviceIoControl(handle, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, read, sizeof(*read), &returned, nullptr) &&
-                returned == sizeof(*read))
-                result = STATUS_SUCCESS;
+            const bool complete = DeviceIoControl(handle, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, read, sizeof(*read),
+                                                  &returned, nullptr) &&
+                                  returned == sizeof(*read);
             CloseHandle(handle);
-        }
-        SetupDiDestroyDeviceInfoList(set);
-        return result;
+            return complete;
+        });
+        return answered ? STATUS_SUCCESS : STATUS_NOT_FOUND;
     }
 
     NTSTATUS CountBuses(uint32_t* count) override {
