@@ -9,7 +9,7 @@
 #include <regex>
 #include <sstream>
 
-#include "machine.h"
+#include "machine_test.h"
 #include "session.h"
 #include "simkernel/pnp.h"
 #include "view_changes.h"
@@ -22,18 +22,8 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-class HostSession : public ::testing::Test {
+class HostSession : public machine::MachineTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(m_Machine.Load(MSDSCBUS_IMAGE, &error)) << error;
-        ASSERT_TRUE(m_Machine.CreateBuses(2, &error)) << error;
-    }
-
-    void TearDown() override {
-        for (const std::string& violation : m_Machine.Violations()) ADD_FAILURE() << "verifier: " << violation;
-    }
-
     // Runs a typed session to its end, with Plug and Play's view after every command.
     std::string Run(const std::string& input, bool json, std::vector<std::vector<machine::BusView>>* views = nullptr) {
         std::ostringstream out;
@@ -52,7 +42,6 @@ protected:
         return out.str();
     }
 
-    machine::Machine m_Machine;
     int m_ExitCode = -1;
     uint32_t m_WaitMs = 2000;
 };

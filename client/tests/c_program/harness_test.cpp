@@ -3,9 +3,7 @@
 // sees only msdscclient.h and libmsdscclient.so.
 #include <gtest/gtest.h>
 
-#include <string>
-
-#include "machine.h"
+#include "machine_test.h"
 #include "reader_session.h"
 #include "simkernel/pnp.h"
 
@@ -18,20 +16,7 @@ void PullBus() {
     simk::pnp::RunUntilIdle();
 }
 
-class CProgram : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(m_Machine.Load(MSDSCBUS_IMAGE, &error)) << error;
-        ASSERT_TRUE(m_Machine.CreateBuses(2, &error)) << error;
-    }
-
-    void TearDown() override {
-        for (const std::string& violation : m_Machine.Violations()) ADD_FAILURE() << "verifier: " << violation;
-    }
-
-    msdsc::machine::Machine m_Machine;
-};
+class CProgram : public msdsc::machine::MachineTest {};
 
 TEST_F(CProgram, AddsListsAndRemovesReadersThroughTheShippedLibrary) {
     const size_t poolBefore = m_Machine.DriverPoolBlocks();
