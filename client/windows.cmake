@@ -4,6 +4,15 @@
 # declares (MSDSC_API, __declspec(dllexport)); the compiler's run times are linked in statically, so
 # the DLL imports only system DLLs.
 set(MSDSC_CLIENT_DIR ${CMAKE_SOURCE_DIR}/client)
+
+# The Win32 helpers the library shares with the Windows tool (UTF-8 text, the hardware-ID check):
+# compiled once, linked into both; the DLL exports none of them.
+add_library(msdscclient_windows_helpers OBJECT ${MSDSC_CLIENT_DIR}/src/windows_helpers.cpp)
+target_include_directories(msdscclient_windows_helpers PUBLIC ${MSDSC_CLIENT_DIR}/src)
+target_compile_definitions(msdscclient_windows_helpers PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0502)
+target_compile_options(msdscclient_windows_helpers PRIVATE -Wall -Wextra $<$<NOT:$<CONFIG:Debug>>:-O2>)
+target_link_libraries(msdscclient_windows_helpers PUBLIC setupapi)
+
 add_library(msdscclient SHARED
   ${MSDSC_CLIENT_DIR}/src/client.cpp
   ${MSDSC_CLIENT_DIR}/src/c_api.cpp
@@ -16,7 +25,7 @@ target_include_directories(msdscclient PUBLIC ${MSDSC_CLIENT_DIR}/include
 target_compile_definitions(msdscclient PRIVATE MSDSC_BUILDING_LIBRARY UNICODE _UNICODE _WIN32_WINNT=0x0502)
 target_compile_options(msdscclient PRIVATE -Wall -Wextra $<$<NOT:$<CONFIG:Debug>>:-O2>)
 target_link_options(msdscclient PRIVATE -static -static-libgcc -static-libstdc++ $<$<NOT:$<CONFIG:Debug>>:-s>)
-target_link_libraries(msdscclient PRIVATE setupapi cfgmgr32 ntdll)
+target_link_libraries(msdscclient PRIVATE msdscclient_windows_helpers setupapi cfgmgr32 ntdll)
 
 # The header ships with the DLL and its import library.
 add_custom_command(TARGET msdscclient POST_BUILD

@@ -100,7 +100,7 @@ if(DRIVER_SCENARIO_TESTS AND DRIVER_SOURCES)
   add_dependencies(driver_scenario_tests msdscbus simk_filter_test_driver msdscsample)
 endif()
 
-foreach(extra client tools fuzz bench python)
+foreach(extra machine client tools fuzz bench python)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)
     add_subdirectory(${extra})
   endif()

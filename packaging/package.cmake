@@ -50,7 +50,7 @@ target_include_directories(msdscctl PRIVATE ${CMAKE_SOURCE_DIR}/tools/session ${
 target_compile_definitions(msdscctl PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0502)
 target_compile_options(msdscctl PRIVATE -Wall -Wextra $<$<NOT:$<CONFIG:Debug>>:-O2>)
 target_link_options(msdscctl PRIVATE -municode -static -Wl,--subsystem,console $<$<NOT:$<CONFIG:Debug>>:-s>)
-target_link_libraries(msdscctl PRIVATE msdscclient setupapi newdev)
+target_link_libraries(msdscctl PRIVATE msdscclient msdscclient_windows_helpers setupapi newdev)
 
 # The release package: dist/msdscbus-<version>-x64/ holding what ships and nothing else, and a zip
 # of it (`cmake --build --preset package`). Built on request only: the catalog needs osslsigncode

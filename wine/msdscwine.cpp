@@ -25,13 +25,20 @@
 #include "msdscbus.h"
 #include "msdscsample.h"
 #include "msdscnames.h"
+#include "windows_helpers.h"
 
 extern "C" __declspec(dllimport) NTSTATUS NTAPI RtlGetLastNtStatus(void);
 
 namespace {
 
+using msdsc::DeviceInfoSet;
+using msdsc::ForEachInterface;
+using msdsc::HasHardwareId;
+using msdsc::Utf8;
+
 const wchar_t CONTROL_DEVICE[] = MSDSC_WIDE(MSDSC_CONTROL_USER_PATH);
 const wchar_t READER_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_READER_HARDWARE_ID);
+const wchar_t BUS_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_BUS_HARDWARE_ID);
 const wchar_t READER_INSTANCE_PREFIX[] = L"MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\";
 const wchar_t READER_ENUM_KEY[] = L"System\\CurrentControlSet\\Enum\\MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\";
 const wchar_t BUS_SERVICE[] = L"msdscbus";
@@ -140,12 +147,9 @@ bool Matches(const Values& values, const ReaderConfig& config) {
 
 std::string Show(const Values& values) {
     std::string text;
-    for (int i = 0; i < 4; ++i) {
-        char name[16];
-        WideCharToMultiByte(CP_UTF8, 0, VALUE_NAMES[i], -1, name, sizeof(name), nullptr, nullptr);
-        text += Format("%s%s=%s", i ? " " : "", name,
+    for (int i = 0; i < 4; ++i)
+        text += Format("%s%s=%s", i ? " " : "", Utf8(VALUE_NAMES[i]).c_str(),
                        values.present[i] ? Format("0x%lX", values.value[i]).c_str() : "(none)");
-    }
     return text;
 }
 
@@ -159,19 +163,6 @@ Values WaitForValues(unsigned instance, const ReaderConfig& config, DWORD timeou
         Sleep(50);
     }
 }
-
-class DeviceInfoSet {
-public:
-    explicit DeviceInfoSet(HDEVINFO set) : m_Set(set) {}
-    ~DeviceInfoSet() {
-        if (m_Set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(m_Set);
-    }
-    HDEVINFO Get() const { return m_Set; }
-    bool Valid() const { return m_Set != INVALID_HANDLE_VALUE; }
-
-private:
-    HDEVINFO m_Set;
-};
 
 // --- the values as the sample reader driver read them -------------------------------------------
 
@@ -189,34 +180,21 @@ bool ReadThroughSample(unsigned instance, SampleConfiguration* read, std::string
         *detail = Format("no interface list, error %lu", GetLastError());
         return false;
     }
-    SP_DEVICE_INTERFACE_DATA entry{};
-    entry.cbSize = sizeof(entry);
     *detail = "no interface of the sample for this reader";
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set.Get(), nullptr, &SAMPLE_INTERFACE, i, &entry); ++i) {
-        DWORD size = 0;
-        SetupDiGetDeviceInterfaceDetailW(set.Get(), &entry, nullptr, 0, &size, nullptr);
-        if (size == 0) continue;
-        std::vector<unsigned char> buffer(size);
-        auto* path = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-        path->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        SP_DEVINFO_DATA device{};
-        device.cbSize = sizeof(device);
-        wchar_t instanceId[256] = {};
-        if (!SetupDiGetDeviceInterfaceDetailW(set.Get(), &entry, path, size, nullptr, &device) ||
-            !SetupDiGetDeviceInstanceIdW(set.Get(), &device, instanceId, 256, nullptr) || !IsReader(instanceId, instance))
-            continue;
-        HANDLE sample = CreateFileW(path->DevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return ForEachInterface(set.Get(), SAMPLE_INTERFACE, [&](const wchar_t* path, const wchar_t* instanceId) {
+        if (!IsReader(instanceId, instance)) return false;
+        HANDLE sample = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
         if (sample == INVALID_HANDLE_VALUE) {
             *detail = Format("the interface does not open, error %lu", GetLastError());
-            continue;
+            return false;
         }
         const Reply reply = Control(sample, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, read, sizeof(*read));
         CloseHandle(sample);
         if (reply.ok && reply.returned == sizeof(*read)) return true;
         *detail = "the configuration request " + Describe(reply);
-    }
-    return false;
+        return false;
+    });
 }
 
 void ExpectSampleValues(unsigned instance, const ReaderConfig& config) {
@@ -483,12 +461,7 @@ int UninstallBus() {
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof(device);
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set.Get(), i, &device); ++i) {
-        wchar_t ids[256] = {};
-        DWORD type = 0;
-        if (!SetupDiGetDeviceRegistryPropertyW(set.Get(), &device, SPDRP_HARDWAREID, &type, reinterpret_cast<BYTE*>(ids),
-                                               sizeof(ids) - 2 * sizeof(wchar_t), nullptr) ||
-            lstrcmpiW(ids, L"Root\\MicroSDSmartCardBus") != 0)
-            continue;
+        if (!HasHardwareId(set.Get(), &device, BUS_HARDWARE_ID)) continue;
         const bool ok = SetupDiCallClassInstaller(DIF_REMOVE, set.Get(), &device) != FALSE;
         Check(ok, "remove the bus device node with DIF_REMOVE", Format("error 0x%lX", GetLastError()));
         removed += ok ? 1 : 0;
@@ -498,17 +471,16 @@ int UninstallBus() {
 }
 
 int StopService(const wchar_t* name) {
+    const std::string utf8 = Utf8(name);
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_ALL_ACCESS) : nullptr;
-    char utf8[64] = {};
-    WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8, sizeof(utf8) - 1, nullptr, nullptr);
-    Check(service != nullptr, Format("open the %s service", utf8).c_str(), Format("error %lu", GetLastError()));
+    Check(service != nullptr, Format("open the %s service", utf8.c_str()).c_str(), Format("error %lu", GetLastError()));
     if (service) {
         SERVICE_STATUS status{};
         const bool sent = ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
         const DWORD error = sent ? 0 : GetLastError();
         const bool stopped = sent && WaitForState(service, SERVICE_STOPPED, 15000, &status);
-        Check(stopped, Format("stop the %s service", utf8).c_str(), Format("error %lu, state %lu", error, status.dwCurrentState));
+        Check(stopped, Format("stop the %s service", utf8.c_str()).c_str(), Format("error %lu, state %lu", error, status.dwCurrentState));
         CloseServiceHandle(service);
     }
     if (manager) CloseServiceHandle(manager);

@@ -3,6 +3,7 @@
 // now, started, or held back by a problem.
 #include "device_view.h"
 #include "msdscnames.h"
+#include "windows_helpers.h"
 
 #include <setupapi.h>
 #include <cfgmgr32.h>
@@ -20,30 +21,6 @@ const wchar_t READER_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_READER_HARDWARE_ID);
 // The bus device is root-enumerated: `msdscctl install` creates it under the ROOT enumerator.
 const wchar_t BUS_ENUMERATOR[] = L"ROOT";
 const wchar_t BUS_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_BUS_HARDWARE_ID);
-
-std::string Utf8(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return std::string();
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &result[0], size, nullptr, nullptr);
-    result.resize(static_cast<size_t>(size) - 1);
-    return result;
-}
-
-bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device, const wchar_t* wanted) {
-    DWORD type = 0, size = 0;
-    SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, nullptr, 0, &size);
-    if (size == 0) return false;
-    // Two terminators more than reported, in case the stored value lacks them.
-    std::vector<wchar_t> ids(size / sizeof(wchar_t) + 2, L'\0');
-    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, reinterpret_cast<BYTE*>(ids.data()),
-                                           size, nullptr) ||
-        type != REG_MULTI_SZ)
-        return false;
-    for (const wchar_t* id = ids.data(); *id; id += wcslen(id) + 1)
-        if (lstrcmpiW(id, wanted) == 0) return true;
-    return false;
-}
 
 const GUID SAMPLE_INTERFACE = MSDSC_SAMPLE_INTERFACE_GUID_INITIALIZER;
 
@@ -96,37 +73,22 @@ public:
     // Wine lists interfaces of readers that are gone too, which do not open; the reader's own one is
     // looked for among all of them.
     NTSTATUS ReadConfiguration(uint32_t number, SampleConfiguration* read) override {
-        HDEVINFO set = SetupDiGetClassDevsW(&SAMPLE_INTERFACE, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
-        if (set == INVALID_HANDLE_VALUE) return STATUS_NOT_FOUND;
-        NTSTATUS result = STATUS_NOT_FOUND;
-        SP_DEVICE_INTERFACE_DATA entry{};
-        entry.cbSize = sizeof(entry);
-        for (DWORD i = 0; result != STATUS_SUCCESS && SetupDiEnumDeviceInterfaces(set, nullptr, &SAMPLE_INTERFACE, i, &entry); ++i) {
-            DWORD size = 0;
-            SetupDiGetDeviceInterfaceDetailW(set, &entry, nullptr, 0, &size, nullptr);
-            if (size == 0) continue;
-            std::vector<unsigned char> buffer(size);
-            auto* path = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-            path->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-            SP_DEVINFO_DATA device{};
-            device.cbSize = sizeof(device);
-            wchar_t instance[MAX_DEVICE_ID_LEN];
+        DeviceInfoSet set(SetupDiGetClassDevsW(&SAMPLE_INTERFACE, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT));
+        if (!set.Valid()) return STATUS_NOT_FOUND;
+        const bool answered = ForEachInterface(set.Get(), SAMPLE_INTERFACE, [&](const wchar_t* path, const wchar_t* instance) {
             uint32_t readerNumber = 0;
-            if (!SetupDiGetDeviceInterfaceDetailW(set, &entry, path, size, nullptr, &device) ||
-                !SetupDiGetDeviceInstanceIdW(set, &device, instance, MAX_DEVICE_ID_LEN, nullptr) ||
-                !ReaderNumberFromInstancePath(Utf8(instance), &readerNumber) || readerNumber != number)
-                continue;
-            HANDLE handle = CreateFileW(path->DevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (handle == INVALID_HANDLE_VALUE) continue;
+            if (!ReaderNumberFromInstancePath(Utf8(instance), &readerNumber) || readerNumber != number) return false;
+            HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (handle == INVALID_HANDLE_VALUE) return false;
             DWORD returned = 0;
-            if (DeviceIoControl(handle, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, read, sizeof(*read), &returned, nullptr) &&
-                returned == sizeof(*read))
-                result = STATUS_SUCCESS;
+            const bool complete = DeviceIoControl(handle, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, read, sizeof(*read),
+                                                  &returned, nullptr) &&
+                                  returned == sizeof(*read);
             CloseHandle(handle);
-        }
-        SetupDiDestroyDeviceInfoList(set);
-        return result;
+            return complete;
+        });
+        return answered ? STATUS_SUCCESS : STATUS_NOT_FOUND;
     }
 
     NTSTATUS CountBuses(uint32_t* count) override {

@@ -1,4 +1,4 @@
-// The host tool's simulated machine behind a C surface, so that a process which only loads shared
+// The simulated machine behind a C surface, so that a process which only loads shared
 // libraries (Python with ctypes) can run the driver in the simulated kernel under the client library.
 #include "msdsc_host.h"
 
@@ -8,13 +8,13 @@
 #include <mutex>
 #include <string>
 
-#include "host_environment.h"
+#include "machine.h"
 #include "simkernel/pnp.h"
 
 namespace {
 
 std::mutex g_Lock;
-std::unique_ptr<msdsc::host::Environment> g_Machine;
+std::unique_ptr<msdsc::machine::Machine> g_Machine;
 
 void CopyText(const std::string& text, char* buffer, uint32_t size) {
     if (!buffer || size == 0) return;
@@ -36,7 +36,7 @@ extern "C" MSDSC_HOST_API int32_t MsdscHostStart(const char* driverImage, uint32
         CopyText("the simulated machine is running already", error, errorSize);
         return -1;
     }
-    auto machine = std::make_unique<msdsc::host::Environment>();
+    auto machine = std::make_unique<msdsc::machine::Machine>();
     std::string reason;
     if (!machine->Load(driverImage ? driverImage : MSDSCBUS_IMAGE, &reason) || !machine->CreateBuses(buses, &reason)) {
         CopyText(reason, error, errorSize);

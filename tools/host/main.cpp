@@ -10,8 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "../session/session.h"
-#include "host_environment.h"
+#include "machine.h"
+#include "session.h"
+#include "view_changes.h"
 
 namespace {
 
@@ -37,15 +38,8 @@ const char USAGE[] =
 #define MSDSCBUS_IMAGE "msdscbus.so"
 #endif
 
-// A command-line error: plain on standard error, or a JSON line on standard output under --json.
 int Usage(bool json, const std::string& command, const std::string& message, bool showUsage) {
-    if (json) {
-        std::cout << tool::Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
-    } else {
-        std::cerr << "msdscctl-host: " << message << "\n";
-        if (showUsage) std::cerr << USAGE;
-    }
-    return tool::EXIT_USAGE;
+    return tool::CommandLineError("msdscctl-host", USAGE, json, command, message, showUsage);
 }
 
 // Ctrl+C (SIGINT) and SIGTERM are taken by a thread of their own with sigwait, outside any signal
@@ -111,7 +105,7 @@ int main(int argc, char** argv) {
     std::string error, name;
     if (!tool::ParseCommands(words, &commands, &error, &name)) return Usage(output.json, name, error, false);
 
-    host::Environment machine;
+    machine::Machine machine;
     tool::Session session(std::cout, output, &std::cerr);
     session.SetWaitTimeout(timeout);
     if (!machine.Load(image.c_str(), &error) || !machine.CreateBuses(buses, &error)) {
@@ -125,22 +119,18 @@ int main(int argc, char** argv) {
                      (buses == 1 ? " bus device" : " bus devices") + " created",
                  tool::Json("machine").Add("image", image).Add("buses", uint64_t{buses}));
 
-    std::vector<host::BusView> lastView;
+    std::vector<machine::BusView> lastView;
     session.afterCommand = [&] {
         machine.Settle();
-        std::vector<host::BusView> view = machine.View(&lastView);
-        for (const auto& [text, json] : host::ViewChanges(lastView, view)) session.Note(text, json);
+        std::vector<machine::BusView> view = machine.View(&lastView);
+        for (const auto& [text, json] : tool::ViewChanges(lastView, view)) session.Note(text, json);
         lastView = std::move(view);
     };
     WatchForInterrupt(session, signals);
-    if (words.empty()) {
-        const bool terminal = isatty(STDIN_FILENO);
-        if (terminal && !output.json) session.prompt = "msdscctl-host> ";
-        session.drainAfterQuit = !terminal;
-        session.RunLines(std::cin);
-    } else {
+    if (words.empty())
+        session.RunInput(std::cin, isatty(STDIN_FILENO), "msdscctl-host> ");
+    else
         session.RunAll(commands);
-    }
     session.Close();
 
     int exitCode = session.ExitCode();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <iostream>
 #include <istream>
 #include <mutex>
 #include <ostream>
@@ -374,6 +375,12 @@ void Session::RunAll(const std::vector<Command>& commands) {
     }
 }
 
+void Session::RunInput(std::istream& in, bool terminal, const std::string& terminalPrompt) {
+    if (terminal && !m_Options.json) prompt = terminalPrompt;
+    drainAfterQuit = !terminal;
+    RunLines(in);
+}
+
 void Session::RunLines(std::istream& in) {
     std::string line;
     while ((prompt.empty() || m_Out << prompt << std::flush) && std::getline(in, line)) {
@@ -443,6 +450,17 @@ bool Session::Interrupt(Ending ending) {
         m_Out << "\n" << (interrupted ? "interrupted: " : "terminated: ") << text << "\n";
     m_Out.flush();
     return true;
+}
+
+int CommandLineError(const char* program, const char* usage, bool json, const std::string& command,
+                     const std::string& message, bool showUsage) {
+    if (json) {
+        std::cout << Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
+    } else {
+        std::cerr << program << ": " << message << "\n";
+        if (showUsage) std::cerr << usage;
+    }
+    return EXIT_USAGE;
 }
 
 }  // namespace msdsc::tool

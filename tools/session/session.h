@@ -57,6 +57,9 @@ public:
     // counts as a failed command; the session goes on. After a quit the rest of its line is
     // reported, and with drainAfterQuit so is every further line of the input.
     void RunLines(std::istream& in);
+    // The tools' standard input: a prompt for a person at a terminal (text mode only); from a file
+    // or a pipe, what follows a quit is read to the end and reported.
+    void RunInput(std::istream& in, bool terminal, const std::string& terminalPrompt);
     // Closes the handle, if one is open, which removes every reader this session added, and says so.
     void Close();
     // Ctrl+C or a termination request, from another thread: closes the handle between two requests
@@ -125,5 +128,10 @@ private:
     ClientLock m_ClientLock;
     MsdscClient* m_Client = nullptr;
 };
+
+// A tool's command-line error, before any session runs: "<program>: <message>" on standard error,
+// the usage after it when asked, or a usage-error line on standard output under --json.
+int CommandLineError(const char* program, const char* usage, bool json, const std::string& command,
+                     const std::string& message, bool showUsage);
 
 }  // namespace msdsc::tool

@@ -9,9 +9,10 @@
 #include <regex>
 #include <sstream>
 
-#include "host_environment.h"
-#include "simkernel/pnp.h"
+#include "machine_test.h"
 #include "session.h"
+#include "simkernel/pnp.h"
+#include "view_changes.h"
 
 namespace msdsc::tool {
 namespace {
@@ -19,21 +20,12 @@ namespace {
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
 
-class HostSession : public ::testing::Test {
+class HostSession : public machine::MachineTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(m_Machine.Load(MSDSCBUS_IMAGE, &error)) << error;
-        ASSERT_TRUE(m_Machine.CreateBuses(2, &error)) << error;
-    }
-
-    void TearDown() override {
-        for (const std::string& violation : m_Machine.Violations()) ADD_FAILURE() << "verifier: " << violation;
-    }
-
     // Runs a typed session to its end, with Plug and Play's view after every command.
-    std::string Run(const std::string& input, bool json, std::vector<std::vector<host::BusView>>* views = nullptr) {
+    std::string Run(const std::string& input, bool json, std::vector<std::vector<machine::BusView>>* views = nullptr) {
         std::ostringstream out;
         Session session(out, OutputOptions{json, false});
         session.drainAfterQuit = true;
@@ -50,13 +42,12 @@ protected:
         return out.str();
     }
 
-    host::Environment m_Machine;
     int m_ExitCode = -1;
     uint32_t m_WaitMs = 2000;
 };
 
 TEST_F(HostSession, TypedSessionOnTwoBuses) {
-    std::vector<std::vector<host::BusView>> views;
+    std::vector<std::vector<machine::BusView>> views;
     const std::string out = Run("version\n"
                                 "add 7 1 0\n"
                                 "add 8 2 1   # lands on the second bus\n"
@@ -84,11 +75,11 @@ TEST_F(HostSession, TypedSessionOnTwoBuses) {
 
     // version (which opened), add, add, list, remove, remove, the bad line, list, close
     ASSERT_EQ(views.size(), 9u);
-    const std::vector<host::BusView>& afterAdds = views[2];
+    const std::vector<machine::BusView>& afterAdds = views[2];
     ASSERT_EQ(afterAdds.size(), 2u);
     ASSERT_EQ(afterAdds[0].readers.size(), 1u);
     ASSERT_EQ(afterAdds[1].readers.size(), 1u);
-    const host::ReaderView& second = afterAdds[1].readers[0];
+    const machine::ReaderView& second = afterAdds[1].readers[0];
     EXPECT_THAT(second.instancePath, ContainsRegex("^MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f]+&[0-9a-f]+&[0-9a-f]+&[0-9]+$"));
     EXPECT_EQ(second.state, "Started");
     EXPECT_EQ(second.values[0], 8u);
@@ -98,7 +89,7 @@ TEST_F(HostSession, TypedSessionOnTwoBuses) {
 
     EXPECT_TRUE(views[4][0].readers.empty()) << "reader 0 should be gone once Plug and Play settled";
     EXPECT_EQ(views[4][1].readers.size(), 1u);
-    for (const host::BusView& bus : views.back()) {
+    for (const machine::BusView& bus : views.back()) {
         EXPECT_EQ(bus.state, "Started");
         EXPECT_TRUE(bus.readers.empty()) << bus.instancePath << " kept a reader after the close";
     }
@@ -151,16 +142,16 @@ TEST_F(HostSession, RemovingByFullHandleIsRemovingThatReader) {
 }
 
 TEST_F(HostSession, PlugAndPlayChangesInBothEncodings) {
-    const std::vector<host::BusView> before = m_Machine.View();
+    const std::vector<machine::BusView> before = m_Machine.View();
     MsdscClient* client = nullptr;
     ASSERT_EQ(MsdscOpen(&client, nullptr), STATUS_SUCCESS);
     MsdscReaderHandle handle{};
     ASSERT_EQ(MsdscAddReader(client, 5, 6, 7, &handle, nullptr), STATUS_SUCCESS);
     m_Machine.Settle();
-    const std::vector<host::BusView> after = m_Machine.View();
+    const std::vector<machine::BusView> after = m_Machine.View();
 
     // One line for the reader that appeared; nothing for the buses, which did not change.
-    const auto changes = host::ViewChanges(before, after);
+    const auto changes = ViewChanges(before, after);
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_THAT(changes[0].first, ContainsRegex("^  plug and play: MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f&]+"
                                                 "  Started  Number=5  Drive=6  Log=7  Exists=1$"));
@@ -168,11 +159,11 @@ TEST_F(HostSession, PlugAndPlayChangesInBothEncodings) {
                                                  "MicroSDSmartCardReader\\\\\\\\[0-9a-f&]+\",\"bus\":\"ROOT\\\\\\\\MicroSDSmartCardBus"
                                                  "\\\\\\\\000[01]\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
                                                  "\"Log\":7,\"Exists\":1\\}\\}$"));
-    EXPECT_TRUE(host::ViewChanges(after, after).empty());
+    EXPECT_TRUE(ViewChanges(after, after).empty());
 
     ASSERT_EQ(MsdscClose(client, nullptr), STATUS_SUCCESS);
     m_Machine.Settle();
-    const auto gone = host::ViewChanges(after, m_Machine.View());
+    const auto gone = ViewChanges(after, m_Machine.View());
     ASSERT_EQ(gone.size(), 1u);
     EXPECT_THAT(gone[0].first, HasSubstr("  Removed"));
     EXPECT_THAT(gone[0].second, HasSubstr("\"state\":\"Removed\""));
@@ -338,6 +329,9 @@ TEST(HostTool, UsageErrorsRunNothing) {
         EXPECT_EQ(run.exitCode, EXIT_USAGE) << arguments << "\n" << run.output;
         EXPECT_THAT(run.output, Not(HasSubstr("opened the control device"))) << arguments;
     }
+    // In the tool's name, with the usage after an option that lacks its value but not after a bad one.
+    EXPECT_EQ(RunHostTool("--buses 65 version").output, "msdscctl-host: --buses takes a number from 0 to 64, not '65'\n");
+    EXPECT_THAT(RunHostTool("--buses").output, StartsWith("msdscctl-host: --buses needs a value\nusage: msdscctl-host "));
     const ProgramRun missingImage = RunHostTool("--image /nonexistent/msdscbus.so version");
     EXPECT_EQ(missingImage.exitCode, EXIT_NO_DEVICE) << missingImage.output;
     EXPECT_THAT(missingImage.output, HasSubstr("cannot load /nonexistent/msdscbus.so"));

@@ -4,6 +4,7 @@
 #include "device_install.h"
 #include "msdscclient.h"
 #include "msdscnames.h"
+#include "windows_helpers.h"
 
 #include <initguid.h>
 #include <devguid.h>
@@ -66,36 +67,6 @@ InstallOutcome Failed(const char* step, DWORD error) {
 }
 
 // Holds a device information set and destroys it on every path.
-class DeviceInfoSet {
-public:
-    explicit DeviceInfoSet(HDEVINFO set) : m_Set(set) {}
-    ~DeviceInfoSet() {
-        if (Valid()) SetupDiDestroyDeviceInfoList(m_Set);
-    }
-    DeviceInfoSet(const DeviceInfoSet&) = delete;
-    DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
-    bool Valid() const { return m_Set != INVALID_HANDLE_VALUE; }
-    HDEVINFO Get() const { return m_Set; }
-
-private:
-    HDEVINFO m_Set;
-};
-
-bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device, const wchar_t* wanted) {
-    DWORD type = 0, size = 0;
-    SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, nullptr, 0, &size);
-    if (size == 0) return false;
-    // Room for two terminators more than reported, in case the stored value lacks them.
-    std::vector<wchar_t> ids(size / sizeof(wchar_t) + 2, L'\0');
-    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, reinterpret_cast<BYTE*>(ids.data()),
-                                           size, nullptr) ||
-        type != REG_MULTI_SZ)
-        return false;
-    for (const wchar_t* id = ids.data(); *id; id += wcslen(id) + 1)
-        if (lstrcmpiW(id, wanted) == 0) return true;
-    return false;
-}
-
 bool HasBusHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
     return HasHardwareId(set, device, BUS_HARDWARE_ID);
 }

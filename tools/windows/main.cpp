@@ -9,6 +9,7 @@
 
 #include "../session/session.h"
 #include "device_install.h"
+#include "windows_helpers.h"
 
 namespace {
 
@@ -48,22 +49,7 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 }
 
 int Usage(bool json, const std::string& command, const std::string& message, bool showUsage) {
-    if (json) {
-        std::cout << tool::Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
-    } else {
-        std::cerr << "msdscctl: " << message << "\n";
-        if (showUsage) std::cerr << USAGE;
-    }
-    return tool::EXIT_USAGE;
-}
-
-std::string Utf8(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return std::string();
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &result[0], size, nullptr, nullptr);
-    result.resize(static_cast<size_t>(size) - 1);
-    return result;
+    return tool::CommandLineError("msdscctl", USAGE, json, command, message, showUsage);
 }
 
 std::wstring DefaultInfPath() {
@@ -140,14 +126,10 @@ int wmain(int argc, wchar_t** argv) {
     session.SetWaitTimeout(timeout);
     g_Session = &session;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    if (words.empty()) {
-        const bool terminal = _isatty(_fileno(stdin)) != 0;
-        if (terminal && !output.json) session.prompt = "msdscctl> ";
-        session.drainAfterQuit = !terminal;
-        session.RunLines(std::cin);
-    } else {
+    if (words.empty())
+        session.RunInput(std::cin, _isatty(_fileno(stdin)) != 0, "msdscctl> ");
+    else
         session.RunAll(commands);
-    }
     session.Close();
     return session.ExitCode();
 }

@@ -1,18 +1,17 @@
-// The simulated machine the host tool runs the driver in: the driver image loaded, N root bus
-// devices created through the Plug and Play manager, and the view of what Plug and Play sees.
+// The simulated machine the host build runs the driver in: the driver image loaded, N root bus
+// devices created through the Plug and Play manager, and the view of what Plug and Play sees. The
+// host tool, the Python package's host library and the benchmarks each start one.
 #pragma once
 
 #include <wdm.h>
 
-#include <iosfwd>
 #include <optional>
-#include <utility>
 #include <string>
 #include <vector>
 
 #include "simkernel/pnp.h"
 
-namespace msdsc::host {
+namespace msdsc::machine {
 
 // The bus's hardware ID, which the INF binds the driver to on Windows.
 extern const char16_t BUS_HARDWARE_ID[];
@@ -34,12 +33,12 @@ struct BusView {
 
 extern const char* const READER_VALUE_NAMES[4];
 
-class Environment {
+class Machine {
 public:
-    Environment();
-    ~Environment();  // resets the simulated kernel
-    Environment(const Environment&) = delete;
-    Environment& operator=(const Environment&) = delete;
+    Machine();
+    ~Machine();  // resets the simulated kernel
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
 
     // Loads the driver image and puts the stand-in for the reader function driver over every reader
     // Plug and Play enumerates, as Windows loads the reader's driver.
@@ -69,11 +68,4 @@ private:
     Recording* m_Recording;
 };
 
-// What changed in Plug and Play between two views, one line per device that appeared, changed state
-// or values, or went: text ("  plug and play: <instance>  <state>  Number=7 ...") or JSON objects
-// of type "pnp". Nothing for devices that did not change, so a command's output stays the size of
-// what it did.
-std::vector<std::pair<std::string, std::string>> ViewChanges(const std::vector<BusView>& before,
-                                                             const std::vector<BusView>& after);
-
-}  // namespace msdsc::host
+}  // namespace msdsc::machine
