@@ -10,7 +10,7 @@
 #include <memory>
 #include <mutex>
 
-#include "core.h"
+#include "internal.h"
 #include "pnp_internal.h"
 #include "simkernel/registry.h"
 

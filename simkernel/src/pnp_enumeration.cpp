@@ -7,7 +7,6 @@
 #include "simkernel/registry.h"
 #include "simkernel/verifier.h"
 
-#include "core.h"
 #include "internal.h"
 #include "pnp_internal.h"
 #include "pnp_tree.h"

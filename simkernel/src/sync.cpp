@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "core.h"
+#include "internal.h"
 
 namespace simk::detail {
 namespace {

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "core.h"
+#include "internal.h"
 
 namespace simk::verifier {
 namespace {
