@@ -208,7 +208,9 @@ void ResetVerifier();
 void ResetUser();
 void ResetSecurity();
 
-// ---- Verifier rules (verifier.cpp): one function per rule -----------------------------------------
+// ---- Verifier rules (verifier.cpp) ---------------------------------------------------------------
+// One function per rule, each reporting the rule of its name in simkernel/verifier.h and wording
+// what the reader needs (which driver, which object); the kernel reports through nothing else.
 namespace rule {
 void IrqlTooHigh(const char* rule, const char* function, KIRQL current, KIRQL maximum);
 void IrqlRaiseToLower(KIRQL current, KIRQL requested);
@@ -253,6 +255,29 @@ void ObjectReferenceUnknown(const void* object, const char* function);
 void PoolLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<simk::pool::Allocation>& leaked, const char* when);
 void DeviceObjectLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<PDEVICE_OBJECT>& devices, const char* when);
 void SymbolicLinkLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<std::u16string>& links, const char* when);
+void CriticalRegionLeftUnentered();  // KeLeaveCriticalRegion without KeEnterCriticalRegion
+void SpinLockAtDpcLevelTooLow();     // KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL
+void HandleLeak(PDRIVER_OBJECT driver, const std::u16string& keyPath);
+void InvalidKernelHandle(HANDLE handle);
+// Plug and Play and power managers: `node` is the device as the manager describes it.
+void PdoDeletedWhileReported(const std::string& node);
+void PdoChangedAnsweredStatus(UCHAR major, UCHAR minor, NTSTATUS completed, NTSTATUS answered);
+void PdoChangedUnansweredStatus(UCHAR major, UCHAR minor, NTSTATUS completed);
+void PowerPagableInconsistent(const std::string& node, PDEVICE_OBJECT upper, PDEVICE_OBJECT lower);
+void DuplicateRelation(const std::string& node);
+void ForeignRelation(const std::string& node);
+void DuplicateDeviceInstance(const std::u16string& instancePath);
+void InvalidTargetRelation(const std::string& node);
+void InvalidPdo(const char* function);
+void IrpNeverCompleted(UCHAR major, UCHAR minor, NTSTATUS returned);
+void RootDeviceCreation();
+// The requests a driver may not fail; `after` names what the manager was tearing down, if anything.
+void IrpFailedRemoveDevice(const std::string& node, NTSTATUS status, const char* after = nullptr);
+void IrpFailedCancelRemove(const std::string& node, NTSTATUS status, const char* after = nullptr);
+void IrpFailedSurpriseRemoval(const std::string& node, NTSTATUS status, const char* after = nullptr);
+void IrpFailedStopDevice(const std::string& node, NTSTATUS status, const char* after = nullptr);
+void IrpFailedCancelStop(const std::string& node, NTSTATUS status, const char* after = nullptr);
+void PowerSystemSetFailed(const std::string& node, SYSTEM_POWER_STATE state, NTSTATUS status);
 }  // namespace rule
 
 }  // namespace simk::detail

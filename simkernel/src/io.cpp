@@ -336,7 +336,7 @@ void RunUnloadChecks(PDRIVER_OBJECT driver, const char* when) {
     for (const auto& entry : NamesCreatedBy(driver, NameKind::SymbolicLink)) links.push_back(entry.name);
     if (!links.empty()) rule::SymbolicLinkLeakOnUnload(driver, links, when);
 
-    simk::registry::CheckHandlesAtUnload(driver);  // registry key handles ("HandleLeak")
+    simk::registry::CheckHandlesAtUnload(driver);  // registry key handles (rule HandleLeak)
 }
 
 bool DriverHasDeviceMemory(PDRIVER_OBJECT driver) {
