@@ -17,7 +17,7 @@
 
 namespace simk::detail {
 
-// ---- Threads (sync.cpp) --------------------------------------------------------------------------
+// ---- Threads (sync.cpp) -------------------------------------------------------------------------
 KIRQL ThreadIrql();
 void SetThreadIrql(KIRQL irql);  // no rule checks: for the kernel's own transitions
 ULONG ThreadCriticalRegionDepth();
@@ -42,7 +42,7 @@ bool ThreadWaiting(HANDLE thread);
 // Reports `rule` when the calling thread's IRQL is above `maxIrql`; returns true when it is not.
 bool RequireIrql(KIRQL maxIrql, const char* rule, const char* function);
 
-// ---- Driver attribution (sync.cpp) ---------------------------------------------------------------
+// ---- Driver attribution (sync.cpp) --------------------------------------------------------------
 // While alive, pool allocations and objects created on this thread are attributed to `driver`
 // (used around DriverEntry, AddDevice, dispatch and completion routines, DriverUnload).
 class DriverScope {
@@ -57,19 +57,19 @@ private:
 };
 PDRIVER_OBJECT CurrentDriver();
 
-// ---- Pool (pool.cpp) -----------------------------------------------------------------------------
+// ---- Pool (pool.cpp) ----------------------------------------------------------------------------
 std::vector<simk::pool::Allocation> PoolOwnedBy(PDRIVER_OBJECT driver);
 // Pool owned by the kernel itself: counted in the pool accounting, never failed by fault injection,
 // never attributed to a driver.
 PVOID AllocateKernelPool(POOL_TYPE type, SIZE_T size, ULONG tag);
 void FreeKernelPool(PVOID p);
 
-// ---- Loader (loader.cpp) -------------------------------------------------------------------------
+// ---- Loader (loader.cpp) ------------------------------------------------------------------------
 PDRIVER_OBJECT DriverOfAddress(const void* address);  // the loaded image containing `address`
 void DriverDevicesGone(PDRIVER_OBJECT driver);         // the last device object of an unloaded driver went
 void FinishPendingUnloads();                            // closes images whose driver is fully gone
 
-// ---- I/O manager: driver objects (io.cpp) -------------------------------------------------------
+// ---- I/O manager: driver objects (io_drivers.cpp) -----------------------------------------------
 struct DriverInfo {
     std::u16string service;
     void* image = nullptr;  // dlopen handle, null for in-process drivers
@@ -90,7 +90,7 @@ bool GetDriverInfo(PDRIVER_OBJECT driver, DriverInfo* info);
 std::vector<PDRIVER_OBJECT> AllDrivers();
 std::string DriverNameForMessages(PDRIVER_OBJECT driver);  // "\Driver\X" or "(kernel)"
 
-// ---- I/O manager: user-mode opens (io.cpp) ------------------------------------------------------
+// ---- I/O manager: user-mode opens (io_handles.cpp) ----------------------------------------------
 // Resolves a path a user-mode caller opens to the named device object (through symbolic links).
 // With `remaining`, a path that goes on below the device resolves to it and the rest ("\\x") is
 // returned, as the I/O manager passes it to the driver in the file object's name.
@@ -102,7 +102,7 @@ void DereferenceDeviceForClose(PDEVICE_OBJECT device);
 PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, bool readAccess, bool writeAccess);
 void FreeUnopenedFileObject(PFILE_OBJECT file);  // a create that failed: no close is sent
 
-// ---- I/O manager: requests (io.cpp) -------------------------------------------------------------
+// ---- I/O manager: requests (io_requests.cpp) ----------------------------------------------------
 // IRPs the I/O manager itself originates: completion sets UserIosb and UserEvent; the caller waits
 // and frees. Returns the final status, or the dispatch status when the driver returned without
 // completing.
@@ -112,8 +112,12 @@ void ReleaseIoManagerIrp(PIRP irp);
 // PoStartNextPowerIrp (power manager) notes the IRP at its current stack location; IofCompleteRequest
 // checks that a power IRP's completer did so.
 void NotePoStartNextPowerIrp(PIRP irp);
+std::string DescribeIrp(PIRP irp);  // "IRP 0x..."
 
-// ---- Object namespace (object.cpp) ---------------------------------------------------------------
+// ---- I/O manager: device objects (io_devices.cpp) -----------------------------------------------
+std::string DescribeDevice(PDEVICE_OBJECT device);  // "device 0x... (\Device\X) of \Driver\Y"
+
+// ---- Object namespace (object.cpp) --------------------------------------------------------------
 std::u16string NormalizeObjectName(const std::u16string& name);
 std::u16string UpcaseName(const std::u16string& name);
 // Validates an absolute object name; STATUS_SUCCESS or the status creating it would fail with.
@@ -133,7 +137,7 @@ std::vector<NameEntry> NamesCreatedBy(PDRIVER_OBJECT driver, NameKind kind);
 std::vector<NameEntry> AllNames(NameKind kind);
 void ResetNames();
 
-// ---- Object security and object handles (security.cpp) -------------------------------------------
+// ---- Object security and object handles (security.cpp) ------------------------------------------
 // Whether the current caller may open `device` with `desired` access, and what the open is granted.
 struct AccessCheckResult {
     NTSTATUS status = STATUS_ACCESS_DENIED;
@@ -145,11 +149,11 @@ void ForgetObjectSecurity(const void* object);  // the object is being deleted
 // ZwClose of a handle ObOpenObjectByPointer gave; false when it is not such a handle.
 bool CloseObjectHandle(HANDLE handle);
 
-// ---- Registry (registry.cpp) ---------------------------------------------------------------------
+// ---- Registry (registry.cpp) --------------------------------------------------------------------
 // Used by the Plug and Play manager when it gives a new device node its hardware key.
 void EnsureDeviceHardwareKey(const std::u16string& instancePath);
 
-// ---- Call points (faults.cpp) --------------------------------------------------------------------
+// ---- Call points (faults.cpp) -------------------------------------------------------------------
 // Counts a call of a hookable routine and runs what is armed before it; true (with *status set)
 // when fault injection makes the call fail. `object` is the routine's first argument.
 bool CallBefore(Call call, const void* object, ULONG tag, NTSTATUS* status);
@@ -185,14 +189,12 @@ struct ArmPlan {
 unsigned long long AddArm(ArmPlan plan);
 void RemoveArm(unsigned long long id);
 
-// ---- Strings (rtl.cpp) ---------------------------------------------------------------------------
+// ---- Strings (rtl.cpp) --------------------------------------------------------------------------
 std::u16string FromUnicodeString(PCUNICODE_STRING s);
 std::string Hex(unsigned long long value);
 std::string StatusText(NTSTATUS status);  // "0xC000009A"
-std::string DescribeDevice(PDEVICE_OBJECT device);  // "device 0x... (\Device\X) of \Driver\Y"
-std::string DescribeIrp(PIRP irp);
 
-// ---- Reset of every manager ----------------------------------------------------------------------
+// ---- Reset of every manager ---------------------------------------------------------------------
 // ResetKernel calls the Plug and Play, power and registry managers' first, before the I/O manager
 // frees device objects.
 void ResetPnp();
@@ -208,7 +210,7 @@ void ResetVerifier();
 void ResetUser();
 void ResetSecurity();
 
-// ---- Verifier rules (verifier.cpp) ---------------------------------------------------------------
+// ---- Verifier rules (verifier.cpp) --------------------------------------------------------------
 // One function per rule, each reporting the rule of its name in simkernel/verifier.h and wording
 // what the reader needs (which driver, which object); the kernel reports through nothing else.
 namespace rule {
