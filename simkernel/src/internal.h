@@ -90,17 +90,8 @@ bool GetDriverInfo(PDRIVER_OBJECT driver, DriverInfo* info);
 std::vector<PDRIVER_OBJECT> AllDrivers();
 std::string DriverNameForMessages(PDRIVER_OBJECT driver);  // "\Driver\X" or "(kernel)"
 
-// ---- I/O manager: user-mode opens (io_handles.cpp) ----------------------------------------------
-// Resolves a path a user-mode caller opens to the named device object (through symbolic links).
-// With `remaining`, a path that goes on below the device resolves to it and the rest ("\\x") is
-// returned, as the I/O manager passes it to the driver in the file object's name.
-NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device, std::u16string* remaining = nullptr);
-// Checks whether a device can be opened (IopCheckDeviceAndDriver) and counts the open.
-NTSTATUS ReferenceDeviceForOpen(PDEVICE_OBJECT device);
-void DereferenceDeviceForClose(PDEVICE_OBJECT device);
-// File objects: created with one reference; the last dereference sends IRP_MJ_CLOSE.
-PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, bool readAccess, bool writeAccess);
-void FreeUnopenedFileObject(PFILE_OBJECT file);  // a create that failed: no close is sent
+// ---- I/O manager: device objects (io_devices.cpp) -----------------------------------------------
+std::string DescribeDevice(PDEVICE_OBJECT device);  // "device 0x... (\Device\X) of \Driver\Y"
 
 // ---- I/O manager: requests (io_requests.cpp) ----------------------------------------------------
 // IRPs the I/O manager itself originates: completion sets UserIosb and UserEvent; the caller waits
@@ -114,8 +105,17 @@ void ReleaseIoManagerIrp(PIRP irp);
 void NotePoStartNextPowerIrp(PIRP irp);
 std::string DescribeIrp(PIRP irp);  // "IRP 0x..."
 
-// ---- I/O manager: device objects (io_devices.cpp) -----------------------------------------------
-std::string DescribeDevice(PDEVICE_OBJECT device);  // "device 0x... (\Device\X) of \Driver\Y"
+// ---- I/O manager: user-mode opens (io_handles.cpp) ----------------------------------------------
+// Resolves a path a user-mode caller opens to the named device object (through symbolic links).
+// With `remaining`, a path that goes on below the device resolves to it and the rest ("\\x") is
+// returned, as the I/O manager passes it to the driver in the file object's name.
+NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device, std::u16string* remaining = nullptr);
+// Checks whether a device can be opened (IopCheckDeviceAndDriver) and counts the open.
+NTSTATUS ReferenceDeviceForOpen(PDEVICE_OBJECT device);
+void DereferenceDeviceForClose(PDEVICE_OBJECT device);
+// File objects: created with one reference; the last dereference sends IRP_MJ_CLOSE.
+PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, bool readAccess, bool writeAccess);
+void FreeUnopenedFileObject(PFILE_OBJECT file);  // a create that failed: no close is sent
 
 // ---- Object namespace (object.cpp) --------------------------------------------------------------
 std::u16string NormalizeObjectName(const std::u16string& name);
