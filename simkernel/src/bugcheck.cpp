@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core.h"
+#include "internal.h"
 
 extern "C" {
 

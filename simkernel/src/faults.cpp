@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core.h"
+#include "internal.h"
 
 namespace simk {
 namespace {

@@ -1,6 +1,6 @@
 // The kernel as a whole for tests: a fresh kernel per test (every manager cleared in dependency
 // order) and IRQL scopes.
-#include "core.h"
+#include "internal.h"
 #include "simkernel/kernel.h"
 
 // The Plug and Play, power and registry managers live in their own files; until they are linked in,

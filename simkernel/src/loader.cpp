@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core.h"
+#include "internal.h"
 #include "simkernel/loader.h"
 
 namespace simk::detail {

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core.h"
+#include "internal.h"
 #include "simkernel/hooks.h"
 #include "simkernel/io.h"
 #include "simkernel/loader.h"

@@ -3,7 +3,7 @@
 #include <map>
 #include <mutex>
 
-#include "core.h"
+#include "internal.h"
 
 namespace simk::detail {
 namespace {

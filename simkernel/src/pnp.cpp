@@ -211,7 +211,7 @@ std::vector<DEVICE_OBJECT*> TakeRelations(DeviceNode* node, const simk::pnp::det
     for (ULONG i = 0; i < relations->Count; ++i) {
         DEVICE_OBJECT* object = relations->Objects[i];
         if (std::find(listed.begin(), listed.end(), object) != listed.end()) {
-            Violation("PnpDuplicateRelation", "relations of " + Describe(node) + " list one device twice");
+            simk::detail::rule::DuplicateRelation(Describe(node));
             ObDereferenceObject(object);  // every entry carried its own reference
             continue;
         }
@@ -222,8 +222,6 @@ std::vector<DEVICE_OBJECT*> TakeRelations(DeviceNode* node, const simk::pnp::det
     --g_ownedBlocks;
     return listed;
 }
-
-void Violation(const char* rule, const std::string& details) { simk::verifier::Report(rule, details); }
 
 std::string Describe(const DeviceNode* node) {
     std::lock_guard<std::mutex> lock(g_stateMutex);
@@ -385,21 +383,12 @@ void CheckPdoCompletion(DEVICE_OBJECT* completer, const IRP* irp) {
     if (completer != answered.pdo || irp->IoStatus.Status == answered.status) return;
     if (answered.byNobody) {
         if (answered.major == IRP_MJ_PNP && BusDriverAnswers(answered.minor, answered.relation)) return;
-        char details[200];
-        std::snprintf(details, sizeof(details),
-                      "the PDO completed major 0x%02X minor 0x%02X, which nobody answered, with 0x%08X instead of "
-                      "leaving its status as it came",
-                      answered.major, answered.minor, static_cast<unsigned>(irp->IoStatus.Status));
-        Violation(simk::verifier::rules::PdoChangedUnansweredStatus, details);
+        simk::detail::rule::PdoChangedUnansweredStatus(answered.major, answered.minor, irp->IoStatus.Status);
         return;
     }
     if (answered.major == IRP_MJ_PNP && PdoDecides(answered.minor)) return;
-    char details[200];
-    std::snprintf(details, sizeof(details),
-                  "the PDO completed major 0x%02X minor 0x%02X with 0x%08X over the answer 0x%08X a driver above gave",
-                  answered.major, answered.minor, static_cast<unsigned>(irp->IoStatus.Status),
-                  static_cast<unsigned>(answered.status));
-    Violation(simk::verifier::rules::PdoChangedAnsweredStatus, details);
+    simk::detail::rule::PdoChangedAnsweredStatus(answered.major, answered.minor, irp->IoStatus.Status,
+                                                 answered.status);
 }
 
 void NoteDeviceDeleted(DEVICE_OBJECT* device) {
@@ -410,11 +399,7 @@ void NoteDeviceDeleted(DEVICE_OBJECT* device) {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         early = node->inTree && !node->finalRemoval;
     }
-    if (early) {
-        Violation(simk::verifier::rules::PdoDeletedWhileReported,
-                  "IoDeleteDevice on the PDO of " + Describe(node) +
-                      " before its final removal: its bus still reports it, or Plug and Play has not removed it yet");
-    }
+    if (early) simk::detail::rule::PdoDeletedWhileReported(Describe(node));
 }
 
 void NoteLastHandleClosed(DEVICE_OBJECT* device) {
@@ -647,10 +632,7 @@ SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
     LARGE_INTEGER due;
     due.QuadPart = -static_cast<LONGLONG>(timeout.count()) * 10000;  // relative, in 100 ns units
     if (KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, &due) != STATUS_SUCCESS) {
-        char details[160];
-        std::snprintf(details, sizeof(details), "major 0x%02X minor 0x%02X returned 0x%08X and was never completed",
-                      major, minor, static_cast<unsigned>(returned));
-        simk::verifier::Report("PnpIrpNeverCompleted", details);
+        simk::detail::rule::IrpNeverCompleted(major, minor, returned);
         // The driver still owns the IRP and may complete it later: leave it and its event alone.
         {
             std::lock_guard<std::mutex> lock(g_stateMutex);
@@ -705,7 +687,7 @@ extern "C" void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_
     simk::detail::AfterCall after(simk::Call::IoInvalidateDeviceRelations, DeviceObject);
     if (!DeviceObject || !(DeviceObject->Flags & DO_BUS_ENUMERATED_DEVICE)) {
         // Windows stops with PNP_DETECTED_FATAL_ERROR (invalid PDO) here.
-        simk::verifier::Report("PnpInvalidPdo", "IoInvalidateDeviceRelations on a device object that is not a PDO");
+        simk::detail::rule::InvalidPdo("IoInvalidateDeviceRelations");
         return;
     }
     if (Type != BusRelations) return;  // other relations are asked for when a removal needs them

@@ -7,7 +7,6 @@
 #include "simkernel/registry.h"
 #include "simkernel/verifier.h"
 
-#include "core.h"
 #include "internal.h"
 #include "pnp_internal.h"
 #include "pnp_tree.h"
@@ -100,9 +99,7 @@ void CheckPowerPagable(DeviceNode* node) {
     DEVICE_OBJECT* lower = node->info.pdo;
     for (DEVICE_OBJECT* upper = lower->AttachedDevice; upper; lower = upper, upper = upper->AttachedDevice) {
         if ((lower->Flags & DO_POWER_PAGABLE) && !(upper->Flags & DO_POWER_PAGABLE)) {
-            Violation(simk::verifier::rules::PowerPagableInconsistent,
-                      "in the stack of " + Describe(node) + ", " + simk::detail::DescribeDevice(upper) +
-                          " is not DO_POWER_PAGABLE above the pageable " + simk::detail::DescribeDevice(lower));
+            simk::detail::rule::PowerPagableInconsistent(Describe(node), upper, lower);
         }
     }
 }
@@ -139,7 +136,7 @@ bool SendStart(DeviceNode* node, bool afterStop) {
         if (result.completed && !afterStop) {
             auto removed = SendPnp(node, IRP_MN_REMOVE_DEVICE, 0);
             if (removed.completed && !NT_SUCCESS(removed.status))
-                Violation("PnpIrpFailedRemoveDevice", "the removal after a failed start failed for " + Describe(node));
+                simk::detail::rule::IrpFailedRemoveDevice(Describe(node), removed.status, "a failed start");
         }
         return false;
     }
@@ -227,7 +224,7 @@ void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo) {
         if (!duplicate) info.instancePath = path;
     }
     if (duplicate) {
-        Violation("PnpDuplicateDeviceInstance", "two devices report the instance path " + simk::Narrow(path));
+        simk::detail::rule::DuplicateDeviceInstance(path);
         SetState(node, NodeState::IdQueryFailed, STATUS_OBJECT_NAME_COLLISION);
         return;
     }
@@ -264,7 +261,7 @@ void EnumerateBusRelationsImpl(DeviceNode* node) {
         DeviceNode* owner = FindNodeByPdo(object);
         if (owner) {
             if (owner->parent != node)
-                Violation("PnpForeignRelation", "bus relations of " + Describe(node) + " list a device of another parent");
+                simk::detail::rule::ForeignRelation(Describe(node));
             ObDereferenceObject(object);
             continue;
         }
@@ -292,7 +289,7 @@ DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwa
     DeviceNode* node = nullptr;
     if (!simk::pnp::detail::CreateRootPdo(&node, hardwareId)) {
         // Without a PDO there is nothing to hang a node on: that is a kernel fault, not a driver's.
-        Violation("PnpRootDeviceCreation", "IoCreateDevice failed for a root device");
+        simk::detail::rule::RootDeviceCreation();
         return nullptr;
     }
     simk::detail::EnsureDeviceHardwareKey(InstancePath(node));

@@ -1,4 +1,6 @@
-// What the Plug and Play, power and registry managers share inside the simulated kernel.
+// The Plug and Play manager's own private interface: what its flows share with each other and with
+// the power and registry managers, and the checks the I/O manager calls it for. The kernel-wide
+// private interface is internal.h.
 #pragma once
 
 #include "simkernel/pnp.h"
@@ -57,6 +59,3 @@ void ResetSystemPower();
 
 }  // namespace simk::pnp::detail
 
-namespace simk::detail {
-void EnsureDeviceHardwareKey(const std::u16string& instancePath);
-}

@@ -8,7 +8,6 @@
 #include "pnp_tree.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <mutex>
 #include <vector>
 
@@ -67,12 +66,8 @@ NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state) {
     for (DeviceNode* node : stacks) {
         // IRP_MN_SET_POWER for a system state must not fail.
         auto set = SendSystemPower(node, IRP_MN_SET_POWER, state, powerAction);
-        if (set.completed && !NT_SUCCESS(set.status)) {
-            char details[160];
-            std::snprintf(details, sizeof(details), "system set-power to S%d completed with 0x%08X by %s",
-                          static_cast<int>(state) - 1, static_cast<unsigned>(set.status), Describe(node).c_str());
-            Violation("PowerSystemSetFailed", details);
-        }
+        if (set.completed && !NT_SUCCESS(set.status))
+            simk::detail::rule::PowerSystemSetFailed(Describe(node), state, set.status);
     }
     std::lock_guard<std::mutex> lock(g_stateMutex);
     g_systemState = state;

@@ -9,7 +9,6 @@
 #include "pnp_internal.h"
 #include "pnp_tree.h"
 
-#include <cstdio>
 #include <mutex>
 #include <vector>
 
@@ -19,14 +18,10 @@ using namespace simk::pnp;
 using namespace simk::pnp::tree;
 
 // Removal that must not fail: Windows treats a failure here as a driver bug.
-void SendMustSucceed(DeviceNode* node, UCHAR minor, const char* rule) {
+void SendMustSucceed(DeviceNode* node, UCHAR minor,
+                     void (*rule)(const std::string& node, NTSTATUS status, const char* after)) {
     auto result = SendPnp(node, minor, 0);
-    if (result.completed && !NT_SUCCESS(result.status)) {
-        char details[160];
-        std::snprintf(details, sizeof(details), "status 0x%08X from %s", static_cast<unsigned>(result.status),
-                      Describe(node).c_str());
-        Violation(rule, details);
-    }
+    if (result.completed && !NT_SUCCESS(result.status)) rule(Describe(node), result.status, nullptr);
 }
 
 void SendFinalRemove(DeviceNode* node) {
@@ -35,7 +30,7 @@ void SendFinalRemove(DeviceNode* node) {
         node->finalRemoval = true;
     }
     simk::pnp::detail::MarkRootDeviceGoing(node);
-    SendMustSucceed(node, IRP_MN_REMOVE_DEVICE, "PnpIrpFailedRemoveDevice");
+    SendMustSucceed(node, IRP_MN_REMOVE_DEVICE, simk::detail::rule::IrpFailedRemoveDevice);
     DropNode(node);
 }
 
@@ -46,7 +41,7 @@ void RemoveOrKeep(DeviceNode* node, bool keep) {
         SendFinalRemove(node);
         return;
     }
-    SendMustSucceed(node, IRP_MN_REMOVE_DEVICE, "PnpIrpFailedRemoveDevice");
+    SendMustSucceed(node, IRP_MN_REMOVE_DEVICE, simk::detail::rule::IrpFailedRemoveDevice);
     std::lock_guard<std::mutex> lock(g_stateMutex);
     node->info.state = NodeState::Disabled;
     node->info.problem = STATUS_SUCCESS;
@@ -99,7 +94,7 @@ bool Queryable(DeviceNode* n) {
 // Every stack that was asked hears that the removal is off, the vetoing one too, in reverse order.
 void CancelRemoval(const std::vector<DeviceNode*>& queried) {
     for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
-        SendMustSucceed(*it, IRP_MN_CANCEL_REMOVE_DEVICE, "PnpIrpFailedCancelRemove");
+        SendMustSucceed(*it, IRP_MN_CANCEL_REMOVE_DEVICE, simk::detail::rule::IrpFailedCancelRemove);
         if (GetState(*it) == NodeState::QueryRemoved) SetState(*it, NodeState::Started);
     }
 }
@@ -176,7 +171,7 @@ void SurpriseRemoveTree(DeviceNode* node) {
         built = node->stackBuilt;
     }
     if (built && GetState(node) != NodeState::SurpriseRemoved) {
-        SendMustSucceed(node, IRP_MN_SURPRISE_REMOVAL, "PnpIrpFailedSurpriseRemoval");
+        SendMustSucceed(node, IRP_MN_SURPRISE_REMOVAL, simk::detail::rule::IrpFailedSurpriseRemoval);
         SetState(node, NodeState::SurpriseRemoved);
     }
 }
@@ -227,7 +222,7 @@ NTSTATUS QueryTargetDeviceRelation(DeviceNode* node, DEVICE_OBJECT** reported) {
     // IRP_MN_QUERY_DEVICE_RELATIONS: for TargetDeviceRelation the bus driver returns the PDO alone,
     // referenced.
     if (result.completed && NT_SUCCESS(result.status) && (named.size() != 1 || named[0] != node->info.pdo))
-        Violation("PnpInvalidTargetRelation", "the target relation of " + Describe(node) + " is not its PDO alone");
+        simk::detail::rule::InvalidTargetRelation(Describe(node));
     if (reported && named.size() == 1) *reported = named[0];
     for (DEVICE_OBJECT* object : named) ObDereferenceObject(object);
     return result.completed ? result.status : STATUS_PENDING;

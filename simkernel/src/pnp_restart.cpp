@@ -71,12 +71,12 @@ NTSTATUS Rebalance(DeviceNode* node) {
     if (!query.completed || !NT_SUCCESS(query.status)) {
         auto cancel = SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE, 0);
         if (cancel.completed && !NT_SUCCESS(cancel.status))
-            Violation("PnpIrpFailedCancelStop", "status of the cancel-stop from " + Describe(node));
+            simk::detail::rule::IrpFailedCancelStop(Describe(node), cancel.status, "a failed query-stop");
         return query.completed ? query.status : STATUS_PENDING;
     }
     auto stop = SendPnp(node, IRP_MN_STOP_DEVICE, 0);
     if (stop.completed && !NT_SUCCESS(stop.status))
-        Violation("PnpIrpFailedStopDevice", "a stop that Windows does not let fail failed for " + Describe(node));
+        simk::detail::rule::IrpFailedStopDevice(Describe(node), stop.status);
     SetState(node, NodeState::Enumerated);
     // New resources, the same stack.
     if (SendStart(node, true)) return STATUS_SUCCESS;
@@ -88,11 +88,11 @@ NTSTATUS Rebalance(DeviceNode* node) {
     for (DeviceNode* child : children) SurpriseRemoveTree(child);
     auto surprise = SendPnp(node, IRP_MN_SURPRISE_REMOVAL, 0);
     if (surprise.completed && !NT_SUCCESS(surprise.status))
-        Violation("PnpIrpFailedSurpriseRemoval", "status of the surprise removal from " + Describe(node));
+        simk::detail::rule::IrpFailedSurpriseRemoval(Describe(node), surprise.status, "a failed restart");
     for (DeviceNode* child : children) RemoveTree(child);
     auto removed = SendPnp(node, IRP_MN_REMOVE_DEVICE, 0);
     if (removed.completed && !NT_SUCCESS(removed.status))
-        Violation("PnpIrpFailedRemoveDevice", "the removal after a failed restart failed for " + Describe(node));
+        simk::detail::rule::IrpFailedRemoveDevice(Describe(node), removed.status, "a failed restart");
     return Info(node).problem;
 }
 

@@ -1,6 +1,7 @@
 // The root enumerator: the Plug and Play manager's own bus driver, whose PDOs carry the root
 // devices ("ROOT\\<name>\\NNNN") that tests install drivers on. It completes what such a PDO is
 // sent as the root enumerator does, and deletes the PDO when the device is uninstalled.
+#include "simkernel/bus_pdo.h"
 #include "simkernel/loader.h"
 #include "simkernel/pnp.h"
 
@@ -8,7 +9,6 @@
 #include "pnp_internal.h"
 #include "pnp_tree.h"
 
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -17,6 +17,7 @@ namespace {
 
 using namespace simk::pnp;
 using namespace simk::pnp::tree;
+using namespace simk::pdo;
 
 constexpr ULONG ROOT_REPLY_TAG = 0x20207050;  // "Pp  ", as Windows tags Plug and Play's own pool
 
@@ -44,34 +45,11 @@ std::u16string Digits4(unsigned n) {
     return s;
 }
 
-// The root bus driver: completes what a root-enumerated PDO is sent, as the root enumerator does.
-NTSTATUS CompleteWith(IRP* irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS CompleteAsItCame(IRP* irp) {
-    const NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS RootReply(IRP* irp, const void* data, size_t size) {
-    void* block = ExAllocatePoolWithTag(PagedPool, size, ROOT_REPLY_TAG);
-    if (!block) return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
-    std::memcpy(block, data, size);
-    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(block);
-    return CompleteWith(irp, STATUS_SUCCESS);
-}
-
 NTSTATUS RootStringReply(IRP* irp, const std::u16string& text, bool multi) {
-    std::u16string s = text;
-    s.push_back(u'\0');
-    if (multi) s.push_back(u'\0');
-    return RootReply(irp, s.data(), s.size() * sizeof(char16_t));
+    return simk::pdo::ReplyStrings(irp, {text}, multi, ROOT_REPLY_TAG);
 }
 
+// The root bus driver: completes what a root-enumerated PDO is sent, as the root enumerator does.
 NTSTATUS RootPdoPnp(DEVICE_OBJECT* device, IRP* irp) {
     auto* ext = static_cast<RootPdoExtension*>(device->DeviceExtension);
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
@@ -84,23 +62,19 @@ NTSTATUS RootPdoPnp(DEVICE_OBJECT* device, IRP* irp) {
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_QUERY_CAPABILITIES:
-        return CompleteWith(irp, STATUS_SUCCESS);
+        return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
         const bool forget = ext->deleteOnRemove;
-        CompleteWith(irp, STATUS_SUCCESS);
+        Complete(irp, STATUS_SUCCESS);
         if (forget) IoDeleteDevice(device);
         return STATUS_SUCCESS;
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (sl->Parameters.QueryDeviceRelations.Type == BusRelations && ext->relationsFailure != 0) {
-            return CompleteWith(irp, ext->relationsFailure);
+            return Complete(irp, ext->relationsFailure);
         }
         if (sl->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            DEVICE_RELATIONS relations{};
-            relations.Count = 1;
-            relations.Objects[0] = device;
-            ObReferenceObject(device);
-            return RootReply(irp, &relations, sizeof(relations));
+            return ReplyTargetRelation(irp, device, ROOT_REPLY_TAG);
         }
         return CompleteAsItCame(irp);
     case IRP_MN_QUERY_ID: {
@@ -122,27 +96,16 @@ NTSTATUS RootPdoPnp(DEVICE_OBJECT* device, IRP* irp) {
     }
 }
 
-NTSTATUS RootPdoPower(DEVICE_OBJECT* device, IRP* irp) {
-    IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
-    PoStartNextPowerIrp(irp);
-    if (sl->MinorFunction == IRP_MN_SET_POWER) {
-        PoSetPowerState(device, sl->Parameters.Power.Type, sl->Parameters.Power.State);
-        return CompleteWith(irp, STATUS_SUCCESS);
-    }
-    if (sl->MinorFunction == IRP_MN_QUERY_POWER) return CompleteWith(irp, STATUS_SUCCESS);
-    return CompleteAsItCame(irp);
-}
-
 NTSTATUS RootPdoDispatch(DEVICE_OBJECT* device, IRP* irp) {
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
     case IRP_MJ_PNP: return RootPdoPnp(device, irp);
-    case IRP_MJ_POWER: return RootPdoPower(device, irp);
+    case IRP_MJ_POWER: return AnswerPower(device, irp);
     case IRP_MJ_SYSTEM_CONTROL: return CompleteAsItCame(irp);
     // A handle may be held on a root device's stack.
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE: return CompleteWith(irp, STATUS_SUCCESS);
-    default: return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
+    case IRP_MJ_CLOSE: return Complete(irp, STATUS_SUCCESS);
+    default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 

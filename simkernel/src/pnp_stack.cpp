@@ -6,7 +6,6 @@
 #include "simkernel/pnp.h"
 #include "simkernel/registry.h"
 
-#include "core.h"
 #include "internal.h"
 #include "pnp_internal.h"
 #include "pnp_tree.h"

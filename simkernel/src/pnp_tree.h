@@ -60,7 +60,6 @@ void SetState(DeviceNode* node, NodeState state, NTSTATUS problem = STATUS_SUCCE
 NodeState GetState(const DeviceNode* node);
 std::vector<DeviceNode*> LiveChildren(const DeviceNode* node);
 std::string Describe(const DeviceNode* node);
-void Violation(const char* rule, const std::string& details);
 std::u16string Fold(std::u16string s);
 
 // One Plug and Play request to the top of a node's stack, logged.

@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "core.h"
+#include "internal.h"
 
 namespace simk::detail {
 namespace {

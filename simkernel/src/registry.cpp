@@ -8,7 +8,6 @@
 #include "pnp_internal.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -234,9 +233,7 @@ size_t CheckHandlesAtUnload(PDRIVER_OBJECT driver) {
             }
         }
     }
-    for (const auto& path : leaked)
-        simk::verifier::Report("HandleLeak", simk::detail::DriverNameForMessages(driver) +
-                                                 " unloads with a key handle open: " + simk::Narrow(path));
+    for (const auto& path : leaked) simk::detail::rule::HandleLeak(driver, path);
     return leaked.size();
 }
 
@@ -341,9 +338,7 @@ NTSTATUS ZwClose(HANDLE Handle) {
     }
     if (simk::detail::CloseObjectHandle(Handle)) return STATUS_SUCCESS;
     // Windows stops with INVALID_KERNEL_HANDLE when a driver closes a handle it does not have.
-    char details[96];
-    std::snprintf(details, sizeof(details), "ZwClose of handle %p, which is not open", Handle);
-    simk::verifier::Report("InvalidKernelHandle", details);
+    simk::detail::rule::InvalidKernelHandle(Handle);
     return STATUS_INVALID_HANDLE;
 }
 

@@ -1,6 +1,6 @@
 // Remove locks, as the I/O manager exports them: a count of requests in flight through a device
 // and the one-way "removed" switch that makes further acquisitions fail while removal waits.
-#include "core.h"
+#include "internal.h"
 
 using namespace simk::detail;
 

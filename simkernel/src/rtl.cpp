@@ -10,7 +10,7 @@
 
 #include "simkernel/debug.h"
 
-#include "core.h"
+#include "internal.h"
 
 namespace simk {
 namespace {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core.h"
+#include "internal.h"
 #include "simkernel/security.h"
 #include "simkernel/user.h"
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "core.h"
+#include "internal.h"
 
 namespace simk::detail {
 namespace {
@@ -343,7 +343,7 @@ VOID KeEnterCriticalRegion(VOID) { t_Thread.criticalRegions++; }
 
 VOID KeLeaveCriticalRegion(VOID) {
     if (t_Thread.criticalRegions == 0) {
-        simk::verifier::Report(rules::CriticalRegions, "KeLeaveCriticalRegion without a matching KeEnterCriticalRegion");
+        rule::CriticalRegionLeftUnentered();
         return;
     }
     t_Thread.criticalRegions--;
@@ -506,7 +506,7 @@ VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) {
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     if (t_Thread.irql < DISPATCH_LEVEL) {
-        simk::verifier::Report(rules::IrqlSpinLock, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
+        rule::SpinLockAtDpcLevelTooLow();
     }
     RequireIrql(DISPATCH_LEVEL, rules::IrqlSpinLock, "KeAcquireSpinLockAtDpcLevel");
     ULONG_PTR tag = SpinOwnerTag();

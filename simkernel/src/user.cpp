@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core.h"
+#include "internal.h"
 #include "simkernel/user.h"
 
 namespace simk::detail {

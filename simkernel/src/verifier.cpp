@@ -5,7 +5,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "core.h"
+#include "internal.h"
 
 namespace simk::verifier {
 namespace {
@@ -376,6 +376,116 @@ void SymbolicLinkLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<std::u16s
     for (const auto& l : links) list += "\n  " + simk::Narrow(l);
     Report(rules::SymbolicLinkLeakOnUnload, DriverNameForMessages(driver) + " " + when + " with " +
                                                 std::to_string(links.size()) + " symbolic link(s) not deleted:" + list);
+}
+
+void CriticalRegionLeftUnentered() {
+    Report(rules::CriticalRegions, "KeLeaveCriticalRegion without a matching KeEnterCriticalRegion");
+}
+
+void SpinLockAtDpcLevelTooLow() { Report(rules::IrqlSpinLock, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL"); }
+
+void HandleLeak(PDRIVER_OBJECT driver, const std::u16string& keyPath) {
+    Report(rules::HandleLeak,
+           DriverNameForMessages(driver) + " unloads with a key handle open: " + simk::Narrow(keyPath));
+}
+
+void InvalidKernelHandle(HANDLE handle) {
+    char details[96];
+    std::snprintf(details, sizeof(details), "ZwClose of handle %p, which is not open", handle);
+    Report(rules::InvalidKernelHandle, details);
+}
+
+void PdoDeletedWhileReported(const std::string& node) {
+    Report(rules::PdoDeletedWhileReported,
+           "IoDeleteDevice on the PDO of " + node +
+               " before its final removal: its bus still reports it, or Plug and Play has not removed it yet");
+}
+
+void PdoChangedAnsweredStatus(UCHAR major, UCHAR minor, NTSTATUS completed, NTSTATUS answered) {
+    char details[200];
+    std::snprintf(details, sizeof(details),
+                  "the PDO completed major 0x%02X minor 0x%02X with 0x%08X over the answer 0x%08X a driver above gave",
+                  major, minor, static_cast<unsigned>(completed), static_cast<unsigned>(answered));
+    Report(rules::PdoChangedAnsweredStatus, details);
+}
+
+void PdoChangedUnansweredStatus(UCHAR major, UCHAR minor, NTSTATUS completed) {
+    char details[200];
+    std::snprintf(details, sizeof(details),
+                  "the PDO completed major 0x%02X minor 0x%02X, which nobody answered, with 0x%08X instead of "
+                  "leaving its status as it came",
+                  major, minor, static_cast<unsigned>(completed));
+    Report(rules::PdoChangedUnansweredStatus, details);
+}
+
+void PowerPagableInconsistent(const std::string& node, PDEVICE_OBJECT upper, PDEVICE_OBJECT lower) {
+    Report(rules::PowerPagableInconsistent, "in the stack of " + node + ", " + DescribeDevice(upper) +
+                                                " is not DO_POWER_PAGABLE above the pageable " +
+                                                DescribeDevice(lower));
+}
+
+void DuplicateRelation(const std::string& node) {
+    Report(rules::DuplicateRelation, "relations of " + node + " list one device twice");
+}
+
+void ForeignRelation(const std::string& node) {
+    Report(rules::ForeignRelation, "bus relations of " + node + " list a device of another parent");
+}
+
+void DuplicateDeviceInstance(const std::u16string& instancePath) {
+    Report(rules::DuplicateDeviceInstance, "two devices report the instance path " + simk::Narrow(instancePath));
+}
+
+void InvalidTargetRelation(const std::string& node) {
+    Report(rules::InvalidTargetRelation, "the target relation of " + node + " is not its PDO alone");
+}
+
+void InvalidPdo(const char* function) {
+    Report(rules::InvalidPdo, std::string(function) + " on a device object that is not a PDO");
+}
+
+void IrpNeverCompleted(UCHAR major, UCHAR minor, NTSTATUS returned) {
+    char details[160];
+    std::snprintf(details, sizeof(details), "major 0x%02X minor 0x%02X returned 0x%08X and was never completed", major,
+                  minor, static_cast<unsigned>(returned));
+    Report(rules::IrpNeverCompleted, details);
+}
+
+void RootDeviceCreation() { Report(rules::RootDeviceCreation, "IoCreateDevice failed for a root device"); }
+
+namespace {
+void MustNotFail(const char* rule, const std::string& node, NTSTATUS status, const char* after) {
+    char details[160];
+    std::snprintf(details, sizeof(details), "status 0x%08X from %s", static_cast<unsigned>(status), node.c_str());
+    Report(rule, after ? std::string(details) + ", after " + after : std::string(details));
+}
+}  // namespace
+
+void IrpFailedRemoveDevice(const std::string& node, NTSTATUS status, const char* after) {
+    MustNotFail(rules::IrpFailedRemoveDevice, node, status, after);
+}
+
+void IrpFailedCancelRemove(const std::string& node, NTSTATUS status, const char* after) {
+    MustNotFail(rules::IrpFailedCancelRemove, node, status, after);
+}
+
+void IrpFailedSurpriseRemoval(const std::string& node, NTSTATUS status, const char* after) {
+    MustNotFail(rules::IrpFailedSurpriseRemoval, node, status, after);
+}
+
+void IrpFailedStopDevice(const std::string& node, NTSTATUS status, const char* after) {
+    MustNotFail(rules::IrpFailedStopDevice, node, status, after);
+}
+
+void IrpFailedCancelStop(const std::string& node, NTSTATUS status, const char* after) {
+    MustNotFail(rules::IrpFailedCancelStop, node, status, after);
+}
+
+void PowerSystemSetFailed(const std::string& node, SYSTEM_POWER_STATE state, NTSTATUS status) {
+    char details[160];
+    std::snprintf(details, sizeof(details), "system set-power to S%d completed with 0x%08X by %s",
+                  static_cast<int>(state) - 1, static_cast<unsigned>(status), node.c_str());
+    Report(rules::PowerSystemSetFailed, details);
 }
 
 }  // namespace rule

@@ -2,7 +2,7 @@
 // Win32 error mapping and the per-thread last error that client code reads.
 #include <string>
 
-#include "core.h"
+#include "internal.h"
 #include "simkernel/user.h"
 #include "simkernel/win32.h"
 

@@ -1,13 +1,17 @@
-// The Plug and Play manager tests' bus driver: an FDO over a root PDO that reports child PDOs.
+// The Plug and Play manager tests' bus driver: an FDO over a root PDO that reports child PDOs, whose
+// answers go through simk::pdo as the root enumerator's do.
 #include "pnp_test_bus.h"
 
+#include "simkernel/bus_pdo.h"
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
 
-#include <cstring>
 
 namespace pnptest {
 namespace {
+
+using simk::pdo::Complete;
+using simk::pdo::CompleteAsItCame;
 
 constexpr ULONG REPLY_TAG = simk::Tag("tsbT");
 
@@ -20,34 +24,10 @@ TestBus* g_current;
 
 Extension* ExtensionOf(DEVICE_OBJECT* device) { return static_cast<Extension*>(device->DeviceExtension); }
 
-NTSTATUS Complete(IRP* irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS CompleteAsItCame(IRP* irp) {
-    const NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS Reply(IRP* irp, const void* data, size_t size) {
-    void* block = ExAllocatePoolWithTag(PagedPool, size, REPLY_TAG);
-    if (!block) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
-    std::memcpy(block, data, size);
-    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(block);
-    return Complete(irp, STATUS_SUCCESS);
-}
+NTSTATUS Reply(IRP* irp, const void* data, size_t size) { return simk::pdo::Reply(irp, data, size, REPLY_TAG); }
 
 NTSTATUS ReplyStrings(IRP* irp, const std::vector<std::u16string>& strings, bool multi) {
-    std::u16string all;
-    for (const auto& s : strings) {
-        all += s;
-        all.push_back(u'\0');
-    }
-    if (multi) all.push_back(u'\0');
-    return Reply(irp, all.data(), all.size() * sizeof(char16_t));
+    return simk::pdo::ReplyStrings(irp, strings, multi, REPLY_TAG);
 }
 
 NTSTATUS Dispatch(DEVICE_OBJECT* device, IRP* irp) {
@@ -260,17 +240,9 @@ NTSTATUS TestBus::OnChild(Child* child, IRP* irp) {
 }
 
 NTSTATUS TestBus::OnChildPower(Child* child, IRP* irp) {
-    IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
-    PoStartNextPowerIrp(irp);
-    if (sl->MinorFunction == IRP_MN_SET_POWER) {
-        PoSetPowerState(child->pdo, sl->Parameters.Power.Type, sl->Parameters.Power.State);
-        return Complete(irp, STATUS_SUCCESS);
-    }
-    if (sl->MinorFunction == IRP_MN_QUERY_POWER)
-        return Complete(irp, child->shape.failSystemQuery && sl->Parameters.Power.Type == SystemPowerState
-                                 ? STATUS_UNSUCCESSFUL
-                                 : STATUS_SUCCESS);
-    return CompleteAsItCame(irp);
+    const bool systemQuery = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.Type == SystemPowerState;
+    return simk::pdo::AnswerPower(child->pdo, irp,
+                                  child->shape.failSystemQuery && systemQuery ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
 }
 
 NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
@@ -296,13 +268,7 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
         if (sl->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) return CompleteAsItCame(irp);
-        auto* relations = static_cast<DEVICE_RELATIONS*>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), REPLY_TAG));
-        if (!relations) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
-        relations->Count = 1;
-        relations->Objects[0] = child->pdo;
-        ObReferenceObject(child->pdo);
-        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
-        return Complete(irp, STATUS_SUCCESS);
+        return simk::pdo::ReplyTargetRelation(irp, child->pdo, REPLY_TAG);
     }
     case IRP_MN_QUERY_REMOVE_DEVICE: return Complete(irp, shape.queryRemoveStatus);
     case IRP_MN_CANCEL_REMOVE_DEVICE: return Complete(irp, shape.cancelRemoveStatus);

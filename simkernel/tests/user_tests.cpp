@@ -132,6 +132,21 @@ TEST_F(UserMode, AFileObjectTheDriverReferencesIsClosedOnlyWhenItLetsGo) {
     EXPECT_EQ(seen[2].major, IRP_MJ_CLOSE);
 }
 
+// "IoDeleteDevice function": with a handle open the device is only marked delete pending; the
+// handle's cleanup and close still reach it, and it goes at the last close.
+TEST_F(UserMode, ADeviceDeletedWithAHandleOpenHearsItsCleanupAndCloseThenGoes) {
+    Handle h = Open();
+    IoDeleteDevice(device);
+    Handle again = nullptr;
+    EXPECT_EQ(simk::user::OpenDevice(u"\\\\.\\KUser", &again), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_TRUE(simk::IsDeviceObject(device));
+    EXPECT_EQ(simk::user::Close(h), STATUS_SUCCESS);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[1].major, IRP_MJ_CLEANUP);
+    EXPECT_EQ(seen[2].major, IRP_MJ_CLOSE);
+    EXPECT_FALSE(simk::IsDeviceObject(device));
+}
+
 TEST_F(UserMode, AFailedCreateLeavesNoOpenBehind) {
     createStatus = STATUS_ACCESS_DENIED;
     Handle h = reinterpret_cast<Handle>(1);

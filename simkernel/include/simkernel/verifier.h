@@ -10,7 +10,8 @@
 
 namespace simk::verifier {
 
-// Rule names (one function per rule in the kernel's verifier layer).
+// Every rule the kernel checks, by name; the kernel's verifier layer (src/verifier.cpp) words each
+// through a function of its own, and nothing reports a rule that is not listed here.
 namespace rules {
 // IRQL
 constexpr const char* IrqlIoPassive = "IrqlIoPassive1";          // I/O manager routines at PASSIVE_LEVEL only
@@ -42,9 +43,9 @@ constexpr const char* BufferedIoOverrun = "BufferedIoOverrun";  // Information b
 constexpr const char* PoolFreeWrongTag = "PoolFreeWrongTag";
 constexpr const char* PoolFreeUnknown = "PoolFreeUnknown";  // freeing memory that is not a live allocation
 constexpr const char* PoolZeroSize = "PoolZeroSizeAllocation";
-constexpr const char* BadPoolCaller = "BadPoolCaller";
+constexpr const char* BadPoolCaller = "BadPoolCaller";  // a pool type the running system does not have
 // A driver opened a handle without OBJ_KERNEL_HANDLE: it lands in the current process's table.
-constexpr const char* ObjectHandleNotKernel = "KernelHandleRequired";  // a pool type the running system does not have
+constexpr const char* ObjectHandleNotKernel = "KernelHandleRequired";
 constexpr const char* PoolOverrun = "PoolOverrun";          // bytes written past the end of an allocation
 constexpr const char* PoolFreeHeldLock = "PoolFreeHeldLock";  // freeing memory that holds an acquired lock
 // Locks
@@ -69,6 +70,27 @@ constexpr const char* DeleteDeviceWithAttachedDevice = "DeleteDeviceWithAttached
 constexpr const char* DetachNotAttached = "DetachNotAttached";
 constexpr const char* ObjectReferenceImbalance = "ObjectReferenceImbalance";
 constexpr const char* ObjectReferenceUnknown = "ObReferenceBadObject";
+// Plug and Play requests the manager sends (the manager's own checks, no Driver Verifier names)
+constexpr const char* DuplicateRelation = "PnpDuplicateRelation";  // a relations reply lists one device twice
+constexpr const char* ForeignRelation = "PnpForeignRelation";      // bus relations list another bus's child
+constexpr const char* DuplicateDeviceInstance = "PnpDuplicateDeviceInstance";  // two devices, one instance path
+// IRP_MN_QUERY_DEVICE_RELATIONS: for TargetDeviceRelation the bus driver returns the PDO alone.
+constexpr const char* InvalidTargetRelation = "PnpInvalidTargetRelation";
+// IoInvalidateDeviceRelations on a device object that is not a PDO (Windows: PNP_DETECTED_FATAL_ERROR).
+constexpr const char* InvalidPdo = "PnpInvalidPdo";
+constexpr const char* IrpNeverCompleted = "PnpIrpNeverCompleted";  // held past the manager's timeout
+constexpr const char* RootDeviceCreation = "PnpRootDeviceCreation";  // the kernel's own fault: no root PDO
+// Requests Windows does not let a driver fail.
+constexpr const char* IrpFailedRemoveDevice = "PnpIrpFailedRemoveDevice";
+constexpr const char* IrpFailedCancelRemove = "PnpIrpFailedCancelRemove";
+constexpr const char* IrpFailedSurpriseRemoval = "PnpIrpFailedSurpriseRemoval";
+constexpr const char* IrpFailedStopDevice = "PnpIrpFailedStopDevice";
+constexpr const char* IrpFailedCancelStop = "PnpIrpFailedCancelStop";
+constexpr const char* PowerSystemSetFailed = "PowerSystemSetFailed";  // IRP_MN_SET_POWER for a system state
+// Registry and kernel handles
+constexpr const char* HandleLeak = "HandleLeak";  // a driver unloads with a registry key handle open
+// ZwClose of a handle that is not open (Windows stops with INVALID_KERNEL_HANDLE).
+constexpr const char* InvalidKernelHandle = "InvalidKernelHandle";
 // Unload
 constexpr const char* PoolLeakOnUnload = "PoolLeakOnUnload";
 constexpr const char* DeviceObjectLeakOnUnload = "DeviceObjectLeakOnUnload";
@@ -86,7 +108,7 @@ using Handler = std::function<void(const Violation&)>;
 // (print and abort). Returns the previous handler.
 Handler SetHandler(Handler handler);
 
-// Entry point of every rule (also for the Plug and Play / power / registry managers).
+// Where every rule's report arrives; the kernel itself reports only through its rule functions.
 void Report(const char* rule, const std::string& details);
 
 // While alive, violations of `rule` (from any thread) are captured here instead of reaching the
