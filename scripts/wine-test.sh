@@ -9,6 +9,9 @@
 #   WINE_TEST_TIMEOUT  seconds for the whole run (default 240)
 # Skips (exit 0) when Wine is not installed; scripts/wine-setup.sh installs it.
 set -uo pipefail
+# A grep at the end of a pipe reads to its end (>/dev/null, not -q): grep -q leaves at the first
+# match, the command still writing into the pipe may die of SIGPIPE, and under pipefail the check
+# then fails although its line was found.
 cd "$(dirname "$0")/.."
 
 build_dir=${1:-build/target}
@@ -79,13 +82,24 @@ step() {
 left() { local n=$(( deadline - $(date +%s) )); [ "$n" -gt 1 ] && echo "$n" || echo 1; }
 
 # Runs a Windows program of the package; its stdout goes to the console and the transcript, the
-# trace of every Wine process to the log.
+# trace of every Wine process to the log. With --stderr FILE the program's standard error, and its
+# own process's trace, go to FILE alone, and are added to the log when it exits: the C++ streams
+# write a line in pieces, one write each, and in the shared log another process's trace can land
+# between two pieces and split the line.
 run() {
+    local errors=$log
+    if [ "$1" = --stderr ]; then
+        errors=$2
+        : >"$errors"
+        shift 2
+    fi
     local seconds=$1
     shift
     [ "$seconds" -gt "$(left)" ] && seconds=$(left)
-    timeout "$seconds" "$wine" "$@" 2>>"$log" | tee -a "$transcript" | sed 's/^/        /'
-    return "${PIPESTATUS[0]}"
+    timeout "$seconds" "$wine" "$@" 2>>"$errors" | tee -a "$transcript" | sed 's/^/        /'
+    local status=${PIPESTATUS[0]}
+    [ "$errors" = "$log" ] || cat "$errors" >>"$log"
+    return "$status"
 }
 
 # Waits until the log has a line matching the extended regular expression.
@@ -261,14 +275,15 @@ done
 removed_in_order 1 "removed by the client"
 for n in 0 2 3; do removed_in_order "$n" "the first handle's close"; done
 # Wine sends IRP_MJ_CLOSE alone, and no IRP_MJ_CLEANUP, when a handle closes: the close ended each session.
-if tail -n +"$((scenario_line + 1))" "$log" | grep -q 'dispatch_cleanup'; then
+if tail -n +"$((scenario_line + 1))" "$log" | grep 'dispatch_cleanup' >/dev/null; then
     echo "        (this Wine sent IRP_MJ_CLEANUP)"
 fi
 
 step "msdscctl devices and add --wait: the device view through SetupAPI and cfgmgr32"
 mark=$(wc -l <"$transcript")
 view_line=$(wc -l <"$log")
-run 60 'C:\msdsc\msdscctl.exe' --timeout 5000 devices add 5 6 7 --wait devices quit
+view_errors=$prefix/msdscctl-view.err
+run --stderr "$view_errors" 60 'C:\msdsc\msdscctl.exe' --timeout 5000 devices add 5 6 7 --wait devices quit
 view_status=$?
 view=$(tail -n +"$((mark + 1))" "$transcript" | tr -d '\r')
 # The readers are found by their hardware ID under their enumerator, with the reader number from the
@@ -299,14 +314,12 @@ fi
 # Wine 8.0 keeps the device tree in winedevice's ntoskrnl and tells user mode nothing of it:
 # CM_Get_DevNode_Status(_Ex) is a stub that answers CR_SUCCESS with status 0 and problem 0 for any
 # device node, and SetupDiGetClassDevs ignores DIGCF_PRESENT. So every node reads as present and none
-# as started, and add --wait can only run out of time. Errors go to standard error, which is the log.
-if tail -n +"$((view_line + 1))" "$log" | grep 'fixme:setupapi:CM_Get_DevNode_Status_Ex.*stub' >/dev/null; then
-    # The tool's standard error reaches the log through Wine's console, which may write it a moment
-    # after the tool has exited.
-    wait_for_log "^error: add: timed out: .*; reader $added_number \\(.*\\) is present, not started" 10
+# as started, and add --wait can only run out of time. Errors go to standard error, judged in the
+# tool's own file: Wine writes it straight to that file, complete when the tool has exited.
+if grep -q 'fixme:setupapi:CM_Get_DevNode_Status_Ex.*stub' "$view_errors"; then
     if [ "$view_status" -eq 1 ] &&
-       tail -n +"$((view_line + 1))" "$log" | tr -d '\r' |
-           grep -qE "^error: add: timed out: .*\\(status 0xC00000B5\\); reader $added_number \\(.*\\) is present, not started\$" &&
+       tr -d '\r' <"$view_errors" |
+           grep -E "^error: add: timed out: .*\\(status 0xC00000B5\\); reader $added_number \\(.*\\) is present, not started\$" >/dev/null &&
        ! grep -qE '  started( |$)' <<<"$view"; then
         pass "msdscctl add --wait: timed out as expected, Wine 8.0's CM_Get_DevNode_Status_Ex is a stub (no presence, no start)"
     else
@@ -328,7 +341,7 @@ run 60 'C:\msdsc\msdscctl.exe' uninstall
 uninstall_status=$?
 if [ "$uninstall_status" -eq 0 ]; then
     pass "msdscctl uninstall"
-elif tail -n +"$((uninstall_line + 1))" "$log" | grep -q 'fixme:setupapi:SetupDiSetClassInstallParamsW'; then
+elif tail -n +"$((uninstall_line + 1))" "$log" | grep 'fixme:setupapi:SetupDiSetClassInstallParamsW' >/dev/null; then
     echo "        msdscctl uninstall: Wine 8.0's SetupDiSetClassInstallParamsW is a stub; DIF_REMOVE without it:"
     if run 60 'C:\msdsc\msdscwine.exe' uninstall; then pass "bus device removed with DIF_REMOVE"; else fail "DIF_REMOVE"; fi
 else
@@ -343,7 +356,7 @@ if [ -n "$bus_deleted" ]; then pass "the bus device object ($bus) was deleted (l
 step "stop the msdscbus service: the driver unloads"
 stop_line=$(wc -l <"$log")
 if run 60 'C:\msdsc\msdscwine.exe' stop msdscbus; then pass "service stopped"; else fail "service stop"; fi
-if tail -n +"$((stop_line + 1))" "$log" | grep -qE 'cannot unload|does not support unloading'; then
+if tail -n +"$((stop_line + 1))" "$log" | grep -E 'cannot unload|does not support unloading' >/dev/null; then
     fail "Wine did not unload the driver:"
     tail -n +"$((stop_line + 1))" "$log" | grep -E 'unload' | sed 's/^/        /'
 elif unloaded=$(line_after "$stop_line" 'unload_driver L"\\\\Driver\\\\msdscbus"') && [ -n "$unloaded" ] &&
