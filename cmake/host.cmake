@@ -60,12 +60,12 @@ if(SIMKERNEL_TESTS)
   # dlclose really unloads it and every load starts from fresh globals).
   add_library(simk_loader_test_driver MODULE ${CMAKE_SOURCE_DIR}/simkernel/tests/drivers/loader_test_driver.cpp)
   set_target_properties(simk_loader_test_driver PROPERTIES PREFIX "")
-  target_compile_options(simk_loader_test_driver PRIVATE -fno-exceptions -fno-rtti -fno-gnu-unique)
+  target_compile_options(simk_loader_test_driver PRIVATE -fno-exceptions -fno-rtti $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
   target_link_libraries(simk_loader_test_driver PRIVATE simkernel)
   # A filter driver image that tests install above or below other drivers.
   add_library(simk_filter_test_driver MODULE ${CMAKE_SOURCE_DIR}/simkernel/tests/drivers/filter_test_driver.cpp)
   set_target_properties(simk_filter_test_driver PROPERTIES PREFIX "")
-  target_compile_options(simk_filter_test_driver PRIVATE -fno-exceptions -fno-rtti -fno-gnu-unique)
+  target_compile_options(simk_filter_test_driver PRIVATE -fno-exceptions -fno-rtti $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
   target_link_libraries(simk_filter_test_driver PRIVATE simkernel)
   target_compile_definitions(simkernel_tests PRIVATE
     SIMK_LOADER_TEST_DRIVER="$<TARGET_FILE:simk_loader_test_driver>"
