@@ -22,12 +22,12 @@ public:
 
     // A request of the open session runs between these two; false (and nothing to leave) when
     // FileObject is not the session's or its session is ending.
-    bool EnterSessionRequest(PFILE_OBJECT FileObject);
-    void LeaveSessionRequest();
+    bool EnterSessionRequest(PFILE_OBJECT FileObject) EXCLUDES(m_Mutex);
+    void LeaveSessionRequest() EXCLUDES(m_Mutex);
     // Ends the session of FileObject once: no request of it is admitted any more, the ones under
     // way finish, then every reader of every bus is removed and the device can be opened again.
     // The handle's cleanup calls it, and its close too, for a system (Wine) that sends no cleanup.
-    void EndSession(PFILE_OBJECT FileObject);
+    void EndSession(PFILE_OBJECT FileObject) EXCLUDES(m_Mutex);
 
     // m_BusReady: a bus is registered (AddDevice sets it, bus removal clears it); m_Opened: a
     // handle is open, from a successful create until its session has ended; m_Session: that
