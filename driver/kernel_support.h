@@ -36,7 +36,7 @@ constexpr ULONG MakePoolTag(const char (&text)[5])
 //  4. A bus's reader list lock (its roster's m_Readers, a DeviceList, mostly held across a whole
 //     step): the roster's departed list, reply numbers and m_Pulled, and the state and removal
 //     marks of each of its readers (the analysis cannot tie a reader to its bus's list, so those
-//     are not marked). Innermost: nothing is taken inside it.
+//     are not marked). Innermost: no other lock of the driver is taken inside it.
 // Lock-free: the reader numbers and generations (interlocked), and the handle tag (written once at
 // driver entry, before any bus exists).
 
