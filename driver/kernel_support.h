@@ -37,8 +37,9 @@ constexpr ULONG MakePoolTag(const char (&text)[5])
 //     step): the roster's departed list, reply numbers and m_Pulled, and the state and removal
 //     marks of each of its readers (the analysis cannot tie a reader to its bus's list, so those
 //     are not marked). Innermost: no other lock of the driver is taken inside it.
-// Lock-free: the reader numbers and generations (interlocked), and the handle tag (written once at
-// driver entry, before any bus exists).
+// Below them all, inside each DeviceList: its guard word, which guards who holds the list and is
+// kept for a few instructions only. Lock-free: the reader numbers and generations (interlocked),
+// and the handle tag (written once at driver entry, before any bus exists).
 
 // A fast mutex, known to the analysis as a lock. It is the FAST_MUTEX and nothing more, so it
 // takes the same room in a device extension. Taken with the critical region and the unsafe

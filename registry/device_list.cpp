@@ -16,7 +16,7 @@ constexpr ULONG ENTRIES_PER_BUCKET = 2;
 } // namespace
 
 DeviceList::DeviceList(BOOLEAN UseMutex, POOL_TYPE EntryPoolType, ULONG EntryTag)
-    : m_SavedIrql(0), m_Guard(1), m_HoldFree(1), m_HoldOwner(nullptr), m_Count(0), m_Buckets(nullptr),
+    : m_SavedIrql(0), m_HoldFree(1), m_HoldOwner(nullptr), m_Count(0), m_Buckets(nullptr),
       m_BucketShift(0), m_UseMutex(UseMutex), m_EntryPoolType(EntryPoolType), m_EntryTag(EntryTag)
 {
     KeInitializeSpinLock(&m_SpinLock);
@@ -33,26 +33,26 @@ void DeviceList::FreeEntry(DeviceListEntry* Entry) const
     ExFreePoolWithTag(Entry, m_EntryTag);
 }
 
-KIRQL DeviceList::EnterGuard()
+KIRQL DeviceList::GuardWord::Enter()
 {
     KIRQL previousIrql;
     KeRaiseIrql(DISPATCH_LEVEL, &previousIrql);
-    while (InterlockedExchange(&m_Guard, 0) == 0) {
+    while (InterlockedExchange(&m_Free, 0) == 0) {
     }
     return previousIrql;
 }
 
-void DeviceList::LeaveGuard(KIRQL PreviousIrql)
+void DeviceList::GuardWord::Leave(KIRQL PreviousIrql)
 {
-    InterlockedExchange(&m_Guard, 1);
+    InterlockedExchange(&m_Free, 1);
     KeLowerIrql(PreviousIrql);
 }
 
 DeviceList::HoldState DeviceList::ReadHold()
 {
-    const KIRQL previousIrql = EnterGuard();
+    const KIRQL previousIrql = m_Guard.Enter();
     const HoldState state = {m_HoldFree, m_HoldOwner};
-    LeaveGuard(previousIrql);
+    m_Guard.Leave(previousIrql);
     return state;
 }
 
@@ -102,13 +102,13 @@ void DeviceList::Hold()
 {
     AcquireLock();
     for (;;) {
-        const KIRQL previousIrql = EnterGuard();
+        const KIRQL previousIrql = m_Guard.Enter();
         const bool taken = m_HoldFree == 1;
         if (taken) {
             m_HoldFree = 0;
             m_HoldOwner = PsGetCurrentThreadId();
         }
-        LeaveGuard(previousIrql);
+        m_Guard.Leave(previousIrql);
         if (taken) {
             return;
         }
@@ -121,10 +121,10 @@ void DeviceList::Release()
     if (state.Free == 1 || state.Owner != PsGetCurrentThreadId()) {
         KeBugCheck(DRIVER_VIOLATION_CODE);
     }
-    const KIRQL previousIrql = EnterGuard();
+    const KIRQL previousIrql = m_Guard.Enter();
     m_HoldOwner = nullptr;
     m_HoldFree = 1;
-    LeaveGuard(previousIrql);
+    m_Guard.Leave(previousIrql);
     ReleaseLock();
 }
 

@@ -96,18 +96,26 @@ private:
     void FreeIndex() REQUIRES(this);
 
     // The hold pair is only read and written inside a guard section (the guard word taken at
-    // DISPATCH_LEVEL), so no thread ever sees half of it.
-    KIRQL EnterGuard();
-    void LeaveGuard(KIRQL PreviousIrql);
+    // DISPATCH_LEVEL), so no thread ever sees half of it. Private to the list, and the last lock
+    // taken: nothing is called inside a section.
+    class CAPABILITY("guard word") GuardWord
+    {
+    public:
+        KIRQL Enter() ACQUIRE();
+        void Leave(KIRQL PreviousIrql) RELEASE();
+
+    private:
+        volatile LONG m_Free = 1;
+    };
 
     // The list's lock is one of these two, as m_UseMutex says.
     DriverMutex m_Mutex;
     KSPIN_LOCK m_SpinLock;
     LIST_ENTRY m_Entries GUARDED_BY(this);
     KIRQL m_SavedIrql GUARDED_BY(this);
-    volatile LONG m_Guard;
-    LONG m_HoldFree;
-    HANDLE m_HoldOwner;
+    GuardWord m_Guard;
+    LONG m_HoldFree GUARDED_BY(m_Guard);
+    HANDLE m_HoldOwner GUARDED_BY(m_Guard);
     ULONG m_Count GUARDED_BY(this);
     // Null while the list is short or had no memory for it; a power of two buckets otherwise.
     PLIST_ENTRY m_Buckets GUARDED_BY(this);
