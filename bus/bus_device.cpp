@@ -10,7 +10,6 @@ BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, 
     : AttachedDevice(Context->m_DriverObject, DeviceObject, PhysicalDeviceObject), m_DriverContext(Context),
       m_Handle(0), m_Roster(this), m_Started(false)
 {
-    ExInitializeFastMutex(&m_Mutex);
 }
 
 BusDevice::~BusDevice() {}

@@ -56,10 +56,10 @@ public:
     ULONG64 m_Handle;
     // The readers on the bus and their removal protocol.
     ReaderRoster m_Roster;
-    // Makes the m_Started test and the insertion of a new reader one step. Lock order: m_Mutex
-    // before the lock of the roster's reader list.
-    FAST_MUTEX m_Mutex;
-    bool m_Started;
+    // Makes the m_Started test and the insertion of a new reader one step (the lock order is in
+    // driver/kernel_support.h).
+    DriverMutex m_Mutex ACQUIRED_AFTER(*g_BusRegistry) ACQUIRED_BEFORE(m_Roster.m_Readers);
+    bool m_Started GUARDED_BY(m_Mutex);
 };
 
 // Called by Plug and Play once per bus instance: creates, attaches and registers the bus and

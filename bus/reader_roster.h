@@ -88,8 +88,8 @@ public:
     static void ChildPowered(ReaderDevice* Reader, DEVICE_POWER_STATE State);
 
     // The readers on the bus: key ReaderKey(number), payload the ReaderDevice, in order of
-    // creation. Lock order: the bus's m_Mutex before this list's lock. Read it freely; only the
-    // verbs above change it.
+    // creation. Its lock is the innermost (the order is in driver/kernel_support.h). Read it
+    // freely; only the verbs above change it.
     DeviceList m_Readers;
 
 private:
@@ -99,20 +99,20 @@ private:
     static void DeleteReader(ReaderDevice* Reader);
     static ReaderDevice* ReaderOfLink(PLIST_ENTRY Link);
     static void DeleteChained(PLIST_ENTRY Chain);
-    ReaderDevice* TakeNextLocked(LONG* Index);
-    bool LeaveLocked(ReaderDevice* Reader);
-    bool ReportedMissingLocked(const ReaderDevice* Reader) const;
+    ReaderDevice* TakeNextLocked(LONG* Index) REQUIRES(m_Readers);
+    bool LeaveLocked(ReaderDevice* Reader) REQUIRES(m_Readers);
+    bool ReportedMissingLocked(const ReaderDevice* Reader) const REQUIRES(m_Readers);
 
     BusDevice* m_Bus;
     // Readers off the bus that still exist, waiting for Plug and Play's removal or for the reply
-    // on its way down. Guarded by the hold of m_Readers, like the reply numbers below.
-    LIST_ENTRY m_Departed;
+    // on its way down.
+    LIST_ENTRY m_Departed GUARDED_BY(m_Readers);
     // Relations replies, numbered from 1: the last one built, the one on its way down the stack
     // (0: none; Plug and Play sends one query at a time), and the last one that reached Plug and
     // Play.
-    ULONG64 m_RepliesBuilt;
-    ULONG64 m_ReplyInFlight;
-    ULONG64 m_ReplyDelivered;
+    ULONG64 m_RepliesBuilt GUARDED_BY(m_Readers);
+    ULONG64 m_ReplyInFlight GUARDED_BY(m_Readers);
+    ULONG64 m_ReplyDelivered GUARDED_BY(m_Readers);
     // The bus was surprise-removed: no reply will ever report a reader missing again.
-    bool m_Pulled;
+    bool m_Pulled GUARDED_BY(m_Readers);
 };

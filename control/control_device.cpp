@@ -92,7 +92,6 @@ ControlDevice::ControlDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceO
     : DeviceObjectBase(DriverObject, DeviceObject), m_BusReady(false), m_Opened(false), m_SessionEnding(false),
       m_Session(nullptr), m_RequestsUnderWay(0)
 {
-    ExInitializeFastMutex(&m_Mutex);
     KeInitializeEvent(&m_RequestsDone, NotificationEvent, FALSE);
 }
 

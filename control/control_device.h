@@ -3,6 +3,8 @@
 #pragma once
 #include <ntddk.h>
 #include "driver/device_object_base.h"
+#include "driver/kernel_support.h"
+#include "registry/device_list.h"
 
 class ControlDevice : public DeviceObjectBase
 {
@@ -20,23 +22,24 @@ public:
 
     // A request of the open session runs between these two; false (and nothing to leave) when
     // FileObject is not the session's or its session is ending.
-    bool EnterSessionRequest(PFILE_OBJECT FileObject);
-    void LeaveSessionRequest();
+    bool EnterSessionRequest(PFILE_OBJECT FileObject) EXCLUDES(m_Mutex);
+    void LeaveSessionRequest() EXCLUDES(m_Mutex);
     // Ends the session of FileObject once: no request of it is admitted any more, the ones under
     // way finish, then every reader of every bus is removed and the device can be opened again.
     // The handle's cleanup calls it, and its close too, for a system (Wine) that sends no cleanup.
-    void EndSession(PFILE_OBJECT FileObject);
+    void EndSession(PFILE_OBJECT FileObject) EXCLUDES(m_Mutex);
 
-    // Read and written only under m_Mutex. m_BusReady: a bus is registered (AddDevice sets it,
-    // bus removal clears it); m_Opened: a handle is open, from a successful create until its
-    // session has ended; m_Session: that handle's file object, which owns every reader;
-    // m_SessionEnding: its end has begun; m_RequestsUnderWay: its requests between enter and leave.
-    bool m_BusReady;
-    bool m_Opened;
-    bool m_SessionEnding;
-    PFILE_OBJECT m_Session;
-    LONG m_RequestsUnderWay;
-    FAST_MUTEX m_Mutex;
+    // m_BusReady: a bus is registered (AddDevice sets it, bus removal clears it); m_Opened: a
+    // handle is open, from a successful create until its session has ended; m_Session: that
+    // handle's file object, which owns every reader; m_SessionEnding: its end has begun;
+    // m_RequestsUnderWay: its requests between enter and leave.
+    bool m_BusReady GUARDED_BY(m_Mutex);
+    bool m_Opened GUARDED_BY(m_Mutex);
+    bool m_SessionEnding GUARDED_BY(m_Mutex);
+    PFILE_OBJECT m_Session GUARDED_BY(m_Mutex);
+    LONG m_RequestsUnderWay GUARDED_BY(m_Mutex);
+    // The outermost lock (the order is in driver/kernel_support.h).
+    DriverMutex m_Mutex ACQUIRED_BEFORE(*g_BusRegistry);
     // Signalled when the last request under way leaves an ending session.
     KEVENT m_RequestsDone;
 };
@@ -52,5 +55,4 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject);
 // null afterwards.
 void DeleteControlDevice();
 
-// The lock order across the driver starts here: m_Mutex before the bus registry's lock.
 extern ControlDevice* g_ControlDevice;

@@ -1,7 +1,9 @@
 // Small kernel-side helpers every device class uses: placement construction into a device
-// extension, the fast-mutex guard and pool tags written as their four characters.
+// extension, the driver's mutex and its guard with the lock order, and pool tags written as their
+// four characters.
 #pragma once
 #include <ntddk.h>
+#include "driver/thread_safety.h"
 
 // Placement construction into memory the kernel already gave us (a device extension). The tag
 // argument keeps this form apart from the standard placement new of <new> in test builds.
@@ -19,32 +21,67 @@ constexpr ULONG MakePoolTag(const char (&text)[5])
            static_cast<ULONG>(static_cast<unsigned char>(text[3])) << 24;
 }
 
-// Every fast mutex of the driver is taken through this type. The critical region plus the
-// unsafe acquire keeps the protected code at PASSIVE_LEVEL (ExAcquireFastMutex would raise to
-// APC_LEVEL), so device objects may be created and deleted inside a section. Acquire and
-// Release are public for sections that span calls (a list's Hold ... Release); they are always
-// used as this pair.
-class MutexGuard
+// The driver's locks, outermost first. A thread that holds two of them took them in this order;
+// two locks of one rank (two buses' mutexes, two buses' reader lists) are never held together,
+// nor are the control device's mutex and a bus's mutex. Each guards the fields listed with it,
+// marked GUARDED_BY where they are declared, and clang's thread-safety analysis checks both.
+//  1. The control device's m_Mutex: its m_BusReady, m_Opened, m_SessionEnding, m_Session and
+//     m_RequestsUnderWay, and g_NextBusSerial. A bus's registration and its removal take the
+//     registry's lock inside it, so that an open never sees the registry and m_BusReady disagree.
+//  2. The bus registry's lock (g_BusRegistry, a DeviceList): g_NextBusIndex. Not innermost: a
+//     client's add, remove and session end keep the registry held across their calls into a bus,
+//     so that no bus is deleted under them, and the bus takes its own locks inside.
+//  3. A bus's m_Mutex: its m_Started. Reader creation adds to the roster inside it, and the
+//     query-remove counts the roster inside it, each as one step with the m_Started test or change.
+//  4. A bus's reader list lock (its roster's m_Readers, a DeviceList, mostly held across a whole
+//     step): the roster's departed list, reply numbers and m_Pulled, and the state and removal
+//     marks of each of its readers (the analysis cannot tie a reader to its bus's list, so those
+//     are not marked). Innermost: no other lock of the driver is taken inside it.
+// Below them all, inside each DeviceList: its guard word, which guards who holds the list and is
+// kept for a few instructions only. Lock-free: the reader numbers and generations (interlocked),
+// and the handle tag (written once at driver entry, before any bus exists).
+
+// A fast mutex, known to the analysis as a lock. It is the FAST_MUTEX and nothing more, so it
+// takes the same room in a device extension. Taken with the critical region and the unsafe
+// acquire, which keep the protected code at PASSIVE_LEVEL (ExAcquireFastMutex would raise to
+// APC_LEVEL), so device objects may be created and deleted inside a section.
+class CAPABILITY("mutex") DriverMutex
 {
 public:
-    explicit MutexGuard(PFAST_MUTEX mutex) : m_Mutex(mutex) { Acquire(m_Mutex); }
-    ~MutexGuard() { Release(m_Mutex); }
+    DriverMutex() { ExInitializeFastMutex(&m_FastMutex); }
 
-    MutexGuard(const MutexGuard&) = delete;
-    MutexGuard& operator=(const MutexGuard&) = delete;
+    DriverMutex(const DriverMutex&) = delete;
+    DriverMutex& operator=(const DriverMutex&) = delete;
 
-    static void Acquire(PFAST_MUTEX mutex)
+    // Public for a lock whose section spans calls (a list's Hold ... Release); always as this pair.
+    void Acquire() ACQUIRE()
     {
         KeEnterCriticalRegion();
-        ExAcquireFastMutexUnsafe(mutex);
+        ExAcquireFastMutexUnsafe(&m_FastMutex);
     }
 
-    static void Release(PFAST_MUTEX mutex)
+    void Release() RELEASE()
     {
-        ExReleaseFastMutexUnsafe(mutex);
+        ExReleaseFastMutexUnsafe(&m_FastMutex);
         KeLeaveCriticalRegion();
     }
 
 private:
-    PFAST_MUTEX m_Mutex;
+    FAST_MUTEX m_FastMutex;
+};
+
+static_assert(sizeof(DriverMutex) == sizeof(FAST_MUTEX), "a DriverMutex is its FAST_MUTEX");
+
+// Every fast mutex of the driver is taken for a scope through this type.
+class SCOPED_CAPABILITY MutexGuard
+{
+public:
+    explicit MutexGuard(DriverMutex* mutex) ACQUIRE(*mutex) : m_Mutex(mutex) { m_Mutex->Acquire(); }
+    ~MutexGuard() RELEASE() { m_Mutex->Release(); }
+
+    MutexGuard(const MutexGuard&) = delete;
+    MutexGuard& operator=(const MutexGuard&) = delete;
+
+private:
+    DriverMutex* m_Mutex;
 };

@@ -4,9 +4,8 @@
 #include <ntddk.h>
 #include "msdscbus.h"
 #include "driver/device_object_base.h"
+#include "bus/bus_device.h"
 #include "bus/reader_roster.h"
-
-class BusDevice;
 
 // Where a reader is in its life. Every change first saves the old value in m_PreviousState; the
 // reader's roster makes every change.
@@ -30,10 +29,11 @@ public:
     NTSTATUS DispatchPnp(PIRP Irp) override;
     NTSTATUS DispatchSystemControl(PIRP Irp) override;
 
-    // Creates a started reader for Bus with the lowest free reader number. Called with the bus's
-    // m_Mutex held. On failure nothing is left and *Reader is null; with every number held, the
-    // status is STATUS_INSUFFICIENT_RESOURCES and nothing was created.
-    static NTSTATUS Create(BusDevice* Bus, const ReaderConfig* Config, ReaderDevice** Reader);
+    // Creates a started reader for Bus with the lowest free reader number, in the bus's m_Started
+    // section. On failure nothing is left and *Reader is null; with every number held, the status
+    // is STATUS_INSUFFICIENT_RESOURCES and nothing was created.
+    static NTSTATUS Create(BusDevice* Bus, const ReaderConfig* Config, ReaderDevice** Reader)
+        REQUIRES(Bus->m_Mutex);
 
     // Each completes its request and returns the status it completed it with.
     NTSTATUS OnStartDevice(PIRP Irp);

@@ -16,10 +16,9 @@ constexpr ULONG ENTRIES_PER_BUCKET = 2;
 } // namespace
 
 DeviceList::DeviceList(BOOLEAN UseMutex, POOL_TYPE EntryPoolType, ULONG EntryTag)
-    : m_SavedIrql(0), m_Guard(1), m_HoldFree(1), m_HoldOwner(nullptr), m_Count(0), m_Buckets(nullptr),
+    : m_SavedIrql(0), m_HoldFree(1), m_HoldOwner(nullptr), m_Count(0), m_Buckets(nullptr),
       m_BucketShift(0), m_UseMutex(UseMutex), m_EntryPoolType(EntryPoolType), m_EntryTag(EntryTag)
 {
-    ExInitializeFastMutex(&m_Mutex);
     KeInitializeSpinLock(&m_SpinLock);
     InitializeListHead(&m_Entries);
 }
@@ -34,26 +33,26 @@ void DeviceList::FreeEntry(DeviceListEntry* Entry) const
     ExFreePoolWithTag(Entry, m_EntryTag);
 }
 
-KIRQL DeviceList::EnterGuard()
+KIRQL DeviceList::GuardWord::Enter()
 {
     KIRQL previousIrql;
     KeRaiseIrql(DISPATCH_LEVEL, &previousIrql);
-    while (InterlockedExchange(&m_Guard, 0) == 0) {
+    while (InterlockedExchange(&m_Free, 0) == 0) {
     }
     return previousIrql;
 }
 
-void DeviceList::LeaveGuard(KIRQL PreviousIrql)
+void DeviceList::GuardWord::Leave(KIRQL PreviousIrql)
 {
-    InterlockedExchange(&m_Guard, 1);
+    InterlockedExchange(&m_Free, 1);
     KeLowerIrql(PreviousIrql);
 }
 
 DeviceList::HoldState DeviceList::ReadHold()
 {
-    const KIRQL previousIrql = EnterGuard();
+    const KIRQL previousIrql = m_Guard.Enter();
     const HoldState state = {m_HoldFree, m_HoldOwner};
-    LeaveGuard(previousIrql);
+    m_Guard.Leave(previousIrql);
     return state;
 }
 
@@ -63,32 +62,36 @@ bool DeviceList::HeldByCaller()
     return state.Free == 0 && state.Owner == PsGetCurrentThreadId();
 }
 
-void DeviceList::AcquireLock()
+// The list's lock is whichever of its two locks m_UseMutex picks, which the analysis cannot
+// follow: to it, these two take and release the list itself.
+void DeviceList::AcquireLock() NO_THREAD_SAFETY_ANALYSIS
 {
     if (m_UseMutex) {
-        MutexGuard::Acquire(&m_Mutex);
+        m_Mutex.Acquire();
     } else {
         m_SavedIrql = KeAcquireSpinLockRaiseToDpc(&m_SpinLock);
     }
 }
 
-void DeviceList::ReleaseLock()
+void DeviceList::ReleaseLock() NO_THREAD_SAFETY_ANALYSIS
 {
     if (m_UseMutex) {
-        MutexGuard::Release(&m_Mutex);
+        m_Mutex.Release();
     } else {
         KeReleaseSpinLock(&m_SpinLock, m_SavedIrql);
     }
 }
 
-void DeviceList::Lock()
+// The calling thread holds the list already when it holds it through Hold, a state of the list
+// and not of the code: the analysis sees these two take and release the lock every time.
+void DeviceList::Lock() NO_THREAD_SAFETY_ANALYSIS
 {
     if (!HeldByCaller()) {
         AcquireLock();
     }
 }
 
-void DeviceList::Unlock()
+void DeviceList::Unlock() NO_THREAD_SAFETY_ANALYSIS
 {
     if (!HeldByCaller()) {
         ReleaseLock();
@@ -99,13 +102,13 @@ void DeviceList::Hold()
 {
     AcquireLock();
     for (;;) {
-        const KIRQL previousIrql = EnterGuard();
+        const KIRQL previousIrql = m_Guard.Enter();
         const bool taken = m_HoldFree == 1;
         if (taken) {
             m_HoldFree = 0;
             m_HoldOwner = PsGetCurrentThreadId();
         }
-        LeaveGuard(previousIrql);
+        m_Guard.Leave(previousIrql);
         if (taken) {
             return;
         }
@@ -118,10 +121,10 @@ void DeviceList::Release()
     if (state.Free == 1 || state.Owner != PsGetCurrentThreadId()) {
         KeBugCheck(DRIVER_VIOLATION_CODE);
     }
-    const KIRQL previousIrql = EnterGuard();
+    const KIRQL previousIrql = m_Guard.Enter();
     m_HoldOwner = nullptr;
     m_HoldFree = 1;
-    LeaveGuard(previousIrql);
+    m_Guard.Leave(previousIrql);
     ReleaseLock();
 }
 

@@ -34,8 +34,8 @@ constexpr ULONG DEVICE_LIST_INDEX_TAG = MakePoolTag("apsi");
 // however long the list is. Without memory for the index the list works as well, by walking.
 // Single operations lock the list by themselves. Between Hold and Release one thread keeps the
 // list locked: its own single operations pass through the lock, every other thread's wait.
-// The lock is never recursive, and a list lock is always the innermost lock taken.
-class DeviceList
+// The lock is never recursive; its place in the lock order is in driver/kernel_support.h.
+class CAPABILITY("device list") DeviceList
 {
 public:
     DeviceList(BOOLEAN UseMutex, POOL_TYPE EntryPoolType, ULONG EntryTag);
@@ -64,8 +64,8 @@ public:
     // Run once, by the destructor of the object that holds the list. Frees the entries only.
     void Clear();
 
-    void Hold();
-    void Release();
+    void Hold() ACQUIRE();
+    void Release() RELEASE();
 
     POOL_TYPE EntryPoolType() const { return m_EntryPoolType; }
     ULONG EntryTag() const { return m_EntryTag; }
@@ -77,50 +77,60 @@ private:
         HANDLE Owner;
     };
 
-    void Lock();
-    void Unlock();
-    void AcquireLock();
-    void ReleaseLock();
+    // A single operation's section: the lock, or nothing when the calling thread holds the list.
+    void Lock() ACQUIRE();
+    void Unlock() RELEASE();
+    void AcquireLock() ACQUIRE();
+    void ReleaseLock() RELEASE();
     HoldState ReadHold();
     bool HeldByCaller();
-    DeviceListEntry* FindEntry(PVOID Key);
+    DeviceListEntry* FindEntry(PVOID Key) REQUIRES(this);
     // The first Count keys or payloads in one walk, for GetKeys and GetPayloads.
     DeviceListResult CopyOut(PVOID* Out, ULONG Count, bool Payloads);
     void FreeEntry(DeviceListEntry* Entry) const;
-    void Unlink(DeviceListEntry* Entry);
-    PLIST_ENTRY BucketOf(PVOID Key) const;
+    void Unlink(DeviceListEntry* Entry) REQUIRES(this);
+    PLIST_ENTRY BucketOf(PVOID Key) const REQUIRES(this);
     // Called with the list locked after an insertion: builds or doubles the index when the list
     // has outgrown it. A failed allocation leaves the index as it was.
-    void GrowIndex();
-    void FreeIndex();
+    void GrowIndex() REQUIRES(this);
+    void FreeIndex() REQUIRES(this);
 
     // The hold pair is only read and written inside a guard section (the guard word taken at
-    // DISPATCH_LEVEL), so no thread ever sees half of it.
-    KIRQL EnterGuard();
-    void LeaveGuard(KIRQL PreviousIrql);
+    // DISPATCH_LEVEL), so no thread ever sees half of it. Private to the list, and the last lock
+    // taken: nothing is called inside a section.
+    class CAPABILITY("guard word") GuardWord
+    {
+    public:
+        KIRQL Enter() ACQUIRE();
+        void Leave(KIRQL PreviousIrql) RELEASE();
 
-    FAST_MUTEX m_Mutex;
+    private:
+        volatile LONG m_Free = 1;
+    };
+
+    // The list's lock is one of these two, as m_UseMutex says.
+    DriverMutex m_Mutex;
     KSPIN_LOCK m_SpinLock;
-    LIST_ENTRY m_Entries;
-    KIRQL m_SavedIrql;
-    volatile LONG m_Guard;
-    LONG m_HoldFree;
-    HANDLE m_HoldOwner;
-    ULONG m_Count;
+    LIST_ENTRY m_Entries GUARDED_BY(this);
+    KIRQL m_SavedIrql GUARDED_BY(this);
+    GuardWord m_Guard;
+    LONG m_HoldFree GUARDED_BY(m_Guard);
+    HANDLE m_HoldOwner GUARDED_BY(m_Guard);
+    ULONG m_Count GUARDED_BY(this);
     // Null while the list is short or had no memory for it; a power of two buckets otherwise.
-    PLIST_ENTRY m_Buckets;
-    ULONG m_BucketShift;
+    PLIST_ENTRY m_Buckets GUARDED_BY(this);
+    ULONG m_BucketShift GUARDED_BY(this);
     BOOLEAN m_UseMutex;
     POOL_TYPE m_EntryPoolType;
     ULONG m_EntryTag;
 };
 
 // Keeps a list held for a scope.
-class ListHold
+class SCOPED_CAPABILITY ListHold
 {
 public:
-    explicit ListHold(DeviceList& List) : m_List(List) { m_List.Hold(); }
-    ~ListHold() { m_List.Release(); }
+    explicit ListHold(DeviceList& List) ACQUIRE(List) : m_List(List) { m_List.Hold(); }
+    ~ListHold() RELEASE() { m_List.Release(); }
 
     ListHold(const ListHold&) = delete;
     ListHold& operator=(const ListHold&) = delete;

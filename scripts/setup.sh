@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need, with apt-get, only where something is missing.
 #   --host-only   just what the host build needs (the main job); otherwise also the cross
-#                 compilers, clang for the fuzzer, clang-format-14 for the format check and Wine
-#                 for the end-to-end test.
+#                 compilers, clang for the fuzzer and the lock analysis, clang-format-14 for the
+#                 format check and Wine for the end-to-end test.
 set -euo pipefail
 packages=(cmake make g++ gcc googletest libgtest-dev libgmock-dev nlohmann-json3-dev)
 if [ "${1:-}" != "--host-only" ]; then
-  packages+=(clang clang-format-14 libclang-rt-14-dev libbenchmark-dev valgrind
+  packages+=(clang clang-format-14 libclang-rt-14-dev libstdc++-12-dev libbenchmark-dev valgrind
              g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
              lld llvm osslsigncode python3-asn1crypto openssl unzip python3-pytest python3-pytest-xdist python3-venv python3-pip python3-setuptools python3-wheel)
 fi

@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 using BusReadersTest = DriverTest;
 
 // Another thread can take the mutex at once.
-bool MutexIsFree(PFAST_MUTEX mutex)
+bool MutexIsFree(DriverMutex* mutex)
 {
     auto taken = std::make_shared<std::promise<void>>();
     std::future<void> done = taken->get_future();
