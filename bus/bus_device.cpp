@@ -7,8 +7,8 @@
 #include "driver/diagnostics.h"
 
 BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
-    : AttachedDevice(Context->m_DriverObject, DeviceObject, PhysicalDeviceObject), m_DriverContext(Context),
-      m_Handle(0), m_Roster(this), m_Started(false)
+    : AttachedDevice(Context->m_DriverObject, DeviceObject, PhysicalDeviceObject), m_Handle(0), m_Roster(this),
+      m_Started(false)
 {
     ExInitializeFastMutex(&m_Mutex);
 }

@@ -4,7 +4,7 @@
 #include <ntddk.h>
 #include "msdscbus.h"
 #include "driver/attached_device.h"
-#include "driver/driver_entry.h"
+#include "driver/driver_globals.h"
 #include "registry/device_list.h"
 #include "bus/reader_roster.h"
 
@@ -50,7 +50,6 @@ public:
     // Takes every reader off the bus, as the client's cleanup does, and re-enumerates the bus.
     void UnplugEveryReader();
 
-    DriverObjectContext* m_DriverContext;
     // Names the bus to the client without its address: this load's handle tag and the bus's
     // serial number (MakeBusHandle). Set once, when AddDevice registers the bus.
     ULONG64 m_Handle;

@@ -2,9 +2,8 @@
 #include <ntddk.h>
 #include "control/control_device.h"
 #include "driver/diagnostics.h"
+#include "driver/driver_globals.h"
 #include "msdscnames.h"
-
-ControlDevice* g_ControlDevice = nullptr;
 
 namespace {
 

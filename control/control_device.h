@@ -51,6 +51,3 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject);
 // Removes the symbolic link and the control device when the driver unloads; g_ControlDevice is
 // null afterwards.
 void DeleteControlDevice();
-
-// The lock order across the driver starts here: m_Mutex before the bus registry's lock.
-extern ControlDevice* g_ControlDevice;

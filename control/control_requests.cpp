@@ -4,13 +4,11 @@
 #include "control/control_device.h"
 #include "control/control_requests.h"
 #include "driver/diagnostics.h"
+#include "driver/driver_globals.h"
+#include "driver/driver_version.h"
 #include "bus/bus_device.h"
 #include "reader/reader_device.h"
 #include "registry/device_list.h"
-
-ULONG g_NextBusIndex = 0;
-ULONG g_HandleTag = 0;
-ULONG g_NextBusSerial = 0;
 
 void InitializeHandleTag()
 {

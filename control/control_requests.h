@@ -3,14 +3,12 @@
 #pragma once
 #include <ntddk.h>
 #include "msdscbus.h"
+#include "driver/driver_globals.h"
 
 // A handle names a reader without a kernel address. Its bus half is this load's tag (upper 32
 // bits, never 0) and the bus's serial number, so a handle from an earlier load names no bus; its
 // reader half is the reader's number, the instance ID Plug and Play shows for the reader, never
 // reused while the driver is loaded.
-extern ULONG g_HandleTag;
-// The serial number of the next bus AddDevice registers; under the control device's mutex.
-extern ULONG g_NextBusSerial;
 
 // Draws this load's tag; once, at driver entry.
 void InitializeHandleTag();
@@ -23,7 +21,3 @@ inline ULONG64 MakeBusHandle(ULONG Serial)
 // Picks the next bus round-robin from the bus registry and creates a reader with Config on it.
 // Handle is written only on success; it may share its memory with Config, which is read first.
 NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle);
-
-// Registry position of the bus that receives the next reader. Only read and written by a thread
-// that holds the bus registry; never reset while the driver is loaded.
-extern ULONG g_NextBusIndex;

@@ -14,7 +14,8 @@
 #include "bus/bus_device.h"
 #include "control/control_device.h"
 #include "control/control_requests.h"
-#include "driver/driver_entry.h"
+#include "driver/driver_globals.h"
+#include "entry/driver_entry.h"
 #include "registry/device_list.h"
 #include "simkernel/faults.h"
 #include "simkernel/kernel.h"
@@ -225,8 +226,8 @@ TEST_F(InProcessDriverTest, BusesRegisterInTheOrderAddDeviceSawThem)
     EXPECT_EQ(secondBus->m_PhysicalDeviceObject, second);
     EXPECT_EQ(static_cast<PVOID>(firstBus), firstBus->m_DeviceObject->DeviceExtension);
 
-    // A new bus: its driver context, an empty reader list of its own, and not yet started.
-    EXPECT_EQ(firstBus->m_DriverContext, IoGetDriverObjectExtension(m_Driver, DriverObjectContextId()));
+    // A new bus: the driver object of its context, an empty reader list of its own, and not yet
+    // started.
     EXPECT_EQ(firstBus->m_DriverObject, m_Driver);
     EXPECT_FALSE(firstBus->m_Deleted);
     EXPECT_FALSE(firstBus->m_Started);
