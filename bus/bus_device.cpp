@@ -3,7 +3,6 @@
 #include <ntddk.h>
 #include "bus/bus_device.h"
 #include "control/control_device.h"
-#include "control/control_requests.h"
 #include "driver/diagnostics.h"
 
 BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
@@ -64,9 +63,7 @@ bool RegisterBus(BusDevice* Bus)
     if (entry == nullptr) {
         return false;
     }
-    // A serial number that a failed insertion consumed is not given again: serials only need to
-    // be unique.
-    Bus->m_Handle = MakeBusHandle(g_NextBusSerial++);
+    Bus->m_Handle = MintBusHandle();
     PVOID key = Bus->RegistryKey();
     if (g_BusRegistry->InsertUnique(Bus, &key, entry) != Ok) {
         return false;

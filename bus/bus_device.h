@@ -6,6 +6,7 @@
 #include "driver/attached_device.h"
 #include "driver/driver_globals.h"
 #include "registry/device_list.h"
+#include "bus/bus_handle.h"
 #include "bus/reader_roster.h"
 
 class ReaderDevice;
@@ -43,15 +44,15 @@ public:
     NTSTATUS RemoveReader(ULONG64 ReaderHandle);
 
     // The bus's serial number, its name in diagnostics.
-    ULONG Serial() const { return static_cast<ULONG>(m_Handle); }
+    ULONG Serial() const { return BusHandleSerial(m_Handle); }
 
     // The bus's key in g_BusRegistry, which is also its half of the client's reader handles.
-    PVOID RegistryKey() const { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(m_Handle)); }
+    PVOID RegistryKey() const { return BusHandleKey(m_Handle); }
     // Takes every reader off the bus, as the client's cleanup does, and re-enumerates the bus.
     void UnplugEveryReader();
 
     // Names the bus to the client without its address: this load's handle tag and the bus's
-    // serial number (MakeBusHandle). Set once, when AddDevice registers the bus.
+    // serial number (bus_handle.h). Set once, when AddDevice registers the bus.
     ULONG64 m_Handle;
     // The readers on the bus and their removal protocol.
     ReaderRoster m_Roster;

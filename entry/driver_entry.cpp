@@ -9,7 +9,7 @@
 #include "registry/device_list.h"
 #include "control/control_device.h"
 #include "bus/bus_device.h"
-#include "control/control_requests.h"
+#include "bus/bus_handle.h"
 
 namespace {
 
