@@ -24,6 +24,10 @@ public:
     // Creates the bus's device object over PhysicalDeviceObject, builds the BusDevice in its
     // extension and attaches it. On failure nothing is left and *Bus stays null.
     static NTSTATUS Create(DriverObjectContext* Context, PDEVICE_OBJECT PhysicalDeviceObject, BusDevice** Bus);
+    // Enters the bus into g_BusRegistry under a new handle; false, with the registry as it was,
+    // when there is no pool for the entry or the key is taken. Only through
+    // ControlDevice::OnBusArrived, whose mutex keeps the serial counter.
+    bool Register();
 
     // Plug and Play of the bus.
     NTSTATUS OnStartDevice(PIRP Irp);

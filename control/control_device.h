@@ -4,6 +4,8 @@
 #include <ntddk.h>
 #include "driver/device_object_base.h"
 
+class BusDevice;
+
 class ControlDevice : public DeviceObjectBase
 {
 public:
@@ -26,6 +28,13 @@ public:
     // way finish, then every reader of every bus is removed and the device can be opened again.
     // The handle's cleanup calls it, and its close too, for a system (Wine) that sends no cleanup.
     void EndSession(PFILE_OBJECT FileObject);
+
+    // AddDevice's bus: registers it (BusDevice::Register) and makes the device openable, in one
+    // section under m_Mutex, so an open never sees a bus that is not yet registered. False, with
+    // nothing changed here, when the bus could not be registered.
+    bool OnBusArrived(BusDevice* Bus);
+    // A bus has left the registry: the device is no longer openable once none is left.
+    void OnBusLeft();
 
     // Read and written only under m_Mutex. m_BusReady: a bus is registered (AddDevice sets it,
     // bus removal clears it); m_Opened: a handle is open, from a successful create until its
