@@ -34,7 +34,9 @@ constexpr ULONG DEVICE_LIST_INDEX_TAG = MakePoolTag("apsi");
 // however long the list is. Without memory for the index the list works as well, by walking.
 // Single operations lock the list by themselves. Between Hold and Release one thread keeps the
 // list locked: its own single operations pass through the lock, every other thread's wait.
-// The lock is never recursive, and a list lock is always the innermost lock taken.
+// The lock is never recursive. It is not always the innermost lock: the client's requests keep
+// the bus registry held across a bus's mutex and its reader list's lock (the driver's lock order
+// is written with MutexGuard, in driver/kernel_support.h).
 class DeviceList
 {
 public:
