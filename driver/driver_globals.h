@@ -30,33 +30,21 @@ public:
     PDRIVER_OBJECT m_DriverObject;
 };
 
-// Every registered bus, so the client's requests can find one: key = the bus's handle, payload =
-// its BusDevice. Created by the driver entry, freed by the unload routine.
+// Each global with why the whole driver shares it and what keeps its readers and writers apart.
+
+// Every registered bus (key: its handle), so a client's request finds its bus; built at entry, freed at unload.
 extern DeviceList* g_BusRegistry;
-
-// The client's way in: created by the driver entry, deleted by the unload routine.
+// The client's one way in, built by the entry and deleted by the unload routine.
 extern ControlDevice* g_ControlDevice;
-
-// Registry position of the bus that receives the next reader, so adds go round the buses. Only
-// read and written by a thread that holds the bus registry; never reset while the driver is loaded.
+// Registry position of the next add's bus, so adds go round the buses; only under the registry's hold.
 extern ULONG g_NextBusIndex;
-
-// This load's half of every bus handle, so a handle from an earlier load names no bus: never 0,
-// drawn once at driver entry. Read and written only through bus/bus_handle.h.
+// This load's half of every bus handle (never 0), so an earlier load's handle names no bus; bus_handle.h.
 extern ULONG g_HandleTag;
-// The serial number of the next bus AddDevice registers, so no two buses of a load share a handle;
-// under the control device's mutex. Read and written only through bus/bus_handle.h.
+// The next bus's serial number, so no two buses of a load share a handle; under the control device's mutex.
 extern ULONG g_NextBusSerial;
-
-// Bit n set: a reader device object of this driver holds number n (from its creation until its
-// device object is deleted, so also while a departed reader waits for Plug and Play's removal).
-// Shared by every bus because a number is the reader's instance ID, unique over the driver.
+// Bit n: some reader device object holds number n, its instance ID, unique over every bus; interlocked.
 extern LONG g_ReaderNumbersHeld[MAX_READERS / 32];
-// Counts readers created in this load; each reader's generation is the count after its creation,
-// so a handle of an earlier reader never names a later one with the same number.
+// Readers created in this load, each reader's generation, so a stale handle never names a later reader.
 extern ULONG g_ReaderGenerations;
-
-// The pool for memory that must stay resident: NonPagedPoolNx on Windows 8 (6.2) and later, where
-// memory integrity wants data pages never executable, and NonPagedPool before, which has no Nx
-// type. Chosen from the running system's version at driver entry.
+// NonPagedPoolNx from Windows 8 (6.2) on, where memory integrity wants data never executable; chosen at entry.
 extern POOL_TYPE g_NonPagedPoolType;
