@@ -3,7 +3,6 @@
 #include <ntddk.h>
 #include "bus/bus_device.h"
 #include "control/control_device.h"
-#include "control/control_requests.h"
 #include "driver/diagnostics.h"
 
 BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
@@ -51,30 +50,16 @@ NTSTATUS BusDevice::Create(DriverObjectContext* Context, PDEVICE_OBJECT Physical
     return status;
 }
 
-namespace {
-
-// Enters the bus into the registry and makes the control device openable in one section under
-// the control device's mutex, so an open never sees a bus that is not yet registered. Lock
-// order: the control device's mutex, then the registry's lock.
-bool RegisterBus(BusDevice* Bus)
+bool BusDevice::Register()
 {
-    MutexGuard guard(&g_ControlDevice->m_Mutex);
     DeviceListEntry* entry = g_BusRegistry->AllocateEntry();
     if (entry == nullptr) {
         return false;
     }
-    // A serial number that a failed insertion consumed is not given again: serials only need to
-    // be unique.
-    Bus->m_Handle = MakeBusHandle(g_NextBusSerial++);
-    PVOID key = Bus->RegistryKey();
-    if (g_BusRegistry->InsertUnique(Bus, &key, entry) != Ok) {
-        return false;
-    }
-    g_ControlDevice->m_BusReady = true;
-    return true;
+    m_Handle = MintBusHandle();
+    PVOID key = RegistryKey();
+    return g_BusRegistry->InsertUnique(this, &key, entry) == Ok;
 }
-
-} // namespace
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
@@ -91,9 +76,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         MSDSC_FAILED("a bus could not be added (%08X)", StatusCode(status));
         return status;
     }
-    // A bus that cannot be registered is detached and deleted again, after the mutex is let go.
+    // A bus that cannot be registered is detached and deleted again, after the control device has
+    // let go of its mutex.
     DeleteOnFailure deleteOnFailure(bus);
-    if (!RegisterBus(bus)) {
+    if (!ControlDevice::OnBusArrived(bus)) {
         MSDSC_FAILED("a bus could not be registered");
         return STATUS_UNSUCCESSFUL;
     }

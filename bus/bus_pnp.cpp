@@ -130,11 +130,7 @@ NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
     PVOID payload = nullptr;
     if (g_BusRegistry->Find(key, &payload) == Ok) {
         g_BusRegistry->Remove(key);
-        // Lock order: the control device's mutex, then the registry's lock (inside Count).
-        MutexGuard guard(&g_ControlDevice->m_Mutex);
-        if (g_BusRegistry->Count() == 0) {
-            g_ControlDevice->m_BusReady = false;
-        }
+        ControlDevice::OnBusLeft();
     }
     MSDSC_EVENT("bus %u removed", static_cast<unsigned>(Serial()));
 

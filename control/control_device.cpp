@@ -2,9 +2,10 @@
 #include <ntddk.h>
 #include "control/control_device.h"
 #include "driver/diagnostics.h"
+#include "driver/driver_globals.h"
+#include "registry/device_list.h"
+#include "bus/bus_device.h"
 #include "msdscnames.h"
-
-ControlDevice* g_ControlDevice = nullptr;
 
 namespace {
 
@@ -159,6 +160,26 @@ NTSTATUS ControlDevice::DispatchClose(PIRP Irp)
     // Windows has sent the cleanup already and this finds the session over; Wine sends none.
     EndSession(IoGetCurrentIrpStackLocation(Irp)->FileObject);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
+}
+
+bool ControlDevice::OnBusArrived(BusDevice* Bus)
+{
+    // Lock order: m_Mutex, then the registry's lock (inside Register).
+    MutexGuard guard(&g_ControlDevice->m_Mutex);
+    if (!Bus->Register()) {
+        return false;
+    }
+    g_ControlDevice->m_BusReady = true;
+    return true;
+}
+
+void ControlDevice::OnBusLeft()
+{
+    // Lock order: m_Mutex, then the registry's lock (inside Count).
+    MutexGuard guard(&g_ControlDevice->m_Mutex);
+    if (g_BusRegistry->Count() == 0) {
+        g_ControlDevice->m_BusReady = false;
+    }
 }
 
 bool ControlDevice::EnterSessionRequest(PFILE_OBJECT FileObject)

@@ -5,6 +5,9 @@
 #include "driver/device_object_base.h"
 #include "driver/kernel_support.h"
 #include "registry/device_list.h"
+#include "driver/driver_globals.h"
+
+class BusDevice;
 
 class ControlDevice : public DeviceObjectBase
 {
@@ -28,6 +31,14 @@ public:
     // way finish, then every reader of every bus is removed and the device can be opened again.
     // The handle's cleanup calls it, and its close too, for a system (Wine) that sends no cleanup.
     void EndSession(PFILE_OBJECT FileObject) EXCLUDES(m_Mutex);
+
+    // AddDevice's bus: registers it (BusDevice::Register) and makes the device openable, in one
+    // section under m_Mutex, so an open never sees a bus that is not yet registered. False, with
+    // nothing changed here, when the bus could not be registered. Static, on g_ControlDevice:
+    // the bus serial counter's lock is named through it, and the analysis must see one lock.
+    static bool OnBusArrived(BusDevice* Bus) EXCLUDES(g_ControlDevice->m_Mutex);
+    // A bus has left the registry: the device is no longer openable once none is left.
+    static void OnBusLeft() EXCLUDES(g_ControlDevice->m_Mutex);
 
     // m_BusReady: a bus is registered (AddDevice sets it, bus removal clears it); m_Opened: a
     // handle is open, from a successful create until its session has ended; m_Session: that
@@ -55,4 +66,6 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject);
 // null afterwards.
 void DeleteControlDevice();
 
-extern ControlDevice* g_ControlDevice;
+// Bus handles are minted under the control device's mutex (bus/bus_handle.h), so that a bus's
+// serial number and its registration are one step.
+extern ULONG g_NextBusSerial GUARDED_BY(g_ControlDevice->m_Mutex);

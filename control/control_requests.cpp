@@ -4,22 +4,12 @@
 #include "control/control_device.h"
 #include "control/control_requests.h"
 #include "driver/diagnostics.h"
+#include "driver/driver_globals.h"
+#include "driver/driver_version.h"
 #include "bus/bus_device.h"
+#include "bus/bus_handle.h"
 #include "reader/reader_device.h"
 #include "registry/device_list.h"
-
-ULONG g_NextBusIndex = 0;
-ULONG g_HandleTag = 0;
-ULONG g_NextBusSerial = 0;
-
-void InitializeHandleTag()
-{
-    // Any value that differs between two loads will do; the tag is no secret (the client sees it),
-    // only a way to tell this load's handles from an earlier one's.
-    const LARGE_INTEGER counter = KeQueryPerformanceCounter(nullptr);
-    const ULONG tag = counter.LowPart ^ static_cast<ULONG>(counter.HighPart);
-    g_HandleTag = tag != 0 ? tag : 1;
-}
 
 namespace {
 
@@ -78,7 +68,7 @@ NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
     // The handle's halves are only compared with list keys.
     ListHold registryHold(*g_BusRegistry);
     PVOID payload = nullptr;
-    if (g_BusRegistry->Find(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(request.BusHandle)), &payload) != Ok) {
+    if (g_BusRegistry->Find(BusHandleKey(request.BusHandle), &payload) != Ok) {
         return STATUS_UNSUCCESSFUL;
     }
     BusDevice* bus = static_cast<BusDevice*>(payload);

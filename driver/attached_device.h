@@ -57,6 +57,25 @@ public:
     NTSTATUS DispatchPnp(PIRP Irp) override;
     NTSTATUS DispatchOther(PIRP Irp) override;
 
+    PDEVICE_OBJECT m_PhysicalDeviceObject;
+    PDEVICE_OBJECT m_LowerDeviceObject;
+    // Held by every request on its way through the device; the removal waits for them and turns
+    // later ones away, so none follows a lower device that is being detached.
+    IO_REMOVE_LOCK m_RemoveLock;
+
+protected:
+    AttachedDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject);
+
+    // Passes the request down under the remove lock; one that arrives after the removal began is
+    // completed with STATUS_DELETE_PENDING.
+    NTSTATUS PassDownHeld(PIRP Irp);
+
+    // The lower driver's fast-I/O table, or null when it offers none.
+    PFAST_IO_DISPATCH LowerFastIo() const;
+
+public:
+    // The fast-I/O half (fast_io.cpp): forwarded to the lower driver, except the six left at the
+    // base's defaults.
     BOOLEAN FastIoCheckIfPossible(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
                                   BOOLEAN Wait, ULONG LockKey, BOOLEAN CheckForReadOperation,
                                   PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) override;
@@ -107,20 +126,4 @@ public:
                                        PDEVICE_OBJECT DeviceObject) override;
     BOOLEAN FastIoQueryOpen(PIRP Irp, struct _FILE_NETWORK_OPEN_INFORMATION* NetworkInformation,
                             PDEVICE_OBJECT DeviceObject) override;
-
-    PDEVICE_OBJECT m_PhysicalDeviceObject;
-    PDEVICE_OBJECT m_LowerDeviceObject;
-    // Held by every request on its way through the device; the removal waits for them and turns
-    // later ones away, so none follows a lower device that is being detached.
-    IO_REMOVE_LOCK m_RemoveLock;
-
-protected:
-    AttachedDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject);
-
-    // Passes the request down under the remove lock; one that arrives after the removal began is
-    // completed with STATUS_DELETE_PENDING.
-    NTSTATUS PassDownHeld(PIRP Irp);
-
-    // The lower driver's fast-I/O table, or null when it offers none.
-    PFAST_IO_DISPATCH LowerFastIo() const;
 };

@@ -50,6 +50,22 @@ public:
     virtual NTSTATUS DispatchPnp(PIRP Irp);
     virtual NTSTATUS DispatchOther(PIRP Irp);
 
+    PDRIVER_OBJECT m_DriverObject;
+    PDEVICE_OBJECT m_DeviceObject;
+    bool m_Deleted;
+
+protected:
+    DeviceObjectBase(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject);
+
+    DeviceObjectBase(const DeviceObjectBase&) = delete;
+    DeviceObjectBase& operator=(const DeviceObjectBase&) = delete;
+
+    // What every handler a class leaves alone does with its request.
+    static NTSTATUS CompleteNotImplemented(PIRP Irp);
+
+public:
+    // The fast-I/O half (fast_io.cpp): the FAST_IO_DISPATCH members in their order, after
+    // DispatchOther in the table. Nothing installs them, so only a caller of the class reaches them.
     virtual BOOLEAN FastIoCheckIfPossible(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
                                           BOOLEAN Wait, ULONG LockKey, BOOLEAN CheckForReadOperation,
                                           PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
@@ -110,19 +126,6 @@ public:
                                         PDEVICE_OBJECT DeviceObject);
     virtual NTSTATUS AcquireForCcFlush(struct _FILE_OBJECT* FileObject, PDEVICE_OBJECT DeviceObject);
     virtual NTSTATUS ReleaseForCcFlush(struct _FILE_OBJECT* FileObject, PDEVICE_OBJECT DeviceObject);
-
-    PDRIVER_OBJECT m_DriverObject;
-    PDEVICE_OBJECT m_DeviceObject;
-    bool m_Deleted;
-
-protected:
-    DeviceObjectBase(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject);
-
-    DeviceObjectBase(const DeviceObjectBase&) = delete;
-    DeviceObjectBase& operator=(const DeviceObjectBase&) = delete;
-
-    // What every handler a class leaves alone does with its request.
-    static NTSTATUS CompleteNotImplemented(PIRP Irp);
 };
 
 // Deletes a half-built object, exactly once, when a creation path returns before its end.

@@ -130,7 +130,7 @@ check_inf_identity() {
 
 inf="$folder/msdscbus.inf"
 if [ -f "$inf" ]; then
-    driver_version=$(sed -n 's/.*DRIVER_VERSION_STRING\[\] *= *"\([0-9.]*\)".*/\1/p' "$source_dir/driver/driver_entry.h")
+    driver_version=$(sed -n 's/.*DRIVER_VERSION_STRING\[\] *= *"\([0-9.]*\)".*/\1/p' "$source_dir/driver/driver_version.h")
     check_inf_identity "$inf" "$driver_version" "the driver's version"
     expect_line '%busdevicedescription%=msdscbus_store, root\microsdsmartcardbus' "binds the hardware ID Root\\MicroSDSmartCardBus (driver store)"
     expect_line '%busdevicedescription%=msdscbus_device, root\microsdsmartcardbus' "binds the hardware ID Root\\MicroSDSmartCardBus (System32)"

@@ -4,11 +4,11 @@
 
 # The INF's driver version is the one the driver reports, read from the driver's own source so
 # that the two cannot drift apart.
-file(STRINGS ${CMAKE_SOURCE_DIR}/driver/driver_entry.h MSDSC_VERSION_LINE
+file(STRINGS ${CMAKE_SOURCE_DIR}/driver/driver_version.h MSDSC_VERSION_LINE
      REGEX "DRIVER_VERSION_STRING\\[\\] *= *\"[0-9.]+\"")
 string(REGEX MATCH "[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+" MSDSC_DRIVER_VERSION "${MSDSC_VERSION_LINE}")
 if(NOT MSDSC_DRIVER_VERSION)
-  message(FATAL_ERROR "packaging: DRIVER_VERSION_STRING not found in driver/driver_entry.h")
+  message(FATAL_ERROR "packaging: DRIVER_VERSION_STRING not found in driver/driver_version.h")
 endif()
 # The date of this driver version; change it with the version.
 set(MSDSC_DRIVER_DATE 12/07/2026)

@@ -2,9 +2,7 @@
 #include <ntddk.h>
 #include "reader/reader_device.h"
 #include "bus/bus_device.h"
-
-LONG g_ReaderNumbersHeld[MAX_READERS / 32] = {};
-ULONG g_ReaderGenerations = 0;
+#include "driver/driver_globals.h"
 
 // Readers on different buses are created under different mutexes, so a number is taken and given
 // back with one atomic step on its word.

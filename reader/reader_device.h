@@ -78,13 +78,7 @@ private:
     RosterMarks m_Marks;
 };
 
-// Bit n set: a reader device object of this driver holds number n (from its creation until its
-// device object is deleted, so also while a departed reader waits for Plug and Play's removal).
-extern LONG g_ReaderNumbersHeld[MAX_READERS / 32];
-// Counts readers created in this load; each reader's generation is the count after its creation.
-extern ULONG g_ReaderGenerations;
-
-// The lowest number no reader holds, taken; false when every one is held.
+// The lowest number no reader holds in g_ReaderNumbersHeld, taken; false when every one is held.
 bool TakeReaderNumber(ULONG* Number);
 void ReleaseReaderNumber(ULONG Number);
 

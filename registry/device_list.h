@@ -138,7 +138,3 @@ public:
 private:
     DeviceList& m_List;
 };
-
-// Every registered bus: key = the bus's own device object, payload = its BusDevice. Created by
-// the driver entry, freed by the unload routine.
-extern DeviceList* g_BusRegistry;

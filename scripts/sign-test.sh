@@ -23,7 +23,7 @@ fi
 if [ $# -eq 1 ]; then
     package=$1
 else
-    version=$(sed -n 's/.*DRIVER_VERSION_STRING\[\] *= *"\([0-9.]*\)".*/\1/p' driver/driver_entry.h)
+    version=$(sed -n 's/.*DRIVER_VERSION_STRING\[\] *= *"\([0-9.]*\)".*/\1/p' driver/driver_version.h)
     package=dist/msdscbus-$version-x64
 fi
 for file in msdscbus.sys msdscbus.cat msdscsample.sys msdscsample.cat; do

@@ -15,7 +15,7 @@ def present_numbers():
 
 
 def driver_version():
-    text = (SOURCE_TREE / "driver" / "driver_entry.h").read_text()
+    text = (SOURCE_TREE / "driver" / "driver_version.h").read_text()
     return re.search(r'DRIVER_VERSION_STRING\[\] = "([\d.]+)"', text).group(1)
 
 

@@ -198,7 +198,7 @@ TEST(DiagnosticFormats, HoldNoPointerAndNoSixtyFourBitHexConversion)
     const std::regex conversion(R"(%[-+ #0]*(\*|[0-9]+)?(\.(\*|[0-9]+))?(hh|h|ll|l|I64|I32|I|z|j|t|L|w)?([A-Za-z%]))");
     size_t files = 0;
     size_t conversions = 0;
-    for (const char* folder : {"driver", "registry", "control", "bus", "reader"}) {
+    for (const char* folder : {"entry", "driver", "registry", "control", "bus", "reader"}) {
         for (const auto& file : std::filesystem::directory_iterator(std::filesystem::path(MSDSC_SOURCE_DIR) / folder)) {
             std::ifstream in(file.path());
             std::stringstream source;

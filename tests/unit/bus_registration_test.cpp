@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "bus/bus_device.h"
+#include "bus/bus_handle.h"
 #include "control/control_device.h"
 #include "control/control_requests.h"
-#include "driver/driver_entry.h"
+#include "driver/driver_globals.h"
+#include "entry/driver_entry.h"
 #include "registry/device_list.h"
 #include "simkernel/faults.h"
 #include "simkernel/kernel.h"
@@ -270,7 +272,7 @@ TEST_F(InProcessDriverTest, KeyAlreadyInTheRegistryFailsAndDeletesTheAttachedBus
 {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     PDEVICE_OBJECT pdo = m_Lower->CreateDevice();
-    PVOID takenKey = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(MakeBusHandle(g_NextBusSerial)));
+    PVOID takenKey = BusHandleKey(MakeBusHandle(g_NextBusSerial));
     DeviceListEntry* taken = g_BusRegistry->AllocateEntry();
     ASSERT_EQ(g_BusRegistry->InsertUnique(nullptr, &takenKey, taken), Ok);
     const simk::pool::Snapshot poolBefore;

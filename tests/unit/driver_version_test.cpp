@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "driver/driver_entry.h"
+#include "driver/driver_version.h"
 
 namespace {
 

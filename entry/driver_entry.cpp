@@ -1,22 +1,21 @@
-// The driver's entry and unload routines, its per-driver context and its version text.
+// The driver's entry and unload routines: what the driver builds when it loads (its context, the
+// bus registry, the control device) and takes down when it unloads.
 #include <ntddk.h>
-#include "driver/driver_entry.h"
+#include "entry/driver_entry.h"
 #include "driver/device_object_base.h"
+#include "driver/diagnostics.h"
+#include "driver/driver_globals.h"
+#include "driver/driver_version.h"
 #include "registry/device_list.h"
 #include "control/control_device.h"
-#include "control/control_requests.h"
 #include "bus/bus_device.h"
-#include "driver/diagnostics.h"
-
-DeviceList* g_BusRegistry = nullptr;
-POOL_TYPE g_NonPagedPoolType = NonPagedPool;
+#include "bus/bus_handle.h"
 
 namespace {
 
 constexpr ULONG BUS_REGISTRY_TAG = MakePoolTag("ansl");
 static_assert(BUS_REGISTRY_TAG == 0x6C736E61, "pool tag of the bus registry");
 static_assert(DEVICE_LIST_ENTRY_TAG == 0x6C737061, "pool tag of list entries");
-static_assert(sizeof(DriverObjectContext) == 8, "the driver-object extension holds one pointer");
 
 void FreeBusRegistry()
 {
@@ -27,44 +26,6 @@ void FreeBusRegistry()
 }
 
 } // namespace
-
-bool ParseDriverVersionText(const char* Text, DriverVersion* Version)
-{
-    if (Text[0] == '\0') {
-        return false;
-    }
-    ULONG separators = 0;
-    for (const char* c = Text; *c != '\0'; ++c) {
-        if (*c == '.') {
-            ++separators;
-        } else if (*c < '0' || *c > '9') {
-            return false;
-        }
-    }
-    if (separators != 3) {
-        return false;
-    }
-
-    // Validation is over: from here on the output is written.
-    USHORT components[4] = {0, 0, 0, 0};
-    ULONG index = 0;
-    for (const char* c = Text; *c != '\0'; ++c) {
-        if (*c == '.') {
-            ++index;
-        } else {
-            components[index] = static_cast<USHORT>(components[index] * 10 + (*c - '0'));
-        }
-    }
-    for (ULONG i = 0; i < 4; ++i) {
-        Version->Elements[3 - i] = components[i];
-    }
-    return true;
-}
-
-bool ParseDriverVersion(DriverVersion* Version)
-{
-    return ParseDriverVersionText(DRIVER_VERSION_STRING, Version);
-}
 
 POOL_TYPE NonPagedPoolTypeFor(ULONG MajorVersion, ULONG MinorVersion)
 {
