@@ -8,7 +8,6 @@
 #include "driver/driver_version.h"
 #include "bus/bus_device.h"
 #include "bus/bus_handle.h"
-#include "reader/reader_device.h"
 #include "registry/device_list.h"
 
 namespace {
