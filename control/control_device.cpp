@@ -164,7 +164,7 @@ NTSTATUS ControlDevice::DispatchClose(PIRP Irp)
 
 bool ControlDevice::OnBusArrived(BusDevice* Bus)
 {
-    // Lock order: m_Mutex, then the registry's lock (inside Register).
+    // The registry's lock is taken inside, in Register (the order is in driver/kernel_support.h).
     MutexGuard guard(&g_ControlDevice->m_Mutex);
     if (!Bus->Register()) {
         return false;
@@ -175,7 +175,7 @@ bool ControlDevice::OnBusArrived(BusDevice* Bus)
 
 void ControlDevice::OnBusLeft()
 {
-    // Lock order: m_Mutex, then the registry's lock (inside Count).
+    // The registry's lock is taken inside, in Count (the order is in driver/kernel_support.h).
     MutexGuard guard(&g_ControlDevice->m_Mutex);
     if (g_BusRegistry->Count() == 0) {
         g_ControlDevice->m_BusReady = false;

@@ -111,8 +111,8 @@ NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
     const ReaderConfig config = *Config;
 
     // Held across the bus's CreateReader, not just while the bus is picked: a bus's removal looks
-    // the bus up in the registry before it deletes it, so it waits for this hold. Lock order: the
-    // registry's hold, then the bus's mutex, then its reader list's lock.
+    // the bus up in the registry before it deletes it, so it waits for this hold. The bus takes its
+    // own locks inside it (the order is in driver/kernel_support.h).
     ListHold registryHold(*g_BusRegistry);
     const ULONG count = g_BusRegistry->Count();
     ULONG picked = 0;
@@ -223,7 +223,7 @@ void ControlDevice::EndSession(PFILE_OBJECT FileObject)
             UnplugEveryReader(static_cast<BusDevice*>(payload));
         }
     }
-    // Lock order: the control device's mutex only after the registry's hold has ended.
+    // After the registry's hold has ended: the mutex comes first in the order (driver/kernel_support.h).
     MutexGuard guard(&m_Mutex);
     m_Opened = false;
     m_SessionEnding = false;
