@@ -32,21 +32,20 @@ struct Machine {
         simk::verifier::SetHandler({});
         std::string error;
         ready = machine.Load(MSDSCBUS_IMAGE, &error) && machine.CreateBuses(1, &error) && NT_SUCCESS(client.Open());
-        if (!ready) return;
+        if (!ready)
+            return;
         driver = machine.Driver();
         bus = machine.Buses()[0];
     }
-    ~Machine()
-    {
-        client.Close();
-    }
+    ~Machine() { client.Close(); }
     PDEVICE_OBJECT BusDevice() const { return simk::pnp::Pdo(bus)->AttachedDevice; }
     // Readers numbered first to end - 1, each with only its number set; false at the first refused.
     bool AddReaders(ULONG first, ULONG end)
     {
         for (ULONG i = first; i < end; ++i) {
             BusReaderHandle handle{};
-            if (!NT_SUCCESS(client.AddReader(ReaderConfig{i, 0, 0}, &handle))) return false;
+            if (!NT_SUCCESS(client.AddReader(ReaderConfig{i, 0, 0}, &handle)))
+                return false;
         }
         return true;
     }
@@ -61,17 +60,21 @@ struct Machine {
 void BM_ReaderLifeThroughPlugAndPlay(benchmark::State& state)
 {
     Machine machine;
-    if (!machine.ready) return state.SkipWithError("the driver did not load or the bus did not start");
+    if (!machine.ready)
+        return state.SkipWithError("the driver did not load or the bus did not start");
     for (auto _ : state) {
         BusReaderHandle handle{};
         // Add, then Plug and Play enumerates, identifies and starts it (the registry values are
         // written); remove, then it sends surprise removal and removal and the reader deletes itself.
-        if (!NT_SUCCESS(machine.client.AddReader(ReaderConfig{1, 2, 3}, &handle))) return state.SkipWithError("add failed");
+        if (!NT_SUCCESS(machine.client.AddReader(ReaderConfig{1, 2, 3}, &handle)))
+            return state.SkipWithError("add failed");
         simk::pnp::RunUntilIdle();
-        if (!NT_SUCCESS(machine.client.RemoveReader(handle))) return state.SkipWithError("remove failed");
+        if (!NT_SUCCESS(machine.client.RemoveReader(handle)))
+            return state.SkipWithError("remove failed");
         simk::pnp::RunUntilIdle();
     }
-    if (!simk::pnp::Children(machine.bus).empty()) state.SkipWithError("a reader outlived its removal");
+    if (!simk::pnp::Children(machine.bus).empty())
+        state.SkipWithError("a reader outlived its removal");
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ReaderLifeThroughPlugAndPlay)->Unit(benchmark::kMicrosecond);
@@ -80,10 +83,12 @@ void BM_BusRelationsQuery(benchmark::State& state)
 {
     const ULONG readers = static_cast<ULONG>(state.range(0));
     Machine machine;
-    if (!machine.ready) return state.SkipWithError("the driver did not load or the bus did not start");
+    if (!machine.ready)
+        return state.SkipWithError("the driver did not load or the bus did not start");
     // The readers are created and listed by the bus; Plug and Play is left to enumerate them
     // never, so only the driver's side of the query is measured.
-    if (!machine.AddReaders(0, readers)) return state.SkipWithError("add failed");
+    if (!machine.AddReaders(0, readers))
+        return state.SkipWithError("add failed");
     PDEVICE_OBJECT busDevice = machine.BusDevice();
     for (auto _ : state) {
         IO_STATUS_BLOCK iosb{};
@@ -95,7 +100,8 @@ void BM_BusRelationsQuery(benchmark::State& state)
         if (!NT_SUCCESS(status) || !relations || relations->Count != readers)
             return state.SkipWithError("the reply does not list every reader");
         // What Plug and Play does with the reply: drop each reference, free the block.
-        for (ULONG i = 0; i < relations->Count; ++i) ObDereferenceObject(relations->Objects[i]);
+        for (ULONG i = 0; i < relations->Count; ++i)
+            ObDereferenceObject(relations->Objects[i]);
         ExFreePool(relations);
     }
     // Fitted without a presumed order: a flat cost per reader shows as N, a walk per position as N^2.
@@ -113,8 +119,10 @@ void BM_NthAdd(benchmark::State& state)
 {
     const ULONG readers = static_cast<ULONG>(state.range(0));
     Machine machine;
-    if (!machine.ready) return state.SkipWithError("the driver did not load or the bus did not start");
-    if (!machine.AddReaders(1, readers)) return state.SkipWithError("add failed");
+    if (!machine.ready)
+        return state.SkipWithError("the driver did not load or the bus did not start");
+    if (!machine.AddReaders(1, readers))
+        return state.SkipWithError("add failed");
     for (auto _ : state) {
         BusReaderHandle handle{};
         CALLGRIND_TOGGLE_COLLECT;
@@ -137,7 +145,8 @@ size_t DriverPoolBytes(PDRIVER_OBJECT driver)
 {
     size_t bytes = 0;
     for (const simk::pool::Allocation& allocation : simk::pool::Outstanding())
-        if (allocation.owner == driver) bytes += allocation.size;
+        if (allocation.owner == driver)
+            bytes += allocation.size;
     return bytes;
 }
 
@@ -146,17 +155,19 @@ void BM_PoolOwnedPerReader(benchmark::State& state)
     const ULONG readers = static_cast<ULONG>(state.range(0));
     for (auto _ : state) {
         Machine machine;
-        if (!machine.ready) return state.SkipWithError("the driver did not load or the bus did not start");
+        if (!machine.ready)
+            return state.SkipWithError("the driver did not load or the bus did not start");
         const size_t blocksBefore = simk::pool::OutstandingCount(machine.driver);
         const size_t bytesBefore = DriverPoolBytes(machine.driver);
         const size_t entriesBefore = simk::pool::OutstandingCount(simk::Tag("apsl"));
-        if (!machine.AddReaders(0, readers)) return state.SkipWithError("add failed");
+        if (!machine.AddReaders(0, readers))
+            return state.SkipWithError("add failed");
         simk::pnp::RunUntilIdle();
-        if (simk::pnp::Children(machine.bus).size() != readers) return state.SkipWithError("not every reader was enumerated");
+        if (simk::pnp::Children(machine.bus).size() != readers)
+            return state.SkipWithError("not every reader was enumerated");
         state.counters["pool_blocks_per_reader"] =
             double(simk::pool::OutstandingCount(machine.driver) - blocksBefore) / readers;
-        state.counters["pool_bytes_per_reader"] =
-            double(DriverPoolBytes(machine.driver) - bytesBefore) / readers;
+        state.counters["pool_bytes_per_reader"] = double(DriverPoolBytes(machine.driver) - bytesBefore) / readers;
         state.counters["list_entries_per_reader"] =
             double(simk::pool::OutstandingCount(simk::Tag("apsl")) - entriesBefore) / readers;
         state.counters["pnp_held_blocks"] = double(simk::pnp::OwnedPoolBlocks());
@@ -168,6 +179,6 @@ void BM_PoolOwnedPerReader(benchmark::State& state)
 }
 BENCHMARK(BM_PoolOwnedPerReader)->Arg(100)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

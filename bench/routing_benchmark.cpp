@@ -27,7 +27,8 @@ public:
 
 NTSTATUS RoutingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
-    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) driver->MajorFunction[major] = DispatchIrp;
+    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
+        driver->MajorFunction[major] = DispatchIrp;
     return STATUS_SUCCESS;
 }
 
@@ -58,8 +59,10 @@ struct RoutingSetup {
 void BM_ThroughDispatchIrp(benchmark::State& state)
 {
     RoutingSetup setup;
-    for (auto _ : state) benchmark::DoNotOptimize(DispatchIrp(setup.device, setup.irp));
-    if (setup.object->m_Calls != state.iterations()) state.SkipWithError("DispatchIrp missed the handler");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(DispatchIrp(setup.device, setup.irp));
+    if (setup.object->m_Calls != state.iterations())
+        state.SkipWithError("DispatchIrp missed the handler");
 }
 BENCHMARK(BM_ThroughDispatchIrp);
 
@@ -70,10 +73,11 @@ void BM_HandlerCalledDirectly(benchmark::State& state)
     // object's type through the opaque pointer.
     DeviceObjectBase* object = setup.object;
     benchmark::DoNotOptimize(object);
-    for (auto _ : state) benchmark::DoNotOptimize(object->DispatchDeviceControl(setup.irp));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(object->DispatchDeviceControl(setup.irp));
 }
 BENCHMARK(BM_HandlerCalledDirectly);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

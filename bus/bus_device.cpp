@@ -8,29 +8,21 @@
 BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
     : AttachedDevice(Context->m_DriverObject, DeviceObject, PhysicalDeviceObject), m_DriverContext(Context),
       m_Handle(0), m_Roster(this), m_Started(false)
-{
-}
+{}
 
 BusDevice::~BusDevice() {}
 
-NTSTATUS BusDevice::Start()
-{
-    return AttachedDevice::Start();
-}
+NTSTATUS BusDevice::Start() { return AttachedDevice::Start(); }
 
-void BusDevice::Delete()
-{
-    AttachedDevice::Delete();
-}
+void BusDevice::Delete() { AttachedDevice::Delete(); }
 
 NTSTATUS BusDevice::Create(DriverObjectContext* Context, PDEVICE_OBJECT PhysicalDeviceObject, BusDevice** Bus)
 {
     *Bus = nullptr;
     PDEVICE_OBJECT deviceObject = nullptr;
-    NTSTATUS status = IoCreateDevice(Context->m_DriverObject, sizeof(BusDevice), nullptr,
-                                     PhysicalDeviceObject->DeviceType,
-                                     PhysicalDeviceObject->Characteristics & FILE_DEVICE_SECURE_OPEN, FALSE,
-                                     &deviceObject);
+    NTSTATUS status =
+        IoCreateDevice(Context->m_DriverObject, sizeof(BusDevice), nullptr, PhysicalDeviceObject->DeviceType,
+                       PhysicalDeviceObject->Characteristics & FILE_DEVICE_SECURE_OPEN, FALSE, &deviceObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -38,8 +30,8 @@ NTSTATUS BusDevice::Create(DriverObjectContext* Context, PDEVICE_OBJECT Physical
     // the device it attaches to.
     deviceObject->Flags = DO_DEVICE_INITIALIZING;
 
-    BusDevice* bus = new (deviceObject->DeviceExtension, InPlace) BusDevice(Context, deviceObject,
-                                                                          PhysicalDeviceObject);
+    BusDevice* bus =
+        new (deviceObject->DeviceExtension, InPlace) BusDevice(Context, deviceObject, PhysicalDeviceObject);
     DeleteOnFailure deleteOnFailure(bus);
     status = bus->Start();
     if (!NT_SUCCESS(status)) {

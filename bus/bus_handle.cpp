@@ -12,12 +12,6 @@ void InitializeHandleTag()
     g_HandleTag = tag != 0 ? tag : 1;
 }
 
-ULONG64 MakeBusHandle(ULONG Serial)
-{
-    return static_cast<ULONG64>(g_HandleTag) << 32 | Serial;
-}
+ULONG64 MakeBusHandle(ULONG Serial) { return static_cast<ULONG64>(g_HandleTag) << 32 | Serial; }
 
-ULONG64 MintBusHandle()
-{
-    return MakeBusHandle(g_NextBusSerial++);
-}
+ULONG64 MintBusHandle() { return MakeBusHandle(g_NextBusSerial++); }

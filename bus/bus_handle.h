@@ -18,13 +18,7 @@ ULONG64 MakeBusHandle(ULONG Serial);
 ULONG64 MintBusHandle() REQUIRES(g_ControlDevice->m_Mutex);
 
 // The bus's key in g_BusRegistry: the handle itself, so the client's half finds the bus directly.
-inline PVOID BusHandleKey(ULONG64 Handle)
-{
-    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Handle));
-}
+inline PVOID BusHandleKey(ULONG64 Handle) { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Handle)); }
 
 // The serial number inside a handle, the bus's name in diagnostics.
-inline ULONG BusHandleSerial(ULONG64 Handle)
-{
-    return static_cast<ULONG>(Handle);
-}
+inline ULONG BusHandleSerial(ULONG64 Handle) { return static_cast<ULONG>(Handle); }

@@ -60,7 +60,8 @@ NTSTATUS BusDevice::OnStartDevice(PIRP Irp)
     if (NT_SUCCESS(status)) {
         MSDSC_EVENT("bus %u started", static_cast<unsigned>(Serial()));
     } else {
-        MSDSC_EVENT("bus %u: the stack below failed its start (%08X)", static_cast<unsigned>(Serial()), StatusCode(status));
+        MSDSC_EVENT("bus %u: the stack below failed its start (%08X)", static_cast<unsigned>(Serial()),
+                    StatusCode(status));
     }
     return CompleteIrpWith(Irp, status);
 }

@@ -39,12 +39,6 @@ NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, ULONG64* ReaderHand
     return STATUS_SUCCESS;
 }
 
-NTSTATUS BusDevice::RemoveReader(ULONG64 ReaderHandle)
-{
-    return m_Roster.TakeOff(ReaderHandle);
-}
+NTSTATUS BusDevice::RemoveReader(ULONG64 ReaderHandle) { return m_Roster.TakeOff(ReaderHandle); }
 
-void BusDevice::UnplugEveryReader()
-{
-    m_Roster.TakeAllOff();
-}
+void BusDevice::UnplugEveryReader() { m_Roster.TakeAllOff(); }

@@ -45,15 +45,9 @@ ReaderRoster::ReaderRoster(BusDevice* Bus)
     InitializeListHead(&m_Departed);
 }
 
-ReaderRoster::~ReaderRoster()
-{
-    m_Readers.Clear();
-}
+ReaderRoster::~ReaderRoster() { m_Readers.Clear(); }
 
-ULONG ReaderRoster::Count()
-{
-    return m_Readers.Count();
-}
+ULONG ReaderRoster::Count() { return m_Readers.Count(); }
 
 NTSTATUS ReaderRoster::Add(ReaderDevice* Reader)
 {
@@ -77,7 +71,8 @@ bool ReaderRoster::LeaveLocked(ReaderDevice* Reader)
     RosterMarks& marks = Reader->m_Marks;
     Record(Reader, ReaderState::Unplugged);
     marks.m_LeftAfter = m_RepliesBuilt;
-    MSDSC_EVENT("reader %u left bus %u", static_cast<unsigned>(Reader->m_Number), static_cast<unsigned>(m_Bus->Serial()));
+    MSDSC_EVENT("reader %u left bus %u", static_cast<unsigned>(Reader->m_Number),
+                static_cast<unsigned>(m_Bus->Serial()));
     const ULONG64 first = marks.m_FirstListedIn;
     if (first != 0 && m_ReplyDelivered >= first) {
         // Every reply since the first that listed it did too, so Plug and Play has it.
@@ -113,8 +108,7 @@ NTSTATUS ReaderRoster::TakeOff(ULONG64 ReaderHandle)
         // only lowers the count that the bus's query-remove tests.
         ListHold hold(m_Readers);
         PVOID payload = nullptr;
-        if (m_Readers.Find(key, &payload) != Ok ||
-            static_cast<ReaderDevice*>(payload)->Handle() != ReaderHandle) {
+        if (m_Readers.Find(key, &payload) != Ok || static_cast<ReaderDevice*>(payload)->Handle() != ReaderHandle) {
             return STATUS_UNSUCCESSFUL;
         }
         // Removals of one reader overlap (the client, the session's end); only the one whose
@@ -182,8 +176,8 @@ NTSTATUS ReaderRoster::BuildReply(PDEVICE_RELATIONS* Relations, ULONG ExtraSlots
     }
     // DEVICE_RELATIONS already holds one slot, so the block always has one more than it fills.
     const SIZE_T size = sizeof(DEVICE_RELATIONS) + slots * sizeof(PDEVICE_OBJECT);
-    PDEVICE_RELATIONS relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size,
-                                                                                       BUS_RELATIONS_TAG));
+    PDEVICE_RELATIONS relations =
+        static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size, BUS_RELATIONS_TAG));
     if (relations == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -269,8 +263,8 @@ void ReaderRoster::ReleaseAll()
                 // Its final removal waits for a handle on its stack and comes after the bus is gone.
                 InitializeListHead(&reader->m_Marks.m_DepartedLink);
                 reader->m_Bus = nullptr;
-                MSDSC_EVENT("reader %u outlives bus %u until its final removal", static_cast<unsigned>(reader->m_Number),
-                            static_cast<unsigned>(m_Bus->Serial()));
+                MSDSC_EVENT("reader %u outlives bus %u until its final removal",
+                            static_cast<unsigned>(reader->m_Number), static_cast<unsigned>(m_Bus->Serial()));
                 continue;
             }
             InsertTailList(&doomed, &reader->m_Marks.m_DepartedLink);
@@ -376,8 +370,8 @@ void ReaderRoster::ChildRemoved(ReaderDevice* Reader)
             } else {
                 // Plug and Play keeps the node of a device its bus still reports (a restart, a
                 // disable, a driver update, an uninstall) and may start it again.
-                MSDSC_EVENT("reader %u removed by Plug and Play, stays on bus %u", static_cast<unsigned>(Reader->m_Number),
-                            static_cast<unsigned>(bus->Serial()));
+                MSDSC_EVENT("reader %u removed by Plug and Play, stays on bus %u",
+                            static_cast<unsigned>(Reader->m_Number), static_cast<unsigned>(bus->Serial()));
                 Record(Reader, ReaderState::NotStarted);
             }
         } else if (roster.ReportedMissingLocked(Reader)) {

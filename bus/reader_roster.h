@@ -21,25 +21,23 @@ private:
     friend class ReaderRoster;
 
     // Where the reader stands towards Plug and Play's picture of the bus.
-    enum class Standing : UCHAR
-    {
-        OnBus,             // in m_Readers: every relations reply from now on lists it
-        LeftReplyPending,  // off the bus while the only reply that listed it is on its way down
-        LeftKnown,         // off the bus, and a reply Plug and Play received listed it
+    enum class Standing : UCHAR {
+        OnBus,            // in m_Readers: every relations reply from now on lists it
+        LeftReplyPending, // off the bus while the only reply that listed it is on its way down
+        LeftKnown,        // off the bus, and a reply Plug and Play received listed it
     };
     // The removal Plug and Play has announced to the reader's stack.
-    enum class Announced : UCHAR
-    {
+    enum class Announced : UCHAR {
         Nothing,
-        QueryRemove,   // between a query-remove and the removal or the cancel
-        FinalRemoval,  // surprise-removed: the removal comes, perhaps only at the last handle's close
+        QueryRemove,  // between a query-remove and the removal or the cancel
+        FinalRemoval, // surprise-removed: the removal comes, perhaps only at the last handle's close
     };
 
     Standing m_Standing = Standing::OnBus;
     Announced m_Announced = Announced::Nothing;
-    ULONG64 m_FirstListedIn = 0;  // the first reply that listed it; 0: none yet
-    ULONG64 m_LeftAfter = 0;      // the last reply built before it left the bus
-    LIST_ENTRY m_DepartedLink;    // in the roster's m_Departed while it waits off the bus
+    ULONG64 m_FirstListedIn = 0; // the first reply that listed it; 0: none yet
+    ULONG64 m_LeftAfter = 0;     // the last reply built before it left the bus
+    LIST_ENTRY m_DepartedLink;   // in the roster's m_Departed while it waits off the bus
 };
 
 class ReaderRoster

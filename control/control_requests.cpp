@@ -45,8 +45,7 @@ NTSTATUS OnAddReader(ControlDevice* Control, PIRP Irp, const IO_STACK_LOCATION* 
         return STATUS_INVALID_PARAMETER;
     }
     // METHOD_BUFFERED: the configuration and the reply share the system buffer.
-    const NTSTATUS status =
-        AddReader(static_cast<const ReaderConfig*>(buffer), static_cast<BusReaderHandle*>(buffer));
+    const NTSTATUS status = AddReader(static_cast<const ReaderConfig*>(buffer), static_cast<BusReaderHandle*>(buffer));
     if (NT_SUCCESS(status)) {
         Irp->IoStatus.Information = sizeof(BusReaderHandle);
     }
@@ -98,10 +97,7 @@ const char* RefusalReason(ULONG Code, NTSTATUS Status)
 
 // Takes every reader off one bus and tells Plug and Play, which then removes them. The caller
 // holds the bus registry, so the bus cannot go away meanwhile.
-void UnplugEveryReader(BusDevice* Bus)
-{
-    Bus->UnplugEveryReader();
-}
+void UnplugEveryReader(BusDevice* Bus) { Bus->UnplugEveryReader(); }
 
 } // namespace
 

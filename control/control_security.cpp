@@ -8,8 +8,7 @@
 namespace {
 
 // A SID with room for the two sub-authorities the well-known ones below need.
-struct WellKnownSid
-{
+struct WellKnownSid {
     UCHAR Revision;
     UCHAR SubAuthorityCount;
     SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
@@ -41,8 +40,7 @@ NTSTATUS BuildControlDacl(PACL Dacl)
         return status;
     }
     // The Rtl calls take non-const SIDs but only read them.
-    status = RtlAddAccessAllowedAce(Dacl, ACL_REVISION, GENERIC_ALL,
-                                    const_cast<WellKnownSid*>(&LOCAL_SYSTEM_SID));
+    status = RtlAddAccessAllowedAce(Dacl, ACL_REVISION, GENERIC_ALL, const_cast<WellKnownSid*>(&LOCAL_SYSTEM_SID));
     if (!NT_SUCCESS(status)) {
         return status;
     }

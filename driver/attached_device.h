@@ -77,8 +77,8 @@ public:
     // The fast-I/O half (fast_io.cpp): forwarded to the lower driver, except the six left at the
     // base's defaults.
     BOOLEAN FastIoCheckIfPossible(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
-                                  BOOLEAN Wait, ULONG LockKey, BOOLEAN CheckForReadOperation,
-                                  PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) override;
+                                  BOOLEAN Wait, ULONG LockKey, BOOLEAN CheckForReadOperation, PIO_STATUS_BLOCK IoStatus,
+                                  PDEVICE_OBJECT DeviceObject) override;
     BOOLEAN FastIoRead(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait,
                        ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) override;
     BOOLEAN FastIoWrite(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait,
@@ -96,8 +96,8 @@ public:
                                PDEVICE_OBJECT DeviceObject) override;
     BOOLEAN FastIoUnlockAll(struct _FILE_OBJECT* FileObject, PEPROCESS ProcessId, PIO_STATUS_BLOCK IoStatus,
                             PDEVICE_OBJECT DeviceObject) override;
-    BOOLEAN FastIoUnlockAllByKey(struct _FILE_OBJECT* FileObject, PVOID ProcessId, ULONG Key,
-                                 PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) override;
+    BOOLEAN FastIoUnlockAllByKey(struct _FILE_OBJECT* FileObject, PVOID ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus,
+                                 PDEVICE_OBJECT DeviceObject) override;
     BOOLEAN FastIoDeviceControl(struct _FILE_OBJECT* FileObject, BOOLEAN Wait, PVOID InputBuffer,
                                 ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                 ULONG IoControlCode, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) override;

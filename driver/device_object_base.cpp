@@ -64,8 +64,7 @@ NTSTATUS NTAPI DispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 DeviceObjectBase::DeviceObjectBase(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject)
     : m_DriverObject(DriverObject), m_DeviceObject(DeviceObject), m_Deleted(false)
-{
-}
+{}
 
 DeviceObjectBase::~DeviceObjectBase() {}
 
@@ -97,10 +96,7 @@ NTSTATUS CompleteIrpWith(PIRP Irp, NTSTATUS Status)
     return Status;
 }
 
-NTSTATUS DeviceObjectBase::CompleteNotImplemented(PIRP Irp)
-{
-    return CompleteIrpWith(Irp, STATUS_NOT_IMPLEMENTED);
-}
+NTSTATUS DeviceObjectBase::CompleteNotImplemented(PIRP Irp) { return CompleteIrpWith(Irp, STATUS_NOT_IMPLEMENTED); }
 
 NTSTATUS DeviceObjectBase::DispatchCreate(PIRP Irp) { return CompleteNotImplemented(Irp); }
 NTSTATUS DeviceObjectBase::DispatchCreateNamedPipe(PIRP Irp) { return CompleteNotImplemented(Irp); }

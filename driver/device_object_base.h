@@ -83,8 +83,8 @@ public:
                                PEPROCESS ProcessId, ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock,
                                PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
     virtual BOOLEAN FastIoUnlockSingle(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset,
-                                       PLARGE_INTEGER Length, PEPROCESS ProcessId, ULONG Key,
-                                       PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
+                                       PLARGE_INTEGER Length, PEPROCESS ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus,
+                                       PDEVICE_OBJECT DeviceObject);
     virtual BOOLEAN FastIoUnlockAll(struct _FILE_OBJECT* FileObject, PEPROCESS ProcessId, PIO_STATUS_BLOCK IoStatus,
                                     PDEVICE_OBJECT DeviceObject);
     virtual BOOLEAN FastIoUnlockAllByKey(struct _FILE_OBJECT* FileObject, PVOID ProcessId, ULONG Key,
@@ -96,8 +96,8 @@ public:
     virtual void ReleaseFileForNtCreateSection(struct _FILE_OBJECT* FileObject);
     virtual void FastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
     virtual BOOLEAN FastIoQueryNetworkOpenInfo(struct _FILE_OBJECT* FileObject, BOOLEAN Wait,
-                                               struct _FILE_NETWORK_OPEN_INFORMATION* Buffer,
-                                               PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
+                                               struct _FILE_NETWORK_OPEN_INFORMATION* Buffer, PIO_STATUS_BLOCK IoStatus,
+                                               PDEVICE_OBJECT DeviceObject);
     virtual NTSTATUS AcquireForModWrite(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER EndingOffset,
                                         struct _ERESOURCE** ResourceToRelease, PDEVICE_OBJECT DeviceObject);
     virtual BOOLEAN MdlRead(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,

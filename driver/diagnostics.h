@@ -14,7 +14,4 @@
 #define MSDSC_FAILED(Format, ...) MSDSC_DIAGNOSTIC(DPFLTR_ERROR_LEVEL, Format, ##__VA_ARGS__)
 
 // A status as printed: DbgPrintEx formats are C's, so an NTSTATUS goes as an unsigned hex word.
-inline unsigned StatusCode(NTSTATUS Status)
-{
-    return static_cast<unsigned>(Status);
-}
+inline unsigned StatusCode(NTSTATUS Status) { return static_cast<unsigned>(Status); }

@@ -35,7 +35,4 @@ bool ParseDriverVersionText(const char* Text, DriverVersion* Version)
     return true;
 }
 
-bool ParseDriverVersion(DriverVersion* Version)
-{
-    return ParseDriverVersionText(DRIVER_VERSION_STRING, Version);
-}
+bool ParseDriverVersion(DriverVersion* Version) { return ParseDriverVersionText(DRIVER_VERSION_STRING, Version); }

@@ -78,8 +78,7 @@ BOOLEAN DeviceObjectBase::FastIoQueryNetworkOpenInfo(struct _FILE_OBJECT*, BOOLE
     return FALSE;
 }
 
-NTSTATUS DeviceObjectBase::AcquireForModWrite(struct _FILE_OBJECT*, PLARGE_INTEGER, struct _ERESOURCE**,
-                                              PDEVICE_OBJECT)
+NTSTATUS DeviceObjectBase::AcquireForModWrite(struct _FILE_OBJECT*, PLARGE_INTEGER, struct _ERESOURCE**, PDEVICE_OBJECT)
 {
     return STATUS_UNSUCCESSFUL;
 }
@@ -90,40 +89,29 @@ BOOLEAN DeviceObjectBase::MdlRead(struct _FILE_OBJECT*, PLARGE_INTEGER, ULONG, U
     return FALSE;
 }
 
-BOOLEAN DeviceObjectBase::MdlReadComplete(struct _FILE_OBJECT*, PMDL, PDEVICE_OBJECT)
+BOOLEAN DeviceObjectBase::MdlReadComplete(struct _FILE_OBJECT*, PMDL, PDEVICE_OBJECT) { return FALSE; }
+
+BOOLEAN DeviceObjectBase::PrepareMdlWrite(struct _FILE_OBJECT*, PLARGE_INTEGER, ULONG, ULONG, PMDL*, PIO_STATUS_BLOCK,
+                                          PDEVICE_OBJECT)
 {
     return FALSE;
 }
 
-BOOLEAN DeviceObjectBase::PrepareMdlWrite(struct _FILE_OBJECT*, PLARGE_INTEGER, ULONG, ULONG, PMDL*,
-                                          PIO_STATUS_BLOCK, PDEVICE_OBJECT)
-{
-    return FALSE;
-}
-
-BOOLEAN DeviceObjectBase::MdlWriteComplete(struct _FILE_OBJECT*, PLARGE_INTEGER, PMDL, PDEVICE_OBJECT)
-{
-    return FALSE;
-}
+BOOLEAN DeviceObjectBase::MdlWriteComplete(struct _FILE_OBJECT*, PLARGE_INTEGER, PMDL, PDEVICE_OBJECT) { return FALSE; }
 
 BOOLEAN DeviceObjectBase::FastIoReadCompressed(struct _FILE_OBJECT*, PLARGE_INTEGER, ULONG, ULONG, PVOID, PMDL*,
-                                               PIO_STATUS_BLOCK, struct _COMPRESSED_DATA_INFO*, ULONG,
-                                               PDEVICE_OBJECT)
+                                               PIO_STATUS_BLOCK, struct _COMPRESSED_DATA_INFO*, ULONG, PDEVICE_OBJECT)
 {
     return FALSE;
 }
 
 BOOLEAN DeviceObjectBase::FastIoWriteCompressed(struct _FILE_OBJECT*, PLARGE_INTEGER, ULONG, ULONG, PVOID, PMDL*,
-                                                PIO_STATUS_BLOCK, struct _COMPRESSED_DATA_INFO*, ULONG,
-                                                PDEVICE_OBJECT)
+                                                PIO_STATUS_BLOCK, struct _COMPRESSED_DATA_INFO*, ULONG, PDEVICE_OBJECT)
 {
     return FALSE;
 }
 
-BOOLEAN DeviceObjectBase::MdlReadCompleteCompressed(struct _FILE_OBJECT*, PMDL, PDEVICE_OBJECT)
-{
-    return FALSE;
-}
+BOOLEAN DeviceObjectBase::MdlReadCompleteCompressed(struct _FILE_OBJECT*, PMDL, PDEVICE_OBJECT) { return FALSE; }
 
 BOOLEAN DeviceObjectBase::MdlWriteCompleteCompressed(struct _FILE_OBJECT*, PLARGE_INTEGER, PMDL, PDEVICE_OBJECT)
 {
@@ -140,44 +128,33 @@ NTSTATUS DeviceObjectBase::ReleaseForModWrite(struct _FILE_OBJECT*, struct _ERES
     return STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS DeviceObjectBase::AcquireForCcFlush(struct _FILE_OBJECT*, PDEVICE_OBJECT)
-{
-    return STATUS_UNSUCCESSFUL;
-}
+NTSTATUS DeviceObjectBase::AcquireForCcFlush(struct _FILE_OBJECT*, PDEVICE_OBJECT) { return STATUS_UNSUCCESSFUL; }
 
-NTSTATUS DeviceObjectBase::ReleaseForCcFlush(struct _FILE_OBJECT*, PDEVICE_OBJECT)
-{
-    return STATUS_UNSUCCESSFUL;
-}
+NTSTATUS DeviceObjectBase::ReleaseForCcFlush(struct _FILE_OBJECT*, PDEVICE_OBJECT) { return STATUS_UNSUCCESSFUL; }
 
 // Fast I/O goes to the lower driver's table with the lower device in place of ours. A lower
 // driver without a table, or without the routine, gets FALSE; SizeOfFastIoDispatch is not
 // consulted.
 
-PFAST_IO_DISPATCH AttachedDevice::LowerFastIo() const
-{
-    return m_LowerDeviceObject->DriverObject->FastIoDispatch;
-}
+PFAST_IO_DISPATCH AttachedDevice::LowerFastIo() const { return m_LowerDeviceObject->DriverObject->FastIoDispatch; }
 
-#define FORWARD_FAST_IO(Member, ...)                                                                   \
-    PFAST_IO_DISPATCH lower = LowerFastIo();                                                           \
-    if (lower == nullptr || lower->Member == nullptr) {                                                \
-        return FALSE;                                                                                  \
-    }                                                                                                  \
+#define FORWARD_FAST_IO(Member, ...)                    \
+    PFAST_IO_DISPATCH lower = LowerFastIo();            \
+    if (lower == nullptr || lower->Member == nullptr) { \
+        return FALSE;                                   \
+    }                                                   \
     return lower->Member(__VA_ARGS__, m_LowerDeviceObject)
 
-BOOLEAN AttachedDevice::FastIoCheckIfPossible(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset,
-                                              ULONG Length, BOOLEAN Wait, ULONG LockKey,
-                                              BOOLEAN CheckForReadOperation, PIO_STATUS_BLOCK IoStatus,
-                                              PDEVICE_OBJECT)
+BOOLEAN AttachedDevice::FastIoCheckIfPossible(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
+                                              BOOLEAN Wait, ULONG LockKey, BOOLEAN CheckForReadOperation,
+                                              PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT)
 {
     FORWARD_FAST_IO(FastIoCheckIfPossible, FileObject, FileOffset, Length, Wait, LockKey, CheckForReadOperation,
                     IoStatus);
 }
 
 BOOLEAN AttachedDevice::FastIoRead(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
-                                   BOOLEAN Wait, ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus,
-                                   PDEVICE_OBJECT)
+                                   BOOLEAN Wait, ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT)
 {
     FORWARD_FAST_IO(FastIoRead, FileObject, FileOffset, Length, Wait, LockKey, Buffer, IoStatus);
 }
@@ -218,8 +195,8 @@ BOOLEAN AttachedDevice::FastIoUnlockSingle(struct _FILE_OBJECT* FileObject, PLAR
     FORWARD_FAST_IO(FastIoUnlockSingle, FileObject, FileOffset, Length, ProcessId, Key, IoStatus);
 }
 
-BOOLEAN AttachedDevice::FastIoUnlockAll(struct _FILE_OBJECT* FileObject, PEPROCESS ProcessId,
-                                        PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT)
+BOOLEAN AttachedDevice::FastIoUnlockAll(struct _FILE_OBJECT* FileObject, PEPROCESS ProcessId, PIO_STATUS_BLOCK IoStatus,
+                                        PDEVICE_OBJECT)
 {
     FORWARD_FAST_IO(FastIoUnlockAll, FileObject, ProcessId, IoStatus);
 }
@@ -251,8 +228,8 @@ BOOLEAN AttachedDevice::FastIoQueryNetworkOpenInfo(struct _FILE_OBJECT* FileObje
     FORWARD_FAST_IO(FastIoQueryNetworkOpenInfo, FileObject, Wait, Buffer, IoStatus);
 }
 
-BOOLEAN AttachedDevice::MdlRead(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
-                                ULONG LockKey, PMDL* MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT)
+BOOLEAN AttachedDevice::MdlRead(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
+                                PMDL* MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT)
 {
     FORWARD_FAST_IO(MdlRead, FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus);
 }
@@ -274,9 +251,8 @@ BOOLEAN AttachedDevice::MdlWriteComplete(struct _FILE_OBJECT* FileObject, PLARGE
     FORWARD_FAST_IO(MdlWriteComplete, FileObject, FileOffset, MdlChain);
 }
 
-BOOLEAN AttachedDevice::FastIoReadCompressed(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset,
-                                             ULONG Length, ULONG LockKey, PVOID Buffer, PMDL* MdlChain,
-                                             PIO_STATUS_BLOCK IoStatus,
+BOOLEAN AttachedDevice::FastIoReadCompressed(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
+                                             ULONG LockKey, PVOID Buffer, PMDL* MdlChain, PIO_STATUS_BLOCK IoStatus,
                                              struct _COMPRESSED_DATA_INFO* CompressedDataInfo,
                                              ULONG CompressedDataInfoLength, PDEVICE_OBJECT)
 {
@@ -284,9 +260,8 @@ BOOLEAN AttachedDevice::FastIoReadCompressed(struct _FILE_OBJECT* FileObject, PL
                     CompressedDataInfo, CompressedDataInfoLength);
 }
 
-BOOLEAN AttachedDevice::FastIoWriteCompressed(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset,
-                                              ULONG Length, ULONG LockKey, PVOID Buffer, PMDL* MdlChain,
-                                              PIO_STATUS_BLOCK IoStatus,
+BOOLEAN AttachedDevice::FastIoWriteCompressed(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
+                                              ULONG LockKey, PVOID Buffer, PMDL* MdlChain, PIO_STATUS_BLOCK IoStatus,
                                               struct _COMPRESSED_DATA_INFO* CompressedDataInfo,
                                               ULONG CompressedDataInfoLength, PDEVICE_OBJECT)
 {

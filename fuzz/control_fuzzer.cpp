@@ -84,14 +84,13 @@ private:
 };
 
 // What the client and the test know of the system, to judge the driver's answers.
-struct Session
-{
+struct Session {
     PDRIVER_OBJECT driver = nullptr;
-    std::vector<simk::pnp::DeviceNode*> buses;  // registered with the driver
+    std::vector<simk::pnp::DeviceNode*> buses; // registered with the driver
     simk::user::Handle handle = nullptr;
-    std::vector<BusReaderHandle> readers;  // handed out by successful adds
-    bool faultArmed = false;                 // answers under a shortage are not judged
-    unsigned failDeviceCreation = 0;         // the armed IoCreateDevice call, counted from the arming
+    std::vector<BusReaderHandle> readers; // handed out by successful adds
+    bool faultArmed = false;              // answers under a shortage are not judged
+    unsigned failDeviceCreation = 0;      // the armed IoCreateDevice call, counted from the arming
 };
 
 bool IsKnownBus(const Session& session, ULONG64 busHandle)
@@ -110,7 +109,8 @@ bool IsKnownBus(const Session& session, ULONG64 busHandle)
 void ExpectNoDeviceAddress(const Session& session, const uint8_t* out, size_t length)
 {
     for (PDEVICE_OBJECT device : simk::DevicesOfDriver(session.driver)) {
-        for (ULONG64 address : {reinterpret_cast<ULONG64>(device), reinterpret_cast<ULONG64>(device->DeviceExtension)}) {
+        for (ULONG64 address :
+             {reinterpret_cast<ULONG64>(device), reinterpret_cast<ULONG64>(device->DeviceExtension)}) {
             for (size_t offset = 0; offset + sizeof(address) <= length; ++offset) {
                 Expect(std::memcmp(out + offset, &address, sizeof(address)) != 0, "a reply holds a device address",
                        static_cast<long>(offset));
@@ -124,8 +124,15 @@ void ExpectNoDeviceAddress(const Session& session, const uint8_t* out, size_t le
 ACCESS_MASK PickDesiredAccess(InputReader& input)
 {
     static const ACCESS_MASK known[] = {
-        GENERIC_READ | GENERIC_WRITE, MAXIMUM_ALLOWED, FILE_ALL_ACCESS, FILE_READ_DATA | FILE_WRITE_DATA,
-        0, GENERIC_READ, GENERIC_WRITE, SYNCHRONIZE | FILE_READ_ATTRIBUTES, ACCESS_SYSTEM_SECURITY | GENERIC_ALL,
+        GENERIC_READ | GENERIC_WRITE,
+        MAXIMUM_ALLOWED,
+        FILE_ALL_ACCESS,
+        FILE_READ_DATA | FILE_WRITE_DATA,
+        0,
+        GENERIC_READ,
+        GENERIC_WRITE,
+        SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+        ACCESS_SYSTEM_SECURITY | GENERIC_ALL,
     };
     const uint8_t pick = input.Byte();
     if (pick < 2 * std::size(known)) {
@@ -146,7 +153,7 @@ void Open(Session& session, InputReader& input)
     // An administrator is allowed every right of the device, so these always pass the access check
     // and carry read and write; anything else may be refused, by the check or by the driver.
     const bool readWrite = desired == (GENERIC_READ | GENERIC_WRITE) || desired == MAXIMUM_ALLOWED ||
-                         desired == FILE_ALL_ACCESS || desired == (FILE_READ_DATA | FILE_WRITE_DATA);
+                           desired == FILE_ALL_ACCESS || desired == (FILE_READ_DATA | FILE_WRITE_DATA);
     if (status == STATUS_ACCESS_DENIED) {
         Expect(!readWrite, "a read and write open refused access", static_cast<long>(desired));
         return;
@@ -215,12 +222,12 @@ bool IsDriverCode(ULONG code)
     return code == IOCTL_BUS_GET_VERSION || code == IOCTL_BUS_ADD_READER || code == IOCTL_BUS_REMOVE_READER;
 }
 
-void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, NTSTATUS status,
-                ULONG_PTR information, const uint8_t* out)
+void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, NTSTATUS status, ULONG_PTR information,
+                const uint8_t* out)
 {
     const bool busReady = !session.buses.empty();
-    const bool buffered = METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && DEVICE_TYPE_FROM_CTL_CODE(code) ==
-                                                                                FILE_DEVICE_UNKNOWN;
+    const bool buffered =
+        METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && DEVICE_TYPE_FROM_CTL_CODE(code) == FILE_DEVICE_UNKNOWN;
     if (!IsDriverCode(code)) {
         if (buffered) {
             Expect(status == STATUS_INVALID_DEVICE_REQUEST, "unknown code accepted", status);
@@ -299,9 +306,8 @@ void Control(Session& session, InputReader& input)
     uint8_t out[256];
     std::memset(out, 0xCD, sizeof(out));
     ULONG_PTR information = 0;
-    const NTSTATUS status =
-        simk::user::DeviceIoControl(session.handle, code, inLength ? in : nullptr, inLength, outLength ? out : nullptr,
-                                    outLength, &information);
+    const NTSTATUS status = simk::user::DeviceIoControl(session.handle, code, inLength ? in : nullptr, inLength,
+                                                        outLength ? out : nullptr, outLength, &information);
     JudgeReply(session, code, inLength, outLength, status, information, out);
     ExpectNoDeviceAddress(session, out, outLength);
 }
@@ -334,7 +340,7 @@ void RemoveBus(Session& session, InputReader& input)
     if (how & 0x80) {
         simk::pnp::SurpriseRemoveDevice(node);
     } else if (!NT_SUCCESS(simk::pnp::RemoveDevice(node))) {
-        return;  // vetoed: the bus still has readers
+        return; // vetoed: the bus still has readers
     }
     Expect(simk::pnp::State(node) == simk::pnp::NodeState::Removed, "bus removal left the node",
            static_cast<long>(simk::pnp::State(node)));

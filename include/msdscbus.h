@@ -12,14 +12,12 @@
 
 // The driver's version, last component first: "1.2.0.134" is { 134, 0, 2, 1 }, which read as one
 // little-endian 64-bit number is 0x0001000200000086.
-struct DriverVersion
-{
+struct DriverVersion {
     USHORT Elements[4];
 };
 
 // What the client gives for a new reader; the reader writes the three values to its hardware key.
-struct ReaderConfig
-{
+struct ReaderConfig {
     ULONG Number;
     ULONG Drive;
     ULONG Log;
@@ -39,8 +37,7 @@ constexpr ULONG MAX_READERS = 256;
 // and Play shows for it. Numbers are reused once their reader is gone; generations are not within a
 // load. Opaque to the client; the driver only compares the halves with what it keeps, so a stale
 // handle, one of an earlier load or a forged one matches no reader.
-struct BusReaderHandle
-{
+struct BusReaderHandle {
     ULONG64 BusHandle;
     ULONG64 ReaderHandle;
 };

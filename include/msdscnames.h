@@ -34,5 +34,7 @@
  * its reader's hardware key. A GUID of its own: the sample is no smart-card reader driver, and a
  * resource manager that found the smart-card reader interface would talk to it as one. */
 #define MSDSC_SAMPLE_INTERFACE_GUID_TEXT "{8302BC97-D194-4D29-987D-D15715FF25CB}"
-#define MSDSC_SAMPLE_INTERFACE_GUID_INITIALIZER \
-    { 0x8302BC97, 0xD194, 0x4D29, { 0x98, 0x7D, 0xD1, 0x57, 0x15, 0xFF, 0x25, 0xCB } }
+#define MSDSC_SAMPLE_INTERFACE_GUID_INITIALIZER                                        \
+    {                                                                                  \
+        0x8302BC97, 0xD194, 0x4D29, { 0x98, 0x7D, 0xD1, 0x57, 0x15, 0xFF, 0x25, 0xCB } \
+    }

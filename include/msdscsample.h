@@ -13,8 +13,7 @@
 
 // The four values exactly as the sample read them at its start, then its version in the bus
 // driver's layout (last component first).
-struct SampleConfiguration
-{
+struct SampleConfiguration {
     ULONG Number;
     ULONG Drive;
     ULONG Log;

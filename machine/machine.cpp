@@ -25,12 +25,13 @@ const char16_t READER_HARDWARE_ID[] = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
 const char16_t SERVICE_NAME[] = u"msdscbus";
 
 // As Windows' documentation writes a status ("0xC0000184"), in the machine's own failure messages.
-std::string StatusText(NTSTATUS status) {
+std::string StatusText(NTSTATUS status)
+{
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
     return text;
 }
-}  // namespace
+} // namespace
 
 // Violations are collected rather than aborting the process, so that a tool's output is complete
 // and its caller can report them at the end.
@@ -40,7 +41,8 @@ struct Machine::Recording {
     simk::verifier::Handler previous;
 };
 
-Machine::Machine() : m_Recording(new Recording) {
+Machine::Machine() : m_Recording(new Recording)
+{
     simk::ResetKernel();
     Recording* recording = m_Recording;
     recording->previous = simk::verifier::SetHandler([recording](const simk::verifier::Violation& violation) {
@@ -49,13 +51,15 @@ Machine::Machine() : m_Recording(new Recording) {
     });
 }
 
-Machine::~Machine() {
+Machine::~Machine()
+{
     simk::ResetKernel();
     simk::verifier::SetHandler(m_Recording->previous);
     delete m_Recording;
 }
 
-bool Machine::Load(const char* imagePath, std::string* error) {
+bool Machine::Load(const char* imagePath, std::string* error)
+{
     simk::pnp::ChildFunctionDriverOptions options;
     options.hardwareId = READER_HARDWARE_ID;
     simk::pnp::SetChildFunctionDriver(options);
@@ -63,39 +67,39 @@ bool Machine::Load(const char* imagePath, std::string* error) {
     const simk::LoadResult result = simk::LoadDriver(imagePath, SERVICE_NAME);
     if (!result.driverObject) {
         *error = "cannot load " + std::string(imagePath) + ": " +
-                 (result.error.empty() ? "DriverEntry failed with status " + StatusText(result.status)
-                                       : result.error);
+                 (result.error.empty() ? "DriverEntry failed with status " + StatusText(result.status) : result.error);
         return false;
     }
     m_Driver = result.driverObject;
     return true;
 }
 
-bool Machine::CreateBuses(unsigned count, std::string* error) {
+bool Machine::CreateBuses(unsigned count, std::string* error)
+{
     for (unsigned i = 0; i < count; ++i) {
         simk::pnp::DeviceNode* node = simk::pnp::CreateRootDevice(m_Driver, BUS_HARDWARE_ID);
         m_Buses.push_back(node);
         Settle();
         if (simk::pnp::State(node) != simk::pnp::NodeState::Started) {
             const simk::pnp::NodeInfo info = simk::pnp::Info(node);
-            *error = "bus " + std::to_string(i + 1) + " did not start: " +
-                     simk::pnp::NodeStateName(info.state) + ", status " + StatusText(info.problem);
+            *error = "bus " + std::to_string(i + 1) + " did not start: " + simk::pnp::NodeStateName(info.state) +
+                     ", status " + StatusText(info.problem);
             return false;
         }
     }
     return true;
 }
 
-void Machine::Settle() {
-    simk::pnp::RunUntilIdle();
-}
+void Machine::Settle() { simk::pnp::RunUntilIdle(); }
 
-std::vector<BusView> Machine::View(const std::vector<BusView>* previous) const {
+std::vector<BusView> Machine::View(const std::vector<BusView>* previous) const
+{
     std::unordered_map<std::string, const ReaderView*> known;
     if (previous)
         for (const BusView& bus : *previous)
             for (const ReaderView& reader : bus.readers)
-                if (reader.started) known[reader.instancePath] = &reader;
+                if (reader.started)
+                    known[reader.instancePath] = &reader;
     std::vector<BusView> view;
     for (simk::pnp::DeviceNode* bus : m_Buses) {
         BusView busView;
@@ -123,22 +127,24 @@ std::vector<BusView> Machine::View(const std::vector<BusView>* previous) const {
     return view;
 }
 
-size_t Machine::DriverPoolBlocks() const {
-    return m_Driver ? simk::pool::OutstandingCount(m_Driver) : 0;
-}
+size_t Machine::DriverPoolBlocks() const { return m_Driver ? simk::pool::OutstandingCount(m_Driver) : 0; }
 
-std::string Machine::DriverPoolByTag() const {
+std::string Machine::DriverPoolByTag() const
+{
     std::map<std::string, size_t> counts;
     for (const simk::pool::Allocation& allocation : simk::pool::Outstanding())
-        if (m_Driver && allocation.owner == m_Driver) ++counts[simk::TagText(allocation.tag)];
+        if (m_Driver && allocation.owner == m_Driver)
+            ++counts[simk::TagText(allocation.tag)];
     std::string text;
-    for (const auto& [tag, count] : counts) text += (text.empty() ? "" : ", ") + tag + " " + std::to_string(count);
+    for (const auto& [tag, count] : counts)
+        text += (text.empty() ? "" : ", ") + tag + " " + std::to_string(count);
     return text;
 }
 
-std::vector<std::string> Machine::Violations() const {
+std::vector<std::string> Machine::Violations() const
+{
     std::lock_guard<std::mutex> lock(m_Recording->mutex);
     return m_Recording->violations;
 }
 
-}  // namespace msdsc::machine
+} // namespace msdsc::machine

@@ -28,15 +28,16 @@ struct ReaderView {
 struct BusView {
     std::string instancePath;
     std::string state;
-    std::vector<ReaderView> readers;  // the bus's children in the device tree
+    std::vector<ReaderView> readers; // the bus's children in the device tree
 };
 
 extern const char* const READER_VALUE_NAMES[4];
 
-class Machine {
+class Machine
+{
 public:
     Machine();
-    ~Machine();  // resets the simulated kernel
+    ~Machine(); // resets the simulated kernel
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
@@ -68,4 +69,4 @@ private:
     Recording* m_Recording;
 };
 
-}  // namespace msdsc::machine
+} // namespace msdsc::machine

@@ -10,19 +10,23 @@
 
 namespace msdsc::machine {
 
-class MachineTest : public ::testing::Test {
+class MachineTest : public ::testing::Test
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         std::string error;
         ASSERT_TRUE(m_Machine.Load(MSDSCBUS_IMAGE, &error)) << error;
         ASSERT_TRUE(m_Machine.CreateBuses(2, &error)) << error;
     }
 
-    void TearDown() override {
-        for (const std::string& violation : m_Machine.Violations()) ADD_FAILURE() << "verifier: " << violation;
+    void TearDown() override
+    {
+        for (const std::string& violation : m_Machine.Violations())
+            ADD_FAILURE() << "verifier: " << violation;
     }
 
     Machine m_Machine;
 };
 
-}  // namespace msdsc::machine
+} // namespace msdsc::machine

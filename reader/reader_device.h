@@ -9,8 +9,7 @@
 
 // Where a reader is in its life. Every change first saves the old value in m_PreviousState; the
 // reader's roster makes every change.
-enum class ReaderState : ULONG
-{
+enum class ReaderState : ULONG {
     NotStarted = 0,
     Started = 1,
     RemovePending = 2,
@@ -32,8 +31,7 @@ public:
     // Creates a started reader for Bus with the lowest free reader number, in the bus's m_Started
     // section. On failure nothing is left and *Reader is null; with every number held, the status
     // is STATUS_INSUFFICIENT_RESOURCES and nothing was created.
-    static NTSTATUS Create(BusDevice* Bus, const ReaderConfig* Config, ReaderDevice** Reader)
-        REQUIRES(Bus->m_Mutex);
+    static NTSTATUS Create(BusDevice* Bus, const ReaderConfig* Config, ReaderDevice** Reader) REQUIRES(Bus->m_Mutex);
 
     // Each completes its request and returns the status it completed it with.
     NTSTATUS OnStartDevice(PIRP Irp);
@@ -84,7 +82,4 @@ void ReleaseReaderNumber(ULONG Number);
 
 // A reader's key in its bus's m_Readers: its number, moved up by one because a null key asks the
 // list for a key of its own. Numbers are unique, so the key is too.
-inline PVOID ReaderKey(ULONG Number)
-{
-    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Number) + 1);
-}
+inline PVOID ReaderKey(ULONG Number) { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Number) + 1); }

@@ -37,7 +37,6 @@ constexpr GUID READER_BUS_TYPE_GUID = {0xAF529766, 0x0F2F, 0x4DAA, {0xA7, 0x0E, 
 // Ten decimal digits and a terminator fit, so the first instance-ID buffer always suffices.
 constexpr USHORT INSTANCE_ID_FIRST_SIZE = 64;
 
-
 // A zeroed reply block, or null when the pool is exhausted.
 PVOID AllocateReply(SIZE_T Size)
 {
@@ -155,8 +154,7 @@ NTSTATUS ReaderDevice::WriteConfiguration()
     }
 
     // Written in this order; a failure stops the writes and leaves the earlier values behind.
-    struct ConfigurationValue
-    {
+    struct ConfigurationValue {
         const WCHAR* Name;
         const ULONG* Data;
     };

@@ -16,8 +16,8 @@ constexpr ULONG ENTRIES_PER_BUCKET = 2;
 } // namespace
 
 DeviceList::DeviceList(BOOLEAN UseMutex, POOL_TYPE EntryPoolType, ULONG EntryTag)
-    : m_SavedIrql(0), m_HoldFree(1), m_HoldOwner(nullptr), m_Count(0), m_Buckets(nullptr),
-      m_BucketShift(0), m_UseMutex(UseMutex), m_EntryPoolType(EntryPoolType), m_EntryTag(EntryTag)
+    : m_SavedIrql(0), m_HoldFree(1), m_HoldOwner(nullptr), m_Count(0), m_Buckets(nullptr), m_BucketShift(0),
+      m_UseMutex(UseMutex), m_EntryPoolType(EntryPoolType), m_EntryTag(EntryTag)
 {
     KeInitializeSpinLock(&m_SpinLock);
     InitializeListHead(&m_Entries);
@@ -28,10 +28,7 @@ DeviceListEntry* DeviceList::AllocateEntry() const
     return static_cast<DeviceListEntry*>(ExAllocatePoolWithTag(m_EntryPoolType, sizeof(DeviceListEntry), m_EntryTag));
 }
 
-void DeviceList::FreeEntry(DeviceListEntry* Entry) const
-{
-    ExFreePoolWithTag(Entry, m_EntryTag);
-}
+void DeviceList::FreeEntry(DeviceListEntry* Entry) const { ExFreePoolWithTag(Entry, m_EntryTag); }
 
 KIRQL DeviceList::GuardWord::Enter()
 {
@@ -165,8 +162,8 @@ void DeviceList::GrowIndex()
         return;
     }
     const ULONG buckets = 1ul << shift;
-    PLIST_ENTRY memory =
-        static_cast<PLIST_ENTRY>(ExAllocatePoolWithTag(m_EntryPoolType, buckets * sizeof(LIST_ENTRY), DEVICE_LIST_INDEX_TAG));
+    PLIST_ENTRY memory = static_cast<PLIST_ENTRY>(
+        ExAllocatePoolWithTag(m_EntryPoolType, buckets * sizeof(LIST_ENTRY), DEVICE_LIST_INDEX_TAG));
     if (memory == nullptr) {
         return;
     }
@@ -276,15 +273,9 @@ DeviceListResult DeviceList::CopyOut(PVOID* Out, ULONG Count, bool Payloads)
     return copied == Count ? Ok : NotFound;
 }
 
-DeviceListResult DeviceList::GetKeys(PVOID* Keys, ULONG Count)
-{
-    return CopyOut(Keys, Count, false);
-}
+DeviceListResult DeviceList::GetKeys(PVOID* Keys, ULONG Count) { return CopyOut(Keys, Count, false); }
 
-DeviceListResult DeviceList::GetPayloads(PVOID* Payloads, ULONG Count)
-{
-    return CopyOut(Payloads, Count, true);
-}
+DeviceListResult DeviceList::GetPayloads(PVOID* Payloads, ULONG Count) { return CopyOut(Payloads, Count, true); }
 
 DeviceListResult DeviceList::Remove(PVOID Key)
 {

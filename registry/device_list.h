@@ -5,8 +5,7 @@
 #include "driver/kernel_support.h"
 
 // Callers test only zero against non-zero.
-enum DeviceListResult : LONG
-{
+enum DeviceListResult : LONG {
     Ok = 0,
     NotFound = 2,
     KeyExists = 4,
@@ -14,8 +13,7 @@ enum DeviceListResult : LONG
 
 // One binding. The caller allocates it from the list's entry pool; the list owns it from
 // InsertUnique on. Keys and payloads are borrowed and never dereferenced.
-struct DeviceListEntry
-{
+struct DeviceListEntry {
     LIST_ENTRY m_Link;
     // In the list's index, once it has one: the entries whose keys share a bucket.
     LIST_ENTRY m_BucketLink;
@@ -71,8 +69,7 @@ public:
     ULONG EntryTag() const { return m_EntryTag; }
 
 private:
-    struct HoldState
-    {
+    struct HoldState {
         LONG Free;
         HANDLE Owner;
     };

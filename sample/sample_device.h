@@ -8,8 +8,7 @@
 #include "msdscsample.h"
 
 // What Plug and Play has done with the device, as far as the sample's requests care.
-enum class SampleState : ULONG
-{
+enum class SampleState : ULONG {
     NotStarted,
     Started,
     Stopped,
@@ -17,8 +16,7 @@ enum class SampleState : ULONG
     Removed,
 };
 
-struct SampleDevice
-{
+struct SampleDevice {
     PDEVICE_OBJECT Self;
     PDEVICE_OBJECT Pdo;
     PDEVICE_OBJECT Lower;
@@ -60,11 +58,11 @@ class SampleRemoveLockHold
 public:
     SampleRemoveLockHold(SampleDevice* device, PIRP irp)
         : m_Device(device), m_Irp(irp), m_Status(IoAcquireRemoveLock(&device->RemoveLock, irp))
-    {
-    }
+    {}
     ~SampleRemoveLockHold()
     {
-        if (Held()) IoReleaseRemoveLock(&m_Device->RemoveLock, m_Irp);
+        if (Held())
+            IoReleaseRemoveLock(&m_Device->RemoveLock, m_Irp);
     }
     SampleRemoveLockHold(const SampleRemoveLockHold&) = delete;
     SampleRemoveLockHold& operator=(const SampleRemoveLockHold&) = delete;

@@ -29,7 +29,8 @@ NTSTATUS SampleDispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     SampleDevice* device = DeviceOf(DeviceObject);
     SampleRemoveLockHold hold(device, Irp);
-    if (!hold.Held()) return SampleCompleteRequest(Irp, hold.Status());
+    if (!hold.Held())
+        return SampleCompleteRequest(Irp, hold.Status());
     const UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
     if (major == IRP_MJ_CREATE && device->State != SampleState::Started) {
         return SampleCompleteRequest(Irp, STATUS_DEVICE_NOT_READY);
@@ -41,7 +42,8 @@ NTSTATUS SampleDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     SampleDevice* device = DeviceOf(DeviceObject);
     SampleRemoveLockHold hold(device, Irp);
-    if (!hold.Held()) return SampleCompleteRequest(Irp, hold.Status());
+    if (!hold.Held())
+        return SampleCompleteRequest(Irp, hold.Status());
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_SAMPLE_GET_CONFIGURATION) {
         return SampleCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -62,7 +64,8 @@ NTSTATUS SampleDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     SampleDevice* device = DeviceOf(DeviceObject);
     SampleRemoveLockHold hold(device, Irp);
-    if (!hold.Held()) return SampleCompleteRequest(Irp, hold.Status());
+    if (!hold.Held())
+        return SampleCompleteRequest(Irp, hold.Status());
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(device->Lower, Irp);
 }
@@ -79,7 +82,8 @@ NTSTATUS SampleAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     // gives the device also guards every name below it.
     NTSTATUS status = IoCreateDevice(DriverObject, sizeof(SampleDevice), nullptr, FILE_DEVICE_UNKNOWN,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &deviceObject);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
 
     SampleDevice* device = DeviceOf(deviceObject);
     RtlZeroMemory(device, sizeof(*device));
@@ -88,7 +92,8 @@ NTSTATUS SampleAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     device->State = SampleState::NotStarted;
     device->DevicePower = PowerDeviceD3;
     // Until the capabilities say otherwise: working is D0, every sleeping state D3.
-    for (ULONG state = 0; state < POWER_SYSTEM_MAXIMUM; ++state) device->DeviceStateFor[state] = PowerDeviceD3;
+    for (ULONG state = 0; state < POWER_SYSTEM_MAXIMUM; ++state)
+        device->DeviceStateFor[state] = PowerDeviceD3;
     device->DeviceStateFor[PowerSystemWorking] = PowerDeviceD0;
     IoInitializeRemoveLock(&device->RemoveLock, SAMPLE_REMOVE_LOCK_TAG, 0, 0);
 
@@ -114,9 +119,7 @@ NTSTATUS SampleAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
 }
 
 // Nothing is driver-wide: each device ends with its removal, so the unload has nothing to undo.
-VOID SampleUnload(PDRIVER_OBJECT)
-{
-}
+VOID SampleUnload(PDRIVER_OBJECT) {}
 
 } // namespace
 

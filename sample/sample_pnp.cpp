@@ -10,8 +10,7 @@ namespace {
 
 // The values in the order the reader writes them; "Exists" last, so 1 there means the three before
 // it are this reader's.
-struct ValueToRead
-{
+struct ValueToRead {
     const WCHAR* Name;
     ULONG SampleConfiguration::*Field;
 };
@@ -38,7 +37,8 @@ NTSTATUS ReadDword(HANDLE Key, const WCHAR* Name, ULONG* Value)
     if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
         return STATUS_DEVICE_CONFIGURATION_ERROR;
     }
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     if (reply.Information.Type != REG_DWORD || reply.Information.DataLength != sizeof(ULONG)) {
         return STATUS_DEVICE_CONFIGURATION_ERROR;
     }
@@ -62,7 +62,8 @@ NTSTATUS PassDown(SampleDevice* Device, PIRP Irp)
 // The link exists only while a client can read the values through it.
 void DisableInterface(SampleDevice* Device)
 {
-    if (!Device->InterfaceEnabled) return;
+    if (!Device->InterfaceEnabled)
+        return;
     IoSetDeviceInterfaceState(&Device->InterfaceName, FALSE);
     Device->InterfaceEnabled = FALSE;
 }
@@ -72,7 +73,8 @@ void DisableInterface(SampleDevice* Device)
 NTSTATUS OnStartDevice(SampleDevice* Device, PIRP Irp)
 {
     NTSTATUS status = SampleForwardAndWait(Device, Irp);
-    if (NT_SUCCESS(status)) status = SampleReadConfiguration(Device);
+    if (NT_SUCCESS(status))
+        status = SampleReadConfiguration(Device);
     if (NT_SUCCESS(status)) {
         // Started before the interface appears: a client told of its arrival opens it at once.
         const SampleState before = Device->State;
@@ -160,7 +162,8 @@ NTSTATUS SampleReadConfiguration(SampleDevice* Device)
         }
     }
     ZwClose(key);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     if (read.Exists != READER_EXISTS) {
         SAMPLE_DIAGNOSTIC(DPFLTR_ERROR_LEVEL, "value Exists is %u, not 1", static_cast<unsigned>(read.Exists));
         return STATUS_DEVICE_CONFIGURATION_ERROR;
@@ -174,7 +177,8 @@ NTSTATUS SampleDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     SampleDevice* device = static_cast<SampleDevice*>(DeviceObject->DeviceExtension);
     SampleRemoveLockHold hold(device, Irp);
-    if (!hold.Held()) return SampleCompleteRequest(Irp, hold.Status());
+    if (!hold.Held())
+        return SampleCompleteRequest(Irp, hold.Status());
 
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:

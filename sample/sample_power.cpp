@@ -29,7 +29,8 @@ NTSTATUS OnSystemSetPowerDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
         const SYSTEM_POWER_STATE system = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState;
         POWER_STATE wanted;
         wanted.DeviceState = system < POWER_SYSTEM_MAXIMUM ? device->DeviceStateFor[system] : PowerDeviceD3;
-        const NTSTATUS status = PoRequestPowerIrp(device->Pdo, IRP_MN_SET_POWER, wanted, OnDeviceSetPowerDone, Irp, nullptr);
+        const NTSTATUS status =
+            PoRequestPowerIrp(device->Pdo, IRP_MN_SET_POWER, wanted, OnDeviceSetPowerDone, Irp, nullptr);
         if (NT_SUCCESS(status)) {
             // OnDeviceSetPowerDone completes the system request.
             return STATUS_MORE_PROCESSING_REQUIRED;
@@ -82,14 +83,17 @@ NTSTATUS SampleDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     SampleDevice* device = static_cast<SampleDevice*>(DeviceObject->DeviceExtension);
     SampleRemoveLockHold hold(device, Irp);
-    if (!hold.Held()) return SampleCompleteRequest(Irp, hold.Status());
+    if (!hold.Held())
+        return SampleCompleteRequest(Irp, hold.Status());
 
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (stack->MinorFunction != IRP_MN_SET_POWER) return PassPowerDown(device, Irp);
+    if (stack->MinorFunction != IRP_MN_SET_POWER)
+        return PassPowerDown(device, Irp);
 
     if (stack->Parameters.Power.Type == SystemPowerState) {
         // A device that never started has no device state to change.
-        if (device->State != SampleState::Started) return PassPowerDown(device, Irp);
+        if (device->State != SampleState::Started)
+            return PassPowerDown(device, Irp);
         return PassPowerDownWithCompletion(device, Irp, OnSystemSetPowerDone, hold);
     }
     const DEVICE_POWER_STATE wanted = stack->Parameters.Power.State.DeviceState;
@@ -106,7 +110,8 @@ NTSTATUS SampleDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS SampleCompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
     // Before XP's successors, a power request must free the way for the next before it completes.
-    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(Irp);
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER)
+        PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = Information;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);

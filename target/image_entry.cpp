@@ -8,16 +8,14 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 // Provided by the linker: the first byte of this image wherever the loader placed it.
 extern "C" const UCHAR __ImageBase[];
 
-namespace
-{
+namespace {
 // Stop codes. A corrupted canary is what Windows reports for an overrun stack buffer; the C++
 // hooks below are unreachable in a correct driver, so reaching one is a driver violation.
 constexpr ULONG DRIVER_OVERRAN_STACK_BUFFER = 0xF7;
 constexpr ULONG DRIVER_VIOLATION = 0x121;
 
 // What a hook passes as the first parameter of DRIVER_VIOLATION, so a crash dump tells them apart.
-enum class UnreachableHook : ULONG_PTR
-{
+enum class UnreachableHook : ULONG_PTR {
     PureVirtualCall = 1,
     OperatorDelete = 2,
 };
@@ -50,10 +48,7 @@ __attribute__((noreturn)) void __stack_chk_fail(void)
 
 // Reached only by a virtual call from a base-class constructor or destructor, which the driver
 // never makes.
-void __cxa_pure_virtual(void)
-{
-    StopUnreachable(UnreachableHook::PureVirtualCall, __builtin_return_address(0));
-}
+void __cxa_pure_virtual(void) { StopUnreachable(UnreachableHook::PureVirtualCall, __builtin_return_address(0)); }
 
 // Seeds the guard from values that differ per boot and per load: the time-stamp counter, the
 // address the image was loaded at and the stack the loader called us on. A guard known in advance
@@ -80,10 +75,7 @@ __attribute__((no_stack_protector)) NTSTATUS MsdscImageEntry(PDRIVER_OBJECT Driv
 // Deleting destructors of classes with virtual destructors reference these even though the
 // driver never deletes through them: objects live in device extensions and end by their
 // destructor plus IoDeleteDevice.
-void operator delete(void*) noexcept
-{
-    StopUnreachable(UnreachableHook::OperatorDelete, __builtin_return_address(0));
-}
+void operator delete(void*) noexcept { StopUnreachable(UnreachableHook::OperatorDelete, __builtin_return_address(0)); }
 
 void operator delete(void*, decltype(sizeof(0))) noexcept
 {

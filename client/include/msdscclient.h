@@ -108,8 +108,8 @@ typedef struct MsdscReaderDevice {
      * 256), so the same number, and on the same bus the same device node, serves later readers, in
      * this load and after a reload: a slot. The handle's generation tells them apart. */
     uint32_t readerNumber;
-    uint32_t present;  /* 1: the device node is in the device tree now */
-    uint32_t started;  /* 1: started (its function driver's start succeeded) */
+    uint32_t present; /* 1: the device node is in the device tree now */
+    uint32_t started; /* 1: started (its function driver's start succeeded) */
     /* Windows' problem code (CM_PROB_*, as Device Manager shows "Code N"), 0 when none: 28 no driver
      * installed, 31 the driver's AddDevice failed, 10 the start failed, 22 disabled. */
     uint32_t problem;
@@ -124,12 +124,12 @@ typedef struct MsdscReaderDevice {
 /* Fills devices[0..capacity) in increasing reader number and stores the number of readers in *count.
  * With capacity too small, fills what fits and returns STATUS_BUFFER_OVERFLOW (0x80000005, a
  * warning: *count says how many there are); devices may be NULL when capacity is 0. */
-MSDSC_API MsdscStatus MSDSC_CALL MsdscListReaderDevices(MsdscReaderDevice* devices, uint32_t capacity,
-                                                        uint32_t* count, const char** message);
+MSDSC_API MsdscStatus MSDSC_CALL MsdscListReaderDevices(MsdscReaderDevice* devices, uint32_t capacity, uint32_t* count,
+                                                        const char** message);
 
 typedef enum MsdscWaitFor {
-    MsdscWaitForStarted = 0,  /* the reader's device node is present and started */
-    MsdscWaitForGone = 1      /* no present device node has the reader's number */
+    MsdscWaitForStarted = 0, /* the reader's device node is present and started */
+    MsdscWaitForGone = 1     /* no present device node has the reader's number */
 } MsdscWaitFor;
 
 /* Waits until reader `readerNumber` is started (or gone), at most timeoutMs milliseconds. Returns 0
@@ -158,8 +158,8 @@ MSDSC_API MsdscStatus MSDSC_CALL MsdscReadReaderConfiguration(uint32_t readerNum
                                                               const char** message);
 
 typedef enum MsdscDeviceKind {
-    MsdscDeviceBus = 0,    /* the root-enumerated bus device (hardware ID Root\MicroSDSmartCardBus) */
-    MsdscDeviceReader = 1  /* a reader's device node */
+    MsdscDeviceBus = 0,   /* the root-enumerated bus device (hardware ID Root\MicroSDSmartCardBus) */
+    MsdscDeviceReader = 1 /* a reader's device node */
 } MsdscDeviceKind;
 
 /* What Windows' problem code `problem` (the `problem` of MsdscReaderDevice, Device Manager's "Code N")

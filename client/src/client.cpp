@@ -30,7 +30,8 @@ namespace {
 // Before a call: forget the status of an earlier failure, so a failure that never reached the
 // kernel cannot be reported with a stale status. ntdll's RtlNtStatusToDosError stores its argument
 // as the thread's last status (the value RtlGetLastNtStatus reads), so converting success resets it.
-void ForgetLastStatus() {
+void ForgetLastStatus()
+{
 #if defined(_WIN32)
     RtlNtStatusToDosError(STATUS_SUCCESS);
 #endif
@@ -40,50 +41,68 @@ void ForgetLastStatus() {
 // After a failed CreateFileW/DeviceIoControl/CloseHandle: the NTSTATUS behind it. Win32 turns the
 // driver's status into an error code that loses it (STATUS_INVALID_DEVICE_STATE and
 // STATUS_INVALID_DEVICE_REQUEST both read ERROR_BAD_COMMAND); the thread keeps the status itself.
-NTSTATUS StatusOfFailure() {
+NTSTATUS StatusOfFailure()
+{
     const NTSTATUS status = RtlGetLastNtStatus();
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     // The call failed before reaching the kernel; derive what we can from the Win32 error.
     switch (GetLastError()) {
-    case ERROR_FILE_NOT_FOUND: return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ERROR_PATH_NOT_FOUND: return STATUS_OBJECT_PATH_NOT_FOUND;
-    case ERROR_ACCESS_DENIED: return STATUS_ACCESS_DENIED;
-    case ERROR_SHARING_VIOLATION: return STATUS_SHARING_VIOLATION;
-    case ERROR_INVALID_HANDLE: return STATUS_INVALID_HANDLE;
-    case ERROR_NOT_ENOUGH_MEMORY: return STATUS_NO_MEMORY;
-    case ERROR_INVALID_PARAMETER: return STATUS_INVALID_PARAMETER;
-    default: return STATUS_UNSUCCESSFUL;
+    case ERROR_FILE_NOT_FOUND:
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    case ERROR_PATH_NOT_FOUND:
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    case ERROR_ACCESS_DENIED:
+        return STATUS_ACCESS_DENIED;
+    case ERROR_SHARING_VIOLATION:
+        return STATUS_SHARING_VIOLATION;
+    case ERROR_INVALID_HANDLE:
+        return STATUS_INVALID_HANDLE;
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return STATUS_NO_MEMORY;
+    case ERROR_INVALID_PARAMETER:
+        return STATUS_INVALID_PARAMETER;
+    default:
+        return STATUS_UNSUCCESSFUL;
     }
 }
 
-const char* CommonMessage(NTSTATUS status) {
+const char* CommonMessage(NTSTATUS status)
+{
     switch (status) {
-    case STATUS_SUCCESS: return "success";
-    case STATUS_INVALID_HANDLE: return "the control device is not open";
-    case STATUS_FILE_CLOSED: return "the control device's handle was closed while the request was on its way";
+    case STATUS_SUCCESS:
+        return "success";
+    case STATUS_INVALID_HANDLE:
+        return "the control device is not open";
+    case STATUS_FILE_CLOSED:
+        return "the control device's handle was closed while the request was on its way";
     case STATUS_INVALID_DEVICE_REQUEST:
-    case STATUS_NOT_IMPLEMENTED: return "the driver does not know this request (a different driver version?)";
+    case STATUS_NOT_IMPLEMENTED:
+        return "the driver does not know this request (a different driver version?)";
     case STATUS_INSUFFICIENT_RESOURCES:
-    case STATUS_NO_MEMORY: return "the system ran out of memory";
-    case STATUS_INFO_LENGTH_MISMATCH: return "the driver's reply is shorter than its record";
-    default: return "the request failed with an unexpected status";
+    case STATUS_NO_MEMORY:
+        return "the system ran out of memory";
+    case STATUS_INFO_LENGTH_MISMATCH:
+        return "the driver's reply is shorter than its record";
+    default:
+        return "the request failed with an unexpected status";
     }
 }
 
-}  // namespace
+} // namespace
 
-std::string FormatVersion(const DriverVersion& version) {
+std::string FormatVersion(const DriverVersion& version)
+{
     char text[32];
-    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", version.Elements[3], version.Elements[2],
-                  version.Elements[1], version.Elements[0]);
+    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", version.Elements[3], version.Elements[2], version.Elements[1],
+                  version.Elements[0]);
     return text;
 }
 
-ControlClient::~ControlClient() {
-    Close();
-}
+ControlClient::~ControlClient() { Close(); }
 
-NTSTATUS ControlClient::Record(MsdscOperation operation, NTSTATUS status) {
+NTSTATUS ControlClient::Record(MsdscOperation operation, NTSTATUS status)
+{
     if (!NT_SUCCESS(status)) {
         m_LastOperation = operation;
         m_LastStatus = status;
@@ -91,14 +110,17 @@ NTSTATUS ControlClient::Record(MsdscOperation operation, NTSTATUS status) {
     return status;
 }
 
-NTSTATUS ControlClient::Open() {
-    if (IsOpen()) return Record(MsdscOperationOpen, STATUS_SHARING_VIOLATION);
+NTSTATUS ControlClient::Open()
+{
+    if (IsOpen())
+        return Record(MsdscOperationOpen, STATUS_SHARING_VIOLATION);
     ForgetLastStatus();
     // The driver admits one handle, and only one opened for reading and writing. Identification
     // only: whatever answers the name may learn who the caller is, never act as the caller.
     HANDLE handle = CreateFileW(CONTROL_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return Record(MsdscOperationOpen, StatusOfFailure());
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
+        return Record(MsdscOperationOpen, StatusOfFailure());
     HANDLE expected = nullptr;
     if (!m_Handle.compare_exchange_strong(expected, handle)) {
         // Another thread of this process opened at the same time and won; the driver refused ours
@@ -110,26 +132,32 @@ NTSTATUS ControlClient::Open() {
 }
 
 NTSTATUS ControlClient::Control(MsdscOperation operation, ULONG code, void* in, ULONG inLength, void* out,
-                                ULONG outLength, ULONG expectedReply) {
+                                ULONG outLength, ULONG expectedReply)
+{
     HANDLE handle = m_Handle.load();
-    if (!handle) return Record(operation, STATUS_INVALID_HANDLE);
+    if (!handle)
+        return Record(operation, STATUS_INVALID_HANDLE);
     DWORD returned = 0;
     ForgetLastStatus();
     if (!DeviceIoControl(handle, code, in, inLength, out, outLength, &returned, nullptr))
         return Record(operation, StatusOfFailure());
-    if (returned < expectedReply) return Record(operation, STATUS_INFO_LENGTH_MISMATCH);
+    if (returned < expectedReply)
+        return Record(operation, STATUS_INFO_LENGTH_MISMATCH);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ControlClient::GetVersion(DriverVersion* version) {
+NTSTATUS ControlClient::GetVersion(DriverVersion* version)
+{
     DriverVersion reply{};
-    const NTSTATUS status = Control(MsdscOperationGetVersion, IOCTL_BUS_GET_VERSION, nullptr, 0, &reply,
-                                    sizeof(reply), sizeof(reply));
-    if (NT_SUCCESS(status)) *version = reply;
+    const NTSTATUS status =
+        Control(MsdscOperationGetVersion, IOCTL_BUS_GET_VERSION, nullptr, 0, &reply, sizeof(reply), sizeof(reply));
+    if (NT_SUCCESS(status))
+        *version = reply;
     return status;
 }
 
-NTSTATUS ControlClient::AddReader(const ReaderConfig& config, BusReaderHandle* handle) {
+NTSTATUS ControlClient::AddReader(const ReaderConfig& config, BusReaderHandle* handle)
+{
     // One buffer for both directions, as METHOD_BUFFERED hands the driver one system buffer
     // anyway: the configuration goes in, the handle comes back over it.
     union {
@@ -139,55 +167,71 @@ NTSTATUS ControlClient::AddReader(const ReaderConfig& config, BusReaderHandle* h
     buffer.config = config;
     const NTSTATUS status = Control(MsdscOperationAddReader, IOCTL_BUS_ADD_READER, &buffer, sizeof(ReaderConfig),
                                     &buffer, sizeof(BusReaderHandle), sizeof(BusReaderHandle));
-    if (NT_SUCCESS(status)) *handle = buffer.handle;
+    if (NT_SUCCESS(status))
+        *handle = buffer.handle;
     return status;
 }
 
-NTSTATUS ControlClient::RemoveReader(const BusReaderHandle& handle) {
+NTSTATUS ControlClient::RemoveReader(const BusReaderHandle& handle)
+{
     BusReaderHandle copy = handle;
     return Control(MsdscOperationRemoveReader, IOCTL_BUS_REMOVE_READER, &copy, sizeof(copy), nullptr, 0, 0);
 }
 
-NTSTATUS ControlClient::Close() {
+NTSTATUS ControlClient::Close()
+{
     HANDLE handle = m_Handle.exchange(nullptr);
-    if (!handle) return Record(MsdscOperationClose, STATUS_INVALID_HANDLE);
+    if (!handle)
+        return Record(MsdscOperationClose, STATUS_INVALID_HANDLE);
     ForgetLastStatus();
-    if (!CloseHandle(handle)) return Record(MsdscOperationClose, StatusOfFailure());
+    if (!CloseHandle(handle))
+        return Record(MsdscOperationClose, StatusOfFailure());
     return STATUS_SUCCESS;
 }
 
-}  // namespace msdsc
+} // namespace msdsc
 
 // ---- Messages ------------------------------------------------------------------------------------
 
-extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation operation, MsdscStatus status) {
+extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation operation, MsdscStatus status)
+{
     switch (operation) {
     case MsdscOperationOpen:
         switch (status) {
-        case STATUS_INVALID_DEVICE_STATE: return "no bus device is installed";
+        case STATUS_INVALID_DEVICE_STATE:
+            return "no bus device is installed";
         // The control device admits only the system and administrators: the I/O manager refuses
         // anyone else before the driver hears of the open.
-        case STATUS_ACCESS_DENIED: return "access denied: only an administrator (an elevated prompt) may use the control device";
-        case STATUS_SHARING_VIOLATION: return "another session holds the control device: close it first";
+        case STATUS_ACCESS_DENIED:
+            return "access denied: only an administrator (an elevated prompt) may use the control device";
+        case STATUS_SHARING_VIOLATION:
+            return "another session holds the control device: close it first";
         case STATUS_OBJECT_NAME_NOT_FOUND:
         case STATUS_OBJECT_PATH_NOT_FOUND:
-        case STATUS_NO_SUCH_DEVICE: return "the driver is not loaded: there is no control device";
+        case STATUS_NO_SUCH_DEVICE:
+            return "the driver is not loaded: there is no control device";
         }
         break;
     case MsdscOperationGetVersion:
         switch (status) {
-        case STATUS_INVALID_DEVICE_STATE: return "no bus device is installed";
-        case STATUS_INVALID_PARAMETER: return "the driver refused the reply buffer";
-        case STATUS_UNSUCCESSFUL: return "the driver could not read its own version";
+        case STATUS_INVALID_DEVICE_STATE:
+            return "no bus device is installed";
+        case STATUS_INVALID_PARAMETER:
+            return "the driver refused the reply buffer";
+        case STATUS_UNSUCCESSFUL:
+            return "the driver could not read its own version";
         }
         break;
     case MsdscOperationAddReader:
         switch (status) {
         // The driver tries every bus before it gives up: none is started (added but not yet
         // started, stopped, or pulled), or the last one was removed.
-        case STATUS_INVALID_DEVICE_STATE: return "no bus device is installed, or the buses are not started";
-        case STATUS_UNSUCCESSFUL: return "no bus device is registered";
-        case STATUS_INVALID_PARAMETER: return "the driver refused the request's buffers";
+        case STATUS_INVALID_DEVICE_STATE:
+            return "no bus device is installed, or the buses are not started";
+        case STATUS_UNSUCCESSFUL:
+            return "no bus device is registered";
+        case STATUS_INVALID_PARAMETER:
+            return "the driver refused the request's buffers";
         // Also a shortage of pool; the cap is by far the likelier.
         case STATUS_INSUFFICIENT_RESOURCES:
             return "the driver holds its most readers (256, counting removed ones Plug and Play has not yet "
@@ -196,29 +240,39 @@ extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation op
         break;
     case MsdscOperationRemoveReader:
         switch (status) {
-        case STATUS_UNSUCCESSFUL: return "no such reader: the handle names no reader of an installed bus (removed already, or from an earlier session?)";
-        case STATUS_INVALID_PARAMETER: return "the driver refused the request's buffer";
+        case STATUS_UNSUCCESSFUL:
+            return "no such reader: the handle names no reader of an installed bus (removed already, or from an "
+                   "earlier session?)";
+        case STATUS_INVALID_PARAMETER:
+            return "the driver refused the request's buffer";
         }
         break;
     case MsdscOperationClose:
         break;
     case MsdscOperationListDevices:
         switch (status) {
-        case STATUS_BUFFER_OVERFLOW: return "more readers than the buffer holds: the count says how many there are";
-        case STATUS_UNSUCCESSFUL: return "Plug and Play's device list could not be read";
+        case STATUS_BUFFER_OVERFLOW:
+            return "more readers than the buffer holds: the count says how many there are";
+        case STATUS_UNSUCCESSFUL:
+            return "Plug and Play's device list could not be read";
         }
         break;
     case MsdscOperationReadConfiguration:
         switch (status) {
-        case STATUS_NOT_FOUND: return "no started reader of that number has the sample reader driver over it";
-        case STATUS_UNSUCCESSFUL: return "the sample's device interfaces could not be listed";
+        case STATUS_NOT_FOUND:
+            return "no started reader of that number has the sample reader driver over it";
+        case STATUS_UNSUCCESSFUL:
+            return "the sample's device interfaces could not be listed";
         }
         break;
     case MsdscOperationWaitForDevice:
         switch (status) {
-        case STATUS_IO_TIMEOUT: return "timed out: the reader's device node did not reach that state in time";
-        case STATUS_DEVICE_CONFIGURATION_ERROR: return "the reader's device node has a problem that waiting does not end (see its problem code)";
-        case STATUS_UNSUCCESSFUL: return "Plug and Play's device list could not be read";
+        case STATUS_IO_TIMEOUT:
+            return "timed out: the reader's device node did not reach that state in time";
+        case STATUS_DEVICE_CONFIGURATION_ERROR:
+            return "the reader's device node has a problem that waiting does not end (see its problem code)";
+        case STATUS_UNSUCCESSFUL:
+            return "Plug and Play's device list could not be read";
         }
         break;
     }

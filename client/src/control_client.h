@@ -20,7 +20,8 @@ std::string FormatVersion(const DriverVersion& version);
 // One session with the driver. Readers live as long as the handle, so the object holds the handle
 // until Close or destruction. Close may be called from another thread (a console's Ctrl+C handler)
 // while requests run: the handle is taken exactly once.
-class ControlClient {
+class ControlClient
+{
 public:
     ControlClient() = default;
     ~ControlClient();
@@ -41,8 +42,8 @@ public:
     const char* LastMessage() const { return MsdscStatusMessage(m_LastOperation, m_LastStatus); }
 
 private:
-    NTSTATUS Control(MsdscOperation operation, ULONG code, void* in, ULONG inLength, void* out,
-                     ULONG outLength, ULONG expectedReply);
+    NTSTATUS Control(MsdscOperation operation, ULONG code, void* in, ULONG inLength, void* out, ULONG outLength,
+                     ULONG expectedReply);
     NTSTATUS Record(MsdscOperation operation, NTSTATUS status);
 
     // Null while closed; INVALID_HANDLE_VALUE is never stored.
@@ -51,4 +52,4 @@ private:
     MsdscOperation m_LastOperation = MsdscOperationOpen;
 };
 
-}  // namespace msdsc
+} // namespace msdsc

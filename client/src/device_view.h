@@ -24,21 +24,21 @@ struct ReaderDevice {
     std::string instancePath;
     bool present = false;
     bool started = false;
-    uint32_t problem = 0;  // CM_PROB_*
-    std::string driver;    // the service of its function driver; empty when none is installed
+    uint32_t problem = 0; // CM_PROB_*
+    std::string driver;   // the service of its function driver; empty when none is installed
 };
 
 // Windows' problem codes the view reports or the wait acts on (cfg.h's CM_PROB_ values).
 enum : uint32_t {
-    PROBLEM_NOT_CONFIGURED = 1,         // CM_PROB_NOT_CONFIGURED: installation not finished yet
-    PROBLEM_INVALID_DATA = 9,           // CM_PROB_INVALID_DATA: its IDs could not be read
-    PROBLEM_FAILED_START = 10,          // CM_PROB_FAILED_START
-    PROBLEM_REINSTALL = 18,             // CM_PROB_REINSTALL: Windows is (re)installing its driver
-    PROBLEM_DISABLED = 22,              // CM_PROB_DISABLED
-    PROBLEM_FAILED_INSTALL = 28,        // CM_PROB_FAILED_INSTALL: no driver installed
-    PROBLEM_FAILED_ADD = 31,            // CM_PROB_FAILED_ADD
-    PROBLEM_DRIVER_FAILED_LOAD = 39,    // CM_PROB_DRIVER_FAILED_LOAD
-    PROBLEM_UNSIGNED_DRIVER = 52,       // CM_PROB_UNSIGNED_DRIVER
+    PROBLEM_NOT_CONFIGURED = 1,      // CM_PROB_NOT_CONFIGURED: installation not finished yet
+    PROBLEM_INVALID_DATA = 9,        // CM_PROB_INVALID_DATA: its IDs could not be read
+    PROBLEM_FAILED_START = 10,       // CM_PROB_FAILED_START
+    PROBLEM_REINSTALL = 18,          // CM_PROB_REINSTALL: Windows is (re)installing its driver
+    PROBLEM_DISABLED = 22,           // CM_PROB_DISABLED
+    PROBLEM_FAILED_INSTALL = 28,     // CM_PROB_FAILED_INSTALL: no driver installed
+    PROBLEM_FAILED_ADD = 31,         // CM_PROB_FAILED_ADD
+    PROBLEM_DRIVER_FAILED_LOAD = 39, // CM_PROB_DRIVER_FAILED_LOAD
+    PROBLEM_UNSIGNED_DRIVER = 52,    // CM_PROB_UNSIGNED_DRIVER
 };
 
 // What a wait for a start ends with when the reader's node has a problem waiting does not cure.
@@ -50,7 +50,8 @@ enum : uint32_t {
 // Windows is still installing) or none.
 const char* FinalProblemMessage(uint32_t problem);
 
-class DeviceView {
+class DeviceView
+{
 public:
     virtual ~DeviceView() = default;
     // Every device node with the reader hardware ID, present or not, in increasing reader number.
@@ -82,4 +83,4 @@ bool ReaderNumberFromInstancePath(const std::string& instancePath, uint32_t* num
 NTSTATUS WaitForReader(DeviceView& view, uint32_t number, MsdscWaitFor what, std::chrono::milliseconds timeout,
                        ReaderDevice* last);
 
-}  // namespace msdsc
+} // namespace msdsc

@@ -24,22 +24,27 @@ const wchar_t BUS_HARDWARE_ID[] = MSDSC_WIDE(MSDSC_BUS_HARDWARE_ID);
 
 const GUID SAMPLE_INTERFACE = MSDSC_SAMPLE_INTERFACE_GUID_INITIALIZER;
 
-class CfgmgrDeviceView : public DeviceView {
+class CfgmgrDeviceView : public DeviceView
+{
 public:
-    NTSTATUS List(std::vector<ReaderDevice>* readers) override {
+    NTSTATUS List(std::vector<ReaderDevice>* readers) override
+    {
         readers->clear();
         HDEVINFO set = SetupDiGetClassDevsW(nullptr, READER_ENUMERATOR, nullptr, DIGCF_ALLCLASSES);
         if (set == INVALID_HANDLE_VALUE) {
             // No device node has ever had that enumerator: no reader yet.
-            if (GetLastError() == ERROR_INVALID_DATA) return STATUS_SUCCESS;
+            if (GetLastError() == ERROR_INVALID_DATA)
+                return STATUS_SUCCESS;
             return STATUS_UNSUCCESSFUL;
         }
         SP_DEVINFO_DATA device{};
         device.cbSize = sizeof(device);
         for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-            if (!HasHardwareId(set, &device, READER_HARDWARE_ID)) continue;
+            if (!HasHardwareId(set, &device, READER_HARDWARE_ID))
+                continue;
             wchar_t instance[MAX_DEVICE_ID_LEN];
-            if (!SetupDiGetDeviceInstanceIdW(set, &device, instance, MAX_DEVICE_ID_LEN, nullptr)) continue;
+            if (!SetupDiGetDeviceInstanceIdW(set, &device, instance, MAX_DEVICE_ID_LEN, nullptr))
+                continue;
             ReaderDevice reader;
             reader.instancePath = Utf8(instance);
             ULONG status = 0, problem = 0;
@@ -49,13 +54,14 @@ public:
             reader.problem = reader.present && (status & DN_HAS_PROBLEM) != 0 ? problem : 0;
             // The bus number the reader reports is its number; Windows keeps it for present nodes only.
             DWORD busNumber = 0;
-            const bool reported = reader.present &&
-                                  SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_BUSNUMBER, nullptr,
-                                                                    reinterpret_cast<BYTE*>(&busNumber),
-                                                                    sizeof(busNumber), nullptr);
+            const bool reported =
+                reader.present &&
+                SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_BUSNUMBER, nullptr,
+                                                  reinterpret_cast<BYTE*>(&busNumber), sizeof(busNumber), nullptr);
             wchar_t service[MSDSC_DRIVER_NAME_SIZE] = {};
-            if (SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_SERVICE, nullptr, reinterpret_cast<BYTE*>(service),
-                                                  sizeof(service) - sizeof(wchar_t), nullptr))
+            if (SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_SERVICE, nullptr,
+                                                  reinterpret_cast<BYTE*>(service), sizeof(service) - sizeof(wchar_t),
+                                                  nullptr))
                 reader.driver = Utf8(service);
             if (reported)
                 reader.number = busNumber;
@@ -72,42 +78,49 @@ public:
 
     // Wine lists interfaces of readers that are gone too, which do not open; the reader's own one is
     // looked for among all of them.
-    NTSTATUS ReadConfiguration(uint32_t number, SampleConfiguration* read) override {
-        DeviceInfoSet set(SetupDiGetClassDevsW(&SAMPLE_INTERFACE, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT));
-        if (!set.Valid()) return STATUS_NOT_FOUND;
-        const bool answered = ForEachInterface(set.Get(), SAMPLE_INTERFACE, [&](const wchar_t* path, const wchar_t* instance) {
-            uint32_t readerNumber = 0;
-            if (!ReaderNumberFromInstancePath(Utf8(instance), &readerNumber) || readerNumber != number) return false;
-            HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (handle == INVALID_HANDLE_VALUE) return false;
-            DWORD returned = 0;
-            const bool complete = DeviceIoControl(handle, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, read, sizeof(*read),
-                                                  &returned, nullptr) &&
-                                  returned == sizeof(*read);
-            CloseHandle(handle);
-            return complete;
-        });
+    NTSTATUS ReadConfiguration(uint32_t number, SampleConfiguration* read) override
+    {
+        DeviceInfoSet set(
+            SetupDiGetClassDevsW(&SAMPLE_INTERFACE, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT));
+        if (!set.Valid())
+            return STATUS_NOT_FOUND;
+        const bool answered =
+            ForEachInterface(set.Get(), SAMPLE_INTERFACE, [&](const wchar_t* path, const wchar_t* instance) {
+                uint32_t readerNumber = 0;
+                if (!ReaderNumberFromInstancePath(Utf8(instance), &readerNumber) || readerNumber != number)
+                    return false;
+                HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                if (handle == INVALID_HANDLE_VALUE)
+                    return false;
+                DWORD returned = 0;
+                const bool complete = DeviceIoControl(handle, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, read,
+                                                      sizeof(*read), &returned, nullptr) &&
+                                      returned == sizeof(*read);
+                CloseHandle(handle);
+                return complete;
+            });
         return answered ? STATUS_SUCCESS : STATUS_NOT_FOUND;
     }
 
-    NTSTATUS CountBuses(uint32_t* count) override {
+    NTSTATUS CountBuses(uint32_t* count) override
+    {
         *count = 0;
         HDEVINFO set = SetupDiGetClassDevsW(nullptr, BUS_ENUMERATOR, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
-        if (set == INVALID_HANDLE_VALUE) return STATUS_UNSUCCESSFUL;
+        if (set == INVALID_HANDLE_VALUE)
+            return STATUS_UNSUCCESSFUL;
         SP_DEVINFO_DATA device{};
         device.cbSize = sizeof(device);
         for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i)
-            if (HasHardwareId(set, &device, BUS_HARDWARE_ID)) ++*count;
+            if (HasHardwareId(set, &device, BUS_HARDWARE_ID))
+                ++*count;
         SetupDiDestroyDeviceInfoList(set);
         return STATUS_SUCCESS;
     }
 };
 
-}  // namespace
+} // namespace
 
-std::unique_ptr<DeviceView> PlatformDeviceView() {
-    return std::make_unique<CfgmgrDeviceView>();
-}
+std::unique_ptr<DeviceView> PlatformDeviceView() { return std::make_unique<CfgmgrDeviceView>(); }
 
-}  // namespace msdsc
+} // namespace msdsc

@@ -10,14 +10,14 @@ namespace {
 
 // Windows' problem codes (cfg.h's CM_PROB_ values) this table knows.
 enum : uint32_t {
-    PROBLEM_NOT_CONFIGURED = 1,       // CM_PROB_NOT_CONFIGURED
-    PROBLEM_FAILED_START = 10,        // CM_PROB_FAILED_START
-    PROBLEM_REINSTALL = 18,           // CM_PROB_REINSTALL
-    PROBLEM_DISABLED = 22,            // CM_PROB_DISABLED
-    PROBLEM_FAILED_INSTALL = 28,      // CM_PROB_FAILED_INSTALL
-    PROBLEM_FAILED_ADD = 31,          // CM_PROB_FAILED_ADD
-    PROBLEM_DRIVER_FAILED_LOAD = 39,  // CM_PROB_DRIVER_FAILED_LOAD
-    PROBLEM_UNSIGNED_DRIVER = 52,     // CM_PROB_UNSIGNED_DRIVER
+    PROBLEM_NOT_CONFIGURED = 1,      // CM_PROB_NOT_CONFIGURED
+    PROBLEM_FAILED_START = 10,       // CM_PROB_FAILED_START
+    PROBLEM_REINSTALL = 18,          // CM_PROB_REINSTALL
+    PROBLEM_DISABLED = 22,           // CM_PROB_DISABLED
+    PROBLEM_FAILED_INSTALL = 28,     // CM_PROB_FAILED_INSTALL
+    PROBLEM_FAILED_ADD = 31,         // CM_PROB_FAILED_ADD
+    PROBLEM_DRIVER_FAILED_LOAD = 39, // CM_PROB_DRIVER_FAILED_LOAD
+    PROBLEM_UNSIGNED_DRIVER = 52,    // CM_PROB_UNSIGNED_DRIVER
 };
 
 struct Entry {
@@ -59,12 +59,15 @@ const Entry ENTRIES[] = {
      "the reader is disabled (code 22): enable it in Device Manager, or pnputil /enable-device"},
 };
 
-}  // namespace
+} // namespace
 
-ProblemAdvice AdviceForProblem(MsdscDeviceKind kind, uint32_t problem) {
-    if (problem == 0) return {"", true};
+ProblemAdvice AdviceForProblem(MsdscDeviceKind kind, uint32_t problem)
+{
+    if (problem == 0)
+        return {"", true};
     for (const Entry& entry : ENTRIES) {
-        if (entry.problem != problem) continue;
+        if (entry.problem != problem)
+            continue;
         const bool installing = problem == PROBLEM_NOT_CONFIGURED || problem == PROBLEM_REINSTALL;
         return {kind == MsdscDeviceBus ? entry.bus : entry.reader, installing};
     }
@@ -76,4 +79,4 @@ ProblemAdvice AdviceForProblem(MsdscDeviceKind kind, uint32_t problem) {
             false};
 }
 
-}  // namespace msdsc
+} // namespace msdsc

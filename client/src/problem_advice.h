@@ -9,10 +9,10 @@
 namespace msdsc {
 
 struct ProblemAdvice {
-    const char* text;  // one sentence, static storage; empty for problem 0
-    bool waitHelps;    // no problem, or one Windows shows while the device still installs
+    const char* text; // one sentence, static storage; empty for problem 0
+    bool waitHelps;   // no problem, or one Windows shows while the device still installs
 };
 
 ProblemAdvice AdviceForProblem(MsdscDeviceKind kind, uint32_t problem);
 
-}  // namespace msdsc
+} // namespace msdsc

@@ -16,11 +16,14 @@ namespace msdsc {
 std::string Utf8(const wchar_t* text);
 
 // Owns a SetupAPI device information list: destroyed once, on every path.
-class DeviceInfoSet {
+class DeviceInfoSet
+{
 public:
     explicit DeviceInfoSet(HDEVINFO set) : m_Set(set) {}
-    ~DeviceInfoSet() {
-        if (Valid()) SetupDiDestroyDeviceInfoList(m_Set);
+    ~DeviceInfoSet()
+    {
+        if (Valid())
+            SetupDiDestroyDeviceInfoList(m_Set);
     }
     DeviceInfoSet(const DeviceInfoSet&) = delete;
     DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
@@ -41,4 +44,4 @@ bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device, const wchar_t* wanted)
 bool ForEachInterface(HDEVINFO set, const GUID& interfaceGuid,
                       const std::function<bool(const wchar_t* path, const wchar_t* instanceId)>& visit);
 
-}  // namespace msdsc
+} // namespace msdsc

@@ -20,9 +20,11 @@ namespace msdsc::testing {
 
 inline constexpr char16_t BUS_HARDWARE_ID[] = u"Root\\MicroSDSmartCardBus";
 
-class LoadedDriverTest : public simk::testing::KernelTest {
+class LoadedDriverTest : public simk::testing::KernelTest
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         // The readers' function driver, as installed on a machine that uses them.
         simk::pnp::ChildFunctionDriverOptions reader;
@@ -34,7 +36,8 @@ protected:
     }
 
     // A root bus device through the Plug and Play manager: AddDevice, start, first enumeration.
-    simk::pnp::DeviceNode* AddStartedBus() {
+    simk::pnp::DeviceNode* AddStartedBus()
+    {
         simk::pnp::DeviceNode* bus = simk::pnp::CreateRootDevice(m_Driver, BUS_HARDWARE_ID);
         simk::pnp::RunUntilIdle();
         EXPECT_EQ(simk::pnp::State(bus), simk::pnp::NodeState::Started);
@@ -44,7 +47,8 @@ protected:
     // The device node a handle names: its reader half is the reader's instance ID.
     // The reader's device node, found as a test engineer finds it: by its hardware ID and its
     // instance ID, the number in the handle's reader half.
-    static simk::pnp::DeviceNode* ReaderNode(const BusReaderHandle& handle) {
+    static simk::pnp::DeviceNode* ReaderNode(const BusReaderHandle& handle)
+    {
         const std::u16string number = simk::Widen(std::to_string(handle.ReaderHandle & 0xFFFFFFFFull));
         for (simk::pnp::DeviceNode* bus : simk::pnp::RootDevices()) {
             for (simk::pnp::DeviceNode* node : simk::pnp::Children(bus)) {
@@ -56,15 +60,14 @@ protected:
         return nullptr;
     }
 
-    static std::vector<simk::pnp::DeviceNode*> Readers(simk::pnp::DeviceNode* bus) {
-        return simk::pnp::Children(bus);
-    }
+    static std::vector<simk::pnp::DeviceNode*> Readers(simk::pnp::DeviceNode* bus) { return simk::pnp::Children(bus); }
 
-    static std::optional<ULONG> ReaderValue(simk::pnp::DeviceNode* reader, const char* name) {
+    static std::optional<ULONG> ReaderValue(simk::pnp::DeviceNode* reader, const char* name)
+    {
         return simk::registry::QueryDword(simk::pnp::HardwareKeyPath(reader), simk::Widen(name));
     }
 
     PDRIVER_OBJECT m_Driver = nullptr;
 };
 
-}  // namespace msdsc::testing
+} // namespace msdsc::testing

@@ -10,10 +10,11 @@
 namespace msdsc::testing {
 namespace {
 
-using ::testing::HasSubstr;
 using simk::pnp::NodeState;
+using ::testing::HasSubstr;
 
-TEST(ClientWithoutDriver, OpenSaysTheDriverIsNotLoaded) {
+TEST(ClientWithoutDriver, OpenSaysTheDriverIsNotLoaded)
+{
     simk::Kernel kernel;
     ControlClient client;
     EXPECT_EQ(client.Open(), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -24,7 +25,8 @@ TEST(ClientWithoutDriver, OpenSaysTheDriverIsNotLoaded) {
 
 using ClientOpen = LoadedDriverTest;
 
-TEST_F(ClientOpen, NoBusDeviceThenBusAddedThenOpens) {
+TEST_F(ClientOpen, NoBusDeviceThenBusAddedThenOpens)
+{
     ControlClient client;
     EXPECT_EQ(client.Open(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_STREQ(client.LastMessage(), "no bus device is installed");
@@ -40,7 +42,8 @@ TEST_F(ClientOpen, NoBusDeviceThenBusAddedThenOpens) {
 // The open a planted name or server could exploit: a per-session DosDevices name, or an open that
 // lets whatever answers act as the caller. The client names the global link and allows only
 // identification.
-TEST_F(ClientOpen, OpensTheGlobalNameForIdentificationOnly) {
+TEST_F(ClientOpen, OpensTheGlobalNameForIdentificationOnly)
+{
     AddStartedBus();
     ControlClient client;
     ASSERT_EQ(client.Open(), STATUS_SUCCESS);
@@ -51,7 +54,8 @@ TEST_F(ClientOpen, OpensTheGlobalNameForIdentificationOnly) {
     EXPECT_EQ(open.request.desiredAccess & (GENERIC_READ | GENERIC_WRITE), ULONG(GENERIC_READ | GENERIC_WRITE));
 }
 
-TEST_F(ClientOpen, SecondClientIsRefusedUntilTheFirstCloses) {
+TEST_F(ClientOpen, SecondClientIsRefusedUntilTheFirstCloses)
+{
     AddStartedBus();
     ControlClient first, second;
     ASSERT_EQ(first.Open(), STATUS_SUCCESS);
@@ -66,7 +70,8 @@ TEST_F(ClientOpen, SecondClientIsRefusedUntilTheFirstCloses) {
 }
 
 // The two refusals a user meets at open say different things: elevate, or close the other session.
-TEST_F(ClientOpen, NotElevatedIsToldApartFromHeldByAnotherSession) {
+TEST_F(ClientOpen, NotElevatedIsToldApartFromHeldByAnotherSession)
+{
     AddStartedBus();
     ControlClient plain;
     {
@@ -86,7 +91,8 @@ TEST_F(ClientOpen, NotElevatedIsToldApartFromHeldByAnotherSession) {
     EXPECT_STRNE(plain.LastMessage(), second.LastMessage());
 }
 
-TEST_F(ClientOpen, OneObjectHoldsOneHandle) {
+TEST_F(ClientOpen, OneObjectHoldsOneHandle)
+{
     AddStartedBus();
     ControlClient client;
     ASSERT_EQ(client.Open(), STATUS_SUCCESS);
@@ -98,7 +104,8 @@ TEST_F(ClientOpen, OneObjectHoldsOneHandle) {
     EXPECT_STREQ(client.LastMessage(), "the control device is not open");
 }
 
-TEST_F(ClientOpen, RequestsOnAClosedClientFailWithoutReachingTheDriver) {
+TEST_F(ClientOpen, RequestsOnAClosedClientFailWithoutReachingTheDriver)
+{
     AddStartedBus();
     ControlClient client;
     DriverVersion version{};
@@ -111,7 +118,8 @@ TEST_F(ClientOpen, RequestsOnAClosedClientFailWithoutReachingTheDriver) {
     EXPECT_STREQ(client.LastMessage(), "the control device is not open");
 }
 
-TEST_F(ClientOpen, VersionIsTheDriversOwn) {
+TEST_F(ClientOpen, VersionIsTheDriversOwn)
+{
     AddStartedBus();
     ControlClient client;
     ASSERT_EQ(client.Open(), STATUS_SUCCESS);
@@ -122,7 +130,8 @@ TEST_F(ClientOpen, VersionIsTheDriversOwn) {
     EXPECT_EQ(FormatVersion(version), "1.2.0.134");
 }
 
-TEST_F(ClientOpen, VersionAfterTheLastBusWentSaysNoBus) {
+TEST_F(ClientOpen, VersionAfterTheLastBusWentSaysNoBus)
+{
     simk::pnp::DeviceNode* bus = AddStartedBus();
     ControlClient client;
     ASSERT_EQ(client.Open(), STATUS_SUCCESS);
@@ -139,7 +148,8 @@ TEST_F(ClientOpen, VersionAfterTheLastBusWentSaysNoBus) {
 
 using ClientReaders = LoadedDriverTest;
 
-TEST_F(ClientReaders, BadHandlesAreNoSuchReader) {
+TEST_F(ClientReaders, BadHandlesAreNoSuchReader)
+{
     simk::pnp::DeviceNode* bus = AddStartedBus();
     ControlClient client;
     ASSERT_EQ(client.Open(), STATUS_SUCCESS);
@@ -161,7 +171,8 @@ TEST_F(ClientReaders, BadHandlesAreNoSuchReader) {
     EXPECT_THAT(client.LastMessage(), HasSubstr("no such reader"));
 }
 
-TEST_F(ClientReaders, BusNotStartedRefusesTheReader) {
+TEST_F(ClientReaders, BusNotStartedRefusesTheReader)
+{
     // AddDevice without a start: the bus is registered, so the control device opens, but a bus
     // that Plug and Play has not started creates no reader.
     simk::test::LowerDriver lower;
@@ -181,7 +192,8 @@ TEST_F(ClientReaders, BusNotStartedRefusesTheReader) {
 }
 
 // The whole user story: readers on two buses, one removed, the rest removed by closing.
-TEST_F(ClientReaders, SessionOnTwoBusesLeavesNothingBehind) {
+TEST_F(ClientReaders, SessionOnTwoBusesLeavesNothingBehind)
+{
     simk::pnp::DeviceNode* buses[2] = {AddStartedBus(), AddStartedBus()};
     const size_t devicesBefore = simk::DevicesOfDriver(m_Driver).size();
     const size_t poolBefore = simk::pool::OutstandingCount(m_Driver);
@@ -190,7 +202,8 @@ TEST_F(ClientReaders, SessionOnTwoBusesLeavesNothingBehind) {
     ASSERT_EQ(client.Open(), STATUS_SUCCESS);
     const ReaderConfig configs[3] = {{7, 1, 0}, {8, 2, 1}, {9, 3, 0xFFFFFFFF}};
     BusReaderHandle handles[3];
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(client.AddReader(configs[i], &handles[i]), STATUS_SUCCESS);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(client.AddReader(configs[i], &handles[i]), STATUS_SUCCESS);
     simk::pnp::RunUntilIdle();
 
     // Round robin over the registry: bus 0, bus 1, then bus 0 again.
@@ -223,14 +236,14 @@ TEST_F(ClientReaders, SessionOnTwoBusesLeavesNothingBehind) {
 
     ASSERT_EQ(client.Close(), STATUS_SUCCESS);
     simk::pnp::RunUntilIdle();
-    for (simk::pnp::DeviceNode* node : readerNodes) EXPECT_EQ(simk::pnp::State(node), NodeState::Removed);
+    for (simk::pnp::DeviceNode* node : readerNodes)
+        EXPECT_EQ(simk::pnp::State(node), NodeState::Removed);
     EXPECT_TRUE(Readers(buses[0]).empty());
     EXPECT_TRUE(Readers(buses[1]).empty());
     EXPECT_EQ(simk::pnp::State(buses[0]), NodeState::Started);
     EXPECT_EQ(simk::pnp::State(buses[1]), NodeState::Started);
     EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), devicesBefore) << "a reader device object outlived the session";
-    EXPECT_EQ(simk::pool::OutstandingCount(m_Driver), poolBefore)
-        << simk::pool::Describe(simk::pool::Outstanding());
+    EXPECT_EQ(simk::pool::OutstandingCount(m_Driver), poolBefore) << simk::pool::Describe(simk::pool::Outstanding());
     EXPECT_EQ(simk::pnp::OwnedPoolBlocks(), 0u);
 
     // The control device is free again for the next session.
@@ -238,7 +251,8 @@ TEST_F(ClientReaders, SessionOnTwoBusesLeavesNothingBehind) {
     EXPECT_EQ(next.Open(), STATUS_SUCCESS);
 }
 
-TEST_F(ClientReaders, DestroyingTheClientClosesTheSession) {
+TEST_F(ClientReaders, DestroyingTheClientClosesTheSession)
+{
     simk::pnp::DeviceNode* bus = AddStartedBus();
     {
         ControlClient client;
@@ -259,7 +273,8 @@ TEST_F(ClientReaders, DestroyingTheClientClosesTheSession) {
 // The C surface's answers: the driver's status with the message for that call, and the library's
 // own refusals of a missing argument before anything is sent. Its whole session is the C program's
 // (tests/c_program).
-TEST_F(ClientOpen, CSurfaceOpenFailureLeavesNoClient) {
+TEST_F(ClientOpen, CSurfaceOpenFailureLeavesNoClient)
+{
     MsdscClient* client = reinterpret_cast<MsdscClient*>(0x1);
     const char* message = nullptr;
     EXPECT_EQ(MsdscOpen(&client, &message), STATUS_INVALID_DEVICE_STATE);
@@ -270,7 +285,8 @@ TEST_F(ClientOpen, CSurfaceOpenFailureLeavesNoClient) {
     EXPECT_EQ(MsdscClose(nullptr, nullptr), STATUS_INVALID_HANDLE);
 }
 
-TEST_F(ClientReaders, CSurfaceAnswersWithTheStatusAndItsMessage) {
+TEST_F(ClientReaders, CSurfaceAnswersWithTheStatusAndItsMessage)
+{
     AddStartedBus();
     MsdscClient* client = nullptr;
     const char* message = nullptr;
@@ -294,7 +310,8 @@ TEST_F(ClientReaders, CSurfaceAnswersWithTheStatusAndItsMessage) {
     EXPECT_EQ(MsdscClose(client, &message), STATUS_SUCCESS);
 }
 
-TEST(ClientMessages, SameStatusReadsDifferentlyPerOperation) {
+TEST(ClientMessages, SameStatusReadsDifferentlyPerOperation)
+{
     const std::string atOpen = MsdscStatusMessage(MsdscOperationOpen, STATUS_INVALID_DEVICE_STATE);
     const std::string atAdd = MsdscStatusMessage(MsdscOperationAddReader, STATUS_INVALID_DEVICE_STATE);
     const std::string atRemove = MsdscStatusMessage(MsdscOperationRemoveReader, STATUS_UNSUCCESSFUL);
@@ -308,5 +325,5 @@ TEST(ClientMessages, SameStatusReadsDifferentlyPerOperation) {
     EXPECT_STREQ(MsdscStatusMessage(MsdscOperationClose, STATUS_SUCCESS), "success");
 }
 
-}  // namespace
-}  // namespace msdsc::testing
+} // namespace
+} // namespace msdsc::testing

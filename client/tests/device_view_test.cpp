@@ -13,41 +13,50 @@ using ::testing::HasSubstr;
 constexpr MsdscStatus STATUS_IO_TIMEOUT_VALUE = static_cast<MsdscStatus>(0xC00000B5u);
 const char16_t READER_HARDWARE_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
 
-class DeviceView : public LoadedDriverTest {
+class DeviceView : public LoadedDriverTest
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         simk::pnp::ChildFunctionDriverOptions reader;
         reader.hardwareId = READER_HARDWARE_ID;
         m_Reader = reader;
         LoadedDriverTest::SetUp();
-        if (HasFatalFailure()) return;
+        if (HasFatalFailure())
+            return;
         simk::pnp::SetChildFunctionDriver(m_Reader);
         AddStartedBus();
         AddStartedBus();
         ASSERT_EQ(MsdscOpen(&m_Client, nullptr), STATUS_SUCCESS);
     }
-    void TearDown() override {
-        if (m_Client) MsdscClose(m_Client, nullptr);
+    void TearDown() override
+    {
+        if (m_Client)
+            MsdscClose(m_Client, nullptr);
         LoadedDriverTest::TearDown();
     }
 
-    MsdscReaderHandle Add(uint32_t number) {
+    MsdscReaderHandle Add(uint32_t number)
+    {
         MsdscReaderHandle handle{};
         EXPECT_EQ(MsdscAddReader(m_Client, number, 1, 0, &handle, nullptr), STATUS_SUCCESS);
         return handle;
     }
 
     // The instance path the simulated manager built for the present reader with that number.
-    static std::string PathOfReader(uint32_t number) {
+    static std::string PathOfReader(uint32_t number)
+    {
         for (simk::pnp::DeviceNode* bus : simk::pnp::RootDevices())
             for (simk::pnp::DeviceNode* reader : simk::pnp::Children(bus)) {
                 const simk::pnp::NodeInfo info = simk::pnp::Info(reader);
-                if (info.busInformation && info.busInformation->BusNumber == number) return simk::Narrow(info.instancePath);
+                if (info.busInformation && info.busInformation->BusNumber == number)
+                    return simk::Narrow(info.instancePath);
             }
         return "(no present reader " + std::to_string(number) + ")";
     }
 
-    std::vector<MsdscReaderDevice> List() {
+    std::vector<MsdscReaderDevice> List()
+    {
         MsdscReaderDevice devices[16];
         uint32_t count = 0;
         EXPECT_EQ(MsdscListReaderDevices(devices, 16, &count, nullptr), STATUS_SUCCESS);
@@ -58,7 +67,8 @@ protected:
     MsdscClient* m_Client = nullptr;
 };
 
-TEST_F(DeviceView, ReadersByNumberWithTheirPathsAndStates) {
+TEST_F(DeviceView, ReadersByNumberWithTheirPathsAndStates)
+{
     EXPECT_TRUE(List().empty());
     const MsdscReaderHandle first = Add(7);
     Add(8);
@@ -104,12 +114,14 @@ TEST_F(DeviceView, ReadersByNumberWithTheirPathsAndStates) {
 
     ASSERT_EQ(MsdscClose(m_Client, nullptr), STATUS_SUCCESS);
     m_Client = nullptr;
-    for (const MsdscReaderDevice& left : List()) EXPECT_EQ(left.present, 0u) << left.instancePath;
+    for (const MsdscReaderDevice& left : List())
+        EXPECT_EQ(left.present, 0u) << left.instancePath;
 }
 
 // A reader Plug and Play could not start shows the problem code Device Manager would show, and a
 // wait for its start ends on it at once with the advice for it, by number or by handle.
-TEST_F(DeviceView, AProblemWaitingDoesNotCureEndsTheWaitWithTheProblem) {
+TEST_F(DeviceView, AProblemWaitingDoesNotCureEndsTheWaitWithTheProblem)
+{
     m_Reader.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
     simk::pnp::SetChildFunctionDriver(m_Reader);
     const MsdscReaderHandle handle = Add(7);
@@ -141,14 +153,16 @@ TEST_F(DeviceView, AProblemWaitingDoesNotCureEndsTheWaitWithTheProblem) {
 
     // Problems Windows shows while it still installs a driver are waited for, as is a node
     // without one: only the set above ends a wait early.
-    for (uint32_t problem : {0u, 1u, 9u, 18u}) EXPECT_EQ(FinalProblemMessage(problem), nullptr) << problem;
+    for (uint32_t problem : {0u, 1u, 9u, 18u})
+        EXPECT_EQ(FinalProblemMessage(problem), nullptr) << problem;
     for (uint32_t problem : {10u, 22u, 28u, 31u, 39u, 52u})
         EXPECT_THAT(FinalProblemMessage(problem), HasSubstr("code " + std::to_string(problem)));
 }
 
 // A new reader whose installation has not finished shows problem 1, which ends by itself: a wait
 // runs on through it (out to its timeout, not failing at once), and ends once the reader starts.
-TEST_F(DeviceView, AReaderStillInstallingIsWaitedFor) {
+TEST_F(DeviceView, AReaderStillInstallingIsWaitedFor)
+{
     simk::pnp::HoldNewDeviceInstalls(true);
     const MsdscReaderHandle handle = Add(7);
     MsdscReaderDevice device;
@@ -163,22 +177,25 @@ TEST_F(DeviceView, AReaderStillInstallingIsWaitedFor) {
 }
 
 // Handles whose reader half holds no reader number are refused before anything is waited for.
-TEST_F(DeviceView, WaitByHandleRefusesAHandleWithoutAReaderNumber) {
+TEST_F(DeviceView, WaitByHandleRefusesAHandleWithoutAReaderNumber)
+{
     MsdscReaderHandle handle = Add(7);
     uint32_t number = 99;
     ASSERT_EQ(MsdscReaderNumberOfHandle(&handle, &number, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(number, 0u);
-    handle.bytes[9] = 1;  // number 256: at or above the cap, no reader has it
+    handle.bytes[9] = 1; // number 256: at or above the cap, no reader has it
     const char* message = nullptr;
     EXPECT_EQ(MsdscReaderNumberOfHandle(&handle, &number, &message), STATUS_INVALID_PARAMETER);
     EXPECT_THAT(message, HasSubstr("no reader number"));
-    EXPECT_EQ(MsdscWaitForReader(&handle, MsdscWaitForStarted, 0xFFFFFFFFu, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(MsdscWaitForReader(&handle, MsdscWaitForStarted, 0xFFFFFFFFu, nullptr, nullptr),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(MsdscWaitForReader(nullptr, MsdscWaitForStarted, 0, nullptr, &message), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(MsdscAddReaderAndWait(m_Client, 1, 2, 3, 0, nullptr, nullptr, &message), STATUS_INVALID_PARAMETER);
 }
 
 // The bus count tells the tools "no bus device is installed" apart from "no reader yet".
-TEST_F(DeviceView, BusDevicesAreCountedUntilOneIsPulled) {
+TEST_F(DeviceView, BusDevicesAreCountedUntilOneIsPulled)
+{
     uint32_t count = 0;
     ASSERT_EQ(MsdscCountBusDevices(&count, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(count, 2u);
@@ -191,9 +208,12 @@ TEST_F(DeviceView, BusDevicesAreCountedUntilOneIsPulled) {
 // Readers are found by hardware ID and number, not by a fixed path: an absent node from an earlier
 // load whose path carries a parent prefix, as Windows builds it for children that claim no unique
 // ID, is the same reader number; the present node with that number is the one a wait sees.
-TEST_F(DeviceView, NodesWithAParentPrefixAreFoundByTheirNumber) {
-    simk::registry::CreateKey(simk::registry::DeviceHardwareKeyPath(u"MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&1"));
-    simk::registry::CreateKey(simk::registry::DeviceHardwareKeyPath(u"MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&12"));
+TEST_F(DeviceView, NodesWithAParentPrefixAreFoundByTheirNumber)
+{
+    simk::registry::CreateKey(
+        simk::registry::DeviceHardwareKeyPath(u"MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&1"));
+    simk::registry::CreateKey(
+        simk::registry::DeviceHardwareKeyPath(u"MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&12"));
     Add(7);
     Add(8);
     const std::vector<MsdscReaderDevice> devices = List();
@@ -213,7 +233,8 @@ TEST_F(DeviceView, NodesWithAParentPrefixAreFoundByTheirNumber) {
     EXPECT_STREQ(device.instancePath, "MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&12");
 }
 
-TEST_F(DeviceView, ListIntoTooSmallABufferCountsAll) {
+TEST_F(DeviceView, ListIntoTooSmallABufferCountsAll)
+{
     Add(7);
     Add(8);
     MsdscReaderDevice one;
@@ -226,21 +247,24 @@ TEST_F(DeviceView, ListIntoTooSmallABufferCountsAll) {
     EXPECT_THAT(message, HasSubstr("count"));
     EXPECT_EQ(MsdscListReaderDevices(nullptr, 0, &count, nullptr), static_cast<MsdscStatus>(0x80000005u));
     EXPECT_EQ(MsdscListReaderDevices(nullptr, 0, nullptr, &message), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(MsdscWaitForReaderDevice(0, static_cast<MsdscWaitFor>(7), 0, nullptr, &message), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(MsdscWaitForReaderDevice(0, static_cast<MsdscWaitFor>(7), 0, nullptr, &message),
+              STATUS_INVALID_PARAMETER);
 }
 
-TEST(ReaderNumberOfAnInstancePath, LastDecimalAfterABackslashOrAmpersand) {
+TEST(ReaderNumberOfAnInstancePath, LastDecimalAfterABackslashOrAmpersand)
+{
     uint32_t number = 99;
     EXPECT_TRUE(ReaderNumberFromInstancePath("MicroSDSmartCardBus\\MicroSDSmartCardReader\\17", &number));
     EXPECT_EQ(number, 17u);
-    EXPECT_TRUE(ReaderNumberFromInstancePath("MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\6&1a2b3c4d&0&4294967295", &number));
+    EXPECT_TRUE(
+        ReaderNumberFromInstancePath("MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\6&1a2b3c4d&0&4294967295", &number));
     EXPECT_EQ(number, 4294967295u);
     for (const char* bad : {"X\\Y\\", "X\\Y\\4294967296", "X\\Y\\1a", "X\\Y\\5&", "X\\Y\\-1"})
         EXPECT_FALSE(ReaderNumberFromInstancePath(bad, &number)) << bad;
 }
 
-}  // namespace
-}  // namespace msdsc::testing
+} // namespace
+} // namespace msdsc::testing
 
 namespace msdsc::testing {
 namespace {
@@ -249,7 +273,8 @@ constexpr MsdscStatus STATUS_NOT_FOUND_VALUE = static_cast<MsdscStatus>(0xC00002
 
 // A reader's configuration as its function driver saw it, read through the sample reader driver's
 // interface, and the driver each reader is bound to: none (problem 28), then the sample.
-TEST_F(DeviceView, ReadsWhatTheSampleReadAndNamesEachReadersDriver) {
+TEST_F(DeviceView, ReadsWhatTheSampleReadAndNamesEachReadersDriver)
+{
     simk::pnp::ClearChildFunctionDriver();
     simk::pnp::UninstallDriverPackage(READER_HARDWARE_ID);
     Add(0x1234);
@@ -264,7 +289,8 @@ TEST_F(DeviceView, ReadsWhatTheSampleReadAndNamesEachReadersDriver) {
     }
 
     std::string error;
-    PDRIVER_OBJECT sample = simk::pnp::InstallDriverImage(READER_HARDWARE_ID, MSDSCSAMPLE_IMAGE, u"msdscsample", {}, &error);
+    PDRIVER_OBJECT sample =
+        simk::pnp::InstallDriverImage(READER_HARDWARE_ID, MSDSCSAMPLE_IMAGE, u"msdscsample", {}, &error);
     ASSERT_NE(sample, nullptr) << error;
     const std::vector<MsdscReaderDevice> devices = List();
     ASSERT_EQ(devices.size(), 2u);
@@ -288,5 +314,5 @@ TEST_F(DeviceView, ReadsWhatTheSampleReadAndNamesEachReadersDriver) {
     EXPECT_EQ(simk::UnloadDriver(sample), STATUS_SUCCESS);
 }
 
-}  // namespace
-}  // namespace msdsc::testing
+} // namespace
+} // namespace msdsc::testing

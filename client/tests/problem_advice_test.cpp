@@ -16,14 +16,16 @@ struct Advice {
     uint32_t waitHelps;
 };
 
-Advice AdviceFor(MsdscDeviceKind kind, uint32_t problem) {
+Advice AdviceFor(MsdscDeviceKind kind, uint32_t problem)
+{
     uint32_t waitHelps = 7;
     const char* text = MsdscProblemAdvice(kind, problem, &waitHelps);
     EXPECT_NE(text, nullptr);
     return {text ? text : "", waitHelps};
 }
 
-TEST(ProblemAdvice, OnlyInstallingStatesAreWaitedFor) {
+TEST(ProblemAdvice, OnlyInstallingStatesAreWaitedFor)
+{
     for (const MsdscDeviceKind kind : {MsdscDeviceBus, MsdscDeviceReader}) {
         EXPECT_EQ(AdviceFor(kind, 0).waitHelps, 1u);
         EXPECT_EQ(AdviceFor(kind, 0).text, "");
@@ -38,13 +40,15 @@ TEST(ProblemAdvice, OnlyInstallingStatesAreWaitedFor) {
             const Advice advice = AdviceFor(kind, final);
             EXPECT_EQ(advice.waitHelps, 0u) << final;
             EXPECT_FALSE(advice.text.empty()) << final;
-            if (final != 43) EXPECT_THAT(advice.text, HasSubstr("(code " + std::to_string(final) + ")"));
+            if (final != 43)
+                EXPECT_THAT(advice.text, HasSubstr("(code " + std::to_string(final) + ")"));
         }
     }
     EXPECT_EQ(MsdscProblemAdvice(MsdscDeviceReader, 28, nullptr), AdviceFor(MsdscDeviceReader, 28).text);
 }
 
-TEST(ProblemAdvice, SaysWhatToDoForTheBusAndForAReader) {
+TEST(ProblemAdvice, SaysWhatToDoForTheBusAndForAReader)
+{
     // A reader without a function driver: the sample is the way to start it today.
     EXPECT_THAT(AdviceFor(MsdscDeviceReader, 28).text, HasSubstr("pnputil /add-driver msdscsample.inf /install"));
     EXPECT_THAT(AdviceFor(MsdscDeviceReader, 28).text, HasSubstr("MicroSDSmartCardBus\\MicroSDSmartCardReader"));
@@ -61,4 +65,4 @@ TEST(ProblemAdvice, SaysWhatToDoForTheBusAndForAReader) {
     EXPECT_THAT(AdviceFor(MsdscDeviceReader, 10).text, HasSubstr("REG_DWORD"));
 }
 
-}  // namespace
+} // namespace

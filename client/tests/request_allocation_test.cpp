@@ -8,8 +8,10 @@ namespace msdsc::testing {
 namespace {
 
 // Requests that hand a pool block to the Plug and Play manager in IoStatus.Information.
-bool CarriesReply(const simk::pnp::IrpRecord& record) {
-    if (record.major != IRP_MJ_PNP || !NT_SUCCESS(record.status) || record.information == 0) return false;
+bool CarriesReply(const simk::pnp::IrpRecord& record)
+{
+    if (record.major != IRP_MJ_PNP || !NT_SUCCESS(record.status) || record.information == 0)
+        return false;
     switch (record.minor) {
     case IRP_MN_QUERY_DEVICE_RELATIONS:
     case IRP_MN_QUERY_ID:
@@ -21,24 +23,30 @@ bool CarriesReply(const simk::pnp::IrpRecord& record) {
     }
 }
 
-size_t RepliesSinceLogCleared() {
+size_t RepliesSinceLogCleared()
+{
     size_t replies = 0;
-    for (const simk::pnp::IrpRecord& record : simk::pnp::IrpLog()) replies += CarriesReply(record) ? 1 : 0;
+    for (const simk::pnp::IrpRecord& record : simk::pnp::IrpLog())
+        replies += CarriesReply(record) ? 1 : 0;
     return replies;
 }
 
-class RequestAllocations : public LoadedDriverTest {
+class RequestAllocations : public LoadedDriverTest
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         LoadedDriverTest::SetUp();
-        if (HasFatalFailure()) return;
+        if (HasFatalFailure())
+            return;
         m_Buses[0] = AddStartedBus();
         m_Buses[1] = AddStartedBus();
         ASSERT_EQ(m_Client.Open(), STATUS_SUCCESS);
     }
 
     // Starts counting: from here every allocation must be explained.
-    void Mark() {
+    void Mark()
+    {
         simk::pnp::RunUntilIdle();
         simk::pnp::ClearIrpLog();
         m_Total = simk::pool::TotalAllocations();
@@ -46,14 +54,17 @@ protected:
         m_DriverBlocks = simk::pool::OutstandingCount(m_Driver);
     }
     unsigned long long AllocatedSinceMark() const { return simk::pool::TotalAllocations() - m_Total; }
-    long EntriesSinceMark() const {
+    long EntriesSinceMark() const
+    {
         return static_cast<long>(simk::pool::OutstandingCount(simk::Tag("apsl"))) - static_cast<long>(m_Entries);
     }
-    long DriverBlocksSinceMark() const {
+    long DriverBlocksSinceMark() const
+    {
         return static_cast<long>(simk::pool::OutstandingCount(m_Driver)) - static_cast<long>(m_DriverBlocks);
     }
 
-    BusReaderHandle AddReader(ULONG number) {
+    BusReaderHandle AddReader(ULONG number)
+    {
         BusReaderHandle handle{};
         EXPECT_EQ(m_Client.AddReader(ReaderConfig{number, 1, 0}, &handle), STATUS_SUCCESS);
         return handle;
@@ -66,17 +77,20 @@ protected:
     size_t m_DriverBlocks = 0;
 };
 
-TEST_F(RequestAllocations, ControlRequestsThatCreateNothingAllocateNothing) {
+TEST_F(RequestAllocations, ControlRequestsThatCreateNothingAllocateNothing)
+{
     const BusReaderHandle handle = AddReader(1);
     Mark();
     DriverVersion version{};
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(m_Client.GetVersion(&version), STATUS_SUCCESS);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(m_Client.GetVersion(&version), STATUS_SUCCESS);
     EXPECT_EQ(m_Client.RemoveReader(BusReaderHandle{0, 0}), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(m_Client.RemoveReader(BusReaderHandle{handle.BusHandle, 0x1234}), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(AllocatedSinceMark(), 0u);
 }
 
-TEST_F(RequestAllocations, AddingAReaderAllocatesItsListEntryAndRepliesOnly) {
+TEST_F(RequestAllocations, AddingAReaderAllocatesItsListEntryAndRepliesOnly)
+{
     Mark();
     AddReader(1);
     AddReader(2);
@@ -88,7 +102,8 @@ TEST_F(RequestAllocations, AddingAReaderAllocatesItsListEntryAndRepliesOnly) {
     EXPECT_EQ(DriverBlocksSinceMark(), 2) << "the replies must all have been handed over and freed";
 }
 
-TEST_F(RequestAllocations, PowerRequestsToAReaderAllocateNothing) {
+TEST_F(RequestAllocations, PowerRequestsToAReaderAllocateNothing)
+{
     const BusReaderHandle handle = AddReader(1);
     Mark();
     simk::pnp::RunUntilIdle();
@@ -100,7 +115,8 @@ TEST_F(RequestAllocations, PowerRequestsToAReaderAllocateNothing) {
     EXPECT_EQ(AllocatedSinceMark(), 0u);
 }
 
-TEST_F(RequestAllocations, RemovalAndCleanupAllocateOnlyBusRelationsReplies) {
+TEST_F(RequestAllocations, RemovalAndCleanupAllocateOnlyBusRelationsReplies)
+{
     const BusReaderHandle first = AddReader(1);
     AddReader(2);
     AddReader(3);
@@ -119,5 +135,5 @@ TEST_F(RequestAllocations, RemovalAndCleanupAllocateOnlyBusRelationsReplies) {
     EXPECT_EQ(EntriesSinceMark(), -2);
 }
 
-}  // namespace
-}  // namespace msdsc::testing
+} // namespace
+} // namespace msdsc::testing

@@ -16,21 +16,22 @@ namespace {
 std::mutex g_Lock;
 std::unique_ptr<msdsc::machine::Machine> g_Machine;
 
-void CopyText(const std::string& text, char* buffer, uint32_t size) {
-    if (!buffer || size == 0) return;
+void CopyText(const std::string& text, char* buffer, uint32_t size)
+{
+    if (!buffer || size == 0)
+        return;
     const size_t length = std::min<size_t>(text.size(), size - 1);
     std::memcpy(buffer, text.data(), length);
     buffer[length] = '\0';
 }
 
-}  // namespace
+} // namespace
 
-extern "C" MSDSC_HOST_API const char* MsdscHostDefaultDriverImage(void) {
-    return MSDSCBUS_IMAGE;
-}
+extern "C" MSDSC_HOST_API const char* MsdscHostDefaultDriverImage(void) { return MSDSCBUS_IMAGE; }
 
 extern "C" MSDSC_HOST_API int32_t MsdscHostStart(const char* driverImage, uint32_t buses, char* error,
-                                                 uint32_t errorSize) {
+                                                 uint32_t errorSize)
+{
     std::lock_guard<std::mutex> lock(g_Lock);
     if (g_Machine) {
         CopyText("the simulated machine is running already", error, errorSize);
@@ -46,41 +47,51 @@ extern "C" MSDSC_HOST_API int32_t MsdscHostStart(const char* driverImage, uint32
     return 0;
 }
 
-extern "C" MSDSC_HOST_API void MsdscHostStop(void) {
+extern "C" MSDSC_HOST_API void MsdscHostStop(void)
+{
     std::lock_guard<std::mutex> lock(g_Lock);
-    if (!g_Machine) return;
+    if (!g_Machine)
+        return;
     g_Machine->Settle();
     g_Machine.reset();
 }
 
-extern "C" MSDSC_HOST_API int32_t MsdscHostRunning(void) {
+extern "C" MSDSC_HOST_API int32_t MsdscHostRunning(void)
+{
     std::lock_guard<std::mutex> lock(g_Lock);
     return g_Machine ? 1 : 0;
 }
 
-extern "C" MSDSC_HOST_API int32_t MsdscHostSurpriseRemoveBus(uint32_t index) {
+extern "C" MSDSC_HOST_API int32_t MsdscHostSurpriseRemoveBus(uint32_t index)
+{
     std::lock_guard<std::mutex> lock(g_Lock);
-    if (!g_Machine || index >= g_Machine->Buses().size()) return -1;
+    if (!g_Machine || index >= g_Machine->Buses().size())
+        return -1;
     simk::pnp::SurpriseRemoveDevice(g_Machine->Buses()[index]);
     g_Machine->Settle();
     return 0;
 }
 
-extern "C" MSDSC_HOST_API int32_t MsdscHostUninstallReaderDriver(void) {
+extern "C" MSDSC_HOST_API int32_t MsdscHostUninstallReaderDriver(void)
+{
     std::lock_guard<std::mutex> lock(g_Lock);
-    if (!g_Machine) return -1;
+    if (!g_Machine)
+        return -1;
     simk::pnp::ClearChildFunctionDriver();
     return 0;
 }
 
-extern "C" MSDSC_HOST_API uint64_t MsdscHostDriverPoolBlocks(void) {
+extern "C" MSDSC_HOST_API uint64_t MsdscHostDriverPoolBlocks(void)
+{
     std::lock_guard<std::mutex> lock(g_Lock);
-    if (!g_Machine) return 0;
+    if (!g_Machine)
+        return 0;
     g_Machine->Settle();
     return g_Machine->DriverPoolBlocks();
 }
 
-extern "C" MSDSC_HOST_API uint32_t MsdscHostViolations(char* text, uint32_t textSize) {
+extern "C" MSDSC_HOST_API uint32_t MsdscHostViolations(char* text, uint32_t textSize)
+{
     std::lock_guard<std::mutex> lock(g_Lock);
     if (!g_Machine) {
         CopyText("", text, textSize);
@@ -88,7 +99,8 @@ extern "C" MSDSC_HOST_API uint32_t MsdscHostViolations(char* text, uint32_t text
     }
     const std::vector<std::string> violations = g_Machine->Violations();
     std::string joined;
-    for (const std::string& violation : violations) joined += violation + "\n";
+    for (const std::string& violation : violations)
+        joined += violation + "\n";
     CopyText(joined, text, textSize);
     return static_cast<uint32_t>(violations.size());
 }

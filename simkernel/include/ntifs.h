@@ -16,8 +16,14 @@ typedef struct _SID {
 } SID;
 
 #define SID_REVISION 1
-#define SECURITY_WORLD_SID_AUTHORITY {0, 0, 0, 0, 0, 1}
-#define SECURITY_NT_AUTHORITY {0, 0, 0, 0, 0, 5}
+#define SECURITY_WORLD_SID_AUTHORITY \
+    {                                \
+        0, 0, 0, 0, 0, 1             \
+    }
+#define SECURITY_NT_AUTHORITY \
+    {                         \
+        0, 0, 0, 0, 0, 5      \
+    }
 #define SECURITY_WORLD_RID 0x00000000L
 #define SECURITY_INTERACTIVE_RID 0x00000004L
 #define SECURITY_AUTHENTICATED_USER_RID 0x0000000BL

@@ -194,10 +194,9 @@ typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 // Lists, strings, records
 // ---------------------------------------------------------------------------------------------
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
 #define ARGUMENT_PRESENT(ArgumentPointer) ((CHAR*)((ULONG_PTR)(ArgumentPointer)) != (CHAR*)NULL)
-#define ALIGN_UP_BY(length, alignment) (((ULONG_PTR)(length) + (alignment) - 1) & ~((ULONG_PTR)(alignment) - 1))
+#define ALIGN_UP_BY(length, alignment) (((ULONG_PTR)(length) + (alignment)-1) & ~((ULONG_PTR)(alignment)-1))
 
 typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY* Flink;
@@ -212,7 +211,8 @@ FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = Li
 
 FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) { return (BOOLEAN)(ListHead->Flink == ListHead); }
 
-FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
+FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry)
+{
     PLIST_ENTRY Blink = Entry->Blink;
     PLIST_ENTRY Flink = Entry->Flink;
     Blink->Flink = Flink;
@@ -220,7 +220,8 @@ FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
     return (BOOLEAN)(Flink == Blink);
 }
 
-FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
+FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
+{
     PLIST_ENTRY Entry = ListHead->Flink;
     PLIST_ENTRY Flink = Entry->Flink;
     ListHead->Flink = Flink;
@@ -228,7 +229,8 @@ FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
     return Entry;
 }
 
-FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
+FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead)
+{
     PLIST_ENTRY Entry = ListHead->Blink;
     PLIST_ENTRY Blink = Entry->Blink;
     ListHead->Blink = Blink;
@@ -236,7 +238,8 @@ FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
     return Entry;
 }
 
-FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
+{
     PLIST_ENTRY Blink = ListHead->Blink;
     Entry->Flink = ListHead;
     Entry->Blink = Blink;
@@ -244,7 +247,8 @@ FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
     ListHead->Blink = Entry;
 }
 
-FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
+{
     PLIST_ENTRY Flink = ListHead->Flink;
     Entry->Flink = Flink;
     Entry->Blink = ListHead;
@@ -265,7 +269,10 @@ typedef struct _STRING {
     PCHAR Buffer;
 } STRING, ANSI_STRING, *PSTRING, *PANSI_STRING;
 
-#define RTL_CONSTANT_STRING(s) {sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s)}
+#define RTL_CONSTANT_STRING(s)                            \
+    {                                                     \
+        sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s) \
+    }
 
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
@@ -526,9 +533,9 @@ typedef struct _OBJECT_ATTRIBUTES {
 #define KEY_CREATE_LINK 0x0020
 #define KEY_READ ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
 #define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
-#define KEY_ALL_ACCESS                                                                                    \
+#define KEY_ALL_ACCESS                                                                                      \
     ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | \
-      KEY_NOTIFY | KEY_CREATE_LINK) &                                                                     \
+      KEY_NOTIFY | KEY_CREATE_LINK) &                                                                       \
      (~SYNCHRONIZE))
 
 #define REG_NONE 0
@@ -761,7 +768,8 @@ typedef enum _DEVICE_RELATION_TYPE {
     TargetDeviceRelation,
     SingleBusRelations,
     TransportRelations
-} DEVICE_RELATION_TYPE, *PDEVICE_RELATION_TYPE;
+} DEVICE_RELATION_TYPE,
+    *PDEVICE_RELATION_TYPE;
 
 typedef enum _BUS_QUERY_ID_TYPE {
     BusQueryDeviceID = 0,
@@ -770,12 +778,14 @@ typedef enum _BUS_QUERY_ID_TYPE {
     BusQueryInstanceID = 3,
     BusQueryDeviceSerialNumber = 4,
     BusQueryContainerID = 5
-} BUS_QUERY_ID_TYPE, *PBUS_QUERY_ID_TYPE;
+} BUS_QUERY_ID_TYPE,
+    *PBUS_QUERY_ID_TYPE;
 
 typedef enum _DEVICE_TEXT_TYPE {
     DeviceTextDescription = 0,
     DeviceTextLocationInformation = 1
-} DEVICE_TEXT_TYPE, *PDEVICE_TEXT_TYPE;
+} DEVICE_TEXT_TYPE,
+    *PDEVICE_TEXT_TYPE;
 
 typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
     DeviceUsageTypeUndefined,
@@ -808,7 +818,8 @@ typedef enum _INTERFACE_TYPE {
     Vmcs,
     ACPIBus,
     MaximumInterfaceType
-} INTERFACE_TYPE, *PINTERFACE_TYPE;
+} INTERFACE_TYPE,
+    *PINTERFACE_TYPE;
 
 typedef enum _SYSTEM_POWER_STATE {
     PowerSystemUnspecified = 0,
@@ -819,7 +830,8 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemHibernate = 5,
     PowerSystemShutdown = 6,
     PowerSystemMaximum = 7
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 #define POWER_SYSTEM_MAXIMUM 7
 
 typedef enum _DEVICE_POWER_STATE {
@@ -829,7 +841,8 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceD2,
     PowerDeviceD3,
     PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
@@ -848,7 +861,8 @@ typedef enum _POWER_ACTION {
     PowerActionShutdownOff,
     PowerActionWarmEject,
     PowerActionDisplayOff
-} POWER_ACTION, *PPOWER_ACTION;
+} POWER_ACTION,
+    *PPOWER_ACTION;
 
 typedef struct _SYSTEM_POWER_STATE_CONTEXT {
     union {
@@ -1079,9 +1093,9 @@ typedef BOOLEAN FAST_IO_LOCK(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER Fil
                              PEPROCESS ProcessId, ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock,
                              PIO_STATUS_BLOCK IoStatus, struct _DEVICE_OBJECT* DeviceObject);
 typedef FAST_IO_LOCK* PFAST_IO_LOCK;
-typedef BOOLEAN FAST_IO_UNLOCK_SINGLE(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset,
-                                      PLARGE_INTEGER Length, PEPROCESS ProcessId, ULONG Key,
-                                      PIO_STATUS_BLOCK IoStatus, struct _DEVICE_OBJECT* DeviceObject);
+typedef BOOLEAN FAST_IO_UNLOCK_SINGLE(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER FileOffset, PLARGE_INTEGER Length,
+                                      PEPROCESS ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus,
+                                      struct _DEVICE_OBJECT* DeviceObject);
 typedef FAST_IO_UNLOCK_SINGLE* PFAST_IO_UNLOCK_SINGLE;
 typedef BOOLEAN FAST_IO_UNLOCK_ALL(struct _FILE_OBJECT* FileObject, PEPROCESS ProcessId, PIO_STATUS_BLOCK IoStatus,
                                    struct _DEVICE_OBJECT* DeviceObject);
@@ -1102,8 +1116,7 @@ typedef VOID FAST_IO_DETACH_DEVICE(struct _DEVICE_OBJECT* SourceDevice, struct _
 typedef FAST_IO_DETACH_DEVICE* PFAST_IO_DETACH_DEVICE;
 typedef BOOLEAN FAST_IO_QUERY_NETWORK_OPEN_INFO(struct _FILE_OBJECT* FileObject, BOOLEAN Wait,
                                                 struct _FILE_NETWORK_OPEN_INFORMATION* Buffer,
-                                                struct _IO_STATUS_BLOCK* IoStatus,
-                                                struct _DEVICE_OBJECT* DeviceObject);
+                                                struct _IO_STATUS_BLOCK* IoStatus, struct _DEVICE_OBJECT* DeviceObject);
 typedef FAST_IO_QUERY_NETWORK_OPEN_INFO* PFAST_IO_QUERY_NETWORK_OPEN_INFO;
 typedef NTSTATUS FAST_IO_ACQUIRE_FOR_MOD_WRITE(struct _FILE_OBJECT* FileObject, PLARGE_INTEGER EndingOffset,
                                                struct _ERESOURCE** ResourceToRelease,
@@ -1616,8 +1629,8 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
                        ULONG DataSize);
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                         ULONG Length, PULONG ResultLength);
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation, ULONG Length,
+                         PULONG ResultLength);
 NTSTATUS ZwClose(HANDLE Handle);
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID PoStartNextPowerIrp(PIRP Irp);
@@ -1697,8 +1710,7 @@ SIMK_EXTERN_C_END
 
 #define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \
     IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
-#define IoAcquireRemoveLock(RemoveLock, Tag) \
-    IoAcquireRemoveLockEx(RemoveLock, Tag, "", 1, sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(RemoveLock, Tag) IoAcquireRemoveLockEx(RemoveLock, Tag, "", 1, sizeof(IO_REMOVE_LOCK))
 #define IoReleaseRemoveLock(RemoveLock, Tag) IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 #define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
     IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
@@ -1714,25 +1726,27 @@ SIMK_EXTERN_C_END
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 #define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
 
-FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
-    return Irp->Tail.Overlay.CurrentStackLocation;
-}
+FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation; }
 
-FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
+{
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 
-FORCEINLINE VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
+FORCEINLINE VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
+{
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
 
-FORCEINLINE VOID IoSetNextIrpStackLocation(PIRP Irp) {
+FORCEINLINE VOID IoSetNextIrpStackLocation(PIRP Irp)
+{
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
 }
 
-FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
+{
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     PIO_STACK_LOCATION nextIrpSp = IoGetNextIrpStackLocation(Irp);
     memcpy(nextIrpSp, irpSp, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
@@ -1740,66 +1754,78 @@ FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
 }
 
 FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
+{
     PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
     irpSp->CompletionRoutine = CompletionRoutine;
     irpSp->Context = Context;
     irpSp->Control = 0;
-    if (InvokeOnSuccess) irpSp->Control = SL_INVOKE_ON_SUCCESS;
-    if (InvokeOnError) irpSp->Control |= SL_INVOKE_ON_ERROR;
-    if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
+    if (InvokeOnSuccess)
+        irpSp->Control = SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError)
+        irpSp->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel)
+        irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
 
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 
 FORCEINLINE VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
-FORCEINLINE VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
+FORCEINLINE VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
+{
     FastMutex->Count = 1;
     FastMutex->Owner = NULL;
     FastMutex->Contention = 0;
     KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
 }
 
-FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend) {
-    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend) {
-    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value)
+{
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value)
+{
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand) {
+FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand)
+{
     __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comperand;
 }
-FORCEINLINE LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
+FORCEINLINE LONG InterlockedOr(LONG volatile* Destination, LONG Value)
+{
     return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
+FORCEINLINE LONG InterlockedAnd(LONG volatile* Destination, LONG Value)
+{
     return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedIncrement64(LONG64 volatile* Addend) {
+FORCEINLINE LONG64 InterlockedIncrement64(LONG64 volatile* Addend)
+{
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedDecrement64(LONG64 volatile* Addend) {
+FORCEINLINE LONG64 InterlockedDecrement64(LONG64 volatile* Addend)
+{
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedExchange64(LONG64 volatile* Target, LONG64 Value) {
+FORCEINLINE LONG64 InterlockedExchange64(LONG64 volatile* Target, LONG64 Value)
+{
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange, LONG64 Comperand) {
+FORCEINLINE LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange, LONG64 Comperand)
+{
     __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comperand;
 }
-FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
+{
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comperand) {
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comperand)
+{
     __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comperand;
 }

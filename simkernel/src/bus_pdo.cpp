@@ -5,39 +5,47 @@
 
 namespace simk::pdo {
 
-NTSTATUS Complete(IRP* irp, NTSTATUS status) {
+NTSTATUS Complete(IRP* irp, NTSTATUS status)
+{
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
-NTSTATUS CompleteAsItCame(IRP* irp) {
+NTSTATUS CompleteAsItCame(IRP* irp)
+{
     const NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
-NTSTATUS Reply(IRP* irp, const void* data, size_t size, ULONG tag) {
+NTSTATUS Reply(IRP* irp, const void* data, size_t size, ULONG tag)
+{
     void* block = ExAllocatePoolWithTag(PagedPool, size, tag);
-    if (!block) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+    if (!block)
+        return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
     std::memcpy(block, data, size);
     irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(block);
     return Complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS ReplyStrings(IRP* irp, const std::vector<std::u16string>& strings, bool multi, ULONG tag) {
+NTSTATUS ReplyStrings(IRP* irp, const std::vector<std::u16string>& strings, bool multi, ULONG tag)
+{
     std::u16string all;
     for (const auto& s : strings) {
         all += s;
         all.push_back(u'\0');
     }
-    if (multi) all.push_back(u'\0');
+    if (multi)
+        all.push_back(u'\0');
     return Reply(irp, all.data(), all.size() * sizeof(char16_t), tag);
 }
 
-NTSTATUS ReplyTargetRelation(IRP* irp, DEVICE_OBJECT* pdo, ULONG tag) {
+NTSTATUS ReplyTargetRelation(IRP* irp, DEVICE_OBJECT* pdo, ULONG tag)
+{
     auto* relations = static_cast<DEVICE_RELATIONS*>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), tag));
-    if (!relations) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+    if (!relations)
+        return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
     relations->Count = 1;
     relations->Objects[0] = pdo;
     ObReferenceObject(pdo);
@@ -45,15 +53,17 @@ NTSTATUS ReplyTargetRelation(IRP* irp, DEVICE_OBJECT* pdo, ULONG tag) {
     return Complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS AnswerPower(DEVICE_OBJECT* pdo, IRP* irp, NTSTATUS queryStatus) {
+NTSTATUS AnswerPower(DEVICE_OBJECT* pdo, IRP* irp, NTSTATUS queryStatus)
+{
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     PoStartNextPowerIrp(irp);
     if (sl->MinorFunction == IRP_MN_SET_POWER) {
         PoSetPowerState(pdo, sl->Parameters.Power.Type, sl->Parameters.Power.State);
         return Complete(irp, STATUS_SUCCESS);
     }
-    if (sl->MinorFunction == IRP_MN_QUERY_POWER) return Complete(irp, queryStatus);
+    if (sl->MinorFunction == IRP_MN_QUERY_POWER)
+        return Complete(irp, queryStatus);
     return CompleteAsItCame(irp);
 }
 
-}  // namespace simk::pdo
+} // namespace simk::pdo

@@ -13,18 +13,21 @@
 namespace simk::hooks {
 namespace {
 
-detail::ArmPlan SpecOf(Point point) {
+detail::ArmPlan SpecOf(Point point)
+{
     detail::ArmPlan plan;
-    for (const Site& site : point.sites) plan.sites.emplace_back(site.call, site.when);
+    for (const Site& site : point.sites)
+        plan.sites.emplace_back(site.call, site.when);
     plan.nth = point.nth;
     plan.thread = point.thread;
     plan.match = std::move(point.match);
     return plan;
 }
 
-}  // namespace
+} // namespace
 
-Point At(Call call, When when, unsigned nth, HANDLE thread) {
+Point At(Call call, When when, unsigned nth, HANDLE thread)
+{
     Point point;
     point.sites = {{call, when}};
     point.nth = nth;
@@ -32,7 +35,8 @@ Point At(Call call, When when, unsigned nth, HANDLE thread) {
     return point;
 }
 
-Point LockBoundary(unsigned nth, HANDLE thread) {
+Point LockBoundary(unsigned nth, HANDLE thread)
+{
     Point point;
     point.sites = {{Call::ExAcquireFastMutex, When::Before},
                    {Call::ExAcquireFastMutexUnsafe, When::Before},
@@ -45,7 +49,9 @@ Point LockBoundary(unsigned nth, HANDLE thread) {
 
 // ---- Hook --------------------------------------------------------------------------------------
 
-Hook::Hook(Point point, std::function<void(const CallSite&)> action) : m_Fired(std::make_shared<std::atomic<bool>>(false)) {
+Hook::Hook(Point point, std::function<void(const CallSite&)> action)
+    : m_Fired(std::make_shared<std::atomic<bool>>(false))
+{
     detail::ArmPlan plan = SpecOf(std::move(point));
     plan.run = [fired = m_Fired, action = std::move(action)](const CallSite& site) {
         *fired = true;
@@ -70,9 +76,11 @@ struct Gate::State {
     CallSite where{};
 };
 
-Gate::Gate(Point point) : m_State(std::make_shared<State>()) {
+Gate::Gate(Point point) : m_State(std::make_shared<State>())
+{
     detail::ArmPlan plan = SpecOf(std::move(point));
-    if (plan.nth == 0) plan.nth = 1;
+    if (plan.nth == 0)
+        plan.nth = 1;
     plan.run = [state = m_State](const CallSite& site) {
         bool released;
         {
@@ -98,27 +106,32 @@ Gate::Gate(Point point) : m_State(std::make_shared<State>()) {
     m_Id = detail::AddArm(std::move(plan));
 }
 
-Gate::~Gate() {
+Gate::~Gate()
+{
     detail::RemoveArm(m_Id);
     Release();
 }
 
-bool Gate::Held() const {
+bool Gate::Held() const
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     return m_State->held;
 }
 
-bool Gate::Reached() const {
+bool Gate::Reached() const
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     return m_State->reached;
 }
 
-bool Gate::WaitHeld(std::chrono::milliseconds bound) const {
+bool Gate::WaitHeld(std::chrono::milliseconds bound) const
+{
     std::unique_lock<std::mutex> guard(m_State->lock);
     return m_State->changed.wait_for(guard, bound, [&] { return m_State->held; });
 }
 
-void Gate::Release() {
+void Gate::Release()
+{
     std::unique_lock<std::mutex> guard(m_State->lock);
     m_State->released = true;
     m_State->changed.notify_all();
@@ -126,7 +139,8 @@ void Gate::Release() {
     m_State->changed.wait_for(guard, kBound, [&] { return !m_State->held; });
 }
 
-bool Gate::TimedOut() const {
+bool Gate::TimedOut() const
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     return m_State->timedOut;
 }
@@ -139,14 +153,15 @@ struct RaceThread::State {
     std::mutex lock;
     std::condition_variable changed;
     HANDLE kernelThread = nullptr;
-    bool started = false;  // the thread runs and knows its kernel identity
+    bool started = false; // the thread runs and knows its kernel identity
     bool go = false;
     bool done = false;
     std::function<void()> body;
     std::thread thread;
 };
 
-RaceThread::RaceThread(std::function<void()> body) : m_State(std::make_shared<State>()) {
+RaceThread::RaceThread(std::function<void()> body) : m_State(std::make_shared<State>())
+{
     m_State->body = std::move(body);
     m_State->thread = std::thread([state = m_State] {
         std::unique_lock<std::mutex> guard(state->lock);
@@ -164,7 +179,8 @@ RaceThread::RaceThread(std::function<void()> body) : m_State(std::make_shared<St
     m_State->changed.wait(guard, [&] { return m_State->started; });
 }
 
-RaceThread::~RaceThread() {
+RaceThread::~RaceThread()
+{
     Go();
     if (!Join()) {
         std::fprintf(stderr, "*** a race thread did not finish within %lld ms: the threads deadlocked\n",
@@ -173,47 +189,57 @@ RaceThread::~RaceThread() {
     }
 }
 
-HANDLE RaceThread::KernelThread() const {
+HANDLE RaceThread::KernelThread() const
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     return m_State->kernelThread;
 }
 
-void RaceThread::Go() {
+void RaceThread::Go()
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     m_State->go = true;
     m_State->changed.notify_all();
 }
 
-bool RaceThread::Done() const {
+bool RaceThread::Done() const
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     return m_State->done;
 }
 
-bool RaceThread::WaitDoneOrWaiting(std::chrono::milliseconds bound) const {
+bool RaceThread::WaitDoneOrWaiting(std::chrono::milliseconds bound) const
+{
     const HANDLE thread = KernelThread();
     return WaitUntil([&] { return Done() || detail::ThreadWaiting(thread); }, bound);
 }
 
-bool RaceThread::Join(std::chrono::milliseconds bound) {
+bool RaceThread::Join(std::chrono::milliseconds bound)
+{
     {
         std::unique_lock<std::mutex> guard(m_State->lock);
-        if (!m_State->changed.wait_for(guard, bound, [&] { return m_State->done; })) return false;
+        if (!m_State->changed.wait_for(guard, bound, [&] { return m_State->done; }))
+            return false;
     }
-    if (m_State->thread.joinable()) m_State->thread.join();
+    if (m_State->thread.joinable())
+        m_State->thread.join();
     return true;
 }
 
 // ---- Waiting -----------------------------------------------------------------------------------
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound)
+{
     const auto deadline = std::chrono::steady_clock::now() + bound;
     for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (condition())
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
 }
 
 bool IsWaiting(HANDLE thread) { return detail::ThreadWaiting(thread); }
 
-}  // namespace simk::hooks
+} // namespace simk::hooks

@@ -19,7 +19,7 @@ namespace simk::detail {
 
 // ---- Threads (sync.cpp) -------------------------------------------------------------------------
 KIRQL ThreadIrql();
-void SetThreadIrql(KIRQL irql);  // no rule checks: for the kernel's own transitions
+void SetThreadIrql(KIRQL irql); // no rule checks: for the kernel's own transitions
 ULONG ThreadCriticalRegionDepth();
 // Waits for a KEVENT without the verifier's IRQL rule (for the kernel's own waits). timeoutMs < 0
 // waits for ever. Returns true when the event was signalled.
@@ -31,7 +31,8 @@ bool AnyLockHeldIn(const void* begin, size_t size);
 void ForgetLocksIn(const void* begin, size_t size);
 // The calling thread waits for something another thread must do (a fast mutex, an event, a gate)
 // while at least one of these is alive; ThreadWaiting tells whether a thread is in one now.
-class WaitingScope {
+class WaitingScope
+{
 public:
     WaitingScope();
     ~WaitingScope();
@@ -45,7 +46,8 @@ bool RequireIrql(KIRQL maxIrql, const char* rule, const char* function);
 // ---- Driver attribution (sync.cpp) --------------------------------------------------------------
 // While alive, pool allocations and objects created on this thread are attributed to `driver`
 // (used around DriverEntry, AddDevice, dispatch and completion routines, DriverUnload).
-class DriverScope {
+class DriverScope
+{
 public:
     explicit DriverScope(PDRIVER_OBJECT driver);
     ~DriverScope();
@@ -65,14 +67,14 @@ PVOID AllocateKernelPool(POOL_TYPE type, SIZE_T size, ULONG tag);
 void FreeKernelPool(PVOID p);
 
 // ---- Loader (loader.cpp) ------------------------------------------------------------------------
-PDRIVER_OBJECT DriverOfAddress(const void* address);  // the loaded image containing `address`
-void DriverDevicesGone(PDRIVER_OBJECT driver);         // the last device object of an unloaded driver went
-void FinishPendingUnloads();                            // closes images whose driver is fully gone
+PDRIVER_OBJECT DriverOfAddress(const void* address); // the loaded image containing `address`
+void DriverDevicesGone(PDRIVER_OBJECT driver);       // the last device object of an unloaded driver went
+void FinishPendingUnloads();                         // closes images whose driver is fully gone
 
 // ---- I/O manager: driver objects (io_drivers.cpp) -----------------------------------------------
 struct DriverInfo {
     std::u16string service;
-    void* image = nullptr;  // dlopen handle, null for in-process drivers
+    void* image = nullptr; // dlopen handle, null for in-process drivers
     bool unloaded = false;
 };
 PDRIVER_OBJECT CreateDriverObject(const std::u16string& service, PDRIVER_INITIALIZE entry, void* image,
@@ -83,15 +85,15 @@ NTSTATUS CallDriverEntry(PDRIVER_OBJECT driver);
 NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObject);
 // The verifier's checks for a driver that is going away (after DriverUnload or a failed DriverEntry).
 void RunUnloadChecks(PDRIVER_OBJECT driver, const char* when);
-bool DriverHasDeviceMemory(PDRIVER_OBJECT driver);  // device objects of the driver not yet freed
+bool DriverHasDeviceMemory(PDRIVER_OBJECT driver); // device objects of the driver not yet freed
 void MarkDriverUnloaded(PDRIVER_OBJECT driver);
-void DestroyDriverObject(PDRIVER_OBJECT driver);     // frees the object and its extensions
+void DestroyDriverObject(PDRIVER_OBJECT driver); // frees the object and its extensions
 bool GetDriverInfo(PDRIVER_OBJECT driver, DriverInfo* info);
 std::vector<PDRIVER_OBJECT> AllDrivers();
-std::string DriverNameForMessages(PDRIVER_OBJECT driver);  // "\Driver\X" or "(kernel)"
+std::string DriverNameForMessages(PDRIVER_OBJECT driver); // "\Driver\X" or "(kernel)"
 
 // ---- I/O manager: device objects (io_devices.cpp) -----------------------------------------------
-std::string DescribeDevice(PDEVICE_OBJECT device);  // "device 0x... (\Device\X) of \Driver\Y"
+std::string DescribeDevice(PDEVICE_OBJECT device); // "device 0x... (\Device\X) of \Driver\Y"
 
 // ---- I/O manager: requests (io_requests.cpp) ----------------------------------------------------
 // IRPs the I/O manager itself originates: completion sets UserIosb and UserEvent; the caller waits
@@ -103,7 +105,7 @@ void ReleaseIoManagerIrp(PIRP irp);
 // PoStartNextPowerIrp (power manager) notes the IRP at its current stack location; IofCompleteRequest
 // checks that a power IRP's completer did so.
 void NotePoStartNextPowerIrp(PIRP irp);
-std::string DescribeIrp(PIRP irp);  // "IRP 0x..."
+std::string DescribeIrp(PIRP irp); // "IRP 0x..."
 
 // ---- I/O manager: user-mode opens (io_handles.cpp) ----------------------------------------------
 // Resolves a path a user-mode caller opens to the named device object (through symbolic links).
@@ -115,7 +117,7 @@ NTSTATUS ReferenceDeviceForOpen(PDEVICE_OBJECT device);
 void DereferenceDeviceForClose(PDEVICE_OBJECT device);
 // File objects: created with one reference; the last dereference sends IRP_MJ_CLOSE.
 PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, bool readAccess, bool writeAccess);
-void FreeUnopenedFileObject(PFILE_OBJECT file);  // a create that failed: no close is sent
+void FreeUnopenedFileObject(PFILE_OBJECT file); // a create that failed: no close is sent
 
 // ---- Object namespace (object.cpp) --------------------------------------------------------------
 std::u16string NormalizeObjectName(const std::u16string& name);
@@ -125,12 +127,12 @@ NTSTATUS ValidateObjectName(const std::u16string& normalized);
 enum class NameKind { Device, SymbolicLink, Driver };
 struct NameEntry {
     NameKind kind;
-    std::u16string name;    // normalised, original case
-    std::u16string target;  // symbolic links
-    void* object = nullptr;  // device or driver object
-    PDRIVER_OBJECT creator = nullptr;  // symbolic links: the driver that created it
+    std::u16string name;              // normalised, original case
+    std::u16string target;            // symbolic links
+    void* object = nullptr;           // device or driver object
+    PDRIVER_OBJECT creator = nullptr; // symbolic links: the driver that created it
 };
-bool InsertName(const NameEntry& entry);  // false on collision
+bool InsertName(const NameEntry& entry); // false on collision
 bool LookupName(const std::u16string& normalized, NameEntry* entry);
 bool RemoveName(const std::u16string& normalized, NameKind kind);
 std::vector<NameEntry> NamesCreatedBy(PDRIVER_OBJECT driver, NameKind kind);
@@ -142,10 +144,10 @@ void ResetNames();
 struct AccessCheckResult {
     NTSTATUS status = STATUS_ACCESS_DENIED;
     ACCESS_MASK granted = 0;
-    ULONG privilegeFlags = 0;  // TOKEN_HAS_BACKUP_PRIVILEGE and TOKEN_HAS_RESTORE_PRIVILEGE as used
+    ULONG privilegeFlags = 0; // TOKEN_HAS_BACKUP_PRIVILEGE and TOKEN_HAS_RESTORE_PRIVILEGE as used
 };
 AccessCheckResult CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired, bool backupIntent);
-void ForgetObjectSecurity(const void* object);  // the object is being deleted
+void ForgetObjectSecurity(const void* object); // the object is being deleted
 // ZwClose of a handle ObOpenObjectByPointer gave; false when it is not such a handle.
 bool CloseObjectHandle(HANDLE handle);
 
@@ -161,7 +163,8 @@ bool CallBefore(Call call, const void* object, ULONG tag, NTSTATUS* status);
 void CallAfter(Call call, const void* object);
 inline bool ShouldFail(Call call, NTSTATUS* status) { return CallBefore(call, nullptr, 0, status); }
 // Runs what is armed after the call when the routine returns, on every path.
-class AfterCall {
+class AfterCall
+{
 public:
     AfterCall(Call call, const void* object) : m_Call(call), m_Object(object) {}
     ~AfterCall() { CallAfter(m_Call, m_Object); }
@@ -181,10 +184,10 @@ struct ArmPlan {
     HANDLE thread = nullptr;
     ULONG tag = 0;
     std::function<bool(const CallSite&)> match;
-    bool fails = false;  // fault injection: the call fails with `status`
+    bool fails = false; // fault injection: the call fails with `status`
     NTSTATUS status = STATUS_SUCCESS;
-    std::function<void(const CallSite&)> run;  // a hook: runs on the calling thread, outside any kernel lock
-    bool fault = false;  // armed through the fault-injection interface (DisarmAll removes it)
+    std::function<void(const CallSite&)> run; // a hook: runs on the calling thread, outside any kernel lock
+    bool fault = false;                       // armed through the fault-injection interface (DisarmAll removes it)
 };
 unsigned long long AddArm(ArmPlan plan);
 void RemoveArm(unsigned long long id);
@@ -192,7 +195,7 @@ void RemoveArm(unsigned long long id);
 // ---- Strings (rtl.cpp) --------------------------------------------------------------------------
 std::u16string FromUnicodeString(PCUNICODE_STRING s);
 std::string Hex(unsigned long long value);
-std::string StatusText(NTSTATUS status);  // "0xC000009A"
+std::string StatusText(NTSTATUS status); // "0xC000009A"
 
 // ---- Reset of every manager ---------------------------------------------------------------------
 // ResetKernel calls the Plug and Play, power and registry managers' first, before the I/O manager
@@ -200,10 +203,10 @@ std::string StatusText(NTSTATUS status);  // "0xC000009A"
 void ResetPnp();
 void ResetRegistry();
 void ResetPower();
-void ResetIo();       // device objects, files, IRPs, names, driver objects (loader drops images after)
+void ResetIo(); // device objects, files, IRPs, names, driver objects (loader drops images after)
 void ResetLoader();
 void ResetPool();
-void ResetSync();     // lock graph, per-thread lock state of the resetting thread
+void ResetSync(); // lock graph, per-thread lock state of the resetting thread
 void ResetRtl();
 void ResetFaults();
 void ResetVerifier();
@@ -225,8 +228,7 @@ void IrpUseAfterComplete(PIRP irp, const char* function);
 void IrpCompleteWithPending(PIRP irp);
 void DispatchStatusMismatch(PDEVICE_OBJECT device, PIRP irp, UCHAR major, UCHAR minor, NTSTATUS returned,
                             NTSTATUS completed);
-void DispatchReturnedWithoutCompleting(PDEVICE_OBJECT device, PIRP irp, UCHAR major, UCHAR minor,
-                                       NTSTATUS returned);
+void DispatchReturnedWithoutCompleting(PDEVICE_OBJECT device, PIRP irp, UCHAR major, UCHAR minor, NTSTATUS returned);
 void MarkIrpPending(PDEVICE_OBJECT device, PIRP irp, UCHAR major, UCHAR minor);
 void MarkIrpPending2(PDEVICE_OBJECT device, PIRP irp, UCHAR major, UCHAR minor, NTSTATUS returned);
 void PowerIrpNoStartNext(PDEVICE_OBJECT device, PIRP irp, UCHAR minor);
@@ -257,8 +259,8 @@ void ObjectReferenceUnknown(const void* object, const char* function);
 void PoolLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<simk::pool::Allocation>& leaked, const char* when);
 void DeviceObjectLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<PDEVICE_OBJECT>& devices, const char* when);
 void SymbolicLinkLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<std::u16string>& links, const char* when);
-void CriticalRegionLeftUnentered();  // KeLeaveCriticalRegion without KeEnterCriticalRegion
-void SpinLockAtDpcLevelTooLow();     // KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL
+void CriticalRegionLeftUnentered(); // KeLeaveCriticalRegion without KeEnterCriticalRegion
+void SpinLockAtDpcLevelTooLow();    // KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL
 void HandleLeak(PDRIVER_OBJECT driver, const std::u16string& keyPath);
 void InvalidKernelHandle(HANDLE handle);
 // Plug and Play and power managers: `node` is the device as the manager describes it.
@@ -280,6 +282,6 @@ void IrpFailedSurpriseRemoval(const std::string& node, NTSTATUS status, const ch
 void IrpFailedStopDevice(const std::string& node, NTSTATUS status, const char* after = nullptr);
 void IrpFailedCancelStop(const std::string& node, NTSTATUS status, const char* after = nullptr);
 void PowerSystemSetFailed(const std::string& node, SYSTEM_POWER_STATE state, NTSTATUS status);
-}  // namespace rule
+} // namespace rule
 
-}  // namespace simk::detail
+} // namespace simk::detail

@@ -11,9 +11,10 @@
 
 namespace simk::detail {
 namespace {
-constexpr size_t kDeviceQuarantine = 4096;  // freed device objects kept to recognise late use
+constexpr size_t kDeviceQuarantine = 4096; // freed device objects kept to recognise late use
 
-void FreeDeviceMemory(DeviceRec& rec) {
+void FreeDeviceMemory(DeviceRec& rec)
+{
     ForgetLocksIn(rec.memory, rec.memorySize);
     std::memset(rec.memory, kFreedFill, rec.memorySize);
     rec.freed = true;
@@ -29,112 +30,140 @@ void FreeDeviceMemory(DeviceRec& rec) {
     }
 }
 
-}  // namespace
+} // namespace
 
-bool DriverHasDevicesLocked(PDRIVER_OBJECT driver) {
+bool DriverHasDevicesLocked(PDRIVER_OBJECT driver)
+{
     for (const auto& [p, rec] : State().devices) {
-        if (rec.driver == driver && !rec.freed) return true;
+        if (rec.driver == driver && !rec.freed)
+            return true;
     }
     return false;
 }
 
 // Drops one object reference from a device; frees it when deleted and unreferenced. Lock held.
 // Returns the driver whose last device went when that driver is already unloaded.
-PDRIVER_OBJECT DropDeviceReference(DeviceRec& rec) {
+PDRIVER_OBJECT DropDeviceReference(DeviceRec& rec)
+{
     rec.references--;
-    if (rec.references > 0 || !rec.deleted) return nullptr;
+    if (rec.references > 0 || !rec.deleted)
+        return nullptr;
     PDRIVER_OBJECT driver = rec.driver;
     FreeDeviceMemory(rec);
     DriverRec* d = FindDriver(driver);
-    if (d && d->info.unloaded && !DriverHasDevicesLocked(driver)) return driver;
+    if (d && d->info.unloaded && !DriverHasDevicesLocked(driver))
+        return driver;
     return nullptr;
 }
 
-std::string DescribeDevice(PDEVICE_OBJECT device) {
-    if (!device) return "(no device)";
+std::string DescribeDevice(PDEVICE_OBJECT device)
+{
+    if (!device)
+        return "(no device)";
     Guard guard(State().lock);
     DeviceRec* rec = FindDevice(device);
-    if (!rec) return "device " + Hex((uintptr_t)device);
+    if (!rec)
+        return "device " + Hex((uintptr_t)device);
     std::string text = "device " + Hex((uintptr_t)device);
-    if (!rec->name.empty()) text += " (" + simk::Narrow(rec->name) + ")";
+    if (!rec->name.empty())
+        text += " (" + simk::Narrow(rec->name) + ")";
     text += " of " + simk::Narrow(rec->driverName);
     return text;
 }
 
-void ResetIo() {
+void ResetIo()
+{
     std::vector<void*> memory;
     std::vector<PDRIVER_OBJECT> drivers;
     {
         Guard guard(State().lock);
         auto& s = State();
-        for (auto& [file, rec] : s.files) memory.push_back(file);
+        for (auto& [file, rec] : s.files)
+            memory.push_back(file);
         s.files.clear();
-        for (auto& [irp, rec] : s.irps) memory.push_back(rec->memory);
+        for (auto& [irp, rec] : s.irps)
+            memory.push_back(rec->memory);
         s.irps.clear();
         s.irpQuarantine.clear();
-        for (auto& [p, rec] : s.devices) memory.push_back(rec.memory);
+        for (auto& [p, rec] : s.devices)
+            memory.push_back(rec.memory);
         s.devices.clear();
         s.deviceQuarantine.clear();
-        for (auto& [driver, rec] : s.drivers) drivers.push_back(driver);
+        for (auto& [driver, rec] : s.drivers)
+            drivers.push_back(driver);
         s.passSeq = 0;
         s.autoNameCounter = 0;
     }
-    for (PDRIVER_OBJECT driver : drivers) DestroyDriverObject(driver);
-    for (void* p : memory) std::free(p);
+    for (PDRIVER_OBJECT driver : drivers)
+        DestroyDriverObject(driver);
+    for (void* p : memory)
+        std::free(p);
     ResetNames();
 }
 
-}  // namespace simk::detail
+} // namespace simk::detail
 
 // ---- Test-facing queries ------------------------------------------------------------------------
 namespace simk {
 using namespace simk::detail;
 
-bool IsDeviceObject(const void* object) {
+bool IsDeviceObject(const void* object)
+{
     Guard guard(State().lock);
     return LiveDevice(object) != nullptr;
 }
 
-bool IsDeviceDeleted(PDEVICE_OBJECT device) {
+bool IsDeviceDeleted(PDEVICE_OBJECT device)
+{
     Guard guard(State().lock);
     DeviceRec* rec = FindDevice(device);
     return rec && rec->deleted;
 }
 
-std::u16string DeviceName(PDEVICE_OBJECT device) {
+std::u16string DeviceName(PDEVICE_OBJECT device)
+{
     Guard guard(State().lock);
     DeviceRec* rec = FindDevice(device);
     return rec ? rec->name : std::u16string();
 }
 
-LONG_PTR ObjectReferenceCount(const void* object) {
+LONG_PTR ObjectReferenceCount(const void* object)
+{
     Guard guard(State().lock);
-    if (DeviceRec* rec = LiveDevice(object)) return rec->references - (rec->deleted && !rec->heldByUpper ? 0 : 1);
+    if (DeviceRec* rec = LiveDevice(object))
+        return rec->references - (rec->deleted && !rec->heldByUpper ? 0 : 1);
     auto file = State().files.find((PFILE_OBJECT)object);
-    if (file != State().files.end()) return file->second.references;
-    if (DriverRec* rec = FindDriver((PDRIVER_OBJECT)object)) return rec->references;
+    if (file != State().files.end())
+        return file->second.references;
+    if (DriverRec* rec = FindDriver((PDRIVER_OBJECT)object))
+        return rec->references;
     return -1;
 }
 
-std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driver) {
+std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driver)
+{
     Guard guard(State().lock);
     std::vector<PDEVICE_OBJECT> result;
-    if (!FindDriver(driver)) return result;
-    for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) result.push_back(d);
+    if (!FindDriver(driver))
+        return result;
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
+        result.push_back(d);
     return result;
 }
 
-size_t LiveDeviceCount() {
+size_t LiveDeviceCount()
+{
     Guard guard(State().lock);
     size_t n = 0;
-    for (const auto& [p, rec] : State().devices) n += rec.freed ? 0 : 1;
+    for (const auto& [p, rec] : State().devices)
+        n += rec.freed ? 0 : 1;
     return n;
 }
 
 KIRQL CurrentIrql() { return ThreadIrql(); }
 ULONG CriticalRegionDepth() { return ThreadCriticalRegionDepth(); }
 
-}  // namespace simk
+} // namespace simk
 
 // ---- Kernel routines ----------------------------------------------------------------------------
 using namespace simk::detail;
@@ -144,11 +173,13 @@ extern "C" {
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject) {
+                        PDEVICE_OBJECT* DeviceObject)
+{
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "IoCreateDevice");
     *DeviceObject = nullptr;
     NTSTATUS status;
-    if (CallBefore(simk::Call::IoCreateDevice, DriverObject, 0, &status)) return status;
+    if (CallBefore(simk::Call::IoCreateDevice, DriverObject, 0, &status))
+        return status;
     AfterCall after(simk::Call::IoCreateDevice, DriverObject);
 
     std::u16string name;
@@ -167,7 +198,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     }
     if (named) {
         status = ValidateObjectName(name);
-        if (!NT_SUCCESS(status)) return status;
+        if (!NT_SUCCESS(status))
+            return status;
     }
 
     {
@@ -231,7 +263,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     return STATUS_SUCCESS;
 }
 
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "IoDeleteDevice");
     CallBefore(simk::Call::IoDeleteDevice, DeviceObject, 0, nullptr);
     AfterCall after(simk::Call::IoDeleteDevice, DeviceObject);
@@ -263,8 +296,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         name = rec->name;
     }
     simk::pnp::detail::NoteDeviceDeleted(DeviceObject);
-    if (lower) rule::DeleteDeviceStillAttached(DeviceObject, lower);
-    if (!name.empty()) RemoveName(name, NameKind::Device);
+    if (lower)
+        rule::DeleteDeviceStillAttached(DeviceObject, lower);
+    if (!name.empty())
+        RemoveName(name, NameKind::Device);
     ForgetObjectSecurity(DeviceObject);
     {
         Guard guard(State().lock);
@@ -279,17 +314,21 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             gone = DropDeviceReference(*rec);
         }
     }
-    if (gone) DriverDevicesGone(gone);
+    if (gone)
+        DriverDevicesGone(gone);
 }
 
-PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
+{
     Guard guard(State().lock);
     PDEVICE_OBJECT top = DeviceObject;
-    while (top->AttachedDevice) top = top->AttachedDevice;
+    while (top->AttachedDevice)
+        top = top->AttachedDevice;
     return top;
 }
 
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
+{
     Guard guard(State().lock);
     PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
     ObfReferenceObject(top);
@@ -297,7 +336,8 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 }
 
 NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice,
-                                         PDEVICE_OBJECT* AttachedToDeviceObject) {
+                                         PDEVICE_OBJECT* AttachedToDeviceObject)
+{
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "IoAttachDeviceToDeviceStackSafe");
     NTSTATUS status;
     if (ShouldFail(simk::Call::IoAttachDeviceToDeviceStackSafe, &status)) {
@@ -328,13 +368,15 @@ NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OB
     return STATUS_SUCCESS;
 }
 
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
+{
     PDEVICE_OBJECT attachedTo = nullptr;
     NTSTATUS status = IoAttachDeviceToDeviceStackSafe(SourceDevice, TargetDevice, &attachedTo);
     return NT_SUCCESS(status) ? attachedTo : nullptr;
 }
 
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "IoDetachDevice");
     PDRIVER_OBJECT gone = nullptr;
     {
@@ -357,19 +399,25 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
             gone = DropDeviceReference(*rec);
         }
     }
-    if (gone) DriverDevicesGone(gone);
+    if (gone)
+        DriverDevicesGone(gone);
 }
-LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
+{
     Guard guard(State().lock);
-    if (DeviceRec* rec = LiveDevice(Object)) return ++rec->references;
+    if (DeviceRec* rec = LiveDevice(Object))
+        return ++rec->references;
     auto file = State().files.find((PFILE_OBJECT)Object);
-    if (file != State().files.end()) return ++file->second.references;
-    if (DriverRec* rec = FindDriver((PDRIVER_OBJECT)Object)) return ++rec->references;
+    if (file != State().files.end())
+        return ++file->second.references;
+    if (DriverRec* rec = FindDriver((PDRIVER_OBJECT)Object))
+        return ++rec->references;
     rule::ObjectReferenceUnknown(Object, "ObfReferenceObject");
     return 0;
 }
 
-LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
+{
     PDRIVER_OBJECT gone = nullptr;
     PFILE_OBJECT closing = nullptr;
     LONG_PTR result = 0;
@@ -390,10 +438,12 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
                 return 0;
             }
             result = --file->second.references;
-            if (result == 0) closing = file->first;
+            if (result == 0)
+                closing = file->first;
         } else if (DriverRec* rec = FindDriver((PDRIVER_OBJECT)Object)) {
             if (rec->references <= 1) {
-                rule::ObjectReferenceImbalance(Object, "ObDereferenceObject on a driver object below the loader's reference");
+                rule::ObjectReferenceImbalance(Object,
+                                               "ObDereferenceObject on a driver object below the loader's reference");
                 return rec->references;
             }
             result = --rec->references;
@@ -402,9 +452,11 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
             return 0;
         }
     }
-    if (gone) DriverDevicesGone(gone);
-    if (closing) CloseFileObject(closing);
+    if (gone)
+        DriverDevicesGone(gone);
+    if (closing)
+        CloseFileObject(closing);
     return result;
 }
 
-}  // extern "C"
+} // extern "C"

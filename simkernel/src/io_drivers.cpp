@@ -10,10 +10,11 @@
 namespace simk::detail {
 namespace {
 namespace rules = simk::verifier::rules;
-}  // namespace
+} // namespace
 
 PDRIVER_OBJECT CreateDriverObject(const std::u16string& service, PDRIVER_INITIALIZE entry, void* image,
-                                  NTSTATUS* status) {
+                                  NTSTATUS* status)
+{
     std::u16string name = u"\\Driver\\" + service;
     size_t size = sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION);
     void* memory = std::aligned_alloc(16, (size + 15) & ~size_t(15));
@@ -54,14 +55,16 @@ PDRIVER_OBJECT CreateDriverObject(const std::u16string& service, PDRIVER_INITIAL
     driver->HardwareDatabase = &rec.hardwareDatabaseString;
     driver->DriverInit = entry;
     driver->DriverStart = image ? image : (PVOID)entry;
-    for (auto& dispatch : driver->MajorFunction) dispatch = InvalidDeviceRequest;
+    for (auto& dispatch : driver->MajorFunction)
+        dispatch = InvalidDeviceRequest;
     extension->DriverObject = driver;
     counted(rec.service, extension->ServiceKeyName);
     *status = STATUS_SUCCESS;
     return driver;
 }
 
-NTSTATUS CallDriverEntry(PDRIVER_OBJECT driver) {
+NTSTATUS CallDriverEntry(PDRIVER_OBJECT driver)
+{
     PUNICODE_STRING registryPath;
     {
         Guard guard(State().lock);
@@ -79,16 +82,19 @@ NTSTATUS CallDriverEntry(PDRIVER_OBJECT driver) {
     return status;
 }
 
-void RunUnloadChecks(PDRIVER_OBJECT driver, const char* when) {
+void RunUnloadChecks(PDRIVER_OBJECT driver, const char* when)
+{
     auto leaked = PoolOwnedBy(driver);
-    if (!leaked.empty()) rule::PoolLeakOnUnload(driver, leaked, when);
+    if (!leaked.empty())
+        rule::PoolLeakOnUnload(driver, leaked, when);
 
     std::vector<PDEVICE_OBJECT> remaining;
     std::vector<std::pair<PDEVICE_OBJECT, LONG_PTR>> referenced;
     {
         Guard guard(State().lock);
         for (const auto& [p, rec] : State().devices) {
-            if (rec.driver != driver || rec.freed) continue;
+            if (rec.driver != driver || rec.freed)
+                continue;
             if (!rec.deleted) {
                 remaining.push_back(rec.device);
             } else {
@@ -96,74 +102,92 @@ void RunUnloadChecks(PDRIVER_OBJECT driver, const char* when) {
             }
         }
     }
-    if (!remaining.empty()) rule::DeviceObjectLeakOnUnload(driver, remaining, when);
+    if (!remaining.empty())
+        rule::DeviceObjectLeakOnUnload(driver, remaining, when);
     for (const auto& [device, count] : referenced) {
         rule::ObjectReferenceImbalance(device, DescribeDevice(device) + " is deleted but " + std::to_string(count) +
                                                    " reference(s) to it remain at unload");
     }
 
     std::vector<std::u16string> links;
-    for (const auto& entry : NamesCreatedBy(driver, NameKind::SymbolicLink)) links.push_back(entry.name);
-    if (!links.empty()) rule::SymbolicLinkLeakOnUnload(driver, links, when);
+    for (const auto& entry : NamesCreatedBy(driver, NameKind::SymbolicLink))
+        links.push_back(entry.name);
+    if (!links.empty())
+        rule::SymbolicLinkLeakOnUnload(driver, links, when);
 
-    simk::registry::CheckHandlesAtUnload(driver);  // registry key handles (rule HandleLeak)
+    simk::registry::CheckHandlesAtUnload(driver); // registry key handles (rule HandleLeak)
 }
 
-bool DriverHasDeviceMemory(PDRIVER_OBJECT driver) {
+bool DriverHasDeviceMemory(PDRIVER_OBJECT driver)
+{
     Guard guard(State().lock);
     return DriverHasDevicesLocked(driver);
 }
 
-void MarkDriverUnloaded(PDRIVER_OBJECT driver) {
+void MarkDriverUnloaded(PDRIVER_OBJECT driver)
+{
     Guard guard(State().lock);
     DriverRec* rec = FindDriver(driver);
-    if (!rec) return;
+    if (!rec)
+        return;
     rec->info.unloaded = true;
     for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) {
         d->DeviceObjectExtension->ExtensionFlags |= DOE_UNLOAD_PENDING;
     }
 }
 
-void DestroyDriverObject(PDRIVER_OBJECT driver) {
+void DestroyDriverObject(PDRIVER_OBJECT driver)
+{
     std::vector<PVOID> extensions;
     std::u16string name;
     {
         Guard guard(State().lock);
         DriverRec* rec = FindDriver(driver);
-        if (!rec) return;
-        for (auto& [id, memory] : rec->extensions) extensions.push_back(memory);
+        if (!rec)
+            return;
+        for (auto& [id, memory] : rec->extensions)
+            extensions.push_back(memory);
         name = rec->name;
         State().drivers.erase(driver);
     }
-    for (PVOID memory : extensions) FreeKernelPool(memory);
+    for (PVOID memory : extensions)
+        FreeKernelPool(memory);
     RemoveName(name, NameKind::Driver);
     std::memset(driver, kFreedFill, sizeof(DRIVER_OBJECT));
     std::free(driver);
 }
 
-bool GetDriverInfo(PDRIVER_OBJECT driver, DriverInfo* info) {
+bool GetDriverInfo(PDRIVER_OBJECT driver, DriverInfo* info)
+{
     Guard guard(State().lock);
     DriverRec* rec = FindDriver(driver);
-    if (!rec) return false;
-    if (info) *info = rec->info;
+    if (!rec)
+        return false;
+    if (info)
+        *info = rec->info;
     return true;
 }
 
-std::vector<PDRIVER_OBJECT> AllDrivers() {
+std::vector<PDRIVER_OBJECT> AllDrivers()
+{
     Guard guard(State().lock);
     std::vector<PDRIVER_OBJECT> result;
-    for (const auto& [driver, rec] : State().drivers) result.push_back(driver);
+    for (const auto& [driver, rec] : State().drivers)
+        result.push_back(driver);
     return result;
 }
 
-std::string DriverNameForMessages(PDRIVER_OBJECT driver) {
-    if (!driver) return "(kernel)";
+std::string DriverNameForMessages(PDRIVER_OBJECT driver)
+{
+    if (!driver)
+        return "(kernel)";
     Guard guard(State().lock);
     DriverRec* rec = FindDriver(driver);
     return rec ? simk::Narrow(rec->name) : Hex((uintptr_t)driver);
 }
 
-NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObject) {
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObject)
+{
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "AddDevice");
     KIRQL irql = ThreadIrql();
     ULONG regions = ThreadCriticalRegionDepth();
@@ -176,39 +200,45 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObjec
     return status;
 }
 
-}  // namespace simk::detail
+} // namespace simk::detail
 
 using namespace simk::detail;
 
 extern "C" {
 
 NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
-                                         ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension) {
+                                         ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension)
+{
     *DriverObjectExtension = nullptr;
     NTSTATUS status;
-    if (ShouldFail(simk::Call::IoAllocateDriverObjectExtension, &status)) return status;
+    if (ShouldFail(simk::Call::IoAllocateDriverObjectExtension, &status))
+        return status;
     Guard guard(State().lock);
     DriverRec* rec = FindDriver(DriverObject);
     if (!rec) {
         rule::ObjectReferenceUnknown(DriverObject, "IoAllocateDriverObjectExtension");
         return STATUS_INVALID_PARAMETER;
     }
-    if (rec->extensions.count(ClientIdentificationAddress)) return STATUS_OBJECT_NAME_COLLISION;
-    PVOID memory = AllocateKernelPool(NonPagedPool, DriverObjectExtensionSize ? DriverObjectExtensionSize : 1,
-                                      simk::Tag("IoDx"));
-    if (!memory) return STATUS_INSUFFICIENT_RESOURCES;
+    if (rec->extensions.count(ClientIdentificationAddress))
+        return STATUS_OBJECT_NAME_COLLISION;
+    PVOID memory =
+        AllocateKernelPool(NonPagedPool, DriverObjectExtensionSize ? DriverObjectExtensionSize : 1, simk::Tag("IoDx"));
+    if (!memory)
+        return STATUS_INSUFFICIENT_RESOURCES;
     std::memset(memory, 0, DriverObjectExtensionSize);
     rec->extensions[ClientIdentificationAddress] = memory;
     *DriverObjectExtension = memory;
     return STATUS_SUCCESS;
 }
 
-PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress) {
+PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress)
+{
     Guard guard(State().lock);
     DriverRec* rec = FindDriver(DriverObject);
-    if (!rec) return nullptr;
+    if (!rec)
+        return nullptr;
     auto it = rec->extensions.find(ClientIdentificationAddress);
     return it == rec->extensions.end() ? nullptr : it->second;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -10,13 +10,17 @@
 
 namespace simk::detail {
 
-NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device, std::u16string* remaining) {
+NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device, std::u16string* remaining)
+{
     std::u16string name = path;
-    if (name.rfind(u"\\\\.\\", 0) == 0 || name.rfind(u"\\\\?\\", 0) == 0) name = u"\\??\\" + name.substr(4);
-    if (remaining) remaining->clear();
+    if (name.rfind(u"\\\\.\\", 0) == 0 || name.rfind(u"\\\\?\\", 0) == 0)
+        name = u"\\??\\" + name.substr(4);
+    if (remaining)
+        remaining->clear();
     for (int hops = 0; hops < 32; ++hops) {
         name = NormalizeObjectName(name);
-        if (name.empty() || name[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
+        if (name.empty() || name[0] != u'\\')
+            return STATUS_OBJECT_PATH_SYNTAX_BAD;
         // As the object manager parses: the longest leading part that names an object decides, and
         // what follows it is handed on (reparsed after a link, or to the device as its file name).
         NameEntry entry;
@@ -28,7 +32,8 @@ NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device, s
                 break;
             }
             end = name.rfind(u'\\', end - 1);
-            if (end == std::u16string::npos || end == 0) break;
+            if (end == std::u16string::npos || end == 0)
+                break;
         }
         if (!found) {
             NTSTATUS status = ValidateObjectName(name);
@@ -39,10 +44,13 @@ NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device, s
             name = entry.target + rest;
             continue;
         }
-        if (entry.kind != NameKind::Device) return STATUS_OBJECT_TYPE_MISMATCH;
+        if (entry.kind != NameKind::Device)
+            return STATUS_OBJECT_TYPE_MISMATCH;
         // Without a caller that takes a file name, a name below a device does not exist.
-        if (!rest.empty() && !remaining) return STATUS_OBJECT_PATH_NOT_FOUND;
-        if (remaining) *remaining = rest;
+        if (!rest.empty() && !remaining)
+            return STATUS_OBJECT_PATH_NOT_FOUND;
+        if (remaining)
+            *remaining = rest;
         *device = static_cast<PDEVICE_OBJECT>(entry.object);
         return STATUS_SUCCESS;
     }
@@ -52,38 +60,46 @@ NTSTATUS ResolveDevicePath(const std::u16string& path, PDEVICE_OBJECT* device, s
 // An open of a device that is deleted but still referenced is refused, and the device goes when
 // its last reference does ("IoDeleteDevice function": with references outstanding the I/O manager
 // marks the device object "delete pending" and deletes it when they are released).
-NTSTATUS ReferenceDeviceForOpen(PDEVICE_OBJECT device) {
+NTSTATUS ReferenceDeviceForOpen(PDEVICE_OBJECT device)
+{
     Guard guard(State().lock);
     DeviceRec* rec = LiveDevice(device);
-    if (!rec || rec->deleted) return STATUS_NO_SUCH_DEVICE;
+    if (!rec || rec->deleted)
+        return STATUS_NO_SUCH_DEVICE;
     const ULONG gone = DOE_UNLOAD_PENDING | DOE_DELETE_PENDING | DOE_REMOVE_PENDING | DOE_REMOVE_PROCESSED;
     if ((device->DeviceObjectExtension->ExtensionFlags & gone) || (device->Flags & DO_DEVICE_INITIALIZING)) {
         return STATUS_NO_SUCH_DEVICE;
     }
-    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) return STATUS_ACCESS_DENIED;
+    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0)
+        return STATUS_ACCESS_DENIED;
     device->ReferenceCount++;
     rec->references++;
     return STATUS_SUCCESS;
 }
 
-void DereferenceDeviceForClose(PDEVICE_OBJECT device) {
+void DereferenceDeviceForClose(PDEVICE_OBJECT device)
+{
     PDRIVER_OBJECT gone = nullptr;
     bool lastOpen;
     {
         Guard guard(State().lock);
         DeviceRec* rec = LiveDevice(device);
-        if (!rec) return;
+        if (!rec)
+            return;
         lastOpen = --device->ReferenceCount == 0;
         gone = DropDeviceReference(*rec);
     }
     // Outside the lock (the manager takes its own locks, which come before this one). A device
     // the manager still knows keeps the manager's reference, so it is not freed yet; any other is
     // only compared.
-    if (lastOpen) simk::pnp::detail::NoteLastHandleClosed(device);
-    if (gone) DriverDevicesGone(gone);
+    if (lastOpen)
+        simk::pnp::detail::NoteLastHandleClosed(device);
+    if (gone)
+        DriverDevicesGone(gone);
 }
 
-PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, bool readAccess, bool writeAccess) {
+PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, bool readAccess, bool writeAccess)
+{
     auto* file = static_cast<PFILE_OBJECT>(std::aligned_alloc(16, (sizeof(FILE_OBJECT) + 15) & ~size_t(15)));
     std::memset(file, 0, sizeof(FILE_OBJECT));
     file->Type = IO_TYPE_FILE;
@@ -99,7 +115,8 @@ PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, bool readAccess, bool write
     return file;
 }
 
-void FreeUnopenedFileObject(PFILE_OBJECT file) {
+void FreeUnopenedFileObject(PFILE_OBJECT file)
+{
     {
         Guard guard(State().lock);
         State().files.erase(file);
@@ -109,7 +126,8 @@ void FreeUnopenedFileObject(PFILE_OBJECT file) {
 }
 // The last reference to a file object is gone: the driver hears IRP_MJ_CLOSE, then the open's hold
 // on the device is released.
-void CloseFileObject(PFILE_OBJECT file) {
+void CloseFileObject(PFILE_OBJECT file)
+{
     PDEVICE_OBJECT device = file->DeviceObject;
     PDEVICE_OBJECT target = IoGetAttachedDevice(device);
     PIRP irp = AllocateIoManagerIrp(target, file);
@@ -123,4 +141,4 @@ void CloseFileObject(PFILE_OBJECT file) {
     DereferenceDeviceForClose(device);
 }
 
-}  // namespace simk::detail
+} // namespace simk::detail

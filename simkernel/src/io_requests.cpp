@@ -18,7 +18,8 @@ constexpr long long kIoManagerWaitMs = 120000;
 
 // IRPs the I/O manager did not allocate (initialised by a driver in its own memory) get a record
 // when they first reach the I/O manager.
-std::shared_ptr<IrpRec> IrpRecord(PIRP irp) {
+std::shared_ptr<IrpRec> IrpRecord(PIRP irp)
+{
     auto rec = FindIrp(irp);
     if (!rec) {
         rec = std::make_shared<IrpRec>();
@@ -28,7 +29,8 @@ std::shared_ptr<IrpRec> IrpRecord(PIRP irp) {
     return rec;
 }
 
-void FreeIrpMemory(PIRP irp, IrpRec& rec) {
+void FreeIrpMemory(PIRP irp, IrpRec& rec)
+{
     std::memset(rec.memory, kFreedFill, sizeof(IRP) + rec.locations.size() * sizeof(IO_STACK_LOCATION));
     rec.freed = true;
     State().irpQuarantine.push_back(irp);
@@ -45,7 +47,8 @@ void FreeIrpMemory(PIRP irp, IrpRec& rec) {
 
 // The verifier's view of what a dispatch routine returned, once it has returned. Lock not held.
 void CheckDispatchResult(const std::shared_ptr<IrpRec>& rec, PIRP irp, int index, unsigned long long seqBefore,
-                         NTSTATUS status, PDEVICE_OBJECT device, UCHAR major, UCHAR minor) {
+                         NTSTATUS status, PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
+{
     enum { None, Mismatch, NotCompleted, NotMarked, MarkedButNotPending } verdict = None;
     NTSTATUS completed = 0;
     {
@@ -54,7 +57,8 @@ void CheckDispatchResult(const std::shared_ptr<IrpRec>& rec, PIRP irp, int index
         bool passed = loc.passSeq != seqBefore;
         if (status == STATUS_PENDING) {
             if (passed) {
-                if (!loc.pendingAtPass) verdict = NotMarked;
+                if (!loc.pendingAtPass)
+                    verdict = NotMarked;
             } else {
                 // Checked when the completion walk reaches this location.
                 loc.returnedPending = true;
@@ -72,15 +76,25 @@ void CheckDispatchResult(const std::shared_ptr<IrpRec>& rec, PIRP irp, int index
         }
     }
     switch (verdict) {
-    case Mismatch: rule::DispatchStatusMismatch(device, irp, major, minor, status, completed); break;
-    case NotCompleted: rule::DispatchReturnedWithoutCompleting(device, irp, major, minor, status); break;
-    case NotMarked: rule::MarkIrpPending(device, irp, major, minor); break;
-    case MarkedButNotPending: rule::MarkIrpPending2(device, irp, major, minor, status); break;
-    case None: break;
+    case Mismatch:
+        rule::DispatchStatusMismatch(device, irp, major, minor, status, completed);
+        break;
+    case NotCompleted:
+        rule::DispatchReturnedWithoutCompleting(device, irp, major, minor, status);
+        break;
+    case NotMarked:
+        rule::MarkIrpPending(device, irp, major, minor);
+        break;
+    case MarkedButNotPending:
+        rule::MarkIrpPending2(device, irp, major, minor, status);
+        break;
+    case None:
+        break;
     }
 }
 
-void ClearStackLocation(PIO_STACK_LOCATION sp) {
+void ClearStackLocation(PIO_STACK_LOCATION sp)
+{
     sp->MinorFunction = 0;
     sp->Flags = 0;
     sp->Control &= SL_ERROR_RETURNED;
@@ -91,18 +105,22 @@ void ClearStackLocation(PIO_STACK_LOCATION sp) {
     sp->FileObject = nullptr;
 }
 
-}  // namespace
+} // namespace
 
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
     (void)DeviceObject;
-    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) NotePoStartNextPowerIrp(Irp);
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER)
+        NotePoStartNextPowerIrp(Irp);
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-void CheckRoutineReturn(const char* routine, PDEVICE_OBJECT device, KIRQL irql, ULONG regions) {
-    if (ThreadIrql() != irql) rule::DispatchIrqlChanged(routine, device, irql, ThreadIrql());
+void CheckRoutineReturn(const char* routine, PDEVICE_OBJECT device, KIRQL irql, ULONG regions)
+{
+    if (ThreadIrql() != irql)
+        rule::DispatchIrqlChanged(routine, device, irql, ThreadIrql());
     if (ThreadCriticalRegionDepth() != regions) {
         rule::CriticalRegions(routine, device, regions, ThreadCriticalRegionDepth());
     }
@@ -112,7 +130,8 @@ std::string DescribeIrp(PIRP irp) { return "IRP " + Hex((uintptr_t)irp); }
 
 // ---- IRPs the I/O manager sends ----------------------------------------------------------------
 
-PIRP AllocateIoManagerIrp(PDEVICE_OBJECT target, PFILE_OBJECT file) {
+PIRP AllocateIoManagerIrp(PDEVICE_OBJECT target, PFILE_OBJECT file)
+{
     PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
     {
         Guard guard(State().lock);
@@ -130,8 +149,10 @@ PIRP AllocateIoManagerIrp(PDEVICE_OBJECT target, PFILE_OBJECT file) {
     return irp;
 }
 
-NTSTATUS SendIoManagerIrp(PDEVICE_OBJECT target, PIRP irp, IO_STATUS_BLOCK* iosb, bool* abandoned) {
-    if (abandoned) *abandoned = false;
+NTSTATUS SendIoManagerIrp(PDEVICE_OBJECT target, PIRP irp, IO_STATUS_BLOCK* iosb, bool* abandoned)
+{
+    if (abandoned)
+        *abandoned = false;
     std::shared_ptr<IrpRec> rec;
     {
         Guard guard(State().lock);
@@ -142,12 +163,14 @@ NTSTATUS SendIoManagerIrp(PDEVICE_OBJECT target, PIRP irp, IO_STATUS_BLOCK* iosb
     {
         Guard guard(State().lock);
         completed = rec->completed;
-        if (status != STATUS_PENDING && !completed) rec->abandoned = true;
+        if (status != STATUS_PENDING && !completed)
+            rec->abandoned = true;
     }
     if (status != STATUS_PENDING && !completed) {
         // The driver kept the IRP although it said it was done (reported by the verifier); the
         // caller goes on with the returned status.
-        if (abandoned) *abandoned = true;
+        if (abandoned)
+            *abandoned = true;
         iosb->Status = status;
         iosb->Information = 0;
         return status;
@@ -160,32 +183,39 @@ NTSTATUS SendIoManagerIrp(PDEVICE_OBJECT target, PIRP irp, IO_STATUS_BLOCK* iosb
     return iosb->Status;
 }
 
-void ReleaseIoManagerIrp(PIRP irp) {
+void ReleaseIoManagerIrp(PIRP irp)
+{
     Guard guard(State().lock);
     auto rec = FindIrp(irp);
-    if (!rec || rec->abandoned || rec->freed) return;
+    if (!rec || rec->abandoned || rec->freed)
+        return;
     FreeIrpMemory(irp, *rec);
 }
 
-void NotePoStartNextPowerIrp(PIRP irp) {
+void NotePoStartNextPowerIrp(PIRP irp)
+{
     Guard guard(State().lock);
     auto rec = FindIrp(irp);
-    if (!rec || rec->freed) return;
+    if (!rec || rec->freed)
+        return;
     int index = irp->CurrentLocation - 1;
-    if (index < 0 || index >= (int)rec->locations.size()) return;
+    if (index < 0 || index >= (int)rec->locations.size())
+        return;
     rec->locations[index].startNextNoted.push_back(irp->Tail.Overlay.CurrentStackLocation->DeviceObject);
 }
 
-}  // namespace simk::detail
+} // namespace simk::detail
 
 namespace simk::io {
 using namespace simk::detail;
 
-PIRP BuildIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, NTSTATUS initialStatus) {
+PIRP BuildIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, NTSTATUS initialStatus)
+{
     PDEVICE_OBJECT top = IoGetAttachedDevice(target);
     CCHAR stackSize = top->StackSize > target->StackSize ? top->StackSize : target->StackSize;
     PIRP irp = IoAllocateIrp(stackSize, FALSE);
-    if (!irp) return nullptr;
+    if (!irp)
+        return nullptr;
     irp->IoStatus.Status = initialStatus;
     irp->IoStatus.Information = 0;
     irp->Tail.Overlay.Thread = (PETHREAD)PsGetCurrentThreadId();
@@ -200,21 +230,24 @@ struct SendContext {
     KEVENT done;
 };
 
-NTSTATUS OriginatorCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS OriginatorCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
     (void)DeviceObject;
     (void)Irp;
     KeSetEvent(&static_cast<SendContext*>(Context)->done, IO_NO_INCREMENT, FALSE);
     // The originator frees the IRP after its wait.
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
-}  // namespace
+} // namespace
 
-NTSTATUS SendAndWait(PDEVICE_OBJECT target, PIRP irp, IO_STATUS_BLOCK* iosb, NTSTATUS* dispatchStatus) {
+NTSTATUS SendAndWait(PDEVICE_OBJECT target, PIRP irp, IO_STATUS_BLOCK* iosb, NTSTATUS* dispatchStatus)
+{
     SendContext context;
     KeInitializeEvent(&context.done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, OriginatorCompletion, &context, TRUE, TRUE, TRUE);
     NTSTATUS status = IofCallDriver(target, irp);
-    if (dispatchStatus) *dispatchStatus = status;
+    if (dispatchStatus)
+        *dispatchStatus = status;
     if (status != STATUS_PENDING && KeReadStateEvent(&context.done) == 0) {
         // Returned without completing (the verifier has reported it): nothing to wait for.
         if (iosb) {
@@ -227,28 +260,34 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT target, PIRP irp, IO_STATUS_BLOCK* iosb, NTS
         std::fprintf(stderr, "*** STOP: a request sent to %s was never completed\n", DescribeDevice(target).c_str());
         std::abort();
     }
-    if (iosb) *iosb = irp->IoStatus;
+    if (iosb)
+        *iosb = irp->IoStatus;
     return irp->IoStatus.Status;
 }
 
-bool IsIrpCompleted(PIRP irp) {
+bool IsIrpCompleted(PIRP irp)
+{
     Guard guard(State().lock);
     auto rec = FindIrp(irp);
-    if (!rec) return false;
-    if (rec->completed) return true;
+    if (!rec)
+        return false;
+    if (rec->completed)
+        return true;
     return !rec->locations.empty() && rec->locations.back().passSeq != 0;
 }
 
-bool PowerStartNextNoted(PIRP irp, int locationIndex) {
+bool PowerStartNextNoted(PIRP irp, int locationIndex)
+{
     Guard guard(State().lock);
     auto rec = FindIrp(irp);
-    if (!rec || locationIndex < 0 || locationIndex >= (int)rec->locations.size()) return false;
+    if (!rec || locationIndex < 0 || locationIndex >= (int)rec->locations.size())
+        return false;
     return !rec->locations[locationIndex].startNextNoted.empty();
 }
 
 int CurrentLocationIndex(PIRP irp) { return irp->CurrentLocation - 1; }
 
-}  // namespace simk::io
+} // namespace simk::io
 
 // ---- Kernel routines ----------------------------------------------------------------------------
 using namespace simk::detail;
@@ -256,10 +295,12 @@ namespace rules = simk::verifier::rules;
 
 extern "C" {
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
     (void)ChargeQuota;
     RequireIrql(DISPATCH_LEVEL, rules::IrqlIoDispatch, "IoAllocateIrp");
-    if (StackSize < 1) return nullptr;
+    if (StackSize < 1)
+        return nullptr;
     USHORT size = IoSizeOfIrp(StackSize);
     void* memory = std::aligned_alloc(16, ((size_t)size + 15) & ~size_t(15));
     auto* irp = static_cast<PIRP>(memory);
@@ -272,7 +313,8 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     return irp;
 }
 
-VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
+{
     std::memset(Irp, 0, PacketSize);
     Irp->Type = IO_TYPE_IRP;
     Irp->Size = PacketSize;
@@ -282,7 +324,8 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
 }
 
-VOID IoFreeIrp(PIRP Irp) {
+VOID IoFreeIrp(PIRP Irp)
+{
     Guard guard(State().lock);
     auto rec = FindIrp(Irp);
     if (!rec || !rec->memory) {
@@ -300,7 +343,8 @@ VOID IoFreeIrp(PIRP Irp) {
     FreeIrpMemory(Irp, *rec);
 }
 
-NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
     RequireIrql(DISPATCH_LEVEL, rules::IrqlIoDispatch, "IofCallDriver");
     std::shared_ptr<IrpRec> rec;
     {
@@ -317,7 +361,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         rec = IrpRecord(Irp);
     }
     Irp->CurrentLocation--;
-    if (Irp->CurrentLocation <= 0) KeBugCheckEx(NO_MORE_IRP_STACK_LOCATIONS, (ULONG_PTR)Irp, 0, 0, 0);
+    if (Irp->CurrentLocation <= 0)
+        KeBugCheckEx(NO_MORE_IRP_STACK_LOCATIONS, (ULONG_PTR)Irp, 0, 0, 0);
     PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = DeviceObject;
     int index = Irp->CurrentLocation - 1;
@@ -332,11 +377,13 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         rec->locations[index].startNextNoted.clear();
     }
     // The handles of a deleted device still get their cleanup and close; nothing else may reach it.
-    if (deleted && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) rule::IrpToDeletedDevice(DeviceObject, major, minor);
+    if (deleted && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE)
+        rule::IrpToDeletedDevice(DeviceObject, major, minor);
     simk::pnp::detail::NoteIrpArrival(DeviceObject, Irp, major);
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     PDRIVER_DISPATCH dispatch = major <= IRP_MJ_MAXIMUM_FUNCTION ? driver->MajorFunction[major] : nullptr;
-    if (!dispatch) dispatch = InvalidDeviceRequest;
+    if (!dispatch)
+        dispatch = InvalidDeviceRequest;
 
     KIRQL irql = ThreadIrql();
     ULONG regions = ThreadCriticalRegionDepth();
@@ -350,7 +397,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
     (void)PriorityBoost;
     RequireIrql(DISPATCH_LEVEL, rules::IrqlIoDispatch, "IofCompleteRequest");
     std::shared_ptr<IrpRec> rec;
@@ -366,7 +414,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             return;
         }
     }
-    if (Irp->IoStatus.Status == STATUS_PENDING) rule::IrpCompleteWithPending(Irp);
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        rule::IrpCompleteWithPending(Irp);
 
     PIO_STACK_LOCATION stackPtr = IoGetCurrentIrpStackLocation(Irp);
     simk::pnp::detail::CheckPdoCompletion(stackPtr->DeviceObject, Irp);
@@ -379,7 +428,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             const auto& list = rec->locations[stackPtr - first].startNextNoted;
             noted = std::find(list.begin(), list.end(), stackPtr->DeviceObject) != list.end();
         }
-        if (!noted) rule::PowerIrpNoStartNext(stackPtr->DeviceObject, Irp, stackPtr->MinorFunction);
+        if (!noted)
+            rule::PowerIrpNoStartNext(stackPtr->DeviceObject, Irp, stackPtr->MinorFunction);
     }
 
     // The walk back up the stack, as the I/O manager does it: each location's completion routine
@@ -404,7 +454,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             loc.returnedPending = false;
             loc.startNextNoted.clear();
         }
-        if (pendingNotMarked) rule::MarkIrpPending(deferred.pendingDevice, Irp, deferred.major, deferred.minor);
+        if (pendingNotMarked)
+            rule::MarkIrpPending(deferred.pendingDevice, Irp, deferred.major, deferred.minor);
 
         Irp->PendingReturned = pending ? TRUE : FALSE;
         NTSTATUS status = Irp->IoStatus.Status;
@@ -427,9 +478,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             }
             CheckRoutineReturn("a completion routine", device, irql, regions);
             // The IRP may be gone already: whoever stopped the walk owns it now.
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+            if (result == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
         } else {
-            if (Irp->CurrentLocation <= Irp->StackCount && Irp->PendingReturned) IoMarkIrpPending(Irp);
+            if (Irp->CurrentLocation <= Irp->StackCount && Irp->PendingReturned)
+                IoMarkIrpPending(Irp);
             ClearStackLocation(stackPtr);
         }
         IoSkipCurrentIrpStackLocation(Irp);
@@ -443,9 +496,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         ioManager = rec->ioManager;
     }
     if (ioManager) {
-        if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
-        if (Irp->UserEvent) KeSetEvent(Irp->UserEvent, IO_NO_INCREMENT, FALSE);
+        if (Irp->UserIosb)
+            *Irp->UserIosb = Irp->IoStatus;
+        if (Irp->UserEvent)
+            KeSetEvent(Irp->UserEvent, IO_NO_INCREMENT, FALSE);
     }
 }
 
-}  // extern "C"
+} // extern "C"

@@ -15,7 +15,7 @@
 
 namespace simk::detail {
 
-constexpr unsigned char kFreedFill = 0xDB;  // what freed I/O objects are overwritten with
+constexpr unsigned char kFreedFill = 0xDB; // what freed I/O objects are overwritten with
 
 struct DeviceRec {
     PDEVICE_OBJECT device = nullptr;
@@ -26,7 +26,7 @@ struct DeviceRec {
     bool freed = false;
     // Deleted while a device was still attached above it: kept until that device detaches.
     bool heldByUpper = false;
-    LONG_PTR references = 1;  // the creation reference, dropped by IoDeleteDevice
+    LONG_PTR references = 1; // the creation reference, dropped by IoDeleteDevice
     void* memory = nullptr;
     size_t memorySize = 0;
 };
@@ -39,7 +39,7 @@ struct DriverRec {
     std::u16string hardwareDatabase;
     UNICODE_STRING registryPathString{};
     UNICODE_STRING hardwareDatabaseString{};
-    std::map<PVOID, PVOID> extensions;  // identification address -> kernel pool
+    std::map<PVOID, PVOID> extensions; // identification address -> kernel pool
     LONG_PTR references = 1;
 };
 
@@ -48,13 +48,13 @@ struct FileRec {
 };
 
 struct LocationRec {
-    unsigned long long passSeq = 0;  // bumped each time the completion walk processes the location
+    unsigned long long passSeq = 0; // bumped each time the completion walk processes the location
     NTSTATUS statusAtPass = 0;
     bool pendingAtPass = false;
-    bool returnedPending = false;  // a dispatch routine returned STATUS_PENDING before the walk got here
+    bool returnedPending = false; // a dispatch routine returned STATUS_PENDING before the walk got here
     PDEVICE_OBJECT pendingDevice = nullptr;
     UCHAR major = 0, minor = 0;
-    std::vector<PDEVICE_OBJECT> startNextNoted;  // devices that called PoStartNextPowerIrp here
+    std::vector<PDEVICE_OBJECT> startNextNoted; // devices that called PoStartNextPowerIrp here
 };
 
 struct IrpRec {
@@ -62,7 +62,7 @@ struct IrpRec {
     bool freed = false;
     bool completed = false;
     bool ioManager = false;
-    bool abandoned = false;  // returned without completion: the I/O manager must not free it
+    bool abandoned = false; // returned without completion: the I/O manager must not free it
     KEVENT done;
     IO_STATUS_BLOCK iosb{};
     void* memory = nullptr;
@@ -70,7 +70,7 @@ struct IrpRec {
 
 struct IoState {
     std::recursive_mutex lock;
-    std::map<const void*, DeviceRec> devices;  // live and recently freed (tombstones)
+    std::map<const void*, DeviceRec> devices; // live and recently freed (tombstones)
     std::deque<const void*> deviceQuarantine;
     std::map<PDRIVER_OBJECT, DriverRec> drivers;
     std::map<PFILE_OBJECT, FileRec> files;
@@ -80,7 +80,8 @@ struct IoState {
     ULONG autoNameCounter = 0;
 };
 
-inline IoState& State() {
+inline IoState& State()
+{
     static IoState* state = new IoState;
     return *state;
 }
@@ -88,29 +89,33 @@ inline IoState& State() {
 using Guard = std::lock_guard<std::recursive_mutex>;
 
 // Lookups; the lock is held.
-inline DeviceRec* FindDevice(const void* device) {
+inline DeviceRec* FindDevice(const void* device)
+{
     auto it = State().devices.find(device);
     return it == State().devices.end() ? nullptr : &it->second;
 }
 
-inline DeviceRec* LiveDevice(const void* device) {
+inline DeviceRec* LiveDevice(const void* device)
+{
     DeviceRec* rec = FindDevice(device);
     return rec && !rec->freed ? rec : nullptr;
 }
 
-inline DriverRec* FindDriver(PDRIVER_OBJECT driver) {
+inline DriverRec* FindDriver(PDRIVER_OBJECT driver)
+{
     auto it = State().drivers.find(driver);
     return it == State().drivers.end() ? nullptr : &it->second;
 }
 
-inline std::shared_ptr<IrpRec> FindIrp(PIRP irp) {
+inline std::shared_ptr<IrpRec> FindIrp(PIRP irp)
+{
     auto it = State().irps.find(irp);
     return it == State().irps.end() ? nullptr : it->second;
 }
 
 // Helpers one flow defines for the others; the lock is held where they say so.
 // io_devices.cpp:
-bool DriverHasDevicesLocked(PDRIVER_OBJECT driver);  // lock held
+bool DriverHasDevicesLocked(PDRIVER_OBJECT driver); // lock held
 // Drops one object reference from a device; frees it when deleted and unreferenced. Lock held.
 // Returns the driver whose last device went when that driver is already unloaded.
 PDRIVER_OBJECT DropDeviceReference(DeviceRec& rec);
@@ -124,4 +129,4 @@ void CheckRoutineReturn(const char* routine, PDEVICE_OBJECT device, KIRQL irql, 
 // on the device is released.
 void CloseFileObject(PFILE_OBJECT file);
 
-}  // namespace simk::detail
+} // namespace simk::detail

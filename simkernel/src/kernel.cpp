@@ -9,17 +9,21 @@ namespace simk::detail {
 __attribute__((weak)) void ResetPnp();
 __attribute__((weak)) void ResetPower();
 __attribute__((weak)) void ResetRegistry();
-}  // namespace simk::detail
+} // namespace simk::detail
 
 namespace simk {
 using namespace simk::detail;
 
-void ResetKernel() {
+void ResetKernel()
+{
     // The managers that hold device objects let go of them first; then the I/O manager frees every
     // object, the loader closes the images, and the executive forgets pool and locks.
-    if (ResetPnp) ResetPnp();
-    if (ResetPower) ResetPower();
-    if (ResetRegistry) ResetRegistry();
+    if (ResetPnp)
+        ResetPnp();
+    if (ResetPower)
+        ResetPower();
+    if (ResetRegistry)
+        ResetRegistry();
     ResetUser();
     ResetSecurity();
     ResetIo();
@@ -31,7 +35,8 @@ void ResetKernel() {
     ResetVerifier();
 }
 
-ScopedIrql::ScopedIrql(KIRQL irql) : m_Old(KeGetCurrentIrql()), m_Raised(irql >= m_Old) {
+ScopedIrql::ScopedIrql(KIRQL irql) : m_Old(KeGetCurrentIrql()), m_Raised(irql >= m_Old)
+{
     if (m_Raised) {
         KfRaiseIrql(irql);
     } else {
@@ -39,7 +44,8 @@ ScopedIrql::ScopedIrql(KIRQL irql) : m_Old(KeGetCurrentIrql()), m_Raised(irql >=
     }
 }
 
-ScopedIrql::~ScopedIrql() {
+ScopedIrql::~ScopedIrql()
+{
     if (m_Raised) {
         KeLowerIrql(m_Old);
     } else {
@@ -47,4 +53,4 @@ ScopedIrql::~ScopedIrql() {
     }
 }
 
-}  // namespace simk
+} // namespace simk

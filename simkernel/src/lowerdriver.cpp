@@ -33,13 +33,15 @@ namespace {
 std::mutex g_RegistryLock;
 std::map<PDRIVER_OBJECT, std::weak_ptr<LowerDriver::State>> g_Registry;
 
-std::shared_ptr<LowerDriver::State> StateOf(PDRIVER_OBJECT driver) {
+std::shared_ptr<LowerDriver::State> StateOf(PDRIVER_OBJECT driver)
+{
     std::lock_guard<std::mutex> guard(g_RegistryLock);
     auto it = g_Registry.find(driver);
     return it == g_Registry.end() ? nullptr : it->second.lock();
 }
 
-void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information, bool startNext) {
+void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information, bool startNext)
+{
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     if (startNext && IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
@@ -48,7 +50,8 @@ void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information, bool startNext) 
     IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
     auto state = StateOf(DeviceObject->DriverObject);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     int index = Irp->CurrentLocation - 1;
@@ -96,7 +99,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 PIRP irp;
                 {
                     std::lock_guard<std::mutex> guard(state->lock);
-                    if (state->pending.empty()) return;
+                    if (state->pending.empty())
+                        return;
                     irp = state->pending.front();
                     state->pending.pop_front();
                 }
@@ -107,20 +111,24 @@ NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_PENDING;
 }
 
-NTSTATUS LowerDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+NTSTATUS LowerDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
     (void)RegistryPath;
-    for (auto& dispatch : DriverObject->MajorFunction) dispatch = Dispatch;
+    for (auto& dispatch : DriverObject->MajorFunction)
+        dispatch = Dispatch;
     return STATUS_SUCCESS;
 }
 
-}  // namespace
+} // namespace
 
-LowerDriver::LowerDriver(const char16_t* serviceName) : m_State(std::make_shared<State>()) {
+LowerDriver::LowerDriver(const char16_t* serviceName) : m_State(std::make_shared<State>())
+{
     std::u16string service = serviceName;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         std::u16string name = attempt ? service + simk::Widen(std::to_string(attempt)) : service;
         LoadResult result = LoadDriverEntry(LowerDriverEntry, name.c_str());
-        if (result.status == STATUS_OBJECT_NAME_COLLISION) continue;
+        if (result.status == STATUS_OBJECT_NAME_COLLISION)
+            continue;
         m_State->driver = result.driverObject;
         break;
     }
@@ -128,7 +136,8 @@ LowerDriver::LowerDriver(const char16_t* serviceName) : m_State(std::make_shared
     g_Registry[m_State->driver] = m_State;
 }
 
-LowerDriver::~LowerDriver() {
+LowerDriver::~LowerDriver()
+{
     JoinThreads();
     std::lock_guard<std::mutex> guard(g_RegistryLock);
     g_Registry.erase(m_State->driver);
@@ -136,7 +145,8 @@ LowerDriver::~LowerDriver() {
 
 PDRIVER_OBJECT LowerDriver::Driver() const { return m_State->driver; }
 
-PDEVICE_OBJECT LowerDriver::CreateDevice(const char16_t* name, DEVICE_TYPE type, ULONG extensionSize) {
+PDEVICE_OBJECT LowerDriver::CreateDevice(const char16_t* name, DEVICE_TYPE type, ULONG extensionSize)
+{
     PDEVICE_OBJECT device = nullptr;
     simk::detail::DriverScope scope(m_State->driver);
     NTSTATUS status;
@@ -146,59 +156,70 @@ PDEVICE_OBJECT LowerDriver::CreateDevice(const char16_t* name, DEVICE_TYPE type,
     } else {
         status = IoCreateDevice(m_State->driver, extensionSize, nullptr, type, 0, FALSE, &device);
     }
-    if (!NT_SUCCESS(status)) return nullptr;
+    if (!NT_SUCCESS(status))
+        return nullptr;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return device;
 }
 
-void LowerDriver::SetResponse(UCHAR major, Response response) {
+void LowerDriver::SetResponse(UCHAR major, Response response)
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     m_State->responses[major] = response;
 }
 
-void LowerDriver::SetDefaultResponse(Response response) {
+void LowerDriver::SetDefaultResponse(Response response)
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     m_State->defaultResponse = response;
 }
 
-std::vector<SeenRequest> LowerDriver::Seen() const {
+std::vector<SeenRequest> LowerDriver::Seen() const
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     return m_State->seen;
 }
 
-size_t LowerDriver::SeenCount() const {
+size_t LowerDriver::SeenCount() const
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     return m_State->seen.size();
 }
 
-size_t LowerDriver::PendingCount() const {
+size_t LowerDriver::PendingCount() const
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     return m_State->pending.size();
 }
 
-bool LowerDriver::WaitForSeen(size_t count, unsigned timeoutMs) const {
+bool LowerDriver::WaitForSeen(size_t count, unsigned timeoutMs) const
+{
     std::unique_lock<std::mutex> guard(m_State->lock);
     return m_State->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                                      [&] { return m_State->seen.size() >= count; });
 }
 
-bool LowerDriver::WaitForBlocked(size_t count, unsigned timeoutMs) const {
+bool LowerDriver::WaitForBlocked(size_t count, unsigned timeoutMs) const
+{
     std::unique_lock<std::mutex> guard(m_State->lock);
     return m_State->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                                      [&] { return m_State->blocked >= count; });
 }
 
-void LowerDriver::Unblock() {
+void LowerDriver::Unblock()
+{
     std::lock_guard<std::mutex> guard(m_State->lock);
     m_State->unblocked = true;
     m_State->changed.notify_all();
 }
 
-bool LowerDriver::CompletePending(NTSTATUS status, ULONG_PTR information) {
+bool LowerDriver::CompletePending(NTSTATUS status, ULONG_PTR information)
+{
     PIRP irp;
     {
         std::lock_guard<std::mutex> guard(m_State->lock);
-        if (m_State->pending.empty()) return false;
+        if (m_State->pending.empty())
+            return false;
         irp = m_State->pending.front();
         m_State->pending.pop_front();
     }
@@ -206,20 +227,23 @@ bool LowerDriver::CompletePending(NTSTATUS status, ULONG_PTR information) {
     return true;
 }
 
-bool LowerDriver::CompletePendingOnThread(NTSTATUS status, ULONG_PTR information) {
+bool LowerDriver::CompletePendingOnThread(NTSTATUS status, ULONG_PTR information)
+{
     bool completed = false;
     std::thread worker([&] { completed = CompletePending(status, information); });
     worker.join();
     return completed;
 }
 
-void LowerDriver::JoinThreads() {
+void LowerDriver::JoinThreads()
+{
     std::vector<std::thread> threads;
     {
         std::lock_guard<std::mutex> guard(m_State->lock);
         threads.swap(m_State->threads);
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
 }
 
-}  // namespace simk::test
+} // namespace simk::test

@@ -30,14 +30,12 @@ std::recursive_mutex g_actionMutex;
 std::vector<std::unique_ptr<DeviceNode>> g_nodes;
 std::vector<DeviceNode*> g_roots;
 
-}  // namespace simk::pnp::tree
+} // namespace simk::pnp::tree
 
 namespace {
 
 using namespace simk::pnp;
 using namespace simk::pnp::tree;
-
-
 
 std::map<const DEVICE_OBJECT*, DeviceNode*> g_byPdo;
 std::vector<IrpRecord> g_log;
@@ -50,8 +48,8 @@ struct Answered {
     UCHAR major;
     UCHAR minor;
     NTSTATUS status;
-    bool byNobody;   // it still carried the status every Plug and Play and WMI request starts with
-    ULONG relation;  // the relation type of IRP_MN_QUERY_DEVICE_RELATIONS
+    bool byNobody;  // it still carried the status every Plug and Play and WMI request starts with
+    ULONG relation; // the relation type of IRP_MN_QUERY_DEVICE_RELATIONS
 };
 std::map<const IRP*, Answered> g_answered;
 
@@ -67,46 +65,57 @@ unsigned g_busy;
 std::thread g_worker;
 bool g_workerStop;
 
-void Enqueue(DEVICE_OBJECT* pdo, WorkKind kind) {
-    ObReferenceObject(pdo);  // held while the work waits in the queue
+void Enqueue(DEVICE_OBJECT* pdo, WorkKind kind)
+{
+    ObReferenceObject(pdo); // held while the work waits in the queue
     std::lock_guard<std::mutex> lock(g_queueMutex);
     g_queue.push_back({pdo, kind});
     g_queueChanged.notify_all();
 }
 
-}  // namespace
+} // namespace
 
 namespace simk::pnp::tree {
 
-std::u16string Fold(std::u16string s) {
+std::u16string Fold(std::u16string s)
+{
     for (auto& c : s)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - 0x20);
     return s;
 }
 
 // Device Manager's problem code for a state a node failed into.
-ULONG ProblemCodeOf(NodeState state) {
+ULONG ProblemCodeOf(NodeState state)
+{
     switch (state) {
-    case NodeState::NotInstalled: return CM_PROB_FAILED_INSTALL;
-    case NodeState::AddDeviceFailed: return CM_PROB_FAILED_ADD;
-    case NodeState::StartFailed: return CM_PROB_FAILED_START;
-    default: return 0;
+    case NodeState::NotInstalled:
+        return CM_PROB_FAILED_INSTALL;
+    case NodeState::AddDeviceFailed:
+        return CM_PROB_FAILED_ADD;
+    case NodeState::StartFailed:
+        return CM_PROB_FAILED_START;
+    default:
+        return 0;
     }
 }
 
-void SetState(DeviceNode* node, NodeState state, NTSTATUS problem) {
+void SetState(DeviceNode* node, NodeState state, NTSTATUS problem)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     node->info.state = state;
     node->info.problem = problem;
     node->info.problemCode = ProblemCodeOf(state);
 }
 
-NodeState GetState(const DeviceNode* node) {
+NodeState GetState(const DeviceNode* node)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return node->info.state;
 }
 
-DeviceNode* NewNode(DeviceNode* parent, DEVICE_OBJECT* pdo) {
+DeviceNode* NewNode(DeviceNode* parent, DEVICE_OBJECT* pdo)
+{
     auto owned = std::make_unique<DeviceNode>();
     DeviceNode* node = owned.get();
     node->parent = parent;
@@ -126,13 +135,15 @@ DeviceNode* NewNode(DeviceNode* parent, DEVICE_OBJECT* pdo) {
     return node;
 }
 
-void Detach(DeviceNode* node) {
+void Detach(DeviceNode* node)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     auto& siblings = node->parent ? node->parent->children : g_roots;
     siblings.erase(std::remove(siblings.begin(), siblings.end(), node), siblings.end());
 }
 
-void DropNode(DeviceNode* node) {
+void DropNode(DeviceNode* node)
+{
     DEVICE_OBJECT* pdo;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
@@ -142,7 +153,8 @@ void DropNode(DeviceNode* node) {
         auto& siblings = node->parent ? node->parent->children : g_roots;
         siblings.erase(std::remove(siblings.begin(), siblings.end(), node), siblings.end());
         auto it = g_byPdo.find(node->info.pdo);
-        if (it != g_byPdo.end() && it->second == node) g_byPdo.erase(it);
+        if (it != g_byPdo.end() && it->second == node)
+            g_byPdo.erase(it);
         pdo = node->info.pdo;
     }
     pdo->DeviceObjectExtension->DeviceNode = nullptr;
@@ -150,12 +162,14 @@ void DropNode(DeviceNode* node) {
 }
 
 simk::pnp::detail::SyncIrpResult SendPnp(DeviceNode* node, UCHAR minor, ULONG detail,
-                                          const std::function<void(IO_STACK_LOCATION*)>& fill) {
+                                         const std::function<void(IO_STACK_LOCATION*)>& fill)
+{
     DEVICE_OBJECT* pdo = node->info.pdo;
     DEVICE_OBJECT* top = IoGetAttachedDeviceReference(pdo);
     const size_t index = simk::pnp::detail::LogIrp(pdo, top, IRP_MJ_PNP, minor, detail);
     auto result = simk::pnp::detail::SendAndWait(top, IRP_MJ_PNP, minor, [&](IO_STACK_LOCATION* sl) {
-        if (fill) fill(sl);
+        if (fill)
+            fill(sl);
     });
     simk::pnp::detail::LogIrpResult(index, result.status, result.information);
     ObDereferenceObject(top);
@@ -166,11 +180,13 @@ simk::pnp::detail::SyncIrpResult SendPnp(DeviceNode* node, UCHAR minor, ULONG de
     return result;
 }
 
-Reply TakeReply(const simk::pnp::detail::SyncIrpResult& result, size_t fixedSize) {
+Reply TakeReply(const simk::pnp::detail::SyncIrpResult& result, size_t fixedSize)
+{
     Reply reply;
     reply.status = result.status;
     void* block = reinterpret_cast<void*>(result.information);
-    if (!result.completed || !NT_SUCCESS(result.status) || !block) return reply;
+    if (!result.completed || !NT_SUCCESS(result.status) || !block)
+        return reply;
     reply.present = true;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
@@ -187,7 +203,8 @@ Reply TakeReply(const simk::pnp::detail::SyncIrpResult& result, size_t fixedSize
         // Not pool the kernel handed out: read up to a double terminator and let the free report it.
         const auto* chars = static_cast<const char16_t*>(block);
         size_t n = 0;
-        while (chars[n] || chars[n + 1]) ++n;
+        while (chars[n] || chars[n + 1])
+            ++n;
         size = (n + 2) * sizeof(char16_t);
     }
     const auto* bytes = static_cast<const unsigned char*>(block);
@@ -200,10 +217,12 @@ Reply TakeReply(const simk::pnp::detail::SyncIrpResult& result, size_t fixedSize
     return reply;
 }
 
-std::vector<DEVICE_OBJECT*> TakeRelations(DeviceNode* node, const simk::pnp::detail::SyncIrpResult& result) {
+std::vector<DEVICE_OBJECT*> TakeRelations(DeviceNode* node, const simk::pnp::detail::SyncIrpResult& result)
+{
     std::vector<DEVICE_OBJECT*> listed;
     auto* relations = reinterpret_cast<DEVICE_RELATIONS*>(result.information);
-    if (!result.completed || !NT_SUCCESS(result.status) || !relations) return listed;
+    if (!result.completed || !NT_SUCCESS(result.status) || !relations)
+        return listed;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         ++g_ownedBlocks;
@@ -212,7 +231,7 @@ std::vector<DEVICE_OBJECT*> TakeRelations(DeviceNode* node, const simk::pnp::det
         DEVICE_OBJECT* object = relations->Objects[i];
         if (std::find(listed.begin(), listed.end(), object) != listed.end()) {
             simk::detail::rule::DuplicateRelation(Describe(node));
-            ObDereferenceObject(object);  // every entry carried its own reference
+            ObDereferenceObject(object); // every entry carried its own reference
             continue;
         }
         listed.push_back(object);
@@ -223,21 +242,24 @@ std::vector<DEVICE_OBJECT*> TakeRelations(DeviceNode* node, const simk::pnp::det
     return listed;
 }
 
-std::string Describe(const DeviceNode* node) {
+std::string Describe(const DeviceNode* node)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return node->info.instancePath.empty() ? "an unidentified device" : simk::Narrow(node->info.instancePath);
 }
 
-std::vector<DeviceNode*> LiveChildren(const DeviceNode* node) {
+std::vector<DeviceNode*> LiveChildren(const DeviceNode* node)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return node->children;
 }
 
-}  // namespace simk::pnp::tree
+} // namespace simk::pnp::tree
 
 namespace {
 
-void ProcessItem(const WorkItem& item) {
+void ProcessItem(const WorkItem& item)
+{
     {
         std::lock_guard<std::recursive_mutex> action(g_actionMutex);
         if (item.kind == WorkKind::RemoveAfterClose) {
@@ -245,14 +267,16 @@ void ProcessItem(const WorkItem& item) {
         } else {
             DeviceNode* node = FindNodeByPdo(item.pdo);
             // Only a started device is enumerated; one on its way out has nothing left to report.
-            if (node && GetState(node) == NodeState::Started) EnumerateBusRelations(node);
+            if (node && GetState(node) == NodeState::Started)
+                EnumerateBusRelations(node);
         }
     }
     ObDereferenceObject(item.pdo);
 }
 
 // Takes and processes queued items until there are none and nobody is processing one.
-void Drain(std::unique_lock<std::mutex>& queueLock, bool stopWhenIdle) {
+void Drain(std::unique_lock<std::mutex>& queueLock, bool stopWhenIdle)
+{
     for (;;) {
         if (!g_queue.empty() && !(g_workerStop && !stopWhenIdle)) {
             WorkItem item = g_queue.front();
@@ -266,7 +290,8 @@ void Drain(std::unique_lock<std::mutex>& queueLock, bool stopWhenIdle) {
             continue;
         }
         if (stopWhenIdle) {
-            if (g_queue.empty() && g_busy == 0) return;
+            if (g_queue.empty() && g_busy == 0)
+                return;
         } else if (g_workerStop) {
             return;
         }
@@ -274,28 +299,34 @@ void Drain(std::unique_lock<std::mutex>& queueLock, bool stopWhenIdle) {
     }
 }
 
-}  // namespace
-
+} // namespace
 
 namespace simk::pnp::detail {
 
-std::chrono::milliseconds PendingTimeout() {
+std::chrono::milliseconds PendingTimeout()
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return g_pendingTimeout;
 }
 
-void NoteIrpArrival(DEVICE_OBJECT* device, const IRP* irp, UCHAR major) {
-    if (major != IRP_MJ_PNP && major != IRP_MJ_SYSTEM_CONTROL) return;
-    if (device->DeviceObjectExtension->AttachedTo) return;  // only PDOs
+void NoteIrpArrival(DEVICE_OBJECT* device, const IRP* irp, UCHAR major)
+{
+    if (major != IRP_MJ_PNP && major != IRP_MJ_SYSTEM_CONTROL)
+        return;
+    if (device->DeviceObjectExtension->AttachedTo)
+        return; // only PDOs
     std::lock_guard<std::mutex> lock(g_stateMutex);
     auto node = g_byPdo.find(device);
-    if (node == g_byPdo.end()) return;
+    if (node == g_byPdo.end())
+        return;
     // A failure a test asked the root enumerator for is the fault under test, not one to report.
-    if (node->second->rootEnumerated && RootRelationsFailing(device)) return;
+    if (node->second->rootEnumerated && RootRelationsFailing(device))
+        return;
     const IO_STACK_LOCATION* sl = irp->Tail.Overlay.CurrentStackLocation;
     const bool byNobody = irp->IoStatus.Status == STATUS_NOT_SUPPORTED;
     // A driver above answering matters only where there is one.
-    if (!byNobody && !device->AttachedDevice) return;
+    if (!byNobody && !device->AttachedDevice)
+        return;
     const ULONG relation = sl->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS && major == IRP_MJ_PNP
                                ? static_cast<ULONG>(sl->Parameters.QueryDeviceRelations.Type)
                                : 0;
@@ -306,7 +337,8 @@ namespace {
 
 // Requests whose outcome a PDO decides itself even after the drivers above agreed (a veto, a
 // failed start): only the queries are the upper drivers' to answer.
-bool PdoDecides(UCHAR minor) {
+bool PdoDecides(UCHAR minor)
+{
     switch (minor) {
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -331,7 +363,8 @@ bool PdoDecides(UCHAR minor) {
 // minor IRPs; IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_FILTER_RESOURCE_REQUIREMENTS and the
 // relation types other than TargetDeviceRelation among them), and a PDO that is no WMI provider
 // completes IRP_MJ_SYSTEM_CONTROL as it came (WMI Requirements for WDM Drivers).
-bool BusDriverAnswers(UCHAR minor, ULONG relation) {
+bool BusDriverAnswers(UCHAR minor, ULONG relation)
+{
     switch (minor) {
     // "All PnP drivers must handle this IRP": the removal protocol, start, stop, usage notification.
     case IRP_MN_START_DEVICE:
@@ -369,70 +402,91 @@ bool BusDriverAnswers(UCHAR minor, ULONG relation) {
     }
 }
 
-}  // namespace
+} // namespace
 
-void CheckPdoCompletion(DEVICE_OBJECT* completer, const IRP* irp) {
+void CheckPdoCompletion(DEVICE_OBJECT* completer, const IRP* irp)
+{
     Answered answered;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         auto it = g_answered.find(irp);
-        if (it == g_answered.end()) return;
+        if (it == g_answered.end())
+            return;
         answered = it->second;
         g_answered.erase(it);
     }
-    if (completer != answered.pdo || irp->IoStatus.Status == answered.status) return;
+    if (completer != answered.pdo || irp->IoStatus.Status == answered.status)
+        return;
     if (answered.byNobody) {
-        if (answered.major == IRP_MJ_PNP && BusDriverAnswers(answered.minor, answered.relation)) return;
+        if (answered.major == IRP_MJ_PNP && BusDriverAnswers(answered.minor, answered.relation))
+            return;
         simk::detail::rule::PdoChangedUnansweredStatus(answered.major, answered.minor, irp->IoStatus.Status);
         return;
     }
-    if (answered.major == IRP_MJ_PNP && PdoDecides(answered.minor)) return;
-    simk::detail::rule::PdoChangedAnsweredStatus(answered.major, answered.minor, irp->IoStatus.Status,
-                                                 answered.status);
+    if (answered.major == IRP_MJ_PNP && PdoDecides(answered.minor))
+        return;
+    simk::detail::rule::PdoChangedAnsweredStatus(answered.major, answered.minor, irp->IoStatus.Status, answered.status);
 }
 
-void NoteDeviceDeleted(DEVICE_OBJECT* device) {
+void NoteDeviceDeleted(DEVICE_OBJECT* device)
+{
     DeviceNode* node = static_cast<DeviceNode*>(device->DeviceObjectExtension->DeviceNode);
-    if (!node || node->rootEnumerated) return;
+    if (!node || node->rootEnumerated)
+        return;
     bool early;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         early = node->inTree && !node->finalRemoval;
     }
-    if (early) simk::detail::rule::PdoDeletedWhileReported(Describe(node));
+    if (early)
+        simk::detail::rule::PdoDeletedWhileReported(Describe(node));
 }
 
-void NoteLastHandleClosed(DEVICE_OBJECT* device) {
+void NoteLastHandleClosed(DEVICE_OBJECT* device)
+{
     bool waiting;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         auto it = g_byPdo.find(device);
         waiting = it != g_byPdo.end() && it->second->awaitingCloses;
     }
-    if (waiting) Enqueue(device, WorkKind::RemoveAfterClose);
+    if (waiting)
+        Enqueue(device, WorkKind::RemoveAfterClose);
 }
 
-}  // namespace simk::pnp::detail
+} // namespace simk::pnp::detail
 
 namespace simk::pnp {
 
-const char* NodeStateName(NodeState state) {
+const char* NodeStateName(NodeState state)
+{
     switch (state) {
-    case NodeState::Enumerated: return "Enumerated";
-    case NodeState::IdQueryFailed: return "IdQueryFailed";
-    case NodeState::AddDeviceFailed: return "AddDeviceFailed";
-    case NodeState::StartFailed: return "StartFailed";
-    case NodeState::NotInstalled: return "NotInstalled";
-    case NodeState::Disabled: return "Disabled";
-    case NodeState::Started: return "Started";
-    case NodeState::QueryRemoved: return "QueryRemoved";
-    case NodeState::SurpriseRemoved: return "SurpriseRemoved";
-    case NodeState::Removed: return "Removed";
+    case NodeState::Enumerated:
+        return "Enumerated";
+    case NodeState::IdQueryFailed:
+        return "IdQueryFailed";
+    case NodeState::AddDeviceFailed:
+        return "AddDeviceFailed";
+    case NodeState::StartFailed:
+        return "StartFailed";
+    case NodeState::NotInstalled:
+        return "NotInstalled";
+    case NodeState::Disabled:
+        return "Disabled";
+    case NodeState::Started:
+        return "Started";
+    case NodeState::QueryRemoved:
+        return "QueryRemoved";
+    case NodeState::SurpriseRemoved:
+        return "SurpriseRemoved";
+    case NodeState::Removed:
+        return "Removed";
     }
     return "?";
 }
 
-NTSTATUS SendWmiRequest(DeviceNode* node, UCHAR minor) {
+NTSTATUS SendWmiRequest(DeviceNode* node, UCHAR minor)
+{
     DEVICE_OBJECT* pdo = node->info.pdo;
     DEVICE_OBJECT* top = IoGetAttachedDeviceReference(pdo);
     const size_t index = simk::pnp::detail::LogIrp(pdo, top, IRP_MJ_SYSTEM_CONTROL, minor, 0);
@@ -442,14 +496,17 @@ NTSTATUS SendWmiRequest(DeviceNode* node, UCHAR minor) {
     return result.status;
 }
 
-void RunUntilIdle() {
+void RunUntilIdle()
+{
     std::unique_lock<std::mutex> lock(g_queueMutex);
     Drain(lock, true);
 }
 
-void StartWorkerThread() {
+void StartWorkerThread()
+{
     std::lock_guard<std::mutex> lock(g_queueMutex);
-    if (g_worker.joinable()) return;
+    if (g_worker.joinable())
+        return;
     g_workerStop = false;
     g_worker = std::thread([] {
         std::unique_lock<std::mutex> queueLock(g_queueMutex);
@@ -457,10 +514,12 @@ void StartWorkerThread() {
     });
 }
 
-void StopWorkerThread() {
+void StopWorkerThread()
+{
     {
         std::lock_guard<std::mutex> lock(g_queueMutex);
-        if (!g_worker.joinable()) return;
+        if (!g_worker.joinable())
+            return;
         g_workerStop = true;
         g_queueChanged.notify_all();
     }
@@ -469,31 +528,37 @@ void StopWorkerThread() {
     g_workerStop = false;
 }
 
-size_t QueuedWorkCount() {
+size_t QueuedWorkCount()
+{
     std::lock_guard<std::mutex> lock(g_queueMutex);
     return g_queue.size();
 }
 
-void SetPendingIrpTimeout(std::chrono::milliseconds timeout) {
+void SetPendingIrpTimeout(std::chrono::milliseconds timeout)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     g_pendingTimeout = timeout;
 }
 
-DeviceNode* FindNode(const std::u16string& instancePath) {
+DeviceNode* FindNode(const std::u16string& instancePath)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     const std::u16string wanted = Fold(instancePath);
     for (const auto& node : g_nodes)
-        if (node->inTree && Fold(node->info.instancePath) == wanted) return node.get();
+        if (node->inTree && Fold(node->info.instancePath) == wanted)
+            return node.get();
     return nullptr;
 }
 
-DeviceNode* FindNodeByPdo(const DEVICE_OBJECT* pdo) {
+DeviceNode* FindNodeByPdo(const DEVICE_OBJECT* pdo)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     auto it = g_byPdo.find(pdo);
     return it == g_byPdo.end() ? nullptr : it->second;
 }
 
-std::vector<DeviceNode*> RootDevices() {
+std::vector<DeviceNode*> RootDevices()
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return g_roots;
 }
@@ -506,56 +571,67 @@ NodeState State(const DeviceNode* node) { return GetState(node); }
 
 DEVICE_OBJECT* Pdo(const DeviceNode* node) { return node->info.pdo; }
 
-std::u16string InstancePath(const DeviceNode* node) {
+std::u16string InstancePath(const DeviceNode* node)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return node->info.instancePath;
 }
 
-std::u16string HardwareKeyPath(const DeviceNode* node) {
+std::u16string HardwareKeyPath(const DeviceNode* node)
+{
     return simk::registry::DeviceHardwareKeyPath(InstancePath(node));
 }
 
-NodeInfo Info(const DeviceNode* node) {
+NodeInfo Info(const DeviceNode* node)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return node->info;
 }
 
-std::vector<IrpRecord> IrpLog() {
+std::vector<IrpRecord> IrpLog()
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return g_log;
 }
 
-std::vector<IrpRecord> IrpLogFor(const DeviceNode* node) {
+std::vector<IrpRecord> IrpLogFor(const DeviceNode* node)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     std::vector<IrpRecord> out;
     for (const auto& record : g_log)
-        if (record.node == node) out.push_back(record);
+        if (record.node == node)
+            out.push_back(record);
     return out;
 }
 
-void ClearIrpLog() {
+void ClearIrpLog()
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     g_log.clear();
 }
 
-size_t OwnedPoolBlocks() {
+size_t OwnedPoolBlocks()
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return g_ownedBlocks;
 }
 
-}  // namespace simk::pnp
+} // namespace simk::pnp
 
 namespace simk::pnp::detail {
 
-bool InstancePathOfPdo(const DEVICE_OBJECT* pdo, std::u16string* instancePath) {
+bool InstancePathOfPdo(const DEVICE_OBJECT* pdo, std::u16string* instancePath)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     auto it = g_byPdo.find(pdo);
-    if (it == g_byPdo.end() || it->second->info.instancePath.empty()) return false;
+    if (it == g_byPdo.end() || it->second->info.instancePath.empty())
+        return false;
     *instancePath = it->second->info.instancePath;
     return true;
 }
 
-size_t LogIrp(DEVICE_OBJECT* pdo, DEVICE_OBJECT* target, UCHAR major, UCHAR minor, ULONG detail) {
+size_t LogIrp(DEVICE_OBJECT* pdo, DEVICE_OBJECT* target, UCHAR major, UCHAR minor, ULONG detail)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     IrpRecord record;
     auto it = g_byPdo.find(pdo);
@@ -570,9 +646,11 @@ size_t LogIrp(DEVICE_OBJECT* pdo, DEVICE_OBJECT* target, UCHAR major, UCHAR mino
     return g_log.size() - 1;
 }
 
-void LogIrpResult(size_t index, NTSTATUS status, ULONG_PTR information) {
+void LogIrpResult(size_t index, NTSTATUS status, ULONG_PTR information)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
-    if (index >= g_log.size()) return;  // the log was cleared meanwhile
+    if (index >= g_log.size())
+        return; // the log was cleared meanwhile
     g_log[index].status = status;
     g_log[index].information = information;
 }
@@ -589,21 +667,23 @@ struct Waiter {
 // live until the kernel is reset, which also takes back the IRPs.
 std::vector<std::unique_ptr<Waiter>> g_abandonedWaiters;
 
-NTSTATUS OnSyncIrpComplete(DEVICE_OBJECT*, IRP* irp, void* context) {
+NTSTATUS OnSyncIrpComplete(DEVICE_OBJECT*, IRP* irp, void* context)
+{
     auto* waiter = static_cast<Waiter*>(context);
     waiter->status = irp->IoStatus;
-    if (waiter->completed) waiter->completed(irp);
+    if (waiter->completed)
+        waiter->completed(irp);
     KeSetEvent(&waiter->event, IO_NO_INCREMENT, FALSE);
     // The IRP is the sender's: it reads the result and frees it.
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-}  // namespace
+} // namespace
 
 SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
-                          const std::function<void(IO_STACK_LOCATION*)>& fill,
-                          const std::function<void(IRP*)>& sending,
-                          const std::function<void(IRP*)>& completed) {
+                          const std::function<void(IO_STACK_LOCATION*)>& fill, const std::function<void(IRP*)>& sending,
+                          const std::function<void(IRP*)>& completed)
+{
     SyncIrpResult result;
     IRP* irp = IoAllocateIrp(target->StackSize, FALSE);
     if (!irp) {
@@ -619,9 +699,11 @@ SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
     IO_STACK_LOCATION* sl = IoGetNextIrpStackLocation(irp);
     sl->MajorFunction = major;
     sl->MinorFunction = minor;
-    if (fill) fill(sl);
+    if (fill)
+        fill(sl);
     IoSetCompletionRoutine(irp, OnSyncIrpComplete, waiter, TRUE, TRUE, TRUE);
-    if (sending) sending(irp);
+    if (sending)
+        sending(irp);
 
     const NTSTATUS returned = major == IRP_MJ_POWER ? PoCallDriver(target, irp) : IoCallDriver(target, irp);
     std::chrono::milliseconds timeout;
@@ -630,7 +712,7 @@ SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
         timeout = g_pendingTimeout;
     }
     LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(timeout.count()) * 10000;  // relative, in 100 ns units
+    due.QuadPart = -static_cast<LONGLONG>(timeout.count()) * 10000; // relative, in 100 ns units
     if (KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, &due) != STATUS_SUCCESS) {
         simk::detail::rule::IrpNeverCompleted(major, minor, returned);
         // The driver still owns the IRP and may complete it later: leave it and its event alone.
@@ -649,11 +731,12 @@ SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
     return result;
 }
 
-}  // namespace simk::pnp::detail
+} // namespace simk::pnp::detail
 
 namespace simk::detail {
 
-void ResetPnp() {
+void ResetPnp()
+{
     simk::pnp::StopWorkerThread();
     // Their own locks, which are taken before the manager's (an install reads nodes under its
     // lock), never inside it.
@@ -661,7 +744,7 @@ void ResetPnp() {
     simk::pnp::tree::ResetInstalls();
     {
         std::lock_guard<std::mutex> lock(g_queueMutex);
-        g_queue.clear();  // the device objects go with the I/O manager's reset
+        g_queue.clear(); // the device objects go with the I/O manager's reset
         g_busy = 0;
     }
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
@@ -679,9 +762,10 @@ void ResetPnp() {
     simk::pnp::detail::ResetSystemPower();
 }
 
-}  // namespace simk::detail
+} // namespace simk::detail
 
-extern "C" void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
+extern "C" void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type)
+{
     simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, "IoInvalidateDeviceRelations");
     simk::detail::CallBefore(simk::Call::IoInvalidateDeviceRelations, DeviceObject, 0, nullptr);
     simk::detail::AfterCall after(simk::Call::IoInvalidateDeviceRelations, DeviceObject);
@@ -690,6 +774,7 @@ extern "C" void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_
         simk::detail::rule::InvalidPdo("IoInvalidateDeviceRelations");
         return;
     }
-    if (Type != BusRelations) return;  // other relations are asked for when a removal needs them
+    if (Type != BusRelations)
+        return; // other relations are asked for when a removal needs them
     Enqueue(DeviceObject, WorkKind::Relations);
 }

@@ -31,17 +31,20 @@ std::map<unsigned, unsigned> g_prefixesByHash;
 std::mutex g_prefixMutex;
 
 // A zero-terminated string from a reply's bytes (the whole block, if no terminator).
-std::u16string ReplyString(const Reply& reply) {
+std::u16string ReplyString(const Reply& reply)
+{
     std::u16string s;
     for (size_t i = 0; i + 1 < reply.bytes.size(); i += 2) {
         char16_t c = static_cast<char16_t>(reply.bytes[i] | (reply.bytes[i + 1] << 8));
-        if (!c) break;
+        if (!c)
+            break;
         s.push_back(c);
     }
     return s;
 }
 
-std::vector<std::u16string> ReplyMultiString(const Reply& reply) {
+std::vector<std::u16string> ReplyMultiString(const Reply& reply)
+{
     std::vector<std::u16string> entries;
     std::u16string current;
     for (size_t i = 0; i + 1 < reply.bytes.size(); i += 2) {
@@ -50,19 +53,22 @@ std::vector<std::u16string> ReplyMultiString(const Reply& reply) {
             current.push_back(c);
             continue;
         }
-        if (current.empty()) break;
+        if (current.empty())
+            break;
         entries.push_back(current);
         current.clear();
     }
     return entries;
 }
 
-Reply QueryId(DeviceNode* node, BUS_QUERY_ID_TYPE type) {
-    return TakeReply(SendPnp(node, IRP_MN_QUERY_ID, type,
-                             [&](IO_STACK_LOCATION* sl) { sl->Parameters.QueryId.IdType = type; }));
+Reply QueryId(DeviceNode* node, BUS_QUERY_ID_TYPE type)
+{
+    return TakeReply(
+        SendPnp(node, IRP_MN_QUERY_ID, type, [&](IO_STACK_LOCATION* sl) { sl->Parameters.QueryId.IdType = type; }));
 }
 
-Reply QueryText(DeviceNode* node, DEVICE_TEXT_TYPE type) {
+Reply QueryText(DeviceNode* node, DEVICE_TEXT_TYPE type)
+{
     return TakeReply(SendPnp(node, IRP_MN_QUERY_DEVICE_TEXT, type, [&](IO_STACK_LOCATION* sl) {
         sl->Parameters.QueryDeviceText.DeviceTextType = type;
         sl->Parameters.QueryDeviceText.LocaleId = DEFAULT_LOCALE;
@@ -71,15 +77,18 @@ Reply QueryText(DeviceNode* node, DEVICE_TEXT_TYPE type) {
 
 // "<depth>&<hash of the parent's instance path>&<n>", made once per parent and kept, as Windows
 // keeps a parent's ParentIdPrefix in its registry key.
-std::u16string ParentIdPrefix(DeviceNode* parent) {
+std::u16string ParentIdPrefix(DeviceNode* parent)
+{
     std::u16string parentPath;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
-        if (!parent->parentIdPrefix.empty()) return parent->parentIdPrefix;
+        if (!parent->parentIdPrefix.empty())
+            return parent->parentIdPrefix;
         parentPath = Fold(parent->info.instancePath);
     }
-    unsigned hash = 2166136261u;  // FNV-1a over the folded path
-    for (char16_t c : parentPath) hash = (hash ^ c) * 16777619u;
+    unsigned hash = 2166136261u; // FNV-1a over the folded path
+    for (char16_t c : parentPath)
+        hash = (hash ^ c) * 16777619u;
     unsigned n;
     {
         std::lock_guard<std::mutex> lock(g_prefixMutex);
@@ -95,7 +104,8 @@ std::u16string ParentIdPrefix(DeviceNode* parent) {
 
 // A driver that is not pageable above one that is would be called for power at DISPATCH_LEVEL by
 // a stack the power manager believes it may page: Driver Verifier stops on it.
-void CheckPowerPagable(DeviceNode* node) {
+void CheckPowerPagable(DeviceNode* node)
+{
     DEVICE_OBJECT* lower = node->info.pdo;
     for (DEVICE_OBJECT* upper = lower->AttachedDevice; upper; lower = upper, upper = upper->AttachedDevice) {
         if ((lower->Flags & DO_POWER_PAGABLE) && !(upper->Flags & DO_POWER_PAGABLE)) {
@@ -104,25 +114,26 @@ void CheckPowerPagable(DeviceNode* node) {
     }
 }
 
-DEVICE_CAPABILITIES QueryCapabilities(DeviceNode* node, NTSTATUS* status) {
+DEVICE_CAPABILITIES QueryCapabilities(DeviceNode* node, NTSTATUS* status)
+{
     DEVICE_CAPABILITIES caps;
     std::memset(&caps, 0, sizeof(caps));
     caps.Size = sizeof(caps);
     caps.Version = 1;
     caps.Address = 0xFFFFFFFF;
     caps.UINumber = 0xFFFFFFFF;
-    auto result = SendPnp(node, IRP_MN_QUERY_CAPABILITIES, 0, [&](IO_STACK_LOCATION* sl) {
-        sl->Parameters.DeviceCapabilities.Capabilities = &caps;
-    });
+    auto result = SendPnp(node, IRP_MN_QUERY_CAPABILITIES, 0,
+                          [&](IO_STACK_LOCATION* sl) { sl->Parameters.DeviceCapabilities.Capabilities = &caps; });
     *status = result.status;
     return caps;
 }
 
-}  // namespace
+} // namespace
 
 namespace simk::pnp::tree {
 
-bool SendStart(DeviceNode* node, bool afterStop) {
+bool SendStart(DeviceNode* node, bool afterStop)
+{
     CheckPowerPagable(node);
     TakeReply(SendPnp(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0));
     auto result = SendPnp(node, IRP_MN_START_DEVICE, 0, [](IO_STACK_LOCATION* sl) {
@@ -161,11 +172,12 @@ bool SendStart(DeviceNode* node, bool afterStop) {
     return true;
 }
 
-}  // namespace simk::pnp::tree
+} // namespace simk::pnp::tree
 
 namespace {
 
-void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo) {
+void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo)
+{
     DeviceNode* node = NewNode(parent, pdo);
 
     Reply deviceId = QueryId(node, BusQueryDeviceID);
@@ -209,8 +221,10 @@ void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo) {
         info.instanceId = ReplyString(instanceId);
         info.hardwareIds = ReplyMultiString(hardwareIds);
         info.compatibleIds = ReplyMultiString(compatibleIds);
-        if (description.present) info.description = ReplyString(description);
-        if (location.present) info.location = ReplyString(location);
+        if (description.present)
+            info.description = ReplyString(description);
+        if (location.present)
+            info.location = ReplyString(location);
         info.capabilitiesStatus = capsStatus;
         info.capabilities = caps;
         if (busInfo.present && busInfo.bytes.size() >= sizeof(PNP_BUS_INFORMATION)) {
@@ -221,7 +235,8 @@ void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo) {
         for (const auto& other : g_nodes)
             if (other.get() != node && other->inTree && Fold(other->info.instancePath) == Fold(path))
                 duplicate = true;
-        if (!duplicate) info.instancePath = path;
+        if (!duplicate)
+            info.instancePath = path;
     }
     if (duplicate) {
         simk::detail::rule::DuplicateDeviceInstance(path);
@@ -233,17 +248,20 @@ void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo) {
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCES, 0));
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0));
 
-    if (HoldInstallOf(node)) return;
+    if (HoldInstallOf(node))
+        return;
     InstallNewDevice(node);
-    if (BuildStack(node)) StartNode(node);
+    if (BuildStack(node))
+        StartNode(node);
 }
 
-void EnumerateBusRelationsImpl(DeviceNode* node) {
-    auto result = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations, [](IO_STACK_LOCATION* sl) {
-        sl->Parameters.QueryDeviceRelations.Type = BusRelations;
-    });
+void EnumerateBusRelationsImpl(DeviceNode* node)
+{
+    auto result = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations,
+                          [](IO_STACK_LOCATION* sl) { sl->Parameters.QueryDeviceRelations.Type = BusRelations; });
     // A stack that does not answer keeps the children it had, and what they were last reported as.
-    if (!result.completed || !NT_SUCCESS(result.status)) return;
+    if (!result.completed || !NT_SUCCESS(result.status))
+        return;
     const std::vector<DEVICE_OBJECT*> listed = TakeRelations(node, result);
 
     std::vector<DeviceNode*> known = LiveChildren(node);
@@ -253,7 +271,8 @@ void EnumerateBusRelationsImpl(DeviceNode* node) {
             std::lock_guard<std::mutex> lock(g_stateMutex);
             child->listed = still;
         }
-        if (still) continue;
+        if (still)
+            continue;
         SurpriseRemoveTree(child);
         RemoveTree(child);
     }
@@ -265,25 +284,28 @@ void EnumerateBusRelationsImpl(DeviceNode* node) {
             ObDereferenceObject(object);
             continue;
         }
-        EnumerateChild(node, object);  // the reference the relations carried is now the node's
+        EnumerateChild(node, object); // the reference the relations carried is now the node's
     }
 }
 
-}  // namespace
+} // namespace
 
 namespace simk::pnp::tree {
 
 void EnumerateBusRelations(DeviceNode* node) { EnumerateBusRelationsImpl(node); }
 
-void StartNode(DeviceNode* node) {
-    if (SendStart(node)) EnumerateBusRelations(node);
+void StartNode(DeviceNode* node)
+{
+    if (SendStart(node))
+        EnumerateBusRelations(node);
 }
 
-}  // namespace simk::pnp::tree
+} // namespace simk::pnp::tree
 
 namespace simk::pnp {
 
-DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwareId, const std::u16string& classGuid) {
+DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwareId, const std::u16string& classGuid)
+{
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
     simk::detail::RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "CreateRootDevice");
     DeviceNode* node = nullptr;
@@ -293,23 +315,30 @@ DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwa
         return nullptr;
     }
     simk::detail::EnsureDeviceHardwareKey(InstancePath(node));
-    if (driver) SetServiceOf(node, driver, classGuid);
-    if (BuildStack(node)) StartNode(node);
+    if (driver)
+        SetServiceOf(node, driver, classGuid);
+    if (BuildStack(node))
+        StartNode(node);
     return node;
 }
 
-void EnumerateNow(DeviceNode* node) {
+void EnumerateNow(DeviceNode* node)
+{
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-    if (node && node->inTree && GetState(node) == NodeState::Started) EnumerateBusRelations(node);
+    if (node && node->inTree && GetState(node) == NodeState::Started)
+        EnumerateBusRelations(node);
 }
 
-NTSTATUS EnableDevice(DeviceNode* node) {
+NTSTATUS EnableDevice(DeviceNode* node)
+{
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-    if (!node || !node->inTree || GetState(node) != NodeState::Disabled) return STATUS_INVALID_DEVICE_STATE;
-    if (!BuildStack(node)) return Info(node).problem;
+    if (!node || !node->inTree || GetState(node) != NodeState::Disabled)
+        return STATUS_INVALID_DEVICE_STATE;
+    if (!BuildStack(node))
+        return Info(node).problem;
     StartNode(node);
     const NodeState state = GetState(node);
     return state == NodeState::Started ? STATUS_SUCCESS : Info(node).problem;
 }
 
-}  // namespace simk::pnp
+} // namespace simk::pnp

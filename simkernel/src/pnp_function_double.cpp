@@ -27,29 +27,36 @@ bool g_enabled;
 DRIVER_OBJECT* g_driver;
 std::atomic<size_t> g_deviceCount{0};
 
-simk::pnp::ChildFunctionDriverOptions Options() {
+simk::pnp::ChildFunctionDriverOptions Options()
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_options;
 }
 
-std::u16string Fold(std::u16string s) {
+std::u16string Fold(std::u16string s)
+{
     for (auto& c : s)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - 0x20);
     return s;
 }
 
-NTSTATUS PassDown(FdoExtension* ext, IRP* irp) {
+NTSTATUS PassDown(FdoExtension* ext, IRP* irp)
+{
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(ext->lower, irp);
 }
 
-NTSTATUS OnForwardedComplete(DEVICE_OBJECT*, IRP* irp, void* context) {
+NTSTATUS OnForwardedComplete(DEVICE_OBJECT*, IRP* irp, void* context)
+{
     // The IRP comes back to the dispatch routine that waits for it; it completes it there.
-    if (irp->PendingReturned) KeSetEvent(static_cast<KEVENT*>(context), IO_NO_INCREMENT, FALSE);
+    if (irp->PendingReturned)
+        KeSetEvent(static_cast<KEVENT*>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS ForwardAndWait(FdoExtension* ext, IRP* irp) {
+NTSTATUS ForwardAndWait(FdoExtension* ext, IRP* irp)
+{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -64,22 +71,26 @@ NTSTATUS ForwardAndWait(FdoExtension* ext, IRP* irp) {
 
 // As a function driver does before its device goes away: the device is put into D3 first, with a
 // power request of its own sent to the PDO.
-void PowerDown(FdoExtension* ext) {
-    if (ext->poweredDown) return;
+void PowerDown(FdoExtension* ext)
+{
+    if (ext->poweredDown)
+        return;
     ext->poweredDown = TRUE;
-    const size_t index =
-        simk::pnp::detail::LogIrp(ext->pdo, ext->lower, IRP_MJ_POWER, IRP_MN_SET_POWER, PowerDeviceD3);
+    const size_t index = simk::pnp::detail::LogIrp(ext->pdo, ext->lower, IRP_MJ_POWER, IRP_MN_SET_POWER, PowerDeviceD3);
     POWER_STATE state;
     state.DeviceState = PowerDeviceD3;
-    auto result = simk::pnp::detail::SendAndWait(ext->lower, IRP_MJ_POWER, IRP_MN_SET_POWER, [&](IO_STACK_LOCATION* sl) {
-        sl->Parameters.Power.Type = DevicePowerState;
-        sl->Parameters.Power.State = state;
-    });
+    auto result =
+        simk::pnp::detail::SendAndWait(ext->lower, IRP_MJ_POWER, IRP_MN_SET_POWER, [&](IO_STACK_LOCATION* sl) {
+            sl->Parameters.Power.Type = DevicePowerState;
+            sl->Parameters.Power.State = state;
+        });
     simk::pnp::detail::LogIrpResult(index, result.status, result.information);
-    if (result.completed && NT_SUCCESS(result.status)) PoSetPowerState(ext->self, DevicePowerState, state);
+    if (result.completed && NT_SUCCESS(result.status))
+        PoSetPowerState(ext->self, DevicePowerState, state);
 }
 
-NTSTATUS FdoPnp(FdoExtension* ext, IRP* irp) {
+NTSTATUS FdoPnp(FdoExtension* ext, IRP* irp)
+{
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     switch (sl->MinorFunction) {
     case IRP_MN_QUERY_CAPABILITIES: {
@@ -87,7 +98,8 @@ NTSTATUS FdoPnp(FdoExtension* ext, IRP* irp) {
         NTSTATUS status = ForwardAndWait(ext, irp);
         if (NT_SUCCESS(status)) {
             const DEVICE_CAPABILITIES* caps = sl->Parameters.DeviceCapabilities.Capabilities;
-            for (int s = 0; s < POWER_SYSTEM_MAXIMUM; ++s) ext->deviceStates[s] = caps->DeviceState[s];
+            for (int s = 0; s < POWER_SYSTEM_MAXIMUM; ++s)
+                ext->deviceStates[s] = caps->DeviceState[s];
         }
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
@@ -95,7 +107,8 @@ NTSTATUS FdoPnp(FdoExtension* ext, IRP* irp) {
     case IRP_MN_START_DEVICE: {
         // The PDO starts first; only then may the function driver use the device.
         NTSTATUS status = ForwardAndWait(ext, irp);
-        if (NT_SUCCESS(status)) ext->poweredDown = FALSE;
+        if (NT_SUCCESS(status))
+            ext->poweredDown = FALSE;
         irp->IoStatus.Status = status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
@@ -105,11 +118,13 @@ NTSTATUS FdoPnp(FdoExtension* ext, IRP* irp) {
         irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(ext, irp);
     case IRP_MN_SURPRISE_REMOVAL:
-        if (Options().powerDownOnSurpriseRemoval) PowerDown(ext);
+        if (Options().powerDownOnSurpriseRemoval)
+            PowerDown(ext);
         irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(ext, irp);
     case IRP_MN_REMOVE_DEVICE: {
-        if (Options().powerDownOnRemove) PowerDown(ext);
+        if (Options().powerDownOnRemove)
+            PowerDown(ext);
         irp->IoStatus.Status = STATUS_SUCCESS;
         DEVICE_OBJECT* self = ext->self;
         DEVICE_OBJECT* lower = ext->lower;
@@ -140,16 +155,19 @@ struct SystemPowerRequest {
     IRP* systemIrp;
 };
 
-VOID OnDevicePowerDone(DEVICE_OBJECT*, UCHAR, POWER_STATE, PVOID context, IO_STATUS_BLOCK* status) {
+VOID OnDevicePowerDone(DEVICE_OBJECT*, UCHAR, POWER_STATE, PVOID context, IO_STATUS_BLOCK* status)
+{
     auto* request = static_cast<SystemPowerRequest*>(context);
     IRP* systemIrp = request->systemIrp;
-    if (!NT_SUCCESS(status->Status)) systemIrp->IoStatus.Status = status->Status;
+    if (!NT_SUCCESS(status->Status))
+        systemIrp->IoStatus.Status = status->Status;
     delete request;
     PoStartNextPowerIrp(systemIrp);
     IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
 }
 
-NTSTATUS OnSystemPowerPassed(DEVICE_OBJECT*, IRP* irp, void* context) {
+NTSTATUS OnSystemPowerPassed(DEVICE_OBJECT*, IRP* irp, void* context)
+{
     auto* ext = static_cast<FdoExtension*>(context);
     if (!NT_SUCCESS(irp->IoStatus.Status)) {
         PoStartNextPowerIrp(irp);
@@ -157,7 +175,8 @@ NTSTATUS OnSystemPowerPassed(DEVICE_OBJECT*, IRP* irp, void* context) {
     }
     const SYSTEM_POWER_STATE system = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
     DEVICE_POWER_STATE device = system < POWER_SYSTEM_MAXIMUM ? ext->deviceStates[system] : PowerDeviceD3;
-    if (device == PowerDeviceUnspecified) device = system == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+    if (device == PowerDeviceUnspecified)
+        device = system == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
     POWER_STATE state;
     state.DeviceState = device;
     const NTSTATUS requested = PoRequestPowerIrp(ext->pdo, IRP_MN_SET_POWER, state, OnDevicePowerDone,
@@ -169,7 +188,8 @@ NTSTATUS OnSystemPowerPassed(DEVICE_OBJECT*, IRP* irp, void* context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS FdoPower(FdoExtension* ext, IRP* irp) {
+NTSTATUS FdoPower(FdoExtension* ext, IRP* irp)
+{
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     if (sl->MinorFunction == IRP_MN_SET_POWER && sl->Parameters.Power.Type == SystemPowerState) {
         IoMarkIrpPending(irp);
@@ -185,7 +205,8 @@ NTSTATUS FdoPower(FdoExtension* ext, IRP* irp) {
     return PoCallDriver(ext->lower, irp);
 }
 
-NTSTATUS FdoDispatch(DEVICE_OBJECT* device, IRP* irp) {
+NTSTATUS FdoDispatch(DEVICE_OBJECT* device, IRP* irp)
+{
     auto* ext = static_cast<FdoExtension*>(device->DeviceExtension);
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
     case IRP_MJ_PNP:
@@ -201,7 +222,8 @@ NTSTATUS FdoDispatch(DEVICE_OBJECT* device, IRP* irp) {
         return STATUS_SUCCESS;
     case IRP_MJ_SYSTEM_CONTROL: {
         const auto options = Options();
-        if (options.wmiAnswer) irp->IoStatus.Status = *options.wmiAnswer;
+        if (options.wmiAnswer)
+            irp->IoStatus.Status = *options.wmiAnswer;
         return PassDown(ext, irp);
     }
     default:
@@ -209,16 +231,20 @@ NTSTATUS FdoDispatch(DEVICE_OBJECT* device, IRP* irp) {
     }
 }
 
-NTSTATUS FdoAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
+NTSTATUS FdoAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo)
+{
     const NTSTATUS configured = Options().addDeviceStatus;
-    if (!NT_SUCCESS(configured)) return configured;
+    if (!NT_SUCCESS(configured))
+        return configured;
     DEVICE_OBJECT* fdo = nullptr;
     NTSTATUS status = IoCreateDevice(driver, sizeof(FdoExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     auto* ext = static_cast<FdoExtension*>(fdo->DeviceExtension);
     ext->self = fdo;
     ext->pdo = pdo;
-    for (auto& state : ext->deviceStates) state = PowerDeviceUnspecified;
+    for (auto& state : ext->deviceStates)
+        state = PowerDeviceUnspecified;
     status = IoAttachDeviceToDeviceStackSafe(fdo, pdo, &ext->lower);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(fdo);
@@ -231,19 +257,22 @@ NTSTATUS FdoAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FunctionDriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
-    for (auto& entry : driver->MajorFunction) entry = FdoDispatch;
+NTSTATUS FunctionDriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING*)
+{
+    for (auto& entry : driver->MajorFunction)
+        entry = FdoDispatch;
     driver->DriverExtension->AddDevice = FdoAddDevice;
     return STATUS_SUCCESS;
 }
 
-}  // namespace
+} // namespace
 
 namespace simk::pnp {
 
 // The double is installed as any driver is: for its hardware ID, through the install table, so
 // its FDOs are added by the one routine that builds every stack.
-void SetChildFunctionDriver(const ChildFunctionDriverOptions& options) {
+void SetChildFunctionDriver(const ChildFunctionDriverOptions& options)
+{
     DRIVER_OBJECT* driver;
     bool replaces;
     std::u16string previous;
@@ -253,36 +282,42 @@ void SetChildFunctionDriver(const ChildFunctionDriverOptions& options) {
         previous = g_options.hardwareId;
         g_options = options;
         g_enabled = true;
-        if (!g_driver) g_driver = simk::LoadDriverEntry(FunctionDriverEntry, u"ChildFunction").driverObject;
+        if (!g_driver)
+            g_driver = simk::LoadDriverEntry(FunctionDriverEntry, u"ChildFunction").driverObject;
         driver = g_driver;
     }
-    if (replaces) UninstallDriverPackage(previous);
+    if (replaces)
+        UninstallDriverPackage(previous);
     InstallDriver(options.hardwareId, driver);
 }
 
-void ClearChildFunctionDriver() {
+void ClearChildFunctionDriver()
+{
     std::u16string hardwareId;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        if (!g_enabled) return;
+        if (!g_enabled)
+            return;
         g_enabled = false;
         hardwareId = g_options.hardwareId;
     }
     UninstallDriverPackage(hardwareId);
 }
 
-DRIVER_OBJECT* ChildFunctionDriver() {
+DRIVER_OBJECT* ChildFunctionDriver()
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_driver;
 }
 
 size_t ChildFunctionDeviceCount() { return g_deviceCount; }
 
-}  // namespace simk::pnp
+} // namespace simk::pnp
 
 namespace simk::pnp::detail {
 
-void ResetFunctionDouble() {
+void ResetFunctionDouble()
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     g_options = {};
     g_enabled = false;
@@ -290,4 +325,4 @@ void ResetFunctionDouble() {
     g_deviceCount = 0;
 }
 
-}  // namespace simk::pnp::detail
+} // namespace simk::pnp::detail

@@ -17,7 +17,7 @@
 namespace {
 
 struct Interface {
-    std::u16string instancePath;  // of the device node the interface belongs to
+    std::u16string instancePath; // of the device node the interface belongs to
     GUID guid{};
     bool enabled = false;
 };
@@ -30,13 +30,16 @@ std::map<std::u16string, Interface> g_interfaces;
 // them with RtlFreeUnicodeString.
 constexpr ULONG INTERFACE_NAME_TAG = 0x69506E50;
 
-std::u16string Fold(std::u16string text) {
+std::u16string Fold(std::u16string text)
+{
     for (char16_t& c : text)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - 0x20);
     return text;
 }
 
-std::u16string GuidText(const GUID& guid) {
+std::u16string GuidText(const GUID& guid)
+{
     char text[40];
     std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
                   static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
@@ -44,19 +47,22 @@ std::u16string GuidText(const GUID& guid) {
     return std::u16string(text, text + 38);
 }
 
-std::u16string FromUnicode(PCUNICODE_STRING text) {
-    if (!text || !text->Buffer) return {};
+std::u16string FromUnicode(PCUNICODE_STRING text)
+{
+    if (!text || !text->Buffer)
+        return {};
     return std::u16string(reinterpret_cast<const char16_t*>(text->Buffer), text->Length / sizeof(WCHAR));
 }
 
-}  // namespace
+} // namespace
 
 namespace simk::pnp {
 
-std::vector<DeviceInterface> DeviceInterfaces(const GUID& guid) {
+std::vector<DeviceInterface> DeviceInterfaces(const GUID& guid)
+{
     // Copied under the interfaces' lock and resolved after it: the manager's lock is never taken
     // inside it (a driver enables an interface while the manager holds its own).
-    std::vector<std::pair<std::u16string, std::u16string>> enabled;  // link name, instance path
+    std::vector<std::pair<std::u16string, std::u16string>> enabled; // link name, instance path
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         for (const auto& [folded, entry] : g_interfaces)
@@ -67,21 +73,23 @@ std::vector<DeviceInterface> DeviceInterfaces(const GUID& guid) {
     for (const auto& [link, instancePath] : enabled) {
         // A device that is gone takes its interfaces with it, as the manager disables them at its removal.
         DeviceNode* node = FindNode(instancePath);
-        if (node) out.push_back({link, node, Pdo(node)});
+        if (node)
+            out.push_back({link, node, Pdo(node)});
     }
     return out;
 }
 
-}  // namespace simk::pnp
+} // namespace simk::pnp
 
 namespace simk::pnp::detail {
 
-void ResetInterfaces() {
+void ResetInterfaces()
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     g_interfaces.clear();
 }
 
-}  // namespace simk::pnp::detail
+} // namespace simk::pnp::detail
 
 extern "C" {
 
@@ -89,20 +97,24 @@ extern "C" {
 // link name "\??\<instance path, '\' as '#'>#{guid}[\reference]" is allocated for the caller, who
 // frees it with RtlFreeUnicodeString. Registering the same interface again returns the same name.
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
+{
     simk::detail::RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "IoRegisterDeviceInterface");
-    if (!InterfaceClassGuid || !SymbolicLinkName) return STATUS_INVALID_PARAMETER;
+    if (!InterfaceClassGuid || !SymbolicLinkName)
+        return STATUS_INVALID_PARAMETER;
     std::u16string instancePath;
     if (!PhysicalDeviceObject || !simk::pnp::detail::InstancePathOfPdo(PhysicalDeviceObject, &instancePath))
         return STATUS_INVALID_DEVICE_REQUEST;
     std::u16string name = u"\\??\\" + instancePath;
     std::replace(name.begin() + 4, name.end(), u'\\', u'#');
     name += u"#" + GuidText(*InterfaceClassGuid);
-    if (ReferenceString && ReferenceString->Length) name += u"\\" + FromUnicode(ReferenceString);
+    if (ReferenceString && ReferenceString->Length)
+        name += u"\\" + FromUnicode(ReferenceString);
 
     const SIZE_T bytes = (name.size() + 1) * sizeof(WCHAR);
     auto* buffer = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, bytes, INTERFACE_NAME_TAG));
-    if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!buffer)
+        return STATUS_INSUFFICIENT_RESOURCES;
     std::memcpy(buffer, name.c_str(), bytes);
     SymbolicLinkName->Buffer = buffer;
     SymbolicLinkName->Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
@@ -118,11 +130,13 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 // IoSetDeviceInterfaceState (wdm.h): enabling an enabled interface returns
 // STATUS_OBJECT_NAME_EXISTS, disabling one that is not enabled STATUS_OBJECT_NAME_NOT_FOUND; a name
 // never registered is STATUS_OBJECT_NAME_NOT_FOUND.
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
+{
     simk::detail::RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "IoSetDeviceInterfaceState");
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = g_interfaces.find(Fold(FromUnicode(SymbolicLinkName)));
-    if (it == g_interfaces.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (it == g_interfaces.end())
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     if (it->second.enabled == (Enable != FALSE))
         return Enable ? STATUS_OBJECT_NAME_EXISTS : STATUS_OBJECT_NAME_NOT_FOUND;
     it->second.enabled = Enable != FALSE;
@@ -130,11 +144,13 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
 }
 
 // RtlFreeUnicodeString (wdm.h): frees a string a routine allocated for the caller.
-VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
-    if (!UnicodeString || !UnicodeString->Buffer) return;
+VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
+{
+    if (!UnicodeString || !UnicodeString->Buffer)
+        return;
     ExFreePool(UnicodeString->Buffer);
     UnicodeString->Buffer = nullptr;
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
-}  // extern "C"
+} // extern "C"

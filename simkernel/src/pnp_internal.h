@@ -19,7 +19,7 @@ void ResetInterfaces();
 struct SyncIrpResult {
     NTSTATUS status = STATUS_NOT_SUPPORTED;
     ULONG_PTR information = 0;
-    bool completed = false;  // false: a driver held the request past the timeout
+    bool completed = false; // false: a driver held the request past the timeout
 };
 
 // Sends a new request to `target` the way the managers do: an IRP sized for the target's stack,
@@ -57,5 +57,4 @@ void NoteLastHandleClosed(DEVICE_OBJECT* device);
 void ResetFunctionDouble();
 void ResetSystemPower();
 
-}  // namespace simk::pnp::detail
-
+} // namespace simk::pnp::detail

@@ -19,13 +19,17 @@ using namespace simk::pnp::tree;
 SYSTEM_POWER_STATE g_systemState = PowerSystemWorking;
 
 // Parents before children.
-void CollectStarted(DeviceNode* node, std::vector<DeviceNode*>* out) {
-    if (GetState(node) == NodeState::Started) out->push_back(node);
-    for (DeviceNode* child : LiveChildren(node)) CollectStarted(child, out);
+void CollectStarted(DeviceNode* node, std::vector<DeviceNode*>* out)
+{
+    if (GetState(node) == NodeState::Started)
+        out->push_back(node);
+    for (DeviceNode* child : LiveChildren(node))
+        CollectStarted(child, out);
 }
 
 simk::pnp::detail::SyncIrpResult SendSystemPower(DeviceNode* node, UCHAR minor, SYSTEM_POWER_STATE state,
-                                                  POWER_ACTION action) {
+                                                 POWER_ACTION action)
+{
     DEVICE_OBJECT* pdo = node->info.pdo;
     DEVICE_OBJECT* top = IoGetAttachedDeviceReference(pdo);
     const size_t index = simk::pnp::detail::LogIrp(pdo, top, IRP_MJ_POWER, minor, state);
@@ -40,27 +44,32 @@ simk::pnp::detail::SyncIrpResult SendSystemPower(DeviceNode* node, UCHAR minor, 
     return result;
 }
 
-}  // namespace
+} // namespace
 
 namespace simk::pnp {
 
-NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state) {
+NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state)
+{
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
     simk::detail::RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "SetSystemPowerState");
     std::vector<DeviceNode*> stacks;
-    for (DeviceNode* root : RootDevices()) CollectStarted(root, &stacks);
+    for (DeviceNode* root : RootDevices())
+        CollectStarted(root, &stacks);
     const bool sleeping = state != PowerSystemWorking;
     // System power state transitions: devices are powered down from the leaves of the tree to its
     // root, and powered up again from the root down, so no child runs on a parent that is off.
-    if (sleeping) std::reverse(stacks.begin(), stacks.end());
+    if (sleeping)
+        std::reverse(stacks.begin(), stacks.end());
     const POWER_ACTION powerAction = state == PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep;
     if (sleeping) {
         // IRP_MN_QUERY_POWER: a driver that fails the system query vetoes the sleep; the stacks
         // already queried hear nothing more (Windows sends no cancel for a system query).
         for (DeviceNode* node : stacks) {
             auto query = SendSystemPower(node, IRP_MN_QUERY_POWER, state, powerAction);
-            if (!query.completed) return STATUS_PENDING;
-            if (!NT_SUCCESS(query.status)) return query.status;
+            if (!query.completed)
+                return STATUS_PENDING;
+            if (!NT_SUCCESS(query.status))
+                return query.status;
         }
     }
     for (DeviceNode* node : stacks) {
@@ -74,15 +83,16 @@ NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state) {
     return STATUS_SUCCESS;
 }
 
-SYSTEM_POWER_STATE CurrentSystemPowerState() {
+SYSTEM_POWER_STATE CurrentSystemPowerState()
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return g_systemState;
 }
 
-}  // namespace simk::pnp
+} // namespace simk::pnp
 
 namespace simk::pnp::detail {
 
 void ResetSystemPower() { g_systemState = PowerSystemWorking; }
 
-}  // namespace simk::pnp::detail
+} // namespace simk::pnp::detail

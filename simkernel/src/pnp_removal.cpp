@@ -19,12 +19,15 @@ using namespace simk::pnp::tree;
 
 // Removal that must not fail: Windows treats a failure here as a driver bug.
 void SendMustSucceed(DeviceNode* node, UCHAR minor,
-                     void (*rule)(const std::string& node, NTSTATUS status, const char* after)) {
+                     void (*rule)(const std::string& node, NTSTATUS status, const char* after))
+{
     auto result = SendPnp(node, minor, 0);
-    if (result.completed && !NT_SUCCESS(result.status)) rule(Describe(node), result.status, nullptr);
+    if (result.completed && !NT_SUCCESS(result.status))
+        rule(Describe(node), result.status, nullptr);
 }
 
-void SendFinalRemove(DeviceNode* node) {
+void SendFinalRemove(DeviceNode* node)
+{
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         node->finalRemoval = true;
@@ -36,7 +39,8 @@ void SendFinalRemove(DeviceNode* node) {
 
 // The removal of a node whose stack goes: for good, or, for a device its bus still reports, with
 // its node and PDO kept (Disabled) until the bus stops reporting it.
-void RemoveOrKeep(DeviceNode* node, bool keep) {
+void RemoveOrKeep(DeviceNode* node, bool keep)
+{
     if (!keep) {
         SendFinalRemove(node);
         return;
@@ -49,8 +53,10 @@ void RemoveOrKeep(DeviceNode* node, bool keep) {
     node->info.functionDriverAttached = false;
 }
 
-bool KeptWhenListed(DeviceNode* node, bool keepIfListed) {
-    if (!keepIfListed || node->rootEnumerated) return false;
+bool KeptWhenListed(DeviceNode* node, bool keepIfListed)
+{
+    if (!keepIfListed || node->rootEnumerated)
+        return false;
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return node->listed;
 }
@@ -60,24 +66,29 @@ bool HasOpenHandles(const DeviceNode* node);
 
 // The removal waits for the last handle, also past the removal of the parent; a node that stays in
 // its parent's children (its bus still reports it) keeps its place there.
-void WaitForCloses(DeviceNode* node, bool keep) {
+void WaitForCloses(DeviceNode* node, bool keep)
+{
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         node->awaitingCloses = true;
         node->keepIfListed = keep;
     }
-    if (!keep) Detach(node);
+    if (!keep)
+        Detach(node);
 }
 
 // Opens are counted on the device a handle was opened on, the PDO.
 bool HasOpenHandles(const DeviceNode* node) { return node->info.pdo->ReferenceCount > 0; }
 
-void CollectPostOrder(DeviceNode* node, std::vector<DeviceNode*>* out) {
-    for (DeviceNode* child : LiveChildren(node)) CollectPostOrder(child, out);
+void CollectPostOrder(DeviceNode* node, std::vector<DeviceNode*>* out)
+{
+    for (DeviceNode* child : LiveChildren(node))
+        CollectPostOrder(child, out);
     out->push_back(node);
 }
 
-bool Queryable(DeviceNode* n) {
+bool Queryable(DeviceNode* n)
+{
     switch (GetState(n)) {
     case NodeState::Started:
     case NodeState::NotInstalled:
@@ -92,30 +103,36 @@ bool Queryable(DeviceNode* n) {
 }
 
 // Every stack that was asked hears that the removal is off, the vetoing one too, in reverse order.
-void CancelRemoval(const std::vector<DeviceNode*>& queried) {
+void CancelRemoval(const std::vector<DeviceNode*>& queried)
+{
     for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
         SendMustSucceed(*it, IRP_MN_CANCEL_REMOVE_DEVICE, simk::detail::rule::IrpFailedCancelRemove);
-        if (GetState(*it) == NodeState::QueryRemoved) SetState(*it, NodeState::Started);
+        if (GetState(*it) == NodeState::QueryRemoved)
+            SetState(*it, NodeState::Started);
     }
 }
 
 // The removal relations a stack names are asked for before the query; this manager removes no
 // more than the subtree, so the devices named are only released.
-void QueryRemovalRelations(DeviceNode* node) {
-    auto result = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations, [](IO_STACK_LOCATION* sl) {
-        sl->Parameters.QueryDeviceRelations.Type = RemovalRelations;
-    });
-    for (DEVICE_OBJECT* object : TakeRelations(node, result)) ObDereferenceObject(object);
+void QueryRemovalRelations(DeviceNode* node)
+{
+    auto result = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations,
+                          [](IO_STACK_LOCATION* sl) { sl->Parameters.QueryDeviceRelations.Type = RemovalRelations; });
+    for (DEVICE_OBJECT* object : TakeRelations(node, result))
+        ObDereferenceObject(object);
 }
 
-}  // namespace
+} // namespace
 
 namespace simk::pnp::tree {
 
-NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
+NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot)
+{
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-    if (vetoedBy) *vetoedBy = nullptr;
-    if (!node || !node->inTree) return STATUS_NO_SUCH_DEVICE;
+    if (vetoedBy)
+        *vetoedBy = nullptr;
+    if (!node || !node->inTree)
+        return STATUS_NO_SUCH_DEVICE;
     std::vector<DeviceNode*> order;
     CollectPostOrder(node, &order);
 
@@ -123,24 +140,29 @@ NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
     for (DeviceNode* n : order) {
         // IRP_MN_QUERY_REMOVE_DEVICE goes to every device of the subtree that is still there, also
         // one that never started (Windows asks whether it can be removed, not whether it runs).
-        if (!Queryable(n)) continue;
+        if (!Queryable(n))
+            continue;
         QueryRemovalRelations(n);
         queried.push_back(n);
         const bool wasStarted = GetState(n) == NodeState::Started;
         auto result = SendPnp(n, IRP_MN_QUERY_REMOVE_DEVICE, 0);
         if (result.completed && NT_SUCCESS(result.status)) {
-            if (wasStarted) SetState(n, NodeState::QueryRemoved);
+            if (wasStarted)
+                SetState(n, NodeState::QueryRemoved);
             continue;
         }
         CancelRemoval(queried);
-        if (vetoedBy) *vetoedBy = n;
+        if (vetoedBy)
+            *vetoedBy = n;
         return result.completed ? result.status : STATUS_PENDING;
     }
     // Windows vetoes on an outstanding open once the drivers have agreed.
     for (DeviceNode* n : queried) {
-        if (!HasOpenHandles(n)) continue;
+        if (!HasOpenHandles(n))
+            continue;
         CancelRemoval(queried);
-        if (vetoedBy) *vetoedBy = n;
+        if (vetoedBy)
+            *vetoedBy = n;
         return STATUS_DEVICE_BUSY;
     }
 
@@ -161,8 +183,10 @@ NTSTATUS RemoveSubtree(DeviceNode* node, DeviceNode** vetoedBy, bool keepRoot) {
     return STATUS_SUCCESS;
 }
 
-void SurpriseRemoveTree(DeviceNode* node) {
-    for (DeviceNode* child : LiveChildren(node)) SurpriseRemoveTree(child);
+void SurpriseRemoveTree(DeviceNode* node)
+{
+    for (DeviceNode* child : LiveChildren(node))
+        SurpriseRemoveTree(child);
     // IRP_MN_SURPRISE_REMOVAL: the device can be in any Plug and Play state when it is sent, so
     // every stack built by AddDevice hears it, started or not.
     bool built;
@@ -176,8 +200,10 @@ void SurpriseRemoveTree(DeviceNode* node) {
     }
 }
 
-void RemoveTree(DeviceNode* node, bool keepIfListed) {
-    for (DeviceNode* child : LiveChildren(node)) RemoveTree(child, false);
+void RemoveTree(DeviceNode* node, bool keepIfListed)
+{
+    for (DeviceNode* child : LiveChildren(node))
+        RemoveTree(child, false);
     const bool keep = KeptWhenListed(node, keepIfListed);
     if (GetState(node) == NodeState::SurpriseRemoved && HasOpenHandles(node)) {
         WaitForCloses(node, keep);
@@ -186,18 +212,21 @@ void RemoveTree(DeviceNode* node, bool keepIfListed) {
     RemoveOrKeep(node, keep);
 }
 
-void FinishRemovalAfterClose(DEVICE_OBJECT* pdo) {
+void FinishRemovalAfterClose(DEVICE_OBJECT* pdo)
+{
     DeviceNode* node = FindNodeByPdo(pdo);
-    if (!node || HasOpenHandles(node)) return;
+    if (!node || HasOpenHandles(node))
+        return;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
-        if (!node->awaitingCloses) return;
+        if (!node->awaitingCloses)
+            return;
         node->awaitingCloses = false;
     }
     RemoveOrKeep(node, KeptWhenListed(node, node->keepIfListed));
 }
 
-}  // namespace simk::pnp::tree
+} // namespace simk::pnp::tree
 
 namespace simk::pnp {
 
@@ -205,16 +234,21 @@ NTSTATUS RemoveDevice(DeviceNode* node, DeviceNode** vetoedBy) { return RemoveSu
 
 NTSTATUS DisableDevice(DeviceNode* node, DeviceNode** vetoedBy) { return RemoveSubtree(node, vetoedBy, true); }
 
-void SurpriseRemoveDevice(DeviceNode* node) {
+void SurpriseRemoveDevice(DeviceNode* node)
+{
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
-    if (!node || !node->inTree) return;
+    if (!node || !node->inTree)
+        return;
     SurpriseRemoveTree(node);
     RemoveTree(node, true);
 }
 
-NTSTATUS QueryTargetDeviceRelation(DeviceNode* node, DEVICE_OBJECT** reported) {
-    if (reported) *reported = nullptr;
-    if (!node || !node->inTree) return STATUS_NO_SUCH_DEVICE;
+NTSTATUS QueryTargetDeviceRelation(DeviceNode* node, DEVICE_OBJECT** reported)
+{
+    if (reported)
+        *reported = nullptr;
+    if (!node || !node->inTree)
+        return STATUS_NO_SUCH_DEVICE;
     auto result = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, TargetDeviceRelation, [](IO_STACK_LOCATION* sl) {
         sl->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
     });
@@ -223,14 +257,17 @@ NTSTATUS QueryTargetDeviceRelation(DeviceNode* node, DEVICE_OBJECT** reported) {
     // referenced.
     if (result.completed && NT_SUCCESS(result.status) && (named.size() != 1 || named[0] != node->info.pdo))
         simk::detail::rule::InvalidTargetRelation(Describe(node));
-    if (reported && named.size() == 1) *reported = named[0];
-    for (DEVICE_OBJECT* object : named) ObDereferenceObject(object);
+    if (reported && named.size() == 1)
+        *reported = named[0];
+    for (DEVICE_OBJECT* object : named)
+        ObDereferenceObject(object);
     return result.completed ? result.status : STATUS_PENDING;
 }
 
-bool AwaitingCloses(const DeviceNode* node) {
+bool AwaitingCloses(const DeviceNode* node)
+{
     std::lock_guard<std::mutex> lock(g_stateMutex);
     return node->awaitingCloses;
 }
 
-}  // namespace simk::pnp
+} // namespace simk::pnp

@@ -19,24 +19,26 @@ using namespace simk::pnp;
 using namespace simk::pnp::tree;
 using namespace simk::pdo;
 
-constexpr ULONG ROOT_REPLY_TAG = 0x20207050;  // "Pp  ", as Windows tags Plug and Play's own pool
+constexpr ULONG ROOT_REPLY_TAG = 0x20207050; // "Pp  ", as Windows tags Plug and Play's own pool
 
 // The root bus driver keeps this in each of its PDOs.
 struct RootPdoExtension {
     DeviceNode* node;
-    BOOLEAN deleteOnRemove;  // set before the final removal: the root enumerator forgets the device
-    NTSTATUS relationsFailure;  // a test's: bus-relations queries fail here with it (0: as they came)
+    BOOLEAN deleteOnRemove;    // set before the final removal: the root enumerator forgets the device
+    NTSTATUS relationsFailure; // a test's: bus-relations queries fail here with it (0: as they came)
 };
 
-std::map<std::u16string, unsigned> g_rootInstances;  // by folded device ID: the next instance number
+std::map<std::u16string, unsigned> g_rootInstances; // by folded device ID: the next instance number
 DRIVER_OBJECT* g_rootDriver;
 
-std::u16string LastComponent(const std::u16string& id) {
+std::u16string LastComponent(const std::u16string& id)
+{
     const size_t slash = id.find_last_of(u'\\');
     return slash == std::u16string::npos ? id : id.substr(slash + 1);
 }
 
-std::u16string Digits4(unsigned n) {
+std::u16string Digits4(unsigned n)
+{
     std::u16string s;
     for (int i = 0; i < 4; ++i) {
         s.insert(s.begin(), static_cast<char16_t>(u'0' + n % 10));
@@ -45,12 +47,14 @@ std::u16string Digits4(unsigned n) {
     return s;
 }
 
-NTSTATUS RootStringReply(IRP* irp, const std::u16string& text, bool multi) {
+NTSTATUS RootStringReply(IRP* irp, const std::u16string& text, bool multi)
+{
     return simk::pdo::ReplyStrings(irp, {text}, multi, ROOT_REPLY_TAG);
 }
 
 // The root bus driver: completes what a root-enumerated PDO is sent, as the root enumerator does.
-NTSTATUS RootPdoPnp(DEVICE_OBJECT* device, IRP* irp) {
+NTSTATUS RootPdoPnp(DEVICE_OBJECT* device, IRP* irp)
+{
     auto* ext = static_cast<RootPdoExtension*>(device->DeviceExtension);
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     switch (sl->MinorFunction) {
@@ -66,7 +70,8 @@ NTSTATUS RootPdoPnp(DEVICE_OBJECT* device, IRP* irp) {
     case IRP_MN_REMOVE_DEVICE: {
         const bool forget = ext->deleteOnRemove;
         Complete(irp, STATUS_SUCCESS);
-        if (forget) IoDeleteDevice(device);
+        if (forget)
+            IoDeleteDevice(device);
         return STATUS_SUCCESS;
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
@@ -84,11 +89,14 @@ NTSTATUS RootPdoPnp(DEVICE_OBJECT* device, IRP* irp) {
             info = ext->node->info;
         }
         switch (sl->Parameters.QueryId.IdType) {
-        case BusQueryDeviceID: return RootStringReply(irp, info.deviceId, false);
-        case BusQueryInstanceID: return RootStringReply(irp, info.instanceId, false);
+        case BusQueryDeviceID:
+            return RootStringReply(irp, info.deviceId, false);
+        case BusQueryInstanceID:
+            return RootStringReply(irp, info.instanceId, false);
         case BusQueryHardwareIDs:
             return RootStringReply(irp, info.hardwareIds.empty() ? std::u16string() : info.hardwareIds[0], true);
-        default: return CompleteAsItCame(irp);
+        default:
+            return CompleteAsItCame(irp);
         }
     }
     default:
@@ -96,39 +104,51 @@ NTSTATUS RootPdoPnp(DEVICE_OBJECT* device, IRP* irp) {
     }
 }
 
-NTSTATUS RootPdoDispatch(DEVICE_OBJECT* device, IRP* irp) {
+NTSTATUS RootPdoDispatch(DEVICE_OBJECT* device, IRP* irp)
+{
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_PNP: return RootPdoPnp(device, irp);
-    case IRP_MJ_POWER: return AnswerPower(device, irp);
-    case IRP_MJ_SYSTEM_CONTROL: return CompleteAsItCame(irp);
+    case IRP_MJ_PNP:
+        return RootPdoPnp(device, irp);
+    case IRP_MJ_POWER:
+        return AnswerPower(device, irp);
+    case IRP_MJ_SYSTEM_CONTROL:
+        return CompleteAsItCame(irp);
     // A handle may be held on a root device's stack.
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE: return Complete(irp, STATUS_SUCCESS);
-    default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    case IRP_MJ_CLOSE:
+        return Complete(irp, STATUS_SUCCESS);
+    default:
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
-NTSTATUS RootDriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
-    for (auto& entry : driver->MajorFunction) entry = RootPdoDispatch;
+NTSTATUS RootDriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING*)
+{
+    for (auto& entry : driver->MajorFunction)
+        entry = RootPdoDispatch;
     return STATUS_SUCCESS;
 }
 
-DRIVER_OBJECT* EnsureRootDriver() {
-    if (!g_rootDriver) g_rootDriver = simk::LoadDriverEntry(RootDriverEntry, u"PnpManager").driverObject;
+DRIVER_OBJECT* EnsureRootDriver()
+{
+    if (!g_rootDriver)
+        g_rootDriver = simk::LoadDriverEntry(RootDriverEntry, u"PnpManager").driverObject;
     return g_rootDriver;
 }
 
-}  // namespace
+} // namespace
 
 namespace simk::pnp::detail {
 
-DEVICE_OBJECT* CreateRootPdo(DeviceNode** created, const std::u16string& hardwareId) {
+DEVICE_OBJECT* CreateRootPdo(DeviceNode** created, const std::u16string& hardwareId)
+{
     DEVICE_OBJECT* pdo = nullptr;
     NTSTATUS status = IoCreateDevice(EnsureRootDriver(), sizeof(RootPdoExtension), nullptr, FILE_DEVICE_BUS_EXTENDER,
                                      FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
-    if (!NT_SUCCESS(status)) return nullptr;
-    ObReferenceObject(pdo);  // the node's reference
+    if (!NT_SUCCESS(status))
+        return nullptr;
+    ObReferenceObject(pdo); // the node's reference
     // The root enumerator's devices are pageable, as on Windows: every device above them must be too.
     pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -156,32 +176,39 @@ DEVICE_OBJECT* CreateRootPdo(DeviceNode** created, const std::u16string& hardwar
     return pdo;
 }
 
-void MarkRootDeviceGoing(DeviceNode* node) {
-    if (!node->rootEnumerated) return;
+void MarkRootDeviceGoing(DeviceNode* node)
+{
+    if (!node->rootEnumerated)
+        return;
     static_cast<RootPdoExtension*>(node->info.pdo->DeviceExtension)->deleteOnRemove = TRUE;
 }
 
-bool RootRelationsFailing(const DEVICE_OBJECT* pdo) {
+bool RootRelationsFailing(const DEVICE_OBJECT* pdo)
+{
     return static_cast<const RootPdoExtension*>(pdo->DeviceExtension)->relationsFailure != 0;
 }
 
-void ResetRootEnumerator() {
+void ResetRootEnumerator()
+{
     g_rootInstances.clear();
     g_rootDriver = nullptr;
 }
 
-}  // namespace simk::pnp::detail
+} // namespace simk::pnp::detail
 
 namespace simk::pnp {
 
-void FailBusRelationsBelow(DeviceNode* rootDevice, NTSTATUS status) {
-    if (!rootDevice->rootEnumerated) return;
+void FailBusRelationsBelow(DeviceNode* rootDevice, NTSTATUS status)
+{
+    if (!rootDevice->rootEnumerated)
+        return;
     static_cast<RootPdoExtension*>(rootDevice->info.pdo->DeviceExtension)->relationsFailure = status;
 }
 
-DRIVER_OBJECT* RootBusDriver() {
+DRIVER_OBJECT* RootBusDriver()
+{
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
     return EnsureRootDriver();
 }
 
-}  // namespace simk::pnp
+} // namespace simk::pnp

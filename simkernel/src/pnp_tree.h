@@ -36,16 +36,16 @@ struct DeviceNode {
     // AddDevice of its drivers ran (or it runs raw) and no IRP_MN_REMOVE_DEVICE has taken the
     // stack down since.
     bool stackBuilt = false;
-    unsigned depth = 0;             // root devices are at depth 1
-    std::u16string parentIdPrefix;  // given to children that do not claim a unique ID
+    unsigned depth = 0;            // root devices are at depth 1
+    std::u16string parentIdPrefix; // given to children that do not claim a unique ID
 };
 
-}  // namespace simk::pnp
+} // namespace simk::pnp
 
 namespace simk::pnp::tree {
 
-extern std::mutex g_stateMutex;             // the tree, the nodes' records, the log; never held across a driver call
-extern std::recursive_mutex g_actionMutex;  // one Plug and Play operation at a time, as Windows serialises them
+extern std::mutex g_stateMutex;            // the tree, the nodes' records, the log; never held across a driver call
+extern std::recursive_mutex g_actionMutex; // one Plug and Play operation at a time, as Windows serialises them
 extern std::vector<std::unique_ptr<DeviceNode>> g_nodes;
 extern std::vector<DeviceNode*> g_roots;
 
@@ -64,7 +64,7 @@ std::u16string Fold(std::u16string s);
 
 // One Plug and Play request to the top of a node's stack, logged.
 simk::pnp::detail::SyncIrpResult SendPnp(DeviceNode* node, UCHAR minor, ULONG detail,
-                                          const std::function<void(IO_STACK_LOCATION*)>& fill = {});
+                                         const std::function<void(IO_STACK_LOCATION*)>& fill = {});
 // Copies a reply handed over in IoStatus.Information and frees it, as Windows does once read.
 Reply TakeReply(const simk::pnp::detail::SyncIrpResult& result, size_t fixedSize = 0);
 // A relations reply: its objects (each reference now the caller's), the array freed.
@@ -102,4 +102,4 @@ void RemoveTree(DeviceNode* node, bool keepIfListed = false);
 // The queued final removal of a node whose last handle closed.
 void FinishRemovalAfterClose(DEVICE_OBJECT* pdo);
 
-}  // namespace simk::pnp::tree
+} // namespace simk::pnp::tree

@@ -24,16 +24,18 @@ std::map<const DEVICE_OBJECT*, DeviceStates> g_states;
 // IRPs named by PoStartNextPowerIrp and not yet seen back by SendPowerIrp.
 std::set<IRP*> g_startedNext;
 
-}  // namespace
+} // namespace
 
 namespace simk::power {
 
-std::vector<SetPowerStateCall> SetPowerStateCalls() {
+std::vector<SetPowerStateCall> SetPowerStateCalls()
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_setCalls;
 }
 
-std::vector<SetPowerStateCall> SetPowerStateCallsFor(const DEVICE_OBJECT* device) {
+std::vector<SetPowerStateCall> SetPowerStateCallsFor(const DEVICE_OBJECT* device)
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     std::vector<SetPowerStateCall> out;
     std::copy_if(g_setCalls.begin(), g_setCalls.end(), std::back_inserter(out),
@@ -41,31 +43,36 @@ std::vector<SetPowerStateCall> SetPowerStateCallsFor(const DEVICE_OBJECT* device
     return out;
 }
 
-DEVICE_POWER_STATE DevicePowerStateOf(const DEVICE_OBJECT* device) {
+DEVICE_POWER_STATE DevicePowerStateOf(const DEVICE_OBJECT* device)
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = g_states.find(device);
     return it == g_states.end() ? PowerDeviceUnspecified : it->second.device;
 }
 
-SYSTEM_POWER_STATE SystemPowerStateOf(const DEVICE_OBJECT* device) {
+SYSTEM_POWER_STATE SystemPowerStateOf(const DEVICE_OBJECT* device)
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = g_states.find(device);
     return it == g_states.end() ? PowerSystemUnspecified : it->second.system;
 }
 
-std::vector<IRP*> StartNextPowerIrpCalls() {
+std::vector<IRP*> StartNextPowerIrpCalls()
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_startNextCalls;
 }
 
-void ClearRecords() {
+void ClearRecords()
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     g_setCalls.clear();
     g_startNextCalls.clear();
 }
 
 PowerIrpResult SendPowerIrp(DEVICE_OBJECT* device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
-                            POWER_ACTION action) {
+                            POWER_ACTION action)
+{
     simk::detail::RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "simk::power::SendPowerIrp");
     bool startNextSeen = false;
     auto result = simk::pnp::detail::SendAndWait(
@@ -78,7 +85,7 @@ PowerIrpResult SendPowerIrp(DEVICE_OBJECT* device, UCHAR minor, POWER_STATE_TYPE
         },
         [&](IRP* irp) {
             std::lock_guard<std::mutex> lock(g_mutex);
-            g_startedNext.erase(irp);  // a stale entry of an earlier IRP at this address
+            g_startedNext.erase(irp); // a stale entry of an earlier IRP at this address
         },
         [&](IRP* irp) {
             std::lock_guard<std::mutex> lock(g_mutex);
@@ -92,35 +99,40 @@ PowerIrpResult SendPowerIrp(DEVICE_OBJECT* device, UCHAR minor, POWER_STATE_TYPE
     return out;
 }
 
-PowerIrpResult SetDevicePower(DEVICE_OBJECT* device, DEVICE_POWER_STATE state) {
+PowerIrpResult SetDevicePower(DEVICE_OBJECT* device, DEVICE_POWER_STATE state)
+{
     POWER_STATE s;
     s.DeviceState = state;
     return SendPowerIrp(device, IRP_MN_SET_POWER, DevicePowerState, s);
 }
 
-PowerIrpResult SetSystemPower(DEVICE_OBJECT* device, SYSTEM_POWER_STATE state, POWER_ACTION action) {
+PowerIrpResult SetSystemPower(DEVICE_OBJECT* device, SYSTEM_POWER_STATE state, POWER_ACTION action)
+{
     POWER_STATE s;
     s.SystemState = state;
     return SendPowerIrp(device, IRP_MN_SET_POWER, SystemPowerState, s, action);
 }
 
-PowerIrpResult QueryDevicePower(DEVICE_OBJECT* device, DEVICE_POWER_STATE state) {
+PowerIrpResult QueryDevicePower(DEVICE_OBJECT* device, DEVICE_POWER_STATE state)
+{
     POWER_STATE s;
     s.DeviceState = state;
     return SendPowerIrp(device, IRP_MN_QUERY_POWER, DevicePowerState, s);
 }
 
-PowerIrpResult QuerySystemPower(DEVICE_OBJECT* device, SYSTEM_POWER_STATE state, POWER_ACTION action) {
+PowerIrpResult QuerySystemPower(DEVICE_OBJECT* device, SYSTEM_POWER_STATE state, POWER_ACTION action)
+{
     POWER_STATE s;
     s.SystemState = state;
     return SendPowerIrp(device, IRP_MN_QUERY_POWER, SystemPowerState, s, action);
 }
 
-}  // namespace simk::power
+} // namespace simk::power
 
 namespace simk::detail {
 
-void ResetPower() {
+void ResetPower()
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     g_setCalls.clear();
     g_startNextCalls.clear();
@@ -128,11 +140,12 @@ void ResetPower() {
     g_startedNext.clear();
 }
 
-}  // namespace simk::detail
+} // namespace simk::detail
 
 extern "C" {
 
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
+{
     simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, "PoSetPowerState");
     std::lock_guard<std::mutex> lock(g_mutex);
     DeviceStates& states = g_states[DeviceObject];
@@ -148,7 +161,8 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
     return previous;
 }
 
-VOID PoStartNextPowerIrp(PIRP Irp) {
+VOID PoStartNextPowerIrp(PIRP Irp)
+{
     simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, "PoStartNextPowerIrp");
     {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -161,9 +175,11 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
 // PoRequestPowerIrp: allocates a device power IRP, sends it to the top of the stack that holds
 // DeviceObject and, once every driver has completed it, calls the requester's completion function.
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp)
+{
     simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, "PoRequestPowerIrp");
-    if (Irp) *Irp = nullptr;
+    if (Irp)
+        *Irp = nullptr;
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER_2;
     DEVICE_OBJECT* top = IoGetAttachedDeviceReference(DeviceObject);
@@ -173,7 +189,8 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     DEVICE_OBJECT* pdo = DeviceObject;
-    while (pdo->DeviceObjectExtension->AttachedTo) pdo = pdo->DeviceObjectExtension->AttachedTo;
+    while (pdo->DeviceObjectExtension->AttachedTo)
+        pdo = pdo->DeviceObjectExtension->AttachedTo;
     struct Request {
         PDEVICE_OBJECT device;
         PDEVICE_OBJECT top;
@@ -183,8 +200,14 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
         PVOID context;
         size_t logIndex;
     };
-    auto* request = new Request{DeviceObject, top, MinorFunction, PowerState, CompletionFunction, Context,
-                                simk::pnp::detail::LogIrp(pdo, top, IRP_MJ_POWER, MinorFunction, PowerState.DeviceState)};
+    auto* request =
+        new Request{DeviceObject,
+                    top,
+                    MinorFunction,
+                    PowerState,
+                    CompletionFunction,
+                    Context,
+                    simk::pnp::detail::LogIrp(pdo, top, IRP_MJ_POWER, MinorFunction, PowerState.DeviceState)};
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IO_STACK_LOCATION* sl = IoGetNextIrpStackLocation(irp);
     sl->MajorFunction = IRP_MJ_POWER;
@@ -197,21 +220,24 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
             auto* r = static_cast<Request*>(context);
             simk::pnp::detail::LogIrpResult(r->logIndex, done->IoStatus.Status, done->IoStatus.Information);
             IO_STATUS_BLOCK status = done->IoStatus;
-            if (r->completion) r->completion(r->device, r->minor, r->state, r->context, &status);
+            if (r->completion)
+                r->completion(r->device, r->minor, r->state, r->context, &status);
             IoFreeIrp(done);
             ObDereferenceObject(r->top);
             delete r;
             return STATUS_MORE_PROCESSING_REQUIRED;
         },
         request, TRUE, TRUE, TRUE);
-    if (Irp) *Irp = irp;
+    if (Irp)
+        *Irp = irp;
     PoCallDriver(top, irp);
     return STATUS_PENDING;
 }
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
     // Since Windows Vista power requests travel like any other; only the bookkeeping differs.
     return IofCallDriver(DeviceObject, Irp);
 }
 
-}  // extern "C"
+} // extern "C"

@@ -21,27 +21,33 @@ struct Version {
 std::mutex g_VersionLock;
 Version g_Version;
 
-size_t Wcslen(const WCHAR* s) {
+size_t Wcslen(const WCHAR* s)
+{
     size_t n = 0;
-    while (s[n]) ++n;
+    while (s[n])
+        ++n;
     return n;
 }
 
-}  // namespace
+} // namespace
 
-void SetOsVersion(ULONG major, ULONG minor, ULONG build) {
+void SetOsVersion(ULONG major, ULONG minor, ULONG build)
+{
     std::lock_guard<std::mutex> guard(g_VersionLock);
     g_Version = Version{major, minor, build};
 }
 
-std::u16string ToU16(const UNICODE_STRING& s) {
-    if (!s.Buffer) return {};
+std::u16string ToU16(const UNICODE_STRING& s)
+{
+    if (!s.Buffer)
+        return {};
     return std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / sizeof(WCHAR));
 }
 
 std::u16string ToU16(const UNICODE_STRING* s) { return s ? ToU16(*s) : std::u16string(); }
 
-std::u16string Widen(std::string_view utf8) {
+std::u16string Widen(std::string_view utf8)
+{
     std::u16string out;
     for (size_t i = 0; i < utf8.size();) {
         unsigned char c = (unsigned char)utf8[i];
@@ -60,7 +66,8 @@ std::u16string Widen(std::string_view utf8) {
             cp = c & 0x07;
             len = 4;
         }
-        for (size_t k = 1; k < len && i + k < utf8.size(); ++k) cp = (cp << 6) | ((unsigned char)utf8[i + k] & 0x3F);
+        for (size_t k = 1; k < len && i + k < utf8.size(); ++k)
+            cp = (cp << 6) | ((unsigned char)utf8[i + k] & 0x3F);
         i += len;
         if (cp >= 0x10000) {
             cp -= 0x10000;
@@ -73,7 +80,8 @@ std::u16string Widen(std::string_view utf8) {
     return out;
 }
 
-std::string Narrow(std::u16string_view utf16) {
+std::string Narrow(std::u16string_view utf16)
+{
     std::string out;
     for (size_t i = 0; i < utf16.size(); ++i) {
         char32_t cp = utf16[i];
@@ -100,13 +108,15 @@ std::string Narrow(std::u16string_view utf16) {
     return out;
 }
 
-OwnedUnicodeString::OwnedUnicodeString(std::u16string text) : m_Text(std::move(text)) {
+OwnedUnicodeString::OwnedUnicodeString(std::u16string text) : m_Text(std::move(text))
+{
     m_String.Buffer = reinterpret_cast<PWSTR>(m_Text.data());
     m_String.Length = (USHORT)(m_Text.size() * sizeof(WCHAR));
     m_String.MaximumLength = (USHORT)(m_String.Length + sizeof(WCHAR));
 }
 
-std::string TagText(ULONG tag) {
+std::string TagText(ULONG tag)
+{
     std::string text;
     for (int i = 0; i < 4; ++i) {
         unsigned char c = (unsigned char)(tag >> (8 * i));
@@ -119,13 +129,15 @@ namespace detail {
 
 std::u16string FromUnicodeString(PCUNICODE_STRING s) { return simk::ToU16(s); }
 
-std::string Hex(unsigned long long value) {
+std::string Hex(unsigned long long value)
+{
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "0x%llX", value);
     return buffer;
 }
 
-std::string StatusText(NTSTATUS status) {
+std::string StatusText(NTSTATUS status)
+{
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "0x%08X", (unsigned)status);
     return buffer;
@@ -139,28 +151,32 @@ struct DebugState {
     std::map<ULONG, ULONG> masks;
 };
 
-DebugState& Debug() {
+DebugState& Debug()
+{
     static DebugState* state = new DebugState;
     return *state;
 }
 
-}  // namespace
+} // namespace
 
-void ResetRtl() {
+void ResetRtl()
+{
     SetOsVersion(10, 0, 19045);
     std::lock_guard<std::mutex> guard(Debug().lock);
     Debug().messages.clear();
     Debug().masks.clear();
 }
 
-}  // namespace detail
-}  // namespace simk
+} // namespace detail
+} // namespace simk
 
 extern "C" {
 
-NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation) {
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation)
+{
     ULONG size = lpVersionInformation->dwOSVersionInfoSize;
-    if (size != sizeof(RTL_OSVERSIONINFOW) && size != sizeof(RTL_OSVERSIONINFOEXW)) return STATUS_INVALID_PARAMETER;
+    if (size != sizeof(RTL_OSVERSIONINFOW) && size != sizeof(RTL_OSVERSIONINFOEXW))
+        return STATUS_INVALID_PARAMETER;
     simk::Version version;
     {
         std::lock_guard<std::mutex> guard(simk::g_VersionLock);
@@ -182,7 +198,8 @@ NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation) {
     return STATUS_SUCCESS;
 }
 
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+{
     if (!SourceString) {
         DestinationString->Length = 0;
         DestinationString->MaximumLength = 0;
@@ -192,15 +209,19 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
     // A counted string's lengths are 16-bit byte counts; longer sources are cut as the kernel cuts them.
     size_t bytes = simk::Wcslen(SourceString) * sizeof(WCHAR);
     const size_t limit = (MAXUSHORT & ~1u) - sizeof(WCHAR);
-    if (bytes > limit) bytes = limit;
+    if (bytes > limit)
+        bytes = limit;
     DestinationString->Length = (USHORT)bytes;
     DestinationString->MaximumLength = (USHORT)(bytes + sizeof(WCHAR));
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
 }
 
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
-    if (Base == 0) Base = 10;
-    if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
+NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
+{
+    if (Base == 0)
+        Base = 10;
+    if (Base != 2 && Base != 8 && Base != 10 && Base != 16)
+        return STATUS_INVALID_PARAMETER;
     char digits[33];
     int n = 0;
     do {
@@ -213,16 +234,20 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
     // (The kernel's test is Length >= MaximumLength; for the odd maximum lengths where that would
     // let the terminator run one byte past the buffer, this one reports the overflow instead.)
     String->Length = (USHORT)(n * sizeof(WCHAR));
-    if ((ULONG)String->MaximumLength < (ULONG)String->Length + sizeof(WCHAR)) return STATUS_BUFFER_OVERFLOW;
-    for (int i = 0; i < n; ++i) String->Buffer[i] = (WCHAR)digits[n - 1 - i];
+    if ((ULONG)String->MaximumLength < (ULONG)String->Length + sizeof(WCHAR))
+        return STATUS_BUFFER_OVERFLOW;
+    for (int i = 0; i < n; ++i)
+        String->Buffer[i] = (WCHAR)digits[n - 1 - i];
     String->Buffer[n] = 0;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
+NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value)
+{
     const WCHAR* p = String->Buffer;
     size_t left = String->Length / sizeof(WCHAR);
-    while (left && (*p == L' ' || *p == L'\t')) ++p, --left;
+    while (left && (*p == L' ' || *p == L'\t'))
+        ++p, --left;
     bool negative = false;
     if (left && (*p == L'-' || *p == L'+')) {
         negative = *p == L'-';
@@ -231,38 +256,53 @@ NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG V
     if (Base == 0) {
         Base = 10;
         if (left >= 2 && p[0] == L'0') {
-            if (p[1] == L'x') Base = 16;
-            else if (p[1] == L'o') Base = 8;
-            else if (p[1] == L'b') Base = 2;
-            if (Base != 10) p += 2, left -= 2;
+            if (p[1] == L'x')
+                Base = 16;
+            else if (p[1] == L'o')
+                Base = 8;
+            else if (p[1] == L'b')
+                Base = 2;
+            if (Base != 10)
+                p += 2, left -= 2;
         }
     } else if (Base != 2 && Base != 8 && Base != 10 && Base != 16) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!Value) return STATUS_ACCESS_VIOLATION;
+    if (!Value)
+        return STATUS_ACCESS_VIOLATION;
     ULONG result = 0;
     for (; left; ++p, --left) {
         WCHAR c = *p;
         ULONG digit;
-        if (c >= L'0' && c <= L'9') digit = c - L'0';
-        else if (c >= L'a' && c <= L'z') digit = c - L'a' + 10;
-        else if (c >= L'A' && c <= L'Z') digit = c - L'A' + 10;
-        else break;
-        if (digit >= Base) break;
+        if (c >= L'0' && c <= L'9')
+            digit = c - L'0';
+        else if (c >= L'a' && c <= L'z')
+            digit = c - L'a' + 10;
+        else if (c >= L'A' && c <= L'Z')
+            digit = c - L'A' + 10;
+        else
+            break;
+        if (digit >= Base)
+            break;
         result = result * Base + digit;
     }
     *Value = negative ? (ULONG)(0u - result) : result;
     return STATUS_SUCCESS;
 }
 
-WCHAR RtlUpcaseUnicodeChar(WCHAR c) {
-    if (c >= L'a' && c <= L'z') return (WCHAR)(c - 0x20);
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return (WCHAR)(c - 0x20);
-    if (c == 0xFF) return (WCHAR)0x178;
+WCHAR RtlUpcaseUnicodeChar(WCHAR c)
+{
+    if (c >= L'a' && c <= L'z')
+        return (WCHAR)(c - 0x20);
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
+        return (WCHAR)(c - 0x20);
+    if (c == 0xFF)
+        return (WCHAR)0x178;
     return c;
 }
 
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
+{
     size_t n1 = String1->Length / sizeof(WCHAR), n2 = String2->Length / sizeof(WCHAR);
     size_t n = n1 < n2 ? n1 : n2;
     for (size_t i = 0; i < n; ++i) {
@@ -271,17 +311,21 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
             a = RtlUpcaseUnicodeChar(a);
             b = RtlUpcaseUnicodeChar(b);
         }
-        if (a != b) return (LONG)a - (LONG)b;
+        if (a != b)
+            return (LONG)a - (LONG)b;
     }
     return (LONG)String1->Length - (LONG)String2->Length;
 }
 
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
-    if (String1->Length != String2->Length) return FALSE;
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
+{
+    if (String1->Length != String2->Length)
+        return FALSE;
     return RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0 ? TRUE : FALSE;
 }
 
-VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
+VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
+{
     if (!SourceString) {
         DestinationString->Length = 0;
         return;
@@ -295,7 +339,8 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
     }
 }
 
-ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
+ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
+{
     char text[512];
     va_list args;
     va_start(args, Format);
@@ -309,12 +354,15 @@ ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
     const ULONG filter = DPFLTR_MASK_ERROR | (mask == simk::detail::Debug().masks.end() ? 0 : mask->second);
     const bool shown = (levelMask & filter) != 0;
     simk::detail::Debug().messages.push_back({ComponentId, Level, text, shown});
-    if (shown && std::getenv("SIMK_DBGPRINT")) std::fputs(text, stderr);
+    if (shown && std::getenv("SIMK_DBGPRINT"))
+        std::fputs(text, stderr);
     return STATUS_SUCCESS;
 }
 
-ULONG DbgPrint(PCSTR Format, ...) {
-    if (!std::getenv("SIMK_DBGPRINT")) return STATUS_SUCCESS;
+ULONG DbgPrint(PCSTR Format, ...)
+{
+    if (!std::getenv("SIMK_DBGPRINT"))
+        return STATUS_SUCCESS;
     va_list args;
     va_start(args, Format);
     std::vfprintf(stderr, Format, args);
@@ -322,18 +370,20 @@ ULONG DbgPrint(PCSTR Format, ...) {
     return STATUS_SUCCESS;
 }
 
-}  // extern "C"
+} // extern "C"
 
 namespace simk::debug {
 
-std::vector<Message> Messages() {
+std::vector<Message> Messages()
+{
     std::lock_guard<std::mutex> guard(simk::detail::Debug().lock);
     return simk::detail::Debug().messages;
 }
 
-void SetComponentMask(ULONG component, ULONG mask) {
+void SetComponentMask(ULONG component, ULONG mask)
+{
     std::lock_guard<std::mutex> guard(simk::detail::Debug().lock);
     simk::detail::Debug().masks[component] = mask;
 }
 
-}  // namespace simk::debug
+} // namespace simk::debug

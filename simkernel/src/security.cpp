@@ -29,7 +29,7 @@ struct Ace {
 };
 
 struct Dacl {
-    bool present = false;  // false: a null DACL, which admits everyone
+    bool present = false; // false: a null DACL, which admits everyone
     bool isProtected = false;
     std::vector<Ace> aces;
 };
@@ -41,19 +41,21 @@ struct ObjectHandle {
 
 struct SecurityState {
     std::mutex lock;
-    std::map<const void*, Dacl> dacls;  // devices whose driver set one
+    std::map<const void*, Dacl> dacls; // devices whose driver set one
     std::map<ULONG_PTR, ObjectHandle> handles;
     ULONG_PTR nextHandle = 0;
 };
 
-SecurityState& State() {
+SecurityState& State()
+{
     static SecurityState* state = new SecurityState;
     return *state;
 }
 
 std::atomic<simk::user::Caller> g_Caller{simk::user::Caller::Administrator};
 
-SidBytes MakeSid(UCHAR authority, std::initializer_list<ULONG> subAuthorities) {
+SidBytes MakeSid(UCHAR authority, std::initializer_list<ULONG> subAuthorities)
+{
     SidBytes sid(8 + 4 * subAuthorities.size(), 0);
     sid[0] = SID_REVISION;
     sid[1] = static_cast<UCHAR>(subAuthorities.size());
@@ -66,42 +68,56 @@ SidBytes MakeSid(UCHAR authority, std::initializer_list<ULONG> subAuthorities) {
     return sid;
 }
 
-const SidBytes& WorldSid() {
+const SidBytes& WorldSid()
+{
     static const SidBytes sid = MakeSid(1, {SECURITY_WORLD_RID});
     return sid;
 }
-const SidBytes& SystemSid() {
+const SidBytes& SystemSid()
+{
     static const SidBytes sid = MakeSid(5, {SECURITY_LOCAL_SYSTEM_RID});
     return sid;
 }
-const SidBytes& AdministratorsSid() {
+const SidBytes& AdministratorsSid()
+{
     static const SidBytes sid = MakeSid(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
     return sid;
 }
-const SidBytes& UsersSid() {
+const SidBytes& UsersSid()
+{
     static const SidBytes sid = MakeSid(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS});
     return sid;
 }
 
-const SidBytes& BackupOperatorsSid() {
+const SidBytes& BackupOperatorsSid()
+{
     static const SidBytes sid = MakeSid(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_BACKUP_OPS});
     return sid;
 }
 
 // The enabled groups of each caller's token. An administrator's is the elevated one; a plain
 // user's (like an administrator's filtered token) has no enabled Administrators group.
-std::vector<SidBytes> TokenSids(simk::user::Caller caller) {
+std::vector<SidBytes> TokenSids(simk::user::Caller caller)
+{
     const SidBytes authenticated = MakeSid(5, {SECURITY_AUTHENTICATED_USER_RID});
     const SidBytes interactive = MakeSid(5, {SECURITY_INTERACTIVE_RID});
     switch (caller) {
     case simk::user::Caller::System:
         return {SystemSid(), AdministratorsSid(), WorldSid(), authenticated};
     case simk::user::Caller::Administrator:
-        return {MakeSid(5, {SECURITY_NT_NON_UNIQUE, 1, 2, 3, 500}), AdministratorsSid(), UsersSid(), WorldSid(),
-                authenticated, interactive};
+        return {MakeSid(5, {SECURITY_NT_NON_UNIQUE, 1, 2, 3, 500}),
+                AdministratorsSid(),
+                UsersSid(),
+                WorldSid(),
+                authenticated,
+                interactive};
     case simk::user::Caller::BackupOperator:
-        return {MakeSid(5, {SECURITY_NT_NON_UNIQUE, 1, 2, 3, 1002}), BackupOperatorsSid(), UsersSid(), WorldSid(),
-                authenticated, interactive};
+        return {MakeSid(5, {SECURITY_NT_NON_UNIQUE, 1, 2, 3, 1002}),
+                BackupOperatorsSid(),
+                UsersSid(),
+                WorldSid(),
+                authenticated,
+                interactive};
     case simk::user::Caller::User:
         break;
     }
@@ -113,7 +129,8 @@ bool HoldsBackupPrivileges(simk::user::Caller caller) { return caller != simk::u
 
 // What IoCreateDevice gives a named device when its driver sets nothing: full access for the
 // system and administrators, read, write and execute for everyone else.
-const Dacl& DefaultDeviceDacl() {
+const Dacl& DefaultDeviceDacl()
+{
     static const Dacl dacl = [] {
         Dacl d;
         d.present = true;
@@ -126,38 +143,51 @@ const Dacl& DefaultDeviceDacl() {
 }
 
 // The generic rights of a file or device object in its specific rights.
-ACCESS_MASK MapGeneric(ACCESS_MASK mask) {
+ACCESS_MASK MapGeneric(ACCESS_MASK mask)
+{
     ACCESS_MASK mapped = mask & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
-    if (mask & GENERIC_READ) mapped |= FILE_GENERIC_READ;
-    if (mask & GENERIC_WRITE) mapped |= FILE_GENERIC_WRITE;
-    if (mask & GENERIC_EXECUTE) mapped |= FILE_GENERIC_EXECUTE;
-    if (mask & GENERIC_ALL) mapped |= FILE_ALL_ACCESS;
+    if (mask & GENERIC_READ)
+        mapped |= FILE_GENERIC_READ;
+    if (mask & GENERIC_WRITE)
+        mapped |= FILE_GENERIC_WRITE;
+    if (mask & GENERIC_EXECUTE)
+        mapped |= FILE_GENERIC_EXECUTE;
+    if (mask & GENERIC_ALL)
+        mapped |= FILE_ALL_ACCESS;
     return mapped;
 }
 
-SidBytes SidOf(const void* sid) {
+SidBytes SidOf(const void* sid)
+{
     const auto* bytes = static_cast<const unsigned char*>(sid);
     return SidBytes(bytes, bytes + 8 + 4 * bytes[1]);
 }
 
-bool ValidSid(const void* sid) {
-    if (!sid) return false;
+bool ValidSid(const void* sid)
+{
+    if (!sid)
+        return false;
     const auto* bytes = static_cast<const unsigned char*>(sid);
     return bytes[0] == SID_REVISION && bytes[1] <= 15;
 }
 
 // The ACEs of a DACL the way SeAccessCheck walks them; false when the ACL is malformed.
-bool ParseAcl(const ACL* acl, std::vector<Ace>* aces) {
-    if (acl->AclRevision != ACL_REVISION || acl->AclSize < sizeof(ACL)) return false;
+bool ParseAcl(const ACL* acl, std::vector<Ace>* aces)
+{
+    if (acl->AclRevision != ACL_REVISION || acl->AclSize < sizeof(ACL))
+        return false;
     const auto* base = reinterpret_cast<const unsigned char*>(acl);
     size_t offset = sizeof(ACL);
     for (USHORT i = 0; i < acl->AceCount; ++i) {
-        if (offset + sizeof(ACE_HEADER) > acl->AclSize) return false;
+        if (offset + sizeof(ACE_HEADER) > acl->AclSize)
+            return false;
         const auto* header = reinterpret_cast<const ACE_HEADER*>(base + offset);
-        if (header->AceSize < sizeof(ACE_HEADER) || offset + header->AceSize > acl->AclSize) return false;
+        if (header->AceSize < sizeof(ACE_HEADER) || offset + header->AceSize > acl->AclSize)
+            return false;
         if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
             const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
-            if (!ValidSid(&ace->SidStart)) return false;
+            if (!ValidSid(&ace->SidStart))
+                return false;
             aces->push_back({header->AceType, ace->Mask, SidOf(&ace->SidStart)});
         }
         offset += header->AceSize;
@@ -165,21 +195,25 @@ bool ParseAcl(const ACL* acl, std::vector<Ace>* aces) {
     return true;
 }
 
-ULONG AclUsed(const ACL* acl) {
+ULONG AclUsed(const ACL* acl)
+{
     const auto* base = reinterpret_cast<const unsigned char*>(acl);
     size_t offset = sizeof(ACL);
-    for (USHORT i = 0; i < acl->AceCount; ++i) offset += reinterpret_cast<const ACE_HEADER*>(base + offset)->AceSize;
+    for (USHORT i = 0; i < acl->AceCount; ++i)
+        offset += reinterpret_cast<const ACE_HEADER*>(base + offset)->AceSize;
     return static_cast<ULONG>(offset);
 }
 
-}  // namespace
+} // namespace
 
-bool CloseObjectHandle(HANDLE handle) {
+bool CloseObjectHandle(HANDLE handle)
+{
     PVOID object = nullptr;
     {
         std::lock_guard<std::mutex> guard(State().lock);
         auto it = State().handles.find(reinterpret_cast<ULONG_PTR>(handle));
-        if (it == State().handles.end()) return false;
+        if (it == State().handles.end())
+            return false;
         object = it->second.object;
         State().handles.erase(it);
     }
@@ -187,7 +221,8 @@ bool CloseObjectHandle(HANDLE handle) {
     return true;
 }
 
-void ForgetObjectSecurity(const void* object) {
+void ForgetObjectSecurity(const void* object)
+{
     std::lock_guard<std::mutex> guard(State().lock);
     State().dacls.erase(object);
 }
@@ -202,7 +237,8 @@ void ForgetObjectSecurity(const void* object) {
 // - FILE_OPEN_FOR_BACKUP_INTENT (ZwCreateFile) grants, before the DACL is looked at, the read
 //   rights of SeBackupPrivilege and the write rights of SeRestorePrivilege a holder asked for
 //   (all of them with MAXIMUM_ALLOWED), and says so in the access state's flags.
-AccessCheckResult CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired, bool backupIntent) {
+AccessCheckResult CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired, bool backupIntent)
+{
     constexpr ACCESS_MASK BACKUP_RIGHTS = READ_CONTROL | ACCESS_SYSTEM_SECURITY | FILE_GENERIC_READ | FILE_TRAVERSE;
     constexpr ACCESS_MASK RESTORE_RIGHTS = WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY | FILE_GENERIC_WRITE |
                                            FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | DELETE;
@@ -224,7 +260,8 @@ AccessCheckResult CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired, 
     }
     ACCESS_MASK remaining = requested & ~previously;
     if (!maximum && remaining == 0) {
-        if (previously == 0) return result;
+        if (previously == 0)
+            return result;
         result.status = STATUS_SUCCESS;
         result.granted = previously;
         return result;
@@ -238,38 +275,46 @@ AccessCheckResult CheckDeviceAccess(PDEVICE_OBJECT device, ACCESS_MASK desired, 
     const std::vector<SidBytes> token = TokenSids(caller);
     auto inToken = [&](const SidBytes& sid) {
         for (const SidBytes& own : token)
-            if (own == sid) return true;
+            if (own == sid)
+                return true;
         return false;
     };
     ACCESS_MASK allowed = 0;
     ACCESS_MASK denied = 0;
     for (const Ace& ace : dacl.aces) {
-        if (!inToken(ace.sid)) continue;
+        if (!inToken(ace.sid))
+            continue;
         const ACCESS_MASK mask = MapGeneric(ace.mask);
         if (ace.type == ACCESS_DENIED_ACE_TYPE) {
-            if (!maximum && (mask & remaining)) return result;
+            if (!maximum && (mask & remaining))
+                return result;
             denied |= mask & ~allowed;
         } else if (ace.type == ACCESS_ALLOWED_ACE_TYPE) {
             remaining &= ~mask;
             allowed |= mask & ~denied;
-            if (!maximum && remaining == 0) break;
+            if (!maximum && remaining == 0)
+                break;
         }
     }
     if (maximum) {
         // What was asked for by name must be allowed too; what a deny took is not.
-        if ((requested & ~previously & ~allowed) != 0) return result;
+        if ((requested & ~previously & ~allowed) != 0)
+            return result;
         result.granted = allowed | previously;
-        if (result.granted == 0) return result;
+        if (result.granted == 0)
+            return result;
         result.status = STATUS_SUCCESS;
         return result;
     }
-    if (remaining != 0) return result;
+    if (remaining != 0)
+        return result;
     result.status = STATUS_SUCCESS;
     result.granted = requested | previously;
     return result;
 }
 
-void ResetSecurity() {
+void ResetSecurity()
+{
     {
         // The I/O manager's reset frees the objects these handles referenced.
         std::lock_guard<std::mutex> guard(State().lock);
@@ -280,23 +325,25 @@ void ResetSecurity() {
     g_Caller = simk::user::Caller::Administrator;
 }
 
-}  // namespace simk::detail
+} // namespace simk::detail
 
 namespace simk::user {
 
 void SetCaller(Caller caller) { simk::detail::g_Caller = caller; }
 Caller CurrentCaller() { return simk::detail::g_Caller.load(); }
 
-}  // namespace simk::user
+} // namespace simk::user
 
 namespace simk::security {
 
-DeviceDacl DaclOf(PDEVICE_OBJECT device) {
+DeviceDacl DaclOf(PDEVICE_OBJECT device)
+{
     using namespace simk::detail;
     DeviceDacl result;
     std::lock_guard<std::mutex> guard(State().lock);
     auto it = State().dacls.find(device);
-    if (it == State().dacls.end()) return result;
+    if (it == State().dacls.end())
+        return result;
     result.set = true;
     result.present = it->second.present;
     result.isProtected = it->second.isProtected;
@@ -304,48 +351,62 @@ DeviceDacl DaclOf(PDEVICE_OBJECT device) {
         DeviceDacl::Entry entry;
         entry.allowed = ace.type == ACCESS_ALLOWED_ACE_TYPE;
         entry.mask = ace.mask;
-        if (ace.sid == SystemSid()) entry.trustee = Trustee::System;
-        else if (ace.sid == AdministratorsSid()) entry.trustee = Trustee::Administrators;
-        else if (ace.sid == WorldSid()) entry.trustee = Trustee::Everyone;
-        else if (ace.sid == UsersSid()) entry.trustee = Trustee::Users;
+        if (ace.sid == SystemSid())
+            entry.trustee = Trustee::System;
+        else if (ace.sid == AdministratorsSid())
+            entry.trustee = Trustee::Administrators;
+        else if (ace.sid == WorldSid())
+            entry.trustee = Trustee::Everyone;
+        else if (ace.sid == UsersSid())
+            entry.trustee = Trustee::Users;
         result.entries.push_back(entry);
     }
     return result;
 }
 
-}  // namespace simk::security
+} // namespace simk::security
 
 using namespace simk::detail;
 namespace rules = simk::verifier::rules;
 
 extern "C" {
 
-NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision) {
-    if (Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
+NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision)
+{
+    if (Revision != SECURITY_DESCRIPTOR_REVISION)
+        return STATUS_UNKNOWN_REVISION;
     std::memset(SecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
     static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent, PACL Dacl,
-                                      BOOLEAN DaclDefaulted) {
+                                      BOOLEAN DaclDefaulted)
+{
     auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
-    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
-    if (sd->Control & SE_SELF_RELATIVE) return STATUS_INVALID_SECURITY_DESCR;
+    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION)
+        return STATUS_UNKNOWN_REVISION;
+    if (sd->Control & SE_SELF_RELATIVE)
+        return STATUS_INVALID_SECURITY_DESCR;
     if (!DaclPresent) {
         sd->Control &= ~SE_DACL_PRESENT;
         return STATUS_SUCCESS;
     }
     sd->Control |= SE_DACL_PRESENT;
     sd->Dacl = Dacl;
-    if (DaclDefaulted) sd->Control |= SE_DACL_DEFAULTED;
-    else sd->Control &= ~SE_DACL_DEFAULTED;
+    if (DaclDefaulted)
+        sd->Control |= SE_DACL_DEFAULTED;
+    else
+        sd->Control &= ~SE_DACL_DEFAULTED;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision) {
-    if (AclLength < sizeof(ACL)) return STATUS_BUFFER_TOO_SMALL;
-    if (AclRevision != ACL_REVISION || AclLength > MAXUSHORT) return STATUS_INVALID_PARAMETER;
+NTSTATUS RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision)
+{
+    if (AclLength < sizeof(ACL))
+        return STATUS_BUFFER_TOO_SMALL;
+    if (AclRevision != ACL_REVISION || AclLength > MAXUSHORT)
+        return STATUS_INVALID_PARAMETER;
     // The size is rounded down to whole ULONGs, as Windows does.
     std::memset(Acl, 0, sizeof(ACL));
     Acl->AclRevision = static_cast<UCHAR>(AclRevision);
@@ -357,13 +418,17 @@ ULONG RtlLengthSid(PSID Sid) { return 8 + 4 * static_cast<const unsigned char*>(
 
 BOOLEAN RtlValidSid(PSID Sid) { return ValidSid(Sid) ? TRUE : FALSE; }
 
-NTSTATUS RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid) {
-    if (!ValidSid(Sid)) return STATUS_INVALID_SID;
-    if (Acl->AclRevision != ACL_REVISION || AceRevision != ACL_REVISION) return STATUS_REVISION_MISMATCH;
+NTSTATUS RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid)
+{
+    if (!ValidSid(Sid))
+        return STATUS_INVALID_SID;
+    if (Acl->AclRevision != ACL_REVISION || AceRevision != ACL_REVISION)
+        return STATUS_REVISION_MISMATCH;
     const ULONG sidLength = RtlLengthSid(Sid);
     const ULONG aceSize = FIELD_OFFSET(ACCESS_ALLOWED_ACE, SidStart) + sidLength;
     const ULONG used = AclUsed(Acl);
-    if (used + aceSize > Acl->AclSize) return STATUS_ALLOTTED_SPACE_EXCEEDED;
+    if (used + aceSize > Acl->AclSize)
+        return STATUS_ALLOTTED_SPACE_EXCEEDED;
     auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(reinterpret_cast<unsigned char*>(Acl) + used);
     ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
     ace->Header.AceFlags = 0;
@@ -376,19 +441,24 @@ NTSTATUS RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessM
 
 NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STATE PassedAccessState,
                                ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
-                               PHANDLE Handle) {
+                               PHANDLE Handle)
+{
     (void)PassedAccessState;
     (void)ObjectType;
     RequireIrql(PASSIVE_LEVEL, rules::IrqlZwPassive, "ObOpenObjectByPointer");
     *Handle = nullptr;
     NTSTATUS injected;
-    if (ShouldFail(simk::Call::ObOpenObjectByPointer, &injected)) return injected;
+    if (ShouldFail(simk::Call::ObOpenObjectByPointer, &injected))
+        return injected;
     // Only device objects are opened here; a kernel caller is granted what it asks for.
-    if (!simk::IsDeviceObject(Object)) return STATUS_OBJECT_TYPE_MISMATCH;
-    if (AccessMode != KernelMode) return STATUS_ACCESS_DENIED;
+    if (!simk::IsDeviceObject(Object))
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    if (AccessMode != KernelMode)
+        return STATUS_ACCESS_DENIED;
     // Without OBJ_KERNEL_HANDLE the handle lands in whatever process the thread runs in, where
     // that process's user can use it: Windows allows it, a driver must not do it.
-    if (!(HandleAttributes & OBJ_KERNEL_HANDLE)) rule::ObjectHandleNotKernel("ObOpenObjectByPointer");
+    if (!(HandleAttributes & OBJ_KERNEL_HANDLE))
+        rule::ObjectHandleNotKernel("ObOpenObjectByPointer");
     ObfReferenceObject(Object);
     std::lock_guard<std::mutex> guard(State().lock);
     State().nextHandle += 4;
@@ -399,28 +469,34 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STA
 }
 
 NTSTATUS ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
-                             PSECURITY_DESCRIPTOR SecurityDescriptor) {
+                             PSECURITY_DESCRIPTOR SecurityDescriptor)
+{
     RequireIrql(PASSIVE_LEVEL, rules::IrqlZwPassive, "ZwSetSecurityObject");
     NTSTATUS injected;
-    if (ShouldFail(simk::Call::ZwSetSecurityObject, &injected)) return injected;
+    if (ShouldFail(simk::Call::ZwSetSecurityObject, &injected))
+        return injected;
     std::lock_guard<std::mutex> guard(State().lock);
     auto it = State().handles.find(reinterpret_cast<ULONG_PTR>(Handle));
-    if (it == State().handles.end()) return STATUS_INVALID_HANDLE;
+    if (it == State().handles.end())
+        return STATUS_INVALID_HANDLE;
     const auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(SecurityDescriptor);
     if (!sd || sd->Revision != SECURITY_DESCRIPTOR_REVISION || (sd->Control & SE_SELF_RELATIVE)) {
         return STATUS_INVALID_SECURITY_DESCR;
     }
     // Only the discretionary ACL is modelled; the owner, group and system ACL are not kept.
-    if (!(SecurityInformation & DACL_SECURITY_INFORMATION)) return STATUS_SUCCESS;
-    if (!(it->second.access & WRITE_DAC)) return STATUS_ACCESS_DENIED;
+    if (!(SecurityInformation & DACL_SECURITY_INFORMATION))
+        return STATUS_SUCCESS;
+    if (!(it->second.access & WRITE_DAC))
+        return STATUS_ACCESS_DENIED;
     Dacl dacl;
     if ((sd->Control & SE_DACL_PRESENT) && sd->Dacl) {
         dacl.present = true;
-        if (!ParseAcl(sd->Dacl, &dacl.aces)) return STATUS_INVALID_ACL;
+        if (!ParseAcl(sd->Dacl, &dacl.aces))
+            return STATUS_INVALID_ACL;
     }
     dacl.isProtected = (sd->Control & SE_DACL_PROTECTED) != 0;
     State().dacls[it->second.object] = std::move(dacl);
     return STATUS_SUCCESS;
 }
 
-}  // extern "C"
+} // extern "C"

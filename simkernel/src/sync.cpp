@@ -21,27 +21,30 @@ struct ThreadState;
 
 // One lock for every dispatcher object and for the lock bookkeeping: simple, and waits are rare
 // enough in tests that contention on it does not matter.
-std::mutex& SyncLock() {
+std::mutex& SyncLock()
+{
     static std::mutex* lock = new std::mutex;
     return *lock;
 }
-std::condition_variable& SyncCv() {
+std::condition_variable& SyncCv()
+{
     static std::condition_variable* cv = new std::condition_variable;
     return *cv;
 }
 
 struct LockInfo {
     ThreadState* owner = nullptr;
-    bool unsafe = false;  // acquired with ExAcquireFastMutexUnsafe
+    bool unsafe = false; // acquired with ExAcquireFastMutexUnsafe
 };
 
 struct SyncState {
     std::set<ThreadState*> threads;
-    std::map<const void*, LockInfo> locks;                 // fast mutexes ever acquired
-    std::map<const void*, std::set<const void*>> order;    // edge A -> B: B taken while A held
+    std::map<const void*, LockInfo> locks;              // fast mutexes ever acquired
+    std::map<const void*, std::set<const void*>> order; // edge A -> B: B taken while A held
     std::set<std::pair<const void*, const void*>> reported;
 };
-SyncState& State() {
+SyncState& State()
+{
     static SyncState* state = new SyncState;
     return *state;
 }
@@ -55,20 +58,23 @@ struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
     ULONG criticalRegions = 0;
     HANDLE id = nullptr;
-    std::vector<const void*> held;  // locks in acquisition order (under SyncLock)
+    std::vector<const void*> held; // locks in acquisition order (under SyncLock)
     PDRIVER_OBJECT driver = nullptr;
-    int waiting = 0;  // waits in progress (under SyncLock): a fast mutex, an event, a hook's gate
+    int waiting = 0; // waits in progress (under SyncLock): a fast mutex, an event, a hook's gate
 
-    ThreadState() {
+    ThreadState()
+    {
         id = (HANDLE)(uintptr_t)(4 * ++g_NextThreadId);
         std::lock_guard<std::mutex> guard(SyncLock());
         State().threads.insert(this);
     }
-    ~ThreadState() {
+    ~ThreadState()
+    {
         std::lock_guard<std::mutex> guard(SyncLock());
         State().threads.erase(this);
         for (auto& entry : State().locks) {
-            if (entry.second.owner == this) entry.second.owner = nullptr;
+            if (entry.second.owner == this)
+                entry.second.owner = nullptr;
         }
     }
 };
@@ -78,41 +84,52 @@ thread_local ThreadState t_Thread;
 ULONG_PTR SpinOwnerTag() { return (ULONG_PTR)&t_Thread | 1; }
 
 // Called with SyncLock held: is `to` reachable from `from` in the lock-order graph?
-bool Reaches(const void* from, const void* to) {
+bool Reaches(const void* from, const void* to)
+{
     std::vector<const void*> stack{from};
     std::set<const void*> seen;
     auto& order = State().order;
     while (!stack.empty()) {
         const void* node = stack.back();
         stack.pop_back();
-        if (node == to) return true;
-        if (!seen.insert(node).second) continue;
+        if (node == to)
+            return true;
+        if (!seen.insert(node).second)
+            continue;
         auto it = order.find(node);
-        if (it == order.end()) continue;
-        for (const void* next : it->second) stack.push_back(next);
+        if (it == order.end())
+            continue;
+        for (const void* next : it->second)
+            stack.push_back(next);
     }
     return false;
 }
 
 // Called with SyncLock held. Records the edges held -> lock and returns the held locks for which
 // the reverse order was seen before.
-std::vector<const void*> NoteLockOrder(const void* lock) {
+std::vector<const void*> NoteLockOrder(const void* lock)
+{
     std::vector<const void*> inversions;
     for (const void* held : t_Thread.held) {
-        if (held == lock) continue;
-        if (Reaches(lock, held) && State().reported.insert({held, lock}).second) inversions.push_back(held);
+        if (held == lock)
+            continue;
+        if (Reaches(lock, held) && State().reported.insert({held, lock}).second)
+            inversions.push_back(held);
         State().order[held].insert(lock);
     }
     return inversions;
 }
 
-void RemoveHeld(ThreadState* thread, const void* lock) {
+void RemoveHeld(ThreadState* thread, const void* lock)
+{
     auto& held = thread->held;
     auto it = std::find(held.rbegin(), held.rend(), lock);
-    if (it != held.rend()) held.erase(std::next(it).base());
+    if (it != held.rend())
+        held.erase(std::next(it).base());
 }
 
-bool AcquireFastMutex(PFAST_MUTEX mutex, bool unsafe) {
+bool AcquireFastMutex(PFAST_MUTEX mutex, bool unsafe)
+{
     std::vector<const void*> inversions;
     {
         std::unique_lock<std::mutex> guard(SyncLock());
@@ -126,15 +143,18 @@ bool AcquireFastMutex(PFAST_MUTEX mutex, bool unsafe) {
         }
         inversions = NoteLockOrder(mutex);
     }
-    for (const void* held : inversions) rule::DeadlockLockOrder(held, mutex);
+    for (const void* held : inversions)
+        rule::DeadlockLockOrder(held, mutex);
 
     std::unique_lock<std::mutex> guard(SyncLock());
     bool counted = false;
     auto started = std::chrono::steady_clock::now();
     struct Waiting {
         bool marked = false;
-        ~Waiting() {
-            if (marked) t_Thread.waiting--;
+        ~Waiting()
+        {
+            if (marked)
+                t_Thread.waiting--;
         }
     } waiting;
     while (mutex->Count != 1) {
@@ -171,7 +191,8 @@ bool AcquireFastMutex(PFAST_MUTEX mutex, bool unsafe) {
 }
 
 // Returns true when the mutex was really released (not a release of a mutex nobody holds); *oldIrql receives the IRQL saved at acquisition.
-bool ReleaseFastMutex(PFAST_MUTEX mutex, bool unsafe, ULONG* oldIrql, bool* acquiredUnsafeOut = nullptr) {
+bool ReleaseFastMutex(PFAST_MUTEX mutex, bool unsafe, ULONG* oldIrql, bool* acquiredUnsafeOut = nullptr)
+{
     std::unique_lock<std::mutex> guard(SyncLock());
     auto it = State().locks.find(mutex);
     if (it == State().locks.end() || it->second.owner == nullptr) {
@@ -184,7 +205,8 @@ bool ReleaseFastMutex(PFAST_MUTEX mutex, bool unsafe, ULONG* oldIrql, bool* acqu
     bool wrongOwner = owner != &t_Thread;
     bool mismatched = info.unsafe != unsafe;
     bool acquiredUnsafe = info.unsafe;
-    if (acquiredUnsafeOut) *acquiredUnsafeOut = acquiredUnsafe;
+    if (acquiredUnsafeOut)
+        *acquiredUnsafeOut = acquiredUnsafe;
     RemoveHeld(owner, mutex);
     *oldIrql = mutex->OldIrql;
     info.owner = nullptr;
@@ -192,12 +214,15 @@ bool ReleaseFastMutex(PFAST_MUTEX mutex, bool unsafe, ULONG* oldIrql, bool* acqu
     mutex->Count = 1;
     guard.unlock();
     SyncCv().notify_all();
-    if (wrongOwner) rule::FastMutexWrongOwner(mutex, true);
-    if (mismatched) rule::FastMutexMismatchedRelease(mutex, acquiredUnsafe);
+    if (wrongOwner)
+        rule::FastMutexWrongOwner(mutex, true);
+    if (mismatched)
+        rule::FastMutexMismatchedRelease(mutex, acquiredUnsafe);
     return true;
 }
 
-NTSTATUS WaitOnEvent(PKEVENT event, const std::chrono::steady_clock::time_point* deadline) {
+NTSTATUS WaitOnEvent(PKEVENT event, const std::chrono::steady_clock::time_point* deadline)
+{
     std::unique_lock<std::mutex> guard(SyncLock());
     // Decremented while the lock is held again on every way out.
     struct Waiting {
@@ -207,19 +232,20 @@ NTSTATUS WaitOnEvent(PKEVENT event, const std::chrono::steady_clock::time_point*
     Waiting waiting;
     while (event->Header.SignalState == 0) {
         if (deadline) {
-            if (SyncCv().wait_until(guard, *deadline) == std::cv_status::timeout &&
-                event->Header.SignalState == 0) {
+            if (SyncCv().wait_until(guard, *deadline) == std::cv_status::timeout && event->Header.SignalState == 0) {
                 return STATUS_TIMEOUT;
             }
         } else {
             SyncCv().wait(guard);
         }
     }
-    if (event->Header.Type == EventSynchronizationObject) event->Header.SignalState = 0;
+    if (event->Header.Type == EventSynchronizationObject)
+        event->Header.SignalState = 0;
     return STATUS_SUCCESS;
 }
 
-LONGLONG HostSystemTime() {
+LONGLONG HostSystemTime()
+{
     // 100-ns intervals since 1601-01-01, as KeQuerySystemTime reports.
     using namespace std::chrono;
     auto since1970 = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
@@ -227,54 +253,64 @@ LONGLONG HostSystemTime() {
 }
 
 // Converts a kernel timeout (negative: relative, positive: absolute system time) to a deadline.
-std::chrono::steady_clock::time_point Deadline(LONGLONG timeout) {
+std::chrono::steady_clock::time_point Deadline(LONGLONG timeout)
+{
     LONGLONG relative = timeout < 0 ? -timeout : std::max<LONGLONG>(0, timeout - HostSystemTime());
     return std::chrono::steady_clock::now() + std::chrono::nanoseconds(relative * 100);
 }
 
-}  // namespace
+} // namespace
 
 KIRQL ThreadIrql() { return t_Thread.irql; }
 void SetThreadIrql(KIRQL irql) { t_Thread.irql = irql; }
 ULONG ThreadCriticalRegionDepth() { return t_Thread.criticalRegions; }
 
-bool WaitKernelEvent(PKEVENT event, long long timeoutMs) {
-    if (timeoutMs < 0) return WaitOnEvent(event, nullptr) == STATUS_SUCCESS;
+bool WaitKernelEvent(PKEVENT event, long long timeoutMs)
+{
+    if (timeoutMs < 0)
+        return WaitOnEvent(event, nullptr) == STATUS_SUCCESS;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     return WaitOnEvent(event, &deadline) == STATUS_SUCCESS;
 }
 
-WaitingScope::WaitingScope() {
+WaitingScope::WaitingScope()
+{
     std::lock_guard<std::mutex> guard(SyncLock());
     t_Thread.waiting++;
 }
 
-WaitingScope::~WaitingScope() {
+WaitingScope::~WaitingScope()
+{
     std::lock_guard<std::mutex> guard(SyncLock());
     t_Thread.waiting--;
 }
 
-bool ThreadWaiting(HANDLE thread) {
+bool ThreadWaiting(HANDLE thread)
+{
     std::lock_guard<std::mutex> guard(SyncLock());
     for (ThreadState* state : State().threads) {
-        if (state->id == thread) return state->waiting > 0;
+        if (state->id == thread)
+            return state->waiting > 0;
     }
     return false;
 }
 
-bool AnyLockHeldIn(const void* begin, size_t size) {
+bool AnyLockHeldIn(const void* begin, size_t size)
+{
     const char* b = static_cast<const char*>(begin);
     std::lock_guard<std::mutex> guard(SyncLock());
     for (ThreadState* thread : State().threads) {
         for (const void* lock : thread->held) {
             const char* l = static_cast<const char*>(lock);
-            if (l >= b && l < b + size) return true;
+            if (l >= b && l < b + size)
+                return true;
         }
     }
     return false;
 }
 
-void ForgetLocksIn(const void* begin, size_t size) {
+void ForgetLocksIn(const void* begin, size_t size)
+{
     const char* b = static_cast<const char*>(begin);
     auto inside = [&](const void* p) {
         const char* c = static_cast<const char*>(p);
@@ -284,7 +320,8 @@ void ForgetLocksIn(const void* begin, size_t size) {
     auto& s = State();
     for (auto it = s.locks.begin(); it != s.locks.end();) {
         if (inside(it->first)) {
-            if (it->second.owner) RemoveHeld(it->second.owner, it->first);
+            if (it->second.owner)
+                RemoveHeld(it->second.owner, it->first);
             it = s.locks.erase(it);
         } else {
             ++it;
@@ -295,7 +332,8 @@ void ForgetLocksIn(const void* begin, size_t size) {
             it = s.order.erase(it);
             continue;
         }
-        for (auto e = it->second.begin(); e != it->second.end();) e = inside(*e) ? it->second.erase(e) : std::next(e);
+        for (auto e = it->second.begin(); e != it->second.end();)
+            e = inside(*e) ? it->second.erase(e) : std::next(e);
         ++it;
     }
     for (auto it = s.reported.begin(); it != s.reported.end();) {
@@ -307,7 +345,8 @@ void ForgetLocksIn(const void* begin, size_t size) {
     }
 }
 
-void ResetSync() {
+void ResetSync()
+{
     std::lock_guard<std::mutex> guard(SyncLock());
     auto& s = State();
     s.locks.clear();
@@ -321,9 +360,11 @@ void ResetSync() {
     }
 }
 
-bool RequireIrql(KIRQL maxIrql, const char* rule, const char* function) {
+bool RequireIrql(KIRQL maxIrql, const char* rule, const char* function)
+{
     KIRQL current = t_Thread.irql;
-    if (current <= maxIrql) return true;
+    if (current <= maxIrql)
+        return true;
     rule::IrqlTooHigh(rule, function, current, maxIrql);
     return false;
 }
@@ -332,7 +373,7 @@ DriverScope::DriverScope(PDRIVER_OBJECT driver) : m_Previous(t_Thread.driver) { 
 DriverScope::~DriverScope() { t_Thread.driver = m_Previous; }
 PDRIVER_OBJECT CurrentDriver() { return t_Thread.driver; }
 
-}  // namespace simk::detail
+} // namespace simk::detail
 
 using namespace simk::detail;
 namespace rules = simk::verifier::rules;
@@ -341,7 +382,8 @@ extern "C" {
 
 VOID KeEnterCriticalRegion(VOID) { t_Thread.criticalRegions++; }
 
-VOID KeLeaveCriticalRegion(VOID) {
+VOID KeLeaveCriticalRegion(VOID)
+{
     if (t_Thread.criticalRegions == 0) {
         rule::CriticalRegionLeftUnentered();
         return;
@@ -353,7 +395,8 @@ BOOLEAN KeAreApcsDisabled(VOID) { return (t_Thread.criticalRegions > 0 || t_Thre
 
 KIRQL KeGetCurrentIrql(VOID) { return t_Thread.irql; }
 
-KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
+{
     KIRQL old = t_Thread.irql;
     if (NewIrql < old) {
         rule::IrqlRaiseToLower(old, NewIrql);
@@ -363,7 +406,8 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
     return old;
 }
 
-VOID KeLowerIrql(KIRQL NewIrql) {
+VOID KeLowerIrql(KIRQL NewIrql)
+{
     if (NewIrql > t_Thread.irql) {
         rule::IrqlLowerToHigher(t_Thread.irql, NewIrql);
         return;
@@ -373,7 +417,8 @@ VOID KeLowerIrql(KIRQL NewIrql) {
 
 KIRQL KeRaiseIrqlToDpcLevel(VOID) { return KfRaiseIrql(DISPATCH_LEVEL); }
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
     Event->Header.Type = (UCHAR)(Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject);
     Event->Header.Signalling = 0;
     Event->Header.Size = (UCHAR)(sizeof(KEVENT) / sizeof(LONG));
@@ -382,7 +427,8 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     InitializeListHead(&Event->Header.WaitListHead);
 }
 
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
     (void)Increment;
     (void)Wait;
     RequireIrql(DISPATCH_LEVEL, rules::IrqlIoDispatch, "KeSetEvent");
@@ -396,25 +442,29 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     return previous;
 }
 
-VOID KeClearEvent(PRKEVENT Event) {
+VOID KeClearEvent(PRKEVENT Event)
+{
     std::lock_guard<std::mutex> guard(SyncLock());
     Event->Header.SignalState = 0;
 }
 
-LONG KeResetEvent(PRKEVENT Event) {
+LONG KeResetEvent(PRKEVENT Event)
+{
     std::lock_guard<std::mutex> guard(SyncLock());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;
 }
 
-LONG KeReadStateEvent(PRKEVENT Event) {
+LONG KeReadStateEvent(PRKEVENT Event)
+{
     std::lock_guard<std::mutex> guard(SyncLock());
     return Event->Header.SignalState;
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                               PLARGE_INTEGER Timeout) {
+                               PLARGE_INTEGER Timeout)
+{
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
@@ -429,52 +479,62 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         return STATUS_INVALID_PARAMETER;
     }
     auto* event = static_cast<PKEVENT>(Object);
-    if (!Timeout) return WaitOnEvent(event, nullptr);
+    if (!Timeout)
+        return WaitOnEvent(event, nullptr);
     auto deadline = Deadline(Timeout->QuadPart);
     return WaitOnEvent(event, &deadline);
 }
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
+{
     (void)WaitMode;
     (void)Alertable;
     RequireIrql(APC_LEVEL, rules::IrqlKeWait, "KeDelayExecutionThread");
-    if (Interval) std::this_thread::sleep_until(Deadline(Interval->QuadPart));
+    if (Interval)
+        std::this_thread::sleep_until(Deadline(Interval->QuadPart));
     return STATUS_SUCCESS;
 }
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = HostSystemTime(); }
 
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency)
+{
     // Ticks of 100 ns since the host started counting, as a 10 MHz counter.
     const auto since = std::chrono::steady_clock::now().time_since_epoch();
     LARGE_INTEGER counter;
     counter.QuadPart = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
-    if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10000000;
+    if (PerformanceFrequency)
+        PerformanceFrequency->QuadPart = 10000000;
     return counter;
 }
 
-VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
+{
     RequireIrql(APC_LEVEL, rules::IrqlFastMutex, "ExAcquireFastMutex");
     CallBefore(simk::Call::ExAcquireFastMutex, FastMutex, 0, nullptr);
     KIRQL old = t_Thread.irql;
     if (AcquireFastMutex(FastMutex, false)) {
         FastMutex->OldIrql = old;
-        if (t_Thread.irql < APC_LEVEL) t_Thread.irql = APC_LEVEL;
+        if (t_Thread.irql < APC_LEVEL)
+            t_Thread.irql = APC_LEVEL;
     }
     CallAfter(simk::Call::ExAcquireFastMutex, FastMutex);
 }
 
-BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
+BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
+{
     RequireIrql(APC_LEVEL, rules::IrqlFastMutex, "ExTryToAcquireFastMutex");
     {
         std::lock_guard<std::mutex> guard(SyncLock());
-        if (FastMutex->Count != 1) return FALSE;
+        if (FastMutex->Count != 1)
+            return FALSE;
     }
     ExAcquireFastMutex(FastMutex);
     return TRUE;
 }
 
-VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
+{
     if (t_Thread.irql != APC_LEVEL) {
         rule::IrqlTooHigh(rules::IrqlFastMutex, "ExReleaseFastMutex (must run at APC_LEVEL)", t_Thread.irql, APC_LEVEL);
     }
@@ -483,20 +543,24 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     bool acquiredUnsafe = false;
     if (ReleaseFastMutex(FastMutex, false, &oldIrql, &acquiredUnsafe)) {
         // An unsafe acquisition saved no IRQL to go back to.
-        if (!acquiredUnsafe && oldIrql <= t_Thread.irql) t_Thread.irql = (KIRQL)oldIrql;
+        if (!acquiredUnsafe && oldIrql <= t_Thread.irql)
+            t_Thread.irql = (KIRQL)oldIrql;
     }
     CallAfter(simk::Call::ExReleaseFastMutex, FastMutex);
 }
 
-VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex) {
+VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex)
+{
     RequireIrql(APC_LEVEL, rules::IrqlFastMutex, "ExAcquireFastMutexUnsafe");
-    if (!KeAreApcsDisabled()) rule::FastMutexUnsafeApcsEnabled(FastMutex);
+    if (!KeAreApcsDisabled())
+        rule::FastMutexUnsafeApcsEnabled(FastMutex);
     CallBefore(simk::Call::ExAcquireFastMutexUnsafe, FastMutex, 0, nullptr);
     AcquireFastMutex(FastMutex, true);
     CallAfter(simk::Call::ExAcquireFastMutexUnsafe, FastMutex);
 }
 
-VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) {
+VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex)
+{
     RequireIrql(APC_LEVEL, rules::IrqlFastMutex, "ExReleaseFastMutexUnsafe");
     CallBefore(simk::Call::ExReleaseFastMutexUnsafe, FastMutex, 0, nullptr);
     ULONG ignored = 0;
@@ -504,7 +568,8 @@ VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) {
     CallAfter(simk::Call::ExReleaseFastMutexUnsafe, FastMutex);
 }
 
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+{
     if (t_Thread.irql < DISPATCH_LEVEL) {
         rule::SpinLockAtDpcLevelTooLow();
     }
@@ -518,17 +583,20 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
         std::lock_guard<std::mutex> guard(SyncLock());
         inversions = NoteLockOrder(SpinLock);
     }
-    for (const void* held : inversions) rule::DeadlockLockOrder(held, SpinLock);
+    for (const void* held : inversions)
+        rule::DeadlockLockOrder(held, SpinLock);
     for (;;) {
         ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(SpinLock, &expected, tag, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) break;
+        if (__atomic_compare_exchange_n(SpinLock, &expected, tag, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            break;
         std::this_thread::yield();
     }
     std::lock_guard<std::mutex> guard(SyncLock());
     t_Thread.held.push_back(SpinLock);
 }
 
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+{
     ULONG_PTR tag = SpinOwnerTag();
     if (__atomic_load_n(SpinLock, __ATOMIC_SEQ_CST) != tag) {
         KeBugCheckEx(SPIN_LOCK_NOT_OWNED, (ULONG_PTR)SpinLock, 0, 0, 0);
@@ -540,16 +608,20 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_SEQ_CST);
 }
 
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+{
     RequireIrql(DISPATCH_LEVEL, rules::IrqlSpinLock, "KeAcquireSpinLock");
     KIRQL old = t_Thread.irql;
-    if (t_Thread.irql < DISPATCH_LEVEL) t_Thread.irql = DISPATCH_LEVEL;
+    if (t_Thread.irql < DISPATCH_LEVEL)
+        t_Thread.irql = DISPATCH_LEVEL;
     KeAcquireSpinLockAtDpcLevel(SpinLock);
     return old;
 }
 
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    if (t_Thread.irql != DISPATCH_LEVEL) rule::SpinLockReleaseIrql(t_Thread.irql);
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    if (t_Thread.irql != DISPATCH_LEVEL)
+        rule::SpinLockReleaseIrql(t_Thread.irql);
     KeReleaseSpinLockFromDpcLevel(SpinLock);
     KeLowerIrql(NewIrql);
 }
@@ -558,4 +630,4 @@ HANDLE PsGetCurrentThreadId(VOID) { return t_Thread.id; }
 
 HANDLE PsGetCurrentProcessId(VOID) { return (HANDLE)(uintptr_t)4; }
 
-}  // extern "C"
+} // extern "C"

@@ -20,7 +20,8 @@ struct UserState {
     uintptr_t next = 0;
 };
 
-UserState& State() {
+UserState& State()
+{
     static UserState* state = new UserState;
     return *state;
 }
@@ -28,21 +29,25 @@ UserState& State() {
 // The handle's file object with a reference for the caller, taken before another thread's close
 // can drop the handle's own: as ObReferenceObjectByHandle does for a request, so that a request
 // under way keeps the file object, and the driver's IRP_MJ_CLOSE waits for its end.
-PFILE_OBJECT ReferenceFileOf(simk::user::Handle handle) {
+PFILE_OBJECT ReferenceFileOf(simk::user::Handle handle)
+{
     std::lock_guard<std::mutex> guard(State().lock);
     auto it = State().handles.find(handle);
-    if (it == State().handles.end()) return nullptr;
+    if (it == State().handles.end())
+        return nullptr;
     ObfReferenceObject(it->second);
     return it->second;
 }
 
 // Closes the handle itself: its file object, with the handle's reference, or null for no such handle.
-PFILE_OBJECT TakeHandle(simk::user::Handle handle) {
+PFILE_OBJECT TakeHandle(simk::user::Handle handle)
+{
     PFILE_OBJECT file;
     {
         std::lock_guard<std::mutex> guard(State().lock);
         auto it = State().handles.find(handle);
-        if (it == State().handles.end()) return nullptr;
+        if (it == State().handles.end())
+            return nullptr;
         file = it->second;
         State().handles.erase(it);
         State().granted.erase(handle);
@@ -51,9 +56,10 @@ PFILE_OBJECT TakeHandle(simk::user::Handle handle) {
     return file;
 }
 
-}  // namespace
+} // namespace
 
-void ResetUser() {
+void ResetUser()
+{
     std::lock_guard<std::mutex> guard(State().lock);
     State().handles.clear();
     State().granted.clear();
@@ -61,7 +67,7 @@ void ResetUser() {
     State().next = 0;
 }
 
-}  // namespace simk::detail
+} // namespace simk::detail
 
 namespace simk::user {
 using namespace simk::detail;
@@ -71,9 +77,11 @@ namespace {
 
 // An open of a device already found: the access check, the file object, IRP_MJ_CREATE.
 NTSTATUS OpenFound(PDEVICE_OBJECT device, const std::u16string& fileName, PFILE_OBJECT related,
-                   const OpenRequest& request, Handle* out) {
+                   const OpenRequest& request, Handle* out)
+{
     NTSTATUS status = ReferenceDeviceForOpen(device);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     // The named device's own security decides, before its driver hears of the open. With
     // FILE_DEVICE_SECURE_OPEN it also covers names below the device; without it Windows checks
     // only an open of the device itself, a hole this model does not reproduce (it is stricter).
@@ -84,8 +92,8 @@ NTSTATUS OpenFound(PDEVICE_OBJECT device, const std::u16string& fileName, PFILE_
         return access.status;
     }
 
-    PFILE_OBJECT file = CreateFileObject(device, (access.granted & FILE_READ_DATA) != 0,
-                                         (access.granted & FILE_WRITE_DATA) != 0);
+    PFILE_OBJECT file =
+        CreateFileObject(device, (access.granted & FILE_READ_DATA) != 0, (access.granted & FILE_WRITE_DATA) != 0);
     std::vector<WCHAR> nameBuffer(fileName.begin(), fileName.end());
     if (!fileName.empty()) {
         file->FileName.Buffer = nameBuffer.data();
@@ -144,41 +152,48 @@ NTSTATUS OpenFound(PDEVICE_OBJECT device, const std::u16string& fileName, PFILE_
     return status;
 }
 
-}  // namespace
+} // namespace
 
-NTSTATUS Open(const char16_t* path, const OpenRequest& request, Handle* out) {
+NTSTATUS Open(const char16_t* path, const OpenRequest& request, Handle* out)
+{
     *out = nullptr;
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode open");
     {
         std::lock_guard<std::mutex> guard(State().lock);
         State().lastOpen = OpenRecord{path ? std::u16string(path) : std::u16string(), request};
     }
-    if (request.disposition > FILE_MAXIMUM_DISPOSITION) return STATUS_INVALID_PARAMETER;
+    if (request.disposition > FILE_MAXIMUM_DISPOSITION)
+        return STATUS_INVALID_PARAMETER;
     std::u16string fileName;
     PDEVICE_OBJECT device = nullptr;
     PFILE_OBJECT related = nullptr;
     if (request.related) {
         // A name relative to an open file goes to that file's device, whole.
         related = ReferenceFileOf(request.related);
-        if (!related) return STATUS_INVALID_HANDLE;
+        if (!related)
+            return STATUS_INVALID_HANDLE;
         device = related->DeviceObject;
         fileName = path ? std::u16string(path) : std::u16string();
     } else {
         NTSTATUS status = ResolveDevicePath(path, &device, &fileName);
-        if (!NT_SUCCESS(status)) return status;
+        if (!NT_SUCCESS(status))
+            return status;
     }
     NTSTATUS status = OpenFound(device, fileName, related, request, out);
-    if (related) ObfDereferenceObject(related);
+    if (related)
+        ObfDereferenceObject(related);
     return status;
 }
 
-NTSTATUS OpenDevice(const char16_t* path, Handle* out, ULONG desiredAccess) {
+NTSTATUS OpenDevice(const char16_t* path, Handle* out, ULONG desiredAccess)
+{
     OpenRequest request;
     request.desiredAccess = desiredAccess;
     return Open(path, request, out);
 }
 
-NTSTATUS OpenDeviceObject(PDEVICE_OBJECT device, Handle* out, ULONG desiredAccess) {
+NTSTATUS OpenDeviceObject(PDEVICE_OBJECT device, Handle* out, ULONG desiredAccess)
+{
     *out = nullptr;
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode open");
     OpenRequest request;
@@ -187,19 +202,25 @@ NTSTATUS OpenDeviceObject(PDEVICE_OBJECT device, Handle* out, ULONG desiredAcces
 }
 
 NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen, void* out, ULONG outLen,
-                         ULONG_PTR* information) {
-    if (information) *information = 0;
+                         ULONG_PTR* information)
+{
+    if (information)
+        *information = 0;
     RequireIrql(PASSIVE_LEVEL, rules::IrqlIoPassive, "a user-mode control request");
     PFILE_OBJECT file = ReferenceFileOf(handle);
-    if (!file) return STATUS_INVALID_HANDLE;
+    if (!file)
+        return STATUS_INVALID_HANDLE;
     struct Dereference {
         PFILE_OBJECT file;
-        ~Dereference() {
-            if (file) ObfDereferenceObject(file);
+        ~Dereference()
+        {
+            if (file)
+                ObfDereferenceObject(file);
         }
     } dereference{file};
     ULONG required = (code >> 14) & 3;
-    if (((required & FILE_READ_ACCESS) && !file->ReadAccess) || ((required & FILE_WRITE_ACCESS) && !file->WriteAccess)) {
+    if (((required & FILE_READ_ACCESS) && !file->ReadAccess) ||
+        ((required & FILE_WRITE_ACCESS) && !file->WriteAccess)) {
         return STATUS_ACCESS_DENIED;
     }
     ULONG method = code & 3;
@@ -218,7 +239,8 @@ NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen,
         ULONG length = inLen > outLen ? inLen : outLen;
         if (length) {
             systemBuffer = AllocateKernelPool(NonPagedPool, length, simk::Tag("IoSB"));
-            if (in && inLen) std::memcpy(systemBuffer, in, inLen);
+            if (in && inLen)
+                std::memcpy(systemBuffer, in, inLen);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (outLen ? IRP_INPUT_OPERATION : 0);
         }
         irp->AssociatedIrp.SystemBuffer = systemBuffer;
@@ -228,7 +250,8 @@ NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen,
         // Direct I/O: the input is buffered, the output described by an MDL over the caller's buffer.
         if (inLen) {
             systemBuffer = AllocateKernelPool(NonPagedPool, inLen, simk::Tag("IoSB"));
-            if (in) std::memcpy(systemBuffer, in, inLen);
+            if (in)
+                std::memcpy(systemBuffer, in, inLen);
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         }
         irp->AssociatedIrp.SystemBuffer = systemBuffer;
@@ -259,17 +282,21 @@ NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLen,
             rule::BufferedIoOverrun(target, code, iosb.Information, outLen);
             copy = outLen;
         }
-        if (copy && out) std::memcpy(out, systemBuffer, copy);
+        if (copy && out)
+            std::memcpy(out, systemBuffer, copy);
     }
     FreeKernelPool(systemBuffer);
     FreeKernelPool(mdl);
-    if (information) *information = NT_ERROR(status) ? 0 : iosb.Information;
+    if (information)
+        *information = NT_ERROR(status) ? 0 : iosb.Information;
     return status;
 }
 
-NTSTATUS Close(Handle handle) {
+NTSTATUS Close(Handle handle)
+{
     PFILE_OBJECT file = TakeHandle(handle);
-    if (!file) return STATUS_INVALID_HANDLE;
+    if (!file)
+        return STATUS_INVALID_HANDLE;
     PDEVICE_OBJECT target = IoGetAttachedDevice(file->DeviceObject);
     PIRP irp = AllocateIoManagerIrp(target, file);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CLEANUP;
@@ -281,27 +308,32 @@ NTSTATUS Close(Handle handle) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CloseWithoutCleanup(Handle handle) {
+NTSTATUS CloseWithoutCleanup(Handle handle)
+{
     PFILE_OBJECT file = TakeHandle(handle);
-    if (!file) return STATUS_INVALID_HANDLE;
+    if (!file)
+        return STATUS_INVALID_HANDLE;
     ObfDereferenceObject(file);
     return STATUS_SUCCESS;
 }
 
-size_t OpenHandleCount() {
+size_t OpenHandleCount()
+{
     std::lock_guard<std::mutex> guard(State().lock);
     return State().handles.size();
 }
 
-OpenRecord LastOpen() {
+OpenRecord LastOpen()
+{
     std::lock_guard<std::mutex> guard(State().lock);
     return State().lastOpen;
 }
 
-ACCESS_MASK GrantedAccess(Handle handle) {
+ACCESS_MASK GrantedAccess(Handle handle)
+{
     std::lock_guard<std::mutex> guard(State().lock);
     auto it = State().granted.find(handle);
     return it == State().granted.end() ? 0 : it->second;
 }
 
-}  // namespace simk::user
+} // namespace simk::user

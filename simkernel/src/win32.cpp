@@ -11,15 +11,17 @@ namespace {
 thread_local DWORD t_LastError = 0;
 thread_local NTSTATUS t_LastStatus = 0;
 
-BOOL Fail(NTSTATUS status) {
+BOOL Fail(NTSTATUS status)
+{
     t_LastStatus = status;
     t_LastError = RtlNtStatusToDosError(status);
     return FALSE;
 }
 
-}  // namespace
+} // namespace
 
-ULONG RtlNtStatusToDosError(NTSTATUS Status) {
+ULONG RtlNtStatusToDosError(NTSTATUS Status)
+{
     struct Mapping {
         NTSTATUS status;
         ULONG error;
@@ -64,14 +66,16 @@ ULONG RtlNtStatusToDosError(NTSTATUS Status) {
         {STATUS_DEVICE_REMOVED, ERROR_DEVICE_REMOVED},
     };
     for (const auto& m : table) {
-        if (m.status == Status) return m.error;
+        if (m.status == Status)
+            return m.error;
     }
     return ERROR_MR_MID_NOT_FOUND;
 }
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile)
+{
     (void)dwShareMode;
     (void)lpSecurityAttributes;
     (void)hTemplateFile;
@@ -91,7 +95,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     // even an open for no access passes the device's access check only if the DACL allows those.
     request.desiredAccess = dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
     request.disposition = dispositions[dwCreationDisposition];
-    if (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) request.createOptions |= FILE_OPEN_FOR_BACKUP_INTENT;
+    if (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)
+        request.createOptions |= FILE_OPEN_FOR_BACKUP_INTENT;
     if (dwFlagsAndAttributes & SECURITY_SQOS_PRESENT) {
         request.securityQos = dwFlagsAndAttributes & (SECURITY_SQOS_PRESENT | 0x000F0000);
     }
@@ -105,21 +110,26 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return handle;
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
-    (void)lpOverlapped;  // requests complete before the call returns
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
+{
+    (void)lpOverlapped; // requests complete before the call returns
     ULONG_PTR information = 0;
     NTSTATUS status = simk::user::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
                                                   nOutBufferSize, &information);
     // As kernel32 does: the byte count is reported for success and warning statuses alike.
-    if (lpBytesReturned && !NT_ERROR(status)) *lpBytesReturned = (DWORD)information;
-    if (!NT_SUCCESS(status)) return Fail(status);
+    if (lpBytesReturned && !NT_ERROR(status))
+        *lpBytesReturned = (DWORD)information;
+    if (!NT_SUCCESS(status))
+        return Fail(status);
     return TRUE;
 }
 
-BOOL CloseHandle(HANDLE hObject) {
+BOOL CloseHandle(HANDLE hObject)
+{
     NTSTATUS status = simk::user::Close(hObject);
-    if (!NT_SUCCESS(status)) return Fail(status);
+    if (!NT_SUCCESS(status))
+        return Fail(status);
     return TRUE;
 }
 

@@ -14,9 +14,11 @@ namespace {
 namespace rules = simk::verifier::rules;
 using simk::Tag;
 
-class Pool : public simk::testing::KernelTest {};
+class Pool : public simk::testing::KernelTest
+{};
 
-TEST_F(Pool, AllocationsAreCountedByTagAndOwnerUntilFreed) {
+TEST_F(Pool, AllocationsAreCountedByTagAndOwnerUntilFreed)
+{
     simk::pool::Snapshot before;
     PVOID a = ExAllocatePoolWithTag(NonPagedPool, 24, Tag("ansl"));
     PVOID b = ExAllocatePoolWithTag(PagedPool, 100, Tag("apsl"));
@@ -34,7 +36,7 @@ TEST_F(Pool, AllocationsAreCountedByTagAndOwnerUntilFreed) {
     EXPECT_EQ(before.CountChangeByTag(), (std::map<ULONG, long>{{Tag("ansl"), 1}, {Tag("apsl"), 2}}));
 
     ExFreePoolWithTag(b, Tag("apsl"));
-    ExFreePool(a);  // no tag: nothing to compare
+    ExFreePool(a); // no tag: nothing to compare
     EXPECT_EQ(simk::pool::OutstandingCount(), 1u);
     EXPECT_EQ(before.NewSince().size(), 1u);
     EXPECT_EQ(before.NewSince()[0].address, c);
@@ -42,7 +44,8 @@ TEST_F(Pool, AllocationsAreCountedByTagAndOwnerUntilFreed) {
     EXPECT_TRUE(before.Unchanged());
 }
 
-TEST_F(Pool, AllocationsAreAttributedToTheDriverThatMadeThem) {
+TEST_F(Pool, AllocationsAreAttributedToTheDriverThatMadeThem)
+{
     PVOID fromDriver = nullptr;
     ktest::InProcessDriver driver(u"PoolOwner");
     PDEVICE_OBJECT device = driver.CreateDevice();
@@ -66,7 +69,8 @@ TEST_F(Pool, AllocationsAreAttributedToTheDriverThatMadeThem) {
     IoDeleteDevice(device);
 }
 
-TEST_F(Pool, FreeingMistakesAreCaught) {
+TEST_F(Pool, FreeingMistakesAreCaught)
+{
     PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, Tag("good"));
     SIMK_EXPECT_VIOLATION(rules::PoolFreeWrongTag, ExFreePoolWithTag(p, Tag("evil")));
     EXPECT_FALSE(simk::pool::IsOutstanding(p));
@@ -75,7 +79,7 @@ TEST_F(Pool, FreeingMistakesAreCaught) {
     SIMK_EXPECT_VIOLATION(rules::PoolFreeUnknown, ExFreePool(&onStack));
 
     char* q = static_cast<char*>(ExAllocatePoolWithTag(PagedPool, 10, Tag("over")));
-    q[10] = 'x';  // one byte past the end
+    q[10] = 'x'; // one byte past the end
     SIMK_EXPECT_VIOLATION(rules::PoolOverrun, ExFreePoolWithTag(q, Tag("over")));
 
     PVOID none = nullptr;
@@ -83,7 +87,8 @@ TEST_F(Pool, FreeingMistakesAreCaught) {
     ExFreePool(none);
 }
 
-TEST_F(Pool, FreshPoolIsNotZeroed) {
+TEST_F(Pool, FreshPoolIsNotZeroed)
+{
     // Drivers must initialise what they allocate, as on Windows.
     auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 32, Tag("junk")));
     unsigned char zeros[32] = {};
@@ -91,7 +96,8 @@ TEST_F(Pool, FreshPoolIsNotZeroed) {
     ExFreePool(p);
 }
 
-TEST_F(Pool, PagedPoolAboveApcLevelIsCaught) {
+TEST_F(Pool, PagedPoolAboveApcLevelIsCaught)
+{
     simk::ScopedIrql raised(DISPATCH_LEVEL);
     PVOID nonPaged = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("okay"));
     EXPECT_NE(nonPaged, nullptr);
@@ -101,9 +107,11 @@ TEST_F(Pool, PagedPoolAboveApcLevelIsCaught) {
     SIMK_EXPECT_VIOLATION(rules::IrqlPagedPool, ExFreePool(paged));
 }
 
-class Irql : public simk::testing::KernelTest {};
+class Irql : public simk::testing::KernelTest
+{};
 
-TEST_F(Irql, RaiseAndLowerOnlyInTheirDirection) {
+TEST_F(Irql, RaiseAndLowerOnlyInTheirDirection)
+{
     KIRQL old = 0xFF;
     KeRaiseIrql(APC_LEVEL, &old);
     EXPECT_EQ(old, PASSIVE_LEVEL);
@@ -122,7 +130,8 @@ TEST_F(Irql, RaiseAndLowerOnlyInTheirDirection) {
     KeLowerIrql(old);
 }
 
-TEST_F(Irql, SpinLockRunsItsHolderAtDispatchLevel) {
+TEST_F(Irql, SpinLockRunsItsHolderAtDispatchLevel)
+{
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KIRQL old;
@@ -144,9 +153,11 @@ TEST_F(Irql, SpinLockRunsItsHolderAtDispatchLevel) {
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-class Events : public simk::testing::KernelTest {};
+class Events : public simk::testing::KernelTest
+{};
 
-TEST_F(Events, NotificationStaysSignalledSynchronizationWakesOneAndResets) {
+TEST_F(Events, NotificationStaysSignalledSynchronizationWakesOneAndResets)
+{
     KEVENT notification, synchronization;
     KeInitializeEvent(&notification, NotificationEvent, FALSE);
     KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
@@ -164,8 +175,9 @@ TEST_F(Events, NotificationStaysSignalledSynchronizationWakesOneAndResets) {
     std::atomic<int> woken{0};
     auto waiter = [&] {
         LARGE_INTEGER timeout;
-        timeout.QuadPart = -2000000;  // 200 ms, relative
-        if (KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS) woken++;
+        timeout.QuadPart = -2000000; // 200 ms, relative
+        if (KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS)
+            woken++;
     };
     std::thread w1(waiter), w2(waiter);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -176,7 +188,8 @@ TEST_F(Events, NotificationStaysSignalledSynchronizationWakesOneAndResets) {
     EXPECT_EQ(KeReadStateEvent(&synchronization), 0);
 }
 
-TEST_F(Events, WaitingAtDispatchLevelIsCaughtUnlessItOnlyPolls) {
+TEST_F(Events, WaitingAtDispatchLevelIsCaughtUnlessItOnlyPolls)
+{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, TRUE);
     simk::ScopedIrql raised(DISPATCH_LEVEL);
@@ -186,9 +199,11 @@ TEST_F(Events, WaitingAtDispatchLevelIsCaughtUnlessItOnlyPolls) {
     SIMK_EXPECT_VIOLATION(rules::IrqlKeWait, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr));
 }
 
-class FastMutexes : public simk::testing::KernelTest {
+class FastMutexes : public simk::testing::KernelTest
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         ExInitializeFastMutex(&a);
         ExInitializeFastMutex(&b);
@@ -196,7 +211,8 @@ protected:
     FAST_MUTEX a, b;
 };
 
-TEST_F(FastMutexes, AcquireRaisesToApcLevelAndExcludesOtherThreads) {
+TEST_F(FastMutexes, AcquireRaisesToApcLevelAndExcludesOtherThreads)
+{
     ExAcquireFastMutex(&a);
     EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
     EXPECT_EQ(a.Count, 0);
@@ -218,7 +234,8 @@ TEST_F(FastMutexes, AcquireRaisesToApcLevelAndExcludesOtherThreads) {
     EXPECT_EQ(a.Contention, 1u);
 }
 
-TEST_F(FastMutexes, RecursionAndReleaseByAnotherThreadAreCaught) {
+TEST_F(FastMutexes, RecursionAndReleaseByAnotherThreadAreCaught)
+{
     ExAcquireFastMutex(&a);
     SIMK_EXPECT_VIOLATION(rules::FastMutexRecursion, ExAcquireFastMutex(&a));
     EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
@@ -234,15 +251,16 @@ TEST_F(FastMutexes, RecursionAndReleaseByAnotherThreadAreCaught) {
     ExAcquireFastMutex(&a);
     {
         simk::verifier::Expect wrongOwner(rules::FastMutexWrongOwner);
-        simk::verifier::Expect wrongIrql(rules::IrqlFastMutex);  // the other thread is not at APC_LEVEL
+        simk::verifier::Expect wrongIrql(rules::IrqlFastMutex); // the other thread is not at APC_LEVEL
         std::thread([&] { ExReleaseFastMutex(&a); }).join();
         EXPECT_TRUE(wrongOwner.Seen());
     }
-    SIMK_EXPECT_VIOLATION(rules::FastMutexWrongOwner, ExReleaseFastMutex(&a));  // not held any more
+    SIMK_EXPECT_VIOLATION(rules::FastMutexWrongOwner, ExReleaseFastMutex(&a)); // not held any more
     KeLowerIrql(PASSIVE_LEVEL);
 }
 
-TEST_F(FastMutexes, TakingTwoMutexesInBothOrdersIsCaught) {
+TEST_F(FastMutexes, TakingTwoMutexesInBothOrdersIsCaught)
+{
     ExAcquireFastMutex(&a);
     ExAcquireFastMutex(&b);
     ExReleaseFastMutex(&b);
@@ -259,7 +277,8 @@ TEST_F(FastMutexes, TakingTwoMutexesInBothOrdersIsCaught) {
     ExReleaseFastMutex(&b);
 }
 
-TEST_F(FastMutexes, LockOrderIsTransitiveAndForgottenWithTheMemory) {
+TEST_F(FastMutexes, LockOrderIsTransitiveAndForgottenWithTheMemory)
+{
     auto* c = static_cast<PFAST_MUTEX>(ExAllocatePoolWithTag(NonPagedPool, sizeof(FAST_MUTEX), Tag("fmtx")));
     ExInitializeFastMutex(c);
     ExAcquireFastMutex(&a);
@@ -287,9 +306,10 @@ TEST_F(FastMutexes, LockOrderIsTransitiveAndForgottenWithTheMemory) {
     ExFreePool(d);
 }
 
-TEST_F(FastMutexes, UnsafeFormsNeedApcsDisabled) {
+TEST_F(FastMutexes, UnsafeFormsNeedApcsDisabled)
+{
     SIMK_EXPECT_VIOLATION(rules::FastMutexUnsafeApcsEnabled, ExAcquireFastMutexUnsafe(&a));
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);  // the unsafe form leaves the IRQL alone
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL); // the unsafe form leaves the IRQL alone
     ExReleaseFastMutexUnsafe(&a);
 
     KeEnterCriticalRegion();
@@ -305,7 +325,8 @@ TEST_F(FastMutexes, UnsafeFormsNeedApcsDisabled) {
     SIMK_EXPECT_VIOLATION(rules::CriticalRegions, KeLeaveCriticalRegion());
 }
 
-TEST_F(FastMutexes, FreeingMemoryWithAHeldMutexIsCaught) {
+TEST_F(FastMutexes, FreeingMemoryWithAHeldMutexIsCaught)
+{
     auto* m = static_cast<PFAST_MUTEX>(ExAllocatePoolWithTag(NonPagedPool, sizeof(FAST_MUTEX), Tag("fmtx")));
     ExInitializeFastMutex(m);
     ExAcquireFastMutex(m);
@@ -313,16 +334,19 @@ TEST_F(FastMutexes, FreeingMemoryWithAHeldMutexIsCaught) {
     KeLowerIrql(PASSIVE_LEVEL);
 }
 
-class Stops : public simk::testing::KernelTest {};
+class Stops : public simk::testing::KernelTest
+{};
 
-TEST_F(Stops, BugCheckAndRaisedStatusStopTheSystemWithTheirCode) {
+TEST_F(Stops, BugCheckAndRaisedStatusStopTheSystemWithTheirCode)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(KeBugCheckEx(0x121, 1, 2, 3, 4), "STOP: 0x00000121 \\(0x0*1,0x0*2,0x0*3,0x0*4\\)");
     EXPECT_DEATH(KeBugCheck(0x44), "STOP: 0x00000044");
     EXPECT_DEATH(ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES), "STOP: 0x0000001E \\(0x0*C000009A");
 }
 
-TEST_F(Stops, AnUncaughtViolationStopsTheTestRun) {
+TEST_F(Stops, AnUncaughtViolationStopsTheTestRun)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
@@ -335,19 +359,21 @@ TEST_F(Stops, AnUncaughtViolationStopsTheTestRun) {
         "VERIFIER VIOLATION FastMutexRecursion");
 }
 
-TEST(Interlocked, OperationsReturnWhatWindowsReturns) {
+TEST(Interlocked, OperationsReturnWhatWindowsReturns)
+{
     volatile LONG value = 5;
     EXPECT_EQ(InterlockedIncrement(&value), 6);
     EXPECT_EQ(InterlockedDecrement(&value), 5);
     EXPECT_EQ(InterlockedExchange(&value, 9), 5);
     EXPECT_EQ(InterlockedExchangeAdd(&value, 3), 9);
     EXPECT_EQ(value, 12);
-    EXPECT_EQ(InterlockedCompareExchange(&value, 1, 11), 12);  // no match: unchanged
+    EXPECT_EQ(InterlockedCompareExchange(&value, 1, 11), 12); // no match: unchanged
     EXPECT_EQ(InterlockedCompareExchange(&value, 1, 12), 12);
     EXPECT_EQ(value, 1);
 }
 
-TEST(Threads, ThreadIdsAreStablePerThreadAndDistinct) {
+TEST(Threads, ThreadIdsAreStablePerThreadAndDistinct)
+{
     HANDLE mine = PsGetCurrentThreadId();
     EXPECT_NE(mine, nullptr);
     EXPECT_EQ(PsGetCurrentThreadId(), mine);
@@ -357,4 +383,4 @@ TEST(Threads, ThreadIdsAreStablePerThreadAndDistinct) {
     EXPECT_NE(other, mine);
 }
 
-}  // namespace
+} // namespace

@@ -11,9 +11,11 @@ using simk::Call;
 using simk::Tag;
 namespace faults = simk::faults;
 
-class Faults : public simk::testing::KernelTest {};
+class Faults : public simk::testing::KernelTest
+{};
 
-TEST_F(Faults, TheNthAllocationFailsCountingFromTheArming) {
+TEST_F(Faults, TheNthAllocationFailsCountingFromTheArming)
+{
     PVOID before = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("abcd"));
     faults::FailNth(Call::ExAllocatePoolWithTag, 2);
     EXPECT_EQ(faults::CallCount(Call::ExAllocatePoolWithTag), 0u);
@@ -29,10 +31,12 @@ TEST_F(Faults, TheNthAllocationFailsCountingFromTheArming) {
     EXPECT_EQ(faults::Injected(Call::ExAllocatePoolWithTag), 1u);
     EXPECT_EQ(faults::CallCount(Call::ExAllocatePoolWithTag), 3u);
     EXPECT_EQ(simk::pool::OutstandingCount(), 3u);
-    for (PVOID p : {before, first, third}) ExFreePool(p);
+    for (PVOID p : {before, first, third})
+        ExFreePool(p);
 }
 
-TEST_F(Faults, AFailingTagFailsEveryAllocationOfItUntilDisarmed) {
+TEST_F(Faults, AFailingTagFailsEveryAllocationOfItUntilDisarmed)
+{
     faults::FailPoolTag(Tag("bad!"));
     EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 4, Tag("bad!")), nullptr);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4, Tag("bad!")), nullptr);
@@ -45,14 +49,17 @@ TEST_F(Faults, AFailingTagFailsEveryAllocationOfItUntilDisarmed) {
     ExFreePool(now);
 }
 
-TEST_F(Faults, IoRoutinesFailWithTheChosenStatusAndCreateNothing) {
+TEST_F(Faults, IoRoutinesFailWithTheChosenStatusAndCreateNothing)
+{
     ktest::InProcessDriver driver(u"Faulty");
     faults::FailAlways(Call::IoCreateDevice, STATUS_DEVICE_NOT_READY);
     PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
     simk::OwnedUnicodeString name(u"\\Device\\Faulty");
-    EXPECT_EQ(IoCreateDevice(driver.Driver(), 0, name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(IoCreateDevice(driver.Driver(), 0, name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(device, nullptr);
-    EXPECT_EQ(IoCreateDevice(driver.Driver(), 0, name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(IoCreateDevice(driver.Driver(), 0, name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(faults::CallCount(Call::IoCreateDevice), 2u);
     EXPECT_EQ(simk::FindDevice(u"\\Device\\Faulty"), nullptr);
     faults::Disarm(Call::IoCreateDevice);
@@ -84,9 +91,11 @@ TEST_F(Faults, IoRoutinesFailWithTheChosenStatusAndCreateNothing) {
 
 // A creation path written the way driver code writes one: each step's failure undoes what the
 // earlier steps built.
-NTSTATUS BuildThing(PDRIVER_OBJECT driver, bool forgetToFreeTheName) {
+NTSTATUS BuildThing(PDRIVER_OBJECT driver, bool forgetToFreeTheName)
+{
     PVOID header = ExAllocatePoolWithTag(NonPagedPool, 16, Tag("thgH"));
-    if (!header) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!header)
+        return STATUS_INSUFFICIENT_RESOURCES;
     PVOID name = ExAllocatePoolWithTag(PagedPool, 32, Tag("thgN"));
     if (!name) {
         ExFreePoolWithTag(header, Tag("thgH"));
@@ -97,10 +106,12 @@ NTSTATUS BuildThing(PDRIVER_OBJECT driver, bool forgetToFreeTheName) {
     NTSTATUS status = IoCreateDevice(driver, 0, deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (NT_SUCCESS(status)) {
         status = IoCreateSymbolicLink(link, deviceName);
-        if (!NT_SUCCESS(status)) IoDeleteDevice(device);
+        if (!NT_SUCCESS(status))
+            IoDeleteDevice(device);
     }
     if (!NT_SUCCESS(status)) {
-        if (!forgetToFreeTheName) ExFreePoolWithTag(name, Tag("thgN"));
+        if (!forgetToFreeTheName)
+            ExFreePoolWithTag(name, Tag("thgN"));
         ExFreePoolWithTag(header, Tag("thgH"));
         return status;
     }
@@ -113,7 +124,8 @@ NTSTATUS BuildThing(PDRIVER_OBJECT driver, bool forgetToFreeTheName) {
 
 // Fails the 1st, 2nd, ... call of each kind in turn until the path no longer reaches the armed call;
 // returns the leaks seen, one line per failing step that left something behind.
-std::vector<std::string> Sweep(bool forgetToFreeTheName, int* exits) {
+std::vector<std::string> Sweep(bool forgetToFreeTheName, int* exits)
+{
     std::vector<std::string> leaks;
     *exits = 0;
     for (Call call : {Call::ExAllocatePoolWithTag, Call::IoCreateDevice, Call::IoCreateSymbolicLink}) {
@@ -130,18 +142,19 @@ std::vector<std::string> Sweep(bool forgetToFreeTheName, int* exits) {
             EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
             bool left = simk::pool::OutstandingCount() != 0 || !simk::DevicesOfDriver(driver.Driver()).empty() ||
                         !simk::SymbolicLinks().empty();
-            if (left) leaks.push_back(std::string(simk::CallName(call)) + " #" + std::to_string(n));
+            if (left)
+                leaks.push_back(std::string(simk::CallName(call)) + " #" + std::to_string(n));
         }
     }
     return leaks;
 }
 
-TEST_F(Faults, ASweepReachesEveryFailureExitAndFindsTheOneThatLeaks) {
+TEST_F(Faults, ASweepReachesEveryFailureExitAndFindsTheOneThatLeaks)
+{
     int exits = 0;
     EXPECT_TRUE(Sweep(false, &exits).empty());
-    EXPECT_EQ(exits, 4);  // two allocations, the device, the link
-    EXPECT_EQ(Sweep(true, &exits),
-              (std::vector<std::string>{"IoCreateDevice #1", "IoCreateSymbolicLink #1"}));
+    EXPECT_EQ(exits, 4); // two allocations, the device, the link
+    EXPECT_EQ(Sweep(true, &exits), (std::vector<std::string>{"IoCreateDevice #1", "IoCreateSymbolicLink #1"}));
 }
 
-}  // namespace
+} // namespace

@@ -17,14 +17,17 @@ using simk::hooks::Hook;
 using simk::hooks::Point;
 using simk::hooks::RaceThread;
 
-class Hooks : public simk::testing::KernelTest {};
+class Hooks : public simk::testing::KernelTest
+{};
 
-void Lock(PFAST_MUTEX mutex) {
+void Lock(PFAST_MUTEX mutex)
+{
     KeEnterCriticalRegion();
     ExAcquireFastMutexUnsafe(mutex);
 }
 
-void Unlock(PFAST_MUTEX mutex) {
+void Unlock(PFAST_MUTEX mutex)
+{
     ExReleaseFastMutexUnsafe(mutex);
     KeLeaveCriticalRegion();
 }
@@ -32,7 +35,8 @@ void Unlock(PFAST_MUTEX mutex) {
 // The gate holds its thread at the second acquisition made on that thread, after the call: with
 // the mutex taken. Another thread's acquisitions are not counted, and it is seen waiting for the
 // mutex until the held thread is let go.
-TEST_F(Hooks, AGateHoldsItsThreadAtTheNthCallWhileAnotherWaitsForItsLock) {
+TEST_F(Hooks, AGateHoldsItsThreadAtTheNthCallWhileAnotherWaitsForItsLock)
+{
     FAST_MUTEX first, second;
     ExInitializeFastMutex(&first);
     ExInitializeFastMutex(&second);
@@ -78,7 +82,8 @@ TEST_F(Hooks, AGateHoldsItsThreadAtTheNthCallWhileAnotherWaitsForItsLock) {
 
 // A point that is never reached leaves the thread alone; a hook with nth 0 sees every matching
 // call, and `match` picks calls by their object.
-TEST_F(Hooks, PointsCountOnlyTheCallsTheyMatch) {
+TEST_F(Hooks, PointsCountOnlyTheCallsTheyMatch)
+{
     FAST_MUTEX watched, other;
     ExInitializeFastMutex(&watched);
     ExInitializeFastMutex(&other);
@@ -100,7 +105,8 @@ TEST_F(Hooks, PointsCountOnlyTheCallsTheyMatch) {
 
 // Fault injection goes through the same call points: a hook before an armed call runs, and the
 // call still fails. Routines that cannot fail refuse to be armed.
-TEST_F(Hooks, FaultInjectionSharesTheCallPoints) {
+TEST_F(Hooks, FaultInjectionSharesTheCallPoints)
+{
     bool hooked = false;
     Hook hook(At(Call::ExAllocatePoolWithTag, When::Before, 2),
               [&](const simk::CallSite& site) { hooked = site.tag == simk::Tag("hook"); });
@@ -115,4 +121,4 @@ TEST_F(Hooks, FaultInjectionSharesTheCallPoints) {
     EXPECT_THROW(simk::faults::FailNth(Call::ExAcquireFastMutexUnsafe, 1), std::invalid_argument);
 }
 
-}  // namespace
+} // namespace

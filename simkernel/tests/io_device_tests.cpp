@@ -11,14 +11,17 @@ namespace {
 namespace rules = simk::verifier::rules;
 using simk::OwnedUnicodeString;
 
-class Devices : public simk::testing::KernelTest {
+class Devices : public simk::testing::KernelTest
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         driver = std::make_unique<ktest::InProcessDriver>(u"Devices");
     }
 
-    NTSTATUS Create(const char16_t* name, PDEVICE_OBJECT* device, ULONG extension = 0, ULONG characteristics = 0) {
+    NTSTATUS Create(const char16_t* name, PDEVICE_OBJECT* device, ULONG extension = 0, ULONG characteristics = 0)
+    {
         if (!name) {
             return IoCreateDevice(driver->Driver(), extension, nullptr, FILE_DEVICE_BUS_EXTENDER, characteristics,
                                   FALSE, device);
@@ -31,7 +34,8 @@ protected:
     std::unique_ptr<ktest::InProcessDriver> driver;
 };
 
-TEST_F(Devices, CreatedDeviceIsInitialisedAndLinkedAsTheIoManagerDoes) {
+TEST_F(Devices, CreatedDeviceIsInitialisedAndLinkedAsTheIoManagerDoes)
+{
     PDEVICE_OBJECT first = nullptr, second = nullptr, bare = nullptr;
     ASSERT_EQ(Create(u"\\Device\\KFirst", &first, 13, FILE_DEVICE_SECURE_OPEN), STATUS_SUCCESS);
     EXPECT_EQ(first->Type, IO_TYPE_DEVICE);
@@ -62,7 +66,8 @@ TEST_F(Devices, CreatedDeviceIsInitialisedAndLinkedAsTheIoManagerDoes) {
     IoDeleteDevice(bare);
 }
 
-TEST_F(Devices, NamesFollowTheObjectNamespaceRules) {
+TEST_F(Devices, NamesFollowTheObjectNamespaceRules)
+{
     PDEVICE_OBJECT device = nullptr, other = reinterpret_cast<PDEVICE_OBJECT>(1);
     ASSERT_EQ(Create(u"\\Device\\KTaken", &device), STATUS_SUCCESS);
     EXPECT_EQ(Create(u"\\DEVICE\\ktaken", &other), STATUS_OBJECT_NAME_COLLISION);
@@ -86,7 +91,8 @@ TEST_F(Devices, NamesFollowTheObjectNamespaceRules) {
     IoDeleteDevice(b);
 }
 
-TEST_F(Devices, DeletedDeviceLivesUntilItsLastReferenceGoes) {
+TEST_F(Devices, DeletedDeviceLivesUntilItsLastReferenceGoes)
+{
     PDEVICE_OBJECT device = nullptr, keep = nullptr;
     ASSERT_EQ(Create(u"\\Device\\KGone", &device), STATUS_SUCCESS);
     ASSERT_EQ(Create(nullptr, &keep), STATUS_SUCCESS);
@@ -95,7 +101,7 @@ TEST_F(Devices, DeletedDeviceLivesUntilItsLastReferenceGoes) {
 
     IoDeleteDevice(device);
     EXPECT_TRUE(simk::IsDeviceDeleted(device));
-    EXPECT_TRUE(simk::IsDeviceObject(device));  // memory kept for the reference
+    EXPECT_TRUE(simk::IsDeviceObject(device)); // memory kept for the reference
     EXPECT_EQ(simk::DevicesOfDriver(driver->Driver()), std::vector<PDEVICE_OBJECT>{keep});
     EXPECT_TRUE(device->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING);
     SIMK_EXPECT_VIOLATION(rules::DeleteDeviceTwice, IoDeleteDevice(device));
@@ -109,7 +115,8 @@ TEST_F(Devices, DeletedDeviceLivesUntilItsLastReferenceGoes) {
     EXPECT_FALSE(simk::IsDeviceObject(keep));
 }
 
-TEST_F(Devices, AttachGoesOnTopOfTheWholeStack) {
+TEST_F(Devices, AttachGoesOnTopOfTheWholeStack)
+{
     PDEVICE_OBJECT pdo = nullptr, filter = nullptr, fdo = nullptr;
     ASSERT_EQ(Create(nullptr, &pdo), STATUS_SUCCESS);
     ASSERT_EQ(Create(nullptr, &filter), STATUS_SUCCESS);
@@ -118,7 +125,7 @@ TEST_F(Devices, AttachGoesOnTopOfTheWholeStack) {
     ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(filter, pdo, &below), STATUS_SUCCESS);
     EXPECT_EQ(below, pdo);
     ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(fdo, pdo, &below), STATUS_SUCCESS);
-    EXPECT_EQ(below, filter);  // the target's stack already had a filter on top
+    EXPECT_EQ(below, filter); // the target's stack already had a filter on top
     EXPECT_EQ(fdo->StackSize, 3);
     EXPECT_EQ(filter->AttachedDevice, fdo);
     EXPECT_EQ(fdo->DeviceObjectExtension->AttachedTo, filter);
@@ -139,12 +146,13 @@ TEST_F(Devices, AttachGoesOnTopOfTheWholeStack) {
     IoDeleteDevice(pdo);
 }
 
-TEST_F(Devices, DeletingADeviceStillAttachedToItsLowerDeviceIsCaught) {
+TEST_F(Devices, DeletingADeviceStillAttachedToItsLowerDeviceIsCaught)
+{
     PDEVICE_OBJECT lower = nullptr, upper = nullptr, below = nullptr;
     ASSERT_EQ(Create(nullptr, &lower), STATUS_SUCCESS);
     ASSERT_EQ(Create(nullptr, &upper), STATUS_SUCCESS);
     ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(upper, lower, &below), STATUS_SUCCESS);
-    ObReferenceObject(upper);  // keeps its memory for the detach below
+    ObReferenceObject(upper); // keeps its memory for the detach below
     SIMK_EXPECT_VIOLATION(rules::DeleteDeviceStillAttached, IoDeleteDevice(upper));
     IoDetachDevice(lower);
     ObDereferenceObject(upper);
@@ -160,7 +168,8 @@ TEST_F(Devices, DeletingADeviceStillAttachedToItsLowerDeviceIsCaught) {
     ObDereferenceObject(lower);
 }
 
-TEST_F(Devices, AttachingToAStackBeingRemovedFails) {
+TEST_F(Devices, AttachingToAStackBeingRemovedFails)
+{
     PDEVICE_OBJECT pdo = nullptr, fdo = nullptr;
     ASSERT_EQ(Create(nullptr, &pdo), STATUS_SUCCESS);
     ASSERT_EQ(Create(nullptr, &fdo), STATUS_SUCCESS);
@@ -177,7 +186,8 @@ TEST_F(Devices, AttachingToAStackBeingRemovedFails) {
     IoDeleteDevice(pdo);
 }
 
-TEST_F(Devices, SymbolicLinksShareTheNamespaceAndCollide) {
+TEST_F(Devices, SymbolicLinksShareTheNamespaceAndCollide)
+{
     PDEVICE_OBJECT device = nullptr;
     ASSERT_EQ(Create(u"\\Device\\KLinked", &device), STATUS_SUCCESS);
     OwnedUnicodeString link(u"\\DosDevices\\KLink"), target(u"\\Device\\KLinked");
@@ -199,7 +209,8 @@ TEST_F(Devices, SymbolicLinksShareTheNamespaceAndCollide) {
     IoDeleteDevice(device);
 }
 
-TEST_F(Devices, DriverObjectExtensionsAreKeyedByTheirIdentification) {
+TEST_F(Devices, DriverObjectExtensionsAreKeyedByTheirIdentification)
+{
     PVOID const id = reinterpret_cast<PVOID>(0xF80A);
     PVOID context = nullptr;
     ASSERT_EQ(IoAllocateDriverObjectExtension(driver->Driver(), id, 8, &context), STATUS_SUCCESS);
@@ -216,7 +227,8 @@ TEST_F(Devices, DriverObjectExtensionsAreKeyedByTheirIdentification) {
     EXPECT_EQ(simk::pool::OutstandingCount(driver->Driver()), 0u);
 }
 
-TEST_F(Devices, PassiveLevelRoutinesAtDispatchLevelAreCaught) {
+TEST_F(Devices, PassiveLevelRoutinesAtDispatchLevelAreCaught)
+{
     PDEVICE_OBJECT device = nullptr;
     {
         simk::ScopedIrql raised(DISPATCH_LEVEL);
@@ -229,4 +241,4 @@ TEST_F(Devices, PassiveLevelRoutinesAtDispatchLevelAreCaught) {
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-}  // namespace
+} // namespace

@@ -26,22 +26,27 @@ struct RoutineRecord {
     KEVENT* signal = nullptr;
 };
 
-NTSTATUS RecordingCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS RecordingCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
     auto* record = static_cast<RoutineRecord*>(context);
     record->device = device;
     record->pendingReturned = irp->PendingReturned;
     record->thread = PsGetCurrentThreadId();
     record->status = irp->IoStatus.Status;
-    if (record->propagatePending && irp->PendingReturned) IoMarkIrpPending(irp);
-    if (record->signal) KeSetEvent(record->signal, IO_NO_INCREMENT, FALSE);
+    if (record->propagatePending && irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    if (record->signal)
+        KeSetEvent(record->signal, IO_NO_INCREMENT, FALSE);
     record->calls++;
     return record->result;
 }
 
 // An upper driver's device attached over a lower test driver's device.
-class IrpFlow : public simk::testing::KernelTest {
+class IrpFlow : public simk::testing::KernelTest
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         lower = std::make_unique<LowerDriver>();
         upper = std::make_unique<ktest::InProcessDriver>(u"Upper");
@@ -49,13 +54,15 @@ protected:
         top = upper->CreateDevice();
         ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(top, bottom, &attachedTo), STATUS_SUCCESS);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         lower->JoinThreads();
         KernelTest::TearDown();
     }
 
     // The upper driver copies its location down, sets `record`'s completion routine and passes the IRP.
-    void ForwardWithRoutine(RoutineRecord* record, bool onSuccess = true, bool onError = true) {
+    void ForwardWithRoutine(RoutineRecord* record, bool onSuccess = true, bool onError = true)
+    {
         upper->OnDispatch([=](PDEVICE_OBJECT, PIRP irp) {
             IoCopyCurrentIrpStackLocationToNext(irp);
             IoSetCompletionRoutine(irp, RecordingCompletion, record, onSuccess, onError, TRUE);
@@ -68,7 +75,8 @@ protected:
     PDEVICE_OBJECT bottom = nullptr, top = nullptr, attachedTo = nullptr;
 };
 
-TEST_F(IrpFlow, PendingLowerCompletesOnItsThreadAndTheRoutinePropagatesPending) {
+TEST_F(IrpFlow, PendingLowerCompletesOnItsThreadAndTheRoutinePropagatesPending)
+{
     Response later;
     later.action = Action::PendAndCompleteOnThread;
     later.delayMs = 10;
@@ -86,7 +94,7 @@ TEST_F(IrpFlow, PendingLowerCompletesOnItsThreadAndTheRoutinePropagatesPending) 
     EXPECT_EQ(dispatched, STATUS_PENDING);
     EXPECT_EQ(iosb.Information, 7u);
     EXPECT_EQ(record.calls, 1);
-    EXPECT_EQ(record.device, top);  // the routine gets the device of the driver that set it
+    EXPECT_EQ(record.device, top); // the routine gets the device of the driver that set it
     EXPECT_TRUE(record.pendingReturned);
     EXPECT_NE(record.thread, PsGetCurrentThreadId());
     auto seen = lower->Seen();
@@ -98,7 +106,8 @@ TEST_F(IrpFlow, PendingLowerCompletesOnItsThreadAndTheRoutinePropagatesPending) 
     IoFreeIrp(irp);
 }
 
-TEST_F(IrpFlow, ARoutineThatDropsThePendingMarkIsCaught) {
+TEST_F(IrpFlow, ARoutineThatDropsThePendingMarkIsCaught)
+{
     Response later;
     later.action = Action::PendAndCompleteOnThread;
     lower->SetDefaultResponse(later);
@@ -111,7 +120,8 @@ TEST_F(IrpFlow, ARoutineThatDropsThePendingMarkIsCaught) {
     IoFreeIrp(irp);
 }
 
-TEST_F(IrpFlow, StackLocationsMoveDownOnCallAndSkipReusesTheCallersLocation) {
+TEST_F(IrpFlow, StackLocationsMoveDownOnCallAndSkipReusesTheCallersLocation)
+{
     PIRP fresh = IoAllocateIrp(3, FALSE);
     PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(fresh + 1);
     EXPECT_EQ(fresh->StackCount, 3);
@@ -138,7 +148,8 @@ TEST_F(IrpFlow, StackLocationsMoveDownOnCallAndSkipReusesTheCallersLocation) {
     IoFreeIrp(irp);
 }
 
-TEST_F(IrpFlow, InvokeFlagsChooseWhetherTheRoutineRuns) {
+TEST_F(IrpFlow, InvokeFlagsChooseWhetherTheRoutineRuns)
+{
     struct Case {
         bool onSuccess, onError;
         NTSTATUS lowerStatus;
@@ -148,7 +159,7 @@ TEST_F(IrpFlow, InvokeFlagsChooseWhetherTheRoutineRuns) {
                           {true, false, STATUS_SUCCESS, 1},
                           {false, true, STATUS_SUCCESS, 0},
                           {false, true, STATUS_INSUFFICIENT_RESOURCES, 1},
-                          {false, true, STATUS_BUFFER_OVERFLOW, 1}};  // a warning is not NT_SUCCESS
+                          {false, true, STATUS_BUFFER_OVERFLOW, 1}}; // a warning is not NT_SUCCESS
     for (const Case& c : cases) {
         Response response;
         response.status = c.lowerStatus;
@@ -162,7 +173,8 @@ TEST_F(IrpFlow, InvokeFlagsChooseWhetherTheRoutineRuns) {
     }
 }
 
-TEST_F(IrpFlow, MoreProcessingRequiredHandsTheIrpBackToTheUpperDriver) {
+TEST_F(IrpFlow, MoreProcessingRequiredHandsTheIrpBackToTheUpperDriver)
+{
     Response response;
     response.information = 3;
     lower->SetDefaultResponse(response);
@@ -176,7 +188,8 @@ TEST_F(IrpFlow, MoreProcessingRequiredHandsTheIrpBackToTheUpperDriver) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, RecordingCompletion, &record, TRUE, TRUE, TRUE);
         NTSTATUS status = IoCallDriver(attachedTo, irp);
-        if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        if (status == STATUS_PENDING)
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         EXPECT_EQ(irp->IoStatus.Information, 3u);
         return ktest::CompleteIrp(irp, STATUS_DEVICE_BUSY, 9);
     });
@@ -189,7 +202,8 @@ TEST_F(IrpFlow, MoreProcessingRequiredHandsTheIrpBackToTheUpperDriver) {
     IoFreeIrp(irp);
 }
 
-TEST_F(IrpFlow, CompletionMistakesOfADispatchRoutineAreCaught) {
+TEST_F(IrpFlow, CompletionMistakesOfADispatchRoutineAreCaught)
+{
     PIRP irp = simk::io::BuildIrp(top, IRP_MJ_READ);
     upper->OnDispatch([](PDEVICE_OBJECT, PIRP irp) {
         ktest::CompleteIrp(irp, STATUS_SUCCESS);
@@ -210,7 +224,7 @@ TEST_F(IrpFlow, CompletionMistakesOfADispatchRoutineAreCaught) {
     irp = simk::io::BuildIrp(top, IRP_MJ_READ);
     upper->OnDispatch([](PDEVICE_OBJECT, PIRP irp) { return ktest::CompleteIrp(irp, STATUS_PENDING); });
     {
-        simk::verifier::Expect unmarked(rules::MarkIrpPending);  // it also returned STATUS_PENDING unmarked
+        simk::verifier::Expect unmarked(rules::MarkIrpPending); // it also returned STATUS_PENDING unmarked
         SIMK_EXPECT_VIOLATION(rules::IrpCompleteWithPending, simk::io::SendAndWait(top, irp));
         EXPECT_TRUE(unmarked.Seen());
     }
@@ -226,7 +240,8 @@ TEST_F(IrpFlow, CompletionMistakesOfADispatchRoutineAreCaught) {
     IoFreeIrp(irp);
 }
 
-TEST_F(IrpFlow, ReturningWithoutCompletingOrMarkingIsCaught) {
+TEST_F(IrpFlow, ReturningWithoutCompletingOrMarkingIsCaught)
+{
     std::atomic<PIRP> kept{nullptr};
     upper->OnDispatch([&](PDEVICE_OBJECT, PIRP irp) {
         kept = irp;
@@ -244,7 +259,8 @@ TEST_F(IrpFlow, ReturningWithoutCompletingOrMarkingIsCaught) {
     });
     NTSTATUS dispatched = 0;
     std::thread completer([&] {
-        while (kept != second) std::this_thread::yield();
+        while (kept != second)
+            std::this_thread::yield();
         ktest::CompleteIrp(second, STATUS_SUCCESS);
     });
     SIMK_EXPECT_VIOLATION(rules::MarkIrpPending, simk::io::SendAndWait(top, second, nullptr, &dispatched));
@@ -253,7 +269,8 @@ TEST_F(IrpFlow, ReturningWithoutCompletingOrMarkingIsCaught) {
     IoFreeIrp(second);
 }
 
-TEST_F(IrpFlow, AnIrpCompletedBackToItsOriginatorCannotBeUsedAgain) {
+TEST_F(IrpFlow, AnIrpCompletedBackToItsOriginatorCannotBeUsedAgain)
+{
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -265,7 +282,8 @@ TEST_F(IrpFlow, AnIrpCompletedBackToItsOriginatorCannotBeUsedAgain) {
     SIMK_EXPECT_VIOLATION(rules::BadIrpFree, IoFreeIrp(irp));
 }
 
-TEST_F(IrpFlow, FreeingAnIrpStillWithADriverIsCaught) {
+TEST_F(IrpFlow, FreeingAnIrpStillWithADriverIsCaught)
+{
     Response hold;
     hold.action = Action::Pend;
     lower->SetDefaultResponse(hold);
@@ -276,7 +294,8 @@ TEST_F(IrpFlow, FreeingAnIrpStillWithADriverIsCaught) {
     IoFreeIrp(irp);
 }
 
-TEST_F(IrpFlow, ADispatchRoutineReturningAtAnotherIrqlIsCaught) {
+TEST_F(IrpFlow, ADispatchRoutineReturningAtAnotherIrqlIsCaught)
+{
     upper->OnDispatch([](PDEVICE_OBJECT, PIRP irp) {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -288,7 +307,8 @@ TEST_F(IrpFlow, ADispatchRoutineReturningAtAnotherIrqlIsCaught) {
     IoFreeIrp(irp);
 }
 
-TEST_F(IrpFlow, AnUnhandledMajorFunctionIsAnInvalidDeviceRequest) {
+TEST_F(IrpFlow, AnUnhandledMajorFunctionIsAnInvalidDeviceRequest)
+{
     auto result = simk::LoadDriverEntry([](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, u"Bare");
     ASSERT_EQ(result.status, STATUS_SUCCESS);
     PDEVICE_OBJECT device = nullptr;
@@ -300,16 +320,17 @@ TEST_F(IrpFlow, AnUnhandledMajorFunctionIsAnInvalidDeviceRequest) {
 
 using IrpFlowDeathTest = IrpFlow;
 
-TEST_F(IrpFlowDeathTest, PassingAnIrpWithoutALocationForTheLowerDriverStopsTheSystem) {
+TEST_F(IrpFlowDeathTest, PassingAnIrpWithoutALocationForTheLowerDriverStopsTheSystem)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             upper->OnDispatch([&](PDEVICE_OBJECT, PIRP irp) { return IoCallDriver(attachedTo, irp); });
-            PIRP irp = IoAllocateIrp(1, FALSE);  // one location short for a two-device stack
+            PIRP irp = IoAllocateIrp(1, FALSE); // one location short for a two-device stack
             IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
             IoCallDriver(top, irp);
         },
         "STOP: 0x00000035");
 }
 
-}  // namespace
+} // namespace

@@ -15,44 +15,55 @@ namespace ktest {
 
 using DispatchFn = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
-inline std::mutex& DispatchLock() {
+inline std::mutex& DispatchLock()
+{
     static std::mutex lock;
     return lock;
 }
-inline std::map<PDRIVER_OBJECT, DispatchFn>& Dispatchers() {
+inline std::map<PDRIVER_OBJECT, DispatchFn>& Dispatchers()
+{
     static std::map<PDRIVER_OBJECT, DispatchFn> map;
     return map;
 }
 
-inline NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+inline NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
+{
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
-inline NTSTATUS Trampoline(PDEVICE_OBJECT device, PIRP irp) {
+inline NTSTATUS Trampoline(PDEVICE_OBJECT device, PIRP irp)
+{
     DispatchFn fn;
     {
         std::lock_guard<std::mutex> guard(DispatchLock());
         auto it = Dispatchers().find(device->DriverObject);
-        if (it != Dispatchers().end()) fn = it->second;
+        if (it != Dispatchers().end())
+            fn = it->second;
     }
-    if (!fn) return CompleteIrp(irp, STATUS_SUCCESS);
+    if (!fn)
+        return CompleteIrp(irp, STATUS_SUCCESS);
     return fn(device, irp);
 }
 
-inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (auto& dispatch : driver->MajorFunction) dispatch = Trampoline;
+inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (auto& dispatch : driver->MajorFunction)
+        dispatch = Trampoline;
     return STATUS_SUCCESS;
 }
 
-class InProcessDriver {
+class InProcessDriver
+{
 public:
-    explicit InProcessDriver(const char16_t* service = u"KTest") {
+    explicit InProcessDriver(const char16_t* service = u"KTest")
+    {
         m_Driver = simk::LoadDriverEntry(TestDriverEntry, service).driverObject;
     }
-    ~InProcessDriver() {
+    ~InProcessDriver()
+    {
         std::lock_guard<std::mutex> guard(DispatchLock());
         Dispatchers().erase(m_Driver);
     }
@@ -61,13 +72,15 @@ public:
 
     PDRIVER_OBJECT Driver() const { return m_Driver; }
 
-    void OnDispatch(DispatchFn fn) {
+    void OnDispatch(DispatchFn fn)
+    {
         std::lock_guard<std::mutex> guard(DispatchLock());
         Dispatchers()[m_Driver] = std::move(fn);
     }
 
     // A device of this driver with DO_DEVICE_INITIALIZING already cleared.
-    PDEVICE_OBJECT CreateDevice(const char16_t* name = nullptr, ULONG extensionSize = 0, bool exclusive = false) {
+    PDEVICE_OBJECT CreateDevice(const char16_t* name = nullptr, ULONG extensionSize = 0, bool exclusive = false)
+    {
         PDEVICE_OBJECT device = nullptr;
         NTSTATUS status;
         if (name) {
@@ -75,10 +88,11 @@ public:
             status = IoCreateDevice(m_Driver, extensionSize, deviceName, FILE_DEVICE_UNKNOWN, 0,
                                     exclusive ? TRUE : FALSE, &device);
         } else {
-            status = IoCreateDevice(m_Driver, extensionSize, nullptr, FILE_DEVICE_UNKNOWN, 0,
-                                    exclusive ? TRUE : FALSE, &device);
+            status = IoCreateDevice(m_Driver, extensionSize, nullptr, FILE_DEVICE_UNKNOWN, 0, exclusive ? TRUE : FALSE,
+                                    &device);
         }
-        if (!NT_SUCCESS(status)) return nullptr;
+        if (!NT_SUCCESS(status))
+            return nullptr;
         device->Flags &= ~DO_DEVICE_INITIALIZING;
         return device;
     }
@@ -87,4 +101,4 @@ private:
     PDRIVER_OBJECT m_Driver = nullptr;
 };
 
-}  // namespace ktest
+} // namespace ktest

@@ -8,20 +8,24 @@ namespace {
 
 namespace rules = simk::verifier::rules;
 
-class Loader : public simk::testing::KernelTest {
+class Loader : public simk::testing::KernelTest
+{
 protected:
-    PDRIVER_OBJECT Load(const char16_t* service) {
+    PDRIVER_OBJECT Load(const char16_t* service)
+    {
         simk::LoadResult result = simk::LoadDriver(SIMK_LOADER_TEST_DRIVER, service);
         EXPECT_EQ(result.status, STATUS_SUCCESS) << result.error;
         return result.driverObject;
     }
-    static int LoadCount(PDRIVER_OBJECT driver) {
+    static int LoadCount(PDRIVER_OBJECT driver)
+    {
         auto count = reinterpret_cast<int (*)()>(simk::ImageSymbol(driver, "LoadCount"));
         return count ? count() : -1;
     }
 };
 
-TEST_F(Loader, EveryLoadStartsFromTheImagesInitialGlobals) {
+TEST_F(Loader, EveryLoadStartsFromTheImagesInitialGlobals)
+{
     PDRIVER_OBJECT driver = Load(u"Counter");
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(LoadCount(driver), 1);
@@ -30,11 +34,12 @@ TEST_F(Loader, EveryLoadStartsFromTheImagesInitialGlobals) {
 
     driver = Load(u"Counter");
     ASSERT_NE(driver, nullptr);
-    EXPECT_EQ(LoadCount(driver), 1);  // not 2: the first copy was really unloaded
+    EXPECT_EQ(LoadCount(driver), 1); // not 2: the first copy was really unloaded
     EXPECT_EQ(simk::UnloadDriver(driver), STATUS_SUCCESS);
 }
 
-TEST_F(Loader, TheDriverObjectIsNamedForItsServiceAndRoutesNothingYet) {
+TEST_F(Loader, TheDriverObjectIsNamedForItsServiceAndRoutesNothingYet)
+{
     PDRIVER_OBJECT driver = Load(u"Counter");
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(driver->Type, IO_TYPE_DRIVER);
@@ -44,7 +49,8 @@ TEST_F(Loader, TheDriverObjectIsNamedForItsServiceAndRoutesNothingYet) {
     EXPECT_EQ(simk::ToU16(driver->DriverExtension->ServiceKeyName), u"Counter");
     EXPECT_EQ(driver->DriverExtension->AddDevice, nullptr);
     EXPECT_EQ(driver->DeviceObject, nullptr);
-    for (auto dispatch : driver->MajorFunction) EXPECT_NE(dispatch, nullptr);
+    for (auto dispatch : driver->MajorFunction)
+        EXPECT_NE(dispatch, nullptr);
     EXPECT_EQ(simk::FindDriver(u"counter"), driver);
     // The image's code lies inside DriverStart .. DriverStart + DriverSize.
     auto* symbol = static_cast<char*>(simk::ImageSymbol(driver, "DriverEntry"));
@@ -56,14 +62,16 @@ TEST_F(Loader, TheDriverObjectIsNamedForItsServiceAndRoutesNothingYet) {
     EXPECT_EQ(twice.driverObject, nullptr);
 }
 
-TEST_F(Loader, PoolLeftAtUnloadIsReported) {
+TEST_F(Loader, PoolLeftAtUnloadIsReported)
+{
     PDRIVER_OBJECT driver = Load(u"LeakPool");
     ASSERT_NE(driver, nullptr);
     SIMK_EXPECT_VIOLATION(rules::PoolLeakOnUnload, EXPECT_EQ(simk::UnloadDriver(driver), STATUS_SUCCESS));
-    EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("Leak")), 1u);  // a leak stays a leak
+    EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("Leak")), 1u); // a leak stays a leak
 }
 
-TEST_F(Loader, PoolIsChargedToTheImageThatAllocatesIt) {
+TEST_F(Loader, PoolIsChargedToTheImageThatAllocatesIt)
+{
     PDRIVER_OBJECT driver = Load(u"Counter");
     auto allocate = reinterpret_cast<PVOID (*)()>(simk::ImageSymbol(driver, "AllocateFromImage"));
     ASSERT_NE(allocate, nullptr);
@@ -75,7 +83,8 @@ TEST_F(Loader, PoolIsChargedToTheImageThatAllocatesIt) {
     EXPECT_EQ(simk::UnloadDriver(driver), STATUS_SUCCESS);
 }
 
-TEST_F(Loader, DevicesAndLinksLeftAtUnloadAreReportedAndKeepTheImage) {
+TEST_F(Loader, DevicesAndLinksLeftAtUnloadAreReportedAndKeepTheImage)
+{
     PDRIVER_OBJECT driver = Load(u"LeakDevice");
     ASSERT_NE(driver, nullptr);
     {
@@ -91,7 +100,8 @@ TEST_F(Loader, DevicesAndLinksLeftAtUnloadAreReportedAndKeepTheImage) {
     EXPECT_NE(simk::FindDevice(u"\\Device\\LoaderTest"), nullptr);
 }
 
-TEST_F(Loader, ADriverThatCleansUpUnloadsQuietly) {
+TEST_F(Loader, ADriverThatCleansUpUnloadsQuietly)
+{
     PDRIVER_OBJECT driver = Load(u"CleanDevice");
     ASSERT_NE(driver, nullptr);
     EXPECT_TRUE(simk::SymbolicLinkExists(u"\\??\\LoaderTest"));
@@ -99,10 +109,11 @@ TEST_F(Loader, ADriverThatCleansUpUnloadsQuietly) {
     EXPECT_FALSE(simk::SymbolicLinkExists(u"\\??\\LoaderTest"));
     EXPECT_EQ(simk::FindDevice(u"\\Device\\LoaderTest"), nullptr);
     EXPECT_EQ(simk::FindDriver(u"CleanDevice"), nullptr);
-    EXPECT_EQ(simk::UnloadDriver(driver), STATUS_INVALID_PARAMETER);  // already gone
+    EXPECT_EQ(simk::UnloadDriver(driver), STATUS_INVALID_PARAMETER); // already gone
 }
 
-TEST_F(Loader, AFailedDriverEntryIsCheckedAndItsDriverObjectFreed) {
+TEST_F(Loader, AFailedDriverEntryIsCheckedAndItsDriverObjectFreed)
+{
     simk::LoadResult clean = simk::LoadDriver(SIMK_LOADER_TEST_DRIVER, u"FailClean");
     EXPECT_EQ(clean.status, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(clean.driverObject, nullptr);
@@ -111,13 +122,13 @@ TEST_F(Loader, AFailedDriverEntryIsCheckedAndItsDriverObjectFreed) {
     EXPECT_EQ(simk::LoadDriver(SIMK_LOADER_TEST_DRIVER, u"FailClean").status, STATUS_DEVICE_NOT_READY);
 
     simk::LoadResult leaking;
-    SIMK_EXPECT_VIOLATION(rules::PoolLeakOnUnload,
-                          leaking = simk::LoadDriver(SIMK_LOADER_TEST_DRIVER, u"FailLeaking"));
+    SIMK_EXPECT_VIOLATION(rules::PoolLeakOnUnload, leaking = simk::LoadDriver(SIMK_LOADER_TEST_DRIVER, u"FailLeaking"));
     EXPECT_EQ(leaking.status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(leaking.driverObject, nullptr);
 }
 
-TEST_F(Loader, ADriverWithoutAnUnloadRoutineStaysLoaded) {
+TEST_F(Loader, ADriverWithoutAnUnloadRoutineStaysLoaded)
+{
     PDRIVER_OBJECT driver = Load(u"NoUnload");
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(simk::UnloadDriver(driver), STATUS_INVALID_DEVICE_REQUEST);
@@ -128,7 +139,8 @@ TEST_F(Loader, ADriverWithoutAnUnloadRoutineStaysLoaded) {
 // (a control device) keeps it loaded and its unload routine uncalled; once that device is deleted
 // the unload runs. A legacy driver (no AddDevice) is unloaded with its devices present, as
 // ADriverThatCleansUpUnloadsQuietly shows.
-TEST_F(Loader, APlugAndPlayDriverWithADeviceLeftIsNotUnloaded) {
+TEST_F(Loader, APlugAndPlayDriverWithADeviceLeftIsNotUnloaded)
+{
     static int unloads = 0;
     static PDEVICE_OBJECT control = nullptr;
     unloads = 0;
@@ -151,7 +163,8 @@ TEST_F(Loader, APlugAndPlayDriverWithADeviceLeftIsNotUnloaded) {
     EXPECT_FALSE(simk::IsDriverLoaded(result.driverObject));
 }
 
-TEST_F(Loader, ImagesThatCannotBeDriversAreRefused) {
+TEST_F(Loader, ImagesThatCannotBeDriversAreRefused)
+{
     simk::LoadResult missing = simk::LoadDriver("/nonexistent/driver.so", u"Missing");
     EXPECT_EQ(missing.status, STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(missing.error.empty());
@@ -160,7 +173,8 @@ TEST_F(Loader, ImagesThatCannotBeDriversAreRefused) {
     EXPECT_EQ(simk::FindDriver(u"NotADriver"), nullptr);
 }
 
-TEST_F(Loader, InProcessEntryPointsLoadLikeImages) {
+TEST_F(Loader, InProcessEntryPointsLoadLikeImages)
+{
     static int entered = 0;
     entered = 0;
     auto result = simk::LoadDriverEntry(
@@ -179,7 +193,8 @@ TEST_F(Loader, InProcessEntryPointsLoadLikeImages) {
     EXPECT_EQ(entered, 2);
 }
 
-TEST_F(Loader, AReferenceLeftOnADeletedDeviceIsReportedAndKeepsTheDriverObject) {
+TEST_F(Loader, AReferenceLeftOnADeletedDeviceIsReportedAndKeepsTheDriverObject)
+{
     static PDEVICE_OBJECT device = nullptr;
     auto result = simk::LoadDriverEntry(
         [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -196,8 +211,9 @@ TEST_F(Loader, AReferenceLeftOnADeletedDeviceIsReportedAndKeepsTheDriverObject) 
     // The driver object goes once its last device does (at the loader's next call).
     ObDereferenceObject(device);
     EXPECT_FALSE(simk::IsDeviceObject(device));
-    EXPECT_EQ(simk::LoadDriverEntry([](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, u"Referenced").status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        simk::LoadDriverEntry([](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, u"Referenced").status,
+        STATUS_SUCCESS);
 }
 
-}  // namespace
+} // namespace

@@ -21,24 +21,29 @@ namespace {
 
 constexpr ULONG REPLY_TAG = simk::Tag("tsbT");
 
-class PnpEnumeration : public simk::testing::KernelTest {
+class PnpEnumeration : public simk::testing::KernelTest
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         bus = std::make_unique<TestBus>();
         busNode = CreateRootDevice(bus->Driver(), u"TestBus\\Bus");
         ASSERT_NE(busNode, nullptr);
         ASSERT_EQ(State(busNode), NodeState::Started);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         KernelTest::TearDown();
         bus.reset();
     }
 
-    std::vector<UCHAR> ManagerMinorsFor(const DeviceNode* node) {
+    std::vector<UCHAR> ManagerMinorsFor(const DeviceNode* node)
+    {
         std::vector<UCHAR> out;
         for (const auto& r : IrpLogFor(node))
-            if (r.major == IRP_MJ_PNP) out.push_back(r.minor);
+            if (r.major == IRP_MJ_PNP)
+                out.push_back(r.minor);
         return out;
     }
 
@@ -46,7 +51,8 @@ protected:
     DeviceNode* busNode = nullptr;
 };
 
-TEST_F(PnpEnumeration, RootDeviceIsAddedStartedAndAskedForItsChildren) {
+TEST_F(PnpEnumeration, RootDeviceIsAddedStartedAndAskedForItsChildren)
+{
     EXPECT_EQ(InstancePath(busNode), u"ROOT\\Bus\\0000");
     EXPECT_EQ(Pdo(busNode), bus->BusPdo());
     EXPECT_EQ(bus->Fdo()->AttachedDevice, nullptr);
@@ -68,7 +74,8 @@ TEST_F(PnpEnumeration, RootDeviceIsAddedStartedAndAskedForItsChildren) {
     EXPECT_EQ(RootDevices().size(), 2u);
 }
 
-TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder) {
+TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder)
+{
     ChildShape shape;
     shape.deviceId = u"TestBus\\Reader";
     shape.instanceId = u"Seven";
@@ -77,7 +84,7 @@ TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder) {
     shape.description = u"A reader";
     pnptest::Child* child = bus->Plug(shape);
     bus->Invalidate();
-    EXPECT_EQ(QueuedWorkCount(), 1u);  // nothing happens until the manager's work runs
+    EXPECT_EQ(QueuedWorkCount(), 1u); // nothing happens until the manager's work runs
     EXPECT_TRUE(Children(busNode).empty());
     RunUntilIdle();
 
@@ -89,10 +96,10 @@ TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder) {
     EXPECT_EQ(State(node), NodeState::Started);
 
     NodeInfo info = Info(node);
-    EXPECT_EQ(info.instancePath, u"TestBus\\Reader\\Seven");  // kept as reported
+    EXPECT_EQ(info.instancePath, u"TestBus\\Reader\\Seven"); // kept as reported
     EXPECT_EQ(info.hardwareIds, (std::vector<std::u16string>{u"TestBus\\Reader", u"TestBus\\Generic"}));
     EXPECT_TRUE(info.compatibleIds.empty());
-    EXPECT_EQ(info.compatibleIdsReply.status, STATUS_NOT_SUPPORTED);  // what the manager preset
+    EXPECT_EQ(info.compatibleIdsReply.status, STATUS_NOT_SUPPORTED); // what the manager preset
     EXPECT_EQ(info.description, std::optional<std::u16string>(u"A reader"));
     EXPECT_FALSE(info.location.has_value());
     EXPECT_EQ(info.deviceIdReply.tag, REPLY_TAG);
@@ -106,13 +113,13 @@ TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder) {
 
     // What the child was asked, in order, and how the capabilities arrived.
     std::vector<pnptest::SeenIrp> seen = bus->ChildSeen(child);
-    EXPECT_EQ(Minors(seen), (std::vector<UCHAR>{IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID,
-                                                 IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_TEXT,
-                                                 IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_BUS_INFORMATION,
-                                                 IRP_MN_QUERY_RESOURCES, IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
-                                                 IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
-                                                 IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
-                                                 IRP_MN_QUERY_DEVICE_RELATIONS}));
+    EXPECT_EQ(
+        Minors(seen),
+        (std::vector<UCHAR>{IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID,
+                            IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_DEVICE_TEXT,
+                            IRP_MN_QUERY_BUS_INFORMATION, IRP_MN_QUERY_RESOURCES, IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+                            IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
+                            IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS}));
     EXPECT_EQ(seen[0].detail, static_cast<ULONG>(BusQueryDeviceID));
     EXPECT_EQ(seen[1].detail, static_cast<ULONG>(BusQueryInstanceID));
     EXPECT_EQ(seen[2].detail, static_cast<ULONG>(BusQueryHardwareIDs));
@@ -155,13 +162,14 @@ TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder) {
     EXPECT_EQ(FindNode(u"TestBus\\Reader\\Seven"), nullptr);
     EXPECT_EQ(FindNodeByPdo(pdo), nullptr);
     EXPECT_TRUE(Children(busNode).empty());
-    EXPECT_FALSE(simk::IsDeviceObject(pdo));  // deleted by its bus, freed with the last reference
+    EXPECT_FALSE(simk::IsDeviceObject(pdo)); // deleted by its bus, freed with the last reference
     EXPECT_EQ(ManagerMinorsFor(node), (std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
     // The key outlives the device, as Windows keeps the Enum branch.
     EXPECT_TRUE(simk::registry::KeyExists(HardwareKeyPath(node)));
 }
 
-TEST_F(PnpEnumeration, ChildrenThatFailAreKeptInFailedStatesAndNeverStarted) {
+TEST_F(PnpEnumeration, ChildrenThatFailAreKeptInFailedStatesAndNeverStarted)
+{
     ChildShape noId;
     noId.deviceIdStatus = STATUS_INSUFFICIENT_RESOURCES;
     ChildShape badStart;
@@ -205,7 +213,8 @@ TEST_F(PnpEnumeration, ChildrenThatFailAreKeptInFailedStatesAndNeverStarted) {
     EXPECT_TRUE(Children(busNode).empty());
 }
 
-TEST_F(PnpEnumeration, RelationsListingADeviceTwiceAreCaughtAndBalanced) {
+TEST_F(PnpEnumeration, RelationsListingADeviceTwiceAreCaughtAndBalanced)
+{
     pnptest::Child* child = bus->Plug();
     bus->reportFirstChildTwice = true;
     bus->Invalidate();
@@ -214,11 +223,12 @@ TEST_F(PnpEnumeration, RelationsListingADeviceTwiceAreCaughtAndBalanced) {
     EXPECT_EQ(simk::ObjectReferenceCount(child->pdo), 1);
 }
 
-TEST_F(PnpEnumeration, TwoDevicesWithOneInstancePathAreCaught) {
+TEST_F(PnpEnumeration, TwoDevicesWithOneInstancePathAreCaught)
+{
     ChildShape shape;
     shape.instanceId = u"Same";
     pnptest::Child* first = bus->Plug(shape);
-    shape.instanceId = u"SAME";  // instance paths compare without case
+    shape.instanceId = u"SAME"; // instance paths compare without case
     pnptest::Child* second = bus->Plug(shape);
     bus->Invalidate();
     SIMK_EXPECT_VIOLATION("PnpDuplicateDeviceInstance", RunUntilIdle());
@@ -227,12 +237,14 @@ TEST_F(PnpEnumeration, TwoDevicesWithOneInstancePathAreCaught) {
     EXPECT_EQ(Info(FindNodeByPdo(second->pdo)).problem, STATUS_OBJECT_NAME_COLLISION);
 }
 
-TEST_F(PnpEnumeration, InvalidatingSomethingThatIsNotAPdoIsCaught) {
+TEST_F(PnpEnumeration, InvalidatingSomethingThatIsNotAPdoIsCaught)
+{
     SIMK_EXPECT_VIOLATION("PnpInvalidPdo", IoInvalidateDeviceRelations(bus->Fdo(), BusRelations));
     EXPECT_EQ(QueuedWorkCount(), 0u);
 }
 
-TEST_F(PnpEnumeration, StartLeftPendingForeverIsReported) {
+TEST_F(PnpEnumeration, StartLeftPendingForeverIsReported)
+{
     ChildShape shape;
     shape.pendStart = true;
     pnptest::Child* child = bus->Plug(shape);
@@ -243,11 +255,12 @@ TEST_F(PnpEnumeration, StartLeftPendingForeverIsReported) {
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(State(node), NodeState::StartFailed);
     EXPECT_EQ(Info(node).problem, STATUS_PENDING);
-    bus->CompleteHeldStart(child, STATUS_SUCCESS);  // late: nobody is waiting any more
+    bus->CompleteHeldStart(child, STATUS_SUCCESS); // late: nobody is waiting any more
 }
 
 // The worker thread settles work that arrives from other threads while it runs.
-TEST_F(PnpEnumeration, WorkerThreadSettlesConcurrentPlugAndUnplug) {
+TEST_F(PnpEnumeration, WorkerThreadSettlesConcurrentPlugAndUnplug)
+{
     StartWorkerThread();
     constexpr int PER_THREAD = 12;
     std::vector<std::vector<pnptest::Child*>> plugged(2);
@@ -280,7 +293,8 @@ TEST_F(PnpEnumeration, WorkerThreadSettlesConcurrentPlugAndUnplug) {
                 EXPECT_EQ(State(node), NodeState::Started);
             } else if (!child->deleted) {
                 // Unplugged before any enumeration saw it: Plug and Play never knew it.
-                EXPECT_TRUE(bus->ChildSeen(child).empty()) << ::testing::PrintToString(Minors(bus->ChildSeen(child))) << (node ? NodeStateName(State(node)) : "none");
+                EXPECT_TRUE(bus->ChildSeen(child).empty()) << ::testing::PrintToString(Minors(bus->ChildSeen(child)))
+                                                           << (node ? NodeStateName(State(node)) : "none");
                 EXPECT_EQ(node, nullptr);
             }
         }
@@ -290,7 +304,8 @@ TEST_F(PnpEnumeration, WorkerThreadSettlesConcurrentPlugAndUnplug) {
     EXPECT_EQ(simk::pool::OutstandingCount(REPLY_TAG), 0u);
 }
 
-TEST_F(PnpEnumeration, WorkQueuedWithoutAWorkerWaitsUntilStopped) {
+TEST_F(PnpEnumeration, WorkQueuedWithoutAWorkerWaitsUntilStopped)
+{
     StartWorkerThread();
     StopWorkerThread();
     bus->Plug();
@@ -301,4 +316,4 @@ TEST_F(PnpEnumeration, WorkQueuedWithoutAWorkerWaitsUntilStopped) {
     EXPECT_EQ(Children(busNode).size(), 1u);
 }
 
-}  // namespace
+} // namespace

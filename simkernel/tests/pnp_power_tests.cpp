@@ -15,7 +15,8 @@ namespace {
 
 using PnpPower = pnptest::BusWithChildDriver;
 
-TEST_F(PnpPower, SleepGoesFromTheLeavesUpAndTheOwnerAsksForItsMappedDeviceState) {
+TEST_F(PnpPower, SleepGoesFromTheLeavesUpAndTheOwnerAsksForItsMappedDeviceState)
+{
     DeviceNode* node = Plug();
     ASSERT_EQ(State(node), NodeState::Started);
     ClearIrpLog();
@@ -24,7 +25,8 @@ TEST_F(PnpPower, SleepGoesFromTheLeavesUpAndTheOwnerAsksForItsMappedDeviceState)
     EXPECT_EQ(CurrentSystemPowerState(), PowerSystemSleeping3);
     std::vector<std::pair<DeviceNode*, UCHAR>> order;
     for (const auto& r : IrpLog())
-        if (r.major == IRP_MJ_POWER) order.push_back({r.node, r.minor});
+        if (r.major == IRP_MJ_POWER)
+            order.push_back({r.node, r.minor});
     // Queries, child first; then the child's S-IRP, the D2 its table names, then the bus's S-IRP.
     ASSERT_EQ(order.size(), 5u);
     EXPECT_EQ(order[0], std::make_pair(node, UCHAR(IRP_MN_QUERY_POWER)));
@@ -41,7 +43,8 @@ TEST_F(PnpPower, SleepGoesFromTheLeavesUpAndTheOwnerAsksForItsMappedDeviceState)
     ASSERT_EQ(SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
     order.clear();
     for (const auto& r : IrpLog())
-        if (r.major == IRP_MJ_POWER) order.push_back({r.node, r.minor});
+        if (r.major == IRP_MJ_POWER)
+            order.push_back({r.node, r.minor});
     ASSERT_EQ(order.size(), 3u);
     EXPECT_EQ(order[0].first, busNode);
     EXPECT_EQ(order[1].first, node);
@@ -49,7 +52,8 @@ TEST_F(PnpPower, SleepGoesFromTheLeavesUpAndTheOwnerAsksForItsMappedDeviceState)
     EXPECT_EQ(simk::power::DevicePowerStateOf(child->pdo), PowerDeviceD0);
 }
 
-TEST_F(PnpPower, HibernationMapsToD3AndAVetoedQueryChangesNothing) {
+TEST_F(PnpPower, HibernationMapsToD3AndAVetoedQueryChangesNothing)
+{
     DeviceNode* node = Plug();
     ASSERT_EQ(SetSystemPowerState(PowerSystemHibernate), STATUS_SUCCESS);
     EXPECT_EQ(simk::power::DevicePowerStateOf(child->pdo), PowerDeviceD3);
@@ -62,7 +66,8 @@ TEST_F(PnpPower, HibernationMapsToD3AndAVetoedQueryChangesNothing) {
     ClearIrpLog();
     EXPECT_EQ(SetSystemPowerState(PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(CurrentSystemPowerState(), PowerSystemWorking);
-    for (const auto& r : IrpLog()) EXPECT_NE(r.minor, IRP_MN_SET_POWER);
+    for (const auto& r : IrpLog())
+        EXPECT_NE(r.minor, IRP_MN_SET_POWER);
 }
 
-}  // namespace
+} // namespace

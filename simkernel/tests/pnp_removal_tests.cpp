@@ -24,25 +24,30 @@ struct Sent {
     bool operator==(const Sent& o) const { return node == o.node && minor == o.minor; }
 };
 
-std::ostream& operator<<(std::ostream& os, const Sent& s) {
+std::ostream& operator<<(std::ostream& os, const Sent& s)
+{
     return os << simk::Narrow(InstancePath(s.node)) << ":" << static_cast<int>(s.minor);
 }
 
-class PnpRemoval : public simk::testing::KernelTest {
+class PnpRemoval : public simk::testing::KernelTest
+{
 protected:
     // A started bus with two started children.
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         bus = std::make_unique<TestBus>();
         busNode = CreateRootDevice(bus->Driver(), u"TestBus\\Bus");
         ASSERT_EQ(State(busNode), NodeState::Started);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         KernelTest::TearDown();
         bus.reset();
     }
 
-    void PlugTwo(ChildShape first = {}, ChildShape second = {}) {
+    void PlugTwo(ChildShape first = {}, ChildShape second = {})
+    {
         c0 = bus->Plug(first);
         c1 = bus->Plug(second);
         bus->Invalidate();
@@ -56,16 +61,21 @@ protected:
     }
 
     // The removal-protocol requests the manager sent since the log was cleared, in order.
-    std::vector<Sent> RemovalTraffic() {
+    std::vector<Sent> RemovalTraffic()
+    {
         std::vector<Sent> out;
         for (const auto& r : IrpLog()) {
-            if (r.major != IRP_MJ_PNP) continue;
+            if (r.major != IRP_MJ_PNP)
+                continue;
             switch (r.minor) {
             case IRP_MN_QUERY_REMOVE_DEVICE:
             case IRP_MN_CANCEL_REMOVE_DEVICE:
             case IRP_MN_REMOVE_DEVICE:
-            case IRP_MN_SURPRISE_REMOVAL: out.push_back({r.node, r.minor}); break;
-            default: break;
+            case IRP_MN_SURPRISE_REMOVAL:
+                out.push_back({r.node, r.minor});
+                break;
+            default:
+                break;
             }
         }
         return out;
@@ -79,7 +89,8 @@ protected:
     DeviceNode* n1 = nullptr;
 };
 
-TEST_F(PnpRemoval, UninstallingABusQueriesAndRemovesChildrenFirst) {
+TEST_F(PnpRemoval, UninstallingABusQueriesAndRemovesChildrenFirst)
+{
     PlugTwo();
     DEVICE_OBJECT* busPdo = bus->BusPdo();
     DeviceNode* vetoedBy = busNode;
@@ -91,7 +102,8 @@ TEST_F(PnpRemoval, UninstallingABusQueriesAndRemovesChildrenFirst) {
                                                    {n0, IRP_MN_REMOVE_DEVICE},
                                                    {n1, IRP_MN_REMOVE_DEVICE},
                                                    {busNode, IRP_MN_REMOVE_DEVICE}}));
-    for (DeviceNode* n : {n0, n1, busNode}) EXPECT_EQ(State(n), NodeState::Removed);
+    for (DeviceNode* n : {n0, n1, busNode})
+        EXPECT_EQ(State(n), NodeState::Removed);
     EXPECT_TRUE(RootDevices().empty());
     EXPECT_EQ(FindNodeByPdo(busPdo), nullptr);
     // The bus deleted its FDO and its children; the root enumerator deleted its PDO.
@@ -101,7 +113,8 @@ TEST_F(PnpRemoval, UninstallingABusQueriesAndRemovesChildrenFirst) {
     EXPECT_EQ(RemoveDevice(busNode), STATUS_NO_SUCH_DEVICE);
 }
 
-TEST_F(PnpRemoval, AVetoedQueryRemoveIsCancelledInReverseOrder) {
+TEST_F(PnpRemoval, AVetoedQueryRemoveIsCancelledInReverseOrder)
+{
     ChildShape vetoing;
     vetoing.queryRemoveStatus = STATUS_DEVICE_BUSY;
     PlugTwo({}, vetoing);
@@ -112,7 +125,8 @@ TEST_F(PnpRemoval, AVetoedQueryRemoveIsCancelledInReverseOrder) {
                                                    {n1, IRP_MN_QUERY_REMOVE_DEVICE},
                                                    {n1, IRP_MN_CANCEL_REMOVE_DEVICE},
                                                    {n0, IRP_MN_CANCEL_REMOVE_DEVICE}}));
-    for (DeviceNode* n : {n0, n1, busNode}) EXPECT_EQ(State(n), NodeState::Started);
+    for (DeviceNode* n : {n0, n1, busNode})
+        EXPECT_EQ(State(n), NodeState::Started);
 
     // The parent's veto comes last and rolls back every child too.
     ClearIrpLog();
@@ -129,13 +143,14 @@ TEST_F(PnpRemoval, AVetoedQueryRemoveIsCancelledInReverseOrder) {
     EXPECT_EQ(Children(busNode).size(), 2u);
 }
 
-TEST_F(PnpRemoval, DisabledChildKeepsItsNodeUntilItsBusStopsReportingIt) {
+TEST_F(PnpRemoval, DisabledChildKeepsItsNodeUntilItsBusStopsReportingIt)
+{
     PlugTwo();
     EXPECT_EQ(DisableDevice(n0), STATUS_SUCCESS);
     EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_QUERY_REMOVE_DEVICE}, {n0, IRP_MN_REMOVE_DEVICE}}));
     EXPECT_EQ(State(n0), NodeState::Disabled);
     EXPECT_EQ(Children(busNode), (std::vector<DeviceNode*>{n0, n1}));
-    EXPECT_EQ(simk::ObjectReferenceCount(c0->pdo), 1);  // still the node's
+    EXPECT_EQ(simk::ObjectReferenceCount(c0->pdo), 1); // still the node's
 
     // Still reported: an enumeration leaves the node as it is.
     bus->Invalidate();
@@ -160,7 +175,8 @@ TEST_F(PnpRemoval, DisabledChildKeepsItsNodeUntilItsBusStopsReportingIt) {
     EXPECT_TRUE(c0->deleted);
 }
 
-TEST_F(PnpRemoval, AnOpenHandleVetoesTheQueryAndHoldsBackTheFinalRemovalPastTheParent) {
+TEST_F(PnpRemoval, AnOpenHandleVetoesTheQueryAndHoldsBackTheFinalRemovalPastTheParent)
+{
     PlugTwo();
     simk::user::Handle handle = nullptr;
     ASSERT_EQ(simk::user::OpenDeviceObject(c0->pdo, &handle), STATUS_SUCCESS);
@@ -190,7 +206,8 @@ TEST_F(PnpRemoval, AnOpenHandleVetoesTheQueryAndHoldsBackTheFinalRemovalPastTheP
 
 // A child yanked while its bus still reports it keeps its node; with a handle open, neither that
 // nor its parent's uninstall sends it a removal before the handle closes.
-TEST_F(PnpRemoval, AYankedChildWithAHandleWaitsForItThroughItsParentsUninstall) {
+TEST_F(PnpRemoval, AYankedChildWithAHandleWaitsForItThroughItsParentsUninstall)
+{
     PlugTwo();
     simk::user::Handle handle = nullptr;
     ASSERT_EQ(simk::user::OpenDeviceObject(c0->pdo, &handle), STATUS_SUCCESS);
@@ -212,7 +229,8 @@ TEST_F(PnpRemoval, AYankedChildWithAHandleWaitsForItThroughItsParentsUninstall) 
     EXPECT_EQ(State(n0), NodeState::Removed);
 }
 
-TEST_F(PnpRemoval, BusDriverFaultsAroundItsChildrenAreCaught) {
+TEST_F(PnpRemoval, BusDriverFaultsAroundItsChildrenAreCaught)
+{
     // A PDO deleted at a removal while its bus still reports it.
     ChildShape faulty;
     faulty.deleteAtAnyRemoval = true;
@@ -232,7 +250,8 @@ TEST_F(PnpRemoval, BusDriverFaultsAroundItsChildrenAreCaught) {
         EXPECT_EQ(RemoveDevice(busNode), STATUS_SUCCESS);
     }
 }
-TEST_F(PnpRemoval, SurpriseRemovalReachesEveryStartedStackBeforeAnyRemoval) {
+TEST_F(PnpRemoval, SurpriseRemovalReachesEveryStartedStackBeforeAnyRemoval)
+{
     PlugTwo();
     SurpriseRemoveDevice(busNode);
     EXPECT_EQ(RemovalTraffic(), (std::vector<Sent>{{n0, IRP_MN_SURPRISE_REMOVAL},
@@ -246,7 +265,8 @@ TEST_F(PnpRemoval, SurpriseRemovalReachesEveryStartedStackBeforeAnyRemoval) {
 }
 
 // Surprise removal, removal and cancel-remove must not fail; Windows treats it as a driver bug.
-TEST_F(PnpRemoval, FailingWhatMustNotFailIsCaught) {
+TEST_F(PnpRemoval, FailingWhatMustNotFailIsCaught)
+{
     ChildShape badSurprise;
     badSurprise.surpriseRemovalStatus = STATUS_UNSUCCESSFUL;
     ChildShape badRemove;
@@ -255,7 +275,7 @@ TEST_F(PnpRemoval, FailingWhatMustNotFailIsCaught) {
     bus->Unplug(c0);
     bus->Invalidate();
     SIMK_EXPECT_VIOLATION("PnpIrpFailedSurpriseRemoval", RunUntilIdle());
-    EXPECT_EQ(State(n0), NodeState::Removed);  // the manager goes on regardless
+    EXPECT_EQ(State(n0), NodeState::Removed); // the manager goes on regardless
 
     {
         simk::verifier::Expect failedRemove("PnpIrpFailedRemoveDevice");
@@ -277,9 +297,11 @@ TEST_F(PnpRemoval, FailingWhatMustNotFailIsCaught) {
     SIMK_EXPECT_VIOLATION("PnpIrpFailedCancelRemove", RemoveDevice(FindNodeByPdo(c2->pdo)));
 }
 
-class PnpFunctionDouble : public PnpRemoval {};
+class PnpFunctionDouble : public PnpRemoval
+{};
 
-TEST_F(PnpFunctionDouble, AttachesOverChildrenAndPowersThemDownOnTheWayOut) {
+TEST_F(PnpFunctionDouble, AttachesOverChildrenAndPowersThemDownOnTheWayOut)
+{
     ChildFunctionDriverOptions options;
     options.powerDownOnSurpriseRemoval = true;
     options.powerDownOnRemove = true;
@@ -292,7 +314,7 @@ TEST_F(PnpFunctionDouble, AttachesOverChildrenAndPowersThemDownOnTheWayOut) {
     EXPECT_EQ(fdo->DriverObject, ChildFunctionDriver());
     EnumerateNow(n0);
     ASSERT_EQ(IrpLogFor(n0).size(), 1u);
-    EXPECT_EQ(IrpLogFor(n0)[0].target, fdo);  // requests go to the top of the stack
+    EXPECT_EQ(IrpLogFor(n0)[0].target, fdo); // requests go to the top of the stack
     // The start went through the FDO down to the PDO.
     std::vector<UCHAR> seen = Minors(bus->ChildSeen(c0));
     EXPECT_NE(std::find(seen.begin(), seen.end(), IRP_MN_START_DEVICE), seen.end());
@@ -316,7 +338,8 @@ TEST_F(PnpFunctionDouble, AttachesOverChildrenAndPowersThemDownOnTheWayOut) {
     EXPECT_EQ(reported[0].state.DeviceState, PowerDeviceD3);
 }
 
-TEST_F(PnpFunctionDouble, PowersDownOnRemovalAloneWhenAskedOnlyForThat) {
+TEST_F(PnpFunctionDouble, PowersDownOnRemovalAloneWhenAskedOnlyForThat)
+{
     ChildFunctionDriverOptions options;
     options.powerDownOnRemove = true;
     SetChildFunctionDriver(options);
@@ -341,7 +364,8 @@ TEST_F(PnpFunctionDouble, PowersDownOnRemovalAloneWhenAskedOnlyForThat) {
     EXPECT_EQ(log.back().target, c1->pdo);
 }
 
-TEST_F(PnpFunctionDouble, ChoosesChildrenByHardwareIdAndCanFailAddDevice) {
+TEST_F(PnpFunctionDouble, ChoosesChildrenByHardwareIdAndCanFailAddDevice)
+{
     ChildFunctionDriverOptions options;
     options.hardwareId = u"testbus\\WANTED";
     SetChildFunctionDriver(options);
@@ -365,4 +389,4 @@ TEST_F(PnpFunctionDouble, ChoosesChildrenByHardwareIdAndCanFailAddDevice) {
     EXPECT_EQ(std::find(seen.begin(), seen.end(), IRP_MN_START_DEVICE), seen.end());
 }
 
-}  // namespace
+} // namespace

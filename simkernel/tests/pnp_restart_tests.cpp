@@ -16,17 +16,21 @@ using pnptest::TestBus;
 
 namespace {
 
-class PnpRestart : public pnptest::BusWithChildDriver {
+class PnpRestart : public pnptest::BusWithChildDriver
+{
 protected:
-    std::vector<UCHAR> LoggedMinors(const DeviceNode* node) {
+    std::vector<UCHAR> LoggedMinors(const DeviceNode* node)
+    {
         std::vector<UCHAR> out;
         for (const auto& r : IrpLogFor(node))
-            if (r.major == IRP_MJ_PNP) out.push_back(r.minor);
+            if (r.major == IRP_MJ_PNP)
+                out.push_back(r.minor);
         return out;
     }
 };
 
-TEST_F(PnpRestart, RestartTakesTheStackDownAndStartsTheSamePdoWithANewStack) {
+TEST_F(PnpRestart, RestartTakesTheStackDownAndStartsTheSamePdoWithANewStack)
+{
     DeviceNode* node = Plug();
     ASSERT_EQ(State(node), NodeState::Started);
     DEVICE_OBJECT* oldFdo = Stack(node).at(1);
@@ -45,7 +49,8 @@ TEST_F(PnpRestart, RestartTakesTheStackDownAndStartsTheSamePdoWithANewStack) {
                                   IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS}));
 }
 
-TEST_F(PnpRestart, VetoedRestartIsCancelledAndKeepsTheRunningStack) {
+TEST_F(PnpRestart, VetoedRestartIsCancelledAndKeepsTheRunningStack)
+{
     ChildShape shape;
     shape.queryRemoveStatus = STATUS_DEVICE_BUSY;
     DeviceNode* node = Plug(shape);
@@ -60,7 +65,8 @@ TEST_F(PnpRestart, VetoedRestartIsCancelledAndKeepsTheRunningStack) {
     EXPECT_EQ(std::count(seen.begin(), seen.end(), IRP_MN_REMOVE_DEVICE), 0);
 }
 
-TEST_F(PnpRestart, DriverUpdatePutsTheNewFunctionDriverOnTheSamePdo) {
+TEST_F(PnpRestart, DriverUpdatePutsTheNewFunctionDriverOnTheSamePdo)
+{
     DeviceNode* node = Plug();
     DRIVER_OBJECT* updated = pnptest::LoadPassThroughDriver(u"UpdatedFunction");
     ASSERT_NE(updated, nullptr);
@@ -75,7 +81,8 @@ TEST_F(PnpRestart, DriverUpdatePutsTheNewFunctionDriverOnTheSamePdo) {
     EXPECT_EQ(RemoveDevice(node), STATUS_SUCCESS);
 }
 
-TEST_F(PnpRestart, NodeWaitingAtProblem28StartsWithAnUpdatedDriver) {
+TEST_F(PnpRestart, NodeWaitingAtProblem28StartsWithAnUpdatedDriver)
+{
     ChildShape shape;
     shape.rawDeviceOk = false;
     shape.hardwareIds = {u"TestBus\\Unknown"};
@@ -87,7 +94,8 @@ TEST_F(PnpRestart, NodeWaitingAtProblem28StartsWithAnUpdatedDriver) {
     EXPECT_EQ(Stack(node).at(1)->DriverObject, updated);
 }
 
-TEST_F(PnpRestart, RebalanceRestartIsNotAskedForItsDeviceStateAndAFailedOneTakesTheSubtree) {
+TEST_F(PnpRestart, RebalanceRestartIsNotAskedForItsDeviceStateAndAFailedOneTakesTheSubtree)
+{
     DeviceNode* node = Plug();
     ClearIrpLog();
     EXPECT_EQ(Rebalance(busNode), STATUS_SUCCESS);
@@ -106,7 +114,8 @@ TEST_F(PnpRestart, RebalanceRestartIsNotAskedForItsDeviceStateAndAFailedOneTakes
     EXPECT_EQ(std::count(seen.begin(), seen.end(), IRP_MN_REMOVE_DEVICE), 1);
 }
 
-TEST_F(PnpRestart, ScanForHardwareChangesFindsWhatNoDriverReported) {
+TEST_F(PnpRestart, ScanForHardwareChangesFindsWhatNoDriverReported)
+{
     DeviceNode* first = Plug();
     // A child arrives without its bus telling Plug and Play; the scan asks every bus.
     pnptest::Child* quiet = bus->Plug();
@@ -118,4 +127,4 @@ TEST_F(PnpRestart, ScanForHardwareChangesFindsWhatNoDriverReported) {
     EXPECT_EQ(Children(busNode).size(), 2u);
 }
 
-}  // namespace
+} // namespace

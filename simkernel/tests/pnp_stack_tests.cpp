@@ -24,22 +24,27 @@ namespace {
 constexpr char16_t CHILD_ID[] = u"TestBus\\Child";
 constexpr char16_t CHILD_CLASS[] = u"{4d36e97d-e325-11ce-bfc1-08002be10318}";
 
-class PnpStacks : public simk::testing::KernelTest {
+class PnpStacks : public simk::testing::KernelTest
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         bus = std::make_unique<TestBus>();
         busNode = CreateRootDevice(bus->Driver(), u"TestBus\\Bus");
         ASSERT_EQ(State(busNode), NodeState::Started);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         KernelTest::TearDown();
         bus.reset();
     }
 
-    DeviceNode* PlugAndEnumerate(ChildShape shape, pnptest::Child** plugged = nullptr) {
+    DeviceNode* PlugAndEnumerate(ChildShape shape, pnptest::Child** plugged = nullptr)
+    {
         pnptest::Child* child = bus->Plug(shape);
-        if (plugged) *plugged = child;
+        if (plugged)
+            *plugged = child;
         bus->Invalidate();
         RunUntilIdle();
         return FindNodeByPdo(child->pdo);
@@ -49,7 +54,8 @@ protected:
     DeviceNode* busNode = nullptr;
 };
 
-TEST_F(PnpStacks, ChildWithNoFunctionDriverWaitsAtProblem28UntilOneIsInstalled) {
+TEST_F(PnpStacks, ChildWithNoFunctionDriverWaitsAtProblem28UntilOneIsInstalled)
+{
     ChildShape shape;
     shape.rawDeviceOk = false;
     pnptest::Child* child = nullptr;
@@ -77,7 +83,8 @@ TEST_F(PnpStacks, ChildWithNoFunctionDriverWaitsAtProblem28UntilOneIsInstalled) 
     EXPECT_EQ(std::count(after.begin(), after.end(), IRP_MN_START_DEVICE), 1);
 }
 
-TEST_F(PnpStacks, RawCapableChildStartsWithItsBusDriverAlone) {
+TEST_F(PnpStacks, RawCapableChildStartsWithItsBusDriverAlone)
+{
     DeviceNode* node = PlugAndEnumerate(ChildShape{});
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(State(node), NodeState::Started);
@@ -85,7 +92,8 @@ TEST_F(PnpStacks, RawCapableChildStartsWithItsBusDriverAlone) {
     EXPECT_EQ(Stack(node).size(), 1u);
 }
 
-TEST_F(PnpStacks, DeviceInstalledOnceKeepsItsServiceWhenItComesBack) {
+TEST_F(PnpStacks, DeviceInstalledOnceKeepsItsServiceWhenItComesBack)
+{
     ChildShape shape;
     shape.rawDeviceOk = false;
     shape.instanceId = u"Same";
@@ -113,7 +121,8 @@ TEST_F(PnpStacks, DeviceInstalledOnceKeepsItsServiceWhenItComesBack) {
     EXPECT_EQ(State(PlugAndEnumerate(shape)), NodeState::NotInstalled);
 }
 
-TEST_F(PnpStacks, FiltersAttachInTheDocumentedOrderAroundTheFunctionDriver) {
+TEST_F(PnpStacks, FiltersAttachInTheDocumentedOrderAroundTheFunctionDriver)
+{
     ChildFunctionDriverOptions function;
     function.hardwareId = CHILD_ID;
     SetChildFunctionDriver(function);
@@ -129,7 +138,8 @@ TEST_F(PnpStacks, FiltersAttachInTheDocumentedOrderAroundTheFunctionDriver) {
     ASSERT_EQ(State(node), NodeState::Started);
     auto drivers = [&] {
         std::vector<DRIVER_OBJECT*> out;
-        for (DEVICE_OBJECT* d : Stack(node)) out.push_back(d->DriverObject);
+        for (DEVICE_OBJECT* d : Stack(node))
+            out.push_back(d->DriverObject);
         return out;
     };
     EXPECT_EQ(drivers(), (std::vector<DRIVER_OBJECT*>{bus->Driver(), classLower, ChildFunctionDriver(), classUpper}));
@@ -144,12 +154,13 @@ TEST_F(PnpStacks, FiltersAttachInTheDocumentedOrderAroundTheFunctionDriver) {
     EXPECT_EQ(RemoveDevice(node), STATUS_SUCCESS);
 }
 
-TEST_F(PnpStacks, FilterImageThatFailsTheStartOnItsWayUpFailsTheDevice) {
+TEST_F(PnpStacks, FilterImageThatFailsTheStartOnItsWayUpFailsTheDevice)
+{
     std::string error;
     DRIVER_OBJECT* filter = InstallService(SIMK_FILTER_TEST_DRIVER, u"ProbeFilter", &error);
     ASSERT_NE(filter, nullptr) << error;
-    auto failOnWayUp = reinterpret_cast<void (*)(UCHAR, UCHAR, NTSTATUS)>(
-        simk::ImageSymbol(filter, "FilterTestFailOnWayUp"));
+    auto failOnWayUp =
+        reinterpret_cast<void (*)(UCHAR, UCHAR, NTSTATUS)>(simk::ImageSymbol(filter, "FilterTestFailOnWayUp"));
     auto devices = reinterpret_cast<LONG (*)()>(simk::ImageSymbol(filter, "FilterTestDeviceCount"));
     ASSERT_TRUE(failOnWayUp && devices);
     ChildFunctionDriverOptions function;
@@ -181,7 +192,8 @@ TEST_F(PnpStacks, FilterImageThatFailsTheStartOnItsWayUpFailsTheDevice) {
 
 // The removal rules of an uninstall reach a device that never started: it is asked too, and hears
 // the cancel when another device of the subtree vetoes.
-TEST_F(PnpStacks, UninstallAsksADeviceThatNeverStartedAndCancelsItOnAVeto) {
+TEST_F(PnpStacks, UninstallAsksADeviceThatNeverStartedAndCancelsItOnAVeto)
+{
     ChildShape waiting;
     waiting.rawDeviceOk = false;
     pnptest::Child* idle = nullptr;
@@ -205,7 +217,8 @@ TEST_F(PnpStacks, UninstallAsksADeviceThatNeverStartedAndCancelsItOnAVeto) {
 
 // A device that never got its drivers is not sent a surprise removal when its bus is pulled: only
 // its final removal, like every device of the subtree.
-TEST_F(PnpStacks, PulledBusSendsSurpriseRemovalOnlyToStacksThatWereBuilt) {
+TEST_F(PnpStacks, PulledBusSendsSurpriseRemovalOnlyToStacksThatWereBuilt)
+{
     ChildShape waiting;
     waiting.rawDeviceOk = false;
     pnptest::Child* idle = nullptr;
@@ -223,7 +236,8 @@ TEST_F(PnpStacks, PulledBusSendsSurpriseRemovalOnlyToStacksThatWereBuilt) {
 
 // Someone registers for notifications on a handle while the device is still starting: the target
 // relation query is not held back until the start is done.
-TEST_F(PnpStacks, TargetRelationIsAnsweredWhileTheStartIsUnderWay) {
+TEST_F(PnpStacks, TargetRelationIsAnsweredWhileTheStartIsUnderWay)
+{
     ChildShape shape;
     shape.pendStart = true;
     pnptest::Child* child = bus->Plug(shape);
@@ -232,7 +246,8 @@ TEST_F(PnpStacks, TargetRelationIsAnsweredWhileTheStartIsUnderWay) {
     for (int i = 0; i < 2000; ++i) {
         {
             std::lock_guard<std::mutex> lock(bus->mutex);
-            if (child->heldStart) break;
+            if (child->heldStart)
+                break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -249,7 +264,8 @@ TEST_F(PnpStacks, TargetRelationIsAnsweredWhileTheStartIsUnderWay) {
 
 // A PDO that refuses a request it does not handle and nobody above answered is caught; one the
 // bus driver must answer itself (its capabilities, say) is not.
-TEST_F(PnpStacks, PdoChangingTheStatusOfARequestNobodyAnsweredIsCaught) {
+TEST_F(PnpStacks, PdoChangingTheStatusOfARequestNobodyAnsweredIsCaught)
+{
     ChildShape shape;
     shape.refuseUnanswered = true;
     simk::verifier::Expect unanswered(simk::verifier::rules::PdoChangedUnansweredStatus);
@@ -269,8 +285,8 @@ TEST_F(PnpStacks, PdoChangingTheStatusOfARequestNobodyAnsweredIsCaught) {
     shape.instanceId = u"Answered";
     simk::verifier::Expect answered(simk::verifier::rules::PdoChangedAnsweredStatus);
     PlugAndEnumerate(shape);
-    EXPECT_EQ(unanswered.Count(), 3u);  // the resource requirements only
+    EXPECT_EQ(unanswered.Count(), 3u); // the resource requirements only
     EXPECT_EQ(answered.Count(), 0u);
 }
 
-}  // namespace
+} // namespace

@@ -6,7 +6,6 @@
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
 
-
 namespace pnptest {
 namespace {
 
@@ -26,53 +25,69 @@ Extension* ExtensionOf(DEVICE_OBJECT* device) { return static_cast<Extension*>(d
 
 NTSTATUS Reply(IRP* irp, const void* data, size_t size) { return simk::pdo::Reply(irp, data, size, REPLY_TAG); }
 
-NTSTATUS ReplyStrings(IRP* irp, const std::vector<std::u16string>& strings, bool multi) {
+NTSTATUS ReplyStrings(IRP* irp, const std::vector<std::u16string>& strings, bool multi)
+{
     return simk::pdo::ReplyStrings(irp, strings, multi, REPLY_TAG);
 }
 
-NTSTATUS Dispatch(DEVICE_OBJECT* device, IRP* irp) {
+NTSTATUS Dispatch(DEVICE_OBJECT* device, IRP* irp)
+{
     Extension* ext = ExtensionOf(device);
     return ext->isFdo ? TestBus::Current()->OnFdo(device, irp) : TestBus::Current()->OnChild(ext->child, irp);
 }
 
 NTSTATUS AddDevice(DRIVER_OBJECT*, DEVICE_OBJECT* pdo) { return TestBus::Current()->OnAddDevice(pdo); }
 
-NTSTATUS Entry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
-    for (auto& entry : driver->MajorFunction) entry = Dispatch;
+NTSTATUS Entry(DRIVER_OBJECT* driver, UNICODE_STRING*)
+{
+    for (auto& entry : driver->MajorFunction)
+        entry = Dispatch;
     driver->DriverExtension->AddDevice = AddDevice;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS OnStartForwarded(DEVICE_OBJECT*, IRP* irp, void* event) {
-    if (irp->PendingReturned) KeSetEvent(static_cast<KEVENT*>(event), IO_NO_INCREMENT, FALSE);
+NTSTATUS OnStartForwarded(DEVICE_OBJECT*, IRP* irp, void* event)
+{
+    if (irp->PendingReturned)
+        KeSetEvent(static_cast<KEVENT*>(event), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-ULONG DetailOf(const IO_STACK_LOCATION* sl) {
-    if (sl->MajorFunction == IRP_MJ_POWER) return sl->Parameters.Power.State.DeviceState;
+ULONG DetailOf(const IO_STACK_LOCATION* sl)
+{
+    if (sl->MajorFunction == IRP_MJ_POWER)
+        return sl->Parameters.Power.State.DeviceState;
     switch (sl->MinorFunction) {
-    case IRP_MN_QUERY_ID: return sl->Parameters.QueryId.IdType;
-    case IRP_MN_QUERY_DEVICE_TEXT: return sl->Parameters.QueryDeviceText.DeviceTextType;
-    case IRP_MN_QUERY_DEVICE_RELATIONS: return sl->Parameters.QueryDeviceRelations.Type;
-    default: return 0;
+    case IRP_MN_QUERY_ID:
+        return sl->Parameters.QueryId.IdType;
+    case IRP_MN_QUERY_DEVICE_TEXT:
+        return sl->Parameters.QueryDeviceText.DeviceTextType;
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        return sl->Parameters.QueryDeviceRelations.Type;
+    default:
+        return 0;
     }
 }
 
-}  // namespace
+} // namespace
 
-TestBus::TestBus() {
+TestBus::TestBus()
+{
     g_current = this;
     m_Driver = simk::LoadDriverEntry(Entry, u"TestBus").driverObject;
 }
 
-TestBus::~TestBus() {
-    for (Child* child : m_Children) delete child;
+TestBus::~TestBus()
+{
+    for (Child* child : m_Children)
+        delete child;
     g_current = nullptr;
 }
 
 TestBus* TestBus::Current() { return g_current; }
 
-Child* TestBus::Plug(ChildShape shape) {
+Child* TestBus::Plug(ChildShape shape)
+{
     auto* child = new Child;
     child->shape = std::move(shape);
     DEVICE_OBJECT* pdo = nullptr;
@@ -92,37 +107,44 @@ Child* TestBus::Plug(ChildShape shape) {
     return child;
 }
 
-void TestBus::Unplug(Child* child) {
+void TestBus::Unplug(Child* child)
+{
     std::lock_guard<std::mutex> lock(mutex);
     child->present = false;
 }
 
 void TestBus::Invalidate() { IoInvalidateDeviceRelations(m_BusPdo, BusRelations); }
 
-void TestBus::CompleteHeldStart(Child* child, NTSTATUS status) {
+void TestBus::CompleteHeldStart(Child* child, NTSTATUS status)
+{
     IRP* irp;
     {
         std::lock_guard<std::mutex> lock(mutex);
         irp = child->heldStart;
         child->heldStart = nullptr;
     }
-    if (irp) Complete(irp, status);
+    if (irp)
+        Complete(irp, status);
 }
 
-std::vector<SeenIrp> TestBus::FdoSeen() const {
+std::vector<SeenIrp> TestBus::FdoSeen() const
+{
     std::lock_guard<std::mutex> lock(mutex);
     return m_FdoSeen;
 }
 
-std::vector<SeenIrp> TestBus::ChildSeen(const Child* child) const {
+std::vector<SeenIrp> TestBus::ChildSeen(const Child* child) const
+{
     std::lock_guard<std::mutex> lock(mutex);
     return child->seen;
 }
 
-NTSTATUS TestBus::OnAddDevice(DEVICE_OBJECT* pdo) {
+NTSTATUS TestBus::OnAddDevice(DEVICE_OBJECT* pdo)
+{
     DEVICE_OBJECT* fdo = nullptr;
     NTSTATUS status = IoCreateDevice(m_Driver, sizeof(Extension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     ExtensionOf(fdo)->isFdo = true;
     status = IoAttachDeviceToDeviceStackSafe(fdo, pdo, &m_Lower);
     if (!NT_SUCCESS(status)) {
@@ -136,7 +158,8 @@ NTSTATUS TestBus::OnAddDevice(DEVICE_OBJECT* pdo) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp) {
+NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp)
+{
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -169,28 +192,34 @@ NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp) {
         return Complete(irp, status);
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
-        if (sl->Parameters.QueryDeviceRelations.Type != BusRelations) break;
+        if (sl->Parameters.QueryDeviceRelations.Type != BusRelations)
+            break;
         std::vector<DEVICE_OBJECT*> listed;
         {
             std::lock_guard<std::mutex> lock(mutex);
             for (Child* child : m_Children)
-                if (child->present && !child->deleted) listed.push_back(child->pdo);
-            if (reportFirstChildTwice && !listed.empty()) listed.push_back(listed.front());
+                if (child->present && !child->deleted)
+                    listed.push_back(child->pdo);
+            if (reportFirstChildTwice && !listed.empty())
+                listed.push_back(listed.front());
         }
-        const size_t size = sizeof(DEVICE_RELATIONS) + (listed.empty() ? 0 : listed.size() - 1) * sizeof(PDEVICE_OBJECT);
+        const size_t size =
+            sizeof(DEVICE_RELATIONS) + (listed.empty() ? 0 : listed.size() - 1) * sizeof(PDEVICE_OBJECT);
         auto* relations = static_cast<DEVICE_RELATIONS*>(ExAllocatePoolWithTag(PagedPool, size, REPLY_TAG));
-        if (!relations) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+        if (!relations)
+            return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
         relations->Count = static_cast<ULONG>(listed.size());
         for (size_t i = 0; i < listed.size(); ++i) {
             relations->Objects[i] = listed[i];
-            ObReferenceObject(listed[i]);  // the manager releases one reference per entry
+            ObReferenceObject(listed[i]); // the manager releases one reference per entry
         }
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     }
     case IRP_MN_QUERY_REMOVE_DEVICE:
-        if (vetoQueryRemove) return Complete(irp, STATUS_UNSUCCESSFUL);
+        if (vetoQueryRemove)
+            return Complete(irp, STATUS_UNSUCCESSFUL);
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE: {
@@ -210,7 +239,8 @@ NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp) {
                 }
             }
         }
-        for (Child* child : remaining) IoDeleteDevice(child->pdo);
+        for (Child* child : remaining)
+            IoDeleteDevice(child->pdo);
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoSkipCurrentIrpStackLocation(irp);
         const NTSTATUS status = IoCallDriver(m_Lower, irp);
@@ -225,27 +255,32 @@ NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp) {
     return IoCallDriver(m_Lower, irp);
 }
 
-NTSTATUS TestBus::OnChild(Child* child, IRP* irp) {
+NTSTATUS TestBus::OnChild(Child* child, IRP* irp)
+{
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     {
         std::lock_guard<std::mutex> lock(mutex);
         child->seen.push_back({sl->MajorFunction, sl->MinorFunction, DetailOf(sl)});
     }
-    if (sl->MajorFunction == IRP_MJ_PNP) return OnChildPnp(child, irp);
-    if (sl->MajorFunction == IRP_MJ_POWER) return OnChildPower(child, irp);
+    if (sl->MajorFunction == IRP_MJ_PNP)
+        return OnChildPnp(child, irp);
+    if (sl->MajorFunction == IRP_MJ_POWER)
+        return OnChildPower(child, irp);
     // Handles may be opened on a child.
     if (sl->MajorFunction == IRP_MJ_CREATE || sl->MajorFunction == IRP_MJ_CLEANUP || sl->MajorFunction == IRP_MJ_CLOSE)
         return Complete(irp, STATUS_SUCCESS);
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
-NTSTATUS TestBus::OnChildPower(Child* child, IRP* irp) {
+NTSTATUS TestBus::OnChildPower(Child* child, IRP* irp)
+{
     const bool systemQuery = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.Type == SystemPowerState;
     return simk::pdo::AnswerPower(child->pdo, irp,
                                   child->shape.failSystemQuery && systemQuery ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
 }
 
-NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
+NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp)
+{
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     const ChildShape& shape = child->shape;
     switch (sl->MinorFunction) {
@@ -256,22 +291,28 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
             child->heldStart = irp;
             return STATUS_PENDING;
         }
-        if (!NT_SUCCESS(shape.startStatus) || !shape.writeOnStart) return Complete(irp, shape.startStatus);
+        if (!NT_SUCCESS(shape.startStatus) || !shape.writeOnStart)
+            return Complete(irp, shape.startStatus);
         HANDLE key = nullptr;
         NTSTATUS status = IoOpenDeviceRegistryKey(child->pdo, PLUGPLAY_REGKEY_DEVICE, GENERIC_ALL, &key);
-        if (!NT_SUCCESS(status)) return Complete(irp, status);
+        if (!NT_SUCCESS(status))
+            return Complete(irp, status);
         ULONG value = *shape.writeOnStart;
         simk::OwnedUnicodeString name(u"Value");
         status = ZwSetValueKey(key, name, 0, REG_DWORD, &value, sizeof(value));
-        if (!shape.leakKeyOnStart) ZwClose(key);
+        if (!shape.leakKeyOnStart)
+            ZwClose(key);
         return Complete(irp, status);
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
-        if (sl->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) return CompleteAsItCame(irp);
+        if (sl->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
+            return CompleteAsItCame(irp);
         return simk::pdo::ReplyTargetRelation(irp, child->pdo, REPLY_TAG);
     }
-    case IRP_MN_QUERY_REMOVE_DEVICE: return Complete(irp, shape.queryRemoveStatus);
-    case IRP_MN_CANCEL_REMOVE_DEVICE: return Complete(irp, shape.cancelRemoveStatus);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return Complete(irp, shape.queryRemoveStatus);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return Complete(irp, shape.cancelRemoveStatus);
     case IRP_MN_SURPRISE_REMOVAL: {
         std::lock_guard<std::mutex> lock(mutex);
         child->awaitingRemoval = true;
@@ -283,36 +324,44 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
             std::lock_guard<std::mutex> lock(mutex);
             child->awaitingRemoval = false;
             // A PDO goes only once its bus no longer reports it; until then it may be started again.
-            if ((!child->present || shape.deleteAtAnyRemoval) && !child->deleted) child->deleted = deleteNow = true;
+            if ((!child->present || shape.deleteAtAnyRemoval) && !child->deleted)
+                child->deleted = deleteNow = true;
         }
         const NTSTATUS status = Complete(irp, shape.removeStatus);
-        if (deleteNow) IoDeleteDevice(child->pdo);
+        if (deleteNow)
+            IoDeleteDevice(child->pdo);
         return status;
     }
     case IRP_MN_QUERY_ID:
         switch (sl->Parameters.QueryId.IdType) {
         case BusQueryDeviceID:
-            if (!NT_SUCCESS(shape.deviceIdStatus)) return Complete(irp, shape.deviceIdStatus);
+            if (!NT_SUCCESS(shape.deviceIdStatus))
+                return Complete(irp, shape.deviceIdStatus);
             return ReplyStrings(irp, {shape.deviceId}, false);
         case BusQueryInstanceID: {
             std::u16string id = shape.instanceId;
-            if (id.empty()) id = simk::Widen(std::to_string(child->number));
+            if (id.empty())
+                id = simk::Widen(std::to_string(child->number));
             return ReplyStrings(irp, {id}, false);
         }
-        case BusQueryHardwareIDs: return ReplyStrings(irp, shape.hardwareIds, true);
+        case BusQueryHardwareIDs:
+            return ReplyStrings(irp, shape.hardwareIds, true);
         case BusQueryCompatibleIDs:
-            if (shape.compatibleIds.empty()) return CompleteAsItCame(irp);
+            if (shape.compatibleIds.empty())
+                return CompleteAsItCame(irp);
             return ReplyStrings(irp, shape.compatibleIds, true);
-        default: return CompleteAsItCame(irp);
+        default:
+            return CompleteAsItCame(irp);
         }
     case IRP_MN_QUERY_DEVICE_TEXT: {
         {
             std::lock_guard<std::mutex> lock(mutex);
             child->localeSeen = sl->Parameters.QueryDeviceText.LocaleId;
         }
-        const auto& text = sl->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription ? shape.description
-                                                                                                  : shape.location;
-        if (!text) return CompleteAsItCame(irp);
+        const auto& text =
+            sl->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription ? shape.description : shape.location;
+        if (!text)
+            return CompleteAsItCame(irp);
         return ReplyStrings(irp, {*text}, false);
     }
     case IRP_MN_QUERY_CAPABILITIES: {
@@ -346,10 +395,12 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp) {
     }
 }
 
-std::vector<UCHAR> Minors(const std::vector<SeenIrp>& seen, UCHAR major) {
+std::vector<UCHAR> Minors(const std::vector<SeenIrp>& seen, UCHAR major)
+{
     std::vector<UCHAR> out;
     for (const auto& s : seen)
-        if (s.major == major) out.push_back(s.minor);
+        if (s.major == major)
+            out.push_back(s.minor);
     return out;
 }
 
@@ -359,13 +410,15 @@ struct PassExtension {
     DEVICE_OBJECT* lower;
 };
 
-NTSTATUS PassDispatch(DEVICE_OBJECT* device, IRP* irp) {
+NTSTATUS PassDispatch(DEVICE_OBJECT* device, IRP* irp)
+{
     auto* ext = static_cast<PassExtension*>(device->DeviceExtension);
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     const UCHAR major = sl->MajorFunction;
     const UCHAR minor = sl->MinorFunction;
     DEVICE_OBJECT* lower = ext->lower;
-    if (major == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+    if (major == IRP_MJ_POWER)
+        PoStartNextPowerIrp(irp);
     if (major == IRP_MJ_PNP &&
         (minor == IRP_MN_START_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
          minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_CANCEL_REMOVE_DEVICE))
@@ -379,10 +432,12 @@ NTSTATUS PassDispatch(DEVICE_OBJECT* device, IRP* irp) {
     return status;
 }
 
-NTSTATUS PassAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
+NTSTATUS PassAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo)
+{
     DEVICE_OBJECT* fdo = nullptr;
     NTSTATUS status = IoCreateDevice(driver, sizeof(PassExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     auto* ext = static_cast<PassExtension*>(fdo->DeviceExtension);
     status = IoAttachDeviceToDeviceStackSafe(fdo, pdo, &ext->lower);
     if (!NT_SUCCESS(status)) {
@@ -394,16 +449,19 @@ NTSTATUS PassAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PassEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
-    for (auto& entry : driver->MajorFunction) entry = PassDispatch;
+NTSTATUS PassEntry(DRIVER_OBJECT* driver, UNICODE_STRING*)
+{
+    for (auto& entry : driver->MajorFunction)
+        entry = PassDispatch;
     driver->DriverExtension->AddDevice = PassAddDevice;
     return STATUS_SUCCESS;
 }
 
-}  // namespace
+} // namespace
 
-DRIVER_OBJECT* LoadPassThroughDriver(const char16_t* service) {
+DRIVER_OBJECT* LoadPassThroughDriver(const char16_t* service)
+{
     return simk::LoadDriverEntry(PassEntry, service).driverObject;
 }
 
-}  // namespace pnptest
+} // namespace pnptest

@@ -18,31 +18,32 @@ namespace pnptest {
 
 struct ChildShape {
     std::u16string deviceId = u"TestBus\\Child";
-    std::u16string instanceId;  // empty: the child's number
+    std::u16string instanceId; // empty: the child's number
     std::vector<std::u16string> hardwareIds{u"TestBus\\Child"};
-    std::vector<std::u16string> compatibleIds;   // empty: the query is completed as it came
+    std::vector<std::u16string> compatibleIds; // empty: the query is completed as it came
     std::optional<std::u16string> description = u"Test child";
-    std::optional<std::u16string> location;      // none: the query is completed as it came
+    std::optional<std::u16string> location; // none: the query is completed as it came
     NTSTATUS deviceIdStatus = STATUS_SUCCESS;
     NTSTATUS startStatus = STATUS_SUCCESS;
     NTSTATUS queryRemoveStatus = STATUS_SUCCESS;
-    NTSTATUS cancelRemoveStatus = STATUS_SUCCESS;  // anything else is a driver bug
+    NTSTATUS cancelRemoveStatus = STATUS_SUCCESS; // anything else is a driver bug
     NTSTATUS surpriseRemovalStatus = STATUS_SUCCESS;
     NTSTATUS removeStatus = STATUS_SUCCESS;
     bool pendStart = false;            // hold the start request until CompleteHeldStart
-    std::optional<ULONG> writeOnStart;  // write "Value" into the hardware key when started
+    std::optional<ULONG> writeOnStart; // write "Value" into the hardware key when started
     bool leakKeyOnStart = false;       // ... and keep the key open
     bool uniqueId = false;             // claims an instance ID unique on the machine
     bool rawDeviceOk = true;
-    bool failSystemQuery = false;      // vetoes a system query-power
-    bool refuseUnanswered = false;     // a faulty bus: refuses requests it does not handle           // may run without a function driver (clear: problem 28 without one)
-    bool deleteAtAnyRemoval = false;   // a faulty bus: deletes the PDO while it still reports it
+    bool failSystemQuery = false; // vetoes a system query-power
+    bool refuseUnanswered =
+        false; // a faulty bus: refuses requests it does not handle           // may run without a function driver (clear: problem 28 without one)
+    bool deleteAtAnyRemoval = false; // a faulty bus: deletes the PDO while it still reports it
 };
 
 struct SeenIrp {
     UCHAR major;
     UCHAR minor;
-    ULONG detail;  // ID type, text type, relation type or power state
+    ULONG detail; // ID type, text type, relation type or power state
 };
 
 struct Child {
@@ -51,16 +52,17 @@ struct Child {
     DEVICE_OBJECT* pdo = nullptr;
     bool present = true;
     bool deleted = false;
-    bool awaitingRemoval = false;  // surprise-removed, its final removal still to come
+    bool awaitingRemoval = false; // surprise-removed, its final removal still to come
     std::vector<SeenIrp> seen;
     std::optional<DEVICE_CAPABILITIES> capabilitiesOnArrival;
     ULONG localeSeen = 0;
     IRP* heldStart = nullptr;
 };
 
-class TestBus {
+class TestBus
+{
 public:
-    TestBus();  // loads the driver "\Driver\TestBus"; one at a time
+    TestBus(); // loads the driver "\Driver\TestBus"; one at a time
     ~TestBus();
     TestBus(const TestBus&) = delete;
     TestBus& operator=(const TestBus&) = delete;
@@ -73,11 +75,11 @@ public:
     Child* Plug(ChildShape shape = {});
     // The child leaves the bus; its PDO goes with its removal.
     void Unplug(Child* child);
-    void Invalidate();  // IoInvalidateDeviceRelations(bus PDO, BusRelations)
+    void Invalidate(); // IoInvalidateDeviceRelations(bus PDO, BusRelations)
     void CompleteHeldStart(Child* child, NTSTATUS status);
 
     bool vetoQueryRemove = false;
-    bool failNextStart = false;  // the bus FDO fails its next start (after the PDO below succeeded)
+    bool failNextStart = false; // the bus FDO fails its next start (after the PDO below succeeded)
     bool reportFirstChildTwice = false;
     std::vector<SeenIrp> FdoSeen() const;
     std::vector<SeenIrp> ChildSeen(const Child* child) const;
@@ -97,7 +99,7 @@ private:
     DEVICE_OBJECT* m_Fdo = nullptr;
     DEVICE_OBJECT* m_Lower = nullptr;
     DEVICE_OBJECT* m_BusPdo = nullptr;
-    std::vector<Child*> m_Children;  // owned; freed with the bus
+    std::vector<Child*> m_Children; // owned; freed with the bus
     std::vector<SeenIrp> m_FdoSeen;
 };
 
@@ -110,11 +112,13 @@ std::vector<UCHAR> Minors(const std::vector<SeenIrp>& seen, UCHAR major = IRP_MJ
 
 // A started root device of the test bus driver, with the function-driver double installed for the
 // children it reports ("TestBus\\Child"), so that they start.
-class BusWithChildDriver : public simk::testing::KernelTest {
+class BusWithChildDriver : public simk::testing::KernelTest
+{
 protected:
     static constexpr const char16_t* CHILD_ID = u"TestBus\\Child";
 
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         bus = std::make_unique<TestBus>();
         busNode = simk::pnp::CreateRootDevice(bus->Driver(), u"TestBus\\Bus");
@@ -123,13 +127,15 @@ protected:
         function.hardwareId = CHILD_ID;
         simk::pnp::SetChildFunctionDriver(function);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         KernelTest::TearDown();
         bus.reset();
     }
 
     // Plugs a child in and lets Plug and Play enumerate and start it.
-    simk::pnp::DeviceNode* Plug(ChildShape shape = {}) {
+    simk::pnp::DeviceNode* Plug(ChildShape shape = {})
+    {
         child = bus->Plug(shape);
         bus->Invalidate();
         simk::pnp::RunUntilIdle();
@@ -141,4 +147,4 @@ protected:
     Child* child = nullptr;
 };
 
-}  // namespace pnptest
+} // namespace pnptest

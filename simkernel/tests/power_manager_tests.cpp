@@ -12,21 +12,25 @@ using simk::test::Response;
 
 namespace {
 
-class PowerManager : public simk::testing::KernelTest {};
+class PowerManager : public simk::testing::KernelTest
+{};
 
-POWER_STATE Device(DEVICE_POWER_STATE s) {
+POWER_STATE Device(DEVICE_POWER_STATE s)
+{
     POWER_STATE p;
     p.DeviceState = s;
     return p;
 }
 
-POWER_STATE System(SYSTEM_POWER_STATE s) {
+POWER_STATE System(SYSTEM_POWER_STATE s)
+{
     POWER_STATE p;
     p.SystemState = s;
     return p;
 }
 
-TEST_F(PowerManager, SetPowerStateReturnsWhatWasReportedBeforePerDeviceAndType) {
+TEST_F(PowerManager, SetPowerStateReturnsWhatWasReportedBeforePerDeviceAndType)
+{
     LowerDriver driver;
     DEVICE_OBJECT* a = driver.CreateDevice();
     DEVICE_OBJECT* b = driver.CreateDevice();
@@ -49,10 +53,11 @@ TEST_F(PowerManager, SetPowerStateReturnsWhatWasReportedBeforePerDeviceAndType) 
 
     power::ClearRecords();
     EXPECT_TRUE(power::SetPowerStateCalls().empty());
-    EXPECT_EQ(power::DevicePowerStateOf(a), PowerDeviceD3);  // the state is not a record
+    EXPECT_EQ(power::DevicePowerStateOf(a), PowerDeviceD3); // the state is not a record
 }
 
-TEST_F(PowerManager, RequestsArriveAsThePowerManagerBuildsThem) {
+TEST_F(PowerManager, RequestsArriveAsThePowerManagerBuildsThem)
+{
     LowerDriver driver;
     DEVICE_OBJECT* device = driver.CreateDevice();
 
@@ -78,7 +83,8 @@ TEST_F(PowerManager, RequestsArriveAsThePowerManagerBuildsThem) {
     EXPECT_EQ(power::StartNextPowerIrpCalls().size(), 2u);
 }
 
-TEST_F(PowerManager, ACompletionWithoutStartNextIsSeenAndReported) {
+TEST_F(PowerManager, ACompletionWithoutStartNextIsSeenAndReported)
+{
     LowerDriver driver;
     DEVICE_OBJECT* device = driver.CreateDevice();
     Response forgetful;
@@ -92,7 +98,8 @@ TEST_F(PowerManager, ACompletionWithoutStartNextIsSeenAndReported) {
     EXPECT_TRUE(power::StartNextPowerIrpCalls().empty());
 }
 
-TEST_F(PowerManager, PendingRequestsAreWaitedForAndFailuresPassBack) {
+TEST_F(PowerManager, PendingRequestsAreWaitedForAndFailuresPassBack)
+{
     LowerDriver driver;
     DEVICE_OBJECT* device = driver.CreateDevice();
     Response later;
@@ -107,7 +114,8 @@ TEST_F(PowerManager, PendingRequestsAreWaitedForAndFailuresPassBack) {
     driver.JoinThreads();
 }
 
-TEST_F(PowerManager, CallsAboveTheirIrqlAreCaught) {
+TEST_F(PowerManager, CallsAboveTheirIrqlAreCaught)
+{
     LowerDriver driver;
     DEVICE_OBJECT* device = driver.CreateDevice();
     simk::ScopedIrql high(HIGH_LEVEL);
@@ -115,4 +123,4 @@ TEST_F(PowerManager, CallsAboveTheirIrqlAreCaught) {
                           PoSetPowerState(device, DevicePowerState, Device(PowerDeviceD0)));
 }
 
-}  // namespace
+} // namespace

@@ -18,15 +18,18 @@ namespace {
 
 NTSTATUS NoDeviceAddDevice(DRIVER_OBJECT*, DEVICE_OBJECT*) { return STATUS_SUCCESS; }
 
-NTSTATUS NoDeviceEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
+NTSTATUS NoDeviceEntry(DRIVER_OBJECT* driver, UNICODE_STRING*)
+{
     driver->DriverExtension->AddDevice = NoDeviceAddDevice;
     return STATUS_SUCCESS;
 }
 
-class Registry : public simk::testing::KernelTest {
+class Registry : public simk::testing::KernelTest
+{
 protected:
     // A root device whose driver adds nothing: its PDO alone is started and known to Plug and Play.
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         node = CreateRootDevice(simk::LoadDriverEntry(NoDeviceEntry, u"NoDevice").driverObject, u"Test\\Thing");
         ASSERT_EQ(State(node), NodeState::Started);
@@ -34,7 +37,8 @@ protected:
         keyPath = HardwareKeyPath(node);
     }
 
-    NTSTATUS SetDword(HANDLE key, const char16_t* name, ULONG value) {
+    NTSTATUS SetDword(HANDLE key, const char16_t* name, ULONG value)
+    {
         simk::OwnedUnicodeString n(name);
         return ZwSetValueKey(key, n, 0, REG_DWORD, &value, sizeof(value));
     }
@@ -44,7 +48,8 @@ protected:
     std::u16string keyPath;
 };
 
-TEST_F(Registry, ValuesWrittenThroughTheDeviceKeyReadBackByPath) {
+TEST_F(Registry, ValuesWrittenThroughTheDeviceKeyReadBackByPath)
+{
     EXPECT_EQ(keyPath, u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT\\Thing\\0000\\Device Parameters");
     HANDLE key = nullptr;
     ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, GENERIC_ALL, &key), STATUS_SUCCESS);
@@ -56,12 +61,12 @@ TEST_F(Registry, ValuesWrittenThroughTheDeviceKeyReadBackByPath) {
     simk::OwnedUnicodeString blobName(u"Blob");
     EXPECT_EQ(ZwSetValueKey(key, blobName, 0, REG_BINARY, const_cast<unsigned char*>(blob), 3), STATUS_SUCCESS);
     EXPECT_EQ(SetDword(key, u"Drive", 0xFFFFFFFF), STATUS_SUCCESS);
-    EXPECT_EQ(SetDword(key, u"NUMBER", 9), STATUS_SUCCESS);  // the same value: it keeps its place
+    EXPECT_EQ(SetDword(key, u"NUMBER", 9), STATUS_SUCCESS); // the same value: it keeps its place
 
     EXPECT_EQ(registry::ValueNames(keyPath), (std::vector<std::u16string>{u"Number", u"Blob", u"Drive"}));
     EXPECT_EQ(registry::QueryDword(keyPath, u"number"), std::optional<ULONG>(9));
     EXPECT_EQ(registry::QueryDword(keyPath, u"Drive"), std::optional<ULONG>(0xFFFFFFFF));
-    EXPECT_EQ(registry::QueryDword(keyPath, u"Blob"), std::nullopt);  // not a REG_DWORD
+    EXPECT_EQ(registry::QueryDword(keyPath, u"Blob"), std::nullopt); // not a REG_DWORD
     EXPECT_EQ(registry::QueryDword(keyPath, u"Missing"), std::nullopt);
     // Paths compare without case, and a trailing separator changes nothing.
     auto blobValue = registry::QueryValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\CURRENTCONTROLSET\\ENUM\\root\\thing\\0000\\"
@@ -81,7 +86,8 @@ TEST_F(Registry, ValuesWrittenThroughTheDeviceKeyReadBackByPath) {
     EXPECT_EQ(needed, header + 4);
     EXPECT_EQ(ZwQueryValueKey(key, number, KeyValuePartialInformation, buffer, header + 3, &needed),
               STATUS_BUFFER_OVERFLOW);
-    ASSERT_EQ(ZwQueryValueKey(key, number, KeyValuePartialInformation, buffer, sizeof(buffer), &needed), STATUS_SUCCESS);
+    ASSERT_EQ(ZwQueryValueKey(key, number, KeyValuePartialInformation, buffer, sizeof(buffer), &needed),
+              STATUS_SUCCESS);
     auto* info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
     EXPECT_EQ(info->Type, static_cast<ULONG>(REG_DWORD));
     EXPECT_EQ(info->DataLength, 4u);
@@ -97,7 +103,8 @@ TEST_F(Registry, ValuesWrittenThroughTheDeviceKeyReadBackByPath) {
     EXPECT_EQ(SetDword(key, u"Late", 1), STATUS_INVALID_HANDLE);
 }
 
-TEST_F(Registry, OnlyAKnownPdoHasADeviceKey) {
+TEST_F(Registry, OnlyAKnownPdoHasADeviceKey)
+{
     HANDLE key = nullptr;
     DEVICE_OBJECT* other = nullptr;
     ASSERT_EQ(IoCreateDevice(RootBusDriver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &other), STATUS_SUCCESS);
@@ -117,7 +124,8 @@ TEST_F(Registry, OnlyAKnownPdoHasADeviceKey) {
     EXPECT_TRUE(registry::KeyExists(keyPath));
 }
 
-TEST_F(Registry, ClosingAHandleThatIsNotOpenIsCaught) {
+TEST_F(Registry, ClosingAHandleThatIsNotOpenIsCaught)
+{
     HANDLE key = nullptr;
     ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, GENERIC_ALL, &key), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
@@ -125,7 +133,8 @@ TEST_F(Registry, ClosingAHandleThatIsNotOpenIsCaught) {
     SIMK_EXPECT_VIOLATION("InvalidKernelHandle", ZwClose(reinterpret_cast<HANDLE>(0x1234)));
 }
 
-TEST_F(Registry, KeyCallsAbovePassiveLevelAreCaught) {
+TEST_F(Registry, KeyCallsAbovePassiveLevelAreCaught)
+{
     HANDLE key = nullptr;
     ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, GENERIC_ALL, &key), STATUS_SUCCESS);
     {
@@ -142,7 +151,8 @@ TEST_F(Registry, KeyCallsAbovePassiveLevelAreCaught) {
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 
-TEST_F(Registry, InjectedFailuresLeaveNothingBehind) {
+TEST_F(Registry, InjectedFailuresLeaveNothingBehind)
+{
     HANDLE key = nullptr;
     ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, GENERIC_ALL, &key), STATUS_SUCCESS);
     simk::faults::FailNth(simk::Call::ZwSetValueKey, 2, STATUS_INSUFFICIENT_RESOURCES);
@@ -165,7 +175,8 @@ TEST_F(Registry, InjectedFailuresLeaveNothingBehind) {
 void NothingToUnload(DRIVER_OBJECT*) {}
 
 // A driver that starts a device and keeps its key open is charged with the handle at its unload.
-TEST_F(Registry, HandlesLeftOpenByADriverAreReportedAtItsUnload) {
+TEST_F(Registry, HandlesLeftOpenByADriverAreReportedAtItsUnload)
+{
     pnptest::TestBus bus;
     DeviceNode* busNode = CreateRootDevice(bus.Driver(), u"TestBus\\Bus");
     pnptest::ChildShape shape;
@@ -188,7 +199,7 @@ TEST_F(Registry, HandlesLeftOpenByADriverAreReportedAtItsUnload) {
         ASSERT_EQ(leak.Count(), 1u);
         EXPECT_NE(leak.Captured()[0].details.find("Device Parameters"), std::string::npos);
     }
-    EXPECT_EQ(registry::OpenHandleCount(), 0u);  // the leaked handle is closed by the check
+    EXPECT_EQ(registry::OpenHandleCount(), 0u); // the leaked handle is closed by the check
 }
 
-}  // namespace
+} // namespace

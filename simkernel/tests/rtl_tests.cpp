@@ -8,11 +8,13 @@
 
 namespace {
 
-class Rtl : public simk::testing::KernelTest {};
+class Rtl : public simk::testing::KernelTest
+{};
 
 std::u16string Text(const UNICODE_STRING& s) { return simk::ToU16(s); }
 
-TEST_F(Rtl, VersionIsTheConfiguredOneAndResetRestoresTheDefault) {
+TEST_F(Rtl, VersionIsTheConfiguredOneAndResetRestoresTheDefault)
+{
     RTL_OSVERSIONINFOW info;
     std::memset(&info, 0xAB, sizeof info);
     info.dwOSVersionInfoSize = sizeof info;
@@ -41,7 +43,8 @@ TEST_F(Rtl, VersionIsTheConfiguredOneAndResetRestoresTheDefault) {
     EXPECT_EQ(info.dwMajorVersion, 10u);
 }
 
-TEST_F(Rtl, InitUnicodeStringCountsBytesWithoutTheTerminator) {
+TEST_F(Rtl, InitUnicodeStringCountsBytesWithoutTheTerminator)
+{
     UNICODE_STRING s;
     RtlInitUnicodeString(&s, L"\\Device\\X");
     EXPECT_EQ(s.Length, 18);
@@ -56,10 +59,11 @@ TEST_F(Rtl, InitUnicodeStringCountsBytesWithoutTheTerminator) {
     EXPECT_EQ(s.MaximumLength, 2);
 }
 
-TEST_F(Rtl, IntegerToUnicodeStringWritesDigitsAndTerminatorWhenThereIsRoom) {
+TEST_F(Rtl, IntegerToUnicodeStringWritesDigitsAndTerminatorWhenThereIsRoom)
+{
     WCHAR buffer[40];
     UNICODE_STRING s{0, sizeof buffer, buffer};
-    ASSERT_EQ(RtlIntegerToUnicodeString(0, 0, &s), STATUS_SUCCESS);  // base 0 is decimal
+    ASSERT_EQ(RtlIntegerToUnicodeString(0, 0, &s), STATUS_SUCCESS); // base 0 is decimal
     EXPECT_EQ(Text(s), u"0");
     EXPECT_EQ(buffer[1], 0);
     ASSERT_EQ(RtlIntegerToUnicodeString(4294967295u, 10, &s), STATUS_SUCCESS);
@@ -84,12 +88,13 @@ TEST_F(Rtl, IntegerToUnicodeStringWritesDigitsAndTerminatorWhenThereIsRoom) {
         std::fill(std::begin(buffer), std::end(buffer), (WCHAR)'#');
         UNICODE_STRING tooShort{0, maximum, buffer};
         EXPECT_EQ(RtlIntegerToUnicodeString(12345, 10, &tooShort), STATUS_BUFFER_OVERFLOW) << maximum;
-        EXPECT_EQ(buffer[0], (WCHAR)'#');  // nothing written
-        EXPECT_EQ(tooShort.Length, 10);    // the length it needed, as the kernel leaves it
+        EXPECT_EQ(buffer[0], (WCHAR)'#'); // nothing written
+        EXPECT_EQ(tooShort.Length, 10);   // the length it needed, as the kernel leaves it
     }
 }
 
-TEST_F(Rtl, UnicodeStringsCompareAsTheKernelComparesThem) {
+TEST_F(Rtl, UnicodeStringsCompareAsTheKernelComparesThem)
+{
     UNICODE_STRING a, b, c;
     RtlInitUnicodeString(&a, L"\\Device\\Bus");
     RtlInitUnicodeString(&b, L"\\DEVICE\\bus");
@@ -108,9 +113,10 @@ TEST_F(Rtl, UnicodeStringsCompareAsTheKernelComparesThem) {
     EXPECT_EQ(value, 31u);
 }
 
-TEST(Strings, Utf16HelpersRoundTripWithoutWideLibraryCalls) {
+TEST(Strings, Utf16HelpersRoundTripWithoutWideLibraryCalls)
+{
     std::u16string text = simk::Widen("Gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80");
-    EXPECT_EQ(text.size(), 7u);  // the emoji is a surrogate pair
+    EXPECT_EQ(text.size(), 7u); // the emoji is a surrogate pair
     EXPECT_EQ(simk::Narrow(text), "Gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80");
     simk::OwnedUnicodeString owned(u"abc");
     EXPECT_EQ(owned.get()->Length, 6);
@@ -120,4 +126,4 @@ TEST(Strings, Utf16HelpersRoundTripWithoutWideLibraryCalls) {
     EXPECT_EQ(simk::TagText(0x6C736E61u), "ansl");
 }
 
-}  // namespace
+} // namespace

@@ -21,12 +21,15 @@ struct Sid2 {
     SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
     ULONG SubAuthority[2];
 };
-Sid2 ADMINISTRATORS = {SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
+Sid2 ADMINISTRATORS = {
+    SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
 Sid2 USERS = {SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS}};
 
-class DeviceSecurity : public simk::testing::KernelTest {
+class DeviceSecurity : public simk::testing::KernelTest
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         driver = std::make_unique<ktest::InProcessDriver>(u"SecurityTest");
         device = driver->CreateDevice(u"\\Device\\KSecure");
@@ -34,29 +37,35 @@ protected:
     }
 
     // Sets the DACL as a driver does; `aces` null for a null DACL.
-    NTSTATUS SetDacl(const std::vector<std::pair<Sid2*, ACCESS_MASK>>* aces) {
+    NTSTATUS SetDacl(const std::vector<std::pair<Sid2*, ACCESS_MASK>>* aces)
+    {
         alignas(8) unsigned char memory[256];
         PACL acl = reinterpret_cast<PACL>(memory);
         SECURITY_DESCRIPTOR sd;
         EXPECT_EQ(RtlCreateSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION), STATUS_SUCCESS);
         if (aces) {
             EXPECT_EQ(RtlCreateAcl(acl, sizeof(memory), ACL_REVISION), STATUS_SUCCESS);
-            for (const auto& [sid, mask] : *aces) EXPECT_EQ(RtlAddAccessAllowedAce(acl, ACL_REVISION, mask, sid), STATUS_SUCCESS);
+            for (const auto& [sid, mask] : *aces)
+                EXPECT_EQ(RtlAddAccessAllowedAce(acl, ACL_REVISION, mask, sid), STATUS_SUCCESS);
         }
         EXPECT_EQ(RtlSetDaclSecurityDescriptor(&sd, TRUE, aces ? acl : nullptr, FALSE), STATUS_SUCCESS);
         HANDLE handle = nullptr;
-        NTSTATUS status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode, &handle);
-        if (!NT_SUCCESS(status)) return status;
+        NTSTATUS status =
+            ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode, &handle);
+        if (!NT_SUCCESS(status))
+            return status;
         status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &sd);
         EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
         return status;
     }
 
-    NTSTATUS OpenAs(Caller caller, ULONG access = GENERIC_READ | GENERIC_WRITE) {
+    NTSTATUS OpenAs(Caller caller, ULONG access = GENERIC_READ | GENERIC_WRITE)
+    {
         ActingAs acting(caller);
         simk::user::Handle handle = nullptr;
         const NTSTATUS status = simk::user::OpenDevice(u"\\Device\\KSecure", &handle, access);
-        if (NT_SUCCESS(status)) EXPECT_EQ(simk::user::Close(handle), STATUS_SUCCESS);
+        if (NT_SUCCESS(status))
+            EXPECT_EQ(simk::user::Close(handle), STATUS_SUCCESS);
         return status;
     }
 
@@ -64,12 +73,15 @@ protected:
     PDEVICE_OBJECT device = nullptr;
 };
 
-TEST_F(DeviceSecurity, DefaultSecurityOfANamedDeviceAdmitsEveryone) {
+TEST_F(DeviceSecurity, DefaultSecurityOfANamedDeviceAdmitsEveryone)
+{
     EXPECT_FALSE(simk::security::DaclOf(device).set);
-    for (Caller caller : {Caller::User, Caller::Administrator, Caller::System}) EXPECT_EQ(OpenAs(caller), STATUS_SUCCESS);
+    for (Caller caller : {Caller::User, Caller::Administrator, Caller::System})
+        EXPECT_EQ(OpenAs(caller), STATUS_SUCCESS);
 }
 
-TEST_F(DeviceSecurity, TheDaclDecidesWhoOpensAndWithWhatAccess) {
+TEST_F(DeviceSecurity, TheDaclDecidesWhoOpensAndWithWhatAccess)
+{
     const std::vector<std::pair<Sid2*, ACCESS_MASK>> adminsAll = {{&ADMINISTRATORS, GENERIC_ALL}};
     ASSERT_EQ(SetDacl(&adminsAll), STATUS_SUCCESS);
     EXPECT_EQ(OpenAs(Caller::User), STATUS_ACCESS_DENIED);
@@ -92,7 +104,8 @@ TEST_F(DeviceSecurity, TheDaclDecidesWhoOpensAndWithWhatAccess) {
     EXPECT_EQ(OpenAs(Caller::User), STATUS_SUCCESS);
 }
 
-TEST_F(DeviceSecurity, RunTimeLibraryRefusesWhatWindowsRefuses) {
+TEST_F(DeviceSecurity, RunTimeLibraryRefusesWhatWindowsRefuses)
+{
     alignas(8) unsigned char memory[40];
     PACL acl = reinterpret_cast<PACL>(memory);
     ASSERT_EQ(RtlCreateAcl(acl, sizeof(memory), ACL_REVISION), STATUS_SUCCESS);
@@ -104,7 +117,8 @@ TEST_F(DeviceSecurity, RunTimeLibraryRefusesWhatWindowsRefuses) {
     EXPECT_EQ(RtlCreateSecurityDescriptor(&sd, 2), STATUS_UNKNOWN_REVISION);
 }
 
-TEST_F(DeviceSecurity, AKernelHandleHoldsAReferenceUntilZwCloseAndMustBeAKernelHandle) {
+TEST_F(DeviceSecurity, AKernelHandleHoldsAReferenceUntilZwCloseAndMustBeAKernelHandle)
+{
     const LONG_PTR before = simk::ObjectReferenceCount(device);
     HANDLE handle = nullptr;
     ASSERT_EQ(ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode, &handle),
@@ -126,4 +140,4 @@ TEST_F(DeviceSecurity, AKernelHandleHoldsAReferenceUntilZwCloseAndMustBeAKernelH
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
-}  // namespace
+} // namespace

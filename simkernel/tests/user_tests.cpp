@@ -23,7 +23,7 @@ struct Seen {
     UCHAR major;
     PFILE_OBJECT file;
     PVOID systemBuffer;
-    size_t systemBufferSize;  // 0 when there was none
+    size_t systemBufferSize; // 0 when there was none
     POOL_TYPE systemBufferType;
     std::vector<unsigned char> input;
     ULONG inputLength, outputLength;
@@ -32,9 +32,11 @@ struct Seen {
 
 // A driver with a named device and a link to it. Control requests copy the input back reversed,
 // `replyBytes` bytes of it, and complete with `replyStatus` and `replyInformation`.
-class UserMode : public simk::testing::KernelTest {
+class UserMode : public simk::testing::KernelTest
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         driver = std::make_unique<ktest::InProcessDriver>(u"UserTest");
         device = driver->CreateDevice(u"\\Device\\KUser");
@@ -43,7 +45,8 @@ protected:
         driver->OnDispatch([this](PDEVICE_OBJECT, PIRP irp) { return Dispatch(irp); });
     }
 
-    NTSTATUS Dispatch(PIRP irp) {
+    NTSTATUS Dispatch(PIRP irp)
+    {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
         Seen s{sp->MajorFunction, sp->FileObject, irp->AssociatedIrp.SystemBuffer, 0, NonPagedPool, {}, 0, 0,
                KeGetCurrentIrql()};
@@ -65,7 +68,8 @@ protected:
         auto* bytes = static_cast<unsigned char*>(sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_NEITHER
                                                       ? sp->Parameters.DeviceIoControl.Type3InputBuffer
                                                       : irp->AssociatedIrp.SystemBuffer);
-        if (bytes) s.input.assign(bytes, bytes + s.inputLength);
+        if (bytes)
+            s.input.assign(bytes, bytes + s.inputLength);
         seen.push_back(s);
         const size_t replyLength = std::min<size_t>(replyBytes, s.input.size());
         if (bytes && irp->AssociatedIrp.SystemBuffer && replyLength != 0) {
@@ -75,7 +79,8 @@ protected:
         return ktest::CompleteIrp(irp, replyStatus, replyInformation);
     }
 
-    Handle Open() {
+    Handle Open()
+    {
         Handle h = nullptr;
         EXPECT_EQ(simk::user::OpenDevice(u"\\\\.\\KUser", &h), STATUS_SUCCESS);
         return h;
@@ -90,9 +95,10 @@ protected:
     size_t replyBytes = 0;
 };
 
-TEST_F(UserMode, EveryPathFormReachesTheDeviceThroughItsLink) {
-    for (const char16_t* path : {u"\\\\.\\KUser", u"\\DosDevices\\kuser", u"\\??\\KUser", u"\\GLOBAL??\\KUser",
-                                 u"\\Device\\KUser"}) {
+TEST_F(UserMode, EveryPathFormReachesTheDeviceThroughItsLink)
+{
+    for (const char16_t* path :
+         {u"\\\\.\\KUser", u"\\DosDevices\\kuser", u"\\??\\KUser", u"\\GLOBAL??\\KUser", u"\\Device\\KUser"}) {
         Handle h = nullptr;
         ASSERT_EQ(simk::user::OpenDevice(path, &h), STATUS_SUCCESS) << simk::Narrow(path);
         EXPECT_EQ(simk::user::Close(h), STATUS_SUCCESS);
@@ -103,7 +109,8 @@ TEST_F(UserMode, EveryPathFormReachesTheDeviceThroughItsLink) {
     EXPECT_EQ(simk::user::OpenDevice(u"\\Nowhere\\KUser", &h), STATUS_OBJECT_PATH_NOT_FOUND);
 }
 
-TEST_F(UserMode, OpenAndCloseSendCreateThenCleanupThenCloseOnOneFileObject) {
+TEST_F(UserMode, OpenAndCloseSendCreateThenCleanupThenCloseOnOneFileObject)
+{
     Handle h = Open();
     EXPECT_EQ(device->ReferenceCount, 1);
     EXPECT_EQ(simk::user::OpenHandleCount(), 1u);
@@ -115,17 +122,19 @@ TEST_F(UserMode, OpenAndCloseSendCreateThenCleanupThenCloseOnOneFileObject) {
     EXPECT_NE(seen[0].file, nullptr);
     EXPECT_EQ(seen[1].file, seen[0].file);
     EXPECT_EQ(seen[2].file, seen[0].file);
-    for (const auto& s : seen) EXPECT_EQ(s.irql, PASSIVE_LEVEL);
+    for (const auto& s : seen)
+        EXPECT_EQ(s.irql, PASSIVE_LEVEL);
     EXPECT_EQ(device->ReferenceCount, 0);
     EXPECT_EQ(simk::user::Close(h), STATUS_INVALID_HANDLE);
 }
 
-TEST_F(UserMode, AFileObjectTheDriverReferencesIsClosedOnlyWhenItLetsGo) {
+TEST_F(UserMode, AFileObjectTheDriverReferencesIsClosedOnlyWhenItLetsGo)
+{
     Handle h = Open();
     PFILE_OBJECT file = seen[0].file;
     ObReferenceObject(file);
     simk::user::Close(h);
-    ASSERT_EQ(seen.size(), 2u);  // cleanup, no close yet
+    ASSERT_EQ(seen.size(), 2u); // cleanup, no close yet
     EXPECT_EQ(seen[1].major, IRP_MJ_CLEANUP);
     ObDereferenceObject(file);
     ASSERT_EQ(seen.size(), 3u);
@@ -134,7 +143,8 @@ TEST_F(UserMode, AFileObjectTheDriverReferencesIsClosedOnlyWhenItLetsGo) {
 
 // "IoDeleteDevice function": with a handle open the device is only marked delete pending; the
 // handle's cleanup and close still reach it, and it goes at the last close.
-TEST_F(UserMode, ADeviceDeletedWithAHandleOpenHearsItsCleanupAndCloseThenGoes) {
+TEST_F(UserMode, ADeviceDeletedWithAHandleOpenHearsItsCleanupAndCloseThenGoes)
+{
     Handle h = Open();
     IoDeleteDevice(device);
     Handle again = nullptr;
@@ -147,17 +157,19 @@ TEST_F(UserMode, ADeviceDeletedWithAHandleOpenHearsItsCleanupAndCloseThenGoes) {
     EXPECT_FALSE(simk::IsDeviceObject(device));
 }
 
-TEST_F(UserMode, AFailedCreateLeavesNoOpenBehind) {
+TEST_F(UserMode, AFailedCreateLeavesNoOpenBehind)
+{
     createStatus = STATUS_ACCESS_DENIED;
     Handle h = reinterpret_cast<Handle>(1);
     EXPECT_EQ(simk::user::OpenDevice(u"\\\\.\\KUser", &h), STATUS_ACCESS_DENIED);
     EXPECT_EQ(h, nullptr);
-    ASSERT_EQ(seen.size(), 1u);  // no cleanup or close for an open that never happened
+    ASSERT_EQ(seen.size(), 1u); // no cleanup or close for an open that never happened
     EXPECT_EQ(device->ReferenceCount, 0);
     EXPECT_EQ(simk::user::OpenHandleCount(), 0u);
 }
 
-TEST_F(UserMode, TheIoManagerRefusesOpensOfDevicesNotReady) {
+TEST_F(UserMode, TheIoManagerRefusesOpensOfDevicesNotReady)
+{
     device->Flags |= DO_DEVICE_INITIALIZING;
     Handle h = nullptr;
     EXPECT_EQ(simk::user::OpenDevice(u"\\\\.\\KUser", &h), STATUS_NO_SUCH_DEVICE);
@@ -173,7 +185,8 @@ TEST_F(UserMode, TheIoManagerRefusesOpensOfDevicesNotReady) {
     EXPECT_EQ(std::count_if(seen.begin(), seen.end(), [](const Seen& s) { return s.major == IRP_MJ_CREATE; }), 2);
 }
 
-TEST_F(UserMode, OpensGoToTheTopOfTheDevicesStack) {
+TEST_F(UserMode, OpensGoToTheTopOfTheDevicesStack)
+{
     ktest::InProcessDriver filterDriver(u"Filter");
     PDEVICE_OBJECT filter = filterDriver.CreateDevice();
     PDEVICE_OBJECT below = nullptr;
@@ -192,7 +205,8 @@ TEST_F(UserMode, OpensGoToTheTopOfTheDevicesStack) {
     IoDeleteDevice(filter);
 }
 
-TEST_F(UserMode, BufferedRequestsGetOneSystemBufferOfTheLargerLength) {
+TEST_F(UserMode, BufferedRequestsGetOneSystemBufferOfTheLargerLength)
+{
     Handle h = Open();
     const unsigned char in[5] = {1, 2, 3, 4, 5};
     unsigned char out[8];
@@ -200,17 +214,17 @@ TEST_F(UserMode, BufferedRequestsGetOneSystemBufferOfTheLargerLength) {
     replyBytes = 5;
     replyInformation = 3;
     ULONG_PTR information = 99;
-    EXPECT_EQ(simk::user::DeviceIoControl(h, IOCTL_ECHO, in, sizeof in, out, sizeof out, &information),
-              STATUS_SUCCESS);
+    EXPECT_EQ(simk::user::DeviceIoControl(h, IOCTL_ECHO, in, sizeof in, out, sizeof out, &information), STATUS_SUCCESS);
     const Seen& s = seen.back();
-    EXPECT_EQ(s.systemBufferSize, 8u);  // max(5, 8)
+    EXPECT_EQ(s.systemBufferSize, 8u); // max(5, 8)
     EXPECT_EQ(s.systemBufferType, NonPagedPool);
     EXPECT_EQ(s.input, std::vector<unsigned char>(in, in + 5));
     EXPECT_EQ(s.inputLength, 5u);
     EXPECT_EQ(s.outputLength, 8u);
     EXPECT_EQ(information, 3u);
     // Only Information bytes come back; the rest of the caller's buffer is untouched.
-    EXPECT_EQ(std::vector<unsigned char>(out, out + 8), (std::vector<unsigned char>{5, 4, 3, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
+    EXPECT_EQ(std::vector<unsigned char>(out, out + 8),
+              (std::vector<unsigned char>{5, 4, 3, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
     EXPECT_FALSE(simk::pool::IsOutstanding(s.systemBuffer));
 
     // The input is larger: still one buffer, of the input's length.
@@ -228,7 +242,8 @@ TEST_F(UserMode, BufferedRequestsGetOneSystemBufferOfTheLargerLength) {
     simk::user::Close(h);
 }
 
-TEST_F(UserMode, ErrorsCopyNothingBackWarningsDo) {
+TEST_F(UserMode, ErrorsCopyNothingBackWarningsDo)
+{
     Handle h = Open();
     const unsigned char in[4] = {1, 2, 3, 4};
     unsigned char out[4] = {9, 9, 9, 9};
@@ -248,11 +263,12 @@ TEST_F(UserMode, ErrorsCopyNothingBackWarningsDo) {
     simk::user::Close(h);
 }
 
-TEST_F(UserMode, DriverMistakesWithTheSystemBufferAreCaught) {
+TEST_F(UserMode, DriverMistakesWithTheSystemBufferAreCaught)
+{
     Handle h = Open();
     unsigned char out[4];
     ULONG_PTR information = 0;
-    replyInformation = 16;  // more than the caller's buffer
+    replyInformation = 16; // more than the caller's buffer
     SIMK_EXPECT_VIOLATION(rules::BufferedIoOverrun,
                           simk::user::DeviceIoControl(h, IOCTL_ECHO, nullptr, 0, out, sizeof out, &information));
     EXPECT_EQ(information, 16u);
@@ -270,7 +286,8 @@ TEST_F(UserMode, DriverMistakesWithTheSystemBufferAreCaught) {
     simk::user::Close(h);
 }
 
-TEST_F(UserMode, AccessBitsOfTheCodeAreCheckedAgainstTheOpen) {
+TEST_F(UserMode, AccessBitsOfTheCodeAreCheckedAgainstTheOpen)
+{
     Handle readOnly = nullptr;
     ASSERT_EQ(simk::user::OpenDevice(u"\\\\.\\KUser", &readOnly, GENERIC_READ), STATUS_SUCCESS);
     ULONG_PTR information = 0;
@@ -282,7 +299,8 @@ TEST_F(UserMode, AccessBitsOfTheCodeAreCheckedAgainstTheOpen) {
     simk::user::Close(readOnly);
 }
 
-TEST_F(UserMode, NeitherMethodPassesTheCallersBuffers) {
+TEST_F(UserMode, NeitherMethodPassesTheCallersBuffers)
+{
     Handle h = Open();
     unsigned char in[3] = {7, 8, 9};
     ULONG_PTR information = 0;
@@ -292,7 +310,8 @@ TEST_F(UserMode, NeitherMethodPassesTheCallersBuffers) {
     simk::user::Close(h);
 }
 
-TEST_F(UserMode, Win32CallsReportErrorsTheWayKernel32Does) {
+TEST_F(UserMode, Win32CallsReportErrorsTheWayKernel32Does)
+{
     HANDLE missing = CreateFileW(L"\\\\.\\Nobody", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(missing, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
@@ -307,7 +326,7 @@ TEST_F(UserMode, Win32CallsReportErrorsTheWayKernel32Does) {
     replyStatus = STATUS_BUFFER_OVERFLOW;
     EXPECT_FALSE(DeviceIoControl(h, IOCTL_ECHO, in, 2, out, 2, &returned, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_MORE_DATA);
-    EXPECT_EQ(returned, 1u);  // a warning still reports the bytes
+    EXPECT_EQ(returned, 1u); // a warning still reports the bytes
     EXPECT_EQ(out[0], 2);
 
     replyStatus = STATUS_INVALID_DEVICE_STATE;
@@ -315,7 +334,7 @@ TEST_F(UserMode, Win32CallsReportErrorsTheWayKernel32Does) {
     EXPECT_FALSE(DeviceIoControl(h, IOCTL_ECHO, in, 2, out, 2, &returned, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_BAD_COMMAND);
     EXPECT_EQ(RtlGetLastNtStatus(), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(returned, 77u);  // an error leaves the count alone
+    EXPECT_EQ(returned, 77u); // an error leaves the count alone
 
     replyStatus = STATUS_SUCCESS;
     EXPECT_TRUE(DeviceIoControl(h, IOCTL_ECHO, in, 2, out, 2, &returned, nullptr));
@@ -325,7 +344,8 @@ TEST_F(UserMode, Win32CallsReportErrorsTheWayKernel32Does) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
 }
 
-TEST(StatusMapping, StatusesTheDriverReturnsMapToTheirWin32Errors) {
+TEST(StatusMapping, StatusesTheDriverReturnsMapToTheirWin32Errors)
+{
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_SUCCESS), (ULONG)ERROR_SUCCESS);
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_ACCESS_DENIED), (ULONG)ERROR_ACCESS_DENIED);
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_INVALID_DEVICE_STATE), (ULONG)ERROR_BAD_COMMAND);
@@ -339,4 +359,4 @@ TEST(StatusMapping, StatusesTheDriverReturnsMapToTheirWin32Errors) {
     EXPECT_EQ(RtlNtStatusToDosError((NTSTATUS)0xC0DE0001), (ULONG)ERROR_MR_MID_NOT_FOUND);
 }
 
-}  // namespace
+} // namespace

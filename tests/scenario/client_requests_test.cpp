@@ -6,12 +6,12 @@ namespace {
 
 using msdsc::testing::AddReader;
 using msdsc::testing::ClientTest;
-using msdsc::testing::Request;
 using msdsc::testing::HandleOf;
 using msdsc::testing::ReaderObject;
 using msdsc::testing::ReaderOf;
 using msdsc::testing::RemoveReader;
 using msdsc::testing::Reply;
+using msdsc::testing::Request;
 
 constexpr ReaderConfig CONFIG = {7, 3, 1};
 
@@ -103,8 +103,7 @@ TEST_F(ClientRequests, AddRefusesShortBuffersWithoutCreatingOrMovingOn)
     AddStartedBus();
     simk::user::Handle handle = Open();
 
-    struct Lengths
-    {
+    struct Lengths {
         ULONG in;
         ULONG out;
     };
@@ -158,8 +157,8 @@ TEST_F(ClientRequests, AddSkipsBusesThatAreNotStartedAndTheTurnMovesOnFromTheBus
         ASSERT_EQ(reply.status, STATUS_SUCCESS) << "add " << i;
         used.push_back(HandleOf(reply).BusHandle);
     }
-    EXPECT_EQ(used, (std::vector<ULONG64>{BusHandleOf(first), BusHandleOf(second), BusHandleOf(first),
-                                          BusHandleOf(second)}));
+    EXPECT_EQ(used,
+              (std::vector<ULONG64>{BusHandleOf(first), BusHandleOf(second), BusHandleOf(first), BusHandleOf(second)}));
 
     simk::user::Handle onBus = nullptr;
     ASSERT_EQ(simk::user::OpenDeviceObject(simk::pnp::Pdo(second), &onBus), STATUS_SUCCESS);

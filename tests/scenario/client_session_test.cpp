@@ -12,12 +12,12 @@ namespace {
 
 using msdsc::testing::AddReader;
 using msdsc::testing::ClientTest;
-using msdsc::testing::Request;
 using msdsc::testing::HandleOf;
 using msdsc::testing::ReaderObject;
 using msdsc::testing::ReaderOf;
 using msdsc::testing::RemoveReader;
 using msdsc::testing::Reply;
+using msdsc::testing::Request;
 
 constexpr ReaderConfig CONFIG = {1, 2, 3};
 
@@ -155,7 +155,7 @@ TEST_F(ClientSession, UnloadAfterTheLastBusKeepsOnlyTheControlDevice)
     simk::pnp::RunUntilIdle();
     ASSERT_EQ(simk::DevicesOfDriver(Driver()).size(), 1u + 2u + 5u);
 
-    UnloadEverything();  // checks the unload is refused and only what the entry made remains
+    UnloadEverything(); // checks the unload is refused and only what the entry made remains
 
     EXPECT_TRUE(simk::IsDriverLoaded(Driver()));
     EXPECT_EQ(simk::DevicesOfDriver(Driver()).size(), 1u);

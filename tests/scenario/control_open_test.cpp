@@ -24,7 +24,7 @@ struct Asked {
 
 struct Expected {
     NTSTATUS status;
-    ACCESS_MASK granted;  // of the handle, when the open succeeds
+    ACCESS_MASK granted; // of the handle, when the open succeeds
 };
 
 // Opens, closes at once when it succeeded, and says what the handle was granted.
@@ -56,7 +56,7 @@ TEST_F(ControlOpen, CallerAndDesiredAccessDecideTheOpenAndTheHandlesRights)
     const ACCESS_MASK readWrite = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
     const Expected privileged[] = {
         {STATUS_ACCESS_DENIED, 0}, {STATUS_SUCCESS, FILE_ALL_ACCESS}, {STATUS_ACCESS_DENIED, 0},
-        {STATUS_ACCESS_DENIED, 0}, {STATUS_SUCCESS, readWrite},      {STATUS_ACCESS_DENIED, 0},
+        {STATUS_ACCESS_DENIED, 0}, {STATUS_SUCCESS, readWrite},       {STATUS_ACCESS_DENIED, 0},
     };
     const Expected refused[] = {
         {STATUS_ACCESS_DENIED, 0}, {STATUS_ACCESS_DENIED, 0}, {STATUS_ACCESS_DENIED, 0},
@@ -93,7 +93,7 @@ TEST_F(ControlOpen, OpensThatAreNotAPlainReadWriteOpenOfTheDeviceAreRefused)
 {
     AddStartedBus();
     const std::u16string trailing = std::u16string(u"\\Device\\MicroSDSmartCardControl") + u"\\anything";
-    const unsigned char ea[] = {0, 0, 0, 0, 0, 1, 1, 0, 'x', 0, 'y'};  // one FILE_FULL_EA_INFORMATION
+    const unsigned char ea[] = {0, 0, 0, 0, 0, 1, 1, 0, 'x', 0, 'y'}; // one FILE_FULL_EA_INFORMATION
 
     struct Case {
         const char* name;

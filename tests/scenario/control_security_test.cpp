@@ -43,8 +43,8 @@ TEST_F(ControlSecurity, OnlyTheSystemAndAdministratorsMayOpenIt)
     // A plain user is refused whatever access it asks for, before the driver hears of it.
     {
         ActingAs user(Caller::User);
-        for (ULONG access : {ULONG(GENERIC_READ | GENERIC_WRITE), ULONG(SYNCHRONIZE | FILE_READ_ATTRIBUTES),
-                             ULONG(FILE_READ_DATA)}) {
+        for (ULONG access :
+             {ULONG(GENERIC_READ | GENERIC_WRITE), ULONG(SYNCHRONIZE | FILE_READ_ATTRIBUTES), ULONG(FILE_READ_DATA)}) {
             simk::user::Handle handle = nullptr;
             EXPECT_EQ(simk::user::OpenDevice(CONTROL_USER_PATH, &handle, access), STATUS_ACCESS_DENIED)
                 << std::hex << access;
@@ -95,15 +95,15 @@ TEST_F(ControlSecurity, StaleAndForgedHandlesMatchNoReader)
     const PDEVICE_OBJECT keptObject = ReaderObject(kept);
     const PDEVICE_OBJECT otherObject = ReaderObject(other);
     const BusReaderHandle forged[] = {
-        removed,                                                 // stale: its reader is gone
-        {kept.BusHandle, other.ReaderHandle},                    // a reader of another bus
+        removed,                              // stale: its reader is gone
+        {kept.BusHandle, other.ReaderHandle}, // a reader of another bus
         {other.BusHandle, kept.ReaderHandle},
-        {kept.BusHandle, kept.ReaderHandle ^ (1ull << 32)},      // another generation of its number
-        {kept.BusHandle, kept.ReaderHandle + MAX_READERS},       // above any reader number
-        {kept.BusHandle ^ (1ull << 32), kept.ReaderHandle},      // another load's tag
-        {kept.BusHandle & 0xFFFFFFFFull, kept.ReaderHandle},     // no tag
-        {kept.BusHandle + 7, kept.ReaderHandle},                 // a bus never registered
-        {reinterpret_cast<ULONG_PTR>(BusObject(buses[0])),       // the old form: the addresses
+        {kept.BusHandle, kept.ReaderHandle ^ (1ull << 32)},  // another generation of its number
+        {kept.BusHandle, kept.ReaderHandle + MAX_READERS},   // above any reader number
+        {kept.BusHandle ^ (1ull << 32), kept.ReaderHandle},  // another load's tag
+        {kept.BusHandle & 0xFFFFFFFFull, kept.ReaderHandle}, // no tag
+        {kept.BusHandle + 7, kept.ReaderHandle},             // a bus never registered
+        {reinterpret_cast<ULONG_PTR>(BusObject(buses[0])),   // the old form: the addresses
          reinterpret_cast<ULONG_PTR>(keptObject)},
         {0, 0},
         {~0ull, ~0ull},

@@ -21,15 +21,11 @@ constexpr ReaderConfig CONFIG = {9, 8, 7};
 using ControlSession = ClientTest;
 
 // Readers of the driver that exist now: every device object but the control device and the buses.
-size_t ReaderCount(PDRIVER_OBJECT driver, size_t buses)
-{
-    return simk::DevicesOfDriver(driver).size() - 1 - buses;
-}
+size_t ReaderCount(PDRIVER_OBJECT driver, size_t buses) { return simk::DevicesOfDriver(driver).size() - 1 - buses; }
 
 // A request to the control device as the I/O manager builds it for the session's file object,
 // with IoStatus.Information preset, so what the driver leaves there can be seen.
-struct RawRequest
-{
+struct RawRequest {
     ULONG code = IOCTL_BUS_GET_VERSION;
     bool withBuffer = true;
     ULONG inputLength = 0;
@@ -37,8 +33,7 @@ struct RawRequest
     unsigned char buffer[32] = {};
 };
 
-struct RawOutcome
-{
+struct RawOutcome {
     NTSTATUS status;
     ULONG_PTR information;
 };

@@ -37,7 +37,8 @@ constexpr char16_t READER_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
 size_t Find(const std::vector<simk::debug::Message>& messages, const std::string& text, size_t from = 0)
 {
     for (size_t i = from; i < messages.size(); ++i) {
-        if (messages[i].text.find(text) != std::string::npos) return i;
+        if (messages[i].text.find(text) != std::string::npos)
+            return i;
     }
     return std::string::npos;
 }
@@ -95,7 +96,8 @@ std::vector<ULONG64> HexNumbersIn(const std::string& text)
     std::vector<ULONG64> numbers;
     for (size_t i = 0; i < text.size();) {
         size_t end = i;
-        while (end < text.size() && std::isxdigit(static_cast<unsigned char>(text[end]))) ++end;
+        while (end < text.size() && std::isxdigit(static_cast<unsigned char>(text[end])))
+            ++end;
         if (end == i) {
             ++i;
             continue;
@@ -123,10 +125,9 @@ TEST_F(Diagnostics, NoMessageCarriesAnAddressOfTheRun)
     };
     collect(Driver());
     collect(simk::pnp::RootBusDriver());
-    const simk::hooks::Hook created(simk::hooks::At(simk::Call::IoCreateDevice, simk::When::After, 0),
-                                    [&](const simk::CallSite& site) {
-                                        collect(static_cast<PDRIVER_OBJECT>(const_cast<void*>(site.object)));
-                                    });
+    const simk::hooks::Hook created(
+        simk::hooks::At(simk::Call::IoCreateDevice, simk::When::After, 0),
+        [&](const simk::CallSite& site) { collect(static_cast<PDRIVER_OBJECT>(const_cast<void*>(site.object))); });
     simk::pnp::ChildFunctionDriverOptions functionDriver;
     functionDriver.hardwareId = READER_ID;
     simk::pnp::SetChildFunctionDriver(functionDriver);
@@ -182,10 +183,12 @@ std::vector<std::string> StringLiterals(const std::string& source)
             const bool wide = i > 0 && std::strchr("LuU8", source[i - 1]) != nullptr;
             std::string text;
             for (++i; i < source.size() && source[i] != quote; ++i) {
-                if (source[i] == '\\') text += source[i++];
+                if (source[i] == '\\')
+                    text += source[i++];
                 text += source[i];
             }
-            if (quote == '"' && !wide) literals.push_back(text);
+            if (quote == '"' && !wide)
+                literals.push_back(text);
         }
     }
     return literals;
@@ -208,7 +211,8 @@ TEST(DiagnosticFormats, HoldNoPointerAndNoSixtyFourBitHexConversion)
                 for (std::sregex_iterator it(literal.begin(), literal.end(), conversion), end; it != end; ++it) {
                     const std::string length = (*it)[4];
                     const char type = (*it)[5].str()[0];
-                    if (type == '%') continue;
+                    if (type == '%')
+                        continue;
                     ++conversions;
                     const bool wideHex = (type == 'x' || type == 'X') && !length.empty() && length != "h" &&
                                          length != "hh" && length != "I32";
@@ -222,4 +226,4 @@ TEST(DiagnosticFormats, HoldNoPointerAndNoSixtyFourBitHexConversion)
     EXPECT_GT(conversions, 10u) << "the check found the driver's formats";
 }
 
-}  // namespace
+} // namespace

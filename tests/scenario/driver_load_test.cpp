@@ -22,7 +22,8 @@ using msdsc::testing::CONTROL_DEVICE_NAME;
 using msdsc::testing::CONTROL_LINK_NAME;
 using msdsc::testing::SERVICE_NAME;
 
-class DriverLoad : public simk::testing::KernelTest {
+class DriverLoad : public simk::testing::KernelTest
+{
 protected:
     static simk::LoadResult Load() { return simk::LoadDriver(MSDSCBUS_IMAGE, SERVICE_NAME); }
 
@@ -47,7 +48,8 @@ struct SystemVersion {
     ULONG minor;
 };
 
-class SupportedSystem : public DriverLoad, public ::testing::WithParamInterface<SystemVersion> {};
+class SupportedSystem : public DriverLoad, public ::testing::WithParamInterface<SystemVersion>
+{};
 
 TEST_P(SupportedSystem, LoadsAndKeepsItsControlDeviceUntilARestart)
 {
@@ -100,7 +102,8 @@ struct LoadFailure {
     NTSTATUS expected;
 };
 
-class LoadFailureRow : public DriverLoad, public ::testing::WithParamInterface<LoadFailure> {};
+class LoadFailureRow : public DriverLoad, public ::testing::WithParamInterface<LoadFailure>
+{};
 
 TEST_P(LoadFailureRow, ReturnsItsStatusAndLeavesNothingBehind)
 {
@@ -124,45 +127,47 @@ TEST_P(LoadFailureRow, ReturnsItsStatusAndLeavesNothingBehind)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, LoadFailureRow,
-    ::testing::Values(
-        LoadFailure{"Windows4_0", 4, 0, nullptr, STATUS_UNSUCCESSFUL},
-        LoadFailure{"Windows4_10", 4, 10, nullptr, STATUS_UNSUCCESSFUL},
-        LoadFailure{"Windows5_0", 5, 0, nullptr, STATUS_UNSUCCESSFUL},
-        LoadFailure{"DriverObjectExtensionRefused", 10, 0,
-                    [](simk::test::LowerDriver&) {
-                        simk::faults::FailNth(simk::Call::IoAllocateDriverObjectExtension, 1, STATUS_NO_MEMORY);
-                    },
-                    STATUS_NO_MEMORY},
-        LoadFailure{"NoPoolForTheBusRegistry", 10, 0,
-                    [](simk::test::LowerDriver&) { simk::faults::FailPoolTag(simk::Tag("ansl")); },
-                    STATUS_UNSUCCESSFUL},
-        LoadFailure{"ControlDeviceNotCreated", 10, 0,
-                    [](simk::test::LowerDriver&) {
-                        simk::faults::FailNth(simk::Call::IoCreateDevice, 1, STATUS_INSUFFICIENT_RESOURCES);
-                    },
-                    STATUS_INSUFFICIENT_RESOURCES},
-        // The control device is never left open to every user: no DACL, no driver.
-        LoadFailure{"ControlDeviceNotOpenedForItsSecurity", 10, 0,
-                    [](simk::test::LowerDriver&) {
-                        simk::faults::FailNth(simk::Call::ObOpenObjectByPointer, 1, STATUS_INSUFFICIENT_RESOURCES);
-                    },
-                    STATUS_INSUFFICIENT_RESOURCES},
-        LoadFailure{"ControlDeviceSecurityRefused", 10, 0,
-                    [](simk::test::LowerDriver&) {
-                        simk::faults::FailNth(simk::Call::ZwSetSecurityObject, 1, STATUS_ACCESS_DENIED);
-                    },
-                    STATUS_ACCESS_DENIED},
-        LoadFailure{"ControlDeviceNameTaken", 10, 0,
-                    [](simk::test::LowerDriver& other) { other.CreateDevice(CONTROL_DEVICE_NAME); },
-                    STATUS_OBJECT_NAME_COLLISION},
-        LoadFailure{"SymbolicLinkAlreadyPresent", 10, 0,
-                    [](simk::test::LowerDriver& other) {
-                        other.CreateDevice(u"\\Device\\SomeoneElse");
-                        simk::OwnedUnicodeString link(CONTROL_LINK_NAME);
-                        simk::OwnedUnicodeString target(u"\\Device\\SomeoneElse");
-                        ASSERT_EQ(IoCreateSymbolicLink(link, target), STATUS_SUCCESS);
-                    },
-                    STATUS_OBJECT_NAME_COLLISION}),
+    ::testing::Values(LoadFailure{"Windows4_0", 4, 0, nullptr, STATUS_UNSUCCESSFUL},
+                      LoadFailure{"Windows4_10", 4, 10, nullptr, STATUS_UNSUCCESSFUL},
+                      LoadFailure{"Windows5_0", 5, 0, nullptr, STATUS_UNSUCCESSFUL},
+                      LoadFailure{"DriverObjectExtensionRefused", 10, 0,
+                                  [](simk::test::LowerDriver&) {
+                                      simk::faults::FailNth(simk::Call::IoAllocateDriverObjectExtension, 1,
+                                                            STATUS_NO_MEMORY);
+                                  },
+                                  STATUS_NO_MEMORY},
+                      LoadFailure{"NoPoolForTheBusRegistry", 10, 0,
+                                  [](simk::test::LowerDriver&) { simk::faults::FailPoolTag(simk::Tag("ansl")); },
+                                  STATUS_UNSUCCESSFUL},
+                      LoadFailure{"ControlDeviceNotCreated", 10, 0,
+                                  [](simk::test::LowerDriver&) {
+                                      simk::faults::FailNth(simk::Call::IoCreateDevice, 1,
+                                                            STATUS_INSUFFICIENT_RESOURCES);
+                                  },
+                                  STATUS_INSUFFICIENT_RESOURCES},
+                      // The control device is never left open to every user: no DACL, no driver.
+                      LoadFailure{"ControlDeviceNotOpenedForItsSecurity", 10, 0,
+                                  [](simk::test::LowerDriver&) {
+                                      simk::faults::FailNth(simk::Call::ObOpenObjectByPointer, 1,
+                                                            STATUS_INSUFFICIENT_RESOURCES);
+                                  },
+                                  STATUS_INSUFFICIENT_RESOURCES},
+                      LoadFailure{"ControlDeviceSecurityRefused", 10, 0,
+                                  [](simk::test::LowerDriver&) {
+                                      simk::faults::FailNth(simk::Call::ZwSetSecurityObject, 1, STATUS_ACCESS_DENIED);
+                                  },
+                                  STATUS_ACCESS_DENIED},
+                      LoadFailure{"ControlDeviceNameTaken", 10, 0,
+                                  [](simk::test::LowerDriver& other) { other.CreateDevice(CONTROL_DEVICE_NAME); },
+                                  STATUS_OBJECT_NAME_COLLISION},
+                      LoadFailure{"SymbolicLinkAlreadyPresent", 10, 0,
+                                  [](simk::test::LowerDriver& other) {
+                                      other.CreateDevice(u"\\Device\\SomeoneElse");
+                                      simk::OwnedUnicodeString link(CONTROL_LINK_NAME);
+                                      simk::OwnedUnicodeString target(u"\\Device\\SomeoneElse");
+                                      ASSERT_EQ(IoCreateSymbolicLink(link, target), STATUS_SUCCESS);
+                                  },
+                                  STATUS_OBJECT_NAME_COLLISION}),
     [](const ::testing::TestParamInfo<LoadFailure>& info) { return std::string(info.param.name); });
 
 // The control device's DACL is in place before its link exists: until the link, no user can name
@@ -170,10 +175,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DriverLoad, ControlDeviceIsProtectedBeforeItsLinkExists)
 {
     bool linkExisted = true;
-    const simk::hooks::Hook security(simk::hooks::At(simk::Call::ZwSetSecurityObject, simk::When::Before),
-                                     [&](const simk::CallSite&) {
-                                         linkExisted = simk::SymbolicLinkExists(CONTROL_LINK_NAME);
-                                     });
+    const simk::hooks::Hook security(
+        simk::hooks::At(simk::Call::ZwSetSecurityObject, simk::When::Before),
+        [&](const simk::CallSite&) { linkExisted = simk::SymbolicLinkExists(CONTROL_LINK_NAME); });
     const simk::LoadResult loaded = Load();
     ASSERT_EQ(loaded.status, STATUS_SUCCESS);
     ASSERT_TRUE(security.Fired()) << "the control device's security was never set";

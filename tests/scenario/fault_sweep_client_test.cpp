@@ -26,8 +26,7 @@ constexpr unsigned MAX_CALLS = 40;
 
 enum class Path { BusArrival, Add, Enumerate, Remove, Cleanup, CloseWithoutCleanup };
 
-struct SweepCase
-{
+struct SweepCase {
     const char* name;
     Path path;
     simk::Call call;
@@ -100,8 +99,7 @@ protected:
                 m_Buses.push_back(node);
                 bool relationsFailed = false;
                 for (const simk::pnp::IrpRecord& record : simk::pnp::IrpLogFor(node)) {
-                    relationsFailed |= record.minor == IRP_MN_QUERY_DEVICE_RELATIONS &&
-                                       record.detail == BusRelations &&
+                    relationsFailed |= record.minor == IRP_MN_QUERY_DEVICE_RELATIONS && record.detail == BusRelations &&
                                        record.status == STATUS_INSUFFICIENT_RESOURCES;
                 }
                 EXPECT_TRUE(relationsFailed);
@@ -114,8 +112,7 @@ protected:
                       call == simk::Call::ExAllocatePoolWithTag ? STATUS_UNSUCCESSFUL : injected);
             EXPECT_EQ(DeviceObjectsBesidesControl(), 0u);
             simk::user::Handle handle = nullptr;
-            EXPECT_EQ(simk::user::OpenDevice(msdsc::testing::CONTROL_USER_PATH, &handle),
-                      STATUS_INVALID_DEVICE_STATE);
+            EXPECT_EQ(simk::user::OpenDevice(msdsc::testing::CONTROL_USER_PATH, &handle), STATUS_INVALID_DEVICE_STATE);
             return;
         }
         case Path::Add: {

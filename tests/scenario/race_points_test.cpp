@@ -197,7 +197,7 @@ protected:
 
     std::vector<BusReaderHandle> m_Existing;
     std::mutex m_DeletedMutex;
-    std::set<ULONG64> m_Deleted;  // the numbers of the readers deleted during the race
+    std::set<ULONG64> m_Deleted; // the numbers of the readers deleted during the race
 };
 
 // A query-remove of a bus arriving between the bus's "started" test and the insertion of a new
@@ -207,29 +207,29 @@ TEST_P(RacePoints, AddAgainstUninstallOfItsBus)
 {
     Reply add;
     NTSTATUS uninstall = STATUS_PENDING;
-    const std::set<std::string> outcomes = Sweep(
-        [&] { ArrangeBusesAndClient(1, false); },
-        [&](unsigned nth) {
-            simk::pnp::DeviceNode* bus = m_Buses[0];
-            simk::user::Handle handle = m_Handle;
-            return Race(
-                nth, [&, handle] { add = AddReader(handle, CONFIG); },
-                [&, bus] { uninstall = simk::pnp::RemoveDevice(bus); });
-        },
-        [&]() -> std::string {
-            ExpectNamesAReader(add);
-            if (add.status == STATUS_SUCCESS) {
-                EXPECT_NE(uninstall, STATUS_SUCCESS) << "the bus was removed under a reader just added to it";
-                EXPECT_FALSE(BusRemoved(0));
-                EXPECT_EQ(ReaderObjects().size(), 1u);
-                return "add won";
-            }
-            EXPECT_EQ(uninstall, STATUS_SUCCESS) << "the add failed (0x" << std::hex << add.status
-                                                 << ") and yet the bus vetoed its removal";
-            EXPECT_TRUE(BusRemoved(0));
-            EXPECT_TRUE(ReaderObjects().empty());
-            return "removal won";
-        });
+    const std::set<std::string> outcomes =
+        Sweep([&] { ArrangeBusesAndClient(1, false); },
+              [&](unsigned nth) {
+                  simk::pnp::DeviceNode* bus = m_Buses[0];
+                  simk::user::Handle handle = m_Handle;
+                  return Race(
+                      nth, [&, handle] { add = AddReader(handle, CONFIG); },
+                      [&, bus] { uninstall = simk::pnp::RemoveDevice(bus); });
+              },
+              [&]() -> std::string {
+                  ExpectNamesAReader(add);
+                  if (add.status == STATUS_SUCCESS) {
+                      EXPECT_NE(uninstall, STATUS_SUCCESS) << "the bus was removed under a reader just added to it";
+                      EXPECT_FALSE(BusRemoved(0));
+                      EXPECT_EQ(ReaderObjects().size(), 1u);
+                      return "add won";
+                  }
+                  EXPECT_EQ(uninstall, STATUS_SUCCESS)
+                      << "the add failed (0x" << std::hex << add.status << ") and yet the bus vetoed its removal";
+                  EXPECT_TRUE(BusRemoved(0));
+                  EXPECT_TRUE(ReaderObjects().empty());
+                  return "removal won";
+              });
     EXPECT_EQ(outcomes, (std::set<std::string>{"add won", "removal won"}));
 }
 
@@ -240,30 +240,31 @@ TEST_P(RacePoints, AddAgainstUninstallOfItsBus)
 TEST_P(RacePoints, AnAddRacingTheSessionsEndNeverOutlivesIt)
 {
     std::string sessions;
-    const std::set<std::string> outcomes = Sweep(
-        [&] { ArrangeBusesAndClient(2, true); },
-        [&](unsigned nth) {
-            bool reached = false;
-            sessions.clear();
-            for (int session = 1; session <= 2; ++session) {
-                SCOPED_TRACE(::testing::Message() << "session " << session);
-                if (session == 2) {
-                    Open();
-                }
-                simk::user::Handle handle = m_Handle;
-                m_Handle = nullptr;
-                Reply add;
-                reached |= Race(
-                    nth, [&, handle] { add = AddReader(handle, CONFIG); },
-                    [&, handle] { EXPECT_EQ(Close(handle), STATUS_SUCCESS); }, true);
-                simk::pnp::RunUntilIdle();
-                EXPECT_TRUE(add.status == STATUS_SUCCESS || add.status == STATUS_FILE_CLOSED) << std::hex << add.status;
-                EXPECT_TRUE(ReaderObjects().empty()) << "a reader outlived its session";
-                sessions += add.status == STATUS_SUCCESS ? "added " : "refused ";
-            }
-            return reached;
-        },
-        [&] { return sessions; });
+    const std::set<std::string> outcomes =
+        Sweep([&] { ArrangeBusesAndClient(2, true); },
+              [&](unsigned nth) {
+                  bool reached = false;
+                  sessions.clear();
+                  for (int session = 1; session <= 2; ++session) {
+                      SCOPED_TRACE(::testing::Message() << "session " << session);
+                      if (session == 2) {
+                          Open();
+                      }
+                      simk::user::Handle handle = m_Handle;
+                      m_Handle = nullptr;
+                      Reply add;
+                      reached |= Race(
+                          nth, [&, handle] { add = AddReader(handle, CONFIG); },
+                          [&, handle] { EXPECT_EQ(Close(handle), STATUS_SUCCESS); }, true);
+                      simk::pnp::RunUntilIdle();
+                      EXPECT_TRUE(add.status == STATUS_SUCCESS || add.status == STATUS_FILE_CLOSED)
+                          << std::hex << add.status;
+                      EXPECT_TRUE(ReaderObjects().empty()) << "a reader outlived its session";
+                      sessions += add.status == STATUS_SUCCESS ? "added " : "refused ";
+                  }
+                  return reached;
+              },
+              [&] { return sessions; });
     EXPECT_GE(outcomes.size(), 2u);
 }
 
@@ -274,30 +275,30 @@ TEST_P(RacePoints, AnOpenRacingTheCloseIsRefusedOrGetsASessionThatWorks)
 {
     NTSTATUS open = STATUS_PENDING;
     simk::user::Handle next = nullptr;
-    const std::set<std::string> outcomes = Sweep(
-        [&] { ArrangeBusesAndClient(1, true); },
-        [&](unsigned nth) {
-            simk::user::Handle handle = m_Handle;
-            m_Handle = nullptr;
-            next = nullptr;
-            return Race(
-                nth, [&, handle] { EXPECT_EQ(Close(handle), STATUS_SUCCESS); },
-                [&] { open = simk::user::OpenDevice(msdsc::testing::CONTROL_USER_PATH, &next); });
-        },
-        [&]() -> std::string {
-            if (open == STATUS_SHARING_VIOLATION) {
-                EXPECT_TRUE(ReaderObjects().empty());
-                return "refused";
-            }
-            EXPECT_EQ(open, STATUS_SUCCESS);
-            m_Handle = next;
-            const Reply add = AddReader(next, CONFIG);
-            EXPECT_EQ(add.status, STATUS_SUCCESS) << "the new session does not work";
-            simk::pnp::RunUntilIdle();
-            EXPECT_EQ(ReaderObjects().size(), add.status == STATUS_SUCCESS ? 1u : 0u)
-                << "the old session's readers are gone, the new one's reader is there";
-            return "opened";
-        });
+    const std::set<std::string> outcomes =
+        Sweep([&] { ArrangeBusesAndClient(1, true); },
+              [&](unsigned nth) {
+                  simk::user::Handle handle = m_Handle;
+                  m_Handle = nullptr;
+                  next = nullptr;
+                  return Race(
+                      nth, [&, handle] { EXPECT_EQ(Close(handle), STATUS_SUCCESS); },
+                      [&] { open = simk::user::OpenDevice(msdsc::testing::CONTROL_USER_PATH, &next); });
+              },
+              [&]() -> std::string {
+                  if (open == STATUS_SHARING_VIOLATION) {
+                      EXPECT_TRUE(ReaderObjects().empty());
+                      return "refused";
+                  }
+                  EXPECT_EQ(open, STATUS_SUCCESS);
+                  m_Handle = next;
+                  const Reply add = AddReader(next, CONFIG);
+                  EXPECT_EQ(add.status, STATUS_SUCCESS) << "the new session does not work";
+                  simk::pnp::RunUntilIdle();
+                  EXPECT_EQ(ReaderObjects().size(), add.status == STATUS_SUCCESS ? 1u : 0u)
+                      << "the old session's readers are gone, the new one's reader is there";
+                  return "opened";
+              });
     EXPECT_EQ(outcomes, (std::set<std::string>{"refused", "opened"}));
 }
 
@@ -312,8 +313,7 @@ TEST_P(RacePoints, BusSurpriseRemovalAgainstAnAdd)
             simk::pnp::DeviceNode* bus = m_Buses[0];
             simk::user::Handle handle = m_Handle;
             return Race(
-                nth, [&, handle] { add = AddReader(handle, CONFIG); },
-                [bus] { simk::pnp::SurpriseRemoveDevice(bus); });
+                nth, [&, handle] { add = AddReader(handle, CONFIG); }, [bus] { simk::pnp::SurpriseRemoveDevice(bus); });
         },
         [&]() -> std::string {
             ExpectNamesAReader(add);
@@ -328,25 +328,25 @@ TEST_P(RacePoints, BusSurpriseRemovalAgainstAnAdd)
 TEST_P(RacePoints, BusSurpriseRemovalAgainstARemove)
 {
     Reply remove;
-    const std::set<std::string> outcomes = Sweep(
-        [&] { ArrangeBusesAndClient(1, true); },
-        [&](unsigned nth) {
-            simk::pnp::DeviceNode* bus = m_Buses[0];
-            simk::user::Handle handle = m_Handle;
-            const BusReaderHandle reader = m_Existing[0];
-            return Race(
-                nth, [&, handle, reader] { remove = RemoveReader(handle, reader); },
-                [bus] { simk::pnp::SurpriseRemoveDevice(bus); });
-        },
-        [&]() -> std::string {
-            EXPECT_TRUE(BusRemoved(0));
-            EXPECT_TRUE(ReaderObjects().empty()) << "a reader outlived its bus";
-            if (remove.status == STATUS_SUCCESS) {
-                return "removed, then the bus went";
-            }
-            EXPECT_EQ(remove.status, STATUS_UNSUCCESSFUL);
-            return "bus gone first";
-        });
+    const std::set<std::string> outcomes =
+        Sweep([&] { ArrangeBusesAndClient(1, true); },
+              [&](unsigned nth) {
+                  simk::pnp::DeviceNode* bus = m_Buses[0];
+                  simk::user::Handle handle = m_Handle;
+                  const BusReaderHandle reader = m_Existing[0];
+                  return Race(
+                      nth, [&, handle, reader] { remove = RemoveReader(handle, reader); },
+                      [bus] { simk::pnp::SurpriseRemoveDevice(bus); });
+              },
+              [&]() -> std::string {
+                  EXPECT_TRUE(BusRemoved(0));
+                  EXPECT_TRUE(ReaderObjects().empty()) << "a reader outlived its bus";
+                  if (remove.status == STATUS_SUCCESS) {
+                      return "removed, then the bus went";
+                  }
+                  EXPECT_EQ(remove.status, STATUS_UNSUCCESSFUL);
+                  return "bus gone first";
+              });
     EXPECT_EQ(outcomes.size(), 2u);
 }
 
@@ -354,22 +354,22 @@ TEST_P(RacePoints, BusSurpriseRemovalAgainstARemove)
 // never reaches a bus that is gone, and every reader ends up removed.
 TEST_P(RacePoints, BusSurpriseRemovalAgainstTheCleanup)
 {
-    const std::set<std::string> outcomes = Sweep(
-        [&] { ArrangeBusesAndClient(2, true); },
-        [&](unsigned nth) {
-            simk::pnp::DeviceNode* bus = m_Buses[0];
-            simk::user::Handle handle = m_Handle;
-            m_Handle = nullptr;
-            return Race(
-                nth, [&, handle] { EXPECT_EQ(Close(handle), STATUS_SUCCESS); },
-                [bus] { simk::pnp::SurpriseRemoveDevice(bus); });
-        },
-        [&]() -> std::string {
-            EXPECT_TRUE(BusRemoved(0));
-            EXPECT_FALSE(BusRemoved(1));
-            EXPECT_TRUE(ReaderObjects().empty()) << "a reader outlived the cleanup";
-            return "settled";
-        });
+    const std::set<std::string> outcomes = Sweep([&] { ArrangeBusesAndClient(2, true); },
+                                                 [&](unsigned nth) {
+                                                     simk::pnp::DeviceNode* bus = m_Buses[0];
+                                                     simk::user::Handle handle = m_Handle;
+                                                     m_Handle = nullptr;
+                                                     return Race(
+                                                         nth, [&, handle] { EXPECT_EQ(Close(handle), STATUS_SUCCESS); },
+                                                         [bus] { simk::pnp::SurpriseRemoveDevice(bus); });
+                                                 },
+                                                 [&]() -> std::string {
+                                                     EXPECT_TRUE(BusRemoved(0));
+                                                     EXPECT_FALSE(BusRemoved(1));
+                                                     EXPECT_TRUE(ReaderObjects().empty())
+                                                         << "a reader outlived the cleanup";
+                                                     return "settled";
+                                                 });
     EXPECT_EQ(outcomes.size(), 1u);
 }
 
@@ -383,30 +383,30 @@ TEST_P(RacePoints, ReaderRemovalAgainstTheClientsRemove)
         SCOPED_TRACE(surprise ? "surprise removal" : "uninstall");
         Reply remove;
         NTSTATUS uninstall = STATUS_SUCCESS;
-        const std::set<std::string> outcomes = Sweep(
-            [&] { ArrangeBusesAndClient(1, true); },
-            [&](unsigned nth) {
-                simk::pnp::DeviceNode* node = simk::pnp::FindNodeByPdo(ReaderObject(m_Existing[0]));
-                EXPECT_NE(node, nullptr);
-                simk::user::Handle handle = m_Handle;
-                const BusReaderHandle reader = m_Existing[0];
-                return Race(
-                    nth, [&, handle, reader] { remove = RemoveReader(handle, reader); },
-                    [&, node, surprise] {
-                        if (surprise) {
-                            simk::pnp::SurpriseRemoveDevice(node);
-                        } else {
-                            uninstall = simk::pnp::RemoveDevice(node);
-                        }
-                    });
-            },
-            [&]() -> std::string {
-                EXPECT_EQ(uninstall, STATUS_SUCCESS);
-                EXPECT_FALSE(BusRemoved(0));
-                EXPECT_TRUE(ReaderObjects().empty()) << "the reader outlived both removals";
-                EXPECT_EQ(remove.status, STATUS_SUCCESS) << "Plug and Play's removal took it off its bus";
-                return "settled";
-            });
+        const std::set<std::string> outcomes =
+            Sweep([&] { ArrangeBusesAndClient(1, true); },
+                  [&](unsigned nth) {
+                      simk::pnp::DeviceNode* node = simk::pnp::FindNodeByPdo(ReaderObject(m_Existing[0]));
+                      EXPECT_NE(node, nullptr);
+                      simk::user::Handle handle = m_Handle;
+                      const BusReaderHandle reader = m_Existing[0];
+                      return Race(
+                          nth, [&, handle, reader] { remove = RemoveReader(handle, reader); },
+                          [&, node, surprise] {
+                              if (surprise) {
+                                  simk::pnp::SurpriseRemoveDevice(node);
+                              } else {
+                                  uninstall = simk::pnp::RemoveDevice(node);
+                              }
+                          });
+                  },
+                  [&]() -> std::string {
+                      EXPECT_EQ(uninstall, STATUS_SUCCESS);
+                      EXPECT_FALSE(BusRemoved(0));
+                      EXPECT_TRUE(ReaderObjects().empty()) << "the reader outlived both removals";
+                      EXPECT_EQ(remove.status, STATUS_SUCCESS) << "Plug and Play's removal took it off its bus";
+                      return "settled";
+                  });
         EXPECT_EQ(outcomes.size(), 1u);
         if (HasFailure()) {
             return;

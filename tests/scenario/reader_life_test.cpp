@@ -21,7 +21,8 @@ using simk::pnp::NodeState;
 
 constexpr char16_t READER_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
 
-class ReaderLife : public msdsc::testing::WithOpenClient<1> {
+class ReaderLife : public msdsc::testing::WithOpenClient<1>
+{
 protected:
     void UseFunctionDriver(bool powerDownOnSurpriseRemoval = false)
     {

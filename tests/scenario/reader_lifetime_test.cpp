@@ -22,7 +22,8 @@ using simk::pnp::NodeState;
 
 constexpr char16_t READER_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
 
-class ReaderLifetime : public msdsc::testing::WithOpenClient<1> {
+class ReaderLifetime : public msdsc::testing::WithOpenClient<1>
+{
 protected:
     void UseFunctionDriver(bool powerDown, simk::pnp::ChildFunctionDriverOptions options = {})
     {
@@ -65,7 +66,8 @@ protected:
     {
         size_t count = 0;
         for (PDEVICE_OBJECT device : simk::DevicesOfDriver(Driver())) {
-            if (device->DeviceType == FILE_DEVICE_BUS_EXTENDER && device->DeviceObjectExtension->AttachedTo == nullptr) {
+            if (device->DeviceType == FILE_DEVICE_BUS_EXTENDER &&
+                device->DeviceObjectExtension->AttachedTo == nullptr) {
                 ++count;
             }
         }
@@ -266,22 +268,25 @@ struct Life {
     bool functionDriver;
     bool powerDown;
     bool handle;
-    bool filters;  // another product's upper filter above the bus and above the reader
-    bool sleep;    // the machine sleeps (S3) and wakes after every step
+    bool filters; // another product's upper filter above the bus and above the reader
+    bool sleep;   // the machine sleeps (S3) and wakes after every step
     ReaderAction reader;
     BusAction bus;
-    bool sample = false;  // the package's sample reader driver in place of the double
+    bool sample = false; // the package's sample reader driver in place of the double
 };
 
 std::string NameOf(const ::testing::TestParamInfo<Life>& info)
 {
     const Life& life = info.param;
-    std::string name = life.sample ? "Sample" : !life.functionDriver ? "Bare" : life.powerDown ? "PoweringDown" : "Driven";
+    std::string name = life.sample            ? "Sample"
+                       : !life.functionDriver ? "Bare"
+                       : life.powerDown       ? "PoweringDown"
+                                              : "Driven";
     name += life.handle ? "Held" : "";
     name += life.filters ? "Filtered" : "";
     name += life.sleep ? "Sleeping" : "";
-    static const char* const readerNames[] = {"Started",           "Disabled",  "Uninstalled",
-                                              "UninstalledScanned", "Restarted", "Updated"};
+    static const char* const readerNames[] = {"Started",   "Disabled", "Uninstalled", "UninstalledScanned",
+                                              "Restarted", "Updated"};
     name += readerNames[static_cast<int>(life.reader)];
     name += life.bus == BusAction::Uninstall ? "BusUninstalled" : "BusPulled";
     return name;
@@ -290,15 +295,19 @@ std::string NameOf(const ::testing::TestParamInfo<Life>& info)
 std::vector<Life> EveryLife()
 {
     std::vector<Life> lives;
-    const Life setups[] = {{false, false, false, false, false}, {true, false, false, false, false},
-                           {true, false, true, false, false},   {true, true, false, false, false},
-                           {true, true, true, false, false},    {true, false, true, true, false},
+    const Life setups[] = {{false, false, false, false, false},
+                           {true, false, false, false, false},
+                           {true, false, true, false, false},
+                           {true, true, false, false, false},
+                           {true, true, true, false, false},
+                           {true, false, true, true, false},
                            {true, true, false, true, true},
                            {true, false, false, false, false, {}, {}, true},
                            {true, false, true, false, false, {}, {}, true}};
     for (const Life& setup : setups) {
-        for (ReaderAction reader : {ReaderAction::StaysStarted, ReaderAction::Disable, ReaderAction::Uninstall,
-                                    ReaderAction::UninstallAndScan, ReaderAction::Restart, ReaderAction::DriverUpdate}) {
+        for (ReaderAction reader :
+             {ReaderAction::StaysStarted, ReaderAction::Disable, ReaderAction::Uninstall,
+              ReaderAction::UninstallAndScan, ReaderAction::Restart, ReaderAction::DriverUpdate}) {
             for (BusAction bus : {BusAction::Uninstall, BusAction::Pull}) {
                 Life life = setup;
                 life.reader = reader;
@@ -310,7 +319,8 @@ std::vector<Life> EveryLife()
     return lives;
 }
 
-class LifetimeSweep : public ReaderLifetime, public ::testing::WithParamInterface<Life> {
+class LifetimeSweep : public ReaderLifetime, public ::testing::WithParamInterface<Life>
+{
 protected:
     // One life in one order, in a fresh kernel with the driver loaded anew.
     void Live(const std::array<Step, 4>& order)
@@ -339,7 +349,8 @@ protected:
         }
         if (life.sample) {
             ASSERT_NE(simk::pnp::Pdo(node)->AttachedDevice, nullptr);
-            ASSERT_EQ(simk::pnp::Pdo(node)->AttachedDevice->DriverObject, m_Sample) << "the sample is the reader's driver";
+            ASSERT_EQ(simk::pnp::Pdo(node)->AttachedDevice->DriverObject, m_Sample)
+                << "the sample is the reader's driver";
         }
         simk::user::Handle onReader = nullptr;
         if (life.handle) {
@@ -380,11 +391,12 @@ protected:
                 }
                 break;
             case Step::BusRemoval:
-                if (simk::pnp::State(BusNode(0)) != NodeState::Started) break;
+                if (simk::pnp::State(BusNode(0)) != NodeState::Started)
+                    break;
                 if (life.bus == BusAction::Pull) {
                     simk::pnp::SurpriseRemoveDevice(BusNode(0));
                 } else {
-                    simk::pnp::RemoveDevice(BusNode(0));  // vetoed while the reader is on the bus
+                    simk::pnp::RemoveDevice(BusNode(0)); // vetoed while the reader is on the bus
                 }
                 break;
             }
@@ -417,10 +429,12 @@ TEST_P(LifetimeSweep, EveryOrderEndsWithEveryReaderDeletedOnceAndNothingLeaked)
             SetUp();
         }
         first = false;
-        SCOPED_TRACE("order " + std::to_string(static_cast<int>(order[0])) + std::to_string(static_cast<int>(order[1])) +
-                     std::to_string(static_cast<int>(order[2])) + std::to_string(static_cast<int>(order[3])));
+        SCOPED_TRACE("order " + std::to_string(static_cast<int>(order[0])) +
+                     std::to_string(static_cast<int>(order[1])) + std::to_string(static_cast<int>(order[2])) +
+                     std::to_string(static_cast<int>(order[3])));
         Live(order);
-        if (HasFatalFailure()) return;
+        if (HasFatalFailure())
+            return;
     } while (std::next_permutation(order.begin(), order.end()));
 }
 

@@ -61,8 +61,7 @@ TEST_F(ReaderNumbers, AThousandCyclesLeaveAtMostBusesTimesReadersInstancePaths)
         ASSERT_LT(readers.back().ReaderHandle & 0xFFFFFFFFull, 4u) << "the lowest free number, cycle " << cycle;
     }
     const size_t instancePaths = ReaderInstanceKeys(deviceIdKey);
-    std::printf("reader instance paths after 1,000 cycles on 2 buses, at most 4 readers at once: %zu\n",
-                instancePaths);
+    std::printf("reader instance paths after 1,000 cycles on 2 buses, at most 4 readers at once: %zu\n", instancePaths);
     EXPECT_LE(instancePaths, 8u);
 }
 

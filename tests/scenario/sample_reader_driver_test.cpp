@@ -37,7 +37,8 @@ struct SampleReply {
     SampleConfiguration configuration{};
 };
 
-class SampleReaderDriver : public msdsc::testing::WithOpenClient<2> {
+class SampleReaderDriver : public msdsc::testing::WithOpenClient<2>
+{
 protected:
     SampleReaderDriver() { m_InstallReaderDriver = false; }
 
@@ -47,7 +48,8 @@ protected:
     {
         const msdsc::testing::Reply added = AddReader(m_Client, config);
         EXPECT_EQ(added.status, STATUS_SUCCESS);
-        if (handle != nullptr) *handle = HandleOf(added);
+        if (handle != nullptr)
+            *handle = HandleOf(added);
         simk::pnp::RunUntilIdle();
         for (DeviceNode* bus : m_Buses) {
             for (DeviceNode* child : simk::pnp::Children(bus)) {
@@ -66,13 +68,15 @@ protected:
     {
         SampleReply reply;
         for (const simk::pnp::DeviceInterface& entry : simk::pnp::DeviceInterfaces(SAMPLE_INTERFACE)) {
-            if (entry.node != reader) continue;
+            if (entry.node != reader)
+                continue;
             simk::user::Handle handle = nullptr;
             reply.open = simk::user::OpenDeviceObject(entry.pdo, &handle, GENERIC_READ);
-            if (!NT_SUCCESS(reply.open)) return reply;
-            reply.status = simk::user::DeviceIoControl(handle, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0,
-                                                       &reply.configuration, sizeof(reply.configuration),
-                                                       &reply.information);
+            if (!NT_SUCCESS(reply.open))
+                return reply;
+            reply.status =
+                simk::user::DeviceIoControl(handle, IOCTL_SAMPLE_GET_CONFIGURATION, nullptr, 0, &reply.configuration,
+                                            sizeof(reply.configuration), &reply.information);
             EXPECT_EQ(simk::user::Close(handle), STATUS_SUCCESS);
             return reply;
         }
@@ -109,13 +113,15 @@ TEST_F(SampleReaderDriver, InstalledWhileReadersWaitAtProblem28ItStartsThemAndRe
     // last with every bit set so no value can pass for another's.
     const ReaderConfig configs[] = {{7, 1, 0}, {0x2002, 2, 1}, {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}};
     DeviceNode* readers[3];
-    for (unsigned i = 0; i < 3; ++i) readers[i] = AddSettled(configs[i]);
+    for (unsigned i = 0; i < 3; ++i)
+        readers[i] = AddSettled(configs[i]);
     for (DeviceNode* reader : readers) {
         ASSERT_NE(reader, nullptr);
         // No function driver: present, unstarted, nothing written, no interface to ask.
         EXPECT_EQ(simk::pnp::State(reader), NodeState::NotInstalled);
         EXPECT_EQ(simk::pnp::Info(reader).problemCode, simk::pnp::CM_PROB_FAILED_INSTALL);
-        EXPECT_FALSE(simk::registry::QueryDword(simk::pnp::HardwareKeyPath(reader), u"" MSDSC_VALUE_EXISTS).has_value());
+        EXPECT_FALSE(
+            simk::registry::QueryDword(simk::pnp::HardwareKeyPath(reader), u"" MSDSC_VALUE_EXISTS).has_value());
         EXPECT_EQ(AskSample(reader).open, STATUS_OBJECT_NAME_NOT_FOUND);
     }
 
@@ -244,4 +250,4 @@ TEST_F(SampleReaderDriver, DriverUpdateOfTheSampleKeepsTheClientsReader)
     EXPECT_TRUE(simk::pnp::Children(bus).empty());
 }
 
-}  // namespace
+} // namespace

@@ -15,11 +15,11 @@ namespace {
 
 using msdsc::testing::AddReader;
 using msdsc::testing::ClientTest;
-using msdsc::testing::Request;
 using msdsc::testing::HandleOf;
 using msdsc::testing::ReaderObject;
 using msdsc::testing::RemoveReader;
 using msdsc::testing::Reply;
+using msdsc::testing::Request;
 
 constexpr int CLIENT_THREADS = 4;
 constexpr int OPERATIONS_PER_THREAD = 250;
@@ -31,12 +31,11 @@ constexpr int BUS_ROUNDS = 30;
 class Ledger
 {
 public:
-    struct Record
-    {
+    struct Record {
         BusReaderHandle handle{};
         unsigned long generation = 0;
         bool removedByClient = false;
-        bool ambiguous = false;  // a stale handle may have removed a newer reader with the same number
+        bool ambiguous = false; // a stale handle may have removed a newer reader with the same number
     };
 
     void Added(const BusReaderHandle& handle)
@@ -86,15 +85,13 @@ private:
     unsigned long m_Generation = 0;
 };
 
-class ClientStress : public ClientTest {
+class ClientStress : public ClientTest
+{
 protected:
     void OverlappingRequestsWhileBusesComeAndGo();
 };
 
-TEST_F(ClientStress, OverlappingRequestsWhileBusesComeAndGo)
-{
-    OverlappingRequestsWhileBusesComeAndGo();
-}
+TEST_F(ClientStress, OverlappingRequestsWhileBusesComeAndGo) { OverlappingRequestsWhileBusesComeAndGo(); }
 
 // The same with the package's sample reader driver over every reader, starting and removing with it.
 TEST_F(ClientStress, OverlappingRequestsWhileBusesComeAndGoWithTheSampleAsReadersDriver)
@@ -112,7 +109,7 @@ void ClientStress::OverlappingRequestsWhileBusesComeAndGo()
 
     Ledger ledger;
     std::mutex goneMutex;
-    std::set<ULONG64> busesGone;  // bus handles of buses that left during the run
+    std::set<ULONG64> busesGone; // bus handles of buses that left during the run
     std::atomic<int> unexpected{0};
     std::atomic<int> adds{0};
     std::atomic<int> removals{0};
@@ -127,7 +124,8 @@ void ClientStress::OverlappingRequestsWhileBusesComeAndGo()
                 if (reply.status == STATUS_SUCCESS) {
                     ledger.Added(HandleOf(reply));
                     ++adds;
-                } else if (reply.status != STATUS_INVALID_DEVICE_STATE && reply.status != STATUS_INSUFFICIENT_RESOURCES) {
+                } else if (reply.status != STATUS_INVALID_DEVICE_STATE &&
+                           reply.status != STATUS_INSUFFICIENT_RESOURCES) {
                     // Only a bus that is between its query-remove and its removal refuses, and the
                     // driver once it holds its most readers.
                     ADD_FAILURE() << "add: 0x" << std::hex << reply.status;
@@ -195,8 +193,7 @@ void ClientStress::OverlappingRequestsWhileBusesComeAndGo()
     EXPECT_GT(removals.load(), 0);
 
     // The readers that exist now are exactly those the client was told of and has not lost.
-    const PDEVICE_OBJECT notReaders[3] = {ControlDeviceObject(),
-                                          BusObject(fixedBuses[0]), BusObject(fixedBuses[1])};
+    const PDEVICE_OBJECT notReaders[3] = {ControlDeviceObject(), BusObject(fixedBuses[0]), BusObject(fixedBuses[1])};
     std::set<ULONG64> present;
     for (PDEVICE_OBJECT device : simk::DevicesOfDriver(Driver())) {
         if (std::find(std::begin(notReaders), std::end(notReaders), device) == std::end(notReaders)) {

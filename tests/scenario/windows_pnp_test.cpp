@@ -46,7 +46,8 @@ size_t ValuesWritten(DeviceNode* reader)
     return written;
 }
 
-class ReaderWithoutFunctionDriver : public msdsc::testing::WithOpenClient<1> {
+class ReaderWithoutFunctionDriver : public msdsc::testing::WithOpenClient<1>
+{
 protected:
     ReaderWithoutFunctionDriver() { m_InstallReaderDriver = false; }
 };
@@ -91,11 +92,12 @@ TEST_F(ReaderWithoutFunctionDriver, RemovedByTheClientWhileWaitingLeavesNothingB
     // Closing the session and uninstalling the bus (TearDown) then run the leak checks.
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
-class ReaderRestart : public msdsc::testing::WithOpenClient<1> {
+class ReaderRestart : public msdsc::testing::WithOpenClient<1>
+{
 protected:
     DeviceNode* AddSettled(BusReaderHandle* handle)
     {
@@ -232,15 +234,16 @@ TEST_F(ScanForHardwareChanges, WithASessionOpenChangesNothing)
     }
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
-constexpr char16_t BUS_CLASS[] = u"{4d36e97d-e325-11ce-bfc1-08002be10318}";  // System devices
+constexpr char16_t BUS_CLASS[] = u"{4d36e97d-e325-11ce-bfc1-08002be10318}"; // System devices
 
 // Another product's upper filter on the bus class (or a probe wrapped around the bus's
 // AddDevice), a driver image of its own that forwards by the rules for filters.
-class BusUpperFilter : public msdsc::testing::LoadedDriver {
+class BusUpperFilter : public msdsc::testing::LoadedDriver
+{
 protected:
     void SetUp() override
     {
@@ -302,7 +305,7 @@ TEST_F(BusUpperFilter, SurpriseRemovalOfTheBusWithReadersAndTheFilterAboveLeaves
     EXPECT_EQ(Close(m_Client), STATUS_SUCCESS);
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -323,7 +326,7 @@ TEST_F(TargetRelation, ReaderAndBusNameTheirOwnPdo)
     EXPECT_EQ(reported, simk::pnp::Pdo(BusNode(0)));
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -384,4 +387,4 @@ TEST_F(SleepOvernight, RequestArrivingDuringTheSleepIsAnsweredAndItsReaderRunsAf
     EXPECT_EQ(simk::power::DevicePowerStateOf(simk::pnp::Pdo(readers[0])), PowerDeviceD0);
 }
 
-}  // namespace
+} // namespace

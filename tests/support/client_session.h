@@ -26,11 +26,10 @@ namespace msdsc::testing {
 inline constexpr ULONG UNASSIGNED_CONTROL_CODE = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 // One buffered control request as the client sees it.
-struct Reply
-{
+struct Reply {
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
-    std::vector<unsigned char> bytes;  // the output buffer afterwards
+    std::vector<unsigned char> bytes; // the output buffer afterwards
 };
 
 inline Reply Request(simk::user::Handle handle, ULONG code, const void* in, ULONG inLength, ULONG outLength)

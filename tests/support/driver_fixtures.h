@@ -46,7 +46,8 @@ inline void InstallReaderFunctionDriver(simk::pnp::ChildFunctionDriverOptions op
 // A fresh kernel with the driver image loaded. TearDown removes what Plug and Play added and checks
 // that the driver is left as Windows leaves it after its last bus (loaded, with nothing but its
 // control device and what its entry allocated) on every test that leaves the driver loaded.
-class LoadedDriver : public simk::testing::KernelTest {
+class LoadedDriver : public simk::testing::KernelTest
+{
 protected:
     void SetUp() override
     {
@@ -109,7 +110,8 @@ protected:
     // own, pool included.
     void UnloadSampleReaderDriver()
     {
-        if (m_Sample == nullptr || !simk::IsDriverLoaded(m_Sample)) return;
+        if (m_Sample == nullptr || !simk::IsDriverLoaded(m_Sample))
+            return;
         simk::pnp::RunUntilIdle();
         EXPECT_EQ(m_Sample->DeviceObject, nullptr) << "a device of the sample outlived its reader";
         EXPECT_EQ(simk::pool::OutstandingCount(m_Sample), 0u) << "the sample leaks pool";
@@ -238,13 +240,14 @@ protected:
 
 private:
     PDRIVER_OBJECT m_Driver = nullptr;
-    std::vector<unsigned long long> m_PoolAtLoad;  // what the driver's entry allocated
+    std::vector<unsigned long long> m_PoolAtLoad; // what the driver's entry allocated
     std::vector<simk::user::Handle> m_Clients;
 };
 
 // The driver with N buses added and started by Plug and Play.
 template <unsigned N>
-class WithBuses : public LoadedDriver {
+class WithBuses : public LoadedDriver
+{
 protected:
     void SetUp() override
     {
@@ -260,7 +263,8 @@ protected:
 
 // N started buses and a client holding the control device open.
 template <unsigned N>
-class WithOpenClient : public WithBuses<N> {
+class WithOpenClient : public WithBuses<N>
+{
 protected:
     void SetUp() override
     {

@@ -43,8 +43,7 @@ class TestAttached : public AttachedDevice
 public:
     TestAttached(PDRIVER_OBJECT driver, PDEVICE_OBJECT device, PDEVICE_OBJECT physicalDevice)
         : AttachedDevice(driver, device, physicalDevice)
-    {
-    }
+    {}
 
     NTSTATUS DispatchPnp(PIRP Irp) override
     {
@@ -72,7 +71,8 @@ public:
     int completions = 0;
 };
 
-class AttachedDeviceTest : public simk::testing::KernelTest {
+class AttachedDeviceTest : public simk::testing::KernelTest
+{
 protected:
     void SetUp() override
     {
@@ -285,7 +285,8 @@ struct ForwardCase {
     NTSTATUS expected;
 };
 
-class ForwardIrpAndWaitTest : public AttachedDeviceTest, public ::testing::WithParamInterface<ForwardCase> {};
+class ForwardIrpAndWaitTest : public AttachedDeviceTest, public ::testing::WithParamInterface<ForwardCase>
+{};
 
 TEST_P(ForwardIrpAndWaitTest, GivesTheRequestBackUncompletedWithTheLowerStacksStatus)
 {
@@ -338,7 +339,7 @@ std::vector<FastIoCall> g_FastIoCalls;
 PDEVICE_OBJECT g_QueryOpenSawInStack = nullptr;
 BOOLEAN g_QueryOpenResult = TRUE;
 
-#define NOTE_FAST_IO(Name)                            \
+#define NOTE_FAST_IO(Name)                                   \
     g_FastIoCalls.push_back(FastIoCall{Name, DeviceObject}); \
     return TRUE
 
@@ -347,8 +348,8 @@ BOOLEAN NTAPI LowerCheckIfPossible(PFILE_OBJECT, PLARGE_INTEGER, ULONG, BOOLEAN,
 {
     NOTE_FAST_IO("CheckIfPossible");
 }
-BOOLEAN NTAPI LowerRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait,
-                        ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+BOOLEAN NTAPI LowerRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait, ULONG LockKey,
+                        PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
     // The one routine that checks every argument arrived unchanged.
     const bool unchanged = FileObject == reinterpret_cast<PFILE_OBJECT>(0xF11E) && FileOffset->QuadPart == 4096 &&
@@ -395,14 +396,8 @@ BOOLEAN NTAPI LowerDeviceControl(PFILE_OBJECT, BOOLEAN, PVOID, ULONG, PVOID, ULO
 {
     NOTE_FAST_IO("DeviceControl");
 }
-VOID NTAPI LowerAcquireFile(PFILE_OBJECT)
-{
-    g_FastIoCalls.push_back(FastIoCall{"AcquireFile", nullptr});
-}
-VOID NTAPI LowerReleaseFile(PFILE_OBJECT)
-{
-    g_FastIoCalls.push_back(FastIoCall{"ReleaseFile", nullptr});
-}
+VOID NTAPI LowerAcquireFile(PFILE_OBJECT) { g_FastIoCalls.push_back(FastIoCall{"AcquireFile", nullptr}); }
+VOID NTAPI LowerReleaseFile(PFILE_OBJECT) { g_FastIoCalls.push_back(FastIoCall{"ReleaseFile", nullptr}); }
 VOID NTAPI LowerDetachDevice(PDEVICE_OBJECT, PDEVICE_OBJECT TargetDevice)
 {
     g_FastIoCalls.push_back(FastIoCall{"DetachDevice", TargetDevice});
@@ -422,10 +417,7 @@ BOOLEAN NTAPI LowerMdlRead(PFILE_OBJECT, PLARGE_INTEGER, ULONG, ULONG, PMDL*, PI
 {
     NOTE_FAST_IO("MdlRead");
 }
-BOOLEAN NTAPI LowerMdlReadComplete(PFILE_OBJECT, PMDL, PDEVICE_OBJECT DeviceObject)
-{
-    NOTE_FAST_IO("MdlReadComplete");
-}
+BOOLEAN NTAPI LowerMdlReadComplete(PFILE_OBJECT, PMDL, PDEVICE_OBJECT DeviceObject) { NOTE_FAST_IO("MdlReadComplete"); }
 BOOLEAN NTAPI LowerPrepareMdlWrite(PFILE_OBJECT, PLARGE_INTEGER, ULONG, ULONG, PMDL*, PIO_STATUS_BLOCK,
                                    PDEVICE_OBJECT DeviceObject)
 {
@@ -509,7 +501,8 @@ FAST_IO_DISPATCH FullLowerTable()
     return table;
 }
 
-class FastIoForwardingTest : public AttachedDeviceTest {
+class FastIoForwardingTest : public AttachedDeviceTest
+{
 protected:
     void SetUp() override
     {
@@ -599,11 +592,25 @@ TEST_F(FastIoForwardingTest, EachForwardedOperationReachesItsOwnLowerRoutineWith
     m_Lower->Driver()->FastIoDispatch = &table;
     EXPECT_EQ(CallEveryOperation(m_Object->m_DeviceObject), 19);
 
-    const std::vector<std::string> expected = {
-        "CheckIfPossible", "Read", "Write", "QueryBasicInfo", "QueryStandardInfo", "Lock", "UnlockSingle",
-        "UnlockAll", "UnlockAllByKey", "DeviceControl", "QueryNetworkOpenInfo", "MdlRead", "MdlReadComplete",
-        "PrepareMdlWrite", "MdlWriteComplete", "ReadCompressed", "WriteCompressed", "MdlReadCompleteCompressed",
-        "MdlWriteCompleteCompressed"};
+    const std::vector<std::string> expected = {"CheckIfPossible",
+                                               "Read",
+                                               "Write",
+                                               "QueryBasicInfo",
+                                               "QueryStandardInfo",
+                                               "Lock",
+                                               "UnlockSingle",
+                                               "UnlockAll",
+                                               "UnlockAllByKey",
+                                               "DeviceControl",
+                                               "QueryNetworkOpenInfo",
+                                               "MdlRead",
+                                               "MdlReadComplete",
+                                               "PrepareMdlWrite",
+                                               "MdlWriteComplete",
+                                               "ReadCompressed",
+                                               "WriteCompressed",
+                                               "MdlReadCompleteCompressed",
+                                               "MdlWriteCompleteCompressed"};
     std::vector<std::string> names;
     for (const FastIoCall& call : g_FastIoCalls) {
         names.push_back(call.name);
@@ -622,7 +629,7 @@ TEST_F(FastIoForwardingTest, QueryOpenPointsTheStackAtTheLowerDeviceOnlyDuringTh
     PDEVICE_OBJECT ours = m_Object->m_DeviceObject;
     IoGetCurrentIrpStackLocation(irp)->DeviceObject = ours;
 
-    g_QueryOpenResult = 2;  // any non-zero answer is TRUE
+    g_QueryOpenResult = 2; // any non-zero answer is TRUE
     EXPECT_EQ(m_Object->FastIoQueryOpen(irp, nullptr, ours), TRUE);
     EXPECT_EQ(g_QueryOpenSawInStack, m_Pdo);
     EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->DeviceObject, ours);

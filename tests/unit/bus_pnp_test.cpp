@@ -49,7 +49,8 @@ TEST_F(BusPnpTest, StartReportsD0AfterTheLowerStackAndOpensTheBusToReaders)
 
 // A start or a cancel-remove that the lower stack fails is completed with its status and leaves
 // the bus exactly as it was: not taking readers, and no power state reported.
-class LowerStackFailure : public DriverTest, public ::testing::WithParamInterface<UCHAR> {};
+class LowerStackFailure : public DriverTest, public ::testing::WithParamInterface<UCHAR>
+{};
 
 TEST_P(LowerStackFailure, CompletesWithItsStatusAndChangesNothing)
 {
@@ -106,13 +107,13 @@ TEST_F(BusPnpTest, QueryRemoveWithoutReadersStopsCreationUntilCancelRemoveSuccee
 
 // Everything the bus does not handle travels down with IoStatus as it came, and leaves m_Started
 // alone.
-struct PassedDownCase
-{
+struct PassedDownCase {
     UCHAR minor;
-    int relationType;  // for IRP_MN_QUERY_DEVICE_RELATIONS; -1 otherwise
+    int relationType; // for IRP_MN_QUERY_DEVICE_RELATIONS; -1 otherwise
 };
 
-class PassedDown : public DriverTest, public ::testing::WithParamInterface<PassedDownCase> {};
+class PassedDown : public DriverTest, public ::testing::WithParamInterface<PassedDownCase>
+{};
 
 TEST_P(PassedDown, ReachesTheLowerStackUntouched)
 {
@@ -138,14 +139,13 @@ TEST_P(PassedDown, ReachesTheLowerStackUntouched)
     EXPECT_EQ(TryCreateReader(bus), STATUS_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Minors, PassedDown,
-    ::testing::Values(PassedDownCase{IRP_MN_QUERY_STOP_DEVICE, -1},
-                      PassedDownCase{IRP_MN_QUERY_CAPABILITIES, -1},
-                      PassedDownCase{IRP_MN_QUERY_ID, -1},
-                      PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations},
-                      PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, EjectionRelations},
-                      PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, TargetDeviceRelation}));
+INSTANTIATE_TEST_SUITE_P(Minors, PassedDown,
+                         ::testing::Values(PassedDownCase{IRP_MN_QUERY_STOP_DEVICE, -1},
+                                           PassedDownCase{IRP_MN_QUERY_CAPABILITIES, -1},
+                                           PassedDownCase{IRP_MN_QUERY_ID, -1},
+                                           PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations},
+                                           PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, EjectionRelations},
+                                           PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, TargetDeviceRelation}));
 
 // A rebalance stops the bus and starts it again: in between it takes no readers, and its readers stay.
 TEST_F(BusPnpTest, StoppedBusTakesNoReadersUntilItStartsAgain)
@@ -241,7 +241,8 @@ TEST_F(BusPnpTest, RemovalWaitsForARequestInTheBusAndTurnsLaterOnesAway)
     EXPECT_EQ(lower.SeenCount(), 1u) << "and waits for the start before it detaches";
 
     IO_STATUS_BLOCK late{};
-    simk::io::Call(fdo, IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION, PIRP) {}, &late);
+    simk::io::Call(
+        fdo, IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION, PIRP) {}, &late);
     EXPECT_EQ(late.Status, STATUS_DELETE_PENDING);
     EXPECT_EQ(lower.SeenCount(), 1u) << "the late request never went below the bus";
 

@@ -24,7 +24,9 @@ bool MutexIsFree(DriverMutex* mutex)
     auto taken = std::make_shared<std::promise<void>>();
     std::future<void> done = taken->get_future();
     std::thread([taken, mutex] {
-        { MutexGuard guard(mutex); }
+        {
+            MutexGuard guard(mutex);
+        }
         taken->set_value();
     }).detach();
     return done.wait_for(2s) == std::future_status::ready;
@@ -124,14 +126,14 @@ TEST_F(BusReadersTest, CreationsOnSeveralBusesAtOnceNeverShareANumber)
 // Every way a creation can fail: its status, whether it used up a generation, its number given
 // back, and nothing else left behind (no device object, no pool, no invalidation, the mutex free, the out-parameter
 // untouched).
-struct FailureRow
-{
+struct FailureRow {
     const char* name;
     NTSTATUS expected;
     bool consumesGeneration;
 };
 
-class CreationFailure : public DriverTest, public ::testing::WithParamInterface<FailureRow> {};
+class CreationFailure : public DriverTest, public ::testing::WithParamInterface<FailureRow>
+{};
 
 TEST_P(CreationFailure, LeavesNothingBehind)
 {
@@ -140,7 +142,7 @@ TEST_P(CreationFailure, LeavesNothingBehind)
     const bool started = name != "bus not started";
     BusDevice* bus = AddBus(started);
     if (started) {
-        CreateReader(bus, {1, 1, 1});  // a reader before, so the number in use is not the first
+        CreateReader(bus, {1, 1, 1}); // a reader before, so the number in use is not the first
     }
     const ULONG readersBefore = bus->m_Roster.m_Readers.Count();
     const ULONG generationBefore = g_ReaderGenerations;
@@ -169,20 +171,20 @@ TEST_P(CreationFailure, LeavesNothingBehind)
     EXPECT_TRUE(MutexIsFree(&bus->m_Mutex));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, CreationFailure,
-    ::testing::Values(FailureRow{"bus not started", STATUS_INVALID_DEVICE_STATE, false},
-                      FailureRow{"IoCreateDevice fails", STATUS_OBJECT_NAME_COLLISION, false},
-                      FailureRow{"no pool for the list entry", STATUS_INSUFFICIENT_RESOURCES, true}),
-    [](const ::testing::TestParamInfo<FailureRow>& info) {
-        std::string name = info.param.name;
-        for (char& c : name) {
-            if (!isalnum(static_cast<unsigned char>(c))) {
-                c = '_';
-            }
-        }
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Rows, CreationFailure,
+                         ::testing::Values(FailureRow{"bus not started", STATUS_INVALID_DEVICE_STATE, false},
+                                           FailureRow{"IoCreateDevice fails", STATUS_OBJECT_NAME_COLLISION, false},
+                                           FailureRow{"no pool for the list entry", STATUS_INSUFFICIENT_RESOURCES,
+                                                      true}),
+                         [](const ::testing::TestParamInfo<FailureRow>& info) {
+                             std::string name = info.param.name;
+                             for (char& c : name) {
+                                 if (!isalnum(static_cast<unsigned char>(c))) {
+                                     c = '_';
+                                 }
+                             }
+                             return name;
+                         });
 
 // The number of a failed creation is free again at once; its generation is not given again, so
 // the next reader in the slot has a handle of its own.

@@ -48,7 +48,8 @@ void ExpectGlobalsCleared()
     EXPECT_EQ(g_ControlDevice, nullptr);
 }
 
-class InProcessDriverTest : public simk::testing::KernelTest {
+class InProcessDriverTest : public simk::testing::KernelTest
+{
 protected:
     void SetUp() override
     {
@@ -163,7 +164,8 @@ struct EntryFailure {
     NTSTATUS expected;
 };
 
-class DriverEntryFailureTest : public InProcessDriverTest, public ::testing::WithParamInterface<EntryFailure> {};
+class DriverEntryFailureTest : public InProcessDriverTest, public ::testing::WithParamInterface<EntryFailure>
+{};
 
 TEST_P(DriverEntryFailureTest, LeavesNoUnloadRoutineAndNoGlobals)
 {
@@ -199,9 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [] { simk::faults::FailNth(simk::Call::IoCreateDevice, 1, STATUS_INSUFFICIENT_RESOURCES); },
                      STATUS_INSUFFICIENT_RESOURCES},
         EntryFailure{"SymbolicLinkNotCreated", 10, 0,
-                     [] {
-                         simk::faults::FailNth(simk::Call::IoCreateSymbolicLink, 1, STATUS_OBJECT_NAME_COLLISION);
-                     },
+                     [] { simk::faults::FailNth(simk::Call::IoCreateSymbolicLink, 1, STATUS_OBJECT_NAME_COLLISION); },
                      STATUS_OBJECT_NAME_COLLISION}),
     [](const ::testing::TestParamInfo<EntryFailure>& info) { return std::string(info.param.name); });
 

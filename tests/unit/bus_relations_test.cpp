@@ -8,7 +8,8 @@ namespace {
 
 using namespace msdsc::testing;
 
-class BusRelationsTest : public DriverTest {
+class BusRelationsTest : public DriverTest
+{
 protected:
     // The reply's objects, after checking its pool block; the test then owns their references.
     static std::vector<PDEVICE_OBJECT> ReplyObjects(ULONG_PTR information, size_t expectedBytes)
@@ -41,8 +42,7 @@ protected:
 
 TEST_F(BusRelationsTest, ReplySizeHasOneSlotMoreThanItFillsAndNeverFewerThanOne)
 {
-    struct Case
-    {
+    struct Case {
         unsigned readers;
         unsigned earlier;
         size_t bytes;
@@ -53,8 +53,7 @@ TEST_F(BusRelationsTest, ReplySizeHasOneSlotMoreThanItFillsAndNeverFewerThanOne)
         for (unsigned i = 0; i < c.readers; ++i) {
             CreateReader(bus);
         }
-        PDEVICE_RELATIONS earlier =
-            c.earlier != 0 ? EarlierRelations({PassThroughLower::CreateDevice()}) : nullptr;
+        PDEVICE_RELATIONS earlier = c.earlier != 0 ? EarlierRelations({PassThroughLower::CreateDevice()}) : nullptr;
 
         const IrpOutcome outcome =
             QueryRelations(bus->m_DeviceObject, BusRelations, reinterpret_cast<ULONG_PTR>(earlier));

@@ -33,13 +33,12 @@ constexpr ULONG READER_REPLY_TAG = simk::Tag("mdbp");
 constexpr ULONG LIST_ENTRY_TAG = simk::Tag("apsl");
 
 // What the device under a bus was sent, as it arrived.
-struct LowerRequest
-{
+struct LowerRequest {
     UCHAR major;
     UCHAR minor;
     NTSTATUS statusOnArrival;
     ULONG_PTR informationOnArrival;
-    bool attachedOnArrival;  // a device (the bus) was still attached over the lower device
+    bool attachedOnArrival; // a device (the bus) was still attached over the lower device
 };
 
 // The device under a bus: it succeeds the Plug and Play requests a physical device object must
@@ -133,10 +132,9 @@ private:
 };
 
 // How a request came back to its sender.
-struct IrpOutcome
-{
-    NTSTATUS status;    // IoStatus.Status at completion
-    NTSTATUS returned;  // what the dispatch routine returned
+struct IrpOutcome {
+    NTSTATUS status;   // IoStatus.Status at completion
+    NTSTATUS returned; // what the dispatch routine returned
     ULONG_PTR information;
 };
 
@@ -170,8 +168,7 @@ inline IrpOutcome QueryRelations(PDEVICE_OBJECT target, DEVICE_RELATION_TYPE typ
 
 // A reply handed over in IoStatus.Information, copied and freed as the Plug and Play manager
 // does once it has read it.
-struct TakenReply
-{
+struct TakenReply {
     std::vector<unsigned char> bytes;
     ULONG tag = 0;
     POOL_TYPE type = NonPagedPool;
@@ -226,10 +223,7 @@ inline std::vector<PDEVICE_OBJECT> ReportReaders(BusDevice* bus)
     return objects;
 }
 
-inline ReaderDevice* ReaderOf(PDEVICE_OBJECT device)
-{
-    return static_cast<ReaderDevice*>(device->DeviceExtension);
-}
+inline ReaderDevice* ReaderOf(PDEVICE_OBJECT device) { return static_cast<ReaderDevice*>(device->DeviceExtension); }
 
 inline BusDevice* BusOver(PDEVICE_OBJECT physicalDevice)
 {
@@ -301,7 +295,9 @@ protected:
             return nullptr;
         }
         PVOID payload = nullptr;
-        return bus->m_Roster.m_Readers.Find(ReaderKey(static_cast<ULONG>(handle)), &payload) == Ok ? static_cast<ReaderDevice*>(payload) : nullptr;
+        return bus->m_Roster.m_Readers.Find(ReaderKey(static_cast<ULONG>(handle)), &payload) == Ok
+                   ? static_cast<ReaderDevice*>(payload)
+                   : nullptr;
     }
 
     PDRIVER_OBJECT m_Driver = nullptr;

@@ -20,10 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-PVOID FakePointer(ULONG_PTR value)
-{
-    return reinterpret_cast<PVOID>(value);
-}
+PVOID FakePointer(ULONG_PTR value) { return reinterpret_cast<PVOID>(value); }
 
 // Runs `body` on a thread of its own and reports whether it finished in time. A body that
 // deadlocks is left behind (detached), so the test fails instead of hanging.
@@ -39,7 +36,8 @@ bool FinishesWithin(std::chrono::milliseconds limit, Body body)
     return finished.wait_for(limit) == std::future_status::ready;
 }
 
-class DeviceListTest : public simk::testing::KernelTest {
+class DeviceListTest : public simk::testing::KernelTest
+{
 protected:
     void SetUp() override
     {
@@ -347,7 +345,7 @@ TEST_F(DeviceListTest, OverlappingRemovesOfOneKeyRemoveItExactlyOnce)
 {
     constexpr int ROUNDS = 200;
     constexpr int REMOVERS = 4;
-    Insert(FakePointer(0x9000), FakePointer(0xF));  // a bystander that must survive every round
+    Insert(FakePointer(0x9000), FakePointer(0xF)); // a bystander that must survive every round
     for (int round = 0; round < ROUNDS; ++round) {
         Insert(FakePointer(0x1000), FakePointer(0xA));
         std::atomic<int> ready{0};

@@ -47,18 +47,12 @@ public:
     NTSTATUS DispatchQueryEa(PIRP Irp) override { return Handle(IRP_MJ_QUERY_EA, Irp); }
     NTSTATUS DispatchSetEa(PIRP Irp) override { return Handle(IRP_MJ_SET_EA, Irp); }
     NTSTATUS DispatchFlushBuffers(PIRP Irp) override { return Handle(IRP_MJ_FLUSH_BUFFERS, Irp); }
-    NTSTATUS DispatchQueryVolumeInformation(PIRP Irp) override
-    {
-        return Handle(IRP_MJ_QUERY_VOLUME_INFORMATION, Irp);
-    }
+    NTSTATUS DispatchQueryVolumeInformation(PIRP Irp) override { return Handle(IRP_MJ_QUERY_VOLUME_INFORMATION, Irp); }
     NTSTATUS DispatchSetVolumeInformation(PIRP Irp) override { return Handle(IRP_MJ_SET_VOLUME_INFORMATION, Irp); }
     NTSTATUS DispatchDirectoryControl(PIRP Irp) override { return Handle(IRP_MJ_DIRECTORY_CONTROL, Irp); }
     NTSTATUS DispatchFileSystemControl(PIRP Irp) override { return Handle(IRP_MJ_FILE_SYSTEM_CONTROL, Irp); }
     NTSTATUS DispatchDeviceControl(PIRP Irp) override { return Handle(IRP_MJ_DEVICE_CONTROL, Irp); }
-    NTSTATUS DispatchInternalDeviceControl(PIRP Irp) override
-    {
-        return Handle(IRP_MJ_INTERNAL_DEVICE_CONTROL, Irp);
-    }
+    NTSTATUS DispatchInternalDeviceControl(PIRP Irp) override { return Handle(IRP_MJ_INTERNAL_DEVICE_CONTROL, Irp); }
     NTSTATUS DispatchShutdown(PIRP Irp) override { return Handle(IRP_MJ_SHUTDOWN, Irp); }
     NTSTATUS DispatchLockControl(PIRP Irp) override { return Handle(IRP_MJ_LOCK_CONTROL, Irp); }
     NTSTATUS DispatchCleanup(PIRP Irp) override { return Handle(IRP_MJ_CLEANUP, Irp); }
@@ -81,8 +75,7 @@ public:
     PlainDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT device, int* destroyed = nullptr,
                 bool* deviceAliveAtDestruction = nullptr)
         : DeviceObjectBase(driver, device), m_Destroyed(destroyed), m_AliveAtDestruction(deviceAliveAtDestruction)
-    {
-    }
+    {}
     ~PlainDevice() override
     {
         if (m_Destroyed != nullptr) {
@@ -140,7 +133,8 @@ Sent SendDirect(PDEVICE_OBJECT device, UCHAR major)
     return sent;
 }
 
-class DeviceRoutingTest : public simk::testing::KernelTest {
+class DeviceRoutingTest : public simk::testing::KernelTest
+{
 protected:
     void SetUp() override
     {
@@ -181,7 +175,7 @@ TEST_F(DeviceRoutingTest, UnhandledRequestsCompleteNotImplementedWithInformation
 
     for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
         if (major == IRP_MJ_POWER) {
-            continue;  // sent by the power manager below
+            continue; // sent by the power manager below
         }
         const Sent sent = Send(object->m_DeviceObject, major);
         EXPECT_EQ(sent.dispatchStatus, STATUS_NOT_IMPLEMENTED) << "major function " << int(major);
@@ -226,8 +220,7 @@ TEST_F(DeviceRoutingTest, DeleteDestroysTheObjectThenDeletesItsDeviceOnce)
 {
     int destroyed = 0;
     bool aliveAtDestruction = false;
-    PlainDevice* object =
-        CreateDeviceWith<PlainDevice>(m_Driver, FILE_DEVICE_UNKNOWN, &destroyed, &aliveAtDestruction);
+    PlainDevice* object = CreateDeviceWith<PlainDevice>(m_Driver, FILE_DEVICE_UNKNOWN, &destroyed, &aliveAtDestruction);
     ASSERT_NE(object, nullptr);
     PDEVICE_OBJECT device = object->m_DeviceObject;
     object->Start();

@@ -14,7 +14,8 @@ struct VersionCase {
     USHORT elements[4];
 };
 
-class ParseDriverVersionText : public ::testing::TestWithParam<VersionCase> {};
+class ParseDriverVersionText : public ::testing::TestWithParam<VersionCase>
+{};
 
 TEST_P(ParseDriverVersionText, FollowsTheRules)
 {
@@ -38,18 +39,12 @@ TEST_P(ParseDriverVersionText, FollowsTheRules)
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ParseDriverVersionText,
-    ::testing::Values(VersionCase{"1.2.0.134", true, {134, 0, 2, 1}},
-                      VersionCase{"", false, {}},
-                      VersionCase{"1.2.3", false, {}},
-                      VersionCase{"1.2.3.4.5", false, {}},
-                      VersionCase{"1.2.x.4", false, {}},
-                      VersionCase{"1.2.3.4x", false, {}},
-                      VersionCase{"1.2.3.-4", false, {}},
-                      VersionCase{"1..2.3", true, {3, 2, 0, 1}},
-                      VersionCase{".1.2.3", true, {3, 2, 1, 0}},
-                      VersionCase{"1.2.3.", true, {0, 3, 2, 1}},
-                      VersionCase{"...", true, {0, 0, 0, 0}},
-                      VersionCase{"1.2.3.65537", true, {1, 3, 2, 1}},
+    ::testing::Values(VersionCase{"1.2.0.134", true, {134, 0, 2, 1}}, VersionCase{"", false, {}},
+                      VersionCase{"1.2.3", false, {}}, VersionCase{"1.2.3.4.5", false, {}},
+                      VersionCase{"1.2.x.4", false, {}}, VersionCase{"1.2.3.4x", false, {}},
+                      VersionCase{"1.2.3.-4", false, {}}, VersionCase{"1..2.3", true, {3, 2, 0, 1}},
+                      VersionCase{".1.2.3", true, {3, 2, 1, 0}}, VersionCase{"1.2.3.", true, {0, 3, 2, 1}},
+                      VersionCase{"...", true, {0, 0, 0, 0}}, VersionCase{"1.2.3.65537", true, {1, 3, 2, 1}},
                       VersionCase{"65535.0.0.65536", true, {0, 0, 0, 65535}},
                       VersionCase{"1.2.3.4294967297", true, {1, 3, 2, 1}}));
 

@@ -35,7 +35,8 @@ bool ZeroFrom(const std::vector<unsigned char>& bytes, size_t from)
     return true;
 }
 
-class ReaderPnpTest : public DriverTest {
+class ReaderPnpTest : public DriverTest
+{
 protected:
     void SetUp() override
     {
@@ -93,7 +94,7 @@ TEST_F(ReaderPnpTest, IdReplies)
     const TakenReply first = ExpectReply(QueryId(BusQueryInstanceID), 64);
     EXPECT_EQ(Utf16(first.bytes, 0, 2), std::u16string(u"0\0", 2));
 
-    g_ReaderNumbersHeld[0] |= 0xFFE;  // 1 to 11 taken, as by readers on other buses
+    g_ReaderNumbersHeld[0] |= 0xFFE; // 1 to 11 taken, as by readers on other buses
     ReaderDevice* twelfth = CreateReader(m_Bus);
     g_ReaderNumbersHeld[0] &= ~0xFFE;
     const TakenReply second = ExpectReply(QueryId(BusQueryInstanceID, twelfth->m_DeviceObject), 64);
@@ -126,7 +127,7 @@ TEST_F(ReaderPnpTest, DescriptionIsTheSameForEveryLocaleAndLocationIsLeftAsItCam
 
 TEST_F(ReaderPnpTest, BusInformationCarriesTheBusTypeAndTheReaderNumber)
 {
-    g_ReaderNumbersHeld[0] |= 0xFFF;  // 0 to 11 taken, as by readers on other buses
+    g_ReaderNumbersHeld[0] |= 0xFFF; // 0 to 11 taken, as by readers on other buses
     ReaderDevice* reader = CreateReader(m_Bus);
     g_ReaderNumbersHeld[0] &= ~0xFFF;
     const TakenReply reply =
@@ -157,8 +158,7 @@ TEST_F(ReaderPnpTest, TargetRelationIsTheReaderItselfWithOneReference)
 // STATUS_INSUFFICIENT_RESOURCES, hands nothing over and leaves Information as it came.
 TEST_F(ReaderPnpTest, EveryReplyWithoutPoolFailsAndLeavesInformationUntouched)
 {
-    struct Request
-    {
+    struct Request {
         const char* name;
         std::function<IrpOutcome()> send;
     };
@@ -168,7 +168,10 @@ TEST_F(ReaderPnpTest, EveryReplyWithoutPoolFailsAndLeavesInformationUntouched)
         {"instance ID", [&] { return QueryId(BusQueryInstanceID); }},
         {"description", [&] { return QueryText(DeviceTextDescription, 0x409); }},
         {"bus information",
-         [&] { return SendPnp(Device(), IRP_MN_QUERY_BUS_INFORMATION, [](PIO_STACK_LOCATION) {}, MARKER); }},
+         [&] {
+             return SendPnp(
+                 Device(), IRP_MN_QUERY_BUS_INFORMATION, [](PIO_STACK_LOCATION) {}, MARKER);
+         }},
         {"target relation", [&] { return QueryRelations(Device(), TargetDeviceRelation, MARKER); }},
     };
     const LONG_PTR references = simk::ObjectReferenceCount(Device());
@@ -188,15 +191,15 @@ TEST_F(ReaderPnpTest, EveryReplyWithoutPoolFailsAndLeavesInformationUntouched)
 
 // The rows of the minor-function table that give no reply. "As it came" rows are sent with two
 // different preset statuses, so a handler that picks a status of its own shows.
-struct MinorRow
-{
+struct MinorRow {
     UCHAR minor;
-    int parameter;  // relation, ID or text type where the row needs one; -1 otherwise
+    int parameter; // relation, ID or text type where the row needs one; -1 otherwise
     bool asItCame;
-    NTSTATUS status;  // for the rows that are not "as it came"
+    NTSTATUS status; // for the rows that are not "as it came"
 };
 
-class ReaderMinorTable : public ReaderPnpTest, public ::testing::WithParamInterface<MinorRow> {};
+class ReaderMinorTable : public ReaderPnpTest, public ::testing::WithParamInterface<MinorRow>
+{};
 
 TEST_P(ReaderMinorTable, CompletesWithTheRowsStatusAndLeavesInformation)
 {
@@ -227,33 +230,29 @@ TEST_P(ReaderMinorTable, CompletesWithTheRowsStatusAndLeavesInformation)
     EXPECT_EQ(m_Bus->m_Roster.m_Readers.Count(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, ReaderMinorTable,
-    ::testing::Values(MinorRow{IRP_MN_STOP_DEVICE, -1, false, STATUS_SUCCESS},
-                      MinorRow{IRP_MN_QUERY_STOP_DEVICE, -1, false, STATUS_SUCCESS},
-                      MinorRow{IRP_MN_CANCEL_STOP_DEVICE, -1, false, STATUS_SUCCESS},
-                      MinorRow{IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations, true, 0},
-                      MinorRow{IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations, true, 0},
-                      MinorRow{IRP_MN_QUERY_DEVICE_RELATIONS, EjectionRelations, true, 0},
-                      MinorRow{IRP_MN_QUERY_INTERFACE, -1, true, 0},
-                      MinorRow{IRP_MN_QUERY_RESOURCES, -1, true, 0},
-                      MinorRow{IRP_MN_QUERY_RESOURCE_REQUIREMENTS, -1, true, 0},
-                      MinorRow{IRP_MN_FILTER_RESOURCE_REQUIREMENTS, -1, true, 0},
-                      MinorRow{0x0E, -1, true, 0},
-                      MinorRow{IRP_MN_READ_CONFIG, -1, true, 0},
-                      MinorRow{IRP_MN_WRITE_CONFIG, -1, true, 0},
-                      MinorRow{IRP_MN_EJECT, -1, true, 0},
-                      MinorRow{IRP_MN_SET_LOCK, -1, true, 0},
-                      MinorRow{IRP_MN_QUERY_ID, BusQueryCompatibleIDs, true, 0},
-                      MinorRow{IRP_MN_QUERY_ID, BusQueryDeviceSerialNumber, true, 0},
-                      MinorRow{IRP_MN_QUERY_ID, BusQueryContainerID, true, 0},
-                      MinorRow{IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation, true, 0},
-                      MinorRow{IRP_MN_QUERY_PNP_DEVICE_STATE, -1, true, 0},
-                      MinorRow{IRP_MN_DEVICE_USAGE_NOTIFICATION, -1, false, STATUS_NOT_SUPPORTED},
-                      MinorRow{IRP_MN_QUERY_LEGACY_BUS_INFORMATION, -1, true, 0},
-                      MinorRow{0x19, -1, false, STATUS_SUCCESS},
-                      MinorRow{0x1A, -1, true, 0},
-                      MinorRow{0xFF, -1, true, 0}));
+INSTANTIATE_TEST_SUITE_P(Rows, ReaderMinorTable,
+                         ::testing::Values(MinorRow{IRP_MN_STOP_DEVICE, -1, false, STATUS_SUCCESS},
+                                           MinorRow{IRP_MN_QUERY_STOP_DEVICE, -1, false, STATUS_SUCCESS},
+                                           MinorRow{IRP_MN_CANCEL_STOP_DEVICE, -1, false, STATUS_SUCCESS},
+                                           MinorRow{IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations, true, 0},
+                                           MinorRow{IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations, true, 0},
+                                           MinorRow{IRP_MN_QUERY_DEVICE_RELATIONS, EjectionRelations, true, 0},
+                                           MinorRow{IRP_MN_QUERY_INTERFACE, -1, true, 0},
+                                           MinorRow{IRP_MN_QUERY_RESOURCES, -1, true, 0},
+                                           MinorRow{IRP_MN_QUERY_RESOURCE_REQUIREMENTS, -1, true, 0},
+                                           MinorRow{IRP_MN_FILTER_RESOURCE_REQUIREMENTS, -1, true, 0},
+                                           MinorRow{0x0E, -1, true, 0}, MinorRow{IRP_MN_READ_CONFIG, -1, true, 0},
+                                           MinorRow{IRP_MN_WRITE_CONFIG, -1, true, 0},
+                                           MinorRow{IRP_MN_EJECT, -1, true, 0}, MinorRow{IRP_MN_SET_LOCK, -1, true, 0},
+                                           MinorRow{IRP_MN_QUERY_ID, BusQueryCompatibleIDs, true, 0},
+                                           MinorRow{IRP_MN_QUERY_ID, BusQueryDeviceSerialNumber, true, 0},
+                                           MinorRow{IRP_MN_QUERY_ID, BusQueryContainerID, true, 0},
+                                           MinorRow{IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation, true, 0},
+                                           MinorRow{IRP_MN_QUERY_PNP_DEVICE_STATE, -1, true, 0},
+                                           MinorRow{IRP_MN_DEVICE_USAGE_NOTIFICATION, -1, false, STATUS_NOT_SUPPORTED},
+                                           MinorRow{IRP_MN_QUERY_LEGACY_BUS_INFORMATION, -1, true, 0},
+                                           MinorRow{0x19, -1, false, STATUS_SUCCESS}, MinorRow{0x1A, -1, true, 0},
+                                           MinorRow{0xFF, -1, true, 0}));
 
 TEST_F(ReaderPnpTest, CapabilitiesSetTheRemovalBitsAndSleepStatesAndKeepTheRest)
 {
@@ -291,7 +290,8 @@ TEST_F(ReaderPnpTest, CapabilitiesSetTheRemovalBitsAndSleepStatesAndKeepTheRest)
 
 // Starts against a real hardware key: Plug and Play enumerates the reader, but the function
 // driver's AddDevice fails, so the reader stays unstarted until the test starts it.
-class ReaderStartTest : public DriverTest {
+class ReaderStartTest : public DriverTest
+{
 protected:
     void SetUp() override
     {

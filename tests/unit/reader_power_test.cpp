@@ -8,7 +8,8 @@ namespace {
 
 using namespace msdsc::testing;
 
-class ReaderPowerTest : public DriverTest {
+class ReaderPowerTest : public DriverTest
+{
 protected:
     void SetUp() override
     {
@@ -39,14 +40,14 @@ protected:
     ReaderDevice* m_Reader = nullptr;
 };
 
-struct DeviceStateRow
-{
+struct DeviceStateRow {
     ReaderState before;
     DEVICE_POWER_STATE request;
     ReaderState after;
 };
 
-class DeviceSetPower : public ReaderPowerTest, public ::testing::WithParamInterface<DeviceStateRow> {};
+class DeviceSetPower : public ReaderPowerTest, public ::testing::WithParamInterface<DeviceStateRow>
+{};
 
 TEST_P(DeviceSetPower, MirrorsTheDeviceStateAndKeepsTheOneBefore)
 {

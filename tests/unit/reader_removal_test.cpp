@@ -10,7 +10,8 @@ namespace {
 
 using namespace msdsc::testing;
 
-class ReaderRemovalTest : public DriverTest {
+class ReaderRemovalTest : public DriverTest
+{
 protected:
     void SetUp() override
     {

@@ -38,16 +38,19 @@ const char USAGE[] =
 #define MSDSCBUS_IMAGE "msdscbus.so"
 #endif
 
-int Usage(bool json, const std::string& command, const std::string& message, bool showUsage) {
+int Usage(bool json, const std::string& command, const std::string& message, bool showUsage)
+{
     return tool::CommandLineError("msdscctl-host", USAGE, json, command, message, showUsage);
 }
 
 // Ctrl+C (SIGINT) and SIGTERM are taken by a thread of their own with sigwait, outside any signal
 // handler, so it can close the client the normal way: the driver's cleanup then removes the readers.
-void WatchForInterrupt(tool::Session& session, const sigset_t& signals) {
+void WatchForInterrupt(tool::Session& session, const sigset_t& signals)
+{
     std::thread([&session, signals] {
         int signal = 0;
-        if (sigwait(&signals, &signal) != 0) return;
+        if (sigwait(&signals, &signal) != 0)
+            return;
         const bool terminated = signal == SIGTERM;
         session.Interrupt(terminated ? tool::Ending::Termination : tool::Ending::Interrupt);
         std::cout.flush();
@@ -55,9 +58,10 @@ void WatchForInterrupt(tool::Session& session, const sigset_t& signals) {
     }).detach();
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // Blocked before any thread starts, so every thread inherits it and only the watcher takes them.
     sigset_t signals;
     sigemptyset(&signals);
@@ -71,7 +75,8 @@ int main(int argc, char** argv) {
     uint32_t timeout = tool::DEFAULT_WAIT_MS;
     std::string image = std::getenv("MSDSCBUS_IMAGE") ? std::getenv("MSDSCBUS_IMAGE") : MSDSCBUS_IMAGE;
     std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) output.json |= std::strcmp(argv[i], "--json") == 0;
+    for (int i = 1; i < argc; ++i)
+        output.json |= std::strcmp(argv[i], "--json") == 0;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--json") {
@@ -80,7 +85,8 @@ int main(int argc, char** argv) {
         } else if (argument == "--debug") {
             debug = true;
         } else if (argument == "--buses" || argument == "--image" || argument == "--timeout") {
-            if (i + 1 == argc) return Usage(output.json, argument, argument + " needs a value", true);
+            if (i + 1 == argc)
+                return Usage(output.json, argument, argument + " needs a value", true);
             const std::string value = argv[++i];
             uint32_t number = 0;
             if (argument == "--image") {
@@ -103,7 +109,8 @@ int main(int argc, char** argv) {
     }
     std::vector<tool::Command> commands;
     std::string error, name;
-    if (!tool::ParseCommands(words, &commands, &error, &name)) return Usage(output.json, name, error, false);
+    if (!tool::ParseCommands(words, &commands, &error, &name))
+        return Usage(output.json, name, error, false);
 
     machine::Machine machine;
     tool::Session session(std::cout, output, &std::cerr);
@@ -123,7 +130,8 @@ int main(int argc, char** argv) {
     session.afterCommand = [&] {
         machine.Settle();
         std::vector<machine::BusView> view = machine.View(&lastView);
-        for (const auto& [text, json] : tool::ViewChanges(lastView, view)) session.Note(text, json);
+        for (const auto& [text, json] : tool::ViewChanges(lastView, view))
+            session.Note(text, json);
         lastView = std::move(view);
     };
     WatchForInterrupt(session, signals);
@@ -140,20 +148,25 @@ int main(int argc, char** argv) {
     const bool showPool = debug || !violations.empty();
     if (output.json) {
         std::string list;
-        for (const std::string& violation : violations) list += (list.empty() ? "" : ",") + tool::JsonString(violation);
+        for (const std::string& violation : violations)
+            list += (list.empty() ? "" : ",") + tool::JsonString(violation);
         tool::Json summary("summary");
         summary.Add("ok", violations.empty());
-        if (showPool) summary.Add("driverPoolBlocks", uint64_t{machine.DriverPoolBlocks()});
+        if (showPool)
+            summary.Add("driverPoolBlocks", uint64_t{machine.DriverPoolBlocks()});
         std::cout << summary.Raw("violations", "[" + list + "]").Line();
     } else {
         if (showPool) {
             std::cout << "driver pool held: " << machine.DriverPoolBlocks() << " block(s)";
             const std::string byTag = machine.DriverPoolByTag();
-            if (!byTag.empty()) std::cout << " (" << byTag << ")";
+            if (!byTag.empty())
+                std::cout << " (" << byTag << ")";
             std::cout << "\n";
         }
-        for (const std::string& violation : violations) std::cout << "VERIFIER VIOLATION " << violation << "\n";
+        for (const std::string& violation : violations)
+            std::cout << "VERIFIER VIOLATION " << violation << "\n";
     }
-    if (!violations.empty()) exitCode = tool::EXIT_COMMAND_FAILED;
+    if (!violations.empty())
+        exitCode = tool::EXIT_COMMAND_FAILED;
     return exitCode;
 }

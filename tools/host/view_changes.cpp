@@ -18,17 +18,20 @@ namespace {
 
 // A device as the changes see it: where it hangs, its state and, for a started reader, its values.
 struct DeviceState {
-    const std::string* bus = nullptr;  // null for a bus
+    const std::string* bus = nullptr; // null for a bus
     const std::string* state = nullptr;
     const std::optional<ULONG>* values = nullptr;
 
-    bool operator==(const DeviceState& other) const {
-        if (*state != *other.state || (values == nullptr) != (other.values == nullptr)) return false;
+    bool operator==(const DeviceState& other) const
+    {
+        if (*state != *other.state || (values == nullptr) != (other.values == nullptr))
+            return false;
         return !values || std::equal(values, values + 4, other.values);
     }
 };
 
-std::unordered_map<std::string, DeviceState> States(const std::vector<BusView>& view) {
+std::unordered_map<std::string, DeviceState> States(const std::vector<BusView>& view)
+{
     std::unordered_map<std::string, DeviceState> states;
     for (const BusView& bus : view) {
         states[bus.instancePath] = DeviceState{nullptr, &bus.state, nullptr};
@@ -40,11 +43,13 @@ std::unordered_map<std::string, DeviceState> States(const std::vector<BusView>& 
 }
 
 std::pair<std::string, std::string> Describe(const std::string& instance, const DeviceState& device,
-                                             const std::string& state) {
+                                             const std::string& state)
+{
     std::string text = "  plug and play: " + instance + "  " + state;
     Json json("pnp");
     json.Add("instance", instance);
-    if (device.bus) json.Add("bus", *device.bus);
+    if (device.bus)
+        json.Add("bus", *device.bus);
     json.Add("state", state);
     if (device.values) {
         std::string object;
@@ -59,10 +64,11 @@ std::pair<std::string, std::string> Describe(const std::string& instance, const 
     return {text, json.Object()};
 }
 
-}  // namespace
+} // namespace
 
 std::vector<std::pair<std::string, std::string>> ViewChanges(const std::vector<BusView>& before,
-                                                             const std::vector<BusView>& after) {
+                                                             const std::vector<BusView>& after)
+{
     const auto old = States(before), now = States(after);
     std::vector<std::pair<std::string, std::string>> changes;
     // In the order of the views, so that a bus comes before its readers and readers come in order.
@@ -80,9 +86,10 @@ std::vector<std::pair<std::string, std::string>> ViewChanges(const std::vector<B
             const std::string& instance = i == 0 ? bus.instancePath : bus.readers[i - 1].instancePath;
             const DeviceState& device = now.at(instance);
             const auto was = old.find(instance);
-            if (was == old.end() || !(was->second == device)) changes.push_back(Describe(instance, device, *device.state));
+            if (was == old.end() || !(was->second == device))
+                changes.push_back(Describe(instance, device, *device.state));
         }
     return changes;
 }
 
-}  // namespace msdsc::tool
+} // namespace msdsc::tool

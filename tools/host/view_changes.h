@@ -17,4 +17,4 @@ namespace msdsc::tool {
 std::vector<std::pair<std::string, std::string>> ViewChanges(const std::vector<machine::BusView>& before,
                                                              const std::vector<machine::BusView>& after);
 
-}  // namespace msdsc::tool
+} // namespace msdsc::tool

@@ -9,60 +9,78 @@ namespace msdsc::tool {
 
 namespace {
 
-bool ParseUnsigned64Hex(const std::string& text, uint64_t* value) {
+bool ParseUnsigned64Hex(const std::string& text, uint64_t* value)
+{
     size_t i = 0;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) i = 2;
-    if (i == text.size() || text.size() - i > 16) return false;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        i = 2;
+    if (i == text.size() || text.size() - i > 16)
+        return false;
     uint64_t result = 0;
     for (; i < text.size(); ++i) {
         const char c = text[i];
         unsigned digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return false;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return false;
         result = (result << 4) | digit;
     }
     *value = result;
     return true;
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+std::string Lower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 
-}  // namespace
+} // namespace
 
-std::vector<std::string> SplitWords(const std::string& line) {
+std::vector<std::string> SplitWords(const std::string& line)
+{
     std::vector<std::string> words;
     std::string word;
     for (char c : line) {
-        if (c == '#') break;
+        if (c == '#')
+            break;
         if (std::isspace(static_cast<unsigned char>(c))) {
-            if (!word.empty()) words.push_back(word);
+            if (!word.empty())
+                words.push_back(word);
             word.clear();
         } else {
             word += c;
         }
     }
-    if (!word.empty()) words.push_back(word);
+    if (!word.empty())
+        words.push_back(word);
     return words;
 }
 
-bool ParseUnsigned32(const std::string& text, uint32_t* value) {
-    if (text.empty()) return false;
+bool ParseUnsigned32(const std::string& text, uint32_t* value)
+{
+    if (text.empty())
+        return false;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         uint64_t wide = 0;
-        if (!ParseUnsigned64Hex(text, &wide) || wide > 0xFFFFFFFFull) return false;
+        if (!ParseUnsigned64Hex(text, &wide) || wide > 0xFFFFFFFFull)
+            return false;
         *value = static_cast<uint32_t>(wide);
         return true;
     }
     uint64_t result = 0;
     for (char c : text) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9')
+            return false;
         result = result * 10 + static_cast<unsigned>(c - '0');
-        if (result > 0xFFFFFFFFull) return false;
+        if (result > 0xFFFFFFFFull)
+            return false;
     }
     *value = static_cast<uint32_t>(result);
     return true;
@@ -70,40 +88,57 @@ bool ParseUnsigned32(const std::string& text, uint32_t* value) {
 
 // The handle's two halves are the driver's record (two 64-bit values, little-endian on x64), shown
 // as numbers so that each half reads as the driver wrote it; the tools give them no meaning.
-bool ParseFullHandle(const std::string& text, MsdscReaderHandle* handle) {
+bool ParseFullHandle(const std::string& text, MsdscReaderHandle* handle)
+{
     const size_t colon = text.find(':');
-    if (colon == std::string::npos) return false;
+    if (colon == std::string::npos)
+        return false;
     uint64_t halves[2];
-    if (!ParseUnsigned64Hex(text.substr(0, colon), &halves[0]) || !ParseUnsigned64Hex(text.substr(colon + 1), &halves[1]))
+    if (!ParseUnsigned64Hex(text.substr(0, colon), &halves[0]) ||
+        !ParseUnsigned64Hex(text.substr(colon + 1), &halves[1]))
         return false;
     for (size_t i = 0; i < sizeof(handle->bytes); ++i)
         handle->bytes[i] = static_cast<uint8_t>(halves[i / 8] >> (8 * (i % 8)));
     return true;
 }
 
-std::string FormatHandle(const MsdscReaderHandle& handle) {
+std::string FormatHandle(const MsdscReaderHandle& handle)
+{
     uint64_t halves[2] = {0, 0};
-    for (size_t i = 0; i < sizeof(handle.bytes); ++i) halves[i / 8] |= static_cast<uint64_t>(handle.bytes[i]) << (8 * (i % 8));
+    for (size_t i = 0; i < sizeof(handle.bytes); ++i)
+        halves[i / 8] |= static_cast<uint64_t>(handle.bytes[i]) << (8 * (i % 8));
     char text[48];
     std::snprintf(text, sizeof(text), "%016" PRIx64 ":%016" PRIx64, halves[0], halves[1]);
     return text;
 }
 
-std::string FormatStatus(MsdscStatus status) {
+std::string FormatStatus(MsdscStatus status)
+{
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08" PRIX32, static_cast<uint32_t>(status));
     return text;
 }
 
-std::string JsonString(const std::string& text) {
+std::string JsonString(const std::string& text)
+{
     std::string quoted = "\"";
     for (unsigned char c : text) {
         switch (c) {
-        case '"': quoted += "\\\""; break;
-        case '\\': quoted += "\\\\"; break;
-        case '\n': quoted += "\\n"; break;
-        case '\r': quoted += "\\r"; break;
-        case '\t': quoted += "\\t"; break;
+        case '"':
+            quoted += "\\\"";
+            break;
+        case '\\':
+            quoted += "\\\\";
+            break;
+        case '\n':
+            quoted += "\\n";
+            break;
+        case '\r':
+            quoted += "\\r";
+            break;
+        case '\t':
+            quoted += "\\t";
+            break;
         default:
             if (c < 0x20) {
                 char escape[8];
@@ -118,14 +153,16 @@ std::string JsonString(const std::string& text) {
 }
 
 bool ParseCommand(const std::vector<std::string>& words, size_t* position, Command* command, std::string* error,
-                  std::string* commandName) {
+                  std::string* commandName)
+{
     const size_t start = *position;
     if (start >= words.size()) {
         *error = "a command was expected";
         return false;
     }
     const std::string name = Lower(words[start]);
-    if (commandName) *commandName = name;
+    if (commandName)
+        *commandName = name;
     auto arguments = [&](size_t count) {
         if (words.size() - start - 1 < count) {
             *error = "'" + name + "' needs " + std::to_string(count) + " argument" + (count == 1 ? "" : "s");
@@ -147,7 +184,8 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
     } else if (name == "help" || name == "?") {
         parsed.kind = CommandKind::Help;
     } else if (name == "add") {
-        if (!arguments(3)) return false;
+        if (!arguments(3))
+            return false;
         parsed.kind = CommandKind::Add;
         uint32_t values[3];
         const char* names[] = {"NUMBER", "DRIVE", "LOG"};
@@ -167,7 +205,8 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
             used = 5;
         }
     } else if (name == "remove") {
-        if (!arguments(1)) return false;
+        if (!arguments(1))
+            return false;
         parsed.kind = CommandKind::Remove;
         const std::string& target = words[start + 1];
         if (ParseFullHandle(target, &parsed.handle)) {
@@ -179,7 +218,8 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
         }
         used = 2;
     } else if (name == "wait") {
-        if (!arguments(1)) return false;
+        if (!arguments(1))
+            return false;
         parsed.kind = CommandKind::Wait;
         if (!ParseUnsigned32(words[start + 1], &parsed.readerNumber)) {
             *error = "wait: READER is a reader number, as 'add' and 'devices' show it, not '" + words[start + 1] + "'";
@@ -195,18 +235,21 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
         return false;
     }
     parsed.name = words[start];
-    for (size_t i = 0; i < used; ++i) parsed.text += (i ? " " : "") + words[start + i];
+    for (size_t i = 0; i < used; ++i)
+        parsed.text += (i ? " " : "") + words[start + i];
     *command = parsed;
     *position = start + used;
     return true;
 }
 
 bool ParseCommands(const std::vector<std::string>& words, std::vector<Command>* commands, std::string* error,
-                   std::string* name) {
+                   std::string* name)
+{
     size_t position = 0;
     while (position < words.size()) {
         Command command;
-        if (!ParseCommand(words, &position, &command, error, name)) return false;
+        if (!ParseCommand(words, &position, &command, error, name))
+            return false;
         commands->push_back(command);
     }
     return true;
@@ -214,41 +257,46 @@ bool ParseCommands(const std::vector<std::string>& words, std::vector<Command>* 
 
 Json::Json(const char* type) : m_Text(type ? "{\"type\":" + JsonString(type) : "{") {}
 
-Json& Json::Key(const char* key) {
+Json& Json::Key(const char* key)
+{
     m_Text += (m_Text.size() > 1 ? "," : "") + JsonString(key) + ":";
     return *this;
 }
 
-Json& Json::Add(const char* key, const std::string& value) {
+Json& Json::Add(const char* key, const std::string& value)
+{
     Key(key).m_Text += JsonString(value);
     return *this;
 }
 
-Json& Json::Add(const char* key, const char* value) {
-    return Add(key, std::string(value));
-}
+Json& Json::Add(const char* key, const char* value) { return Add(key, std::string(value)); }
 
-Json& Json::Add(const char* key, uint64_t value) {
+Json& Json::Add(const char* key, uint64_t value)
+{
     Key(key).m_Text += std::to_string(value);
     return *this;
 }
 
-Json& Json::Add(const char* key, bool value) {
+Json& Json::Add(const char* key, bool value)
+{
     Key(key).m_Text += value ? "true" : "false";
     return *this;
 }
 
-Json& Json::Null(const char* key) {
+Json& Json::Null(const char* key)
+{
     Key(key).m_Text += "null";
     return *this;
 }
 
-Json& Json::Raw(const char* key, const std::string& json) {
+Json& Json::Raw(const char* key, const std::string& json)
+{
     Key(key).m_Text += json;
     return *this;
 }
 
-const char* HelpText() {
+const char* HelpText()
+{
     return "commands (READER is a reader number, the instance ID Plug and Play shows and the handle's\n"
            "reader half; NUMBER, DRIVE and LOG are the configuration its function driver reads):\n"
            "  version                    the driver's version\n"
@@ -262,4 +310,4 @@ const char* HelpText() {
            "  quit                       close the control device: every reader of the session is removed\n";
 }
 
-}  // namespace msdsc::tool
+} // namespace msdsc::tool

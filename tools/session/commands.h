@@ -15,14 +15,14 @@ enum class CommandKind { Version, Add, Remove, List, Devices, Wait, Quit, Help }
 
 struct Command {
     CommandKind kind = CommandKind::Help;
-    uint32_t number = 0, drive = 0, log = 0;  // add
-    bool wait = false;                        // add --wait: until Plug and Play has started the reader
+    uint32_t number = 0, drive = 0, log = 0; // add
+    bool wait = false;                       // add --wait: until Plug and Play has started the reader
     // remove and wait: the reader number (its instance ID, which its handle carries too); remove
     // also takes a handle typed out in full
     uint32_t readerNumber = 0;
     bool fullHandle = false;
     MsdscReaderHandle handle{};
-    bool gone = false;  // wait: for the reader to go rather than to start
+    bool gone = false; // wait: for the reader to go rather than to start
     std::string name;  // the command's name as typed ("add", "Quit", "exit"), which replies name
     std::string text;  // the command as typed, for messages
 };
@@ -44,19 +44,20 @@ bool ParseUnsigned32(const std::string& text, uint32_t* value);
 // A handle typed out in full: "BUS:READER", each 64-bit half in hexadecimal (0x optional).
 bool ParseFullHandle(const std::string& text, MsdscReaderHandle* handle);
 std::string FormatHandle(const MsdscReaderHandle& handle);
-std::string FormatStatus(MsdscStatus status);  // "0xC0000184"
-std::string JsonString(const std::string& text);  // quoted and escaped
+std::string FormatStatus(MsdscStatus status);    // "0xC0000184"
+std::string JsonString(const std::string& text); // quoted and escaped
 
 // One JSON object on one line, built field by field: Json("reply").Add("command", "add").Line().
-class Json {
+class Json
+{
 public:
-    explicit Json(const char* type);  // null: a plain object, without a "type"
+    explicit Json(const char* type); // null: a plain object, without a "type"
     Json& Add(const char* key, const std::string& value);
     Json& Add(const char* key, const char* value);
     Json& Add(const char* key, uint64_t value);
     Json& Add(const char* key, bool value);
     Json& Null(const char* key);
-    Json& Raw(const char* key, const std::string& json);  // a value already encoded
+    Json& Raw(const char* key, const std::string& json); // a value already encoded
     std::string Object() const { return m_Text + "}"; }
     std::string Line() const { return Object() + "\n"; }
 
@@ -67,4 +68,4 @@ private:
 
 const char* HelpText();
 
-}  // namespace msdsc::tool
+} // namespace msdsc::tool

@@ -9,7 +9,8 @@
 
 namespace msdsc::tool {
 
-class ClientLock {
+class ClientLock
+{
 public:
     ClientLock() { InitializeCriticalSection(&m_Section); }
     ~ClientLock() { DeleteCriticalSection(&m_Section); }
@@ -24,7 +25,7 @@ private:
 
 inline void Pause(unsigned milliseconds) { Sleep(milliseconds); }
 
-}  // namespace msdsc::tool
+} // namespace msdsc::tool
 #else
 #include <chrono>
 #include <mutex>
@@ -36,5 +37,5 @@ using ClientLock = std::mutex;
 
 inline void Pause(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
-}  // namespace msdsc::tool
+} // namespace msdsc::tool
 #endif

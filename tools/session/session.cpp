@@ -22,12 +22,14 @@ constexpr MsdscStatus STATUS_NO_SUCH_DEVICE_VALUE = static_cast<MsdscStatus>(0xC
 const char NO_BUS_DEVICE[] = "no bus device installed";
 
 // The configuration as the reader's hardware key holds it, and as the Plug and Play lines show it.
-std::string ConfigText(const Session::Reader& reader) {
+std::string ConfigText(const Session::Reader& reader)
+{
     return "Number=" + std::to_string(reader.number) + ", Drive=" + std::to_string(reader.drive) +
            ", Log=" + std::to_string(reader.log);
 }
 
-Json& AddReader(Json& json, const Session::Reader& reader) {
+Json& AddReader(Json& json, const Session::Reader& reader)
+{
     return json.Add("readerNumber", uint64_t{reader.readerNumber})
         .Raw("config", Json(nullptr)
                            .Add("Number", uint64_t{reader.number})
@@ -37,18 +39,23 @@ Json& AddReader(Json& json, const Session::Reader& reader) {
         .Add("handle", FormatHandle(reader.handle));
 }
 
-bool SameHandle(const MsdscReaderHandle& a, const MsdscReaderHandle& b) {
+bool SameHandle(const MsdscReaderHandle& a, const MsdscReaderHandle& b)
+{
     return std::memcmp(a.bytes, b.bytes, sizeof(a.bytes)) == 0;
 }
 
-std::string DeviceState(const MsdscReaderDevice& device) {
-    if (!device.present) return "not present";
+std::string DeviceState(const MsdscReaderDevice& device)
+{
+    if (!device.present)
+        return "not present";
     std::string state = device.started ? "started" : "present, not started";
-    if (device.problem) state += ", problem " + std::to_string(device.problem);
+    if (device.problem)
+        state += ", problem " + std::to_string(device.problem);
     return state;
 }
 
-std::string DeviceJson(const MsdscReaderDevice& device, bool ours) {
+std::string DeviceJson(const MsdscReaderDevice& device, bool ours)
+{
     Json json("device");
     json.Add("readerNumber", uint64_t{device.readerNumber})
         .Add("instance", device.instancePath)
@@ -68,37 +75,46 @@ std::string DeviceJson(const MsdscReaderDevice& device, bool ours) {
     return json.Object();
 }
 
-std::string VersionText(const uint16_t version[4]) {
+std::string VersionText(const uint16_t version[4])
+{
     return std::to_string(version[0]) + "." + std::to_string(version[1]) + "." + std::to_string(version[2]) + "." +
            std::to_string(version[3]);
 }
 
-}  // namespace
+} // namespace
 
 Session::Session(std::ostream& out, OutputOptions options, std::ostream* errors)
-    : m_Out(out), m_Errors(errors ? *errors : out), m_Options(options) {}
+    : m_Out(out), m_Errors(errors ? *errors : out), m_Options(options)
+{}
 
-Session::~Session() {
+Session::~Session()
+{
     std::lock_guard<ClientLock> lock(m_ClientLock);
-    if (m_Client) MsdscClose(m_Client, nullptr);
+    if (m_Client)
+        MsdscClose(m_Client, nullptr);
 }
 
-bool Session::IsOpen() {
+bool Session::IsOpen()
+{
     std::lock_guard<ClientLock> lock(m_ClientLock);
     return m_Client != nullptr;
 }
 
-void Session::Note(const std::string& text, const std::string& jsonObject) {
-    if (m_Options.quiet) return;
+void Session::Note(const std::string& text, const std::string& jsonObject)
+{
+    if (m_Options.quiet)
+        return;
     m_Out << (m_Options.json ? jsonObject : text) << "\n";
 }
 
-void Session::Failure(const std::string& command, MsdscStatus status, const char* message, const std::string& detail) {
+void Session::Failure(const std::string& command, MsdscStatus status, const char* message, const std::string& detail)
+{
     m_Failed = true;
     if (m_Options.json) {
         Json json("error");
         json.Add("command", command).Add("ok", false).Add("status", FormatStatus(status)).Add("message", message);
-        if (!detail.empty()) json.Add("detail", detail);
+        if (!detail.empty())
+            json.Add("detail", detail);
         m_Out << json.Line();
     } else {
         m_Out.flush();
@@ -107,7 +123,8 @@ void Session::Failure(const std::string& command, MsdscStatus status, const char
     }
 }
 
-void Session::UsageFailure(const std::string& command, const std::string& message) {
+void Session::UsageFailure(const std::string& command, const std::string& message)
+{
     m_Failed = true;
     if (m_Options.json) {
         m_Out << Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
@@ -117,25 +134,33 @@ void Session::UsageFailure(const std::string& command, const std::string& messag
     }
 }
 
-void Session::Ignored(const std::string& text) {
+void Session::Ignored(const std::string& text)
+{
     m_Failed = true;
     if (m_Options.json) {
-        m_Out << Json("ignored").Add("command", m_QuitName).Add("ok", false).Add("input", text)
-                     .Add("message", "input after quit is not run").Line();
+        m_Out << Json("ignored")
+                     .Add("command", m_QuitName)
+                     .Add("ok", false)
+                     .Add("input", text)
+                     .Add("message", "input after quit is not run")
+                     .Line();
     } else {
         m_Out.flush();
         Errors() << "error: input after quit is not run: " << text << "\n";
     }
 }
 
-void Session::After() {
+void Session::After()
+{
     m_Out.flush();
     m_Errors.flush();
-    if (afterCommand) afterCommand();
+    if (afterCommand)
+        afterCommand();
     m_Out.flush();
 }
 
-MsdscStatus Session::Call(const std::function<MsdscStatus(MsdscClient*)>& request, const char** message) {
+MsdscStatus Session::Call(const std::function<MsdscStatus(MsdscClient*)>& request, const char** message)
+{
     std::lock_guard<ClientLock> lock(m_ClientLock);
     if (!m_Client) {
         *message = MsdscStatusMessage(MsdscOperationClose, STATUS_INVALID_HANDLE_VALUE);
@@ -144,52 +169,61 @@ MsdscStatus Session::Call(const std::function<MsdscStatus(MsdscClient*)>& reques
     return request(m_Client);
 }
 
-MsdscStatus Session::ListDevices(std::vector<MsdscReaderDevice>* devices, const char** message) {
+MsdscStatus Session::ListDevices(std::vector<MsdscReaderDevice>* devices, const char** message)
+{
     for (;;) {
         uint32_t count = 0;
-        const MsdscStatus status = MsdscListReaderDevices(devices->data(), static_cast<uint32_t>(devices->size()),
-                                                          &count, message);
+        const MsdscStatus status =
+            MsdscListReaderDevices(devices->data(), static_cast<uint32_t>(devices->size()), &count, message);
         if (status == STATUS_BUFFER_OVERFLOW_VALUE) {
-            devices->resize(count);  // more came since the count: ask again
+            devices->resize(count); // more came since the count: ask again
             continue;
         }
-        if (status >= 0) devices->resize(count);
+        if (status >= 0)
+            devices->resize(count);
         return status;
     }
 }
 
-bool Session::Open() {
+bool Session::Open()
+{
     const char* message = nullptr;
     MsdscStatus status;
     {
         std::lock_guard<ClientLock> lock(m_ClientLock);
-        if (m_Client) return true;
+        if (m_Client)
+            return true;
         status = MsdscOpen(&m_Client, &message);
     }
     if (status < 0) {
         Failure("open", status, message);
         m_NoDevice = true;
-            return false;
+        return false;
     }
     Note("opened the control device", Json("reply").Add("command", "open").Add("ok", true));
     return true;
 }
 
-void Session::DoVersion(const Command& command) {
-    if (!Open()) return;
+void Session::DoVersion(const Command& command)
+{
+    if (!Open())
+        return;
     uint16_t version[4] = {};
     const char* message = nullptr;
     const MsdscStatus status =
         Call([&](MsdscClient* client) { return MsdscGetVersion(client, version, &message); }, &message);
-    if (status < 0) return Failure(command.name, status, message);
+    if (status < 0)
+        return Failure(command.name, status, message);
     if (m_Options.json)
         m_Out << Json("reply").Add("command", command.name).Add("ok", true).Add("version", VersionText(version)).Line();
     else
         m_Out << "driver version " << VersionText(version) << "\n";
 }
 
-void Session::DoAdd(const Command& command) {
-    if (!Open()) return;
+void Session::DoAdd(const Command& command)
+{
+    if (!Open())
+        return;
     // All ones until the driver answers: a reader half that holds no reader number tells a failed
     // add from an added reader whose wait failed.
     MsdscReaderHandle handle;
@@ -205,7 +239,8 @@ void Session::DoAdd(const Command& command) {
         },
         &message);
     uint32_t readerNumber = 0;
-    if (MsdscReaderNumberOfHandle(&handle, &readerNumber, nullptr) < 0) return Failure(command.name, status, message);
+    if (MsdscReaderNumberOfHandle(&handle, &readerNumber, nullptr) < 0)
+        return Failure(command.name, status, message);
     m_Readers.push_back(Reader{readerNumber, command.number, command.drive, command.log, handle, false});
     const Reader& reader = m_Readers.back();
     Json json("reply");
@@ -228,43 +263,52 @@ void Session::DoAdd(const Command& command) {
     }
 }
 
-void Session::DoRemove(const Command& command) {
+void Session::DoRemove(const Command& command)
+{
     MsdscReaderHandle handle = command.handle;
     Reader* known = nullptr;
     for (Reader& reader : m_Readers) {
-        const bool named = command.fullHandle ? SameHandle(reader.handle, handle) : reader.readerNumber == command.readerNumber;
+        const bool named =
+            command.fullHandle ? SameHandle(reader.handle, handle) : reader.readerNumber == command.readerNumber;
         // A number the session gave out twice (after a reload) names the reader still added.
-        if (named && (!known || known->removed)) known = &reader;
+        if (named && (!known || known->removed))
+            known = &reader;
     }
     if (!command.fullHandle) {
         if (!known)
-            return UsageFailure(command.name,
-                                command.name + ": this session added no reader " + std::to_string(command.readerNumber));
+            return UsageFailure(command.name, command.name + ": this session added no reader " +
+                                                  std::to_string(command.readerNumber));
         // A reader removed already is asked for again: the driver's answer is the one to show.
         handle = known->handle;
     }
-    if (!Open()) return;
+    if (!Open())
+        return;
     const char* message = nullptr;
     const MsdscStatus status =
         Call([&](MsdscClient* client) { return MsdscRemoveReader(client, &handle, &message); }, &message);
-    if (status < 0) return Failure(command.name, status, message);
-    if (known) known->removed = true;
+    if (status < 0)
+        return Failure(command.name, status, message);
+    if (known)
+        known->removed = true;
     uint32_t readerNumber = 0;
     const bool numbered = MsdscReaderNumberOfHandle(&handle, &readerNumber, nullptr) >= 0;
     Json json("reply");
     json.Add("command", command.name).Add("ok", true);
-    if (numbered) json.Add("readerNumber", uint64_t{readerNumber});
+    if (numbered)
+        json.Add("readerNumber", uint64_t{readerNumber});
     json.Add("handle", FormatHandle(handle));
     Note("removed " + (numbered ? "reader " + std::to_string(readerNumber) + ", " : std::string()) + "handle " +
              FormatHandle(handle),
          json);
 }
 
-void Session::DoList(const Command& command) {
+void Session::DoList(const Command& command)
+{
     size_t present = 0;
     std::string objects;
     for (const Reader& reader : m_Readers) {
-        if (reader.removed) continue;
+        if (reader.removed)
+            continue;
         ++present;
         Json json("reader");
         AddReader(json, reader);
@@ -281,16 +325,19 @@ void Session::DoList(const Command& command) {
                   << FormatHandle(reader.handle) << "\n";
 }
 
-void Session::DoDevices(const Command& command) {
+void Session::DoDevices(const Command& command)
+{
     std::vector<MsdscReaderDevice> devices;
     const char* message = nullptr;
     const MsdscStatus status = ListDevices(&devices, &message);
-    if (status < 0) return Failure(command.name, status, message);
+    if (status < 0)
+        return Failure(command.name, status, message);
     // The bus count only adds a remark: a device list that cannot say leaves it out.
     uint32_t buses = 0;
     const bool counted = MsdscCountBusDevices(&buses, nullptr) >= 0;
     auto ours = [&](const MsdscReaderDevice& device) {
-        if (!device.present) return false;
+        if (!device.present)
+            return false;
         return std::any_of(m_Readers.begin(), m_Readers.end(), [&](const Reader& reader) {
             return !reader.removed && reader.readerNumber == device.readerNumber;
         });
@@ -301,15 +348,19 @@ void Session::DoDevices(const Command& command) {
             objects += (objects.empty() ? "" : ",") + DeviceJson(device, ours(device));
         Json json("reply");
         json.Add("command", command.name).Add("ok", true);
-        if (counted) json.Add("buses", uint64_t{buses});
+        if (counted)
+            json.Add("buses", uint64_t{buses});
         m_Out << json.Raw("devices", "[" + objects + "]").Line();
         return;
     }
-    if (counted && buses == 0) m_Out << NO_BUS_DEVICE << "\n";
+    if (counted && buses == 0)
+        m_Out << NO_BUS_DEVICE << "\n";
     m_Out << devices.size() << (devices.size() == 1 ? " reader device node" : " reader device nodes") << "\n";
     for (const MsdscReaderDevice& device : devices) {
         m_Out << "  reader " << device.readerNumber << "  " << device.instancePath << "  " << DeviceState(device)
-              << (device.driver[0] ? std::string("  driver ") + device.driver : device.present ? "  no driver" : "")
+              << (device.driver[0] ? std::string("  driver ") + device.driver
+                  : device.present ? "  no driver"
+                                   : "")
               << (ours(device) ? "  (this session's)" : "") << "\n";
         // What the reader's function driver found in the hardware key, where it tells (the sample);
         // asked of every present reader, since Wine cannot say which one is started.
@@ -320,14 +371,14 @@ void Session::DoDevices(const Command& command) {
     }
 }
 
-void Session::DoWait(const Command& command) {
+void Session::DoWait(const Command& command)
+{
     const std::string number = std::to_string(command.readerNumber);
     uint32_t buses = 0;
     const char* message = nullptr;
     if (!command.gone && MsdscCountBusDevices(&buses, &message) >= 0 && buses == 0) {
         m_NoDevice = true;
-        return Failure(command.name, STATUS_NO_SUCH_DEVICE_VALUE, NO_BUS_DEVICE,
-                       "reader " + number + " cannot start");
+        return Failure(command.name, STATUS_NO_SUCH_DEVICE_VALUE, NO_BUS_DEVICE, "reader " + number + " cannot start");
     }
     MsdscReaderDevice device{};
     const MsdscStatus status = MsdscWaitForReaderDevice(
@@ -337,21 +388,38 @@ void Session::DoWait(const Command& command) {
                        "reader " + number + " is " + (device.instancePath[0] ? DeviceState(device) : "unknown"));
     const char* state = command.gone ? "gone" : "started";
     Json json("reply");
-    json.Add("command", command.name).Add("ok", true).Add("readerNumber", uint64_t{command.readerNumber}).Add("state", state);
-    if (device.instancePath[0]) json.Add("instance", device.instancePath);
+    json.Add("command", command.name)
+        .Add("ok", true)
+        .Add("readerNumber", uint64_t{command.readerNumber})
+        .Add("state", state);
+    if (device.instancePath[0])
+        json.Add("instance", device.instancePath);
     Note("reader " + number + " is " + state +
              (device.instancePath[0] && !command.gone ? std::string(" (") + device.instancePath + ")" : std::string()),
          json);
 }
 
-bool Session::Execute(const Command& command) {
+bool Session::Execute(const Command& command)
+{
     switch (command.kind) {
-    case CommandKind::Version: DoVersion(command); break;
-    case CommandKind::Add: DoAdd(command); break;
-    case CommandKind::Remove: DoRemove(command); break;
-    case CommandKind::List: DoList(command); break;
-    case CommandKind::Devices: DoDevices(command); break;
-    case CommandKind::Wait: DoWait(command); break;
+    case CommandKind::Version:
+        DoVersion(command);
+        break;
+    case CommandKind::Add:
+        DoAdd(command);
+        break;
+    case CommandKind::Remove:
+        DoRemove(command);
+        break;
+    case CommandKind::List:
+        DoList(command);
+        break;
+    case CommandKind::Devices:
+        DoDevices(command);
+        break;
+    case CommandKind::Wait:
+        DoWait(command);
+        break;
     case CommandKind::Help:
         if (m_Options.json)
             m_Out << Json("reply").Add("command", command.name).Add("ok", true).Add("help", HelpText()).Line();
@@ -367,21 +435,27 @@ bool Session::Execute(const Command& command) {
     return true;
 }
 
-void Session::RunAll(const std::vector<Command>& commands) {
+void Session::RunAll(const std::vector<Command>& commands)
+{
     for (size_t i = 0; i < commands.size(); ++i) {
-        if (Execute(commands[i])) continue;
-        for (size_t rest = i + 1; rest < commands.size(); ++rest) Ignored(commands[rest].text);
+        if (Execute(commands[i]))
+            continue;
+        for (size_t rest = i + 1; rest < commands.size(); ++rest)
+            Ignored(commands[rest].text);
         return;
     }
 }
 
-void Session::RunInput(std::istream& in, bool terminal, const std::string& terminalPrompt) {
-    if (terminal && !m_Options.json) prompt = terminalPrompt;
+void Session::RunInput(std::istream& in, bool terminal, const std::string& terminalPrompt)
+{
+    if (terminal && !m_Options.json)
+        prompt = terminalPrompt;
     drainAfterQuit = !terminal;
     RunLines(in);
 }
 
-void Session::RunLines(std::istream& in) {
+void Session::RunLines(std::istream& in)
+{
     std::string line;
     while ((prompt.empty() || m_Out << prompt << std::flush) && std::getline(in, line)) {
         const std::vector<std::string> words = SplitWords(line);
@@ -392,37 +466,46 @@ void Session::RunLines(std::istream& in) {
             if (!ParseCommand(words, &position, &command, &error, &name)) {
                 UsageFailure(name, error);
                 After();
-                break;  // the rest of a line that went wrong is not guessed at
+                break; // the rest of a line that went wrong is not guessed at
             }
-            if (Execute(command)) continue;
+            if (Execute(command))
+                continue;
             std::string rest;
-            for (size_t i = position; i < words.size(); ++i) rest += (rest.empty() ? "" : " ") + words[i];
-            if (!rest.empty()) Ignored(rest);
+            for (size_t i = position; i < words.size(); ++i)
+                rest += (rest.empty() ? "" : " ") + words[i];
+            if (!rest.empty())
+                Ignored(rest);
             while (drainAfterQuit && std::getline(in, line)) {
                 std::string text;
-                for (const std::string& word : SplitWords(line)) text += (text.empty() ? "" : " ") + word;
-                if (!text.empty()) Ignored(text);
+                for (const std::string& word : SplitWords(line))
+                    text += (text.empty() ? "" : " ") + word;
+                if (!text.empty())
+                    Ignored(text);
             }
             return;
         }
     }
 }
 
-void Session::Close() {
+void Session::Close()
+{
     size_t present = 0;
-    for (const Reader& reader : m_Readers) present += reader.removed ? 0 : 1;
+    for (const Reader& reader : m_Readers)
+        present += reader.removed ? 0 : 1;
     const char* message = nullptr;
     MsdscStatus status;
     {
         std::lock_guard<ClientLock> lock(m_ClientLock);
-        if (!m_Client) return;
+        if (!m_Client)
+            return;
         status = MsdscClose(m_Client, &message);
         m_Client = nullptr;
     }
     if (status < 0) {
         Failure(m_QuitName, status, message);
     } else {
-        for (Reader& reader : m_Readers) reader.removed = true;
+        for (Reader& reader : m_Readers)
+            reader.removed = true;
         Note("closed the control device: the driver removes the " + std::to_string(present) +
                  (present == 1 ? " reader" : " readers") + " still added",
              Json("reply").Add("command", m_QuitName).Add("ok", true).Add("readersRemoved", uint64_t{present}));
@@ -430,9 +513,11 @@ void Session::Close() {
     After();
 }
 
-bool Session::Interrupt(Ending ending) {
+bool Session::Interrupt(Ending ending)
+{
     std::lock_guard<ClientLock> lock(m_ClientLock);
-    if (!m_Client) return false;
+    if (!m_Client)
+        return false;
     MsdscClose(m_Client, nullptr);
     m_Client = nullptr;
     const bool interrupted = ending == Ending::Interrupt;
@@ -453,14 +538,16 @@ bool Session::Interrupt(Ending ending) {
 }
 
 int CommandLineError(const char* program, const char* usage, bool json, const std::string& command,
-                     const std::string& message, bool showUsage) {
+                     const std::string& message, bool showUsage)
+{
     if (json) {
         std::cout << Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
     } else {
         std::cerr << program << ": " << message << "\n";
-        if (showUsage) std::cerr << usage;
+        if (showUsage)
+            std::cerr << usage;
     }
     return EXIT_USAGE;
 }
 
-}  // namespace msdsc::tool
+} // namespace msdsc::tool

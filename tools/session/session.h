@@ -18,16 +18,16 @@ namespace msdsc::tool {
 // Exit codes of both tools (README lists them with the Windows tool's own).
 enum ExitCode : int {
     EXIT_OK = 0,
-    EXIT_COMMAND_FAILED = 1,  // at least one command failed, or input after quit was not run; the others ran
-    EXIT_USAGE = 2,           // the command line could not be understood; nothing ran
-    EXIT_NO_DEVICE = 3,       // the control device could not be opened, or no bus device is installed
-    EXIT_INTERRUPTED = 130,   // Ctrl+C: the handle was closed, so the driver removed the readers
-    EXIT_TERMINATED = 143,    // SIGTERM (Windows: the console closed, logoff, shutdown): the same
+    EXIT_COMMAND_FAILED = 1, // at least one command failed, or input after quit was not run; the others ran
+    EXIT_USAGE = 2,          // the command line could not be understood; nothing ran
+    EXIT_NO_DEVICE = 3,      // the control device could not be opened, or no bus device is installed
+    EXIT_INTERRUPTED = 130,  // Ctrl+C: the handle was closed, so the driver removed the readers
+    EXIT_TERMINATED = 143,   // SIGTERM (Windows: the console closed, logoff, shutdown): the same
 };
 
 struct OutputOptions {
-    bool json = false;   // one JSON object per line, each with a "type"
-    bool quiet = false;  // only what was asked for (version, list, devices) and errors
+    bool json = false;  // one JSON object per line, each with a "type"
+    bool quiet = false; // only what was asked for (version, list, devices) and errors
 };
 
 // How long `add --wait` and `wait` wait by default.
@@ -36,12 +36,13 @@ inline constexpr uint32_t DEFAULT_WAIT_MS = 10000;
 // How a session was ended from outside.
 enum class Ending { Interrupt, Termination };
 
-class Session {
+class Session
+{
 public:
     // Errors go to `errors` in text mode (standard error for the tools); null sends them to `out`.
     // Under --json every line goes to `out`, so that one stream carries the whole session.
     Session(std::ostream& out, OutputOptions options, std::ostream* errors = nullptr);
-    ~Session();  // closes the client if it is still open
+    ~Session(); // closes the client if it is still open
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -134,4 +135,4 @@ private:
 int CommandLineError(const char* program, const char* usage, bool json, const std::string& command,
                      const std::string& message, bool showUsage);
 
-}  // namespace msdsc::tool
+} // namespace msdsc::tool

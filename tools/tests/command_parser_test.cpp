@@ -12,28 +12,32 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-std::vector<Command> Parse(const std::string& line) {
+std::vector<Command> Parse(const std::string& line)
+{
     std::vector<Command> commands;
     std::string error;
     EXPECT_TRUE(ParseCommands(SplitWords(line), &commands, &error)) << line << ": " << error;
     return commands;
 }
 
-std::string ParseError(const std::string& line) {
+std::string ParseError(const std::string& line)
+{
     std::vector<Command> commands;
     std::string error;
     EXPECT_FALSE(ParseCommands(SplitWords(line), &commands, &error)) << line;
     return error;
 }
 
-TEST(CommandWords, SplitsOnAnyWhitespaceAndDropsComments) {
+TEST(CommandWords, SplitsOnAnyWhitespaceAndDropsComments)
+{
     EXPECT_THAT(SplitWords("  add\t7  1 0\r"), ElementsAre("add", "7", "1", "0"));
     EXPECT_THAT(SplitWords("list # what we added"), ElementsAre("list"));
     EXPECT_TRUE(SplitWords("# only a comment").empty());
     EXPECT_TRUE(SplitWords("").empty());
 }
 
-TEST(CommandParser, SeveralCommandsInOneLineByTheirArity) {
+TEST(CommandParser, SeveralCommandsInOneLineByTheirArity)
+{
     const std::vector<Command> commands = Parse("VERSION add 7 1 0 Add 0x10 0XfF 4294967295 remove 1 list quit");
     ASSERT_EQ(commands.size(), 6u);
     EXPECT_EQ(commands[0].kind, CommandKind::Version);
@@ -52,7 +56,8 @@ TEST(CommandParser, SeveralCommandsInOneLineByTheirArity) {
     EXPECT_EQ(commands[5].kind, CommandKind::Quit);
 }
 
-TEST(CommandParser, NumbersOutsideUnsigned32AreRefused) {
+TEST(CommandParser, NumbersOutsideUnsigned32AreRefused)
+{
     EXPECT_THAT(ParseError("add 4294967296 0 0"), HasSubstr("NUMBER"));
     EXPECT_THAT(ParseError("add 1 -1 0"), HasSubstr("DRIVE"));
     EXPECT_THAT(ParseError("add 1 1 0x100000000"), HasSubstr("LOG"));
@@ -61,15 +66,16 @@ TEST(CommandParser, NumbersOutsideUnsigned32AreRefused) {
     EXPECT_THAT(ParseError("add 1 1 +3"), HasSubstr("LOG"));
 }
 
-TEST(CommandParser, MissingArgumentsAndUnknownCommands) {
+TEST(CommandParser, MissingArgumentsAndUnknownCommands)
+{
     EXPECT_THAT(ParseError("add 1 2"), HasSubstr("needs 3 arguments"));
     EXPECT_THAT(ParseError("version remove"), HasSubstr("needs 1 argument"));
     EXPECT_THAT(ParseError("list frobnicate"), HasSubstr("unknown command 'frobnicate'"));
 }
 
-TEST(CommandParser, RemoveTakesAReaderNumberOrAFullHandle) {
-    const std::vector<Command> commands =
-        Parse("remove 3 remove 6a3e19c200000000:0x2 remove 0:0 remove 0 EXIT");
+TEST(CommandParser, RemoveTakesAReaderNumberOrAFullHandle)
+{
+    const std::vector<Command> commands = Parse("remove 3 remove 6a3e19c200000000:0x2 remove 0:0 remove 0 EXIT");
     ASSERT_EQ(commands.size(), 5u);
     EXPECT_EQ(commands[0].readerNumber, 3u);
     EXPECT_FALSE(commands[0].fullHandle);
@@ -94,9 +100,11 @@ TEST(CommandParser, RemoveTakesAReaderNumberOrAFullHandle) {
     EXPECT_THAT(ParseError("remove 4294967296"), HasSubstr("READER"));
 }
 
-TEST(CommandOutput, HandleAndStatusFormatsRoundTrip) {
+TEST(CommandOutput, HandleAndStatusFormatsRoundTrip)
+{
     MsdscReaderHandle handle{};
-    for (unsigned i = 0; i < 16; ++i) handle.bytes[i] = static_cast<uint8_t>(i * 17);
+    for (unsigned i = 0; i < 16; ++i)
+        handle.bytes[i] = static_cast<uint8_t>(i * 17);
     const std::string text = FormatHandle(handle);
     EXPECT_EQ(text, "7766554433221100:ffeeddccbbaa9988");
     MsdscReaderHandle back{};
@@ -105,12 +113,13 @@ TEST(CommandOutput, HandleAndStatusFormatsRoundTrip) {
     EXPECT_EQ(FormatStatus(static_cast<MsdscStatus>(0xC0000184)), "0xC0000184");
 }
 
-TEST(CommandOutput, JsonStringsEscapeWhatJsonRequires) {
+TEST(CommandOutput, JsonStringsEscapeWhatJsonRequires)
+{
     EXPECT_EQ(JsonString("MicroSDSmartCardBus\\MicroSDSmartCardReader\\1"),
               "\"MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\1\"");
     EXPECT_EQ(JsonString("say \"hi\"\n"), "\"say \\\"hi\\\"\\n\"");
     EXPECT_EQ(JsonString(std::string("a\x01z")), "\"a\\u0001z\"");
 }
 
-}  // namespace
-}  // namespace msdsc::tool
+} // namespace
+} // namespace msdsc::tool

@@ -31,20 +31,23 @@ struct ToolRun {
 };
 
 // The tool with `arguments`, standard input from a file of `input`, standard output captured.
-ToolRun RunTool(const std::string& arguments, const std::string& input) {
+ToolRun RunTool(const std::string& arguments, const std::string& input)
+{
     char path[] = "/tmp/msdscctl-input.XXXXXX";
     const int fd = mkstemp(path);
-    if (fd < 0) return {};
+    if (fd < 0)
+        return {};
     const ssize_t written = write(fd, input.data(), input.size());
     close(fd);
     ToolRun run;
-    if (written != static_cast<ssize_t>(input.size())) return run;
+    if (written != static_cast<ssize_t>(input.size()))
+        return run;
     const std::string errors = std::string(path) + ".err";
-    FILE* pipe =
-        popen((std::string(MSDSCCTL_HOST) + " " + arguments + " <" + path + " 2>" + errors).c_str(), "r");
+    FILE* pipe = popen((std::string(MSDSCCTL_HOST) + " " + arguments + " <" + path + " 2>" + errors).c_str(), "r");
     if (pipe) {
         char buffer[65536];
-        for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) run.out.append(buffer, n);
+        for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
+            run.out.append(buffer, n);
         const int status = pclose(pipe);
         run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -55,28 +58,31 @@ ToolRun RunTool(const std::string& arguments, const std::string& input) {
     return run;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
+std::vector<std::string> Lines(const std::string& text)
+{
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
-TEST(HostToolOutput, EveryJsonLineOfASessionWithErrorsParsesAndCarriesAType) {
+TEST(HostToolOutput, EveryJsonLineOfASessionWithErrorsParsesAndCarriesAType)
+{
     const ToolRun run = RunTool("--json --buses 2 --timeout 50",
-                            "version\n"
-                            "add 7 1 0 --wait\n"
-                            "add 8 2 0\n"
-                            "frobnicate\n"          // unknown command
-                            "add 1 2 0x1FFFFFFFF\n" // a number out of range
-                            "remove 9\n"            // no such reader of the session
-                            "remove 11223344:8899aabbccddeeff\n"  // the driver refuses it
-                            "wait 99\n"             // times out
-                            "devices\n"
-                            "list\n"
-                            "help\n"
-                            "remove 1 Quit add 9 9 9\n"
-                            "list\n");
+                                "version\n"
+                                "add 7 1 0 --wait\n"
+                                "add 8 2 0\n"
+                                "frobnicate\n"                       // unknown command
+                                "add 1 2 0x1FFFFFFFF\n"              // a number out of range
+                                "remove 9\n"                         // no such reader of the session
+                                "remove 11223344:8899aabbccddeeff\n" // the driver refuses it
+                                "wait 99\n"                          // times out
+                                "devices\n"
+                                "list\n"
+                                "help\n"
+                                "remove 1 Quit add 9 9 9\n"
+                                "list\n");
     EXPECT_EQ(run.exitCode, EXIT_COMMAND_FAILED) << run.out;
     EXPECT_EQ(run.err, "") << "under --json every line goes to standard output";
     std::multiset<std::string> types;
@@ -93,7 +99,8 @@ TEST(HostToolOutput, EveryJsonLineOfASessionWithErrorsParsesAndCarriesAType) {
             ASSERT_TRUE(object.contains("command") && object["command"].is_string()) << line;
             ASSERT_TRUE(object.contains("ok") && object["ok"].is_boolean()) << line;
             EXPECT_EQ(object["ok"].get<bool>(), type == "reply") << line;
-            if (type == "reply") replies.insert(object["command"].get<std::string>());
+            if (type == "reply")
+                replies.insert(object["command"].get<std::string>());
         }
     }
     EXPECT_EQ(types.count("machine"), 1u);
@@ -106,7 +113,8 @@ TEST(HostToolOutput, EveryJsonLineOfASessionWithErrorsParsesAndCarriesAType) {
     EXPECT_EQ(replies, (std::set<std::string>{"open", "version", "add", "devices", "list", "help", "remove", "Quit"}));
 }
 
-TEST(HostToolOutput, CommandLineUsageErrorsAreJsonLinesToo) {
+TEST(HostToolOutput, CommandLineUsageErrorsAreJsonLinesToo)
+{
     for (const char* arguments : {"--json --buses 65 version", "--json add 1 2", "--json --timeout"}) {
         const ToolRun run = RunTool(arguments, "");
         EXPECT_EQ(run.exitCode, EXIT_USAGE) << arguments;
@@ -122,10 +130,12 @@ TEST(HostToolOutput, CommandLineUsageErrorsAreJsonLinesToo) {
 // Counted, not timed: the output of a session of N adds is a fixed part plus the same few lines for
 // each add, whatever the number of readers already there (it used to print every reader again after
 // each command).
-TEST(HostToolOutput, OutputOfAddsIsLinearInTheAdds) {
+TEST(HostToolOutput, OutputOfAddsIsLinearInTheAdds)
+{
     auto session = [](unsigned adds) {
         std::string input;
-        for (unsigned i = 0; i < adds; ++i) input += "add " + std::to_string(i) + " 1 0\n";
+        for (unsigned i = 0; i < adds; ++i)
+            input += "add " + std::to_string(i) + " 1 0\n";
         return RunTool("--buses 2", input);
     };
     // As many adds as the driver holds readers at once (MAX_READERS in msdscbus.h).
@@ -142,7 +152,8 @@ TEST(HostToolOutput, OutputOfAddsIsLinearInTheAdds) {
 }
 
 // Text mode: what was asked for on standard output, errors on standard error.
-TEST(HostToolOutput, QuietPrintsWhatWasAskedForAndErrorsOnly) {
+TEST(HostToolOutput, QuietPrintsWhatWasAskedForAndErrorsOnly)
+{
     const ToolRun run = RunTool("--quiet --buses 2 version add 7 1 0 list remove 5 quit", "");
     EXPECT_EQ(run.exitCode, EXIT_COMMAND_FAILED);
     const std::vector<std::string> lines = Lines(run.out);
@@ -155,7 +166,8 @@ TEST(HostToolOutput, QuietPrintsWhatWasAskedForAndErrorsOnly) {
 
 // The pool line reads like a leak report to anyone who does not know the driver keeps its bus
 // registry and each bus's list between sessions: it is there on request only.
-TEST(HostToolOutput, DriverPoolOnlyWithDebug) {
+TEST(HostToolOutput, DriverPoolOnlyWithDebug)
+{
     const ToolRun plain = RunTool("--buses 1 add 1 2 3", "");
     EXPECT_EQ(plain.exitCode, EXIT_OK) << plain.out;
     EXPECT_THAT(plain.out, Not(HasSubstr("pool")));
@@ -165,7 +177,8 @@ TEST(HostToolOutput, DriverPoolOnlyWithDebug) {
     EXPECT_THAT(json.out, Not(HasSubstr("driverPoolBlocks")));
 }
 
-TEST(HostToolOutput, ArgumentsAfterQuitAreReportedNotRun) {
+TEST(HostToolOutput, ArgumentsAfterQuitAreReportedNotRun)
+{
     const ToolRun run = RunTool("add 7 1 0 quit add 8 1 0 version", "");
     EXPECT_EQ(run.exitCode, EXIT_COMMAND_FAILED) << run.out;
     EXPECT_THAT(run.err, HasSubstr("error: input after quit is not run: add 8 1 0\n"));
@@ -175,13 +188,15 @@ TEST(HostToolOutput, ArgumentsAfterQuitAreReportedNotRun) {
 
 // Ctrl+C, or SIGTERM, while the tool reads its input: it closes the handle, says which of the two
 // ended it, and exits with the code of that one.
-TEST(HostToolOutput, InterruptAndTerminationCloseTheHandleAndSaySo) {
+TEST(HostToolOutput, InterruptAndTerminationCloseTheHandleAndSaySo)
+{
     struct Case {
         int signal;
         int exitCode;
         const char* type;
     };
-    for (const Case& ending : {Case{SIGINT, EXIT_INTERRUPTED, "interrupted"}, Case{SIGTERM, EXIT_TERMINATED, "terminated"}}) {
+    for (const Case& ending :
+         {Case{SIGINT, EXIT_INTERRUPTED, "interrupted"}, Case{SIGTERM, EXIT_TERMINATED, "terminated"}}) {
         int input[2], output[2];
         ASSERT_EQ(pipe(input), 0);
         ASSERT_EQ(pipe(output), 0);
@@ -208,7 +223,8 @@ TEST(HostToolOutput, InterruptAndTerminationCloseTheHandleAndSaySo) {
             out.append(buffer, static_cast<size_t>(n));
         }
         ASSERT_EQ(kill(child, ending.signal), 0);
-        for (ssize_t n; (n = read(output[0], buffer, sizeof(buffer))) > 0;) out.append(buffer, static_cast<size_t>(n));
+        for (ssize_t n; (n = read(output[0], buffer, sizeof(buffer))) > 0;)
+            out.append(buffer, static_cast<size_t>(n));
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         close(input[1]);
@@ -226,7 +242,8 @@ TEST(HostToolOutput, InterruptAndTerminationCloseTheHandleAndSaySo) {
 
 // devices and wait look at Plug and Play only: with no bus device they say so, and nothing opens
 // the control device.
-TEST(HostToolOutput, DevicesAndWaitWithoutABusDevice) {
+TEST(HostToolOutput, DevicesAndWaitWithoutABusDevice)
+{
     const ToolRun devices = RunTool("--buses 0 devices", "");
     EXPECT_EQ(devices.exitCode, EXIT_OK) << devices.out << devices.err;
     EXPECT_THAT(devices.out, HasSubstr("no bus device installed\n0 reader device nodes\n"));
@@ -240,5 +257,5 @@ TEST(HostToolOutput, DevicesAndWaitWithoutABusDevice) {
     EXPECT_THAT(version.out, HasSubstr("0 reader device nodes")) << "the rest of the session still runs";
 }
 
-}  // namespace
-}  // namespace msdsc::tool
+} // namespace
+} // namespace msdsc::tool

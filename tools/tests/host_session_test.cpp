@@ -22,17 +22,20 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-class HostSession : public machine::MachineTest {
+class HostSession : public machine::MachineTest
+{
 protected:
     // Runs a typed session to its end, with Plug and Play's view after every command.
-    std::string Run(const std::string& input, bool json, std::vector<std::vector<machine::BusView>>* views = nullptr) {
+    std::string Run(const std::string& input, bool json, std::vector<std::vector<machine::BusView>>* views = nullptr)
+    {
         std::ostringstream out;
         Session session(out, OutputOptions{json, false});
         session.drainAfterQuit = true;
         session.SetWaitTimeout(m_WaitMs);
         session.afterCommand = [&] {
             m_Machine.Settle();
-            if (views) views->push_back(m_Machine.View());
+            if (views)
+                views->push_back(m_Machine.View());
         };
         EXPECT_TRUE(session.Open()) << out.str();
         std::istringstream in(input);
@@ -46,7 +49,8 @@ protected:
     uint32_t m_WaitMs = 2000;
 };
 
-TEST_F(HostSession, TypedSessionOnTwoBuses) {
+TEST_F(HostSession, TypedSessionOnTwoBuses)
+{
     std::vector<std::vector<machine::BusView>> views;
     const std::string out = Run("version\n"
                                 "add 7 1 0\n"
@@ -80,7 +84,9 @@ TEST_F(HostSession, TypedSessionOnTwoBuses) {
     ASSERT_EQ(afterAdds[0].readers.size(), 1u);
     ASSERT_EQ(afterAdds[1].readers.size(), 1u);
     const machine::ReaderView& second = afterAdds[1].readers[0];
-    EXPECT_THAT(second.instancePath, ContainsRegex("^MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f]+&[0-9a-f]+&[0-9a-f]+&[0-9]+$"));
+    EXPECT_THAT(
+        second.instancePath,
+        ContainsRegex("^MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f]+&[0-9a-f]+&[0-9a-f]+&[0-9]+$"));
     EXPECT_EQ(second.state, "Started");
     EXPECT_EQ(second.values[0], 8u);
     EXPECT_EQ(second.values[1], 2u);
@@ -95,7 +101,8 @@ TEST_F(HostSession, TypedSessionOnTwoBuses) {
     }
 }
 
-TEST_F(HostSession, JsonSessionPrintsOneObjectPerLine) {
+TEST_F(HostSession, JsonSessionPrintsOneObjectPerLine)
+{
     const std::string out = Run("version\nadd 7 1 0\nremove 0:0\nlist\n", true);
     std::istringstream lines(out);
     std::vector<std::string> objects;
@@ -111,13 +118,15 @@ TEST_F(HostSession, JsonSessionPrintsOneObjectPerLine) {
     EXPECT_THAT(objects[2], ContainsRegex("^\\{\"type\":\"reply\",\"command\":\"add\",\"ok\":true,\"readerNumber\":0,"
                                           "\"config\":\\{\"Number\":7,\"Drive\":1,\"Log\":0\\},"
                                           "\"handle\":\"[0-9a-f]{16}:0{7}10{8}\"\\}$"));
-    EXPECT_EQ(objects[3], "{\"type\":\"error\",\"command\":\"remove\",\"ok\":false,\"status\":\"0xC0000001\",\"message\":\"" +
-                              std::string(MsdscStatusMessage(MsdscOperationRemoveReader, STATUS_UNSUCCESSFUL)) + "\"}");
+    EXPECT_EQ(objects[3],
+              "{\"type\":\"error\",\"command\":\"remove\",\"ok\":false,\"status\":\"0xC0000001\",\"message\":\"" +
+                  std::string(MsdscStatusMessage(MsdscOperationRemoveReader, STATUS_UNSUCCESSFUL)) + "\"}");
     EXPECT_THAT(objects[4], HasSubstr("\"readers\":[{\"type\":\"reader\",\"readerNumber\":0,"));
     EXPECT_EQ(objects[5], "{\"type\":\"reply\",\"command\":\"close\",\"ok\":true,\"readersRemoved\":1}");
 }
 
-TEST_F(HostSession, RemovingByFullHandleIsRemovingThatReader) {
+TEST_F(HostSession, RemovingByFullHandleIsRemovingThatReader)
+{
     std::ostringstream out;
     Session session(out, OutputOptions{});
     session.prompt = "> ";
@@ -135,13 +144,15 @@ TEST_F(HostSession, RemovingByFullHandleIsRemovingThatReader) {
     EXPECT_THAT(out.str(), HasSubstr("1 reader added by this session\n  reader 0:"));
     // One prompt per line read, and one more for the end of each input.
     size_t prompts = 0;
-    for (size_t at = out.str().find("> "); at != std::string::npos; at = out.str().find("> ", at + 1)) ++prompts;
+    for (size_t at = out.str().find("> "); at != std::string::npos; at = out.str().find("> ", at + 1))
+        ++prompts;
     EXPECT_EQ(prompts, 6u);
     session.Close();
     EXPECT_EQ(session.ExitCode(), EXIT_OK);
 }
 
-TEST_F(HostSession, PlugAndPlayChangesInBothEncodings) {
+TEST_F(HostSession, PlugAndPlayChangesInBothEncodings)
+{
     const std::vector<machine::BusView> before = m_Machine.View();
     MsdscClient* client = nullptr;
     ASSERT_EQ(MsdscOpen(&client, nullptr), STATUS_SUCCESS);
@@ -153,12 +164,14 @@ TEST_F(HostSession, PlugAndPlayChangesInBothEncodings) {
     // One line for the reader that appeared; nothing for the buses, which did not change.
     const auto changes = ViewChanges(before, after);
     ASSERT_EQ(changes.size(), 1u);
-    EXPECT_THAT(changes[0].first, ContainsRegex("^  plug and play: MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f&]+"
-                                                "  Started  Number=5  Drive=6  Log=7  Exists=1$"));
-    EXPECT_THAT(changes[0].second, ContainsRegex("^\\{\"type\":\"pnp\",\"instance\":\"MicroSDSmartCardBus\\\\\\\\"
-                                                 "MicroSDSmartCardReader\\\\\\\\[0-9a-f&]+\",\"bus\":\"ROOT\\\\\\\\MicroSDSmartCardBus"
-                                                 "\\\\\\\\000[01]\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
-                                                 "\"Log\":7,\"Exists\":1\\}\\}$"));
+    EXPECT_THAT(changes[0].first,
+                ContainsRegex("^  plug and play: MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f&]+"
+                              "  Started  Number=5  Drive=6  Log=7  Exists=1$"));
+    EXPECT_THAT(changes[0].second,
+                ContainsRegex("^\\{\"type\":\"pnp\",\"instance\":\"MicroSDSmartCardBus\\\\\\\\"
+                              "MicroSDSmartCardReader\\\\\\\\[0-9a-f&]+\",\"bus\":\"ROOT\\\\\\\\MicroSDSmartCardBus"
+                              "\\\\\\\\000[01]\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
+                              "\"Log\":7,\"Exists\":1\\}\\}$"));
     EXPECT_TRUE(ViewChanges(after, after).empty());
 
     ASSERT_EQ(MsdscClose(client, nullptr), STATUS_SUCCESS);
@@ -171,7 +184,8 @@ TEST_F(HostSession, PlugAndPlayChangesInBothEncodings) {
 
 // The device view through the session: add --wait follows the reader its handle names, devices
 // shows every node with its state, wait follows a reader number to started or gone.
-TEST_F(HostSession, AddWaitDevicesAndWait) {
+TEST_F(HostSession, AddWaitDevicesAndWait)
+{
     const std::string out = Run("add 7 1 0 --wait\n"
                                 "add 8 2 0\n"
                                 "add 9 3 0 --wait\n"
@@ -191,9 +205,14 @@ TEST_F(HostSession, AddWaitDevicesAndWait) {
                                    reader + "2\\)\n"));
     EXPECT_THAT(out, HasSubstr("reader 1 is gone\n"));
     EXPECT_THAT(out, ContainsRegex("3 reader device nodes\n"
-                                   "  reader 0  " + reader + "0  started  driver ChildFunction  \\(this session's\\)\n"
-                                   "  reader 1  " + reader + "1  not present\n"
-                                   "  reader 2  " + reader + "2  started  driver ChildFunction  \\(this session's\\)\n"));
+                                   "  reader 0  " +
+                                   reader +
+                                   "0  started  driver ChildFunction  \\(this session's\\)\n"
+                                   "  reader 1  " +
+                                   reader +
+                                   "1  not present\n"
+                                   "  reader 2  " +
+                                   reader + "2  started  driver ChildFunction  \\(this session's\\)\n"));
     EXPECT_THAT(out, ContainsRegex("reader 0 is started \\(" + reader + "0\\)\n"));
     EXPECT_THAT(out, HasSubstr("error: wait: timed out: the reader's device node did not reach that state in time "
                                "(status 0xC00000B5); reader 77 is unknown\n"));
@@ -203,7 +222,8 @@ TEST_F(HostSession, AddWaitDevicesAndWait) {
 // A reader whose function driver fails AddDevice never starts: add --wait says so at once, with the
 // problem code Device Manager would show, and the session goes on. The timeout is far longer than a
 // start takes, so a wait that did not end early fails with the timeout's status.
-TEST_F(HostSession, AddWaitReportsAReaderThatNeverStarts) {
+TEST_F(HostSession, AddWaitReportsAReaderThatNeverStarts)
+{
     simk::pnp::ChildFunctionDriverOptions failing;
     failing.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
     failing.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
@@ -213,10 +233,11 @@ TEST_F(HostSession, AddWaitReportsAReaderThatNeverStarts) {
     // In JSON each backslash of the path is doubled.
     const std::string reader = "MicroSDSmartCardBus\\\\\\\\MicroSDSmartCardReader\\\\\\\\([^ )\"]*&)?";
     EXPECT_THAT(out, ContainsRegex("\\{\"type\":\"error\",\"command\":\"add\",\"ok\":false,\"status\":\"0xC0000182\","
-                                   "\"message\":\"[^\"]*code 31[^\"]*\",\"detail\":\"reader 0 \\(" + reader +
-                                   "0\\) is present, not started, problem 31\"\\}"));
+                                   "\"message\":\"[^\"]*code 31[^\"]*\",\"detail\":\"reader 0 \\(" +
+                                   reader + "0\\) is present, not started, problem 31\"\\}"));
     EXPECT_THAT(out, ContainsRegex("\\{\"type\":\"device\",\"readerNumber\":0,\"instance\":\"" + reader +
-                                   "0\",\"present\":true,\"started\":false,\"problem\":31,\"driver\":\"ChildFunction\",\"thisSession\":true\\}"));
+                                   "0\",\"present\":true,\"started\":false,\"problem\":31,\"driver\":\"ChildFunction\","
+                                   "\"thisSession\":true\\}"));
     // The reader the wait gave up on is the session's, and `remove` takes it by its number.
     EXPECT_THAT(out, HasSubstr("{\"type\":\"reply\",\"command\":\"remove\",\"ok\":true,\"readerNumber\":0,"));
     EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);
@@ -224,7 +245,8 @@ TEST_F(HostSession, AddWaitReportsAReaderThatNeverStarts) {
 
 // A bus pulled out mid-session takes its readers along; every later add --wait still names the
 // reader it added (pairing readers with device nodes by counting named the wrong one, or none).
-TEST_F(HostSession, AddWaitAfterABusIsPulledNamesItsOwnReader) {
+TEST_F(HostSession, AddWaitAfterABusIsPulledNamesItsOwnReader)
+{
     std::ostringstream out;
     Session session(out, OutputOptions{true, false});
     session.SetWaitTimeout(5000);
@@ -238,7 +260,8 @@ TEST_F(HostSession, AddWaitAfterABusIsPulledNamesItsOwnReader) {
     unsigned started = 0, refused = 0;
     std::istringstream lines(out.str());
     for (std::string line; std::getline(lines, line);) {
-        if (line.find("\"command\":\"add\"") == std::string::npos) continue;
+        if (line.find("\"command\":\"add\"") == std::string::npos)
+            continue;
         if (line.find("\"type\":\"error\"") != std::string::npos) {
             // The pulled bus's turn in the round-robin: refused by the driver, not a wait that failed.
             EXPECT_THAT(line, HasSubstr("\"status\":\"0xC0000184\"")) << line;
@@ -246,8 +269,9 @@ TEST_F(HostSession, AddWaitAfterABusIsPulledNamesItsOwnReader) {
             continue;
         }
         std::smatch match;
-        ASSERT_TRUE(std::regex_search(line, match, std::regex("\"readerNumber\":(\\d+),.*\"handle\":\"[0-9a-f]{16}:([0-9a-f]{16})\","
-                                                               "\"instance\":\"[^\"]*&(\\d+)\",\"started\":true")))
+        ASSERT_TRUE(std::regex_search(line, match,
+                                      std::regex("\"readerNumber\":(\\d+),.*\"handle\":\"[0-9a-f]{16}:([0-9a-f]{16})\","
+                                                 "\"instance\":\"[^\"]*&(\\d+)\",\"started\":true")))
             << line;
         EXPECT_EQ(match[1].str(), match[3].str()) << "the wait named another reader: " << line;
         EXPECT_EQ(std::stoul(match[2].str(), nullptr, 16) & 0xFFFFFFFFul, std::stoul(match[1].str())) << line;
@@ -259,7 +283,8 @@ TEST_F(HostSession, AddWaitAfterABusIsPulledNamesItsOwnReader) {
 
 // devices and wait need no session: they run while another session holds the control device, and
 // open nothing themselves.
-TEST_F(HostSession, DevicesAndWaitRunWhileAnotherSessionHoldsTheControlDevice) {
+TEST_F(HostSession, DevicesAndWaitRunWhileAnotherSessionHoldsTheControlDevice)
+{
     std::ostringstream rigOut;
     Session rig(rigOut, OutputOptions{});
     std::istringstream adds("add 7 1 0 --wait\n");
@@ -286,26 +311,31 @@ struct ProgramRun {
     std::string output;
 };
 
-ProgramRun RunHostTool(const std::string& arguments, const std::string& input = "") {
+ProgramRun RunHostTool(const std::string& arguments, const std::string& input = "")
+{
     const std::string command = (input.empty() ? std::string() : "printf '" + input + "' | ") +
                                 std::string(MSDSCCTL_HOST) + " " + arguments + " 2>&1" +
                                 (input.empty() ? " </dev/null" : "");
     ProgramRun run;
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return run;
+    if (!pipe)
+        return run;
     char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) run.output.append(buffer, n);
+    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
+        run.output.append(buffer, n);
     const int status = pclose(pipe);
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
 
-TEST(HostTool, CommandsFromArgumentsShowPlugAndPlayAndEndClean) {
+TEST(HostTool, CommandsFromArgumentsShowPlugAndPlayAndEndClean)
+{
     const ProgramRun run = RunHostTool("--buses 2 version add 7 1 0 add 8 2 0 remove 0 list quit");
     EXPECT_EQ(run.exitCode, EXIT_OK) << run.output;
     EXPECT_THAT(run.output, HasSubstr("2 bus devices created"));
     EXPECT_THAT(run.output, HasSubstr("ROOT\\MicroSDSmartCardBus\\0001  Started"));
-    EXPECT_THAT(run.output, ContainsRegex("MicroSDSmartCardReader\\\\[0-9a-f&]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
+    EXPECT_THAT(run.output,
+                ContainsRegex("MicroSDSmartCardReader\\\\[0-9a-f&]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
     EXPECT_THAT(run.output, Not(HasSubstr("VERIFIER")));
     // After the close the one reader left goes, and only it is shown.
     const size_t close = run.output.find("closed the control device");
@@ -314,7 +344,8 @@ TEST(HostTool, CommandsFromArgumentsShowPlugAndPlayAndEndClean) {
                                                         "MicroSDSmartCardReader\\\\([^ ]*&)?1  Removed\n$"));
 }
 
-TEST(HostTool, CommandsFromStandardInput) {
+TEST(HostTool, CommandsFromStandardInput)
+{
     const ProgramRun run = RunHostTool("--json", "add 1 2 3\\nremove 9\\n");
     EXPECT_EQ(run.exitCode, EXIT_COMMAND_FAILED) << run.output;
     EXPECT_THAT(run.output, HasSubstr("\"Number\":1,\"Drive\":2,\"Log\":3,\"Exists\":1"));
@@ -323,19 +354,22 @@ TEST(HostTool, CommandsFromStandardInput) {
         << "end of input closes the session";
 }
 
-TEST(HostTool, UsageErrorsRunNothing) {
+TEST(HostTool, UsageErrorsRunNothing)
+{
     for (const char* arguments : {"--buses 65 version", "--buses", "add 1 2", "version launch"}) {
         const ProgramRun run = RunHostTool(arguments);
         EXPECT_EQ(run.exitCode, EXIT_USAGE) << arguments << "\n" << run.output;
         EXPECT_THAT(run.output, Not(HasSubstr("opened the control device"))) << arguments;
     }
     // In the tool's name, with the usage after an option that lacks its value but not after a bad one.
-    EXPECT_EQ(RunHostTool("--buses 65 version").output, "msdscctl-host: --buses takes a number from 0 to 64, not '65'\n");
-    EXPECT_THAT(RunHostTool("--buses").output, StartsWith("msdscctl-host: --buses needs a value\nusage: msdscctl-host "));
+    EXPECT_EQ(RunHostTool("--buses 65 version").output,
+              "msdscctl-host: --buses takes a number from 0 to 64, not '65'\n");
+    EXPECT_THAT(RunHostTool("--buses").output,
+                StartsWith("msdscctl-host: --buses needs a value\nusage: msdscctl-host "));
     const ProgramRun missingImage = RunHostTool("--image /nonexistent/msdscbus.so version");
     EXPECT_EQ(missingImage.exitCode, EXIT_NO_DEVICE) << missingImage.output;
     EXPECT_THAT(missingImage.output, HasSubstr("cannot load /nonexistent/msdscbus.so"));
 }
 
-}  // namespace
-}  // namespace msdsc::tool
+} // namespace
+} // namespace msdsc::tool

@@ -30,14 +30,16 @@ const wchar_t READER_ENUMERATOR[] = MSDSC_WIDE(MSDSC_READER_ENUMERATOR);
 const DWORD CLASS_NAME_LENGTH = 32;
 
 // SPDRP_HARDWAREID is a multi-string: the one ID, its terminator, and the list's terminator.
-std::vector<wchar_t> HardwareIdMultiString() {
+std::vector<wchar_t> HardwareIdMultiString()
+{
     std::vector<wchar_t> value(BUS_HARDWARE_ID, BUS_HARDWARE_ID + wcslen(BUS_HARDWARE_ID));
     value.push_back(L'\0');
     value.push_back(L'\0');
     return value;
 }
 
-InstallOutcome Failed(const char* step, DWORD error) {
+InstallOutcome Failed(const char* step, DWORD error)
+{
     InstallOutcome outcome;
     outcome.step = step;
     outcome.error = error;
@@ -67,11 +69,10 @@ InstallOutcome Failed(const char* step, DWORD error) {
 }
 
 // Holds a device information set and destroys it on every path.
-bool HasBusHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
-    return HasHardwareId(set, device, BUS_HARDWARE_ID);
-}
+bool HasBusHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) { return HasHardwareId(set, device, BUS_HARDWARE_ID); }
 
-bool NeedsRestart(HDEVINFO set, SP_DEVINFO_DATA* device) {
+bool NeedsRestart(HDEVINFO set, SP_DEVINFO_DATA* device)
+{
     SP_DEVINSTALL_PARAMS_W params{};
     params.cbSize = sizeof(params);
     return SetupDiGetDeviceInstallParamsW(set, device, &params) &&
@@ -80,7 +81,8 @@ bool NeedsRestart(HDEVINFO set, SP_DEVINFO_DATA* device) {
 
 // Removes one device node; `restart` is set when Windows could not finish without a restart
 // (the bus vetoes its removal while it has readers).
-bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* device, bool* restart) {
+bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* device, bool* restart)
+{
     SP_REMOVEDEVICE_PARAMS remove{};
     remove.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
     remove.ClassInstallHeader.InstallFunction = DIF_REMOVE;
@@ -88,11 +90,13 @@ bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* device, bool* restart) {
     if (!SetupDiSetClassInstallParamsW(set, device, &remove.ClassInstallHeader, sizeof(remove)) ||
         !SetupDiCallClassInstaller(DIF_REMOVE, set, device))
         return false;
-    if (NeedsRestart(set, device)) *restart = true;
+    if (NeedsRestart(set, device))
+        *restart = true;
     return true;
 }
 
-unsigned CountBusDevices(DWORD* error) {
+unsigned CountBusDevices(DWORD* error)
+{
     DeviceInfoSet set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT));
     if (!set.Valid()) {
         *error = GetLastError();
@@ -102,36 +106,42 @@ unsigned CountBusDevices(DWORD* error) {
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof(device);
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set.Get(), i, &device); ++i)
-        if (HasBusHardwareId(set.Get(), &device)) ++count;
+        if (HasBusHardwareId(set.Get(), &device))
+            ++count;
     *error = 0;
     return count;
 }
 
-}  // namespace
+} // namespace
 
-std::string ErrorText(DWORD error) {
+std::string ErrorText(DWORD error)
+{
     char* text = nullptr;
     const DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                       error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string result;
     if (length && text) {
         result.assign(text, length);
         while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
             result.pop_back();
     }
-    if (text) LocalFree(text);
+    if (text)
+        LocalFree(text);
     char code[32];
     std::snprintf(code, sizeof(code), "error 0x%08lX", static_cast<unsigned long>(error));
     return result.empty() ? std::string(code) : result + " (" + code + ")";
 }
 
-InstallOutcome InstallBusDevice(const std::wstring& infPath) {
+InstallOutcome InstallBusDevice(const std::wstring& infPath)
+{
     // The driver-update call wants a full path; a relative one names a different file for SetupAPI.
     wchar_t fullPath[MAX_PATH];
     const DWORD length = GetFullPathNameW(infPath.c_str(), MAX_PATH, fullPath, nullptr);
-    if (length == 0 || length >= MAX_PATH) return Failed("find the INF", GetLastError());
-    if (GetFileAttributesW(fullPath) == INVALID_FILE_ATTRIBUTES) return Failed("find the INF", GetLastError());
+    if (length == 0 || length >= MAX_PATH)
+        return Failed("find the INF", GetLastError());
+    if (GetFileAttributesW(fullPath) == INVALID_FILE_ATTRIBUTES)
+        return Failed("find the INF", GetLastError());
 
     GUID classGuid{};
     wchar_t className[CLASS_NAME_LENGTH];
@@ -140,12 +150,14 @@ InstallOutcome InstallBusDevice(const std::wstring& infPath) {
 
     DWORD error = 0;
     const unsigned existing = CountBusDevices(&error);
-    if (error) return Failed("look for an installed bus device", error);
+    if (error)
+        return Failed("look for an installed bus device", error);
 
     InstallOutcome outcome;
     if (existing == 0) {
         DeviceInfoSet set(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
-        if (!set.Valid()) return Failed("create a device information set", GetLastError());
+        if (!set.Valid())
+            return Failed("create a device information set", GetLastError());
         SP_DEVINFO_DATA device{};
         device.cbSize = sizeof(device);
         // DICD_GENERATE_ID: Windows names the instance ROOT\<class>\NNNN, as for any root device.
@@ -182,16 +194,19 @@ InstallOutcome InstallBusDevice(const std::wstring& infPath) {
     return outcome;
 }
 
-InstallOutcome UninstallBusDevices() {
+InstallOutcome UninstallBusDevices()
+{
     // Devices not present now are removed too, so no stale node keeps the hardware ID.
     DeviceInfoSet set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
-    if (!set.Valid()) return Failed("list the devices", GetLastError());
+    if (!set.Valid())
+        return Failed("list the devices", GetLastError());
 
     InstallOutcome outcome;
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof(device);
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set.Get(), i, &device); ++i) {
-        if (!HasBusHardwareId(set.Get(), &device)) continue;
+        if (!HasBusHardwareId(set.Get(), &device))
+            continue;
         if (!RemoveDevice(set.Get(), &device, &outcome.restartNeeded)) {
             InstallOutcome failed = Failed("remove a bus device", GetLastError());
             failed.devices = outcome.devices;
@@ -201,7 +216,7 @@ InstallOutcome UninstallBusDevices() {
     }
     if (outcome.devices == 0) {
         outcome.step = "no bus device is installed";
-        return outcome;  // not ok: nothing was there to remove
+        return outcome; // not ok: nothing was there to remove
     }
     outcome.ok = true;
     outcome.step = "removed the bus device";
@@ -211,12 +226,14 @@ InstallOutcome UninstallBusDevices() {
     return outcome;
 }
 
-InstallOutcome PurgeReaderDevices() {
+InstallOutcome PurgeReaderDevices()
+{
     DeviceInfoSet set(SetupDiGetClassDevsW(nullptr, READER_ENUMERATOR, nullptr, DIGCF_ALLCLASSES));
     InstallOutcome outcome;
     if (!set.Valid()) {
         // No device node has ever had that enumerator: nothing to purge.
-        if (GetLastError() != ERROR_INVALID_DATA) return Failed("list the reader device nodes", GetLastError());
+        if (GetLastError() != ERROR_INVALID_DATA)
+            return Failed("list the reader device nodes", GetLastError());
         outcome.ok = true;
         outcome.step = "no reader device node to remove";
         return outcome;
@@ -225,7 +242,8 @@ InstallOutcome PurgeReaderDevices() {
     device.cbSize = sizeof(device);
     unsigned kept = 0;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set.Get(), i, &device); ++i) {
-        if (!HasHardwareId(set.Get(), &device, READER_HARDWARE_ID)) continue;
+        if (!HasHardwareId(set.Get(), &device, READER_HARDWARE_ID))
+            continue;
         ULONG status = 0, problem = 0;
         // A present reader belongs to a session that holds the control device: never touched here.
         if (CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) == CR_SUCCESS) {
@@ -247,7 +265,7 @@ InstallOutcome PurgeReaderDevices() {
     return outcome;
 }
 
-}  // namespace msdsc::windows
+} // namespace msdsc::windows
 
 namespace msdsc::windows {
 
@@ -255,13 +273,16 @@ namespace {
 
 // The problem code of the present bus device, 0 when it has none or Windows does not tell (Wine
 // 8.0's node status is a stub).
-uint32_t BusProblem() {
+uint32_t BusProblem()
+{
     DeviceInfoSet set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT));
-    if (!set.Valid()) return 0;
+    if (!set.Valid())
+        return 0;
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof(device);
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set.Get(), i, &device); ++i) {
-        if (!HasBusHardwareId(set.Get(), &device)) continue;
+        if (!HasBusHardwareId(set.Get(), &device))
+            continue;
         ULONG status = 0, problem = 0;
         if (CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) == CR_SUCCESS && (status & DN_HAS_PROBLEM))
             return problem;
@@ -270,26 +291,30 @@ uint32_t BusProblem() {
 }
 
 // Statuses of an open of the control device (ntstatus.h, which does not mix with windows.h).
-const uint32_t OPEN_NO_SUCH_NAME = 0xC0000034u;    // STATUS_OBJECT_NAME_NOT_FOUND
-const uint32_t OPEN_NO_SUCH_PATH = 0xC000003Au;    // STATUS_OBJECT_PATH_NOT_FOUND
-const uint32_t OPEN_NO_SUCH_DEVICE = 0xC000000Eu;  // STATUS_NO_SUCH_DEVICE
-const uint32_t OPEN_NO_BUS_YET = 0xC0000184u;      // STATUS_INVALID_DEVICE_STATE
+const uint32_t OPEN_NO_SUCH_NAME = 0xC0000034u;   // STATUS_OBJECT_NAME_NOT_FOUND
+const uint32_t OPEN_NO_SUCH_PATH = 0xC000003Au;   // STATUS_OBJECT_PATH_NOT_FOUND
+const uint32_t OPEN_NO_SUCH_DEVICE = 0xC000000Eu; // STATUS_NO_SUCH_DEVICE
+const uint32_t OPEN_NO_BUS_YET = 0xC0000184u;     // STATUS_INVALID_DEVICE_STATE
 
 // Whether the driver is loaded, by its control device: any answer but "no such name" comes from the
 // driver. Open at once by another session, it is loaded; refused while no bus is registered yet,
 // it is loaded but not ready (*busReady false).
-bool ControlDeviceAnswers(bool* busReady) {
+bool ControlDeviceAnswers(bool* busReady)
+{
     MsdscClient* client = nullptr;
     const uint32_t status = static_cast<uint32_t>(MsdscOpen(&client, nullptr));
-    if (client) MsdscClose(client, nullptr);
+    if (client)
+        MsdscClose(client, nullptr);
     *busReady = status != OPEN_NO_BUS_YET;
     return status != OPEN_NO_SUCH_NAME && status != OPEN_NO_SUCH_PATH && status != OPEN_NO_SUCH_DEVICE;
 }
 
-}  // namespace
+} // namespace
 
-InstallOutcome CheckDriverLoaded(InstallOutcome outcome, uint32_t timeoutMs) {
-    if (!outcome.ok || outcome.restartNeeded) return outcome;
+InstallOutcome CheckDriverLoaded(InstallOutcome outcome, uint32_t timeoutMs)
+{
+    if (!outcome.ok || outcome.restartNeeded)
+        return outcome;
     // The install starts the bus device before it returns; a slow start gets the tool's timeout.
     // GetTickCount wraps every 49 days; the difference of two readings does not mind.
     const DWORD start = GetTickCount();
@@ -297,18 +322,21 @@ InstallOutcome CheckDriverLoaded(InstallOutcome outcome, uint32_t timeoutMs) {
     bool loaded = false, busReady = false;
     for (;;) {
         loaded = ControlDeviceAnswers(&busReady);
-        if (loaded && busReady) return outcome;
+        if (loaded && busReady)
+            return outcome;
         problem = BusProblem();
         uint32_t waitHelps = 1;
-        if (problem) MsdscProblemAdvice(MsdscDeviceBus, problem, &waitHelps);
-        if (!waitHelps || GetTickCount() - start >= timeoutMs) break;
+        if (problem)
+            MsdscProblemAdvice(MsdscDeviceBus, problem, &waitHelps);
+        if (!waitHelps || GetTickCount() - start >= timeoutMs)
+            break;
         Sleep(100);
     }
     outcome.ok = false;
     char step[160];
     if (problem) {
-        std::snprintf(step, sizeof(step), "%s, but the bus device did not start: problem code %lu", outcome.step.c_str(),
-                      static_cast<unsigned long>(problem));
+        std::snprintf(step, sizeof(step), "%s, but the bus device did not start: problem code %lu",
+                      outcome.step.c_str(), static_cast<unsigned long>(problem));
         outcome.advice = MsdscProblemAdvice(MsdscDeviceBus, problem, nullptr);
     } else if (loaded) {
         std::snprintf(step, sizeof(step), "%s, and the driver loaded, but no bus device started", outcome.step.c_str());
@@ -322,4 +350,4 @@ InstallOutcome CheckDriverLoaded(InstallOutcome outcome, uint32_t timeoutMs) {
     return outcome;
 }
 
-}  // namespace msdsc::windows
+} // namespace msdsc::windows

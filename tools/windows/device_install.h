@@ -14,10 +14,10 @@ extern const wchar_t BUS_HARDWARE_ID[];
 struct InstallOutcome {
     bool ok = false;
     bool restartNeeded = false;
-    unsigned devices = 0;  // devices created, updated or removed
-    DWORD error = 0;       // the Win32 / SetupAPI error of the step that failed
-    std::string step;      // which step failed, or what was done
-    std::string advice;    // what the user can do about it
+    unsigned devices = 0; // devices created, updated or removed
+    DWORD error = 0;      // the Win32 / SetupAPI error of the step that failed
+    std::string step;     // which step failed, or what was done
+    std::string advice;   // what the user can do about it
 };
 
 // Creates the bus device and installs the INF's driver on it; when a bus device exists already,
@@ -36,4 +36,4 @@ InstallOutcome PurgeReaderDevices();
 // The system's text for a Win32 or SetupAPI error, without the trailing line break.
 std::string ErrorText(DWORD error);
 
-}  // namespace msdsc::windows
+} // namespace msdsc::windows

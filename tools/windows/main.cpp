@@ -38,7 +38,8 @@ const int EXIT_RESTART_NEEDED = 3010;
 // default handler would end it with STATUS_CONTROL_C_EXIT).
 tool::Session* g_Session = nullptr;
 
-BOOL WINAPI OnConsoleControl(DWORD event) {
+BOOL WINAPI OnConsoleControl(DWORD event)
+{
     // Ctrl+C and Ctrl+Break are the user's interrupt; the console closing, logoff and shutdown ask
     // the process to end, as SIGTERM does elsewhere.
     const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
@@ -48,20 +49,24 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     ExitProcess(interrupt ? tool::EXIT_INTERRUPTED : tool::EXIT_TERMINATED);
 }
 
-int Usage(bool json, const std::string& command, const std::string& message, bool showUsage) {
+int Usage(bool json, const std::string& command, const std::string& message, bool showUsage)
+{
     return tool::CommandLineError("msdscctl", USAGE, json, command, message, showUsage);
 }
 
-std::wstring DefaultInfPath() {
+std::wstring DefaultInfPath()
+{
     wchar_t path[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return L"msdscbus.inf";
+    if (length == 0 || length >= MAX_PATH)
+        return L"msdscbus.inf";
     std::wstring folder(path, length);
     const size_t slash = folder.find_last_of(L"\\/");
     return (slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash + 1)) + L"msdscbus.inf";
 }
 
-int Report(const char* command, const windows::InstallOutcome& outcome, bool json) {
+int Report(const char* command, const windows::InstallOutcome& outcome, bool json)
+{
     if (json) {
         tool::Json line(outcome.ok ? "reply" : "error");
         line.Add("command", command)
@@ -69,31 +74,40 @@ int Report(const char* command, const windows::InstallOutcome& outcome, bool jso
             .Add("devices", uint64_t{outcome.devices})
             .Add("restartNeeded", outcome.restartNeeded)
             .Add("step", outcome.step);
-        if (outcome.error) line.Add("error", uint64_t{outcome.error}).Add("message", windows::ErrorText(outcome.error));
-        if (!outcome.advice.empty()) line.Add("advice", outcome.advice);
+        if (outcome.error)
+            line.Add("error", uint64_t{outcome.error}).Add("message", windows::ErrorText(outcome.error));
+        if (!outcome.advice.empty())
+            line.Add("advice", outcome.advice);
         std::cout << line.Line();
     } else if (outcome.ok) {
         std::cout << command << ": " << outcome.step << "\n";
-        if (outcome.restartNeeded) std::cout << command << ": Windows must restart to finish\n";
-        if (!outcome.advice.empty()) std::cout << command << ": " << outcome.advice << "\n";
+        if (outcome.restartNeeded)
+            std::cout << command << ": Windows must restart to finish\n";
+        if (!outcome.advice.empty())
+            std::cout << command << ": " << outcome.advice << "\n";
     } else if (outcome.error) {
         std::cerr << command << ": could not " << outcome.step << ": " << windows::ErrorText(outcome.error) << "\n";
-        if (!outcome.advice.empty()) std::cerr << command << ": " << outcome.advice << "\n";
+        if (!outcome.advice.empty())
+            std::cerr << command << ": " << outcome.advice << "\n";
     } else {
         std::cerr << command << ": " << outcome.step << "\n";
-        if (!outcome.advice.empty()) std::cerr << command << ": " << outcome.advice << "\n";
+        if (!outcome.advice.empty())
+            std::cerr << command << ": " << outcome.advice << "\n";
     }
-    if (!outcome.ok) return outcome.error ? tool::EXIT_COMMAND_FAILED : tool::EXIT_NO_DEVICE;
+    if (!outcome.ok)
+        return outcome.error ? tool::EXIT_COMMAND_FAILED : tool::EXIT_NO_DEVICE;
     return outcome.restartNeeded ? EXIT_RESTART_NEEDED : tool::EXIT_OK;
 }
 
-}  // namespace
+} // namespace
 
-int wmain(int argc, wchar_t** argv) {
+int wmain(int argc, wchar_t** argv)
+{
     tool::OutputOptions output;
     uint32_t timeout = tool::DEFAULT_WAIT_MS;
     std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) output.json |= Utf8(argv[i]) == "--json";
+    for (int i = 1; i < argc; ++i)
+        output.json |= Utf8(argv[i]) == "--json";
     for (int i = 1; i < argc; ++i) {
         const std::string argument = Utf8(argv[i]);
         if (argument == "--json") {
@@ -107,11 +121,13 @@ int wmain(int argc, wchar_t** argv) {
             std::cout << USAGE << tool::HelpText();
             return tool::EXIT_OK;
         } else if (words.empty() && argument == "install") {
-            if (i + 2 < argc) return Usage(output.json, argument, "install takes at most one argument, the INF's path", false);
+            if (i + 2 < argc)
+                return Usage(output.json, argument, "install takes at most one argument, the INF's path", false);
             const std::wstring inf = i + 1 < argc ? std::wstring(argv[i + 1]) : DefaultInfPath();
             return Report("install", windows::CheckDriverLoaded(windows::InstallBusDevice(inf), timeout), output.json);
         } else if (words.empty() && (argument == "uninstall" || argument == "purge")) {
-            if (i + 1 < argc) return Usage(output.json, argument, argument + " takes no argument", false);
+            if (i + 1 < argc)
+                return Usage(output.json, argument, argument + " takes no argument", false);
             return argument == "purge" ? Report("purge", windows::PurgeReaderDevices(), output.json)
                                        : Report("uninstall", windows::UninstallBusDevices(), output.json);
         } else {
@@ -120,7 +136,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::vector<tool::Command> commands;
     std::string error, name;
-    if (!tool::ParseCommands(words, &commands, &error, &name)) return Usage(output.json, name, error, !output.json);
+    if (!tool::ParseCommands(words, &commands, &error, &name))
+        return Usage(output.json, name, error, !output.json);
 
     tool::Session session(std::cout, output, &std::cerr);
     session.SetWaitTimeout(timeout);

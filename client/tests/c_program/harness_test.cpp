@@ -11,14 +11,17 @@ namespace {
 
 simk::pnp::DeviceNode* g_PulledBus = nullptr;
 
-void PullBus() {
+void PullBus()
+{
     simk::pnp::SurpriseRemoveDevice(g_PulledBus);
     simk::pnp::RunUntilIdle();
 }
 
-class CProgram : public msdsc::machine::MachineTest {};
+class CProgram : public msdsc::machine::MachineTest
+{};
 
-TEST_F(CProgram, AddsListsAndRemovesReadersThroughTheShippedLibrary) {
+TEST_F(CProgram, AddsListsAndRemovesReadersThroughTheShippedLibrary)
+{
     const size_t poolBefore = m_Machine.DriverPoolBlocks();
 
     char transcript[4096];
@@ -26,11 +29,13 @@ TEST_F(CProgram, AddsListsAndRemovesReadersThroughTheShippedLibrary) {
     EXPECT_EQ(failed, nullptr) << "the C program's check '" << failed << "' failed:\n" << transcript;
 
     m_Machine.Settle();
-    for (simk::pnp::DeviceNode* bus : m_Machine.Buses()) EXPECT_TRUE(simk::pnp::Children(bus).empty());
+    for (simk::pnp::DeviceNode* bus : m_Machine.Buses())
+        EXPECT_TRUE(simk::pnp::Children(bus).empty());
     EXPECT_EQ(m_Machine.DriverPoolBlocks(), poolBefore);
 }
 
-TEST_F(CProgram, EveryAddAfterABusIsPulledWaitsForItsOwnReader) {
+TEST_F(CProgram, EveryAddAfterABusIsPulledWaitsForItsOwnReader)
+{
     // The first bus: the round-robin puts readers 0 and 2 on it, so the numbers after the pull
     // are out of step with any count of the nodes.
     g_PulledBus = m_Machine.Buses()[0];
@@ -39,4 +44,4 @@ TEST_F(CProgram, EveryAddAfterABusIsPulledWaitsForItsOwnReader) {
     EXPECT_EQ(failed, nullptr) << "the C program's check '" << failed << "' failed:\n" << transcript;
 }
 
-}  // namespace
+} // namespace

@@ -111,4 +111,4 @@ static_assert(sizeof(ULONG_PTR) == 8 && sizeof(PVOID) == 8, "x64 pointer widths"
 static_assert(sizeof(LARGE_INTEGER) == 8, "LARGE_INTEGER is 8 bytes");
 static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
 
-#endif  // SIMK_BASETYPES_DEFINED
+#endif // SIMK_BASETYPES_DEFINED

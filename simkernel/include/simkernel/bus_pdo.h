@@ -25,4 +25,4 @@ NTSTATUS ReplyTargetRelation(IRP* irp, DEVICE_OBJECT* pdo, ULONG tag);
 // succeeds, a query-power is answered with `queryStatus`, anything else completes as it came.
 NTSTATUS AnswerPower(DEVICE_OBJECT* pdo, IRP* irp, NTSTATUS queryStatus = STATUS_SUCCESS);
 
-}  // namespace simk::pdo
+} // namespace simk::pdo

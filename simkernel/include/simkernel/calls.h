@@ -8,8 +8,8 @@ namespace simk {
 
 enum class Call {
     // Routines that can fail (fault injection) and be hooked before the call.
-    ExAllocatePoolWithTag,  // fails by returning NULL (the status is not used)
-    IoCreateDevice,         // also hooked after the call
+    ExAllocatePoolWithTag, // fails by returning NULL (the status is not used)
+    IoCreateDevice,        // also hooked after the call
     IoCreateSymbolicLink,
     IoAttachDeviceToDeviceStackSafe,
     IoAllocateDriverObjectExtension,
@@ -36,9 +36,9 @@ enum class When { Before, After };
 struct CallSite {
     Call call;
     When when;
-    const void* object;  // the routine's first argument (the mutex, the device, the driver object); null for pool
-    ULONG tag;           // ExAllocatePoolWithTag: the tag asked for
-    HANDLE thread;       // PsGetCurrentThreadId of the caller
+    const void* object; // the routine's first argument (the mutex, the device, the driver object); null for pool
+    ULONG tag;          // ExAllocatePoolWithTag: the tag asked for
+    HANDLE thread;      // PsGetCurrentThreadId of the caller
 };
 
-}  // namespace simk
+} // namespace simk

@@ -11,9 +11,9 @@ namespace simk::debug {
 
 struct Message {
     ULONG component;
-    ULONG level;  // the level number (0 error ... 3 info), or the mask a driver passed instead
+    ULONG level; // the level number (0 error ... 3 info), or the mask a driver passed instead
     std::string text;
-    bool shown;   // the filter let it through
+    bool shown; // the filter let it through
 };
 
 // Every message since the kernel was reset, in order. Shown ones are also written to stderr when
@@ -24,4 +24,4 @@ std::vector<Message> Messages();
 // component shown beyond the default (errors only). Reset with the kernel.
 void SetComponentMask(ULONG component, ULONG mask);
 
-}  // namespace simk::debug
+} // namespace simk::debug

@@ -17,7 +17,7 @@ void FailAlways(Call call, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
 // Every pool allocation with this tag returns NULL until disarmed (independent of FailNth).
 void FailPoolTag(ULONG tag);
 void Disarm(Call call);
-void DisarmAll();  // also clears FailPoolTag; counts stay
+void DisarmAll(); // also clears FailPoolTag; counts stay
 
 // Calls made since the last reset, or since the call was last armed.
 unsigned CallCount(Call call);
@@ -26,4 +26,4 @@ unsigned Injected(Call call);
 // True when an armed FailNth has fired (the path reached the armed call).
 bool Fired(Call call);
 
-}  // namespace simk::faults
+} // namespace simk::faults

@@ -46,7 +46,8 @@ Point LockBoundary(unsigned nth, HANDLE thread);
 
 // Runs `action` on the calling thread when the point is reached: once, or at every matching call
 // when the point's nth is 0. Disarmed when destroyed.
-class Hook {
+class Hook
+{
 public:
     Hook(Point point, std::function<void(const CallSite&)> action);
     ~Hook();
@@ -61,19 +62,20 @@ private:
 
 // Holds the one thread that reaches the point (an nth of 0 counts as 1) until Release. The held
 // thread counts as waiting in the kernel. A held thread that is not let go within kBound goes on by itself and TimedOut is set.
-class Gate {
+class Gate
+{
 public:
     explicit Gate(Point point);
-    ~Gate();  // disarms and lets a held thread go
+    ~Gate(); // disarms and lets a held thread go
     Gate(const Gate&) = delete;
     Gate& operator=(const Gate&) = delete;
 
     bool Held() const;    // a thread is held now
-    bool Reached() const;  // a thread was held (and may have been let go since)
+    bool Reached() const; // a thread was held (and may have been let go since)
     bool WaitHeld(std::chrono::milliseconds bound = kBound) const;
-    void Release();  // returns once a held thread has left the gate
+    void Release(); // returns once a held thread has left the gate
     bool TimedOut() const;
-    const CallSite& Where() const;  // the call that was held (valid once Reached)
+    const CallSite& Where() const; // the call that was held (valid once Reached)
 
     struct State;
 
@@ -85,20 +87,21 @@ private:
 // A thread for one side of a race. It exists (and has its kernel thread identity) from
 // construction, so a hook can be armed for it, and runs `body` at Go. Destroying one that has not
 // finished within kBound stops the process with a message: the test deadlocked.
-class RaceThread {
+class RaceThread
+{
 public:
     explicit RaceThread(std::function<void()> body);
     ~RaceThread();
     RaceThread(const RaceThread&) = delete;
     RaceThread& operator=(const RaceThread&) = delete;
 
-    HANDLE KernelThread() const;  // what PsGetCurrentThreadId returns on it
+    HANDLE KernelThread() const; // what PsGetCurrentThreadId returns on it
     void Go();
     bool Done() const;
     // True when the body has finished or the thread waits in the kernel (for a fast mutex, an event
     // or at a gate); false when neither happened within `bound`.
     bool WaitDoneOrWaiting(std::chrono::milliseconds bound = kBound) const;
-    bool Join(std::chrono::milliseconds bound = kBound);  // false: still running after `bound`
+    bool Join(std::chrono::milliseconds bound = kBound); // false: still running after `bound`
 
     struct State;
 
@@ -112,4 +115,4 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // The kernel thread `thread` is waiting in the kernel now: for a fast mutex, an event, or at a gate.
 bool IsWaiting(HANDLE thread);
 
-}  // namespace simk::hooks
+} // namespace simk::hooks

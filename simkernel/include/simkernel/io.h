@@ -21,9 +21,11 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT target, PIRP irp, IO_STATUS_BLOCK* iosb = nu
 
 // Builds, sends and frees in one step; the first location's parameters can be filled by `prepare`.
 template <typename Prepare>
-NTSTATUS Call(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, Prepare prepare, IO_STATUS_BLOCK* iosb = nullptr) {
+NTSTATUS Call(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, Prepare prepare, IO_STATUS_BLOCK* iosb = nullptr)
+{
     PIRP irp = BuildIrp(target, major, minor);
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
     prepare(IoGetNextIrpStackLocation(irp), irp);
     NTSTATUS status = SendAndWait(target, irp, iosb);
     IoFreeIrp(irp);
@@ -31,8 +33,8 @@ NTSTATUS Call(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, Prepare prepare, 
 }
 
 // State the I/O manager keeps about an IRP.
-bool IsIrpCompleted(PIRP irp);  // completion walked past its first location
-bool PowerStartNextNoted(PIRP irp, int locationIndex);  // PoStartNextPowerIrp seen at that location
-int CurrentLocationIndex(PIRP irp);  // index of the current stack location (CurrentLocation - 1)
+bool IsIrpCompleted(PIRP irp);                         // completion walked past its first location
+bool PowerStartNextNoted(PIRP irp, int locationIndex); // PoStartNextPowerIrp seen at that location
+int CurrentLocationIndex(PIRP irp);                    // index of the current stack location (CurrentLocation - 1)
 
-}  // namespace simk::io
+} // namespace simk::io

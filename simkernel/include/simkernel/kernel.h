@@ -15,7 +15,8 @@ namespace simk {
 void ResetKernel();
 
 // RAII form: a fresh kernel on construction and again on destruction.
-class Kernel {
+class Kernel
+{
 public:
     Kernel() { ResetKernel(); }
     ~Kernel() { ResetKernel(); }
@@ -28,7 +29,8 @@ void SetOsVersion(ULONG major, ULONG minor, ULONG build = 0);
 
 // Runs the calling thread at `irql` for the scope's lifetime (through KfRaiseIrql / KeLowerIrql,
 // so the verifier's IRQL rules apply).
-class ScopedIrql {
+class ScopedIrql
+{
 public:
     explicit ScopedIrql(KIRQL irql);
     ~ScopedIrql();
@@ -42,34 +44,35 @@ private:
 
 // ---- Object namespace -------------------------------------------------------------------------
 // Names are compared case-insensitively; "\DosDevices\X" and "\GLOBAL??\X" are "\??\X".
-PDEVICE_OBJECT FindDevice(std::u16string_view name);        // a named, not deleted device object
+PDEVICE_OBJECT FindDevice(std::u16string_view name); // a named, not deleted device object
 bool SymbolicLinkExists(std::u16string_view linkName);
-std::u16string SymbolicLinkTarget(std::u16string_view linkName);  // empty when there is no such link
-std::vector<std::u16string> SymbolicLinks();                  // normalised names of every link
+std::u16string SymbolicLinkTarget(std::u16string_view linkName); // empty when there is no such link
+std::vector<std::u16string> SymbolicLinks();                     // normalised names of every link
 
 // ---- Device objects ---------------------------------------------------------------------------
-bool IsDeviceObject(const void* object);    // created by IoCreateDevice and not yet freed
-bool IsDeviceDeleted(PDEVICE_OBJECT device);  // IoDeleteDevice has been called (memory may remain)
-std::u16string DeviceName(PDEVICE_OBJECT device);  // empty for an unnamed device
+bool IsDeviceObject(const void* object);          // created by IoCreateDevice and not yet freed
+bool IsDeviceDeleted(PDEVICE_OBJECT device);      // IoDeleteDevice has been called (memory may remain)
+std::u16string DeviceName(PDEVICE_OBJECT device); // empty for an unnamed device
 // References taken on an object with ObReferenceObject (and by opens of a device), not counting the
 // reference a device object holds on itself until IoDeleteDevice; -1 for an unknown object.
 LONG_PTR ObjectReferenceCount(const void* object);
-std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driver);  // not yet deleted, list order
-size_t LiveDeviceCount();  // device objects whose memory still exists (deleted or not)
+std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driver); // not yet deleted, list order
+size_t LiveDeviceCount(); // device objects whose memory still exists (deleted or not)
 
 // ---- Threads ----------------------------------------------------------------------------------
 KIRQL CurrentIrql();
-ULONG CriticalRegionDepth();  // KeEnterCriticalRegion nesting of the calling thread
+ULONG CriticalRegionDepth(); // KeEnterCriticalRegion nesting of the calling thread
 
 // ---- Strings (WCHAR is 16 bits; never hand WCHAR strings to the C++ library's wide functions) ---
 inline const WCHAR* W(const char16_t* s) { return reinterpret_cast<const WCHAR*>(s); }
 inline const char16_t* U16(const WCHAR* s) { return reinterpret_cast<const char16_t*>(s); }
 std::u16string ToU16(const UNICODE_STRING& s);
-std::u16string ToU16(const UNICODE_STRING* s);  // empty for null
+std::u16string ToU16(const UNICODE_STRING* s); // empty for null
 std::u16string Widen(std::string_view utf8);
-std::string Narrow(std::u16string_view utf16);  // UTF-8, for messages
+std::string Narrow(std::u16string_view utf16); // UTF-8, for messages
 // A UNICODE_STRING that owns its buffer (NUL-terminated), for handing names to kernel routines.
-class OwnedUnicodeString {
+class OwnedUnicodeString
+{
 public:
     explicit OwnedUnicodeString(std::u16string text);
     OwnedUnicodeString(const OwnedUnicodeString& other) : OwnedUnicodeString(other.m_Text) {}
@@ -84,10 +87,11 @@ private:
 };
 
 // A four-character pool tag given in memory order ("ansl" -> 'lsna').
-constexpr ULONG Tag(const char (&text)[5]) {
+constexpr ULONG Tag(const char (&text)[5])
+{
     return (ULONG)(UCHAR)text[0] | ((ULONG)(UCHAR)text[1] << 8) | ((ULONG)(UCHAR)text[2] << 16) |
            ((ULONG)(UCHAR)text[3] << 24);
 }
-std::string TagText(ULONG tag);  // 'lsna' -> "ansl"
+std::string TagText(ULONG tag); // 'lsna' -> "ansl"
 
-}  // namespace simk
+} // namespace simk

@@ -9,9 +9,9 @@
 namespace simk {
 
 struct LoadResult {
-    NTSTATUS status;              // DriverEntry's status, or the loader's own failure
-    PDRIVER_OBJECT driverObject;  // null unless DriverEntry succeeded
-    std::string error;            // the loader's reason when the image could not be loaded
+    NTSTATUS status;             // DriverEntry's status, or the loader's own failure
+    PDRIVER_OBJECT driverObject; // null unless DriverEntry succeeded
+    std::string error;           // the loader's reason when the image could not be loaded
 };
 
 // dlopen(RTLD_NOW | RTLD_LOCAL) the image, find "DriverEntry", create \Driver\<serviceName> with the
@@ -33,9 +33,9 @@ LoadResult LoadDriverEntry(PDRIVER_INITIALIZE entry, const char16_t* serviceName
 // ResetKernel).
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject);
 
-bool IsDriverLoaded(PDRIVER_OBJECT driverObject);  // a driver object that has not been unloaded
+bool IsDriverLoaded(PDRIVER_OBJECT driverObject); // a driver object that has not been unloaded
 PDRIVER_OBJECT FindDriver(const char16_t* serviceName);
 // A symbol of the driver's image (null for in-process drivers or unknown names).
 void* ImageSymbol(PDRIVER_OBJECT driverObject, const char* name);
 
-}  // namespace simk
+} // namespace simk

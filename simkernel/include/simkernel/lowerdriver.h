@@ -24,24 +24,25 @@ struct Response {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     unsigned delayMs = 0;
-    bool callStartNextPowerIrp = true;  // for IRP_MJ_POWER: PoStartNextPowerIrp before completing
+    bool callStartNextPowerIrp = true; // for IRP_MJ_POWER: PoStartNextPowerIrp before completing
 };
 
 struct SeenRequest {
     PDEVICE_OBJECT device;
     PIRP irp;
-    IO_STACK_LOCATION location;  // copy of the current stack location on arrival
-    int locationIndex;           // index of that stack location
+    IO_STACK_LOCATION location; // copy of the current stack location on arrival
+    int locationIndex;          // index of that stack location
     KIRQL irql;
     HANDLE threadId;
-    NTSTATUS statusOnArrival;    // IoStatus.Status on arrival
-    bool startNextNotedAbove;    // PoStartNextPowerIrp was noted by the driver above before passing it
+    NTSTATUS statusOnArrival; // IoStatus.Status on arrival
+    bool startNextNotedAbove; // PoStartNextPowerIrp was noted by the driver above before passing it
 };
 
-class LowerDriver {
+class LowerDriver
+{
 public:
     explicit LowerDriver(const char16_t* serviceName = u"SimkLower");
-    ~LowerDriver();  // joins its threads; device objects and the driver object go at ResetKernel
+    ~LowerDriver(); // joins its threads; device objects and the driver object go at ResetKernel
     LowerDriver(const LowerDriver&) = delete;
     LowerDriver& operator=(const LowerDriver&) = delete;
 
@@ -50,8 +51,8 @@ public:
     PDEVICE_OBJECT CreateDevice(const char16_t* name = nullptr, DEVICE_TYPE type = FILE_DEVICE_UNKNOWN,
                                 ULONG extensionSize = 0);
 
-    void SetResponse(UCHAR major, Response response);  // for one major function
-    void SetDefaultResponse(Response response);         // for every other one (initially Complete/SUCCESS)
+    void SetResponse(UCHAR major, Response response); // for one major function
+    void SetDefaultResponse(Response response);       // for every other one (initially Complete/SUCCESS)
 
     std::vector<SeenRequest> Seen() const;
     size_t SeenCount() const;
@@ -75,4 +76,4 @@ private:
     std::shared_ptr<State> m_State;
 };
 
-}  // namespace simk::test
+} // namespace simk::test

@@ -20,17 +20,17 @@ namespace simk::pnp {
 struct DeviceNode;
 
 enum class NodeState {
-    Enumerated,       // reported and identified; no start sent yet
-    IdQueryFailed,    // its device ID or instance ID could not be read, or clashed: never started
-    AddDeviceFailed,  // the function driver's AddDevice failed: never started
-    StartFailed,      // the stack failed IRP_MN_START_DEVICE; the stack was then sent IRP_MN_REMOVE_DEVICE
-    NotInstalled,     // present and identified, but no function driver is installed for it and it cannot run
-                      // raw (RawDeviceOK clear): never started, problem code 28 (CM_PROB_FAILED_INSTALL)
+    Enumerated,      // reported and identified; no start sent yet
+    IdQueryFailed,   // its device ID or instance ID could not be read, or clashed: never started
+    AddDeviceFailed, // the function driver's AddDevice failed: never started
+    StartFailed,     // the stack failed IRP_MN_START_DEVICE; the stack was then sent IRP_MN_REMOVE_DEVICE
+    NotInstalled,    // present and identified, but no function driver is installed for it and it cannot run
+                     // raw (RawDeviceOK clear): never started, problem code 28 (CM_PROB_FAILED_INSTALL)
     Started,
-    Disabled,         // removed while its bus still reports it: the node and the PDO stay, the stack is gone
-    QueryRemoved,     // between a successful query-remove and the removal or the cancel
-    SurpriseRemoved,  // IRP_MN_SURPRISE_REMOVAL sent; the removal follows
-    Removed,          // its final IRP_MN_REMOVE_DEVICE was sent: no longer in the tree
+    Disabled,        // removed while its bus still reports it: the node and the PDO stay, the stack is gone
+    QueryRemoved,    // between a successful query-remove and the removal or the cancel
+    SurpriseRemoved, // IRP_MN_SURPRISE_REMOVAL sent; the removal follows
+    Removed,         // its final IRP_MN_REMOVE_DEVICE was sent: no longer in the tree
 };
 const char* NodeStateName(NodeState state);
 inline std::ostream& operator<<(std::ostream& os, NodeState state) { return os << NodeStateName(state); }
@@ -38,39 +38,39 @@ inline std::ostream& operator<<(std::ostream& os, NodeState state) { return os <
 // One reply a driver handed over in IoStatus.Information, copied before the manager freed it.
 struct Reply {
     NTSTATUS status = STATUS_NOT_SUPPORTED;
-    bool present = false;              // a success with a non-null Information
-    std::vector<unsigned char> bytes;  // the whole pool block the reply lives in
-    ULONG tag = 0;                     // its pool tag
+    bool present = false;             // a success with a non-null Information
+    std::vector<unsigned char> bytes; // the whole pool block the reply lives in
+    ULONG tag = 0;                    // its pool tag
 };
 
 // Everything the manager learned about a device when it enumerated it.
 struct NodeInfo {
     DEVICE_OBJECT* pdo = nullptr;
     NodeState state = NodeState::Enumerated;
-    NTSTATUS problem = STATUS_SUCCESS;  // why it is in a failed state
-    ULONG problemCode = 0;              // its CM_PROB_* code as Device Manager shows it; 0 when it has none
+    NTSTATUS problem = STATUS_SUCCESS; // why it is in a failed state
+    ULONG problemCode = 0;             // its CM_PROB_* code as Device Manager shows it; 0 when it has none
     // "<device id>\<instance id>", case as reported; for a child that does not claim a unique ID,
     // "<device id>\<parent prefix>&<instance id>", as Windows builds it.
     std::u16string instancePath;
     std::u16string deviceId;
     std::u16string instanceId;
-    std::vector<std::u16string> hardwareIds;    // the multi-string's entries
+    std::vector<std::u16string> hardwareIds; // the multi-string's entries
     std::vector<std::u16string> compatibleIds;
-    std::optional<std::u16string> description;  // set when the text query succeeded
+    std::optional<std::u16string> description; // set when the text query succeeded
     std::optional<std::u16string> location;
     Reply deviceIdReply, instanceIdReply, hardwareIdsReply, compatibleIdsReply;
     Reply descriptionReply, locationReply, busInformationReply;
     NTSTATUS capabilitiesStatus = STATUS_NOT_SUPPORTED;
-    DEVICE_CAPABILITIES capabilities{};  // as the stack left it, asked again after each start
-    NTSTATUS deviceStateStatus = STATUS_NOT_SUPPORTED;  // IRP_MN_QUERY_PNP_DEVICE_STATE after the last start
-    ULONG_PTR deviceState = 0;                          // its PNP_DEVICE_STATE flags
+    DEVICE_CAPABILITIES capabilities{};                // as the stack left it, asked again after each start
+    NTSTATUS deviceStateStatus = STATUS_NOT_SUPPORTED; // IRP_MN_QUERY_PNP_DEVICE_STATE after the last start
+    ULONG_PTR deviceState = 0;                         // its PNP_DEVICE_STATE flags
     std::optional<PNP_BUS_INFORMATION> busInformation;
-    bool functionDriverAttached = false;  // the child function-driver double is on its stack
-    bool raw = false;                     // started without a function driver (RawDeviceOK)
+    bool functionDriverAttached = false; // the child function-driver double is on its stack
+    bool raw = false;                    // started without a function driver (RawDeviceOK)
 };
 
 // Device Manager's problem codes the manager sets (cfg.h).
-inline constexpr ULONG CM_PROB_NOT_CONFIGURED = 1;  // a new device whose installation has not finished
+inline constexpr ULONG CM_PROB_NOT_CONFIGURED = 1; // a new device whose installation has not finished
 inline constexpr ULONG CM_PROB_FAILED_START = 10;
 inline constexpr ULONG CM_PROB_FAILED_INSTALL = 28;
 inline constexpr ULONG CM_PROB_FAILED_ADD = 31;
@@ -80,10 +80,10 @@ inline constexpr ULONG CM_PROB_DISABLED = 22;
 struct IrpRecord {
     DeviceNode* node = nullptr;
     DEVICE_OBJECT* pdo = nullptr;
-    DEVICE_OBJECT* target = nullptr;  // the device the request was sent to (the top of the stack)
+    DEVICE_OBJECT* target = nullptr; // the device the request was sent to (the top of the stack)
     UCHAR major = IRP_MJ_PNP;
     UCHAR minor = 0;
-    ULONG detail = 0;  // relation type, ID type, text type or power state, by minor function
+    ULONG detail = 0; // relation type, ID type, text type or power state, by minor function
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
 };
@@ -95,13 +95,13 @@ struct IrpRecord {
 // node's state; with no driver it stays NotInstalled.
 DeviceNode* CreateRootDevice(DRIVER_OBJECT* driver, const std::u16string& hardwareId,
                              const std::u16string& classGuid = {});
-DRIVER_OBJECT* RootBusDriver();  // "\Driver\PnpManager", created with the first root device
+DRIVER_OBJECT* RootBusDriver(); // "\Driver\PnpManager", created with the first root device
 
 // Work queued by IoInvalidateDeviceRelations. RunUntilIdle processes it on the calling thread (or
 // waits for the worker thread) until nothing is left and nothing is running.
 void RunUntilIdle();
 void StartWorkerThread();
-void StopWorkerThread();  // queued work stays queued
+void StopWorkerThread(); // queued work stays queued
 size_t QueuedWorkCount();
 
 // The user uninstalls a device: removal relations and query-remove of the subtree, children first;
@@ -178,7 +178,7 @@ void SetDeviceFilters(DeviceNode* node, const std::vector<std::u16string>& upper
                       const std::vector<std::u16string>& lower);
 void SetClassFilters(const std::u16string& classGuid, const std::vector<std::u16string>& upper,
                      const std::vector<std::u16string>& lower);
-std::u16string DeviceKeyPath(const DeviceNode* node);  // "<CurrentControlSet>\Enum\<instance path>"
+std::u16string DeviceKeyPath(const DeviceNode* node); // "<CurrentControlSet>\Enum\<instance path>"
 // The node's device objects from the PDO up, as attached now.
 std::vector<DEVICE_OBJECT*> Stack(const DeviceNode* node);
 
@@ -205,18 +205,18 @@ void ScanForHardwareChanges();
 // function-driver double for readers) answers with the D-IRP its device's DeviceState table maps
 // the state to.
 NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state);
-SYSTEM_POWER_STATE CurrentSystemPowerState();  // PowerSystemWorking until a transition
+SYSTEM_POWER_STATE CurrentSystemPowerState(); // PowerSystemWorking until a transition
 
 // Lookup. Instance paths are compared case-insensitively; only nodes in the tree are found.
 DeviceNode* FindNode(const std::u16string& instancePath);
 DeviceNode* FindNodeByPdo(const DEVICE_OBJECT* pdo);
 std::vector<DeviceNode*> RootDevices();
 std::vector<DeviceNode*> Children(const DeviceNode* node);
-DeviceNode* Parent(const DeviceNode* node);  // null for root devices
+DeviceNode* Parent(const DeviceNode* node); // null for root devices
 NodeState State(const DeviceNode* node);
 DEVICE_OBJECT* Pdo(const DeviceNode* node);
 std::u16string InstancePath(const DeviceNode* node);
-std::u16string HardwareKeyPath(const DeviceNode* node);  // its "Device Parameters" key
+std::u16string HardwareKeyPath(const DeviceNode* node); // its "Device Parameters" key
 NodeInfo Info(const DeviceNode* node);
 
 // Every request the manager sent, in order (ClearIrpLog forgets them); or those of one node.
@@ -234,10 +234,10 @@ size_t OwnedPoolBlocks();
 // problem 28). The host tool, the Python host library, the benchmarks and the driver's test
 // fixtures install it for the reader's hardware ID, as a reader's own driver would be.
 struct ChildFunctionDriverOptions {
-    std::u16string hardwareId;               // attach only over children reporting it; empty: all
-    NTSTATUS addDeviceStatus = STATUS_SUCCESS;  // a failure here makes AddDevice fail, creating nothing
-    bool powerDownOnSurpriseRemoval = false; // send IRP_MN_SET_POWER D3 to the PDO first
-    bool powerDownOnRemove = false;          // the same on IRP_MN_REMOVE_DEVICE
+    std::u16string hardwareId;                 // attach only over children reporting it; empty: all
+    NTSTATUS addDeviceStatus = STATUS_SUCCESS; // a failure here makes AddDevice fail, creating nothing
+    bool powerDownOnSurpriseRemoval = false;   // send IRP_MN_SET_POWER D3 to the PDO first
+    bool powerDownOnRemove = false;            // the same on IRP_MN_REMOVE_DEVICE
     // Requests (other than start, removal and stop) the function driver answers before passing
     // them down: status and Information as it sets them.
     struct Answer {
@@ -245,25 +245,25 @@ struct ChildFunctionDriverOptions {
         ULONG_PTR information;
     };
     std::map<UCHAR, Answer> pnpAnswers;
-    std::optional<NTSTATUS> wmiAnswer;  // its answer to every IRP_MJ_SYSTEM_CONTROL
+    std::optional<NTSTATUS> wmiAnswer; // its answer to every IRP_MJ_SYSTEM_CONTROL
 };
 void SetChildFunctionDriver(const ChildFunctionDriverOptions& options);
-void ClearChildFunctionDriver();  // existing FDOs stay until their devices are removed
+void ClearChildFunctionDriver(); // existing FDOs stay until their devices are removed
 DRIVER_OBJECT* ChildFunctionDriver();
 // A WMI request (IRP_MJ_SYSTEM_CONTROL, Status STATUS_NOT_SUPPORTED) sent to the top of a node's
 // stack, as the WMI service sends them; the status it came back with.
 NTSTATUS SendWmiRequest(DeviceNode* node, UCHAR minor);
-size_t ChildFunctionDeviceCount();  // FDOs of the double that exist now
+size_t ChildFunctionDeviceCount(); // FDOs of the double that exist now
 
 // ---- Device interfaces ------------------------------------------------------------------------
 // The enabled interfaces of a class whose device is in the tree, as SetupDiGetClassDevs
 // (DIGCF_DEVICEINTERFACE | DIGCF_PRESENT) lists them; an application opens one through its device
 // (simk::user::OpenDeviceObject of the PDO sends the create to the top of the stack).
 struct DeviceInterface {
-    std::u16string linkName;  // "\??\<instance path, '' as '#'>#{guid}", folded
+    std::u16string linkName; // "\??\<instance path, '' as '#'>#{guid}", folded
     DeviceNode* node = nullptr;
     DEVICE_OBJECT* pdo = nullptr;
 };
 std::vector<DeviceInterface> DeviceInterfaces(const GUID& interfaceClass);
 
-}  // namespace simk::pnp
+} // namespace simk::pnp

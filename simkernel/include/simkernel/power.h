@@ -13,7 +13,7 @@ struct SetPowerStateCall {
     DEVICE_OBJECT* device = nullptr;
     POWER_STATE_TYPE type = DevicePowerState;
     POWER_STATE state{};
-    POWER_STATE previous{};  // what PoSetPowerState returned
+    POWER_STATE previous{}; // what PoSetPowerState returned
 };
 
 // Every PoSetPowerState call, in order, or those for one device.
@@ -28,10 +28,10 @@ std::vector<IRP*> StartNextPowerIrpCalls();
 void ClearRecords();
 
 struct PowerIrpResult {
-    NTSTATUS status = STATUS_NOT_SUPPORTED;  // what the IRP was completed with
+    NTSTATUS status = STATUS_NOT_SUPPORTED; // what the IRP was completed with
     ULONG_PTR information = 0;
-    bool completed = false;            // false: still pending after the manager's timeout (reported)
-    bool startNextBeforeCompletion = false;  // PoStartNextPowerIrp was called for it before it came back
+    bool completed = false;                 // false: still pending after the manager's timeout (reported)
+    bool startNextBeforeCompletion = false; // PoStartNextPowerIrp was called for it before it came back
 };
 
 // Sends a new IRP_MJ_POWER request to `device` itself (not to the top of its stack), as the power
@@ -40,10 +40,9 @@ struct PowerIrpResult {
 PowerIrpResult SendPowerIrp(DEVICE_OBJECT* device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
                             POWER_ACTION action = PowerActionNone);
 PowerIrpResult SetDevicePower(DEVICE_OBJECT* device, DEVICE_POWER_STATE state);
-PowerIrpResult SetSystemPower(DEVICE_OBJECT* device, SYSTEM_POWER_STATE state,
-                              POWER_ACTION action = PowerActionSleep);
+PowerIrpResult SetSystemPower(DEVICE_OBJECT* device, SYSTEM_POWER_STATE state, POWER_ACTION action = PowerActionSleep);
 PowerIrpResult QueryDevicePower(DEVICE_OBJECT* device, DEVICE_POWER_STATE state);
 PowerIrpResult QuerySystemPower(DEVICE_OBJECT* device, SYSTEM_POWER_STATE state,
                                 POWER_ACTION action = PowerActionSleep);
 
-}  // namespace simk::power
+} // namespace simk::power

@@ -26,14 +26,13 @@ struct NamedValue {
 
 // Key paths are full registry paths ("\Registry\Machine\..."), compared case-insensitively; the
 // case of the first creation is kept. A trailing backslash is ignored.
-bool CreateKey(const std::u16string& path);               // creates missing parents too; false if it existed
+bool CreateKey(const std::u16string& path); // creates missing parents too; false if it existed
 bool KeyExists(const std::u16string& path);
-bool DeleteKey(const std::u16string& path);               // with its subkeys; false if absent
+bool DeleteKey(const std::u16string& path); // with its subkeys; false if absent
 std::vector<std::u16string> SubKeyNames(const std::u16string& path);
 
 // Preloads a value as an installer would (no handle, no IRQL rule, no fault injection).
-void SetValue(const std::u16string& keyPath, const std::u16string& name, ULONG type,
-              const void* data, size_t size);
+void SetValue(const std::u16string& keyPath, const std::u16string& name, ULONG type, const void* data, size_t size);
 void SetDword(const std::u16string& keyPath, const std::u16string& name, ULONG value);
 
 std::optional<Value> QueryValue(const std::u16string& keyPath, const std::u16string& name);
@@ -57,4 +56,4 @@ std::optional<std::u16string> HandleKeyPath(HANDLE handle);
 // Returns how many were found; they are closed afterwards.
 size_t CheckHandlesAtUnload(PDRIVER_OBJECT driver);
 
-}  // namespace simk::registry
+} // namespace simk::registry

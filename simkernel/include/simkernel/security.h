@@ -11,16 +11,16 @@ enum class Trustee { Other, System, Administrators, Everyone, Users };
 
 struct DeviceDacl {
     struct Entry {
-        bool allowed = true;  // an allow entry; false: a deny entry
+        bool allowed = true; // an allow entry; false: a deny entry
         ACCESS_MASK mask = 0;
         Trustee trustee = Trustee::Other;
     };
-    bool set = false;          // the driver set a DACL; otherwise the default applies
-    bool present = false;      // false with set: a null DACL, which admits everyone
-    bool isProtected = false;  // not inherited from the parent directory
+    bool set = false;         // the driver set a DACL; otherwise the default applies
+    bool present = false;     // false with set: a null DACL, which admits everyone
+    bool isProtected = false; // not inherited from the parent directory
     std::vector<Entry> entries;
 };
 
 DeviceDacl DaclOf(PDEVICE_OBJECT device);
 
-}  // namespace simk::security
+} // namespace simk::security

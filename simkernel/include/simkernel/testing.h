@@ -12,14 +12,17 @@
 
 namespace simk::testing {
 
-class KernelTest : public ::testing::Test {
+class KernelTest : public ::testing::Test
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         simk::ResetKernel();
         m_Recorder = std::make_unique<simk::verifier::Recorder>();
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         for (const auto& v : m_Recorder->Take()) {
             ADD_FAILURE() << "unexpected verifier violation " << v.rule << ": " << v.details;
         }
@@ -36,12 +39,12 @@ private:
     std::unique_ptr<simk::verifier::Recorder> m_Recorder;
 };
 
-}  // namespace simk::testing
+} // namespace simk::testing
 
 // Runs `statement` and checks that it raised at least one violation of `rule`.
-#define SIMK_EXPECT_VIOLATION(rule, statement)                                               \
-    do {                                                                                     \
-        ::simk::verifier::Expect simk_expect_(rule);                                         \
-        statement;                                                                           \
-        EXPECT_TRUE(simk_expect_.Seen()) << "expected verifier violation " << (rule);        \
+#define SIMK_EXPECT_VIOLATION(rule, statement)                                        \
+    do {                                                                              \
+        ::simk::verifier::Expect simk_expect_(rule);                                  \
+        statement;                                                                    \
+        EXPECT_TRUE(simk_expect_.Seen()) << "expected verifier violation " << (rule); \
     } while (0)

@@ -21,7 +21,8 @@ void SetCaller(Caller caller);
 Caller CurrentCaller();
 
 // Sets the caller for a scope and restores the earlier one.
-class ActingAs {
+class ActingAs
+{
 public:
     explicit ActingAs(Caller caller) : m_Earlier(CurrentCaller()) { SetCaller(caller); }
     ~ActingAs() { SetCaller(m_Earlier); }
@@ -36,11 +37,11 @@ private:
 // write.
 struct OpenRequest {
     ACCESS_MASK desiredAccess = GENERIC_READ | GENERIC_WRITE;
-    ULONG disposition = 1;       // FILE_OPEN (the kernel headers need not be included here)
-    ULONG createOptions = 0x60;  // FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT
-    const void* eaBuffer = nullptr;  // FILE_FULL_EA_INFORMATION entries
+    ULONG disposition = 1;          // FILE_OPEN (the kernel headers need not be included here)
+    ULONG createOptions = 0x60;     // FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT
+    const void* eaBuffer = nullptr; // FILE_FULL_EA_INFORMATION entries
     ULONG eaLength = 0;
-    Handle related = nullptr;  // the path is then relative to this handle's file (it may be empty)
+    Handle related = nullptr; // the path is then relative to this handle's file (it may be empty)
     // As Wine 8.0 sends the create: no security context at all (so no access state), and the
     // create options alone, without the disposition in the top byte.
     bool asWine = false;
@@ -86,4 +87,4 @@ size_t OpenHandleCount();
 // The rights a handle was granted at its open; 0 for no such handle.
 ACCESS_MASK GrantedAccess(Handle handle);
 
-}  // namespace simk::user
+} // namespace simk::user

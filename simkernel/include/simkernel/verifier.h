@@ -14,88 +14,89 @@ namespace simk::verifier {
 // through a function of its own, and nothing reports a rule that is not listed here.
 namespace rules {
 // IRQL
-constexpr const char* IrqlIoPassive = "IrqlIoPassive1";          // I/O manager routines at PASSIVE_LEVEL only
-constexpr const char* IrqlIoDispatch = "IrqlIoDispatchLte";       // IofCallDriver / IofCompleteRequest above DISPATCH_LEVEL
-constexpr const char* IrqlZwPassive = "IrqlZwPassive";            // Zw* and registry keys at PASSIVE_LEVEL only
-constexpr const char* IrqlPagedPool = "IrqlPagedPool";            // paged pool above APC_LEVEL
-constexpr const char* IrqlExAllocatePool = "IrqlExAllocatePool";  // any pool above DISPATCH_LEVEL
-constexpr const char* IrqlFastMutex = "IrqlExApcLte1";            // ExAcquire/ReleaseFastMutex above APC_LEVEL
-constexpr const char* FastMutexUnsafeApcsEnabled = "IrqlExApcLte2";  // ExAcquireFastMutexUnsafe with APCs enabled
-constexpr const char* IrqlKeWait = "IrqlKeWaitForSingleObject";   // waiting at DISPATCH_LEVEL with a non-zero timeout
-constexpr const char* IrqlKeRaise = "IrqlKeRaiseIrql";            // KeRaiseIrql to a lower level
-constexpr const char* IrqlKeLower = "IrqlKeLowerIrql";            // KeLowerIrql to a higher level
-constexpr const char* IrqlSpinLock = "IrqlKeDispatchLte";         // spin lock acquired above DISPATCH_LEVEL
-constexpr const char* IrqlSpinLockRelease = "IrqlKeReleaseSpinLock";  // release not at DISPATCH_LEVEL
-constexpr const char* DispatchIrqlChanged = "DispatchIrqlChanged";    // dispatch/completion routine returned at another IRQL
-constexpr const char* CriticalRegions = "CriticalRegions";        // dispatch routine left critical regions unbalanced
+constexpr const char* IrqlIoPassive = "IrqlIoPassive1";     // I/O manager routines at PASSIVE_LEVEL only
+constexpr const char* IrqlIoDispatch = "IrqlIoDispatchLte"; // IofCallDriver / IofCompleteRequest above DISPATCH_LEVEL
+constexpr const char* IrqlZwPassive = "IrqlZwPassive";      // Zw* and registry keys at PASSIVE_LEVEL only
+constexpr const char* IrqlPagedPool = "IrqlPagedPool";      // paged pool above APC_LEVEL
+constexpr const char* IrqlExAllocatePool = "IrqlExAllocatePool";    // any pool above DISPATCH_LEVEL
+constexpr const char* IrqlFastMutex = "IrqlExApcLte1";              // ExAcquire/ReleaseFastMutex above APC_LEVEL
+constexpr const char* FastMutexUnsafeApcsEnabled = "IrqlExApcLte2"; // ExAcquireFastMutexUnsafe with APCs enabled
+constexpr const char* IrqlKeWait = "IrqlKeWaitForSingleObject";     // waiting at DISPATCH_LEVEL with a non-zero timeout
+constexpr const char* IrqlKeRaise = "IrqlKeRaiseIrql";              // KeRaiseIrql to a lower level
+constexpr const char* IrqlKeLower = "IrqlKeLowerIrql";              // KeLowerIrql to a higher level
+constexpr const char* IrqlSpinLock = "IrqlKeDispatchLte";           // spin lock acquired above DISPATCH_LEVEL
+constexpr const char* IrqlSpinLockRelease = "IrqlKeReleaseSpinLock"; // release not at DISPATCH_LEVEL
+constexpr const char* DispatchIrqlChanged =
+    "DispatchIrqlChanged";                                 // dispatch/completion routine returned at another IRQL
+constexpr const char* CriticalRegions = "CriticalRegions"; // dispatch routine left critical regions unbalanced
 // IRPs
 constexpr const char* IrpDoubleComplete = "IrpDoubleComplete";
 constexpr const char* IrpUseAfterComplete = "IrpUseAfterComplete";
 constexpr const char* IrpCompleteWithPending = "IrpCompleteStatusPending";
 constexpr const char* DispatchStatusMismatch = "DispatchStatusMismatch";
-constexpr const char* MarkIrpPending = "MarkIrpPending";    // returned STATUS_PENDING without IoMarkIrpPending
-constexpr const char* MarkIrpPending2 = "MarkIrpPending2";  // marked pending, returned another status
+constexpr const char* MarkIrpPending = "MarkIrpPending";   // returned STATUS_PENDING without IoMarkIrpPending
+constexpr const char* MarkIrpPending2 = "MarkIrpPending2"; // marked pending, returned another status
 constexpr const char* PowerIrpNoStartNext = "PowerIrpNoStartNext";
-constexpr const char* BadIrpFree = "BadIrpFree";            // IoFreeIrp of an IRP in flight or freed twice
-constexpr const char* InvalidDeviceObject = "InvalidDeviceObject";  // call to a freed or unknown device object
-constexpr const char* BufferedIoOverrun = "BufferedIoOverrun";  // Information beyond the output buffer
+constexpr const char* BadIrpFree = "BadIrpFree";                   // IoFreeIrp of an IRP in flight or freed twice
+constexpr const char* InvalidDeviceObject = "InvalidDeviceObject"; // call to a freed or unknown device object
+constexpr const char* BufferedIoOverrun = "BufferedIoOverrun";     // Information beyond the output buffer
 // Pool
 constexpr const char* PoolFreeWrongTag = "PoolFreeWrongTag";
-constexpr const char* PoolFreeUnknown = "PoolFreeUnknown";  // freeing memory that is not a live allocation
+constexpr const char* PoolFreeUnknown = "PoolFreeUnknown"; // freeing memory that is not a live allocation
 constexpr const char* PoolZeroSize = "PoolZeroSizeAllocation";
-constexpr const char* BadPoolCaller = "BadPoolCaller";  // a pool type the running system does not have
+constexpr const char* BadPoolCaller = "BadPoolCaller"; // a pool type the running system does not have
 // A driver opened a handle without OBJ_KERNEL_HANDLE: it lands in the current process's table.
 constexpr const char* ObjectHandleNotKernel = "KernelHandleRequired";
-constexpr const char* PoolOverrun = "PoolOverrun";          // bytes written past the end of an allocation
-constexpr const char* PoolFreeHeldLock = "PoolFreeHeldLock";  // freeing memory that holds an acquired lock
+constexpr const char* PoolOverrun = "PoolOverrun";           // bytes written past the end of an allocation
+constexpr const char* PoolFreeHeldLock = "PoolFreeHeldLock"; // freeing memory that holds an acquired lock
 // Locks
 constexpr const char* FastMutexRecursion = "FastMutexRecursion";
 constexpr const char* FastMutexWrongOwner = "FastMutexWrongOwner";
-constexpr const char* FastMutexMismatchedRelease = "FastMutexMismatchedRelease";  // safe/unsafe forms mixed
+constexpr const char* FastMutexMismatchedRelease = "FastMutexMismatchedRelease"; // safe/unsafe forms mixed
 constexpr const char* DeadlockLockOrder = "DeadlockLockOrder";
 constexpr const char* InvalidDispatcherObject = "InvalidDispatcherObject";
 // Objects and devices
 constexpr const char* DeleteDeviceTwice = "DeleteDeviceTwice";
-constexpr const char* IrpToDeletedDevice = "IoCallDriverDeletedDevice";  // a request sent to a deleted device object
-constexpr const char* RemoveLockUnbalanced = "RemoveLockUnbalanced";     // released more often than acquired
+constexpr const char* IrpToDeletedDevice = "IoCallDriverDeletedDevice"; // a request sent to a deleted device object
+constexpr const char* RemoveLockUnbalanced = "RemoveLockUnbalanced";    // released more often than acquired
 // Plug and Play
-constexpr const char* PdoDeletedWhileReported = "PnpPdoDeletedWhileReported";  // before its final removal
-constexpr const char* PdoChangedAnsweredStatus = "PnpPdoChangedAnsweredStatus";  // overwrote an upper driver's answer
+constexpr const char* PdoDeletedWhileReported = "PnpPdoDeletedWhileReported";   // before its final removal
+constexpr const char* PdoChangedAnsweredStatus = "PnpPdoChangedAnsweredStatus"; // overwrote an upper driver's answer
 // Completed a request nobody answered, which it does not handle, with a status of its own.
 constexpr const char* PdoChangedUnansweredStatus = "PnpPdoChangedUnansweredStatus";
-constexpr const char* PowerPagableInconsistent = "PowerPagableInconsistent";  // non-pageable above pageable
-constexpr const char* DeleteDeviceStillAttached = "DeleteDeviceStillAttached";  // not detached from its lower device
+constexpr const char* PowerPagableInconsistent = "PowerPagableInconsistent";   // non-pageable above pageable
+constexpr const char* DeleteDeviceStillAttached = "DeleteDeviceStillAttached"; // not detached from its lower device
 // Not reported: deleting a PDO while the function device is still attached is the normal removal order.
 constexpr const char* DeleteDeviceWithAttachedDevice = "DeleteDeviceWithAttachedDevice";
 constexpr const char* DetachNotAttached = "DetachNotAttached";
 constexpr const char* ObjectReferenceImbalance = "ObjectReferenceImbalance";
 constexpr const char* ObjectReferenceUnknown = "ObReferenceBadObject";
 // Plug and Play requests the manager sends (the manager's own checks, no Driver Verifier names)
-constexpr const char* DuplicateRelation = "PnpDuplicateRelation";  // a relations reply lists one device twice
-constexpr const char* ForeignRelation = "PnpForeignRelation";      // bus relations list another bus's child
-constexpr const char* DuplicateDeviceInstance = "PnpDuplicateDeviceInstance";  // two devices, one instance path
+constexpr const char* DuplicateRelation = "PnpDuplicateRelation"; // a relations reply lists one device twice
+constexpr const char* ForeignRelation = "PnpForeignRelation";     // bus relations list another bus's child
+constexpr const char* DuplicateDeviceInstance = "PnpDuplicateDeviceInstance"; // two devices, one instance path
 // IRP_MN_QUERY_DEVICE_RELATIONS: for TargetDeviceRelation the bus driver returns the PDO alone.
 constexpr const char* InvalidTargetRelation = "PnpInvalidTargetRelation";
 // IoInvalidateDeviceRelations on a device object that is not a PDO (Windows: PNP_DETECTED_FATAL_ERROR).
 constexpr const char* InvalidPdo = "PnpInvalidPdo";
-constexpr const char* IrpNeverCompleted = "PnpIrpNeverCompleted";  // held past the manager's timeout
-constexpr const char* RootDeviceCreation = "PnpRootDeviceCreation";  // the kernel's own fault: no root PDO
+constexpr const char* IrpNeverCompleted = "PnpIrpNeverCompleted";   // held past the manager's timeout
+constexpr const char* RootDeviceCreation = "PnpRootDeviceCreation"; // the kernel's own fault: no root PDO
 // Requests Windows does not let a driver fail.
 constexpr const char* IrpFailedRemoveDevice = "PnpIrpFailedRemoveDevice";
 constexpr const char* IrpFailedCancelRemove = "PnpIrpFailedCancelRemove";
 constexpr const char* IrpFailedSurpriseRemoval = "PnpIrpFailedSurpriseRemoval";
 constexpr const char* IrpFailedStopDevice = "PnpIrpFailedStopDevice";
 constexpr const char* IrpFailedCancelStop = "PnpIrpFailedCancelStop";
-constexpr const char* PowerSystemSetFailed = "PowerSystemSetFailed";  // IRP_MN_SET_POWER for a system state
+constexpr const char* PowerSystemSetFailed = "PowerSystemSetFailed"; // IRP_MN_SET_POWER for a system state
 // Registry and kernel handles
-constexpr const char* HandleLeak = "HandleLeak";  // a driver unloads with a registry key handle open
+constexpr const char* HandleLeak = "HandleLeak"; // a driver unloads with a registry key handle open
 // ZwClose of a handle that is not open (Windows stops with INVALID_KERNEL_HANDLE).
 constexpr const char* InvalidKernelHandle = "InvalidKernelHandle";
 // Unload
 constexpr const char* PoolLeakOnUnload = "PoolLeakOnUnload";
 constexpr const char* DeviceObjectLeakOnUnload = "DeviceObjectLeakOnUnload";
 constexpr const char* SymbolicLinkLeakOnUnload = "SymbolicLinkLeakOnUnload";
-}  // namespace rules
+} // namespace rules
 
 struct Violation {
     std::string rule;
@@ -113,7 +114,8 @@ void Report(const char* rule, const std::string& details);
 
 // While alive, violations of `rule` (from any thread) are captured here instead of reaching the
 // handler. Scopes nest; the innermost matching one captures.
-class Expect {
+class Expect
+{
 public:
     explicit Expect(std::string rule);
     ~Expect();
@@ -131,7 +133,8 @@ private:
 
 // Installs a handler that records every violation not captured by an Expect; restores the previous
 // handler on destruction.
-class Recorder {
+class Recorder
+{
 public:
     Recorder();
     ~Recorder();
@@ -149,4 +152,4 @@ private:
 // Every violation reported since the last reset (captured or not), for diagnostics.
 std::vector<Violation> History();
 
-}  // namespace simk::verifier
+} // namespace simk::verifier

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr ULONG FILTER_TAG = 0x746C6946;  // "Filt"
+constexpr ULONG FILTER_TAG = 0x746C6946; // "Filt"
 
 struct FilterExtension {
     PDEVICE_OBJECT self;
@@ -21,17 +21,21 @@ NTSTATUS g_FailStatus = STATUS_SUCCESS;
 LONG g_Devices = 0;
 LONG g_Detaches = 0;
 
-bool FailsOnWayUp(PIO_STACK_LOCATION sl) {
+bool FailsOnWayUp(PIO_STACK_LOCATION sl)
+{
     return g_FailStatus != STATUS_SUCCESS && sl->MajorFunction == g_FailMajor && sl->MinorFunction == g_FailMinor;
 }
 
-NTSTATUS OnWayBack(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS OnWayBack(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
     // The dispatch routine waits for the request and finishes it there.
-    if (irp->PendingReturned) KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    if (irp->PendingReturned)
+        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS Forward(FilterExtension* ext, PIRP irp) {
+NTSTATUS Forward(FilterExtension* ext, PIRP irp)
+{
     PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
     if (FailsOnWayUp(sl)) {
         // A driver that changes the status on the way up completes the request itself, with the
@@ -43,7 +47,8 @@ NTSTATUS Forward(FilterExtension* ext, PIRP irp) {
         if (IoCallDriver(ext->lower, irp) == STATUS_PENDING) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         }
-        if (NT_SUCCESS(irp->IoStatus.Status)) irp->IoStatus.Status = g_FailStatus;
+        if (NT_SUCCESS(irp->IoStatus.Status))
+            irp->IoStatus.Status = g_FailStatus;
         const NTSTATUS status = irp->IoStatus.Status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         IoReleaseRemoveLock(&ext->removeLock, irp);
@@ -55,7 +60,8 @@ NTSTATUS Forward(FilterExtension* ext, PIRP irp) {
     return status;
 }
 
-NTSTATUS DispatchPnp(FilterExtension* ext, PIRP irp) {
+NTSTATUS DispatchPnp(FilterExtension* ext, PIRP irp)
+{
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_REMOVE_DEVICE: {
         // Handling an IRP_MN_REMOVE_DEVICE request: pass it down first, then wait out the requests
@@ -87,17 +93,20 @@ NTSTATUS DispatchPnp(FilterExtension* ext, PIRP irp) {
     }
 }
 
-NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
+{
     auto* ext = static_cast<FilterExtension*>(device->DeviceExtension);
     PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
     const NTSTATUS locked = IoAcquireRemoveLock(&ext->removeLock, irp);
     if (!NT_SUCCESS(locked)) {
-        if (sl->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+        if (sl->MajorFunction == IRP_MJ_POWER)
+            PoStartNextPowerIrp(irp);
         irp->IoStatus.Status = locked;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return locked;
     }
-    if (sl->MajorFunction == IRP_MJ_PNP) return DispatchPnp(ext, irp);
+    if (sl->MajorFunction == IRP_MJ_PNP)
+        return DispatchPnp(ext, irp);
     if (sl->MajorFunction == IRP_MJ_POWER) {
         PoStartNextPowerIrp(irp);
         IoSkipCurrentIrpStackLocation(irp);
@@ -108,11 +117,13 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     return Forward(ext, irp);
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(driver, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &device);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     auto* ext = static_cast<FilterExtension*>(device->DeviceExtension);
     ext->self = device;
     IoInitializeRemoveLock(&ext->removeLock, FILTER_TAG, 0, 0);
@@ -132,10 +143,11 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 
 VOID Unload(PDRIVER_OBJECT) {}
 
-}  // namespace
+} // namespace
 
 // For tests: the one request the filter fails on its way up (STATUS_SUCCESS: none), and what it did.
-extern "C" void FilterTestFailOnWayUp(UCHAR major, UCHAR minor, NTSTATUS status) {
+extern "C" void FilterTestFailOnWayUp(UCHAR major, UCHAR minor, NTSTATUS status)
+{
     g_FailMajor = major;
     g_FailMinor = minor;
     g_FailStatus = status;
@@ -143,8 +155,10 @@ extern "C" void FilterTestFailOnWayUp(UCHAR major, UCHAR minor, NTSTATUS status)
 extern "C" LONG FilterTestDeviceCount() { return g_Devices; }
 extern "C" LONG FilterTestDetachCount() { return g_Detaches; }
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = Dispatch;
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i)
+        driver->MajorFunction[i] = Dispatch;
     driver->DriverExtension->AddDevice = AddDevice;
     driver->DriverUnload = Unload;
     return STATUS_SUCCESS;
