@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Builds the host and the target build and runs every test: the host tests plain, under
-# AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer and built by clang (whose
-# thread-safety analysis fails the build on a lock the driver's code misses), the Python package's
-# tests against the simulated kernel, the target
-# image's own checks and the test-signed release package. Exits non-zero on the first failure.
+# Checks the tree's format, builds the host and the target build and runs every test: the host
+# tests plain, under AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer and
+# built by clang (whose thread-safety analysis fails the build on a lock the driver's code misses),
+# the Python package's tests against the simulated kernel, the target image's own checks and the
+# test-signed release package. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+
+echo "=== the tree follows .clang-format"
+bash scripts/check-format.sh
 
 run_host_preset() {
   local preset=$1
