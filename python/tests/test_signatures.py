@@ -49,7 +49,7 @@ DRIFTS = {
                     "MsdscStatusMessage: returns"),
     "renamed": ("MsdscRemoveReader(", "MsdscDeleteReader(", "MsdscDeleteReader: declared only in the header"),
     "field type": ("uint32_t problem;", "uint16_t problem;", "MsdscReaderDevice.problem"),
-    "field order": ("uint32_t present;  /* 1: the device node is in the device tree now */\n    uint32_t started;",
+    "field order": ("uint32_t present; /* 1: the device node is in the device tree now */\n    uint32_t started;",
                     "uint32_t started;\n    uint32_t present;", "struct MsdscReaderDevice: fields"),
     "size": ("#define MSDSC_INSTANCE_PATH_SIZE 200", "#define MSDSC_INSTANCE_PATH_SIZE 260", "MSDSC_INSTANCE_PATH_SIZE"),
     "handle size": ("uint8_t bytes[16];", "uint8_t bytes[32];", "MsdscReaderHandle.bytes"),
