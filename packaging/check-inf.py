@@ -30,6 +30,8 @@ import os
 import re
 import sys
 
+from inf_file import read_inf
+
 RULES = ['version-section', 'catalog-name', 'pnp-lockdown', 'decorated-models', 'service',
          'security-string', 'no-co-installers', 'driver-store']
 FILE_DEVICE_SECURE_OPEN = 0x100
@@ -37,34 +39,6 @@ SERVICE_KERNEL_DRIVER = 1
 SERVICE_DEMAND_START = 3
 SPSVCINST_ASSOCSERVICE = 0x2
 DRIVER_STORE_BUILD = 16299
-
-
-def strip_comment(line):
-    """The line without its comment; a ';' inside quotes (an SDDL string) is text."""
-    quoted = False
-    for i, c in enumerate(line):
-        if c == '"':
-            quoted = not quoted
-        elif c == ';' and not quoted:
-            return line[:i]
-    return line
-
-
-def read_inf(path):
-    """{lower-case section name: [lines]}, comments and blank lines dropped."""
-    with open(path, encoding='utf-8-sig') as inf:
-        text = inf.read()
-    sections, current = {}, None
-    for raw in text.splitlines():
-        line = strip_comment(raw).strip()
-        if not line:
-            continue
-        header = re.fullmatch(r'\[([^\]]+)\]', line)
-        if header:
-            current = sections.setdefault(header.group(1).strip().lower(), [])
-        elif current is not None:
-            current.append(line)
-    return sections
 
 
 def entries(lines):

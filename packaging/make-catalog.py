@@ -18,6 +18,8 @@ import subprocess
 import sys
 import tempfile
 
+from inf_file import read_inf
+
 try:
     from asn1crypto import algos, cms, core
 except ImportError:
@@ -137,23 +139,6 @@ def name_value(tag, value):
 
 def attribute(oid, value):
     return CatalogAttribute({'type': oid, 'values': [core.Any(value)]})
-
-
-def read_inf(path):
-    """Sections of an INF as {lower-case name: [lines]}, comments and blank lines dropped."""
-    with open(path, encoding='utf-8-sig') as inf:
-        text = inf.read()
-    sections, current = {}, None
-    for raw in text.splitlines():
-        line = raw.split(';', 1)[0].strip()
-        if not line:
-            continue
-        header = re.fullmatch(r'\[([^\]]+)\]', line)
-        if header:
-            current = sections.setdefault(header.group(1).strip().lower(), [])
-        elif current is not None:
-            current.append(line)
-    return sections
 
 
 def os_attributes_and_hardware_ids(inf_path):

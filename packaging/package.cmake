@@ -68,12 +68,14 @@ add_custom_command(
   COMMAND ${CMAKE_SOURCE_DIR}/packaging/make-catalog.py --inf ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf
           --out ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.cat $<TARGET_FILE:msdscbus>
   DEPENDS msdscbus ${CMAKE_CURRENT_BINARY_DIR}/msdscbus.inf ${CMAKE_SOURCE_DIR}/packaging/make-catalog.py
+          ${CMAKE_SOURCE_DIR}/packaging/inf_file.py
   VERBATIM)
 add_custom_command(
   OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.cat
   COMMAND ${CMAKE_SOURCE_DIR}/packaging/make-catalog.py --inf ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.inf
           --out ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.cat $<TARGET_FILE:msdscsample>
   DEPENDS msdscsample ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.inf ${CMAKE_SOURCE_DIR}/packaging/make-catalog.py
+          ${CMAKE_SOURCE_DIR}/packaging/inf_file.py
   VERBATIM)
 
 # The Python package as a wheel (pure Python: the same file on Windows), built from a copy of
