@@ -27,11 +27,10 @@ namespace {
 using msdsc::testing::AddReader;
 using msdsc::testing::DriverMessages;
 using msdsc::testing::HandleOf;
+using msdsc::testing::READER_HARDWARE_ID;
 using msdsc::testing::RemoveReader;
 
 using Diagnostics = msdsc::testing::WithOpenClient<1>;
-
-constexpr char16_t READER_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
 
 // The index of the first message after `from` that contains `text`, or npos.
 size_t Find(const std::vector<simk::debug::Message>& messages, const std::string& text, size_t from = 0)
@@ -129,7 +128,7 @@ TEST_F(Diagnostics, NoMessageCarriesAnAddressOfTheRun)
         simk::hooks::At(simk::Call::IoCreateDevice, simk::When::After, 0),
         [&](const simk::CallSite& site) { collect(static_cast<PDRIVER_OBJECT>(const_cast<void*>(site.object))); });
     simk::pnp::ChildFunctionDriverOptions functionDriver;
-    functionDriver.hardwareId = READER_ID;
+    functionDriver.hardwareId = READER_HARDWARE_ID;
     simk::pnp::SetChildFunctionDriver(functionDriver);
 
     const BusReaderHandle first = HandleOf(AddReader(m_Client, {1, 2, 3}));

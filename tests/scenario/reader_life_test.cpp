@@ -16,10 +16,10 @@
 
 namespace {
 
+using msdsc::testing::READER_HARDWARE_ID;
+
 using simk::pnp::DeviceNode;
 using simk::pnp::NodeState;
-
-constexpr char16_t READER_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
 
 class ReaderLife : public msdsc::testing::WithOpenClient<1>
 {
@@ -27,7 +27,7 @@ protected:
     void UseFunctionDriver(bool powerDownOnSurpriseRemoval = false)
     {
         simk::pnp::ChildFunctionDriverOptions options;
-        options.hardwareId = READER_ID;
+        options.hardwareId = READER_HARDWARE_ID;
         options.powerDownOnSurpriseRemoval = powerDownOnSurpriseRemoval;
         simk::pnp::SetChildFunctionDriver(options);
     }
@@ -98,11 +98,11 @@ TEST_F(ReaderLife, AddedEnumeratedStartedConfiguredRemovedAndDeleted)
     EXPECT_TRUE(info.functionDriverAttached);
     // The reader claims no machine-wide unique ID, so Plug and Play puts its bus's prefix before
     // the number: "<hardware ID>\<parent prefix>&0".
-    const std::u16string prefix = std::u16string(READER_ID) + u"\\";
+    const std::u16string prefix = std::u16string(READER_HARDWARE_ID) + u"\\";
     EXPECT_EQ(info.instancePath.rfind(prefix, 0), 0u) << simk::Narrow(info.instancePath);
     EXPECT_EQ(info.instancePath.substr(info.instancePath.size() - 2), u"&0");
     EXPECT_FALSE(info.capabilities.UniqueID);
-    EXPECT_EQ(info.hardwareIds, std::vector<std::u16string>{READER_ID});
+    EXPECT_EQ(info.hardwareIds, std::vector<std::u16string>{READER_HARDWARE_ID});
     EXPECT_EQ(info.deviceIdReply.bytes.size(), 88u);
     EXPECT_EQ(info.hardwareIdsReply.bytes.size(), 90u);
     EXPECT_EQ(info.descriptionReply.bytes.size(), 52u);

@@ -14,20 +14,20 @@
 
 namespace {
 
+using msdsc::testing::READER_HARDWARE_ID;
+
 using msdsc::testing::AddReader;
 using msdsc::testing::HandleOf;
 using msdsc::testing::RemoveReader;
 using simk::pnp::DeviceNode;
 using simk::pnp::NodeState;
 
-constexpr char16_t READER_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
-
 class ReaderLifetime : public msdsc::testing::WithOpenClient<1>
 {
 protected:
     void UseFunctionDriver(bool powerDown, simk::pnp::ChildFunctionDriverOptions options = {})
     {
-        options.hardwareId = READER_ID;
+        options.hardwareId = READER_HARDWARE_ID;
         options.powerDownOnSurpriseRemoval = powerDown;
         options.powerDownOnRemove = powerDown;
         simk::pnp::SetChildFunctionDriver(options);
@@ -47,7 +47,7 @@ protected:
     {
         for (DeviceNode* node : simk::pnp::Children(BusNode(0))) {
             const simk::pnp::NodeInfo info = simk::pnp::Info(node);
-            if (!info.hardwareIds.empty() && info.hardwareIds[0] == READER_ID) {
+            if (!info.hardwareIds.empty() && info.hardwareIds[0] == READER_HARDWARE_ID) {
                 return node;
             }
         }
