@@ -335,9 +335,8 @@ void NoteIrpArrival(DEVICE_OBJECT* device, const IRP* irp, UCHAR major)
 
 namespace {
 
-// Requests whose outcome a PDO decides itself even after the drivers above agreed (a veto, a
-// failed start): only the queries are the upper drivers' to answer.
-bool PdoDecides(UCHAR minor)
+// "All PnP drivers must handle this IRP": the removal protocol, start, stop, usage notification.
+bool AllPnpDriversHandle(UCHAR minor)
 {
     switch (minor) {
     case IRP_MN_START_DEVICE:
@@ -349,13 +348,15 @@ bool PdoDecides(UCHAR minor)
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-    case IRP_MN_EJECT:
-    case IRP_MN_SET_LOCK:
         return true;
     default:
         return false;
     }
 }
+
+// Requests whose outcome a PDO decides itself even after the drivers above agreed (a veto, a
+// failed start): only the queries are the upper drivers' to answer.
+bool PdoDecides(UCHAR minor) { return AllPnpDriversHandle(minor) || minor == IRP_MN_EJECT || minor == IRP_MN_SET_LOCK; }
 
 // The requests a bus driver answers for its child itself, so its PDO may set a status nobody
 // above set. For every other request the page of the request says: "If a bus driver does not
@@ -365,17 +366,10 @@ bool PdoDecides(UCHAR minor)
 // completes IRP_MJ_SYSTEM_CONTROL as it came (WMI Requirements for WDM Drivers).
 bool BusDriverAnswers(UCHAR minor, ULONG relation)
 {
+    if (AllPnpDriversHandle(minor)) {
+        return true;
+    }
     switch (minor) {
-    // "All PnP drivers must handle this IRP": the removal protocol, start, stop, usage notification.
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
     // The bus driver must answer these for its children (IRP_MN_QUERY_ID, IRP_MN_QUERY_CAPABILITIES,
     // IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_BUS_INFORMATION, IRP_MN_QUERY_RESOURCES,
     // IRP_MN_QUERY_RESOURCE_REQUIREMENTS pages).
