@@ -18,6 +18,9 @@
 #define MSDSC_CALL __cdecl
 #if defined(MSDSC_BUILDING_LIBRARY)
 #define MSDSC_API __declspec(dllexport)
+#elif defined(MSDSC_LINKED_IN)
+/* The library's sources built into the program itself, as the Windows tool does. */
+#define MSDSC_API
 #else
 #define MSDSC_API __declspec(dllimport)
 #endif

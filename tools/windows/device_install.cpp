@@ -4,6 +4,7 @@
 #include "device_install.h"
 #include "msdscclient.h"
 #include "msdscnames.h"
+#include "system_library.h"
 #include "windows_helpers.h"
 
 #include <initguid.h>
@@ -173,7 +174,7 @@ InstallOutcome InstallBusDevice(const std::wstring& infPath)
             return Failed("register the bus device", GetLastError());
 
         BOOL reboot = FALSE;
-        if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot)) {
+        if (!CallUpdateDriverForPlugAndPlayDevices(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot)) {
             const DWORD updateError = GetLastError();
             // Leave no device without a driver behind: the next install starts clean.
             bool restart = false;
@@ -184,7 +185,7 @@ InstallOutcome InstallBusDevice(const std::wstring& infPath)
         outcome.restartNeeded = reboot != FALSE;
     } else {
         BOOL reboot = FALSE;
-        if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot))
+        if (!CallUpdateDriverForPlugAndPlayDevices(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot))
             return Failed("update the driver of the installed bus device", GetLastError());
         outcome.step = "a bus device was installed already: updated its driver";
         outcome.restartNeeded = reboot != FALSE;
