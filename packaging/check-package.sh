@@ -55,6 +55,24 @@ else
     fail "the folder differs from what ships: missing [$(comm -23 <(echo "$expected_list") <(echo "$actual_list") | paste -sd' ')]," \
          "not shipped [$(comm -13 <(echo "$expected_list") <(echo "$actual_list") | paste -sd' ')]"
 fi
+# The README's table of the zip's files names each file as the folder holds it (a version as
+# <version>); the signing files are named whether or not this package is signed yet.
+readme="$folder/README.md"
+if [ -f "$readme" ]; then
+    version=$(sed -n 's/^msdscbus-\(.*\)-x64$/\1/p' <<<"$(basename "$folder")")
+    documented=$(sed -n '/^## What is in the zip/,/^## /p' "$readme" | grep '^| `' | cut -d'|' -f2 |
+                 grep -o '`[^`]*`' | tr -d '`' | sed "s/<version>/$version/" | sort -u)
+    python_version=$(unzip -p "$(find "$folder" -maxdepth 1 -name 'msdsc-*.whl' -print -quit)" '*/METADATA' 2>/dev/null |
+                     sed -n 's/^Version: //p')
+    documented=$(sed "s/^msdsc-$version-/msdsc-$python_version-/" <<<"$documented" | sort -u)
+    shipped=$(printf '%s\n' "$expected_list" msdscbus-test.cer trust-test-certificate.cmd | sort -u)
+    if [ "$documented" = "$shipped" ]; then
+        pass "README.md names every file of the zip as it is there: $(paste -sd' ' <<<"$documented")"
+    else
+        fail "README.md's table of the zip differs: not named [$(comm -13 <(echo "$documented") <(echo "$shipped") | paste -sd' ')]," \
+             "named but not shipped [$(comm -23 <(echo "$documented") <(echo "$shipped") | paste -sd' ')]"
+    fi
+fi
 # What the Wine test and the build leave next to the driver must never be declared as shipping.
 leftovers=$(grep -iE '^(winefill\.sys|msdscwine\.exe|CMakeFiles|Makefile|cmake_install\.cmake)$|\.(log|o|obj)$' <<<"$expected_list")
 if [ -z "$leftovers" ]; then

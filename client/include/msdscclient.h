@@ -118,7 +118,7 @@ MSDSC_API MsdscStatus MSDSC_CALL MsdscOpen(MsdscClient** client, const char** me
 MSDSC_API MsdscStatus MSDSC_CALL MsdscGetVersion(MsdscClient* client, uint16_t components[4], const char** message);
 
 /* Adds a reader with the three values its function driver reads from its hardware key ("Number",
- * "Drive", "Log"; see docs/windows.md). On success *handle names it; on failure *handle is untouched.
+ * "Drive", "Log"; see the package's README.md, docs/windows.md in the sources). On success *handle names it; on failure *handle is untouched.
  * The driver gives the reader a reader number of its own, which Plug and Play shows (see the device
  * view below); the reader's device node appears, and starts, shortly after this returns. */
 MSDSC_API MsdscStatus MSDSC_CALL MsdscAddReader(MsdscClient* client, uint32_t number, uint32_t drive, uint32_t log,

@@ -83,7 +83,9 @@ def test_driver_marker_skips_where_the_library_is_missing(run, monkeypatch):
 def test_a_test_that_leaves_a_session_open_fails_named_and_the_next_one_runs(run):
     result = run("""
 import msdsc
+import pytest
 
+@pytest.mark.msdsc_driver
 def test_leaks_a_session():
     msdsc.open().add(1, 2, 3)
 

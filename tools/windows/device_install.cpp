@@ -61,7 +61,7 @@ InstallOutcome Failed(const char* step, DWORD error)
     case ERROR_AUTHENTICODE_DISALLOWED:
     case static_cast<DWORD>(TRUST_E_NOSIGNATURE):
         outcome.advice = "the driver package must be signed: enable test signing (bcdedit /set testsigning on, "
-                         "restart) and sign msdscbus.cat with a test certificate, see docs/windows.md";
+                         "restart) and sign msdscbus.cat with a test certificate, see README.md in the package";
         break;
     default:
         break;

@@ -126,6 +126,9 @@ def pytest_report_header(config: pytest.Config) -> List[str]:
     if not available:
         return [line + f"the driver cannot be reached: {reason}"]
     library = _native.client_library_path() or _native.CLIENT_LIBRARY_NAME
+    # A machine started for the header is stopped again: whether a test finds one running must not
+    # depend on whether the header was printed (-q leaves it out).
+    started_here = not msdsc.IS_WINDOWS and not msdsc.host.running()
     try:
         _ensure_machine(config)
         with msdsc.open() as client:
@@ -134,6 +137,9 @@ def pytest_report_header(config: pytest.Config) -> List[str]:
         return [line + f"client library {library}, driver {version} ({where})"]
     except msdsc.MsdscError as error:
         return [line + f"client library {library}, driver not reachable: {error}"]
+    finally:
+        if started_here:
+            msdsc.host.stop()
 
 
 def pytest_collection_modifyitems(config: pytest.Config, items: List[pytest.Item]) -> None:
