@@ -167,6 +167,11 @@ typedef struct MsdscReaderDevice {
     /* The service of the reader's function driver as Plug and Play bound it ("msdscsample" for the
      * sample reader driver); empty when none is installed for the reader (problem 28). UTF-8. */
     char driver[MSDSC_DRIVER_NAME_SIZE];
+    /* 1: Plug and Play reported the node's state (always on Windows and in the host build). 0: it
+     * reports none (Wine 8.0 answers every node alike); then present is 1 and problem 0 for want of
+     * better, and started is 1 only when the sample reader driver over it answered, which it does
+     * only while it runs; nothing else is known. */
+    uint32_t stateReported;
 } MsdscReaderDevice;
 
 /* Fills devices[0..capacity) in increasing reader number and stores the number of readers in *count.

@@ -1,6 +1,7 @@
 // The client library: the control device's three requests over DeviceIoControl, with the status
 // the driver completed each request with and a message that says what it means for that request.
 #include "control_client.h"
+#include "device_view.h"
 #include "msdscnames.h"
 
 #include <cstdio>
@@ -92,6 +93,30 @@ NTSTATUS StatusOfFailure()
     }
 }
 
+#if defined(_WIN32)
+// Whether the driver admitted a handle the open returned. Wine's I/O server hands out the handle
+// before the driver has answered the open and keeps it when the driver refuses; every request on it
+// is then refused as if the handle had been closed on the way. Windows never returns such a handle,
+// and there the version request below is answered as usual.
+bool Admitted(HANDLE handle)
+{
+    DriverVersion version{};
+    DWORD returned = 0;
+    ForgetLastStatus();
+    return DeviceIoControl(handle, IOCTL_BUS_GET_VERSION, nullptr, 0, &version, sizeof(version), &returned, nullptr) ||
+           StatusOfFailure() != STATUS_FILE_CLOSED;
+}
+
+// Why the driver refused an open it cannot tell us about: with a bus device there, another session
+// holds the control device (the open the driver refuses then); without one, no bus is there.
+NTSTATUS RefusedOpenStatus()
+{
+    uint32_t buses = 0;
+    return NT_SUCCESS(PlatformDeviceView()->CountBuses(&buses)) && buses == 0 ? STATUS_INVALID_DEVICE_STATE
+                                                                              : STATUS_SHARING_VIOLATION;
+}
+#endif
+
 const char* CommonMessage(NTSTATUS status)
 {
     switch (status) {
@@ -146,6 +171,12 @@ NTSTATUS ControlClient::Open()
                                 FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
         return Record(MsdscOperationOpen, StatusOfFailure());
+#if defined(_WIN32)
+    if (!Admitted(handle)) {
+        CloseHandle(handle);
+        return Record(MsdscOperationOpen, RefusedOpenStatus());
+    }
+#endif
     HANDLE expected = nullptr;
     if (!m_Handle.compare_exchange_strong(expected, handle)) {
         // Another thread of this process opened at the same time and won; the driver refused ours

@@ -88,9 +88,20 @@ bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* device, bool* restart)
     remove.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
     remove.ClassInstallHeader.InstallFunction = DIF_REMOVE;
     remove.Scope = DI_REMOVEDEVICE_GLOBAL;
-    if (!SetupDiSetClassInstallParamsW(set, device, &remove.ClassInstallHeader, sizeof(remove)) ||
-        !SetupDiCallClassInstaller(DIF_REMOVE, set, device))
+    // Cleared before each call, so that a call failing without an error is not reported with an
+    // older one.
+    SetLastError(ERROR_SUCCESS);
+    // Wine 8.0's SetupDiSetClassInstallParamsW is a stub that fails without an error. A global
+    // removal is what DIF_REMOVE does with the class installer's defaults, so it goes on without.
+    if (!SetupDiSetClassInstallParamsW(set, device, &remove.ClassInstallHeader, sizeof(remove)) &&
+        GetLastError() != ERROR_SUCCESS)
         return false;
+    SetLastError(ERROR_SUCCESS);
+    if (!SetupDiCallClassInstaller(DIF_REMOVE, set, device)) {
+        if (GetLastError() == ERROR_SUCCESS)
+            SetLastError(ERROR_NOT_SUPPORTED); // failed and said nothing: the platform does not do it
+        return false;
+    }
     if (NeedsRestart(set, device))
         *restart = true;
     return true;

@@ -56,6 +56,7 @@ class MsdscReaderDevice(ctypes.Structure):
         ("problem", ctypes.c_uint32),
         ("instancePath", ctypes.c_char * MSDSC_INSTANCE_PATH_SIZE),
         ("driver", ctypes.c_char * MSDSC_DRIVER_NAME_SIZE),
+        ("stateReported", ctypes.c_uint32),
     ]
 
 

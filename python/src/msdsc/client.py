@@ -104,11 +104,13 @@ class ReaderDevice:
     problem: int  # CM_PROB_*, 0 for none
     instance_path: str
     driver: str = ""  # the service of its function driver; empty when none is installed (problem 28)
+    # False where Plug and Play reports no node state (Wine): see msdscclient.h's stateReported.
+    state_reported: bool = True
 
     @classmethod
     def _from(cls, record: n.MsdscReaderDevice) -> "ReaderDevice":
         return cls(record.readerNumber, bool(record.present), bool(record.started), record.problem,
-                   _text(record.instancePath), _text(record.driver))
+                   _text(record.instancePath), _text(record.driver), bool(record.stateReported))
 
 
 class ReaderConfiguration(NamedTuple):
