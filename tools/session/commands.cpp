@@ -219,8 +219,6 @@ std::string Sanitized(const std::string& input, size_t limit)
         else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || IsBidiOrSeparator(c))
             shown += c < 0x100 ? Hex("\\x%02lX", static_cast<unsigned long>(c))
                                : Hex("\\u%04lX", static_cast<unsigned long>(c));
-        else if (c == '\\')
-            shown += "\\\\"; // so that a typed "\x1B" reads apart from an escaped one
         else
             shown.append(input, start, at - start);
     }
