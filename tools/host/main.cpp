@@ -118,9 +118,10 @@ int main(int argc, char** argv)
     tool::Session session(std::cout, output, &std::cerr);
     session.SetWaitTimeout(timeout);
     if (!machine.Load(image.c_str(), &error) || !machine.CreateBuses(buses, &error)) {
-        if (output.json)
+        if (output.json) {
             std::cout << tool::Json("error").Add("command", "load").Add("ok", false).Add("message", error).Line();
-        else
+            session.Summary(tool::EXIT_NO_DEVICE);
+        } else
             std::cerr << "msdscctl-host: " << error << "\n";
         return tool::EXIT_NO_DEVICE;
     }

@@ -640,6 +640,7 @@ int CommandLineError(const char* program, const char* usage, bool json, const st
 {
     if (json) {
         std::cout << Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
+        std::cout << Json("summary").Add("ok", false).Add("exitCode", uint64_t{EXIT_USAGE}).Line();
     } else {
         std::cerr << program << ": " << message << "\n";
         if (showUsage)
