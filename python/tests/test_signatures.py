@@ -31,10 +31,11 @@ def test_every_structure_of_the_package_is_the_headers():
 def test_every_status_the_library_returns_is_named_in_the_header():
     # The values themselves are held to Windows' by the library's build (client/src/client.cpp).
     named = {name: int(value, 16) for name, value in
-             re.findall(r"^#define MSDSC_(STATUS_\w+) \(\(MsdscStatus\)(0x[0-9A-F]{8})\)", CLIENT_HEADER.read_text(), re.M)}
+             re.findall(r"^#define MSDSC_(STATUS_\w+) \(\(MsdscStatus\)(0x[0-9A-F]{8})L?\)", CLIENT_HEADER.read_text(), re.M)}
     sources = "".join(path.read_text() for path in sorted((SOURCE_TREE / "client" / "src").glob("*.cpp")))
     assert set(re.findall(r"\bSTATUS_[A-Z_]+\b", sources)) - set(named) == set()
-    package = {name: value for name, value in vars(msdsc.errors).items() if name.startswith("STATUS_")}
+    package = {name.removeprefix("MSDSC_"): value for name, value in vars(msdsc.errors).items()
+               if name.startswith(("STATUS_", "MSDSC_STATUS_"))}
     assert {name: named.get(name) for name in package} == package
 
 
