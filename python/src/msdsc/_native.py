@@ -20,6 +20,7 @@ MsdscDeviceKind = ctypes.c_int
 
 MSDSC_INSTANCE_PATH_SIZE = 200
 MSDSC_DRIVER_NAME_SIZE = 32
+MSDSC_HOST_MAX_BUSES = 64
 
 # typedef enum MsdscOperation
 MsdscOperationOpen = 0
