@@ -7,20 +7,13 @@
 #include "driver/driver_globals.h"
 #include "driver/driver_version.h"
 #include "bus/bus_device.h"
-#include "bus/bus_handle.h"
-#include "registry/device_list.h"
+#include "registry/bus_registry.h"
 
 namespace {
 
-bool IsBusReady(ControlDevice* Control)
+NTSTATUS OnGetVersion(PIRP Irp, const IO_STACK_LOCATION* Stack)
 {
-    MutexGuard guard(&Control->m_Mutex);
-    return Control->m_BusReady;
-}
-
-NTSTATUS OnGetVersion(ControlDevice* Control, PIRP Irp, const IO_STACK_LOCATION* Stack)
-{
-    if (!IsBusReady(Control)) {
+    if (!g_BusRegistry->HasBus()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
@@ -34,9 +27,9 @@ NTSTATUS OnGetVersion(ControlDevice* Control, PIRP Irp, const IO_STACK_LOCATION*
     return STATUS_SUCCESS;
 }
 
-NTSTATUS OnAddReader(ControlDevice* Control, PIRP Irp, const IO_STACK_LOCATION* Stack)
+NTSTATUS OnAddReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
 {
-    if (!IsBusReady(Control)) {
+    if (!g_BusRegistry->HasBus()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
@@ -64,12 +57,11 @@ NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
     // The registry stays held until the bus has answered: a bus's removal looks the bus up in the
     // registry before it deletes it, so it waits here and cannot delete the bus under the call.
     // The handle's halves are only compared with list keys.
-    ListHold registryHold(*g_BusRegistry);
-    PVOID payload = nullptr;
-    if (g_BusRegistry->Find(BusHandleKey(request.BusHandle), &payload) != Ok) {
+    ListHold registryHold(g_BusRegistry->m_Buses);
+    BusDevice* bus = g_BusRegistry->Find(request.BusHandle);
+    if (bus == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    BusDevice* bus = static_cast<BusDevice*>(payload);
     const NTSTATUS status = bus->RemoveReader(request.ReaderHandle);
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
@@ -95,10 +87,6 @@ const char* RefusalReason(ULONG Code, NTSTATUS Status)
     }
 }
 
-// Takes every reader off one bus and tells Plug and Play, which then removes them. The caller
-// holds the bus registry, so the bus cannot go away meanwhile.
-void UnplugEveryReader(BusDevice* Bus) { Bus->UnplugEveryReader(); }
-
 } // namespace
 
 NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
@@ -109,27 +97,19 @@ NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
     // Held across the bus's CreateReader, not just while the bus is picked: a bus's removal looks
     // the bus up in the registry before it deletes it, so it waits for this hold. The bus takes its
     // own locks inside it (the order is in driver/kernel_support.h).
-    ListHold registryHold(*g_BusRegistry);
+    ListHold registryHold(g_BusRegistry->m_Buses);
     const ULONG count = g_BusRegistry->Count();
-    ULONG picked = 0;
-    if (g_NextBusIndex < count) {
-        picked = g_NextBusIndex++;
-    } else {
-        // Wrapping sets the position to 0, not 1, so after a wrap the first bus is picked twice.
-        g_NextBusIndex = 0;
-    }
+    const ULONG picked = g_BusRegistry->StartRound();
 
     // A bus that is not started (pulled but held open, stopped for a rebalance, its removal
     // queried) refuses, and the next one in registry order is asked, each once. Only a started
     // bus's own failure is the client's answer.
     for (ULONG tried = 0; tried < count; ++tried) {
         const ULONG index = (picked + tried) % count;
-        PVOID busKey = nullptr;
-        PVOID payload = nullptr;
-        if (g_BusRegistry->GetAt(static_cast<LONG>(index), &busKey, &payload) != Ok) {
+        BusDevice* bus = g_BusRegistry->At(index);
+        if (bus == nullptr) {
             return STATUS_UNSUCCESSFUL;
         }
-        BusDevice* bus = static_cast<BusDevice*>(payload);
         ULONG64 readerHandle = 0;
         const NTSTATUS status = bus->CreateReader(&config, &readerHandle);
         if (status == STATUS_INVALID_DEVICE_STATE) {
@@ -139,8 +119,7 @@ NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
             return status;
         }
         if (tried != 0) {
-            // The turn moves on from the bus that took the reader.
-            g_NextBusIndex = index + 1;
+            g_BusRegistry->RoundTakenAt(index);
         }
         Handle->BusHandle = bus->m_Handle;
         Handle->ReaderHandle = readerHandle;
@@ -163,10 +142,10 @@ NTSTATUS ControlDevice::DispatchDeviceControl(PIRP Irp)
     NTSTATUS status;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_BUS_GET_VERSION:
-        status = OnGetVersion(this, Irp, stack);
+        status = OnGetVersion(Irp, stack);
         break;
     case IOCTL_BUS_ADD_READER:
-        status = OnAddReader(this, Irp, stack);
+        status = OnAddReader(Irp, stack);
         break;
     case IOCTL_BUS_REMOVE_READER:
         status = OnRemoveReader(Irp, stack);
@@ -212,12 +191,8 @@ void ControlDevice::EndSession(PFILE_OBJECT FileObject)
     }
     {
         // The whole walk under one hold, so no bus is deleted halfway through it.
-        ListHold registryHold(*g_BusRegistry);
-        PVOID key = nullptr;
-        PVOID payload = nullptr;
-        for (LONG index = 0; g_BusRegistry->GetAt(index, &key, &payload) == Ok; ++index) {
-            UnplugEveryReader(static_cast<BusDevice*>(payload));
-        }
+        ListHold registryHold(g_BusRegistry->m_Buses);
+        g_BusRegistry->ForEach([](BusDevice* Bus) { Bus->UnplugEveryReader(); });
     }
     // After the registry's hold has ended: the mutex comes first in the order (driver/kernel_support.h).
     MutexGuard guard(&m_Mutex);

@@ -5,11 +5,8 @@
 
 static_assert(sizeof(DriverObjectContext) == 8, "the driver-object extension holds one pointer");
 
-DeviceList* g_BusRegistry = nullptr;
+BusRegistry* g_BusRegistry = nullptr;
 ControlDevice* g_ControlDevice = nullptr;
-ULONG g_NextBusIndex = 0;
-ULONG g_HandleTag = 0;
-ULONG g_NextBusSerial = 0;
 LONG g_ReaderNumbersHeld[MAX_READERS / 32] = {};
 ULONG g_ReaderGenerations = 0;
 POOL_TYPE g_NonPagedPoolType = NonPagedPool;

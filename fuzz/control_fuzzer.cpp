@@ -401,9 +401,7 @@ void TearDown(Session& session)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     simk::ResetKernel();
-    g_NextBusIndex = 0;
     g_ReaderGenerations = 0;
-    g_NextBusSerial = 0;
 
     InputReader input(data, size);
     const uint8_t options = input.Byte();

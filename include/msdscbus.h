@@ -1,5 +1,6 @@
-// The records and control codes shared by the driver and its user-mode client. Include it after
-// <ntddk.h>/<wdm.h> in the driver, or after <windows.h> and <winioctl.h> in user mode.
+// The records and control codes shared by the driver and its user-mode client, and the one
+// definition of a handle's layout. Include it after <ntddk.h>/<wdm.h> in the driver, or after
+// <windows.h> and <winioctl.h> in user mode; the records and the handle helpers are C as well.
 #pragma once
 
 #ifndef CTL_CODE
@@ -12,17 +13,41 @@
 
 // The driver's version, last component first: "1.2.0.134" is { 134, 0, 2, 1 }, which read as one
 // little-endian 64-bit number is 0x0001000200000086.
-struct DriverVersion {
+typedef struct DriverVersion {
     USHORT Elements[4];
-};
+} DriverVersion;
 
 // What the client gives for a new reader; the reader writes the three values to its hardware key.
-struct ReaderConfig {
+typedef struct ReaderConfig {
     ULONG Number;
     ULONG Drive;
     ULONG Log;
-};
+} ReaderConfig;
 
+// Names a reader without a kernel address. BusHandle: a tag of this load of the driver (upper 32
+// bits) and the bus's serial number; ReaderHandle: the reader's generation (upper 32 bits, which
+// reader of this load held the number) and its number (lower 32 bits), the decimal instance ID Plug
+// and Play shows for it. Numbers are reused once their reader is gone; generations are not within a
+// load. Opaque to the client; the driver only compares the halves with what it keeps, so a stale
+// handle, one of an earlier load or a forged one matches no reader.
+typedef struct BusReaderHandle {
+    ULONG64 BusHandle;
+    ULONG64 ReaderHandle;
+} BusReaderHandle;
+
+// Each half is two 32-bit fields, the first in the upper bits. Only these six build or take apart a
+// half, in the driver and in every program that reads one.
+static inline ULONG64 MsdscMakeBusHandle(ULONG Tag, ULONG Serial) { return ((ULONG64)Tag << 32) | Serial; }
+static inline ULONG MsdscBusHandleTag(ULONG64 BusHandle) { return (ULONG)(BusHandle >> 32); }
+static inline ULONG MsdscBusHandleSerial(ULONG64 BusHandle) { return (ULONG)BusHandle; }
+static inline ULONG64 MsdscMakeReaderHandle(ULONG Generation, ULONG Number)
+{
+    return ((ULONG64)Generation << 32) | Number;
+}
+static inline ULONG MsdscReaderHandleGeneration(ULONG64 ReaderHandle) { return (ULONG)(ReaderHandle >> 32); }
+static inline ULONG MsdscReaderHandleNumber(ULONG64 ReaderHandle) { return (ULONG)ReaderHandle; }
+
+#ifdef __cplusplus
 // The most readers the driver holds at once, over all its buses (a reader that has left its bus
 // counts until Plug and Play has removed it); reader numbers lie in [0, MAX_READERS), and an add
 // beyond it fails with STATUS_INSUFFICIENT_RESOURCES. A rig exercises a reader stack with a handful
@@ -31,20 +56,10 @@ struct ReaderConfig {
 // many per bus) to a size nobody notices, while leaving room for any rig's test of many readers.
 constexpr ULONG MAX_READERS = 256;
 
-// Names a reader without a kernel address. BusHandle: a tag of this load of the driver (upper 32
-// bits) and the bus's serial number; ReaderHandle: the reader's generation (upper 32 bits, which
-// reader of this load held the number) and its number (lower 32 bits), the decimal instance ID Plug
-// and Play shows for it. Numbers are reused once their reader is gone; generations are not within a
-// load. Opaque to the client; the driver only compares the halves with what it keeps, so a stale
-// handle, one of an earlier load or a forged one matches no reader.
-struct BusReaderHandle {
-    ULONG64 BusHandle;
-    ULONG64 ReaderHandle;
-};
-
 static_assert(sizeof(DriverVersion) == 8, "DriverVersion is 8 bytes on the wire");
 static_assert(sizeof(ReaderConfig) == 12, "ReaderConfig is 12 bytes on the wire");
 static_assert(sizeof(BusReaderHandle) == 16, "BusReaderHandle is 16 bytes on the wire");
 static_assert(IOCTL_BUS_GET_VERSION == 0x222000, "control code of the version request");
 static_assert(IOCTL_BUS_ADD_READER == 0x222008, "control code of the add-reader request");
 static_assert(IOCTL_BUS_REMOVE_READER == 0x22200C, "control code of the remove-reader request");
+#endif

@@ -51,7 +51,7 @@ public:
     ReaderConfig m_Config;
 
     // The reader half of the client's handle: the generation above the number.
-    ULONG64 Handle() const { return (static_cast<ULONG64>(m_Generation) << 32) | m_Number; }
+    ULONG64 Handle() const { return MsdscMakeReaderHandle(m_Generation, m_Number); }
 
 private:
     NTSTATUS OnQueryRemoveDevice(PIRP Irp);

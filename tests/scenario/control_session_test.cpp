@@ -244,9 +244,8 @@ TEST_F(RequestInformation, FailuresLeaveInformationAsItCame)
     expect(Send(Add(12, 16)), STATUS_INSUFFICIENT_RESOURCES, SENTINEL, "add, no pool for the list entry");
     simk::faults::DisarmAll();
 
-    PVOID busKey = Bus(bus)->RegistryKey();
     // Reader 0, the first reader made in this load (generation 1).
-    const BusReaderHandle present = {reinterpret_cast<ULONG_PTR>(busKey), 1ull << 32};
+    const BusReaderHandle present = {Bus(bus)->m_Handle, MsdscMakeReaderHandle(1, 0)};
     expect(Send(Remove(present, 15)), STATUS_INVALID_PARAMETER, SENTINEL, "remove, 15-byte input");
     expect(Send(Remove(present, 16, false)), STATUS_INVALID_PARAMETER, SENTINEL, "remove, no buffer");
     expect(Send(Remove({present.BusHandle + 9, 0})), STATUS_UNSUCCESSFUL, SENTINEL, "remove, no such bus");

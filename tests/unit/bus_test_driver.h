@@ -262,7 +262,6 @@ protected:
         g_ControlDevice = nullptr;
         std::memset(g_ReaderNumbersHeld, 0, sizeof(g_ReaderNumbersHeld));
         g_ReaderGenerations = 0;
-        g_NextBusSerial = 0;
     }
 
     // A registered bus over a new pass-through device; started unless told otherwise.
