@@ -100,7 +100,7 @@ bool ReaderRoster::ReportedMissingLocked(const ReaderDevice* Reader) const
 
 NTSTATUS ReaderRoster::TakeOff(ULONG64 ReaderHandle)
 {
-    const PVOID key = ReaderKey(static_cast<ULONG>(ReaderHandle));
+    const PVOID key = ReaderKey(MsdscReaderHandleNumber(ReaderHandle));
     ReaderDevice* unknownToPnp = nullptr;
     {
         // One hold from the lookup to the state change: the reader's own removal decides under the

@@ -257,7 +257,8 @@ void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, N
             std::memcpy(&reply, out, sizeof(reply));
             Expect(IsKnownBus(session, reply.BusHandle), "add names an unknown bus");
             // The reader half: a generation above, the reader number below, inside the cap.
-            Expect((reply.ReaderHandle >> 32) != 0 && static_cast<ULONG>(reply.ReaderHandle) < MAX_READERS,
+            Expect(MsdscReaderHandleGeneration(reply.ReaderHandle) != 0 &&
+                       MsdscReaderHandleNumber(reply.ReaderHandle) < MAX_READERS,
                    "add's reader half is no generation and reader number");
             session.readers.push_back(reply);
         } else {

@@ -49,7 +49,7 @@ protected:
     // instance ID, the number in the handle's reader half.
     static simk::pnp::DeviceNode* ReaderNode(const BusReaderHandle& handle)
     {
-        const std::u16string number = simk::Widen(std::to_string(handle.ReaderHandle & 0xFFFFFFFFull));
+        const std::u16string number = simk::Widen(std::to_string(MsdscReaderHandleNumber(handle.ReaderHandle)));
         for (simk::pnp::DeviceNode* bus : simk::pnp::RootDevices()) {
             for (simk::pnp::DeviceNode* node : simk::pnp::Children(bus)) {
                 const simk::pnp::NodeInfo info = simk::pnp::Info(node);

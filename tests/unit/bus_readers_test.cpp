@@ -42,8 +42,8 @@ TEST_F(BusReadersTest, CreatedReaderIsStartedListedAtTheTailAndAnnouncedOnce)
     ULONG64 handle = 0;
 
     ASSERT_EQ(bus->CreateReader(&config, &handle), STATUS_SUCCESS);
-    EXPECT_EQ(handle, (2ull << 32) | 1u) << "the second reader created, number 1";
-    const ULONG number = static_cast<ULONG>(handle);
+    EXPECT_EQ(handle, MsdscMakeReaderHandle(2, 1)) << "the second reader created, number 1";
+    const ULONG number = MsdscReaderHandleNumber(handle);
     PVOID payload = nullptr;
     ASSERT_EQ(bus->m_Roster.m_Readers.Find(ReaderKey(number), &payload), Ok) << "listed under its number";
     PDEVICE_OBJECT key = static_cast<ReaderDevice*>(payload)->m_DeviceObject;
@@ -199,7 +199,7 @@ TEST_F(BusReadersTest, NumberOfAFailedCreationIsGivenAgainUnderANewGeneration)
     simk::faults::DisarmAll();
     ReaderDevice* next = CreateReader(bus);
     EXPECT_EQ(next->m_Number, 1u);
-    EXPECT_EQ(next->Handle(), (3ull << 32) | 1u);
+    EXPECT_EQ(next->Handle(), MsdscMakeReaderHandle(3, 1));
 }
 
 TEST_F(BusReadersTest, RemovalUnplugsAListedReaderOnceAndRefusesUnknownKeys)
