@@ -11,50 +11,24 @@
 
 namespace {
 
-NTSTATUS OnGetVersion(PIRP Irp, const IO_STACK_LOCATION* Stack)
+// Each handler runs once the request's row has admitted it (a bus registered if it needs one, the
+// buffer there and long enough for its records) and writes its reply, if any, into Buffer.
+NTSTATUS OnGetVersion(PVOID Buffer)
 {
-    if (!g_BusRegistry->HasBus()) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
-    if (buffer == nullptr || Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(DriverVersion)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (!ParseDriverVersion(static_cast<DriverVersion*>(buffer))) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    Irp->IoStatus.Information = sizeof(DriverVersion);
-    return STATUS_SUCCESS;
+    return ParseDriverVersion(static_cast<DriverVersion*>(Buffer)) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS OnAddReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
+NTSTATUS OnAddReader(PVOID Buffer)
 {
-    if (!g_BusRegistry->HasBus()) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
-    if (buffer == nullptr || Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ReaderConfig) ||
-        Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(BusReaderHandle)) {
-        return STATUS_INVALID_PARAMETER;
-    }
     // METHOD_BUFFERED: the configuration and the reply share the system buffer.
-    const NTSTATUS status = AddReader(static_cast<const ReaderConfig*>(buffer), static_cast<BusReaderHandle*>(buffer));
-    if (NT_SUCCESS(status)) {
-        Irp->IoStatus.Information = sizeof(BusReaderHandle);
-    }
-    return status;
+    return AddReader(static_cast<const ReaderConfig*>(Buffer), static_cast<BusReaderHandle*>(Buffer));
 }
 
-NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
+NTSTATUS OnRemoveReader(PVOID Buffer)
 {
-    // No bus-ready test: a client may always try to remove what it was given.
-    const BusReaderHandle* handle = static_cast<const BusReaderHandle*>(Irp->AssociatedIrp.SystemBuffer);
-    if (handle == nullptr || Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(BusReaderHandle)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    const BusReaderHandle request = *handle;
+    const BusReaderHandle request = *static_cast<const BusReaderHandle*>(Buffer);
 
-    // The registry stays held until the bus has answered: a bus's removal looks the bus up in the
+    // The registry stays held until the bus has answered: a bus's removal takes the bus out of the
     // registry before it deletes it, so it waits here and cannot delete the bus under the call.
     // The handle's halves are only compared with list keys.
     ListHold registryHold(g_BusRegistry->m_Buses);
@@ -66,9 +40,79 @@ NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
+// The handler of each row of CONTROL_REQUESTS, with what its own two failures mean, for the debugger.
+struct ControlHandler {
+    ULONG Code;
+    NTSTATUS (*Handle)(PVOID Buffer);
+    const char* NotReady;
+    const char* Failed;
+};
+
+constexpr ControlHandler CONTROL_HANDLERS[] = {
+    {IOCTL_BUS_GET_VERSION, OnGetVersion, "no bus is registered", "the request failed"},
+    {IOCTL_BUS_ADD_READER, OnAddReader, "no bus is started", "the request failed"},
+    {IOCTL_BUS_REMOVE_READER, OnRemoveReader, "no bus is registered", "the handle names no reader of this load"},
+};
+
+constexpr const ControlHandler* HandlerOf(ULONG Code)
+{
+    for (const ControlHandler& handler : CONTROL_HANDLERS) {
+        if (handler.Code == Code) {
+            return &handler;
+        }
+    }
+    return nullptr;
+}
+
+constexpr bool EveryRequestHasAHandler()
+{
+    for (const ControlRequest& request : CONTROL_REQUESTS) {
+        if (HandlerOf(request.Code) == nullptr) {
+            return false;
+        }
+    }
+    return sizeof(CONTROL_HANDLERS) / sizeof(CONTROL_HANDLERS[0]) == CONTROL_REQUEST_COUNT;
+}
+
+static_assert(EveryRequestHasAHandler(), "each control request has one handler, and each handler a request");
+
+// The row's admission: a registered bus if the request needs one, then its records' room.
+NTSTATUS Admit(const ControlRequest& Request, PIRP Irp, const IO_STACK_LOCATION* Stack)
+{
+    if (Request.NeedsBus && !g_BusRegistry->HasBus()) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const bool needsBuffer = Request.InputSize != 0 || Request.OutputSize != 0;
+    if ((needsBuffer && Irp->AssociatedIrp.SystemBuffer == nullptr) ||
+        Stack->Parameters.DeviceIoControl.InputBufferLength < Request.InputSize ||
+        Stack->Parameters.DeviceIoControl.OutputBufferLength < Request.OutputSize) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS HandleControlRequest(PIRP Irp, const IO_STACK_LOCATION* Stack)
+{
+    const ULONG code = Stack->Parameters.DeviceIoControl.IoControlCode;
+    const ControlRequest* request = FindControlRequest(code);
+    if (request == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status = Admit(*request, Irp, Stack);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = HandlerOf(code)->Handle(Irp->AssociatedIrp.SystemBuffer);
+    if (NT_SUCCESS(status) && request->OutputSize != 0) {
+        Irp->IoStatus.Information = request->OutputSize;
+    }
+    return status;
+}
+
 // Why a control request was refused, for the debugger: each status has one meaning per code.
 const char* RefusalReason(ULONG Code, NTSTATUS Status)
 {
+    const ControlHandler* handler = HandlerOf(Code);
     switch (Status) {
     case STATUS_FILE_CLOSED:
         return "its session has ended";
@@ -77,11 +121,11 @@ const char* RefusalReason(ULONG Code, NTSTATUS Status)
     case STATUS_INVALID_DEVICE_REQUEST:
         return "unknown control code";
     case STATUS_INVALID_DEVICE_STATE:
-        return Code == IOCTL_BUS_ADD_READER ? "no bus is started" : "no bus is registered";
+        return handler != nullptr ? handler->NotReady : "no bus is registered";
     case STATUS_INSUFFICIENT_RESOURCES:
         return "out of pool";
     case STATUS_UNSUCCESSFUL:
-        return Code == IOCTL_BUS_REMOVE_READER ? "the handle names no reader of this load" : "the request failed";
+        return handler != nullptr ? handler->Failed : "the request failed";
     default:
         return "the request failed";
     }
@@ -139,27 +183,13 @@ NTSTATUS ControlDevice::DispatchDeviceControl(PIRP Irp)
                       StatusCode(STATUS_FILE_CLOSED), RefusalReason(code, STATUS_FILE_CLOSED));
         return CompleteIrpWith(Irp, STATUS_FILE_CLOSED);
     }
-    NTSTATUS status;
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_BUS_GET_VERSION:
-        status = OnGetVersion(Irp, stack);
-        break;
-    case IOCTL_BUS_ADD_READER:
-        status = OnAddReader(Irp, stack);
-        break;
-    case IOCTL_BUS_REMOVE_READER:
-        status = OnRemoveReader(Irp, stack);
-        break;
-    default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
-    }
+    const NTSTATUS status = HandleControlRequest(Irp, stack);
     LeaveSessionRequest();
     if (!NT_SUCCESS(status)) {
         MSDSC_REFUSED("control code %08X refused (%08X): %s", static_cast<unsigned>(code), StatusCode(status),
                       RefusalReason(code, status));
     }
-    // Information was set only by the two requests that hand a reply back.
+    // Information was set only by a success that hands a reply back.
     return CompleteIrpWith(Irp, status);
 }
 

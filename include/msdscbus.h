@@ -7,9 +7,12 @@
 #error "msdscbus.h needs CTL_CODE: include <ntddk.h>, or <windows.h> and <winioctl.h>, first"
 #endif
 
-#define IOCTL_BUS_GET_VERSION CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_BUS_ADD_READER CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_BUS_REMOVE_READER CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Every control request is buffered and open to any handle the control device admitted; only its
+// function number tells them apart. CONTROL_REQUESTS below says what each takes and gives.
+#define MSDSC_CONTROL_CODE(Function) CTL_CODE(FILE_DEVICE_UNKNOWN, Function, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_BUS_GET_VERSION MSDSC_CONTROL_CODE(0x800)
+#define IOCTL_BUS_ADD_READER MSDSC_CONTROL_CODE(0x802)
+#define IOCTL_BUS_REMOVE_READER MSDSC_CONTROL_CODE(0x803)
 
 // The driver's version, last component first: "1.2.0.134" is { 134, 0, 2, 1 }, which read as one
 // little-endian 64-bit number is 0x0001000200000086.
@@ -55,6 +58,43 @@ static inline ULONG MsdscReaderHandleNumber(ULONG64 ReaderHandle) { return (ULON
 // for good the device nodes and their registry keys, which Windows never deletes: at most this
 // many per bus) to a size nobody notices, while leaving room for any rig's test of many readers.
 constexpr ULONG MAX_READERS = 256;
+
+// One row per control request: the driver's dispatch and refusals, the client's calls and every
+// test of the wire read these facts here and nowhere else. A request is refused, in this order, with
+// STATUS_INVALID_DEVICE_STATE when it needs a registered bus and none is, then with
+// STATUS_INVALID_PARAMETER when its input or output is shorter than its record; a success hands
+// back exactly OutputSize bytes.
+struct ControlRequest {
+    ULONG Code;
+    // The request's name in the driver's messages and the tests.
+    const char* Name;
+    // The input and output records' sizes; 0: the request reads none or hands none back.
+    ULONG InputSize;
+    ULONG OutputSize;
+    bool NeedsBus;
+    // The client library's MsdscOperation for the call that sends it (msdscclient.h).
+    int ClientOperation;
+};
+
+constexpr ControlRequest CONTROL_REQUESTS[] = {
+    {IOCTL_BUS_GET_VERSION, "version", 0, sizeof(DriverVersion), true, 1},
+    {IOCTL_BUS_ADD_READER, "add reader", sizeof(ReaderConfig), sizeof(BusReaderHandle), true, 2},
+    // No bus test: a client may always try to remove what it was given.
+    {IOCTL_BUS_REMOVE_READER, "remove reader", sizeof(BusReaderHandle), 0, false, 3},
+};
+
+constexpr ULONG CONTROL_REQUEST_COUNT = sizeof(CONTROL_REQUESTS) / sizeof(CONTROL_REQUESTS[0]);
+
+// The row of a control code; null for a code the driver does not know.
+constexpr const ControlRequest* FindControlRequest(ULONG Code)
+{
+    for (const ControlRequest& request : CONTROL_REQUESTS) {
+        if (request.Code == Code) {
+            return &request;
+        }
+    }
+    return nullptr;
+}
 
 static_assert(sizeof(DriverVersion) == 8, "DriverVersion is 8 bytes on the wire");
 static_assert(sizeof(ReaderConfig) == 12, "ReaderConfig is 12 bytes on the wire");
