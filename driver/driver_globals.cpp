@@ -10,3 +10,15 @@ ControlDevice* g_ControlDevice = nullptr;
 LONG g_ReaderNumbersHeld[MAX_READERS / 32] = {};
 ULONG g_ReaderGenerations = 0;
 POOL_TYPE g_NonPagedPoolType = NonPagedPool;
+
+// Beside the definitions, so that a global added above is reset here too.
+void ResetDriverGlobals()
+{
+    g_BusRegistry = nullptr;
+    g_ControlDevice = nullptr;
+    for (LONG& word : g_ReaderNumbersHeld) {
+        word = 0;
+    }
+    g_ReaderGenerations = 0;
+    g_NonPagedPoolType = NonPagedPool;
+}

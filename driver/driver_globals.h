@@ -42,3 +42,8 @@ extern LONG g_ReaderNumbersHeld[MAX_READERS / 32];
 extern ULONG g_ReaderGenerations;
 // NonPagedPoolNx from Windows 8 (6.2) on, where memory integrity wants data never executable; chosen at entry.
 extern POOL_TYPE g_NonPagedPoolType;
+
+// Puts every global above back to its value at load, freeing nothing: for the host build's tests
+// and fuzzer, which link the driver in once and load it many times into a simulated kernel that
+// takes back its pool and devices itself. Windows loads a fresh image every time.
+void ResetDriverGlobals();

@@ -263,7 +263,7 @@ void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, N
             Expect(IsKnownBus(session, reply.BusHandle), "add names an unknown bus");
             // The reader half: a generation above, the reader number below, inside the cap.
             Expect(MsdscReaderHandleGeneration(reply.ReaderHandle) != 0 &&
-                       MsdscReaderHandleNumber(reply.ReaderHandle) < MAX_READERS,
+                       IsWithinReaderCap(MsdscReaderHandleNumber(reply.ReaderHandle)),
                    "add's reader half is no generation and reader number");
             session.readers.push_back(reply);
         } else {
@@ -405,7 +405,7 @@ void TearDown(Session& session)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     simk::ResetKernel();
-    g_ReaderGenerations = 0;
+    ResetDriverGlobals();
 
     InputReader input(data, size);
     const uint8_t options = input.Byte();

@@ -59,6 +59,10 @@ static inline ULONG MsdscReaderHandleNumber(ULONG64 ReaderHandle) { return (ULON
 // many per bus) to a size nobody notices, while leaving room for any rig's test of many readers.
 constexpr ULONG MAX_READERS = 256;
 
+// The cap's one check: the driver gives a reader number only where this holds (TakeReaderNumber,
+// reader/reader_device.cpp), and a client finds a reader's number in a handle only where it holds.
+constexpr bool IsWithinReaderCap(ULONG ReaderNumber) { return ReaderNumber < MAX_READERS; }
+
 // One row per control request: the driver's dispatch and refusals, the client's calls and every
 // test of the wire read these facts here and nowhere else. A request is refused, in this order, with
 // STATUS_INVALID_DEVICE_STATE when it needs a registered bus and none is, then with

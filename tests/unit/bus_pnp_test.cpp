@@ -104,7 +104,7 @@ TEST_F(BusPnpTest, QueryRemoveWithoutReadersStopsCreationUntilCancelRemoveSuccee
     EXPECT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
     ReaderDevice* reader = CreateReader(bus);
     ASSERT_NE(reader, nullptr);
-    EXPECT_EQ(reader->m_Number, 0u);
+    EXPECT_EQ(reader->m_ReaderNumber, 0u);
 }
 
 // Everything the bus does not handle travels down with IoStatus as it came, and leaves m_Started

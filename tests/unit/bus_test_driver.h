@@ -238,7 +238,7 @@ protected:
     void SetUp() override
     {
         KernelTest::SetUp();
-        ForgetDriverGlobals();
+        ResetDriverGlobals();
         PassThroughLower::Reset();
         // The readers' function driver, installed as on a machine that uses them (without one a
         // reader Plug and Play enumerates waits at problem 28).
@@ -253,15 +253,7 @@ protected:
     void TearDown() override
     {
         KernelTest::TearDown();
-        ForgetDriverGlobals();
-    }
-
-    static void ForgetDriverGlobals()
-    {
-        g_BusRegistry = nullptr;
-        g_ControlDevice = nullptr;
-        std::memset(g_ReaderNumbersHeld, 0, sizeof(g_ReaderNumbersHeld));
-        g_ReaderGenerations = 0;
+        ResetDriverGlobals();
     }
 
     // A registered bus over a new pass-through device; started unless told otherwise.

@@ -37,7 +37,7 @@ protected:
     bool Listed() const
     {
         PVOID payload = nullptr;
-        return m_Bus->m_Roster.m_Readers.Find(ReaderKey(m_Reader->m_Number), &payload) == Ok;
+        return m_Bus->m_Roster.m_Readers.Find(ReaderKey(m_Reader->m_ReaderNumber), &payload) == Ok;
     }
 
     NTSTATUS Send(UCHAR minor) { return SendPnp(m_Device, minor).status; }
