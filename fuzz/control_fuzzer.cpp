@@ -413,7 +413,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // the options choose how it powers the reader down.
     {
         simk::pnp::ChildFunctionDriverOptions child;
-        child.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+        child.hardwareId = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
         child.powerDownOnRemove = (options & 2) != 0;
         child.powerDownOnSurpriseRemoval = (options & 4) != 0;
         simk::pnp::SetChildFunctionDriver(child);

@@ -1,7 +1,7 @@
 // The bus's Plug and Play requests sent straight to its device over a pass-through lower device:
 // start and cancel-remove against the lower stack's answer, the removal veto, what passes down
 // untouched, and removal with its registry bookkeeping and the readers it still lists.
-#include "bus_test_driver.h"
+#include "support/linked_driver.h"
 #include "support/race.h"
 
 #include <algorithm>

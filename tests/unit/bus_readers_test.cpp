@@ -1,6 +1,6 @@
 // Readers appearing on and disappearing from a bus: what a created reader looks like, the shared
 // reader numbers, the creation failures and what they leave, and removals alone and overlapping.
-#include "bus_test_driver.h"
+#include "support/linked_driver.h"
 
 #include <algorithm>
 #include <cctype>
