@@ -18,6 +18,7 @@ add_library(msdscclient SHARED
   ${MSDSC_CLIENT_DIR}/src/c_api.cpp
   ${MSDSC_CLIENT_DIR}/src/device_view.cpp
   ${MSDSC_CLIENT_DIR}/src/device_view_windows.cpp
+  ${MSDSC_CLIENT_DIR}/src/handle_record.cpp
   ${MSDSC_CLIENT_DIR}/src/problem_advice.cpp)
 set_target_properties(msdscclient PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
 target_include_directories(msdscclient PUBLIC ${MSDSC_CLIENT_DIR}/include
