@@ -11,7 +11,10 @@
 #include <thread>
 #include <sstream>
 
+#include <ntddk.h>
+
 #include "machine_test.h"
+#include "msdscbus.h"
 #include "session.h"
 #include "simkernel/pnp.h"
 #include "view_changes.h"
@@ -314,7 +317,7 @@ TEST_F(HostSession, AddWaitAfterABusIsPulledNamesItsOwnReader)
                                                  "\"instance\":\"[^\"]*&(\\d+)\",\"started\":true")))
             << line;
         EXPECT_EQ(match[1].str(), match[3].str()) << "the wait named another reader: " << line;
-        EXPECT_EQ(std::stoul(match[2].str(), nullptr, 16) & 0xFFFFFFFFul, std::stoul(match[1].str())) << line;
+        EXPECT_EQ(MsdscReaderHandleNumber(std::stoull(match[2].str(), nullptr, 16)), std::stoul(match[1].str())) << line;
         ++started;
     }
     EXPECT_GE(started, 6u) << out.str();
