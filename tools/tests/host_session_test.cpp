@@ -317,7 +317,8 @@ TEST_F(HostSession, AddWaitAfterABusIsPulledNamesItsOwnReader)
                                                  "\"instance\":\"[^\"]*&(\\d+)\",\"started\":true")))
             << line;
         EXPECT_EQ(match[1].str(), match[3].str()) << "the wait named another reader: " << line;
-        EXPECT_EQ(MsdscReaderHandleNumber(std::stoull(match[2].str(), nullptr, 16)), std::stoul(match[1].str())) << line;
+        EXPECT_EQ(MsdscReaderHandleNumber(std::stoull(match[2].str(), nullptr, 16)), std::stoul(match[1].str()))
+            << line;
         ++started;
     }
     EXPECT_GE(started, 6u) << out.str();
