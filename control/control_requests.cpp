@@ -143,7 +143,7 @@ NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
     // own locks inside it (the order is in driver/kernel_support.h).
     ListHold registryHold(g_BusRegistry->m_Buses);
     const ULONG count = g_BusRegistry->Count();
-    const ULONG picked = g_BusRegistry->StartRound();
+    const ULONG picked = g_BusRegistry->StartRound(count);
 
     // A bus that is not started (pulled but held open, stopped for a rebalance, its removal
     // queried) refuses, and the next one in registry order is asked, each once. Only a started

@@ -82,9 +82,9 @@ BusDevice* BusRegistry::At(ULONG Index)
     return m_Buses.GetAt(static_cast<LONG>(Index), &key, &payload) == Ok ? static_cast<BusDevice*>(payload) : nullptr;
 }
 
-ULONG BusRegistry::StartRound()
+ULONG BusRegistry::StartRound(ULONG Count)
 {
-    if (m_NextIndex < m_Buses.Count()) {
+    if (m_NextIndex < Count) {
         return m_NextIndex++;
     }
     // Wrapping sets the position to 0, not 1, so after a wrap the first bus is picked twice.

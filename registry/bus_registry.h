@@ -33,10 +33,10 @@ public:
     BusDevice* Find(ULONG64 Handle) REQUIRES(m_Buses);
     ULONG Count() REQUIRES(m_Buses) { return m_Buses.Count(); }
     BusDevice* At(ULONG Index) REQUIRES(m_Buses);
-    // Starts an add's round: the position of the bus whose turn it is. The turn then moves on by
-    // one; after the last bus it is put back to the first, not the second, so after a wrap the
-    // first bus is picked twice.
-    ULONG StartRound() REQUIRES(m_Buses);
+    // Starts an add's round over the Count buses registered: the position of the bus whose turn it
+    // is. The turn then moves on by one; after the last bus it is put back to the first, not the
+    // second, so after a wrap the first bus is picked twice.
+    ULONG StartRound(ULONG Count) REQUIRES(m_Buses);
     // The bus at Index took the reader after the one picked had refused: the turn moves on from it.
     void RoundTakenAt(ULONG Index) REQUIRES(m_Buses) { m_NextIndex = Index + 1; }
     // Calls Visit(BusDevice*) for every bus, in registration order.
