@@ -47,8 +47,18 @@ NTSTATUS Forward(FilterExtension* ext, PIRP irp)
         if (IoCallDriver(ext->lower, irp) == STATUS_PENDING) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         }
-        if (NT_SUCCESS(irp->IoStatus.Status))
+        if (NT_SUCCESS(irp->IoStatus.Status)) {
             irp->IoStatus.Status = g_FailStatus;
+            // Plug and Play reads nothing from a failed request: the relations the drivers below
+            // handed up, and the references in them, are the failing driver's to release.
+            auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
+            if (sl->MajorFunction == IRP_MJ_PNP && sl->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS && relations) {
+                for (ULONG i = 0; i < relations->Count; ++i)
+                    ObDereferenceObject(relations->Objects[i]);
+                ExFreePool(relations);
+                irp->IoStatus.Information = 0;
+            }
+        }
         const NTSTATUS status = irp->IoStatus.Status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         IoReleaseRemoveLock(&ext->removeLock, irp);
