@@ -27,14 +27,17 @@ TEST_F(PnpPower, SleepGoesFromTheLeavesUpAndTheOwnerAsksForItsMappedDeviceState)
     for (const auto& r : IrpLog())
         if (r.major == IRP_MJ_POWER)
             order.push_back({r.node, r.minor});
-    // Queries, child first; then the child's S-IRP, the D2 its table names, then the bus's S-IRP.
-    ASSERT_EQ(order.size(), 5u);
+    // Queries, child first; then the child's S-IRP, the D2 its table names, then the bus's S-IRP
+    // and the D3 its own policy owner asks for.
+    ASSERT_EQ(order.size(), 6u);
     EXPECT_EQ(order[0], std::make_pair(node, UCHAR(IRP_MN_QUERY_POWER)));
     EXPECT_EQ(order[1], std::make_pair(busNode, UCHAR(IRP_MN_QUERY_POWER)));
     EXPECT_EQ(order[2], std::make_pair(node, UCHAR(IRP_MN_SET_POWER)));
     EXPECT_EQ(order[3], std::make_pair(node, UCHAR(IRP_MN_SET_POWER)));
     EXPECT_EQ(IrpLog()[3].detail, static_cast<ULONG>(PowerDeviceD2));
     EXPECT_EQ(order[4], std::make_pair(busNode, UCHAR(IRP_MN_SET_POWER)));
+    EXPECT_EQ(order[5], std::make_pair(busNode, UCHAR(IRP_MN_SET_POWER)));
+    EXPECT_EQ(IrpLog()[5].detail, static_cast<ULONG>(PowerDeviceD3));
     EXPECT_EQ(simk::power::DevicePowerStateOf(child->pdo), PowerDeviceD2);
     EXPECT_EQ(simk::power::SystemPowerStateOf(child->pdo), PowerSystemSleeping3);
 
@@ -45,10 +48,11 @@ TEST_F(PnpPower, SleepGoesFromTheLeavesUpAndTheOwnerAsksForItsMappedDeviceState)
     for (const auto& r : IrpLog())
         if (r.major == IRP_MJ_POWER)
             order.push_back({r.node, r.minor});
-    ASSERT_EQ(order.size(), 3u);
+    ASSERT_EQ(order.size(), 4u);
     EXPECT_EQ(order[0].first, busNode);
-    EXPECT_EQ(order[1].first, node);
-    EXPECT_EQ(IrpLog()[2].detail, static_cast<ULONG>(PowerDeviceD0));
+    EXPECT_EQ(order[1].first, busNode);
+    EXPECT_EQ(order[2].first, node);
+    EXPECT_EQ(IrpLog()[3].detail, static_cast<ULONG>(PowerDeviceD0));
     EXPECT_EQ(simk::power::DevicePowerStateOf(child->pdo), PowerDeviceD0);
 }
 

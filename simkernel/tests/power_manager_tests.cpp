@@ -65,6 +65,8 @@ TEST_F(PowerManager, RequestsArriveAsThePowerManagerBuildsThem)
     EXPECT_TRUE(set.completed);
     EXPECT_EQ(set.status, STATUS_SUCCESS);
     EXPECT_TRUE(set.startNextBeforeCompletion);
+    // Pageable, the device is called at PASSIVE_LEVEL; before, at DISPATCH_LEVEL.
+    device->Flags |= DO_POWER_PAGABLE;
     auto query = power::QueryDevicePower(device, PowerDeviceD2);
     EXPECT_EQ(query.status, STATUS_SUCCESS);
 
@@ -76,7 +78,8 @@ TEST_F(PowerManager, RequestsArriveAsThePowerManagerBuildsThem)
     EXPECT_EQ(seen[0].location.Parameters.Power.State.SystemState, PowerSystemHibernate);
     EXPECT_EQ(seen[0].location.Parameters.Power.ShutdownType, PowerActionHibernate);
     EXPECT_EQ(seen[0].statusOnArrival, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(seen[0].irql, PASSIVE_LEVEL);
+    EXPECT_EQ(seen[0].irql, DISPATCH_LEVEL);
+    EXPECT_EQ(seen[1].irql, PASSIVE_LEVEL);
     EXPECT_EQ(seen[1].location.MinorFunction, IRP_MN_QUERY_POWER);
     EXPECT_EQ(seen[1].location.Parameters.Power.Type, DevicePowerState);
     EXPECT_EQ(seen[1].location.Parameters.Power.State.DeviceState, PowerDeviceD2);
