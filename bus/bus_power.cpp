@@ -97,7 +97,8 @@ NTSTATUS NTAPI BusDevice::OnDevicePoweredUp(PDEVICE_OBJECT, PIRP Irp, PVOID Cont
         IoMarkIrpPending(Irp);
     }
     if (NT_SUCCESS(Irp->IoStatus.Status)) {
-        PoSetPowerState(bus->m_DeviceObject, DevicePowerState, IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State);
+        PoSetPowerState(bus->m_DeviceObject, DevicePowerState,
+                        IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State);
     }
     PoStartNextPowerIrp(Irp);
     IoReleaseRemoveLock(&bus->m_RemoveLock, Irp);

@@ -19,18 +19,34 @@
 #include "reader/reader_device.h"
 #include "driver/diagnostics.h"
 
-// The one place a reader's state changes: the old value is kept as its history.
+// The one place a reader's state changes: the old value is kept as its history. Under the
+// reader's own spin lock only, which a power request at DISPATCH_LEVEL may take.
 void ReaderRoster::Record(ReaderDevice* Reader, ReaderState NewState)
 {
+    KIRQL irql;
+    KeAcquireSpinLock(&Reader->m_StateLock, &irql);
     Reader->m_PreviousState = Reader->m_State;
     Reader->m_State = NewState;
+    KeReleaseSpinLock(&Reader->m_StateLock, irql);
+}
+
+// A cancelled query-remove: the state before it comes back.
+void ReaderRoster::RecordPrevious(ReaderDevice* Reader)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Reader->m_StateLock, &irql);
+    Reader->m_State = Reader->m_PreviousState;
+    KeReleaseSpinLock(&Reader->m_StateLock, irql);
 }
 
 void ReaderRoster::DeleteReader(ReaderDevice* Reader)
 {
     MSDSC_EVENT("reader %u deleted", static_cast<unsigned>(Reader->m_Number));
+    KIRQL irql;
+    KeAcquireSpinLock(&Reader->m_StateLock, &irql);
     Reader->m_PreviousState = ReaderState::Deleted;
     Reader->m_State = ReaderState::Deleted;
+    KeReleaseSpinLock(&Reader->m_StateLock, irql);
     Reader->Delete();
 }
 
@@ -353,7 +369,7 @@ void ReaderRoster::ChildCancelRemoved(ReaderDevice* Reader)
         return;
     }
     Reader->m_Marks.m_Announced = RosterMarks::Announced::Nothing;
-    Reader->m_State = Reader->m_PreviousState;
+    RecordPrevious(Reader);
 }
 
 void ReaderRoster::ChildSurpriseRemoved(ReaderDevice* Reader)
@@ -409,7 +425,7 @@ void ReaderRoster::ChildRemoved(ReaderDevice* Reader)
 void ReaderRoster::ChildPowered(ReaderDevice* Reader, DEVICE_POWER_STATE State)
 {
     // This overwrites whatever the removal protocol left, Unplugged included; the marks decide the
-    // removal, not the state.
-    ChildHold hold(ListOf(Reader));
+    // removal, not the state. No list hold: a stack that is not DO_POWER_PAGABLE gets its power
+    // requests at DISPATCH_LEVEL, and the state has a lock of its own.
     Record(Reader, State == PowerDeviceD0 ? ReaderState::Started : ReaderState::NotStarted);
 }

@@ -95,6 +95,7 @@ public:
 
 private:
     static void Record(ReaderDevice* Reader, ReaderState NewState);
+    static void RecordPrevious(ReaderDevice* Reader);
     // The reader list of the reader's bus; null for a reader cut loose from a bus that is gone.
     static DeviceList* ListOf(ReaderDevice* Reader);
     static void DeleteReader(ReaderDevice* Reader);

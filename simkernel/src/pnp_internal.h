@@ -33,8 +33,7 @@ struct SyncIrpResult {
 SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
                           const std::function<void(IO_STACK_LOCATION*)>& fill,
                           const std::function<void(IRP*)>& sending = {},
-                          const std::function<void(IRP*)>& completed = {},
-                          const std::function<void()>& timedOut = {});
+                          const std::function<void(IRP*)>& completed = {}, const std::function<void()>& timedOut = {});
 
 // Appends to the manager's request log; the returned index completes the entry.
 size_t LogIrp(DEVICE_OBJECT* pdo, DEVICE_OBJECT* target, UCHAR major, UCHAR minor, ULONG detail);

@@ -7,6 +7,9 @@
 #include "simkernel/pnp.h"
 #include "simkernel/power.h"
 #include "simkernel/testing.h"
+#include "simkernel/verifier.h"
+
+#include <chrono>
 
 using namespace simk::pnp;
 using pnptest::ChildShape;
@@ -72,6 +75,46 @@ TEST_F(PnpPower, HibernationMapsToD3AndAVetoedQueryChangesNothing)
     EXPECT_EQ(CurrentSystemPowerState(), PowerSystemWorking);
     for (const auto& r : IrpLog())
         EXPECT_NE(r.minor, IRP_MN_SET_POWER);
+}
+
+// The power manager's watchdog: a stack that holds a system set-power past it is reported by the
+// name of its device, and the transition goes on without it.
+TEST_F(PnpPower, StackHoldingASystemSetPowerIsReportedByName)
+{
+    ChildShape holding;
+    holding.holdSystemSet = true;
+    holding.instanceId = u"Held";
+    DeviceNode* node = Plug(holding);
+    ASSERT_EQ(State(node), NodeState::Started);
+    SetPendingIrpTimeout(std::chrono::milliseconds(50));
+    {
+        simk::verifier::Expect timedOut(simk::verifier::rules::SystemPowerIrpTimeout);
+        EXPECT_EQ(SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+        ASSERT_EQ(timedOut.Count(), 1u);
+        EXPECT_NE(timedOut.Captured()[0].details.find(simk::Narrow(InstancePath(node))), std::string::npos)
+            << timedOut.Captured()[0].details;
+        EXPECT_NE(timedOut.Captured()[0].details.find("set-power to S3"), std::string::npos);
+    }
+    bus->CompleteHeldPower(child);
+    ASSERT_EQ(SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+}
+
+// A function driver that passes the system set-power down and asks for no device set-power lets
+// its device sleep unknown to the drivers below: the power policy owner's rule, each way.
+TEST_F(PnpPower, PolicyOwnerThatAsksForNoDevicePowerIsReported)
+{
+    ChildShape shape;
+    shape.hardwareIds = {u"TestBus\\PassThrough"};
+    InstallDriver(shape.hardwareIds[0], pnptest::LoadPassThroughDriver(u"PassThroughOwner"));
+    DeviceNode* node = Plug(shape);
+    ASSERT_EQ(State(node), NodeState::Started);
+    for (const auto& [state, rule] : {std::pair{PowerSystemSleeping3, simk::verifier::rules::MarkPowerDown},
+                                      std::pair{PowerSystemWorking, simk::verifier::rules::MarkDevicePower}}) {
+        simk::verifier::Expect unasked(rule);
+        EXPECT_EQ(SetSystemPowerState(state), STATUS_SUCCESS);
+        ASSERT_EQ(unasked.Count(), 1u) << rule;
+        EXPECT_NE(unasked.Captured()[0].details.find(simk::Narrow(InstancePath(node))), std::string::npos);
+    }
 }
 
 } // namespace

@@ -127,6 +127,19 @@ void TestBus::CompleteHeldStart(Child* child, NTSTATUS status)
         Complete(irp, status);
 }
 
+void TestBus::CompleteHeldPower(Child* child)
+{
+    IRP* irp;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        irp = child->heldPower;
+        child->heldPower = nullptr;
+        child->shape.holdSystemSet = false;
+    }
+    if (irp)
+        simk::pdo::AnswerPower(child->pdo, irp, STATUS_SUCCESS);
+}
+
 std::vector<SeenIrp> TestBus::FdoSeen() const
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -308,7 +321,14 @@ NTSTATUS TestBus::OnChild(Child* child, IRP* irp)
 
 NTSTATUS TestBus::OnChildPower(Child* child, IRP* irp)
 {
-    const bool systemQuery = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.Type == SystemPowerState;
+    const IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
+    const bool systemQuery = sl->Parameters.Power.Type == SystemPowerState;
+    if (child->shape.holdSystemSet && systemQuery && sl->MinorFunction == IRP_MN_SET_POWER) {
+        IoMarkIrpPending(irp);
+        std::lock_guard<std::mutex> lock(mutex);
+        child->heldPower = irp;
+        return STATUS_PENDING;
+    }
     return simk::pdo::AnswerPower(child->pdo, irp,
                                   child->shape.failSystemQuery && systemQuery ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
 }

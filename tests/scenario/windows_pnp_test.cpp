@@ -11,6 +11,7 @@
 #include "simkernel/pool.h"
 #include "simkernel/power.h"
 #include "simkernel/registry.h"
+#include "simkernel/verifier.h"
 
 namespace {
 
@@ -475,6 +476,42 @@ TEST_F(SleepOvernight, WithASessionOpenReadersComeBackAndTheSessionGoesOn)
     EXPECT_EQ(ReaderNodes(BusNode(0)).size(), 2u);
     EXPECT_EQ(RemoveReader(m_Client, HandleOf(first)).status, STATUS_SUCCESS);
     EXPECT_EQ(RemoveReader(m_Client, HandleOf(second)).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_TRUE(ReaderNodes(BusNode(0)).empty());
+}
+
+// A filter over a reader that is not DO_POWER_PAGABLE (a driver in the paging path stays callable
+// at DISPATCH_LEVEL): the power manager calls that stack at DISPATCH_LEVEL, the reader at its
+// bottom too, and the machine sleeps and wakes with the reader running. The verifier reports the
+// stack's disagreeing flags when it starts, and nothing else.
+TEST_F(SleepOvernight, ReaderUnderANonPageableFilterSleepsAndWakesAtDispatchLevel)
+{
+    std::string error;
+    PDRIVER_OBJECT filter = simk::pnp::InstallService(SIMK_FILTER_TEST_DRIVER, u"NotPageable", &error);
+    ASSERT_NE(filter, nullptr) << error;
+    auto pagable = reinterpret_cast<void (*)(BOOLEAN)>(simk::ImageSymbol(filter, "FilterTestPowerPagable"));
+    auto highestIrql = reinterpret_cast<KIRQL (*)()>(simk::ImageSymbol(filter, "FilterTestHighestPowerIrql"));
+    ASSERT_TRUE(pagable && highestIrql);
+    pagable(FALSE);
+    ASSERT_EQ(AddReader(m_Client, CONFIG).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(ReaderNodes(BusNode(0)).size(), 1u);
+    DeviceNode* reader = ReaderNodes(BusNode(0))[0];
+    simk::pnp::SetDeviceFilters(reader, {u"NotPageable"}, {});
+    {
+        simk::verifier::Expect inconsistent(simk::verifier::rules::PowerPagableInconsistent);
+        ASSERT_EQ(simk::pnp::RestartDevice(reader), STATUS_SUCCESS);
+        EXPECT_TRUE(inconsistent.Seen());
+    }
+    ASSERT_EQ(simk::pnp::Stack(reader).back()->DriverObject, filter);
+
+    ASSERT_EQ(simk::pnp::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(highestIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(simk::power::DevicePowerStateOf(simk::pnp::Pdo(reader)), PowerDeviceD3);
+    ASSERT_EQ(simk::pnp::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(simk::power::DevicePowerStateOf(simk::pnp::Pdo(reader)), PowerDeviceD0);
+    EXPECT_EQ(simk::pnp::State(reader), NodeState::Started);
+    EXPECT_EQ(Close(m_Client), STATUS_SUCCESS);
     simk::pnp::RunUntilIdle();
     EXPECT_TRUE(ReaderNodes(BusNode(0)).empty());
 }
