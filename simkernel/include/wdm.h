@@ -938,8 +938,48 @@ typedef struct _INTERFACE {
 
 struct _CM_RESOURCE_LIST;
 typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
-struct _IO_RESOURCE_REQUIREMENTS_LIST;
-typedef struct _IO_RESOURCE_REQUIREMENTS_LIST* PIO_RESOURCE_REQUIREMENTS_LIST;
+typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+
+#define CmResourceTypeNull 0
+#define CmResourceTypePort 1
+#define CmResourceTypeMemory 3
+
+typedef struct _IO_RESOURCE_DESCRIPTOR {
+    UCHAR Option;
+    UCHAR Type;
+    UCHAR ShareDisposition;
+    UCHAR Spare1;
+    USHORT Flags;
+    USHORT Spare2;
+    union {
+        struct {
+            ULONG Length;
+            ULONG Alignment;
+            PHYSICAL_ADDRESS MinimumAddress;
+            PHYSICAL_ADDRESS MaximumAddress;
+        } Port, Memory;
+        struct {
+            ULONG Data[3];
+        } DevicePrivate;
+    } u;
+} IO_RESOURCE_DESCRIPTOR, *PIO_RESOURCE_DESCRIPTOR;
+
+typedef struct _IO_RESOURCE_LIST {
+    USHORT Version;
+    USHORT Revision;
+    ULONG Count;
+    IO_RESOURCE_DESCRIPTOR Descriptors[1];
+} IO_RESOURCE_LIST, *PIO_RESOURCE_LIST;
+
+typedef struct _IO_RESOURCE_REQUIREMENTS_LIST {
+    ULONG ListSize;
+    INTERFACE_TYPE InterfaceType;
+    ULONG BusNumber;
+    ULONG SlotNumber;
+    ULONG Reserved[3];
+    ULONG AlternativeLists;
+    IO_RESOURCE_LIST List[1];
+} IO_RESOURCE_REQUIREMENTS_LIST, *PIO_RESOURCE_REQUIREMENTS_LIST;
 
 // ---------------------------------------------------------------------------------------------
 // Objects of the I/O manager

@@ -59,6 +59,25 @@ private:
 };
 PDRIVER_OBJECT CurrentDriver();
 
+// While alive, this thread runs a dispatch routine handling IRP_MN_SET_POWER for `device`;
+// `sleeping`: a system set-power to a sleeping state reaching a function or filter device. Nested
+// scopes (the request passed down) replace the outer one until they end.
+class SetPowerScope
+{
+public:
+    SetPowerScope(PDEVICE_OBJECT device, bool sleeping);
+    ~SetPowerScope();
+    SetPowerScope(const SetPowerScope&) = delete;
+    SetPowerScope& operator=(const SetPowerScope&) = delete;
+
+private:
+    PDEVICE_OBJECT m_PreviousDevice;
+    bool m_PreviousSleeping;
+};
+// The device whose set-power the thread is handling, or null; whether it is a sleep's.
+PDEVICE_OBJECT SetPowerDevice();
+bool HandlingSleepSetPower();
+
 // ---- Pool (pool.cpp) ----------------------------------------------------------------------------
 std::vector<simk::pool::Allocation> PoolOwnedBy(PDRIVER_OBJECT driver);
 // Pool owned by the kernel itself: counted in the pool accounting, never failed by fault injection,
@@ -197,6 +216,13 @@ std::u16string FromUnicodeString(PCUNICODE_STRING s);
 std::string Hex(unsigned long long value);
 std::string StatusText(NTSTATUS status); // "0xC000009A"
 
+// ---- Power manager (power.cpp) --------------------------------------------------------------------
+// Device set-power requests asked for with PoRequestPowerIrp for the stack of this PDO so far.
+size_t DeviceSetPowerRequestsFor(const DEVICE_OBJECT* pdo);
+// PoCallDriver as the power manager calls a stack: at PASSIVE_LEVEL when `target` is
+// DO_POWER_PAGABLE, at DISPATCH_LEVEL otherwise.
+NTSTATUS CallPowerDriver(PDEVICE_OBJECT target, PIRP irp);
+
 // ---- Reset of every manager ---------------------------------------------------------------------
 // ResetKernel calls the Plug and Play, power and registry managers' first, before the I/O manager
 // frees device objects.
@@ -282,6 +308,11 @@ void IrpFailedSurpriseRemoval(const std::string& node, NTSTATUS status, const ch
 void IrpFailedStopDevice(const std::string& node, NTSTATUS status, const char* after = nullptr);
 void IrpFailedCancelStop(const std::string& node, NTSTATUS status, const char* after = nullptr);
 void PowerSystemSetFailed(const std::string& node, SYSTEM_POWER_STATE state, NTSTATUS status);
+// Power requests and the power policy owner (verifier_power.cpp).
+void SystemPowerIrpTimeout(const std::string& node, PDEVICE_OBJECT holder, UCHAR minor, SYSTEM_POWER_STATE state);
+void PolicyOwnerAskedNoDevicePower(const std::string& node, PDEVICE_OBJECT owner, SYSTEM_POWER_STATE state);
+void PowerDownAllocate(PDEVICE_OBJECT device, SIZE_T bytes, ULONG tag);
+void PowerIrpDDIs(const char* function);
 } // namespace rule
 
 } // namespace simk::detail

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "io_state.h"
 #include "pnp_internal.h"
@@ -387,9 +388,17 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     KIRQL irql = ThreadIrql();
     ULONG regions = ThreadCriticalRegionDepth();
+    const bool setPower = major == IRP_MJ_POWER && minor == IRP_MN_SET_POWER;
+    // A PDO is its bus driver's: the rules on a sleep's set-power are for function and filter drivers.
+    const bool sleeping = setPower && sp->Parameters.Power.Type == SystemPowerState &&
+                          sp->Parameters.Power.State.SystemState > PowerSystemWorking &&
+                          DeviceObject->DeviceObjectExtension->AttachedTo != nullptr;
     NTSTATUS status;
     {
         DriverScope scope(driver);
+        std::optional<SetPowerScope> power;
+        if (setPower)
+            power.emplace(DeviceObject, sleeping);
         status = dispatch(DeviceObject, Irp);
     }
     CheckRoutineReturn("the dispatch routine", DeviceObject, irql, regions);

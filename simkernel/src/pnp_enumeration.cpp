@@ -135,7 +135,9 @@ namespace simk::pnp::tree {
 bool SendStart(DeviceNode* node, bool afterStop)
 {
     CheckPowerPagable(node);
-    TakeReply(SendPnp(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0));
+    // After a stop the rebalance has just asked for the requirements.
+    if (!afterStop)
+        TakeReply(SendPnp(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0));
     auto result = SendPnp(node, IRP_MN_START_DEVICE, 0, [](IO_STACK_LOCATION* sl) {
         sl->Parameters.StartDevice.AllocatedResources = nullptr;
         sl->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
@@ -247,6 +249,9 @@ void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo)
     // The boot configuration and the requirements, which the arbiters would work from.
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCES, 0));
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0));
+    // Windows 7 and later: the child is fully enumerated, just before user mode hears of it
+    // (GUID_DEVICE_ENUMERATED) and before its installation. Its answer changes nothing.
+    SendPnp(node, IRP_MN_DEVICE_ENUMERATED, 0);
 
     if (HoldInstallOf(node))
         return;

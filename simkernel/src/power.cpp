@@ -23,6 +23,8 @@ std::vector<IRP*> g_startNextCalls;
 std::map<const DEVICE_OBJECT*, DeviceStates> g_states;
 // IRPs named by PoStartNextPowerIrp and not yet seen back by SendPowerIrp.
 std::set<IRP*> g_startedNext;
+// Device set-power requests asked for with PoRequestPowerIrp, by the PDO of the stack.
+std::map<const DEVICE_OBJECT*, size_t> g_deviceSetsRequested;
 
 } // namespace
 
@@ -131,9 +133,30 @@ PowerIrpResult QuerySystemPower(DEVICE_OBJECT* device, SYSTEM_POWER_STATE state,
 
 namespace simk::detail {
 
+size_t DeviceSetPowerRequestsFor(const DEVICE_OBJECT* pdo)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_deviceSetsRequested.find(pdo);
+    return it == g_deviceSetsRequested.end() ? 0 : it->second;
+}
+
+NTSTATUS CallPowerDriver(PDEVICE_OBJECT target, PIRP irp)
+{
+    // "The power manager sends this IRP at IRQL = PASSIVE_LEVEL to device stacks that set the
+    // DO_POWER_PAGABLE flag"; to any other it may send it at DISPATCH_LEVEL, and does here.
+    if (target->Flags & DO_POWER_PAGABLE)
+        return PoCallDriver(target, irp);
+    KIRQL previous;
+    KeRaiseIrql(DISPATCH_LEVEL, &previous);
+    const NTSTATUS status = PoCallDriver(target, irp);
+    KeLowerIrql(previous);
+    return status;
+}
+
 void ResetPower()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
+    g_deviceSetsRequested.clear();
     g_setCalls.clear();
     g_startNextCalls.clear();
     g_states.clear();
@@ -191,6 +214,10 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     DEVICE_OBJECT* pdo = DeviceObject;
     while (pdo->DeviceObjectExtension->AttachedTo)
         pdo = pdo->DeviceObjectExtension->AttachedTo;
+    if (MinorFunction == IRP_MN_SET_POWER) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        ++g_deviceSetsRequested[pdo];
+    }
     struct Request {
         PDEVICE_OBJECT device;
         PDEVICE_OBJECT top;
@@ -230,7 +257,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
         request, TRUE, TRUE, TRUE);
     if (Irp)
         *Irp = irp;
-    PoCallDriver(top, irp);
+    simk::detail::CallPowerDriver(top, irp);
     return STATUS_PENDING;
 }
 

@@ -80,6 +80,9 @@ struct ThreadState {
 };
 
 thread_local ThreadState t_Thread;
+// The set-power request this thread's dispatch routine handles (SetPowerScope).
+thread_local PDEVICE_OBJECT t_SetPowerDevice = nullptr;
+thread_local bool t_SetPowerSleeping = false;
 
 ULONG_PTR SpinOwnerTag() { return (ULONG_PTR)&t_Thread | 1; }
 
@@ -362,12 +365,32 @@ void ResetSync()
 
 bool RequireIrql(KIRQL maxIrql, const char* rule, const char* function)
 {
+    // The power manager may send the request at DISPATCH_LEVEL to another stack, so a driver
+    // handling a set-power calls nothing that only PASSIVE_LEVEL allows, whatever its IRQL now.
+    if (maxIrql == PASSIVE_LEVEL && t_SetPowerDevice != nullptr)
+        rule::PowerIrpDDIs(function);
     KIRQL current = t_Thread.irql;
     if (current <= maxIrql)
         return true;
     rule::IrqlTooHigh(rule, function, current, maxIrql);
     return false;
 }
+
+SetPowerScope::SetPowerScope(PDEVICE_OBJECT device, bool sleeping)
+    : m_PreviousDevice(t_SetPowerDevice), m_PreviousSleeping(t_SetPowerSleeping)
+{
+    t_SetPowerDevice = device;
+    t_SetPowerSleeping = sleeping;
+}
+
+SetPowerScope::~SetPowerScope()
+{
+    t_SetPowerDevice = m_PreviousDevice;
+    t_SetPowerSleeping = m_PreviousSleeping;
+}
+
+PDEVICE_OBJECT SetPowerDevice() { return t_SetPowerDevice; }
+bool HandlingSleepSetPower() { return t_SetPowerSleeping; }
 
 DriverScope::DriverScope(PDRIVER_OBJECT driver) : m_Previous(t_Thread.driver) { t_Thread.driver = driver; }
 DriverScope::~DriverScope() { t_Thread.driver = m_Previous; }

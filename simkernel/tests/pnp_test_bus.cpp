@@ -127,6 +127,19 @@ void TestBus::CompleteHeldStart(Child* child, NTSTATUS status)
         Complete(irp, status);
 }
 
+void TestBus::CompleteHeldPower(Child* child)
+{
+    IRP* irp;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        irp = child->heldPower;
+        child->heldPower = nullptr;
+        child->shape.holdSystemSet = false;
+    }
+    if (irp)
+        simk::pdo::AnswerPower(child->pdo, irp, STATUS_SUCCESS);
+}
+
 std::vector<SeenIrp> TestBus::FdoSeen() const
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -158,12 +171,46 @@ NTSTATUS TestBus::OnAddDevice(DEVICE_OBJECT* pdo)
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+VOID OnFdoDevicePowerDone(DEVICE_OBJECT*, UCHAR, POWER_STATE, PVOID context, IO_STATUS_BLOCK*)
+{
+    IRP* systemIrp = static_cast<IRP*>(context);
+    PoStartNextPowerIrp(systemIrp);
+    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+}
+
+// As its stack's power policy owner the bus asks for the device state the system state maps to
+// (D0 working, D3 asleep) once the system request has been down, and completes that one after it.
+NTSTATUS OnFdoSystemPowerPassed(DEVICE_OBJECT*, IRP* irp, void* context)
+{
+    const SYSTEM_POWER_STATE system = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
+    POWER_STATE state;
+    state.DeviceState = system == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+    if (NT_SUCCESS(irp->IoStatus.Status) &&
+        NT_SUCCESS(PoRequestPowerIrp(static_cast<DEVICE_OBJECT*>(context), IRP_MN_SET_POWER, state,
+                                     OnFdoDevicePowerDone, irp, nullptr)))
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    PoStartNextPowerIrp(irp);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+} // namespace
+
 NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp)
 {
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     {
         std::lock_guard<std::mutex> lock(mutex);
         m_FdoSeen.push_back({sl->MajorFunction, sl->MinorFunction, DetailOf(sl)});
+    }
+    if (sl->MajorFunction == IRP_MJ_POWER && sl->MinorFunction == IRP_MN_SET_POWER &&
+        sl->Parameters.Power.Type == SystemPowerState) {
+        IoMarkIrpPending(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, OnFdoSystemPowerPassed, m_Lower, TRUE, TRUE, TRUE);
+        PoCallDriver(m_Lower, irp);
+        return STATUS_PENDING;
     }
     if (sl->MajorFunction == IRP_MJ_POWER) {
         PoStartNextPowerIrp(irp);
@@ -274,7 +321,14 @@ NTSTATUS TestBus::OnChild(Child* child, IRP* irp)
 
 NTSTATUS TestBus::OnChildPower(Child* child, IRP* irp)
 {
-    const bool systemQuery = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.Type == SystemPowerState;
+    const IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
+    const bool systemQuery = sl->Parameters.Power.Type == SystemPowerState;
+    if (child->shape.holdSystemSet && systemQuery && sl->MinorFunction == IRP_MN_SET_POWER) {
+        IoMarkIrpPending(irp);
+        std::lock_guard<std::mutex> lock(mutex);
+        child->heldPower = irp;
+        return STATUS_PENDING;
+    }
     return simk::pdo::AnswerPower(child->pdo, irp,
                                   child->shape.failSystemQuery && systemQuery ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
 }

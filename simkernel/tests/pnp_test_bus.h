@@ -35,6 +35,7 @@ struct ChildShape {
     bool uniqueId = false;             // claims an instance ID unique on the machine
     bool rawDeviceOk = true;
     bool failSystemQuery = false; // vetoes a system query-power
+    bool holdSystemSet = false;   // holds system set-powers until CompleteHeldPower
     bool refuseUnanswered =
         false; // a faulty bus: refuses requests it does not handle           // may run without a function driver (clear: problem 28 without one)
     bool deleteAtAnyRemoval = false; // a faulty bus: deletes the PDO while it still reports it
@@ -57,6 +58,7 @@ struct Child {
     std::optional<DEVICE_CAPABILITIES> capabilitiesOnArrival;
     ULONG localeSeen = 0;
     IRP* heldStart = nullptr;
+    IRP* heldPower = nullptr;
 };
 
 class TestBus
@@ -77,6 +79,7 @@ public:
     void Unplug(Child* child);
     void Invalidate(); // IoInvalidateDeviceRelations(bus PDO, BusRelations)
     void CompleteHeldStart(Child* child, NTSTATUS status);
+    void CompleteHeldPower(Child* child);
 
     bool vetoQueryRemove = false;
     bool failNextStart = false; // the bus FDO fails its next start (after the PDO below succeeded)

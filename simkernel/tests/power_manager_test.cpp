@@ -4,6 +4,9 @@
 #include "simkernel/lowerdriver.h"
 #include "simkernel/power.h"
 #include "simkernel/testing.h"
+#include "simkernel/verifier.h"
+
+#include "kernel_test_driver.h"
 
 namespace power = simk::power;
 using simk::test::Action;
@@ -65,6 +68,8 @@ TEST_F(PowerManager, RequestsArriveAsThePowerManagerBuildsThem)
     EXPECT_TRUE(set.completed);
     EXPECT_EQ(set.status, STATUS_SUCCESS);
     EXPECT_TRUE(set.startNextBeforeCompletion);
+    // Pageable, the device is called at PASSIVE_LEVEL; before, at DISPATCH_LEVEL.
+    device->Flags |= DO_POWER_PAGABLE;
     auto query = power::QueryDevicePower(device, PowerDeviceD2);
     EXPECT_EQ(query.status, STATUS_SUCCESS);
 
@@ -76,11 +81,52 @@ TEST_F(PowerManager, RequestsArriveAsThePowerManagerBuildsThem)
     EXPECT_EQ(seen[0].location.Parameters.Power.State.SystemState, PowerSystemHibernate);
     EXPECT_EQ(seen[0].location.Parameters.Power.ShutdownType, PowerActionHibernate);
     EXPECT_EQ(seen[0].statusOnArrival, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(seen[0].irql, PASSIVE_LEVEL);
+    EXPECT_EQ(seen[0].irql, DISPATCH_LEVEL);
+    EXPECT_EQ(seen[1].irql, PASSIVE_LEVEL);
     EXPECT_EQ(seen[1].location.MinorFunction, IRP_MN_QUERY_POWER);
     EXPECT_EQ(seen[1].location.Parameters.Power.Type, DevicePowerState);
     EXPECT_EQ(seen[1].location.Parameters.Power.State.DeviceState, PowerDeviceD2);
     EXPECT_EQ(power::StartNextPowerIrpCalls().size(), 2u);
+}
+
+// While a function or filter driver handles a set-power it calls nothing only PASSIVE_LEVEL allows,
+// and on the way to sleep it allocates no pool (the paging device may already be off). Waking,
+// or for a device's own set-power, an allocation is no breach.
+TEST_F(PowerManager, SetPowerPathThatAllocatesOrCallsPassiveOnlyRoutinesIsReported)
+{
+    LowerDriver lower;
+    PDEVICE_OBJECT pdo = lower.CreateDevice();
+    pdo->Flags |= DO_POWER_PAGABLE;
+    ktest::InProcessDriver owner(u"KTestPowerOwner");
+    PDEVICE_OBJECT fdo = owner.CreateDevice();
+    PDEVICE_OBJECT below = IoAttachDeviceToDeviceStack(fdo, pdo);
+    ASSERT_EQ(below, pdo);
+    fdo->Flags |= DO_POWER_PAGABLE;
+    owner.OnDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        ExFreePoolWithTag(ExAllocatePoolWithTag(PagedPool, 16, 'wPsT'), 'wPsT');
+        HANDLE key = nullptr;
+        EXPECT_EQ(IoOpenDeviceRegistryKey(fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(below, irp);
+    });
+
+    {
+        simk::verifier::Expect allocated(simk::verifier::rules::PowerDownAllocate);
+        simk::verifier::Expect passiveOnly(simk::verifier::rules::PowerIrpDDIs);
+        EXPECT_TRUE(power::SetSystemPower(fdo, PowerSystemSleeping3).completed);
+        EXPECT_EQ(allocated.Count(), 1u);
+        EXPECT_EQ(passiveOnly.Count(), 1u);
+        EXPECT_NE(passiveOnly.Captured()[0].details.find("IoOpenDeviceRegistryKey"), std::string::npos);
+    }
+    {
+        simk::verifier::Expect passiveOnly(simk::verifier::rules::PowerIrpDDIs);
+        EXPECT_TRUE(power::SetSystemPower(fdo, PowerSystemWorking).completed);
+        EXPECT_TRUE(power::SetDevicePower(fdo, PowerDeviceD3).completed);
+        EXPECT_EQ(passiveOnly.Count(), 2u);
+    }
+    // A query is no set-power: neither rule applies.
+    EXPECT_TRUE(power::QuerySystemPower(fdo, PowerSystemSleeping3).completed);
 }
 
 TEST_F(PowerManager, ACompletionWithoutStartNextIsSeenAndReported)

@@ -88,6 +88,18 @@ constexpr const char* IrpFailedSurpriseRemoval = "PnpIrpFailedSurpriseRemoval";
 constexpr const char* IrpFailedStopDevice = "PnpIrpFailedStopDevice";
 constexpr const char* IrpFailedCancelStop = "PnpIrpFailedCancelStop";
 constexpr const char* PowerSystemSetFailed = "PowerSystemSetFailed"; // IRP_MN_SET_POWER for a system state
+// Power requests as the power manager sends them, and a stack's power policy owner (Static Driver
+// Verifier's names where it has one)
+// A system power IRP held past the power manager's watchdog (Windows: DRIVER_POWER_STATE_FAILURE 0x3).
+constexpr const char* SystemPowerIrpTimeout = "DriverPowerStateFailure";
+// The power policy owner completed a system set-power to a sleeping state, or to S0, without asking
+// for its device's set-power (MarkPowerDown, and MarkPower / MarkDevicePower for S0).
+constexpr const char* MarkPowerDown = "MarkPowerDown";
+constexpr const char* MarkDevicePower = "MarkDevicePower";
+// A function or filter driver allocated pool while handling a system set-power to a sleeping state.
+constexpr const char* PowerDownAllocate = "PowerDownAllocate";
+// A routine callable only at PASSIVE_LEVEL, called while handling IRP_MN_SET_POWER.
+constexpr const char* PowerIrpDDIs = "PowerIrpDDIs";
 // Registry and kernel handles
 constexpr const char* HandleLeak = "HandleLeak"; // a driver unloads with a registry key handle open
 // ZwClose of a handle that is not open (Windows stops with INVALID_KERNEL_HANDLE).
