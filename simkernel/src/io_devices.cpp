@@ -2,6 +2,7 @@
 // is still attached, freed at the last reference), device stacks (attach, detach, the top of a
 // stack), and the object references on every I/O object, whose last release frees a deleted
 // device or closes a file object. Also the I/O manager's reset and its test-facing queries.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +100,36 @@ void ResetIo()
     for (void* p : memory)
         std::free(p);
     ResetNames();
+}
+
+// A request `device` sent down with a completion routine that has not run yet: the routine would
+// be called for a deleted device. The lock is held.
+PIRP RequestStillBelow(PDEVICE_OBJECT device)
+{
+    for (const auto& [irp, rec] : State().irps) {
+        if (rec->freed || rec->completed)
+            continue;
+        const auto* first = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1);
+        const int current = irp->CurrentLocation - 1;
+        // Location i holds the routine of the device at location i + 1, the one that sent it down.
+        for (int i = std::max(current, 0); i + 1 < irp->StackCount; ++i) {
+            if (first[i].CompletionRoutine && first[i + 1].DeviceObject == device)
+                return irp;
+        }
+    }
+    return nullptr;
+}
+
+PDEVICE_OBJECT DeviceContaining(const void* address)
+{
+    const char* a = static_cast<const char*>(address);
+    Guard guard(State().lock);
+    for (const auto& [p, rec] : State().devices) {
+        const char* begin = static_cast<const char*>(rec.memory);
+        if (!rec.freed && a >= begin && a < begin + rec.memorySize)
+            return rec.device;
+    }
+    return nullptr;
 }
 
 } // namespace simk::detail
@@ -282,6 +313,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
             rule::DeleteDeviceTwice(DeviceObject);
             return;
         }
+        if (PIRP below = RequestStillBelow(DeviceObject))
+            rule::DeleteDeviceRequestBelow(DeviceObject, below);
         lower = DeviceObject->DeviceObjectExtension->AttachedTo;
         upper = DeviceObject->AttachedDevice;
         rec->deleted = true;

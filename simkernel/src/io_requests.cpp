@@ -105,6 +105,33 @@ void ClearStackLocation(PIO_STACK_LOCATION sp)
     sp->FileObject = nullptr;
 }
 
+// The dispatch routines running on this thread, innermost last, with the request each was given.
+thread_local std::vector<std::pair<PDEVICE_OBJECT, PIRP>> t_Dispatching;
+
+// The rules on a driver's IoCallDriver of a request: the IRQL it may be sent at, and the remove
+// lock a device that keeps one must hold for a request it received while passing it on.
+void CheckForward(PDEVICE_OBJECT target, PIRP irp)
+{
+    const PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+    const UCHAR major = next->MajorFunction;
+    // ForwardedAtBadIrql: below DISPATCH_LEVEL, unless the request is one a DPC may send.
+    if (ThreadIrql() == DISPATCH_LEVEL && major != IRP_MJ_POWER && major != IRP_MJ_READ && major != IRP_MJ_WRITE &&
+        major != IRP_MJ_DEVICE_CONTROL && major != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        rule::ForwardedAtBadIrql(target, major, DISPATCH_LEVEL);
+    }
+    // The sender is the device whose dispatch routine for this request is running on this thread;
+    // the stack location cannot tell, as IoSkipCurrentIrpStackLocation has moved it already.
+    PDEVICE_OBJECT sender = nullptr;
+    for (auto it = t_Dispatching.rbegin(); it != t_Dispatching.rend() && !sender; ++it) {
+        if (it->second == irp)
+            sender = it->first;
+    }
+    if (!sender)
+        return; // a request of the caller's own, or one sent again from a completion routine
+    if (const void* lock = RemoveLockNotHeldFor(sender, irp))
+        rule::RemoveLockForward(sender, lock, irp, major, next->MinorFunction);
+}
+
 } // namespace
 
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -360,6 +387,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
         rec = IrpRecord(Irp);
     }
+    CheckForward(DeviceObject, Irp);
     Irp->CurrentLocation--;
     if (Irp->CurrentLocation <= 0)
         KeBugCheckEx(NO_MORE_IRP_STACK_LOCATIONS, (ULONG_PTR)Irp, 0, 0, 0);
@@ -390,7 +418,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
     {
         DriverScope scope(driver);
+        t_Dispatching.emplace_back(DeviceObject, Irp);
         status = dispatch(DeviceObject, Irp);
+        t_Dispatching.pop_back();
     }
     CheckRoutineReturn("the dispatch routine", DeviceObject, irql, regions);
     CheckDispatchResult(rec, Irp, index, seqBefore, status, DeviceObject, major, minor);
@@ -416,6 +446,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     }
     if (Irp->IoStatus.Status == STATUS_PENDING)
         rule::IrpCompleteWithPending(Irp);
+    if (ThreadHoldsSpinLock())
+        rule::SpinLockSafe(Irp);
 
     PIO_STACK_LOCATION stackPtr = IoGetCurrentIrpStackLocation(Irp);
     simk::pnp::detail::CheckPdoCompletion(stackPtr->DeviceObject, Irp);

@@ -146,7 +146,19 @@ extern "C" {
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
 {
-    simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, "PoSetPowerState");
+    // "PoSetPowerState function": drivers specify DevicePowerState and a DEVICE_POWER_STATE value;
+    // the system state is the power manager's to track, never a driver's to report.
+    if (Type != DevicePowerState || State.DeviceState < PowerDeviceD0 || State.DeviceState > PowerDeviceD3) {
+        simk::detail::rule::PoSetPowerStateType(DeviceObject, Type, static_cast<ULONG>(State.DeviceState));
+    } else {
+        // At most APC_LEVEL; DISPATCH_LEVEL only to report D0, and never for a device that asked to
+        // be called for power at PASSIVE_LEVEL only.
+        const KIRQL irql = KeGetCurrentIrql();
+        const bool d0AtDispatch =
+            irql == DISPATCH_LEVEL && State.DeviceState == PowerDeviceD0 && !(DeviceObject->Flags & DO_POWER_PAGABLE);
+        if (irql > APC_LEVEL && !d0AtDispatch)
+            simk::detail::rule::IrqlPoSetPowerState(DeviceObject, State.DeviceState, irql);
+    }
     std::lock_guard<std::mutex> lock(g_mutex);
     DeviceStates& states = g_states[DeviceObject];
     POWER_STATE previous;
