@@ -116,10 +116,9 @@ void CheckPowerPagable(DeviceNode* node)
     // may be called at DISPATCH_LEVEL, so its parent's stack may not be pageable either.
     if (!node->parent || !node->parent->info.pdo)
         return;
-    DEVICE_OBJECT* child = nullptr;
-    for (DEVICE_OBJECT* d = node->info.pdo; d && !child; d = d->AttachedDevice)
-        if (!(d->Flags & DO_POWER_PAGABLE))
-            child = d;
+    // The child the bus driver made against the bus driver's own device: a filter's flags over the
+    // child are the rule above's business.
+    DEVICE_OBJECT* child = (node->info.pdo->Flags & DO_POWER_PAGABLE) ? nullptr : node->info.pdo;
     DEVICE_OBJECT* parent = nullptr;
     for (DEVICE_OBJECT* d = node->parent->info.pdo; d && !parent; d = d->AttachedDevice)
         if (d->Flags & DO_POWER_PAGABLE)

@@ -601,8 +601,11 @@ VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex)
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 {
-    if (AnyLockHeldIn(SpinLock, sizeof(*SpinLock)))
+    if (AnyLockHeldIn(SpinLock, sizeof(*SpinLock))) {
+        // Left as it is: the holder's release must still find it held.
         rule::LockInitializedTwice("spin lock", SpinLock, "a thread holds it");
+        return;
+    }
     *SpinLock = 0;
 }
 

@@ -69,4 +69,13 @@ TEST_F(PnpPower, HibernationMapsToD3AndAVetoedQueryChangesNothing)
         EXPECT_NE(r.minor, IRP_MN_SET_POWER);
 }
 
+TEST_F(PnpPower, FailedSystemSetPowerIsCaught)
+{
+    ChildShape failing;
+    failing.systemSetPowerStatus = STATUS_UNSUCCESSFUL;
+    Plug(failing);
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::PowerSystemSetFailed, SetSystemPowerState(PowerSystemSleeping3));
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::PowerSystemSetFailed, SetSystemPowerState(PowerSystemWorking));
+}
+
 } // namespace
