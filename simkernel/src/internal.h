@@ -36,6 +36,8 @@ void ResetRemoveLocks();
 const void* RemoveLockNotHeldFor(PDEVICE_OBJECT device, PIRP irp);
 // io_devices.cpp: the live device object whose memory (object and extension) holds `address`.
 PDEVICE_OBJECT DeviceContaining(const void* address);
+// io_requests.cpp: whether the innermost dispatch routine on this thread handles IRP_MN_REMOVE_DEVICE.
+bool DispatchingRemoveDevice();
 // sync.cpp: whether the calling thread holds a spin lock.
 bool ThreadHoldsSpinLock();
 // The calling thread waits for something another thread must do (a fast mutex, an event, a gate)
@@ -295,6 +297,8 @@ void PowerSystemSetFailed(const std::string& node, SYSTEM_POWER_STATE state, NTS
 void RemoveLockWrongTag(const void* lock, const void* tag, const std::string& held);
 void RemoveLockDoubleRelease(const void* lock, const void* tag, const char* function);
 void RemoveLockNeverReleased(const void* lock, const std::string& held);
+void RemoveLockWaitOutsideRemove(const void* lock);
+void MultRemoveLock(PDEVICE_OBJECT device, const void* lock, const void* other);
 void RemoveLockForward(PDEVICE_OBJECT device, const void* lock, PIRP irp, UCHAR major, UCHAR minor);
 void LockInitializedTwice(const char* kind, const void* lock, const char* why);
 void LockNotInitialized(const char* kind, const void* lock, const char* function);

@@ -105,8 +105,14 @@ void ClearStackLocation(PIO_STACK_LOCATION sp)
     sp->FileObject = nullptr;
 }
 
-// The dispatch routines running on this thread, innermost last, with the request each was given.
-thread_local std::vector<std::pair<PDEVICE_OBJECT, PIRP>> t_Dispatching;
+// The dispatch routines running on this thread, innermost last, with the request each was given
+// and what it asked when it arrived (the request may have moved on or completed since).
+struct Dispatching {
+    PDEVICE_OBJECT device;
+    PIRP irp;
+    UCHAR major, minor;
+};
+thread_local std::vector<Dispatching> t_Dispatching;
 
 // The rules on a driver's IoCallDriver of a request: the IRQL it may be sent at, and the remove
 // lock a device that keeps one must hold for a request it received while passing it on.
@@ -123,8 +129,8 @@ void CheckForward(PDEVICE_OBJECT target, PIRP irp)
     // the stack location cannot tell, as IoSkipCurrentIrpStackLocation has moved it already.
     PDEVICE_OBJECT sender = nullptr;
     for (auto it = t_Dispatching.rbegin(); it != t_Dispatching.rend() && !sender; ++it) {
-        if (it->second == irp)
-            sender = it->first;
+        if (it->irp == irp)
+            sender = it->device;
     }
     if (!sender)
         return; // a request of the caller's own, or one sent again from a completion routine
@@ -133,6 +139,13 @@ void CheckForward(PDEVICE_OBJECT target, PIRP irp)
 }
 
 } // namespace
+
+bool DispatchingRemoveDevice()
+{
+    if (t_Dispatching.empty())
+        return false;
+    return t_Dispatching.back().major == IRP_MJ_PNP && t_Dispatching.back().minor == IRP_MN_REMOVE_DEVICE;
+}
 
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -418,7 +431,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
     {
         DriverScope scope(driver);
-        t_Dispatching.emplace_back(DeviceObject, Irp);
+        t_Dispatching.push_back({DeviceObject, Irp, major, minor});
         status = dispatch(DeviceObject, Irp);
         t_Dispatching.pop_back();
     }

@@ -110,8 +110,13 @@ VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, ULONG)
 {
     PDEVICE_OBJECT device = DeviceContaining(Lock);
     bool inUse = false;
+    const void* other = nullptr;
     {
         std::lock_guard<std::mutex> guard(LocksMutex());
+        for (const auto& [lock, state] : Locks()) {
+            if (device && lock != Lock && state.device == device)
+                other = lock;
+        }
         auto it = Locks().find(Lock);
         // Once removed, the lock's memory goes with its device; a lock still live is in use.
         inUse = it != Locks().end() && !it->second.removed;
@@ -121,6 +126,10 @@ VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, ULONG)
     }
     if (inUse)
         rule::LockInitializedTwice("remove lock", Lock, "it is in use (its removal has not run)");
+    // One lock per device: with two, a request may be let through one while the removal waits on
+    // the other.
+    if (other)
+        rule::MultRemoveLock(device, Lock, other);
     Lock->Common.Removed = FALSE;
     // The bias the removal drops in IoReleaseRemoveLockAndWait.
     Lock->Common.IoCount = 1;
@@ -181,6 +190,10 @@ VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG)
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG)
 {
     RequireIrql(PASSIVE_LEVEL, simk::verifier::rules::IrqlIoPassive, "IoReleaseRemoveLockAndWait");
+    // Only the removal may wait for the requests in flight: anywhere else the wait can meet a
+    // request that waits for the caller.
+    if (!DispatchingRemoveDevice())
+        rule::RemoveLockWaitOutsideRemove(RemoveLock);
     Taken taken;
     std::string held;
     {

@@ -609,6 +609,19 @@ void RemoveLockNeverReleased(const void* lock, const std::string& held)
                                                " would wait for ever: acquisitions never released: " + held);
 }
 
+void RemoveLockWaitOutsideRemove(const void* lock)
+{
+    Report(rules::RemoveLockWaitOutsideRemove, "IoReleaseRemoveLockAndWait on the remove lock at " +
+                                                   Hex((uintptr_t)lock) +
+                                                   " outside the handling of IRP_MN_REMOVE_DEVICE");
+}
+
+void MultRemoveLock(PDEVICE_OBJECT device, const void* lock, const void* other)
+{
+    Report(rules::MultRemoveLock, "a second remove lock at " + Hex((uintptr_t)lock) + " for " + DescribeDevice(device) +
+                                      ", which already has the one at " + Hex((uintptr_t)other));
+}
+
 void RemoveLockForward(PDEVICE_OBJECT device, const void* lock, PIRP irp, UCHAR major, UCHAR minor)
 {
     Report(rules::RemoveLockForward, DescribeDevice(device) + " passed " + Request(major, minor) + " (" +

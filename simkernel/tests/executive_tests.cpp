@@ -135,6 +135,9 @@ TEST_F(Irql, SpinLocksAndCriticalRegionsAtTheWrongIrqlAreCaught)
         KeReleaseSpinLockFromDpcLevel(&lock);
         SIMK_EXPECT_VIOLATION(rules::IrqlCriticalRegion, KeEnterCriticalRegion());
         SIMK_EXPECT_VIOLATION(rules::IrqlCriticalRegion, KeLeaveCriticalRegion());
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        SIMK_EXPECT_VIOLATION(rules::IrqlIoDispatch, KeSetEvent(&event, IO_NO_INCREMENT, FALSE));
     }
     SIMK_EXPECT_VIOLATION(rules::IrqlSpinLock, KeAcquireSpinLockAtDpcLevel(&lock));
     KeReleaseSpinLockFromDpcLevel(&lock);

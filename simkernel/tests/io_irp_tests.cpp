@@ -366,6 +366,11 @@ TEST_F(IrpFlow, CallsOnWhatIsNotAnObjectAreCaught)
     SIMK_EXPECT_VIOLATION(rules::InvalidDeviceObject,
                           EXPECT_EQ(IoCallDriver(reinterpret_cast<PDEVICE_OBJECT>(junk), irp), STATUS_NO_SUCH_DEVICE));
     IoFreeIrp(irp);
+    PDEVICE_OBJECT attachedTo = nullptr;
+    SIMK_EXPECT_VIOLATION(
+        rules::InvalidDeviceObject,
+        EXPECT_EQ(IoAttachDeviceToDeviceStackSafe(reinterpret_cast<PDEVICE_OBJECT>(junk), top, &attachedTo),
+                  STATUS_NO_SUCH_DEVICE));
     SIMK_EXPECT_VIOLATION(rules::ObjectReferenceUnknown, ObReferenceObject(junk));
 }
 

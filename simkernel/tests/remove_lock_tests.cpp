@@ -24,11 +24,29 @@ protected:
     // A device whose extension is its remove lock, as a function driver keeps one.
     PIO_REMOVE_LOCK NewLock()
     {
-        PDEVICE_OBJECT device = m_Owner->CreateDevice(nullptr, sizeof(IO_REMOVE_LOCK));
-        auto* lock = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
+        m_Device = m_Owner->CreateDevice(nullptr, sizeof(IO_REMOVE_LOCK));
+        auto* lock = static_cast<PIO_REMOVE_LOCK>(m_Device->DeviceExtension);
         IoInitializeRemoveLock(lock, simk::Tag("rlck"), 0, 0);
         return lock;
     }
+
+    // The device's removal: IRP_MN_REMOVE_DEVICE, whose handling drops the acquisition `tag` and
+    // waits for the rest.
+    void Remove(PIO_REMOVE_LOCK lock, void* tag)
+    {
+        m_Owner->OnDispatch([=](PDEVICE_OBJECT, PIRP irp) {
+            IoReleaseRemoveLockAndWait(lock, tag);
+            return ktest::CompleteIrp(irp, STATUS_SUCCESS);
+        });
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        PIO_STACK_LOCATION sl = IoGetNextIrpStackLocation(irp);
+        sl->MajorFunction = IRP_MJ_PNP;
+        sl->MinorFunction = IRP_MN_REMOVE_DEVICE;
+        IoCallDriver(m_Device, irp);
+        IoFreeIrp(irp);
+    }
+
+    PDEVICE_OBJECT m_Device = nullptr;
 
     std::unique_ptr<ktest::InProcessDriver> m_Owner;
 };
@@ -46,7 +64,7 @@ TEST_F(RemoveLocks, ReleasesMustMatchAnAcquisitionByTag)
     // The count the wrong release would have taken is still there for the removal.
     SIMK_EXPECT_VIOLATION(rules::RemoveLockUnbalanced, IoReleaseRemoveLock(lock, &g_TagA));
     ASSERT_EQ(IoAcquireRemoveLock(lock, &g_TagB), STATUS_SUCCESS);
-    IoReleaseRemoveLockAndWait(lock, &g_TagB);
+    Remove(lock, &g_TagB);
     EXPECT_EQ(IoAcquireRemoveLock(lock, &g_TagA), STATUS_DELETE_PENDING);
 }
 
@@ -57,13 +75,24 @@ TEST_F(RemoveLocks, RemovalThatWouldWaitForEverNamesTheTagsStillHeld)
     ASSERT_EQ(IoAcquireRemoveLock(lock, &g_TagA), STATUS_SUCCESS);
     ASSERT_EQ(IoAcquireRemoveLock(lock, &g_TagB), STATUS_SUCCESS);
     simk::verifier::Expect expect(rules::RemoveLockNeverReleased);
-    IoReleaseRemoveLockAndWait(lock, &g_TagA);
+    Remove(lock, &g_TagA);
     ASSERT_EQ(expect.Count(), 1u);
     const std::string details = expect.Captured()[0].details;
     char held[32];
     std::snprintf(held, sizeof held, "%p", static_cast<void*>(&g_TagB));
     EXPECT_NE(details.find(held), std::string::npos) << details;
     IoReleaseRemoveLock(lock, &g_TagB);
+}
+
+// Only the removal waits, and a device keeps one lock.
+TEST_F(RemoveLocks, WaitingOutsideTheRemovalOrKeepingTwoLocksIsCaught)
+{
+    PDEVICE_OBJECT device = m_Owner->CreateDevice(nullptr, 2 * sizeof(IO_REMOVE_LOCK));
+    auto* locks = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
+    IoInitializeRemoveLock(&locks[0], simk::Tag("rlck"), 0, 0);
+    SIMK_EXPECT_VIOLATION(rules::MultRemoveLock, IoInitializeRemoveLock(&locks[1], simk::Tag("rlck"), 0, 0));
+    ASSERT_EQ(IoAcquireRemoveLock(&locks[0], &g_TagA), STATUS_SUCCESS);
+    SIMK_EXPECT_VIOLATION(rules::RemoveLockWaitOutsideRemove, IoReleaseRemoveLockAndWait(&locks[0], &g_TagA));
 }
 
 TEST_F(RemoveLocks, InitialisingALiveLockOrUsingAnUninitialisedOneIsCaught)
@@ -99,6 +128,7 @@ TEST_F(RemoveLocks, ForwardingARequestNeedsAnAcquisitionForIt)
     auto send = [&] {
         PIRP irp = IoAllocateIrp(2, FALSE);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+        IoGetNextIrpStackLocation(irp)->MinorFunction = removal ? IRP_MN_REMOVE_DEVICE : IRP_MN_QUERY_CAPABILITIES;
         IoCallDriver(upper, irp);
         IoFreeIrp(irp);
     };

@@ -104,6 +104,9 @@ constexpr const char* RemoveLockWrongTag = "RemoveLockReleaseWrongTag";
 constexpr const char* RemoveLockNeverReleased = "RemoveLockNeverReleased";
 // IoCallDriver of a request the caller received, by a device whose remove lock holds nothing for it.
 constexpr const char* RemoveLockForward = "RemoveLockForward";
+// IoReleaseRemoveLockAndWait anywhere but in the handling of IRP_MN_REMOVE_DEVICE.
+constexpr const char* RemoveLockWaitOutsideRemove = "IoReleaseRemoveLockAndWaitOutsideRemoveDevice";
+constexpr const char* MultRemoveLock = "MultRemoveLock"; // a second remove lock in one device's memory
 // A remove lock, fast mutex or spin lock initialised again while it is in use.
 constexpr const char* LockInitializedTwice = "LockInitializedTwice";
 // A remove lock or fast mutex used without ever being initialised.
