@@ -2,7 +2,6 @@
 // is still attached, freed at the last reference), device stacks (attach, detach, the top of a
 // stack), and the object references on every I/O object, whose last release frees a deleted
 // device or closes a file object. Also the I/O manager's reset and its test-facing queries.
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,14 +105,12 @@ void ResetIo()
 // be called for a deleted device. The lock is held.
 PIRP RequestStillBelow(PDEVICE_OBJECT device)
 {
+    // From the records only: the requests themselves belong to whichever thread has them now.
     for (const auto& [irp, rec] : State().irps) {
         if (rec->freed || rec->completed)
             continue;
-        const auto* first = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1);
-        const int current = irp->CurrentLocation - 1;
-        // Location i holds the routine of the device at location i + 1, the one that sent it down.
-        for (int i = std::max(current, 0); i + 1 < irp->StackCount; ++i) {
-            if (first[i].CompletionRoutine && first[i + 1].DeviceObject == device)
+        for (const LocationRec& location : rec->locations) {
+            if (location.routineOwner == device)
                 return irp;
         }
     }

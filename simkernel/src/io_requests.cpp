@@ -408,10 +408,15 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     sp->DeviceObject = DeviceObject;
     int index = Irp->CurrentLocation - 1;
     UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
+    // Read here, while the caller still owns the request: whose routine the walk will call when it
+    // passes this location (the device one location up, which set it).
+    PDEVICE_OBJECT routineOwner =
+        sp->CompletionRoutine && index + 1 < Irp->StackCount ? (sp + 1)->DeviceObject : nullptr;
     unsigned long long seqBefore;
     bool deleted;
     {
         Guard guard(State().lock);
+        rec->locations[index].routineOwner = routineOwner;
         DeviceRec* device = LiveDevice(DeviceObject);
         deleted = device && device->deleted;
         seqBefore = rec->locations[index].passSeq;
@@ -498,6 +503,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             }
             loc.returnedPending = false;
             loc.startNextNoted.clear();
+            loc.routineOwner = nullptr;
         }
         if (pendingNotMarked)
             rule::MarkIrpPending(deferred.pendingDevice, Irp, deferred.major, deferred.minor);

@@ -55,6 +55,8 @@ struct LocationRec {
     PDEVICE_OBJECT pendingDevice = nullptr;
     UCHAR major = 0, minor = 0;
     std::vector<PDEVICE_OBJECT> startNextNoted; // devices that called PoStartNextPowerIrp here
+    // The device whose completion routine this location holds, until the walk passes it.
+    PDEVICE_OBJECT routineOwner = nullptr;
 };
 
 struct IrpRec {
