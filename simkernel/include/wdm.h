@@ -1810,15 +1810,10 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
 
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 
-FORCEINLINE VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
-
-FORCEINLINE VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
-{
-    FastMutex->Count = 1;
-    FastMutex->Owner = NULL;
-    FastMutex->Contention = 0;
-    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
-}
+// Inline on Windows; functions here, so the kernel sees a lock initialised while it is held and
+// one used without ever being initialised.
+SIMK_EXTERN_C VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+SIMK_EXTERN_C VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex);
 
 FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
 FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }

@@ -29,6 +29,17 @@ bool AnyLockHeldIn(const void* begin, size_t size);
 // Called by the pool and the I/O manager when memory goes away, so lock-order state about locks in
 // that memory is forgotten.
 void ForgetLocksIn(const void* begin, size_t size);
+// remove_lock.cpp: the memory of remove locks being freed, and the reset between tests.
+void ForgetRemoveLocksIn(const void* begin, size_t size);
+void ResetRemoveLocks();
+// A remove lock in `device`'s memory that is live and holds no acquisition tagged with `irp`.
+const void* RemoveLockNotHeldFor(PDEVICE_OBJECT device, PIRP irp);
+// io_devices.cpp: the live device object whose memory (object and extension) holds `address`.
+PDEVICE_OBJECT DeviceContaining(const void* address);
+// io_requests.cpp: whether the innermost dispatch routine on this thread handles IRP_MN_REMOVE_DEVICE.
+bool DispatchingRemoveDevice();
+// sync.cpp: whether the calling thread holds a spin lock.
+bool ThreadHoldsSpinLock();
 // The calling thread waits for something another thread must do (a fast mutex, an event, a gate)
 // while at least one of these is alive; ThreadWaiting tells whether a thread is in one now.
 class WaitingScope
@@ -313,6 +324,22 @@ void SystemPowerIrpTimeout(const std::string& node, PDEVICE_OBJECT holder, UCHAR
 void PolicyOwnerAskedNoDevicePower(const std::string& node, PDEVICE_OBJECT owner, SYSTEM_POWER_STATE state);
 void PowerDownAllocate(PDEVICE_OBJECT device, SIZE_T bytes, ULONG tag);
 void PowerIrpDDIs(const char* function);
+// Remove locks: `tags` lists the acquisitions still held, as "tag (count)".
+void RemoveLockWrongTag(const void* lock, const void* tag, const std::string& held);
+void RemoveLockDoubleRelease(const void* lock, const void* tag, const char* function);
+void RemoveLockNeverReleased(const void* lock, const std::string& held);
+void RemoveLockWaitOutsideRemove(const void* lock);
+void MultRemoveLock(PDEVICE_OBJECT device, const void* lock, const void* other);
+void RemoveLockForward(PDEVICE_OBJECT device, const void* lock, PIRP irp, UCHAR major, UCHAR minor);
+void LockInitializedTwice(const char* kind, const void* lock, const char* why);
+void LockNotInitialized(const char* kind, const void* lock, const char* function);
+void PoSetPowerStateType(PDEVICE_OBJECT device, POWER_STATE_TYPE type, ULONG value);
+void IrqlPoSetPowerState(PDEVICE_OBJECT device, DEVICE_POWER_STATE state, KIRQL irql);
+void CheckDeviceObjectFlags(const std::string& node, PDEVICE_OBJECT child, PDEVICE_OBJECT parent);
+void DeleteDeviceRequestBelow(PDEVICE_OBJECT device, PIRP irp);
+void ForwardedAtBadIrql(PDEVICE_OBJECT target, UCHAR major, KIRQL irql);
+void SpinLockSafe(PIRP irp);
+void IrqlCriticalRegion(const char* function, KIRQL irql);
 } // namespace rule
 
 } // namespace simk::detail

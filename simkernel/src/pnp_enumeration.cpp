@@ -112,6 +112,19 @@ void CheckPowerPagable(DeviceNode* node)
             simk::detail::rule::PowerPagableInconsistent(Describe(node), upper, lower);
         }
     }
+    // "Setting Device Object Flags for Power Management": a device that is not pageable for power
+    // may be called at DISPATCH_LEVEL, so its parent's stack may not be pageable either.
+    if (!node->parent || !node->parent->info.pdo)
+        return;
+    // The child the bus driver made against the bus driver's own device: a filter's flags over the
+    // child are the rule above's business.
+    DEVICE_OBJECT* child = (node->info.pdo->Flags & DO_POWER_PAGABLE) ? nullptr : node->info.pdo;
+    DEVICE_OBJECT* parent = nullptr;
+    for (DEVICE_OBJECT* d = node->parent->info.pdo; d && !parent; d = d->AttachedDevice)
+        if (d->Flags & DO_POWER_PAGABLE)
+            parent = d;
+    if (child && parent)
+        simk::detail::rule::CheckDeviceObjectFlags(Describe(node), child, parent);
 }
 
 DEVICE_CAPABILITIES QueryCapabilities(DeviceNode* node, NTSTATUS* status)

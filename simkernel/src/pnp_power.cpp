@@ -55,7 +55,9 @@ simk::pnp::detail::SyncIrpResult SendSystemPower(DeviceNode* node, UCHAR minor, 
     // "The device power policy owner must send a device set-power IRP for each system set-power
     // IRP, even if the device is already in the correct device power state" (Determining the
     // Correct Device Power State); the function driver owns its stack's policy.
-    if (minor == IRP_MN_SET_POWER && result.completed && owner &&
+    // A system set-power that failed below the owner is the failure's own report, not this one:
+    // the owner asks for its device's request only once the system's has come back well.
+    if (minor == IRP_MN_SET_POWER && result.completed && NT_SUCCESS(result.status) && owner &&
         simk::detail::DeviceSetPowerRequestsFor(pdo) == devicePowerAskedBefore)
         simk::detail::rule::PolicyOwnerAskedNoDevicePower(Describe(node), owner, state);
     return result;

@@ -143,8 +143,20 @@ size_t DeviceSetPowerRequestsFor(const DEVICE_OBJECT* pdo)
 NTSTATUS CallPowerDriver(PDEVICE_OBJECT target, PIRP irp)
 {
     // "The power manager sends this IRP at IRQL = PASSIVE_LEVEL to device stacks that set the
-    // DO_POWER_PAGABLE flag"; to any other it may send it at DISPATCH_LEVEL, and does here.
-    if (target->Flags & DO_POWER_PAGABLE)
+    // DO_POWER_PAGABLE flag"; to any other it may send it at DISPATCH_LEVEL, and does here, but
+    // for a device set-power that leaves D0: PoSetPowerState, which every driver of the stack must
+    // call before its device leaves D0, may run at DISPATCH_LEVEL only to report D0, so the
+    // power-down reaches even a non-pageable stack at PASSIVE_LEVEL.
+    const IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
+    const bool powerDown = next->MinorFunction == IRP_MN_SET_POWER && next->Parameters.Power.Type == DevicePowerState &&
+                           next->Parameters.Power.State.DeviceState != PowerDeviceD0;
+    if (powerDown && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        // Requested from a completion routine at DISPATCH_LEVEL: Windows queues the request to its
+        // own thread, which sends it at PASSIVE_LEVEL.
+        simk::ScopedIrql passive(PASSIVE_LEVEL);
+        return PoCallDriver(target, irp);
+    }
+    if ((target->Flags & DO_POWER_PAGABLE) || powerDown)
         return PoCallDriver(target, irp);
     KIRQL previous;
     KeRaiseIrql(DISPATCH_LEVEL, &previous);
@@ -169,7 +181,18 @@ extern "C" {
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
 {
-    simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, "PoSetPowerState");
+    // "PoSetPowerState function": drivers specify DevicePowerState and a DEVICE_POWER_STATE value;
+    // the system state is the power manager's to track, never a driver's to report.
+    if (Type != DevicePowerState || State.DeviceState < PowerDeviceD0 || State.DeviceState > PowerDeviceD3) {
+        simk::detail::rule::PoSetPowerStateType(DeviceObject, Type, static_cast<ULONG>(State.DeviceState));
+    } else {
+        // "Callers of PoSetPowerState must be running at IRQL <= APC_LEVEL except when setting the
+        // state to D0", which may be done at DISPATCH_LEVEL (a power-up's completion routine).
+        const KIRQL irql = KeGetCurrentIrql();
+        const bool d0AtDispatch = irql == DISPATCH_LEVEL && State.DeviceState == PowerDeviceD0;
+        if (irql > APC_LEVEL && !d0AtDispatch)
+            simk::detail::rule::IrqlPoSetPowerState(DeviceObject, State.DeviceState, irql);
+    }
     std::lock_guard<std::mutex> lock(g_mutex);
     DeviceStates& states = g_states[DeviceObject];
     POWER_STATE previous;

@@ -34,12 +34,13 @@ std::condition_variable& SyncCv()
 
 struct LockInfo {
     ThreadState* owner = nullptr;
-    bool unsafe = false; // acquired with ExAcquireFastMutexUnsafe
+    bool unsafe = false;      // acquired with ExAcquireFastMutexUnsafe
+    bool initialised = false; // ExInitializeFastMutex ran on it
 };
 
 struct SyncState {
     std::set<ThreadState*> threads;
-    std::map<const void*, LockInfo> locks;              // fast mutexes ever acquired
+    std::map<const void*, LockInfo> locks;              // fast mutexes initialised or acquired
     std::map<const void*, std::set<const void*>> order; // edge A -> B: B taken while A held
     std::set<std::pair<const void*, const void*>> reported;
 };
@@ -137,6 +138,16 @@ bool AcquireFastMutex(PFAST_MUTEX mutex, bool unsafe)
     {
         std::unique_lock<std::mutex> guard(SyncLock());
         LockInfo& info = State().locks[mutex];
+        if (!info.initialised) {
+            // Its count and event are whatever the memory held: reported, then taken as if
+            // initialised so the run goes on.
+            info.initialised = true;
+            mutex->Count = 1;
+            mutex->Owner = nullptr;
+            guard.unlock();
+            rule::LockNotInitialized("fast mutex", mutex, unsafe ? "ExAcquireFastMutexUnsafe" : "ExAcquireFastMutex");
+            guard.lock();
+        }
         if (info.owner == &t_Thread) {
             // On Windows the thread would wait for itself for ever. Here the second acquisition is
             // reported and ignored, so the first release frees the mutex.
@@ -298,6 +309,17 @@ bool ThreadWaiting(HANDLE thread)
     return false;
 }
 
+bool ThreadHoldsSpinLock()
+{
+    std::lock_guard<std::mutex> guard(SyncLock());
+    for (const void* lock : t_Thread.held) {
+        // Fast mutexes are in the lock table; what else a thread holds is a spin lock.
+        if (State().locks.count(lock) == 0)
+            return true;
+    }
+    return false;
+}
+
 bool AnyLockHeldIn(const void* begin, size_t size)
 {
     const char* b = static_cast<const char*>(begin);
@@ -314,6 +336,7 @@ bool AnyLockHeldIn(const void* begin, size_t size)
 
 void ForgetLocksIn(const void* begin, size_t size)
 {
+    ForgetRemoveLocksIn(begin, size);
     const char* b = static_cast<const char*>(begin);
     auto inside = [&](const void* p) {
         const char* c = static_cast<const char*>(p);
@@ -350,6 +373,7 @@ void ForgetLocksIn(const void* begin, size_t size)
 
 void ResetSync()
 {
+    ResetRemoveLocks();
     std::lock_guard<std::mutex> guard(SyncLock());
     auto& s = State();
     s.locks.clear();
@@ -403,10 +427,17 @@ namespace rules = simk::verifier::rules;
 
 extern "C" {
 
-VOID KeEnterCriticalRegion(VOID) { t_Thread.criticalRegions++; }
+VOID KeEnterCriticalRegion(VOID)
+{
+    if (t_Thread.irql > APC_LEVEL)
+        rule::IrqlCriticalRegion("KeEnterCriticalRegion", t_Thread.irql);
+    t_Thread.criticalRegions++;
+}
 
 VOID KeLeaveCriticalRegion(VOID)
 {
+    if (t_Thread.irql > APC_LEVEL)
+        rule::IrqlCriticalRegion("KeLeaveCriticalRegion", t_Thread.irql);
     if (t_Thread.criticalRegions == 0) {
         rule::CriticalRegionLeftUnentered();
         return;
@@ -589,6 +620,36 @@ VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex)
     ULONG ignored = 0;
     ReleaseFastMutex(FastMutex, true, &ignored);
     CallAfter(simk::Call::ExReleaseFastMutexUnsafe, FastMutex);
+}
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    if (AnyLockHeldIn(SpinLock, sizeof(*SpinLock))) {
+        // Left as it is: the holder's release must still find it held.
+        rule::LockInitializedTwice("spin lock", SpinLock, "a thread holds it");
+        return;
+    }
+    *SpinLock = 0;
+}
+
+VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
+{
+    bool held;
+    {
+        std::lock_guard<std::mutex> guard(SyncLock());
+        LockInfo& info = State().locks[FastMutex];
+        held = info.owner != nullptr;
+        info.initialised = true;
+    }
+    if (held) {
+        // Left as it is: the holder's release must still find it held.
+        rule::LockInitializedTwice("fast mutex", FastMutex, "a thread holds it");
+        return;
+    }
+    FastMutex->Count = 1;
+    FastMutex->Owner = NULL;
+    FastMutex->Contention = 0;
+    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)

@@ -316,4 +316,21 @@ TEST_F(PnpEnumeration, WorkQueuedWithoutAWorkerWaitsUntilStopped)
     EXPECT_EQ(Children(busNode).size(), 1u);
 }
 
+TEST_F(PnpEnumeration, RelationsNamingAnotherParentsDeviceAreCaught)
+{
+    bus->reportOwnPdo = true;
+    bus->Invalidate();
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::ForeignRelation, RunUntilIdle());
+    EXPECT_TRUE(Children(busNode).empty());
+}
+
+TEST_F(PnpEnumeration, ChildNotPageableUnderAPageableBusIsCaught)
+{
+    ChildShape unpaged;
+    unpaged.pagable = false;
+    bus->Plug(unpaged);
+    bus->Invalidate();
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::CheckDeviceObjectFlags, RunUntilIdle());
+}
+
 } // namespace

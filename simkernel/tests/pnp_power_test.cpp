@@ -42,7 +42,6 @@ TEST_F(PnpPower, SleepGoesFromTheLeavesUpAndTheOwnerAsksForItsMappedDeviceState)
     EXPECT_EQ(order[5], std::make_pair(busNode, UCHAR(IRP_MN_SET_POWER)));
     EXPECT_EQ(IrpLog()[5].detail, static_cast<ULONG>(PowerDeviceD3));
     EXPECT_EQ(simk::power::DevicePowerStateOf(child->pdo), PowerDeviceD2);
-    EXPECT_EQ(simk::power::SystemPowerStateOf(child->pdo), PowerSystemSleeping3);
 
     // Back to S0: the bus first, then the child and its D0.
     ClearIrpLog();
@@ -115,6 +114,15 @@ TEST_F(PnpPower, PolicyOwnerThatAsksForNoDevicePowerIsReported)
         ASSERT_EQ(unasked.Count(), 1u) << rule;
         EXPECT_NE(unasked.Captured()[0].details.find(simk::Narrow(InstancePath(node))), std::string::npos);
     }
+}
+
+TEST_F(PnpPower, FailedSystemSetPowerIsCaught)
+{
+    ChildShape failing;
+    failing.systemSetPowerStatus = STATUS_UNSUCCESSFUL;
+    Plug(failing);
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::PowerSystemSetFailed, SetSystemPowerState(PowerSystemSleeping3));
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::PowerSystemSetFailed, SetSystemPowerState(PowerSystemWorking));
 }
 
 } // namespace

@@ -133,4 +133,22 @@ TEST_F(PnpRestart, ScanForHardwareChangesFindsWhatNoDriverReported)
     EXPECT_EQ(Children(busNode).size(), 2u);
 }
 
+// A stop and a cancel-stop are requests no driver may fail: a bus that fails them is named.
+TEST_F(PnpRestart, FailedStopAndCancelStopAreCaught)
+{
+    // Only a device that consumes resources is stopped: for any other the manager cancels the stop.
+    ChildShape failsStop;
+    failsStop.consumesResources = true;
+    failsStop.queryStopStatus = STATUS_SUCCESS;
+    failsStop.stopStatus = STATUS_UNSUCCESSFUL;
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::IrpFailedStopDevice, Rebalance(Plug(failsStop)));
+
+    ChildShape failsCancel;
+    failsCancel.queryStopStatus = STATUS_DEVICE_BUSY;
+    failsCancel.cancelStopStatus = STATUS_UNSUCCESSFUL;
+    DeviceNode* node = Plug(failsCancel);
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::IrpFailedCancelStop, EXPECT_EQ(Rebalance(node), STATUS_DEVICE_BUSY));
+    EXPECT_EQ(State(node), NodeState::Started);
+}
+
 } // namespace

@@ -9,6 +9,7 @@
 #include "kernel_test_driver.h"
 
 namespace power = simk::power;
+namespace rules = simk::verifier::rules;
 using simk::test::Action;
 using simk::test::LowerDriver;
 using simk::test::Response;
@@ -32,31 +33,47 @@ POWER_STATE System(SYSTEM_POWER_STATE s)
     return p;
 }
 
-TEST_F(PowerManager, SetPowerStateReturnsWhatWasReportedBeforePerDeviceAndType)
+TEST_F(PowerManager, SetPowerStateReturnsWhatWasReportedBeforePerDevice)
 {
     LowerDriver driver;
     DEVICE_OBJECT* a = driver.CreateDevice();
     DEVICE_OBJECT* b = driver.CreateDevice();
 
     EXPECT_EQ(PoSetPowerState(a, DevicePowerState, Device(PowerDeviceD0)).DeviceState, PowerDeviceUnspecified);
-    EXPECT_EQ(PoSetPowerState(a, SystemPowerState, System(PowerSystemSleeping3)).SystemState, PowerSystemUnspecified);
     EXPECT_EQ(PoSetPowerState(a, DevicePowerState, Device(PowerDeviceD3)).DeviceState, PowerDeviceD0);
     EXPECT_EQ(PoSetPowerState(b, DevicePowerState, Device(PowerDeviceD2)).DeviceState, PowerDeviceUnspecified);
 
     EXPECT_EQ(power::DevicePowerStateOf(a), PowerDeviceD3);
-    EXPECT_EQ(power::SystemPowerStateOf(a), PowerSystemSleeping3);
     EXPECT_EQ(power::DevicePowerStateOf(b), PowerDeviceD2);
     auto calls = power::SetPowerStateCalls();
-    ASSERT_EQ(calls.size(), 4u);
+    ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[1].device, a);
-    EXPECT_EQ(calls[1].type, SystemPowerState);
-    EXPECT_EQ(calls[1].state.SystemState, PowerSystemSleeping3);
-    EXPECT_EQ(calls[3].device, b);
-    EXPECT_EQ(power::SetPowerStateCallsFor(a).size(), 3u);
+    EXPECT_EQ(calls[1].state.DeviceState, PowerDeviceD3);
+    EXPECT_EQ(calls[2].device, b);
+    EXPECT_EQ(power::SetPowerStateCallsFor(a).size(), 2u);
 
     power::ClearRecords();
     EXPECT_TRUE(power::SetPowerStateCalls().empty());
     EXPECT_EQ(power::DevicePowerStateOf(a), PowerDeviceD3); // the state is not a record
+}
+
+// "PoSetPowerState function": a device state from D0 to D3, at most APC_LEVEL, DISPATCH_LEVEL only
+// to report D0, which a device the power manager calls at PASSIVE_LEVEL only never does there.
+TEST_F(PowerManager, SetPowerStateTakesDeviceStatesOnlyAtTheirIrql)
+{
+    LowerDriver driver;
+    DEVICE_OBJECT* device = driver.CreateDevice();
+    SIMK_EXPECT_VIOLATION(rules::PoSetPowerStateType,
+                          PoSetPowerState(device, SystemPowerState, System(PowerSystemSleeping3)));
+    SIMK_EXPECT_VIOLATION(rules::PoSetPowerStateType,
+                          PoSetPowerState(device, DevicePowerState, Device(PowerDeviceUnspecified)));
+    SIMK_EXPECT_VIOLATION(rules::PoSetPowerStateType,
+                          PoSetPowerState(device, DevicePowerState, Device(PowerDeviceMaximum)));
+
+    simk::ScopedIrql dispatch(DISPATCH_LEVEL);
+    PoSetPowerState(device, DevicePowerState, Device(PowerDeviceD0));
+    SIMK_EXPECT_VIOLATION(rules::IrqlPoSetPowerState, PoSetPowerState(device, DevicePowerState, Device(PowerDeviceD3)));
+    EXPECT_EQ(power::SetPowerStateCalls().size(), 5u);
 }
 
 TEST_F(PowerManager, RequestsArriveAsThePowerManagerBuildsThem)
@@ -162,11 +179,8 @@ TEST_F(PowerManager, PendingRequestsAreWaitedForAndFailuresPassBack)
 
 TEST_F(PowerManager, CallsAboveTheirIrqlAreCaught)
 {
-    LowerDriver driver;
-    DEVICE_OBJECT* device = driver.CreateDevice();
     simk::ScopedIrql high(HIGH_LEVEL);
-    SIMK_EXPECT_VIOLATION(simk::verifier::rules::IrqlIoDispatch,
-                          PoSetPowerState(device, DevicePowerState, Device(PowerDeviceD0)));
+    SIMK_EXPECT_VIOLATION(rules::IrqlIoDispatch, PoStartNextPowerIrp(nullptr));
 }
 
 } // namespace
