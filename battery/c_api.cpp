@@ -53,7 +53,8 @@ struct Reporter {
         report.evidence = evidence.c_str();
         report.milliseconds = verdict.milliseconds;
         report.cycle = cycle;
-        report.cycles = cycles;
+        report.cycles = verdict.hasStorm ? verdict.storm.cycles : cycles;
+        report.isStorm = verdict.hasStorm ? 1 : 0;
         report.cyclesCompleted = verdict.storm.completed;
         report.medianMs = verdict.storm.medianMs;
         report.worstMs = verdict.storm.worstMs;

@@ -43,6 +43,7 @@ configure_file(${CMAKE_SOURCE_DIR}/sample/msdscsample.inf.in ${CMAKE_CURRENT_BIN
 add_executable(msdscctl
   ${CMAKE_SOURCE_DIR}/tools/session/commands.cpp
   ${CMAKE_SOURCE_DIR}/tools/session/session.cpp
+  ${CMAKE_SOURCE_DIR}/tools/session/battery_report.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/device_install.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/main.cpp)
 target_include_directories(msdscctl PRIVATE ${CMAKE_SOURCE_DIR}/tools/session ${CMAKE_SOURCE_DIR}/include)

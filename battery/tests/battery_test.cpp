@@ -133,4 +133,44 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// Ctrl+C in the middle of the storm: the run ends there, says so, and leaves no reader behind.
+TEST(Battery, AStopEndsTheRunAndRemovesEveryReaderItAdded)
+{
+    msdsc::machine::Machine machine;
+    std::string error;
+    ASSERT_TRUE(machine.Load(MSDSCBUS_IMAGE, &error) &&
+                machine.InstallReaderDriver(MSDSCSAMPLE_IMAGE, u"msdscsample", &error) &&
+                machine.CreateBuses(2, &error))
+        << error;
+    MsdscClient* client = nullptr;
+    ASSERT_EQ(MsdscOpen(&client, nullptr), 0);
+    std::unique_ptr<msdsc::battery::Platform> platform = msdsc::battery::MakePlatform(nullptr, &error);
+    msdsc::battery::Options options;
+    options.stormCycles = 1000;
+    msdsc::battery::StopFlag stop;
+    msdsc::battery::Observer observer;
+    uint32_t lastCycle = 0;
+    // Stopped with the cycle's readers added and started, the worst moment for leftovers.
+    observer.cycle = [&](const Verdict&, uint32_t cycle, uint32_t) {
+        lastCycle = cycle;
+        if (cycle == 3)
+            stop.Stop();
+    };
+    options.only = {"arrival", "departure", "storm"};
+    const std::vector<Verdict> verdicts = msdsc::battery::Run(client, *platform, options, observer, stop);
+    ASSERT_EQ(verdicts.size(), 3u);
+    EXPECT_EQ(verdicts[0].outcome, Outcome::Passed);
+    EXPECT_EQ(verdicts[1].outcome, Outcome::Passed) << "departure runs before the storm";
+    EXPECT_EQ(verdicts[2].outcome, Outcome::Skipped);
+    EXPECT_EQ(verdicts[2].reason, "stopped before it ended");
+    EXPECT_EQ(lastCycle, 3u) << "a stopped storm went on cycling";
+
+    MsdscReaderDevice devices[64];
+    uint32_t count = 0;
+    ASSERT_GE(MsdscListReaderDevices(devices, 64, &count, nullptr), 0);
+    for (uint32_t i = 0; i < count && i < 64; ++i)
+        EXPECT_FALSE(devices[i].present) << "reader " << devices[i].readerNumber << " left by the stopped battery";
+    MsdscClose(client, nullptr);
+}
+
 } // namespace

@@ -52,8 +52,9 @@ typedef struct MsdscScenarioReport {
     const char* evidence; /* one finding a line ('\n' between lines): reader, state, problem or veto, time */
     double milliseconds;
     uint32_t cycle, cycles; /* MsdscBatteryCycle */
-    /* The storm's figures at its end: cycles done, median and worst per cycle, reader nodes left
-     * present and recorded. */
+    /* The storm's figures at its end (isStorm 1): cycles done, median and worst per cycle, reader
+     * nodes left present and recorded. */
+    uint32_t isStorm;
     uint32_t cyclesCompleted;
     double medianMs, worstMs;
     uint32_t nodesPresent, nodesRecorded;

@@ -230,6 +230,36 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
             parsed.gone = Lower(words[start + 2]) == "gone";
             used = 3;
         }
+    } else if (name == "battery") {
+        parsed.kind = CommandKind::Battery;
+        // Its options run until the next word that is not one of them.
+        BatteryRequest& request = parsed.battery;
+        while (start + used < words.size()) {
+            const std::string option = Lower(words[start + used]);
+            uint32_t* number = option == "--readers"         ? &request.readers
+                               : option == "--storm-readers" ? &request.stormReaders
+                               : option == "--cycles"        ? &request.stormCycles
+                               : option == "--io-timeout"    ? &request.ioTimeoutMs
+                                                             : nullptr;
+            std::string* text = option == "--scenarios"   ? &request.scenarios
+                                : option == "--interface" ? &request.interfaceClass
+                                : option == "--junit"     ? &request.junitPath
+                                                          : nullptr;
+            if (!number && !text)
+                break;
+            if (start + used + 1 >= words.size()) {
+                *error = "battery: " + option + " needs a value";
+                return false;
+            }
+            const std::string& value = words[start + used + 1];
+            if (number && (!ParseUnsigned32(value, number) || *number == 0)) {
+                *error = "battery: " + option + " takes a number above 0, not '" + value + "'";
+                return false;
+            }
+            if (text)
+                *text = value;
+            used += 2;
+        }
     } else {
         *error = "unknown command '" + words[start] + "' (try 'help')";
         return false;
@@ -307,6 +337,10 @@ const char* HelpText()
            "  devices                    every reader device node Plug and Play has: reader number, instance\n"
            "                             path, present or not, started or not, problem code (no session needed)\n"
            "  wait READER [gone]         wait until that reader is started, or gone (no session needed)\n"
+           "  battery [OPTIONS]          put the installed reader driver through the Plug and Play scenarios:\n"
+           "                             --scenarios LIST (names or numbers, e.g. arrival,6), --readers N,\n"
+           "                             --storm-readers R, --cycles K, --io-timeout MS, --interface {GUID}\n"
+           "                             (the driver's device interface; default the sample's), --junit FILE\n"
            "  quit                       close the control device: every reader of the session is removed\n";
 }
 

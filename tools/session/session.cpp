@@ -3,6 +3,7 @@
 #include "session.h"
 
 #include <algorithm>
+#include <fstream>
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -13,6 +14,55 @@
 namespace msdsc::tool {
 
 namespace {
+
+// The battery's progress, for the person watching (standard error): each scenario as it starts, and
+// the storm's cycles about twenty times in all.
+struct BatteryProgress {
+    std::ostream* out;
+    bool quiet;
+    std::vector<ScenarioRecord> records;
+};
+
+void MSDSC_CALL OnBatteryEvent(void* context, MsdscBatteryEvent event, const MsdscScenarioReport* report)
+{
+    auto* progress = static_cast<BatteryProgress*>(context);
+    const std::string name = std::to_string(report->number) + " " + report->name;
+    if (event == MsdscBatteryScenarioStarted) {
+        if (!progress->quiet)
+            *progress->out << "battery: " << name << ": " << report->title << std::endl;
+        return;
+    }
+    if (event == MsdscBatteryCycle) {
+        const uint32_t step = report->cycles > 20 ? report->cycles / 20 : 1;
+        if (!progress->quiet && (report->cycle % step == 0 || report->cycle == 1))
+            *progress->out << "battery: " << name << ": cycle " << report->cycle << " of " << report->cycles
+                           << std::endl;
+        return;
+    }
+    ScenarioRecord record;
+    record.number = report->number;
+    record.name = report->name;
+    record.title = report->title;
+    record.outcome = report->outcome == MsdscBatteryFailed    ? "failed"
+                     : report->outcome == MsdscBatterySkipped ? "skipped"
+                                                              : "passed";
+    record.reason = report->reason;
+    std::string evidence = report->evidence;
+    for (size_t start = 0; start < evidence.size();) {
+        const size_t end = evidence.find('\n', start);
+        record.evidence.push_back(evidence.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        start = end == std::string::npos ? evidence.size() : end + 1;
+    }
+    record.milliseconds = report->milliseconds;
+    record.storm = report->isStorm != 0;
+    record.cycles = report->cycles;
+    record.cyclesCompleted = report->cyclesCompleted;
+    record.medianMs = report->medianMs;
+    record.worstMs = report->worstMs;
+    record.nodesPresent = report->nodesPresent;
+    record.nodesRecorded = report->nodesRecorded;
+    progress->records.push_back(record);
+}
 
 // What the library answers for a client that is not open, for a wait that ran out of time, and for
 // a device list that did not fit; what the tools answer when no bus device is installed.
@@ -399,6 +449,59 @@ void Session::DoWait(const Command& command)
          json);
 }
 
+void Session::DoBattery(const Command& command)
+{
+    if (!Open())
+        return;
+    MsdscBatteryOptions options;
+    MsdscBatteryDefaults(&options);
+    const BatteryRequest& request = command.battery;
+    options.readers = request.readers ? request.readers : options.readers;
+    options.stormReaders = request.stormReaders ? request.stormReaders : options.stormReaders;
+    options.stormCycles = request.stormCycles ? request.stormCycles : options.stormCycles;
+    options.ioTimeoutMs = request.ioTimeoutMs ? request.ioTimeoutMs : options.ioTimeoutMs;
+    options.timeoutMs = m_WaitMs;
+    options.scenarios = request.scenarios.empty() ? nullptr : request.scenarios.c_str();
+    options.interfaceClass = request.interfaceClass.empty() ? nullptr : request.interfaceClass.c_str();
+    BatteryProgress progress{&m_Errors, m_Options.quiet, {}};
+    uint32_t failed = 0;
+    const char* message = nullptr;
+    const MsdscStatus status = Call(
+        [&](MsdscClient* client) {
+            return MsdscRunBattery(client, &options, OnBatteryEvent, &progress, &failed, &message);
+        },
+        &message);
+    if (progress.records.empty() && status < 0)
+        return Failure(command.name, status, message);
+    if (m_Options.json) {
+        for (const ScenarioRecord& record : progress.records)
+            m_Out << BatteryJsonLine(command.name, record);
+    } else {
+        m_Out << BatteryTable(progress.records);
+    }
+    if (!request.junitPath.empty()) {
+        std::ofstream junit(request.junitPath, std::ios::binary | std::ios::trunc);
+        junit << BatteryJunit(progress.records);
+        if (!junit.flush())
+            Failure(command.name, STATUS_INVALID_HANDLE_VALUE, "the JUnit report could not be written",
+                    request.junitPath);
+    }
+    if (status < 0)
+        return Failure(command.name, status, message);
+    size_t passed = 0, skipped = 0;
+    for (const ScenarioRecord& record : progress.records) {
+        passed += record.outcome == "passed" ? 1 : 0;
+        skipped += record.outcome == "skipped" ? 1 : 0;
+    }
+    if (m_Options.json)
+        m_Out << Json("reply")
+                     .Add("command", command.name)
+                     .Add("ok", true)
+                     .Add("passed", uint64_t{passed})
+                     .Add("skipped", uint64_t{skipped})
+                     .Line();
+}
+
 bool Session::Execute(const Command& command)
 {
     switch (command.kind) {
@@ -419,6 +522,9 @@ bool Session::Execute(const Command& command)
         break;
     case CommandKind::Wait:
         DoWait(command);
+        break;
+    case CommandKind::Battery:
+        DoBattery(command);
         break;
     case CommandKind::Help:
         if (m_Options.json)
@@ -515,6 +621,9 @@ void Session::Close()
 
 bool Session::Interrupt(Ending ending)
 {
+    // A battery holds the client for its whole run: it stops first, removing its readers, so that
+    // the lock comes free at once.
+    MsdscStopBattery();
     std::lock_guard<ClientLock> lock(m_ClientLock);
     if (!m_Client)
         return false;

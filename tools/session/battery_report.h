@@ -1,0 +1,27 @@
+// What the tools make of a battery run: the table a person reads at the end, one JSON line per
+// scenario, and the JUnit XML file a CI server reads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace msdsc::tool {
+
+struct ScenarioRecord {
+    uint32_t number = 0;
+    std::string name, title;
+    std::string outcome; // "passed", "failed", "skipped"
+    std::string reason;
+    std::vector<std::string> evidence;
+    double milliseconds = 0;
+    bool storm = false;
+    uint32_t cycles = 0, cyclesCompleted = 0, nodesPresent = 0, nodesRecorded = 0;
+    double medianMs = 0, worstMs = 0;
+};
+
+std::string BatteryTable(const std::vector<ScenarioRecord>& scenarios);
+std::string BatteryJsonLine(const std::string& command, const ScenarioRecord& scenario);
+std::string BatteryJunit(const std::vector<ScenarioRecord>& scenarios);
+
+} // namespace msdsc::tool
