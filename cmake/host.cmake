@@ -11,6 +11,7 @@ add_compile_options(-fshort-wchar)
 
 option(MSDSC_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 option(MSDSC_BENCH "Build the benchmarks" ON)
+option(MSDSC_PYTHON_TESTS "Run the Python package's tests with ctest (they load the host build's libraries)" ON)
 
 file(GLOB SIMKERNEL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/simkernel/src/*.cpp)
 add_library(simkernel SHARED ${SIMKERNEL_SOURCES})

@@ -96,6 +96,10 @@ constexpr const char* InvalidKernelHandle = "InvalidKernelHandle";
 constexpr const char* PoolLeakOnUnload = "PoolLeakOnUnload";
 constexpr const char* DeviceObjectLeakOnUnload = "DeviceObjectLeakOnUnload";
 constexpr const char* SymbolicLinkLeakOnUnload = "SymbolicLinkLeakOnUnload";
+// A Plug and Play notification registration left behind; its callback would run in a gone image.
+constexpr const char* NotificationLeakOnUnload = "PnpNotificationLeakOnUnload";
+// IoUnregisterPlugPlayNotification(Ex) of an entry not registered, or already unregistered.
+constexpr const char* NotificationEntryUnknown = "PnpNotificationEntryUnknown";
 } // namespace rules
 
 struct Violation {
