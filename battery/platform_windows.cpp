@@ -77,6 +77,12 @@ public:
         if (!Find(reader, &instance, &node))
             return look;
         look.instancePath = Utf8(instance.c_str());
+        if (m_Wine) {
+            // Wine's CM_Get_DevNode_Status says every node is present and none started: a reader is
+            // there while its function driver's interface opens.
+            look.present = look.started = InterfaceEnabled(reader);
+            return look;
+        }
         ULONG status = 0, problem = 0;
         look.present = CM_Get_DevNode_Status(&status, &problem, node, 0) == CR_SUCCESS;
         // A node reported missing with a handle still open stays in the tree, to be removed.
@@ -108,9 +114,14 @@ public:
         DEVINST node = 0;
         if (!Find(reader, &instance, &node))
             return;
-        HKEY key = nullptr;
-        if (CM_Open_DevNode_Key(node, KEY_READ, 0, RegDisposition_OpenExisting, &key, CM_REGISTRY_HARDWARE) !=
-            CR_SUCCESS)
+        // SetupAPI's way to the hardware key ("Device Parameters"), which Wine implements too.
+        DeviceInfoSet set(SetupDiCreateDeviceInfoList(nullptr, nullptr));
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof(device);
+        if (!set.Valid() || !SetupDiOpenDeviceInfoW(set.Get(), instance.c_str(), nullptr, 0, &device))
+            return;
+        const HKEY key = SetupDiOpenDevRegKey(set.Get(), &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE)
             return;
         for (int i = 0; i < 4; ++i) {
             DWORD type = 0, value = 0, size = sizeof(value);
@@ -178,7 +189,20 @@ public:
         return FromConfigRet(CM_Reenumerate_DevNode(parent, CM_REENUMERATE_SYNCHRONOUS));
     }
 
-    bool InterfaceEnabled(uint32_t reader) override { return !InterfacePath(reader).empty(); }
+    // Wine lists the interfaces of readers that are gone too (it ignores DIGCF_PRESENT): there an
+    // interface is on while its link opens.
+    bool InterfaceEnabled(uint32_t reader) override
+    {
+        const std::wstring path = InterfacePath(reader);
+        if (path.empty() || !m_Wine)
+            return !path.empty();
+        const HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+        CloseHandle(file);
+        return true;
+    }
 
     MsdscStatus OpenInterface(uint32_t reader, std::unique_ptr<InterfaceHandle>* handle) override
     {
@@ -285,7 +309,7 @@ private:
             if (!NumberOf(instance, &number) || number != reader)
                 return false;
             found = path;
-            return true;
+            return !m_Wine;
         });
         return found;
     }

@@ -64,7 +64,7 @@ std::string BatteryTable(const std::vector<ScenarioRecord>& scenarios)
                         std::to_string(Count(scenarios, "failed")) + " failed, " +
                         std::to_string(Count(scenarios, "skipped")) + " skipped\n";
     char row[160];
-    std::snprintf(row, sizeof(row), "  %-2s %-20s %-8s %10s  %s\n", "#", "scenario", "verdict", "time", "");
+    std::snprintf(row, sizeof(row), "  %-2s %-20s %-8s %10s\n", "#", "scenario", "verdict", "time");
     table += row;
     for (const ScenarioRecord& scenario : scenarios) {
         std::snprintf(row, sizeof(row), "  %-2u %-20s %-8s %10s  %s\n", static_cast<unsigned>(scenario.number),
