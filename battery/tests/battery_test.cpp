@@ -92,6 +92,8 @@ struct FaultCase {
     std::vector<std::string> failing; // every scenario it fails, the target among them
 };
 
+void PrintTo(const FaultCase& fault, std::ostream* out) { *out << fault.fault; }
+
 class FaultyReaderDriver : public ::testing::TestWithParam<FaultCase>
 {};
 
