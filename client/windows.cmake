@@ -18,6 +18,7 @@ add_library(msdscclient SHARED
   ${MSDSC_CLIENT_DIR}/src/c_api.cpp
   ${MSDSC_CLIENT_DIR}/src/device_view.cpp
   ${MSDSC_CLIENT_DIR}/src/device_view_windows.cpp
+  ${MSDSC_CLIENT_DIR}/src/handle_record.cpp
   ${MSDSC_CLIENT_DIR}/src/problem_advice.cpp
   # The reader-driver battery, its C surface (msdscbattery.h) and its Windows platform.
   ${CMAKE_SOURCE_DIR}/battery/run.cpp

@@ -179,6 +179,29 @@ fi
 step "reader device nodes 0-7 with the sample reader driver"
 if run 90 'C:\msdsc\msdscwine.exe' readers 'C:\msdsc\msdscsample.inf' 8; then pass "reader device nodes"; else fail "reader device nodes"; finish; fi
 
+step "msdscctl install of a file that is not an INF: exit 1, the path named"
+printf '# Not an INF\n\nA README.\n' >"$prefix/drive_c/msdsc/README.md"
+notinf_errors=$prefix/msdscctl-notinf.err
+run --stderr "$notinf_errors" 30 'C:\msdsc\msdscctl.exe' install 'C:\msdsc\README.md'
+notinf_status=$?
+if [ "$notinf_status" -eq 1 ] && tr -d '\r' <"$notinf_errors" | grep -qE '^install: (could not )?use the file: not an INF .*\(C:\\msdsc\\README\.md\)'; then
+    pass "msdscctl install README.md: not an INF, exit 1, the path named"
+else
+    fail "msdscctl install README.md: expected exit 1 and 'not an INF' with the path (exit $notinf_status): $(tr -d '\r' <"$notinf_errors" | grep -v ':fixme:' | head -3)"
+fi
+# Options anywhere: --json after the verb is no INF path.
+mark=$(wc -l <"$transcript")
+run 30 'C:\msdsc\msdscctl.exe' install --json 'C:\msdsc\README.md'
+notinf_status=$?
+notinf_json=$(tail -n +"$((mark + 1))" "$transcript" | tr -d '\r')
+if [ "$notinf_status" -eq 1 ] &&
+   grep -qE '^\{"type":"error","command":"install","ok":false,.*"inf":"C:\\\\msdsc\\\\README\.md"' <<<"$notinf_json" &&
+   grep -qxF '{"type":"summary","ok":false,"exitCode":1}' <<<"$notinf_json"; then
+    pass "msdscctl install --json README.md: one error line naming the INF, a failed summary, exit 1"
+else
+    fail "msdscctl install --json README.md: expected a JSON error naming the path and exit 1 (exit $notinf_status)"
+fi
+
 step "msdscctl install (the project's install command)"
 if run 60 'C:\msdsc\msdscctl.exe' install 'C:\msdsc\msdscbus.inf'; then pass "msdscctl install"; else fail "msdscctl install"; fi
 # Wine answers the install by enumerating the new root device: AddDevice, then the start.
@@ -363,6 +386,18 @@ if [ -f "$junit" ] && tr -d '\r' <"$junit" | grep -E '<testsuite name="battery" 
     done
 else
     fail "msdscctl battery: no JUnit file of 6 scenarios (exit $battery_status)"
+fi
+
+step "msdscctl --json remove of a reader the session did not add: a failed request, exit 1"
+mark=$(wc -l <"$transcript")
+run 30 'C:\msdsc\msdscctl.exe' --json remove 5
+foreign_status=$?
+foreign=$(tail -n +"$((mark + 1))" "$transcript" | tr -d '\r')
+if [ "$foreign_status" -eq 1 ] && grep -q '^{"type":"error","command":"remove","ok":false,' <<<"$foreign" &&
+   ! grep -q '"usage-error"' <<<"$foreign" && grep -q '^{"type":"summary","ok":false,"exitCode":1}$' <<<"$foreign"; then
+    pass "msdscctl remove 5: an error line, no usage-error, a failed summary, exit 1"
+else
+    fail "msdscctl remove 5: expected an error line and exit 1 (exit $foreign_status): $foreign"
 fi
 
 step "uninstall the bus device, which has no readers left"

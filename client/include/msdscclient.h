@@ -60,6 +60,16 @@ typedef struct MsdscReaderHandle {
     uint8_t bytes[16];
 } MsdscReaderHandle;
 
+/* A handle outlived by its reader. The library keeps, per process, every handle its clients were
+ * given, and knows one as stale once a client of this process removed it, once its client closed
+ * (which removed its readers), or once an add of this process got the same reader number (the
+ * number now names another reader). MsdscWaitForReader and MsdscGetReaderDevice answer a stale
+ * handle with this status at once, whatever reader holds its number since. Only this process's
+ * calls are seen: of a handle from another process the library knows the reader number, no more,
+ * and MsdscWaitForReaderDevice waits for whatever reader has that number. A customer status
+ * (bit 29), no status of the system's. */
+#define MSDSC_STATUS_STALE_HANDLE ((MsdscStatus)0xE0000101L)
+
 /* The text for a status of an operation; never NULL, static storage. */
 MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation operation, MsdscStatus status);
 
@@ -171,7 +181,8 @@ typedef enum MsdscDeviceKind {
  * only run out. */
 MSDSC_API const char* MSDSC_CALL MsdscProblemAdvice(MsdscDeviceKind kind, uint32_t problem, uint32_t* waitHelps);
 
-/* Waits for the reader a handle names, as MsdscWaitForReaderDevice does for its number. Also ends,
+/* Waits for the reader a handle names, as MsdscWaitForReaderDevice does for its number; at once with
+ * MSDSC_STATUS_STALE_HANDLE when the handle is stale (see there). Also ends,
  * at once, when the reader's device node has a problem that waiting does not cure: 28 (no function
  * driver installed), 31 (its AddDevice failed), 10 (its start failed), 39 (the driver could not be
  * loaded), 52 (its signature could not be verified), 22 (disabled). Then it returns
@@ -181,6 +192,12 @@ MSDSC_API const char* MSDSC_CALL MsdscProblemAdvice(MsdscDeviceKind kind, uint32
 MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReader(const MsdscReaderHandle* handle, MsdscWaitFor what,
                                                     uint32_t timeoutMs, MsdscReaderDevice* device,
                                                     const char** message);
+
+/* The reader's device node as Plug and Play shows it now (the present one, if the number has one
+ * present and others not). STATUS_NOT_FOUND (0xC0000225) when no device node has the handle's
+ * reader number; MSDSC_STATUS_STALE_HANDLE for a stale handle. Needs no open client. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscGetReaderDevice(const MsdscReaderHandle* handle, MsdscReaderDevice* device,
+                                                      const char** message);
 
 /* MsdscAddReader, then MsdscWaitForReader(started) on the new reader. When the add fails *handle is
  * untouched and the add's status is returned; when only the wait fails the reader stays added,

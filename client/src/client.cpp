@@ -84,6 +84,8 @@ const char* CommonMessage(NTSTATUS status)
         return "the system ran out of memory";
     case STATUS_INFO_LENGTH_MISMATCH:
         return "the driver's reply is shorter than its record";
+    case MSDSC_STATUS_STALE_HANDLE:
+        return "stale handle: its reader was removed, or closed with its session, or its number names a later reader";
     default:
         return "the request failed with an unexpected status";
     }

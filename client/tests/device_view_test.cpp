@@ -118,6 +118,48 @@ TEST_F(DeviceView, ReadersByNumberWithTheirPathsAndStates)
         EXPECT_EQ(left.present, 0u) << left.instancePath;
 }
 
+// A handle outlived by its reader speaks only for that reader: once removed, or closed with its
+// session, waits and the view on it answer "stale handle" at once, although a later reader holds its
+// number, started, and the number's node is present.
+TEST_F(DeviceView, StaleHandlesNeverAnswerForTheReaderThatTookTheirNumber)
+{
+    constexpr uint32_t LONG_MS = 30000;
+    const MsdscReaderHandle removed = Add(7);
+    uint32_t number = 0, reused = 1;
+    ASSERT_EQ(MsdscReaderNumberOfHandle(&removed, &number, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(MsdscRemoveReader(m_Client, &removed, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(MsdscWaitForReaderDevice(number, MsdscWaitForGone, LONG_MS, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(MsdscWaitForReader(&removed, MsdscWaitForGone, 0, nullptr, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    const MsdscReaderHandle later = Add(8);
+    ASSERT_EQ(MsdscReaderNumberOfHandle(&later, &reused, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(reused, number) << "the driver gives the freed number to the next reader";
+    MsdscReaderDevice device;
+    ASSERT_EQ(MsdscWaitForReader(&later, MsdscWaitForStarted, LONG_MS, &device, nullptr), STATUS_SUCCESS);
+
+    const char* message = nullptr;
+    EXPECT_EQ(MsdscWaitForReader(&removed, MsdscWaitForStarted, LONG_MS, &device, &message), MSDSC_STATUS_STALE_HANDLE);
+    EXPECT_THAT(message, HasSubstr("stale handle"));
+    EXPECT_EQ(device.readerNumber, number);
+    EXPECT_EQ(device.present, 0u) << "nothing of the later reader";
+    EXPECT_EQ(MsdscWaitForReader(&removed, MsdscWaitForGone, LONG_MS, &device, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    EXPECT_EQ(MsdscGetReaderDevice(&removed, &device, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    ASSERT_EQ(MsdscGetReaderDevice(&later, &device, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(device.started, 1u);
+
+    // Closing removes the session's readers: its handles are stale, also once a new session's reader
+    // takes the number.
+    ASSERT_EQ(MsdscClose(m_Client, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(MsdscOpen(&m_Client, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(MsdscWaitForReaderDevice(number, MsdscWaitForGone, LONG_MS, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(MsdscWaitForReader(&later, MsdscWaitForGone, 0, nullptr, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    const MsdscReaderHandle third = Add(9);
+    ASSERT_EQ(MsdscWaitForReader(&third, MsdscWaitForStarted, LONG_MS, &device, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(device.readerNumber, number);
+    EXPECT_EQ(MsdscWaitForReader(&later, MsdscWaitForStarted, LONG_MS, &device, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    EXPECT_EQ(MsdscGetReaderDevice(&later, &device, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    EXPECT_STREQ(MsdscStatusMessage(MsdscOperationWaitForDevice, MSDSC_STATUS_STALE_HANDLE), message);
+}
+
 // A reader Plug and Play could not start shows the problem code Device Manager would show, and a
 // wait for its start ends on it at once with the advice for it, by number or by handle.
 TEST_F(DeviceView, AProblemWaitingDoesNotCureEndsTheWaitWithTheProblem)

@@ -54,7 +54,11 @@ bool ParseUnsigned32(const std::string& text, uint32_t* value);
 bool ParseFullHandle(const std::string& text, MsdscReaderHandle* handle);
 std::string FormatHandle(const MsdscReaderHandle& handle);
 std::string FormatStatus(MsdscStatus status);    // "0xC0000184"
-std::string JsonString(const std::string& text); // quoted and escaped
+std::string JsonString(const std::string& text); // quoted and escaped; bytes that are not UTF-8 become U+FFFD
+// Input as an error may echo it: control characters, bidirectional controls and bytes that are not
+// UTF-8 written as \xNN or \uNNNN, and cut after `limit` characters with the whole length said.
+inline constexpr size_t ECHO_LIMIT = 64;
+std::string Sanitized(const std::string& input, size_t limit = ECHO_LIMIT);
 
 // One JSON object on one line, built field by field: Json("reply").Add("command", "add").Line().
 class Json

@@ -5,8 +5,10 @@
 
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cstdio>
 #include <regex>
+#include <thread>
 #include <sstream>
 
 #include "machine_test.h"
@@ -75,7 +77,7 @@ TEST_F(HostSession, TypedSessionOnTwoBuses)
     EXPECT_THAT(out, HasSubstr("removes the 1 reader still added"));
     EXPECT_THAT(out, Not(HasSubstr("Number=9"))) << "nothing runs after quit";
     EXPECT_THAT(out, HasSubstr("error: input after quit is not run: add 9 9 9\n"));
-    EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);
+    EXPECT_EQ(m_ExitCode, EXIT_USAGE) << "the line not understood decides over the failed requests";
 
     // version (which opened), add, add, list, remove, remove, the bad line, list, close
     ASSERT_EQ(views.size(), 9u);
@@ -217,6 +219,44 @@ TEST_F(HostSession, AddWaitDevicesAndWait)
     EXPECT_THAT(out, HasSubstr("error: wait: timed out: the reader's device node did not reach that state in time "
                                "(status 0xC00000B5); reader 77 is unknown\n"));
     EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);
+}
+
+// Ctrl+C from another thread while a command waits: the wait ends, the readers the session added
+// leave Plug and Play, and nothing after the wait runs.
+TEST_F(HostSession, InterruptInsideAWaitRemovesTheReadersAndRunsNothingAfter)
+{
+    std::vector<Command> commands;
+    std::string error;
+    ASSERT_TRUE(ParseCommands(SplitWords("add 1 1 1 --wait wait 99 add 2 2 2 list"), &commands, &error)) << error;
+    std::ostringstream out;
+    Session session(out, OutputOptions{true, false});
+    session.SetWaitTimeout(60000);
+    std::atomic<int> commandsDone{0};
+    session.afterCommand = [&] {
+        m_Machine.Settle();
+        ++commandsDone;
+    };
+    std::thread runner([&] { session.RunAll(commands); });
+    while (commandsDone.load() == 0)
+        Pause(1);
+    auto started = [&] {
+        size_t count = 0;
+        for (const machine::BusView& bus : m_Machine.View())
+            for (const machine::ReaderView& reader : bus.readers)
+                count += reader.started ? 1 : 0;
+        return count;
+    };
+    EXPECT_EQ(started(), 1u);
+    Pause(200); // inside the wait for reader 99, which never comes
+    EXPECT_TRUE(session.Interrupt());
+    runner.join();
+    m_Machine.Settle();
+    EXPECT_EQ(started(), 0u) << "the close removed the session's reader";
+    EXPECT_EQ(commandsDone.load(), 1) << out.str();
+    EXPECT_THAT(out.str(), Not(HasSubstr("\"Number\":2"))) << "no add after the interrupted wait";
+    EXPECT_THAT(out.str(), HasSubstr("{\"type\":\"interrupted\""));
+    EXPECT_EQ(session.ExitCode(), EXIT_INTERRUPTED);
+    EXPECT_FALSE(session.Interrupt()) << "a second Ctrl+C finds the session stopping";
 }
 
 // A reader whose function driver fails AddDevice never starts: add --wait says so at once, with the

@@ -138,15 +138,44 @@ InstallOutcome InstallBusDevice(const std::wstring& infPath)
     // The driver-update call wants a full path; a relative one names a different file for SetupAPI.
     wchar_t fullPath[MAX_PATH];
     const DWORD length = GetFullPathNameW(infPath.c_str(), MAX_PATH, fullPath, nullptr);
-    if (length == 0 || length >= MAX_PATH)
-        return Failed("find the INF", GetLastError());
+    if (length == 0 || length >= MAX_PATH) {
+        InstallOutcome failed = Failed("find the INF", GetLastError());
+        failed.path = Utf8(infPath.c_str());
+        return failed;
+    }
+    InstallOutcome outcome = InstallFromInf(fullPath);
+    outcome.path = Utf8(fullPath);
+    return outcome;
+}
+
+namespace {
+
+// A file SetupAPI cannot read as a Windows INF ([Version] with a signature), or one without a
+// device class: not an installation at all, whatever error SetupAPI leaves (Wine leaves none).
+InstallOutcome NotAnInf(DWORD error)
+{
+    InstallOutcome outcome =
+        Failed("use the file: not an INF (no [Version] section with a signature and a device class)", error);
+    outcome.advice = "give the path of msdscbus.inf, or none for the one next to msdscctl.exe";
+    return outcome;
+}
+
+} // namespace
+
+InstallOutcome InstallFromInf(const wchar_t* fullPath)
+{
     if (GetFileAttributesW(fullPath) == INVALID_FILE_ATTRIBUTES)
         return Failed("find the INF", GetLastError());
+    UINT errorLine = 0;
+    const HINF inf = SetupOpenInfFileW(fullPath, nullptr, INF_STYLE_WIN4, &errorLine);
+    if (inf == INVALID_HANDLE_VALUE)
+        return NotAnInf(GetLastError());
+    SetupCloseInfFile(inf);
 
     GUID classGuid{};
     wchar_t className[CLASS_NAME_LENGTH];
     if (!SetupDiGetINFClassW(fullPath, &classGuid, className, CLASS_NAME_LENGTH, nullptr))
-        return Failed("read the device class from the INF", GetLastError());
+        return NotAnInf(GetLastError());
 
     DWORD error = 0;
     const unsigned existing = CountBusDevices(&error);
@@ -216,6 +245,7 @@ InstallOutcome UninstallBusDevices()
     }
     if (outcome.devices == 0) {
         outcome.step = "no bus device is installed";
+        outcome.driverMissing = true;
         return outcome; // not ok: nothing was there to remove
     }
     outcome.ok = true;
@@ -333,6 +363,7 @@ InstallOutcome CheckDriverLoaded(InstallOutcome outcome, uint32_t timeoutMs)
         Sleep(100);
     }
     outcome.ok = false;
+    outcome.driverMissing = true;
     char step[160];
     if (problem) {
         std::snprintf(step, sizeof(step), "%s, but the bus device did not start: problem code %lu",

@@ -91,6 +91,8 @@ CLIENT_FUNCTIONS = {
     "MsdscProblemAdvice": (ctypes.c_char_p, [MsdscDeviceKind, ctypes.c_uint32, ctypes.POINTER(ctypes.c_uint32)]),
     "MsdscWaitForReader": (MsdscStatus, [ctypes.POINTER(MsdscReaderHandle), MsdscWaitFor, ctypes.c_uint32,
                                          ctypes.POINTER(MsdscReaderDevice), _message]),
+    "MsdscGetReaderDevice": (MsdscStatus, [ctypes.POINTER(MsdscReaderHandle), ctypes.POINTER(MsdscReaderDevice),
+                                           _message]),
     "MsdscAddReaderAndWait": (MsdscStatus, [_client, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_uint32,
                                             ctypes.c_uint32, ctypes.POINTER(MsdscReaderHandle),
                                             ctypes.POINTER(MsdscReaderDevice), _message]),

@@ -9,7 +9,7 @@ from dataclasses import dataclass
 from typing import List, NamedTuple, Optional, Union
 
 from . import _native as n
-from .errors import STATUS_BUFFER_OVERFLOW, error_for
+from .errors import STATUS_BUFFER_OVERFLOW, STATUS_NOT_FOUND, error_for
 
 DEFAULT_TIMEOUT = 10.0
 _UINT32_MAX = 0xFFFFFFFF
@@ -237,15 +237,25 @@ class Reader:
 
     @property
     def device(self) -> Optional[ReaderDevice]:
-        """The reader's device node as Plug and Play sees it now; None when it has none."""
-        nodes = [device for device in list_readers() if device.reader_number == self.reader_number]
-        return next((device for device in nodes if device.present), nodes[0] if nodes else None)
+        """The reader's device node as Plug and Play sees it now; None when it has none. Raises
+        StaleHandleError once the reader is removed (or closed with its session): its number may name
+        another reader by then."""
+        record = n.MsdscReaderDevice()
+        message = ctypes.c_char_p()
+        status = n.client_library().MsdscGetReaderDevice(ctypes.byref(_record(self.handle)), ctypes.byref(record),
+                                                         ctypes.byref(message))
+        if (status & 0xFFFFFFFF) == STATUS_NOT_FOUND:
+            return None
+        _check(n.MsdscOperationListDevices, status, message, f"reader {self.reader_number}")
+        return ReaderDevice._from(record)
 
     def wait_started(self, timeout: float = DEFAULT_TIMEOUT) -> ReaderDevice:
         """Waits until Plug and Play has started the reader; returns its device node."""
         return wait_for_reader(self, timeout=timeout)
 
     def wait_gone(self, timeout: float = DEFAULT_TIMEOUT) -> ReaderDevice:
+        """Waits until the reader's device node is gone. Raises StaleHandleError once this process
+        removed it or closed its session (remove and close wait for the node themselves)."""
         return wait_for_reader(self, gone=True, timeout=timeout)
 
     def remove(self, wait: bool = True, timeout: float = DEFAULT_TIMEOUT) -> None:
@@ -335,7 +345,8 @@ class Client:
             if added.handle == handle:
                 added.removed = True
         if wait:
-            wait_for_reader(handle, gone=True, timeout=milliseconds / 1000)
+            # By number: the handle is stale from the removal on.
+            wait_for_reader(reader_number_of(handle), gone=True, timeout=milliseconds / 1000)
 
     def close(self, wait: bool = True, timeout: float = DEFAULT_TIMEOUT) -> None:
         """Closes the control device; the driver removes the session's readers. With wait, returns
@@ -353,7 +364,7 @@ class Client:
         _check(n.MsdscOperationClose, self._library.MsdscClose(pointer, ctypes.byref(message)), message)
         if wait:
             for reader in live:
-                reader.wait_gone(milliseconds / 1000)
+                wait_for_reader(reader.reader_number, gone=True, timeout=milliseconds / 1000)
 
     def __enter__(self) -> "Client":
         return self
