@@ -67,6 +67,7 @@ void MSDSC_CALL OnBatteryEvent(void* context, MsdscBatteryEvent event, const Msd
 // What the library answers for a client that is not open, for a wait that ran out of time, and for
 // a device list that did not fit; what the tools answer when no bus device is installed.
 constexpr MsdscStatus STATUS_INVALID_HANDLE_VALUE = static_cast<MsdscStatus>(0xC0000008u);
+constexpr MsdscStatus STATUS_INVALID_PARAMETER_VALUE = static_cast<MsdscStatus>(0xC000000Du);
 constexpr MsdscStatus STATUS_BUFFER_OVERFLOW_VALUE = static_cast<MsdscStatus>(0x80000005u);
 constexpr MsdscStatus STATUS_NO_SUCH_DEVICE_VALUE = static_cast<MsdscStatus>(0xC000000Eu);
 constexpr MsdscStatus STATUS_IO_TIMEOUT_VALUE = static_cast<MsdscStatus>(0xC00000B5u);
@@ -526,6 +527,9 @@ void Session::DoBattery(const Command& command)
     // Not under the client's lock, which no wait holds: the step lock keeps the client, as
     // Interrupt closes it only once this command has returned (it stops the battery first).
     const MsdscStatus status = MsdscRunBattery(client, &options, OnBatteryEvent, &progress, &failed, &message);
+    // Options that name no scenario or no GUID are refused before anything runs: not understood.
+    if (status == STATUS_INVALID_PARAMETER_VALUE && progress.records.empty())
+        return UsageFailure(command.name, command.name + ": " + message);
     if (progress.records.empty() && status < 0)
         return Failure(command.name, status, message);
     if (m_Options.json) {

@@ -84,6 +84,16 @@ TEST(BatteryVerb, AFailedScenarioIsAFailedRequestInJsonAndJunit)
                                "Device"));
 }
 
+// A scenario the battery does not have is a command not understood (2), and nothing runs.
+TEST(BatteryVerb, AScenarioNameThatNamesNoneIsNotUnderstood)
+{
+    const ToolRun run = RunTool("--json battery --scenarios arrival,nine");
+    EXPECT_EQ(run.exitCode, EXIT_USAGE) << run.out;
+    EXPECT_THAT(run.out, HasSubstr("{\"type\":\"usage-error\",\"command\":\"battery\",\"ok\":false,"
+                                   "\"message\":\"battery: no scenario 'nine'\"}"));
+    EXPECT_TRUE(Scenarios(run.out).empty()) << run.out;
+}
+
 // Ctrl+C during the storm ends the run at once: the tool says so and exits 130 (that the stopped
 // battery leaves no reader is battery_test's).
 TEST(BatteryVerb, CtrlCInTheStormEndsTheRunAtOnce)
