@@ -127,7 +127,8 @@ void DisableRestartDifRemove(Context& context)
             return context.Fail(Context::Describe(reader->number, look) + " after it was disabled");
         context.Note(Context::Describe(reader->number, look) + " after the disable");
         if (const MsdscStatus enabled = platform.Enable(reader->number); enabled < 0)
-            return context.Fail("enabling " + ReaderName(*reader) + " failed (" + Context::StatusText(enabled) + ")");
+            return context.Fail("enabling " + ReaderName(*reader) + " failed (" + Context::StatusText(enabled) +
+                                "): " + context.Describe(reader->number));
         if (!CameBack(context, *reader, "the enable"))
             return;
     }
@@ -135,14 +136,16 @@ void DisableRestartDifRemove(Context& context)
         context.Note(std::string("restart not run: ") + restart);
     } else if (const MsdscStatus status = platform.Restart(reader->number, &veto); status < 0) {
         return context.Fail("restarting " + ReaderName(*reader) + " failed (" + Context::StatusText(status) +
-                            (veto.type.empty() ? std::string() : ", " + Context::VetoText(veto)) + ")");
+                            (veto.type.empty() ? std::string() : ", " + Context::VetoText(veto)) +
+                            "): " + context.Describe(reader->number));
     } else if (!CameBack(context, *reader, "the restart")) {
         return;
     }
     if (difRemove) {
         context.Note(std::string("DIF remove not run: ") + difRemove);
     } else if (const MsdscStatus status = platform.DifRemoveAndRescan(reader->number); status < 0) {
-        return context.Fail("DIF remove of " + ReaderName(*reader) + " failed (" + Context::StatusText(status) + ")");
+        return context.Fail("DIF remove of " + ReaderName(*reader) + " failed (" + Context::StatusText(status) +
+                            "): " + context.Describe(reader->number));
     } else {
         CameBack(context, *reader, "DIF remove and re-scan");
     }
@@ -175,7 +178,8 @@ void QueryRemoveWithHandle(Context& context)
         } else {
             context.Note("query-remove with a handle open went through");
             if (const MsdscStatus back = platform.Reinstate(reader->number); back < 0)
-                context.Fail("bringing " + ReaderName(*reader) + " back failed (" + Context::StatusText(back) + ")");
+                context.Fail("bringing " + ReaderName(*reader) + " back failed (" + Context::StatusText(back) +
+                             "): " + context.Describe(reader->number));
             else
                 CameBack(context, *reader, "the removal");
         }
@@ -193,7 +197,8 @@ void QueryRemoveWithHandle(Context& context)
         return context.Fail(Context::Describe(reader->number, look) + " after a query-remove that went through");
     context.Note("with no handle open the removal went through");
     if (const MsdscStatus back = platform.Reinstate(reader->number); back < 0)
-        return context.Fail("bringing " + ReaderName(*reader) + " back failed (" + Context::StatusText(back) + ")");
+        return context.Fail("bringing " + ReaderName(*reader) + " back failed (" + Context::StatusText(back) +
+                            "): " + context.Describe(reader->number));
     CameBack(context, *reader, "the removal");
 }
 

@@ -67,10 +67,9 @@ std::string BatteryTable(const std::vector<ScenarioRecord>& scenarios)
     std::snprintf(row, sizeof(row), "  %-2s %-20s %-8s %10s\n", "#", "scenario", "verdict", "time");
     table += row;
     for (const ScenarioRecord& scenario : scenarios) {
-        std::snprintf(row, sizeof(row), "  %-2u %-20s %-8s %10s  %s\n", static_cast<unsigned>(scenario.number),
-                      scenario.name.c_str(), scenario.outcome.c_str(), (Fixed(scenario.milliseconds) + " ms").c_str(),
-                      scenario.outcome == "passed" ? scenario.title.c_str() : scenario.reason.c_str());
-        table += row;
+        std::snprintf(row, sizeof(row), "  %-2u %-20s %-8s %10s  ", static_cast<unsigned>(scenario.number),
+                      scenario.name.c_str(), scenario.outcome.c_str(), (Fixed(scenario.milliseconds) + " ms").c_str());
+        table += row + (scenario.outcome == "passed" ? scenario.title : scenario.reason) + "\n";
     }
     for (const ScenarioRecord& scenario : scenarios) {
         if (scenario.storm)

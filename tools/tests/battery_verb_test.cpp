@@ -76,6 +76,15 @@ TEST(BatteryVerb, AFailedScenarioIsAFailedRequestInJsonAndJunit)
     EXPECT_THAT(scenarios[1]["reason"].get<std::string>(),
                 HasSubstr("veto Device by MicroSDSmartCardBus\\MicroSDSmartCardReader\\"));
 
+    // The table a person reads: the row carries the whole reason, the evidence follows on its own lines.
+    const ToolRun text = RunTool(std::string("--buses 2 --reader-driver ") + MSDSCSAMPLE_FAULTS_IMAGE +
+                                 " --reader-service msdscsample-veto-query-remove battery --scenarios 5");
+    EXPECT_EQ(text.exitCode, EXIT_COMMAND_FAILED) << text.out;
+    EXPECT_THAT(text.out,
+                ::testing::ContainsRegex("\n  5  query-remove +failed +[0-9.]+ ms  query-remove of reader 0 "
+                                         "with no handle open was refused: veto Device by [^\n]*[(]0xC0000001[)]\n"
+                                         "evidence of 5 query-remove:\n"));
+
     const std::string xml = ReadFile(junit);
     unlink(junit.c_str());
     EXPECT_THAT(xml, HasSubstr("<testsuite name=\"battery\" tests=\"2\" failures=\"1\" errors=\"0\" skipped=\"0\""));
