@@ -64,6 +64,7 @@ void CopyOut(const msdsc::ReaderDevice& reader, MsdscReaderDevice* device)
     device->present = reader.present ? 1 : 0;
     device->started = reader.started ? 1 : 0;
     device->problem = reader.problem;
+    device->stateReported = reader.stateReported ? 1 : 0;
     std::strncpy(device->instancePath, reader.instancePath.c_str(), MSDSC_INSTANCE_PATH_SIZE - 1);
     std::strncpy(device->driver, reader.driver.c_str(), MSDSC_DRIVER_NAME_SIZE - 1);
 }

@@ -117,9 +117,11 @@ int main(int argc, char** argv)
                     return Usage(output.json, argument,
                                  "--timeout takes milliseconds, not '" + tool::Sanitized(value) + "'", false);
                 timeout = number;
-            } else if (!tool::ParseUnsigned32(value, &number) || number > 64) {
+            } else if (!tool::ParseUnsigned32(value, &number) || number > machine::MAX_BUSES) {
                 return Usage(output.json, argument,
-                             "--buses takes a number from 0 to 64, not '" + tool::Sanitized(value) + "'", false);
+                             "--buses takes a number from 0 to " + std::to_string(machine::MAX_BUSES) + ", not '" +
+                                 tool::Sanitized(value) + "'",
+                             false);
             } else {
                 buses = number;
             }

@@ -99,8 +99,16 @@ bool SameHandle(const MsdscReaderHandle& a, const MsdscReaderHandle& b)
     return std::memcmp(a.bytes, b.bytes, sizeof(a.bytes)) == 0;
 }
 
+// Wine's Plug and Play reports no node state: say so rather than guess, with what is known anyway.
+const char STATE_NOT_REPORTED[] = "Wine reports no device node state";
+
 std::string DeviceState(const MsdscReaderDevice& device)
 {
+    if (!device.stateReported) {
+        if (device.started)
+            return std::string("started (its function driver answered; ") + STATE_NOT_REPORTED + ")";
+        return std::string("state unknown (") + STATE_NOT_REPORTED + ")";
+    }
     if (!device.present)
         return "not present";
     std::string state = device.started ? "started" : "present, not started";
@@ -118,6 +126,7 @@ std::string DeviceJson(const MsdscReaderDevice& device, bool ours)
         .Add("started", device.started != 0)
         .Add("problem", uint64_t{device.problem})
         .Add("driver", std::string(device.driver))
+        .Add("stateReported", device.stateReported != 0)
         .Add("thisSession", ours);
     MsdscReaderConfiguration read{};
     if (device.present && MsdscReadReaderConfiguration(device.readerNumber, &read, nullptr) >= 0)

@@ -277,7 +277,7 @@ TEST_F(HostSession, AddWaitReportsAReaderThatNeverStarts)
                                    reader + "0\\) is present, not started, problem 31\"\\}"));
     EXPECT_THAT(out, ContainsRegex("\\{\"type\":\"device\",\"readerNumber\":0,\"instance\":\"" + reader +
                                    "0\",\"present\":true,\"started\":false,\"problem\":31,\"driver\":\"ChildFunction\","
-                                   "\"thisSession\":true\\}"));
+                                   "\"stateReported\":true,\"thisSession\":true\\}"));
     // The reader the wait gave up on is the session's, and `remove` takes it by its number.
     EXPECT_THAT(out, HasSubstr("{\"type\":\"reply\",\"command\":\"remove\",\"ok\":true,\"readerNumber\":0,"));
     EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);

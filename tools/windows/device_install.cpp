@@ -4,6 +4,7 @@
 #include "device_install.h"
 #include "msdscclient.h"
 #include "msdscnames.h"
+#include "system_library.h"
 #include "windows_helpers.h"
 
 #include <initguid.h>
@@ -60,7 +61,7 @@ InstallOutcome Failed(const char* step, DWORD error)
     case ERROR_AUTHENTICODE_DISALLOWED:
     case static_cast<DWORD>(TRUST_E_NOSIGNATURE):
         outcome.advice = "the driver package must be signed: enable test signing (bcdedit /set testsigning on, "
-                         "restart) and sign msdscbus.cat with a test certificate, see docs/windows.md";
+                         "restart) and sign msdscbus.cat with a test certificate, see README.md in the package";
         break;
     default:
         break;
@@ -87,9 +88,20 @@ bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* device, bool* restart)
     remove.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
     remove.ClassInstallHeader.InstallFunction = DIF_REMOVE;
     remove.Scope = DI_REMOVEDEVICE_GLOBAL;
-    if (!SetupDiSetClassInstallParamsW(set, device, &remove.ClassInstallHeader, sizeof(remove)) ||
-        !SetupDiCallClassInstaller(DIF_REMOVE, set, device))
+    // Cleared before each call, so that a call failing without an error is not reported with an
+    // older one.
+    SetLastError(ERROR_SUCCESS);
+    // Wine 8.0's SetupDiSetClassInstallParamsW is a stub that fails without an error. A global
+    // removal is what DIF_REMOVE does with the class installer's defaults, so it goes on without.
+    if (!SetupDiSetClassInstallParamsW(set, device, &remove.ClassInstallHeader, sizeof(remove)) &&
+        GetLastError() != ERROR_SUCCESS)
         return false;
+    SetLastError(ERROR_SUCCESS);
+    if (!SetupDiCallClassInstaller(DIF_REMOVE, set, device)) {
+        if (GetLastError() == ERROR_SUCCESS)
+            SetLastError(ERROR_NOT_SUPPORTED); // failed and said nothing: the platform does not do it
+        return false;
+    }
     if (NeedsRestart(set, device))
         *restart = true;
     return true;
@@ -202,7 +214,7 @@ InstallOutcome InstallFromInf(const wchar_t* fullPath)
             return Failed("register the bus device", GetLastError());
 
         BOOL reboot = FALSE;
-        if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot)) {
+        if (!CallUpdateDriverForPlugAndPlayDevices(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot)) {
             const DWORD updateError = GetLastError();
             // Leave no device without a driver behind: the next install starts clean.
             bool restart = false;
@@ -213,7 +225,7 @@ InstallOutcome InstallFromInf(const wchar_t* fullPath)
         outcome.restartNeeded = reboot != FALSE;
     } else {
         BOOL reboot = FALSE;
-        if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot))
+        if (!CallUpdateDriverForPlugAndPlayDevices(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot))
             return Failed("update the driver of the installed bus device", GetLastError());
         outcome.step = "a bus device was installed already: updated its driver";
         outcome.restartNeeded = reboot != FALSE;

@@ -9,6 +9,7 @@
 
 #include "../session/session.h"
 #include "device_install.h"
+#include "system_library.h"
 #include "windows_helpers.h"
 
 namespace {
@@ -113,6 +114,8 @@ int Report(const char* command, const windows::InstallOutcome& outcome, bool jso
 
 int wmain(int argc, wchar_t** argv)
 {
+    // Before anything can load a DLL by name: the tool's folder may be one anyone can write to.
+    windows::RestrictDllSearchToSystem32();
     tool::OutputOptions output;
     uint32_t timeout = tool::DEFAULT_WAIT_MS;
     // Options first, wherever they stand, so that no verb takes one for its argument.

@@ -4,6 +4,7 @@ Plug and Play sees them, over the client library."""
 from __future__ import annotations
 
 import ctypes
+import re
 import weakref
 from dataclasses import dataclass
 from typing import List, NamedTuple, Optional, Union
@@ -76,17 +77,20 @@ def format_handle(handle: Union[bytes, "Reader"]) -> str:
     return f"{int.from_bytes(data[:8], 'little'):016x}:{int.from_bytes(data[8:], 'little'):016x}"
 
 
+# One half as the tools take it: 1 to 16 ASCII hexadecimal digits, "0x" before them optional, and
+# nothing else (int(..., 16) would also take blanks, '_', a sign and other scripts' digits).
+_HANDLE_HALF = re.compile(r"(?:0[xX])?[0-9A-Fa-f]{1,16}")
+
+
 def parse_handle(text: str) -> bytes:
-    """The 16 bytes of a handle printed as BUS:READER (hexadecimal halves, 0x optional)."""
+    """The 16 bytes of a handle printed as BUS:READER (hexadecimal halves, 0x optional): exactly the
+    text msdscctl's remove takes."""
     if not isinstance(text, str):
         raise TypeError(f"text must be a str, not {type(text).__name__}")
-    try:
-        halves = [int(half, 16) for half in text.split(":")]
-    except ValueError:
-        halves = []
-    if len(halves) != 2 or not all(0 <= half <= 0xFFFFFFFFFFFFFFFF for half in halves):
+    halves = text.split(":")
+    if len(halves) != 2 or not all(_HANDLE_HALF.fullmatch(half) for half in halves):
         raise ValueError(f"a handle is BUS:READER, two 64-bit halves in hexadecimal, not {text!r}")
-    return halves[0].to_bytes(8, "little") + halves[1].to_bytes(8, "little")
+    return b"".join(int(half, 16).to_bytes(8, "little") for half in halves)
 
 
 def status_message(operation: int, status: int) -> str:
@@ -104,11 +108,13 @@ class ReaderDevice:
     problem: int  # CM_PROB_*, 0 for none
     instance_path: str
     driver: str = ""  # the service of its function driver; empty when none is installed (problem 28)
+    # False where Plug and Play reports no node state (Wine): see msdscclient.h's stateReported.
+    state_reported: bool = True
 
     @classmethod
     def _from(cls, record: n.MsdscReaderDevice) -> "ReaderDevice":
         return cls(record.readerNumber, bool(record.present), bool(record.started), record.problem,
-                   _text(record.instancePath), _text(record.driver))
+                   _text(record.instancePath), _text(record.driver), bool(record.stateReported))
 
 
 class ReaderConfiguration(NamedTuple):
