@@ -189,9 +189,18 @@ NTSTATUS ControlClient::Open()
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ControlClient::Control(MsdscOperation operation, ULONG code, void* in, ULONG inLength, void* out,
-                                ULONG outLength, ULONG expectedReply)
+// The table names the client's operation by number; these hold the numbers to msdscclient.h's.
+static_assert(FindControlRequest(IOCTL_BUS_GET_VERSION)->ClientOperation == MsdscOperationGetVersion, "version");
+static_assert(FindControlRequest(IOCTL_BUS_ADD_READER)->ClientOperation == MsdscOperationAddReader, "add");
+static_assert(FindControlRequest(IOCTL_BUS_REMOVE_READER)->ClientOperation == MsdscOperationRemoveReader, "remove");
+
+NTSTATUS ControlClient::Control(ULONG code, void* in, void* out)
 {
+    const ControlRequest& row = *FindControlRequest(code);
+    const MsdscOperation operation = static_cast<MsdscOperation>(row.ClientOperation);
+    const ULONG inLength = row.InputSize;
+    const ULONG outLength = row.OutputSize;
+    const ULONG expectedReply = row.OutputSize;
     HANDLE handle = m_Handle.load();
     if (!handle)
         return Record(operation, STATUS_INVALID_HANDLE);
@@ -207,8 +216,7 @@ NTSTATUS ControlClient::Control(MsdscOperation operation, ULONG code, void* in, 
 NTSTATUS ControlClient::GetVersion(DriverVersion* version)
 {
     DriverVersion reply{};
-    const NTSTATUS status =
-        Control(MsdscOperationGetVersion, IOCTL_BUS_GET_VERSION, nullptr, 0, &reply, sizeof(reply), sizeof(reply));
+    const NTSTATUS status = Control(IOCTL_BUS_GET_VERSION, nullptr, &reply);
     if (NT_SUCCESS(status))
         *version = reply;
     return status;
@@ -223,8 +231,7 @@ NTSTATUS ControlClient::AddReader(const ReaderConfig& config, BusReaderHandle* h
         BusReaderHandle handle;
     } buffer{};
     buffer.config = config;
-    const NTSTATUS status = Control(MsdscOperationAddReader, IOCTL_BUS_ADD_READER, &buffer, sizeof(ReaderConfig),
-                                    &buffer, sizeof(BusReaderHandle), sizeof(BusReaderHandle));
+    const NTSTATUS status = Control(IOCTL_BUS_ADD_READER, &buffer, &buffer);
     if (NT_SUCCESS(status))
         *handle = buffer.handle;
     return status;
@@ -233,7 +240,7 @@ NTSTATUS ControlClient::AddReader(const ReaderConfig& config, BusReaderHandle* h
 NTSTATUS ControlClient::RemoveReader(const BusReaderHandle& handle)
 {
     BusReaderHandle copy = handle;
-    return Control(MsdscOperationRemoveReader, IOCTL_BUS_REMOVE_READER, &copy, sizeof(copy), nullptr, 0, 0);
+    return Control(IOCTL_BUS_REMOVE_READER, &copy, nullptr);
 }
 
 NTSTATUS ControlClient::Close()

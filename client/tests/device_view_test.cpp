@@ -11,7 +11,7 @@ namespace {
 using ::testing::HasSubstr;
 
 constexpr MsdscStatus STATUS_IO_TIMEOUT_VALUE = static_cast<MsdscStatus>(0xC00000B5u);
-const char16_t READER_HARDWARE_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const char16_t READER_HARDWARE_ID[] = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
 
 class DeviceView : public LoadedDriverTest
 {
@@ -253,9 +253,9 @@ TEST_F(DeviceView, BusDevicesAreCountedUntilOneIsPulled)
 TEST_F(DeviceView, NodesWithAParentPrefixAreFoundByTheirNumber)
 {
     simk::registry::CreateKey(
-        simk::registry::DeviceHardwareKeyPath(u"MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&1"));
+        simk::registry::DeviceHardwareKeyPath(MSDSC_UTF16(MSDSC_READER_HARDWARE_ID) u"\\5&2f1e0a&0&1"));
     simk::registry::CreateKey(
-        simk::registry::DeviceHardwareKeyPath(u"MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&12"));
+        simk::registry::DeviceHardwareKeyPath(MSDSC_UTF16(MSDSC_READER_HARDWARE_ID) u"\\5&2f1e0a&0&12"));
     Add(7);
     Add(8);
     const std::vector<MsdscReaderDevice> devices = List();
@@ -264,7 +264,7 @@ TEST_F(DeviceView, NodesWithAParentPrefixAreFoundByTheirNumber)
     EXPECT_EQ(devices[1].readerNumber, 1u);
     EXPECT_EQ(devices[1].present, 1u) << "the present node of a number comes first";
     EXPECT_EQ(devices[2].readerNumber, 1u);
-    EXPECT_STREQ(devices[2].instancePath, "MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&1");
+    EXPECT_STREQ(devices[2].instancePath, MSDSC_READER_HARDWARE_ID "\\5&2f1e0a&0&1");
     EXPECT_EQ(devices[2].present, 0u);
     EXPECT_EQ(devices[3].readerNumber, 12u);
 
@@ -272,7 +272,7 @@ TEST_F(DeviceView, NodesWithAParentPrefixAreFoundByTheirNumber)
     EXPECT_EQ(MsdscWaitForReaderDevice(1, MsdscWaitForStarted, 1000, &device, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(std::string(device.instancePath), PathOfReader(1));
     EXPECT_EQ(MsdscWaitForReaderDevice(12, MsdscWaitForGone, 0, &device, nullptr), STATUS_SUCCESS);
-    EXPECT_STREQ(device.instancePath, "MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&12");
+    EXPECT_STREQ(device.instancePath, MSDSC_READER_HARDWARE_ID "\\5&2f1e0a&0&12");
 }
 
 TEST_F(DeviceView, ListIntoTooSmallABufferCountsAll)
@@ -296,7 +296,7 @@ TEST_F(DeviceView, ListIntoTooSmallABufferCountsAll)
 TEST(ReaderNumberOfAnInstancePath, LastDecimalAfterABackslashOrAmpersand)
 {
     uint32_t number = 99;
-    EXPECT_TRUE(ReaderNumberFromInstancePath("MicroSDSmartCardBus\\MicroSDSmartCardReader\\17", &number));
+    EXPECT_TRUE(ReaderNumberFromInstancePath(MSDSC_READER_HARDWARE_ID "\\17", &number));
     EXPECT_EQ(number, 17u);
     EXPECT_TRUE(
         ReaderNumberFromInstancePath("MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\6&1a2b3c4d&0&4294967295", &number));

@@ -150,3 +150,15 @@ def test_parse_handle_takes_exactly_what_the_tool_takes():
                                timeout=60).returncode != 2
         verdicts[text] = (parsed, taken)
     assert verdicts == {text: (expected, expected) for text, expected in HANDLE_TEXTS.items()}
+
+
+# The handle as printed, BUS:READER, holds the reader half whole; the reader number in it is the one
+# the header's split (msdscbus.h, in the library) finds, on the same values, and only within the cap.
+@pytest.mark.parametrize("generation, number", [(1, 0), (2, 255), (0xFFFFFFFF, 7), (0x80000000, 0x80)])
+def test_the_reader_number_of_a_printed_handle_is_the_headers_split(msdsc_machine, generation, number):
+    reader_half = generation << 32 | number
+    handle = msdsc.parse_handle(f"{0x1234:016x}:{reader_half:016x}")
+    assert msdsc.format_handle(handle) == f"{0x1234:016x}:{reader_half:016x}"
+    assert msdsc.reader_number_of(handle) == number
+    with pytest.raises(msdsc.MsdscError):
+        msdsc.reader_number_of(msdsc.parse_handle(f"{0x1234:016x}:{generation << 32 | 256:016x}"))

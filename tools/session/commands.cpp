@@ -1,6 +1,7 @@
 // The tools' command language: parsing, and the encodings of the output.
 #include "commands.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -401,23 +402,31 @@ Json& Json::Raw(const char* key, const std::string& json)
     return *this;
 }
 
-const char* HelpText()
+const Verb VERBS[] = {
+    {"version", "the driver's version"},
+    {"add NUMBER DRIVE LOG [--wait]", "add a reader (decimal or 0x hex); --wait: until it has started"},
+    {"remove READER", "remove a reader of this session; or remove BUS:READER, a handle"},
+    {"list", "the readers this session added and has not removed"},
+    {"devices", "every reader device node: number, path, present, started, problem (no session needed)"},
+    {"wait READER [gone]", "wait until that reader is started, or gone (no session needed)"},
+    {"battery [OPTIONS]", "the reader-driver battery; --scenarios LIST, --junit FILE and more: docs/windows.md"},
+    {"quit", "close the control device: every reader of the session is removed"},
+};
+const size_t VERB_COUNT = sizeof(VERBS) / sizeof(VERBS[0]);
+
+const std::string& HelpText()
 {
-    return "commands (READER is a reader number, the instance ID Plug and Play shows and the handle's\n"
-           "reader half; NUMBER, DRIVE and LOG are the configuration its function driver reads):\n"
-           "  version                    the driver's version\n"
-           "  add NUMBER DRIVE LOG       add a reader with this configuration (numbers: decimal or 0x hex)\n"
-           "  add NUMBER DRIVE LOG --wait   ... and wait until Plug and Play has started it\n"
-           "  remove READER              remove a reader of this session; or remove BUS:READER, a handle\n"
-           "  list                       the readers this session added and has not removed\n"
-           "  devices                    every reader device node Plug and Play has: reader number, instance\n"
-           "                             path, present or not, started or not, problem code (no session needed)\n"
-           "  wait READER [gone]         wait until that reader is started, or gone (no session needed)\n"
-           "  battery [OPTIONS]          put the installed reader driver through the Plug and Play scenarios:\n"
-           "                             --scenarios LIST (names or numbers, e.g. arrival,6), --readers N,\n"
-           "                             --storm-readers R, --cycles K, --io-timeout MS, --interface {GUID}\n"
-           "                             (the driver's device interface; default the sample's), --junit FILE\n"
-           "  quit                       close the control device: every reader of the session is removed\n";
+    static const std::string text = [] {
+        std::string help = "commands (READER is a reader number, the instance ID Plug and Play shows and the handle's\n"
+                           "reader half; NUMBER, DRIVE and LOG are the configuration its function driver reads):\n";
+        for (const Verb& verb : VERBS) {
+            std::string line = std::string("  ") + verb.usage;
+            line.resize(std::max<size_t>(line.size() + 1, 32), ' ');
+            help += line + verb.does + "\n";
+        }
+        return help;
+    }();
+    return text;
 }
 
 } // namespace msdsc::tool

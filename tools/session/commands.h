@@ -79,6 +79,17 @@ private:
     std::string m_Text;
 };
 
-const char* HelpText();
+// One row per command of a session, in the order help lists them: the help text is made from these
+// rows, and the command tables of README.md and docs/windows.md are checked against them.
+struct Verb {
+    const char* usage; // as typed, with its arguments: "wait READER [gone]"
+    const char* does;  // help's line for it
+};
+
+extern const Verb VERBS[];
+extern const size_t VERB_COUNT;
+
+// The session's help, made from VERBS.
+const std::string& HelpText();
 
 } // namespace msdsc::tool

@@ -596,7 +596,7 @@ bool Session::Execute(const Command& command)
         break;
     case CommandKind::Help:
         if (m_Options.json)
-            m_Out << Json("reply").Add("command", command.name).Add("ok", true).Add("help", HelpText()).Line();
+            m_Out << Json("reply").Add("command", command.name).Add("ok", true).Add("help", HelpText().c_str()).Line();
         else
             m_Out << HelpText();
         break;

@@ -11,13 +11,22 @@
 #include <thread>
 #include <sstream>
 
+#include <ntddk.h>
+
 #include "machine_test.h"
+#include "msdscbus.h"
+#include "msdscnames.h"
 #include "session.h"
 #include "simkernel/pnp.h"
 #include "view_changes.h"
 
 namespace msdsc::tool {
 namespace {
+
+// The readers' hardware ID as a regular expression matches it: in text, and in JSON, where each of
+// its backslashes is doubled.
+const std::string READER_ID = std::regex_replace(MSDSC_READER_HARDWARE_ID, std::regex(R"(\\)"), R"(\\)");
+const std::string READER_ID_IN_JSON = std::regex_replace(MSDSC_READER_HARDWARE_ID, std::regex(R"(\\)"), R"(\\\\)");
 
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
@@ -86,9 +95,7 @@ TEST_F(HostSession, TypedSessionOnTwoBuses)
     ASSERT_EQ(afterAdds[0].readers.size(), 1u);
     ASSERT_EQ(afterAdds[1].readers.size(), 1u);
     const machine::ReaderView& second = afterAdds[1].readers[0];
-    EXPECT_THAT(
-        second.instancePath,
-        ContainsRegex("^MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f]+&[0-9a-f]+&[0-9a-f]+&[0-9]+$"));
+    EXPECT_THAT(second.instancePath, ContainsRegex("^" + READER_ID + "\\\\[0-9a-f]+&[0-9a-f]+&[0-9a-f]+&[0-9]+$"));
     EXPECT_EQ(second.state, "Started");
     EXPECT_EQ(second.values[0], 8u);
     EXPECT_EQ(second.values[1], 2u);
@@ -166,12 +173,12 @@ TEST_F(HostSession, PlugAndPlayChangesInBothEncodings)
     // One line for the reader that appeared; nothing for the buses, which did not change.
     const auto changes = ViewChanges(before, after);
     ASSERT_EQ(changes.size(), 1u);
-    EXPECT_THAT(changes[0].first,
-                ContainsRegex("^  plug and play: MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f&]+"
-                              "  Started  Number=5  Drive=6  Log=7  Exists=1$"));
+    EXPECT_THAT(changes[0].first, ContainsRegex("^  plug and play: " + READER_ID +
+                                                "\\\\[0-9a-f&]+"
+                                                "  Started  Number=5  Drive=6  Log=7  Exists=1$"));
     EXPECT_THAT(changes[0].second,
-                ContainsRegex("^\\{\"type\":\"pnp\",\"instance\":\"MicroSDSmartCardBus\\\\\\\\"
-                              "MicroSDSmartCardReader\\\\\\\\[0-9a-f&]+\",\"bus\":\"ROOT\\\\\\\\MicroSDSmartCardBus"
+                ContainsRegex("^\\{\"type\":\"pnp\",\"instance\":\"" + READER_ID_IN_JSON +
+                              "\\\\\\\\[0-9a-f&]+\",\"bus\":\"ROOT\\\\\\\\MicroSDSmartCardBus"
                               "\\\\\\\\000[01]\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
                               "\"Log\":7,\"Exists\":1\\}\\}$"));
     EXPECT_TRUE(ViewChanges(after, after).empty());
@@ -200,7 +207,7 @@ TEST_F(HostSession, AddWaitDevicesAndWait)
                                 false);
     // Reader numbers come from the driver in the order it creates readers: 0, 1, 2. The instance
     // path ends in the number; Windows may put a prefix of the parent's before it.
-    const std::string reader = "MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\([^ )\\\\]*&)?";
+    const std::string reader = READER_ID + "\\\\([^ )\\\\]*&)?";
     EXPECT_THAT(out, ContainsRegex("added reader 0 \\(Number=7, Drive=1, Log=0\\), handle [0-9a-f:]+, started \\(" +
                                    reader + "0\\)\n"));
     EXPECT_THAT(out, ContainsRegex("added reader 2 \\(Number=9, Drive=3, Log=0\\), handle [0-9a-f:]+, started \\(" +
@@ -265,13 +272,13 @@ TEST_F(HostSession, InterruptInsideAWaitRemovesTheReadersAndRunsNothingAfter)
 TEST_F(HostSession, AddWaitReportsAReaderThatNeverStarts)
 {
     simk::pnp::ChildFunctionDriverOptions failing;
-    failing.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+    failing.hardwareId = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
     failing.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
     simk::pnp::SetChildFunctionDriver(failing);
     m_WaitMs = 30000;
     const std::string out = Run("add 7 1 0 --wait\ndevices\nremove 0\n", true);
     // In JSON each backslash of the path is doubled.
-    const std::string reader = "MicroSDSmartCardBus\\\\\\\\MicroSDSmartCardReader\\\\\\\\([^ )\"]*&)?";
+    const std::string reader = READER_ID_IN_JSON + "\\\\\\\\([^ )\"]*&)?";
     EXPECT_THAT(out, ContainsRegex("\\{\"type\":\"error\",\"command\":\"add\",\"ok\":false,\"status\":\"0xC0000182\","
                                    "\"message\":\"[^\"]*code 31[^\"]*\",\"detail\":\"reader 0 \\(" +
                                    reader + "0\\) is present, not started, problem 31\"\\}"));
@@ -314,7 +321,8 @@ TEST_F(HostSession, AddWaitAfterABusIsPulledNamesItsOwnReader)
                                                  "\"instance\":\"[^\"]*&(\\d+)\",\"started\":true")))
             << line;
         EXPECT_EQ(match[1].str(), match[3].str()) << "the wait named another reader: " << line;
-        EXPECT_EQ(std::stoul(match[2].str(), nullptr, 16) & 0xFFFFFFFFul, std::stoul(match[1].str())) << line;
+        EXPECT_EQ(MsdscReaderHandleNumber(std::stoull(match[2].str(), nullptr, 16)), std::stoul(match[1].str()))
+            << line;
         ++started;
     }
     EXPECT_GE(started, 6u) << out.str();
@@ -374,14 +382,13 @@ TEST(HostTool, CommandsFromArgumentsShowPlugAndPlayAndEndClean)
     EXPECT_EQ(run.exitCode, EXIT_OK) << run.output;
     EXPECT_THAT(run.output, HasSubstr("2 bus devices created"));
     EXPECT_THAT(run.output, HasSubstr("ROOT\\MicroSDSmartCardBus\\0001  Started"));
-    EXPECT_THAT(run.output,
-                ContainsRegex("MicroSDSmartCardReader\\\\[0-9a-f&]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
+    EXPECT_THAT(run.output, ContainsRegex(READER_ID + "\\\\[0-9a-f&]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
     EXPECT_THAT(run.output, Not(HasSubstr("VERIFIER")));
     // After the close the one reader left goes, and only it is shown.
     const size_t close = run.output.find("closed the control device");
     ASSERT_NE(close, std::string::npos);
-    EXPECT_THAT(run.output.substr(close), ContainsRegex("^[^\n]+\n  plug and play: MicroSDSmartCardBus\\\\"
-                                                        "MicroSDSmartCardReader\\\\([^ ]*&)?1  Removed\n$"));
+    EXPECT_THAT(run.output.substr(close),
+                ContainsRegex("^[^\n]+\n  plug and play: " + READER_ID + "\\\\([^ ]*&)?1  Removed\n$"));
 }
 
 TEST(HostTool, CommandsFromStandardInput)
