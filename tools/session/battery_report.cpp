@@ -2,6 +2,7 @@
 #include "battery_report.h"
 
 #include <cstdio>
+#include <ostream>
 
 #include "commands.h"
 
@@ -57,6 +58,49 @@ std::string Lines(const std::vector<std::string>& lines)
 }
 
 } // namespace
+
+// The progress, for the person watching (standard error): each scenario as it starts, and the storm's
+// cycles about twenty times in all; each scenario's end kept as a record.
+void MSDSC_CALL OnBatteryEvent(void* context, MsdscBatteryEvent event, const MsdscScenarioReport* report)
+{
+    auto* progress = static_cast<BatteryProgress*>(context);
+    const std::string name = std::to_string(report->number) + " " + report->name;
+    if (event == MsdscBatteryScenarioStarted) {
+        if (!progress->quiet)
+            *progress->out << "battery: " << name << ": " << report->title << std::endl;
+        return;
+    }
+    if (event == MsdscBatteryCycle) {
+        const uint32_t step = report->cycles > 20 ? report->cycles / 20 : 1;
+        if (!progress->quiet && (report->cycle % step == 0 || report->cycle == 1))
+            *progress->out << "battery: " << name << ": cycle " << report->cycle << " of " << report->cycles
+                           << std::endl;
+        return;
+    }
+    ScenarioRecord record;
+    record.number = report->number;
+    record.name = report->name;
+    record.title = report->title;
+    record.outcome = report->outcome == MsdscBatteryFailed    ? "failed"
+                     : report->outcome == MsdscBatterySkipped ? "skipped"
+                                                              : "passed";
+    record.reason = report->reason;
+    std::string evidence = report->evidence;
+    for (size_t start = 0; start < evidence.size();) {
+        const size_t end = evidence.find('\n', start);
+        record.evidence.push_back(evidence.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        start = end == std::string::npos ? evidence.size() : end + 1;
+    }
+    record.milliseconds = report->milliseconds;
+    record.storm = report->isStorm != 0;
+    record.cycles = report->cycles;
+    record.cyclesCompleted = report->cyclesCompleted;
+    record.medianMs = report->medianMs;
+    record.worstMs = report->worstMs;
+    record.nodesPresent = report->nodesPresent;
+    record.nodesRecorded = report->nodesRecorded;
+    progress->records.push_back(record);
+}
 
 std::string BatteryTable(const std::vector<ScenarioRecord>& scenarios)
 {

@@ -3,8 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
+
+#include "msdscclient.h"
+#include "msdscbattery.h"
 
 namespace msdsc::tool {
 
@@ -19,6 +23,14 @@ struct ScenarioRecord {
     uint32_t cycles = 0, cyclesCompleted = 0, nodesPresent = 0, nodesRecorded = 0;
     double medianMs = 0, worstMs = 0;
 };
+
+// What MsdscRunBattery's callback is given as its context: where progress goes, and the records.
+struct BatteryProgress {
+    std::ostream* out;
+    bool quiet;
+    std::vector<ScenarioRecord> records;
+};
+void MSDSC_CALL OnBatteryEvent(void* context, MsdscBatteryEvent event, const MsdscScenarioReport* report);
 
 std::string BatteryTable(const std::vector<ScenarioRecord>& scenarios);
 std::string BatteryJsonLine(const std::string& command, const ScenarioRecord& scenario);
