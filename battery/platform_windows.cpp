@@ -133,17 +133,17 @@ public:
         RegCloseKey(key);
     }
 
+    // CM_Disable_DevNode queries the removal itself; a veto comes back as CR_REMOVE_VETOED without
+    // its type or name, which only CM_Query_And_Remove_SubTree reports (scenario 5).
     MsdscStatus Disable(uint32_t reader, Veto* veto) override
     {
         DEVINST node = 0;
         if (!Find(reader, nullptr, &node))
             return NO_SUCH_DEVICE;
-        PNP_VETO_TYPE type = PNP_VetoTypeUnknown;
-        wchar_t name[MAX_PATH] = {};
-        const CONFIGRET result = CM_Query_And_Remove_SubTreeW(node, &type, name, MAX_PATH, CM_REMOVE_NO_RESTART);
-        if (result != CR_SUCCESS)
-            return Vetoed(result, type, name, veto);
-        return FromConfigRet(CM_Disable_DevNode(node, CM_DISABLE_UI_NOT_OK));
+        const CONFIGRET result = CM_Disable_DevNode(node, CM_DISABLE_UI_NOT_OK);
+        if (result == CR_REMOVE_VETOED)
+            veto->type = "(vetoed; CM_Disable_DevNode does not say by whom)";
+        return FromConfigRet(result);
     }
     MsdscStatus Enable(uint32_t reader) override
     {
