@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the client library the target build made: msdscclient.dll exports exactly the functions
-# msdscclient.h declares (MSDSC_API), by name and nothing else; it is a 64-bit DLL that imports only
-# known DLLs of System32; its import library and the header are next to it.
+# its headers (msdscclient.h, msdscbattery.h) declare (MSDSC_API), by name and nothing else; it is a
+# 64-bit DLL that imports only known DLLs of System32; its import library and the headers are next to it.
 #   usage: client/check-library.sh <target build dir>
 set -uo pipefail
 
@@ -11,7 +11,8 @@ if [ $# -ne 1 ]; then
 fi
 build_dir=$1
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
-header=$(cd "$(dirname "$0")" && pwd)/include/msdscclient.h
+include=$(cd "$(dirname "$0")" && pwd)/include
+header=$include/msdscclient.h
 
 failures=0
 pass() { echo "  ok    $*"; }
@@ -25,13 +26,18 @@ fi
 folder=$(dirname "$dll")
 echo "check-library: $dll"
 
-for file in libmsdscclient.dll.a msdscclient.h; do
+for file in libmsdscclient.dll.a msdscclient.h msdscbattery.h; do
     if [ -f "$folder/$file" ]; then pass "$file is next to the DLL"; else fail "$file is missing from $folder"; fi
 done
 if [ -f "$folder/msdscclient.h" ] && cmp -s "$folder/msdscclient.h" "$header"; then
     pass "the shipped header is client/include/msdscclient.h"
 else
     fail "the shipped header differs from client/include/msdscclient.h"
+fi
+if [ -f "$folder/msdscbattery.h" ] && cmp -s "$folder/msdscbattery.h" "$include/msdscbattery.h"; then
+    pass "the shipped battery header is client/include/msdscbattery.h"
+else
+    fail "the shipped battery header differs from client/include/msdscbattery.h"
 fi
 
 headers=$("$objdump" -p "$dll") || { echo "check-library: $objdump cannot read $dll" >&2; exit 1; }
@@ -42,17 +48,17 @@ else
     fail "not a PE32+ x86-64 DLL"
 fi
 
-# The documented functions: every MSDSC_API declaration of the header, by name.
-documented=$(grep -v '^ *#' "$header" | tr '\n' ' ' | grep -oE 'MSDSC_API [^(;]*\(' | sed -E 's/.*[ *]([A-Za-z_][A-Za-z0-9_]*)\($/\1/' | sort)
+# The documented functions: every MSDSC_API declaration of the headers, by name.
+documented=$(cat "$header" "$include/msdscbattery.h" | grep -v '^ *#' | tr '\n' ' ' | grep -oE 'MSDSC_API [^(;]*\(' | sed -E 's/.*[ *]([A-Za-z_][A-Za-z0-9_]*)\($/\1/' | sort)
 exported=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" | awk '/^\t\[/ { print $NF }' | sort)
 if [ -z "$documented" ]; then
     fail "no MSDSC_API declaration found in $header"
 elif [ "$documented" = "$exported" ]; then
-    pass "exports exactly the $(wc -l <<<"$documented") functions of msdscclient.h: $(paste -sd' ' <<<"$exported")"
+    pass "exports exactly the $(wc -l <<<"$documented") functions of its headers: $(paste -sd' ' <<<"$exported")"
 else
     missing=$(comm -23 <(echo "$documented") <(echo "$exported") | paste -sd' ')
     extra=$(comm -13 <(echo "$documented") <(echo "$exported") | paste -sd' ')
-    fail "exports differ from msdscclient.h: missing '${missing}', undocumented '${extra}'"
+    fail "exports differ from the headers: missing '${missing}', undocumented '${extra}'"
 fi
 
 # Only known DLLs of System32 at load: the same rule as every image of the package.

@@ -20,11 +20,17 @@ set(MSDSC_CLIENT_SOURCES
   ${MSDSC_CLIENT_DIR}/src/device_view.cpp
   ${MSDSC_CLIENT_DIR}/src/device_view_windows.cpp
   ${MSDSC_CLIENT_DIR}/src/handle_record.cpp
-  ${MSDSC_CLIENT_DIR}/src/problem_advice.cpp)
+  ${MSDSC_CLIENT_DIR}/src/problem_advice.cpp
+  # The reader-driver battery, its C surface (msdscbattery.h) and its Windows platform.
+  ${CMAKE_SOURCE_DIR}/battery/run.cpp
+  ${CMAKE_SOURCE_DIR}/battery/scenarios_readers.cpp
+  ${CMAKE_SOURCE_DIR}/battery/scenarios_pnp.cpp
+  ${CMAKE_SOURCE_DIR}/battery/c_api.cpp
+  ${CMAKE_SOURCE_DIR}/battery/platform_windows.cpp)
 add_library(msdscclient SHARED ${MSDSC_CLIENT_SOURCES})
 set_target_properties(msdscclient PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
 target_include_directories(msdscclient PUBLIC ${MSDSC_CLIENT_DIR}/include
-                           PRIVATE ${MSDSC_CLIENT_DIR}/src ${CMAKE_SOURCE_DIR}/include)
+                           PRIVATE ${MSDSC_CLIENT_DIR}/src ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/battery)
 target_compile_definitions(msdscclient PRIVATE MSDSC_BUILDING_LIBRARY UNICODE _UNICODE _WIN32_WINNT=0x0502)
 target_compile_options(msdscclient PRIVATE -Wall -Wextra $<$<NOT:$<CONFIG:Debug>>:-O2>)
 target_link_options(msdscclient PRIVATE -static -static-libgcc -static-libstdc++ $<$<NOT:$<CONFIG:Debug>>:-s>)
@@ -35,4 +41,6 @@ target_link_libraries(msdscclient PRIVATE msdscclient_windows_helpers setupapi n
 # The header ships with the DLL and its import library.
 add_custom_command(TARGET msdscclient POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${MSDSC_CLIENT_DIR}/include/msdscclient.h
-          $<TARGET_FILE_DIR:msdscclient>/msdscclient.h)
+          $<TARGET_FILE_DIR:msdscclient>/msdscclient.h
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${MSDSC_CLIENT_DIR}/include/msdscbattery.h
+          $<TARGET_FILE_DIR:msdscclient>/msdscbattery.h)

@@ -11,6 +11,7 @@ add_compile_options(-fshort-wchar)
 
 option(MSDSC_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 option(MSDSC_BENCH "Build the benchmarks" ON)
+option(MSDSC_PYTHON_TESTS "Run the Python package's tests with ctest (they load the host build's libraries)" ON)
 
 file(GLOB SIMKERNEL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/simkernel/src/*.cpp)
 add_library(simkernel SHARED ${SIMKERNEL_SOURCES})
@@ -43,6 +44,15 @@ if(SAMPLE_SOURCES)
   target_compile_options(msdscsample PRIVATE ${DRIVER_KERNEL_FLAGS} $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
   target_include_directories(msdscsample PRIVATE ${DRIVER_INCLUDE_DIRS})
   target_link_libraries(msdscsample PRIVATE simkernel)
+
+  # The sample's faulty variants, for the battery's tests alone: the same sources with the faults
+  # compiled in, one chosen by the service name it is installed as (sample/sample_faults.h).
+  add_library(msdscsample_faults MODULE ${SAMPLE_SOURCES} ${CMAKE_SOURCE_DIR}/sample/faults/sample_faults.cpp)
+  set_target_properties(msdscsample_faults PROPERTIES PREFIX "" OUTPUT_NAME msdscsample-faults)
+  target_compile_definitions(msdscsample_faults PRIVATE MSDSC_SAMPLE_FAULTS)
+  target_compile_options(msdscsample_faults PRIVATE ${DRIVER_KERNEL_FLAGS} $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
+  target_include_directories(msdscsample_faults PRIVATE ${DRIVER_INCLUDE_DIRS})
+  target_link_libraries(msdscsample_faults PRIVATE simkernel)
 endif()
 
 function(msdsc_add_gtest name)
@@ -100,7 +110,7 @@ if(DRIVER_SCENARIO_TESTS AND DRIVER_SOURCES)
   add_dependencies(driver_scenario_tests msdscbus simk_filter_test_driver msdscsample)
 endif()
 
-foreach(extra machine client tools fuzz bench python)
+foreach(extra machine client battery tools fuzz bench python)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)
     add_subdirectory(${extra})
   endif()

@@ -74,6 +74,17 @@ bool Machine::Load(const char* imagePath, std::string* error)
     return true;
 }
 
+bool Machine::InstallReaderDriver(const char* imagePath, const std::u16string& service, std::string* error)
+{
+    simk::pnp::ClearChildFunctionDriver();
+    std::string why;
+    if (!simk::pnp::InstallDriverImage(READER_HARDWARE_ID, imagePath, service, {}, &why)) {
+        *error = "cannot install the reader driver " + std::string(imagePath) + ": " + why;
+        return false;
+    }
+    return true;
+}
+
 bool Machine::CreateBuses(unsigned count, std::string* error)
 {
     if (count > MAX_BUSES) {

@@ -49,6 +49,9 @@ public:
     // Loads the driver image and puts the stand-in for the reader function driver over every reader
     // Plug and Play enumerates, as Windows loads the reader's driver.
     bool Load(const char* imagePath, std::string* error);
+    // Installs a reader function driver image (the sample, say) for the reader's hardware ID in
+    // place of the stand-in, as `pnputil /add-driver` would, as service `service`.
+    bool InstallReaderDriver(const char* imagePath, const std::u16string& service, std::string* error);
     // Creates root bus devices with the bus hardware ID; each must reach Started. More than
     // MAX_BUSES is refused before any is made.
     bool CreateBuses(unsigned count, std::string* error);

@@ -47,6 +47,7 @@ add_executable(msdscctl
   ${MSDSC_CLIENT_SOURCES}
   ${CMAKE_SOURCE_DIR}/tools/session/commands.cpp
   ${CMAKE_SOURCE_DIR}/tools/session/session.cpp
+  ${CMAKE_SOURCE_DIR}/tools/session/battery_report.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/device_install.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/system_library.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/main.cpp)
@@ -116,6 +117,7 @@ set(MSDSC_PACKAGE_FILES
   $<TARGET_FILE:msdscctl>
   # The client library the tool runs on, with what test code links against it.
   $<TARGET_FILE:msdscclient> $<TARGET_LINKER_FILE:msdscclient> ${CMAKE_SOURCE_DIR}/client/include/msdscclient.h
+  ${CMAKE_SOURCE_DIR}/client/include/msdscbattery.h
   # The Python package and its pytest plugin, over that library.
   ${MSDSC_WHEEL}
   ${CMAKE_CURRENT_BINARY_DIR}/README.md)

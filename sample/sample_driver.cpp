@@ -5,6 +5,7 @@
 
 #include "msdscnames.h"
 #include "sample/sample_device.h"
+#include "sample/sample_faults.h"
 
 // 1.0.0.3, last component first; the target build reads it from here into the sample's INF.
 const DriverVersion SAMPLE_VERSION = {{3, 0, 0, 1}};
@@ -35,6 +36,12 @@ NTSTATUS SampleDispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (major == IRP_MJ_CREATE && device->State != SampleState::Started) {
         return SampleCompleteRequest(Irp, STATUS_DEVICE_NOT_READY);
     }
+    if (major == IRP_MJ_CLEANUP) {
+        if (const PIRP held = SampleFaultRelease(DeviceObject)) {
+            SampleCompleteRequest(held, STATUS_CANCELLED);
+            IoReleaseRemoveLock(&device->RemoveLock, held);
+        }
+    }
     return SampleCompleteRequest(Irp, STATUS_SUCCESS);
 }
 
@@ -47,6 +54,12 @@ NTSTATUS SampleDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_SAMPLE_GET_CONFIGURATION) {
         return SampleCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    if (device->State == SampleState::SurpriseRemoved && SampleHasFault(SampleFault::HangAfterSurpriseRemoval)) {
+        IoMarkIrpPending(Irp);
+        SampleFaultHold(DeviceObject, Irp);
+        hold.Keep();
+        return STATUS_PENDING;
     }
     if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(SampleConfiguration)) {
         return SampleCompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL);
@@ -123,8 +136,15 @@ VOID SampleUnload(PDRIVER_OBJECT) {}
 
 } // namespace
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
+#ifdef MSDSC_SAMPLE_FAULTS
+    const NTSTATUS chosen = SampleChooseFault(RegistryPath);
+    if (!NT_SUCCESS(chosen))
+        return chosen;
+#else
+    UNREFERENCED_PARAMETER(RegistryPath);
+#endif
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
         DriverObject->MajorFunction[major] = SampleDispatchUnsupported;
     }

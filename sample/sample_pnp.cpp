@@ -5,6 +5,7 @@
 
 #include "msdscnames.h"
 #include "sample/sample_device.h"
+#include "sample/sample_faults.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ NTSTATUS PassDown(SampleDevice* Device, PIRP Irp)
 // The link exists only while a client can read the values through it.
 void DisableInterface(SampleDevice* Device)
 {
-    if (!Device->InterfaceEnabled)
+    if (!Device->InterfaceEnabled || SampleHasFault(SampleFault::InterfaceLeftEnabled))
         return;
     IoSetDeviceInterfaceState(&Device->InterfaceName, FALSE);
     Device->InterfaceEnabled = FALSE;
@@ -72,7 +73,13 @@ void DisableInterface(SampleDevice* Device)
 // are they there to read.
 NTSTATUS OnStartDevice(SampleDevice* Device, PIRP Irp)
 {
+    if (SampleHasFault(SampleFault::StartNeverCompletes)) {
+        IoMarkIrpPending(Irp);
+        return STATUS_PENDING;
+    }
     NTSTATUS status = SampleForwardAndWait(Device, Irp);
+    if (NT_SUCCESS(status) && SampleFaultRefusesStart(Device->Pdo))
+        status = STATUS_UNSUCCESSFUL;
     if (NT_SUCCESS(status))
         status = SampleReadConfiguration(Device);
     if (NT_SUCCESS(status)) {
@@ -118,6 +125,7 @@ NTSTATUS OnQueryCapabilities(SampleDevice* Device, PIRP Irp)
 
 NTSTATUS OnRemoveDevice(SampleDevice* Device, PIRP Irp, SampleRemoveLockHold& Hold)
 {
+    SampleFaultNoteRemoval(Device->Pdo, Device->State == SampleState::SurpriseRemoved);
     Device->State = SampleState::Removed;
     DisableInterface(Device);
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -125,7 +133,8 @@ NTSTATUS OnRemoveDevice(SampleDevice* Device, PIRP Irp, SampleRemoveLockHold& Ho
     Hold.ReleaseAndWait();
     const NTSTATUS status = PassDown(Device, Irp);
     IoDetachDevice(Device->Lower);
-    RtlFreeUnicodeString(&Device->InterfaceName);
+    if (!SampleHasFault(SampleFault::LeakOnRemoval))
+        RtlFreeUnicodeString(&Device->InterfaceName);
     IoDeleteDevice(Device->Self);
     return status;
 }
@@ -186,8 +195,12 @@ NTSTATUS SampleDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_QUERY_CAPABILITIES:
         return OnQueryCapabilities(device, Irp);
     // Nothing to hold back or undo: the sample keeps no request queued and no hardware state.
-    case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
+        if (SampleHasFault(SampleFault::VetoQueryRemove))
+            return SampleCompleteRequest(Irp, STATUS_UNSUCCESSFUL);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(device, Irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         Irp->IoStatus.Status = STATUS_SUCCESS;

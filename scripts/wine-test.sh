@@ -360,6 +360,36 @@ fi
 [ "$added_number" != none ] && [ -n "$(created_line "$added_number")" ] &&
     wait_for_log "IoDeleteDevice $(device_before "$(created_line "$added_number")")" 15
 
+step "msdscctl battery: the reader-driver battery against the sample, with its JUnit file"
+# Wine can show neither a node's presence nor its start, so the battery judges a reader by the
+# sample's interface opening; it has no configuration-manager calls (disable, query-and-remove,
+# DIF_REMOVE), so scenarios 4 and 5 must be skipped with that reason, never passed.
+junit=$prefix/drive_c/msdsc/battery.xml
+run 120 'C:\msdsc\msdscctl.exe' --quiet --timeout 10000 battery --readers 2 --storm-readers 2 --cycles 3 \
+    --junit 'C:\msdsc\battery.xml'
+battery_status=$?
+case_line() { tr -d '\r' <"$junit" | grep -A1 "<testcase classname=\"battery\" name=\"$1\"" | tail -1; }
+if [ -f "$junit" ] && tr -d '\r' <"$junit" | grep -E '<testsuite name="battery" tests="6" ' >/dev/null; then
+    pass "msdscctl battery: a JUnit file of the 6 scenarios (exit $battery_status)"
+    for scenario in "1 arrival" "2 departure" "3 surprise-removal" "6 storm"; do
+        outcome=$(case_line "$scenario")
+        if [[ "$outcome" == "      <system-out>"* || "$outcome" == "    </testcase>" ]]; then
+            pass "battery: $scenario ran and passed under Wine"
+        else
+            fail "battery: $scenario did not pass under Wine: $outcome"
+        fi
+    done
+    for scenario in "4 disable-restart-dif" "5 query-remove"; do
+        if case_line "$scenario" | grep -E '<skipped message="Wine 8.0 stubs the configuration manager' >/dev/null; then
+            pass "battery: $scenario skipped, with the reason: Wine stubs the configuration manager's calls"
+        else
+            fail "battery: $scenario was not skipped with Wine's reason: $(case_line "$scenario")"
+        fi
+    done
+else
+    fail "msdscctl battery: no JUnit file of 6 scenarios (exit $battery_status)"
+fi
+
 step "msdscctl --json remove of a reader the session did not add: a failed request, exit 1"
 mark=$(wc -l <"$transcript")
 run 30 'C:\msdsc\msdscctl.exe' --json remove 5

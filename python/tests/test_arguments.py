@@ -30,6 +30,13 @@ def test_add_refuses_what_is_no_unsigned_32_bit_value(msdsc_client, arguments, k
     assert [device for device in msdsc.list_readers() if device.present] == []
 
 
+def test_add_accepts_the_largest_unsigned_32_bit_values(msdsc_client):
+    # The bound is inclusive: a check that refused 4294967295 would pass every refusal above.
+    reader = msdsc_client.add(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF)
+    assert reader.config == {"number": 0xFFFFFFFF, "drive": 0xFFFFFFFF, "log": 0xFFFFFFFF}
+    assert reader.device.started and msdsc_client.added == [reader]
+
+
 REFUSED_HANDLES = {
     "text": ("0:1", TypeError, "reader must be a Reader or a handle's 16 bytes, not str .*msdsc.parse_handle"),
     "short": (bytes(15), ValueError, "reader must be 16 bytes, not 15"),

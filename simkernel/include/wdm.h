@@ -279,6 +279,9 @@ typedef struct _STRING {
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+#ifdef __cplusplus
+inline int IsEqualGUID(const GUID& a, const GUID& b) { return !memcmp(&a, &b, sizeof(GUID)); }
+#endif
 
 typedef struct _RTL_OSVERSIONINFOW {
     ULONG dwOSVersionInfoSize;
@@ -1683,6 +1686,30 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+typedef enum _IO_NOTIFICATION_EVENT_CATEGORY {
+    EventCategoryReserved,
+    EventCategoryHardwareProfileChange,
+    EventCategoryDeviceInterfaceChange,
+    EventCategoryTargetDeviceChange,
+    EventCategoryKernelSoftRestart
+} IO_NOTIFICATION_EVENT_CATEGORY;
+#define PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES 0x00000001
+typedef NTSTATUS DRIVER_NOTIFICATION_CALLBACK_ROUTINE(PVOID NotificationStructure, PVOID Context);
+typedef DRIVER_NOTIFICATION_CALLBACK_ROUTINE* PDRIVER_NOTIFICATION_CALLBACK_ROUTINE;
+// Event is GUID_DEVICE_INTERFACE_ARRIVAL or GUID_DEVICE_INTERFACE_REMOVAL (wdmguid.h).
+typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
+    USHORT Version;
+    USHORT Size;
+    GUID Event;
+    GUID InterfaceClassGuid;
+    PUNICODE_STRING SymbolicLinkName;
+} DEVICE_INTERFACE_CHANGE_NOTIFICATION, *PDEVICE_INTERFACE_CHANGE_NOTIFICATION;
+NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory, ULONG EventCategoryFlags,
+                                        PVOID EventCategoryData, PDRIVER_OBJECT DriverObject,
+                                        PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine, PVOID Context,
+                                        PVOID* NotificationEntry);
+NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry);
+NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry);
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 typedef VOID REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                     PVOID Context, PIO_STATUS_BLOCK IoStatus);

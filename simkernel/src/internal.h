@@ -296,6 +296,8 @@ void ObjectReferenceUnknown(const void* object, const char* function);
 void PoolLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<simk::pool::Allocation>& leaked, const char* when);
 void DeviceObjectLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<PDEVICE_OBJECT>& devices, const char* when);
 void SymbolicLinkLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<std::u16string>& links, const char* when);
+void NotificationLeakOnUnload(PDRIVER_OBJECT driver, size_t registrations, const char* when);
+void NotificationEntryUnknown(const void* entry, const char* function);
 void CriticalRegionLeftUnentered(); // KeLeaveCriticalRegion without KeEnterCriticalRegion
 void SpinLockAtDpcLevelTooLow();    // KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL
 void HandleLeak(PDRIVER_OBJECT driver, const std::u16string& keyPath);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "io_state.h"
+#include "pnp_internal.h"
 #include "simkernel/registry.h"
 
 namespace simk::detail {
@@ -116,6 +117,7 @@ void RunUnloadChecks(PDRIVER_OBJECT driver, const char* when)
         rule::SymbolicLinkLeakOnUnload(driver, links, when);
 
     simk::registry::CheckHandlesAtUnload(driver); // registry key handles (rule HandleLeak)
+    simk::pnp::detail::CheckNotificationsAtUnload(driver, when);
 }
 
 bool DriverHasDeviceMemory(PDRIVER_OBJECT driver)

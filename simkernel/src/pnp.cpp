@@ -53,10 +53,11 @@ struct Answered {
 };
 std::map<const IRP*, Answered> g_answered;
 
-enum class WorkKind { Relations, RemoveAfterClose };
+enum class WorkKind { Relations, RemoveAfterClose, Notification };
 struct WorkItem {
-    DEVICE_OBJECT* pdo;
+    DEVICE_OBJECT* pdo; // null for a notification
     WorkKind kind;
+    std::function<void()> notify;
 };
 std::mutex g_queueMutex;
 std::condition_variable g_queueChanged;
@@ -69,7 +70,7 @@ void Enqueue(DEVICE_OBJECT* pdo, WorkKind kind)
 {
     ObReferenceObject(pdo); // held while the work waits in the queue
     std::lock_guard<std::mutex> lock(g_queueMutex);
-    g_queue.push_back({pdo, kind});
+    g_queue.push_back({pdo, kind, {}});
     g_queueChanged.notify_all();
 }
 
@@ -174,8 +175,14 @@ simk::pnp::detail::SyncIrpResult SendPnp(DeviceNode* node, UCHAR minor, ULONG de
     simk::pnp::detail::LogIrpResult(index, result.status, result.information);
     ObDereferenceObject(top);
     if (minor == IRP_MN_REMOVE_DEVICE) {
-        std::lock_guard<std::mutex> lock(g_stateMutex);
-        node->stackBuilt = false;
+        std::u16string instancePath;
+        {
+            std::lock_guard<std::mutex> lock(g_stateMutex);
+            node->stackBuilt = false;
+            instancePath = node->info.instancePath;
+        }
+        // The stack is gone: whatever interface its drivers left on goes off with it.
+        simk::pnp::detail::DisableInterfacesOf(instancePath);
     }
     return result;
 }
@@ -260,6 +267,12 @@ namespace {
 
 void ProcessItem(const WorkItem& item)
 {
+    if (item.kind == WorkKind::Notification) {
+        // Delivered outside the manager's operation, as Windows delivers them from its event
+        // thread: a callback may itself ask the manager for something.
+        item.notify();
+        return;
+    }
     {
         std::lock_guard<std::recursive_mutex> action(g_actionMutex);
         if (item.kind == WorkKind::RemoveAfterClose) {
@@ -302,6 +315,13 @@ void Drain(std::unique_lock<std::mutex>& queueLock, bool stopWhenIdle)
 } // namespace
 
 namespace simk::pnp::detail {
+
+void QueueNotification(std::function<void()> deliver)
+{
+    std::lock_guard<std::mutex> lock(g_queueMutex);
+    g_queue.push_back({nullptr, WorkKind::Notification, std::move(deliver)});
+    g_queueChanged.notify_all();
+}
 
 std::chrono::milliseconds PendingTimeout()
 {

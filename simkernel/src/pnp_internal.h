@@ -13,8 +13,14 @@ namespace simk::pnp::detail {
 
 // The instance path of a PDO that has a node in the tree; false for any other device object.
 bool InstancePathOfPdo(const DEVICE_OBJECT* pdo, std::u16string* instancePath);
-// Forgets every registered device interface (a kernel reset).
+// Forgets every registered device interface and notification registration (a kernel reset).
 void ResetInterfaces();
+// The manager's own disable of a device's interfaces once its stack is removed, each announced.
+void DisableInterfacesOf(const std::u16string& instancePath);
+// Queues a notification's delivery to the manager's work queue, behind the work already there.
+void QueueNotification(std::function<void()> deliver);
+// A driver going away with a notification registration left: reported, and the registration dropped.
+void CheckNotificationsAtUnload(PDRIVER_OBJECT driver, const char* when);
 
 struct SyncIrpResult {
     NTSTATUS status = STATUS_NOT_SUPPORTED;

@@ -460,6 +460,19 @@ void SymbolicLinkLeakOnUnload(PDRIVER_OBJECT driver, const std::vector<std::u16s
                                                 std::to_string(links.size()) + " symbolic link(s) not deleted:" + list);
 }
 
+void NotificationLeakOnUnload(PDRIVER_OBJECT driver, size_t registrations, const char* when)
+{
+    Report(rules::NotificationLeakOnUnload, DriverNameForMessages(driver) + " " + when + " with " +
+                                                std::to_string(registrations) +
+                                                " Plug and Play notification registration(s) not unregistered");
+}
+
+void NotificationEntryUnknown(const void* entry, const char* function)
+{
+    Report(rules::NotificationEntryUnknown, std::string(function) + " of " + Hex(reinterpret_cast<uintptr_t>(entry)) +
+                                                ", which is no registration (never made, or unregistered already)");
+}
+
 void CriticalRegionLeftUnentered()
 {
     Report(rules::CriticalRegions, "KeLeaveCriticalRegion without a matching KeEnterCriticalRegion");

@@ -191,6 +191,35 @@ TEST_F(ReaderLifetime, ReaderPlugAndPlayKnowsOutlivesRefusedRepliesUntilPlugAndP
     simk::pnp::RunUntilIdle();
     EXPECT_EQ(simk::pnp::State(node), NodeState::Removed);
     EXPECT_FALSE(Exists(pdo));
+    // Deleted is not gone: each refused reply took a reference on it, which the bus must drop.
+    EXPECT_FALSE(simk::IsDeviceObject(pdo)) << "a refused reply's reference keeps its memory";
+}
+
+// The reader's stack fails while its bus still reports it (surprise removal, then removal: the node
+// stays, disabled); the client removes it and the bus is uninstalled before Plug and Play has asked
+// for the relations again. The reader goes with its bus, and its number is free for the next reader.
+TEST_F(ReaderLifetime, ReaderThatFailedWhileListedGoesWithItsUninstalledBusAndGivesBackItsNumber)
+{
+    BusReaderHandle handle{};
+    DeviceNode* node = AddSettled(&handle);
+    ASSERT_NE(node, nullptr);
+    PDEVICE_OBJECT pdo = simk::pnp::Pdo(node);
+    simk::pnp::SurpriseRemoveDevice(node);
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(simk::pnp::State(node), NodeState::Disabled) << "its bus still reports it";
+
+    ASSERT_EQ(RemoveReader(m_Client, handle).status, STATUS_SUCCESS);
+    ASSERT_EQ(simk::pnp::RemoveDevice(BusNode(0)), STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(ReaderObjects(), 0u);
+    EXPECT_FALSE(simk::IsDeviceObject(pdo)) << "the reader outlived its bus";
+
+    AddBus();
+    ASSERT_EQ(Close(m_Client), STATUS_SUCCESS);
+    ASSERT_EQ(Open(&m_Client), STATUS_SUCCESS);
+    const msdsc::testing::Reply next = AddReader(m_Client, {4, 5, 6});
+    ASSERT_EQ(next.status, STATUS_SUCCESS);
+    EXPECT_EQ(HandleOf(next).ReaderHandle & 0xFFFFFFFFull, 0u) << "number 0 was never given back";
 }
 
 // The reader's function driver answers the device-state query sent after every start and WMI

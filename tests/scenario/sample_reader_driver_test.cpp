@@ -11,6 +11,7 @@
 #include "msdscnames.h"
 #include "msdscsample.h"
 #include "simkernel/faults.h"
+#include "simkernel/hooks.h"
 #include "simkernel/pool.h"
 #include "simkernel/power.h"
 #include "simkernel/registry.h"
@@ -222,6 +223,58 @@ TEST_F(SampleReaderDriver, StartThatCannotReadTheHardwareKeyFailsWithItsStatusAn
     // The stack went with the failed start: no device of the sample, none of its pool.
     EXPECT_EQ(m_Sample->DeviceObject, nullptr);
     EXPECT_EQ(simk::pool::OutstandingCount(m_Sample), 0u);
+}
+
+// The values in the hardware key are another reader's (Exists 0 beside the other three, as a reader
+// leaves them on its way out): the sample's start fails with a configuration error and leaves nothing.
+TEST_F(SampleReaderDriver, StartWithExistsZeroInTheHardwareKeyFailsAsAConfigurationError)
+{
+    DeviceNode* reader = AddSettled({4, 4, 4});
+    ASSERT_NE(reader, nullptr);
+    // Between the reader's write (its own start, the first open) and the sample's read (the second).
+    const std::u16string key = simk::pnp::HardwareKeyPath(reader);
+    simk::hooks::Hook clearExists(
+        simk::hooks::At(simk::Call::IoOpenDeviceRegistryKey, simk::When::Before, 2),
+        [&](const simk::CallSite&) { simk::registry::SetDword(key, u"" MSDSC_VALUE_EXISTS, 0); });
+    InstallSample();
+    ASSERT_TRUE(clearExists.Fired());
+    EXPECT_EQ(simk::registry::QueryDword(key, u"" MSDSC_VALUE_NUMBER), 4u);
+    EXPECT_EQ(simk::pnp::State(reader), NodeState::StartFailed);
+    EXPECT_EQ(simk::pnp::Info(reader).problem, STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(AskSample(reader).open, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(m_Sample->DeviceObject, nullptr);
+    EXPECT_EQ(simk::pool::OutstandingCount(m_Sample), 0u);
+}
+
+// An application holds a handle on the sample's interface when the client removes the reader: the
+// reader's final removal waits for that handle, but the interface goes off, and its removal is
+// announced, at once, so the application learns it should close.
+TEST_F(SampleReaderDriver, PulledReaderSwitchesItsInterfaceOffBeforeTheApplicationsHandleCloses)
+{
+    InstallSample();
+    simk::pnp::InterfaceWatch application(SAMPLE_INTERFACE);
+    BusReaderHandle handle{};
+    DeviceNode* reader = AddSettled({2, 2, 2}, &handle);
+    ASSERT_NE(reader, nullptr);
+    const std::vector<simk::pnp::DeviceInterface> present = simk::pnp::DeviceInterfaces(SAMPLE_INTERFACE);
+    ASSERT_EQ(present.size(), 1u);
+    const std::u16string link = present[0].linkName;
+    EXPECT_EQ(application.Events(), (std::vector<simk::pnp::InterfaceEvent>{{true, link}}));
+    simk::user::Handle opened = nullptr;
+    ASSERT_EQ(simk::user::OpenDeviceObject(present[0].pdo, &opened, GENERIC_READ), STATUS_SUCCESS);
+
+    ASSERT_EQ(RemoveReader(m_Client, handle).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    ASSERT_TRUE(simk::pnp::AwaitingCloses(reader)) << "the handle holds the final removal back";
+    const std::vector<simk::pnp::RegisteredInterface> listed = simk::pnp::RegisteredInterfaces(SAMPLE_INTERFACE);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_FALSE(listed[0].enabled) << "still on while the application's handle is open";
+    EXPECT_EQ(application.Events(), (std::vector<simk::pnp::InterfaceEvent>{{true, link}, {false, link}}));
+
+    ASSERT_EQ(simk::user::Close(opened), STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(simk::pnp::State(reader), NodeState::Removed);
+    EXPECT_EQ(application.Events().size(), 2u) << "announced once";
 }
 
 // A driver update of the sample restarts the reader: query-remove, removal, AddDevice of the new

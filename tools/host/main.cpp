@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "simkernel/kernel.h"
 #include "session.h"
 #include "view_changes.h"
 
@@ -19,7 +20,8 @@ namespace {
 using namespace msdsc;
 
 const char USAGE[] =
-    "usage: msdscctl-host [--buses N] [--json] [--quiet] [--debug] [--timeout MS] [--image PATH] [COMMAND ...]\n"
+    "usage: msdscctl-host [--buses N] [--json] [--quiet] [--debug] [--timeout MS] [--image PATH]\n"
+    "                     [--reader-driver PATH [--reader-service NAME]] [COMMAND ...]\n"
     "Loads the driver into the simulated kernel, creates N root bus devices (default 1, 0 for none) and\n"
     "runs the commands on one open handle: from the arguments, or else from standard input, one or more\n"
     "per line; 'devices' and 'wait' need no handle, so the control device is opened by the first command\n"
@@ -29,7 +31,9 @@ const char USAGE[] =
     "with a \"type\"; --quiet only what was asked for and errors; --timeout how long 'add --wait' and\n"
     "'wait' wait (default 10000 ms); --debug adds, at the end, the pool blocks the driver still holds\n"
     "(its registry of buses and the buses' own records: a steady number, not a leak). The driver image\n"
-    "defaults to the one built with this tool ($MSDSCBUS_IMAGE overrides it).\n"
+    "defaults to the one built with this tool ($MSDSCBUS_IMAGE overrides it). The readers' function\n"
+    "driver is a stand-in that registers no interface, or the image --reader-driver names, installed as\n"
+    "service --reader-service (default msdscsample); 'battery' defaults to the sample built with the tool.\n"
     "Exit codes: 0 ok, 1 a request failed, input after quit or a verifier violation, 2 a command not\n"
     "understood, 3 the driver, the control device or a bus device is not there (2 before 3 before 1),\n"
     "130 interrupted (Ctrl+C closed the handle), 143 terminated (SIGTERM closed the handle).\n\n";
@@ -37,10 +41,21 @@ const char USAGE[] =
 #ifndef MSDSCBUS_IMAGE
 #define MSDSCBUS_IMAGE "msdscbus.so"
 #endif
+#ifndef MSDSCSAMPLE_IMAGE
+#define MSDSCSAMPLE_IMAGE "msdscsample.so"
+#endif
 
 int Usage(bool json, const std::string& command, const std::string& message, bool showUsage)
 {
     return tool::CommandLineError("msdscctl-host", USAGE, json, command, message, showUsage);
+}
+
+bool RunsBattery(const std::vector<tool::Command>& commands)
+{
+    for (const tool::Command& command : commands)
+        if (command.kind == tool::CommandKind::Battery)
+            return true;
+    return false;
 }
 
 // Ctrl+C (SIGINT) and SIGTERM are taken by a thread of their own with sigwait, outside any signal
@@ -74,6 +89,7 @@ int main(int argc, char** argv)
     unsigned buses = 1;
     uint32_t timeout = tool::DEFAULT_WAIT_MS;
     std::string image = std::getenv("MSDSCBUS_IMAGE") ? std::getenv("MSDSCBUS_IMAGE") : MSDSCBUS_IMAGE;
+    std::string readerDriver, readerService = "msdscsample";
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i)
         output.json |= std::strcmp(argv[i], "--json") == 0;
@@ -84,13 +100,18 @@ int main(int argc, char** argv)
             output.quiet = true;
         } else if (argument == "--debug") {
             debug = true;
-        } else if (argument == "--buses" || argument == "--image" || argument == "--timeout") {
+        } else if (argument == "--buses" || argument == "--image" || argument == "--timeout" ||
+                   argument == "--reader-driver" || argument == "--reader-service") {
             if (i + 1 == argc)
                 return Usage(output.json, argument, argument + " needs a value", true);
             const std::string value = argv[++i];
             uint32_t number = 0;
             if (argument == "--image") {
                 image = value;
+            } else if (argument == "--reader-driver") {
+                readerDriver = value;
+            } else if (argument == "--reader-service") {
+                readerService = value;
             } else if (argument == "--timeout") {
                 if (!tool::ParseUnsigned32(value, &number))
                     return Usage(output.json, argument,
@@ -119,7 +140,13 @@ int main(int argc, char** argv)
     machine::Machine machine;
     tool::Session session(std::cout, output, &std::cerr);
     session.SetWaitTimeout(timeout);
-    if (!machine.Load(image.c_str(), &error) || !machine.CreateBuses(buses, &error)) {
+    // A battery is about a reader driver: without one named, the sample, which registers an interface.
+    if (readerDriver.empty() && RunsBattery(commands))
+        readerDriver = MSDSCSAMPLE_IMAGE;
+    if (!machine.Load(image.c_str(), &error) ||
+        (!readerDriver.empty() &&
+         !machine.InstallReaderDriver(readerDriver.c_str(), simk::Widen(readerService), &error)) ||
+        !machine.CreateBuses(buses, &error)) {
         if (output.json) {
             std::cout << tool::Json("error").Add("command", "load").Add("ok", false).Add("message", error).Line();
             session.Summary(tool::EXIT_NO_DEVICE);

@@ -307,6 +307,36 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
             parsed.gone = Lower(words[start + 2]) == "gone";
             used = 3;
         }
+    } else if (name == "battery") {
+        parsed.kind = CommandKind::Battery;
+        // Its options run until the next word that is not one of them.
+        BatteryRequest& request = parsed.battery;
+        while (start + used < words.size()) {
+            const std::string option = Lower(words[start + used]);
+            uint32_t* number = option == "--readers"         ? &request.readers
+                               : option == "--storm-readers" ? &request.stormReaders
+                               : option == "--cycles"        ? &request.stormCycles
+                               : option == "--io-timeout"    ? &request.ioTimeoutMs
+                                                             : nullptr;
+            std::string* text = option == "--scenarios"   ? &request.scenarios
+                                : option == "--interface" ? &request.interfaceClass
+                                : option == "--junit"     ? &request.junitPath
+                                                          : nullptr;
+            if (!number && !text)
+                break;
+            if (start + used + 1 >= words.size()) {
+                *error = "battery: " + option + " needs a value";
+                return false;
+            }
+            const std::string& value = words[start + used + 1];
+            if (number && (!ParseUnsigned32(value, number) || *number == 0)) {
+                *error = "battery: " + option + " takes a number above 0, not '" + value + "'";
+                return false;
+            }
+            if (text)
+                *text = value;
+            used += 2;
+        }
     } else {
         *error = "unknown command '" + Sanitized(words[start]) + "' (try 'help')";
         return false;
@@ -379,6 +409,7 @@ const Verb VERBS[] = {
     {"list", "the readers this session added and has not removed"},
     {"devices", "every reader device node: number, path, present, started, problem (no session needed)"},
     {"wait READER [gone]", "wait until that reader is started, or gone (no session needed)"},
+    {"battery [OPTIONS]", "the reader-driver battery; --scenarios LIST, --junit FILE and more: docs/windows.md"},
     {"quit", "close the control device: every reader of the session is removed"},
 };
 const size_t VERB_COUNT = sizeof(VERBS) / sizeof(VERBS[0]);

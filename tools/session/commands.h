@@ -11,7 +11,15 @@
 
 namespace msdsc::tool {
 
-enum class CommandKind { Version, Add, Remove, List, Devices, Wait, Quit, Help };
+enum class CommandKind { Version, Add, Remove, List, Devices, Wait, Battery, Quit, Help };
+
+// battery: what its options asked for; zero and empty mean the battery's defaults.
+struct BatteryRequest {
+    uint32_t readers = 0, stormReaders = 0, stormCycles = 0, ioTimeoutMs = 0;
+    std::string scenarios;      // "arrival,6"
+    std::string interfaceClass; // "{GUID}"
+    std::string junitPath;      // where the JUnit XML report goes
+};
 
 struct Command {
     CommandKind kind = CommandKind::Help;
@@ -23,8 +31,9 @@ struct Command {
     bool fullHandle = false;
     MsdscReaderHandle handle{};
     bool gone = false; // wait: for the reader to go rather than to start
-    std::string name;  // the command's name as typed ("add", "Quit", "exit"), which replies name
-    std::string text;  // the command as typed, for messages
+    BatteryRequest battery;
+    std::string name; // the command's name as typed ("add", "Quit", "exit"), which replies name
+    std::string text; // the command as typed, for messages
 };
 
 // Splits a line into words; '#' starts a comment that runs to the end of the line.

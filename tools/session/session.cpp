@@ -3,6 +3,7 @@
 #include "session.h"
 
 #include <algorithm>
+#include <fstream>
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -17,6 +18,7 @@ namespace {
 // What the library answers for a client that is not open, for a wait that ran out of time, and for
 // a device list that did not fit; what the tools answer when no bus device is installed.
 constexpr MsdscStatus STATUS_INVALID_HANDLE_VALUE = static_cast<MsdscStatus>(0xC0000008u);
+constexpr MsdscStatus STATUS_INVALID_PARAMETER_VALUE = static_cast<MsdscStatus>(0xC000000Du);
 constexpr MsdscStatus STATUS_BUFFER_OVERFLOW_VALUE = static_cast<MsdscStatus>(0x80000005u);
 constexpr MsdscStatus STATUS_NO_SUCH_DEVICE_VALUE = static_cast<MsdscStatus>(0xC000000Eu);
 constexpr MsdscStatus STATUS_IO_TIMEOUT_VALUE = static_cast<MsdscStatus>(0xC00000B5u);
@@ -460,6 +462,65 @@ void Session::DoWait(const Command& command)
          json);
 }
 
+void Session::DoBattery(const Command& command)
+{
+    if (!Open())
+        return;
+    MsdscBatteryOptions options;
+    MsdscBatteryDefaults(&options);
+    const BatteryRequest& request = command.battery;
+    options.readers = request.readers ? request.readers : options.readers;
+    options.stormReaders = request.stormReaders ? request.stormReaders : options.stormReaders;
+    options.stormCycles = request.stormCycles ? request.stormCycles : options.stormCycles;
+    options.ioTimeoutMs = request.ioTimeoutMs ? request.ioTimeoutMs : options.ioTimeoutMs;
+    options.timeoutMs = m_WaitMs;
+    options.scenarios = request.scenarios.empty() ? nullptr : request.scenarios.c_str();
+    options.interfaceClass = request.interfaceClass.empty() ? nullptr : request.interfaceClass.c_str();
+    BatteryProgress progress{&m_Errors, m_Options.quiet, {}};
+    uint32_t failed = 0;
+    const char* message = nullptr;
+    MsdscClient* client = nullptr;
+    {
+        std::lock_guard<ClientLock> lock(m_ClientLock);
+        client = m_Client;
+    }
+    // Not under the client's lock, which no wait holds: the step lock keeps the client, as
+    // Interrupt closes it only once this command has returned (it stops the battery first).
+    const MsdscStatus status = MsdscRunBattery(client, &options, OnBatteryEvent, &progress, &failed, &message);
+    // Options that name no scenario or no GUID are refused before anything runs: not understood.
+    if (status == STATUS_INVALID_PARAMETER_VALUE && progress.records.empty())
+        return UsageFailure(command.name, command.name + ": " + message);
+    if (progress.records.empty() && status < 0)
+        return Failure(command.name, status, message);
+    if (m_Options.json) {
+        for (const ScenarioRecord& record : progress.records)
+            m_Out << BatteryJsonLine(command.name, record);
+    } else {
+        m_Out << BatteryTable(progress.records);
+    }
+    if (!request.junitPath.empty()) {
+        std::ofstream junit(request.junitPath, std::ios::binary | std::ios::trunc);
+        junit << BatteryJunit(progress.records);
+        if (!junit.flush())
+            Failure(command.name, STATUS_INVALID_HANDLE_VALUE, "the JUnit report could not be written",
+                    request.junitPath);
+    }
+    if (status < 0)
+        return Failure(command.name, status, message);
+    size_t passed = 0, skipped = 0;
+    for (const ScenarioRecord& record : progress.records) {
+        passed += record.outcome == "passed" ? 1 : 0;
+        skipped += record.outcome == "skipped" ? 1 : 0;
+    }
+    if (m_Options.json)
+        m_Out << Json("reply")
+                     .Add("command", command.name)
+                     .Add("ok", true)
+                     .Add("passed", uint64_t{passed})
+                     .Add("skipped", uint64_t{skipped})
+                     .Line();
+}
+
 bool Session::Execute(const Command& command)
 {
     switch (command.kind) {
@@ -480,6 +541,9 @@ bool Session::Execute(const Command& command)
         break;
     case CommandKind::Wait:
         DoWait(command);
+        break;
+    case CommandKind::Battery:
+        DoBattery(command);
         break;
     case CommandKind::Help:
         if (m_Options.json)
@@ -610,7 +674,9 @@ bool Session::Interrupt(Ending ending)
     int running = 0;
     if (!m_Ending.compare_exchange_strong(running, 1 + static_cast<int>(ending)))
         return false;
-    // The command under way ends at its next step; none starts after it.
+    // A battery under way stops at its next step and removes its readers; any other command ends at
+    // its next step; none starts after it.
+    MsdscStopBattery();
     std::lock_guard<ClientLock> step(m_StepLock);
     bool wasOpen = false;
     uint64_t present = 0;

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "battery_report.h"
 #include "commands.h"
 #include "msdscclient.h"
+#include "msdscbattery.h"
 #include "portable.h"
 
 namespace msdsc::tool {
@@ -139,6 +141,7 @@ private:
     void DoList(const Command& command);
     void DoDevices(const Command& command);
     void DoWait(const Command& command);
+    void DoBattery(const Command& command);
     MsdscStatus ListDevices(std::vector<MsdscReaderDevice>* devices, const char** message);
 
     std::ostream& m_Out;

@@ -3,6 +3,7 @@
 // sees only msdscclient.h and libmsdscclient.so.
 #include <gtest/gtest.h>
 
+#include "battery_rig.h"
 #include "machine_test.h"
 #include "reader_session.h"
 #include "simkernel/pnp.h"
@@ -42,6 +43,27 @@ TEST_F(CProgram, EveryAddAfterABusIsPulledWaitsForItsOwnReader)
     char transcript[4096];
     const char* failed = RunPulledBusSession(transcript, sizeof(transcript), PullBus);
     EXPECT_EQ(failed, nullptr) << "the C program's check '" << failed << "' failed:\n" << transcript;
+}
+
+// The battery from C, over the reader driver's stand-in, which registers no device interface: the
+// scenario that needs one says so and is skipped, every other one passes, and the run's status
+// counts no failure.
+TEST_F(CProgram, RunsTheBatteryThroughTheShippedHeaders)
+{
+    char transcript[4096];
+    BatteryRigResult result{};
+    const char* failed = RunBatteryRig(transcript, sizeof(transcript), &result);
+    ASSERT_EQ(failed, nullptr) << "the rig's check '" << failed << "' failed:\n" << transcript;
+    EXPECT_EQ(result.status, 0) << transcript;
+    EXPECT_EQ(result.failed, 0u) << transcript;
+    EXPECT_EQ(result.ended, 6u) << transcript;
+    EXPECT_EQ(result.skipped, 1u) << transcript;
+    EXPECT_EQ(result.cycles, 3u);
+    EXPECT_NE(std::string(transcript)
+                  .find("3 surprise-removal skipped: the function driver has no enabled device "
+                        "interface"),
+              std::string::npos)
+        << transcript;
 }
 
 } // namespace

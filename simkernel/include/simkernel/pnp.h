@@ -6,8 +6,9 @@
 #include <wdm.h>
 
 #include <chrono>
-#include <map>
 #include <cstddef>
+#include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -273,5 +274,46 @@ struct DeviceInterface {
     DEVICE_OBJECT* pdo = nullptr;
 };
 std::vector<DeviceInterface> DeviceInterfaces(const GUID& interfaceClass);
+
+// Every interface of a class ever registered, on or off, as CM_Get_Device_Interface_List with
+// CM_GET_DEVICE_INTERFACE_LIST_ALL_DEVICES lists them: one switched off, or whose device is gone,
+// stays listed as disabled (Windows keeps its entry), so a test sees an application's view of it.
+struct RegisteredInterface {
+    std::u16string linkName; // folded, as DeviceInterface's
+    std::u16string instancePath;
+    bool enabled = false;
+};
+std::vector<RegisteredInterface> RegisteredInterfaces(const GUID& interfaceClass);
+
+// An application's registration for the arrivals and removals of a class's interfaces
+// (CM_Register_Notification for CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE), kept in the same list as the
+// drivers' IoRegisterPlugPlayNotification. As on Windows, a change is announced only when the state
+// really changes (IoSetDeviceInterfaceState, or the manager switching off what a removed stack left
+// on), queued behind the manager's pending work and delivered by its worker (RunUntilIdle), in
+// order; with includeExisting, the interfaces on at the registration arrive first, at once.
+struct InterfaceEvent {
+    bool arrival = false;
+    std::u16string linkName; // folded
+    bool operator==(const InterfaceEvent& other) const
+    {
+        return arrival == other.arrival && linkName == other.linkName;
+    }
+};
+class InterfaceWatch
+{
+public:
+    explicit InterfaceWatch(const GUID& interfaceClass, bool includeExisting = false);
+    ~InterfaceWatch(); // unregisters; no event is recorded after it
+    InterfaceWatch(const InterfaceWatch&) = delete;
+    InterfaceWatch& operator=(const InterfaceWatch&) = delete;
+
+    std::vector<InterfaceEvent> Events() const; // delivered so far, oldest first
+
+    struct Record;
+
+private:
+    std::shared_ptr<Record> m_Record;
+    void* m_Entry = nullptr;
+};
 
 } // namespace simk::pnp

@@ -132,6 +132,10 @@ constexpr const char* DeleteDeviceRequestBelow = "DeleteDevice";
 constexpr const char* ForwardedAtBadIrql = "ForwardedAtBadIrql"; // IoCallDriver at DISPATCH_LEVEL, not power/I-O
 constexpr const char* SpinLockSafe = "SpinLockSafe";             // IoCompleteRequest with a spin lock held
 constexpr const char* IrqlCriticalRegion = "IrqlKeApcLte2";      // Ke(Enter|Leave)CriticalRegion above APC_LEVEL
+// A Plug and Play notification registration left behind; its callback would run in a gone image.
+constexpr const char* NotificationLeakOnUnload = "PnpNotificationLeakOnUnload";
+// IoUnregisterPlugPlayNotification(Ex) of an entry not registered, or already unregistered.
+constexpr const char* NotificationEntryUnknown = "PnpNotificationEntryUnknown";
 } // namespace rules
 
 struct Violation {
