@@ -2,7 +2,6 @@
 // by AddDevice.
 #include <ntddk.h>
 #include "bus/bus_device.h"
-#include "control/control_device.h"
 #include "driver/diagnostics.h"
 
 BusDevice::BusDevice(DriverObjectContext* Context, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
@@ -42,17 +41,6 @@ NTSTATUS BusDevice::Create(DriverObjectContext* Context, PDEVICE_OBJECT Physical
     return status;
 }
 
-bool BusDevice::Register()
-{
-    DeviceListEntry* entry = g_BusRegistry->AllocateEntry();
-    if (entry == nullptr) {
-        return false;
-    }
-    m_Handle = MintBusHandle();
-    PVOID key = RegistryKey();
-    return g_BusRegistry->InsertUnique(this, &key, entry) == Ok;
-}
-
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     DriverObjectContext* context =
@@ -68,10 +56,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         MSDSC_FAILED("a bus could not be added (%08X)", StatusCode(status));
         return status;
     }
-    // A bus that cannot be registered is detached and deleted again, after the control device has
-    // let go of its mutex.
+    // A bus that cannot be registered is detached and deleted again, after the registry has let go
+    // of its lock.
     DeleteOnFailure deleteOnFailure(bus);
-    if (!ControlDevice::OnBusArrived(bus)) {
+    if (!g_BusRegistry->Register(bus, &bus->m_Handle)) {
         MSDSC_FAILED("a bus could not be registered");
         return STATUS_UNSUCCESSFUL;
     }

@@ -5,8 +5,7 @@
 #include "msdscbus.h"
 #include "driver/attached_device.h"
 #include "driver/driver_globals.h"
-#include "registry/device_list.h"
-#include "bus/bus_handle.h"
+#include "registry/bus_registry.h"
 #include "bus/reader_roster.h"
 
 class ReaderDevice;
@@ -24,10 +23,6 @@ public:
     // Creates the bus's device object over PhysicalDeviceObject, builds the BusDevice in its
     // extension and attaches it. On failure nothing is left and *Bus stays null.
     static NTSTATUS Create(DriverObjectContext* Context, PDEVICE_OBJECT PhysicalDeviceObject, BusDevice** Bus);
-    // Enters the bus into g_BusRegistry under a new handle; false, with the registry as it was,
-    // when there is no pool for the entry or the key is taken. Only through
-    // ControlDevice::OnBusArrived, whose mutex keeps the serial counter.
-    bool Register() REQUIRES(g_ControlDevice->m_Mutex);
 
     // Plug and Play of the bus.
     NTSTATUS OnStartDevice(PIRP Irp);
@@ -48,26 +43,23 @@ public:
     NTSTATUS RemoveReader(ULONG64 ReaderHandle);
 
     // The bus's serial number, its name in diagnostics.
-    ULONG Serial() const { return BusHandleSerial(m_Handle); }
-
-    // The bus's key in g_BusRegistry, which is also its half of the client's reader handles.
-    PVOID RegistryKey() const { return BusHandleKey(m_Handle); }
+    ULONG Serial() const { return MsdscBusHandleSerial(m_Handle); }
     // Takes every reader off the bus, as the client's cleanup does, and re-enumerates the bus.
     void UnplugEveryReader();
 
     // The driver's context this bus was created with, kept for the bus's life.
     DriverObjectContext* m_DriverContext;
-    // Names the bus to the client without its address: this load's handle tag and the bus's
-    // serial number (bus_handle.h). Set once, when AddDevice registers the bus.
+    // Names the bus to the client without its address, and is its key in g_BusRegistry: this
+    // load's handle tag and the bus's serial number. Set once, when AddDevice registers the bus.
     ULONG64 m_Handle;
     // The readers on the bus and their removal protocol.
     ReaderRoster m_Roster;
     // Makes the m_Started test and the insertion of a new reader one step (the lock order is in
     // driver/kernel_support.h).
-    DriverMutex m_Mutex ACQUIRED_AFTER(*g_BusRegistry) ACQUIRED_BEFORE(m_Roster.m_Readers);
+    DriverMutex m_Mutex ACQUIRED_AFTER(g_BusRegistry->m_Buses) ACQUIRED_BEFORE(m_Roster.m_Readers);
     bool m_Started GUARDED_BY(m_Mutex);
 };
 
-// Called by Plug and Play once per bus instance: creates, attaches and registers the bus and
+// Called by Plug and Play once per bus instance: creates, attaches and registers the bus, which
 // makes the control device openable.
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);

@@ -2,7 +2,6 @@
 // registry bookkeeping, and the bus relations that tell Plug and Play which readers exist.
 #include <ntddk.h>
 #include "bus/bus_device.h"
-#include "control/control_device.h"
 #include "driver/diagnostics.h"
 #include "reader/reader_device.h"
 
@@ -127,13 +126,15 @@ NTSTATUS BusDevice::OnRemoveDevice(PIRP Irp)
     // Requests still on their way through the bus finish first, and later ones are turned away,
     // before anything is torn down ("Using Remove Locks").
     IoReleaseRemoveLockAndWait(&m_RemoveLock, Irp);
-    PVOID key = RegistryKey();
-    PVOID payload = nullptr;
-    if (g_BusRegistry->Find(key, &payload) == Ok) {
-        g_BusRegistry->Remove(key);
-        ControlDevice::OnBusLeft();
+    // Out of the registry first: a client's request that holds the registry finishes its call into
+    // the bus before this returns, and none finds the bus after it. The last bus to leave closes the
+    // control device to new sessions by the same step.
+    bool lastLeft = false;
+    if (g_BusRegistry->Unregister(m_Handle, &lastLeft) && lastLeft) {
+        MSDSC_EVENT("bus %u removed, the last: no new session until a bus arrives", static_cast<unsigned>(Serial()));
+    } else {
+        MSDSC_EVENT("bus %u removed", static_cast<unsigned>(Serial()));
     }
-    MSDSC_EVENT("bus %u removed", static_cast<unsigned>(Serial()));
 
     // "Removing a Device in a Function Driver": a bus's function driver deletes the children that
     // are left, passes the removal down, and only then detaches and deletes its own device. A

@@ -8,7 +8,7 @@
 
 NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, ULONG64* ReaderHandle)
 {
-    ULONG number = 0;
+    ULONG readerNumber = 0;
     ULONG64 handle = 0;
     {
         // The m_Started test and the insertion are one step, so a successful query-remove or a
@@ -29,10 +29,10 @@ NTSTATUS BusDevice::CreateReader(const ReaderConfig* Config, ULONG64* ReaderHand
             return status;
         }
         deleteOnFailure.Dismiss();
-        number = reader->m_Number;
+        readerNumber = reader->m_ReaderNumber;
         handle = reader->Handle();
     }
-    MSDSC_EVENT("reader %u created on bus %u", static_cast<unsigned>(number), static_cast<unsigned>(Serial()));
+    MSDSC_EVENT("reader %u created on bus %u", static_cast<unsigned>(readerNumber), static_cast<unsigned>(Serial()));
     // Outside the mutex: Plug and Play may query the relations on this very thread.
     IoInvalidateDeviceRelations(m_PhysicalDeviceObject, BusRelations);
     *ReaderHandle = handle;

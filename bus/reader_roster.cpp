@@ -19,7 +19,7 @@ void ReaderRoster::Record(ReaderDevice* Reader, ReaderState NewState)
 
 void ReaderRoster::DeleteReader(ReaderDevice* Reader)
 {
-    MSDSC_EVENT("reader %u deleted", static_cast<unsigned>(Reader->m_Number));
+    MSDSC_EVENT("reader %u deleted", static_cast<unsigned>(Reader->m_ReaderNumber));
     Reader->m_PreviousState = ReaderState::Deleted;
     Reader->m_State = ReaderState::Deleted;
     Reader->Delete();
@@ -55,7 +55,7 @@ NTSTATUS ReaderRoster::Add(ReaderDevice* Reader)
     if (entry == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    PVOID listKey = ReaderKey(Reader->m_Number);
+    PVOID listKey = ReaderKey(Reader->m_ReaderNumber);
     if (m_Readers.InsertUnique(Reader, &listKey, entry) != Ok) {
         // The list has freed the entry it refused.
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -71,7 +71,7 @@ bool ReaderRoster::LeaveLocked(ReaderDevice* Reader)
     RosterMarks& marks = Reader->m_Marks;
     Record(Reader, ReaderState::Unplugged);
     marks.m_LeftAfter = m_RepliesBuilt;
-    MSDSC_EVENT("reader %u left bus %u", static_cast<unsigned>(Reader->m_Number),
+    MSDSC_EVENT("reader %u left bus %u", static_cast<unsigned>(Reader->m_ReaderNumber),
                 static_cast<unsigned>(m_Bus->Serial()));
     const ULONG64 first = marks.m_FirstListedIn;
     if (first != 0 && m_ReplyDelivered >= first) {
@@ -100,7 +100,7 @@ bool ReaderRoster::ReportedMissingLocked(const ReaderDevice* Reader) const
 
 NTSTATUS ReaderRoster::TakeOff(ULONG64 ReaderHandle)
 {
-    const PVOID key = ReaderKey(static_cast<ULONG>(ReaderHandle));
+    const PVOID key = ReaderKey(MsdscReaderHandleNumber(ReaderHandle));
     ReaderDevice* unknownToPnp = nullptr;
     {
         // One hold from the lookup to the state change: the reader's own removal decides under the
@@ -264,7 +264,7 @@ void ReaderRoster::ReleaseAll()
                 InitializeListHead(&reader->m_Marks.m_DepartedLink);
                 reader->m_Bus = nullptr;
                 MSDSC_EVENT("reader %u outlives bus %u until its final removal",
-                            static_cast<unsigned>(reader->m_Number), static_cast<unsigned>(m_Bus->Serial()));
+                            static_cast<unsigned>(reader->m_ReaderNumber), static_cast<unsigned>(m_Bus->Serial()));
                 continue;
             }
             InsertTailList(&doomed, &reader->m_Marks.m_DepartedLink);
@@ -363,7 +363,7 @@ void ReaderRoster::ChildRemoved(ReaderDevice* Reader)
         RosterMarks& marks = Reader->m_Marks;
         marks.m_Announced = RosterMarks::Announced::Nothing;
         if (marks.m_Standing == RosterMarks::Standing::OnBus) {
-            if (roster.m_Pulled && roster.m_Readers.Remove(ReaderKey(Reader->m_Number)) == Ok) {
+            if (roster.m_Pulled && roster.m_Readers.Remove(ReaderKey(Reader->m_ReaderNumber)) == Ok) {
                 // Gone with its bus.
                 marks.m_Standing = RosterMarks::Standing::LeftKnown;
                 last = true;
@@ -371,7 +371,7 @@ void ReaderRoster::ChildRemoved(ReaderDevice* Reader)
                 // Plug and Play keeps the node of a device its bus still reports (a restart, a
                 // disable, a driver update, an uninstall) and may start it again.
                 MSDSC_EVENT("reader %u removed by Plug and Play, stays on bus %u",
-                            static_cast<unsigned>(Reader->m_Number), static_cast<unsigned>(bus->Serial()));
+                            static_cast<unsigned>(Reader->m_ReaderNumber), static_cast<unsigned>(bus->Serial()));
                 Record(Reader, ReaderState::NotStarted);
             }
         } else if (roster.ReportedMissingLocked(Reader)) {

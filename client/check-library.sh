@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the client library the target build made: msdscclient.dll exports exactly the functions
 # msdscclient.h declares (MSDSC_API), by name and nothing else; it is a 64-bit DLL that imports only
-# system DLLs; its import library and the header are next to it.
+# known DLLs of System32; its import library and the header are next to it.
 #   usage: client/check-library.sh <target build dir>
 set -uo pipefail
 
@@ -55,18 +55,11 @@ else
     fail "exports differ from msdscclient.h: missing '${missing}', undocumented '${extra}'"
 fi
 
-mapfile -t dlls < <(awk '/DLL Name:/ { print $3 }' <<<"$headers")
-bad=()
-for name in "${dlls[@]}"; do
-    case "${name,,}" in
-        kernel32.dll | ntdll.dll | msvcrt.dll | setupapi.dll | cfgmgr32.dll | advapi32.dll) ;;
-        *) bad+=("$name") ;;
-    esac
-done
-if [ ${#dlls[@]} -gt 0 ] && [ ${#bad[@]} -eq 0 ]; then
-    pass "imports only system DLLs (${dlls[*]})"
+# Only known DLLs of System32 at load: the same rule as every image of the package.
+if imports=$(bash "$(dirname "$0")/../packaging/check-imports.sh" "$dll"); then
+    pass "${imports#  ok    }"
 else
-    fail "imports ${bad[*]:-nothing} (only system DLLs are allowed)"
+    fail "${imports#  FAIL  }"
 fi
 
 if [ $failures -ne 0 ]; then

@@ -115,3 +115,14 @@ if(Python3_Interpreter_FOUND)
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/packaging/check-inf.py
                    --fixtures ${CMAKE_SOURCE_DIR}/packaging/tests/inf)
 endif()
+
+# The load-time import check of the package's images, on a tool made to import newdev.dll at load
+# and one that loads it from System32; it needs the cross compiler the target build uses.
+find_program(MSDSC_MINGW_CC x86_64-w64-mingw32-gcc)
+find_program(MSDSC_MINGW_OBJDUMP x86_64-w64-mingw32-objdump)
+if(MSDSC_MINGW_CC AND MSDSC_MINGW_OBJDUMP)
+  add_test(NAME PackageImports.ToolImportingANonKnownDllIsRefused
+           COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/tests/check-imports-test.sh ${MSDSC_MINGW_CC})
+  set_tests_properties(PackageImports.ToolImportingANonKnownDllIsRefused PROPERTIES
+                       ENVIRONMENT OBJDUMP=${MSDSC_MINGW_OBJDUMP})
+endif()

@@ -3,8 +3,7 @@
 #include "control/control_device.h"
 #include "driver/diagnostics.h"
 #include "driver/driver_globals.h"
-#include "registry/device_list.h"
-#include "bus/bus_device.h"
+#include "registry/bus_registry.h"
 #include "msdscnames.h"
 
 namespace {
@@ -90,8 +89,8 @@ void DeleteControlDevice()
 }
 
 ControlDevice::ControlDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject)
-    : DeviceObjectBase(DriverObject, DeviceObject), m_BusReady(false), m_Opened(false), m_SessionEnding(false),
-      m_Session(nullptr), m_RequestsUnderWay(0)
+    : DeviceObjectBase(DriverObject, DeviceObject), m_Opened(false), m_SessionEnding(false), m_Session(nullptr),
+      m_RequestsUnderWay(0)
 {
     KeInitializeEvent(&m_RequestsDone, NotificationEvent, FALSE);
 }
@@ -131,12 +130,15 @@ NTSTATUS ControlDevice::DispatchCreate(PIRP Irp)
     }
     {
         MutexGuard guard(&m_Mutex);
+        // The registry is asked inside the mutex (the order is in driver/kernel_support.h): a bus
+        // that leaves now either left before this open, which is refused, or after it.
+        ListHold registryHold(g_BusRegistry->m_Buses);
         // An open handle refuses the next open whatever the buses do. A sharing violation, not
         // access denied: the I/O manager already answers that for a caller who is not an
         // administrator, and the client tells the two apart.
         if (m_Opened) {
             status = STATUS_SHARING_VIOLATION;
-        } else if (!m_BusReady) {
+        } else if (!g_BusRegistry->HasBus()) {
             status = STATUS_INVALID_DEVICE_STATE;
         } else {
             m_Opened = true;
@@ -160,26 +162,6 @@ NTSTATUS ControlDevice::DispatchClose(PIRP Irp)
     // Windows has sent the cleanup already and this finds the session over; Wine sends none.
     EndSession(IoGetCurrentIrpStackLocation(Irp)->FileObject);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
-}
-
-bool ControlDevice::OnBusArrived(BusDevice* Bus)
-{
-    // The registry's lock is taken inside, in Register (the order is in driver/kernel_support.h).
-    MutexGuard guard(&g_ControlDevice->m_Mutex);
-    if (!Bus->Register()) {
-        return false;
-    }
-    g_ControlDevice->m_BusReady = true;
-    return true;
-}
-
-void ControlDevice::OnBusLeft()
-{
-    // The registry's lock is taken inside, in Count (the order is in driver/kernel_support.h).
-    MutexGuard guard(&g_ControlDevice->m_Mutex);
-    if (g_BusRegistry->Count() == 0) {
-        g_ControlDevice->m_BusReady = false;
-    }
 }
 
 bool ControlDevice::EnterSessionRequest(PFILE_OBJECT FileObject)

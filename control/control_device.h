@@ -4,10 +4,8 @@
 #include <ntddk.h>
 #include "driver/device_object_base.h"
 #include "driver/kernel_support.h"
-#include "registry/device_list.h"
+#include "registry/bus_registry.h"
 #include "driver/driver_globals.h"
-
-class BusDevice;
 
 class ControlDevice : public DeviceObjectBase
 {
@@ -32,25 +30,16 @@ public:
     // The handle's cleanup calls it, and its close too, for a system (Wine) that sends no cleanup.
     void EndSession(PFILE_OBJECT FileObject) EXCLUDES(m_Mutex);
 
-    // AddDevice's bus: registers it (BusDevice::Register) and makes the device openable, in one
-    // section under m_Mutex, so an open never sees a bus that is not yet registered. False, with
-    // nothing changed here, when the bus could not be registered. Static, on g_ControlDevice:
-    // the bus serial counter's lock is named through it, and the analysis must see one lock.
-    static bool OnBusArrived(BusDevice* Bus) EXCLUDES(g_ControlDevice->m_Mutex);
-    // A bus has left the registry: the device is no longer openable once none is left.
-    static void OnBusLeft() EXCLUDES(g_ControlDevice->m_Mutex);
-
-    // m_BusReady: a bus is registered (AddDevice sets it, bus removal clears it); m_Opened: a
-    // handle is open, from a successful create until its session has ended; m_Session: that
-    // handle's file object, which owns every reader; m_SessionEnding: its end has begun;
-    // m_RequestsUnderWay: its requests between enter and leave.
-    bool m_BusReady GUARDED_BY(m_Mutex);
+    // m_Opened: a handle is open, from a successful create until its session has ended; m_Session:
+    // that handle's file object, which owns every reader; m_SessionEnding: its end has begun;
+    // m_RequestsUnderWay: its requests between enter and leave. Whether a bus is registered is the
+    // registry's answer alone (BusRegistry::HasBus), so the two can never disagree.
     bool m_Opened GUARDED_BY(m_Mutex);
     bool m_SessionEnding GUARDED_BY(m_Mutex);
     PFILE_OBJECT m_Session GUARDED_BY(m_Mutex);
     LONG m_RequestsUnderWay GUARDED_BY(m_Mutex);
     // The outermost lock (the order is in driver/kernel_support.h).
-    DriverMutex m_Mutex ACQUIRED_BEFORE(*g_BusRegistry);
+    DriverMutex m_Mutex ACQUIRED_BEFORE(g_BusRegistry->m_Buses);
     // Signalled when the last request under way leaves an ending session.
     KEVENT m_RequestsDone;
 };
@@ -65,7 +54,3 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject);
 // Removes the symbolic link and the control device when the driver unloads; g_ControlDevice is
 // null afterwards.
 void DeleteControlDevice();
-
-// Bus handles are minted under the control device's mutex (bus/bus_handle.h), so that a bus's
-// serial number and its registration are one step.
-extern ULONG g_NextBusSerial GUARDED_BY(g_ControlDevice->m_Mutex);

@@ -7,76 +7,112 @@
 #include "driver/driver_globals.h"
 #include "driver/driver_version.h"
 #include "bus/bus_device.h"
-#include "bus/bus_handle.h"
-#include "registry/device_list.h"
+#include "registry/bus_registry.h"
 
 namespace {
 
-bool IsBusReady(ControlDevice* Control)
+// Each handler runs once the request's row has admitted it (a bus registered if it needs one, the
+// buffer there and long enough for its records) and writes its reply, if any, into Buffer.
+NTSTATUS OnGetVersion(PVOID Buffer)
 {
-    MutexGuard guard(&Control->m_Mutex);
-    return Control->m_BusReady;
+    return ParseDriverVersion(static_cast<DriverVersion*>(Buffer)) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS OnGetVersion(ControlDevice* Control, PIRP Irp, const IO_STACK_LOCATION* Stack)
+NTSTATUS OnAddReader(PVOID Buffer)
 {
-    if (!IsBusReady(Control)) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
-    if (buffer == nullptr || Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(DriverVersion)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (!ParseDriverVersion(static_cast<DriverVersion*>(buffer))) {
+    // METHOD_BUFFERED: the configuration and the reply share the system buffer.
+    return AddReader(static_cast<const ReaderConfig*>(Buffer), static_cast<BusReaderHandle*>(Buffer));
+}
+
+NTSTATUS OnRemoveReader(PVOID Buffer)
+{
+    const BusReaderHandle request = *static_cast<const BusReaderHandle*>(Buffer);
+
+    // The registry stays held until the bus has answered: a bus's removal takes the bus out of the
+    // registry before it deletes it, so it waits here and cannot delete the bus under the call.
+    // The handle's halves are only compared with list keys.
+    ListHold registryHold(g_BusRegistry->m_Buses);
+    BusDevice* bus = g_BusRegistry->Find(request.BusHandle);
+    if (bus == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    Irp->IoStatus.Information = sizeof(DriverVersion);
+    const NTSTATUS status = bus->RemoveReader(request.ReaderHandle);
+    return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
+}
+
+// The handler of each row of CONTROL_REQUESTS, with what its own two failures mean, for the debugger.
+struct ControlHandler {
+    ULONG Code;
+    NTSTATUS (*Handle)(PVOID Buffer);
+    const char* NotReady;
+    const char* Failed;
+};
+
+constexpr ControlHandler CONTROL_HANDLERS[] = {
+    {IOCTL_BUS_GET_VERSION, OnGetVersion, "no bus is registered", "the request failed"},
+    {IOCTL_BUS_ADD_READER, OnAddReader, "no bus is started", "the request failed"},
+    {IOCTL_BUS_REMOVE_READER, OnRemoveReader, "no bus is registered", "the handle names no reader of this load"},
+};
+
+constexpr const ControlHandler* HandlerOf(ULONG Code)
+{
+    for (const ControlHandler& handler : CONTROL_HANDLERS) {
+        if (handler.Code == Code) {
+            return &handler;
+        }
+    }
+    return nullptr;
+}
+
+constexpr bool EveryRequestHasAHandler()
+{
+    for (const ControlRequest& request : CONTROL_REQUESTS) {
+        if (HandlerOf(request.Code) == nullptr) {
+            return false;
+        }
+    }
+    return sizeof(CONTROL_HANDLERS) / sizeof(CONTROL_HANDLERS[0]) == CONTROL_REQUEST_COUNT;
+}
+
+static_assert(EveryRequestHasAHandler(), "each control request has one handler, and each handler a request");
+
+// The row's admission: a registered bus if the request needs one, then its records' room.
+NTSTATUS Admit(const ControlRequest& Request, PIRP Irp, const IO_STACK_LOCATION* Stack)
+{
+    if (Request.NeedsBus && !g_BusRegistry->HasBus()) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const bool needsBuffer = Request.InputSize != 0 || Request.OutputSize != 0;
+    if ((needsBuffer && Irp->AssociatedIrp.SystemBuffer == nullptr) ||
+        Stack->Parameters.DeviceIoControl.InputBufferLength < Request.InputSize ||
+        Stack->Parameters.DeviceIoControl.OutputBufferLength < Request.OutputSize) {
+        return STATUS_INVALID_PARAMETER;
+    }
     return STATUS_SUCCESS;
 }
 
-NTSTATUS OnAddReader(ControlDevice* Control, PIRP Irp, const IO_STACK_LOCATION* Stack)
+NTSTATUS HandleControlRequest(PIRP Irp, const IO_STACK_LOCATION* Stack)
 {
-    if (!IsBusReady(Control)) {
-        return STATUS_INVALID_DEVICE_STATE;
+    const ULONG code = Stack->Parameters.DeviceIoControl.IoControlCode;
+    const ControlRequest* request = FindControlRequest(code);
+    if (request == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
-    PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
-    if (buffer == nullptr || Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ReaderConfig) ||
-        Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(BusReaderHandle)) {
-        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = Admit(*request, Irp, Stack);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    // METHOD_BUFFERED: the configuration and the reply share the system buffer.
-    const NTSTATUS status = AddReader(static_cast<const ReaderConfig*>(buffer), static_cast<BusReaderHandle*>(buffer));
-    if (NT_SUCCESS(status)) {
-        Irp->IoStatus.Information = sizeof(BusReaderHandle);
+    status = HandlerOf(code)->Handle(Irp->AssociatedIrp.SystemBuffer);
+    if (NT_SUCCESS(status) && request->OutputSize != 0) {
+        Irp->IoStatus.Information = request->OutputSize;
     }
     return status;
-}
-
-NTSTATUS OnRemoveReader(PIRP Irp, const IO_STACK_LOCATION* Stack)
-{
-    // No bus-ready test: a client may always try to remove what it was given.
-    const BusReaderHandle* handle = static_cast<const BusReaderHandle*>(Irp->AssociatedIrp.SystemBuffer);
-    if (handle == nullptr || Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(BusReaderHandle)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    const BusReaderHandle request = *handle;
-
-    // The registry stays held until the bus has answered: a bus's removal looks the bus up in the
-    // registry before it deletes it, so it waits here and cannot delete the bus under the call.
-    // The handle's halves are only compared with list keys.
-    ListHold registryHold(*g_BusRegistry);
-    PVOID payload = nullptr;
-    if (g_BusRegistry->Find(BusHandleKey(request.BusHandle), &payload) != Ok) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    BusDevice* bus = static_cast<BusDevice*>(payload);
-    const NTSTATUS status = bus->RemoveReader(request.ReaderHandle);
-    return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
 // Why a control request was refused, for the debugger: each status has one meaning per code.
 const char* RefusalReason(ULONG Code, NTSTATUS Status)
 {
+    const ControlHandler* handler = HandlerOf(Code);
     switch (Status) {
     case STATUS_FILE_CLOSED:
         return "its session has ended";
@@ -85,19 +121,15 @@ const char* RefusalReason(ULONG Code, NTSTATUS Status)
     case STATUS_INVALID_DEVICE_REQUEST:
         return "unknown control code";
     case STATUS_INVALID_DEVICE_STATE:
-        return Code == IOCTL_BUS_ADD_READER ? "no bus is started" : "no bus is registered";
+        return handler != nullptr ? handler->NotReady : "no bus is registered";
     case STATUS_INSUFFICIENT_RESOURCES:
         return "out of pool";
     case STATUS_UNSUCCESSFUL:
-        return Code == IOCTL_BUS_REMOVE_READER ? "the handle names no reader of this load" : "the request failed";
+        return handler != nullptr ? handler->Failed : "the request failed";
     default:
         return "the request failed";
     }
 }
-
-// Takes every reader off one bus and tells Plug and Play, which then removes them. The caller
-// holds the bus registry, so the bus cannot go away meanwhile.
-void UnplugEveryReader(BusDevice* Bus) { Bus->UnplugEveryReader(); }
 
 } // namespace
 
@@ -109,27 +141,19 @@ NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
     // Held across the bus's CreateReader, not just while the bus is picked: a bus's removal looks
     // the bus up in the registry before it deletes it, so it waits for this hold. The bus takes its
     // own locks inside it (the order is in driver/kernel_support.h).
-    ListHold registryHold(*g_BusRegistry);
+    ListHold registryHold(g_BusRegistry->m_Buses);
     const ULONG count = g_BusRegistry->Count();
-    ULONG picked = 0;
-    if (g_NextBusIndex < count) {
-        picked = g_NextBusIndex++;
-    } else {
-        // Wrapping sets the position to 0, not 1, so after a wrap the first bus is picked twice.
-        g_NextBusIndex = 0;
-    }
+    const ULONG picked = g_BusRegistry->StartRound(count);
 
     // A bus that is not started (pulled but held open, stopped for a rebalance, its removal
     // queried) refuses, and the next one in registry order is asked, each once. Only a started
     // bus's own failure is the client's answer.
     for (ULONG tried = 0; tried < count; ++tried) {
         const ULONG index = (picked + tried) % count;
-        PVOID busKey = nullptr;
-        PVOID payload = nullptr;
-        if (g_BusRegistry->GetAt(static_cast<LONG>(index), &busKey, &payload) != Ok) {
+        BusDevice* bus = g_BusRegistry->At(index);
+        if (bus == nullptr) {
             return STATUS_UNSUCCESSFUL;
         }
-        BusDevice* bus = static_cast<BusDevice*>(payload);
         ULONG64 readerHandle = 0;
         const NTSTATUS status = bus->CreateReader(&config, &readerHandle);
         if (status == STATUS_INVALID_DEVICE_STATE) {
@@ -139,8 +163,7 @@ NTSTATUS AddReader(const ReaderConfig* Config, BusReaderHandle* Handle)
             return status;
         }
         if (tried != 0) {
-            // The turn moves on from the bus that took the reader.
-            g_NextBusIndex = index + 1;
+            g_BusRegistry->RoundTakenAt(index);
         }
         Handle->BusHandle = bus->m_Handle;
         Handle->ReaderHandle = readerHandle;
@@ -160,27 +183,13 @@ NTSTATUS ControlDevice::DispatchDeviceControl(PIRP Irp)
                       StatusCode(STATUS_FILE_CLOSED), RefusalReason(code, STATUS_FILE_CLOSED));
         return CompleteIrpWith(Irp, STATUS_FILE_CLOSED);
     }
-    NTSTATUS status;
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_BUS_GET_VERSION:
-        status = OnGetVersion(this, Irp, stack);
-        break;
-    case IOCTL_BUS_ADD_READER:
-        status = OnAddReader(this, Irp, stack);
-        break;
-    case IOCTL_BUS_REMOVE_READER:
-        status = OnRemoveReader(Irp, stack);
-        break;
-    default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
-    }
+    const NTSTATUS status = HandleControlRequest(Irp, stack);
     LeaveSessionRequest();
     if (!NT_SUCCESS(status)) {
         MSDSC_REFUSED("control code %08X refused (%08X): %s", static_cast<unsigned>(code), StatusCode(status),
                       RefusalReason(code, status));
     }
-    // Information was set only by the two requests that hand a reply back.
+    // Information was set only by a success that hands a reply back.
     return CompleteIrpWith(Irp, status);
 }
 
@@ -212,12 +221,8 @@ void ControlDevice::EndSession(PFILE_OBJECT FileObject)
     }
     {
         // The whole walk under one hold, so no bus is deleted halfway through it.
-        ListHold registryHold(*g_BusRegistry);
-        PVOID key = nullptr;
-        PVOID payload = nullptr;
-        for (LONG index = 0; g_BusRegistry->GetAt(index, &key, &payload) == Ok; ++index) {
-            UnplugEveryReader(static_cast<BusDevice*>(payload));
-        }
+        ListHold registryHold(g_BusRegistry->m_Buses);
+        g_BusRegistry->ForEach([](BusDevice* Bus) { Bus->UnplugEveryReader(); });
     }
     // After the registry's hold has ended: the mutex comes first in the order (driver/kernel_support.h).
     MutexGuard guard(&m_Mutex);

@@ -5,11 +5,20 @@
 
 static_assert(sizeof(DriverObjectContext) == 8, "the driver-object extension holds one pointer");
 
-DeviceList* g_BusRegistry = nullptr;
+BusRegistry* g_BusRegistry = nullptr;
 ControlDevice* g_ControlDevice = nullptr;
-ULONG g_NextBusIndex = 0;
-ULONG g_HandleTag = 0;
-ULONG g_NextBusSerial = 0;
 LONG g_ReaderNumbersHeld[MAX_READERS / 32] = {};
 ULONG g_ReaderGenerations = 0;
 POOL_TYPE g_NonPagedPoolType = NonPagedPool;
+
+// Beside the definitions, so that a global added above is reset here too.
+void ResetDriverGlobals()
+{
+    g_BusRegistry = nullptr;
+    g_ControlDevice = nullptr;
+    for (LONG& word : g_ReaderNumbersHeld) {
+        word = 0;
+    }
+    g_ReaderGenerations = 0;
+    g_NonPagedPoolType = NonPagedPool;
+}

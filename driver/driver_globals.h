@@ -5,7 +5,7 @@
 #include "msdscbus.h"
 
 class ControlDevice;
-class DeviceList;
+class BusRegistry;
 
 // The identification key of the driver-object extension that holds the DriverObjectContext;
 // the number itself is the identification address.
@@ -32,19 +32,18 @@ public:
 
 // Each global with why the whole driver shares it and what keeps its readers and writers apart.
 
-// Every registered bus (key: its handle), so a client's request finds its bus; built at entry, freed at unload.
-extern DeviceList* g_BusRegistry;
+// Every registered bus, its handle and the adds' turn (registry/bus_registry.h); built at entry, freed at unload.
+extern BusRegistry* g_BusRegistry;
 // The client's one way in, built by the entry and deleted by the unload routine.
 extern ControlDevice* g_ControlDevice;
-// Registry position of the next add's bus, so adds go round the buses; only under the registry's hold.
-extern ULONG g_NextBusIndex;
-// This load's half of every bus handle (never 0), so an earlier load's handle names no bus; bus_handle.h.
-extern ULONG g_HandleTag;
-// The next bus's serial number, so no two buses of a load share a handle; under the control device's mutex.
-extern ULONG g_NextBusSerial;
 // Bit n: some reader device object holds number n, its instance ID, unique over every bus; interlocked.
 extern LONG g_ReaderNumbersHeld[MAX_READERS / 32];
 // Readers created in this load, each reader's generation, so a stale handle never names a later reader.
 extern ULONG g_ReaderGenerations;
 // NonPagedPoolNx from Windows 8 (6.2) on, where memory integrity wants data never executable; chosen at entry.
 extern POOL_TYPE g_NonPagedPoolType;
+
+// Puts every global above back to its value at load, freeing nothing: for the host build's tests
+// and fuzzer, which link the driver in once and load it many times into a simulated kernel that
+// takes back its pool and devices itself. Windows loads a fresh image every time.
+void ResetDriverGlobals();

@@ -25,10 +25,12 @@ constexpr ULONG MakePoolTag(const char (&text)[5])
 // two locks of one rank (two buses' mutexes, two buses' reader lists) are never held together,
 // nor are the control device's mutex and a bus's mutex. Each guards the fields listed with it,
 // marked GUARDED_BY where they are declared, and clang's thread-safety analysis checks both.
-//  1. The control device's m_Mutex: its m_BusReady, m_Opened, m_SessionEnding, m_Session and
-//     m_RequestsUnderWay, and g_NextBusSerial. A bus's registration and its removal take the
-//     registry's lock inside it, so that an open never sees the registry and m_BusReady disagree.
-//  2. The bus registry's lock (g_BusRegistry, a DeviceList): g_NextBusIndex. Not innermost: a
+//  1. The control device's m_Mutex: its m_Opened, m_SessionEnding, m_Session and
+//     m_RequestsUnderWay. An open asks the bus registry whether a bus is registered inside it, the
+//     one place the two are held together, so the open and the last bus's removal are one step
+//     each: the open comes first or is refused.
+//  2. The bus registry's lock (g_BusRegistry->m_Buses, a DeviceList): the registry's m_NextSerial
+//     and m_NextIndex. A bus's registration and its removal take it alone. Not innermost: a
 //     client's add, remove and session end keep the registry held across their calls into a bus,
 //     so that no bus is deleted under them, and the bus takes its own locks inside.
 //  3. A bus's m_Mutex: its m_Started. Reader creation adds to the roster inside it, and the
@@ -39,7 +41,7 @@ constexpr ULONG MakePoolTag(const char (&text)[5])
 //     are not marked). Innermost: no other lock of the driver is taken inside it.
 // Below them all, inside each DeviceList: its guard word, which guards who holds the list and is
 // kept for a few instructions only. Lock-free: the reader numbers and generations (interlocked),
-// and the handle tag (written once at driver entry, before any bus exists).
+// and the registry's handle tag (drawn when the registry is built, before any bus exists).
 
 // A fast mutex, known to the analysis as a lock. It is the FAST_MUTEX and nothing more, so it
 // takes the same room in a device extension. Taken with the critical region and the unsafe

@@ -6,26 +6,9 @@
 #include "driver/diagnostics.h"
 #include "driver/driver_globals.h"
 #include "driver/driver_version.h"
-#include "registry/device_list.h"
+#include "registry/bus_registry.h"
 #include "control/control_device.h"
 #include "bus/bus_device.h"
-#include "bus/bus_handle.h"
-
-namespace {
-
-constexpr ULONG BUS_REGISTRY_TAG = MakePoolTag("ansl");
-static_assert(BUS_REGISTRY_TAG == 0x6C736E61, "pool tag of the bus registry");
-static_assert(DEVICE_LIST_ENTRY_TAG == 0x6C737061, "pool tag of list entries");
-
-void FreeBusRegistry()
-{
-    g_BusRegistry->Clear();
-    g_BusRegistry->~DeviceList();
-    ExFreePoolWithTag(g_BusRegistry, BUS_REGISTRY_TAG);
-    g_BusRegistry = nullptr;
-}
-
-} // namespace
 
 POOL_TYPE NonPagedPoolTypeFor(ULONG MajorVersion, ULONG MinorVersion)
 {
@@ -42,21 +25,18 @@ NTSTATUS DriverObjectContext::Initialize()
 
     bool registryCreatedHere = false;
     if (g_BusRegistry == nullptr) {
-        PVOID memory = ExAllocatePoolWithTag(g_NonPagedPoolType, sizeof(DeviceList), BUS_REGISTRY_TAG);
-        if (memory == nullptr) {
+        if (!BusRegistry::Create()) {
             return STATUS_UNSUCCESSFUL;
         }
-        g_BusRegistry = new (memory, InPlace) DeviceList(TRUE, PagedPool, DEVICE_LIST_ENTRY_TAG);
         registryCreatedHere = true;
     }
 
     if (g_ControlDevice == nullptr) {
-        InitializeHandleTag();
         const NTSTATUS status = CreateControlDevice(m_DriverObject);
         if (!NT_SUCCESS(status)) {
             // A driver that fails to load leaves nothing behind.
             if (registryCreatedHere) {
-                FreeBusRegistry();
+                BusRegistry::Free();
             }
             return status;
         }
@@ -112,6 +92,6 @@ void NTAPI DriverUnload(PDRIVER_OBJECT)
         DeleteControlDevice();
     }
     if (g_BusRegistry != nullptr) {
-        FreeBusRegistry();
+        BusRegistry::Free();
     }
 }

@@ -331,30 +331,32 @@ void Close(Session& session, bool withoutCleanup = false)
     session.live.clear(); // the session's end removes them all
 }
 
+// The first function number of the driver's kind that no control request holds.
+ULONG UnassignedNeighbour()
+{
+    ULONG function = 0x800;
+    while (FindControlRequest(MSDSC_CONTROL_CODE(function)) != nullptr) {
+        ++function;
+    }
+    return MSDSC_CONTROL_CODE(function);
+}
+
 // A control code: one of the driver's, the unassigned neighbour, another buffered code of the same
 // device type, or anything at all.
 ULONG PickControlCode(InputReader& input)
 {
-    const uint8_t selector = input.Byte();
-    switch (selector % 6) {
+    const uint8_t selector = input.Byte() % (CONTROL_REQUEST_COUNT + 3);
+    if (selector < CONTROL_REQUEST_COUNT) {
+        return CONTROL_REQUESTS[selector].Code;
+    }
+    switch (selector - CONTROL_REQUEST_COUNT) {
     case 0:
-        return IOCTL_BUS_GET_VERSION;
+        return UnassignedNeighbour();
     case 1:
-        return IOCTL_BUS_ADD_READER;
-    case 2:
-        return IOCTL_BUS_REMOVE_READER;
-    case 3:
-        return CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
-    case 4:
-        return CTL_CODE(FILE_DEVICE_UNKNOWN, input.Byte() | 0x800u, METHOD_BUFFERED, FILE_ANY_ACCESS);
+        return MSDSC_CONTROL_CODE(input.Byte() | 0x800u);
     default:
         return input.U32();
     }
-}
-
-bool IsDriverCode(ULONG code)
-{
-    return code == IOCTL_BUS_GET_VERSION || code == IOCTL_BUS_ADD_READER || code == IOCTL_BUS_REMOVE_READER;
 }
 
 // heldBefore: the reader numbers the driver held when the request was sent.
@@ -364,36 +366,40 @@ void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, N
     const bool busReady = !session.buses.empty();
     const bool buffered =
         METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && DEVICE_TYPE_FROM_CTL_CODE(code) == FILE_DEVICE_UNKNOWN;
-    if (!IsDriverCode(code)) {
+    const ControlRequest* row = FindControlRequest(code);
+    if (row == nullptr) {
         if (buffered) {
             Expect(status == STATUS_INVALID_DEVICE_REQUEST, "unknown code accepted", status);
         }
         return;
     }
+    // Every request's admission, as its row states it.
+    if (row->NeedsBus && !busReady) {
+        Expect(status == STATUS_INVALID_DEVICE_STATE, "a request that needs a bus ran without one", status);
+        return;
+    }
+    if (inLength < row->InputSize || outLength < row->OutputSize) {
+        Expect(status == STATUS_INVALID_PARAMETER, "a request with short buffers ran", status);
+        return;
+    }
+    if (NT_SUCCESS(status)) {
+        Expect(row->OutputSize == 0 || information == row->OutputSize, "reply size", static_cast<long>(information));
+    }
     if (code == IOCTL_BUS_GET_VERSION) {
-        if (!busReady) {
-            Expect(status == STATUS_INVALID_DEVICE_STATE, "version without a bus", status);
-        } else if (outLength < sizeof(DriverVersion)) {
-            Expect(status == STATUS_INVALID_PARAMETER, "version into a short buffer", status);
-        } else {
-            static const uint8_t expected[8] = {0x86, 0, 0, 0, 2, 0, 1, 0};
-            Expect(status == STATUS_SUCCESS && information == 8, "version refused", status);
-            Expect(std::memcmp(out, expected, sizeof(expected)) == 0, "version bytes");
-        }
+        static const uint8_t expected[8] = {0x86, 0, 0, 0, 2, 0, 1, 0};
+        Expect(status == STATUS_SUCCESS, "version refused", status);
+        Expect(std::memcmp(out, expected, sizeof(expected)) == 0, "version bytes");
         return;
     }
     if (code == IOCTL_BUS_ADD_READER) {
-        if (!busReady) {
-            Expect(status == STATUS_INVALID_DEVICE_STATE, "add without a bus", status);
-        } else if (inLength < sizeof(ReaderConfig) || outLength < sizeof(BusReaderHandle)) {
-            Expect(status == STATUS_INVALID_PARAMETER, "add with short buffers", status);
-        } else if (NT_SUCCESS(status)) {
-            Expect(status == STATUS_SUCCESS && information == sizeof(BusReaderHandle), "add reply size", status);
+        if (NT_SUCCESS(status)) {
+            Expect(status == STATUS_SUCCESS, "add reply status", status);
             BusReaderHandle reply;
             std::memcpy(&reply, out, sizeof(reply));
             Expect(IsKnownBus(session, reply.BusHandle), "add names an unknown bus");
             // The reader half: a generation above, the reader number below, inside the cap.
-            Expect((reply.ReaderHandle >> 32) != 0 && static_cast<ULONG>(reply.ReaderHandle) < MAX_READERS,
+            Expect(MsdscReaderHandleGeneration(reply.ReaderHandle) != 0 &&
+                       IsWithinReaderCap(MsdscReaderHandleNumber(reply.ReaderHandle)),
                    "add's reader half is no generation and reader number");
             Expect(session.racing || heldBefore < MAX_READERS, "an add past the cap", static_cast<long>(heldBefore));
             AdoptReader(session, reply);
@@ -406,9 +412,7 @@ void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, N
         }
         return;
     }
-    if (inLength < sizeof(BusReaderHandle)) {
-        Expect(status == STATUS_INVALID_PARAMETER, "remove with a short buffer", status);
-    } else {
+    if (code == IOCTL_BUS_REMOVE_READER) {
         Expect(status == STATUS_SUCCESS || status == STATUS_UNSUCCESSFUL, "remove status", status);
         Expect(information == 0, "remove hands a reply back", static_cast<long>(information));
         if (status == STATUS_SUCCESS && !session.racing) {
@@ -574,9 +578,7 @@ void TearDown(Session& session)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     simk::ResetKernel();
-    g_NextBusIndex = 0;
-    g_ReaderGenerations = 0;
-    g_NextBusSerial = 0;
+    ResetDriverGlobals();
 
     InputReader input(data, size);
     const uint8_t options = input.Byte();
@@ -584,7 +586,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // the options choose how it powers the reader down.
     {
         simk::pnp::ChildFunctionDriverOptions child;
-        child.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+        child.hardwareId = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
         child.powerDownOnRemove = (options & 2) != 0;
         child.powerDownOnSurpriseRemoval = (options & 4) != 0;
         simk::pnp::SetChildFunctionDriver(child);

@@ -76,6 +76,11 @@ bool Machine::Load(const char* imagePath, std::string* error)
 
 bool Machine::CreateBuses(unsigned count, std::string* error)
 {
+    if (count > MAX_BUSES) {
+        *error = "a simulated machine takes 0 to " + std::to_string(MAX_BUSES) + " bus devices, not " +
+                 std::to_string(count);
+        return false;
+    }
     for (unsigned i = 0; i < count; ++i) {
         simk::pnp::DeviceNode* node = simk::pnp::CreateRootDevice(m_Driver, BUS_HARDWARE_ID);
         m_Buses.push_back(node);

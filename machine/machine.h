@@ -13,6 +13,11 @@
 
 namespace msdsc::machine {
 
+// The most root bus devices one machine takes, for every way of starting one (the host tool's
+// --buses, the host library): a count from a careless caller (-1 read as 4294967295) must be
+// refused, not run until memory is gone.
+constexpr unsigned MAX_BUSES = 64;
+
 // The bus's hardware ID, which the INF binds the driver to on Windows.
 extern const char16_t BUS_HARDWARE_ID[];
 
@@ -44,7 +49,8 @@ public:
     // Loads the driver image and puts the stand-in for the reader function driver over every reader
     // Plug and Play enumerates, as Windows loads the reader's driver.
     bool Load(const char* imagePath, std::string* error);
-    // Creates root bus devices with the bus hardware ID; each must reach Started.
+    // Creates root bus devices with the bus hardware ID; each must reach Started. More than
+    // MAX_BUSES is refused before any is made.
     bool CreateBuses(unsigned count, std::string* error);
     // Lets Plug and Play finish what the driver asked for (enumerations after adds and removals).
     void Settle();

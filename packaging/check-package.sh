@@ -3,8 +3,8 @@
 # files packaging/package.cmake declares (plus, with --signed, the two scripts/sign-test.sh
 # adds), nothing the Wine test or the build leaves, and the zip holds the same; the INFs' identity
 # and version and the INF rules (packaging/check-inf.py); the drivers free of debug sections and the
-# bus driver's PDB, where the build made one, matching it; the tool a console program that imports
-# only DLLs that ship with Windows; the Python wheel with its package and pytest plugin.
+# bus driver's PDB, where the build made one, matching it; the tool a console program; each image's
+# load-time imports within what its kind may import; the Python wheel with its package and pytest plugin.
 #   usage: packaging/check-package.sh [--signed] <target build dir>
 set -uo pipefail
 
@@ -54,6 +54,24 @@ if [ "$actual_list" = "$expected_list" ]; then
 else
     fail "the folder differs from what ships: missing [$(comm -23 <(echo "$expected_list") <(echo "$actual_list") | paste -sd' ')]," \
          "not shipped [$(comm -13 <(echo "$expected_list") <(echo "$actual_list") | paste -sd' ')]"
+fi
+# The README's table of the zip's files names each file as the folder holds it (a version as
+# <version>); the signing files are named whether or not this package is signed yet.
+readme="$folder/README.md"
+if [ -f "$readme" ]; then
+    version=$(sed -n 's/^msdscbus-\(.*\)-x64$/\1/p' <<<"$(basename "$folder")")
+    documented=$(sed -n '/^## What is in the zip/,/^## /p' "$readme" | grep '^| `' | cut -d'|' -f2 |
+                 grep -o '`[^`]*`' | tr -d '`' | sed "s/<version>/$version/" | sort -u)
+    python_version=$(unzip -p "$(find "$folder" -maxdepth 1 -name 'msdsc-*.whl' -print -quit)" '*/METADATA' 2>/dev/null |
+                     sed -n 's/^Version: //p')
+    documented=$(sed "s/^msdsc-$version-/msdsc-$python_version-/" <<<"$documented" | sort -u)
+    shipped=$(printf '%s\n' "$expected_list" msdscbus-test.cer trust-test-certificate.cmd | sort -u)
+    if [ "$documented" = "$shipped" ]; then
+        pass "README.md names every file of the zip as it is there: $(paste -sd' ' <<<"$documented")"
+    else
+        fail "README.md's table of the zip differs: not named [$(comm -13 <(echo "$documented") <(echo "$shipped") | paste -sd' ')]," \
+             "named but not shipped [$(comm -23 <(echo "$documented") <(echo "$shipped") | paste -sd' ')]"
+    fi
 fi
 # What the Wine test and the build leave next to the driver must never be declared as shipping.
 leftovers=$(grep -iE '^(winefill\.sys|msdscwine\.exe|CMakeFiles|Makefile|cmake_install\.cmake)$|\.(log|o|obj)$' <<<"$expected_list")
@@ -179,23 +197,16 @@ if [ -f "$exe" ]; then
     fi
     subsystem=$(field Subsystem)
     if [ "$subsystem" = "00000003" ]; then pass "msdscctl.exe: console subsystem (3)"; else fail "msdscctl.exe: subsystem '$subsystem', expected 00000003 (console)"; fi
-    # Only DLLs that every Windows has: the compiler's own run-time DLLs (libstdc++-6.dll,
-    # libgcc_s_seh-1.dll, libwinpthread-1.dll) would make the tool fail to start elsewhere.
-    mapfile -t dlls < <(awk '/DLL Name:/ { print $3 }' <<<"$headers")
-    bad=()
-    for dll in "${dlls[@]}"; do
-        case "${dll,,}" in
-            kernel32.dll | ntdll.dll | msvcrt.dll | setupapi.dll | newdev.dll | advapi32.dll | user32.dll) ;;
-            # The project's client library, shipped in the same folder (client/check-library.sh).
-            msdscclient.dll) ;;
-            *) bad+=("$dll") ;;
-        esac
-    done
-    if [ ${#dlls[@]} -gt 0 ] && [ ${#bad[@]} -eq 0 ]; then
-        pass "msdscctl.exe: imports only system DLLs (${dlls[*]})"
-    else
-        fail "msdscctl.exe: imports ${bad[*]:-nothing} (only system DLLs are allowed)"
-    fi
+fi
+
+# Every image that ships, each against what its kind may import at load (packaging/check-imports.sh).
+mapfile -t images < <(find "$folder" -maxdepth 1 -type f \( -iname '*.sys' -o -iname '*.exe' -o -iname '*.dll' \) | sort)
+if [ ${#images[@]} -eq 0 ]; then
+    fail "no image in $folder"
+else
+    imports=$(bash "$source_dir/packaging/check-imports.sh" "${images[@]}")
+    echo "$imports"
+    failures=$((failures + $(grep -c '^  FAIL' <<<"$imports")))
 fi
 
 # The Python wheel: the package with its type information, registering the pytest plugin.

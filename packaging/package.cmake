@@ -37,20 +37,27 @@ set(MSDSC_SAMPLE_DATE 01/01/2000)
 configure_file(${CMAKE_SOURCE_DIR}/sample/msdscsample.inf.in ${CMAKE_CURRENT_BINARY_DIR}/msdscsample.inf
                @ONLY NEWLINE_STYLE WIN32)
 
-# The tool: a console program on the client library (msdscclient.dll, next to it), importing
-# otherwise only DLLs that ship with Windows (the C and C++ run times of the compiler are linked in
-# statically).
+# The tool: a console program that imports at load only known DLLs of System32, which Windows never
+# looks for beside the program. It runs elevated, perhaps from a Downloads folder where anyone may
+# leave a DLL: so the client library is built into it rather than loaded from msdscclient.dll, the
+# compiler's run times are linked in statically, and newdev.dll is loaded at run time from System32
+# (tools/windows/system_library.cpp). GNU ld 2.40 cannot write a load-configuration directory (it
+# knows no _load_config_used), so the image carries no dependent-load flags.
 add_executable(msdscctl
+  ${MSDSC_CLIENT_SOURCES}
   ${CMAKE_SOURCE_DIR}/tools/session/commands.cpp
   ${CMAKE_SOURCE_DIR}/tools/session/session.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/device_install.cpp
+  ${CMAKE_SOURCE_DIR}/tools/windows/system_library.cpp
   ${CMAKE_SOURCE_DIR}/tools/windows/main.cpp)
-target_include_directories(msdscctl PRIVATE ${CMAKE_SOURCE_DIR}/tools/session ${CMAKE_SOURCE_DIR}/include)
-# The oldest x64 Windows (5.2), as for the driver: every call used exists there.
-target_compile_definitions(msdscctl PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0502)
+target_include_directories(msdscctl PRIVATE ${CMAKE_SOURCE_DIR}/tools/session ${CMAKE_SOURCE_DIR}/include
+                           ${MSDSC_CLIENT_DIR}/include ${MSDSC_CLIENT_DIR}/src)
+# The oldest x64 Windows (5.2), as for the driver: every call imported exists there; newer ones
+# (SetDefaultDllDirectories) are looked up.
+target_compile_definitions(msdscctl PRIVATE MSDSC_LINKED_IN UNICODE _UNICODE _WIN32_WINNT=0x0502)
 target_compile_options(msdscctl PRIVATE -Wall -Wextra $<$<NOT:$<CONFIG:Debug>>:-O2>)
 target_link_options(msdscctl PRIVATE -municode -static -Wl,--subsystem,console $<$<NOT:$<CONFIG:Debug>>:-s>)
-target_link_libraries(msdscctl PRIVATE msdscclient msdscclient_windows_helpers setupapi newdev)
+target_link_libraries(msdscctl PRIVATE msdscclient_windows_helpers setupapi ntdll)
 
 # The release package: dist/msdscbus-<version>-x64/ holding what ships and nothing else, and a zip
 # of it (`cmake --build --preset package`). Built on request only: the catalog needs osslsigncode

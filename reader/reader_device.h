@@ -20,7 +20,7 @@ enum class ReaderState : ULONG {
 class ReaderDevice : public DeviceObjectBase
 {
 public:
-    ReaderDevice(BusDevice* Bus, PDEVICE_OBJECT DeviceObject, ULONG Number, ULONG Generation,
+    ReaderDevice(BusDevice* Bus, PDEVICE_OBJECT DeviceObject, ULONG ReaderNumber, ULONG Generation,
                  const ReaderConfig& Config);
     ~ReaderDevice() override;
 
@@ -44,14 +44,16 @@ public:
     // still waited for its final removal (a handle on its stack held that back): the removal
     // that comes then deletes it without looking for a bus.
     BusDevice* m_Bus;
-    ULONG m_Number;
+    // The reader's own number: its instance ID and the low half of its handle. Not the
+    // configuration's Number (m_Config.Number), a value the client chose for the hardware key.
+    ULONG m_ReaderNumber;
     // Which of the readers that held this number it is: the client's handle carries it, so that a
     // handle of an earlier reader never names a later one in the same slot.
     ULONG m_Generation;
     ReaderConfig m_Config;
 
     // The reader half of the client's handle: the generation above the number.
-    ULONG64 Handle() const { return (static_cast<ULONG64>(m_Generation) << 32) | m_Number; }
+    ULONG64 Handle() const { return MsdscMakeReaderHandle(m_Generation, m_ReaderNumber); }
 
 private:
     NTSTATUS OnQueryRemoveDevice(PIRP Irp);
@@ -76,10 +78,11 @@ private:
     RosterMarks m_Marks;
 };
 
-// The lowest number no reader holds in g_ReaderNumbersHeld, taken; false when every one is held.
-bool TakeReaderNumber(ULONG* Number);
-void ReleaseReaderNumber(ULONG Number);
+// The lowest reader number no reader holds in g_ReaderNumbersHeld, taken; false when every number
+// within the cap (IsWithinReaderCap, msdscbus.h) is held.
+bool TakeReaderNumber(ULONG* ReaderNumber);
+void ReleaseReaderNumber(ULONG ReaderNumber);
 
 // A reader's key in its bus's m_Readers: its number, moved up by one because a null key asks the
 // list for a key of its own. Numbers are unique, so the key is too.
-inline PVOID ReaderKey(ULONG Number) { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Number) + 1); }
+inline PVOID ReaderKey(ULONG ReaderNumber) { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(ReaderNumber) + 1); }

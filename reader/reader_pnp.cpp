@@ -183,10 +183,10 @@ NTSTATUS ReaderDevice::OnStartDevice(PIRP Irp)
     const NTSTATUS status = WriteConfiguration();
     if (!NT_SUCCESS(status)) {
         MSDSC_REFUSED("reader %u: start failed, its configuration could not be written (%08X)",
-                      static_cast<unsigned>(m_Number), StatusCode(status));
+                      static_cast<unsigned>(m_ReaderNumber), StatusCode(status));
         return CompleteIrpWith(Irp, status);
     }
-    MSDSC_EVENT("reader %u started", static_cast<unsigned>(m_Number));
+    MSDSC_EVENT("reader %u started", static_cast<unsigned>(m_ReaderNumber));
     ReaderRoster::ChildStarted(this);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
@@ -262,7 +262,7 @@ NTSTATUS ReaderDevice::OnQueryBusInformation(PIRP Irp)
     if (information != nullptr) {
         information->BusTypeGuid = READER_BUS_TYPE_GUID;
         information->LegacyBusType = PNPBus;
-        information->BusNumber = m_Number;
+        information->BusNumber = m_ReaderNumber;
     }
     return HandOver(Irp, information);
 }
@@ -296,7 +296,7 @@ NTSTATUS ReaderDevice::OnQueryId(PIRP Irp)
             return CompleteIrpWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
         }
         UNICODE_STRING text = {0, size, buffer};
-        status = RtlIntegerToUnicodeString(m_Number, 0, &text);
+        status = RtlIntegerToUnicodeString(m_ReaderNumber, 0, &text);
         if (status != STATUS_BUFFER_OVERFLOW) {
             break;
         }

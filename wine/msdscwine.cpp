@@ -366,7 +366,7 @@ bool AddReader(HANDLE device, const ReaderConfig& config, BusReaderHandle* handl
     // The reader half's lower 32 bits are the reader's number, the instance ID Wine builds the device
     // node from; above them is the generation, which only tells readers of one number apart.
     const bool ok = reply.ok && reply.returned == sizeof(BusReaderHandle) && handle->BusHandle != 0 &&
-                    (handle->ReaderHandle & 0xFFFFFFFFull) == instance;
+                    MsdscReaderHandleNumber(handle->ReaderHandle) == instance;
     Check(ok, what,
           Describe(reply) +
               Format(", bus %s reader %s", Pointer(handle->BusHandle).c_str(), Pointer(handle->ReaderHandle).c_str()));
@@ -460,7 +460,8 @@ int Scenario()
     reply = Control(device, IOCTL_BUS_REMOVE_READER, &stranger, sizeof(stranger), nullptr, 0);
     ExpectFailure(reply, ERROR_GEN_FAILURE, STATUS_UNSUCCESSFUL, "a handle naming no bus is refused");
     BusReaderHandle forged = handles[0];
-    forged.ReaderHandle ^= 1ull << 32;
+    forged.ReaderHandle = MsdscMakeReaderHandle(MsdscReaderHandleGeneration(forged.ReaderHandle) + 1,
+                                                MsdscReaderHandleNumber(forged.ReaderHandle));
     reply = Control(device, IOCTL_BUS_REMOVE_READER, &forged, sizeof(forged), nullptr, 0);
     ExpectFailure(reply, ERROR_GEN_FAILURE, STATUS_UNSUCCESSFUL, "a reader half of another generation is refused");
 
@@ -482,7 +483,7 @@ int Scenario()
     std::memcpy(&handle, fifthBuffer, sizeof(handle));
     // The lowest number no reader holds: 0 once Wine has removed the first session's readers, which
     // it does in its own time, a higher one before.
-    const unsigned number = static_cast<unsigned>(handle.ReaderHandle & 0xFFFFFFFFull);
+    const unsigned number = MsdscReaderHandleNumber(handle.ReaderHandle);
     const bool addedAgain = reply.ok && reply.returned == sizeof(BusReaderHandle) && number <= 4;
     Check(addedAgain, "a new session after the close adds a reader",
           Describe(reply) + Format(", reader %s", Pointer(handle.ReaderHandle).c_str()));

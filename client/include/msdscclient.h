@@ -18,6 +18,9 @@
 #define MSDSC_CALL __cdecl
 #if defined(MSDSC_BUILDING_LIBRARY)
 #define MSDSC_API __declspec(dllexport)
+#elif defined(MSDSC_LINKED_IN)
+/* The library's sources built into the program itself, as the Windows tool does. */
+#define MSDSC_API
 #else
 #define MSDSC_API __declspec(dllimport)
 #endif
@@ -35,6 +38,51 @@ extern "C" {
 #endif
 
 typedef int32_t MsdscStatus;
+
+/* ---- The statuses the calls return ---------------------------------------------------------------
+ * Windows' NTSTATUS values under names of their own (ntstatus.h does not mix with windows.h), each
+ * with what it means in the calls that return it; MsdscStatusMessage words it for one call. A call
+ * may pass through another status of Windows' own; it is still negative, and its message says so. */
+#define MSDSC_STATUS_SUCCESS ((MsdscStatus)0x00000000)
+/* Passed through from the driver or the I/O manager. */
+/* Open: the driver is not loaded, there is no control device (on Windows: no bus device installed). */
+#define MSDSC_STATUS_OBJECT_NAME_NOT_FOUND ((MsdscStatus)0xC0000034)
+#define MSDSC_STATUS_OBJECT_PATH_NOT_FOUND ((MsdscStatus)0xC000003A)
+#define MSDSC_STATUS_NO_SUCH_DEVICE ((MsdscStatus)0xC000000E)
+/* Open: only an administrator (an elevated process) may use the control device. */
+#define MSDSC_STATUS_ACCESS_DENIED ((MsdscStatus)0xC0000022)
+/* Open: another session holds the control device, which admits one at a time. */
+#define MSDSC_STATUS_SHARING_VIOLATION ((MsdscStatus)0xC0000043)
+/* Open, version, add: no bus device is installed, or none is started. */
+#define MSDSC_STATUS_INVALID_DEVICE_STATE ((MsdscStatus)0xC0000184)
+/* Add: the driver holds its most readers, or the system ran out of memory. */
+#define MSDSC_STATUS_INSUFFICIENT_RESOURCES ((MsdscStatus)0xC000009A)
+/* Version: the driver could not read its version; add: no bus is registered; remove: the handle names
+ * no reader of an installed bus; the device view: Plug and Play's list could not be read. */
+#define MSDSC_STATUS_UNSUCCESSFUL ((MsdscStatus)0xC0000001)
+/* A request on a handle another thread closed while the request was on its way. */
+#define MSDSC_STATUS_FILE_CLOSED ((MsdscStatus)0xC0000128)
+/* The driver does not know the request (another version of the driver). */
+#define MSDSC_STATUS_INVALID_DEVICE_REQUEST ((MsdscStatus)0xC0000010)
+#define MSDSC_STATUS_NOT_IMPLEMENTED ((MsdscStatus)0xC0000002)
+/* The library's own. */
+/* A NULL pointer, a value out of its range, a handle that names no reader, or buffers the driver
+ * refused. */
+#define MSDSC_STATUS_INVALID_PARAMETER ((MsdscStatus)0xC000000D)
+/* No client (NULL), or a client whose control device is closed. */
+#define MSDSC_STATUS_INVALID_HANDLE ((MsdscStatus)0xC0000008)
+/* The process ran out of memory for the client. */
+#define MSDSC_STATUS_NO_MEMORY ((MsdscStatus)0xC0000017)
+/* The driver's reply is shorter than its record. */
+#define MSDSC_STATUS_INFO_LENGTH_MISMATCH ((MsdscStatus)0xC0000004)
+/* A warning, not a failure: more readers than the buffer holds (MsdscListReaderDevices). */
+#define MSDSC_STATUS_BUFFER_OVERFLOW ((MsdscStatus)0x80000005)
+/* A wait ran out before the reader reached the state waited for. */
+#define MSDSC_STATUS_IO_TIMEOUT ((MsdscStatus)0xC00000B5)
+/* A wait for a start ended early: the reader's device node has a problem waiting does not cure. */
+#define MSDSC_STATUS_DEVICE_CONFIGURATION_ERROR ((MsdscStatus)0xC0000182)
+/* No started reader of that number has the sample reader driver over it (MsdscReadReaderConfiguration). */
+#define MSDSC_STATUS_NOT_FOUND ((MsdscStatus)0xC0000225)
 
 /* The operation a status belongs to, for MsdscStatusMessage: the same status means "no bus device is
  * installed" at open and "no bus device is started" when adding a reader. */
@@ -60,6 +108,16 @@ typedef struct MsdscReaderHandle {
     uint8_t bytes[16];
 } MsdscReaderHandle;
 
+/* A handle outlived by its reader. The library keeps, per process, every handle its clients were
+ * given, and knows one as stale once a client of this process removed it, once its client closed
+ * (which removed its readers), or once an add of this process got the same reader number (the
+ * number now names another reader). MsdscWaitForReader and MsdscGetReaderDevice answer a stale
+ * handle with this status at once, whatever reader holds its number since. Only this process's
+ * calls are seen: of a handle from another process the library knows the reader number, no more,
+ * and MsdscWaitForReaderDevice waits for whatever reader has that number. A customer status
+ * (bit 29), no status of the system's. */
+#define MSDSC_STATUS_STALE_HANDLE ((MsdscStatus)0xE0000101L)
+
 /* The text for a status of an operation; never NULL, static storage. */
 MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation operation, MsdscStatus status);
 
@@ -70,7 +128,7 @@ MSDSC_API MsdscStatus MSDSC_CALL MsdscOpen(MsdscClient** client, const char** me
 MSDSC_API MsdscStatus MSDSC_CALL MsdscGetVersion(MsdscClient* client, uint16_t components[4], const char** message);
 
 /* Adds a reader with the three values its function driver reads from its hardware key ("Number",
- * "Drive", "Log"; see docs/windows.md). On success *handle names it; on failure *handle is untouched.
+ * "Drive", "Log"; see the package's README.md, docs/windows.md in the sources). On success *handle names it; on failure *handle is untouched.
  * The driver gives the reader a reader number of its own, which Plug and Play shows (see the device
  * view below); the reader's device node appears, and starts, shortly after this returns. */
 MSDSC_API MsdscStatus MSDSC_CALL MsdscAddReader(MsdscClient* client, uint32_t number, uint32_t drive, uint32_t log,
@@ -80,14 +138,14 @@ MSDSC_API MsdscStatus MSDSC_CALL MsdscRemoveReader(MsdscClient* client, const Ms
                                                    const char** message);
 
 /* The reader number a handle names: the reader's instance ID, which Plug and Play and the device
- * view below show. STATUS_INVALID_PARAMETER (0xC000000D) for bytes that name no reader number. */
+ * view below show. MSDSC_STATUS_INVALID_PARAMETER for bytes that name no reader number. */
 MSDSC_API MsdscStatus MSDSC_CALL MsdscReaderNumberOfHandle(const MsdscReaderHandle* handle, uint32_t* readerNumber,
                                                            const char** message);
 
 /* Closes the control device, which removes every reader of this client, and frees the client, also
  * when closing failed. May be called from another thread (a console's Ctrl+C handler) while a call
  * on the same client runs: that call finishes (a request not yet sent fails with
- * STATUS_INVALID_HANDLE, 0xC0000008) and the client is freed when it returns. The pointer must not
+ * MSDSC_STATUS_INVALID_HANDLE) and the client is freed when it returns. The pointer must not
  * be used for a new call afterwards. */
 MSDSC_API MsdscStatus MSDSC_CALL MsdscClose(MsdscClient* client, const char** message);
 
@@ -119,11 +177,16 @@ typedef struct MsdscReaderDevice {
     /* The service of the reader's function driver as Plug and Play bound it ("msdscsample" for the
      * sample reader driver); empty when none is installed for the reader (problem 28). UTF-8. */
     char driver[MSDSC_DRIVER_NAME_SIZE];
+    /* 1: Plug and Play reported the node's state (always on Windows and in the host build). 0: it
+     * reports none (Wine 8.0 answers every node alike); then present is 1 and problem 0 for want of
+     * better, and started is 1 only when the sample reader driver over it answered, which it does
+     * only while it runs; nothing else is known. */
+    uint32_t stateReported;
 } MsdscReaderDevice;
 
 /* Fills devices[0..capacity) in increasing reader number and stores the number of readers in *count.
- * With capacity too small, fills what fits and returns STATUS_BUFFER_OVERFLOW (0x80000005, a
- * warning: *count says how many there are); devices may be NULL when capacity is 0. */
+ * With capacity too small, fills what fits and returns MSDSC_STATUS_BUFFER_OVERFLOW (a warning:
+ * *count says how many there are); devices may be NULL when capacity is 0. */
 MSDSC_API MsdscStatus MSDSC_CALL MsdscListReaderDevices(MsdscReaderDevice* devices, uint32_t capacity, uint32_t* count,
                                                         const char** message);
 
@@ -133,7 +196,7 @@ typedef enum MsdscWaitFor {
 } MsdscWaitFor;
 
 /* Waits until reader `readerNumber` is started (or gone), at most timeoutMs milliseconds. Returns 0
- * when it is; STATUS_IO_TIMEOUT (0xC00000B5) when the time ran out; a wait for the start ends early
+ * when it is; MSDSC_STATUS_IO_TIMEOUT when the time ran out; a wait for the start ends early
  * on a problem code waiting does not cure (see MsdscWaitForReader). *device (may be NULL) receives
  * the reader's last state; readerNumber alone and present 0 when no device node has that number. */
 MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReaderDevice(uint32_t readerNumber, MsdscWaitFor what, uint32_t timeoutMs,
@@ -151,7 +214,7 @@ typedef struct MsdscReaderConfiguration {
 } MsdscReaderConfiguration;
 
 /* Asks the sample reader driver over reader `readerNumber`, through its device interface, what it
- * read at its start. STATUS_NOT_FOUND (0xC0000225) when no started reader of that number has the
+ * read at its start. MSDSC_STATUS_NOT_FOUND when no started reader of that number has the
  * sample as its function driver (another driver, none, or not started). Needs no open client. */
 MSDSC_API MsdscStatus MSDSC_CALL MsdscReadReaderConfiguration(uint32_t readerNumber,
                                                               MsdscReaderConfiguration* configuration,
@@ -171,16 +234,23 @@ typedef enum MsdscDeviceKind {
  * only run out. */
 MSDSC_API const char* MSDSC_CALL MsdscProblemAdvice(MsdscDeviceKind kind, uint32_t problem, uint32_t* waitHelps);
 
-/* Waits for the reader a handle names, as MsdscWaitForReaderDevice does for its number. Also ends,
+/* Waits for the reader a handle names, as MsdscWaitForReaderDevice does for its number; at once with
+ * MSDSC_STATUS_STALE_HANDLE when the handle is stale (see there). Also ends,
  * at once, when the reader's device node has a problem that waiting does not cure: 28 (no function
  * driver installed), 31 (its AddDevice failed), 10 (its start failed), 39 (the driver could not be
  * loaded), 52 (its signature could not be verified), 22 (disabled). Then it returns
- * STATUS_DEVICE_CONFIGURATION_ERROR (0xC0000182), *device carries the problem code and the message
+ * MSDSC_STATUS_DEVICE_CONFIGURATION_ERROR, *device carries the problem code and the message
  * says what to do about it. Any other state that is not yet started (no node, problems 1 and 18,
  * present without a problem) is waited for. */
 MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReader(const MsdscReaderHandle* handle, MsdscWaitFor what,
                                                     uint32_t timeoutMs, MsdscReaderDevice* device,
                                                     const char** message);
+
+/* The reader's device node as Plug and Play shows it now (the present one, if the number has one
+ * present and others not). MSDSC_STATUS_NOT_FOUND when no device node has the handle's
+ * reader number; MSDSC_STATUS_STALE_HANDLE for a stale handle. Needs no open client. */
+MSDSC_API MsdscStatus MSDSC_CALL MsdscGetReaderDevice(const MsdscReaderHandle* handle, MsdscReaderDevice* device,
+                                                      const char** message);
 
 /* MsdscAddReader, then MsdscWaitForReader(started) on the new reader. When the add fails *handle is
  * untouched and the add's status is returned; when only the wait fails the reader stays added,

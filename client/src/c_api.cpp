@@ -6,6 +6,7 @@
 
 #include "control_client.h"
 #include "device_view.h"
+#include "handle_record.h"
 #include "problem_advice.h"
 
 #ifndef STATUS_IO_TIMEOUT
@@ -63,6 +64,7 @@ void CopyOut(const msdsc::ReaderDevice& reader, MsdscReaderDevice* device)
     device->present = reader.present ? 1 : 0;
     device->started = reader.started ? 1 : 0;
     device->problem = reader.problem;
+    device->stateReported = reader.stateReported ? 1 : 0;
     std::strncpy(device->instancePath, reader.instancePath.c_str(), MSDSC_INSTANCE_PATH_SIZE - 1);
     std::strncpy(device->driver, reader.driver.c_str(), MSDSC_DRIVER_NAME_SIZE - 1);
 }
@@ -114,8 +116,10 @@ extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscAddReader(MsdscClient* client, 
     static_assert(sizeof(BusReaderHandle) == sizeof(MsdscReaderHandle), "the handle is the driver's record, as bytes");
     BusReaderHandle reply{};
     const NTSTATUS status = client->client.AddReader(ReaderConfig{number, drive, log}, &reply);
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(status)) {
         std::memcpy(handle->bytes, &reply, sizeof(reply));
+        msdsc::handles::Issued(client, *handle);
+    }
     return Answer(MsdscOperationAddReader, status, message);
 }
 
@@ -129,7 +133,10 @@ extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscRemoveReader(MsdscClient* clien
     CallReference hold(client);
     BusReaderHandle record;
     std::memcpy(&record, handle->bytes, sizeof(record));
-    return Answer(MsdscOperationRemoveReader, client->client.RemoveReader(record), message);
+    const NTSTATUS status = client->client.RemoveReader(record);
+    if (NT_SUCCESS(status))
+        msdsc::handles::Removed(*handle);
+    return Answer(MsdscOperationRemoveReader, status, message);
 }
 
 extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscClose(MsdscClient* client, const char** message)
@@ -137,6 +144,8 @@ extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscClose(MsdscClient* client, cons
     if (!client)
         return Refuse(STATUS_INVALID_HANDLE, NO_CLIENT, message);
     const NTSTATUS status = client->client.Close();
+    // Stale also when the close failed: the client is gone either way, and its readers with the handle.
+    msdsc::handles::SessionClosed(client);
     Release(client);
     return Answer(MsdscOperationClose, status, message);
 }
@@ -160,6 +169,19 @@ extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscListReaderDevices(MsdscReaderDe
 namespace {
 
 const char NOT_A_READER_HANDLE[] = "the handle's reader half holds no reader number: not a handle the driver gave";
+const char STALE_HANDLE[] = "stale handle: its reader was removed, or closed with its session, or its number names "
+                            "a later reader";
+
+// A stale handle's answer: its reader number, and nothing of the reader that holds the number now.
+MsdscStatus Stale(uint32_t number, MsdscReaderDevice* device, const char** message)
+{
+    if (device) {
+        msdsc::ReaderDevice none;
+        none.number = number;
+        CopyOut(none, device);
+    }
+    return Refuse(MSDSC_STATUS_STALE_HANDLE, STALE_HANDLE, message);
+}
 
 // The wait both waits share; a problem that ended it is told by its own advice.
 MsdscStatus Wait(uint32_t readerNumber, MsdscWaitFor what, uint32_t timeoutMs, MsdscReaderDevice* device,
@@ -202,7 +224,39 @@ extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscWaitForReader(const MsdscReader
     uint32_t number = 0;
     if (!msdsc::ReaderNumberOfHandle(record, &number))
         return Refuse(STATUS_INVALID_PARAMETER, NOT_A_READER_HANDLE, message);
+    if (msdsc::handles::IsStale(*handle))
+        return Stale(number, device, message);
     return Wait(number, what, timeoutMs, device, message);
+}
+
+extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscGetReaderDevice(const MsdscReaderHandle* handle,
+                                                                 MsdscReaderDevice* device, const char** message)
+{
+    if (!handle || !device)
+        return Refuse(STATUS_INVALID_PARAMETER, "no handle or no place for the device: a pointer is NULL", message);
+    BusReaderHandle record;
+    std::memcpy(&record, handle->bytes, sizeof(record));
+    uint32_t number = 0;
+    if (!msdsc::ReaderNumberOfHandle(record, &number))
+        return Refuse(STATUS_INVALID_PARAMETER, NOT_A_READER_HANDLE, message);
+    if (msdsc::handles::IsStale(*handle))
+        return Stale(number, device, message);
+    std::vector<msdsc::ReaderDevice> readers;
+    const NTSTATUS status = msdsc::PlatformDeviceView()->List(&readers);
+    if (!NT_SUCCESS(status))
+        return Answer(MsdscOperationListDevices, status, message);
+    const msdsc::ReaderDevice* seen = nullptr;
+    for (const msdsc::ReaderDevice& reader : readers)
+        if (reader.number == number && (!seen || (reader.present && !seen->present)))
+            seen = &reader;
+    if (!seen) {
+        msdsc::ReaderDevice none;
+        none.number = number;
+        CopyOut(none, device);
+        return Refuse(STATUS_NOT_FOUND, "no device node has the handle's reader number", message);
+    }
+    CopyOut(*seen, device);
+    return Answer(MsdscOperationListDevices, STATUS_SUCCESS, message);
 }
 
 extern "C" MSDSC_API MsdscStatus MSDSC_CALL MsdscAddReaderAndWait(MsdscClient* client, uint32_t number, uint32_t drive,

@@ -1,6 +1,7 @@
 // The client library: the control device's three requests over DeviceIoControl, with the status
 // the driver completed each request with and a message that says what it means for that request.
 #include "control_client.h"
+#include "device_view.h"
 #include "msdscnames.h"
 
 #include <cstdio>
@@ -18,6 +19,31 @@
 #ifndef STATUS_DEVICE_CONFIGURATION_ERROR
 #define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
 #endif
+
+// The header's names for callers carry Windows' values: a wrong digit there would send every
+// caller's comparison astray while the library itself still worked.
+#define MSDSC_NAMES_WINDOWS_STATUS(name) static_assert(MSDSC_##name == name, "msdscclient.h: " #name)
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_SUCCESS);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_OBJECT_NAME_NOT_FOUND);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_OBJECT_PATH_NOT_FOUND);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_NO_SUCH_DEVICE);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_ACCESS_DENIED);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_SHARING_VIOLATION);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_INVALID_DEVICE_STATE);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_INSUFFICIENT_RESOURCES);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_UNSUCCESSFUL);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_FILE_CLOSED);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_INVALID_DEVICE_REQUEST);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_NOT_IMPLEMENTED);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_INVALID_PARAMETER);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_INVALID_HANDLE);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_NO_MEMORY);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_INFO_LENGTH_MISMATCH);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_BUFFER_OVERFLOW);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_IO_TIMEOUT);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_DEVICE_CONFIGURATION_ERROR);
+MSDSC_NAMES_WINDOWS_STATUS(STATUS_NOT_FOUND);
+#undef MSDSC_NAMES_WINDOWS_STATUS
 
 namespace msdsc {
 
@@ -67,6 +93,30 @@ NTSTATUS StatusOfFailure()
     }
 }
 
+#if defined(_WIN32)
+// Whether the driver admitted a handle the open returned. Wine's I/O server hands out the handle
+// before the driver has answered the open and keeps it when the driver refuses; every request on it
+// is then refused as if the handle had been closed on the way. Windows never returns such a handle,
+// and there the version request below is answered as usual.
+bool Admitted(HANDLE handle)
+{
+    DriverVersion version{};
+    DWORD returned = 0;
+    ForgetLastStatus();
+    return DeviceIoControl(handle, IOCTL_BUS_GET_VERSION, nullptr, 0, &version, sizeof(version), &returned, nullptr) ||
+           StatusOfFailure() != STATUS_FILE_CLOSED;
+}
+
+// Why the driver refused an open it cannot tell us about: with a bus device there, another session
+// holds the control device (the open the driver refuses then); without one, no bus is there.
+NTSTATUS RefusedOpenStatus()
+{
+    uint32_t buses = 0;
+    return NT_SUCCESS(PlatformDeviceView()->CountBuses(&buses)) && buses == 0 ? STATUS_INVALID_DEVICE_STATE
+                                                                              : STATUS_SHARING_VIOLATION;
+}
+#endif
+
 const char* CommonMessage(NTSTATUS status)
 {
     switch (status) {
@@ -84,6 +134,8 @@ const char* CommonMessage(NTSTATUS status)
         return "the system ran out of memory";
     case STATUS_INFO_LENGTH_MISMATCH:
         return "the driver's reply is shorter than its record";
+    case MSDSC_STATUS_STALE_HANDLE:
+        return "stale handle: its reader was removed, or closed with its session, or its number names a later reader";
     default:
         return "the request failed with an unexpected status";
     }
@@ -121,6 +173,12 @@ NTSTATUS ControlClient::Open()
                                 FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
         return Record(MsdscOperationOpen, StatusOfFailure());
+#if defined(_WIN32)
+    if (!Admitted(handle)) {
+        CloseHandle(handle);
+        return Record(MsdscOperationOpen, RefusedOpenStatus());
+    }
+#endif
     HANDLE expected = nullptr;
     if (!m_Handle.compare_exchange_strong(expected, handle)) {
         // Another thread of this process opened at the same time and won; the driver refused ours
@@ -131,9 +189,18 @@ NTSTATUS ControlClient::Open()
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ControlClient::Control(MsdscOperation operation, ULONG code, void* in, ULONG inLength, void* out,
-                                ULONG outLength, ULONG expectedReply)
+// The table names the client's operation by number; these hold the numbers to msdscclient.h's.
+static_assert(FindControlRequest(IOCTL_BUS_GET_VERSION)->ClientOperation == MsdscOperationGetVersion, "version");
+static_assert(FindControlRequest(IOCTL_BUS_ADD_READER)->ClientOperation == MsdscOperationAddReader, "add");
+static_assert(FindControlRequest(IOCTL_BUS_REMOVE_READER)->ClientOperation == MsdscOperationRemoveReader, "remove");
+
+NTSTATUS ControlClient::Control(ULONG code, void* in, void* out)
 {
+    const ControlRequest& row = *FindControlRequest(code);
+    const MsdscOperation operation = static_cast<MsdscOperation>(row.ClientOperation);
+    const ULONG inLength = row.InputSize;
+    const ULONG outLength = row.OutputSize;
+    const ULONG expectedReply = row.OutputSize;
     HANDLE handle = m_Handle.load();
     if (!handle)
         return Record(operation, STATUS_INVALID_HANDLE);
@@ -149,8 +216,7 @@ NTSTATUS ControlClient::Control(MsdscOperation operation, ULONG code, void* in, 
 NTSTATUS ControlClient::GetVersion(DriverVersion* version)
 {
     DriverVersion reply{};
-    const NTSTATUS status =
-        Control(MsdscOperationGetVersion, IOCTL_BUS_GET_VERSION, nullptr, 0, &reply, sizeof(reply), sizeof(reply));
+    const NTSTATUS status = Control(IOCTL_BUS_GET_VERSION, nullptr, &reply);
     if (NT_SUCCESS(status))
         *version = reply;
     return status;
@@ -165,8 +231,7 @@ NTSTATUS ControlClient::AddReader(const ReaderConfig& config, BusReaderHandle* h
         BusReaderHandle handle;
     } buffer{};
     buffer.config = config;
-    const NTSTATUS status = Control(MsdscOperationAddReader, IOCTL_BUS_ADD_READER, &buffer, sizeof(ReaderConfig),
-                                    &buffer, sizeof(BusReaderHandle), sizeof(BusReaderHandle));
+    const NTSTATUS status = Control(IOCTL_BUS_ADD_READER, &buffer, &buffer);
     if (NT_SUCCESS(status))
         *handle = buffer.handle;
     return status;
@@ -175,7 +240,7 @@ NTSTATUS ControlClient::AddReader(const ReaderConfig& config, BusReaderHandle* h
 NTSTATUS ControlClient::RemoveReader(const BusReaderHandle& handle)
 {
     BusReaderHandle copy = handle;
-    return Control(MsdscOperationRemoveReader, IOCTL_BUS_REMOVE_READER, &copy, sizeof(copy), nullptr, 0, 0);
+    return Control(IOCTL_BUS_REMOVE_READER, &copy, nullptr);
 }
 
 NTSTATUS ControlClient::Close()

@@ -42,8 +42,9 @@ public:
     const char* LastMessage() const { return MsdscStatusMessage(m_LastOperation, m_LastStatus); }
 
 private:
-    NTSTATUS Control(MsdscOperation operation, ULONG code, void* in, ULONG inLength, void* out, ULONG outLength,
-                     ULONG expectedReply);
+    // Sends the request of that code with its records' sizes, and names failures by its operation,
+    // both from its row of CONTROL_REQUESTS; a success hands back the whole reply.
+    NTSTATUS Control(ULONG code, void* in, void* out);
     NTSTATUS Record(MsdscOperation operation, NTSTATUS status);
 
     // Null while closed; INVALID_HANDLE_VALUE is never stored.

@@ -43,9 +43,8 @@ const char* FinalProblemMessage(uint32_t problem)
 
 bool ReaderNumberOfHandle(const BusReaderHandle& handle, uint32_t* number)
 {
-    // The lower half is the number; the upper one tells the readers that held it apart.
-    const uint32_t value = static_cast<uint32_t>(handle.ReaderHandle);
-    if (value >= MAX_READERS)
+    const uint32_t value = MsdscReaderHandleNumber(handle.ReaderHandle);
+    if (!IsWithinReaderCap(value))
         return false;
     *number = value;
     return true;

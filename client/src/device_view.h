@@ -26,6 +26,9 @@ struct ReaderDevice {
     bool started = false;
     uint32_t problem = 0; // CM_PROB_*
     std::string driver;   // the service of its function driver; empty when none is installed
+    // False where Plug and Play reports no node state (Wine): the fields above then hold only what
+    // is known another way (MsdscReaderDevice.stateReported).
+    bool stateReported = true;
 };
 
 // Windows' problem codes the view reports or the wait acts on (cfg.h's CM_PROB_ values).

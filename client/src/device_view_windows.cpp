@@ -49,9 +49,13 @@ public:
             reader.instancePath = Utf8(instance);
             ULONG status = 0, problem = 0;
             // An absent device node has no device instance in the tree: CR_NO_SUCH_DEVINST.
-            reader.present = CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) == CR_SUCCESS;
+            const CONFIGRET answer = CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0);
+            reader.present = answer == CR_SUCCESS;
             reader.started = reader.present && (status & DN_STARTED) != 0;
             reader.problem = reader.present && (status & DN_HAS_PROBLEM) != 0 ? problem : 0;
+            // A node in the device tree always carries flags (DN_NT_ENUMERATOR at least): none at all
+            // is a Plug and Play that reports no state (Wine 8.0's stub answers so for any node).
+            reader.stateReported = !(answer == CR_SUCCESS && status == 0);
             // The bus number the reader reports is its number; Windows keeps it for present nodes only.
             DWORD busNumber = 0;
             const bool reported =
@@ -67,6 +71,8 @@ public:
                 reader.number = busNumber;
             else if (!ReaderNumberFromInstancePath(reader.instancePath, &reader.number))
                 continue;
+            if (!reader.stateReported)
+                InferState(&reader);
             readers->push_back(reader);
         }
         SetupDiDestroyDeviceInfoList(set);
@@ -103,6 +109,16 @@ public:
         return answered ? STATUS_SUCCESS : STATUS_NOT_FOUND;
     }
 
+private:
+    // Where Plug and Play reports no node state, what still holds: a sample that answers through its
+    // interface has started (its interface opens only while it runs).
+    void InferState(ReaderDevice* reader)
+    {
+        SampleConfiguration read{};
+        reader->started = !reader->driver.empty() && NT_SUCCESS(ReadConfiguration(reader->number, &read));
+    }
+
+public:
     NTSTATUS CountBuses(uint32_t* count) override
     {
         *count = 0;

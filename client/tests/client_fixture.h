@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "control_client.h"
+#include "msdscnames.h"
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
 #include "simkernel/pnp.h"
@@ -28,7 +29,7 @@ protected:
         KernelTest::SetUp();
         // The readers' function driver, as installed on a machine that uses them.
         simk::pnp::ChildFunctionDriverOptions reader;
-        reader.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+        reader.hardwareId = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
         simk::pnp::SetChildFunctionDriver(reader);
         const simk::LoadResult result = simk::LoadDriver(MSDSCBUS_IMAGE, u"msdscbus");
         ASSERT_NE(result.driverObject, nullptr) << result.error;
@@ -49,11 +50,11 @@ protected:
     // instance ID, the number in the handle's reader half.
     static simk::pnp::DeviceNode* ReaderNode(const BusReaderHandle& handle)
     {
-        const std::u16string number = simk::Widen(std::to_string(handle.ReaderHandle & 0xFFFFFFFFull));
+        const std::u16string number = simk::Widen(std::to_string(MsdscReaderHandleNumber(handle.ReaderHandle)));
         for (simk::pnp::DeviceNode* bus : simk::pnp::RootDevices()) {
             for (simk::pnp::DeviceNode* node : simk::pnp::Children(bus)) {
                 const simk::pnp::NodeInfo info = simk::pnp::Info(node);
-                if (info.deviceId == u"MicroSDSmartCardBus\\MicroSDSmartCardReader" && info.instanceId == number)
+                if (info.deviceId == MSDSC_UTF16(MSDSC_READER_HARDWARE_ID) && info.instanceId == number)
                     return node;
             }
         }

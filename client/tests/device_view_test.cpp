@@ -11,7 +11,7 @@ namespace {
 using ::testing::HasSubstr;
 
 constexpr MsdscStatus STATUS_IO_TIMEOUT_VALUE = static_cast<MsdscStatus>(0xC00000B5u);
-const char16_t READER_HARDWARE_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+const char16_t READER_HARDWARE_ID[] = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
 
 class DeviceView : public LoadedDriverTest
 {
@@ -118,6 +118,48 @@ TEST_F(DeviceView, ReadersByNumberWithTheirPathsAndStates)
         EXPECT_EQ(left.present, 0u) << left.instancePath;
 }
 
+// A handle outlived by its reader speaks only for that reader: once removed, or closed with its
+// session, waits and the view on it answer "stale handle" at once, although a later reader holds its
+// number, started, and the number's node is present.
+TEST_F(DeviceView, StaleHandlesNeverAnswerForTheReaderThatTookTheirNumber)
+{
+    constexpr uint32_t LONG_MS = 30000;
+    const MsdscReaderHandle removed = Add(7);
+    uint32_t number = 0, reused = 1;
+    ASSERT_EQ(MsdscReaderNumberOfHandle(&removed, &number, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(MsdscRemoveReader(m_Client, &removed, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(MsdscWaitForReaderDevice(number, MsdscWaitForGone, LONG_MS, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(MsdscWaitForReader(&removed, MsdscWaitForGone, 0, nullptr, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    const MsdscReaderHandle later = Add(8);
+    ASSERT_EQ(MsdscReaderNumberOfHandle(&later, &reused, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(reused, number) << "the driver gives the freed number to the next reader";
+    MsdscReaderDevice device;
+    ASSERT_EQ(MsdscWaitForReader(&later, MsdscWaitForStarted, LONG_MS, &device, nullptr), STATUS_SUCCESS);
+
+    const char* message = nullptr;
+    EXPECT_EQ(MsdscWaitForReader(&removed, MsdscWaitForStarted, LONG_MS, &device, &message), MSDSC_STATUS_STALE_HANDLE);
+    EXPECT_THAT(message, HasSubstr("stale handle"));
+    EXPECT_EQ(device.readerNumber, number);
+    EXPECT_EQ(device.present, 0u) << "nothing of the later reader";
+    EXPECT_EQ(MsdscWaitForReader(&removed, MsdscWaitForGone, LONG_MS, &device, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    EXPECT_EQ(MsdscGetReaderDevice(&removed, &device, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    ASSERT_EQ(MsdscGetReaderDevice(&later, &device, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(device.started, 1u);
+
+    // Closing removes the session's readers: its handles are stale, also once a new session's reader
+    // takes the number.
+    ASSERT_EQ(MsdscClose(m_Client, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(MsdscOpen(&m_Client, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(MsdscWaitForReaderDevice(number, MsdscWaitForGone, LONG_MS, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(MsdscWaitForReader(&later, MsdscWaitForGone, 0, nullptr, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    const MsdscReaderHandle third = Add(9);
+    ASSERT_EQ(MsdscWaitForReader(&third, MsdscWaitForStarted, LONG_MS, &device, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(device.readerNumber, number);
+    EXPECT_EQ(MsdscWaitForReader(&later, MsdscWaitForStarted, LONG_MS, &device, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    EXPECT_EQ(MsdscGetReaderDevice(&later, &device, nullptr), MSDSC_STATUS_STALE_HANDLE);
+    EXPECT_STREQ(MsdscStatusMessage(MsdscOperationWaitForDevice, MSDSC_STATUS_STALE_HANDLE), message);
+}
+
 // A reader Plug and Play could not start shows the problem code Device Manager would show, and a
 // wait for its start ends on it at once with the advice for it, by number or by handle.
 TEST_F(DeviceView, AProblemWaitingDoesNotCureEndsTheWaitWithTheProblem)
@@ -211,9 +253,9 @@ TEST_F(DeviceView, BusDevicesAreCountedUntilOneIsPulled)
 TEST_F(DeviceView, NodesWithAParentPrefixAreFoundByTheirNumber)
 {
     simk::registry::CreateKey(
-        simk::registry::DeviceHardwareKeyPath(u"MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&1"));
+        simk::registry::DeviceHardwareKeyPath(MSDSC_UTF16(MSDSC_READER_HARDWARE_ID) u"\\5&2f1e0a&0&1"));
     simk::registry::CreateKey(
-        simk::registry::DeviceHardwareKeyPath(u"MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&12"));
+        simk::registry::DeviceHardwareKeyPath(MSDSC_UTF16(MSDSC_READER_HARDWARE_ID) u"\\5&2f1e0a&0&12"));
     Add(7);
     Add(8);
     const std::vector<MsdscReaderDevice> devices = List();
@@ -222,7 +264,7 @@ TEST_F(DeviceView, NodesWithAParentPrefixAreFoundByTheirNumber)
     EXPECT_EQ(devices[1].readerNumber, 1u);
     EXPECT_EQ(devices[1].present, 1u) << "the present node of a number comes first";
     EXPECT_EQ(devices[2].readerNumber, 1u);
-    EXPECT_STREQ(devices[2].instancePath, "MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&1");
+    EXPECT_STREQ(devices[2].instancePath, MSDSC_READER_HARDWARE_ID "\\5&2f1e0a&0&1");
     EXPECT_EQ(devices[2].present, 0u);
     EXPECT_EQ(devices[3].readerNumber, 12u);
 
@@ -230,7 +272,7 @@ TEST_F(DeviceView, NodesWithAParentPrefixAreFoundByTheirNumber)
     EXPECT_EQ(MsdscWaitForReaderDevice(1, MsdscWaitForStarted, 1000, &device, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(std::string(device.instancePath), PathOfReader(1));
     EXPECT_EQ(MsdscWaitForReaderDevice(12, MsdscWaitForGone, 0, &device, nullptr), STATUS_SUCCESS);
-    EXPECT_STREQ(device.instancePath, "MicroSDSmartCardBus\\MicroSDSmartCardReader\\5&2f1e0a&0&12");
+    EXPECT_STREQ(device.instancePath, MSDSC_READER_HARDWARE_ID "\\5&2f1e0a&0&12");
 }
 
 TEST_F(DeviceView, ListIntoTooSmallABufferCountsAll)
@@ -254,7 +296,7 @@ TEST_F(DeviceView, ListIntoTooSmallABufferCountsAll)
 TEST(ReaderNumberOfAnInstancePath, LastDecimalAfterABackslashOrAmpersand)
 {
     uint32_t number = 99;
-    EXPECT_TRUE(ReaderNumberFromInstancePath("MicroSDSmartCardBus\\MicroSDSmartCardReader\\17", &number));
+    EXPECT_TRUE(ReaderNumberFromInstancePath(MSDSC_READER_HARDWARE_ID "\\17", &number));
     EXPECT_EQ(number, 17u);
     EXPECT_TRUE(
         ReaderNumberFromInstancePath("MICROSDSMARTCARDBUS\\MICROSDSMARTCARDREADER\\6&1a2b3c4d&0&4294967295", &number));

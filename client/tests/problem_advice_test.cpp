@@ -6,6 +6,7 @@
 #include <string>
 
 #include "msdscclient.h"
+#include "msdscnames.h"
 
 using ::testing::HasSubstr;
 
@@ -51,7 +52,7 @@ TEST(ProblemAdvice, SaysWhatToDoForTheBusAndForAReader)
 {
     // A reader without a function driver: the sample is the way to start it today.
     EXPECT_THAT(AdviceFor(MsdscDeviceReader, 28).text, HasSubstr("pnputil /add-driver msdscsample.inf /install"));
-    EXPECT_THAT(AdviceFor(MsdscDeviceReader, 28).text, HasSubstr("MicroSDSmartCardBus\\MicroSDSmartCardReader"));
+    EXPECT_THAT(AdviceFor(MsdscDeviceReader, 28).text, HasSubstr(MSDSC_READER_HARDWARE_ID));
     EXPECT_THAT(AdviceFor(MsdscDeviceBus, 28).text, HasSubstr("msdscctl install"));
     // An untrusted signature: both halves of the cure.
     for (const MsdscDeviceKind kind : {MsdscDeviceBus, MsdscDeviceReader}) {

@@ -29,6 +29,8 @@ void CopyText(const std::string& text, char* buffer, uint32_t size)
 
 extern "C" MSDSC_HOST_API const char* MsdscHostDefaultDriverImage(void) { return MSDSCBUS_IMAGE; }
 
+static_assert(MSDSC_HOST_MAX_BUSES == msdsc::machine::MAX_BUSES, "msdsc_host.h: the machine's bus bound");
+
 extern "C" MSDSC_HOST_API int32_t MsdscHostStart(const char* driverImage, uint32_t buses, char* error,
                                                  uint32_t errorSize)
 {

@@ -20,9 +20,12 @@ extern "C" {
 /* The driver image the library was built with. */
 MSDSC_HOST_API const char* MsdscHostDefaultDriverImage(void);
 
+/* The most bus devices a machine takes, as the host tool's --buses. */
+#define MSDSC_HOST_MAX_BUSES 64
+
 /* Starts a fresh simulated kernel, loads the driver image (NULL: the default) and creates `buses`
- * root bus devices, each started. Returns 0, or -1 with the reason in error[0..errorSize) and no
- * machine left running. Fails when a machine is running already. */
+ * root bus devices (0 to MSDSC_HOST_MAX_BUSES), each started. Returns 0, or -1 with the reason in
+ * error[0..errorSize) and no machine left running. Fails when a machine is running already. */
 MSDSC_HOST_API int32_t MsdscHostStart(const char* driverImage, uint32_t buses, char* error, uint32_t errorSize);
 
 /* Lets Plug and Play finish what the driver asked for, then resets the simulated kernel. Every

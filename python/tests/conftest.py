@@ -46,5 +46,7 @@ def run(pytester, monkeypatch):
 
     def run(source, *arguments):
         pytester.makepyfile(test_rig=source)
-        return pytester.runpytest_subprocess("-p", "msdsc.pytest_plugin", "-p", "no:cacheprovider", *arguments)
+        # Bounded: a run that hangs fails its test instead of the whole suite.
+        return pytester.runpytest_subprocess("-p", "msdsc.pytest_plugin", "-p", "no:cacheprovider", *arguments,
+                                             timeout=120)
     return run

@@ -1,10 +1,15 @@
 # What a caller passes is checked before it reaches ctypes, which would wrap -1 to 4294967295 and 2**32
 # to 0 on their way to the driver: each refusal names the argument, and nothing reaches the driver.
+import os
 import re
+import subprocess
+import sys
 
 import pytest
 
 import msdsc
+
+from conftest import SOURCE_TREE
 
 REFUSED_ADDS = {
     "negative number": ((-1, 0, 0), {}, ValueError, "number must be from 0 to 4294967295, not -1"),
@@ -73,3 +78,87 @@ def test_handles_print_and_parse_as_the_tools_do(msdsc_client):
     for bad in ("12", "1:2:3", "g:0", "1" * 17 + ":0"):
         with pytest.raises(ValueError, match="BUS:READER"):
             msdsc.parse_handle(bad)
+
+
+def test_the_host_refuses_a_bus_count_outside_the_tools_range_at_once():
+    # In a process of its own, bounded: a count taken as it comes (-1 is 4294967295 to ctypes) made
+    # the machine create buses until memory ran out.
+    script = """
+import ctypes, msdsc
+from msdsc import _native
+refused = []
+for buses in (-1, 65, 100000, "2", True):
+    try:
+        msdsc.host.start(buses)
+    except (TypeError, ValueError) as error:
+        refused.append(str(error))
+error = ctypes.create_string_buffer(256)
+status = _native.host_library().MsdscHostStart(None, 0xFFFFFFFF, error, len(error))
+print(refused, status, error.value.decode(), msdsc.host.running())
+"""
+    environment = {**os.environ, "PYTHONPATH": str(SOURCE_TREE / "python" / "src")}
+    if msdsc._native.host_build_dir():
+        environment["MSDSC_HOST_BUILD"] = str(msdsc._native.host_build_dir())
+    output = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                            env=environment, check=True).stdout.strip()
+    assert output == str(["buses must be from 0 to 64, not -1", "buses must be from 0 to 64, not 65",
+                          "buses must be from 0 to 64, not 100000", "buses must be an int, not str",
+                          "buses must be an int, not bool"]) + \
+        " -1 a simulated machine takes 0 to 64 bus devices, not 4294967295 False"
+
+
+# Handles as text, each as msdscctl's remove takes it (True) or refuses it as a usage error (False);
+# parse_handle must agree with the tool on every one.
+HANDLE_TEXTS = {
+    "946710a600000000:0000000300000002": True,
+    "1:2": True,
+    "0x1:0X2": True,
+    "ffffffffffffffff:0": True,
+    "0x" + "F" * 16 + ":0x0": True,
+    "1" * 17 + ":0": False,
+    "0x" + "1" * 17 + ":0": False,
+    " 1_0 : +2": False,
+    "1_0:2": False,
+    "1 :2": False,
+    "-0:0": False,
+    "+1:2": False,
+    "\uff11:2": False,  # a full-width digit one
+    "1:\u0663": False,  # an Arabic-Indic digit three
+    "0x:1": False,
+    "0x0x1:2": False,
+    ":1": False,
+    "1:": False,
+    "1:2:3": False,
+    "g:0": False,
+}
+
+
+def test_parse_handle_takes_exactly_what_the_tool_takes():
+    host_build = msdsc._native.host_build_dir()
+    if msdsc.IS_WINDOWS or host_build is None:
+        pytest.skip("the host tool runs on Linux, from the host build")
+    tool = host_build / "tools" / "msdscctl-host"
+    verdicts = {}
+    for text in HANDLE_TEXTS:
+        try:
+            msdsc.parse_handle(text)
+            parsed = True
+        except ValueError:
+            parsed = False
+        # Exit 2 is the tool's usage error: the command line was refused before anything ran.
+        taken = subprocess.run([str(tool), "--buses", "0", "remove", text], capture_output=True,
+                               timeout=60).returncode != 2
+        verdicts[text] = (parsed, taken)
+    assert verdicts == {text: (expected, expected) for text, expected in HANDLE_TEXTS.items()}
+
+
+# The handle as printed, BUS:READER, holds the reader half whole; the reader number in it is the one
+# the header's split (msdscbus.h, in the library) finds, on the same values, and only within the cap.
+@pytest.mark.parametrize("generation, number", [(1, 0), (2, 255), (0xFFFFFFFF, 7), (0x80000000, 0x80)])
+def test_the_reader_number_of_a_printed_handle_is_the_headers_split(msdsc_machine, generation, number):
+    reader_half = generation << 32 | number
+    handle = msdsc.parse_handle(f"{0x1234:016x}:{reader_half:016x}")
+    assert msdsc.format_handle(handle) == f"{0x1234:016x}:{reader_half:016x}"
+    assert msdsc.reader_number_of(handle) == number
+    with pytest.raises(msdsc.MsdscError):
+        msdsc.reader_number_of(msdsc.parse_handle(f"{0x1234:016x}:{generation << 32 | 256:016x}"))

@@ -12,6 +12,14 @@ import msdsc
 from conftest import SOURCE_TREE
 
 
+def readme_install_lines():
+    """The options of the README's venv and pip lines (python/README.md, "Installing")."""
+    text = (SOURCE_TREE / "python" / "README.md").read_text()
+    make_venv = re.search(r"^    python3 -m venv ((?:--\S+ )*)\.venv", text, re.M)
+    install = re.search(r"^    python3 -m pip install ((?:--\S+ )*)\./python", text, re.M)
+    assert make_venv and install, "python/README.md lost its install lines"
+    return make_venv.group(1).split(), install.group(1).split()
+
 
 def test_installed_package_passes_its_own_tests(tmp_path):
     host_build = msdsc._native.host_build_dir()
@@ -20,13 +28,14 @@ def test_installed_package_passes_its_own_tests(tmp_path):
     package = tmp_path / "package"
     shutil.copytree(SOURCE_TREE / "python", package, ignore=shutil.ignore_patterns("build", "*.egg-info", "__pycache__"))
     venv = tmp_path / "venv"
-    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True)
+    # The README's own lines, as written: they must work with no registry reachable.
+    make_venv, install = readme_install_lines()
+    subprocess.run([sys.executable, "-m", "venv", *make_venv, str(venv)], check=True)
     python = str(venv / "bin" / "python")
     environment = {key: value for key, value in os.environ.items()
                    if not key.startswith("MSDSC_") and key != "PYTHONPATH"}
-    # No index and no build isolation: everything comes from the system's packages, no registry is reached.
-    subprocess.run([python, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-index", str(package)],
-                   check=True, env=environment, cwd=tmp_path)
+    subprocess.run([python, "-m", "pip", "install", "-q", *install, str(package)], check=True, env=environment,
+                   cwd=tmp_path)
     imported = subprocess.run([python, "-c", "import msdsc; print(msdsc.__file__)"], check=True, env=environment,
                               cwd=tmp_path, capture_output=True, text=True).stdout.strip()
     assert imported.startswith(str(venv)), imported

@@ -83,7 +83,9 @@ def test_driver_marker_skips_where_the_library_is_missing(run, monkeypatch):
 def test_a_test_that_leaves_a_session_open_fails_named_and_the_next_one_runs(run):
     result = run("""
 import msdsc
+import pytest
 
+@pytest.mark.msdsc_driver
 def test_leaks_a_session():
     msdsc.open().add(1, 2, 3)
 
@@ -116,8 +118,10 @@ def test_factory_gives_configured_readers_of_the_module_session(msdsc_module_cli
 
 
 def test_a_narrower_fixture_removed_only_its_own(msdsc_module_client, module_reader, virtual_reader):
-    # Its number is free again, and the next reader may have taken it: then the node is that one's.
-    assert seen[0].removed and (not seen[0].device.present or seen[0].reader_number == virtual_reader.reader_number)
+    # Its number is free again, and the next reader may have taken it: the old handle says neither.
+    assert seen[0].removed
+    with pytest.raises(msdsc.StaleHandleError):
+        seen[0].device
     assert module_reader.device.started and not module_reader.removed
     assert msdsc_module_client.readers == [module_reader, virtual_reader]
 """
@@ -162,3 +166,42 @@ def test_host_is_an_attribute_and_availability_needs_a_running_machine(own_machi
             assert not available and "another session holds the control device" in why
     available, why = msdsc.driver_available()
     assert not available and "no simulated machine is running" in why
+
+
+RIG_WITH_A_READER = """
+import pytest
+
+{decoration}
+def test_reader(virtual_reader):
+    pass
+"""
+# Each a mistake in a rig's options or configuration: refused at collection as a usage error that
+# names the option or the test, never run with a value dropped, overridden or wrapped around.
+REFUSED_CONFIGURATIONS = {
+    "buses -1": ("", ["--msdsc-buses", "-1"], "", "--msdsc-buses takes a number of bus devices from 1 to 64, not '-1'"),
+    "buses 0": ("", ["--msdsc-buses", "0"], "", "--msdsc-buses takes a number of bus devices from 1 to 64, not '0'"),
+    "ini buses 65": ("", [], "msdsc_buses = 65", "the ini option msdsc_buses takes a number of bus devices from 1 to 64"),
+    "ini buses text": ("", [], "msdsc_buses = two", "the ini option msdsc_buses takes a number of bus devices"),
+    "marker value twice": ("@pytest.mark.msdsc_reader(9, number=3)", [], "",
+                           "test_rig.py::test_reader: @pytest.mark.msdsc_reader gives number twice"),
+    "marker four values": ("@pytest.mark.msdsc_reader(1, 2, 3, 4)", [], "",
+                           "test_rig.py::test_reader: @pytest.mark.msdsc_reader takes at most 3 values"),
+    "marker text": ("@pytest.mark.msdsc_reader('9')", [], "",
+                    "test_rig.py::test_reader: @pytest.mark.msdsc_reader number must be an int, not str"),
+    "marker past 32 bits": ("@pytest.mark.msdsc_reader(log=2**32)", [], "",
+                            "test_rig.py::test_reader: @pytest.mark.msdsc_reader log must be from 0 to 4294967295"),
+    "parameter four values": ("@pytest.mark.parametrize('virtual_reader', [(1, 2, 3, 4)], indirect=True)", [], "",
+                              "test_rig.py::test_reader[virtual_reader0]: virtual_reader's parameter takes at most 3"),
+    "parameter unknown name": ("@pytest.mark.parametrize('virtual_reader', [{'drives': 1}], indirect=True)", [], "",
+                               "virtual_reader's parameter takes number, drive and log, not 'drives'"),
+}
+
+
+@pytest.mark.parametrize("decoration, arguments, ini, message", REFUSED_CONFIGURATIONS.values(),
+                         ids=REFUSED_CONFIGURATIONS.keys())
+def test_a_bad_option_or_reader_configuration_is_a_usage_error(run, pytester, decoration, arguments, ini, message):
+    if ini:
+        pytester.makeini(f"[pytest]\n{ini}\n")
+    result = run(RIG_WITH_A_READER.format(decoration=decoration), *arguments)
+    assert result.ret == pytest.ExitCode.USAGE_ERROR, result.stdout.str()[-2000:]
+    assert message in result.stderr.str(), result.stderr.str()[-2000:]

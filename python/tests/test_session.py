@@ -48,7 +48,30 @@ def test_readers_added_without_waiting_are_told_apart_by_number(msdsc_client):
     readers[0].remove()
     readers[10].remove()
     assert len(present_numbers()) == 18
-    assert readers[10].device.present is False
+    with pytest.raises(msdsc.StaleHandleError):
+        readers[10].device
+
+
+def test_a_handle_outlived_by_its_reader_never_answers_for_the_next_one(msdsc_machine):
+    with msdsc.open() as client:
+        old = client.add(7, 1, 0)
+        old.remove()
+        new = client.add(8, 2, 0)
+        assert new.reader_number == old.reader_number and new.device.started
+        with pytest.raises(msdsc.StaleHandleError):
+            msdsc.wait_for_reader(old, timeout=5)
+        with pytest.raises(msdsc.StaleHandleError):
+            msdsc.wait_for_reader(old.handle, gone=True, timeout=5)
+        with pytest.raises(msdsc.StaleHandleError):
+            old.device
+    # The close removed `new`: its handle is stale too, also once another session's reader has its number.
+    with msdsc.open() as client:
+        third = client.add(9, 3, 0)
+        assert third.reader_number == new.reader_number
+        with pytest.raises(msdsc.StaleHandleError) as stale:
+            new.wait_gone(timeout=5)
+        assert stale.value.status == errors.MSDSC_STATUS_STALE_HANDLE
+        assert "stale handle" in stale.value.message
 
 
 def test_closing_removes_every_reader_and_frees_the_control_device(msdsc_machine):

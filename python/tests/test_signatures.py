@@ -1,6 +1,7 @@
 # The package's ctypes declarations held against the C headers they call, so that a change to either
 # side shows here rather than as a crash or a wrong value at run time.
 import ctypes
+import re
 
 import pytest
 
@@ -25,6 +26,26 @@ def test_every_structure_of_the_package_is_the_headers():
     structures = {name for name, value in vars(_native).items()
                   if isinstance(value, type) and issubclass(value, ctypes.Structure)}
     assert structures == set(Header(CLIENT_HEADER.read_text()).structs)
+
+
+def test_every_status_the_library_returns_is_named_in_the_header():
+    # The values themselves are held to Windows' by the library's build (client/src/client.cpp).
+    named = {name: int(value, 16) for name, value in
+             re.findall(r"^#define MSDSC_(STATUS_\w+) \(\(MsdscStatus\)(0x[0-9A-F]{8})L?\)", CLIENT_HEADER.read_text(), re.M)}
+    sources = "".join(path.read_text() for path in sorted((SOURCE_TREE / "client" / "src").glob("*.cpp")))
+    assert set(re.findall(r"\bSTATUS_[A-Z_]+\b", sources)) - set(named) == set()
+    package = {name.removeprefix("MSDSC_"): value for name, value in vars(msdsc.errors).items()
+               if name.startswith(("STATUS_", "MSDSC_STATUS_"))}
+    assert {name: named.get(name) for name in package} == package
+
+
+def test_the_documents_list_every_call():
+    calls = set(Header(CLIENT_HEADER.read_text()).functions)
+    windows_table = set(re.findall(r"^\| `(Msdsc\w+)\(", (SOURCE_TREE / "docs" / "windows.md").read_text(), re.M))
+    readme = set(re.findall(r"`(Msdsc\w+)`", (SOURCE_TREE / "README.md").read_text()))
+    functions = {name for name in msdsc.__all__ if name[0].islower() and callable(getattr(msdsc, name))}
+    python_readme = set(re.findall(r"`msdsc\.(\w+)", (SOURCE_TREE / "python" / "README.md").read_text()))
+    assert (calls - windows_table, calls - readme, functions - python_readme) == (set(), set(), set())
 
 
 @pytest.mark.msdsc_driver

@@ -244,14 +244,13 @@ TEST_F(ClientRequests, RemoveFindsNothingForHandlesItDidNotGive)
     EXPECT_EQ(reply.information, 0u);
 }
 
-TEST_F(ClientRequests, CodesOtherThanTheThreeAreInvalidRequests)
+TEST_F(ClientRequests, CodesNoRequestHoldsAreInvalidRequests)
 {
     AddStartedBus();
     simk::user::Handle handle = Open();
 
     const unsigned char buffer[16] = {};
-    const ULONG codes[] = {msdsc::testing::UNASSIGNED_CONTROL_CODE,
-                           CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS),
+    const ULONG codes[] = {msdsc::testing::UNASSIGNED_CONTROL_CODE, msdsc::testing::UnassignedControlCode(1),
                            CTL_CODE(FILE_DEVICE_UNKNOWN, 0x000, METHOD_BUFFERED, FILE_ANY_ACCESS),
                            CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)};
     for (const ULONG code : codes) {

@@ -94,16 +94,20 @@ TEST_F(ControlSecurity, StaleAndForgedHandlesMatchNoReader)
 
     const PDEVICE_OBJECT keptObject = ReaderObject(kept);
     const PDEVICE_OBJECT otherObject = ReaderObject(other);
+    const ULONG keptTag = MsdscBusHandleTag(kept.BusHandle);
+    const ULONG keptSerial = MsdscBusHandleSerial(kept.BusHandle);
+    const ULONG keptGeneration = MsdscReaderHandleGeneration(kept.ReaderHandle);
+    const ULONG keptNumber = MsdscReaderHandleNumber(kept.ReaderHandle);
     const BusReaderHandle forged[] = {
         removed,                              // stale: its reader is gone
         {kept.BusHandle, other.ReaderHandle}, // a reader of another bus
         {other.BusHandle, kept.ReaderHandle},
-        {kept.BusHandle, kept.ReaderHandle ^ (1ull << 32)},  // another generation of its number
-        {kept.BusHandle, kept.ReaderHandle + MAX_READERS},   // above any reader number
-        {kept.BusHandle ^ (1ull << 32), kept.ReaderHandle},  // another load's tag
-        {kept.BusHandle & 0xFFFFFFFFull, kept.ReaderHandle}, // no tag
-        {kept.BusHandle + 7, kept.ReaderHandle},             // a bus never registered
-        {reinterpret_cast<ULONG_PTR>(BusObject(buses[0])),   // the old form: the addresses
+        {kept.BusHandle, MsdscMakeReaderHandle(keptGeneration + 1, keptNumber)}, // another generation of its number
+        {kept.BusHandle, kept.ReaderHandle + MAX_READERS},                       // above any reader number
+        {MsdscMakeBusHandle(keptTag + 1, keptSerial), kept.ReaderHandle},        // another load's tag
+        {MsdscMakeBusHandle(0, keptSerial), kept.ReaderHandle},                  // no tag
+        {kept.BusHandle + 7, kept.ReaderHandle},                                 // a bus never registered
+        {reinterpret_cast<ULONG_PTR>(BusObject(buses[0])),                       // the old form: the addresses
          reinterpret_cast<ULONG_PTR>(keptObject)},
         {0, 0},
         {~0ull, ~0ull},
@@ -121,9 +125,11 @@ TEST_F(ControlSecurity, StaleAndForgedHandlesMatchNoReader)
     // The reader half is the instance ID Plug and Play shows: the handle leads to the device node.
     simk::pnp::DeviceNode* node = simk::pnp::FindNodeByPdo(keptObject);
     ASSERT_NE(node, nullptr);
-    EXPECT_EQ(simk::pnp::Info(node).instanceId, simk::Widen(std::to_string(kept.ReaderHandle & 0xFFFFFFFFull)));
+    EXPECT_EQ(simk::pnp::Info(node).instanceId,
+              simk::Widen(std::to_string(MsdscReaderHandleNumber(kept.ReaderHandle))));
     const std::u16string path = simk::pnp::InstancePath(node);
-    EXPECT_EQ(path.substr(path.rfind(u'&') + 1), simk::Widen(std::to_string(kept.ReaderHandle & 0xFFFFFFFFull)));
+    EXPECT_EQ(path.substr(path.rfind(u'&') + 1),
+              simk::Widen(std::to_string(MsdscReaderHandleNumber(kept.ReaderHandle))));
     EXPECT_EQ(RemoveReader(handle, kept).status, STATUS_SUCCESS);
 }
 
@@ -142,7 +148,8 @@ TEST_F(ControlSecurity, HandlesOfAnEarlierLoadMatchNothing)
     const BusReaderHandle now = HandleOf(AddReader(handle, CONFIG));
     simk::pnp::RunUntilIdle();
     ASSERT_EQ(now.ReaderHandle, earlier.ReaderHandle) << "numbering starts again";
-    ASSERT_EQ(now.BusHandle & 0xFFFFFFFFull, earlier.BusHandle & 0xFFFFFFFFull) << "so does the bus's serial";
+    ASSERT_EQ(MsdscBusHandleSerial(now.BusHandle), MsdscBusHandleSerial(earlier.BusHandle))
+        << "so does the bus's serial";
     EXPECT_NE(now.BusHandle, earlier.BusHandle);
 
     EXPECT_EQ(RemoveReader(handle, earlier).status, STATUS_UNSUCCESSFUL);

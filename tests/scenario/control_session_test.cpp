@@ -180,38 +180,35 @@ protected:
         return {status, iosb.Information};
     }
 
-    static RawRequest Version(ULONG outputLength, bool withBuffer = true)
+    // A request of that row with records of their full size, zeroed.
+    static RawRequest Full(ULONG code)
     {
+        const ControlRequest* row = FindControlRequest(code);
         RawRequest request;
-        request.code = IOCTL_BUS_GET_VERSION;
-        request.outputLength = outputLength;
-        request.withBuffer = withBuffer;
+        request.code = code;
+        request.inputLength = row->InputSize;
+        request.outputLength = row->OutputSize;
         return request;
     }
 
-    static RawRequest Add(ULONG inputLength, ULONG outputLength, bool withBuffer = true)
+    static RawRequest Version() { return Full(IOCTL_BUS_GET_VERSION); }
+
+    static RawRequest Add()
     {
-        RawRequest request;
-        request.code = IOCTL_BUS_ADD_READER;
+        RawRequest request = Full(IOCTL_BUS_ADD_READER);
         std::memcpy(request.buffer, &CONFIG, sizeof(CONFIG));
-        request.inputLength = inputLength;
-        request.outputLength = outputLength;
-        request.withBuffer = withBuffer;
         return request;
     }
 
-    static RawRequest Remove(const BusReaderHandle& handle, ULONG inputLength = 16, bool withBuffer = true)
+    static RawRequest Remove(const BusReaderHandle& handle)
     {
-        RawRequest request;
-        request.code = IOCTL_BUS_REMOVE_READER;
+        RawRequest request = Full(IOCTL_BUS_REMOVE_READER);
         std::memcpy(request.buffer, &handle, sizeof(handle));
-        request.inputLength = inputLength;
-        request.withBuffer = withBuffer;
         return request;
     }
 };
 
-// Every failure row of the three requests, each checked for its status and for an Information
+// Every failure row of the control requests, each checked for its status and for an Information
 // field left as it came. The success rows set it to the reply's size (remove has no reply).
 TEST_F(RequestInformation, FailuresLeaveInformationAsItCame)
 {
@@ -221,41 +218,52 @@ TEST_F(RequestInformation, FailuresLeaveInformationAsItCame)
         EXPECT_EQ(outcome.status, status) << row;
         EXPECT_EQ(outcome.information, information) << row;
     };
-    expect(Send(Add(12, 16)), STATUS_INVALID_DEVICE_STATE, SENTINEL, "add, no bus is started");
+    expect(Send(Add()), STATUS_INVALID_DEVICE_STATE, SENTINEL, "add, no bus is started");
     simk::pnp::DeviceNode* bus = AddStartedBus();
 
-    expect(Send(Version(8)), STATUS_SUCCESS, 8, "version");
-    expect(Send(Version(7)), STATUS_INVALID_PARAMETER, SENTINEL, "version, 7-byte output");
-    expect(Send(Version(8, false)), STATUS_INVALID_PARAMETER, SENTINEL, "version, no buffer");
+    // Each request's records, one byte short or not there at all: refused before its handler runs.
+    for (const ControlRequest& row : CONTROL_REQUESTS) {
+        SCOPED_TRACE(row.Name);
+        RawRequest request = Full(row.Code);
+        if (row.InputSize != 0) {
+            RawRequest shortInput = request;
+            --shortInput.inputLength;
+            expect(Send(shortInput), STATUS_INVALID_PARAMETER, SENTINEL, "input one byte short");
+        }
+        if (row.OutputSize != 0) {
+            RawRequest shortOutput = request;
+            --shortOutput.outputLength;
+            expect(Send(shortOutput), STATUS_INVALID_PARAMETER, SENTINEL, "output one byte short");
+        }
+        request.withBuffer = false;
+        expect(Send(request), STATUS_INVALID_PARAMETER, SENTINEL, "no buffer");
+    }
+
+    expect(Send(Version()), STATUS_SUCCESS, 8, "version");
 
     const RawOutcome added = [&] {
-        RawRequest request = Add(12, 16);
+        RawRequest request = Add();
         RawOutcome outcome = Send(request);
         return outcome;
     }();
     expect(added, STATUS_SUCCESS, 16, "add");
-    expect(Send(Add(11, 16)), STATUS_INVALID_PARAMETER, SENTINEL, "add, 11-byte input");
-    expect(Send(Add(12, 15)), STATUS_INVALID_PARAMETER, SENTINEL, "add, 15-byte output");
-    expect(Send(Add(12, 16, false)), STATUS_INVALID_PARAMETER, SENTINEL, "add, no buffer");
     simk::faults::FailNth(simk::Call::IoCreateDevice, 1, STATUS_NO_SUCH_DEVICE);
-    expect(Send(Add(12, 16)), STATUS_NO_SUCH_DEVICE, SENTINEL, "add, IoCreateDevice fails");
+    expect(Send(Add()), STATUS_NO_SUCH_DEVICE, SENTINEL, "add, IoCreateDevice fails");
     simk::faults::DisarmAll();
     simk::faults::FailPoolTag(simk::Tag("apsl"));
-    expect(Send(Add(12, 16)), STATUS_INSUFFICIENT_RESOURCES, SENTINEL, "add, no pool for the list entry");
+    expect(Send(Add()), STATUS_INSUFFICIENT_RESOURCES, SENTINEL, "add, no pool for the list entry");
     simk::faults::DisarmAll();
 
-    PVOID busKey = Bus(bus)->RegistryKey();
     // Reader 0, the first reader made in this load (generation 1).
-    const BusReaderHandle present = {reinterpret_cast<ULONG_PTR>(busKey), 1ull << 32};
-    expect(Send(Remove(present, 15)), STATUS_INVALID_PARAMETER, SENTINEL, "remove, 15-byte input");
-    expect(Send(Remove(present, 16, false)), STATUS_INVALID_PARAMETER, SENTINEL, "remove, no buffer");
+    const BusReaderHandle present = {Bus(bus)->m_Handle, MsdscMakeReaderHandle(1, 0)};
     expect(Send(Remove({present.BusHandle + 9, 0})), STATUS_UNSUCCESSFUL, SENTINEL, "remove, no such bus");
     expect(Send(Remove({present.BusHandle, 99})), STATUS_UNSUCCESSFUL, SENTINEL, "remove, no such reader");
-    expect(Send(Remove({present.BusHandle, 1ull << 40})), STATUS_UNSUCCESSFUL, SENTINEL, "remove, forged reader");
+    expect(Send(Remove({present.BusHandle, MsdscMakeReaderHandle(256, 0)})), STATUS_UNSUCCESSFUL, SENTINEL,
+           "remove, forged reader");
     simk::pnp::RunUntilIdle();
     expect(Send(Remove(present)), STATUS_SUCCESS, SENTINEL, "remove");
 
-    RawRequest unknown = Version(8);
+    RawRequest unknown = Version();
     unknown.code = msdsc::testing::UNASSIGNED_CONTROL_CODE;
     expect(Send(unknown), STATUS_INVALID_DEVICE_REQUEST, SENTINEL, "unassigned code");
 
@@ -263,8 +271,11 @@ TEST_F(RequestInformation, FailuresLeaveInformationAsItCame)
     RemoveUnstartedBus(unstarted);
     simk::pnp::RunUntilIdle();
     ASSERT_TRUE(UninstallBus(bus));
-    expect(Send(Version(8)), STATUS_INVALID_DEVICE_STATE, SENTINEL, "version, no bus");
-    expect(Send(Add(12, 16)), STATUS_INVALID_DEVICE_STATE, SENTINEL, "add, no bus");
+    for (const ControlRequest& row : CONTROL_REQUESTS) {
+        if (row.NeedsBus) {
+            expect(Send(Full(row.Code)), STATUS_INVALID_DEVICE_STATE, SENTINEL, row.Name);
+        }
+    }
 
     // A request on a file object whose session has ended.
     PFILE_OBJECT session = Control()->m_Session;

@@ -61,7 +61,7 @@ TEST_F(Diagnostics, AReadersLifeAndTheRefusedRequestsAreToldAtTheirLevels)
     ASSERT_EQ(RemoveReader(m_Client, handle).status, STATUS_UNSUCCESSFUL);
 
     const std::vector<simk::debug::Message> messages = DriverMessages();
-    const std::string reader = "reader " + std::to_string(handle.ReaderHandle & 0xFFFFFFFFull) + " ";
+    const std::string reader = "reader " + std::to_string(MsdscReaderHandleNumber(handle.ReaderHandle)) + " ";
     size_t at = 0;
     for (const char* event : {"created on bus", "started", "left bus", "deleted"}) {
         at = Find(messages, reader + event, at);

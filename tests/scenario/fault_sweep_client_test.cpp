@@ -131,8 +131,9 @@ protected:
             // device object existed.
             const Reply next = AddReader(m_Handle, CONFIG);
             ASSERT_EQ(next.status, STATUS_SUCCESS);
-            EXPECT_EQ(ReaderOf(HandleOf(next))->m_Number, 0u);
-            EXPECT_EQ(HandleOf(next).ReaderHandle >> 32, call == simk::Call::IoCreateDevice ? 1u : 2u);
+            EXPECT_EQ(ReaderOf(HandleOf(next))->m_ReaderNumber, 0u);
+            EXPECT_EQ(MsdscReaderHandleGeneration(HandleOf(next).ReaderHandle),
+                      call == simk::Call::IoCreateDevice ? 1u : 2u);
             return;
         }
         case Path::Enumerate: {

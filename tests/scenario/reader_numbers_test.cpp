@@ -58,7 +58,8 @@ TEST_F(ReaderNumbers, AThousandCyclesLeaveAtMostBusesTimesReadersInstancePaths)
         if (deviceIdKey.empty()) {
             deviceIdKey = DeviceIdKeyOf(ReaderObject(readers.back()));
         }
-        ASSERT_LT(readers.back().ReaderHandle & 0xFFFFFFFFull, 4u) << "the lowest free number, cycle " << cycle;
+        ASSERT_LT(MsdscReaderHandleNumber(readers.back().ReaderHandle), 4u)
+            << "the lowest free number, cycle " << cycle;
     }
     const size_t instancePaths = ReaderInstanceKeys(deviceIdKey);
     std::printf("reader instance paths after 1,000 cycles on 2 buses, at most 4 readers at once: %zu\n", instancePaths);
@@ -77,7 +78,8 @@ TEST_F(ReaderNumbers, AStaleHandleNamesNotTheReaderNowInItsSlot)
     simk::pnp::RunUntilIdle();
     const BusReaderHandle now = HandleOf(AddReader(handle, CONFIG));
     simk::pnp::RunUntilIdle();
-    ASSERT_EQ(now.ReaderHandle & 0xFFFFFFFFull, earlier.ReaderHandle & 0xFFFFFFFFull) << "the slot is reused";
+    ASSERT_EQ(MsdscReaderHandleNumber(now.ReaderHandle), MsdscReaderHandleNumber(earlier.ReaderHandle))
+        << "the slot is reused";
     ASSERT_EQ(now.BusHandle, earlier.BusHandle);
     const PDEVICE_OBJECT reader = ReaderObject(now);
 
@@ -102,11 +104,11 @@ TEST_F(ReaderNumbers, AReaderPlugAndPlayStillKnowsHoldsItsNumber)
     simk::pnp::RunUntilIdle();
 
     const BusReaderHandle second = HandleOf(AddReader(handle, CONFIG));
-    EXPECT_EQ(second.ReaderHandle & 0xFFFFFFFFull, 1u);
+    EXPECT_EQ(MsdscReaderHandleNumber(second.ReaderHandle), 1u);
     ASSERT_EQ(simk::user::Close(onStack), STATUS_SUCCESS);
     simk::pnp::RunUntilIdle();
     const BusReaderHandle third = HandleOf(AddReader(handle, CONFIG));
-    EXPECT_EQ(third.ReaderHandle & 0xFFFFFFFFull, 0u) << "free again once the last handle let it go";
+    EXPECT_EQ(MsdscReaderHandleNumber(third.ReaderHandle), 0u) << "free again once the last handle let it go";
 }
 
 // Past the cap an add creates nothing and says why; the session's end gives everything back.

@@ -23,7 +23,18 @@
 
 namespace msdsc::testing {
 
-inline constexpr ULONG UNASSIGNED_CONTROL_CODE = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// The nth code of the driver's kind (buffered, its device type) from function 0x800 up that no
+// control request holds: 0 is the first gap among the driver's codes, 1 the next.
+constexpr ULONG UnassignedControlCode(unsigned nth)
+{
+    for (ULONG function = 0x800;; ++function) {
+        if (FindControlRequest(MSDSC_CONTROL_CODE(function)) == nullptr && nth-- == 0) {
+            return MSDSC_CONTROL_CODE(function);
+        }
+    }
+}
+
+inline constexpr ULONG UNASSIGNED_CONTROL_CODE = UnassignedControlCode(0);
 
 // One buffered control request as the client sees it.
 struct Reply {

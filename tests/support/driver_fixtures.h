@@ -12,6 +12,7 @@
 
 #include "bus/bus_device.h"
 #include "control/control_device.h"
+#include "msdscnames.h"
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
 #include "simkernel/pnp.h"
@@ -27,13 +28,13 @@
 namespace msdsc::testing {
 
 inline constexpr char16_t SERVICE_NAME[] = u"msdscbus";
-inline constexpr char16_t CONTROL_DEVICE_NAME[] = u"\\Device\\MicroSDSmartCardControl";
-inline constexpr char16_t CONTROL_LINK_NAME[] = u"\\DosDevices\\MicroSDSmartCardControl";
-inline constexpr char16_t CONTROL_USER_PATH[] = u"\\\\.\\MicroSDSmartCardControl";
+inline constexpr char16_t CONTROL_DEVICE_NAME[] = MSDSC_UTF16(MSDSC_CONTROL_DEVICE_NAME);
+inline constexpr char16_t CONTROL_LINK_NAME[] = MSDSC_UTF16(MSDSC_CONTROL_LINK_NAME);
+inline constexpr char16_t CONTROL_USER_PATH[] = MSDSC_UTF16(MSDSC_CONTROL_USER_PATH);
 // The hardware ID a bus instance is installed under (the driver never sees it).
 inline constexpr char16_t BUS_HARDWARE_ID[] = u"Root\\MicroSDSmartCardBusTest";
 // The readers' hardware ID, for which the function-driver double is installed by default.
-inline constexpr char16_t READER_HARDWARE_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+inline constexpr char16_t READER_HARDWARE_ID[] = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
 
 // Installs the function-driver double for the readers, as a reader's own driver would be
 // installed: without one a reader waits at problem 28, as on Windows.

@@ -1,7 +1,8 @@
 // The bus's Plug and Play requests sent straight to its device over a pass-through lower device:
 // start and cancel-remove against the lower stack's answer, the removal veto, what passes down
 // untouched, and removal with its registry bookkeeping and the readers it still lists.
-#include "bus_test_driver.h"
+#include "support/linked_driver.h"
+#include "support/race.h"
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include "simkernel/io.h"
 #include "simkernel/lowerdriver.h"
 #include "simkernel/power.h"
+#include "simkernel/user.h"
 
 namespace {
 
@@ -102,7 +104,7 @@ TEST_F(BusPnpTest, QueryRemoveWithoutReadersStopsCreationUntilCancelRemoveSuccee
     EXPECT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
     ReaderDevice* reader = CreateReader(bus);
     ASSERT_NE(reader, nullptr);
-    EXPECT_EQ(reader->m_Number, 0u);
+    EXPECT_EQ(reader->m_ReaderNumber, 0u);
 }
 
 // Everything the bus does not handle travels down with IoStatus as it came, and leaves m_Started
@@ -174,15 +176,46 @@ TEST_F(BusPnpTest, RemovingOneOfTwoBusesKeepsBusReadyAndRemovingTheLastClearsIt)
     EXPECT_EQ(PassThroughLower::Seen().back().statusOnArrival, STATUS_SUCCESS);
     // Passed down first, then detached and deleted: the device below still has the bus over it.
     EXPECT_TRUE(PassThroughLower::Seen().back().attachedOnArrival);
-    EXPECT_EQ(g_BusRegistry->Count(), 1u);
-    EXPECT_TRUE(g_ControlDevice->m_BusReady);
+    EXPECT_TRUE(g_BusRegistry->HasBus());
     EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), 2u) << "the control device and the second bus";
 
     EXPECT_EQ(SendPnp(secondDevice, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
-    EXPECT_EQ(g_BusRegistry->Count(), 0u);
-    EXPECT_FALSE(g_ControlDevice->m_BusReady);
+    EXPECT_FALSE(g_BusRegistry->HasBus());
     EXPECT_EQ(simk::DevicesOfDriver(m_Driver).size(), 1u);
     EXPECT_EQ(simk::pool::OutstandingCount(LIST_ENTRY_TAG), 0u);
+}
+
+// The last bus's removal held at each boundary of its locked sections while a client opens: an
+// open that succeeds came before the bus left the registry, whose entry is then still in pool.
+// Readiness kept apart from the registry once let an open in between the two.
+TEST_F(BusPnpTest, AnOpenRacingTheLastBusRemovalSucceedsOnlyWhileTheBusIsRegistered)
+{
+    const ULONG registryEntry = simk::Tag("apsl");
+    unsigned nth = 1;
+    for (; nth <= MAX_LOCK_BOUNDARIES; ++nth) {
+        SCOPED_TRACE(::testing::Message() << "removal held at lock boundary " << nth);
+        PDEVICE_OBJECT device = AddBus()->m_DeviceObject;
+        ASSERT_EQ(simk::pool::OutstandingCount(registryEntry), 1u) << "the registry's entry, no reader's";
+        simk::user::Handle client = nullptr;
+        NTSTATUS open = STATUS_PENDING;
+        size_t entriesAtOpen = 0;
+        const bool reached = RaceAtLockBoundary(
+            nth, [&] { EXPECT_EQ(SendPnp(device, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS); },
+            [&] {
+                open = simk::user::OpenDevice(u"\\\\.\\MicroSDSmartCardControl", &client);
+                entriesAtOpen = simk::pool::OutstandingCount(registryEntry);
+            });
+        if (NT_SUCCESS(open)) {
+            EXPECT_EQ(entriesAtOpen, 1u) << "an open was admitted with no bus registered";
+            simk::user::Close(client);
+        } else {
+            EXPECT_EQ(open, STATUS_INVALID_DEVICE_STATE);
+        }
+        if (!reached || HasFatalFailure()) {
+            break;
+        }
+    }
+    EXPECT_GT(nth, 2u) << "the removal crossed too few lock boundaries to race";
 }
 
 TEST_F(BusPnpTest, RemovedBusDeletesItsReadersButOneWhoseFinalRemovalIsStillToCome)

@@ -1,6 +1,6 @@
 // Readers appearing on and disappearing from a bus: what a created reader looks like, the shared
 // reader numbers, the creation failures and what they leave, and removals alone and overlapping.
-#include "bus_test_driver.h"
+#include "support/linked_driver.h"
 
 #include <algorithm>
 #include <cctype>
@@ -42,8 +42,8 @@ TEST_F(BusReadersTest, CreatedReaderIsStartedListedAtTheTailAndAnnouncedOnce)
     ULONG64 handle = 0;
 
     ASSERT_EQ(bus->CreateReader(&config, &handle), STATUS_SUCCESS);
-    EXPECT_EQ(handle, (2ull << 32) | 1u) << "the second reader created, number 1";
-    const ULONG number = static_cast<ULONG>(handle);
+    EXPECT_EQ(handle, MsdscMakeReaderHandle(2, 1)) << "the second reader created, number 1";
+    const ULONG number = MsdscReaderHandleNumber(handle);
     PVOID payload = nullptr;
     ASSERT_EQ(bus->m_Roster.m_Readers.Find(ReaderKey(number), &payload), Ok) << "listed under its number";
     PDEVICE_OBJECT key = static_cast<ReaderDevice*>(payload)->m_DeviceObject;
@@ -58,7 +58,7 @@ TEST_F(BusReadersTest, CreatedReaderIsStartedListedAtTheTailAndAnnouncedOnce)
     EXPECT_EQ(reader->m_DeviceObject, key);
     EXPECT_EQ(reader->m_DriverObject, m_Driver);
     EXPECT_EQ(reader->m_Bus, bus);
-    EXPECT_EQ(reader->m_Number, 1u);
+    EXPECT_EQ(reader->m_ReaderNumber, 1u);
     EXPECT_EQ(reader->m_Config.Number, 0xA1u);
     EXPECT_EQ(reader->m_Config.Drive, 0xB2u);
     EXPECT_EQ(reader->m_Config.Log, 0xC3u);
@@ -77,9 +77,9 @@ TEST_F(BusReadersTest, NumbersStartAtZeroAndAreSharedByAllBuses)
 {
     BusDevice* first = AddBus();
     BusDevice* second = AddBus();
-    EXPECT_EQ(CreateReader(first)->m_Number, 0u);
-    EXPECT_EQ(CreateReader(second)->m_Number, 1u);
-    EXPECT_EQ(CreateReader(first)->m_Number, 2u);
+    EXPECT_EQ(CreateReader(first)->m_ReaderNumber, 0u);
+    EXPECT_EQ(CreateReader(second)->m_ReaderNumber, 1u);
+    EXPECT_EQ(CreateReader(first)->m_ReaderNumber, 2u);
 }
 
 // Buses take readers under their own mutexes only, so creations on different buses run at once;
@@ -191,15 +191,15 @@ INSTANTIATE_TEST_SUITE_P(Rows, CreationFailure,
 TEST_F(BusReadersTest, NumberOfAFailedCreationIsGivenAgainUnderANewGeneration)
 {
     BusDevice* bus = AddBus();
-    EXPECT_EQ(CreateReader(bus)->m_Number, 0u);
+    EXPECT_EQ(CreateReader(bus)->m_ReaderNumber, 0u);
     simk::faults::FailPoolTag(LIST_ENTRY_TAG);
     const ReaderConfig config = {1, 2, 3};
     ULONG64 handle = 0;
     EXPECT_EQ(bus->CreateReader(&config, &handle), STATUS_INSUFFICIENT_RESOURCES);
     simk::faults::DisarmAll();
     ReaderDevice* next = CreateReader(bus);
-    EXPECT_EQ(next->m_Number, 1u);
-    EXPECT_EQ(next->Handle(), (3ull << 32) | 1u);
+    EXPECT_EQ(next->m_ReaderNumber, 1u);
+    EXPECT_EQ(next->Handle(), MsdscMakeReaderHandle(3, 1));
 }
 
 TEST_F(BusReadersTest, RemovalUnplugsAListedReaderOnceAndRefusesUnknownKeys)
@@ -212,7 +212,7 @@ TEST_F(BusReadersTest, RemovalUnplugsAListedReaderOnceAndRefusesUnknownKeys)
     ReportReaders(bus);
     const size_t queuedBefore = simk::pnp::QueuedWorkCount();
 
-    EXPECT_EQ(bus->RemoveReader(reader->m_Number), STATUS_UNSUCCESSFUL) << "the number without its generation";
+    EXPECT_EQ(bus->RemoveReader(reader->m_ReaderNumber), STATUS_UNSUCCESSFUL) << "the number without its generation";
     EXPECT_EQ(bus->RemoveReader(number), STATUS_SUCCESS);
     EXPECT_EQ(reader->State(), ReaderState::Unplugged);
     EXPECT_EQ(reader->PreviousState(), ReaderState::Started);

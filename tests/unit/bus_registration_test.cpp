@@ -12,12 +12,11 @@
 #include <vector>
 
 #include "bus/bus_device.h"
-#include "bus/bus_handle.h"
 #include "control/control_device.h"
 #include "control/control_requests.h"
 #include "driver/driver_globals.h"
 #include "entry/driver_entry.h"
-#include "registry/device_list.h"
+#include "registry/bus_registry.h"
 #include "simkernel/faults.h"
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
@@ -92,8 +91,8 @@ protected:
     {
         PVOID key = nullptr;
         PVOID payload = nullptr;
-        while (g_BusRegistry != nullptr && g_BusRegistry->GetAt(0, &key, &payload) == Ok) {
-            g_BusRegistry->Remove(key);
+        while (g_BusRegistry != nullptr && g_BusRegistry->m_Buses.GetAt(0, &key, &payload) == Ok) {
+            g_BusRegistry->m_Buses.Remove(key);
             static_cast<BusDevice*>(payload)->Delete();
         }
     }
@@ -102,11 +101,12 @@ protected:
     {
         PVOID key = nullptr;
         PVOID payload = nullptr;
-        if (g_BusRegistry->GetAt(index, &key, &payload) != Ok) {
+        if (g_BusRegistry->m_Buses.GetAt(index, &key, &payload) != Ok) {
             return nullptr;
         }
-        EXPECT_EQ(key, static_cast<BusDevice*>(payload)->RegistryKey()) << "a bus's key is its handle";
-        EXPECT_EQ(static_cast<BusDevice*>(payload)->m_Handle >> 32, g_HandleTag) << "this load's tag";
+        const ULONG64 handle = static_cast<BusDevice*>(payload)->m_Handle;
+        EXPECT_EQ(key, BusRegistry::KeyOf(handle)) << "a bus's key is its handle";
+        EXPECT_EQ(MsdscBusHandleTag(handle), g_BusRegistry->m_HandleTag) << "this load's tag";
         return static_cast<BusDevice*>(payload);
     }
 
@@ -137,14 +137,13 @@ TEST_F(InProcessDriverTest, LoadBuildsTheRegistryAndControlDeviceAndUnloadReleas
     EXPECT_EQ(g_UnloadAfterEntry, DriverUnload);
     ASSERT_NE(g_BusRegistry, nullptr);
     ASSERT_NE(g_ControlDevice, nullptr);
-    EXPECT_EQ(g_BusRegistry->Count(), 0u);
-    EXPECT_EQ(g_BusRegistry->EntryPoolType(), PagedPool);
-    EXPECT_EQ(g_BusRegistry->EntryTag(), DEVICE_LIST_ENTRY_TAG);
+    EXPECT_FALSE(g_BusRegistry->HasBus());
+    EXPECT_EQ(g_BusRegistry->m_Buses.EntryPoolType(), PagedPool);
+    EXPECT_EQ(g_BusRegistry->m_Buses.EntryTag(), DEVICE_LIST_ENTRY_TAG);
     simk::pool::Allocation registry{};
     ASSERT_TRUE(simk::pool::IsOutstanding(g_BusRegistry, &registry));
     EXPECT_EQ(registry.tag, simk::Tag("ansl"));
     EXPECT_EQ(registry.type, NonPagedPoolNx) << "the simulated system is Windows 10";
-    EXPECT_FALSE(g_ControlDevice->m_BusReady);
     EXPECT_FALSE(g_ControlDevice->m_Opened);
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
         EXPECT_EQ(m_Driver->MajorFunction[major], DispatchIrp) << "major function " << major;
@@ -212,10 +211,8 @@ TEST_F(InProcessDriverTest, BusesRegisterInTheOrderAddDeviceSawThem)
     PDEVICE_OBJECT second = m_Lower->CreateDevice();
 
     ASSERT_EQ(AddBus(first), STATUS_SUCCESS);
-    EXPECT_TRUE(g_ControlDevice->m_BusReady);
     ASSERT_EQ(AddBus(second), STATUS_SUCCESS);
-    EXPECT_TRUE(g_ControlDevice->m_BusReady);
-    ASSERT_EQ(g_BusRegistry->Count(), 2u);
+    ASSERT_EQ(g_BusRegistry->m_Buses.Count(), 2u);
 
     BusDevice* firstBus = BusAt(0);
     BusDevice* secondBus = BusAt(1);
@@ -254,7 +251,9 @@ TEST_F(InProcessDriverTest, DestroyingABusFreesItsReaderEntriesButNotTheReaders)
     }
     const size_t entriesBefore = simk::pool::OutstandingCount(simk::Tag("apsl"));
 
-    g_BusRegistry->Remove(bus->RegistryKey());
+    bool lastLeft = false;
+    EXPECT_TRUE(g_BusRegistry->Unregister(bus->m_Handle, &lastLeft));
+    EXPECT_TRUE(lastLeft);
     bus->Delete();
     EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("apsl")), entriesBefore - 3)
         << "the bus's registry entry and its two reader entries";
@@ -267,14 +266,14 @@ TEST_F(InProcessDriverTest, DestroyingABusFreesItsReaderEntriesButNotTheReaders)
 
 // The registry already holds the key the next bus will have (its handle: this load's tag and the
 // next serial), so the registration collides: AddDevice fails, says so at the error level, and
-// leaves neither the bus nor its entry, and the control device's mutex is free again.
+// leaves neither the bus nor its entry, and the registry's lock is free again.
 TEST_F(InProcessDriverTest, KeyAlreadyInTheRegistryFailsAndDeletesTheAttachedBus)
 {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     PDEVICE_OBJECT pdo = m_Lower->CreateDevice();
-    PVOID takenKey = BusHandleKey(MakeBusHandle(g_NextBusSerial));
-    DeviceListEntry* taken = g_BusRegistry->AllocateEntry();
-    ASSERT_EQ(g_BusRegistry->InsertUnique(nullptr, &takenKey, taken), Ok);
+    PVOID takenKey = BusRegistry::KeyOf(g_BusRegistry->HandleOf(0));
+    DeviceListEntry* taken = g_BusRegistry->m_Buses.AllocateEntry();
+    ASSERT_EQ(g_BusRegistry->m_Buses.InsertUnique(nullptr, &takenKey, taken), Ok);
     const simk::pool::Snapshot poolBefore;
     const size_t liveDevicesBefore = simk::LiveDeviceCount();
     const unsigned createdBefore = simk::faults::CallCount(simk::Call::IoCreateDevice);
@@ -282,13 +281,13 @@ TEST_F(InProcessDriverTest, KeyAlreadyInTheRegistryFailsAndDeletesTheAttachedBus
 
     EXPECT_EQ(AddBus(pdo), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(simk::faults::CallCount(simk::Call::IoCreateDevice), createdBefore + 1);
-    EXPECT_EQ(g_BusRegistry->Count(), 1u);
+    EXPECT_EQ(g_BusRegistry->m_Buses.Count(), 1u);
     EXPECT_EQ(pdo->AttachedDevice, nullptr) << "the refused bus was not detached";
     EXPECT_EQ(simk::LiveDeviceCount(), liveDevicesBefore);
     EXPECT_TRUE(poolBefore.Unchanged()) << simk::pool::Describe(poolBefore.NewSince());
     EXPECT_EQ(msdsc::testing::ShownDriverErrors(), errorsBefore + 1) << "the failure is told at the error level";
-    EXPECT_EQ(OpenAnswer(), STATUS_INVALID_DEVICE_STATE) << "no bus, and the control device's mutex let go";
-    g_BusRegistry->Remove(takenKey);
+    g_BusRegistry->m_Buses.Remove(takenKey);
+    EXPECT_EQ(OpenAnswer(), STATUS_INVALID_DEVICE_STATE) << "no bus, and the registry's lock let go";
 
     // The serial the collision consumed is not given again; the next bus registers. (Its device
     // stands for a physical device object, which the session's end may have re-enumerated.)

@@ -1,6 +1,6 @@
 // The bus-relations reply: its size and order, the references it carries, what happens to the
 // relations that drivers above put in the request, and a build that runs out of pool.
-#include "bus_test_driver.h"
+#include "support/linked_driver.h"
 
 #include "simkernel/faults.h"
 

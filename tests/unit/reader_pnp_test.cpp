@@ -1,6 +1,6 @@
 // A reader's Plug and Play requests sent straight to its device: the minor-function table, the
 // bytes of every reply, replies without pool, capabilities, and the start's registry writes.
-#include "bus_test_driver.h"
+#include "support/linked_driver.h"
 
 #include <cstring>
 #include <functional>
@@ -13,7 +13,7 @@ namespace {
 
 using namespace msdsc::testing;
 
-constexpr char16_t READER_ID[] = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+constexpr char16_t READER_ID[] = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
 constexpr ULONG_PTR MARKER = 0x5A5A0000;
 
 std::u16string Utf16(const std::vector<unsigned char>& bytes, size_t from, size_t count)

@@ -1,6 +1,6 @@
 // A reader's power requests: the device power state mirrored into its state, system requests
 // reported and nothing else, and every request completed after PoStartNextPowerIrp.
-#include "bus_test_driver.h"
+#include "support/linked_driver.h"
 
 #include "simkernel/power.h"
 

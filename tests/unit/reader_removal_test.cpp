@@ -2,7 +2,7 @@
 // the bus, surprise removal, a pulled bus, and a reader whose state was overwritten after it left
 // its bus. A reader is deleted only by a removal that comes after a relations reply no longer
 // listed it, or by one that comes after its bus was pulled.
-#include "bus_test_driver.h"
+#include "support/linked_driver.h"
 
 #include "simkernel/power.h"
 
@@ -37,7 +37,7 @@ protected:
     bool Listed() const
     {
         PVOID payload = nullptr;
-        return m_Bus->m_Roster.m_Readers.Find(ReaderKey(m_Reader->m_Number), &payload) == Ok;
+        return m_Bus->m_Roster.m_Readers.Find(ReaderKey(m_Reader->m_ReaderNumber), &payload) == Ok;
     }
 
     NTSTATUS Send(UCHAR minor) { return SendPnp(m_Device, minor).status; }

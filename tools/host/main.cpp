@@ -30,9 +30,9 @@ const char USAGE[] =
     "'wait' wait (default 10000 ms); --debug adds, at the end, the pool blocks the driver still holds\n"
     "(its registry of buses and the buses' own records: a steady number, not a leak). The driver image\n"
     "defaults to the one built with this tool ($MSDSCBUS_IMAGE overrides it).\n"
-    "Exit codes: 0 ok, 1 a command failed, input after quit or a verifier violation, 2 usage, 3 the\n"
-    "driver, the control device or a bus device is not there, 130 interrupted (Ctrl+C closed the handle),\n"
-    "143 terminated (SIGTERM closed the handle).\n\n";
+    "Exit codes: 0 ok, 1 a request failed, input after quit or a verifier violation, 2 a command not\n"
+    "understood, 3 the driver, the control device or a bus device is not there (2 before 3 before 1),\n"
+    "130 interrupted (Ctrl+C closed the handle), 143 terminated (SIGTERM closed the handle).\n\n";
 
 #ifndef MSDSCBUS_IMAGE
 #define MSDSCBUS_IMAGE "msdscbus.so"
@@ -51,10 +51,10 @@ void WatchForInterrupt(tool::Session& session, const sigset_t& signals)
         int signal = 0;
         if (sigwait(&signals, &signal) != 0)
             return;
-        const bool terminated = signal == SIGTERM;
-        session.Interrupt(terminated ? tool::Ending::Termination : tool::Ending::Interrupt);
+        session.Interrupt(signal == SIGTERM ? tool::Ending::Termination : tool::Ending::Interrupt);
+        session.AwaitStop();
         std::cout.flush();
-        std::_Exit(terminated ? tool::EXIT_TERMINATED : tool::EXIT_INTERRUPTED);
+        std::_Exit(session.ExitCode());
     }).detach();
 }
 
@@ -93,10 +93,14 @@ int main(int argc, char** argv)
                 image = value;
             } else if (argument == "--timeout") {
                 if (!tool::ParseUnsigned32(value, &number))
-                    return Usage(output.json, argument, "--timeout takes milliseconds, not '" + value + "'", false);
+                    return Usage(output.json, argument,
+                                 "--timeout takes milliseconds, not '" + tool::Sanitized(value) + "'", false);
                 timeout = number;
-            } else if (!tool::ParseUnsigned32(value, &number) || number > 64) {
-                return Usage(output.json, argument, "--buses takes a number from 0 to 64, not '" + value + "'", false);
+            } else if (!tool::ParseUnsigned32(value, &number) || number > machine::MAX_BUSES) {
+                return Usage(output.json, argument,
+                             "--buses takes a number from 0 to " + std::to_string(machine::MAX_BUSES) + ", not '" +
+                                 tool::Sanitized(value) + "'",
+                             false);
             } else {
                 buses = number;
             }
@@ -116,9 +120,10 @@ int main(int argc, char** argv)
     tool::Session session(std::cout, output, &std::cerr);
     session.SetWaitTimeout(timeout);
     if (!machine.Load(image.c_str(), &error) || !machine.CreateBuses(buses, &error)) {
-        if (output.json)
+        if (output.json) {
             std::cout << tool::Json("error").Add("command", "load").Add("ok", false).Add("message", error).Line();
-        else
+            session.Summary(tool::EXIT_NO_DEVICE);
+        } else
             std::cerr << "msdscctl-host: " << error << "\n";
         return tool::EXIT_NO_DEVICE;
     }
@@ -140,21 +145,30 @@ int main(int argc, char** argv)
     else
         session.RunAll(commands);
     session.Close();
+    if (session.Stopping()) {
+        // The watcher says what happened and ends the process; the summary is not for an interrupted run.
+        session.AwaitStop();
+        std::cout.flush();
+        std::_Exit(session.ExitCode());
+    }
 
     int exitCode = session.ExitCode();
     const std::vector<std::string> violations = machine.Violations();
     // The pool the driver holds between sessions (its bus registry, each bus's list) is steady, not a
     // leak; it is shown on request, and with violations, where it helps to read them.
     const bool showPool = debug || !violations.empty();
+    // A violation fails a run whose commands all went well; its own verdict stands apart.
+    if (!violations.empty() && exitCode == tool::EXIT_OK)
+        exitCode = tool::EXIT_COMMAND_FAILED;
     if (output.json) {
         std::string list;
         for (const std::string& violation : violations)
             list += (list.empty() ? "" : ",") + tool::JsonString(violation);
-        tool::Json summary("summary");
-        summary.Add("ok", violations.empty());
+        tool::Json verifier(nullptr);
+        verifier.Add("ok", violations.empty());
         if (showPool)
-            summary.Add("driverPoolBlocks", uint64_t{machine.DriverPoolBlocks()});
-        std::cout << summary.Raw("violations", "[" + list + "]").Line();
+            verifier.Add("driverPoolBlocks", uint64_t{machine.DriverPoolBlocks()});
+        session.Summary(exitCode, verifier.Raw("violations", "[" + list + "]").Object());
     } else {
         if (showPool) {
             std::cout << "driver pool held: " << machine.DriverPoolBlocks() << " block(s)";
@@ -166,7 +180,5 @@ int main(int argc, char** argv)
         for (const std::string& violation : violations)
             std::cout << "VERIFIER VIOLATION " << violation << "\n";
     }
-    if (!violations.empty())
-        exitCode = tool::EXIT_COMMAND_FAILED;
     return exitCode;
 }

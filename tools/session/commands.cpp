@@ -1,6 +1,7 @@
 // The tools' command language: parsing, and the encodings of the output.
 #include "commands.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -119,37 +120,112 @@ std::string FormatStatus(MsdscStatus status)
     return text;
 }
 
+namespace {
+
+// One code point of UTF-8 at text[*at], moving *at past it; -1 (and one byte on) for a byte that
+// does not start a well-formed sequence: overlong forms, surrogates and values past U+10FFFF too.
+long NextCodePoint(const std::string& text, size_t* at)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(*at);
+    size_t length;
+    long value;
+    long least;
+    if (lead < 0x80) {
+        ++*at;
+        return lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+        length = 2, value = lead & 0x1F, least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, value = lead & 0x0F, least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, value = lead & 0x07, least = 0x10000;
+    } else {
+        ++*at;
+        return -1;
+    }
+    if (*at + length > text.size()) {
+        ++*at;
+        return -1;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(*at + i) & 0xC0) != 0x80) {
+            ++*at;
+            return -1;
+        }
+        value = (value << 6) | (byte(*at + i) & 0x3F);
+    }
+    if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        ++*at;
+        return -1;
+    }
+    *at += length;
+    return value;
+}
+
+// Characters that reorder or hide the text around them on a terminal: the bidirectional marks,
+// embeddings, overrides and isolates, and the line and paragraph separators.
+bool IsBidiOrSeparator(long c)
+{
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) ||
+           c == 0x2028 || c == 0x2029;
+}
+
+std::string Hex(const char* format, unsigned long value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), format, value);
+    return text;
+}
+
+} // namespace
+
 std::string JsonString(const std::string& text)
 {
     std::string quoted = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"':
+    for (size_t at = 0; at < text.size();) {
+        const size_t start = at;
+        const long c = NextCodePoint(text, &at);
+        if (c < 0)
+            quoted += "\\ufffd"; // a line that is not UTF-8 is not JSON
+        else if (c == '"')
             quoted += "\\\"";
-            break;
-        case '\\':
+        else if (c == '\\')
             quoted += "\\\\";
-            break;
-        case '\n':
+        else if (c == '\n')
             quoted += "\\n";
-            break;
-        case '\r':
+        else if (c == '\r')
             quoted += "\\r";
-            break;
-        case '\t':
+        else if (c == '\t')
             quoted += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char escape[8];
-                std::snprintf(escape, sizeof(escape), "\\u%04x", c);
-                quoted += escape;
-            } else {
-                quoted += static_cast<char>(c);
-            }
-        }
+        else if (c < 0x20)
+            quoted += Hex("\\u%04lx", static_cast<unsigned long>(c));
+        else
+            quoted.append(text, start, at - start);
     }
     return quoted + "\"";
+}
+
+std::string Sanitized(const std::string& input, size_t limit)
+{
+    std::string shown;
+    size_t characters = 0;
+    size_t at = 0;
+    while (at < input.size() && characters < limit) {
+        const size_t start = at;
+        const long c = NextCodePoint(input, &at);
+        ++characters;
+        if (c < 0)
+            shown += Hex("\\x%02lX", static_cast<unsigned char>(input[start]));
+        else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || IsBidiOrSeparator(c))
+            shown += c < 0x100 ? Hex("\\x%02lX", static_cast<unsigned long>(c))
+                               : Hex("\\u%04lX", static_cast<unsigned long>(c));
+        else
+            shown.append(input, start, at - start);
+    }
+    if (at < input.size())
+        shown += "... (" + std::to_string(input.size()) + " bytes)";
+    return shown;
 }
 
 bool ParseCommand(const std::vector<std::string>& words, size_t* position, Command* command, std::string* error,
@@ -162,7 +238,7 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
     }
     const std::string name = Lower(words[start]);
     if (commandName)
-        *commandName = name;
+        *commandName = Sanitized(name);
     auto arguments = [&](size_t count) {
         if (words.size() - start - 1 < count) {
             *error = "'" + name + "' needs " + std::to_string(count) + " argument" + (count == 1 ? "" : "s");
@@ -192,7 +268,7 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
         for (int i = 0; i < 3; ++i) {
             if (!ParseUnsigned32(words[start + 1 + i], &values[i])) {
                 *error = std::string("add: ") + names[i] + " must be an unsigned 32-bit number, not '" +
-                         words[start + 1 + i] + "'";
+                         Sanitized(words[start + 1 + i]) + "'";
                 return false;
             }
         }
@@ -213,7 +289,7 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
             parsed.fullHandle = true;
         } else if (!ParseUnsigned32(target, &parsed.readerNumber)) {
             *error = "remove: READER is a reader number from 'add' or 'list', or BUS:READER in hexadecimal, not '" +
-                     target + "'";
+                     Sanitized(target) + "'";
             return false;
         }
         used = 2;
@@ -222,7 +298,8 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
             return false;
         parsed.kind = CommandKind::Wait;
         if (!ParseUnsigned32(words[start + 1], &parsed.readerNumber)) {
-            *error = "wait: READER is a reader number, as 'add' and 'devices' show it, not '" + words[start + 1] + "'";
+            *error = "wait: READER is a reader number, as 'add' and 'devices' show it, not '" +
+                     Sanitized(words[start + 1]) + "'";
             return false;
         }
         used = 2;
@@ -231,7 +308,7 @@ bool ParseCommand(const std::vector<std::string>& words, size_t* position, Comma
             used = 3;
         }
     } else {
-        *error = "unknown command '" + words[start] + "' (try 'help')";
+        *error = "unknown command '" + Sanitized(words[start]) + "' (try 'help')";
         return false;
     }
     parsed.name = words[start];
@@ -295,19 +372,30 @@ Json& Json::Raw(const char* key, const std::string& json)
     return *this;
 }
 
-const char* HelpText()
+const Verb VERBS[] = {
+    {"version", "the driver's version"},
+    {"add NUMBER DRIVE LOG [--wait]", "add a reader (decimal or 0x hex); --wait: until it has started"},
+    {"remove READER", "remove a reader of this session; or remove BUS:READER, a handle"},
+    {"list", "the readers this session added and has not removed"},
+    {"devices", "every reader device node: number, path, present, started, problem (no session needed)"},
+    {"wait READER [gone]", "wait until that reader is started, or gone (no session needed)"},
+    {"quit", "close the control device: every reader of the session is removed"},
+};
+const size_t VERB_COUNT = sizeof(VERBS) / sizeof(VERBS[0]);
+
+const std::string& HelpText()
 {
-    return "commands (READER is a reader number, the instance ID Plug and Play shows and the handle's\n"
-           "reader half; NUMBER, DRIVE and LOG are the configuration its function driver reads):\n"
-           "  version                    the driver's version\n"
-           "  add NUMBER DRIVE LOG       add a reader with this configuration (numbers: decimal or 0x hex)\n"
-           "  add NUMBER DRIVE LOG --wait   ... and wait until Plug and Play has started it\n"
-           "  remove READER              remove a reader of this session; or remove BUS:READER, a handle\n"
-           "  list                       the readers this session added and has not removed\n"
-           "  devices                    every reader device node Plug and Play has: reader number, instance\n"
-           "                             path, present or not, started or not, problem code (no session needed)\n"
-           "  wait READER [gone]         wait until that reader is started, or gone (no session needed)\n"
-           "  quit                       close the control device: every reader of the session is removed\n";
+    static const std::string text = [] {
+        std::string help = "commands (READER is a reader number, the instance ID Plug and Play shows and the handle's\n"
+                           "reader half; NUMBER, DRIVE and LOG are the configuration its function driver reads):\n";
+        for (const Verb& verb : VERBS) {
+            std::string line = std::string("  ") + verb.usage;
+            line.resize(std::max<size_t>(line.size() + 1, 32), ' ');
+            help += line + verb.does + "\n";
+        }
+        return help;
+    }();
+    return text;
 }
 
 } // namespace msdsc::tool

@@ -45,7 +45,11 @@ bool ParseUnsigned32(const std::string& text, uint32_t* value);
 bool ParseFullHandle(const std::string& text, MsdscReaderHandle* handle);
 std::string FormatHandle(const MsdscReaderHandle& handle);
 std::string FormatStatus(MsdscStatus status);    // "0xC0000184"
-std::string JsonString(const std::string& text); // quoted and escaped
+std::string JsonString(const std::string& text); // quoted and escaped; bytes that are not UTF-8 become U+FFFD
+// Input as an error may echo it: control characters, bidirectional controls and bytes that are not
+// UTF-8 written as \xNN or \uNNNN, and cut after `limit` characters with the whole length said.
+inline constexpr size_t ECHO_LIMIT = 64;
+std::string Sanitized(const std::string& input, size_t limit = ECHO_LIMIT);
 
 // One JSON object on one line, built field by field: Json("reply").Add("command", "add").Line().
 class Json
@@ -66,6 +70,17 @@ private:
     std::string m_Text;
 };
 
-const char* HelpText();
+// One row per command of a session, in the order help lists them: the help text is made from these
+// rows, and the command tables of README.md and docs/windows.md are checked against them.
+struct Verb {
+    const char* usage; // as typed, with its arguments: "wait READER [gone]"
+    const char* does;  // help's line for it
+};
+
+extern const Verb VERBS[];
+extern const size_t VERB_COUNT;
+
+// The session's help, made from VERBS.
+const std::string& HelpText();
 
 } // namespace msdsc::tool

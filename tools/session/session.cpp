@@ -19,6 +19,10 @@ namespace {
 constexpr MsdscStatus STATUS_INVALID_HANDLE_VALUE = static_cast<MsdscStatus>(0xC0000008u);
 constexpr MsdscStatus STATUS_BUFFER_OVERFLOW_VALUE = static_cast<MsdscStatus>(0x80000005u);
 constexpr MsdscStatus STATUS_NO_SUCH_DEVICE_VALUE = static_cast<MsdscStatus>(0xC000000Eu);
+constexpr MsdscStatus STATUS_IO_TIMEOUT_VALUE = static_cast<MsdscStatus>(0xC00000B5u);
+constexpr MsdscStatus STATUS_CANCELLED_VALUE = static_cast<MsdscStatus>(0xC0000120u);
+// How much of the input after a quit is echoed back.
+constexpr size_t IGNORED_ECHO_LIMIT = 160;
 const char NO_BUS_DEVICE[] = "no bus device installed";
 
 // The configuration as the reader's hardware key holds it, and as the Plug and Play lines show it.
@@ -44,8 +48,16 @@ bool SameHandle(const MsdscReaderHandle& a, const MsdscReaderHandle& b)
     return std::memcmp(a.bytes, b.bytes, sizeof(a.bytes)) == 0;
 }
 
+// Wine's Plug and Play reports no node state: say so rather than guess, with what is known anyway.
+const char STATE_NOT_REPORTED[] = "Wine reports no device node state";
+
 std::string DeviceState(const MsdscReaderDevice& device)
 {
+    if (!device.stateReported) {
+        if (device.started)
+            return std::string("started (its function driver answered; ") + STATE_NOT_REPORTED + ")";
+        return std::string("state unknown (") + STATE_NOT_REPORTED + ")";
+    }
     if (!device.present)
         return "not present";
     std::string state = device.started ? "started" : "present, not started";
@@ -63,6 +75,7 @@ std::string DeviceJson(const MsdscReaderDevice& device, bool ours)
         .Add("started", device.started != 0)
         .Add("problem", uint64_t{device.problem})
         .Add("driver", std::string(device.driver))
+        .Add("stateReported", device.stateReported != 0)
         .Add("thisSession", ours);
     MsdscReaderConfiguration read{};
     if (device.present && MsdscReadReaderConfiguration(device.readerNumber, &read, nullptr) >= 0)
@@ -107,6 +120,43 @@ void Session::Note(const std::string& text, const std::string& jsonObject)
     m_Out << (m_Options.json ? jsonObject : text) << "\n";
 }
 
+int Session::ExitCode() const
+{
+    const int ending = m_Ending.load();
+    if (ending)
+        return ending - 1 == static_cast<int>(Ending::Termination) ? EXIT_TERMINATED : EXIT_INTERRUPTED;
+    return m_Usage ? EXIT_USAGE : m_NoDevice ? EXIT_NO_DEVICE : m_Failed ? EXIT_COMMAND_FAILED : EXIT_OK;
+}
+
+void Session::Summary(int exitCode, const std::string& verifierJson)
+{
+    if (!m_Options.json)
+        return;
+    Json json("summary");
+    json.Add("ok", exitCode == EXIT_OK).Add("exitCode", static_cast<uint64_t>(static_cast<uint32_t>(exitCode)));
+    if (!verifierJson.empty())
+        json.Raw("verifier", verifierJson);
+    m_Out << json.Line();
+    m_Out.flush();
+}
+
+void Session::AwaitStop() const
+{
+    while (!m_StopSaid.load())
+        Pause(10);
+}
+
+void Session::Refusal(const std::string& command, const std::string& message)
+{
+    m_Failed = true;
+    if (m_Options.json) {
+        m_Out << Json("error").Add("command", command).Add("ok", false).Add("message", message).Line();
+    } else {
+        m_Out.flush();
+        Errors() << "error: " << message << "\n";
+    }
+}
+
 void Session::Failure(const std::string& command, MsdscStatus status, const char* message, const std::string& detail)
 {
     m_Failed = true;
@@ -125,7 +175,7 @@ void Session::Failure(const std::string& command, MsdscStatus status, const char
 
 void Session::UsageFailure(const std::string& command, const std::string& message)
 {
-    m_Failed = true;
+    m_Usage = true;
     if (m_Options.json) {
         m_Out << Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
     } else {
@@ -141,17 +191,19 @@ void Session::Ignored(const std::string& text)
         m_Out << Json("ignored")
                      .Add("command", m_QuitName)
                      .Add("ok", false)
-                     .Add("input", text)
+                     .Add("input", Sanitized(text, IGNORED_ECHO_LIMIT))
                      .Add("message", "input after quit is not run")
                      .Line();
     } else {
         m_Out.flush();
-        Errors() << "error: input after quit is not run: " << text << "\n";
+        Errors() << "error: input after quit is not run: " << Sanitized(text, IGNORED_ECHO_LIMIT) << "\n";
     }
 }
 
 void Session::After()
 {
+    if (Stopping())
+        return;
     m_Out.flush();
     m_Errors.flush();
     if (afterCommand)
@@ -230,17 +282,19 @@ void Session::DoAdd(const Command& command)
     std::memset(handle.bytes, 0xFF, sizeof(handle.bytes));
     MsdscReaderDevice device{};
     const char* message = nullptr;
-    // One call for both: the wait follows the reader the handle names, whatever became of others.
-    const MsdscStatus status = Call(
+    MsdscStatus status = Call(
         [&](MsdscClient* client) {
-            return command.wait ? MsdscAddReaderAndWait(client, command.number, command.drive, command.log, m_WaitMs,
-                                                        &handle, &device, &message)
-                                : MsdscAddReader(client, command.number, command.drive, command.log, &handle, &message);
+            return MsdscAddReader(client, command.number, command.drive, command.log, &handle, &message);
         },
         &message);
     uint32_t readerNumber = 0;
     if (MsdscReaderNumberOfHandle(&handle, &readerNumber, nullptr) < 0)
         return Failure(command.name, status, message);
+    // The wait follows the reader the handle names, whatever became of others, and holds no lock:
+    // a Ctrl+C ends it at its next slice.
+    if (command.wait && status >= 0)
+        status = WaitInSlices(
+            [&](uint32_t slice) { return MsdscWaitForReader(&handle, MsdscWaitForStarted, slice, &device, &message); });
     m_Readers.push_back(Reader{readerNumber, command.number, command.drive, command.log, handle, false});
     const Reader& reader = m_Readers.back();
     Json json("reply");
@@ -250,6 +304,8 @@ void Session::DoAdd(const Command& command)
                               "), handle " + FormatHandle(handle);
     if (status < 0) {
         Note(added, json);
+        if (Stopping())
+            return;
         return Failure(command.name, status, message,
                        "reader " + std::to_string(readerNumber) +
                            (device.instancePath[0] ? std::string(" (") + device.instancePath + ")" : std::string()) +
@@ -275,9 +331,10 @@ void Session::DoRemove(const Command& command)
             known = &reader;
     }
     if (!command.fullHandle) {
+        // A well-formed request this session cannot make: it failed, the command line was fine.
         if (!known)
-            return UsageFailure(command.name, command.name + ": this session added no reader " +
-                                                  std::to_string(command.readerNumber));
+            return Refusal(command.name,
+                           command.name + ": this session added no reader " + std::to_string(command.readerNumber));
         // A reader removed already is asked for again: the driver's answer is the one to show.
         handle = known->handle;
     }
@@ -381,8 +438,12 @@ void Session::DoWait(const Command& command)
         return Failure(command.name, STATUS_NO_SUCH_DEVICE_VALUE, NO_BUS_DEVICE, "reader " + number + " cannot start");
     }
     MsdscReaderDevice device{};
-    const MsdscStatus status = MsdscWaitForReaderDevice(
-        command.readerNumber, command.gone ? MsdscWaitForGone : MsdscWaitForStarted, m_WaitMs, &device, &message);
+    const MsdscStatus status = WaitInSlices([&](uint32_t slice) {
+        return MsdscWaitForReaderDevice(command.readerNumber, command.gone ? MsdscWaitForGone : MsdscWaitForStarted,
+                                        slice, &device, &message);
+    });
+    if (Stopping())
+        return;
     if (status < 0)
         return Failure(command.name, status, message,
                        "reader " + number + " is " + (device.instancePath[0] ? DeviceState(device) : "unknown"));
@@ -422,7 +483,7 @@ bool Session::Execute(const Command& command)
         break;
     case CommandKind::Help:
         if (m_Options.json)
-            m_Out << Json("reply").Add("command", command.name).Add("ok", true).Add("help", HelpText()).Line();
+            m_Out << Json("reply").Add("command", command.name).Add("ok", true).Add("help", HelpText().c_str()).Line();
         else
             m_Out << HelpText();
         break;
@@ -435,11 +496,34 @@ bool Session::Execute(const Command& command)
     return true;
 }
 
+MsdscStatus Session::WaitInSlices(const std::function<MsdscStatus(uint32_t sliceMs)>& wait)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_WaitMs);
+    for (;;) {
+        if (Stopping())
+            return STATUS_CANCELLED_VALUE;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const uint32_t slice = static_cast<uint32_t>(std::clamp<int64_t>(left.count(), 0, WAIT_SLICE_MS));
+        const MsdscStatus status = wait(slice);
+        if (status != STATUS_IO_TIMEOUT_VALUE || std::chrono::steady_clock::now() >= deadline)
+            return status;
+    }
+}
+
+bool Session::Step(const Command& command)
+{
+    std::lock_guard<ClientLock> step(m_StepLock);
+    return !Stopping() && Execute(command);
+}
+
 void Session::RunAll(const std::vector<Command>& commands)
 {
     for (size_t i = 0; i < commands.size(); ++i) {
-        if (Execute(commands[i]))
+        if (Step(commands[i]))
             continue;
+        if (Stopping())
+            return;
         for (size_t rest = i + 1; rest < commands.size(); ++rest)
             Ignored(commands[rest].text);
         return;
@@ -464,12 +548,17 @@ void Session::RunLines(std::istream& in)
             Command command;
             std::string error, name;
             if (!ParseCommand(words, &position, &command, &error, &name)) {
+                std::lock_guard<ClientLock> step(m_StepLock);
+                if (Stopping())
+                    return;
                 UsageFailure(name, error);
                 After();
                 break; // the rest of a line that went wrong is not guessed at
             }
-            if (Execute(command))
+            if (Step(command))
                 continue;
+            if (Stopping())
+                return;
             std::string rest;
             for (size_t i = position; i < words.size(); ++i)
                 rest += (rest.empty() ? "" : " ") + words[i];
@@ -489,6 +578,9 @@ void Session::RunLines(std::istream& in)
 
 void Session::Close()
 {
+    std::lock_guard<ClientLock> step(m_StepLock);
+    if (Stopping())
+        return; // Interrupt closes and says so
     size_t present = 0;
     for (const Reader& reader : m_Readers)
         present += reader.removed ? 0 : 1;
@@ -515,25 +607,40 @@ void Session::Close()
 
 bool Session::Interrupt(Ending ending)
 {
-    std::lock_guard<ClientLock> lock(m_ClientLock);
-    if (!m_Client)
+    int running = 0;
+    if (!m_Ending.compare_exchange_strong(running, 1 + static_cast<int>(ending)))
         return false;
-    MsdscClose(m_Client, nullptr);
-    m_Client = nullptr;
+    // The command under way ends at its next step; none starts after it.
+    std::lock_guard<ClientLock> step(m_StepLock);
+    bool wasOpen = false;
+    uint64_t present = 0;
+    for (const Reader& reader : m_Readers)
+        present += reader.removed ? 0 : 1;
+    {
+        std::lock_guard<ClientLock> lock(m_ClientLock);
+        if (m_Client) {
+            MsdscClose(m_Client, nullptr);
+            m_Client = nullptr;
+            wasOpen = true;
+        }
+    }
     const bool interrupted = ending == Ending::Interrupt;
+    const std::string cause = interrupted ? "Ctrl+C" : "a termination request";
     // Said also under --quiet: the readers went because of it.
-    const std::string text = std::string("closed the control device on ") +
-                             (interrupted ? "Ctrl+C" : "a termination request") +
-                             ": the driver removes every reader of the session";
+    const std::string text =
+        wasOpen ? "closed the control device on " + cause + ": the driver removes every reader of the session"
+                : "stopped on " + cause + "; no control device was open";
     if (m_Options.json)
         m_Out << Json(interrupted ? "interrupted" : "terminated")
                      .Add("command", interrupted ? "interrupt" : "terminate")
                      .Add("ok", false)
                      .Add("message", text)
+                     .Add("readersRemoved", wasOpen ? present : 0)
                      .Line();
     else
         m_Out << "\n" << (interrupted ? "interrupted: " : "terminated: ") << text << "\n";
     m_Out.flush();
+    m_StopSaid = true;
     return true;
 }
 
@@ -542,6 +649,7 @@ int CommandLineError(const char* program, const char* usage, bool json, const st
 {
     if (json) {
         std::cout << Json("usage-error").Add("command", command).Add("ok", false).Add("message", message).Line();
+        std::cout << Json("summary").Add("ok", false).Add("exitCode", uint64_t{EXIT_USAGE}).Line();
     } else {
         std::cerr << program << ": " << message << "\n";
         if (showUsage)

@@ -2,6 +2,7 @@
 // client library on one held client, and prints each result as text or as JSON lines.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -15,15 +16,24 @@
 
 namespace msdsc::tool {
 
-// Exit codes of both tools (README lists them with the Windows tool's own).
+// Exit codes of both tools (docs/windows.md states the contract). When several things went wrong
+// the first of 2, 3, 1 in that order is the exit: a usage-error line always comes with 2.
 enum ExitCode : int {
     EXIT_OK = 0,
-    EXIT_COMMAND_FAILED = 1, // at least one command failed, or input after quit was not run; the others ran
-    EXIT_USAGE = 2,          // the command line could not be understood; nothing ran
+    EXIT_COMMAND_FAILED = 1, // a request failed, or input after quit was not run; the others ran
+    EXIT_USAGE = 2,          // a command could not be understood (on the command line: nothing ran)
     EXIT_NO_DEVICE = 3,      // the control device could not be opened, or no bus device is installed
-    EXIT_INTERRUPTED = 130,  // Ctrl+C: the handle was closed, so the driver removed the readers
-    EXIT_TERMINATED = 143,   // SIGTERM (Windows: the console closed, logoff, shutdown): the same
 };
+#if defined(_WIN32)
+// The console's own status for a process that Ctrl+C, Ctrl+Break or the console's closing ended
+// (STATUS_CONTROL_C_EXIT, what the default handler exits with): cmd.exe and PowerShell know it, and
+// Windows has no signal numbers to add to 128.
+inline constexpr int EXIT_INTERRUPTED = static_cast<int>(0xC000013Au);
+inline constexpr int EXIT_TERMINATED = EXIT_INTERRUPTED;
+#else
+inline constexpr int EXIT_INTERRUPTED = 130; // 128 + SIGINT, as shells report it
+inline constexpr int EXIT_TERMINATED = 143;  // 128 + SIGTERM
+#endif
 
 struct OutputOptions {
     bool json = false;  // one JSON object per line, each with a "type"
@@ -32,6 +42,8 @@ struct OutputOptions {
 
 // How long `add --wait` and `wait` wait by default.
 inline constexpr uint32_t DEFAULT_WAIT_MS = 10000;
+// The longest a wait goes without looking whether the session is being stopped.
+inline constexpr uint32_t WAIT_SLICE_MS = 100;
 
 // How a session was ended from outside.
 enum class Ending { Interrupt, Termination };
@@ -63,9 +75,13 @@ public:
     void RunInput(std::istream& in, bool terminal, const std::string& terminalPrompt);
     // Closes the handle, if one is open, which removes every reader this session added, and says so.
     void Close();
-    // Ctrl+C or a termination request, from another thread: closes the handle between two requests
-    // and says so. False when nothing was open any more.
+    // Ctrl+C or a termination request, from another thread: stops the session at its next step (a
+    // wait within WAIT_SLICE_MS), closes the handle, so the driver removes the readers, and says so;
+    // no command runs after it. False when the session was being stopped already.
     bool Interrupt(Ending ending = Ending::Interrupt);
+    bool Stopping() const { return m_Ending.load() != 0; }
+    // Returns once an Interrupt has said what it did.
+    void AwaitStop() const;
     bool IsOpen();
 
     void SetWaitTimeout(uint32_t milliseconds) { m_WaitMs = milliseconds; }
@@ -85,7 +101,10 @@ public:
     // After quit, read the input to its end and report what it held (not for a terminal).
     bool drainAfterQuit = false;
 
-    int ExitCode() const { return m_NoDevice ? EXIT_NO_DEVICE : m_Failed ? EXIT_COMMAND_FAILED : EXIT_OK; }
+    int ExitCode() const;
+    // Under --json the session's last line: "ok" true only for exit 0, the exit code, and
+    // `verifierJson` (an object, for the host tool's simulated kernel) as "verifier" when given.
+    void Summary(int exitCode, const std::string& verifierJson = "");
     const OutputOptions& Options() const { return m_Options; }
     std::ostream& Out() { return m_Out; }
 
@@ -101,6 +120,13 @@ public:
 
 private:
     void Failure(const std::string& command, MsdscStatus status, const char* message, const std::string& detail = "");
+    // A request the tool refuses itself, before the driver sees it: a failed command, not a usage error.
+    void Refusal(const std::string& command, const std::string& message);
+    // Runs one command under the step lock; false when the session ends (quit, or stopping).
+    bool Step(const Command& command);
+    // A wait by the library in slices, so that a stop is seen within WAIT_SLICE_MS;
+    // STATUS_CANCELLED when the session is stopping.
+    MsdscStatus WaitInSlices(const std::function<MsdscStatus(uint32_t sliceMs)>& wait);
     void Ignored(const std::string& text);
     void After();
     std::ostream& Errors() { return m_Options.json ? m_Out : m_Errors; }
@@ -119,13 +145,19 @@ private:
     std::ostream& m_Errors;
     OutputOptions m_Options;
     bool m_Failed = false;
+    bool m_Usage = false;
     bool m_NoDevice = false;
+    // 0 while running, else 1 + Ending: set once, by Interrupt.
+    std::atomic<int> m_Ending{0};
+    std::atomic<bool> m_StopSaid{false};
+    // Held while a command runs (not while input is read): Interrupt takes it, so it closes the
+    // client between two commands and nothing the tool prints comes after its own line.
+    ClientLock m_StepLock;
     uint32_t m_WaitMs = DEFAULT_WAIT_MS;
     std::vector<Reader> m_Readers;
     // The quit command as typed, which the close that follows answers.
     std::string m_QuitName = "close";
-    // Null while closed. Requests hold the lock, so Interrupt closes between two of them and no
-    // request starts on a client that is gone.
+    // Null while closed. Requests hold the lock, never a wait: no request starts on a client that is gone.
     ClientLock m_ClientLock;
     MsdscClient* m_Client = nullptr;
 };

@@ -5,17 +5,28 @@
 
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cstdio>
 #include <regex>
+#include <thread>
 #include <sstream>
 
+#include <ntddk.h>
+
 #include "machine_test.h"
+#include "msdscbus.h"
+#include "msdscnames.h"
 #include "session.h"
 #include "simkernel/pnp.h"
 #include "view_changes.h"
 
 namespace msdsc::tool {
 namespace {
+
+// The readers' hardware ID as a regular expression matches it: in text, and in JSON, where each of
+// its backslashes is doubled.
+const std::string READER_ID = std::regex_replace(MSDSC_READER_HARDWARE_ID, std::regex(R"(\\)"), R"(\\)");
+const std::string READER_ID_IN_JSON = std::regex_replace(MSDSC_READER_HARDWARE_ID, std::regex(R"(\\)"), R"(\\\\)");
 
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
@@ -75,7 +86,7 @@ TEST_F(HostSession, TypedSessionOnTwoBuses)
     EXPECT_THAT(out, HasSubstr("removes the 1 reader still added"));
     EXPECT_THAT(out, Not(HasSubstr("Number=9"))) << "nothing runs after quit";
     EXPECT_THAT(out, HasSubstr("error: input after quit is not run: add 9 9 9\n"));
-    EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);
+    EXPECT_EQ(m_ExitCode, EXIT_USAGE) << "the line not understood decides over the failed requests";
 
     // version (which opened), add, add, list, remove, remove, the bad line, list, close
     ASSERT_EQ(views.size(), 9u);
@@ -84,9 +95,7 @@ TEST_F(HostSession, TypedSessionOnTwoBuses)
     ASSERT_EQ(afterAdds[0].readers.size(), 1u);
     ASSERT_EQ(afterAdds[1].readers.size(), 1u);
     const machine::ReaderView& second = afterAdds[1].readers[0];
-    EXPECT_THAT(
-        second.instancePath,
-        ContainsRegex("^MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f]+&[0-9a-f]+&[0-9a-f]+&[0-9]+$"));
+    EXPECT_THAT(second.instancePath, ContainsRegex("^" + READER_ID + "\\\\[0-9a-f]+&[0-9a-f]+&[0-9a-f]+&[0-9]+$"));
     EXPECT_EQ(second.state, "Started");
     EXPECT_EQ(second.values[0], 8u);
     EXPECT_EQ(second.values[1], 2u);
@@ -164,12 +173,12 @@ TEST_F(HostSession, PlugAndPlayChangesInBothEncodings)
     // One line for the reader that appeared; nothing for the buses, which did not change.
     const auto changes = ViewChanges(before, after);
     ASSERT_EQ(changes.size(), 1u);
-    EXPECT_THAT(changes[0].first,
-                ContainsRegex("^  plug and play: MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\[0-9a-f&]+"
-                              "  Started  Number=5  Drive=6  Log=7  Exists=1$"));
+    EXPECT_THAT(changes[0].first, ContainsRegex("^  plug and play: " + READER_ID +
+                                                "\\\\[0-9a-f&]+"
+                                                "  Started  Number=5  Drive=6  Log=7  Exists=1$"));
     EXPECT_THAT(changes[0].second,
-                ContainsRegex("^\\{\"type\":\"pnp\",\"instance\":\"MicroSDSmartCardBus\\\\\\\\"
-                              "MicroSDSmartCardReader\\\\\\\\[0-9a-f&]+\",\"bus\":\"ROOT\\\\\\\\MicroSDSmartCardBus"
+                ContainsRegex("^\\{\"type\":\"pnp\",\"instance\":\"" + READER_ID_IN_JSON +
+                              "\\\\\\\\[0-9a-f&]+\",\"bus\":\"ROOT\\\\\\\\MicroSDSmartCardBus"
                               "\\\\\\\\000[01]\",\"state\":\"Started\",\"values\":\\{\"Number\":5,\"Drive\":6,"
                               "\"Log\":7,\"Exists\":1\\}\\}$"));
     EXPECT_TRUE(ViewChanges(after, after).empty());
@@ -198,7 +207,7 @@ TEST_F(HostSession, AddWaitDevicesAndWait)
                                 false);
     // Reader numbers come from the driver in the order it creates readers: 0, 1, 2. The instance
     // path ends in the number; Windows may put a prefix of the parent's before it.
-    const std::string reader = "MicroSDSmartCardBus\\\\MicroSDSmartCardReader\\\\([^ )\\\\]*&)?";
+    const std::string reader = READER_ID + "\\\\([^ )\\\\]*&)?";
     EXPECT_THAT(out, ContainsRegex("added reader 0 \\(Number=7, Drive=1, Log=0\\), handle [0-9a-f:]+, started \\(" +
                                    reader + "0\\)\n"));
     EXPECT_THAT(out, ContainsRegex("added reader 2 \\(Number=9, Drive=3, Log=0\\), handle [0-9a-f:]+, started \\(" +
@@ -219,25 +228,63 @@ TEST_F(HostSession, AddWaitDevicesAndWait)
     EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);
 }
 
+// Ctrl+C from another thread while a command waits: the wait ends, the readers the session added
+// leave Plug and Play, and nothing after the wait runs.
+TEST_F(HostSession, InterruptInsideAWaitRemovesTheReadersAndRunsNothingAfter)
+{
+    std::vector<Command> commands;
+    std::string error;
+    ASSERT_TRUE(ParseCommands(SplitWords("add 1 1 1 --wait wait 99 add 2 2 2 list"), &commands, &error)) << error;
+    std::ostringstream out;
+    Session session(out, OutputOptions{true, false});
+    session.SetWaitTimeout(60000);
+    std::atomic<int> commandsDone{0};
+    session.afterCommand = [&] {
+        m_Machine.Settle();
+        ++commandsDone;
+    };
+    std::thread runner([&] { session.RunAll(commands); });
+    while (commandsDone.load() == 0)
+        Pause(1);
+    auto started = [&] {
+        size_t count = 0;
+        for (const machine::BusView& bus : m_Machine.View())
+            for (const machine::ReaderView& reader : bus.readers)
+                count += reader.started ? 1 : 0;
+        return count;
+    };
+    EXPECT_EQ(started(), 1u);
+    Pause(200); // inside the wait for reader 99, which never comes
+    EXPECT_TRUE(session.Interrupt());
+    runner.join();
+    m_Machine.Settle();
+    EXPECT_EQ(started(), 0u) << "the close removed the session's reader";
+    EXPECT_EQ(commandsDone.load(), 1) << out.str();
+    EXPECT_THAT(out.str(), Not(HasSubstr("\"Number\":2"))) << "no add after the interrupted wait";
+    EXPECT_THAT(out.str(), HasSubstr("{\"type\":\"interrupted\""));
+    EXPECT_EQ(session.ExitCode(), EXIT_INTERRUPTED);
+    EXPECT_FALSE(session.Interrupt()) << "a second Ctrl+C finds the session stopping";
+}
+
 // A reader whose function driver fails AddDevice never starts: add --wait says so at once, with the
 // problem code Device Manager would show, and the session goes on. The timeout is far longer than a
 // start takes, so a wait that did not end early fails with the timeout's status.
 TEST_F(HostSession, AddWaitReportsAReaderThatNeverStarts)
 {
     simk::pnp::ChildFunctionDriverOptions failing;
-    failing.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+    failing.hardwareId = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
     failing.addDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
     simk::pnp::SetChildFunctionDriver(failing);
     m_WaitMs = 30000;
     const std::string out = Run("add 7 1 0 --wait\ndevices\nremove 0\n", true);
     // In JSON each backslash of the path is doubled.
-    const std::string reader = "MicroSDSmartCardBus\\\\\\\\MicroSDSmartCardReader\\\\\\\\([^ )\"]*&)?";
+    const std::string reader = READER_ID_IN_JSON + "\\\\\\\\([^ )\"]*&)?";
     EXPECT_THAT(out, ContainsRegex("\\{\"type\":\"error\",\"command\":\"add\",\"ok\":false,\"status\":\"0xC0000182\","
                                    "\"message\":\"[^\"]*code 31[^\"]*\",\"detail\":\"reader 0 \\(" +
                                    reader + "0\\) is present, not started, problem 31\"\\}"));
     EXPECT_THAT(out, ContainsRegex("\\{\"type\":\"device\",\"readerNumber\":0,\"instance\":\"" + reader +
                                    "0\",\"present\":true,\"started\":false,\"problem\":31,\"driver\":\"ChildFunction\","
-                                   "\"thisSession\":true\\}"));
+                                   "\"stateReported\":true,\"thisSession\":true\\}"));
     // The reader the wait gave up on is the session's, and `remove` takes it by its number.
     EXPECT_THAT(out, HasSubstr("{\"type\":\"reply\",\"command\":\"remove\",\"ok\":true,\"readerNumber\":0,"));
     EXPECT_EQ(m_ExitCode, EXIT_COMMAND_FAILED);
@@ -274,7 +321,8 @@ TEST_F(HostSession, AddWaitAfterABusIsPulledNamesItsOwnReader)
                                                  "\"instance\":\"[^\"]*&(\\d+)\",\"started\":true")))
             << line;
         EXPECT_EQ(match[1].str(), match[3].str()) << "the wait named another reader: " << line;
-        EXPECT_EQ(std::stoul(match[2].str(), nullptr, 16) & 0xFFFFFFFFul, std::stoul(match[1].str())) << line;
+        EXPECT_EQ(MsdscReaderHandleNumber(std::stoull(match[2].str(), nullptr, 16)), std::stoul(match[1].str()))
+            << line;
         ++started;
     }
     EXPECT_GE(started, 6u) << out.str();
@@ -334,14 +382,13 @@ TEST(HostTool, CommandsFromArgumentsShowPlugAndPlayAndEndClean)
     EXPECT_EQ(run.exitCode, EXIT_OK) << run.output;
     EXPECT_THAT(run.output, HasSubstr("2 bus devices created"));
     EXPECT_THAT(run.output, HasSubstr("ROOT\\MicroSDSmartCardBus\\0001  Started"));
-    EXPECT_THAT(run.output,
-                ContainsRegex("MicroSDSmartCardReader\\\\[0-9a-f&]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
+    EXPECT_THAT(run.output, ContainsRegex(READER_ID + "\\\\[0-9a-f&]+  Started  Number=8  Drive=2  Log=0  Exists=1"));
     EXPECT_THAT(run.output, Not(HasSubstr("VERIFIER")));
     // After the close the one reader left goes, and only it is shown.
     const size_t close = run.output.find("closed the control device");
     ASSERT_NE(close, std::string::npos);
-    EXPECT_THAT(run.output.substr(close), ContainsRegex("^[^\n]+\n  plug and play: MicroSDSmartCardBus\\\\"
-                                                        "MicroSDSmartCardReader\\\\([^ ]*&)?1  Removed\n$"));
+    EXPECT_THAT(run.output.substr(close),
+                ContainsRegex("^[^\n]+\n  plug and play: " + READER_ID + "\\\\([^ ]*&)?1  Removed\n$"));
 }
 
 TEST(HostTool, CommandsFromStandardInput)

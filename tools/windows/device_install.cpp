@@ -4,6 +4,7 @@
 #include "device_install.h"
 #include "msdscclient.h"
 #include "msdscnames.h"
+#include "system_library.h"
 #include "windows_helpers.h"
 
 #include <initguid.h>
@@ -60,7 +61,7 @@ InstallOutcome Failed(const char* step, DWORD error)
     case ERROR_AUTHENTICODE_DISALLOWED:
     case static_cast<DWORD>(TRUST_E_NOSIGNATURE):
         outcome.advice = "the driver package must be signed: enable test signing (bcdedit /set testsigning on, "
-                         "restart) and sign msdscbus.cat with a test certificate, see docs/windows.md";
+                         "restart) and sign msdscbus.cat with a test certificate, see README.md in the package";
         break;
     default:
         break;
@@ -87,9 +88,20 @@ bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* device, bool* restart)
     remove.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
     remove.ClassInstallHeader.InstallFunction = DIF_REMOVE;
     remove.Scope = DI_REMOVEDEVICE_GLOBAL;
-    if (!SetupDiSetClassInstallParamsW(set, device, &remove.ClassInstallHeader, sizeof(remove)) ||
-        !SetupDiCallClassInstaller(DIF_REMOVE, set, device))
+    // Cleared before each call, so that a call failing without an error is not reported with an
+    // older one.
+    SetLastError(ERROR_SUCCESS);
+    // Wine 8.0's SetupDiSetClassInstallParamsW is a stub that fails without an error. A global
+    // removal is what DIF_REMOVE does with the class installer's defaults, so it goes on without.
+    if (!SetupDiSetClassInstallParamsW(set, device, &remove.ClassInstallHeader, sizeof(remove)) &&
+        GetLastError() != ERROR_SUCCESS)
         return false;
+    SetLastError(ERROR_SUCCESS);
+    if (!SetupDiCallClassInstaller(DIF_REMOVE, set, device)) {
+        if (GetLastError() == ERROR_SUCCESS)
+            SetLastError(ERROR_NOT_SUPPORTED); // failed and said nothing: the platform does not do it
+        return false;
+    }
     if (NeedsRestart(set, device))
         *restart = true;
     return true;
@@ -138,15 +150,44 @@ InstallOutcome InstallBusDevice(const std::wstring& infPath)
     // The driver-update call wants a full path; a relative one names a different file for SetupAPI.
     wchar_t fullPath[MAX_PATH];
     const DWORD length = GetFullPathNameW(infPath.c_str(), MAX_PATH, fullPath, nullptr);
-    if (length == 0 || length >= MAX_PATH)
-        return Failed("find the INF", GetLastError());
+    if (length == 0 || length >= MAX_PATH) {
+        InstallOutcome failed = Failed("find the INF", GetLastError());
+        failed.path = Utf8(infPath.c_str());
+        return failed;
+    }
+    InstallOutcome outcome = InstallFromInf(fullPath);
+    outcome.path = Utf8(fullPath);
+    return outcome;
+}
+
+namespace {
+
+// A file SetupAPI cannot read as a Windows INF ([Version] with a signature), or one without a
+// device class: not an installation at all, whatever error SetupAPI leaves (Wine leaves none).
+InstallOutcome NotAnInf(DWORD error)
+{
+    InstallOutcome outcome =
+        Failed("use the file: not an INF (no [Version] section with a signature and a device class)", error);
+    outcome.advice = "give the path of msdscbus.inf, or none for the one next to msdscctl.exe";
+    return outcome;
+}
+
+} // namespace
+
+InstallOutcome InstallFromInf(const wchar_t* fullPath)
+{
     if (GetFileAttributesW(fullPath) == INVALID_FILE_ATTRIBUTES)
         return Failed("find the INF", GetLastError());
+    UINT errorLine = 0;
+    const HINF inf = SetupOpenInfFileW(fullPath, nullptr, INF_STYLE_WIN4, &errorLine);
+    if (inf == INVALID_HANDLE_VALUE)
+        return NotAnInf(GetLastError());
+    SetupCloseInfFile(inf);
 
     GUID classGuid{};
     wchar_t className[CLASS_NAME_LENGTH];
     if (!SetupDiGetINFClassW(fullPath, &classGuid, className, CLASS_NAME_LENGTH, nullptr))
-        return Failed("read the device class from the INF", GetLastError());
+        return NotAnInf(GetLastError());
 
     DWORD error = 0;
     const unsigned existing = CountBusDevices(&error);
@@ -173,7 +214,7 @@ InstallOutcome InstallBusDevice(const std::wstring& infPath)
             return Failed("register the bus device", GetLastError());
 
         BOOL reboot = FALSE;
-        if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot)) {
+        if (!CallUpdateDriverForPlugAndPlayDevices(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot)) {
             const DWORD updateError = GetLastError();
             // Leave no device without a driver behind: the next install starts clean.
             bool restart = false;
@@ -184,7 +225,7 @@ InstallOutcome InstallBusDevice(const std::wstring& infPath)
         outcome.restartNeeded = reboot != FALSE;
     } else {
         BOOL reboot = FALSE;
-        if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot))
+        if (!CallUpdateDriverForPlugAndPlayDevices(nullptr, BUS_HARDWARE_ID, fullPath, INSTALLFLAG_FORCE, &reboot))
             return Failed("update the driver of the installed bus device", GetLastError());
         outcome.step = "a bus device was installed already: updated its driver";
         outcome.restartNeeded = reboot != FALSE;
@@ -216,6 +257,7 @@ InstallOutcome UninstallBusDevices()
     }
     if (outcome.devices == 0) {
         outcome.step = "no bus device is installed";
+        outcome.driverMissing = true;
         return outcome; // not ok: nothing was there to remove
     }
     outcome.ok = true;
@@ -333,6 +375,7 @@ InstallOutcome CheckDriverLoaded(InstallOutcome outcome, uint32_t timeoutMs)
         Sleep(100);
     }
     outcome.ok = false;
+    outcome.driverMissing = true;
     char step[160];
     if (problem) {
         std::snprintf(step, sizeof(step), "%s, but the bus device did not start: problem code %lu",

@@ -123,7 +123,10 @@ const char* RunReaderSession(char* transcript, size_t size)
         return "one absent reader";
     if (removedNumber != NumberOf(&handles[1]))
         return "the absent node is not the removed reader's";
-    status = MsdscWaitForReader(&handles[1], MsdscWaitForGone, 5000, &device, &message);
+    /* Removed, its handle is stale: the wait for its node to go is by its number. */
+    if (MsdscWaitForReader(&handles[1], MsdscWaitForGone, 5000, &device, &message) != MSDSC_STATUS_STALE_HANDLE)
+        return "a removed reader's handle is not stale";
+    status = MsdscWaitForReaderDevice(NumberOf(&handles[1]), MsdscWaitForGone, 5000, &device, &message);
     if (status != 0 || device.present)
         return "wait for gone";
 
@@ -173,7 +176,7 @@ const char* RunPulledBusSession(char* transcript, size_t size, void (*pullBus)(v
             return "a wait after the pull named another reader";
         if (MsdscRemoveReader(client, &handle, &message) != 0)
             return "remove after the pull";
-        if (MsdscWaitForReader(&handle, MsdscWaitForGone, 5000, &device, &message) != 0)
+        if (MsdscWaitForReaderDevice(NumberOf(&handle), MsdscWaitForGone, 5000, &device, &message) != 0)
             return "gone after the pull";
     }
     if (added < 3)

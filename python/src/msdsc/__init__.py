@@ -16,7 +16,8 @@ from .client import (DEFAULT_TIMEOUT, Client, Reader, ReaderConfiguration, Reade
                      format_handle, list_readers, open, parse_handle, read_configuration, reader_number_of,
                      status_message, wait_for_reader)
 from .errors import (AccessDeniedError, ClientClosedError, DriverNotLoadedError, MsdscError, NoBusError,
-                     NoSuchReaderError, NotElevatedError, ReaderProblemError, SessionHeldError, WaitTimeoutError)
+                     NoSuchReaderError, NotElevatedError, ReaderProblemError, SessionHeldError, StaleHandleError,
+                     WaitTimeoutError)
 
 if not IS_WINDOWS:
     # The simulated machine; importing it loads nothing until it is used.
@@ -27,7 +28,8 @@ __version__ = "1.0.0"
 __all__ = [
     "AccessDeniedError", "Client", "ClientClosedError", "DEFAULT_TIMEOUT", "DriverNotLoadedError", "IS_WINDOWS",
     "LibraryNotFoundError", "MsdscError", "NoBusError", "NoSuchReaderError", "NotElevatedError", "Reader",
-    "ReaderConfiguration", "ReaderDevice", "ReaderProblemError", "SessionHeldError", "Version", "WaitTimeoutError",
+    "ReaderConfiguration", "ReaderDevice", "ReaderProblemError", "SessionHeldError", "StaleHandleError", "Version",
+    "WaitTimeoutError",
     "bus_devices", "driver_available", "format_handle", "list_readers", "open", "parse_handle", "read_configuration",
     "reader_number_of", "status_message", "wait_for_reader",
 ]

@@ -20,6 +20,7 @@ MsdscDeviceKind = ctypes.c_int
 
 MSDSC_INSTANCE_PATH_SIZE = 200
 MSDSC_DRIVER_NAME_SIZE = 32
+MSDSC_HOST_MAX_BUSES = 64
 
 # typedef enum MsdscOperation
 MsdscOperationOpen = 0
@@ -56,6 +57,7 @@ class MsdscReaderDevice(ctypes.Structure):
         ("problem", ctypes.c_uint32),
         ("instancePath", ctypes.c_char * MSDSC_INSTANCE_PATH_SIZE),
         ("driver", ctypes.c_char * MSDSC_DRIVER_NAME_SIZE),
+        ("stateReported", ctypes.c_uint32),
     ]
 
 
@@ -91,6 +93,8 @@ CLIENT_FUNCTIONS = {
     "MsdscProblemAdvice": (ctypes.c_char_p, [MsdscDeviceKind, ctypes.c_uint32, ctypes.POINTER(ctypes.c_uint32)]),
     "MsdscWaitForReader": (MsdscStatus, [ctypes.POINTER(MsdscReaderHandle), MsdscWaitFor, ctypes.c_uint32,
                                          ctypes.POINTER(MsdscReaderDevice), _message]),
+    "MsdscGetReaderDevice": (MsdscStatus, [ctypes.POINTER(MsdscReaderHandle), ctypes.POINTER(MsdscReaderDevice),
+                                           _message]),
     "MsdscAddReaderAndWait": (MsdscStatus, [_client, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_uint32,
                                             ctypes.c_uint32, ctypes.POINTER(MsdscReaderHandle),
                                             ctypes.POINTER(MsdscReaderDevice), _message]),

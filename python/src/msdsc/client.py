@@ -4,12 +4,13 @@ Plug and Play sees them, over the client library."""
 from __future__ import annotations
 
 import ctypes
+import re
 import weakref
 from dataclasses import dataclass
 from typing import List, NamedTuple, Optional, Union
 
 from . import _native as n
-from .errors import STATUS_BUFFER_OVERFLOW, error_for
+from .errors import STATUS_BUFFER_OVERFLOW, STATUS_NOT_FOUND, error_for
 
 DEFAULT_TIMEOUT = 10.0
 _UINT32_MAX = 0xFFFFFFFF
@@ -76,17 +77,20 @@ def format_handle(handle: Union[bytes, "Reader"]) -> str:
     return f"{int.from_bytes(data[:8], 'little'):016x}:{int.from_bytes(data[8:], 'little'):016x}"
 
 
+# One half as the tools take it: 1 to 16 ASCII hexadecimal digits, "0x" before them optional, and
+# nothing else (int(..., 16) would also take blanks, '_', a sign and other scripts' digits).
+_HANDLE_HALF = re.compile(r"(?:0[xX])?[0-9A-Fa-f]{1,16}")
+
+
 def parse_handle(text: str) -> bytes:
-    """The 16 bytes of a handle printed as BUS:READER (hexadecimal halves, 0x optional)."""
+    """The 16 bytes of a handle printed as BUS:READER (hexadecimal halves, 0x optional): exactly the
+    text msdscctl's remove takes."""
     if not isinstance(text, str):
         raise TypeError(f"text must be a str, not {type(text).__name__}")
-    try:
-        halves = [int(half, 16) for half in text.split(":")]
-    except ValueError:
-        halves = []
-    if len(halves) != 2 or not all(0 <= half <= 0xFFFFFFFFFFFFFFFF for half in halves):
+    halves = text.split(":")
+    if len(halves) != 2 or not all(_HANDLE_HALF.fullmatch(half) for half in halves):
         raise ValueError(f"a handle is BUS:READER, two 64-bit halves in hexadecimal, not {text!r}")
-    return halves[0].to_bytes(8, "little") + halves[1].to_bytes(8, "little")
+    return b"".join(int(half, 16).to_bytes(8, "little") for half in halves)
 
 
 def status_message(operation: int, status: int) -> str:
@@ -104,11 +108,13 @@ class ReaderDevice:
     problem: int  # CM_PROB_*, 0 for none
     instance_path: str
     driver: str = ""  # the service of its function driver; empty when none is installed (problem 28)
+    # False where Plug and Play reports no node state (Wine): see msdscclient.h's stateReported.
+    state_reported: bool = True
 
     @classmethod
     def _from(cls, record: n.MsdscReaderDevice) -> "ReaderDevice":
         return cls(record.readerNumber, bool(record.present), bool(record.started), record.problem,
-                   _text(record.instancePath), _text(record.driver))
+                   _text(record.instancePath), _text(record.driver), bool(record.stateReported))
 
 
 class ReaderConfiguration(NamedTuple):
@@ -237,15 +243,25 @@ class Reader:
 
     @property
     def device(self) -> Optional[ReaderDevice]:
-        """The reader's device node as Plug and Play sees it now; None when it has none."""
-        nodes = [device for device in list_readers() if device.reader_number == self.reader_number]
-        return next((device for device in nodes if device.present), nodes[0] if nodes else None)
+        """The reader's device node as Plug and Play sees it now; None when it has none. Raises
+        StaleHandleError once the reader is removed (or closed with its session): its number may name
+        another reader by then."""
+        record = n.MsdscReaderDevice()
+        message = ctypes.c_char_p()
+        status = n.client_library().MsdscGetReaderDevice(ctypes.byref(_record(self.handle)), ctypes.byref(record),
+                                                         ctypes.byref(message))
+        if (status & 0xFFFFFFFF) == STATUS_NOT_FOUND:
+            return None
+        _check(n.MsdscOperationListDevices, status, message, f"reader {self.reader_number}")
+        return ReaderDevice._from(record)
 
     def wait_started(self, timeout: float = DEFAULT_TIMEOUT) -> ReaderDevice:
         """Waits until Plug and Play has started the reader; returns its device node."""
         return wait_for_reader(self, timeout=timeout)
 
     def wait_gone(self, timeout: float = DEFAULT_TIMEOUT) -> ReaderDevice:
+        """Waits until the reader's device node is gone. Raises StaleHandleError once this process
+        removed it or closed its session (remove and close wait for the node themselves)."""
         return wait_for_reader(self, gone=True, timeout=timeout)
 
     def remove(self, wait: bool = True, timeout: float = DEFAULT_TIMEOUT) -> None:
@@ -335,7 +351,8 @@ class Client:
             if added.handle == handle:
                 added.removed = True
         if wait:
-            wait_for_reader(handle, gone=True, timeout=milliseconds / 1000)
+            # By number: the handle is stale from the removal on.
+            wait_for_reader(reader_number_of(handle), gone=True, timeout=milliseconds / 1000)
 
     def close(self, wait: bool = True, timeout: float = DEFAULT_TIMEOUT) -> None:
         """Closes the control device; the driver removes the session's readers. With wait, returns
@@ -353,7 +370,7 @@ class Client:
         _check(n.MsdscOperationClose, self._library.MsdscClose(pointer, ctypes.byref(message)), message)
         if wait:
             for reader in live:
-                reader.wait_gone(milliseconds / 1000)
+                wait_for_reader(reader.reader_number, gone=True, timeout=milliseconds / 1000)
 
     def __enter__(self) -> "Client":
         return self

@@ -19,6 +19,8 @@ STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A
 STATUS_IO_TIMEOUT = 0xC00000B5
 STATUS_DEVICE_CONFIGURATION_ERROR = 0xC0000182
 STATUS_INVALID_DEVICE_STATE = 0xC0000184
+STATUS_NOT_FOUND = 0xC0000225
+MSDSC_STATUS_STALE_HANDLE = 0xE0000101
 
 OPERATION_NAMES = {
     n.MsdscOperationOpen: "open",
@@ -79,6 +81,12 @@ class ClientClosedError(MsdscError):
     """A call on a session that is closed."""
 
 
+class StaleHandleError(MsdscError):
+    """A wait or a look at a reader by a handle this process saw removed, closed with its session, or
+    replaced by a later reader of the same number: the handle's reader is gone, whatever reader holds
+    its number now. Only this process's sessions are seen (the client library keeps the record)."""
+
+
 class WaitTimeoutError(MsdscError, TimeoutError):
     """A reader's device node did not reach the state waited for in time."""
 
@@ -105,6 +113,7 @@ _CLASSES: Dict[Tuple[Optional[int], int], Type[MsdscError]] = {
     (n.MsdscOperationWaitForDevice, STATUS_IO_TIMEOUT): WaitTimeoutError,
     (n.MsdscOperationWaitForDevice, STATUS_DEVICE_CONFIGURATION_ERROR): ReaderProblemError,
     (None, STATUS_INVALID_HANDLE): ClientClosedError,
+    (None, MSDSC_STATUS_STALE_HANDLE): StaleHandleError,
 }
 
 

@@ -18,7 +18,12 @@ class MachineError(RuntimeError):
 
 def start(buses: int = 2, driver_image: Optional[Union[str, PathLike]] = None) -> None:
     """Starts a fresh machine: the driver loaded (the image the host build made, unless given) and
-    `buses` bus devices started. Fails when one is running."""
+    `buses` bus devices started (0 to 64, as msdscctl-host's --buses). Fails when one is running."""
+    # Refused here with the argument's name: ctypes would pass -1 on as 4294967295.
+    if isinstance(buses, bool) or not isinstance(buses, int):
+        raise TypeError(f"buses must be an int, not {type(buses).__name__}")
+    if not 0 <= buses <= n.MSDSC_HOST_MAX_BUSES:
+        raise ValueError(f"buses must be from 0 to {n.MSDSC_HOST_MAX_BUSES}, not {buses}")
     error = ctypes.create_string_buffer(512)
     image = str(driver_image).encode() if driver_image else None
     if n.host_library().MsdscHostStart(image, buses, error, len(error)) != 0:

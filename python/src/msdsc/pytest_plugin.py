@@ -21,6 +21,7 @@ session open fails at its teardown, named, and the session is closed so the next
 from __future__ import annotations
 
 import os
+import re
 from types import ModuleType
 from typing import Callable, Dict, Iterator, List, Optional, Tuple
 
@@ -30,6 +31,7 @@ import msdsc
 from msdsc import _native
 
 DEFAULT_READER = {"number": 1, "drive": 0, "log": 0}
+READER_VALUES = ("number", "drive", "log")
 
 _machine_started = False
 _availability: Optional[Tuple[bool, str]] = None
@@ -64,6 +66,7 @@ def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line("markers", "msdsc_driver: needs the driver; skipped where it cannot be reached")
     config.addinivalue_line("markers", "msdsc_reader(number, drive, log): the virtual_reader's configuration")
     _refuse_parallel_runs(config, msdsc.IS_WINDOWS)
+    _buses(config)  # a bad count is a usage error now, not a failure of every test later
     if config.getoption("msdsc_host_build"):
         _native.host_build_override = config.getoption("msdsc_host_build")
 
@@ -80,8 +83,15 @@ def _required(config: pytest.Config) -> bool:
 
 
 def _buses(config: pytest.Config) -> int:
+    """The simulated machine's bus devices: 1 to 64 (a machine without one fails every fixture, and
+    the host library takes no more), from --msdsc-buses or else the ini option."""
     given = config.getoption("msdsc_buses")
-    return int(given if given is not None else config.getini("msdsc_buses"))
+    where = "--msdsc-buses" if given is not None else "the ini option msdsc_buses"
+    text = str(given if given is not None else config.getini("msdsc_buses")).strip()
+    if not re.fullmatch(r"[0-9]+", text) or not 1 <= int(text) <= _native.MSDSC_HOST_MAX_BUSES:
+        raise pytest.UsageError(f"msdsc: {where} takes a number of bus devices from 1 to "
+                                f"{_native.MSDSC_HOST_MAX_BUSES}, not {text!r}")
+    return int(text)
 
 
 def _available() -> Tuple[bool, str]:
@@ -126,6 +136,9 @@ def pytest_report_header(config: pytest.Config) -> List[str]:
     if not available:
         return [line + f"the driver cannot be reached: {reason}"]
     library = _native.client_library_path() or _native.CLIENT_LIBRARY_NAME
+    # A machine started for the header is stopped again: whether a test finds one running must not
+    # depend on whether the header was printed (-q leaves it out).
+    started_here = not msdsc.IS_WINDOWS and not msdsc.host.running()
     try:
         _ensure_machine(config)
         with msdsc.open() as client:
@@ -134,9 +147,62 @@ def pytest_report_header(config: pytest.Config) -> List[str]:
         return [line + f"client library {library}, driver {version} ({where})"]
     except msdsc.MsdscError as error:
         return [line + f"client library {library}, driver not reachable: {error}"]
+    finally:
+        if started_here:
+            msdsc.host.stop()
+
+
+def _reader_values(args: tuple, kwargs: dict) -> Dict[str, int]:
+    """A reader's configuration from positional and keyword values; ValueError says what is wrong."""
+    if len(args) > len(READER_VALUES):
+        raise ValueError(f"takes at most 3 values (number, drive, log), not {len(args)}")
+    given = dict(zip(READER_VALUES, args))
+    for name, value in kwargs.items():
+        if name not in READER_VALUES:
+            raise ValueError(f"takes number, drive and log, not {name!r}")
+        if name in given:
+            raise ValueError(f"gives {name} twice")
+        given[name] = value
+    for name, value in given.items():
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise ValueError(f"{name} must be an int, not {type(value).__name__}")
+        if not 0 <= value <= 0xFFFFFFFF:
+            raise ValueError(f"{name} must be from 0 to 4294967295, not {value}")
+    return {**DEFAULT_READER, **given}
+
+
+def _param_values(param: object) -> Dict[str, int]:
+    """virtual_reader's indirect parameter: a dict of values, or a (number, drive, log) tuple."""
+    if isinstance(param, dict):
+        return _reader_values((), param)
+    if isinstance(param, (tuple, list)):
+        return _reader_values(tuple(param), {})
+    raise ValueError(f"must be a dict or a (number, drive, log) tuple, not {type(param).__name__}")
+
+
+def _refuse_bad_reader_configurations(items: List[pytest.Item]) -> None:
+    """Every msdsc_reader marker and virtual_reader parameter, checked at collection: a mistake is
+    a usage error naming the test, rather than a value quietly dropped or overridden."""
+    errors = []
+    for item in items:
+        marker = item.get_closest_marker("msdsc_reader")
+        try:
+            if marker:
+                _reader_values(marker.args, marker.kwargs)
+        except ValueError as error:
+            errors.append(f"{item.nodeid}: @pytest.mark.msdsc_reader {error}")
+        params = getattr(getattr(item, "callspec", None), "params", {})
+        try:
+            if "virtual_reader" in params:
+                _param_values(params["virtual_reader"])
+        except ValueError as error:
+            errors.append(f"{item.nodeid}: virtual_reader's parameter {error}")
+    if errors:
+        raise pytest.UsageError("msdsc: " + "\n".join(errors))
 
 
 def pytest_collection_modifyitems(config: pytest.Config, items: List[pytest.Item]) -> None:
+    _refuse_bad_reader_configurations(items)
     # Skipped as marked, so that the report points at the test rather than at this plugin. Runs that
     # mark nothing never look for the driver.
     marked = [item for item in items if item.get_closest_marker("msdsc_driver")]
@@ -241,17 +307,11 @@ def msdsc_machine(request: pytest.FixtureRequest) -> Optional[ModuleType]:
 def _reader_config(request: pytest.FixtureRequest) -> Dict[str, int]:
     """The reader's values: indirect parametrisation first, then the nearest msdsc_reader marker;
     what neither gives comes from DEFAULT_READER."""
-    names = ("number", "drive", "log")
+    # Collection has refused a bad one already.
     if hasattr(request, "param"):
-        param = request.param
-        given = dict(param) if isinstance(param, dict) else dict(zip(names, param))
-    else:
-        marker = request.node.get_closest_marker("msdsc_reader")
-        given = {**dict(zip(names, marker.args)), **marker.kwargs} if marker else {}
-    unknown = set(given) - set(names)
-    if unknown:
-        raise TypeError(f"virtual_reader takes number, drive and log, not {', '.join(sorted(unknown))}")
-    return {**DEFAULT_READER, **given}
+        return _param_values(request.param)
+    marker = request.node.get_closest_marker("msdsc_reader")
+    return _reader_values(marker.args, marker.kwargs) if marker else dict(DEFAULT_READER)
 
 
 @pytest.fixture

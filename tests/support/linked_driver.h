@@ -16,6 +16,7 @@
 #include "control/control_requests.h"
 #include "driver/driver_globals.h"
 #include "entry/driver_entry.h"
+#include "msdscnames.h"
 #include "reader/reader_device.h"
 #include "registry/device_list.h"
 #include "simkernel/io.h"
@@ -238,12 +239,12 @@ protected:
     void SetUp() override
     {
         KernelTest::SetUp();
-        ForgetDriverGlobals();
+        ResetDriverGlobals();
         PassThroughLower::Reset();
         // The readers' function driver, installed as on a machine that uses them (without one a
         // reader Plug and Play enumerates waits at problem 28).
         simk::pnp::ChildFunctionDriverOptions reader;
-        reader.hardwareId = u"MicroSDSmartCardBus\\MicroSDSmartCardReader";
+        reader.hardwareId = MSDSC_UTF16(MSDSC_READER_HARDWARE_ID);
         simk::pnp::SetChildFunctionDriver(reader);
         const simk::LoadResult loaded = simk::LoadDriverEntry(DriverEntry, u"MsdscBus");
         ASSERT_EQ(loaded.status, STATUS_SUCCESS) << loaded.error;
@@ -253,16 +254,7 @@ protected:
     void TearDown() override
     {
         KernelTest::TearDown();
-        ForgetDriverGlobals();
-    }
-
-    static void ForgetDriverGlobals()
-    {
-        g_BusRegistry = nullptr;
-        g_ControlDevice = nullptr;
-        std::memset(g_ReaderNumbersHeld, 0, sizeof(g_ReaderNumbersHeld));
-        g_ReaderGenerations = 0;
-        g_NextBusSerial = 0;
+        ResetDriverGlobals();
     }
 
     // A registered bus over a new pass-through device; started unless told otherwise.
