@@ -19,6 +19,7 @@ public:
     NTSTATUS Start() override;
     void Delete() override;
     NTSTATUS DispatchPnp(PIRP Irp) override;
+    NTSTATUS DispatchPower(PIRP Irp) override;
 
     // Creates the bus's device object over PhysicalDeviceObject, builds the BusDevice in its
     // extension and attaches it. On failure nothing is left and *Bus stays null.
@@ -36,6 +37,14 @@ public:
 
     NTSTATUS OnSurpriseRemoval(PIRP Irp);
     NTSTATUS OnStopDevice(PIRP Irp);
+
+    // Power of the bus as its stack's power policy owner (bus_power.cpp).
+    NTSTATUS OnSystemSetPower(PIRP Irp);
+    NTSTATUS OnDeviceSetPower(PIRP Irp);
+    static NTSTATUS NTAPI OnSystemSetPowerPassed(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+    static VOID NTAPI OnDeviceSetPowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                           PVOID Context, PIO_STATUS_BLOCK IoStatus);
+    static NTSTATUS NTAPI OnDevicePoweredUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
     // Readers on the bus, named by the reader half of the client's handle (ReaderDevice::Handle):
     // the number, whose ReaderKey is the key in the roster, and the generation above it.
@@ -58,6 +67,8 @@ public:
     // driver/kernel_support.h).
     DriverMutex m_Mutex ACQUIRED_AFTER(g_BusRegistry->m_Buses) ACQUIRED_BEFORE(m_Roster.m_Readers);
     bool m_Started GUARDED_BY(m_Mutex);
+    // The system set-power waiting for the device set-power the bus asked for; one at a time.
+    PIRP m_SystemPowerIrp = nullptr;
 };
 
 // Called by Plug and Play once per bus instance: creates, attaches and registers the bus, which

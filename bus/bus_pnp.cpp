@@ -30,6 +30,15 @@ NTSTATUS BusDevice::DispatchPnp(PIRP Irp)
     case IRP_MN_SURPRISE_REMOVAL:
         status = OnSurpriseRemoval(Irp);
         break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        // Nothing keeps the bus from stopping for a rebalance, nor has it anything to undo: a
+        // driver that agrees says so before it passes the request down ("Handling an
+        // IRP_MN_QUERY_STOP_DEVICE Request"), or the stack below, which has nothing to say about
+        // it, would leave the request unanswered and veto the rebalance of the whole subtree.
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        status = PassIrpDown(m_LowerDeviceObject, Irp);
+        break;
     case IRP_MN_STOP_DEVICE:
         status = OnStopDevice(Irp);
         break;

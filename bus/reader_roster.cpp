@@ -3,25 +3,50 @@
 // (a restart, a disable, a driver update, an uninstall) leave it on the bus with its number and
 // configuration, ready to start again. Its device object goes at the first removal that follows a
 // relations reply no longer listing it, the documented rule for bus drivers ("Removing a Device in
-// a Bus Driver"); one that Plug and Play never learnt of goes at once, since no removal will come.
+// a Bus Driver"); one that Plug and Play never learnt of goes without one, since none will come.
+//
+// Plug and Play knows a reader once a request only it sends to a new child has reached the reader:
+// IRP_MN_DEVICE_ENUMERATED, which Windows 7 and later send once a child "has been fully enumerated",
+// or the identity queries (IRP_MN_QUERY_ID) it sends every new child first. Systems before Windows 7
+// never send the former, so there the first identity query alone is the sign; the rule holds on
+// both. A reply that reached the bus's lower stack proves nothing: a filter above the bus may still
+// fail it on its way up. Plug and Play processes one enumeration of a bus at a time and identifies
+// the children a reply brought before it asks the bus again, so a reader that left the bus and had
+// no such request by the time the next reply is settled was never known, and goes then.
 #include <ntddk.h>
 #include "bus/reader_roster.h"
 #include "bus/bus_device.h"
 #include "reader/reader_device.h"
 #include "driver/diagnostics.h"
 
-// The one place a reader's state changes: the old value is kept as its history.
+// The one place a reader's state changes: the old value is kept as its history. Under the
+// reader's own spin lock only, which a power request at DISPATCH_LEVEL may take.
 void ReaderRoster::Record(ReaderDevice* Reader, ReaderState NewState)
 {
+    KIRQL irql;
+    KeAcquireSpinLock(&Reader->m_StateLock, &irql);
     Reader->m_PreviousState = Reader->m_State;
     Reader->m_State = NewState;
+    KeReleaseSpinLock(&Reader->m_StateLock, irql);
+}
+
+// A cancelled query-remove: the state before it comes back.
+void ReaderRoster::RecordPrevious(ReaderDevice* Reader)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Reader->m_StateLock, &irql);
+    Reader->m_State = Reader->m_PreviousState;
+    KeReleaseSpinLock(&Reader->m_StateLock, irql);
 }
 
 void ReaderRoster::DeleteReader(ReaderDevice* Reader)
 {
     MSDSC_EVENT("reader %u deleted", static_cast<unsigned>(Reader->m_ReaderNumber));
+    KIRQL irql;
+    KeAcquireSpinLock(&Reader->m_StateLock, &irql);
     Reader->m_PreviousState = ReaderState::Deleted;
     Reader->m_State = ReaderState::Deleted;
+    KeReleaseSpinLock(&Reader->m_StateLock, irql);
     Reader->Delete();
 }
 
@@ -64,8 +89,8 @@ NTSTATUS ReaderRoster::Add(ReaderDevice* Reader)
 }
 
 // Under the hold of m_Readers, for a reader whose entry the caller has just taken out: true when
-// no reply Plug and Play received or may still receive listed it, so nobody will ever remove it
-// and the caller deletes it once the hold ends.
+// no reply that listed it came back from the bus's lower stack or is still on its way, so nobody
+// will ever remove it and the caller deletes it once the hold ends.
 bool ReaderRoster::LeaveLocked(ReaderDevice* Reader)
 {
     RosterMarks& marks = Reader->m_Marks;
@@ -74,12 +99,12 @@ bool ReaderRoster::LeaveLocked(ReaderDevice* Reader)
     MSDSC_EVENT("reader %u left bus %u", static_cast<unsigned>(Reader->m_ReaderNumber),
                 static_cast<unsigned>(m_Bus->Serial()));
     const ULONG64 first = marks.m_FirstListedIn;
-    if (first != 0 && m_ReplyDelivered >= first) {
-        // Every reply since the first that listed it did too, so Plug and Play has it.
+    if (marks.m_KnownToPnp) {
         marks.m_Standing = RosterMarks::Standing::LeftKnown;
-    } else if (first != 0 && m_ReplyInFlight >= first) {
-        // Whether Plug and Play gets to know it is decided when that reply comes back up.
-        marks.m_Standing = RosterMarks::Standing::LeftReplyPending;
+    } else if (first != 0 && (m_ReplyDelivered >= first || m_ReplyInFlight >= first)) {
+        // Every reply since the first that listed it did too, and one of them may still bring it
+        // to Plug and Play: the next reply decides.
+        marks.m_Standing = RosterMarks::Standing::LeftUnseen;
     } else {
         return true;
     }
@@ -122,7 +147,7 @@ NTSTATUS ReaderRoster::TakeOff(ULONG64 ReaderHandle)
         }
     }
     if (unknownToPnp != nullptr) {
-        // No reply that reached Plug and Play listed it, so the relations it holds have not changed.
+        // No reply listed it, so the relations Plug and Play holds have not changed.
         DeleteReader(unknownToPnp);
         return STATUS_SUCCESS;
     }
@@ -207,12 +232,13 @@ NTSTATUS ReaderRoster::BuildReply(PDEVICE_RELATIONS* Relations, ULONG ExtraSlots
 
 void ReaderRoster::SettleReply(bool Delivered)
 {
-    LIST_ENTRY neverReceived;
-    InitializeListHead(&neverReceived);
+    LIST_ENTRY neverKnown;
+    InitializeListHead(&neverKnown);
     {
         ListHold hold(m_Readers);
+        const ULONG64 settled = m_ReplyInFlight;
         if (Delivered) {
-            m_ReplyDelivered = m_ReplyInFlight;
+            m_ReplyDelivered = settled;
         }
         m_ReplyInFlight = 0;
         PLIST_ENTRY link = m_Departed.Flink;
@@ -220,19 +246,18 @@ void ReaderRoster::SettleReply(bool Delivered)
             ReaderDevice* reader = ReaderOfLink(link);
             link = link->Flink;
             RosterMarks& marks = reader->m_Marks;
-            if (marks.m_Standing != RosterMarks::Standing::LeftReplyPending) {
+            // Plug and Play asked for this reply only once it had finished with every earlier one,
+            // so a reader that left before it was built and was never identified never reached
+            // Plug and Play: nobody will remove it. One that left while this reply was on its way
+            // waits for the next, as Plug and Play may yet identify it from an earlier reply.
+            if (marks.m_Standing != RosterMarks::Standing::LeftUnseen || marks.m_LeftAfter >= settled) {
                 continue;
             }
-            if (Delivered) {
-                marks.m_Standing = RosterMarks::Standing::LeftKnown;
-            } else {
-                // The only reply that listed it never reached Plug and Play: nobody will remove it.
-                RemoveEntryList(&marks.m_DepartedLink);
-                InsertTailList(&neverReceived, &marks.m_DepartedLink);
-            }
+            RemoveEntryList(&marks.m_DepartedLink);
+            InsertTailList(&neverKnown, &marks.m_DepartedLink);
         }
     }
-    DeleteChained(&neverReceived);
+    DeleteChained(&neverKnown);
 }
 
 void ReaderRoster::BusPulled()
@@ -311,6 +336,17 @@ DeviceList* ReaderRoster::ListOf(ReaderDevice* Reader)
     return Reader->m_Bus != nullptr ? &Reader->m_Bus->m_Roster.m_Readers : nullptr;
 }
 
+void ReaderRoster::ChildKnown(ReaderDevice* Reader)
+{
+    ChildHold hold(ListOf(Reader));
+    RosterMarks& marks = Reader->m_Marks;
+    marks.m_KnownToPnp = true;
+    if (marks.m_Standing == RosterMarks::Standing::LeftUnseen) {
+        // Off the bus already: its removal comes once a reply without it reaches Plug and Play.
+        marks.m_Standing = RosterMarks::Standing::LeftKnown;
+    }
+}
+
 void ReaderRoster::ChildStarted(ReaderDevice* Reader)
 {
     ChildHold hold(ListOf(Reader));
@@ -333,7 +369,7 @@ void ReaderRoster::ChildCancelRemoved(ReaderDevice* Reader)
         return;
     }
     Reader->m_Marks.m_Announced = RosterMarks::Announced::Nothing;
-    Reader->m_State = Reader->m_PreviousState;
+    RecordPrevious(Reader);
 }
 
 void ReaderRoster::ChildSurpriseRemoved(ReaderDevice* Reader)
@@ -389,7 +425,7 @@ void ReaderRoster::ChildRemoved(ReaderDevice* Reader)
 void ReaderRoster::ChildPowered(ReaderDevice* Reader, DEVICE_POWER_STATE State)
 {
     // This overwrites whatever the removal protocol left, Unplugged included; the marks decide the
-    // removal, not the state.
-    ChildHold hold(ListOf(Reader));
+    // removal, not the state. No list hold: a stack that is not DO_POWER_PAGABLE gets its power
+    // requests at DISPATCH_LEVEL, and the state has a lock of its own.
     Record(Reader, State == PowerDeviceD0 ? ReaderState::Started : ReaderState::NotStarted);
 }

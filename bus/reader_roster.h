@@ -22,9 +22,9 @@ private:
 
     // Where the reader stands towards Plug and Play's picture of the bus.
     enum class Standing : UCHAR {
-        OnBus,            // in m_Readers: every relations reply from now on lists it
-        LeftReplyPending, // off the bus while the only reply that listed it is on its way down
-        LeftKnown,        // off the bus, and a reply Plug and Play received listed it
+        OnBus,      // in m_Readers: every relations reply from now on lists it
+        LeftUnseen, // off the bus, listed in a reply, but no request of Plug and Play's has reached it
+        LeftKnown,  // off the bus, and Plug and Play has it
     };
     // The removal Plug and Play has announced to the reader's stack.
     enum class Announced : UCHAR {
@@ -35,6 +35,7 @@ private:
 
     Standing m_Standing = Standing::OnBus;
     Announced m_Announced = Announced::Nothing;
+    bool m_KnownToPnp = false;   // a request only Plug and Play sends to a new child has reached it
     ULONG64 m_FirstListedIn = 0; // the first reply that listed it; 0: none yet
     ULONG64 m_LeftAfter = 0;     // the last reply built before it left the bus
     LIST_ENTRY m_DepartedLink;   // in the roster's m_Departed while it waits off the bus
@@ -77,6 +78,8 @@ public:
 
     // What Plug and Play and the power manager did to one reader. Static: a reader cut loose from
     // a bus that is gone still hears its last requests.
+    // Plug and Play identified the reader or said it has enumerated it: it knows the reader now.
+    static void ChildKnown(ReaderDevice* Reader);
     static void ChildStarted(ReaderDevice* Reader);
     static void ChildQueryRemoved(ReaderDevice* Reader);
     static void ChildCancelRemoved(ReaderDevice* Reader);
@@ -92,6 +95,7 @@ public:
 
 private:
     static void Record(ReaderDevice* Reader, ReaderState NewState);
+    static void RecordPrevious(ReaderDevice* Reader);
     // The reader list of the reader's bus; null for a reader cut loose from a bus that is gone.
     static DeviceList* ListOf(ReaderDevice* Reader);
     static void DeleteReader(ReaderDevice* Reader);

@@ -114,6 +114,11 @@ if(Python3_Interpreter_FOUND)
   add_test(NAME InfRules.EachRuleFailsItsFixture
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/packaging/check-inf.py
                    --fixtures ${CMAKE_SOURCE_DIR}/packaging/tests/inf)
+  # Every rule the verifier declares has a row in docs/verification-rules.md naming a test that
+  # breaks it, and the page's counts are its table's.
+  add_test(NAME VerifierRules.TableNamesABreachOfEveryRule
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/simkernel/tests/verification_rules_table.py
+                   ${CMAKE_SOURCE_DIR})
 endif()
 
 # The load-time import check of the package's images, on a tool made to import newdev.dll at load

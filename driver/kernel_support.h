@@ -36,9 +36,11 @@ constexpr ULONG MakePoolTag(const char (&text)[5])
 //  3. A bus's m_Mutex: its m_Started. Reader creation adds to the roster inside it, and the
 //     query-remove counts the roster inside it, each as one step with the m_Started test or change.
 //  4. A bus's reader list lock (its roster's m_Readers, a DeviceList, mostly held across a whole
-//     step): the roster's departed list, reply numbers and m_Pulled, and the state and removal
-//     marks of each of its readers (the analysis cannot tie a reader to its bus's list, so those
-//     are not marked). Innermost: no other lock of the driver is taken inside it.
+//     step): the roster's departed list, reply numbers and m_Pulled, and the removal marks of
+//     each of its readers (the analysis cannot tie a reader to its bus's list, so those are not
+//     marked). No other lock of the driver but the next is taken inside it.
+//  5. A reader's m_StateLock, a spin lock: its m_State and m_PreviousState. Innermost, and the only
+//     one a reader's power requests take, which may come at DISPATCH_LEVEL.
 // Below them all, inside each DeviceList: its guard word, which guards who holds the list and is
 // kept for a few instructions only. Lock-free: the reader numbers and generations (interlocked),
 // and the registry's handle tag (drawn when the registry is built, before any bus exists).

@@ -41,7 +41,9 @@ ReaderDevice::ReaderDevice(BusDevice* Bus, PDEVICE_OBJECT DeviceObject, ULONG Re
     : DeviceObjectBase(Bus->m_DriverObject, DeviceObject), m_Bus(Bus), m_ReaderNumber(ReaderNumber),
       m_Generation(Generation), m_Config(Config), m_State(ReaderState::NotStarted),
       m_PreviousState(ReaderState::NotStarted)
-{}
+{
+    KeInitializeSpinLock(&m_StateLock);
+}
 
 // The device object goes right after: its number is free for the next reader.
 ReaderDevice::~ReaderDevice() { ReleaseReaderNumber(m_ReaderNumber); }

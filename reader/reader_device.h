@@ -69,10 +69,13 @@ private:
     // Opens the hardware key and writes the configuration values, stopping at the first failure.
     NTSTATUS WriteConfiguration();
 
-    // The removal protocol's part of the reader: written without a lock by Plug and Play's and the
-    // power manager's requests, by the client's removal and by the session's end, all through the
-    // roster, which alone reads the marks.
+    // The removal protocol's part of the reader: written by Plug and Play's and the power
+    // manager's requests, by the client's removal and by the session's end, all through the
+    // roster, which alone reads the marks. The marks are guarded by the bus's reader list; the
+    // state pair by m_StateLock alone, so that a power request, which may come at DISPATCH_LEVEL
+    // where the list's fast mutex may not be taken, can record its state.
     friend class ReaderRoster;
+    KSPIN_LOCK m_StateLock;
     ReaderState m_State;
     ReaderState m_PreviousState;
     RosterMarks m_Marks;

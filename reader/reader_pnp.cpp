@@ -106,6 +106,8 @@ NTSTATUS ReaderDevice::DispatchPnp(PIRP Irp)
     case IRP_MN_SURPRISE_REMOVAL:
         return OnSurpriseRemoval(Irp);
     case IRP_MN_DEVICE_ENUMERATED:
+        // Windows 7 and later: Plug and Play has enumerated the reader in full, so it knows it.
+        ReaderRoster::ChildKnown(this);
         return CompleteIrpWith(Irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_INTERFACE:
     case IRP_MN_QUERY_RESOURCES:
@@ -269,6 +271,9 @@ NTSTATUS ReaderDevice::OnQueryBusInformation(PIRP Irp)
 
 NTSTATUS ReaderDevice::OnQueryId(PIRP Irp)
 {
+    // Plug and Play identifies every new child before anything else: on systems that never send
+    // IRP_MN_DEVICE_ENUMERATED, this is the sign that it knows the reader.
+    ReaderRoster::ChildKnown(this);
     switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryId.IdType) {
     case BusQueryDeviceID:
         return HandOver(Irp, AllocateTextReply(READER_HARDWARE_ID, sizeof(READER_HARDWARE_ID), DEVICE_ID_REPLY_SIZE));

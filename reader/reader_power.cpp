@@ -45,9 +45,11 @@ NTSTATUS ReaderDevice::OnSetPower(PIRP Irp)
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const POWER_STATE_TYPE type = stack->Parameters.Power.Type;
     const POWER_STATE state = stack->Parameters.Power.State;
-    // Reported for system requests too, so the power manager's view of the reader is complete.
-    PoSetPowerState(m_DeviceObject, type, state);
+    // A system state is the power manager's own ("PoSetPowerState function": drivers report device
+    // states only), so a system set-power is simply accepted; the device request that follows it
+    // from the stack's power policy owner is what moves the reader.
     if (type == DevicePowerState) {
+        PoSetPowerState(m_DeviceObject, DevicePowerState, state);
         ReaderRoster::ChildPowered(this, state.DeviceState);
     }
     return STATUS_SUCCESS;

@@ -20,7 +20,8 @@ ULONG DrawHandleTag()
 } // namespace
 
 BusRegistry::BusRegistry()
-    : m_Buses(TRUE, PagedPool, DEVICE_LIST_ENTRY_TAG), m_HandleTag(DrawHandleTag()), m_NextSerial(0), m_NextIndex(0)
+    : m_Buses(TRUE, PagedPool, DEVICE_LIST_ENTRY_TAG), m_HandleTag(DrawHandleTag()), m_NextSerial(0), m_NextIndex(0),
+      m_Registered(0)
 {}
 
 bool BusRegistry::Create()
@@ -55,6 +56,7 @@ bool BusRegistry::Register(BusDevice* Bus, ULONG64* Handle)
     if (m_Buses.InsertUnique(Bus, &key, entry) != Ok) {
         return false;
     }
+    InterlockedIncrement(&m_Registered);
     *Handle = handle;
     return true;
 }
@@ -64,9 +66,12 @@ bool BusRegistry::Unregister(ULONG64 Handle, bool* LastLeft)
     // One hold: the removal and the count it reports are one step, so two buses leaving at once
     // cannot both, or neither, be the last.
     ListHold hold(m_Buses);
-    const bool removed = m_Buses.Remove(KeyOf(Handle)) == Ok;
-    *LastLeft = m_Buses.Count() == 0;
-    return removed;
+    if (m_Buses.Remove(KeyOf(Handle)) != Ok) {
+        *LastLeft = false;
+        return false;
+    }
+    *LastLeft = InterlockedDecrement(&m_Registered) == 0;
+    return true;
 }
 
 BusDevice* BusRegistry::Find(ULONG64 Handle)

@@ -27,7 +27,9 @@ public:
     bool Unregister(ULONG64 Handle, bool* LastLeft);
     // Some bus is registered: the control device admits a session, and a version or add request,
     // only then.
-    bool HasBus() { return m_Buses.Count() != 0; }
+    // Read without the lock: it is written only under it, by the step that enters or takes out a bus,
+    // so a caller that holds the registry sees it agree with the list.
+    bool HasBus() { return InterlockedCompareExchange(&m_Registered, 0, 0) != 0; }
 
     // Under a hold of m_Buses (ListHold), so that the bus stays registered while it is used.
     BusDevice* Find(ULONG64 Handle) REQUIRES(m_Buses);
@@ -64,6 +66,8 @@ public:
     ULONG m_NextSerial GUARDED_BY(m_Buses);
     // Position of the next add's bus, so adds go round the buses.
     ULONG m_NextIndex GUARDED_BY(m_Buses);
+    // The buses registered: the control device's readiness, asked on every open and request.
+    volatile LONG m_Registered;
 
 private:
     BusRegistry();

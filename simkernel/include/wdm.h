@@ -943,8 +943,48 @@ typedef struct _INTERFACE {
 
 struct _CM_RESOURCE_LIST;
 typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
-struct _IO_RESOURCE_REQUIREMENTS_LIST;
-typedef struct _IO_RESOURCE_REQUIREMENTS_LIST* PIO_RESOURCE_REQUIREMENTS_LIST;
+typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+
+#define CmResourceTypeNull 0
+#define CmResourceTypePort 1
+#define CmResourceTypeMemory 3
+
+typedef struct _IO_RESOURCE_DESCRIPTOR {
+    UCHAR Option;
+    UCHAR Type;
+    UCHAR ShareDisposition;
+    UCHAR Spare1;
+    USHORT Flags;
+    USHORT Spare2;
+    union {
+        struct {
+            ULONG Length;
+            ULONG Alignment;
+            PHYSICAL_ADDRESS MinimumAddress;
+            PHYSICAL_ADDRESS MaximumAddress;
+        } Port, Memory;
+        struct {
+            ULONG Data[3];
+        } DevicePrivate;
+    } u;
+} IO_RESOURCE_DESCRIPTOR, *PIO_RESOURCE_DESCRIPTOR;
+
+typedef struct _IO_RESOURCE_LIST {
+    USHORT Version;
+    USHORT Revision;
+    ULONG Count;
+    IO_RESOURCE_DESCRIPTOR Descriptors[1];
+} IO_RESOURCE_LIST, *PIO_RESOURCE_LIST;
+
+typedef struct _IO_RESOURCE_REQUIREMENTS_LIST {
+    ULONG ListSize;
+    INTERFACE_TYPE InterfaceType;
+    ULONG BusNumber;
+    ULONG SlotNumber;
+    ULONG Reserved[3];
+    ULONG AlternativeLists;
+    IO_RESOURCE_LIST List[1];
+} IO_RESOURCE_REQUIREMENTS_LIST, *PIO_RESOURCE_REQUIREMENTS_LIST;
 
 // ---------------------------------------------------------------------------------------------
 // Objects of the I/O manager
@@ -1799,15 +1839,10 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
 
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 
-FORCEINLINE VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
-
-FORCEINLINE VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
-{
-    FastMutex->Count = 1;
-    FastMutex->Owner = NULL;
-    FastMutex->Contention = 0;
-    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
-}
+// Inline on Windows; functions here, so the kernel sees a lock initialised while it is held and
+// one used without ever being initialised.
+SIMK_EXTERN_C VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+SIMK_EXTERN_C VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex);
 
 FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
 FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }

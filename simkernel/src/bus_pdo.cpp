@@ -58,7 +58,8 @@ NTSTATUS AnswerPower(DEVICE_OBJECT* pdo, IRP* irp, NTSTATUS queryStatus)
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     PoStartNextPowerIrp(irp);
     if (sl->MinorFunction == IRP_MN_SET_POWER) {
-        PoSetPowerState(pdo, sl->Parameters.Power.Type, sl->Parameters.Power.State);
+        if (sl->Parameters.Power.Type == DevicePowerState)
+            PoSetPowerState(pdo, DevicePowerState, sl->Parameters.Power.State);
         return Complete(irp, STATUS_SUCCESS);
     }
     if (sl->MinorFunction == IRP_MN_QUERY_POWER)

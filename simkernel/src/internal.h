@@ -29,6 +29,17 @@ bool AnyLockHeldIn(const void* begin, size_t size);
 // Called by the pool and the I/O manager when memory goes away, so lock-order state about locks in
 // that memory is forgotten.
 void ForgetLocksIn(const void* begin, size_t size);
+// remove_lock.cpp: the memory of remove locks being freed, and the reset between tests.
+void ForgetRemoveLocksIn(const void* begin, size_t size);
+void ResetRemoveLocks();
+// A remove lock in `device`'s memory that is live and holds no acquisition tagged with `irp`.
+const void* RemoveLockNotHeldFor(PDEVICE_OBJECT device, PIRP irp);
+// io_devices.cpp: the live device object whose memory (object and extension) holds `address`.
+PDEVICE_OBJECT DeviceContaining(const void* address);
+// io_requests.cpp: whether the innermost dispatch routine on this thread handles IRP_MN_REMOVE_DEVICE.
+bool DispatchingRemoveDevice();
+// sync.cpp: whether the calling thread holds a spin lock.
+bool ThreadHoldsSpinLock();
 // The calling thread waits for something another thread must do (a fast mutex, an event, a gate)
 // while at least one of these is alive; ThreadWaiting tells whether a thread is in one now.
 class WaitingScope
@@ -58,6 +69,25 @@ private:
     PDRIVER_OBJECT m_Previous;
 };
 PDRIVER_OBJECT CurrentDriver();
+
+// While alive, this thread runs a dispatch routine handling IRP_MN_SET_POWER for `device`;
+// `sleeping`: a system set-power to a sleeping state reaching a function or filter device. Nested
+// scopes (the request passed down) replace the outer one until they end.
+class SetPowerScope
+{
+public:
+    SetPowerScope(PDEVICE_OBJECT device, bool sleeping);
+    ~SetPowerScope();
+    SetPowerScope(const SetPowerScope&) = delete;
+    SetPowerScope& operator=(const SetPowerScope&) = delete;
+
+private:
+    PDEVICE_OBJECT m_PreviousDevice;
+    bool m_PreviousSleeping;
+};
+// The device whose set-power the thread is handling, or null; whether it is a sleep's.
+PDEVICE_OBJECT SetPowerDevice();
+bool HandlingSleepSetPower();
 
 // ---- Pool (pool.cpp) ----------------------------------------------------------------------------
 std::vector<simk::pool::Allocation> PoolOwnedBy(PDRIVER_OBJECT driver);
@@ -197,6 +227,13 @@ std::u16string FromUnicodeString(PCUNICODE_STRING s);
 std::string Hex(unsigned long long value);
 std::string StatusText(NTSTATUS status); // "0xC000009A"
 
+// ---- Power manager (power.cpp) --------------------------------------------------------------------
+// Device set-power requests asked for with PoRequestPowerIrp for the stack of this PDO so far.
+size_t DeviceSetPowerRequestsFor(const DEVICE_OBJECT* pdo);
+// PoCallDriver as the power manager calls a stack: at PASSIVE_LEVEL when `target` is
+// DO_POWER_PAGABLE, at DISPATCH_LEVEL otherwise.
+NTSTATUS CallPowerDriver(PDEVICE_OBJECT target, PIRP irp);
+
 // ---- Reset of every manager ---------------------------------------------------------------------
 // ResetKernel calls the Plug and Play, power and registry managers' first, before the I/O manager
 // frees device objects.
@@ -284,6 +321,27 @@ void IrpFailedSurpriseRemoval(const std::string& node, NTSTATUS status, const ch
 void IrpFailedStopDevice(const std::string& node, NTSTATUS status, const char* after = nullptr);
 void IrpFailedCancelStop(const std::string& node, NTSTATUS status, const char* after = nullptr);
 void PowerSystemSetFailed(const std::string& node, SYSTEM_POWER_STATE state, NTSTATUS status);
+// Power requests and the power policy owner (verifier_power.cpp).
+void SystemPowerIrpTimeout(const std::string& node, PDEVICE_OBJECT holder, UCHAR minor, SYSTEM_POWER_STATE state);
+void PolicyOwnerAskedNoDevicePower(const std::string& node, PDEVICE_OBJECT owner, SYSTEM_POWER_STATE state);
+void PowerDownAllocate(PDEVICE_OBJECT device, SIZE_T bytes, ULONG tag);
+void PowerIrpDDIs(const char* function);
+// Remove locks: `tags` lists the acquisitions still held, as "tag (count)".
+void RemoveLockWrongTag(const void* lock, const void* tag, const std::string& held);
+void RemoveLockDoubleRelease(const void* lock, const void* tag, const char* function);
+void RemoveLockNeverReleased(const void* lock, const std::string& held);
+void RemoveLockWaitOutsideRemove(const void* lock);
+void MultRemoveLock(PDEVICE_OBJECT device, const void* lock, const void* other);
+void RemoveLockForward(PDEVICE_OBJECT device, const void* lock, PIRP irp, UCHAR major, UCHAR minor);
+void LockInitializedTwice(const char* kind, const void* lock, const char* why);
+void LockNotInitialized(const char* kind, const void* lock, const char* function);
+void PoSetPowerStateType(PDEVICE_OBJECT device, POWER_STATE_TYPE type, ULONG value);
+void IrqlPoSetPowerState(PDEVICE_OBJECT device, DEVICE_POWER_STATE state, KIRQL irql);
+void CheckDeviceObjectFlags(const std::string& node, PDEVICE_OBJECT child, PDEVICE_OBJECT parent);
+void DeleteDeviceRequestBelow(PDEVICE_OBJECT device, PIRP irp);
+void ForwardedAtBadIrql(PDEVICE_OBJECT target, UCHAR major, KIRQL irql);
+void SpinLockSafe(PIRP irp);
+void IrqlCriticalRegion(const char* function, KIRQL irql);
 } // namespace rule
 
 } // namespace simk::detail

@@ -101,6 +101,34 @@ void ResetIo()
     ResetNames();
 }
 
+// A request `device` sent down with a completion routine that has not run yet: the routine would
+// be called for a deleted device. The lock is held.
+PIRP RequestStillBelow(PDEVICE_OBJECT device)
+{
+    // From the records only: the requests themselves belong to whichever thread has them now.
+    for (const auto& [irp, rec] : State().irps) {
+        if (rec->freed || rec->completed)
+            continue;
+        for (const LocationRec& location : rec->locations) {
+            if (location.routineOwner == device)
+                return irp;
+        }
+    }
+    return nullptr;
+}
+
+PDEVICE_OBJECT DeviceContaining(const void* address)
+{
+    const char* a = static_cast<const char*>(address);
+    Guard guard(State().lock);
+    for (const auto& [p, rec] : State().devices) {
+        const char* begin = static_cast<const char*>(rec.memory);
+        if (!rec.freed && a >= begin && a < begin + rec.memorySize)
+            return rec.device;
+    }
+    return nullptr;
+}
+
 } // namespace simk::detail
 
 // ---- Test-facing queries ------------------------------------------------------------------------
@@ -282,6 +310,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
             rule::DeleteDeviceTwice(DeviceObject);
             return;
         }
+        if (PIRP below = RequestStillBelow(DeviceObject))
+            rule::DeleteDeviceRequestBelow(DeviceObject, below);
         lower = DeviceObject->DeviceObjectExtension->AttachedTo;
         upper = DeviceObject->AttachedDevice;
         rec->deleted = true;

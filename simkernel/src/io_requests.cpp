@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "io_state.h"
 #include "pnp_internal.h"
@@ -105,7 +106,47 @@ void ClearStackLocation(PIO_STACK_LOCATION sp)
     sp->FileObject = nullptr;
 }
 
+// The dispatch routines running on this thread, innermost last, with the request each was given
+// and what it asked when it arrived (the request may have moved on or completed since).
+struct Dispatching {
+    PDEVICE_OBJECT device;
+    PIRP irp;
+    UCHAR major, minor;
+};
+thread_local std::vector<Dispatching> t_Dispatching;
+
+// The rules on a driver's IoCallDriver of a request: the IRQL it may be sent at, and the remove
+// lock a device that keeps one must hold for a request it received while passing it on.
+void CheckForward(PDEVICE_OBJECT target, PIRP irp)
+{
+    const PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+    const UCHAR major = next->MajorFunction;
+    // ForwardedAtBadIrql: below DISPATCH_LEVEL, unless the request is one a DPC may send.
+    if (ThreadIrql() == DISPATCH_LEVEL && major != IRP_MJ_POWER && major != IRP_MJ_READ && major != IRP_MJ_WRITE &&
+        major != IRP_MJ_DEVICE_CONTROL && major != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        rule::ForwardedAtBadIrql(target, major, DISPATCH_LEVEL);
+    }
+    // The sender is the device whose dispatch routine for this request is running on this thread;
+    // the stack location cannot tell, as IoSkipCurrentIrpStackLocation has moved it already.
+    PDEVICE_OBJECT sender = nullptr;
+    for (auto it = t_Dispatching.rbegin(); it != t_Dispatching.rend() && !sender; ++it) {
+        if (it->irp == irp)
+            sender = it->device;
+    }
+    if (!sender)
+        return; // a request of the caller's own, or one sent again from a completion routine
+    if (const void* lock = RemoveLockNotHeldFor(sender, irp))
+        rule::RemoveLockForward(sender, lock, irp, major, next->MinorFunction);
+}
+
 } // namespace
+
+bool DispatchingRemoveDevice()
+{
+    if (t_Dispatching.empty())
+        return false;
+    return t_Dispatching.back().major == IRP_MJ_PNP && t_Dispatching.back().minor == IRP_MN_REMOVE_DEVICE;
+}
 
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -360,6 +401,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
         rec = IrpRecord(Irp);
     }
+    CheckForward(DeviceObject, Irp);
     Irp->CurrentLocation--;
     if (Irp->CurrentLocation <= 0)
         KeBugCheckEx(NO_MORE_IRP_STACK_LOCATIONS, (ULONG_PTR)Irp, 0, 0, 0);
@@ -367,10 +409,15 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     sp->DeviceObject = DeviceObject;
     int index = Irp->CurrentLocation - 1;
     UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
+    // Read here, while the caller still owns the request: whose routine the walk will call when it
+    // passes this location (the device one location up, which set it).
+    PDEVICE_OBJECT routineOwner =
+        sp->CompletionRoutine && index + 1 < Irp->StackCount ? (sp + 1)->DeviceObject : nullptr;
     unsigned long long seqBefore;
     bool deleted;
     {
         Guard guard(State().lock);
+        rec->locations[index].routineOwner = routineOwner;
         DeviceRec* device = LiveDevice(DeviceObject);
         deleted = device && device->deleted;
         seqBefore = rec->locations[index].passSeq;
@@ -387,10 +434,20 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     KIRQL irql = ThreadIrql();
     ULONG regions = ThreadCriticalRegionDepth();
+    const bool setPower = major == IRP_MJ_POWER && minor == IRP_MN_SET_POWER;
+    // A PDO is its bus driver's: the rules on a sleep's set-power are for function and filter drivers.
+    const bool sleeping = setPower && sp->Parameters.Power.Type == SystemPowerState &&
+                          sp->Parameters.Power.State.SystemState > PowerSystemWorking &&
+                          DeviceObject->DeviceObjectExtension->AttachedTo != nullptr;
     NTSTATUS status;
     {
         DriverScope scope(driver);
+        std::optional<SetPowerScope> power;
+        if (setPower)
+            power.emplace(DeviceObject, sleeping);
+        t_Dispatching.push_back({DeviceObject, Irp, major, minor});
         status = dispatch(DeviceObject, Irp);
+        t_Dispatching.pop_back();
     }
     CheckRoutineReturn("the dispatch routine", DeviceObject, irql, regions);
     CheckDispatchResult(rec, Irp, index, seqBefore, status, DeviceObject, major, minor);
@@ -416,6 +473,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     }
     if (Irp->IoStatus.Status == STATUS_PENDING)
         rule::IrpCompleteWithPending(Irp);
+    if (ThreadHoldsSpinLock())
+        rule::SpinLockSafe(Irp);
 
     PIO_STACK_LOCATION stackPtr = IoGetCurrentIrpStackLocation(Irp);
     simk::pnp::detail::CheckPdoCompletion(stackPtr->DeviceObject, Irp);
@@ -453,6 +512,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             }
             loc.returnedPending = false;
             loc.startNextNoted.clear();
+            loc.routineOwner = nullptr;
         }
         if (pendingNotMarked)
             rule::MarkIrpPending(deferred.pendingDevice, Irp, deferred.major, deferred.minor);

@@ -55,6 +55,8 @@ struct LocationRec {
     PDEVICE_OBJECT pendingDevice = nullptr;
     UCHAR major = 0, minor = 0;
     std::vector<PDEVICE_OBJECT> startNextNoted; // devices that called PoStartNextPowerIrp here
+    // The device whose completion routine this location holds, until the walk passes it.
+    PDEVICE_OBJECT routineOwner = nullptr;
 };
 
 struct IrpRec {
@@ -119,6 +121,8 @@ bool DriverHasDevicesLocked(PDRIVER_OBJECT driver); // lock held
 // Drops one object reference from a device; frees it when deleted and unreferenced. Lock held.
 // Returns the driver whose last device went when that driver is already unloaded.
 PDRIVER_OBJECT DropDeviceReference(DeviceRec& rec);
+// A request the device sent down whose completion routine for it has not run yet. Lock held.
+PIRP RequestStillBelow(PDEVICE_OBJECT device);
 // io_requests.cpp:
 // The dispatch routine of every major function a driver leaves unset.
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);

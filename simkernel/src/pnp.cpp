@@ -696,7 +696,7 @@ NTSTATUS OnSyncIrpComplete(DEVICE_OBJECT*, IRP* irp, void* context)
 
 SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
                           const std::function<void(IO_STACK_LOCATION*)>& fill, const std::function<void(IRP*)>& sending,
-                          const std::function<void(IRP*)>& completed)
+                          const std::function<void(IRP*)>& completed, const std::function<void()>& timedOut)
 {
     SyncIrpResult result;
     IRP* irp = IoAllocateIrp(target->StackSize, FALSE);
@@ -719,7 +719,8 @@ SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
     if (sending)
         sending(irp);
 
-    const NTSTATUS returned = major == IRP_MJ_POWER ? PoCallDriver(target, irp) : IoCallDriver(target, irp);
+    const NTSTATUS returned =
+        major == IRP_MJ_POWER ? simk::detail::CallPowerDriver(target, irp) : IoCallDriver(target, irp);
     std::chrono::milliseconds timeout;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
@@ -728,7 +729,10 @@ SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
     LARGE_INTEGER due;
     due.QuadPart = -static_cast<LONGLONG>(timeout.count()) * 10000; // relative, in 100 ns units
     if (KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, &due) != STATUS_SUCCESS) {
-        simk::detail::rule::IrpNeverCompleted(major, minor, returned);
+        if (timedOut)
+            timedOut();
+        else
+            simk::detail::rule::IrpNeverCompleted(major, minor, returned);
         // The driver still owns the IRP and may complete it later: leave it and its event alone.
         {
             std::lock_guard<std::mutex> lock(g_stateMutex);

@@ -112,6 +112,19 @@ void CheckPowerPagable(DeviceNode* node)
             simk::detail::rule::PowerPagableInconsistent(Describe(node), upper, lower);
         }
     }
+    // "Setting Device Object Flags for Power Management": a device that is not pageable for power
+    // may be called at DISPATCH_LEVEL, so its parent's stack may not be pageable either.
+    if (!node->parent || !node->parent->info.pdo)
+        return;
+    // The child the bus driver made against the bus driver's own device: a filter's flags over the
+    // child are the rule above's business.
+    DEVICE_OBJECT* child = (node->info.pdo->Flags & DO_POWER_PAGABLE) ? nullptr : node->info.pdo;
+    DEVICE_OBJECT* parent = nullptr;
+    for (DEVICE_OBJECT* d = node->parent->info.pdo; d && !parent; d = d->AttachedDevice)
+        if (d->Flags & DO_POWER_PAGABLE)
+            parent = d;
+    if (child && parent)
+        simk::detail::rule::CheckDeviceObjectFlags(Describe(node), child, parent);
 }
 
 DEVICE_CAPABILITIES QueryCapabilities(DeviceNode* node, NTSTATUS* status)
@@ -135,7 +148,9 @@ namespace simk::pnp::tree {
 bool SendStart(DeviceNode* node, bool afterStop)
 {
     CheckPowerPagable(node);
-    TakeReply(SendPnp(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0));
+    // After a stop the rebalance has just asked for the requirements.
+    if (!afterStop)
+        TakeReply(SendPnp(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0));
     auto result = SendPnp(node, IRP_MN_START_DEVICE, 0, [](IO_STACK_LOCATION* sl) {
         sl->Parameters.StartDevice.AllocatedResources = nullptr;
         sl->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
@@ -247,6 +262,9 @@ void EnumerateChild(DeviceNode* parent, DEVICE_OBJECT* pdo)
     // The boot configuration and the requirements, which the arbiters would work from.
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCES, 0));
     TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0));
+    // Windows 7 and later: the child is fully enumerated, just before user mode hears of it
+    // (GUID_DEVICE_ENUMERATED) and before its installation. Its answer changes nothing.
+    SendPnp(node, IRP_MN_DEVICE_ENUMERATED, 0);
 
     if (HoldInstallOf(node))
         return;

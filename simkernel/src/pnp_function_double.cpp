@@ -115,6 +115,9 @@ NTSTATUS FdoPnp(FdoExtension* ext, IRP* irp)
     }
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
         irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(ext, irp);
     case IRP_MN_SURPRISE_REMOVAL:

@@ -30,14 +30,16 @@ struct SyncIrpResult {
 
 // Sends a new request to `target` the way the managers do: an IRP sized for the target's stack,
 // IoStatus.Status STATUS_NOT_SUPPORTED and Information 0, the first location filled by
-// `fill`, sent with IoCallDriver (PoCallDriver for power) at PASSIVE_LEVEL, waited for on an event.
+// `fill`, sent with IoCallDriver (PoCallDriver for power), waited for on an event.
 // A request still pending after the timeout is reported and abandoned (never freed).
 // `sending` sees the IRP just before it is sent; `completed` runs inside the completion routine,
-// before the IRP goes back to the sender.
+// before the IRP goes back to the sender; `timedOut` reports a request held past the timeout in
+// place of PnpIrpNeverCompleted. A power request to a stack that is not DO_POWER_PAGABLE is sent
+// at DISPATCH_LEVEL.
 SyncIrpResult SendAndWait(DEVICE_OBJECT* target, UCHAR major, UCHAR minor,
                           const std::function<void(IO_STACK_LOCATION*)>& fill,
                           const std::function<void(IRP*)>& sending = {},
-                          const std::function<void(IRP*)>& completed = {});
+                          const std::function<void(IRP*)>& completed = {}, const std::function<void()>& timedOut = {});
 
 // Appends to the manager's request log; the returned index completes the entry.
 size_t LogIrp(DEVICE_OBJECT* pdo, DEVICE_OBJECT* target, UCHAR major, UCHAR minor, ULONG detail);

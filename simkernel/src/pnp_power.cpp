@@ -27,20 +27,39 @@ void CollectStarted(DeviceNode* node, std::vector<DeviceNode*>* out)
         CollectStarted(child, out);
 }
 
+// A system power IRP to the top of the node's stack, waited for as long as the power manager's
+// watchdog allows: a stack that holds it longer is reported by name.
 simk::pnp::detail::SyncIrpResult SendSystemPower(DeviceNode* node, UCHAR minor, SYSTEM_POWER_STATE state,
                                                  POWER_ACTION action)
 {
     DEVICE_OBJECT* pdo = node->info.pdo;
     DEVICE_OBJECT* top = IoGetAttachedDeviceReference(pdo);
     const size_t index = simk::pnp::detail::LogIrp(pdo, top, IRP_MJ_POWER, minor, state);
-    auto result = simk::pnp::detail::SendAndWait(top, IRP_MJ_POWER, minor, [&](IO_STACK_LOCATION* sl) {
-        sl->Parameters.Power.SystemContext = 0;
-        sl->Parameters.Power.Type = SystemPowerState;
-        sl->Parameters.Power.State.SystemState = state;
-        sl->Parameters.Power.ShutdownType = action;
-    });
+    DEVICE_OBJECT* owner;
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        owner = node->functionDevice;
+    }
+    const size_t devicePowerAskedBefore = simk::detail::DeviceSetPowerRequestsFor(pdo);
+    auto result = simk::pnp::detail::SendAndWait(
+        top, IRP_MJ_POWER, minor,
+        [&](IO_STACK_LOCATION* sl) {
+            sl->Parameters.Power.SystemContext = 0;
+            sl->Parameters.Power.Type = SystemPowerState;
+            sl->Parameters.Power.State.SystemState = state;
+            sl->Parameters.Power.ShutdownType = action;
+        },
+        {}, {}, [&] { simk::detail::rule::SystemPowerIrpTimeout(Describe(node), top, minor, state); });
     simk::pnp::detail::LogIrpResult(index, result.status, result.information);
     ObDereferenceObject(top);
+    // "The device power policy owner must send a device set-power IRP for each system set-power
+    // IRP, even if the device is already in the correct device power state" (Determining the
+    // Correct Device Power State); the function driver owns its stack's policy.
+    // A system set-power that failed below the owner is the failure's own report, not this one:
+    // the owner asks for its device's request only once the system's has come back well.
+    if (minor == IRP_MN_SET_POWER && result.completed && NT_SUCCESS(result.status) && owner &&
+        simk::detail::DeviceSetPowerRequestsFor(pdo) == devicePowerAskedBefore)
+        simk::detail::rule::PolicyOwnerAskedNoDevicePower(Describe(node), owner, state);
     return result;
 }
 

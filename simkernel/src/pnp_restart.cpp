@@ -1,6 +1,6 @@
 // Plug and Play operations that take a device down and bring the same PDO up again: a restart
-// ("restart device", a property change), a driver update, a resource rebalance, and "scan for
-// hardware changes", each in the order Windows uses.
+// ("restart device", a property change), a driver update, a resource rebalance of a subtree, and
+// "scan for hardware changes", each in the order Windows uses.
 #include "simkernel/pnp.h"
 #include "simkernel/verifier.h"
 
@@ -8,7 +8,9 @@
 #include "pnp_internal.h"
 #include "pnp_tree.h"
 
+#include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -51,6 +53,104 @@ void ScanFrom(DeviceNode* node)
         ScanFrom(child);
 }
 
+// The started stacks of a subtree, children before their parents: the order stops go in.
+void CollectStartedLeavesFirst(DeviceNode* node, std::vector<DeviceNode*>* out)
+{
+    for (DeviceNode* child : LiveChildren(node))
+        CollectStartedLeavesFirst(child, out);
+    if (GetState(node) == NodeState::Started)
+        out->push_back(node);
+}
+
+void CancelStops(const std::vector<DeviceNode*>& queried)
+{
+    for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
+        auto cancel = SendPnp(*it, IRP_MN_CANCEL_STOP_DEVICE, 0);
+        if (cancel.completed && !NT_SUCCESS(cancel.status))
+            simk::detail::rule::IrpFailedCancelStop(Describe(*it), cancel.status, "a rebalance");
+    }
+}
+
+// What the stack asks for, through the filters of its requirements: a device with no alternative
+// list of at least one descriptor consumes no resources.
+bool AsksForResources(DeviceNode* node)
+{
+    const Reply requirements = TakeReply(SendPnp(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0));
+    TakeReply(SendPnp(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0));
+    if (!requirements.present || requirements.bytes.size() < sizeof(IO_RESOURCE_REQUIREMENTS_LIST))
+        return false;
+    IO_RESOURCE_REQUIREMENTS_LIST list;
+    std::memcpy(&list, requirements.bytes.data(), sizeof(list));
+    return list.AlternativeLists != 0 && list.List[0].Count != 0;
+}
+
+// A start that fails after a stop makes the system surprise-remove the device (WDTF's
+// EDTTryStopDeviceFailRestart); its children ran on it, so the whole subtree goes, children
+// first, and the node stays at its failed start.
+NTSTATUS FailedRestart(DeviceNode* node)
+{
+    if (!Info(node).problem || GetState(node) != NodeState::StartFailed)
+        return Info(node).problem;
+    const std::vector<DeviceNode*> children = LiveChildren(node);
+    for (DeviceNode* child : children)
+        SurpriseRemoveTree(child);
+    auto surprise = SendPnp(node, IRP_MN_SURPRISE_REMOVAL, 0);
+    if (surprise.completed && !NT_SUCCESS(surprise.status))
+        simk::detail::rule::IrpFailedSurpriseRemoval(Describe(node), surprise.status, "a failed restart");
+    for (DeviceNode* child : children)
+        RemoveTree(child);
+    auto removed = SendPnp(node, IRP_MN_REMOVE_DEVICE, 0);
+    if (removed.completed && !NT_SUCCESS(removed.status))
+        simk::detail::rule::IrpFailedRemoveDevice(Describe(node), removed.status, "a failed restart");
+    return Info(node).problem;
+}
+
+// "DF - PNP Stop (Rebalance) Device Test": since Windows Vista a rebalance started on a node that
+// is not a leaf takes every stack below it too, and one query-stop veto abandons all of it.
+NTSTATUS RebalanceSubtree(DeviceNode* node, DeviceNode** vetoedBy)
+{
+    std::vector<DeviceNode*> stacks;
+    CollectStartedLeavesFirst(node, &stacks);
+    std::vector<DeviceNode*> queried;
+    for (DeviceNode* stack : stacks) {
+        queried.push_back(stack);
+        auto query = SendPnp(stack, IRP_MN_QUERY_STOP_DEVICE, 0);
+        if (!query.completed || !NT_SUCCESS(query.status)) {
+            if (vetoedBy)
+                *vetoedBy = stack;
+            CancelStops(queried);
+            return query.completed ? query.status : STATUS_PENDING;
+        }
+    }
+    bool consumes = false;
+    for (DeviceNode* stack : stacks) {
+        const bool asks = AsksForResources(stack);
+        consumes = consumes || (stack == node && asks);
+    }
+    // A device that consumes no resources has nothing to move: the manager cancels the stop itself.
+    if (!consumes) {
+        CancelStops(queried);
+        return STATUS_SUCCESS;
+    }
+    for (DeviceNode* stack : stacks) {
+        auto stop = SendPnp(stack, IRP_MN_STOP_DEVICE, 0);
+        if (stop.completed && !NT_SUCCESS(stop.status))
+            simk::detail::rule::IrpFailedStopDevice(Describe(stack), stop.status);
+        SetState(stack, NodeState::Enumerated);
+    }
+    // New resources, the same stacks, parents first; a child whose parent failed went with it.
+    for (auto it = stacks.rbegin(); it != stacks.rend(); ++it) {
+        DeviceNode* stack = *it;
+        if (!stack->inTree || GetState(stack) != NodeState::Enumerated)
+            continue;
+        if (!SendStart(stack, true)) {
+            const NTSTATUS failed = FailedRestart(stack);
+            if (stack == node)
+                return failed;
+        }
+    }
+    return STATUS_SUCCESS;
+}
 } // namespace
 
 namespace simk::pnp {
@@ -79,42 +179,14 @@ void ScanForHardwareChanges()
         ScanFrom(root);
 }
 
-NTSTATUS Rebalance(DeviceNode* node)
+NTSTATUS Rebalance(DeviceNode* node, DeviceNode** vetoedBy)
 {
     std::lock_guard<std::recursive_mutex> action(g_actionMutex);
+    if (vetoedBy)
+        *vetoedBy = nullptr;
     if (!node || !node->inTree || GetState(node) != NodeState::Started)
         return STATUS_INVALID_DEVICE_STATE;
-    auto query = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE, 0);
-    if (!query.completed || !NT_SUCCESS(query.status)) {
-        auto cancel = SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE, 0);
-        if (cancel.completed && !NT_SUCCESS(cancel.status))
-            simk::detail::rule::IrpFailedCancelStop(Describe(node), cancel.status, "a failed query-stop");
-        return query.completed ? query.status : STATUS_PENDING;
-    }
-    auto stop = SendPnp(node, IRP_MN_STOP_DEVICE, 0);
-    if (stop.completed && !NT_SUCCESS(stop.status))
-        simk::detail::rule::IrpFailedStopDevice(Describe(node), stop.status);
-    SetState(node, NodeState::Enumerated);
-    // New resources, the same stack.
-    if (SendStart(node, true))
-        return STATUS_SUCCESS;
-    // A start that fails after a stop makes the system surprise-remove the device (WDTF's
-    // EDTTryStopDeviceFailRestart); its children ran on it, so the whole subtree goes, children
-    // first, and the node stays at its failed start.
-    if (!Info(node).problem || GetState(node) != NodeState::StartFailed)
-        return Info(node).problem;
-    const std::vector<DeviceNode*> children = LiveChildren(node);
-    for (DeviceNode* child : children)
-        SurpriseRemoveTree(child);
-    auto surprise = SendPnp(node, IRP_MN_SURPRISE_REMOVAL, 0);
-    if (surprise.completed && !NT_SUCCESS(surprise.status))
-        simk::detail::rule::IrpFailedSurpriseRemoval(Describe(node), surprise.status, "a failed restart");
-    for (DeviceNode* child : children)
-        RemoveTree(child);
-    auto removed = SendPnp(node, IRP_MN_REMOVE_DEVICE, 0);
-    if (removed.completed && !NT_SUCCESS(removed.status))
-        simk::detail::rule::IrpFailedRemoveDevice(Describe(node), removed.status, "a failed restart");
-    return Info(node).problem;
+    return RebalanceSubtree(node, vetoedBy);
 }
 
 } // namespace simk::pnp

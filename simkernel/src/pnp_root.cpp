@@ -9,6 +9,7 @@
 #include "pnp_internal.h"
 #include "pnp_tree.h"
 
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -26,7 +27,31 @@ struct RootPdoExtension {
     DeviceNode* node;
     BOOLEAN deleteOnRemove;    // set before the final removal: the root enumerator forgets the device
     NTSTATUS relationsFailure; // a test's: bus-relations queries fail here with it (0: as they came)
+    BOOLEAN consumesResources; // a test's: the device asks for an I/O port range
 };
+
+// A device with hardware asks for resources: here one range of I/O ports, anywhere.
+NTSTATUS ReplyPortRequirement(IRP* irp)
+{
+    auto* list = static_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(IO_RESOURCE_REQUIREMENTS_LIST), ROOT_REPLY_TAG));
+    if (!list)
+        return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+    std::memset(list, 0, sizeof(*list));
+    list->ListSize = sizeof(*list);
+    list->InterfaceType = Internal;
+    list->AlternativeLists = 1;
+    list->List[0].Version = 1;
+    list->List[0].Revision = 1;
+    list->List[0].Count = 1;
+    IO_RESOURCE_DESCRIPTOR& port = list->List[0].Descriptors[0];
+    port.Type = CmResourceTypePort;
+    port.u.Port.Length = 8;
+    port.u.Port.Alignment = 8;
+    port.u.Port.MaximumAddress.QuadPart = 0xFFFF;
+    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
+    return Complete(irp, STATUS_SUCCESS);
+}
 
 std::map<std::u16string, unsigned> g_rootInstances; // by folded device ID: the next instance number
 DRIVER_OBJECT* g_rootDriver;
@@ -81,6 +106,10 @@ NTSTATUS RootPdoPnp(DEVICE_OBJECT* device, IRP* irp)
         if (sl->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
             return ReplyTargetRelation(irp, device, ROOT_REPLY_TAG);
         }
+        return CompleteAsItCame(irp);
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+        if (ext->consumesResources)
+            return ReplyPortRequirement(irp);
         return CompleteAsItCame(irp);
     case IRP_MN_QUERY_ID: {
         NodeInfo info;
@@ -165,6 +194,7 @@ DEVICE_OBJECT* CreateRootPdo(DeviceNode** created, const std::u16string& hardwar
     ext->node = node;
     ext->deleteOnRemove = FALSE;
     ext->relationsFailure = 0;
+    ext->consumesResources = FALSE;
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         node->info.deviceId = deviceId;
@@ -203,6 +233,13 @@ void FailBusRelationsBelow(DeviceNode* rootDevice, NTSTATUS status)
     if (!rootDevice->rootEnumerated)
         return;
     static_cast<RootPdoExtension*>(rootDevice->info.pdo->DeviceExtension)->relationsFailure = status;
+}
+
+void RootDeviceConsumesResources(DeviceNode* rootDevice, bool consumes)
+{
+    if (!rootDevice->rootEnumerated)
+        return;
+    static_cast<RootPdoExtension*>(rootDevice->info.pdo->DeviceExtension)->consumesResources = consumes;
 }
 
 DRIVER_OBJECT* RootBusDriver()

@@ -192,6 +192,7 @@ bool BuildStack(DeviceNode* node)
         // and a raw device has no filters either: the bus driver alone runs it.
         if (rawOk) {
             std::lock_guard<std::mutex> lock(g_stateMutex);
+            node->functionDevice = nullptr;
             node->info.raw = true;
             node->stackBuilt = true;
             return true;
@@ -208,6 +209,7 @@ bool BuildStack(DeviceNode* node)
     if (!classKey.empty())
         for (auto& s : ReadMultiString(classKey, u"LowerFilters"))
             order.push_back(s);
+    const size_t lowerFilters = order.size();
     order.push_back(service);
     for (auto& s : ReadMultiString(key, u"UpperFilters"))
         order.push_back(s);
@@ -215,8 +217,9 @@ bool BuildStack(DeviceNode* node)
         for (auto& s : ReadMultiString(classKey, u"UpperFilters"))
             order.push_back(s);
 
-    for (const std::u16string& name : order) {
-        DRIVER_OBJECT* driver = DriverForService(name);
+    DEVICE_OBJECT* functionDevice = nullptr;
+    for (size_t i = 0; i < order.size(); ++i) {
+        DRIVER_OBJECT* driver = DriverForService(order[i]);
         const NTSTATUS status = driver && driver->DriverExtension && driver->DriverExtension->AddDevice
                                     ? simk::detail::CallAddDevice(driver, node->info.pdo)
                                     : STATUS_NOT_IMPLEMENTED;
@@ -225,10 +228,17 @@ bool BuildStack(DeviceNode* node)
             SetState(node, NodeState::AddDeviceFailed, status);
             return false;
         }
+        if (i == lowerFilters) {
+            DEVICE_OBJECT* top = node->info.pdo;
+            while (top->AttachedDevice)
+                top = top->AttachedDevice;
+            functionDevice = top != node->info.pdo ? top : nullptr;
+        }
     }
     {
         std::lock_guard<std::mutex> lock(g_stateMutex);
         node->stackBuilt = true;
+        node->functionDevice = functionDevice;
     }
     DRIVER_OBJECT* functionDouble = ChildFunctionDriver();
     bool doubleAttached = false;

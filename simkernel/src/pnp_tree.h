@@ -36,6 +36,9 @@ struct DeviceNode {
     // AddDevice of its drivers ran (or it runs raw) and no IRP_MN_REMOVE_DEVICE has taken the
     // stack down since.
     bool stackBuilt = false;
+    // The function driver's device in the stack, the stack's power policy owner; null for a raw
+    // device or before its stack is built.
+    DEVICE_OBJECT* functionDevice = nullptr;
     unsigned depth = 0;            // root devices are at depth 1
     std::u16string parentIdPrefix; // given to children that do not claim a unique ID
 };

@@ -260,6 +260,10 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     }
     if (NumberOfBytes == 0)
         rule::PoolZeroSize(Tag);
+    // While the system goes to sleep the paging device may already be off: a function or filter
+    // driver's own set-power path allocates nothing (PoRequestPowerIrp's IRP is the kernel's).
+    if (HandlingSleepSetPower() && CurrentDriver() == SetPowerDevice()->DriverObject)
+        rule::PowerDownAllocate(SetPowerDevice(), NumberOfBytes, Tag);
     if (PoolType & NonPagedPoolNx) {
         // The no-execute pool types came with Windows 8 (6.2); an older kernel stops the system.
         RTL_OSVERSIONINFOW version{};

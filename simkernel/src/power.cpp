@@ -23,6 +23,8 @@ std::vector<IRP*> g_startNextCalls;
 std::map<const DEVICE_OBJECT*, DeviceStates> g_states;
 // IRPs named by PoStartNextPowerIrp and not yet seen back by SendPowerIrp.
 std::set<IRP*> g_startedNext;
+// Device set-power requests asked for with PoRequestPowerIrp, by the PDO of the stack.
+std::map<const DEVICE_OBJECT*, size_t> g_deviceSetsRequested;
 
 } // namespace
 
@@ -131,9 +133,42 @@ PowerIrpResult QuerySystemPower(DEVICE_OBJECT* device, SYSTEM_POWER_STATE state,
 
 namespace simk::detail {
 
+size_t DeviceSetPowerRequestsFor(const DEVICE_OBJECT* pdo)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_deviceSetsRequested.find(pdo);
+    return it == g_deviceSetsRequested.end() ? 0 : it->second;
+}
+
+NTSTATUS CallPowerDriver(PDEVICE_OBJECT target, PIRP irp)
+{
+    // "The power manager sends this IRP at IRQL = PASSIVE_LEVEL to device stacks that set the
+    // DO_POWER_PAGABLE flag"; to any other it may send it at DISPATCH_LEVEL, and does here, but
+    // for a device set-power that leaves D0: PoSetPowerState, which every driver of the stack must
+    // call before its device leaves D0, may run at DISPATCH_LEVEL only to report D0, so the
+    // power-down reaches even a non-pageable stack at PASSIVE_LEVEL.
+    const IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
+    const bool powerDown = next->MinorFunction == IRP_MN_SET_POWER && next->Parameters.Power.Type == DevicePowerState &&
+                           next->Parameters.Power.State.DeviceState != PowerDeviceD0;
+    if (powerDown && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        // Requested from a completion routine at DISPATCH_LEVEL: Windows queues the request to its
+        // own thread, which sends it at PASSIVE_LEVEL.
+        simk::ScopedIrql passive(PASSIVE_LEVEL);
+        return PoCallDriver(target, irp);
+    }
+    if ((target->Flags & DO_POWER_PAGABLE) || powerDown)
+        return PoCallDriver(target, irp);
+    KIRQL previous;
+    KeRaiseIrql(DISPATCH_LEVEL, &previous);
+    const NTSTATUS status = PoCallDriver(target, irp);
+    KeLowerIrql(previous);
+    return status;
+}
+
 void ResetPower()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
+    g_deviceSetsRequested.clear();
     g_setCalls.clear();
     g_startNextCalls.clear();
     g_states.clear();
@@ -146,7 +181,18 @@ extern "C" {
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
 {
-    simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, "PoSetPowerState");
+    // "PoSetPowerState function": drivers specify DevicePowerState and a DEVICE_POWER_STATE value;
+    // the system state is the power manager's to track, never a driver's to report.
+    if (Type != DevicePowerState || State.DeviceState < PowerDeviceD0 || State.DeviceState > PowerDeviceD3) {
+        simk::detail::rule::PoSetPowerStateType(DeviceObject, Type, static_cast<ULONG>(State.DeviceState));
+    } else {
+        // "Callers of PoSetPowerState must be running at IRQL <= APC_LEVEL except when setting the
+        // state to D0", which may be done at DISPATCH_LEVEL (a power-up's completion routine).
+        const KIRQL irql = KeGetCurrentIrql();
+        const bool d0AtDispatch = irql == DISPATCH_LEVEL && State.DeviceState == PowerDeviceD0;
+        if (irql > APC_LEVEL && !d0AtDispatch)
+            simk::detail::rule::IrqlPoSetPowerState(DeviceObject, State.DeviceState, irql);
+    }
     std::lock_guard<std::mutex> lock(g_mutex);
     DeviceStates& states = g_states[DeviceObject];
     POWER_STATE previous;
@@ -191,6 +237,10 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     DEVICE_OBJECT* pdo = DeviceObject;
     while (pdo->DeviceObjectExtension->AttachedTo)
         pdo = pdo->DeviceObjectExtension->AttachedTo;
+    if (MinorFunction == IRP_MN_SET_POWER) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        ++g_deviceSetsRequested[pdo];
+    }
     struct Request {
         PDEVICE_OBJECT device;
         PDEVICE_OBJECT top;
@@ -230,7 +280,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
         request, TRUE, TRUE, TRUE);
     if (Irp)
         *Irp = irp;
-    PoCallDriver(top, irp);
+    simk::detail::CallPowerDriver(top, irp);
     return STATUS_PENDING;
 }
 

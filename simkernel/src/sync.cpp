@@ -34,12 +34,13 @@ std::condition_variable& SyncCv()
 
 struct LockInfo {
     ThreadState* owner = nullptr;
-    bool unsafe = false; // acquired with ExAcquireFastMutexUnsafe
+    bool unsafe = false;      // acquired with ExAcquireFastMutexUnsafe
+    bool initialised = false; // ExInitializeFastMutex ran on it
 };
 
 struct SyncState {
     std::set<ThreadState*> threads;
-    std::map<const void*, LockInfo> locks;              // fast mutexes ever acquired
+    std::map<const void*, LockInfo> locks;              // fast mutexes initialised or acquired
     std::map<const void*, std::set<const void*>> order; // edge A -> B: B taken while A held
     std::set<std::pair<const void*, const void*>> reported;
 };
@@ -80,6 +81,9 @@ struct ThreadState {
 };
 
 thread_local ThreadState t_Thread;
+// The set-power request this thread's dispatch routine handles (SetPowerScope).
+thread_local PDEVICE_OBJECT t_SetPowerDevice = nullptr;
+thread_local bool t_SetPowerSleeping = false;
 
 ULONG_PTR SpinOwnerTag() { return (ULONG_PTR)&t_Thread | 1; }
 
@@ -134,6 +138,16 @@ bool AcquireFastMutex(PFAST_MUTEX mutex, bool unsafe)
     {
         std::unique_lock<std::mutex> guard(SyncLock());
         LockInfo& info = State().locks[mutex];
+        if (!info.initialised) {
+            // Its count and event are whatever the memory held: reported, then taken as if
+            // initialised so the run goes on.
+            info.initialised = true;
+            mutex->Count = 1;
+            mutex->Owner = nullptr;
+            guard.unlock();
+            rule::LockNotInitialized("fast mutex", mutex, unsafe ? "ExAcquireFastMutexUnsafe" : "ExAcquireFastMutex");
+            guard.lock();
+        }
         if (info.owner == &t_Thread) {
             // On Windows the thread would wait for itself for ever. Here the second acquisition is
             // reported and ignored, so the first release frees the mutex.
@@ -295,6 +309,17 @@ bool ThreadWaiting(HANDLE thread)
     return false;
 }
 
+bool ThreadHoldsSpinLock()
+{
+    std::lock_guard<std::mutex> guard(SyncLock());
+    for (const void* lock : t_Thread.held) {
+        // Fast mutexes are in the lock table; what else a thread holds is a spin lock.
+        if (State().locks.count(lock) == 0)
+            return true;
+    }
+    return false;
+}
+
 bool AnyLockHeldIn(const void* begin, size_t size)
 {
     const char* b = static_cast<const char*>(begin);
@@ -311,6 +336,7 @@ bool AnyLockHeldIn(const void* begin, size_t size)
 
 void ForgetLocksIn(const void* begin, size_t size)
 {
+    ForgetRemoveLocksIn(begin, size);
     const char* b = static_cast<const char*>(begin);
     auto inside = [&](const void* p) {
         const char* c = static_cast<const char*>(p);
@@ -347,6 +373,7 @@ void ForgetLocksIn(const void* begin, size_t size)
 
 void ResetSync()
 {
+    ResetRemoveLocks();
     std::lock_guard<std::mutex> guard(SyncLock());
     auto& s = State();
     s.locks.clear();
@@ -362,12 +389,32 @@ void ResetSync()
 
 bool RequireIrql(KIRQL maxIrql, const char* rule, const char* function)
 {
+    // The power manager may send the request at DISPATCH_LEVEL to another stack, so a driver
+    // handling a set-power calls nothing that only PASSIVE_LEVEL allows, whatever its IRQL now.
+    if (maxIrql == PASSIVE_LEVEL && t_SetPowerDevice != nullptr)
+        rule::PowerIrpDDIs(function);
     KIRQL current = t_Thread.irql;
     if (current <= maxIrql)
         return true;
     rule::IrqlTooHigh(rule, function, current, maxIrql);
     return false;
 }
+
+SetPowerScope::SetPowerScope(PDEVICE_OBJECT device, bool sleeping)
+    : m_PreviousDevice(t_SetPowerDevice), m_PreviousSleeping(t_SetPowerSleeping)
+{
+    t_SetPowerDevice = device;
+    t_SetPowerSleeping = sleeping;
+}
+
+SetPowerScope::~SetPowerScope()
+{
+    t_SetPowerDevice = m_PreviousDevice;
+    t_SetPowerSleeping = m_PreviousSleeping;
+}
+
+PDEVICE_OBJECT SetPowerDevice() { return t_SetPowerDevice; }
+bool HandlingSleepSetPower() { return t_SetPowerSleeping; }
 
 DriverScope::DriverScope(PDRIVER_OBJECT driver) : m_Previous(t_Thread.driver) { t_Thread.driver = driver; }
 DriverScope::~DriverScope() { t_Thread.driver = m_Previous; }
@@ -380,10 +427,17 @@ namespace rules = simk::verifier::rules;
 
 extern "C" {
 
-VOID KeEnterCriticalRegion(VOID) { t_Thread.criticalRegions++; }
+VOID KeEnterCriticalRegion(VOID)
+{
+    if (t_Thread.irql > APC_LEVEL)
+        rule::IrqlCriticalRegion("KeEnterCriticalRegion", t_Thread.irql);
+    t_Thread.criticalRegions++;
+}
 
 VOID KeLeaveCriticalRegion(VOID)
 {
+    if (t_Thread.irql > APC_LEVEL)
+        rule::IrqlCriticalRegion("KeLeaveCriticalRegion", t_Thread.irql);
     if (t_Thread.criticalRegions == 0) {
         rule::CriticalRegionLeftUnentered();
         return;
@@ -566,6 +620,36 @@ VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex)
     ULONG ignored = 0;
     ReleaseFastMutex(FastMutex, true, &ignored);
     CallAfter(simk::Call::ExReleaseFastMutexUnsafe, FastMutex);
+}
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    if (AnyLockHeldIn(SpinLock, sizeof(*SpinLock))) {
+        // Left as it is: the holder's release must still find it held.
+        rule::LockInitializedTwice("spin lock", SpinLock, "a thread holds it");
+        return;
+    }
+    *SpinLock = 0;
+}
+
+VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
+{
+    bool held;
+    {
+        std::lock_guard<std::mutex> guard(SyncLock());
+        LockInfo& info = State().locks[FastMutex];
+        held = info.owner != nullptr;
+        info.initialised = true;
+    }
+    if (held) {
+        // Left as it is: the holder's release must still find it held.
+        rule::LockInitializedTwice("fast mutex", FastMutex, "a thread holds it");
+        return;
+    }
+    FastMutex->Count = 1;
+    FastMutex->Owner = NULL;
+    FastMutex->Contention = 0;
+    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)

@@ -602,5 +602,106 @@ void PowerSystemSetFailed(const std::string& node, SYSTEM_POWER_STATE state, NTS
     Report(rules::PowerSystemSetFailed, details);
 }
 
+void RemoveLockWrongTag(const void* lock, const void* tag, const std::string& held)
+{
+    Report(rules::RemoveLockWrongTag, "IoReleaseRemoveLock on the remove lock at " + Hex((uintptr_t)lock) +
+                                          " with tag " + Hex((uintptr_t)tag) +
+                                          ", which no IoAcquireRemoveLock of that lock used; held: " + held);
+}
+
+void RemoveLockDoubleRelease(const void* lock, const void* tag, const char* function)
+{
+    Report(rules::RemoveLockUnbalanced, std::string(function) + " on the remove lock at " + Hex((uintptr_t)lock) +
+                                            " with tag " + Hex((uintptr_t)tag) +
+                                            ", released more often than it was acquired");
+}
+
+void RemoveLockNeverReleased(const void* lock, const std::string& held)
+{
+    Report(rules::RemoveLockNeverReleased, "IoReleaseRemoveLockAndWait on the remove lock at " + Hex((uintptr_t)lock) +
+                                               " would wait for ever: acquisitions never released: " + held);
+}
+
+void RemoveLockWaitOutsideRemove(const void* lock)
+{
+    Report(rules::RemoveLockWaitOutsideRemove, "IoReleaseRemoveLockAndWait on the remove lock at " +
+                                                   Hex((uintptr_t)lock) +
+                                                   " outside the handling of IRP_MN_REMOVE_DEVICE");
+}
+
+void MultRemoveLock(PDEVICE_OBJECT device, const void* lock, const void* other)
+{
+    Report(rules::MultRemoveLock, "a second remove lock at " + Hex((uintptr_t)lock) + " for " + DescribeDevice(device) +
+                                      ", which already has the one at " + Hex((uintptr_t)other));
+}
+
+void RemoveLockForward(PDEVICE_OBJECT device, const void* lock, PIRP irp, UCHAR major, UCHAR minor)
+{
+    Report(rules::RemoveLockForward, DescribeDevice(device) + " passed " + Request(major, minor) + " (" +
+                                         DescribeIrp(irp) + ") down without holding its remove lock at " +
+                                         Hex((uintptr_t)lock) + " for it");
+}
+
+void LockInitializedTwice(const char* kind, const void* lock, const char* why)
+{
+    Report(rules::LockInitializedTwice,
+           std::string(kind) + " at " + Hex((uintptr_t)lock) + " initialised again while " + why);
+}
+
+void LockNotInitialized(const char* kind, const void* lock, const char* function)
+{
+    Report(rules::LockNotInitialized,
+           std::string(function) + " on the " + kind + " at " + Hex((uintptr_t)lock) + ", which was never initialised");
+}
+
+void PoSetPowerStateType(PDEVICE_OBJECT device, POWER_STATE_TYPE type, ULONG value)
+{
+    Report(rules::PoSetPowerStateType,
+           "PoSetPowerState for " + DescribeDevice(device) + " with " +
+               (type == DevicePowerState ? "DevicePowerState and the value " + std::to_string(value)
+                                         : "type " + std::to_string(type) + " (drivers report DevicePowerState)") +
+               "; drivers report a DEVICE_POWER_STATE from PowerDeviceD0 to PowerDeviceD3");
+}
+
+void IrqlPoSetPowerState(PDEVICE_OBJECT device, DEVICE_POWER_STATE state, KIRQL irql)
+{
+    std::ostringstream s;
+    s << "PoSetPowerState(D" << (int)state - 1 << ") for " << DescribeDevice(device) << " at IRQL " << (int)irql
+      << "; allowed up to APC_LEVEL, DISPATCH_LEVEL only for D0 on a device that is not DO_POWER_PAGABLE";
+    Report(rules::IrqlPoSetPowerState, s.str());
+}
+
+void CheckDeviceObjectFlags(const std::string& node, PDEVICE_OBJECT child, PDEVICE_OBJECT parent)
+{
+    Report(rules::CheckDeviceObjectFlags, "in the stack of " + node + ", " + DescribeDevice(child) +
+                                              " is not DO_POWER_PAGABLE but its parent's " + DescribeDevice(parent) +
+                                              " is: a parent must not be pageable for power when a child is not");
+}
+
+void DeleteDeviceRequestBelow(PDEVICE_OBJECT device, PIRP irp)
+{
+    Report(rules::DeleteDeviceRequestBelow, "IoDeleteDevice on " + DescribeDevice(device) + " while " +
+                                                DescribeIrp(irp) +
+                                                ", which it sent down with a completion routine, is still below it");
+}
+
+void ForwardedAtBadIrql(PDEVICE_OBJECT target, UCHAR major, KIRQL irql)
+{
+    std::ostringstream s;
+    s << "IoCallDriver of " << MajorName(major) << " to " << DescribeDevice(target) << " at IRQL " << (int)irql
+      << "; only power, read, write and device control requests may be sent at DISPATCH_LEVEL";
+    Report(rules::ForwardedAtBadIrql, s.str());
+}
+
+void SpinLockSafe(PIRP irp)
+{
+    Report(rules::SpinLockSafe, "IoCompleteRequest on " + DescribeIrp(irp) + " while the caller holds a spin lock");
+}
+
+void IrqlCriticalRegion(const char* function, KIRQL irql)
+{
+    IrqlTooHigh(rules::IrqlCriticalRegion, function, irql, APC_LEVEL);
+}
+
 } // namespace rule
 } // namespace simk::detail

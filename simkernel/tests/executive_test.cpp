@@ -107,8 +107,68 @@ TEST_F(Pool, PagedPoolAboveApcLevelIsCaught)
     SIMK_EXPECT_VIOLATION(rules::IrqlPagedPool, ExFreePool(paged));
 }
 
+// Any pool above DISPATCH_LEVEL, and a no-execute pool on a Windows older than 8.
+TEST_F(Pool, AllocationsTheSystemCannotServeAreCaught)
+{
+    PVOID p = nullptr;
+    {
+        simk::ScopedIrql high(HIGH_LEVEL);
+        SIMK_EXPECT_VIOLATION(rules::IrqlExAllocatePool, p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("high")));
+        SIMK_EXPECT_VIOLATION(rules::IrqlExAllocatePool, ExFreePool(p));
+    }
+    simk::SetOsVersion(6, 1, 7601);
+    SIMK_EXPECT_VIOLATION(rules::BadPoolCaller, p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("nx61")));
+    ExFreePool(p);
+}
+
 class Irql : public simk::testing::KernelTest
 {};
+
+TEST_F(Irql, SpinLocksAndCriticalRegionsAtTheWrongIrqlAreCaught)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    {
+        simk::ScopedIrql high(HIGH_LEVEL);
+        SIMK_EXPECT_VIOLATION(rules::IrqlSpinLock, KeAcquireSpinLock(&lock, &old));
+        KeReleaseSpinLockFromDpcLevel(&lock);
+        SIMK_EXPECT_VIOLATION(rules::IrqlCriticalRegion, KeEnterCriticalRegion());
+        SIMK_EXPECT_VIOLATION(rules::IrqlCriticalRegion, KeLeaveCriticalRegion());
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        SIMK_EXPECT_VIOLATION(rules::IrqlIoDispatch, KeSetEvent(&event, IO_NO_INCREMENT, FALSE));
+    }
+    SIMK_EXPECT_VIOLATION(rules::IrqlSpinLock, KeAcquireSpinLockAtDpcLevel(&lock));
+    KeReleaseSpinLockFromDpcLevel(&lock);
+    KeAcquireSpinLock(&lock, &old);
+    KIRQL dispatch;
+    KeRaiseIrql(HIGH_LEVEL, &dispatch);
+    SIMK_EXPECT_VIOLATION(rules::IrqlSpinLockRelease, KeReleaseSpinLock(&lock, old));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+// A lock initialised again while a thread holds it, or used without ever being initialised.
+TEST_F(Irql, LocksInitialisedWhileHeldOrNeverAreCaught)
+{
+    KSPIN_LOCK spin;
+    KeInitializeSpinLock(&spin);
+    KIRQL old;
+    KeAcquireSpinLock(&spin, &old);
+    SIMK_EXPECT_VIOLATION(rules::LockInitializedTwice, KeInitializeSpinLock(&spin));
+    KeReleaseSpinLock(&spin, old);
+
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+    SIMK_EXPECT_VIOLATION(rules::LockInitializedTwice, ExInitializeFastMutex(&mutex));
+    ExReleaseFastMutex(&mutex);
+
+    auto* junk = static_cast<PFAST_MUTEX>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FAST_MUTEX), Tag("junk")));
+    SIMK_EXPECT_VIOLATION(rules::LockNotInitialized, ExAcquireFastMutex(junk));
+    ExReleaseFastMutex(junk);
+    ExFreePool(junk);
+}
 
 TEST_F(Irql, RaiseAndLowerOnlyInTheirDirection)
 {
@@ -197,6 +257,15 @@ TEST_F(Events, WaitingAtDispatchLevelIsCaughtUnlessItOnlyPolls)
     poll.QuadPart = 0;
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
     SIMK_EXPECT_VIOLATION(rules::IrqlKeWait, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr));
+}
+
+TEST_F(Events, WaitingOnWhatIsNotAnEventIsCaught)
+{
+    KEVENT notAnEvent;
+    std::memset(&notAnEvent, 0xFF, sizeof notAnEvent);
+    SIMK_EXPECT_VIOLATION(
+        rules::InvalidDispatcherObject,
+        EXPECT_EQ(KeWaitForSingleObject(&notAnEvent, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER));
 }
 
 class FastMutexes : public simk::testing::KernelTest

@@ -307,6 +307,73 @@ TEST_F(IrpFlow, ADispatchRoutineReturningAtAnotherIrqlIsCaught)
     IoFreeIrp(irp);
 }
 
+// At DISPATCH_LEVEL only power, read, write and device control requests may be sent down, and no
+// request is completed with a spin lock held.
+TEST_F(IrpFlow, SendingAtDispatchLevelAndCompletingUnderASpinLockAreCaught)
+{
+    upper->OnDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(attachedTo, irp);
+    });
+    auto send = [&](UCHAR major) {
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+        EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
+        IoFreeIrp(irp);
+    };
+    {
+        simk::ScopedIrql dispatch(DISPATCH_LEVEL);
+        send(IRP_MJ_READ);
+        send(IRP_MJ_POWER);
+        SIMK_EXPECT_VIOLATION(rules::ForwardedAtBadIrql, send(IRP_MJ_PNP));
+    }
+
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    upper->OnDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        ktest::CompleteIrp(irp, STATUS_SUCCESS);
+        KeReleaseSpinLock(&lock, old);
+        return STATUS_SUCCESS;
+    });
+    SIMK_EXPECT_VIOLATION(rules::SpinLockSafe, send(IRP_MJ_READ));
+}
+
+// A device deleted while a request it sent down will still call its completion routine for it.
+TEST_F(IrpFlow, DeletingADeviceWhoseRequestIsStillBelowIsCaught)
+{
+    RoutineRecord record;
+    ForwardWithRoutine(&record, /*onSuccess=*/true, /*onError=*/false);
+    Response pend;
+    pend.action = Action::Pend;
+    lower->SetResponse(IRP_MJ_READ, pend);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    ASSERT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
+    IoDetachDevice(attachedTo);
+    SIMK_EXPECT_VIOLATION(rules::DeleteDeviceRequestBelow, IoDeleteDevice(top));
+    // Failed, so the routine of the deleted device does not run.
+    ASSERT_TRUE(lower->CompletePending(STATUS_UNSUCCESSFUL));
+    EXPECT_EQ(record.calls, 0);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpFlow, CallsOnWhatIsNotAnObjectAreCaught)
+{
+    alignas(16) unsigned char junk[256] = {};
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    SIMK_EXPECT_VIOLATION(rules::InvalidDeviceObject,
+                          EXPECT_EQ(IoCallDriver(reinterpret_cast<PDEVICE_OBJECT>(junk), irp), STATUS_NO_SUCH_DEVICE));
+    IoFreeIrp(irp);
+    PDEVICE_OBJECT attachedTo = nullptr;
+    SIMK_EXPECT_VIOLATION(
+        rules::InvalidDeviceObject,
+        EXPECT_EQ(IoAttachDeviceToDeviceStackSafe(reinterpret_cast<PDEVICE_OBJECT>(junk), top, &attachedTo),
+                  STATUS_NO_SUCH_DEVICE));
+    SIMK_EXPECT_VIOLATION(rules::ObjectReferenceUnknown, ObReferenceObject(junk));
+}
+
 TEST_F(IrpFlow, AnUnhandledMajorFunctionIsAnInvalidDeviceRequest)
 {
     auto result = simk::LoadDriverEntry([](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, u"Bare");

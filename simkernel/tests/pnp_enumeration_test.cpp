@@ -118,15 +118,15 @@ TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder)
         (std::vector<UCHAR>{IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID,
                             IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_DEVICE_TEXT,
                             IRP_MN_QUERY_BUS_INFORMATION, IRP_MN_QUERY_RESOURCES, IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
-                            IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
-                            IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS}));
+                            IRP_MN_DEVICE_ENUMERATED, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
+                            IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS}));
     EXPECT_EQ(seen[0].detail, static_cast<ULONG>(BusQueryDeviceID));
     EXPECT_EQ(seen[1].detail, static_cast<ULONG>(BusQueryInstanceID));
     EXPECT_EQ(seen[2].detail, static_cast<ULONG>(BusQueryHardwareIDs));
     EXPECT_EQ(seen[3].detail, static_cast<ULONG>(BusQueryCompatibleIDs));
     EXPECT_EQ(seen[5].detail, static_cast<ULONG>(DeviceTextDescription));
     EXPECT_EQ(seen[6].detail, static_cast<ULONG>(DeviceTextLocationInformation));
-    EXPECT_EQ(seen[14].detail, static_cast<ULONG>(BusRelations));
+    EXPECT_EQ(seen[15].detail, static_cast<ULONG>(BusRelations));
     ASSERT_TRUE(child->capabilitiesOnArrival.has_value());
     DEVICE_CAPABILITIES expected{};
     expected.Size = sizeof(DEVICE_CAPABILITIES);
@@ -144,7 +144,7 @@ TEST_F(PnpEnumeration, ChildIsIdentifiedStartedAndLostInWindowsOrder)
     bus->Invalidate();
     bus->Invalidate();
     RunUntilIdle();
-    EXPECT_EQ(Minors(bus->ChildSeen(child)).size(), 15u);
+    EXPECT_EQ(Minors(bus->ChildSeen(child)).size(), 16u);
     EXPECT_EQ(simk::ObjectReferenceCount(child->pdo), 1);
     EXPECT_EQ(simk::pool::OutstandingCount(REPLY_TAG), 0u);
 
@@ -314,6 +314,23 @@ TEST_F(PnpEnumeration, WorkQueuedWithoutAWorkerWaitsUntilStopped)
     EXPECT_TRUE(Children(busNode).empty());
     RunUntilIdle();
     EXPECT_EQ(Children(busNode).size(), 1u);
+}
+
+TEST_F(PnpEnumeration, RelationsNamingAnotherParentsDeviceAreCaught)
+{
+    bus->reportOwnPdo = true;
+    bus->Invalidate();
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::ForeignRelation, RunUntilIdle());
+    EXPECT_TRUE(Children(busNode).empty());
+}
+
+TEST_F(PnpEnumeration, ChildNotPageableUnderAPageableBusIsCaught)
+{
+    ChildShape unpaged;
+    unpaged.pagable = false;
+    bus->Plug(unpaged);
+    bus->Invalidate();
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::CheckDeviceObjectFlags, RunUntilIdle());
 }
 
 } // namespace

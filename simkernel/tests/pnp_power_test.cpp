@@ -7,6 +7,9 @@
 #include "simkernel/pnp.h"
 #include "simkernel/power.h"
 #include "simkernel/testing.h"
+#include "simkernel/verifier.h"
+
+#include <chrono>
 
 using namespace simk::pnp;
 using pnptest::ChildShape;
@@ -27,16 +30,18 @@ TEST_F(PnpPower, SleepGoesFromTheLeavesUpAndTheOwnerAsksForItsMappedDeviceState)
     for (const auto& r : IrpLog())
         if (r.major == IRP_MJ_POWER)
             order.push_back({r.node, r.minor});
-    // Queries, child first; then the child's S-IRP, the D2 its table names, then the bus's S-IRP.
-    ASSERT_EQ(order.size(), 5u);
+    // Queries, child first; then the child's S-IRP, the D2 its table names, then the bus's S-IRP
+    // and the D3 its own policy owner asks for.
+    ASSERT_EQ(order.size(), 6u);
     EXPECT_EQ(order[0], std::make_pair(node, UCHAR(IRP_MN_QUERY_POWER)));
     EXPECT_EQ(order[1], std::make_pair(busNode, UCHAR(IRP_MN_QUERY_POWER)));
     EXPECT_EQ(order[2], std::make_pair(node, UCHAR(IRP_MN_SET_POWER)));
     EXPECT_EQ(order[3], std::make_pair(node, UCHAR(IRP_MN_SET_POWER)));
     EXPECT_EQ(IrpLog()[3].detail, static_cast<ULONG>(PowerDeviceD2));
     EXPECT_EQ(order[4], std::make_pair(busNode, UCHAR(IRP_MN_SET_POWER)));
+    EXPECT_EQ(order[5], std::make_pair(busNode, UCHAR(IRP_MN_SET_POWER)));
+    EXPECT_EQ(IrpLog()[5].detail, static_cast<ULONG>(PowerDeviceD3));
     EXPECT_EQ(simk::power::DevicePowerStateOf(child->pdo), PowerDeviceD2);
-    EXPECT_EQ(simk::power::SystemPowerStateOf(child->pdo), PowerSystemSleeping3);
 
     // Back to S0: the bus first, then the child and its D0.
     ClearIrpLog();
@@ -45,10 +50,11 @@ TEST_F(PnpPower, SleepGoesFromTheLeavesUpAndTheOwnerAsksForItsMappedDeviceState)
     for (const auto& r : IrpLog())
         if (r.major == IRP_MJ_POWER)
             order.push_back({r.node, r.minor});
-    ASSERT_EQ(order.size(), 3u);
+    ASSERT_EQ(order.size(), 4u);
     EXPECT_EQ(order[0].first, busNode);
-    EXPECT_EQ(order[1].first, node);
-    EXPECT_EQ(IrpLog()[2].detail, static_cast<ULONG>(PowerDeviceD0));
+    EXPECT_EQ(order[1].first, busNode);
+    EXPECT_EQ(order[2].first, node);
+    EXPECT_EQ(IrpLog()[3].detail, static_cast<ULONG>(PowerDeviceD0));
     EXPECT_EQ(simk::power::DevicePowerStateOf(child->pdo), PowerDeviceD0);
 }
 
@@ -68,6 +74,55 @@ TEST_F(PnpPower, HibernationMapsToD3AndAVetoedQueryChangesNothing)
     EXPECT_EQ(CurrentSystemPowerState(), PowerSystemWorking);
     for (const auto& r : IrpLog())
         EXPECT_NE(r.minor, IRP_MN_SET_POWER);
+}
+
+// The power manager's watchdog: a stack that holds a system set-power past it is reported by the
+// name of its device, and the transition goes on without it.
+TEST_F(PnpPower, StackHoldingASystemSetPowerIsReportedByName)
+{
+    ChildShape holding;
+    holding.holdSystemSet = true;
+    holding.instanceId = u"Held";
+    DeviceNode* node = Plug(holding);
+    ASSERT_EQ(State(node), NodeState::Started);
+    SetPendingIrpTimeout(std::chrono::milliseconds(50));
+    {
+        simk::verifier::Expect timedOut(simk::verifier::rules::SystemPowerIrpTimeout);
+        EXPECT_EQ(SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+        ASSERT_EQ(timedOut.Count(), 1u);
+        EXPECT_NE(timedOut.Captured()[0].details.find(simk::Narrow(InstancePath(node))), std::string::npos)
+            << timedOut.Captured()[0].details;
+        EXPECT_NE(timedOut.Captured()[0].details.find("set-power to S3"), std::string::npos);
+    }
+    bus->CompleteHeldPower(child);
+    ASSERT_EQ(SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+}
+
+// A function driver that passes the system set-power down and asks for no device set-power lets
+// its device sleep unknown to the drivers below: the power policy owner's rule, each way.
+TEST_F(PnpPower, PolicyOwnerThatAsksForNoDevicePowerIsReported)
+{
+    ChildShape shape;
+    shape.hardwareIds = {u"TestBus\\PassThrough"};
+    InstallDriver(shape.hardwareIds[0], pnptest::LoadPassThroughDriver(u"PassThroughOwner"));
+    DeviceNode* node = Plug(shape);
+    ASSERT_EQ(State(node), NodeState::Started);
+    for (const auto& [state, rule] : {std::pair{PowerSystemSleeping3, simk::verifier::rules::MarkPowerDown},
+                                      std::pair{PowerSystemWorking, simk::verifier::rules::MarkDevicePower}}) {
+        simk::verifier::Expect unasked(rule);
+        EXPECT_EQ(SetSystemPowerState(state), STATUS_SUCCESS);
+        ASSERT_EQ(unasked.Count(), 1u) << rule;
+        EXPECT_NE(unasked.Captured()[0].details.find(simk::Narrow(InstancePath(node))), std::string::npos);
+    }
+}
+
+TEST_F(PnpPower, FailedSystemSetPowerIsCaught)
+{
+    ChildShape failing;
+    failing.systemSetPowerStatus = STATUS_UNSUCCESSFUL;
+    Plug(failing);
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::PowerSystemSetFailed, SetSystemPowerState(PowerSystemSleeping3));
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::PowerSystemSetFailed, SetSystemPowerState(PowerSystemWorking));
 }
 
 } // namespace

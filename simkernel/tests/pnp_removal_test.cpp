@@ -389,4 +389,13 @@ TEST_F(PnpFunctionDouble, ChoosesChildrenByHardwareIdAndCanFailAddDevice)
     EXPECT_EQ(std::find(seen.begin(), seen.end(), IRP_MN_START_DEVICE), seen.end());
 }
 
+TEST_F(PnpRemoval, TargetRelationNamingAnotherDeviceIsCaught)
+{
+    ChildShape wrong;
+    wrong.targetRelationNamesTheBus = true;
+    PlugTwo(wrong);
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::InvalidTargetRelation, QueryTargetDeviceRelation(n0));
+    EXPECT_EQ(QueryTargetDeviceRelation(n1), STATUS_SUCCESS);
+}
+
 } // namespace

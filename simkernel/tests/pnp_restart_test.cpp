@@ -97,12 +97,18 @@ TEST_F(PnpRestart, NodeWaitingAtProblem28StartsWithAnUpdatedDriver)
 TEST_F(PnpRestart, RebalanceRestartIsNotAskedForItsDeviceStateAndAFailedOneTakesTheSubtree)
 {
     DeviceNode* node = Plug();
+    RootDeviceConsumesResources(busNode, true);
     ClearIrpLog();
     EXPECT_EQ(Rebalance(busNode), STATUS_SUCCESS);
     // IRP_MN_QUERY_PNP_DEVICE_STATE is not sent on a start after a stop for rebalancing.
-    EXPECT_EQ(LoggedMinors(busNode),
-              (std::vector<UCHAR>{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
-                                  IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES}));
+    const std::vector<UCHAR> rebalanced = {IRP_MN_QUERY_STOP_DEVICE,
+                                           IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+                                           IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+                                           IRP_MN_STOP_DEVICE,
+                                           IRP_MN_START_DEVICE,
+                                           IRP_MN_QUERY_CAPABILITIES};
+    EXPECT_EQ(LoggedMinors(busNode), rebalanced);
+    EXPECT_EQ(LoggedMinors(node), rebalanced) << "the child goes through the rebalance of its bus";
 
     // The bus's own restart fails: its child, which ran on it, is surprise-removed and removed.
     bus->failNextStart = true;
@@ -125,6 +131,24 @@ TEST_F(PnpRestart, ScanForHardwareChangesFindsWhatNoDriverReported)
     EXPECT_EQ(State(found), NodeState::Started);
     EXPECT_EQ(State(first), NodeState::Started);
     EXPECT_EQ(Children(busNode).size(), 2u);
+}
+
+// A stop and a cancel-stop are requests no driver may fail: a bus that fails them is named.
+TEST_F(PnpRestart, FailedStopAndCancelStopAreCaught)
+{
+    // Only a device that consumes resources is stopped: for any other the manager cancels the stop.
+    ChildShape failsStop;
+    failsStop.consumesResources = true;
+    failsStop.queryStopStatus = STATUS_SUCCESS;
+    failsStop.stopStatus = STATUS_UNSUCCESSFUL;
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::IrpFailedStopDevice, Rebalance(Plug(failsStop)));
+
+    ChildShape failsCancel;
+    failsCancel.queryStopStatus = STATUS_DEVICE_BUSY;
+    failsCancel.cancelStopStatus = STATUS_UNSUCCESSFUL;
+    DeviceNode* node = Plug(failsCancel);
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::IrpFailedCancelStop, EXPECT_EQ(Rebalance(node), STATUS_DEVICE_BUSY));
+    EXPECT_EQ(State(node), NodeState::Started);
 }
 
 } // namespace

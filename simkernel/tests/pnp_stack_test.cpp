@@ -289,4 +289,17 @@ TEST_F(PnpStacks, PdoChangingTheStatusOfARequestNobodyAnsweredIsCaught)
     EXPECT_EQ(answered.Count(), 0u);
 }
 
+TEST_F(PnpStacks, FilterNotPageableAboveAPageableDeviceIsCaught)
+{
+    ChildFunctionDriverOptions function;
+    function.hardwareId = CHILD_ID;
+    SetChildFunctionDriver(function);
+    InstallDriver(CHILD_ID, ChildFunctionDriver(), CHILD_CLASS);
+    pnptest::LoadPassThroughDriver(u"Unpaged", false);
+    SetClassFilters(CHILD_CLASS, {u"Unpaged"}, {});
+    bus->Plug();
+    bus->Invalidate();
+    SIMK_EXPECT_VIOLATION(simk::verifier::rules::PowerPagableInconsistent, RunUntilIdle());
+}
+
 } // namespace

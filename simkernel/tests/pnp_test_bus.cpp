@@ -2,6 +2,8 @@
 // answers go through simk::pdo as the root enumerator's do.
 #include "pnp_test_bus.h"
 
+#include <cstring>
+
 #include "simkernel/bus_pdo.h"
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
@@ -98,7 +100,8 @@ Child* TestBus::Plug(ChildShape shape)
     }
     ExtensionOf(pdo)->isFdo = false;
     ExtensionOf(pdo)->child = child;
-    pdo->Flags |= DO_POWER_PAGABLE;
+    if (shape.pagable)
+        pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     child->pdo = pdo;
     std::lock_guard<std::mutex> lock(mutex);
@@ -125,6 +128,19 @@ void TestBus::CompleteHeldStart(Child* child, NTSTATUS status)
     }
     if (irp)
         Complete(irp, status);
+}
+
+void TestBus::CompleteHeldPower(Child* child)
+{
+    IRP* irp;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        irp = child->heldPower;
+        child->heldPower = nullptr;
+        child->shape.holdSystemSet = false;
+    }
+    if (irp)
+        simk::pdo::AnswerPower(child->pdo, irp, STATUS_SUCCESS);
 }
 
 std::vector<SeenIrp> TestBus::FdoSeen() const
@@ -158,12 +174,46 @@ NTSTATUS TestBus::OnAddDevice(DEVICE_OBJECT* pdo)
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+VOID OnFdoDevicePowerDone(DEVICE_OBJECT*, UCHAR, POWER_STATE, PVOID context, IO_STATUS_BLOCK*)
+{
+    IRP* systemIrp = static_cast<IRP*>(context);
+    PoStartNextPowerIrp(systemIrp);
+    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+}
+
+// As its stack's power policy owner the bus asks for the device state the system state maps to
+// (D0 working, D3 asleep) once the system request has been down, and completes that one after it.
+NTSTATUS OnFdoSystemPowerPassed(DEVICE_OBJECT*, IRP* irp, void* context)
+{
+    const SYSTEM_POWER_STATE system = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
+    POWER_STATE state;
+    state.DeviceState = system == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+    if (NT_SUCCESS(irp->IoStatus.Status) &&
+        NT_SUCCESS(PoRequestPowerIrp(static_cast<DEVICE_OBJECT*>(context), IRP_MN_SET_POWER, state,
+                                     OnFdoDevicePowerDone, irp, nullptr)))
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    PoStartNextPowerIrp(irp);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+} // namespace
+
 NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp)
 {
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     {
         std::lock_guard<std::mutex> lock(mutex);
         m_FdoSeen.push_back({sl->MajorFunction, sl->MinorFunction, DetailOf(sl)});
+    }
+    if (sl->MajorFunction == IRP_MJ_POWER && sl->MinorFunction == IRP_MN_SET_POWER &&
+        sl->Parameters.Power.Type == SystemPowerState) {
+        IoMarkIrpPending(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, OnFdoSystemPowerPassed, m_Lower, TRUE, TRUE, TRUE);
+        PoCallDriver(m_Lower, irp);
+        return STATUS_PENDING;
     }
     if (sl->MajorFunction == IRP_MJ_POWER) {
         PoStartNextPowerIrp(irp);
@@ -202,6 +252,8 @@ NTSTATUS TestBus::OnFdo(DEVICE_OBJECT* device, IRP* irp)
                     listed.push_back(child->pdo);
             if (reportFirstChildTwice && !listed.empty())
                 listed.push_back(listed.front());
+            if (reportOwnPdo)
+                listed.push_back(m_BusPdo);
         }
         const size_t size =
             sizeof(DEVICE_RELATIONS) + (listed.empty() ? 0 : listed.size() - 1) * sizeof(PDEVICE_OBJECT);
@@ -274,7 +326,19 @@ NTSTATUS TestBus::OnChild(Child* child, IRP* irp)
 
 NTSTATUS TestBus::OnChildPower(Child* child, IRP* irp)
 {
-    const bool systemQuery = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.Type == SystemPowerState;
+    const IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
+    const bool system = sl->Parameters.Power.Type == SystemPowerState;
+    if (child->shape.holdSystemSet && system && sl->MinorFunction == IRP_MN_SET_POWER) {
+        IoMarkIrpPending(irp);
+        std::lock_guard<std::mutex> lock(mutex);
+        child->heldPower = irp;
+        return STATUS_PENDING;
+    }
+    if (system && sl->MinorFunction == IRP_MN_SET_POWER && !NT_SUCCESS(child->shape.systemSetPowerStatus)) {
+        PoStartNextPowerIrp(irp);
+        return Complete(irp, child->shape.systemSetPowerStatus);
+    }
+    const bool systemQuery = system && sl->MinorFunction == IRP_MN_QUERY_POWER;
     return simk::pdo::AnswerPower(child->pdo, irp,
                                   child->shape.failSystemQuery && systemQuery ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
 }
@@ -307,7 +371,7 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp)
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
         if (sl->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
             return CompleteAsItCame(irp);
-        return simk::pdo::ReplyTargetRelation(irp, child->pdo, REPLY_TAG);
+        return simk::pdo::ReplyTargetRelation(irp, shape.targetRelationNamesTheBus ? m_BusPdo : child->pdo, REPLY_TAG);
     }
     case IRP_MN_QUERY_REMOVE_DEVICE:
         return Complete(irp, shape.queryRemoveStatus);
@@ -387,6 +451,38 @@ NTSTATUS TestBus::OnChildPnp(Child* child, IRP* irp)
         info.BusNumber = child->number;
         return Reply(irp, &info, sizeof(info));
     }
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS: {
+        if (!shape.consumesResources)
+            return CompleteAsItCame(irp);
+        auto* list = static_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(
+            ExAllocatePoolWithTag(PagedPool, sizeof(IO_RESOURCE_REQUIREMENTS_LIST), 'qRsT'));
+        if (!list)
+            return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+        std::memset(list, 0, sizeof(*list));
+        list->ListSize = sizeof(*list);
+        list->InterfaceType = Internal;
+        list->AlternativeLists = 1;
+        list->List[0].Version = 1;
+        list->List[0].Revision = 1;
+        list->List[0].Count = 1;
+        IO_RESOURCE_DESCRIPTOR& port = list->List[0].Descriptors[0];
+        port.Type = CmResourceTypePort;
+        port.u.Port.Length = 8;
+        port.u.Port.Alignment = 8;
+        port.u.Port.MaximumAddress.QuadPart = 0xFFFF;
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
+        return Complete(irp, STATUS_SUCCESS);
+    }
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE: {
+        const std::optional<NTSTATUS>& answer = sl->MinorFunction == IRP_MN_QUERY_STOP_DEVICE ? shape.queryStopStatus
+                                                : sl->MinorFunction == IRP_MN_STOP_DEVICE     ? shape.stopStatus
+                                                                                              : shape.cancelStopStatus;
+        if (answer)
+            return Complete(irp, *answer);
+        [[fallthrough]];
+    }
     default:
         // A faulty bus driver refuses what it does not handle instead of leaving it as it came.
         if (shape.refuseUnanswered && irp->IoStatus.Status == STATUS_NOT_SUPPORTED)
@@ -449,6 +545,14 @@ NTSTATUS PassAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS UnpagedAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo)
+{
+    const NTSTATUS status = PassAddDevice(driver, pdo);
+    if (NT_SUCCESS(status))
+        driver->DeviceObject->Flags &= ~DO_POWER_PAGABLE; // the device just created
+    return status;
+}
+
 NTSTATUS PassEntry(DRIVER_OBJECT* driver, UNICODE_STRING*)
 {
     for (auto& entry : driver->MajorFunction)
@@ -457,11 +561,18 @@ NTSTATUS PassEntry(DRIVER_OBJECT* driver, UNICODE_STRING*)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS UnpagedEntry(DRIVER_OBJECT* driver, UNICODE_STRING* path)
+{
+    PassEntry(driver, path);
+    driver->DriverExtension->AddDevice = UnpagedAddDevice;
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
-DRIVER_OBJECT* LoadPassThroughDriver(const char16_t* service)
+DRIVER_OBJECT* LoadPassThroughDriver(const char16_t* service, bool pagable)
 {
-    return simk::LoadDriverEntry(PassEntry, service).driverObject;
+    return simk::LoadDriverEntry(pagable ? PassEntry : UnpagedEntry, service).driverObject;
 }
 
 } // namespace pnptest

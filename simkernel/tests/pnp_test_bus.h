@@ -35,9 +35,17 @@ struct ChildShape {
     bool uniqueId = false;             // claims an instance ID unique on the machine
     bool rawDeviceOk = true;
     bool failSystemQuery = false; // vetoes a system query-power
-    bool refuseUnanswered =
-        false; // a faulty bus: refuses requests it does not handle           // may run without a function driver (clear: problem 28 without one)
+    bool holdSystemSet = false;   // holds system set-powers until CompleteHeldPower
+    bool refuseUnanswered = false;   // a faulty bus: refuses requests it does not handle
+    bool consumesResources = false;  // asks for an I/O port, so a rebalance stops and restarts it
     bool deleteAtAnyRemoval = false; // a faulty bus: deletes the PDO while it still reports it
+    bool pagable = true;             // DO_POWER_PAGABLE on the PDO
+    // The stop requests answered with these (none: as they came); a faulty bus fails a stop.
+    std::optional<NTSTATUS> queryStopStatus;
+    std::optional<NTSTATUS> stopStatus;
+    std::optional<NTSTATUS> cancelStopStatus;
+    NTSTATUS systemSetPowerStatus = STATUS_SUCCESS; // a faulty bus fails a system set-power
+    bool targetRelationNamesTheBus = false;         // a faulty bus: the target relation is not the PDO
 };
 
 struct SeenIrp {
@@ -57,6 +65,7 @@ struct Child {
     std::optional<DEVICE_CAPABILITIES> capabilitiesOnArrival;
     ULONG localeSeen = 0;
     IRP* heldStart = nullptr;
+    IRP* heldPower = nullptr;
 };
 
 class TestBus
@@ -77,10 +86,12 @@ public:
     void Unplug(Child* child);
     void Invalidate(); // IoInvalidateDeviceRelations(bus PDO, BusRelations)
     void CompleteHeldStart(Child* child, NTSTATUS status);
+    void CompleteHeldPower(Child* child);
 
     bool vetoQueryRemove = false;
     bool failNextStart = false; // the bus FDO fails its next start (after the PDO below succeeded)
     bool reportFirstChildTwice = false;
+    bool reportOwnPdo = false; // a faulty bus: lists the PDO it sits on among its children
     std::vector<SeenIrp> FdoSeen() const;
     std::vector<SeenIrp> ChildSeen(const Child* child) const;
 
@@ -105,7 +116,8 @@ private:
 
 // A driver of its own under `service` whose AddDevice attaches a device that passes everything
 // down (a function driver for updates, a filter for stack-order checks).
-DRIVER_OBJECT* LoadPassThroughDriver(const char16_t* service);
+// With `pagable` clear its devices are never DO_POWER_PAGABLE, whatever is below them.
+DRIVER_OBJECT* LoadPassThroughDriver(const char16_t* service, bool pagable = true);
 
 // The minor functions of a request list, for readable comparisons.
 std::vector<UCHAR> Minors(const std::vector<SeenIrp>& seen, UCHAR major = IRP_MJ_PNP);

@@ -138,6 +138,14 @@ TEST_F(DeviceSecurity, AKernelHandleHoldsAReferenceUntilZwCloseAndMustBeAKernelH
     SIMK_EXPECT_VIOLATION(simk::verifier::rules::ObjectHandleNotKernel,
                           ObOpenObjectByPointer(device, 0, nullptr, WRITE_DAC, nullptr, KernelMode, &handle));
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+
+    {
+        simk::ScopedIrql dispatch(DISPATCH_LEVEL);
+        SIMK_EXPECT_VIOLATION(
+            simk::verifier::rules::IrqlZwPassive,
+            ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode, &handle));
+    }
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
 } // namespace

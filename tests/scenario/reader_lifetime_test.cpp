@@ -269,18 +269,18 @@ TEST_F(ReaderLifetime, SurpriseRemovedBusRefusesNewReaders)
     EXPECT_EQ(simk::pnp::State(BusNode(0)), NodeState::Removed);
 }
 
-// Rebalancing stops and starts a stack again; the reader writes its configuration again and the
-// bus takes readers again.
+// Rebalancing a bus that consumes resources stops and starts its stack and the reader's below it;
+// the reader writes its configuration again and the bus takes readers again.
 TEST_F(ReaderLifetime, RebalancedReaderAndBusStartAgain)
 {
     BusReaderHandle handle{};
     DeviceNode* node = AddSettled(&handle);
     ASSERT_NE(node, nullptr);
-    EXPECT_EQ(simk::pnp::Rebalance(node), STATUS_SUCCESS);
-    EXPECT_EQ(simk::pnp::State(node), NodeState::Started);
-    EXPECT_EQ(simk::registry::QueryDword(simk::pnp::HardwareKeyPath(node), u"Drive"), 2u);
-
+    simk::pnp::RootDeviceConsumesResources(BusNode(0), true);
+    simk::registry::SetDword(simk::pnp::HardwareKeyPath(node), u"Drive", 0);
     EXPECT_EQ(simk::pnp::Rebalance(BusNode(0)), STATUS_SUCCESS);
+    EXPECT_EQ(simk::pnp::State(node), NodeState::Started);
+    EXPECT_EQ(simk::registry::QueryDword(simk::pnp::HardwareKeyPath(node), u"Drive"), 2u) << "written at its new start";
     EXPECT_EQ(simk::pnp::State(BusNode(0)), NodeState::Started);
     EXPECT_EQ(AddReader(m_Client, {4, 5, 6}).status, STATUS_SUCCESS);
 }

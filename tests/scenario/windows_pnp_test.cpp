@@ -11,6 +11,7 @@
 #include "simkernel/pool.h"
 #include "simkernel/power.h"
 #include "simkernel/registry.h"
+#include "simkernel/verifier.h"
 
 namespace {
 
@@ -265,6 +266,26 @@ protected:
         return count != nullptr ? count() : -1;
     }
 
+    // The driver's reader device objects: those of its type on no stack of their own.
+    size_t ReaderObjects() const
+    {
+        size_t count = 0;
+        for (PDEVICE_OBJECT device : simk::DevicesOfDriver(Driver())) {
+            count +=
+                device->DeviceType == FILE_DEVICE_BUS_EXTENDER && device->DeviceObjectExtension->AttachedTo == nullptr;
+        }
+        return count;
+    }
+
+    // The filter fails this Plug and Play request on its way up (STATUS_SUCCESS: none).
+    void FailOnTheWayUp(UCHAR minor, NTSTATUS status)
+    {
+        auto fail =
+            reinterpret_cast<void (*)(UCHAR, UCHAR, NTSTATUS)>(simk::ImageSymbol(m_Filter, "FilterTestFailOnWayUp"));
+        ASSERT_NE(fail, nullptr);
+        fail(IRP_MJ_PNP, minor, status);
+    }
+
     PDRIVER_OBJECT m_Filter = nullptr;
     simk::user::Handle m_Client = nullptr;
 };
@@ -292,6 +313,98 @@ TEST_F(BusUpperFilter, UninstallOfTheBusWithTheFilterAboveLeavesNothing)
     simk::pnp::RunUntilIdle();
     EXPECT_EQ(FilterDevices(), 0);
     EXPECT_TRUE(simk::DevicesOfDriver(m_Filter).empty());
+}
+
+// The filter fails the relations reply on its way up, after the bus has settled it: Plug and Play
+// never hears of the reader in it. The client's removal takes the reader at the next reply, its
+// number goes to the next reader, and nothing of it is left.
+TEST_F(BusUpperFilter, ReaderOnlyInARepliesFailedAboveTheBusGoesAtTheNextReply)
+{
+    FailOnTheWayUp(IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_UNSUCCESSFUL);
+    const msdsc::testing::Reply unseen = AddReader(m_Client, CONFIG);
+    ASSERT_EQ(unseen.status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_TRUE(ReaderNodes(m_Buses[0]).empty()) << "no reply reached Plug and Play";
+    ASSERT_EQ(ReaderObjects(), 1u);
+
+    ASSERT_EQ(RemoveReader(m_Client, HandleOf(unseen)).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(ReaderObjects(), 0u) << "kept for a removal Plug and Play will never send";
+    EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("msbp")), 0u);
+
+    FailOnTheWayUp(IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_SUCCESS);
+    const msdsc::testing::Reply next = AddReader(m_Client, {8, 2, 0});
+    ASSERT_EQ(next.status, STATUS_SUCCESS);
+    EXPECT_EQ(static_cast<ULONG>(HandleOf(next).ReaderHandle), static_cast<ULONG>(HandleOf(unseen).ReaderHandle))
+        << "the number of the reader Plug and Play never saw is free again";
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(ReaderNodes(m_Buses[0]).size(), 1u);
+    EXPECT_EQ(simk::pnp::State(ReaderNodes(m_Buses[0])[0]), NodeState::Started);
+    EXPECT_EQ(RemoveReader(m_Client, HandleOf(next)).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_TRUE(ReaderNodes(m_Buses[0]).empty());
+    EXPECT_EQ(ReaderObjects(), 0u);
+}
+
+// A rebalance of the bus takes every reader's stack with it. With no resources to move, each
+// stack hears query-stop and then cancel-stop; a veto from the filter above the bus cancels the
+// stop of every stack already asked; with resources, each stops and starts again. Every time the
+// readers stay started and the session goes on with them.
+TEST_F(BusUpperFilter, RebalanceOfTheBusTakesEveryReaderAndLeavesThemStarted)
+{
+    const msdsc::testing::Reply first = AddReader(m_Client, CONFIG);
+    const msdsc::testing::Reply second = AddReader(m_Client, {8, 2, 0});
+    ASSERT_EQ(first.status, STATUS_SUCCESS);
+    ASSERT_EQ(second.status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    const std::vector<DeviceNode*> readers = ReaderNodes(m_Buses[0]);
+    ASSERT_EQ(readers.size(), 2u);
+    const auto minorsOf = [](DeviceNode* node) {
+        std::vector<UCHAR> minors;
+        for (const simk::pnp::IrpRecord& record : simk::pnp::IrpLogFor(node)) {
+            if (record.major == IRP_MJ_PNP && record.minor != IRP_MN_QUERY_RESOURCE_REQUIREMENTS &&
+                record.minor != IRP_MN_FILTER_RESOURCE_REQUIREMENTS) {
+                minors.push_back(record.minor);
+            }
+        }
+        return minors;
+    };
+    const std::vector<UCHAR> cancelled = {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE};
+    const std::vector<UCHAR> restarted = {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE,
+                                          IRP_MN_QUERY_CAPABILITIES};
+
+    simk::pnp::ClearIrpLog();
+    EXPECT_EQ(simk::pnp::Rebalance(m_Buses[0]), STATUS_SUCCESS);
+    EXPECT_EQ(minorsOf(m_Buses[0]), cancelled) << "a bus with no resources is not stopped";
+    for (DeviceNode* reader : readers) {
+        EXPECT_EQ(minorsOf(reader), cancelled);
+    }
+
+    FailOnTheWayUp(IRP_MN_QUERY_STOP_DEVICE, STATUS_UNSUCCESSFUL);
+    simk::pnp::ClearIrpLog();
+    DeviceNode* vetoedBy = nullptr;
+    EXPECT_EQ(simk::pnp::Rebalance(m_Buses[0], &vetoedBy), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(vetoedBy, m_Buses[0]);
+    for (DeviceNode* node : {readers[0], readers[1], m_Buses[0]}) {
+        EXPECT_EQ(minorsOf(node), cancelled) << "the veto cancels the stop of every stack";
+    }
+    FailOnTheWayUp(IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS);
+
+    simk::pnp::RootDeviceConsumesResources(m_Buses[0], true);
+    simk::pnp::ClearIrpLog();
+    EXPECT_EQ(simk::pnp::Rebalance(m_Buses[0]), STATUS_SUCCESS);
+    for (DeviceNode* node : {readers[0], readers[1], m_Buses[0]}) {
+        EXPECT_EQ(minorsOf(node), restarted);
+    }
+
+    for (DeviceNode* reader : readers) {
+        EXPECT_EQ(simk::pnp::State(reader), NodeState::Started);
+    }
+    EXPECT_EQ(RemoveReader(m_Client, HandleOf(first)).status, STATUS_SUCCESS);
+    const msdsc::testing::Reply third = AddReader(m_Client, {9, 3, 0});
+    EXPECT_EQ(third.status, STATUS_SUCCESS) << "the bus takes readers again";
+    simk::pnp::RunUntilIdle();
+    EXPECT_EQ(ReaderNodes(m_Buses[0]).size(), 2u);
 }
 
 TEST_F(BusUpperFilter, SurpriseRemovalOfTheBusWithReadersAndTheFilterAboveLeavesNothing)
@@ -363,6 +476,42 @@ TEST_F(SleepOvernight, WithASessionOpenReadersComeBackAndTheSessionGoesOn)
     EXPECT_EQ(ReaderNodes(BusNode(0)).size(), 2u);
     EXPECT_EQ(RemoveReader(m_Client, HandleOf(first)).status, STATUS_SUCCESS);
     EXPECT_EQ(RemoveReader(m_Client, HandleOf(second)).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    EXPECT_TRUE(ReaderNodes(BusNode(0)).empty());
+}
+
+// A filter over a reader that is not DO_POWER_PAGABLE (a driver in the paging path stays callable
+// at DISPATCH_LEVEL): the power manager calls that stack at DISPATCH_LEVEL, the reader at its
+// bottom too, and the machine sleeps and wakes with the reader running. The verifier reports the
+// stack's disagreeing flags when it starts, and nothing else.
+TEST_F(SleepOvernight, ReaderUnderANonPageableFilterSleepsAndWakesAtDispatchLevel)
+{
+    std::string error;
+    PDRIVER_OBJECT filter = simk::pnp::InstallService(SIMK_FILTER_TEST_DRIVER, u"NotPageable", &error);
+    ASSERT_NE(filter, nullptr) << error;
+    auto pagable = reinterpret_cast<void (*)(BOOLEAN)>(simk::ImageSymbol(filter, "FilterTestPowerPagable"));
+    auto highestIrql = reinterpret_cast<KIRQL (*)()>(simk::ImageSymbol(filter, "FilterTestHighestPowerIrql"));
+    ASSERT_TRUE(pagable && highestIrql);
+    pagable(FALSE);
+    ASSERT_EQ(AddReader(m_Client, CONFIG).status, STATUS_SUCCESS);
+    simk::pnp::RunUntilIdle();
+    ASSERT_EQ(ReaderNodes(BusNode(0)).size(), 1u);
+    DeviceNode* reader = ReaderNodes(BusNode(0))[0];
+    simk::pnp::SetDeviceFilters(reader, {u"NotPageable"}, {});
+    {
+        simk::verifier::Expect inconsistent(simk::verifier::rules::PowerPagableInconsistent);
+        ASSERT_EQ(simk::pnp::RestartDevice(reader), STATUS_SUCCESS);
+        EXPECT_TRUE(inconsistent.Seen());
+    }
+    ASSERT_EQ(simk::pnp::Stack(reader).back()->DriverObject, filter);
+
+    ASSERT_EQ(simk::pnp::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(highestIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(simk::power::DevicePowerStateOf(simk::pnp::Pdo(reader)), PowerDeviceD3);
+    ASSERT_EQ(simk::pnp::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(simk::power::DevicePowerStateOf(simk::pnp::Pdo(reader)), PowerDeviceD0);
+    EXPECT_EQ(simk::pnp::State(reader), NodeState::Started);
+    EXPECT_EQ(Close(m_Client), STATUS_SUCCESS);
     simk::pnp::RunUntilIdle();
     EXPECT_TRUE(ReaderNodes(BusNode(0)).empty());
 }

@@ -219,6 +219,8 @@ inline std::vector<PDEVICE_OBJECT> ReportReaders(BusDevice* bus)
     const PDEVICE_OBJECT* slots = relations->Objects;
     objects.assign(slots, slots + relations->Count);
     for (PDEVICE_OBJECT object : objects) {
+        // As Plug and Play tells every child it enumerated; a second time changes nothing.
+        SendPnp(object, IRP_MN_DEVICE_ENUMERATED);
         ObDereferenceObject(object);
     }
     return objects;

@@ -45,9 +45,12 @@ public:
         : AttachedDevice(driver, device, physicalDevice)
     {}
 
+    // Both pass the request down under the remove lock, as every request of the device goes.
     NTSTATUS DispatchPnp(PIRP Irp) override
     {
+        IoAcquireRemoveLock(&m_RemoveLock, Irp);
         forwardStatus = ForwardIrpAndWait(m_LowerDeviceObject, Irp);
+        IoReleaseRemoveLock(&m_RemoveLock, Irp);
         completedWhenBack = simk::io::IsIrpCompleted(Irp);
         statusWhenBack = Irp->IoStatus.Status;
         Irp->IoStatus.Status = forwardStatus;
@@ -61,7 +64,10 @@ public:
         if (!powerWithCompletion) {
             return AttachedDevice::DispatchPower(Irp);
         }
-        return CallLowerWithCompletion(m_LowerDeviceObject, Irp, CountingCompletion, &completions);
+        IoAcquireRemoveLock(&m_RemoveLock, Irp);
+        const NTSTATUS status = CallLowerWithCompletion(m_LowerDeviceObject, Irp, CountingCompletion, &completions);
+        IoReleaseRemoveLock(&m_RemoveLock, Irp);
+        return status;
     }
 
     NTSTATUS forwardStatus = STATUS_SUCCESS;

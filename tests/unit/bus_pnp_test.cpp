@@ -142,23 +142,29 @@ TEST_P(PassedDown, ReachesTheLowerStackUntouched)
 }
 
 INSTANTIATE_TEST_SUITE_P(Minors, PassedDown,
-                         ::testing::Values(PassedDownCase{IRP_MN_QUERY_STOP_DEVICE, -1},
-                                           PassedDownCase{IRP_MN_QUERY_CAPABILITIES, -1},
+                         ::testing::Values(PassedDownCase{IRP_MN_QUERY_CAPABILITIES, -1},
                                            PassedDownCase{IRP_MN_QUERY_ID, -1},
                                            PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations},
                                            PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, EjectionRelations},
                                            PassedDownCase{IRP_MN_QUERY_DEVICE_RELATIONS, TargetDeviceRelation}));
 
-// A rebalance stops the bus and starts it again: in between it takes no readers, and its readers stay.
+// A rebalance asks the bus first: it agrees before the stack below hears of it, and a cancel changes
+// nothing. Then it stops the bus and starts it again: in between it takes no readers, and its
+// readers stay.
 TEST_F(BusPnpTest, StoppedBusTakesNoReadersUntilItStartsAgain)
 {
     BusDevice* bus = AddBus();
     ASSERT_NE(CreateReader(bus), nullptr);
-    ASSERT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_NOT_SUPPORTED);
+    for (const UCHAR minor : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_STOP_DEVICE}) {
+        EXPECT_EQ(SendPnp(bus->m_DeviceObject, minor).status, STATUS_SUCCESS);
+        EXPECT_EQ(PassThroughLower::Seen().back().minor, minor);
+        EXPECT_EQ(PassThroughLower::Seen().back().statusOnArrival, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(TryCreateReader(bus), STATUS_SUCCESS) << "a query-stop alone stops nothing";
     EXPECT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
     EXPECT_EQ(PassThroughLower::Seen().back().minor, IRP_MN_STOP_DEVICE);
     EXPECT_EQ(TryCreateReader(bus), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(bus->m_Roster.m_Readers.Count(), 1u);
+    EXPECT_EQ(bus->m_Roster.m_Readers.Count(), 2u);
     EXPECT_EQ(SendPnp(bus->m_DeviceObject, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
     EXPECT_EQ(TryCreateReader(bus), STATUS_SUCCESS);
 }

@@ -72,14 +72,13 @@ INSTANTIATE_TEST_SUITE_P(
                       DeviceStateRow{ReaderState::Unplugged, PowerDeviceD3, ReaderState::NotStarted},
                       DeviceStateRow{ReaderState::RemovePending, PowerDeviceD0, ReaderState::Started}));
 
-TEST_F(ReaderPowerTest, SystemSetPowerIsReportedAndLeavesTheStateAlone)
+// A system state is never reported with PoSetPowerState (its page allows device states only); the
+// device request that follows is what the reader acts on.
+TEST_F(ReaderPowerTest, SystemSetPowerSucceedsUnreportedAndLeavesTheStateAlone)
 {
     Prepare(ReaderState::Started);
     ExpectCompletedWith(simk::power::SetSystemPower(Device(), PowerSystemSleeping3), STATUS_SUCCESS);
-    const auto calls = simk::power::SetPowerStateCallsFor(Device());
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].type, SystemPowerState);
-    EXPECT_EQ(calls[0].state.SystemState, PowerSystemSleeping3);
+    EXPECT_TRUE(simk::power::SetPowerStateCallsFor(Device()).empty());
     EXPECT_EQ(m_Reader->State(), ReaderState::Started);
     EXPECT_EQ(m_Reader->PreviousState(), ReaderState::NotStarted);
 }

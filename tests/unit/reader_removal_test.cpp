@@ -143,4 +143,35 @@ TEST_F(ReaderRemovalTest, ReaderOffItsBusIsDeletedWhateverItsStateWasOverwritten
     EXPECT_EQ(simk::pnp::QueuedWorkCount(), queuedBefore) << "it was no longer on the bus to take off";
 }
 
+// Plug and Play knows a reader only once a request of its own has reached it. One that left while
+// the reply listing it was on its way waits at that reply's return: Plug and Play may yet identify
+// it from there, and then removes it once a reply without it arrives. One it never identified goes
+// at the next reply.
+TEST_F(ReaderRemovalTest, ReaderLeftUnidentifiedWaitsForTheNextReply)
+{
+    for (const bool identified : {true, false}) {
+        SCOPED_TRACE(identified ? "identified from the reply on its way" : "never identified");
+        m_Reader = CreateReader(m_Bus);
+        ASSERT_NE(m_Reader, nullptr);
+        m_Device = m_Reader->m_DeviceObject;
+        PDEVICE_RELATIONS relations = nullptr;
+        ASSERT_EQ(m_Bus->m_Roster.BuildReply(&relations, 0), STATUS_SUCCESS);
+        ASSERT_EQ(m_Bus->RemoveReader(m_Reader->Handle()), STATUS_SUCCESS);
+        m_Bus->m_Roster.SettleReply(true);
+        // The roster's reply carries no references yet; Plug and Play frees it once read.
+        ExFreePoolWithTag(relations, ReaderRoster::BUS_RELATIONS_TAG);
+        EXPECT_TRUE(Exists()) << "deleted while the reply that lists it may still reach Plug and Play";
+        if (identified) {
+            EXPECT_EQ(Send(IRP_MN_DEVICE_ENUMERATED), STATUS_SUCCESS);
+        }
+
+        ReportReaders(m_Bus);
+        EXPECT_EQ(Exists(), identified);
+        if (identified) {
+            EXPECT_EQ(Send(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+            EXPECT_FALSE(Exists());
+        }
+    }
+}
+
 } // namespace

@@ -116,9 +116,17 @@ NTSTATUS RemoveDevice(DeviceNode* node, DeviceNode** vetoedBy = nullptr);
 NTSTATUS DisableDevice(DeviceNode* node, DeviceNode** vetoedBy = nullptr);
 // The user enables a Disabled device: its function driver is added again and the stack started.
 NTSTATUS EnableDevice(DeviceNode* node);
-// Resource rebalancing: query-stop (cancel-stop on a veto, whose status is returned), stop, and a
-// new start of the same stack.
-NTSTATUS Rebalance(DeviceNode* node);
+// Resource rebalancing of the node and every started stack below it, as Windows (since Vista)
+// rebalances a subtree: query-stop to each, children before parents; a veto (its status returned,
+// the node that vetoed in *vetoedBy) sends cancel-stop to every stack queried, in reverse order.
+// Then each is asked for its resource requirements; when the node itself consumes none, the
+// manager sends cancel-stop to all as an optimisation, and nothing stops. Otherwise each stack is
+// stopped, children first, and started again with the same stack, parents first; a start that
+// fails after the stop surprise-removes the children of that node.
+NTSTATUS Rebalance(DeviceNode* node, DeviceNode** vetoedBy = nullptr);
+// The root enumerator reports a resource requirement (an I/O port range) for a root device, so a
+// rebalance of it stops and starts it.
+void RootDeviceConsumesResources(DeviceNode* rootDevice, bool consumes);
 // The device is yanked: surprise removal of the started stacks in the subtree, then their removal.
 // A child its bus still reports (a device that failed while present) keeps its node as Disabled
 // until the bus stops reporting it, as after a disable. A surprise-removed device with a handle open on its stack gets its final removal only once the

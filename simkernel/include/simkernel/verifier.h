@@ -18,13 +18,13 @@ constexpr const char* IrqlIoPassive = "IrqlIoPassive1";     // I/O manager routi
 constexpr const char* IrqlIoDispatch = "IrqlIoDispatchLte"; // IofCallDriver / IofCompleteRequest above DISPATCH_LEVEL
 constexpr const char* IrqlZwPassive = "IrqlZwPassive";      // Zw* and registry keys at PASSIVE_LEVEL only
 constexpr const char* IrqlPagedPool = "IrqlPagedPool";      // paged pool above APC_LEVEL
-constexpr const char* IrqlExAllocatePool = "IrqlExAllocatePool";    // any pool above DISPATCH_LEVEL
-constexpr const char* IrqlFastMutex = "IrqlExApcLte1";              // ExAcquire/ReleaseFastMutex above APC_LEVEL
-constexpr const char* FastMutexUnsafeApcsEnabled = "IrqlExApcLte2"; // ExAcquireFastMutexUnsafe with APCs enabled
-constexpr const char* IrqlKeWait = "IrqlKeWaitForSingleObject";     // waiting at DISPATCH_LEVEL with a non-zero timeout
-constexpr const char* IrqlKeRaise = "IrqlKeRaiseIrql";              // KeRaiseIrql to a lower level
-constexpr const char* IrqlKeLower = "IrqlKeLowerIrql";              // KeLowerIrql to a higher level
-constexpr const char* IrqlSpinLock = "IrqlKeDispatchLte";           // spin lock acquired above DISPATCH_LEVEL
+constexpr const char* IrqlExAllocatePool = "IrqlExAllocatePool"; // any pool above DISPATCH_LEVEL
+constexpr const char* IrqlFastMutex = "IrqlExApcLte1";           // ExAcquire/ReleaseFastMutex above APC_LEVEL
+constexpr const char* FastMutexUnsafeApcsEnabled = "FastMutexUnsafeApcsEnabled"; // ExAcquireFastMutexUnsafe, APCs on
+constexpr const char* IrqlKeWait = "IrqlKeWaitForSingleObject"; // waiting at DISPATCH_LEVEL with a non-zero timeout
+constexpr const char* IrqlKeRaise = "IrqlKeRaiseIrql";          // KeRaiseIrql to a lower level
+constexpr const char* IrqlKeLower = "IrqlKeLowerIrql";          // KeLowerIrql to a higher level
+constexpr const char* IrqlSpinLock = "IrqlKeDispatchLte";       // spin lock acquired above DISPATCH_LEVEL
 constexpr const char* IrqlSpinLockRelease = "IrqlKeReleaseSpinLock"; // release not at DISPATCH_LEVEL
 constexpr const char* DispatchIrqlChanged =
     "DispatchIrqlChanged";                                 // dispatch/completion routine returned at another IRQL
@@ -88,6 +88,18 @@ constexpr const char* IrpFailedSurpriseRemoval = "PnpIrpFailedSurpriseRemoval";
 constexpr const char* IrpFailedStopDevice = "PnpIrpFailedStopDevice";
 constexpr const char* IrpFailedCancelStop = "PnpIrpFailedCancelStop";
 constexpr const char* PowerSystemSetFailed = "PowerSystemSetFailed"; // IRP_MN_SET_POWER for a system state
+// Power requests as the power manager sends them, and a stack's power policy owner (Static Driver
+// Verifier's names where it has one)
+// A system power IRP held past the power manager's watchdog (Windows: DRIVER_POWER_STATE_FAILURE 0x3).
+constexpr const char* SystemPowerIrpTimeout = "DriverPowerStateFailure";
+// The power policy owner completed a system set-power to a sleeping state, or to S0, without asking
+// for its device's set-power (MarkPowerDown, and MarkPower / MarkDevicePower for S0).
+constexpr const char* MarkPowerDown = "MarkPowerDown";
+constexpr const char* MarkDevicePower = "MarkDevicePower";
+// A function or filter driver allocated pool while handling a system set-power to a sleeping state.
+constexpr const char* PowerDownAllocate = "PowerDownAllocate";
+// A routine callable only at PASSIVE_LEVEL, called while handling IRP_MN_SET_POWER.
+constexpr const char* PowerIrpDDIs = "PowerIrpDDIs";
 // Registry and kernel handles
 constexpr const char* HandleLeak = "HandleLeak"; // a driver unloads with a registry key handle open
 // ZwClose of a handle that is not open (Windows stops with INVALID_KERNEL_HANDLE).
@@ -100,6 +112,30 @@ constexpr const char* SymbolicLinkLeakOnUnload = "SymbolicLinkLeakOnUnload";
 constexpr const char* NotificationLeakOnUnload = "PnpNotificationLeakOnUnload";
 // IoUnregisterPlugPlayNotification(Ex) of an entry not registered, or already unregistered.
 constexpr const char* NotificationEntryUnknown = "PnpNotificationEntryUnknown";
+// Remove locks, the power state a driver reports, and the I/O rules around them. Named as Static
+// Driver Verifier or Driver Verifier names the rule where one does; the rest are this kernel's.
+// IoReleaseRemoveLock with a tag no acquisition of that lock is holding (never acquired with it).
+constexpr const char* RemoveLockWrongTag = "RemoveLockReleaseWrongTag";
+// IoReleaseRemoveLockAndWait that would wait for ever: the tags still held are named.
+constexpr const char* RemoveLockNeverReleased = "RemoveLockNeverReleased";
+// IoCallDriver of a request the caller received, by a device whose remove lock holds nothing for it.
+constexpr const char* RemoveLockForward = "RemoveLockForward";
+// IoReleaseRemoveLockAndWait anywhere but in the handling of IRP_MN_REMOVE_DEVICE.
+constexpr const char* RemoveLockWaitOutsideRemove = "IoReleaseRemoveLockAndWaitOutsideRemoveDevice";
+constexpr const char* MultRemoveLock = "MultRemoveLock"; // a second remove lock in one device's memory
+// A remove lock, fast mutex or spin lock initialised again while it is in use.
+constexpr const char* LockInitializedTwice = "LockInitializedTwice";
+// A remove lock or fast mutex used without ever being initialised.
+constexpr const char* LockNotInitialized = "LockNotInitialized";
+constexpr const char* PoSetPowerStateType = "PoSetPowerStateDeviceStateOnly"; // a system state, or no D0..D3
+constexpr const char* IrqlPoSetPowerState = "IrqlPoSetPowerState"; // above APC_LEVEL, or DISPATCH_LEVEL but not D0
+// A device is not pageable for power below a parent device that is (Driver Verifier checks the flags).
+constexpr const char* CheckDeviceObjectFlags = "CheckDeviceObjectFlags";
+// IoDeleteDevice while a request the device sent down will still call its completion routine.
+constexpr const char* DeleteDeviceRequestBelow = "DeleteDevice";
+constexpr const char* ForwardedAtBadIrql = "ForwardedAtBadIrql"; // IoCallDriver at DISPATCH_LEVEL, not power/I-O
+constexpr const char* SpinLockSafe = "SpinLockSafe";             // IoCompleteRequest with a spin lock held
+constexpr const char* IrqlCriticalRegion = "IrqlKeApcLte2";      // Ke(Enter|Leave)CriticalRegion above APC_LEVEL
 } // namespace rules
 
 struct Violation {

@@ -20,6 +20,11 @@ UCHAR g_FailMinor = 0xFF;
 NTSTATUS g_FailStatus = STATUS_SUCCESS;
 LONG g_Devices = 0;
 LONG g_Detaches = 0;
+// Set: the filter takes on DO_POWER_PAGABLE from the device below, as filters do; clear: it stays
+// callable at DISPATCH_LEVEL, as a driver in the paging path must.
+BOOLEAN g_PowerPagable = TRUE;
+// The highest IRQL a power request reached the filter at.
+KIRQL g_HighestPowerIrql = PASSIVE_LEVEL;
 
 bool FailsOnWayUp(PIO_STACK_LOCATION sl)
 {
@@ -47,8 +52,18 @@ NTSTATUS Forward(FilterExtension* ext, PIRP irp)
         if (IoCallDriver(ext->lower, irp) == STATUS_PENDING) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         }
-        if (NT_SUCCESS(irp->IoStatus.Status))
+        if (NT_SUCCESS(irp->IoStatus.Status)) {
             irp->IoStatus.Status = g_FailStatus;
+            // Plug and Play reads nothing from a failed request: the relations the drivers below
+            // handed up, and the references in them, are the failing driver's to release.
+            auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
+            if (sl->MajorFunction == IRP_MJ_PNP && sl->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS && relations) {
+                for (ULONG i = 0; i < relations->Count; ++i)
+                    ObDereferenceObject(relations->Objects[i]);
+                ExFreePool(relations);
+                irp->IoStatus.Information = 0;
+            }
+        }
         const NTSTATUS status = irp->IoStatus.Status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         IoReleaseRemoveLock(&ext->removeLock, irp);
@@ -108,6 +123,9 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
     if (sl->MajorFunction == IRP_MJ_PNP)
         return DispatchPnp(ext, irp);
     if (sl->MajorFunction == IRP_MJ_POWER) {
+        const KIRQL irql = KeGetCurrentIrql();
+        if (irql > g_HighestPowerIrql)
+            g_HighestPowerIrql = irql;
         PoStartNextPowerIrp(irp);
         IoSkipCurrentIrpStackLocation(irp);
         const NTSTATUS status = PoCallDriver(ext->lower, irp);
@@ -133,7 +151,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
         return status;
     }
     // A filter takes on the I/O and power flags of the device it sits on.
-    device->Flags |= ext->lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    device->Flags |= ext->lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | (g_PowerPagable ? DO_POWER_PAGABLE : 0));
     device->DeviceType = ext->lower->DeviceType;
     device->Characteristics = ext->lower->Characteristics;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -152,6 +170,8 @@ extern "C" void FilterTestFailOnWayUp(UCHAR major, UCHAR minor, NTSTATUS status)
     g_FailMinor = minor;
     g_FailStatus = status;
 }
+extern "C" void FilterTestPowerPagable(BOOLEAN pagable) { g_PowerPagable = pagable; }
+extern "C" KIRQL FilterTestHighestPowerIrql() { return g_HighestPowerIrql; }
 extern "C" LONG FilterTestDeviceCount() { return g_Devices; }
 extern "C" LONG FilterTestDetachCount() { return g_Detaches; }
 
