@@ -1,8 +1,9 @@
-// libFuzzer target over the control device: each input is a sequence of opens, closes and control
-// requests with arbitrary codes, lengths and bytes, interleaved with buses arriving and leaving,
-// Plug and Play settling and pool shortages. Every input ends with the last bus gone, the driver
-// left with only its control device and its unload routine run by hand; a verifier violation, a
-// stop or a broken expectation is a finding.
+// libFuzzer target over the control device: each input is a sequence of opens (the whole create
+// request), closes and control requests with arbitrary codes, lengths and bytes, interleaved with
+// buses arriving and leaving, Plug and Play settling, pool shortages, bursts of adds up to the cap on
+// readers and back, and two requests racing on two threads at a lock boundary the input names.
+// Every input ends with the last bus gone, the driver left with only its control device and its
+// unload routine run by hand; a verifier violation, a stop or a broken expectation is a finding.
 //
 // The driver's objects are linked into this program rather than loaded as an image: libFuzzer's
 // coverage counters of a dlopen'd image are unmapped when the loader closes it after the unload,
@@ -15,8 +16,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
+#include "fuzz_session.h"
 #include "msdscbus.h"
 #include "msdscnames.h"
 #include "bus/bus_device.h"
@@ -27,6 +32,8 @@
 #include "reader/reader_device.h"
 #include "registry/device_list.h"
 #include "simkernel/faults.h"
+#include "simkernel/hooks.h"
+#include "simkernel/io.h"
 #include "simkernel/kernel.h"
 #include "simkernel/loader.h"
 #include "simkernel/pnp.h"
@@ -34,75 +41,110 @@
 #include "simkernel/user.h"
 #include "simkernel/verifier.h"
 
-namespace {
+namespace msdsc_fuzz {
 
-constexpr char16_t CONTROL_PATH[] = MSDSC_UTF16(MSDSC_CONTROL_USER_PATH);
-constexpr char16_t BUS_HARDWARE_ID[] = u"ROOT\\MicroSDSmartCardBus";
-constexpr size_t MAX_OPERATIONS = 96;
-constexpr size_t MAX_BUSES = 4;
-
-[[noreturn]] void Finding(const char* what, long detail = 0)
+[[noreturn]] void Finding(const char* what, long detail)
 {
     std::fprintf(stderr, "FINDING: %s (0x%lx)\n", what, detail);
     std::abort();
 }
 
-void Expect(bool condition, const char* what, long detail = 0)
+void Expect(bool condition, const char* what, long detail)
 {
     if (!condition) {
         Finding(what, detail);
     }
 }
 
-// Reads the input front to back; past its end every read gives zero.
-class InputReader
+ULONG64 BusHandleOf(simk::pnp::DeviceNode* node)
 {
-public:
-    InputReader(const uint8_t* data, size_t size) : m_Data(data), m_Size(size) {}
+    PDEVICE_OBJECT fdo = simk::pnp::Pdo(node)->AttachedDevice;
+    return static_cast<BusDevice*>(fdo->DeviceExtension)->m_Handle;
+}
 
-    bool Empty() const { return m_Offset >= m_Size; }
-    uint8_t Byte() { return m_Offset < m_Size ? m_Data[m_Offset++] : 0; }
-    uint32_t U32()
-    {
-        uint32_t value = 0;
-        for (int i = 0; i < 4; ++i) {
-            value |= static_cast<uint32_t>(Byte()) << (8 * i);
-        }
-        return value;
-    }
-    void Bytes(uint8_t* out, size_t count)
-    {
-        for (size_t i = 0; i < count; ++i) {
-            out[i] = Byte();
+// Reader numbers the driver holds now: one per reader device object, as a debugger counts them
+// (the control device and the buses' devices sit on no bus of their own).
+size_t ReaderObjects(const Session& session)
+{
+    size_t count = 0;
+    for (PDEVICE_OBJECT device : simk::DevicesOfDriver(session.driver)) {
+        if (device->DeviceType == FILE_DEVICE_BUS_EXTENDER && device->DeviceObjectExtension->AttachedTo == nullptr) {
+            ++count;
         }
     }
+    return count;
+}
 
-private:
-    const uint8_t* m_Data;
-    size_t m_Size;
-    size_t m_Offset = 0;
-};
+void ForgetLive(Session& session, const BusReaderHandle& handle)
+{
+    for (auto it = session.live.begin(); it != session.live.end(); ++it) {
+        if (it->BusHandle == handle.BusHandle && it->ReaderHandle == handle.ReaderHandle) {
+            session.live.erase(it);
+            return;
+        }
+    }
+    Finding("a remove succeeded for no reader of the session");
+}
 
-// What the client and the test know of the system, to judge the driver's answers.
-struct Session {
-    PDRIVER_OBJECT driver = nullptr;
-    std::vector<simk::pnp::DeviceNode*> buses; // registered with the driver
-    simk::user::Handle handle = nullptr;
-    std::vector<BusReaderHandle> readers; // handed out by successful adds
-    bool faultArmed = false;              // answers under a shortage are not judged
-    unsigned failDeviceCreation = 0;      // the armed IoCreateDevice call, counted from the arming
-};
+// A new reader's number is held by no other reader the session still has.
+void AdoptReader(Session& session, const BusReaderHandle& reply)
+{
+    for (const BusReaderHandle& other : session.live) {
+        Expect(static_cast<ULONG>(other.ReaderHandle) != static_cast<ULONG>(reply.ReaderHandle),
+               "a reader number given to two readers at once",
+               static_cast<long>(static_cast<ULONG>(reply.ReaderHandle)));
+    }
+    session.readers.push_back(reply);
+    session.live.push_back(reply);
+}
+
+// A bus that went: its readers went with it.
+void ForgetBus(Session& session, simk::pnp::DeviceNode* node)
+{
+    for (size_t i = 0; i < session.buses.size(); ++i) {
+        if (session.buses[i] != node) {
+            continue;
+        }
+        const ULONG64 busHandle = session.busHandles[i];
+        session.buses.erase(session.buses.begin() + static_cast<long>(i));
+        session.busHandles.erase(session.busHandles.begin() + static_cast<long>(i));
+        for (auto reader = session.live.begin(); reader != session.live.end();) {
+            reader = reader->BusHandle == busHandle ? session.live.erase(reader) : reader + 1;
+        }
+        return;
+    }
+}
 
 bool IsKnownBus(const Session& session, ULONG64 busHandle)
 {
-    for (simk::pnp::DeviceNode* node : session.buses) {
-        PDEVICE_OBJECT fdo = simk::pnp::Pdo(node)->AttachedDevice;
-        if (static_cast<BusDevice*>(fdo->DeviceExtension)->m_Handle == busHandle) {
+    for (ULONG64 known : session.busHandles) {
+        if (known == busHandle) {
             return true;
         }
     }
     return false;
 }
+
+void Disarm(Session& session)
+{
+    if (session.faultArmed) {
+        simk::faults::DisarmAll();
+        session.faultArmed = false;
+        session.failDeviceCreation = 0;
+    }
+}
+
+} // namespace msdsc_fuzz
+
+namespace {
+
+using namespace msdsc_fuzz;
+
+constexpr char16_t BUS_HARDWARE_ID[] = u"ROOT\\MicroSDSmartCardBus";
+constexpr size_t MAX_OPERATIONS = 96;
+constexpr size_t MAX_BUSES = 4;
+// A burst of adds goes past the cap on readers, so its refusal and the numbers' reuse are reached.
+constexpr size_t MAX_BURST = MAX_READERS + 16;
 
 // No reply hands a kernel address to user mode: no eight bytes of it, at any offset, are the
 // address of one of the driver's device objects or their extensions.
@@ -145,31 +187,123 @@ ACCESS_MASK PickDesiredAccess(InputReader& input)
     return any;
 }
 
-void Open(Session& session, InputReader& input)
+// The masks an administrator's open always passes the access check with, read and write granted.
+bool GrantsReadWrite(ACCESS_MASK desired)
 {
-    const ACCESS_MASK desired = PickDesiredAccess(input);
-    simk::user::Handle handle = nullptr;
-    const NTSTATUS status = simk::user::OpenDevice(CONTROL_PATH, &handle, desired);
-    // An administrator is allowed every right of the device, so these always pass the access check
-    // and carry read and write; anything else may be refused, by the check or by the driver.
-    const bool readWrite = desired == (GENERIC_READ | GENERIC_WRITE) || desired == MAXIMUM_ALLOWED ||
-                           desired == FILE_ALL_ACCESS || desired == (FILE_READ_DATA | FILE_WRITE_DATA);
-    if (status == STATUS_ACCESS_DENIED) {
-        Expect(!readWrite, "a read and write open refused access", static_cast<long>(desired));
-        return;
+    return desired == (GENERIC_READ | GENERIC_WRITE) || desired == MAXIMUM_ALLOWED || desired == FILE_ALL_ACCESS ||
+           desired == (FILE_READ_DATA | FILE_WRITE_DATA);
+}
+
+// The whole create request, as an application or another driver can send it: most of the time the
+// client's own, otherwise with some of its fields bent, so every refusal stays reachable.
+struct CreatePick {
+    simk::user::OpenRequest request;
+    bool nameBelow = false; // a name after the device's: "\\.\MicroSDSmartCardControl\x"
+    bool relative = false;  // relative to the session's handle
+    uint8_t ea[16] = {};
+};
+
+void PickCreate(InputReader& input, const Session& session, CreatePick* pick)
+{
+    simk::user::OpenRequest& request = pick->request;
+    request.desiredAccess = PickDesiredAccess(input);
+    const uint8_t bent = input.Byte();
+    if (bent < 0xA0) {
+        return; // the client's open
+    }
+    static const ULONG options[4] = {FILE_OPEN_FOR_BACKUP_INTENT, FILE_DIRECTORY_FILE, FILE_DELETE_ON_CLOSE,
+                                     FILE_WRITE_THROUGH};
+    if (bent & 0x01) {
+        // The six dispositions and one past them, which the I/O manager refuses itself.
+        request.disposition = input.Byte() % (FILE_MAXIMUM_DISPOSITION + 2);
+    }
+    if (bent & 0x02) {
+        const uint8_t which = input.Byte();
+        request.createOptions |=
+            which < 4 * std::size(options) ? options[which % std::size(options)] : (input.U32() & 0x00FFFFFF);
+    }
+    if (bent & 0x04) {
+        request.eaLength = 1 + input.Byte() % sizeof(pick->ea);
+        input.Bytes(pick->ea, request.eaLength);
+        request.eaBuffer = pick->ea;
+    }
+    if (bent & 0x08) {
+        pick->nameBelow = true;
+    }
+    if ((bent & 0x10) && session.handle != nullptr) {
+        pick->relative = true;
+        request.related = session.handle;
+    }
+    if (bent & 0x20) {
+        request.shareAccess = input.Byte() & 7;
+    }
+    if (bent & 0x40) {
+        request.asWine = true; // no security context, and no disposition in the options
+    }
+    if (input.Byte() & 1) {
+        request.securityQos = 0x00100000 | ((input.Byte() & 3) << 16); // SECURITY_SQOS_PRESENT, a level
+    }
+}
+
+// What the open must come back with, in the order the I/O manager and the driver decide it, when
+// the access check passes with read and write granted.
+NTSTATUS ExpectedOpen(const CreatePick& pick, const Session& session)
+{
+    const simk::user::OpenRequest& request = pick.request;
+    if (request.disposition > FILE_MAXIMUM_DISPOSITION) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (pick.nameBelow || pick.relative) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    if (request.eaLength != 0) {
+        return STATUS_EAS_NOT_SUPPORTED;
+    }
+    if ((request.createOptions & FILE_OPEN_FOR_BACKUP_INTENT) != 0) {
+        return STATUS_ACCESS_DENIED;
+    }
+    if (!request.asWine && request.disposition != FILE_OPEN) {
+        return STATUS_INVALID_PARAMETER;
     }
     if (session.handle != nullptr) {
-        Expect(status == STATUS_SHARING_VIOLATION, "second open not refused", status);
+        return STATUS_SHARING_VIOLATION;
+    }
+    return session.buses.empty() ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS;
+}
+
+NTSTATUS SendOpen(const CreatePick& pick, simk::user::Handle* handle)
+{
+    std::u16string path = CONTROL_PATH;
+    if (pick.relative) {
+        path.clear();
+    } else if (pick.nameBelow) {
+        path += u"\\x";
+    }
+    return simk::user::Open(path.c_str(), pick.request, handle);
+}
+
+void Open(Session& session, InputReader& input)
+{
+    CreatePick pick;
+    PickCreate(input, session, &pick);
+    simk::user::Handle handle = nullptr;
+    const NTSTATUS status = SendOpen(pick, &handle);
+    const NTSTATUS expected = ExpectedOpen(pick, session);
+    // A mask that may not grant read and write can be refused by the access check before the
+    // driver, or by the driver after its other checks; no other status is open to it.
+    if (status == STATUS_ACCESS_DENIED && !GrantsReadWrite(pick.request.desiredAccess) &&
+        pick.request.disposition <= FILE_MAXIMUM_DISPOSITION) {
         return;
     }
-    if (session.buses.empty()) {
-        Expect(status == STATUS_INVALID_DEVICE_STATE, "open without a bus", status);
+    Expect(status == expected, "open status", status);
+    if (!NT_SUCCESS(status)) {
         return;
     }
-    Expect(status == STATUS_SUCCESS, "open with a bus refused", status);
-    const ACCESS_MASK granted = simk::user::GrantedAccess(handle);
-    Expect((granted & (FILE_READ_DATA | FILE_WRITE_DATA)) == (FILE_READ_DATA | FILE_WRITE_DATA),
-           "a session without read and write rights", static_cast<long>(granted));
+    if (!pick.request.asWine) {
+        const ACCESS_MASK granted = simk::user::GrantedAccess(handle);
+        Expect((granted & (FILE_READ_DATA | FILE_WRITE_DATA)) == (FILE_READ_DATA | FILE_WRITE_DATA),
+               "a session without read and write rights", static_cast<long>(granted));
+    }
     session.handle = handle;
 }
 
@@ -194,6 +328,7 @@ void Close(Session& session, bool withoutCleanup = false)
     Expect(status == STATUS_SUCCESS, "close failed");
     session.handle = nullptr;
     session.readers.clear();
+    session.live.clear(); // the session's end removes them all
 }
 
 // The first function number of the driver's kind that no control request holds.
@@ -224,8 +359,9 @@ ULONG PickControlCode(InputReader& input)
     }
 }
 
+// heldBefore: the reader numbers the driver held when the request was sent.
 void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, NTSTATUS status, ULONG_PTR information,
-                const uint8_t* out)
+                const uint8_t* in, const uint8_t* out, size_t heldBefore)
 {
     const bool busReady = !session.buses.empty();
     const bool buffered =
@@ -265,12 +401,13 @@ void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, N
             Expect(MsdscReaderHandleGeneration(reply.ReaderHandle) != 0 &&
                        IsWithinReaderCap(MsdscReaderHandleNumber(reply.ReaderHandle)),
                    "add's reader half is no generation and reader number");
-            session.readers.push_back(reply);
+            Expect(session.racing || heldBefore < MAX_READERS, "an add past the cap", static_cast<long>(heldBefore));
+            AdoptReader(session, reply);
         } else {
             // Every bus the session knows is started; only a shortage, or the cap on readers held
-            // at once, makes an add fail.
+            // at once (removed readers Plug and Play still has count), makes an add fail.
             Expect(session.faultArmed ||
-                       (status == STATUS_INSUFFICIENT_RESOURCES && session.readers.size() >= MAX_READERS),
+                       (status == STATUS_INSUFFICIENT_RESOURCES && (session.racing || heldBefore >= MAX_READERS)),
                    "add failed on a started bus", status);
         }
         return;
@@ -278,7 +415,25 @@ void JudgeReply(Session& session, ULONG code, ULONG inLength, ULONG outLength, N
     if (code == IOCTL_BUS_REMOVE_READER) {
         Expect(status == STATUS_SUCCESS || status == STATUS_UNSUCCESSFUL, "remove status", status);
         Expect(information == 0, "remove hands a reply back", static_cast<long>(information));
+        if (status == STATUS_SUCCESS && !session.racing) {
+            BusReaderHandle removed;
+            std::memcpy(&removed, in, sizeof(removed));
+            ForgetLive(session, removed);
+        }
     }
+}
+
+// One request on the session's handle, judged.
+void Request(Session& session, ULONG code, const uint8_t* in, ULONG inLength, ULONG outLength)
+{
+    uint8_t out[256];
+    std::memset(out, 0xCD, sizeof(out));
+    ULONG_PTR information = 0;
+    const size_t held = ReaderObjects(session);
+    const NTSTATUS status = simk::user::DeviceIoControl(session.handle, code, inLength ? in : nullptr, inLength,
+                                                        outLength ? out : nullptr, outLength, &information);
+    JudgeReply(session, code, inLength, outLength, status, information, in, out, held);
+    ExpectNoDeviceAddress(session, out, outLength);
 }
 
 void Control(Session& session, InputReader& input)
@@ -307,13 +462,37 @@ void Control(Session& session, InputReader& input)
     } else {
         input.Bytes(in, inLength);
     }
-    uint8_t out[256];
-    std::memset(out, 0xCD, sizeof(out));
-    ULONG_PTR information = 0;
-    const NTSTATUS status = simk::user::DeviceIoControl(session.handle, code, inLength ? in : nullptr, inLength,
-                                                        outLength ? out : nullptr, outLength, &information);
-    JudgeReply(session, code, inLength, outLength, status, information, out);
-    ExpectNoDeviceAddress(session, out, outLength);
+    Request(session, code, in, inLength, outLength);
+}
+
+// A burst of adds, as a rig that makes many readers at once: up to past the cap, where the refusal
+// must come exactly when the driver holds MAX_READERS numbers.
+void AddMany(Session& session, InputReader& input)
+{
+    if (session.handle == nullptr) {
+        return;
+    }
+    // Mostly a handful; the cap now and then, as settling hundreds of readers costs seconds.
+    const uint8_t size = input.Byte();
+    const size_t count = size < 0xE0 ? 1 + size % 16 : MAX_BURST - (size & 0x0F);
+    for (size_t i = 0; i < count; ++i) {
+        const ReaderConfig config = {static_cast<ULONG>(i), 1, 0};
+        Request(session, IOCTL_BUS_ADD_READER, reinterpret_cast<const uint8_t*>(&config), sizeof(config),
+                sizeof(BusReaderHandle));
+    }
+}
+
+// Removes every stride-th reader of the session, so the next burst reuses numbers from the middle.
+void RemoveMany(Session& session, InputReader& input)
+{
+    if (session.handle == nullptr) {
+        return;
+    }
+    const size_t stride = 1 + input.Byte() % 4;
+    const std::vector<BusReaderHandle> live = session.live;
+    for (size_t i = 0; i < live.size(); i += stride) {
+        Request(session, IOCTL_BUS_REMOVE_READER, reinterpret_cast<const uint8_t*>(&live[i]), sizeof(live[i]), 0);
+    }
 }
 
 void AddBus(Session& session)
@@ -328,6 +507,7 @@ void AddBus(Session& session)
     simk::pnp::DeviceNode* node = simk::pnp::CreateRootDevice(session.driver, BUS_HARDWARE_ID);
     if (simk::pnp::State(node) == simk::pnp::NodeState::Started) {
         session.buses.push_back(node);
+        session.busHandles.push_back(BusHandleOf(node));
     } else {
         Expect(session.faultArmed, "a bus failed to start");
     }
@@ -348,7 +528,7 @@ void RemoveBus(Session& session, InputReader& input)
     }
     Expect(simk::pnp::State(node) == simk::pnp::NodeState::Removed, "bus removal left the node",
            static_cast<long>(simk::pnp::State(node)));
-    session.buses.erase(session.buses.begin() + static_cast<long>(index));
+    ForgetBus(session, node);
 }
 
 // The next operation runs short of one kind of the driver's pool, or of device objects.
@@ -365,20 +545,12 @@ void ArmFault(Session& session, InputReader& input)
     session.faultArmed = true;
 }
 
-void Disarm(Session& session)
-{
-    if (session.faultArmed) {
-        simk::faults::DisarmAll();
-        session.faultArmed = false;
-        session.failDeviceCreation = 0;
-    }
-}
-
 // Leaves the system as a user would before unloading the driver: the handle closed, every reader
 // gone through Plug and Play, every bus uninstalled.
 void TearDown(Session& session)
 {
     Disarm(session);
+    CloseReaderHandles(session);
     Close(session);
     simk::pnp::RunUntilIdle();
     for (simk::pnp::DeviceNode* node : session.buses) {
@@ -386,6 +558,7 @@ void TearDown(Session& session)
         Expect(status == STATUS_SUCCESS, "a bus without readers refused its removal", status);
     }
     session.buses.clear();
+    session.busHandles.clear();
     simk::pnp::RunUntilIdle();
     Expect(simk::pnp::OwnedPoolBlocks() == 0, "Plug and Play still holds replies");
     // Windows keeps a Plug and Play driver loaded while its control device lives, so the kernel
@@ -427,7 +600,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t operation = 0; operation < MAX_OPERATIONS && !input.Empty(); ++operation) {
         const uint8_t op = input.Byte();
         const bool faultThisOp = session.faultArmed;
-        switch (op % 11) {
+        switch (op % 16) {
         case 0:
             Open(session, input);
             break;
@@ -455,6 +628,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         case 10:
             Close(session, true);
+            break;
+        case 11:
+            AddMany(session, input);
+            break;
+        case 12:
+            RemoveMany(session, input);
+            break;
+        case 13:
+            Race(session, input);
+            break;
+        case 14:
+            OtherRequest(session, input);
+            break;
+        case 15:
+            DevicePnp(session, input);
             break;
         default:
             if (!session.buses.empty()) {

@@ -127,7 +127,7 @@ NTSTATUS OpenFound(PDEVICE_OBJECT device, const std::u16string& fileName, PFILE_
     sp->Parameters.Create.SecurityContext = request.asWine ? nullptr : &security;
     sp->Parameters.Create.Options =
         (request.asWine ? 0 : request.disposition << 24) | (request.createOptions & 0x00FFFFFF);
-    sp->Parameters.Create.ShareAccess = 0;
+    sp->Parameters.Create.ShareAccess = request.shareAccess;
     sp->Parameters.Create.FileAttributes = 0;
     sp->Parameters.Create.EaLength = static_cast<ULONG>(ea.size());
     IO_STATUS_BLOCK iosb;

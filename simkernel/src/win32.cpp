@@ -76,7 +76,6 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                    HANDLE hTemplateFile)
 {
-    (void)dwShareMode;
     (void)lpSecurityAttributes;
     (void)hTemplateFile;
     if (!lpFileName) {
@@ -95,6 +94,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     // even an open for no access passes the device's access check only if the DACL allows those.
     request.desiredAccess = dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
     request.disposition = dispositions[dwCreationDisposition];
+    request.shareAccess = static_cast<USHORT>(dwShareMode);
     if (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)
         request.createOptions |= FILE_OPEN_FOR_BACKUP_INTENT;
     if (dwFlagsAndAttributes & SECURITY_SQOS_PRESENT) {

@@ -33,13 +33,13 @@ struct ChildShape {
     std::optional<ULONG> writeOnStart; // write "Value" into the hardware key when started
     bool leakKeyOnStart = false;       // ... and keep the key open
     bool uniqueId = false;             // claims an instance ID unique on the machine
-    bool rawDeviceOk = true;
-    bool failSystemQuery = false; // vetoes a system query-power
-    bool holdSystemSet = false;   // holds system set-powers until CompleteHeldPower
-    bool refuseUnanswered = false;   // a faulty bus: refuses requests it does not handle
-    bool consumesResources = false;  // asks for an I/O port, so a rebalance stops and restarts it
-    bool deleteAtAnyRemoval = false; // a faulty bus: deletes the PDO while it still reports it
-    bool pagable = true;             // DO_POWER_PAGABLE on the PDO
+    bool rawDeviceOk = true;           // may run without a function driver (clear: problem 28 without one)
+    bool failSystemQuery = false;      // vetoes a system query-power
+    bool holdSystemSet = false;        // holds system set-powers until CompleteHeldPower
+    bool refuseUnanswered = false;     // a faulty bus: refuses requests it does not handle
+    bool consumesResources = false;    // asks for an I/O port, so a rebalance stops and restarts it
+    bool deleteAtAnyRemoval = false;   // a faulty bus: deletes the PDO while it still reports it
+    bool pagable = true;               // DO_POWER_PAGABLE on the PDO
     // The stop requests answered with these (none: as they came); a faulty bus fails a stop.
     std::optional<NTSTATUS> queryStopStatus;
     std::optional<NTSTATUS> stopStatus;

@@ -48,6 +48,7 @@ struct OpenRequest {
     // CreateFile's SECURITY_SQOS_PRESENT and impersonation level bits (0: none given), which say
     // how far the opened side may impersonate the caller.
     ULONG securityQos = 0;
+    USHORT shareAccess = 0; // FILE_SHARE_* (CreateFile's dwShareMode)
 };
 
 // The last open made through this interface, refused or not: the path as given and its request.
