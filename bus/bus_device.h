@@ -50,6 +50,11 @@ public:
     // the number, whose ReaderKey is the key in the roster, and the generation above it.
     NTSTATUS CreateReader(const ReaderConfig* Config, ULONG64* ReaderHandle);
     NTSTATUS RemoveReader(ULONG64 ReaderHandle);
+    // Has the reader report DeviceState (PNP_DEVICE_*) to Plug and Play (ReaderRoster::Report).
+    NTSTATUS ReportReaderState(ULONG64 ReaderHandle, ULONG DeviceState)
+    {
+        return m_Roster.Report(ReaderHandle, DeviceState);
+    }
 
     // The bus's serial number, its name in diagnostics.
     ULONG Serial() const { return MsdscBusHandleSerial(m_Handle); }

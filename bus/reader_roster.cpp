@@ -155,6 +155,26 @@ NTSTATUS ReaderRoster::TakeOff(ULONG64 ReaderHandle)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS ReaderRoster::Report(ULONG64 ReaderHandle, ULONG DeviceState)
+{
+    // Under the hold, so neither the client's removal nor Plug and Play's can take the reader away
+    // between the test and the call; IoInvalidateDeviceState only queues the query, which runs
+    // later on a thread of its own.
+    ListHold hold(m_Readers);
+    PVOID payload = nullptr;
+    if (m_Readers.Find(ReaderKey(MsdscReaderHandleNumber(ReaderHandle)), &payload) != Ok ||
+        static_cast<ReaderDevice*>(payload)->Handle() != ReaderHandle) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    ReaderDevice* reader = static_cast<ReaderDevice*>(payload);
+    if (reader->State() != ReaderState::Started) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    InterlockedOr(&reader->m_ReportedDeviceState, static_cast<LONG>(DeviceState));
+    IoInvalidateDeviceState(reader->m_DeviceObject);
+    return STATUS_SUCCESS;
+}
+
 // Under the hold of m_Readers: takes the entry at *Index or after it off the list and returns its
 // reader; null once none is left. The payload is taken before the entry goes; an entry another
 // removal took first is that removal's, and is stepped over.

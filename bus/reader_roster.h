@@ -59,6 +59,12 @@ public:
     // The client's removal: the reader leaves the bus. STATUS_UNSUCCESSFUL when no reader on it
     // has this handle (an earlier reader's handle names the number but not the generation).
     NTSTATUS TakeOff(ULONG64 ReaderHandle);
+    // The client's fault injection: the started reader with this handle adds DeviceState (a
+    // PNP_DEVICE_* flag) to what it reports, and Plug and Play is asked to query it. Refused with
+    // STATUS_UNSUCCESSFUL when no reader on the bus has the handle (stale, or of an earlier
+    // session, whose readers all left at its end), STATUS_INVALID_DEVICE_STATE when it is not
+    // started; nothing is asked then.
+    NTSTATUS Report(ULONG64 ReaderHandle, ULONG DeviceState);
     // The session's end: every reader leaves the bus, and the bus is enumerated again.
     void TakeAllOff();
     ULONG Count();

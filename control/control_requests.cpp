@@ -40,6 +40,23 @@ NTSTATUS OnRemoveReader(PVOID Buffer)
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
+// The reader's bus asks Plug and Play to query the reader, which then reports DeviceState.
+NTSTATUS ReportReaderState(PVOID Buffer, ULONG DeviceState)
+{
+    const BusReaderHandle request = *static_cast<const BusReaderHandle*>(Buffer);
+    // Held as for a removal: the bus cannot be deleted under the call.
+    ListHold registryHold(g_BusRegistry->m_Buses);
+    BusDevice* bus = g_BusRegistry->Find(request.BusHandle);
+    if (bus == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    return bus->ReportReaderState(request.ReaderHandle, DeviceState);
+}
+
+NTSTATUS OnRebalanceReader(PVOID Buffer) { return ReportReaderState(Buffer, PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED); }
+
+NTSTATUS OnFailReader(PVOID Buffer) { return ReportReaderState(Buffer, PNP_DEVICE_FAILED); }
+
 // The handler of each row of CONTROL_REQUESTS, with what its own two failures mean, for the debugger.
 struct ControlHandler {
     ULONG Code;
@@ -52,6 +69,9 @@ constexpr ControlHandler CONTROL_HANDLERS[] = {
     {IOCTL_BUS_GET_VERSION, OnGetVersion, "no bus is registered", "the request failed"},
     {IOCTL_BUS_ADD_READER, OnAddReader, "no bus is started", "the request failed"},
     {IOCTL_BUS_REMOVE_READER, OnRemoveReader, "no bus is registered", "the handle names no reader of this load"},
+    {IOCTL_BUS_REBALANCE_READER, OnRebalanceReader, "the reader is not started",
+     "the handle names no reader of this session"},
+    {IOCTL_BUS_FAIL_READER, OnFailReader, "the reader is not started", "the handle names no reader of this session"},
 };
 
 constexpr const ControlHandler* HandlerOf(ULONG Code)

@@ -13,6 +13,10 @@
 #define IOCTL_BUS_GET_VERSION MSDSC_CONTROL_CODE(0x800)
 #define IOCTL_BUS_ADD_READER MSDSC_CONTROL_CODE(0x802)
 #define IOCTL_BUS_REMOVE_READER MSDSC_CONTROL_CODE(0x803)
+// Each takes the BusReaderHandle of a started reader of the caller's session, as the removal does,
+// and returns once Plug and Play has been asked to query the reader's device state.
+#define IOCTL_BUS_REBALANCE_READER MSDSC_CONTROL_CODE(0x804)
+#define IOCTL_BUS_FAIL_READER MSDSC_CONTROL_CODE(0x805)
 
 // The driver's version, last component first: "1.2.0.134" is { 134, 0, 2, 1 }, which read as one
 // little-endian 64-bit number is 0x0001000200000086.
@@ -85,6 +89,8 @@ constexpr ControlRequest CONTROL_REQUESTS[] = {
     {IOCTL_BUS_ADD_READER, "add reader", sizeof(ReaderConfig), sizeof(BusReaderHandle), true, 2},
     // No bus test: a client may always try to remove what it was given.
     {IOCTL_BUS_REMOVE_READER, "remove reader", sizeof(BusReaderHandle), 0, false, 3},
+    {IOCTL_BUS_REBALANCE_READER, "rebalance reader", sizeof(BusReaderHandle), 0, false, 8},
+    {IOCTL_BUS_FAIL_READER, "fail reader", sizeof(BusReaderHandle), 0, false, 9},
 };
 
 constexpr ULONG CONTROL_REQUEST_COUNT = sizeof(CONTROL_REQUESTS) / sizeof(CONTROL_REQUESTS[0]);
@@ -106,4 +112,6 @@ static_assert(sizeof(BusReaderHandle) == 16, "BusReaderHandle is 16 bytes on the
 static_assert(IOCTL_BUS_GET_VERSION == 0x222000, "control code of the version request");
 static_assert(IOCTL_BUS_ADD_READER == 0x222008, "control code of the add-reader request");
 static_assert(IOCTL_BUS_REMOVE_READER == 0x22200C, "control code of the remove-reader request");
+static_assert(IOCTL_BUS_REBALANCE_READER == 0x222010, "control code of the rebalance-reader request");
+static_assert(IOCTL_BUS_FAIL_READER == 0x222014, "control code of the fail-reader request");
 #endif

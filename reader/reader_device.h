@@ -55,6 +55,13 @@ public:
     // The reader half of the client's handle: the generation above the number.
     ULONG64 Handle() const { return MsdscMakeReaderHandle(m_Generation, m_ReaderNumber); }
 
+    // PNP_DEVICE_* flags the client asked the reader to report, for the next
+    // IRP_MN_QUERY_PNP_DEVICE_STATE: PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED is taken by the
+    // answer that carries it (one request, one rebalance); PNP_DEVICE_FAILED stays for the
+    // reader's life, so a restart of the failed device fails it again until the session removes
+    // the reader. Set through ReaderRoster::Report.
+    volatile LONG m_ReportedDeviceState = 0;
+
 private:
     NTSTATUS OnQueryRemoveDevice(PIRP Irp);
     NTSTATUS OnRemoveDevice(PIRP Irp);
@@ -64,6 +71,7 @@ private:
     NTSTATUS OnQueryCapabilities(PIRP Irp);
     NTSTATUS OnQueryDeviceText(PIRP Irp);
     NTSTATUS OnQueryBusInformation(PIRP Irp);
+    NTSTATUS OnQueryPnpDeviceState(PIRP Irp);
     NTSTATUS OnSetPower(PIRP Irp);
 
     // Opens the hardware key and writes the configuration values, stopping at the first failure.

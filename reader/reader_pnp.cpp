@@ -105,6 +105,8 @@ NTSTATUS ReaderDevice::DispatchPnp(PIRP Irp)
         return OnQueryBusInformation(Irp);
     case IRP_MN_SURPRISE_REMOVAL:
         return OnSurpriseRemoval(Irp);
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        return OnQueryPnpDeviceState(Irp);
     case IRP_MN_DEVICE_ENUMERATED:
         // Windows 7 and later: Plug and Play has enumerated the reader in full, so it knows it.
         ReaderRoster::ChildKnown(this);
@@ -119,9 +121,9 @@ NTSTATUS ReaderDevice::DispatchPnp(PIRP Irp)
         // The reader can carry no paging, hibernation or dump file.
         return CompleteIrpWith(Irp, STATUS_NOT_SUPPORTED);
     default:
-        // 0x0E, config space, eject, device state, legacy bus information and anything newer:
+        // 0x0E, config space, eject, legacy bus information and anything newer:
         // "If a bus driver does not handle this IRP, it leaves Irp->IoStatus.Status as is and
-        // completes the IRP" (IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_EJECT and the others), so an
+        // completes the IRP" (IRP_MN_EJECT and the others), so an
         // answer a driver above gave stays, and a request nobody answered keeps the status Plug
         // and Play sent it with.
         return CompleteAsItCame(Irp);
@@ -215,6 +217,23 @@ NTSTATUS ReaderDevice::OnRemoveDevice(PIRP Irp)
 NTSTATUS ReaderDevice::OnSurpriseRemoval(PIRP Irp)
 {
     ReaderRoster::ChildSurpriseRemoved(this);
+    return CompleteIrpWith(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS ReaderDevice::OnQueryPnpDeviceState(PIRP Irp)
+{
+    // The rebalance asked for is consumed here, so the next query (after the restart of a stack
+    // that consumes resources) does not start another.
+    const LONG reported =
+        InterlockedAnd(&m_ReportedDeviceState, ~static_cast<LONG>(PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED));
+    if (reported == 0) {
+        // Nothing of the reader's own: whatever came, an answer from above or none, stays.
+        return CompleteAsItCame(Irp);
+    }
+    // Drivers above may have set flags of their own: the answer is a bit mask to add to, never to
+    // overwrite (IRP_MN_QUERY_PNP_DEVICE_STATE).
+    const ULONG_PTR above = NT_SUCCESS(Irp->IoStatus.Status) ? Irp->IoStatus.Information : 0;
+    Irp->IoStatus.Information = above | static_cast<ULONG>(reported);
     return CompleteIrpWith(Irp, STATUS_SUCCESS);
 }
 

@@ -94,7 +94,9 @@ typedef enum MsdscOperation {
     MsdscOperationClose = 4,
     MsdscOperationListDevices = 5,
     MsdscOperationWaitForDevice = 6,
-    MsdscOperationReadConfiguration = 7
+    MsdscOperationReadConfiguration = 7,
+    MsdscOperationRebalanceReader = 8,
+    MsdscOperationFailReader = 9
 } MsdscOperation;
 
 /* One open control device. Only one client at a time may hold it, system-wide. */

@@ -193,6 +193,9 @@ NTSTATUS ControlClient::Open()
 static_assert(FindControlRequest(IOCTL_BUS_GET_VERSION)->ClientOperation == MsdscOperationGetVersion, "version");
 static_assert(FindControlRequest(IOCTL_BUS_ADD_READER)->ClientOperation == MsdscOperationAddReader, "add");
 static_assert(FindControlRequest(IOCTL_BUS_REMOVE_READER)->ClientOperation == MsdscOperationRemoveReader, "remove");
+static_assert(FindControlRequest(IOCTL_BUS_REBALANCE_READER)->ClientOperation == MsdscOperationRebalanceReader,
+              "rebalance");
+static_assert(FindControlRequest(IOCTL_BUS_FAIL_READER)->ClientOperation == MsdscOperationFailReader, "fail");
 
 NTSTATUS ControlClient::Control(ULONG code, void* in, void* out)
 {
@@ -308,6 +311,18 @@ extern "C" MSDSC_API const char* MSDSC_CALL MsdscStatusMessage(MsdscOperation op
         case STATUS_UNSUCCESSFUL:
             return "no such reader: the handle names no reader of an installed bus (removed already, or from an "
                    "earlier session?)";
+        case STATUS_INVALID_PARAMETER:
+            return "the driver refused the request's buffer";
+        }
+        break;
+    case MsdscOperationRebalanceReader:
+    case MsdscOperationFailReader:
+        switch (status) {
+        case STATUS_UNSUCCESSFUL:
+            return "no such reader: the handle names no reader of this session (removed already, or from an "
+                   "earlier session?)";
+        case STATUS_INVALID_DEVICE_STATE:
+            return "the reader is not started: Plug and Play was not asked";
         case STATUS_INVALID_PARAMETER:
             return "the driver refused the request's buffer";
         }

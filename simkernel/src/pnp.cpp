@@ -53,7 +53,7 @@ struct Answered {
 };
 std::map<const IRP*, Answered> g_answered;
 
-enum class WorkKind { Relations, RemoveAfterClose, Notification };
+enum class WorkKind { Relations, DeviceState, RemoveAfterClose, Notification };
 struct WorkItem {
     DEVICE_OBJECT* pdo; // null for a notification
     WorkKind kind;
@@ -277,6 +277,8 @@ void ProcessItem(const WorkItem& item)
         std::lock_guard<std::recursive_mutex> action(g_actionMutex);
         if (item.kind == WorkKind::RemoveAfterClose) {
             FinishRemovalAfterClose(item.pdo);
+        } else if (item.kind == WorkKind::DeviceState) {
+            ActOnDeviceState(item.pdo);
         } else {
             DeviceNode* node = FindNodeByPdo(item.pdo);
             // Only a started device is enumerated; one on its way out has nothing left to report.
@@ -782,17 +784,35 @@ void ResetPnp()
 
 } // namespace simk::detail
 
-extern "C" void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type)
+namespace {
+
+// Both invalidations are the bus driver's to call, on its own PDO, and are acted upon later.
+bool AcceptsInvalidation(PDEVICE_OBJECT DeviceObject, const char* function)
 {
-    simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, "IoInvalidateDeviceRelations");
-    simk::detail::CallBefore(simk::Call::IoInvalidateDeviceRelations, DeviceObject, 0, nullptr);
-    simk::detail::AfterCall after(simk::Call::IoInvalidateDeviceRelations, DeviceObject);
+    simk::detail::RequireIrql(DISPATCH_LEVEL, simk::verifier::rules::IrqlIoDispatch, function);
     if (!DeviceObject || !(DeviceObject->Flags & DO_BUS_ENUMERATED_DEVICE)) {
         // Windows stops with PNP_DETECTED_FATAL_ERROR (invalid PDO) here.
-        simk::detail::rule::InvalidPdo("IoInvalidateDeviceRelations");
-        return;
+        simk::detail::rule::InvalidPdo(function);
+        return false;
     }
+    return true;
+}
+
+} // namespace
+
+extern "C" void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type)
+{
+    simk::detail::CallBefore(simk::Call::IoInvalidateDeviceRelations, DeviceObject, 0, nullptr);
+    simk::detail::AfterCall after(simk::Call::IoInvalidateDeviceRelations, DeviceObject);
+    if (!AcceptsInvalidation(DeviceObject, "IoInvalidateDeviceRelations"))
+        return;
     if (Type != BusRelations)
         return; // other relations are asked for when a removal needs them
     Enqueue(DeviceObject, WorkKind::Relations);
+}
+
+extern "C" void IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    if (AcceptsInvalidation(PhysicalDeviceObject, "IoInvalidateDeviceState"))
+        Enqueue(PhysicalDeviceObject, WorkKind::DeviceState);
 }

@@ -183,6 +183,10 @@ bool SendStart(DeviceNode* node, bool afterStop)
         // The answer is a set of flags in Information itself, not a block to free.
         node->info.deviceState = state.completed && NT_SUCCESS(state.status) ? state.information : 0;
     }
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        node->reportedFailed = false; // a failure it reported ended with the stack that reported it
+    }
     SetState(node, NodeState::Started);
     return true;
 }

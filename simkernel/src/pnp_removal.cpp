@@ -47,10 +47,18 @@ void RemoveOrKeep(DeviceNode* node, bool keep)
     }
     SendMustSucceed(node, IRP_MN_REMOVE_DEVICE, simk::detail::rule::IrpFailedRemoveDevice);
     std::lock_guard<std::mutex> lock(g_stateMutex);
+    node->info.functionDriverAttached = false;
+    if (node->reportedFailed) {
+        // Device Manager's "Windows has stopped this device because it has reported problems";
+        // a restart (or a disable and enable) starts it again.
+        node->info.state = NodeState::StartFailed;
+        node->info.problem = STATUS_UNSUCCESSFUL;
+        node->info.problemCode = CM_PROB_FAILED_POST_START;
+        return;
+    }
     node->info.state = NodeState::Disabled;
     node->info.problem = STATUS_SUCCESS;
     node->info.problemCode = 0;
-    node->info.functionDriverAttached = false;
 }
 
 bool KeptWhenListed(DeviceNode* node, bool keepIfListed)

@@ -153,6 +153,36 @@ NTSTATUS RebalanceSubtree(DeviceNode* node, DeviceNode** vetoedBy)
 }
 } // namespace
 
+namespace simk::pnp::tree {
+
+// IRP_MN_QUERY_PNP_DEVICE_STATE after IoInvalidateDeviceState: the flags are recorded as after a
+// start; a failed device's stack is surprise-removed and then removed (once its last handle
+// closes), its node kept while its bus lists it ("Handling an IRP_MN_SURPRISE_REMOVAL Request");
+// changed requirements rebalance it.
+void ActOnDeviceState(DEVICE_OBJECT* pdo)
+{
+    DeviceNode* node = FindNodeByPdo(pdo);
+    if (!node || !node->inTree || GetState(node) != NodeState::Started)
+        return;
+    auto state = SendPnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE, 0);
+    const ULONG_PTR flags = state.completed && NT_SUCCESS(state.status) ? state.information : 0;
+    {
+        std::lock_guard<std::mutex> lock(g_stateMutex);
+        node->info.deviceStateStatus = state.status;
+        node->info.deviceState = flags;
+        node->reportedFailed = (flags & PNP_DEVICE_FAILED) != 0;
+    }
+    if (flags & PNP_DEVICE_FAILED) {
+        SurpriseRemoveTree(node);
+        RemoveTree(node, true);
+        return;
+    }
+    if (flags & PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED)
+        RebalanceSubtree(node, nullptr);
+}
+
+} // namespace simk::pnp::tree
+
 namespace simk::pnp {
 
 NTSTATUS RestartDevice(DeviceNode* node, DeviceNode** vetoedBy)

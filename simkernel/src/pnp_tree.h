@@ -33,6 +33,9 @@ struct DeviceNode {
     bool awaitingCloses = false;
     // When that removal comes: the node stays (Disabled) if its bus still reports it.
     bool keepIfListed = false;
+    // Its stack reported PNP_DEVICE_FAILED: once removed it stays with CM_PROB_FAILED_POST_START
+    // until it starts again.
+    bool reportedFailed = false;
     // AddDevice of its drivers ran (or it runs raw) and no IRP_MN_REMOVE_DEVICE has taken the
     // stack down since.
     bool stackBuilt = false;
@@ -104,5 +107,9 @@ void SurpriseRemoveTree(DeviceNode* node);
 void RemoveTree(DeviceNode* node, bool keepIfListed = false);
 // The queued final removal of a node whose last handle closed.
 void FinishRemovalAfterClose(DEVICE_OBJECT* pdo);
+
+// IoInvalidateDeviceState, queued (pnp_restart.cpp): the node's stack is asked for its state
+// and the manager acts on what it answers.
+void ActOnDeviceState(DEVICE_OBJECT* pdo);
 
 } // namespace simk::pnp::tree

@@ -31,6 +31,8 @@ MsdscOperationClose = 4
 MsdscOperationListDevices = 5
 MsdscOperationWaitForDevice = 6
 MsdscOperationReadConfiguration = 7
+MsdscOperationRebalanceReader = 8
+MsdscOperationFailReader = 9
 
 # typedef enum MsdscWaitFor
 MsdscWaitForStarted = 0

@@ -31,6 +31,8 @@ OPERATION_NAMES = {
     n.MsdscOperationListDevices: "list reader devices",
     n.MsdscOperationWaitForDevice: "wait for reader device",
     n.MsdscOperationReadConfiguration: "read reader configuration",
+    n.MsdscOperationRebalanceReader: "rebalance reader",
+    n.MsdscOperationFailReader: "fail reader",
 }
 
 

@@ -76,6 +76,7 @@ inline constexpr ULONG CM_PROB_FAILED_START = 10;
 inline constexpr ULONG CM_PROB_FAILED_INSTALL = 28;
 inline constexpr ULONG CM_PROB_FAILED_ADD = 31;
 inline constexpr ULONG CM_PROB_DISABLED = 22;
+inline constexpr ULONG CM_PROB_FAILED_POST_START = 43; // its stack reported PNP_DEVICE_FAILED
 
 // One Plug and Play (or, from the function-driver double, power) request as the manager saw it.
 struct IrpRecord {
