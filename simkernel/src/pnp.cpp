@@ -436,6 +436,11 @@ void CheckPdoCompletion(DEVICE_OBJECT* completer, const IRP* irp)
     if (answered.byNobody) {
         if (answered.major == IRP_MJ_PNP && BusDriverAnswers(answered.minor, answered.relation))
             return;
+        // A bus driver that knows something of its child's state sets the flags and STATUS_SUCCESS
+        // (IRP_MN_QUERY_PNP_DEVICE_STATE); only failing the query is not its to do.
+        if (answered.major == IRP_MJ_PNP && answered.minor == IRP_MN_QUERY_PNP_DEVICE_STATE &&
+            irp->IoStatus.Status == STATUS_SUCCESS)
+            return;
         simk::detail::rule::PdoChangedUnansweredStatus(answered.major, answered.minor, irp->IoStatus.Status);
         return;
     }
