@@ -4,6 +4,7 @@
 // and any finding, replays from the input.
 #include "fuzz_session.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -216,8 +217,30 @@ void Race(Session& session, InputReader& input)
     session.racing = true;
     RunRace(nth, inFlight, sides[0], sides[1]);
     const bool closed = sides[0].act == Act::Close || sides[1].act == Act::Close;
+    // A bus that went in the race took its readers' numbers back with it: they leave the books
+    // before an add is judged.
     for (const RaceSide& side : sides) {
-        SettleSide(session, side, closed);
+        if (side.act == Act::PullBus || (side.act == Act::UninstallBus && NT_SUCCESS(side.status))) {
+            for (size_t i = 0; i < session.buses.size(); ++i) {
+                if (session.buses[i] == side.bus) {
+                    const ULONG64 busHandle = session.busHandles[i];
+                    session.live.erase(
+                        std::remove_if(session.live.begin(), session.live.end(),
+                                       [&](const BusReaderHandle& r) { return r.BusHandle == busHandle; }),
+                        session.live.end());
+                }
+            }
+        }
+    }
+    // A removal that won the race gave its number back, so an add may rightly be given it: the
+    // adds are judged last.
+    for (const RaceSide& side : sides) {
+        if (side.act != Act::Add)
+            SettleSide(session, side, closed);
+    }
+    for (const RaceSide& side : sides) {
+        if (side.act == Act::Add)
+            SettleSide(session, side, closed);
     }
     if (closed) {
         session.handle = nullptr;
